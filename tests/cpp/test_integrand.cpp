@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <string>
 
 #include "mpf_core.hpp"
 
@@ -56,7 +57,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Reference{magic_u, 1000.0f, 1e-5f, 0.0},
                       Reference{std::nextafter(magic_u, 0.0f), 1000.0f, 1e-5f, 0.0},
                       Reference{std::nextafter(magic_u, 1.0f), 1000.0f, 1e-5f, 0.0},
-                      Reference{0.3f, 1e7f, 1e-5f, 0.0}));
+                      Reference{0.3f, 1e7f, 1e-5f, 0.0}),
+    [](const ::testing::TestParamInfo<Reference> &info) { return std::to_string(info.index); });
 
 TEST(Integrand, ClosedFormsAtZeroAndOne) {
     for (float Delta : {0.0f, 100.0f, 1000.0f, 5000.0f}) {

@@ -312,7 +312,8 @@ INSTANTIATE_TEST_SUITE_P(
                       RoundingCase{0x1.fffffe8p127, max_f}, RoundingCase{-0x1.fffffe8p127, -max_f},
                       RoundingCase{0x1.ffffffp127, inf_f},
                       RoundingCase{std::numeric_limits<double>::infinity(), inf_f},
-                      RoundingCase{1e-50, 0.0f}, RoundingCase{0x1p-149, 0x1p-149f}));
+                      RoundingCase{1e-50, 0.0f}, RoundingCase{0x1p-149, 0x1p-149f}),
+    [](const ::testing::TestParamInfo<RoundingCase> &info) { return std::to_string(info.index); });
 
 TEST(ToSingle, KeepsNaN) {
     EXPECT_TRUE(std::isnan(tavni::mt_map::to_single(std::numeric_limits<double>::quiet_NaN())));

@@ -39,7 +39,8 @@ INSTANTIATE_TEST_SUITE_P(
                       VersionCase{"3.1", "3.11.2", false, "3.11"},
                       VersionCase{"3.11", "3.9.18", false, "3.9"},
                       VersionCase{"3.11", "4.0b1", false, "4.0"},
-                      VersionCase{"3.11", "", false, ""}));
+                      VersionCase{"3.11", "", false, ""}),
+    [](const ::testing::TestParamInfo<VersionCase> &info) { return std::to_string(info.index); });
 
 TEST(VersionCheck, LongModuleNamesAreCut) {
     const std::string long_name(300, 'm');
