@@ -63,6 +63,9 @@ PyObject *builtins_module = nullptr;
 // it is added by hand; the pending exception itself is left untouched.
 
 void add_traceback_entry(const char *function_name, int line) {
+    if (module_namespace == nullptr) {
+        return;  // a function left over from an import that failed half-way
+    }
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyCodeObject *code = PyCode_NewEmpty(source_file, function_name, line);
