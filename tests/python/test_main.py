@@ -1,15 +1,17 @@
-"""The command that turns one measured MT ratio into a bound-pool fraction."""
+"""mt-map voxel: one measured MT ratio into a bound-pool fraction."""
+import math
+
 import pytest
 
 import tavni.mt_map.mpf as mpf
-from tavni.mt_map.__main__ import main
+from tavni.mt_map.cli import main
 
 PROTOCOL = dict(R1=1.0, T2_free=0.05, delta_omega=2000.0, omega_1_rms=2000.0, G=1e-5,
-                TR=0.03, duration=0.01, flip_angle=0.2)
+                TR=0.03, duration=0.01, flip_angle=10.0)
 
 
 def command_line(S_ratio):
-    args = [f"--S-ratio={S_ratio!r}"]
+    args = ["voxel", f"--S-ratio={S_ratio!r}"]
     for name, value in PROTOCOL.items():
         args.append(f"--{name.replace('_', '-')}={value!r}")
     return args
@@ -17,7 +19,8 @@ def command_line(S_ratio):
 
 def predicted_ratio(f):
     # The residual at S_ratio = 0 is minus the predicted ratio.
-    return -mpf.model(f, 0.0, *PROTOCOL.values())
+    p = dict(PROTOCOL, flip_angle=math.radians(PROTOCOL["flip_angle"]))
+    return -mpf.model(f, 0.0, *p.values())
 
 
 @pytest.mark.parametrize("f", [0.0, 1e-6, 0.05, 0.12, 0.3, 0.5])
@@ -31,4 +34,4 @@ def test_recovers_the_fraction_behind_a_ratio(f, capsys):
 @pytest.mark.parametrize("S_ratio", [1.2, 0.0])
 def test_unexplainable_ratio_fails_cleanly(S_ratio, capsys):
     assert main(command_line(S_ratio)) == 1
-    assert "no bound-pool fraction" in capsys.readouterr().err
+    assert capsys.readouterr().err.startswith("mt-map: error: no bound-pool fraction")
