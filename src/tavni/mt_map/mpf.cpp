@@ -167,7 +167,7 @@ int reject_extra_keyword(const Signature &signature, PyObject *const *parameters
             return -1;
         }
         if (i >= 0) {
-            slots[i] = value;
+            Py_SETREF(slots[i], Py_NewRef(value));
             continue;
         }
         Py_ssize_t taken = find_identical(parameters, 0, positional_count, key);
@@ -186,7 +186,17 @@ int reject_extra_keyword(const Signature &signature, PyObject *const *parameters
     return 0;
 }
 
-// Fills slots[0..N) with borrowed references to the arguments.
+void release_slots(PyObject **slots, Py_ssize_t begin, Py_ssize_t end) {
+    for (Py_ssize_t i = begin; i < end; ++i) {
+        Py_DECREF(slots[i]);
+    }
+}
+
+// Fills slots[0..N) with the arguments: borrowed references to the
+// positional ones, new references to those taken from the keyword dict. A
+// dict lookup may run the __eq__ of a key, and that code may change the
+// dict, so a value found earlier is held from the moment it is bound.
+// On failure no reference is held.
 int bind_arguments(const Signature &signature, PyObject *args, PyObject *kwargs,
                    PyObject **slots) {
     const Py_ssize_t count = signature.parameter_count;
@@ -205,13 +215,16 @@ int bind_arguments(const Signature &signature, PyObject *args, PyObject *kwargs,
     for (Py_ssize_t i = positional_count; i < count; ++i) {
         PyObject *value = PyDict_GetItemWithError(kwargs, parameters[i]);
         if (value == nullptr) {
+            release_slots(slots, positional_count, i);
             return PyErr_Occurred() ? -1 : argument_count_error(signature, i);
         }
-        slots[i] = value;
+        slots[i] = Py_NewRef(value);
         --remaining;
     }
-    if (remaining > 0) {
-        return reject_extra_keyword(signature, parameters, positional_count, kwargs, slots);
+    if (remaining > 0 &&
+        reject_extra_keyword(signature, parameters, positional_count, kwargs, slots) < 0) {
+        release_slots(slots, positional_count, count);
+        return -1;
     }
     return 0;
 }
@@ -237,7 +250,7 @@ int convert_arguments(PyObject *const *slots, Py_ssize_t count, float *values) {
 // Binds and converts the arguments of one call. A conversion may run Python
 // code (__float__, __index__); a caller that hands its own keyword dict in
 // through the C API could have that code empty the dict, so the keyword
-// arguments are held for the time of the conversion.
+// arguments stay held, as binding took them, until the conversion is done.
 int parse_arguments(const Signature &signature, PyObject *args, PyObject *kwargs,
                     float *values) {
     PyObject *slots[max_parameters];
@@ -245,16 +258,9 @@ int parse_arguments(const Signature &signature, PyObject *args, PyObject *kwargs
         return -1;
     }
     const Py_ssize_t count = signature.parameter_count;
-    if (kwargs == nullptr) {
-        return convert_arguments(slots, count, values);
-    }
-    const Py_ssize_t first_keyword = PyTuple_GET_SIZE(args);
-    for (Py_ssize_t i = first_keyword; i < count; ++i) {
-        Py_INCREF(slots[i]);
-    }
     const int status = convert_arguments(slots, count, values);
-    for (Py_ssize_t i = first_keyword; i < count; ++i) {
-        Py_DECREF(slots[i]);
+    if (kwargs != nullptr) {
+        release_slots(slots, PyTuple_GET_SIZE(args), count);
     }
     return status;
 }
