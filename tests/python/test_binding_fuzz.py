@@ -1,0 +1,322 @@
+"""Random calls checked against a small binder written here, independently
+of the module: random mixes of positional arguments and keyword dicts, with
+odd keys and odd argument objects. Each call must give the value the module
+gives for the single-rounded arguments passed as plain floats, or exactly the
+exception (type and text) the binding rules call for."""
+import ctypes
+import decimal
+import math
+import operator
+import struct
+import sys
+import warnings
+
+import pytest
+
+hypothesis = pytest.importorskip("hypothesis")
+from hypothesis import HealthCheck, given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+import tavni.mt_map.mpf as mpf  # noqa: E402
+
+PARAMETERS = {
+    mpf.super_lorentzian_differential: ("u", "Delta", "T2b"),
+    mpf.model: ("f", "S_ratio", "R1", "T2_free", "delta_omega", "omega_1_rms", "G", "TR",
+                "duration", "flip_angle"),
+}
+FUNCTIONS = list(PARAMETERS)
+FLT_MAX = struct.unpack("<f", b"\xff\xff\x7f\x7f")[0]
+# From FLT_MAX plus half an ulp on, rounding to single gives infinity.
+OVERFLOW_THRESHOLD = float.fromhex("0x1.ffffffp127")
+
+_call = ctypes.pythonapi.PyObject_Call
+_call.restype = ctypes.py_object
+_call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
+
+
+def c_call(function, args, kwargs):
+    """PyObject_Call from C: the callee sees this very dict, whatever its keys."""
+    return _call(function, tuple(args), ctypes.py_object() if kwargs is None else kwargs)
+
+
+# ---------------------------------------------------------------------------
+# The binder: what the binding and conversion rules say a call must do.
+
+def bind(function, args, kwargs):
+    """The objects bound to the parameters, in parameter order, or raises."""
+    names = [sys.intern(p) for p in PARAMETERS[function]]
+    display, count, given_count = function.__name__, len(names), len(args)
+
+    def count_error(given_now):
+        return TypeError(f"{display}() takes exactly {count} positional arguments "
+                         f"({given_now} given)")
+
+    if kwargs is None:
+        if given_count != count:
+            raise count_error(given_count)
+        return list(args)
+    if given_count > count:
+        raise count_error(given_count)
+    slots = list(args) + [None] * (count - given_count)
+    for i in range(given_count, count):
+        try:
+            slots[i] = kwargs[names[i]]  # the dict's own hashed lookup
+        except KeyError:
+            raise count_error(i) from None
+    if len(kwargs) > count - given_count:
+        for key, value in list(kwargs.items()):
+            free = range(given_count, count)
+            i = next((j for j in free if key is names[j]), None)
+            if i is None:
+                if not isinstance(key, str):
+                    raise TypeError(f"{display}() keywords must be strings")
+                # Content comparison, whatever __eq__ a str subclass has.
+                i = next((j for j in free if str.__eq__(key, names[j])), None)
+            if i is not None:
+                slots[i] = value
+                continue
+            text = str.__str__(key)
+            if any(key is names[j] or str.__eq__(key, names[j]) for j in range(given_count)):
+                raise TypeError(f"{display}() got multiple values for keyword argument '{text}'")
+            raise TypeError(f"{display}() got an unexpected keyword argument '{text}'")
+    return slots
+
+
+def as_double(obj):
+    """The interpreter's float conversion of an argument, as documented."""
+    if isinstance(obj, float):
+        return float.__float__(obj)  # the stored value; __float__ is not consulted
+    kind = type(obj)
+    if getattr(kind, "__float__", None) is not None:
+        result = kind.__float__(obj)
+        if not isinstance(result, float):
+            raise TypeError(f"{kind.__name__}.__float__ returned non-float "
+                            f"(type {type(result).__name__})")
+        if type(result) is not float:
+            warnings.warn(
+                f"{kind.__name__}.__float__ returned non-float (type {type(result).__name__}).  "
+                "The ability to return an instance of a strict subclass of float is "
+                "deprecated, and may be removed in a future version of Python.",
+                DeprecationWarning, stacklevel=2)
+        return float.__float__(result)
+    if getattr(kind, "__index__", None) is not None:
+        return int.__float__(operator.index(obj))
+    raise TypeError(f"must be real number, not {kind.__name__}")
+
+
+def to_single(x):
+    """Nearest single-precision value, as a Python float; ±inf past the range."""
+    try:
+        return struct.unpack("f", struct.pack("f", x))[0]
+    except OverflowError:
+        return math.copysign(math.inf, x)
+
+
+def expected_outcome(function, args, kwargs):
+    """('value', bits) or ('raises', type, text) for one call."""
+    try:
+        values = [to_single(as_double(obj)) for obj in bind(function, args, kwargs)]
+    except Exception as error:  # noqa: BLE001 - every exception is an outcome
+        return ("raises", type(error), str(error))
+    return outcome(lambda: function(*values))
+
+
+def outcome(thunk):
+    try:
+        result = thunk()
+    except Exception as error:  # noqa: BLE001
+        return ("raises", type(error), str(error))
+    assert type(result) is float
+    return ("value", struct.pack("<d", result))
+
+
+# ---------------------------------------------------------------------------
+# Odd argument objects.
+
+class FloatSubclass(float):
+    def __float__(self):  # never consulted for a float subclass
+        raise AssertionError("float subclass converted through __float__")
+
+
+class FloatLike:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
+class FloatRaises:
+    def __float__(self):
+        raise ArithmeticError("no float for you")
+
+
+class ReturnsFloatSubclass:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return FloatSubclass(self.value)
+
+
+class ReturnsNonFloat:
+    def __float__(self):
+        return 1
+
+
+class IndexOnly:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+SPECIAL_FLOATS = [0.0, -0.0, 0.1, 0.45, 1e39, -1e39, FLT_MAX, -FLT_MAX, OVERFLOW_THRESHOLD,
+                  -OVERFLOW_THRESHOLD, math.nextafter(OVERFLOW_THRESHOLD, 0.0), 1e-46, 1e-45,
+                  math.inf, -math.inf, math.nan, 5e-324, 1e308]
+floats = st.one_of(st.sampled_from(SPECIAL_FLOATS), st.floats(allow_nan=True),
+                   st.floats(-1e4, 1e4))
+ints = st.one_of(st.integers(-2**70, 2**70), st.integers(2**1024, 2**1030),
+                 st.integers(-2**1030, -2**1024), st.sampled_from([2**128, 2**128 - 2**103]))
+arguments = st.one_of(
+    floats, floats, floats,
+    ints,
+    st.booleans(),
+    floats.map(FloatSubclass),
+    floats.map(FloatLike),
+    floats.map(ReturnsFloatSubclass),
+    ints.map(IndexOnly),
+    st.text(max_size=4),
+    st.binary(max_size=4),
+    st.sampled_from([None, FloatRaises(), ReturnsNonFloat(), 1j, [], decimal.Decimal("1.5"),
+                     decimal.Decimal("sNaN"), decimal.Decimal("-Infinity")]),
+)
+
+
+# ---------------------------------------------------------------------------
+# Odd keys.
+
+class StrSubclass(str):
+    pass
+
+
+class OtherHash(str):
+    """Equal in content to a name, but hashed apart from it."""
+
+    def __hash__(self):
+        return str.__hash__(self) ^ 0x5BD1E995
+
+
+class Impostor:
+    """Not a string, yet the dict lookup of a name finds it."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        return other == self.name
+
+
+def key_variants(name):
+    return st.sampled_from([
+        sys.intern(name),
+        "".join(list(name)),  # equal but, for longer names, not the interned object
+        StrSubclass(name),
+        OtherHash(name),
+        name.swapcase(),
+        name + "_",
+        Impostor(name),
+    ])
+
+
+other_keys = st.one_of(
+    st.text(max_size=6),
+    st.sampled_from(["u", "Delta", "T2b", "f", "G", "TR", "x", ""]),
+    st.integers(-3, 3),
+    st.just(b"u"),
+    st.just(None),
+    st.tuples(st.integers(0, 2)),
+)
+
+
+@st.composite
+def calls(draw):
+    function = draw(st.sampled_from(FUNCTIONS))
+    names = PARAMETERS[function]
+    count = len(names)
+    # Mostly the right number of arguments in all, so that the value path and
+    # the subtler keyword rules are reached often.
+    n = draw(st.one_of(st.integers(0, count), st.integers(0, count + 2)))
+    args = [draw(arguments) for _ in range(n)]
+    if draw(st.integers(0, 4)) == 0:
+        return function, args, None
+    entries = []
+    for i, name in enumerate(names):
+        wanted = 0.9 if i >= n else 0.15  # duplicates of positional names now and then
+        if draw(st.floats(0, 1)) < wanted:
+            entries.append((draw(key_variants(name)), draw(arguments)))
+    for _ in range(draw(st.integers(0, 2))):
+        entries.append((draw(other_keys), draw(arguments)))
+    entries = draw(st.permutations(entries))
+    return function, args, dict(entries)
+
+
+def all_keys_are_exact_strings(kwargs):
+    return kwargs is not None and all(type(key) is str for key in kwargs)
+
+
+@pytest.mark.parametrize("warning_action", ["ignore", "error"])
+@settings(max_examples=1500, deadline=None, derandomize=True,
+          suppress_health_check=list(HealthCheck))
+@given(call=calls(), through_syntax=st.booleans())
+def test_random_calls_bind_and_convert_as_the_rules_say(call, through_syntax, warning_action):
+    function, args, kwargs = call
+    with warnings.catch_warnings():
+        warnings.simplefilter(warning_action, DeprecationWarning)
+        expected = expected_outcome(function, args, kwargs)
+        if through_syntax and all_keys_are_exact_strings(kwargs):
+            actual = outcome(lambda: function(*args, **kwargs))
+        else:
+            actual = outcome(lambda: c_call(function, args, kwargs))
+    assert actual == expected
+
+
+@settings(max_examples=3000, deadline=None, derandomize=True)
+@given(st.sampled_from(FUNCTIONS), st.data())
+def test_exact_floats_reach_the_core_rounded_to_single(function, data):
+    # Any double: the call equals the call with its single-rounded value, and
+    # the value of a float does not depend on how it is passed.
+    values = [data.draw(floats) for _ in PARAMETERS[function]]
+    rounded = [to_single(v) for v in values]
+    expected = outcome(lambda: function(*rounded))
+    assert outcome(lambda: function(*values)) == expected
+    as_keywords = dict(zip(PARAMETERS[function], values))
+    assert outcome(lambda: function(**as_keywords)) == expected
+
+
+def test_the_binder_agrees_with_the_documented_examples():
+    # A slip in the binder would make the comparisons above meaningless.
+    sld = mpf.super_lorentzian_differential
+    cases = [
+        (mpf.model, [0.0] * 9, None, "model() takes exactly 10 positional arguments (9 given)"),
+        (mpf.model, [], {"f": 0.1}, "model() takes exactly 10 positional arguments (1 given)"),
+        (sld, [0.3], {"Delta": 1.0},
+         "super_lorentzian_differential() takes exactly 3 positional arguments (2 given)"),
+        (sld, [0.3, 1.0, 1.0], {"u": 1.0},
+         "super_lorentzian_differential() got multiple values for keyword argument 'u'"),
+        (sld, [0.3, 1.0, 1.0], {"x": 1.0},
+         "super_lorentzian_differential() got an unexpected keyword argument 'x'"),
+        (sld, [0.3, 1.0, 1.0, 1.0], {},
+         "super_lorentzian_differential() takes exactly 3 positional arguments (4 given)"),
+    ]
+    for function, args, kwargs, message in cases:
+        assert expected_outcome(function, args, kwargs) == ("raises", TypeError, message)
+    assert expected_outcome(sld, ["x", 1.0, 1.0], None) == (
+        "raises", TypeError, "must be real number, not str")
+    assert to_single(0.1) == 0.10000000149011612
+    assert to_single(1e39) == math.inf and to_single(-OVERFLOW_THRESHOLD) == -math.inf
+    assert to_single(math.nextafter(OVERFLOW_THRESHOLD, 0.0)) == FLT_MAX
