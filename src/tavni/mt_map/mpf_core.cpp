@@ -56,6 +56,10 @@ SignalTerms signal_terms(float f, float R1, float duration, float TR,
     // there the defining value is used: the signal at f = 0 is then the
     // single-pool one, and continuous with small f.
     t.backward_rate = F == 0.0f ? t.R : t.k / F;
+    // The quotients by R1f that the saturation does not enter.
+    t.exchange_term = t.R1b * t.k / t.R1f;
+    t.k_over_R1f = t.k / t.R1f;
+    t.beta_term = widen(t.beta / t.R1f);
     return t;
 }
 
@@ -72,11 +76,11 @@ float steady_state_signal(const SignalTerms &t, float T2_free,
     // equations: Y1/Y2 is the free-pool magnetization per unit free pool.
     // Every term stays as written (R1b k / R1f is not reduced to k): the
     // grouping fixes the rounding.
-    const float Y1 = t.R1b * t.k / t.R1f + Wb * t.s + t.R1b + t.backward_rate;
+    const float Y1 = t.exchange_term + Wb * t.s + t.R1b + t.backward_rate;
     const float A = Wb * t.s + t.R1b;
-    const float P = t.k / t.R1f * A;
+    const float P = t.k_over_R1f * A;
     const float B = A + t.backward_rate;
-    const double H = (1.0 + widen(Wf * t.s / t.R1f)) + widen(t.beta / t.R1f);
+    const double H = (1.0 + widen(Wf * t.s / t.R1f)) + t.beta_term;
     const float Y2 = to_single(H * widen(B) + widen(P));
 
     const float Mzf = to_single(t.one_minus_f * widen(Y1) / widen(Y2));

@@ -43,6 +43,9 @@ struct SignalTerms {
     float backward_rate;  // k/F: exchange rate from bound to free
     float beta;           // free-pool loss rate caused by the excitation pulses
     float s;              // duty cycle of the saturation
+    float exchange_term;  // R1b k / R1f: the first term of Y1
+    float k_over_R1f;     // k / R1f: the exchange factor of Y2
+    double beta_term;     // beta / R1f, widened: the excitation's share of Y2
     double one_minus_f;   // free-pool share of the equilibrium magnetization
     double sin_flip;
 };
