@@ -1,0 +1,188 @@
+// libFuzzer target for the numerical core: arbitrary bit patterns as
+// arguments. Built with AddressSanitizer and UndefinedBehaviorSanitizer, so
+// any out-of-bounds access or undefined operation is a finding; beyond that,
+// properties that hold for every input are checked and a violation aborts.
+//
+// Input layout (missing bytes read as zero): one selector byte, then up to
+// ten 32-bit floats, or for the rounding check one 64-bit double, or for the
+// version check two strings separated by a zero byte.
+#include <cfloat>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "mpf_core.hpp"
+#include "version_check.hpp"
+
+namespace core = tavni::mt_map;
+
+namespace {
+
+[[noreturn]] void fail(const char *what) {
+    std::fprintf(stderr, "fuzz_core: property violated: %s\n", what);
+    std::abort();
+}
+
+void check(bool holds, const char *what) {
+    if (!holds) {
+        fail(what);
+    }
+}
+
+struct Input {
+    const std::uint8_t *data;
+    std::size_t size;
+    std::size_t at = 0;
+
+    template <typename T>
+    T take() {
+        unsigned char bytes[sizeof(T)] = {};
+        for (std::size_t i = 0; i < sizeof(T) && at < size; ++i) {
+            bytes[i] = data[at++];
+        }
+        T value;
+        std::memcpy(&value, bytes, sizeof value);
+        return value;
+    }
+};
+
+bool same_bits(double a, double b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+bool same_value(double a, double b) {  // NaN matches NaN, whatever its bits
+    return (std::isnan(a) && std::isnan(b)) || same_bits(a, b);
+}
+
+bool same_value(float a, float b) {
+    return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+void fuzz_integrand(Input &in) {
+    const float u = in.take<float>(), Delta = in.take<float>(), T2b = in.take<float>();
+    const double r = core::super_lorentzian_differential(u, Delta, T2b);
+    const bool finite = std::isfinite(u) && std::isfinite(Delta) && std::isfinite(T2b);
+    check(!(finite && std::isnan(r)), "integrand: NaN from finite arguments");
+    check(std::isnan(r) || r >= 0.0, "integrand: negative");
+    // Even in every argument.
+    check(same_value(r, core::super_lorentzian_differential(-u, Delta, T2b)), "integrand: odd in u");
+    check(same_value(r, core::super_lorentzian_differential(u, -Delta, T2b)), "integrand: odd in Delta");
+    check(same_value(r, core::super_lorentzian_differential(u, Delta, -T2b)), "integrand: odd in T2b");
+    // Never above the lineshape's own envelope 1/|3u^2 - 1|.
+    if (finite) {
+        const double d = static_cast<double>(u * u) * 3.0 - 1.0;
+        check(d != 0.0, "integrand: 3u^2 - 1 vanished");
+        check(r <= 1.0 / std::fabs(d), "integrand: above its envelope");
+    }
+}
+
+void fuzz_signal(Input &in) {
+    float a[9];
+    for (float &x : a) {
+        x = in.take<float>();
+    }
+    const float S = core::newRamani_corr(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]);
+    // The offset and the saturation amplitude enter squared; the flip angle
+    // through an even cosine and an odd sine.
+    check(same_value(S, core::newRamani_corr(a[0], a[1], a[2], a[3], -a[4], a[5], a[6], a[7], a[8])),
+          "signal: depends on the sign of delta_omega");
+    check(same_value(S, core::newRamani_corr(a[0], a[1], a[2], a[3], a[4], a[5], a[6], -a[7], a[8])),
+          "signal: depends on the sign of omega_1_rms");
+    check(same_value(-S, core::newRamani_corr(a[0], a[1], a[2], a[3], a[4], a[5], -a[6], a[7], a[8])),
+          "signal: not odd in flip_angle");
+}
+
+void fuzz_model(Input &in) {
+    float a[10];
+    for (float &x : a) {
+        x = in.take<float>();
+    }
+    const double r = core::model(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9]);
+    // The residual is the single S_ratio minus a ratio that S_ratio does not
+    // enter: r = S_ratio + r(S_ratio = 0).
+    // (Compared by value: 0 - q is +0 where -q is -0.)
+    const double r0 = core::model(a[0], 0.0f, a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9]);
+    const double shifted = static_cast<double>(a[1]) + r0;
+    check((std::isnan(r) && std::isnan(shifted)) || r == shifted,
+          "model: S_ratio does not shift the result");
+    // The ratio of the two signals built from the same terms.
+    const float S_ref = core::newRamani_corr(a[0], a[2], a[3], a[8], a[4], a[7], a[9], 0.0f, a[6]);
+    const float S_mt = core::newRamani_corr(a[0], a[2], a[3], a[8], a[4], a[7], a[9], a[5], a[6]);
+    const double expected = S_ref == 0.0f ? NAN
+                                          : static_cast<double>(a[1]) -
+                                                static_cast<double>(S_mt) / static_cast<double>(S_ref);
+    check(same_value(r, expected), "model: not S_ratio - S_mt/S_ref");
+}
+
+// Where a single sits on the line for rounding purposes: infinity counts as
+// the next power of two past FLT_MAX, as IEEE round-to-nearest has it.
+long double position(float x) {
+    return std::isinf(x) ? std::copysign(0x1p128L, static_cast<long double>(x))
+                         : static_cast<long double>(x);
+}
+
+void fuzz_rounding(Input &in) {
+    const double x = in.take<double>();
+    const float r = core::to_single(x);
+    if (std::isnan(x) || std::isinf(x)) {
+        check(same_value(r, static_cast<float>(x)), "to_single: NaN or infinity changed");
+        return;
+    }
+    check(!std::isnan(r), "to_single: NaN made");
+    check(std::signbit(r) == std::signbit(x), "to_single: sign changed");
+    // Nearest: neither neighbouring single is closer; a tie goes to the one
+    // with an even significand. Long double holds every operand exactly.
+    const long double target = x;
+    const long double distance = std::fabs(position(r) - target);
+    for (const float towards : {-INFINITY, INFINITY}) {
+        const float next = std::nextafter(r, towards);
+        if (next == r || std::isnan(next)) {
+            continue;
+        }
+        const long double other = std::fabs(position(next) - target);
+        check(distance <= other, "to_single: not the nearest single");
+        if (distance == other) {
+            std::uint32_t bits;
+            std::memcpy(&bits, &r, sizeof bits);
+            check(std::isinf(r) || (bits & 1u) == 0, "to_single: tie not to even");
+        }
+    }
+}
+
+void fuzz_version(const std::uint8_t *data, std::size_t size) {
+    // Two strings, NUL-separated: the built-for version and the running one.
+    const std::string text(reinterpret_cast<const char *>(data), size);
+    const std::size_t split = text.find('\0');
+    const std::string built_for = text.substr(0, split == std::string::npos ? text.size() : split);
+    const std::string running =
+        split == std::string::npos ? std::string() : std::string(text.c_str() + split + 1);
+    const bool match = core::versions_match(built_for.c_str(), running.c_str());
+    if (match) {
+        check(running.compare(0, built_for.size(), built_for) == 0, "versions: match without prefix");
+    }
+    char message[200];
+    core::version_mismatch_message(message, sizeof message, built_for.c_str(), "tavni.mt_map.mpf",
+                                   running.c_str());
+    check(std::memchr(message, '\0', sizeof message) != nullptr, "versions: message not terminated");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    Input in{data + 1, size - 1};
+    switch (data[0] % 5) {
+        case 0: fuzz_integrand(in); break;
+        case 1: fuzz_signal(in); break;
+        case 2: fuzz_model(in); break;
+        case 3: fuzz_rounding(in); break;
+        default: fuzz_version(data + 1, size - 1); break;
+    }
+    return 0;
+}
