@@ -192,6 +192,37 @@ void release_slots(PyObject **slots, Py_ssize_t begin, Py_ssize_t end) {
     }
 }
 
+// The usual keyword call: the dict holds exactly the parameters not given by
+// position, under the very name objects interned at import (a call written
+// in Python passes the interned names of its code). Taking the dict's entries
+// in order and matching each key by identity, expecting parameter order,
+// binds them with no hashing, no probing and no Python code run. Any other
+// dict binds nothing and returns false; the general lookup then decides.
+bool bind_keywords_by_identity(PyObject *const *parameters, Py_ssize_t first,
+                               Py_ssize_t count, PyObject *kwargs, PyObject **slots) {
+    if (PyDict_GET_SIZE(kwargs) != count - first) {
+        return false;
+    }
+    Py_ssize_t position = 0;
+    Py_ssize_t expected = first;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+        Py_ssize_t i = expected < count && parameters[expected] == key
+                           ? expected
+                           : find_identical(parameters, first, count, key);
+        if (i < 0) {
+            return false;
+        }
+        // Keys are distinct objects, so each one fills another slot.
+        slots[i] = value;
+        expected = i + 1;
+    }
+    for (Py_ssize_t i = first; i < count; ++i) {
+        Py_INCREF(slots[i]);
+    }
+    return true;
+}
+
 // Fills slots[0..N) with the arguments: borrowed references to the
 // positional ones, new references to those taken from the keyword dict. A
 // dict lookup may run the __eq__ of a key, and that code may change the
@@ -208,7 +239,8 @@ int bind_arguments(const Signature &signature, PyObject *args, PyObject *kwargs,
     for (Py_ssize_t i = 0; i < positional_count; ++i) {
         slots[i] = PyTuple_GET_ITEM(args, i);
     }
-    if (kwargs == nullptr) {
+    if (kwargs == nullptr ||
+        bind_keywords_by_identity(parameters, positional_count, count, kwargs, slots)) {
         return 0;
     }
     Py_ssize_t remaining = PyDict_GET_SIZE(kwargs);
