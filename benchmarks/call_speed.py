@@ -9,7 +9,8 @@ Builds, in a temporary directory, the baseline extension call_baseline.c
   (a) parse_only: the ten arguments parsed by PyArg_ParseTupleAndKeywords
       with "ffffffffff", as a typical hand-written extension does;
   (b) the same model in plain double-precision Python (pure_model.py);
-  (c) floor: ten positional floats converted straight from the tuple.
+  (c) floor: ten floats converted straight from the tuple, or from the
+      keyword dict's values without looking at the names.
 
 Every figure is the time of one call: the best of all rounds of a timing
 loop, less the best time of the empty loop. Other processes only ever add
@@ -110,8 +111,9 @@ def check_agreement(mpf, baseline):
     if mpf.model(**MODEL_ARGUMENTS) != extension:
         sys.exit("mpf.model by keyword differs from mpf.model by position")
     single_f = baseline.floor(*args)
-    if baseline.parse_only(*args) != single_f or baseline.parse_only(**MODEL_ARGUMENTS) != single_f:
-        sys.exit("the parse-only baseline does not bind f first")
+    if (baseline.parse_only(*args) != single_f or baseline.parse_only(**MODEL_ARGUMENTS) != single_f
+            or baseline.floor(**MODEL_ARGUMENTS) != single_f):
+        sys.exit("a baseline does not take f first")
 
 
 def make_timers(mpf, baseline):
@@ -136,6 +138,7 @@ def make_timers(mpf, baseline):
         "(a) parse-only, by keyword": f"parse_only({keyword})",
         "(b) pure Python, by position": f"pure({positional})",
         "(c) floor, by position": f"floor({positional})",
+        "(c) floor, by keyword": f"floor({keyword})",
     }
     return {label: timeit.Timer(statement, setup, globals=functions)
             for label, statement in statements.items()}
@@ -188,6 +191,13 @@ def report(samples):
             ("(b) / model", t["(b) pure Python, by position"] / t["model, by position"],
              ">=", 20.0),
             ("model / (c)", t["model, by position"] / t["(c) floor, by position"], None, None),
+            # What a function that computes nothing would reach: the bounds
+            # of the three goals under this calling convention.
+            ("(c) / (a), by position", t["(c) floor, by position"] / t["(a) parse-only, by position"],
+             None, None),
+            ("(c) / (a), by keyword", t["(c) floor, by keyword"] / t["(a) parse-only, by keyword"],
+             None, None),
+            ("(b) / (c)", t["(b) pure Python, by position"] / t["(c) floor, by position"], None, None),
         ]
 
     print()
