@@ -13,9 +13,10 @@ Builds, in a temporary directory, the baseline extension call_baseline.c
       keyword dict's values without looking at the names.
 
 Every figure is the time of one call: the best of all rounds of a timing
-loop, less the best time of the empty loop. Other processes only ever add
-time, so the best round is the least disturbed one; medians are shown
-beside it. Then the numerical core alone is timed with Google Benchmark
+loop, less the best time of the empty loop. The clock is this thread's CPU
+time, and other processes only ever add to it (through caches and shared
+cores), so the best of many short rounds is the least disturbed one;
+medians are shown beside it. Then the numerical core alone is timed with Google Benchmark
 (benchmarks/CMakeLists.txt), unless --no-core is given.
 
 By default the installed package is measured; --tree builds the extension
@@ -37,6 +38,7 @@ import subprocess
 import sys
 import sysconfig
 import tempfile
+import time
 import timeit
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -60,9 +62,9 @@ MODEL_ARGUMENTS = {
 }
 INTEGRAND_ARGUMENTS = {"u": 0.3, "Delta": 1000.0, "T2b": 1e-5}
 
-# Target seconds per timing sample; long enough to swamp the timer's
-# resolution, short enough that a burst of load spoils few samples.
-SAMPLE_SECONDS = 0.01
+# Target seconds per timing sample: long enough to swamp the clock's
+# resolution, short enough that many samples run between two interruptions.
+SAMPLE_SECONDS = 0.002
 
 
 def run(command, **kwargs):
@@ -140,7 +142,9 @@ def make_timers(mpf, baseline):
         "(c) floor, by position": f"floor({positional})",
         "(c) floor, by keyword": f"floor({keyword})",
     }
-    return {label: timeit.Timer(statement, setup, globals=functions)
+    # CPU time of this thread: time spent while other processes had the
+    # core does not count.
+    return {label: timeit.Timer(statement, setup, timer=time.thread_time, globals=functions)
             for label, statement in statements.items()}
 
 
@@ -224,13 +228,17 @@ def core_benchmark(build_dir):
         return
     result = subprocess.run(
         [os.path.join(binary, "core_speed"), "--benchmark_repetitions=9",
-         "--benchmark_report_aggregates_only=true", "--benchmark_format=json"],
+         "--benchmark_format=json"],
         check=True, capture_output=True, text=True)
-    print("\nnumerical core alone, Google Benchmark    ns per call, median of 9")
+    best = {}
     for entry in json.loads(result.stdout)["benchmarks"]:
-        if entry.get("aggregate_name") == "median":
+        if entry.get("run_type") == "iteration":
             assert entry["time_unit"] == "ns"
-            print(f"{entry['run_name']:32s} {entry['real_time']:8.1f}")
+            name = entry["run_name"]
+            best[name] = min(best.get(name, math.inf), entry["cpu_time"])
+    print("\nnumerical core alone, Google Benchmark    ns per call, best of 9")
+    for name, time_ns in best.items():
+        print(f"{name:32s} {time_ns:8.1f}")
 
 
 def main():
@@ -240,7 +248,8 @@ def main():
                              "the installed one")
     parser.add_argument("--module", metavar="PATH",
                         help="measure this built extension module file instead")
-    parser.add_argument("--rounds", type=int, default=40, help="interleaved rounds (default 40)")
+    parser.add_argument("--rounds", type=int, default=200,
+                        help="interleaved rounds (default 200)")
     parser.add_argument("--no-core", action="store_true", help="skip the Google Benchmark part")
     parser.add_argument("--build-dir", help="keep build products here instead of a temporary "
                                             "directory")
