@@ -121,13 +121,18 @@ def write(directory, shape=(64, 64, 20), noise=0.0, seed=0):
     return volumes
 
 
-def summary(labels_volume, truth, estimate):
-    """Rows of (tissue, voxels, true mean f, estimated mean f, unsolved voxels)."""
+def summary(labels_volume, truth, estimate, status):
+    """Rows of (tissue, voxels, true mean f, estimated mean f, voxels not solved).
+
+    The estimated mean is over the finite estimates, clipped ones included.
+    """
+    from tavni.mt_map import STATUS_SOLVED
+
     rows = []
     for tissue in TISSUES:
         where = labels_volume == tissue.label
-        solved = where & np.isfinite(estimate)
-        mean = float(estimate[solved].mean()) if solved.any() else math.nan
+        finite = where & np.isfinite(estimate)
+        mean = float(estimate[finite].mean()) if finite.any() else math.nan
         rows.append((tissue.name, int(where.sum()), float(truth[where].mean()), mean,
-                     int(where.sum() - solved.sum())))
+                     int((where & (status != STATUS_SOLVED)).sum())))
     return rows

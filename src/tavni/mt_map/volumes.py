@@ -55,6 +55,12 @@ def _encode(volume_like, data, path, dtype):
     nibabel.save(image, path)
 
 
+def _umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
 def save_all(outputs):
     """Writes every (path, data, dtype, like) output, or none at all.
 
@@ -74,6 +80,7 @@ def save_all(outputs):
             os.close(handle)
             temporaries.append((temporary, path))
             _encode(like, data, temporary, dtype)
+            os.chmod(temporary, 0o666 & ~_umask())  # as if created directly
         for temporary, path in temporaries:
             os.replace(temporary, path)
         temporaries.clear()
