@@ -1,0 +1,10 @@
+"""Magnetization-transfer mapping of the bound-pool fraction."""
+from tavni.mt_map.maps import (
+    STATUS_ABOVE_BRACKET as STATUS_ABOVE_BRACKET,
+    STATUS_BELOW_BRACKET as STATUS_BELOW_BRACKET,
+    STATUS_INVALID_INPUT as STATUS_INVALID_INPUT,
+    STATUS_MASKED as STATUS_MASKED,
+    STATUS_SOLVED as STATUS_SOLVED,
+    fit_fraction as fit_fraction,
+    super_lorentzian as super_lorentzian,
+)

@@ -1,0 +1,110 @@
+// Bound-pool fraction maps: in every voxel, the f at which the ratio
+// residual model(f, ...) of mpf_core is zero.
+//
+// Plain numbers in and out; no interpreter types. The solver works on the
+// single-precision values of f that model() itself sees, and evaluates the
+// very same residual, bit for bit, only with every term that does not
+// depend on f computed once per voxel.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tavni::mt_map {
+
+// What became of one voxel.
+enum FitStatus : std::uint8_t {
+    fit_solved = 0,          // f found (a zero at a bracket end included)
+    fit_below_bracket = 1,   // no sign change in the bracket; the end nearer
+                             // a zero is the lower one
+    fit_above_bracket = 2,   // no sign change; the upper end is nearer
+    fit_invalid_input = 3,   // an input not finite, or the model undefined
+    fit_masked = 4,          // excluded by the mask, not looked at
+};
+
+// The measurement and protocol of one voxel, already in single precision
+// (model() takes its parameters so).
+struct FractionProblem {
+    float S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle;
+};
+
+// The residual model(f, S_ratio, ...) of one voxel as a function of f.
+class FractionResidual {
+public:
+    explicit FractionResidual(const FractionProblem &p) noexcept;
+
+    // Equal to the bit to model(f, S_ratio, R1, ...).
+    double operator()(float f) const noexcept;
+
+    // Whether a residual value is within single-precision rounding of zero:
+    // S_ratio itself is rounded to single, and so are both signals whose
+    // quotient it is compared with.
+    bool near_zero(double residual) const noexcept;
+
+    // The zero of the same closed-form model in exact arithmetic, as an f
+    // in [lo, hi]; NaN when it has none there. The single-precision
+    // roundings of model() move the zero of the computed residual by a few
+    // units in the last place of f only, so this starts the search next to
+    // its end.
+    double first_guess(double lo, double hi) const noexcept;
+
+private:
+    // Terms of one of the two signals (reference and MT-weighted) that do
+    // not depend on f.
+    struct Pool {
+        float Wb_s;  // bound-pool saturation rate times duty cycle
+        float A;     // Wb s + R1b
+        double H;    // 1 + Wf s / R1f + beta / R1f
+    };
+    float signal(const Pool &pool, double one_minus_f, float exchange_term,
+                 float k_over_R1f, float backward_rate) const noexcept;
+
+    double S_ratio_;
+    float R1_;
+    double sin_flip_;
+    Pool reference_, saturated_;
+};
+
+struct FractionFit {
+    double f;  // NaN unless solved (or clipped)
+    FitStatus status;
+};
+
+// Finds f in [lo, hi] (single-precision values with 0 <= lo <= hi < 1)
+// where the residual changes sign: the residual at the single-precision
+// neighbours of the returned f differs in sign, unless the residual is
+// exactly zero at f or f is a bracket end where the residual is within
+// rounding of zero. Without a sign change the result is NaN, or with
+// clip the bracket end nearer a zero.
+FractionFit solve_fraction(const FractionResidual &residual, float lo, float hi,
+                           bool clip) noexcept;
+
+// A whole map. Each input is an array of doubles read with a stride of 1
+// element, or of 0 for one value shared by all voxels.
+struct FractionMapInputs {
+    enum { S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle, count };
+    const double *values[count];
+    std::ptrdiff_t strides[count];
+    const double *b1 = nullptr;  // relative transmit field; none: 1
+    std::ptrdiff_t b1_stride = 0;
+    const std::uint8_t *mask = nullptr;  // nonzero: fit the voxel; none: all
+    std::ptrdiff_t mask_stride = 0;
+    double lo = 0.0, hi = 0.5;  // the bracket
+    bool clip = false;
+};
+
+// Fits voxels [begin, end) into f (and status, unless null). The transmit
+// field scales flip_angle and omega_1_rms (the products in double, then
+// rounded to single like every other input).
+void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::size_t end,
+                        double *f, std::uint8_t *status) noexcept;
+
+// Fits n voxels on up to `threads` threads, the calling one included.
+void fit_fraction_map(const FractionMapInputs &in, std::size_t n, unsigned threads,
+                      double *f, std::uint8_t *status) noexcept;
+
+// The bracket as single-precision values inside [lo, hi]: lo rounded up,
+// hi rounded down.
+void single_bracket(double lo, double hi, float &lo_single, float &hi_single) noexcept;
+
+}  // namespace tavni::mt_map

@@ -1,0 +1,245 @@
+// Fraction solver: the precomputed residual against model(), the search's
+// guarantees, its verdicts on voxels without a solution, and whole maps.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fraction_core.hpp"
+#include "mpf_core.hpp"
+
+namespace mt = tavni::mt_map;
+
+namespace {
+
+const float inf_f = std::numeric_limits<float>::infinity();
+const float nan_f = std::numeric_limits<float>::quiet_NaN();
+
+std::uint64_t bits(double x) {
+    std::uint64_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return b;
+}
+
+double model_at(const mt::FractionProblem &p, float f) {
+    return mt::model(f, p.S_ratio, p.R1, p.T2_free, p.delta_omega, p.omega_1_rms, p.G, p.TR,
+                     p.duration, p.flip_angle);
+}
+
+// A 3 T white-matter-like protocol.
+mt::FractionProblem protocol(float S_ratio) {
+    return {S_ratio, 1.1f, 0.04f, 4000.0f, 1500.0f, 6.7e-6f, 0.028f, 0.012f, 0.17f};
+}
+
+// The measured ratio a voxel of fraction f would give: the model's own
+// signals, divided in double.
+float ratio_at(mt::FractionProblem p, float f) {
+    const float S_mt = mt::newRamani_corr(f, p.R1, p.T2_free, p.duration, p.delta_omega, p.TR,
+                                          p.flip_angle, p.omega_1_rms, p.G);
+    const float S_ref = mt::newRamani_corr(f, p.R1, p.T2_free, p.duration, p.delta_omega, p.TR,
+                                           p.flip_angle, 0.0f, p.G);
+    return static_cast<float>(static_cast<double>(S_mt) / S_ref);
+}
+
+TEST(FractionResidual, IsModelToTheBit) {
+    std::mt19937 random(20261207);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    // Ordinary protocols, and values that drive the model into its corners.
+    const float specials[] = {0.0f, -0.0f, 1.0f, -1.0f, 1e-30f, 1e30f, inf_f, -inf_f, nan_f,
+                              1.5707964f, 2.0f};
+    for (int i = 0; i < 20000; ++i) {
+        mt::FractionProblem p{0.2f + unit(random),         0.2f + 2.0f * unit(random),
+                              0.01f + 0.1f * unit(random), 200.0f + 1e4f * unit(random),
+                              3000.0f * unit(random),      3e-5f * unit(random),
+                              0.01f + 0.1f * unit(random), 0.02f * unit(random),
+                              0.6f * unit(random)};
+        if (i % 4 == 0) {
+            float *fields = &p.S_ratio;
+            fields[random() % 9] = specials[random() % std::size(specials)];
+        }
+        const float f = i % 7 == 0 ? specials[random() % std::size(specials)] : unit(random);
+        const double expected = model_at(p, f);
+        const double actual = mt::FractionResidual(p)(f);
+        ASSERT_TRUE(bits(actual) == bits(expected) || (std::isnan(actual) && std::isnan(expected)))
+            << "case " << i << ": f " << f << ", " << actual << " != " << expected;
+    }
+}
+
+struct Bracket {
+    float lo, hi;
+};
+
+class FractionSolve : public ::testing::TestWithParam<Bracket> {};
+
+// Over a grid of fractions and tissues: the returned f has residuals of
+// opposite signs (or an exact zero) at its single-precision neighbours, and
+// is the fraction the ratio was made from to within the model's rounding.
+TEST_P(FractionSolve, SignChangesAcrossTheNeighboursOfF) {
+    const Bracket b = GetParam();
+    int solved = 0;
+    for (float R1 : {0.3f, 0.7f, 1.1f, 2.0f}) {
+        for (int i = 1; i < 400; ++i) {
+            const float f_true = 0.001f * static_cast<float>(i);
+            if (f_true <= b.lo || f_true >= b.hi) {
+                continue;
+            }
+            mt::FractionProblem p = protocol(0.0f);
+            p.R1 = R1;
+            p.S_ratio = ratio_at(p, f_true);
+            const mt::FractionFit fit = mt::solve_fraction(mt::FractionResidual(p), b.lo, b.hi, false);
+            ASSERT_EQ(fit.status, mt::fit_solved) << f_true;
+            const float f = static_cast<float>(fit.f);
+            ASSERT_EQ(static_cast<double>(f), fit.f);
+            EXPECT_NEAR(fit.f, f_true, 1e-5);
+            if (f == b.lo || f == b.hi) {
+                continue;  // a zero within rounding at an end
+            }
+            const double below = model_at(p, std::nextafter(f, -inf_f));
+            const double above = model_at(p, std::nextafter(f, inf_f));
+            EXPECT_TRUE(model_at(p, f) == 0.0 || below * above < 0.0)
+                << f_true << " -> " << f << ": " << below << ", " << above;
+            ++solved;
+        }
+    }
+    EXPECT_GT(solved, 100);
+}
+
+// The default bracket, one whose ends lie an odd number of single-precision
+// steps apart, and a narrow one.
+INSTANTIATE_TEST_SUITE_P(Brackets, FractionSolve,
+                         ::testing::Values(Bracket{0.0f, 0.5f}, Bracket{0.0f, 0.4f},
+                                           Bracket{0.05f, 0.3f}, Bracket{0.12f, 0.15f}),
+                         [](const ::testing::TestParamInfo<Bracket> &info) {
+                             return "bracket" + std::to_string(info.index);
+                         });
+
+TEST(FractionSolve, FluidComesBackAsExactlyZero) {
+    for (float R1 : {0.25f, 0.5f, 1.0f}) {
+        mt::FractionProblem p = protocol(0.0f);
+        p.R1 = R1;
+        p.S_ratio = ratio_at(p, 0.0f);
+        const mt::FractionFit fit = mt::solve_fraction(mt::FractionResidual(p), 0.0f, 0.5f, false);
+        EXPECT_EQ(fit.status, mt::fit_solved);
+        EXPECT_EQ(bits(fit.f), bits(0.0));
+    }
+}
+
+struct Verdict {
+    const char *name;
+    float S_ratio, flip_angle;
+    bool clip;
+    mt::FitStatus status;
+    double f;  // NaN: expect NaN
+};
+
+class FractionVerdict : public ::testing::TestWithParam<Verdict> {};
+
+TEST_P(FractionVerdict, StatusAndValue) {
+    const Verdict v = GetParam();
+    mt::FractionProblem p = protocol(v.S_ratio);
+    p.flip_angle = v.flip_angle;
+    const mt::FractionFit fit = mt::solve_fraction(mt::FractionResidual(p), 0.0f, 0.5f, v.clip);
+    EXPECT_EQ(fit.status, v.status);
+    if (std::isnan(v.f)) {
+        EXPECT_TRUE(std::isnan(fit.f)) << fit.f;
+    } else {
+        EXPECT_EQ(fit.f, v.f);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Unexplainable, FractionVerdict,
+    ::testing::Values(
+        // More signal than even no bound pool leaves: a zero below f = 0.
+        Verdict{"ratio_above_one", 1.2f, 0.17f, false, mt::fit_below_bracket, std::nan("")},
+        Verdict{"ratio_above_one_clipped", 1.2f, 0.17f, true, mt::fit_below_bracket, 0.0},
+        // More saturation than f = 0.5 gives: a zero above the bracket.
+        Verdict{"ratio_tiny", 0.01f, 0.17f, false, mt::fit_above_bracket, std::nan("")},
+        Verdict{"ratio_tiny_clipped", 0.01f, 0.17f, true, mt::fit_above_bracket, 0.5},
+        // No excitation: both signals are 0 and the residual undefined.
+        Verdict{"flip_zero", 0.5f, 0.0f, true, mt::fit_invalid_input, std::nan("")},
+        Verdict{"flip_beyond_half_pi", 0.5f, 2.0f, false, mt::fit_invalid_input, std::nan("")}),
+    [](const ::testing::TestParamInfo<Verdict> &info) { return std::string(info.param.name); });
+
+TEST(FractionMap, ThreadsMaskTransmitFieldAndSharedValues) {
+    const std::size_t n = 5000;
+    std::vector<double> S_ratio(n), R1(n), b1(n), f1(n), f3(n);
+    std::vector<std::uint8_t> mask(n), status1(n), status3(n);
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const double T2_free = 0.04, delta_omega = 4000.0, omega = 1500.0, G = 6.7e-6, TR = 0.028,
+                 duration = 0.012, flip = 0.17;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float f = static_cast<float>(0.4 * unit(random));
+        R1[i] = 0.5 + unit(random);
+        b1[i] = 0.8 + 0.4 * unit(random);
+        mask[i] = i % 5 != 0;
+        // The ratio as the scanner sees it: nominal angle and power times b1.
+        mt::FractionProblem p{0.0f, static_cast<float>(R1[i]), static_cast<float>(T2_free),
+                              static_cast<float>(delta_omega), static_cast<float>(omega * b1[i]),
+                              static_cast<float>(G), static_cast<float>(TR),
+                              static_cast<float>(duration), static_cast<float>(flip * b1[i])};
+        S_ratio[i] = ratio_at(p, f);
+    }
+    S_ratio[3] = std::nan("");
+    const double shared[] = {T2_free, delta_omega, omega, G, TR, duration, flip};
+    mt::FractionMapInputs in;
+    in.values[0] = S_ratio.data();
+    in.strides[0] = 1;
+    in.values[1] = R1.data();
+    in.strides[1] = 1;
+    for (int j = 0; j < 7; ++j) {
+        in.values[2 + j] = &shared[j];
+        in.strides[2 + j] = 0;
+    }
+    in.b1 = b1.data();
+    in.b1_stride = 1;
+    in.mask = mask.data();
+    in.mask_stride = 1;
+    mt::fit_fraction_map(in, n, 1, f1.data(), status1.data());
+    mt::fit_fraction_map(in, n, 3, f3.data(), status3.data());
+    for (std::size_t i = 0; i < n; ++i) {
+        ASSERT_EQ(bits(f1[i]), bits(f3[i])) << i;
+        ASSERT_EQ(status1[i], status3[i]) << i;
+        const mt::FitStatus expected =
+            !mask[i] ? mt::fit_masked : i == 3 ? mt::fit_invalid_input : mt::fit_solved;
+        ASSERT_EQ(status1[i], expected) << i;
+        if (expected == mt::fit_solved) {
+            // Solved with the scaled angle and power: the residual there
+            // is the model's with those.
+            const mt::FractionProblem p{static_cast<float>(S_ratio[i]), static_cast<float>(R1[i]),
+                                        static_cast<float>(T2_free), static_cast<float>(delta_omega),
+                                        static_cast<float>(omega * b1[i]), static_cast<float>(G),
+                                        static_cast<float>(TR), static_cast<float>(duration),
+                                        static_cast<float>(flip * b1[i])};
+            const float f = static_cast<float>(f1[i]);
+            ASSERT_TRUE(f == 0.0f || model_at(p, f) == 0.0 ||
+                        model_at(p, std::nextafter(f, -inf_f)) * model_at(p, std::nextafter(f, inf_f)) < 0.0)
+                << i;
+        } else {
+            ASSERT_TRUE(std::isnan(f1[i]));
+        }
+    }
+}
+
+TEST(FractionMap, InputsBeyondSinglePrecisionAreInvalid) {
+    // 1e39 is finite in double but infinite in single, the model's precision.
+    const double values[] = {0.5, 1e39, 0.04, 4000.0, 1500.0, 6.7e-6, 0.028, 0.012, 0.17};
+    mt::FractionMapInputs in;
+    for (int j = 0; j < 9; ++j) {
+        in.values[j] = &values[j];
+        in.strides[j] = 0;
+    }
+    double f = 0.0;
+    std::uint8_t status = 0;
+    mt::fit_fraction_map(in, 1, 2, &f, &status);
+    EXPECT_TRUE(std::isnan(f));
+    EXPECT_EQ(status, mt::fit_invalid_input);
+}
+
+}  // namespace

@@ -1,0 +1,170 @@
+"""fit_fraction: round trips, the sign change against mpf.model, verdicts on
+voxels without a solution, the transmit field, broadcasting and errors."""
+import math
+
+import numpy as np
+import pytest
+
+from tavni.mt_map import (STATUS_ABOVE_BRACKET, STATUS_BELOW_BRACKET, STATUS_INVALID_INPUT,
+                          STATUS_MASKED, STATUS_SOLVED, fit_fraction, mpf, super_lorentzian)
+
+# A 3 T protocol: saturation at 4 kHz, 10 degree excitation.
+DELTA_OMEGA, OMEGA_1_RMS, TR, DURATION, FLIP = 4000.0, 1500.0, 0.028, 0.012, 0.17
+T2_FREE = 0.04
+G = super_lorentzian(DELTA_OMEGA, 12e-6)
+
+
+def ratio(f, R1, omega_1_rms=OMEGA_1_RMS, flip_angle=FLIP):
+    """The ratio S_mt/S_ref the model predicts at f (model(f, 1, ...) is 1
+    minus it)."""
+    return 1.0 - mpf.model(f, 1.0, R1, T2_FREE, DELTA_OMEGA, omega_1_rms, G, TR, DURATION,
+                           flip_angle)
+
+
+def residual(f, S_ratio, R1, omega_1_rms=OMEGA_1_RMS, flip_angle=FLIP):
+    return mpf.model(f, S_ratio, R1, T2_FREE, DELTA_OMEGA, omega_1_rms, G, TR, DURATION,
+                     flip_angle)
+
+
+def fit(S_ratio, R1, **options):
+    return fit_fraction(S_ratio, R1, T2_FREE, DELTA_OMEGA, OMEGA_1_RMS, G, TR, DURATION, FLIP,
+                        **options)
+
+
+@pytest.fixture(scope="module")
+def voxels():
+    """Synthetic voxels with f in [0, 0.4], a tenth of them fluid (f = 0)."""
+    rng = np.random.default_rng(6)
+    f = rng.uniform(0.0, 0.4, 1500)
+    f[::10] = 0.0
+    R1 = rng.uniform(0.25, 2.0, f.size)
+    S_ratio = np.array([ratio(fi, r) for fi, r in zip(f, R1)])
+    return f, R1, S_ratio
+
+
+def test_round_trip(voxels):
+    f_true, R1, S_ratio = voxels
+    f, status = fit(S_ratio, R1, return_status=True)
+    assert f.dtype == np.float64 and status.shape == f.shape
+    assert np.all(status == STATUS_SOLVED)
+    assert np.max(np.abs(f - f_true)) <= 1e-5
+    assert np.all(f[f_true == 0.0] == 0.0)
+
+
+def test_residual_changes_sign_between_the_neighbours_of_f(voxels):
+    _, R1, S_ratio = voxels
+    f = fit(S_ratio, R1)
+    interior = 0
+    for fi, Si, ri in zip(f, S_ratio, R1):
+        single = np.float32(fi)
+        assert single == fi  # located on the model's own grid of f
+        if fi == 0.0:
+            continue  # zero within rounding at the bracket end
+        below = residual(float(np.nextafter(single, np.float32(-1))), Si, ri)
+        above = residual(float(np.nextafter(single, np.float32(1))), Si, ri)
+        assert residual(fi, Si, ri) == 0.0 or below * above < 0.0, (fi, below, above)
+        interior += 1
+    assert interior > 1000
+
+
+@pytest.mark.parametrize("S_ratio, R1, clip, expected_f, expected_status", [
+    # More signal than no bound pool at all leaves: the zero lies below 0.
+    (1.2, 1.0, False, math.nan, STATUS_BELOW_BRACKET),
+    (1.2, 1.0, True, 0.0, STATUS_BELOW_BRACKET),
+    # More saturation than f = 0.5 explains.
+    (0.02, 1.0, False, math.nan, STATUS_ABOVE_BRACKET),
+    (0.02, 1.0, True, 0.5, STATUS_ABOVE_BRACKET),
+    # Not finite, in double or only in the model's single precision.
+    (math.nan, 1.0, True, math.nan, STATUS_INVALID_INPUT),
+    (0.5, math.inf, False, math.nan, STATUS_INVALID_INPUT),
+    (0.5, 1e39, False, math.nan, STATUS_INVALID_INPUT),
+])
+def test_voxels_without_a_solution(S_ratio, R1, clip, expected_f, expected_status):
+    f, status = fit(S_ratio, R1, clip=clip, return_status=True)
+    assert isinstance(f, float) and isinstance(status, int)
+    assert f == expected_f or (math.isnan(f) and math.isnan(expected_f))
+    assert status == expected_status
+
+
+def test_model_undefined_is_invalid():
+    # No excitation: both signals are 0.
+    f, status = fit_fraction(0.5, 1.0, T2_FREE, DELTA_OMEGA, OMEGA_1_RMS, G, TR, DURATION, 0.0,
+                             return_status=True)
+    assert math.isnan(f) and status == STATUS_INVALID_INPUT
+
+
+def test_mask(voxels):
+    f_true, R1, S_ratio = voxels
+    mask = np.arange(f_true.size) % 3 != 0
+    f, status = fit(S_ratio, R1, mask=mask, return_status=True)
+    assert np.all(np.isnan(f[~mask])) and np.all(status[~mask] == STATUS_MASKED)
+    assert np.array_equal(f[mask], fit(S_ratio[mask], R1[mask]))
+    # A mask broadcasts to the inputs' shape, but does not widen it.
+    grid = fit(np.full((2, 3), ratio(0.1, 1.0)), 1.0, mask=np.array([True, False, True]))
+    assert np.isnan(grid[:, 1]).all() and not np.isnan(grid[:, [0, 2]]).any()
+
+
+def test_transmit_field_scales_flip_angle_and_saturation_power():
+    rng = np.random.default_rng(1)
+    b1 = rng.uniform(0.7, 1.3, 200)
+    f_true = rng.uniform(0.02, 0.35, b1.size)
+    # What the scanner measures where the transmit field is b1 times nominal.
+    S_ratio = np.array([ratio(f, 1.0, OMEGA_1_RMS * b, FLIP * b) for f, b in zip(f_true, b1)])
+    with_b1 = fit(S_ratio, 1.0, b1=b1)
+    assert np.max(np.abs(with_b1 - f_true)) <= 1e-5
+    scaled = fit_fraction(S_ratio, 1.0, T2_FREE, DELTA_OMEGA, OMEGA_1_RMS * b1, G, TR, DURATION,
+                          FLIP * b1)
+    assert np.array_equal(with_b1, scaled)
+    # Ignoring the transmit field gives other fractions.
+    assert np.max(np.abs(fit(S_ratio, 1.0) - f_true)) > 1e-3
+
+
+def test_broadcasting_matches_element_by_element():
+    S_ratio = np.array([[0.45], [0.55], [0.65]])   # (3, 1)
+    R1 = np.array([0.6, 1.0, 1.4, 1.8])            # (4,)
+    f = fit(S_ratio, R1)
+    assert f.shape == (3, 4) and f.dtype == np.float64
+    for i in range(3):
+        for j in range(4):
+            expected = fit(float(S_ratio[i, 0]), float(R1[j]))
+            assert f[i, j] == expected or (math.isnan(expected) and math.isnan(f[i, j]))
+    # Non-contiguous and integer inputs, and empty ones.
+    assert np.array_equal(fit(S_ratio[::2, 0], np.array([1, 1])), fit(S_ratio[[0, 2], 0], 1.0))
+    assert fit(np.zeros((0, 5)), R1[:1]).shape == (0, 5)
+
+
+def test_thread_counts_agree(voxels):
+    _, R1, S_ratio = voxels
+    one = fit(S_ratio, R1, threads=1)
+    assert np.array_equal(one, fit(S_ratio, R1, threads=2), equal_nan=True)
+    assert np.array_equal(one, fit(S_ratio, R1, threads=7), equal_nan=True)
+
+
+@pytest.mark.parametrize("options, message", [
+    ({"bracket": (0.5, 0.1)}, "bracket"),
+    ({"bracket": (0.2, 0.2)}, "bracket"),
+    ({"bracket": (-0.1, 0.5)}, "bracket"),
+    ({"bracket": (0.0, 1.0)}, "bracket"),
+    ({"bracket": (0.0, math.nan)}, "bracket"),
+    ({"bracket": (0.1,)}, "bracket"),
+    ({"mask": np.ones(4, dtype=bool)}, "mask"),
+    ({"mask": np.ones((3, 3), dtype=bool)}, "mask"),
+    ({"threads": 0}, "threads"),
+    ({"b1": np.ones(2)}, "broadcast"),
+])
+def test_errors(options, message):
+    with pytest.raises(ValueError, match=message):
+        fit(np.full(3, 0.5), 1.0, **options)
+
+
+def test_inputs_that_do_not_broadcast():
+    with pytest.raises(ValueError, match="S_ratio .3,.*R1 .2,"):
+        fit(np.full(3, 0.5), np.ones(2))
+
+
+def test_narrow_bracket_finds_the_same_fraction():
+    S_ratio = ratio(0.13, 1.0)
+    assert fit(S_ratio, 1.0, bracket=(0.1, 0.2)) == pytest.approx(fit(S_ratio, 1.0), abs=1e-6)
+    # A bracket that excludes it says on which side the zero lies.
+    assert fit(S_ratio, 1.0, bracket=(0.2, 0.3), return_status=True)[1] == STATUS_BELOW_BRACKET
+    assert fit(S_ratio, 1.0, bracket=(0.0, 0.1), return_status=True)[1] == STATUS_ABOVE_BRACKET
