@@ -42,14 +42,19 @@ inline float float_of(std::uint32_t b) {
 // the same operands in the same order and precision; only where it is
 // evaluated differs (once per voxel instead of once per f).
 
-FractionResidual::FractionResidual(const FractionProblem &p) noexcept
-    : S_ratio_(widen(p.S_ratio)), R1_(p.R1) {
-    const float s = p.duration / p.TR;
-    const double flip = widen(p.flip_angle);
+FractionResidual::Excitation FractionResidual::excitation(float flip_angle, float TR) noexcept {
+    const double flip = widen(flip_angle);
     const double cos_flip = std::cos(flip);
-    sin_flip_ = std::sin(flip);
-    const float beta = to_single(-std::log(cos_flip) / widen(p.TR));
-    const double beta_term = widen(beta / R1_);
+    return {flip_angle, TR, std::sin(flip), to_single(-std::log(cos_flip) / widen(TR))};
+}
+
+FractionResidual::FractionResidual(const FractionProblem &p) noexcept
+    : FractionResidual(p, excitation(p.flip_angle, p.TR)) {}
+
+FractionResidual::FractionResidual(const FractionProblem &p, const Excitation &e) noexcept
+    : S_ratio_(widen(p.S_ratio)), R1_(p.R1), sin_flip_(e.sin_flip) {
+    const float s = p.duration / p.TR;
+    const double beta_term = widen(e.beta / R1_);
     auto pool = [&](float omega_1_rms) {
         const double w_over_offset = widen(omega_1_rms) / (two_pi * widen(p.delta_omega));
         const float Wf = to_single(w_over_offset * w_over_offset / widen(p.T2_free));
@@ -90,18 +95,17 @@ double FractionResidual::operator()(float f) const noexcept {
     return S_ratio_ - widen(S_mt) / widen(S_ref);
 }
 
-bool FractionResidual::near_zero(double residual) const noexcept {
-    // The predicted ratio is S_ratio - residual; two units of its last
-    // single-precision place.
-    return std::fabs(residual) <= 0x1p-22 * std::fabs(S_ratio_ - residual);
+bool FractionResidual::near_zero(double residual, double units) const noexcept {
+    // The predicted ratio is S_ratio - residual; a unit in its last single-
+    // precision place is 2^-23 of it (at most).
+    return std::fabs(residual) <= units * 0x1p-23 * std::fabs(S_ratio_ - residual);
 }
 
-double FractionResidual::first_guess(double lo, double hi) const noexcept {
-    // In exact arithmetic, with k the forward exchange rate (f = k/(R + k))
-    // and the backward rate k/F = R, each signal is proportional to
-    // (1 - f) (k + c) / (d + e k) with c = A + R, d = H (A + R), e = A/R1.
-    // The predicted ratio S_mt/S_ref is then a ratio of quadratics in k,
-    // and S_ratio = S_mt/S_ref a quadratic equation q2 k^2 + q1 k + q0 = 0.
+// Exact arithmetic: k/F = R and R1b = R1f, so for either signal Y1 = k + c
+// and Y2 = d + e k with c = A + R, d = H (A + R), e = A/R1, and the
+// predicted ratio is N(k)/D(k) = (k + c1)(d0 + e0 k) / ((d1 + e1 k)(k + c0)).
+// S_ratio - N/D = -Q/D with the quadratic Q = N - S_ratio D.
+FractionResidual::Exact FractionResidual::exact(double lo, double hi) const noexcept {
     const double R = exchange_rate_constant;
     const double r1 = R1_;
     const double S = S_ratio_;
@@ -112,13 +116,34 @@ double FractionResidual::first_guess(double lo, double hi) const noexcept {
     const double q2 = e0 - S * e1;
     const double q1 = d0 + c1 * e0 - S * (d1 + e1 * c0);
     const double q0 = c1 * d0 - S * d1 * c0;
+
+    Exact result{nan, false, false};
+    // The residual at the ends, without dividing: its sign is that of
+    // -Q D, and |residual| > t |N/D| is |Q| > t |N|.
+    constexpr double clear_margin = 32.0 * 0x1p-23;
+    bool clear = true;
+    int signs[2];
+    const double ends[2] = {lo, hi};
+    for (int i = 0; i < 2; ++i) {
+        const double k = R * ends[i] / (1.0 - ends[i]);
+        const double Q = (q2 * k + q1) * k + q0;
+        const double N = (k + c1) * (d0 + e0 * k);
+        const double D = (d1 + e1 * k) * (k + c0);
+        const double minus_QD = -Q * D;
+        signs[i] = minus_QD > 0.0 ? 1 : minus_QD < 0.0 ? -1 : 0;
+        clear = clear && std::isfinite(minus_QD) && std::fabs(Q) > clear_margin * std::fabs(N);
+    }
+    result.clear = clear && signs[0] * signs[1] < 0;
+    result.lo_positive = signs[0] > 0;
+
     double roots[2] = {nan, nan};
     if (q2 == 0.0) {
         roots[0] = -q0 / q1;
     } else {
         const double discriminant = q1 * q1 - 4.0 * q2 * q0;
         if (!(discriminant >= 0.0)) {
-            return nan;
+            result.clear = false;
+            return result;
         }
         // The two roots without cancellation.
         const double t = -0.5 * (q1 + std::copysign(std::sqrt(discriminant), q1));
@@ -126,12 +151,14 @@ double FractionResidual::first_guess(double lo, double hi) const noexcept {
         roots[1] = q0 / t;
     }
     for (const double k : roots) {
-        const double f = k / (R + k);
+        const double f = k / (R + k);  // k = R f / (1 - f)
         if (f >= lo && f <= hi) {
-            return f;
+            result.f = f;
+            break;
         }
     }
-    return nan;
+    result.clear = result.clear && !std::isnan(result.f);
+    return result;
 }
 
 // ---------------------------------------------------------------------------
@@ -155,16 +182,109 @@ FractionFit no_sign_change(double r_lo, double r_hi, float lo, float hi, bool cl
     return {clip ? end : nan, below ? fit_below_bracket : fit_above_bracket};
 }
 
-constexpr int max_evaluations = 200;  // a bisection needs fewer than 64
+inline bool same_sign(double x, double y) { return (x > 0.0) == (y > 0.0); }
+
+inline FractionFit solved_at(std::uint32_t b) { return {widen(float_of(b)), fit_solved}; }
+
+constexpr FractionFit invalid{nan, fit_invalid_input};
+
+// Bisection on values a < b an even number of steps apart whose residuals
+// ra, rb have opposite signs, neither zero.
+FractionFit bisect(const FractionResidual &residual, std::uint32_t a, double ra,
+                   std::uint32_t b) {
+    while (b - a > 2) {
+        std::uint32_t m;
+        if (b - a < (1u << 22)) {
+            m = a + (b - a) / 2;  // within a binade or so: the middle value
+        } else {
+            // Far apart (as 0 and 0.5 are): the middle in value, not in bits.
+            m = bits_of(static_cast<float>(0.5 * (widen(float_of(a)) + widen(float_of(b)))));
+            m = std::clamp(m, a + 2, b - 2);
+        }
+        m -= (m - a) % 2;
+        const double r = residual(float_of(m));
+        if (std::isnan(r)) {
+            return invalid;
+        }
+        if (r == 0.0) {
+            return solved_at(m);
+        }
+        if (same_sign(r, ra)) {
+            a = m;
+            ra = r;
+        } else {
+            b = m;
+        }
+    }
+    return solved_at(a + 1);
+}
+
+// Steps from start, whose residual is r_start, towards the zero (direction
+// +1 or -1) by 2, 8, 32, ... values, staying strictly between the limits,
+// until the sign changes; then bisects. Returns false when it reached a
+// limit first.
+bool step_and_bisect(const FractionResidual &residual, std::uint32_t start, double r_start,
+                     int direction, std::uint32_t lower_limit, std::uint32_t upper_limit,
+                     FractionFit &fit) {
+    std::uint32_t last = start, step = 2;
+    double r_last = r_start;
+    for (;;) {
+        const bool room = direction > 0 ? upper_limit - last > step : last - lower_limit > step;
+        if (!room) {
+            return false;
+        }
+        const std::uint32_t p = direction > 0 ? last + step : last - step;
+        const double r = residual(float_of(p));
+        if (std::isnan(r)) {
+            fit = invalid;
+            return true;
+        }
+        if (r == 0.0) {
+            fit = solved_at(p);
+            return true;
+        }
+        if (!same_sign(r, r_last)) {
+            fit = direction > 0 ? bisect(residual, last, r_last, p)
+                                : bisect(residual, p, r, last);
+            return true;
+        }
+        last = p;
+        r_last = r;
+        step = step < (1u << 28) ? step * 4 : step;
+    }
+}
 
 }  // namespace
 
 FractionFit solve_fraction(const FractionResidual &residual, float lo, float hi,
                            bool clip) noexcept {
+    const FractionResidual::Exact exact = residual.exact(widen(lo), widen(hi));
+    const std::uint32_t lo_bits = bits_of(lo), hi_bits = bits_of(hi);
+    FractionFit fit;
+
+    // Fast path: the exact residual changes sign inside the bracket and is
+    // far from zero at both ends (16 times the rounding allowance), so the
+    // computed one is too: neither end can hold a zero within rounding, and
+    // a sign change found inside is one in the bracket. Search from the
+    // exact zero without evaluating the ends.
+    if (exact.clear && hi_bits - lo_bits >= 4) {
+        const std::uint32_t m =
+            std::clamp(bits_of(static_cast<float>(exact.f)), lo_bits + 1, hi_bits - 1);
+        const double r = residual(float_of(m));
+        if (r == 0.0) {
+            return solved_at(m);
+        }
+        const int toward = (r > 0.0) == exact.lo_positive ? +1 : -1;
+        if (!std::isnan(r) && step_and_bisect(residual, m, r, toward, lo_bits, hi_bits, fit)) {
+            return fit;
+        }
+        // The computed residual disagrees with the exact one: the careful way.
+    }
+
     const double r_lo = residual(lo);
     const double r_hi = residual(hi);
     if (std::isnan(r_lo) || std::isnan(r_hi)) {
-        return {nan, fit_invalid_input};
+        return invalid;
     }
     // A zero at an end within rounding is a zero: fluid has f = 0 exactly.
     if (residual.near_zero(r_lo)) {
@@ -173,85 +293,48 @@ FractionFit solve_fraction(const FractionResidual &residual, float lo, float hi,
     if (residual.near_zero(r_hi)) {
         return {widen(hi), fit_solved};
     }
-    if ((r_lo > 0.0) == (r_hi > 0.0)) {
+    if (same_sign(r_lo, r_hi)) {
         return no_sign_change(r_lo, r_hi, lo, hi, clip);
     }
 
-    std::uint32_t a = bits_of(lo), b = bits_of(hi);
+    std::uint32_t a = lo_bits, b = hi_bits;
     double ra = r_lo, rb = r_hi;
     if ((b - a) % 2 != 0) {
         // Bring the bracket to an even number of steps.
         if (b - a == 1) {
-            return {widen(float_of(std::fabs(ra) < std::fabs(rb) ? a : b)), fit_solved};
+            return solved_at(std::fabs(ra) < std::fabs(rb) ? a : b);
         }
         const double r = residual(float_of(b - 1));
         if (std::isnan(r)) {
-            return {nan, fit_invalid_input};
+            return invalid;
         }
         if (r == 0.0) {
-            return {widen(float_of(b - 1)), fit_solved};
+            return solved_at(b - 1);
         }
-        if ((r > 0.0) == (rb > 0.0)) {
-            b = b - 1;
-            rb = r;
-        } else {
+        if (!same_sign(r, rb)) {
             // The sign changes in the last step below hi, whose upper
             // neighbour lies outside the bracket: the better of the two.
-            return {widen(float_of(std::fabs(r) < std::fabs(rb) ? b - 1 : b)), fit_solved};
+            return solved_at(std::fabs(r) < std::fabs(rb) ? b - 1 : b);
         }
+        b = b - 1;
+        rb = r;
     }
-
-    // Start next to the closed-form zero and step away from it, by 2, 8,
-    // 32, ... values, until the sign changes; then bisect. Without a guess,
-    // bisect from the start.
-    const double guess = residual.first_guess(widen(lo), widen(hi));
-    const bool have_guess = !std::isnan(guess);
-    bool first = have_guess;
-    bool bisecting = !have_guess;
-    int direction = 0;  // +1: the zero lies above the last value
-    std::uint32_t last = 0, step = 2;
-    for (int evaluations = 2; b - a > 2; ++evaluations) {
-        if (evaluations >= max_evaluations) {
-            return {nan, fit_invalid_input};  // not reached for finite residuals
-        }
-        std::uint32_t m;
-        if (first) {
-            m = bits_of(static_cast<float>(guess));
-            first = false;
-        } else if (!bisecting) {
-            m = direction > 0 ? (b - last > step ? last + step : b)
-                              : (last - a > step ? last - step : a);
-            step = step < (1u << 28) ? step * 4 : step;
-        } else if (b - a < (1u << 22)) {
-            m = a + (b - a) / 2;  // within a binade or so: the middle value
-        } else {
-            m = bits_of(static_cast<float>(0.5 * (widen(float_of(a)) + widen(float_of(b)))));
-        }
-        // Strictly inside, an even number of steps from both ends.
-        m = std::clamp(m, a + 2, b - 2);
+    if (b - a > 2 && !std::isnan(exact.f)) {
+        std::uint32_t m = std::clamp(bits_of(static_cast<float>(exact.f)), a + 2, b - 2);
         m -= (m - a) % 2;
         const double r = residual(float_of(m));
         if (std::isnan(r)) {
-            return {nan, fit_invalid_input};
+            return invalid;
         }
         if (r == 0.0) {
-            return {widen(float_of(m)), fit_solved};
+            return solved_at(m);
         }
-        const int toward = (r > 0.0) == (ra > 0.0) ? +1 : -1;
-        if (toward > 0) {
-            a = m;
-            ra = r;
-        } else {
-            b = m;
-            rb = r;
+        const int toward = same_sign(r, ra) ? +1 : -1;
+        if (step_and_bisect(residual, m, r, toward, a, b, fit)) {
+            return fit;
         }
-        if (direction != 0 && toward != direction) {
-            bisecting = true;  // stepped across the zero
-        }
-        direction = toward;
-        last = m;
     }
-    return {widen(float_of(a + 1)), fit_solved};
+    return bisect(residual, a, ra, b);
 }
 
 // ---------------------------------------------------------------------------
@@ -277,6 +360,11 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
     float lo, hi;
     single_bracket(in.lo, in.hi, lo, hi);
     using I = FractionMapInputs;
+    // Neighbouring voxels mostly share flip angle and TR (and so the cosine,
+    // sine and logarithm of the excitation terms), unless a transmit field
+    // map scales the angle.
+    FractionResidual::Excitation excitation{};
+    bool have_excitation = false;
     for (std::size_t i = begin; i < end; ++i) {
         const auto index = static_cast<std::ptrdiff_t>(i);
         FractionFit fit;
@@ -304,7 +392,12 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
                 const FractionProblem problem{s[I::S_ratio], s[I::R1], s[I::T2_free],
                                               s[I::delta_omega], s[I::omega_1_rms], s[I::G],
                                               s[I::TR], s[I::duration], s[I::flip_angle]};
-                fit = solve_fraction(FractionResidual(problem), lo, hi, in.clip);
+                if (!have_excitation || bits_of(excitation.flip_angle) != bits_of(problem.flip_angle) ||
+                    bits_of(excitation.TR) != bits_of(problem.TR)) {
+                    excitation = FractionResidual::excitation(problem.flip_angle, problem.TR);
+                    have_excitation = true;
+                }
+                fit = solve_fraction(FractionResidual(problem, excitation), lo, hi, in.clip);
             }
         }
         f[i] = fit.f;

@@ -31,22 +31,42 @@ struct FractionProblem {
 // The residual model(f, S_ratio, ...) of one voxel as a function of f.
 class FractionResidual {
 public:
+    // What the excitation pulses contribute, which depends on the flip
+    // angle and TR only: voxels that share them can share it.
+    struct Excitation {
+        float flip_angle, TR;
+        double sin_flip;
+        float beta;  // free-pool loss rate, -ln(cos(flip_angle)) / TR
+    };
+    static Excitation excitation(float flip_angle, float TR) noexcept;
+
     explicit FractionResidual(const FractionProblem &p) noexcept;
+    // With the excitation terms of p.flip_angle and p.TR already at hand.
+    FractionResidual(const FractionProblem &p, const Excitation &e) noexcept;
 
     // Equal to the bit to model(f, S_ratio, R1, ...).
     double operator()(float f) const noexcept;
 
     // Whether a residual value is within single-precision rounding of zero:
-    // S_ratio itself is rounded to single, and so are both signals whose
-    // quotient it is compared with.
-    bool near_zero(double residual) const noexcept;
+    // within `units` units in the last single-precision place of the
+    // predicted ratio. S_ratio itself is rounded to single, and so are both
+    // signals whose quotient it is compared with: two units by default.
+    bool near_zero(double residual, double units = 2.0) const noexcept;
 
-    // The zero of the same closed-form model in exact arithmetic, as an f
-    // in [lo, hi]; NaN when it has none there. The single-precision
-    // roundings of model() move the zero of the computed residual by a few
-    // units in the last place of f only, so this starts the search next to
-    // its end.
-    double first_guess(double lo, double hi) const noexcept;
+    // The same model in exact arithmetic, where it has a closed form: with
+    // k the forward exchange rate, each signal is proportional to
+    // (1 - f) (k + c) / (d + e k), and the predicted ratio is a ratio of
+    // quadratics in k. The single-precision roundings of model() move the
+    // zero of the computed residual by a few units in the last place of f
+    // only, so the exact zero starts the search next to its end.
+    struct Exact {
+        double f;          // zero in [lo, hi]; NaN when there is none
+        bool clear;        // the residual changes sign between the ends and
+                           // is at both at least 32 units in the last place
+                           // of the predicted ratio away from zero
+        bool lo_positive;  // the residual is positive at lo
+    };
+    Exact exact(double lo, double hi) const noexcept;
 
 private:
     // Terms of one of the two signals (reference and MT-weighted) that do
