@@ -239,6 +239,9 @@ def key_for(draw, name):
 other_keys = st.one_of(
     st.text(max_size=6),
     st.sampled_from(["u", "Delta", "T2b", "f", "G", "TR", "x", ""]),
+    # A second key equal in content to a name but not found by the lookup:
+    # it is met in the scan of leftover keys and takes the slot over.
+    st.sampled_from(["u", "Delta", "T2b", "f", "S_ratio", "flip_angle"]).map(OtherHash),
     st.integers(-3, 3),
     st.just(b"u"),
     st.just(None),
