@@ -5,11 +5,13 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "lineshape_core.hpp"
 
 using tavni::mt_map::super_lorentzian;
 using tavni::mt_map::super_lorentzian_integrand;
+using tavni::mt_map::super_lorentzian_map;
 
 namespace {
 
@@ -89,6 +91,26 @@ TEST(Lineshape, Edges) {
     // Tiny but nonzero offsets stay finite and positive.
     const double G = super_lorentzian(1e-300, 1e-300);
     EXPECT_TRUE(std::isfinite(G) && G > 0.0);
+}
+
+TEST(LineshapeMap, EqualsElementByElementOnAnyNumberOfThreads) {
+    const std::size_t n = 300;
+    std::vector<double> Delta(n), G(n, -1.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        Delta[i] = -15000.0 + 100.0 * static_cast<double>(i);  // through 0
+    }
+    const double T2b = 11e-6;
+    for (const unsigned threads : {1u, 3u}) {
+        super_lorentzian_map(Delta.data(), 1, &T2b, 0, n, threads, G.data());
+        for (std::size_t i = 0; i < n; ++i) {
+            ASSERT_EQ(G[i], super_lorentzian(Delta[i], T2b)) << i;
+        }
+    }
+    // One shared offset and T2b: one value everywhere.
+    super_lorentzian_map(&Delta[7], 0, &T2b, 0, n, 2, G.data());
+    for (const double g : G) {
+        ASSERT_EQ(g, super_lorentzian(Delta[7], T2b));
+    }
 }
 
 }  // namespace

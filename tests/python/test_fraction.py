@@ -162,6 +162,11 @@ def test_inputs_that_do_not_broadcast():
         fit(np.full(3, 0.5), np.ones(2))
 
 
+def test_bracket_from_negative_zero_is_the_bracket_from_zero(voxels):
+    _, R1, S_ratio = voxels
+    assert np.array_equal(fit(S_ratio, R1, bracket=(-0.0, 0.5)), fit(S_ratio, R1))
+
+
 def test_narrow_bracket_finds_the_same_fraction():
     S_ratio = ratio(0.13, 1.0)
     assert fit(S_ratio, 1.0, bracket=(0.1, 0.2)) == pytest.approx(fit(S_ratio, 1.0), abs=1e-6)

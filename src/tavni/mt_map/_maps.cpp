@@ -1,6 +1,6 @@
 // tavni.mt_map._maps: whole-array kernels behind tavni.mt_map.maps.
 //
-//   super_lorentzian(Delta, T2b, out)
+//   super_lorentzian(Delta, T2b, out, threads)
 //   fit_fraction(inputs, b1, mask, lo, hi, clip, threads, f, status)
 //
 // Arrays cross as C-contiguous buffers (any object with the buffer
@@ -92,10 +92,17 @@ std::ptrdiff_t stride_for(const Buffer &buffer, Py_ssize_t n, const char *what) 
     return -1;
 }
 
+constexpr Py_ssize_t max_threads = 1024;
+
 PyObject *super_lorentzian(PyObject *, PyObject *args) {
     PyObject *Delta_object, *T2b_object, *out_object;
-    if (!PyArg_ParseTuple(args, "OOO:super_lorentzian", &Delta_object, &T2b_object,
-                          &out_object)) {
+    Py_ssize_t threads;
+    if (!PyArg_ParseTuple(args, "OOOn:super_lorentzian", &Delta_object, &T2b_object,
+                          &out_object, &threads)) {
+        return nullptr;
+    }
+    if (threads < 1) {
+        PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
         return nullptr;
     }
     Buffer Delta, T2b, out;
@@ -113,10 +120,10 @@ PyObject *super_lorentzian(PyObject *, PyObject *args) {
     const auto *D = static_cast<const double *>(Delta.data());
     const auto *T = static_cast<const double *>(T2b.data());
     auto *G = static_cast<double *>(out.data());
+    const unsigned thread_count = static_cast<unsigned>(threads < max_threads ? threads : max_threads);
     Py_BEGIN_ALLOW_THREADS
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        G[i] = core::super_lorentzian(D[i * Delta_stride], T[i * T2b_stride]);
-    }
+    core::super_lorentzian_map(D, Delta_stride, T, T2b_stride, static_cast<std::size_t>(n),
+                               thread_count, G);
     Py_END_ALLOW_THREADS
     Py_RETURN_NONE;
 }
@@ -125,8 +132,6 @@ constexpr const char *input_names[core::FractionMapInputs::count] = {
     "S_ratio", "R1", "T2_free", "delta_omega", "omega_1_rms",
     "G", "TR", "duration", "flip_angle",
 };
-
-constexpr Py_ssize_t max_threads = 1024;
 
 PyObject *fit_fraction(PyObject *, PyObject *args) {
     using Inputs = core::FractionMapInputs;
@@ -200,7 +205,7 @@ PyObject *fit_fraction(PyObject *, PyObject *args) {
 
 PyMethodDef methods[] = {
     {"super_lorentzian", super_lorentzian, METH_VARARGS,
-     "super_lorentzian(Delta, T2b, out): the lineshape, element by element, into out."},
+     "super_lorentzian(Delta, T2b, out, threads): the lineshape, element by element, into out."},
     {"fit_fraction", fit_fraction, METH_VARARGS,
      "fit_fraction(inputs, b1, mask, lo, hi, clip, threads, f, status): the bound-pool "
      "fraction of every voxel, into f and status."},

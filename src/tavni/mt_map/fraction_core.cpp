@@ -1,14 +1,12 @@
 #include "fraction_core.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <thread>
-#include <vector>
 
 #include "mpf_core.hpp"
+#include "parallel_core.hpp"
 
 namespace tavni::mt_map {
 
@@ -258,6 +256,10 @@ bool step_and_bisect(const FractionResidual &residual, std::uint32_t start, doub
 
 FractionFit solve_fraction(const FractionResidual &residual, float lo, float hi,
                            bool clip) noexcept {
+    // Non-negative values are ordered as their bit patterns; -0 is not.
+    if (lo == 0.0f) {
+        lo = 0.0f;
+    }
     const FractionResidual::Exact exact = residual.exact(widen(lo), widen(hi));
     const std::uint32_t lo_bits = bits_of(lo), hi_bits = bits_of(hi);
     FractionFit fit;
@@ -409,31 +411,9 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
 
 void fit_fraction_map(const FractionMapInputs &in, std::size_t n, unsigned threads,
                       double *f, std::uint8_t *status) noexcept {
-    // Voxels are handed out in blocks from a shared counter, so that a
-    // thread that draws masked background does not sit idle at the end.
-    constexpr std::size_t block = 1024;
-    const std::size_t blocks = (n + block - 1) / block;
-    std::atomic<std::size_t> next{0};
-    auto work = [&]() noexcept {
-        for (std::size_t k; (k = next.fetch_add(1, std::memory_order_relaxed)) < blocks;) {
-            fit_fraction_range(in, k * block, std::min(n, (k + 1) * block), f, status);
-        }
-    };
-    const std::size_t helpers = std::min<std::size_t>(threads > 0 ? threads - 1 : 0,
-                                                      blocks > 0 ? blocks - 1 : 0);
-    std::vector<std::thread> pool;
-    try {
-        pool.reserve(helpers);
-        for (std::size_t t = 0; t < helpers; ++t) {
-            pool.emplace_back(work);
-        }
-    } catch (...) {
-        // No (more) threads to be had: the ones running and this one do it.
-    }
-    work();
-    for (std::thread &t : pool) {
-        t.join();
-    }
+    parallel_blocks(n, 1024, threads, [&](std::size_t begin, std::size_t end) noexcept {
+        fit_fraction_range(in, begin, end, f, status);
+    });
 }
 
 }  // namespace tavni::mt_map

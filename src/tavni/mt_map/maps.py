@@ -60,7 +60,8 @@ def super_lorentzian(delta_omega, T2b):
     (``delta_omega`` in cycles per that unit). Normalised so that the
     integral of G over the angular offset 2 pi delta_omega is 1. Computed in
     double precision by adaptive Gauss-Kronrod quadrature split at the magic
-    angle u = 1/sqrt(3), to a relative accuracy of 1e-9 or better.
+    angle u = 1/sqrt(3), to a relative accuracy of 1e-9 or better; arrays
+    are spread over all cores.
 
     Scalars or arrays, broadcast together; returns a float for scalar
     input, else a float64 array. At zero offset the integral diverges
@@ -73,7 +74,7 @@ def super_lorentzian(delta_omega, T2b):
               "T2b": np.asarray(T2b, dtype=np.float64)}
     shape = _broadcast_shape(arrays)
     out = np.empty(shape, dtype=np.float64)
-    _maps.super_lorentzian(*(_flat(a, shape) for a in arrays.values()), out)
+    _maps.super_lorentzian(*(_flat(a, shape) for a in arrays.values()), out, _default_threads())
     return float(out[()]) if out.ndim == 0 else out
 
 
