@@ -166,6 +166,61 @@ INSTANTIATE_TEST_SUITE_P(
         Verdict{"flip_beyond_half_pi", 0.5f, 2.0f, false, mt::fit_invalid_input, std::nan("")}),
     [](const ::testing::TestParamInfo<Verdict> &info) { return std::string(info.param.name); });
 
+// Whatever the inputs, the search ends, and its verdict is one the residual
+// bears out: a sign change across the neighbours of a solved f (or an
+// exact zero, or a zero within rounding at an end), the same sign at both
+// ends without one.
+TEST(FractionSolve, VerdictsHoldForArbitraryInputs) {
+    std::mt19937 random(99);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    auto log_uniform = [&](float lo, float hi) {
+        return std::exp(std::log(lo) + (std::log(hi) - std::log(lo)) * unit(random));
+    };
+    auto signed_ = [&](float x) { return unit(random) < 0.2f ? -x : x; };
+    int counts[5] = {};
+    for (int i = 0; i < 30000; ++i) {
+        const mt::FractionProblem p{
+            -0.5f + 2.0f * unit(random),       signed_(log_uniform(1e-3f, 1e3f)),
+            log_uniform(1e-4f, 1.0f),          signed_(log_uniform(1.0f, 1e6f)),
+            signed_(log_uniform(1e-2f, 1e5f)), log_uniform(1e-9f, 1e-3f),
+            log_uniform(1e-4f, 1.0f),          log_uniform(1e-5f, 0.1f),
+            signed_(log_uniform(1e-3f, 3.0f))};
+        const float lo = 0.0f, hi = 0.5f;
+        const mt::FractionResidual residual(p);
+        const mt::FractionFit fit = mt::solve_fraction(residual, lo, hi, false);
+        ++counts[fit.status];
+        const double r_lo = model_at(p, lo), r_hi = model_at(p, hi);
+        switch (fit.status) {
+        case mt::fit_solved: {
+            const float f = static_cast<float>(fit.f);
+            ASSERT_TRUE(f >= lo && f <= hi && static_cast<double>(f) == fit.f) << i;
+            const bool end_zero = (f == lo && residual.near_zero(r_lo)) ||
+                                  (f == hi && residual.near_zero(r_hi));
+            const double below = model_at(p, std::nextafter(f, -inf_f));
+            const double above = model_at(p, std::nextafter(f, inf_f));
+            ASSERT_TRUE(end_zero || model_at(p, f) == 0.0 || below * above < 0.0)
+                << i << ": f " << f << ", " << below << ", " << above;
+            break;
+        }
+        case mt::fit_below_bracket:
+        case mt::fit_above_bracket:
+            ASSERT_TRUE(std::isnan(fit.f)) << i;
+            ASSERT_EQ(r_lo > 0.0, r_hi > 0.0) << i;
+            ASSERT_FALSE(residual.near_zero(r_lo) || residual.near_zero(r_hi)) << i;
+            break;
+        case mt::fit_invalid_input:
+            ASSERT_TRUE(std::isnan(fit.f)) << i;
+            break;
+        default:
+            FAIL() << i << ": status " << static_cast<int>(fit.status);
+        }
+    }
+    // The draws reach every verdict.
+    EXPECT_GT(counts[mt::fit_solved], 500);
+    EXPECT_GT(counts[mt::fit_below_bracket] + counts[mt::fit_above_bracket], 1000);
+    EXPECT_GT(counts[mt::fit_invalid_input], 100);
+}
+
 TEST(FractionMap, ThreadsMaskTransmitFieldAndSharedValues) {
     const std::size_t n = 5000;
     std::vector<double> S_ratio(n), R1(n), b1(n), f1(n), f3(n);
