@@ -1,6 +1,8 @@
 """fit_fraction: round trips, the sign change against mpf.model, verdicts on
 voxels without a solution, the transmit field, broadcasting and errors."""
 import math
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -173,3 +175,30 @@ def test_narrow_bracket_finds_the_same_fraction():
     # A bracket that excludes it says on which side the zero lies.
     assert fit(S_ratio, 1.0, bracket=(0.2, 0.3), return_status=True)[1] == STATUS_BELOW_BRACKET
     assert fit(S_ratio, 1.0, bracket=(0.0, 0.1), return_status=True)[1] == STATUS_ABOVE_BRACKET
+
+
+def test_the_interpreter_runs_on_while_a_map_is_fitted():
+    # With the interpreter lock released, this thread keeps running while
+    # another fits a large map; held, it would stall for the whole fit.
+    S_ratio = np.full(1_500_000, ratio(0.1, 1.0))
+    started, times = threading.Event(), []
+
+    def worker():
+        started.set()
+        times.append(time.perf_counter())
+        fit(S_ratio, 1.0, threads=1)
+        times.append(time.perf_counter())
+
+    thread = threading.Thread(target=worker)
+    thread.start()
+    started.wait()
+    ticks = [time.perf_counter()]
+    while thread.is_alive():
+        ticks.append(time.perf_counter())
+    thread.join()
+    start, end = times
+    # The gaps between this thread's steps during the fit, from its start to
+    # its end.
+    steps = [start, *(t for t in ticks if start < t < end), end]
+    longest_stall = float(np.max(np.diff(steps)))
+    assert longest_stall < (end - start) / 2, (longest_stall, end - start)
