@@ -118,54 +118,6 @@ INSTANTIATE_TEST_SUITE_P(Brackets, FractionSolve,
                              return "bracket" + std::to_string(info.index);
                          });
 
-TEST(FractionSolve, FluidComesBackAsExactlyZero) {
-    for (float R1 : {0.25f, 0.5f, 1.0f}) {
-        mt::FractionProblem p = protocol(0.0f);
-        p.R1 = R1;
-        p.S_ratio = ratio_at(p, 0.0f);
-        const mt::FractionFit fit = mt::solve_fraction(mt::FractionResidual(p), 0.0f, 0.5f, false);
-        EXPECT_EQ(fit.status, mt::fit_solved);
-        EXPECT_EQ(bits(fit.f), bits(0.0));
-    }
-}
-
-struct Verdict {
-    const char *name;
-    float S_ratio, flip_angle;
-    bool clip;
-    mt::FitStatus status;
-    double f;  // NaN: expect NaN
-};
-
-class FractionVerdict : public ::testing::TestWithParam<Verdict> {};
-
-TEST_P(FractionVerdict, StatusAndValue) {
-    const Verdict v = GetParam();
-    mt::FractionProblem p = protocol(v.S_ratio);
-    p.flip_angle = v.flip_angle;
-    const mt::FractionFit fit = mt::solve_fraction(mt::FractionResidual(p), 0.0f, 0.5f, v.clip);
-    EXPECT_EQ(fit.status, v.status);
-    if (std::isnan(v.f)) {
-        EXPECT_TRUE(std::isnan(fit.f)) << fit.f;
-    } else {
-        EXPECT_EQ(fit.f, v.f);
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Unexplainable, FractionVerdict,
-    ::testing::Values(
-        // More signal than even no bound pool leaves: a zero below f = 0.
-        Verdict{"ratio_above_one", 1.2f, 0.17f, false, mt::fit_below_bracket, std::nan("")},
-        Verdict{"ratio_above_one_clipped", 1.2f, 0.17f, true, mt::fit_below_bracket, 0.0},
-        // More saturation than f = 0.5 gives: a zero above the bracket.
-        Verdict{"ratio_tiny", 0.01f, 0.17f, false, mt::fit_above_bracket, std::nan("")},
-        Verdict{"ratio_tiny_clipped", 0.01f, 0.17f, true, mt::fit_above_bracket, 0.5},
-        // No excitation: both signals are 0 and the residual undefined.
-        Verdict{"flip_zero", 0.5f, 0.0f, true, mt::fit_invalid_input, std::nan("")},
-        Verdict{"flip_beyond_half_pi", 0.5f, 2.0f, false, mt::fit_invalid_input, std::nan("")}),
-    [](const ::testing::TestParamInfo<Verdict> &info) { return std::string(info.param.name); });
-
 // Whatever the inputs, the search ends, and its verdict is one the residual
 // bears out: a sign change across the neighbours of a solved f (or an
 // exact zero, or a zero within rounding at an end), the same sign at both
@@ -280,21 +232,6 @@ TEST(FractionMap, ThreadsMaskTransmitFieldAndSharedValues) {
             ASSERT_TRUE(std::isnan(f1[i]));
         }
     }
-}
-
-TEST(FractionMap, InputsBeyondSinglePrecisionAreInvalid) {
-    // 1e39 is finite in double but infinite in single, the model's precision.
-    const double values[] = {0.5, 1e39, 0.04, 4000.0, 1500.0, 6.7e-6, 0.028, 0.012, 0.17};
-    mt::FractionMapInputs in;
-    for (int j = 0; j < 9; ++j) {
-        in.values[j] = &values[j];
-        in.strides[j] = 0;
-    }
-    double f = 0.0;
-    std::uint8_t status = 0;
-    mt::fit_fraction_map(in, 1, 2, &f, &status);
-    EXPECT_TRUE(std::isnan(f));
-    EXPECT_EQ(status, mt::fit_invalid_input);
 }
 
 }  // namespace
