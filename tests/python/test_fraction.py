@@ -175,6 +175,9 @@ def test_narrow_bracket_finds_the_same_fraction():
     # A bracket that excludes it says on which side the zero lies.
     assert fit(S_ratio, 1.0, bracket=(0.2, 0.3), return_status=True)[1] == STATUS_BELOW_BRACKET
     assert fit(S_ratio, 1.0, bracket=(0.0, 0.1), return_status=True)[1] == STATUS_ABOVE_BRACKET
+    # Clipped to the ends as given, whether or not they are single values.
+    assert fit(S_ratio, 1.0, bracket=(0.0, 0.1), clip=True) == 0.1
+    assert fit(S_ratio, 1.0, bracket=(0.2, 0.3), clip=True) == 0.2
 
 
 def test_the_interpreter_runs_on_while_a_map_is_fitted():

@@ -400,6 +400,10 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
                     have_excitation = true;
                 }
                 fit = solve_fraction(FractionResidual(problem, excitation), lo, hi, in.clip);
+                if (in.clip && fit.status != fit_solved && fit.status != fit_invalid_input) {
+                    // The bracket end as given, not its single-precision value.
+                    fit.f = fit.status == fit_below_bracket ? in.lo : in.hi;
+                }
             }
         }
         f[i] = fit.f;

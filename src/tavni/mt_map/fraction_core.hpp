@@ -109,8 +109,8 @@ struct FractionMapInputs {
     std::ptrdiff_t b1_stride = 0;
     const std::uint8_t *mask = nullptr;  // nonzero: fit the voxel; none: all
     std::ptrdiff_t mask_stride = 0;
-    double lo = 0.0, hi = 0.5;  // the bracket
-    bool clip = false;
+    double lo = 0.0, hi = 0.5;  // the bracket, 0 <= lo < hi < 1
+    bool clip = false;          // no sign change: lo or hi as given, not NaN
 };
 
 // Fits voxels [begin, end) into f (and status, unless null). The transmit
