@@ -269,16 +269,33 @@ FractionFit solve_fraction(const FractionResidual &residual, float lo, float hi,
     // computed one is too: neither end can hold a zero within rounding, and
     // a sign change found inside is one in the bracket. Search from the
     // exact zero without evaluating the ends.
-    if (exact.clear && hi_bits - lo_bits >= 4) {
+    if (exact.clear && hi_bits - lo_bits >= 6) {
+        // The zero is mostly within a step or two of the exact one: look at
+        // three values around it at once. Independent of each other, the
+        // three evaluations overlap in the processor where a search one
+        // after the other would wait for each.
         const std::uint32_t m =
-            std::clamp(bits_of(static_cast<float>(exact.f)), lo_bits + 1, hi_bits - 1);
+            std::clamp(bits_of(static_cast<float>(exact.f)), lo_bits + 3, hi_bits - 3);
+        const double r_below = residual(float_of(m - 2));
         const double r = residual(float_of(m));
+        const double r_above = residual(float_of(m + 2));
         if (r == 0.0) {
             return solved_at(m);
         }
-        const int toward = (r > 0.0) == exact.lo_positive ? +1 : -1;
-        if (!std::isnan(r) && step_and_bisect(residual, m, r, toward, lo_bits, hi_bits, fit)) {
-            return fit;
+        const bool finite = !std::isnan(r_below) && !std::isnan(r) && !std::isnan(r_above);
+        if (finite && r_below != 0.0 && r_above != 0.0) {
+            if (!same_sign(r_below, r)) {
+                return solved_at(m - 1);
+            }
+            if (!same_sign(r, r_above)) {
+                return solved_at(m + 1);
+            }
+            const int toward = (r > 0.0) == exact.lo_positive ? +1 : -1;
+            const std::uint32_t start = toward > 0 ? m + 2 : m - 2;
+            if (step_and_bisect(residual, start, toward > 0 ? r_above : r_below, toward, lo_bits,
+                                hi_bits, fit)) {
+                return fit;
+            }
         }
         // The computed residual disagrees with the exact one: the careful way.
     }
