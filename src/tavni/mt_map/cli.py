@@ -282,6 +282,14 @@ def bound_pool_fraction(args, bracket):
     return brentq(mpf.model, *bracket, args=args, xtol=1e-9)
 
 
+def add_phantom_options(parser, noise):
+    parser.add_argument("--shape", type=int, nargs=3, default=(64, 64, 20),
+                        metavar=("X", "Y", "Z"), help="voxels per axis (default 64 64 20)")
+    parser.add_argument("--noise", type=float, default=noise, metavar="SIGMA",
+                        help="Gaussian noise, relative to the brightest reference voxel "
+                             f"(default {noise})")
+
+
 def build_parser():
     parser = argparse.ArgumentParser(
         prog="mt-map",
@@ -328,10 +336,7 @@ def build_parser():
         description="Writes a small synthetic head (white matter, grey matter, fluid) as "
                     "NIfTI images mt, ref, r1, b1, truth and labels, and protocol.json.")
     phantom.add_argument("directory", type=Path, metavar="DIR")
-    phantom.add_argument("--shape", type=int, nargs=3, default=(64, 64, 20),
-                         metavar=("X", "Y", "Z"), help="voxels per axis (default 64 64 20)")
-    phantom.add_argument("--noise", type=float, default=0.0, metavar="SIGMA",
-                         help="Gaussian noise, relative to the brightest reference voxel")
+    add_phantom_options(phantom, noise=0.0)
     phantom.add_argument("--seed", type=int, default=0, help="seed of the noise")
     phantom.add_argument("--quiet", action="store_true", help="print nothing")
     phantom.set_defaults(run=run_phantom)
@@ -342,11 +347,7 @@ def build_parser():
                     "estimated mean fractions per tissue and draws demo.png.")
     demo.add_argument("--directory", type=Path, default=Path("mt-map-demo"), metavar="DIR",
                       help="where to write (default ./mt-map-demo)")
-    demo.add_argument("--shape", type=int, nargs=3, default=(64, 64, 20),
-                      metavar=("X", "Y", "Z"), help="voxels per axis (default 64 64 20)")
-    demo.add_argument("--noise", type=float, default=0.002, metavar="SIGMA",
-                      help="Gaussian noise, relative to the brightest reference voxel "
-                           "(default 0.002)")
+    add_phantom_options(demo, noise=0.002)
     demo.add_argument("--quiet", action="store_true", help="no progress bar")
     demo.set_defaults(run=run_demo)
 
