@@ -12,12 +12,10 @@ import sys
 import warnings
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
-hypothesis = pytest.importorskip("hypothesis")
-from hypothesis import HealthCheck, given, settings  # noqa: E402
-from hypothesis import strategies as st  # noqa: E402
-
-import tavni.mt_map.mpf as mpf  # noqa: E402
+import tavni.mt_map.mpf as mpf
 
 PARAMETERS = {
     mpf.super_lorentzian_differential: ("u", "Delta", "T2b"),
