@@ -334,7 +334,7 @@ def test_S_ratio_arrives_as_its_nearest_single(value, by_keyword):
         assert actual == expected
 
 
-def test_the_binder_agrees_with_the_documented_examples():
+def test_the_binder_gives_the_known_messages():
     # A slip in the binder would make the comparisons above meaningless.
     sld = mpf.super_lorentzian_differential
     cases = [
