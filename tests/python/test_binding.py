@@ -1,6 +1,5 @@
 """Binding of call arguments, conversion to single precision, error reports."""
 import ctypes
-import itertools
 import math
 import random
 import struct

@@ -1,19 +1,16 @@
 """Import paths beyond the first import: re-imports, reloads, and failed
 imports followed by a successful one, with nothing kept or lost on the way."""
 import importlib
-import os
-import shlex
 import subprocess
 import sys
-import sysconfig
 import textwrap
 from pathlib import Path
 
 import pytest
 
 import tavni.mt_map.mpf as mpf
+from conftest import build_claiming_version
 
-SOURCES = Path(__file__).resolve().parents[2] / "src" / "tavni" / "mt_map"
 NAME = "tavni.mt_map.mpf"
 REFERENCE_VALUE = "-0.0031462604281025097"
 
@@ -40,19 +37,8 @@ def test_repeated_reimports_and_reloads_keep_the_module_and_its_counts():
 @pytest.fixture(scope="module")
 def mismatched_build(tmp_path_factory):
     """The module from this tree, built claiming another interpreter version,
-    so that exec fails when warnings are errors. Built with the flags in
-    MPF_TEST_CXXFLAGS, so that the sanitizer run instruments it too."""
-    compiler = os.environ.get("CXX", "g++")
-    target = tmp_path_factory.mktemp("mismatch") / ("mpf" + sysconfig.get_config_var("EXT_SUFFIX"))
-    flags = shlex.split(os.environ.get("MPF_TEST_CXXFLAGS", ""))
-    sources = [str(SOURCES / "mpf.cpp"), str(SOURCES / "mpf_core.cpp")]
-    # The compiler itself runs without any preloaded sanitizer runtime.
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    subprocess.run([compiler, "-std=c++17", "-O1", "-fPIC", "-shared", "-ffp-contract=off",
-                    *flags, "-I" + sysconfig.get_paths()["include"],
-                    '-DMPF_CLAIMED_BUILD_VERSION="3.10"', *sources, "-o", str(target)],
-                   check=True, env=env)
-    return target
+    so that exec fails when warnings are errors."""
+    return build_claiming_version("3.10", tmp_path_factory.mktemp("mismatch"))
 
 
 SCRIPT = """
