@@ -4,7 +4,6 @@ import importlib
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import pytest
 
