@@ -12,12 +12,9 @@ namespace tavni::mt_map {
 
 namespace {
 
-constexpr double pi = 3.141592653589793;
-constexpr double two_pi = 6.283185307179586;
-constexpr float exchange_rate_constant = 19.0f;
+using signal_steps::exchange_rate_constant;
+using signal_steps::widen;
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-
-inline double widen(float x) { return static_cast<double>(x); }
 
 // Non-negative floats ordered as their bit patterns: consecutive integers
 // are consecutive single-precision values.
@@ -36,57 +33,23 @@ inline float float_of(std::uint32_t b) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// The residual. Every expression below is the one model() evaluates, with
-// the same operands in the same order and precision; only where it is
-// evaluated differs (once per voxel instead of once per f).
-
-FractionResidual::Excitation FractionResidual::excitation(float flip_angle, float TR) noexcept {
-    const double flip = widen(flip_angle);
-    const double cos_flip = std::cos(flip);
-    return {flip_angle, TR, std::sin(flip), to_single(-std::log(cos_flip) / widen(TR))};
-}
+// The residual: model()'s own steps, only grouped differently (everything
+// but the exchange once per voxel instead of once per f).
 
 FractionResidual::FractionResidual(const FractionProblem &p) noexcept
-    : FractionResidual(p, excitation(p.flip_angle, p.TR)) {}
+    : FractionResidual(p, excitation_terms(p.flip_angle, p.TR)) {}
 
 FractionResidual::FractionResidual(const FractionProblem &p, const Excitation &e) noexcept
     : S_ratio_(widen(p.S_ratio)), R1_(p.R1), sin_flip_(e.sin_flip) {
     const float s = p.duration / p.TR;
-    const double beta_term = widen(e.beta / R1_);
-    auto pool = [&](float omega_1_rms) {
-        const double w_over_offset = widen(omega_1_rms) / (two_pi * widen(p.delta_omega));
-        const float Wf = to_single(w_over_offset * w_over_offset / widen(p.T2_free));
-        const float Wb = to_single(widen(omega_1_rms * omega_1_rms) * pi * widen(p.G));
-        Pool pl;
-        pl.Wb_s = Wb * s;
-        pl.A = pl.Wb_s + R1_;
-        pl.H = (1.0 + widen(Wf * s / R1_)) + beta_term;
-        return pl;
-    };
-    reference_ = pool(0.0f);
-    saturated_ = pool(p.omega_1_rms);
-}
-
-float FractionResidual::signal(const Pool &pool, double one_minus_f, float exchange_term,
-                               float k_over_R1f, float backward_rate) const noexcept {
-    const float Y1 = exchange_term + pool.Wb_s + R1_ + backward_rate;
-    const float P = k_over_R1f * pool.A;
-    const float B = pool.A + backward_rate;
-    const float Y2 = to_single(pool.H * widen(B) + widen(P));
-    const float Mzf = to_single(one_minus_f * widen(Y1) / widen(Y2));
-    return to_single(widen(Mzf) * sin_flip_);
+    reference_ = saturation_terms(R1_, s, e.beta, p.T2_free, p.delta_omega, 0.0f, p.G);
+    saturated_ = saturation_terms(R1_, s, e.beta, p.T2_free, p.delta_omega, p.omega_1_rms, p.G);
 }
 
 double FractionResidual::operator()(float f) const noexcept {
-    const float R = exchange_rate_constant;
-    const double one_minus_f = 1.0 - widen(f);
-    const float k = to_single(widen(R * f) / one_minus_f);
-    const float F = to_single(widen(f) / one_minus_f);
-    const float backward_rate = F == 0.0f ? R : k / F;
-    const float exchange_term = R1_ * k / R1_;
-    const float k_over_R1f = k / R1_;
-    const float S_ref = signal(reference_, one_minus_f, exchange_term, k_over_R1f, backward_rate);
-    const float S_mt = signal(saturated_, one_minus_f, exchange_term, k_over_R1f, backward_rate);
+    const Exchange exchange = exchange_terms(f, R1_);
+    const float S_ref = steady_state_signal(reference_, exchange, R1_, sin_flip_);
+    const float S_mt = steady_state_signal(saturated_, exchange, R1_, sin_flip_);
     if (S_ref == 0.0f) {
         return nan;
     }
@@ -382,7 +345,8 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
     // Neighbouring voxels mostly share flip angle and TR (and so the cosine,
     // sine and logarithm of the excitation terms), unless a transmit field
     // map scales the angle.
-    FractionResidual::Excitation excitation{};
+    Excitation excitation{};
+    float excitation_flip_angle = 0.0f, excitation_TR = 0.0f;
     bool have_excitation = false;
     for (std::size_t i = begin; i < end; ++i) {
         const auto index = static_cast<std::ptrdiff_t>(i);
@@ -411,9 +375,11 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
                 const FractionProblem problem{s[I::S_ratio], s[I::R1], s[I::T2_free],
                                               s[I::delta_omega], s[I::omega_1_rms], s[I::G],
                                               s[I::TR], s[I::duration], s[I::flip_angle]};
-                if (!have_excitation || bits_of(excitation.flip_angle) != bits_of(problem.flip_angle) ||
-                    bits_of(excitation.TR) != bits_of(problem.TR)) {
-                    excitation = FractionResidual::excitation(problem.flip_angle, problem.TR);
+                if (!have_excitation || bits_of(excitation_flip_angle) != bits_of(problem.flip_angle) ||
+                    bits_of(excitation_TR) != bits_of(problem.TR)) {
+                    excitation = excitation_terms(problem.flip_angle, problem.TR);
+                    excitation_flip_angle = problem.flip_angle;
+                    excitation_TR = problem.TR;
                     have_excitation = true;
                 }
                 fit = solve_fraction(FractionResidual(problem, excitation), lo, hi, in.clip);

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "mpf_core.hpp"
+
 namespace tavni::mt_map {
 
 // What became of one voxel.
@@ -31,17 +33,9 @@ struct FractionProblem {
 // The residual model(f, S_ratio, ...) of one voxel as a function of f.
 class FractionResidual {
 public:
-    // What the excitation pulses contribute, which depends on the flip
-    // angle and TR only: voxels that share them can share it.
-    struct Excitation {
-        float flip_angle, TR;
-        double sin_flip;
-        float beta;  // free-pool loss rate, -ln(cos(flip_angle)) / TR
-    };
-    static Excitation excitation(float flip_angle, float TR) noexcept;
-
     explicit FractionResidual(const FractionProblem &p) noexcept;
-    // With the excitation terms of p.flip_angle and p.TR already at hand.
+    // With the excitation terms of p.flip_angle and p.TR already at hand
+    // (voxels that share flip angle and TR can share them).
     FractionResidual(const FractionProblem &p, const Excitation &e) noexcept;
 
     // Equal to the bit to model(f, S_ratio, R1, ...).
@@ -69,20 +63,10 @@ public:
     Exact exact(double lo, double hi) const noexcept;
 
 private:
-    // Terms of one of the two signals (reference and MT-weighted) that do
-    // not depend on f.
-    struct Pool {
-        float Wb_s;  // bound-pool saturation rate times duty cycle
-        float A;     // Wb s + R1b
-        double H;    // 1 + Wf s / R1f + beta / R1f
-    };
-    float signal(const Pool &pool, double one_minus_f, float exchange_term,
-                 float k_over_R1f, float backward_rate) const noexcept;
-
     double S_ratio_;
     float R1_;
     double sin_flip_;
-    Pool reference_, saturated_;
+    Saturation reference_, saturated_;  // the two signals' terms without f
 };
 
 struct FractionFit {

@@ -45,29 +45,90 @@ inline float to_single(double value) noexcept {
 // Neither a normalising constant nor T2b multiplies it.
 double super_lorentzian_differential(float u, float Delta, float T2b) noexcept;
 
-// Terms of the steady-state signal that do not depend on the saturation
-// amplitude; a residual evaluates the signal twice with the same ones.
-struct SignalTerms {
-    float R1f, R1b, R;    // relaxation rates of both pools, exchange constant
-    float k;              // forward exchange rate, free to bound
-    float backward_rate;  // k/F: exchange rate from bound to free
-    float beta;           // free-pool loss rate caused by the excitation pulses
-    float s;              // duty cycle of the saturation
-    float exchange_term;  // R1b k / R1f: the first term of Y1
-    float k_over_R1f;     // k / R1f: the exchange factor of Y2
-    double beta_term;     // beta / R1f, widened: the excitation's share of Y2
-    double one_minus_f;   // free-pool share of the equilibrium magnetization
-    double sin_flip;
+// The steady-state signal, step by step, its steps grouped by what they
+// depend on: a caller that evaluates the signal many times computes each
+// group only as often as its inputs change. The residual shares all but the
+// saturation between its two signals; the fraction solver shares all but
+// the exchange between its many values of f. Each step rounds exactly where
+// the model does, so every grouping gives the same bits.
+namespace signal_steps {
+constexpr double pi = 3.141592653589793;
+constexpr double two_pi = 6.283185307179586;
+constexpr float exchange_rate_constant = 19.0f;  // R
+inline double widen(float x) noexcept { return static_cast<double>(x); }
+}  // namespace signal_steps
+
+// What the excitation pulses contribute: flip angle and TR only.
+struct Excitation {
+    float beta;       // free-pool loss rate, -ln(cos(flip_angle)) / TR
+    double sin_flip;  // the share of Mzf the readout sees
 };
 
-SignalTerms signal_terms(float f, float R1, float duration, float TR,
-                         float flip_angle) noexcept;
+inline Excitation excitation_terms(float flip_angle, float TR) noexcept {
+    using signal_steps::widen;
+    // The pulses drain the free pool like a continuous loss rate. sin and
+    // cos of one argument: the compiler fetches both with one sincos call.
+    const double flip = widen(flip_angle);
+    const double cos_flip = std::cos(flip);
+    return {to_single(-std::log(cos_flip) / widen(TR)), std::sin(flip)};
+}
 
-// Steady-state signal for the saturation amplitude omega_1_rms, given the
-// amplitude-independent terms of signal_terms().
-float steady_state_signal(const SignalTerms &t, float T2_free,
-                          float delta_omega, float omega_1_rms,
-                          float G) noexcept;
+// One signal's saturation, at amplitude omega_1_rms: everything but f.
+struct Saturation {
+    float Wb_s;  // bound-pool saturation rate times the duty cycle s
+    float A;     // Wb s + R1b
+    double H;    // 1 + Wf s / R1f + beta / R1f
+};
+
+inline Saturation saturation_terms(float R1, float s, float beta, float T2_free,
+                                   float delta_omega, float omega_1_rms, float G) noexcept {
+    using namespace signal_steps;
+    // Saturation rates at full power: the free pool's from its Lorentzian
+    // line, the bound pool's from its lineshape value G. Both pools relax
+    // with the one measured rate: R1f = R1b = R1.
+    const double w_over_offset = widen(omega_1_rms) / (two_pi * widen(delta_omega));
+    const float Wf = to_single(w_over_offset * w_over_offset / widen(T2_free));
+    const float Wb = to_single(widen(omega_1_rms * omega_1_rms) * pi * widen(G));
+    const float Wb_s = Wb * s;
+    return {Wb_s, Wb_s + R1, (1.0 + widen(Wf * s / R1)) + widen(beta / R1)};
+}
+
+// The exchange between the pools: f and R1 only.
+struct Exchange {
+    double one_minus_f;   // free-pool share of the equilibrium magnetization
+    float exchange_term;  // R1b k / R1f, the first term of Y1
+    float k_over_R1f;     // the exchange factor of Y2
+    float backward_rate;  // k/F: exchange rate from bound to free
+};
+
+inline Exchange exchange_terms(float f, float R1) noexcept {
+    using namespace signal_steps;
+    const float R = exchange_rate_constant;
+    const double one_minus_f = 1.0 - widen(f);
+    // Forward rate k = R f / (1 - f): the product in single, the quotient
+    // in double; F = f / (1 - f), the pool-size ratio bound to free.
+    const float k = to_single(widen(R * f) / one_minus_f);
+    const float F = to_single(widen(f) / one_minus_f);
+    // The backward rate k/F equals R by definition (k = R F). As a quotient
+    // it is 0/0 when there is no bound pool, so there the defining value is
+    // used: the signal at f = 0 is then the single-pool one, and continuous
+    // with small f. R1b k / R1f stays unreduced: the grouping fixes the
+    // rounding.
+    return {one_minus_f, R1 * k / R1, k / R1, F == 0.0f ? R : k / F};
+}
+
+// Closed-form steady state of the two coupled longitudinal rate equations:
+// Y1/Y2 is the free-pool magnetization per unit free pool.
+inline float steady_state_signal(const Saturation &sat, const Exchange &ex, float R1,
+                                 double sin_flip) noexcept {
+    using signal_steps::widen;
+    const float Y1 = ex.exchange_term + sat.Wb_s + R1 + ex.backward_rate;
+    const float P = ex.k_over_R1f * sat.A;
+    const float B = sat.A + ex.backward_rate;
+    const float Y2 = to_single(sat.H * widen(B) + widen(P));
+    const float Mzf = to_single(ex.one_minus_f * widen(Y1) / widen(Y2));
+    return to_single(widen(Mzf) * sin_flip);
+}
 
 // Pulsed steady-state signal of a spoiled gradient echo with off-resonance
 // saturation in every repetition, for free and bound pools exchanging
