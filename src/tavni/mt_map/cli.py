@@ -252,34 +252,20 @@ def draw_comparison(truth, estimate, head, path):
 
 
 def run_voxel(options):
-    flip_angle = math.radians(options.flip_angle_deg)
-    args = (options.S_ratio, options.R1, options.T2_free, options.delta_omega,
-            options.omega_1_rms, options.G, options.TR, options.duration, flip_angle)
+    from tavni.mt_map import STATUS_SOLVED, fit_fraction
+
     low, high = options.bracket
-    f = bound_pool_fraction(args, (low, high))
-    if f is None:
+    try:
+        f, status = fit_fraction(options.S_ratio, options.R1, options.T2_free,
+                                 options.delta_omega, options.omega_1_rms, options.G, options.TR,
+                                 options.duration, math.radians(options.flip_angle_deg),
+                                 bracket=(low, high), threads=1, return_status=True)
+    except ValueError as error:
+        raise UsageError(str(error)) from None
+    if status != STATUS_SOLVED:
         raise UsageError(f"no bound-pool fraction in [{low}, {high}] "
                          f"explains S_ratio = {options.S_ratio}")
     print(f"f = {f:.6f}")
-
-
-def bound_pool_fraction(args, bracket):
-    """The f in bracket at which mpf.model(f, *args) is zero, or None."""
-    from scipy.optimize import brentq
-
-    from tavni.mt_map import mpf
-
-    values = [mpf.model(end, *args) for end in bracket]
-    # S_ratio reaches the model rounded to single precision: a residual
-    # within that rounding of zero at an end of the bracket is a zero there
-    # (fluid has f = 0 exactly).
-    rounding = abs(args[0]) * 2.0**-23
-    for end, value in zip(bracket, values):
-        if abs(value) <= rounding:
-            return end
-    if not all(math.isfinite(v) for v in values) or (values[0] > 0) == (values[1] > 0):
-        return None
-    return brentq(mpf.model, *bracket, args=args, xtol=1e-9)
 
 
 def add_phantom_options(parser, noise):
