@@ -120,12 +120,6 @@ constexpr std::size_t max_pieces = 512;
 
 }  // namespace
 
-double super_lorentzian_integrand(double u, double Delta, double T2b) noexcept {
-    const double d = 3.0 * u * u - 1.0;
-    const double x = two_pi * Delta * T2b / d;
-    return (1.0 / std::fabs(d)) * std::exp(-2.0 * x * x);
-}
-
 double super_lorentzian(double Delta, double T2b) noexcept {
     if (std::isnan(Delta) || !(T2b > 0.0) || std::isinf(T2b)) {
         return std::numeric_limits<double>::quiet_NaN();

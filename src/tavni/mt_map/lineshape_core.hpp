@@ -8,12 +8,6 @@
 
 namespace tavni::mt_map {
 
-// Integrand of the lineshape at orientation variable u, in double precision:
-//     1/|3u^2 - 1| * exp(-2 * (2 pi Delta T2b / (3u^2 - 1))^2).
-// Same formula as super_lorentzian_differential(), without rounding its
-// inputs to single precision.
-double super_lorentzian_integrand(double u, double Delta, double T2b) noexcept;
-
 // G(Delta) = sqrt(2/pi) * T2b * integral over u in [0, 1] of the integrand,
 // for an offset Delta in cycles per unit time and the bound pool's T2b, in
 // the same time unit as T2b. Normalised so that the integral of G over the
