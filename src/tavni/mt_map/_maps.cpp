@@ -1,7 +1,7 @@
 // tavni.mt_map._maps: whole-array kernels behind tavni.mt_map.maps.
 //
 //   super_lorentzian(Delta, T2b, out, threads)
-//   fit_fraction(inputs, b1, mask, lo, hi, clip, threads, f, status)
+//   fit_fraction(inputs, b1, mask, lo, hi, clip, threads, f, status[, derivatives])
 //
 // Arrays cross as C-contiguous buffers (any object with the buffer
 // protocol): doubles for numbers, single bytes for the mask and status.
@@ -136,12 +136,13 @@ constexpr const char *input_names[core::FractionMapInputs::count] = {
 PyObject *fit_fraction(PyObject *, PyObject *args) {
     using Inputs = core::FractionMapInputs;
     PyObject *inputs_tuple, *b1_object, *mask_object, *f_object, *status_object;
+    PyObject *derivatives_object = Py_None;
     double lo, hi;
     int clip;
     Py_ssize_t threads;
-    if (!PyArg_ParseTuple(args, "O!OOddpnOO:fit_fraction", &PyTuple_Type, &inputs_tuple,
+    if (!PyArg_ParseTuple(args, "O!OOddpnOO|O:fit_fraction", &PyTuple_Type, &inputs_tuple,
                           &b1_object, &mask_object, &lo, &hi, &clip, &threads, &f_object,
-                          &status_object)) {
+                          &status_object, &derivatives_object)) {
         return nullptr;
     }
     if (PyTuple_GET_SIZE(inputs_tuple) != Inputs::count) {
@@ -160,6 +161,7 @@ PyObject *fit_fraction(PyObject *, PyObject *args) {
 
     Buffer f, status, b1, mask;
     Buffer inputs[Inputs::count];
+    Buffer derivatives[3];
     if (f.acquire(f_object, "f", 8, true) < 0 ||
         status.acquire(status_object, "status", 1, true) < 0) {
         return nullptr;
@@ -191,6 +193,30 @@ PyObject *fit_fraction(PyObject *, PyObject *args) {
         }
         in.mask = static_cast<const std::uint8_t *>(mask.data());
     }
+    // Optional: (df/dS_ratio, df/dR1, df/db1) outputs, each of f's size.
+    core::FractionDerivativeMaps derivative_maps{};
+    const core::FractionDerivativeMaps *derivative_out = nullptr;
+    if (derivatives_object != Py_None) {
+        constexpr const char *names[3] = {"df/dS_ratio", "df/dR1", "df/db1"};
+        if (!PyTuple_Check(derivatives_object) || PyTuple_GET_SIZE(derivatives_object) != 3) {
+            PyErr_SetString(PyExc_TypeError, "derivatives: expected a tuple of 3 buffers");
+            return nullptr;
+        }
+        double *outs[3];
+        for (int j = 0; j < 3; ++j) {
+            if (derivatives[j].acquire(PyTuple_GET_ITEM(derivatives_object, j), names[j], 8,
+                                       true) < 0) {
+                return nullptr;
+            }
+            if (derivatives[j].count() != n) {
+                PyErr_Format(PyExc_ValueError, "%s: not the size of f", names[j]);
+                return nullptr;
+            }
+            outs[j] = static_cast<double *>(derivatives[j].data());
+        }
+        derivative_maps = {outs[0], outs[1], outs[2]};
+        derivative_out = &derivative_maps;
+    }
     in.lo = lo;
     in.hi = hi;
     in.clip = clip != 0;
@@ -198,7 +224,8 @@ PyObject *fit_fraction(PyObject *, PyObject *args) {
     auto *f_data = static_cast<double *>(f.data());
     auto *status_data = static_cast<std::uint8_t *>(status.data());
     Py_BEGIN_ALLOW_THREADS
-    core::fit_fraction_map(in, static_cast<std::size_t>(n), thread_count, f_data, status_data);
+    core::fit_fraction_map(in, static_cast<std::size_t>(n), thread_count, f_data, status_data,
+                           derivative_out);
     Py_END_ALLOW_THREADS
     Py_RETURN_NONE;
 }
@@ -207,8 +234,8 @@ PyMethodDef methods[] = {
     {"super_lorentzian", super_lorentzian, METH_VARARGS,
      "super_lorentzian(Delta, T2b, out, threads): the lineshape, element by element, into out."},
     {"fit_fraction", fit_fraction, METH_VARARGS,
-     "fit_fraction(inputs, b1, mask, lo, hi, clip, threads, f, status): the bound-pool "
-     "fraction of every voxel, into f and status."},
+     "fit_fraction(inputs, b1, mask, lo, hi, clip, threads, f, status[, derivatives]): the "
+     "bound-pool fraction of every voxel, into f and status (and its first derivatives)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

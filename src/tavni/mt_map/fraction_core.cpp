@@ -122,6 +122,80 @@ FractionResidual::Exact FractionResidual::exact(double lo, double hi) const noex
     return result;
 }
 
+namespace {
+
+// One signal's exact-arithmetic factors: Y1 = k + c, Y2 = d + e k, with
+// c = A + R, d = H c, e = A / R1 (R1f = R1b = R1, k/F = R).
+struct Factors {
+    double c, d, e;
+};
+
+inline Factors factors_of(const Saturation &sat, double r1) {
+    const double c = sat.A + widen(exchange_rate_constant);
+    return {c, sat.H * c, sat.A / r1};
+}
+
+// A change of one input, through what it moves in a signal's terms: dA and
+// dH, and de (e depends on R1 also directly).
+struct TermChange {
+    double A, H, e;
+};
+
+// d ln(Y1/Y2)/dx of one signal at k for the term change t: Y1/Y2 is the
+// signal up to factors shared by both signals, which cancel in the ratio.
+inline double log_signal_change(const Factors &x, const Saturation &sat, const TermChange &t,
+                                double k) {
+    const double dc = t.A;
+    const double dd = t.H * x.c + sat.H * t.A;
+    return dc / (k + x.c) - (dd + t.e * k) / (x.d + x.e * k);
+}
+
+}  // namespace
+
+FractionResidual::Derivatives FractionResidual::derivatives(double f, float flip_angle,
+                                                            float TR) const noexcept {
+    // The predicted ratio N/D = (Y1/Y2)_saturated / (Y1/Y2)_reference as a
+    // function of k = R f / (1 - f) and of the inputs through the terms A
+    // and H of each signal; its logarithm splits into the four factors.
+    const double R = exchange_rate_constant;
+    const double r1 = R1_;
+    const double k = R * f / (1.0 - f);
+    const double dk_df = R / ((1.0 - f) * (1.0 - f));
+    const Factors ref = factors_of(reference_, r1), sat = factors_of(saturated_, r1);
+    const double ratio = (k + sat.c) * (ref.d + ref.e * k) / ((sat.d + sat.e * k) * (k + ref.c));
+
+    // Along k (dc = dd = 0, de = 0; Y1 and Y2 move with k itself).
+    const double dlog_dk = 1.0 / (k + sat.c) - sat.e / (sat.d + sat.e * k) -
+                           (1.0 / (k + ref.c) - ref.e / (ref.d + ref.e * k));
+    const double dlog_df = dlog_dk * dk_df;
+
+    // Along R1: A = Wb s + R1 gains 1, H - 1 = (Wf s + beta) / R1 falls as
+    // 1/R1, and e = A / R1 moves by (1 - e) / R1.
+    const TermChange ref_R1{1.0, -(reference_.H - 1.0) / r1, (1.0 - ref.e) / r1};
+    const TermChange sat_R1{1.0, -(saturated_.H - 1.0) / r1, (1.0 - sat.e) / r1};
+    const double dlog_dR1 = log_signal_change(sat, saturated_, sat_R1, k) -
+                            log_signal_change(ref, reference_, ref_R1, k);
+
+    // Along ln b1: both saturation rates grow with omega_1_rms squared (the
+    // reference has none), and the pulses' loss rate beta = -ln(cos a)/TR
+    // with the flip angle a: d beta / d ln a = a tan(a) / TR.
+    const double a = widen(flip_angle);
+    const double dbeta = a * std::tan(a) / widen(TR);
+    const double Wb_s = widen(saturated_.Wb_s);
+    const double Wf_s_over_R1 = saturated_.H - reference_.H;  // both hold 1 + beta / R1
+    const TermChange ref_b1{0.0, dbeta / r1, 0.0};
+    const TermChange sat_b1{2.0 * Wb_s, 2.0 * Wf_s_over_R1 + dbeta / r1, 2.0 * Wb_s / r1};
+    const double dlog_dlog_b1 = log_signal_change(sat, saturated_, sat_b1, k) -
+                                log_signal_change(ref, reference_, ref_b1, k);
+
+    // r = S_ratio - N/D: dr/df = -(N/D) dlog_df, dr/dS_ratio = 1 and
+    // dr/dx = -(N/D) dlog_dx otherwise.
+    if (!(dlog_df != 0.0)) {
+        return {nan, nan, nan};
+    }
+    return {1.0 / (ratio * dlog_df), -dlog_dR1 / dlog_df, -dlog_dlog_b1 / dlog_df};
+}
+
 // ---------------------------------------------------------------------------
 // The search.
 //
@@ -338,7 +412,8 @@ void single_bracket(double lo, double hi, float &lo_single, float &hi_single) no
 }
 
 void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::size_t end,
-                        double *f, std::uint8_t *status) noexcept {
+                        double *f, std::uint8_t *status,
+                        const FractionDerivativeMaps *derivatives) noexcept {
     float lo, hi;
     single_bracket(in.lo, in.hi, lo, hi);
     using I = FractionMapInputs;
@@ -351,6 +426,7 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
     for (std::size_t i = begin; i < end; ++i) {
         const auto index = static_cast<std::ptrdiff_t>(i);
         FractionFit fit;
+        FractionResidual::Derivatives d{nan, nan, nan};
         if (in.mask != nullptr && in.mask[index * in.mask_stride] == 0) {
             fit = {nan, fit_masked};
         } else {
@@ -382,7 +458,13 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
                     excitation_TR = problem.TR;
                     have_excitation = true;
                 }
-                fit = solve_fraction(FractionResidual(problem, excitation), lo, hi, in.clip);
+                const FractionResidual residual(problem, excitation);
+                fit = solve_fraction(residual, lo, hi, in.clip);
+                if (derivatives != nullptr && fit.status == fit_solved) {
+                    d = residual.derivatives(fit.f, problem.flip_angle, problem.TR);
+                    // d ln b1 = d b1 / b1.
+                    d.log_b1 /= in.b1 != nullptr ? in.b1[index * in.b1_stride] : 1.0;
+                }
                 if (in.clip && fit.status != fit_solved && fit.status != fit_invalid_input) {
                     // The bracket end as given, not its single-precision value.
                     fit.f = fit.status == fit_below_bracket ? in.lo : in.hi;
@@ -393,13 +475,19 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
         if (status != nullptr) {
             status[i] = fit.status;
         }
+        if (derivatives != nullptr) {
+            derivatives->S_ratio[i] = d.S_ratio;
+            derivatives->R1[i] = d.R1;
+            derivatives->b1[i] = d.log_b1;
+        }
     }
 }
 
 void fit_fraction_map(const FractionMapInputs &in, std::size_t n, unsigned threads,
-                      double *f, std::uint8_t *status) noexcept {
+                      double *f, std::uint8_t *status,
+                      const FractionDerivativeMaps *derivatives) noexcept {
     parallel_blocks(n, 1024, threads, [&](std::size_t begin, std::size_t end) noexcept {
-        fit_fraction_range(in, begin, end, f, status);
+        fit_fraction_range(in, begin, end, f, status, derivatives);
     });
 }
 

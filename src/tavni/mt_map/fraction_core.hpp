@@ -62,6 +62,22 @@ public:
     };
     Exact exact(double lo, double hi) const noexcept;
 
+    // How the zero f moves with the measurement and the two maps, to first
+    // order, at a solution f: by the implicit function theorem on the exact-
+    // arithmetic residual r = S_ratio - N(k)/D(k) above,
+    //     df/dx = -(dr/dx) / (dr/df).
+    // Analytic: the logarithmic derivatives of the four linear factors of
+    // N/D. b1 scales the flip angle and omega_1_rms together; the derivative
+    // is taken with respect to ln b1, so it needs no b1 (df/db1 is it over
+    // b1). `flip_angle` and `TR` are the voxel's (b1 applied). NaN where f
+    // does not move with the ratio (a flat residual).
+    struct Derivatives {
+        double S_ratio;  // df/dS_ratio
+        double R1;       // df/dR1, s
+        double log_b1;   // df/d(ln b1)
+    };
+    Derivatives derivatives(double f, float flip_angle, float TR) const noexcept;
+
 private:
     double S_ratio_;
     float R1_;
@@ -97,15 +113,24 @@ struct FractionMapInputs {
     bool clip = false;          // no sign change: lo or hi as given, not NaN
 };
 
-// Fits voxels [begin, end) into f (and status, unless null). The transmit
-// field scales flip_angle and omega_1_rms (the products in double, then
-// rounded to single like every other input).
+// Where the first derivatives of f at the solution go, one value per voxel
+// (FractionResidual::derivatives, with df/db1 per unit of b1); NaN where
+// the voxel is not solved (clipped ones included).
+struct FractionDerivativeMaps {
+    double *S_ratio, *R1, *b1;
+};
+
+// Fits voxels [begin, end) into f (and status, and the derivatives, unless
+// null). The transmit field scales flip_angle and omega_1_rms (the products
+// in double, then rounded to single like every other input).
 void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::size_t end,
-                        double *f, std::uint8_t *status) noexcept;
+                        double *f, std::uint8_t *status,
+                        const FractionDerivativeMaps *derivatives = nullptr) noexcept;
 
 // Fits n voxels on up to `threads` threads, the calling one included.
 void fit_fraction_map(const FractionMapInputs &in, std::size_t n, unsigned threads,
-                      double *f, std::uint8_t *status) noexcept;
+                      double *f, std::uint8_t *status,
+                      const FractionDerivativeMaps *derivatives = nullptr) noexcept;
 
 // The bracket as single-precision values inside [lo, hi]: lo rounded up,
 // hi rounded down.
