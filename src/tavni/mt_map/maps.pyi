@@ -1,4 +1,4 @@
-from typing import Literal, overload
+from typing import Any, Literal, NamedTuple, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -8,6 +8,11 @@ STATUS_BELOW_BRACKET: int
 STATUS_ABOVE_BRACKET: int
 STATUS_INVALID_INPUT: int
 STATUS_MASKED: int
+
+class FractionDerivatives(NamedTuple):
+    S_ratio: Any
+    R1: Any
+    b1: Any
 
 
 # Scalars in, a float out; anything else, an array.
@@ -20,24 +25,44 @@ def fit_fraction(  # type: ignore[overload-overlap]
     S_ratio: float, R1: float, T2_free: float, delta_omega: float, omega_1_rms: float,
     G: float, TR: float, duration: float, flip_angle: float, *, b1: float | None = None,
     mask: bool | None = None, bracket: tuple[float, float] = (0.0, 0.5), clip: bool = False,
-    threads: int | None = None, return_status: Literal[False] = False) -> float: ...
+    threads: int | None = None, return_status: Literal[False] = False,
+    return_derivatives: Literal[False] = False) -> float: ...
 @overload
 def fit_fraction(  # type: ignore[overload-overlap]
     S_ratio: float, R1: float, T2_free: float, delta_omega: float, omega_1_rms: float,
     G: float, TR: float, duration: float, flip_angle: float, *, b1: float | None = None,
     mask: bool | None = None, bracket: tuple[float, float] = (0.0, 0.5), clip: bool = False,
-    threads: int | None = None, return_status: Literal[True]) -> tuple[float, int]: ...
+    threads: int | None = None, return_status: Literal[True],
+    return_derivatives: Literal[False] = False) -> tuple[float, int]: ...
 @overload
 def fit_fraction(
     S_ratio: ArrayLike, R1: ArrayLike, T2_free: ArrayLike, delta_omega: ArrayLike,
     omega_1_rms: ArrayLike, G: ArrayLike, TR: ArrayLike, duration: ArrayLike,
     flip_angle: ArrayLike, *, b1: ArrayLike | None = None, mask: ArrayLike | None = None,
     bracket: tuple[float, float] = (0.0, 0.5), clip: bool = False, threads: int | None = None,
-    return_status: Literal[False] = False) -> NDArray[np.float64]: ...
+    return_status: Literal[False] = False,
+    return_derivatives: Literal[False] = False) -> NDArray[np.float64]: ...
 @overload
 def fit_fraction(
     S_ratio: ArrayLike, R1: ArrayLike, T2_free: ArrayLike, delta_omega: ArrayLike,
     omega_1_rms: ArrayLike, G: ArrayLike, TR: ArrayLike, duration: ArrayLike,
     flip_angle: ArrayLike, *, b1: ArrayLike | None = None, mask: ArrayLike | None = None,
     bracket: tuple[float, float] = (0.0, 0.5), clip: bool = False, threads: int | None = None,
-    return_status: Literal[True]) -> tuple[NDArray[np.float64], NDArray[np.uint8]]: ...
+    return_status: Literal[True],
+    return_derivatives: Literal[False] = False) -> tuple[NDArray[np.float64], NDArray[np.uint8]]: ...
+@overload
+def fit_fraction(
+    S_ratio: ArrayLike, R1: ArrayLike, T2_free: ArrayLike, delta_omega: ArrayLike,
+    omega_1_rms: ArrayLike, G: ArrayLike, TR: ArrayLike, duration: ArrayLike,
+    flip_angle: ArrayLike, *, b1: ArrayLike | None = None, mask: ArrayLike | None = None,
+    bracket: tuple[float, float] = (0.0, 0.5), clip: bool = False, threads: int | None = None,
+    return_status: Literal[False] = False,
+    return_derivatives: Literal[True]) -> tuple[Any, FractionDerivatives]: ...
+@overload
+def fit_fraction(
+    S_ratio: ArrayLike, R1: ArrayLike, T2_free: ArrayLike, delta_omega: ArrayLike,
+    omega_1_rms: ArrayLike, G: ArrayLike, TR: ArrayLike, duration: ArrayLike,
+    flip_angle: ArrayLike, *, b1: ArrayLike | None = None, mask: ArrayLike | None = None,
+    bracket: tuple[float, float] = (0.0, 0.5), clip: bool = False, threads: int | None = None,
+    return_status: Literal[True],
+    return_derivatives: Literal[True]) -> tuple[Any, Any, FractionDerivatives]: ...
