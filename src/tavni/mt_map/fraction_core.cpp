@@ -124,30 +124,26 @@ FractionResidual::Exact FractionResidual::exact(double lo, double hi) const noex
 
 namespace {
 
-// One signal's exact-arithmetic factors: Y1 = k + c, Y2 = d + e k, with
-// c = A + R, d = H c, e = A / R1 (R1f = R1b = R1, k/F = R).
+// One signal's exact-arithmetic factors at the exchange rate k: Y1 = k + c
+// and Y2 = d + e k, with c = A + R, d = H c, e = A / R1 (R1f = R1b = R1,
+// k/F = R), kept with their reciprocals (each used several times).
 struct Factors {
-    double c, d, e;
+    double c, d, e, H;
+    double inv_Y1, inv_Y2;
 };
 
-inline Factors factors_of(const Saturation &sat, double r1) {
+inline Factors factors_of(const Saturation &sat, double inv_r1, double k) {
     const double c = sat.A + widen(exchange_rate_constant);
-    return {c, sat.H * c, sat.A / r1};
+    const double d = sat.H * c, e = sat.A * inv_r1;
+    return {c, d, e, sat.H, 1.0 / (k + c), 1.0 / (d + e * k)};
 }
 
-// A change of one input, through what it moves in a signal's terms: dA and
-// dH, and de (e depends on R1 also directly).
-struct TermChange {
-    double A, H, e;
-};
-
-// d ln(Y1/Y2)/dx of one signal at k for the term change t: Y1/Y2 is the
-// signal up to factors shared by both signals, which cancel in the ratio.
-inline double log_signal_change(const Factors &x, const Saturation &sat, const TermChange &t,
-                                double k) {
-    const double dc = t.A;
-    const double dd = t.H * x.c + sat.H * t.A;
-    return dc / (k + x.c) - (dd + t.e * k) / (x.d + x.e * k);
+// d ln(Y1/Y2) of one signal for changes dA and dH of its terms and de of
+// e = A / R1 (which R1 also moves directly): Y1/Y2 is the signal up to
+// factors both signals share, which cancel in the ratio.
+inline double log_signal_change(const Factors &x, double dA, double dH, double de, double k) {
+    const double dd = dH * x.c + x.H * dA;  // d = H c
+    return dA * x.inv_Y1 - (dd + de * k) * x.inv_Y2;
 }
 
 }  // namespace
@@ -158,42 +154,40 @@ FractionResidual::Derivatives FractionResidual::derivatives(double f, float flip
     // function of k = R f / (1 - f) and of the inputs through the terms A
     // and H of each signal; its logarithm splits into the four factors.
     const double R = exchange_rate_constant;
-    const double r1 = R1_;
+    const double r1 = R1_, inv_r1 = 1.0 / r1;
     const double k = R * f / (1.0 - f);
     const double dk_df = R / ((1.0 - f) * (1.0 - f));
-    const Factors ref = factors_of(reference_, r1), sat = factors_of(saturated_, r1);
-    const double ratio = (k + sat.c) * (ref.d + ref.e * k) / ((sat.d + sat.e * k) * (k + ref.c));
+    const Factors ref = factors_of(reference_, inv_r1, k), sat = factors_of(saturated_, inv_r1, k);
+    const double ratio = (k + sat.c) * (ref.d + ref.e * k) * sat.inv_Y2 * ref.inv_Y1;
 
-    // Along k (dc = dd = 0, de = 0; Y1 and Y2 move with k itself).
-    const double dlog_dk = 1.0 / (k + sat.c) - sat.e / (sat.d + sat.e * k) -
-                           (1.0 / (k + ref.c) - ref.e / (ref.d + ref.e * k));
-    const double dlog_df = dlog_dk * dk_df;
+    // Along f, through k (c, d and e stay).
+    const double dlog_df = (sat.inv_Y1 - sat.e * sat.inv_Y2 - (ref.inv_Y1 - ref.e * ref.inv_Y2)) *
+                           dk_df;
+    if (!(dlog_df != 0.0)) {
+        return {nan, nan, nan};
+    }
+    const double inv_dlog_df = 1.0 / dlog_df;
 
     // Along R1: A = Wb s + R1 gains 1, H - 1 = (Wf s + beta) / R1 falls as
     // 1/R1, and e = A / R1 moves by (1 - e) / R1.
-    const TermChange ref_R1{1.0, -(reference_.H - 1.0) / r1, (1.0 - ref.e) / r1};
-    const TermChange sat_R1{1.0, -(saturated_.H - 1.0) / r1, (1.0 - sat.e) / r1};
-    const double dlog_dR1 = log_signal_change(sat, saturated_, sat_R1, k) -
-                            log_signal_change(ref, reference_, ref_R1, k);
+    const double dlog_dR1 =
+        log_signal_change(sat, 1.0, -(sat.H - 1.0) * inv_r1, (1.0 - sat.e) * inv_r1, k) -
+        log_signal_change(ref, 1.0, -(ref.H - 1.0) * inv_r1, (1.0 - ref.e) * inv_r1, k);
 
     // Along ln b1: both saturation rates grow with omega_1_rms squared (the
     // reference has none), and the pulses' loss rate beta = -ln(cos a)/TR
     // with the flip angle a: d beta / d ln a = a tan(a) / TR.
     const double a = widen(flip_angle);
-    const double dbeta = a * std::tan(a) / widen(TR);
-    const double Wb_s = widen(saturated_.Wb_s);
-    const double Wf_s_over_R1 = saturated_.H - reference_.H;  // both hold 1 + beta / R1
-    const TermChange ref_b1{0.0, dbeta / r1, 0.0};
-    const TermChange sat_b1{2.0 * Wb_s, 2.0 * Wf_s_over_R1 + dbeta / r1, 2.0 * Wb_s / r1};
-    const double dlog_dlog_b1 = log_signal_change(sat, saturated_, sat_b1, k) -
-                                log_signal_change(ref, reference_, ref_b1, k);
+    const double dbeta_over_r1 = a * std::tan(a) / widen(TR) * inv_r1;
+    const double dWb_s = 2.0 * widen(saturated_.Wb_s);
+    const double dWf_s_over_r1 = 2.0 * (sat.H - ref.H);  // both hold 1 + beta / R1
+    const double dlog_dlog_b1 =
+        log_signal_change(sat, dWb_s, dWf_s_over_r1 + dbeta_over_r1, dWb_s * inv_r1, k) -
+        log_signal_change(ref, 0.0, dbeta_over_r1, 0.0, k);
 
     // r = S_ratio - N/D: dr/df = -(N/D) dlog_df, dr/dS_ratio = 1 and
     // dr/dx = -(N/D) dlog_dx otherwise.
-    if (!(dlog_df != 0.0)) {
-        return {nan, nan, nan};
-    }
-    return {1.0 / (ratio * dlog_df), -dlog_dR1 / dlog_df, -dlog_dlog_b1 / dlog_df};
+    return {inv_dlog_df / ratio, -dlog_dR1 * inv_dlog_df, -dlog_dlog_b1 * inv_dlog_df};
 }
 
 // ---------------------------------------------------------------------------
