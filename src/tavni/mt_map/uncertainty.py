@@ -110,6 +110,56 @@ def noise_sd_from_background(image, background=None, *, head=None):
     return float(np.mean(np.abs(values)) / RAYLEIGH_MEAN_OVER_SIGMA)
 
 
+def noise_levels(images, given=None, *, head=None):
+    """The noise standard deviation of each image, given or estimated.
+
+    Parameters
+    ----------
+    images : dict of str to ndarray
+        The magnitude images by the names they are reported under, in the
+        order ``given`` lists their levels.
+    given : sequence of float, optional
+        One sigma for all images, or one per image (their units); default:
+        each estimated from its background (``noise_sd_from_background``).
+    head : ndarray of bool, optional
+        The head (or brain) mask, to place the background outside of.
+
+    Returns
+    -------
+    sigmas : dict of str to float
+        Sigma per image name.
+    statement : str
+        One line saying what the levels are and where they came from.
+
+    Raises
+    ------
+    NoiseEstimateError
+        A level that is not positive and finite, a count of levels that is
+        neither 1 nor the number of images, or no usable background.
+    """
+    names = list(images)
+    if given is not None:
+        given = [float(sigma) for sigma in given]
+        if len(given) not in (1, len(names)):
+            raise NoiseEstimateError(
+                f"give one noise level for all images or one each for {', '.join(names)} "
+                f"(got {len(given)})")
+        if not all(math.isfinite(sigma) and sigma > 0 for sigma in given):
+            raise NoiseEstimateError(f"noise levels must be positive numbers (got {given})")
+        sigmas = dict(zip(names, given * len(names) if len(given) == 1 else given))
+        source = "as given"
+    else:
+        sigmas = {}
+        for name, image in images.items():
+            try:
+                sigmas[name] = noise_sd_from_background(image, head=head)
+            except NoiseEstimateError as error:
+                raise NoiseEstimateError(f"{name}: {error}") from None
+        source = "estimated from the background, Rayleigh mean / sqrt(pi/2)"
+    levels = ", ".join(f"{name} {sigma:.4g}" for name, sigma in sigmas.items())
+    return sigmas, f"noise sd {levels} ({source})"
+
+
 # ---------------------------------------------------------------------------
 # The spoiled gradient echo's response to R1 and b1.
 
