@@ -1,12 +1,15 @@
 """Predicted standard deviation of f against Monte Carlo, and what it costs.
 
-    python3 benchmarks/uncertainty.py [--snr 50] [--draws 1000] [--shape 64 64 20]
+    python3 benchmarks/uncertainty.py [--chain ratio|three-scan] [--snr 50] [--draws 1000]
+                                      [--shape 64 64 20]
 
-The synthetic head of ``mt-map phantom`` (noise-free MT and reference images,
-its R1 and B1 maps) gets complex Gaussian noise of standard deviation sigma
-added to each image, magnitude taken: Rician in the head, Rayleigh in the
-background. sigma is set by the SNR, the mean reference signal of white
-matter over sigma. Then:
+The synthetic head of ``mt-map phantom``: its noise-free MT and reference
+images (``--chain ratio``), or PD-, T1- and MT-weighted images made from its
+M0, R1 and B1 (``--chain three-scan``; R1 and M0 are then fitted and the
+reference synthesised). Each image gets complex Gaussian noise of standard
+deviation sigma, magnitude taken: Rician in the head, Rayleigh in the
+background. sigma is set by the SNR, the mean white-matter signal of the
+faintest image over sigma. Then:
 
 - Monte Carlo: ``--draws`` independent noise draws, each fitted; the
   standard deviation of f over the draws in every brain voxel (grey and
@@ -31,7 +34,8 @@ import time
 import numpy as np
 
 from tavni.mt_map import STATUS_SOLVED, fit_fraction, phantom, super_lorentzian
-from tavni.mt_map.uncertainty import noise_sd_from_background, ratio_uncertainty
+from tavni.mt_map.uncertainty import (noise_sd_from_background, ratio_uncertainty,
+                                      three_scan_uncertainty)
 
 BRAIN = ("grey matter", "white matter")
 
@@ -57,38 +61,93 @@ def best_time(function, repeats=5):
     return min(times)
 
 
-def accuracy(shape, snr, draws, seed):
+# PD- and T1-weighted scans of the three-scan chain: (flip angle in degrees, TR in s).
+PDW, T1W = (5.0, 0.025), (20.0, 0.018)
+
+
+def ratio_chain(volumes, brain):
+    """Noise-free MT and reference images, and the fit of noisy ones: f, and
+    with noise levels also its predicted sd."""
+    R1, b1 = volumes["r1"][brain], volumes["b1"][brain]
+    args = protocol_arguments()
+
+    def fit(images, sigmas=None):
+        mt, ref = (image[brain] for image in images)
+        f, status, derivatives = fit_fraction(mt / ref, R1, *args, b1=b1, bracket=(0.0, 0.9),
+                                              return_status=True, return_derivatives=True)
+        if sigmas is None:
+            return f
+        sd = ratio_uncertainty(derivatives, mt, ref, R1, *sigmas, b1=b1).sd
+        return f, np.where(status == STATUS_SOLVED, sd, np.nan)
+
+    return ("MT", "reference"), (volumes["mt"], volumes["ref"]), fit
+
+
+def three_scan_chain(volumes, brain):
+    """As ratio_chain, for PD-, T1- and MT-weighted images: R1 and M0 fitted
+    from the first two, the MT-weighted one over the synthetic reference."""
+    from tavni.mt_map.relaxometry import fit_r1, spgr_signal, synthetic_reference
+
+    b1 = volumes["b1"]
+    args = protocol_arguments()
+    flip_mt, TR_mt = args[-1], args[4]
+    flips = (np.deg2rad(PDW[0]), np.deg2rad(T1W[0]), flip_mt)
+    TRs = (PDW[1], T1W[1], TR_mt)
+    M0, R1 = volumes["m0"], volumes["r1"]
+    head = R1 > 0
+    clean = [np.zeros(b1.shape) for _ in range(2)]
+    for image, flip, TR in zip(clean, flips, TRs):
+        image[head] = spgr_signal(M0[head], R1[head], flip, TR, b1=b1[head])
+    # The phantom's MT image is its reference, the same M0's SPGR signal at
+    # the MT scan's angle and TR, times the model's ratio.
+    clean.append(volumes["mt"])
+    b1_brain = b1[brain]
+
+    def fit(images, sigmas=None):
+        pdw, t1w, mtw = (image[brain] for image in images)
+        R1_fit, M0_fit = fit_r1([pdw, t1w], flips[:2], TRs[:2], b1=b1_brain)
+        ref = synthetic_reference(M0_fit, R1_fit, flip_mt, TR_mt, b1=b1_brain)
+        f, status, derivatives = fit_fraction(mtw / ref, R1_fit, *args, b1=b1_brain,
+                                              bracket=(0.0, 0.9), return_status=True,
+                                              return_derivatives=True)
+        if sigmas is None:
+            return f
+        sd = three_scan_uncertainty(derivatives, pdw, t1w, mtw, ref, R1_fit, flips, TRs,
+                                    sigmas, b1=b1_brain).sd
+        return f, np.where(status == STATUS_SOLVED, sd, np.nan)
+
+    return ("PDw", "T1w", "MTw"), clean, fit
+
+
+def accuracy(chain, shape, snr, draws, seed):
     volumes = phantom.make(tuple(shape), noise=0.0)
     labels = volumes["labels"]
     by_name = {t.name: t.label for t in phantom.TISSUES}
     brain = np.isin(labels, [by_name[name] for name in BRAIN])
-    sigma = volumes["ref"][labels == by_name["white matter"]].mean() / snr
-    R1, b1 = volumes["r1"], volumes["b1"]
-    args = protocol_arguments()
+    volumes["m0"] = np.zeros(shape)  # the proton density of the phantom's images
+    for tissue in phantom.TISSUES:
+        volumes["m0"][labels == tissue.label] = tissue.M0
+    names, clean, fit = chain(volumes, brain)
+    # Every image has at least this SNR in white matter.
+    sigma = min(image[labels == by_name["white matter"]].mean() for image in clean) / snr
     rng = np.random.default_rng(seed)
 
-    def fit(mt, ref, **options):
-        return fit_fraction(mt[brain] / ref[brain], R1[brain], *args, b1=b1[brain],
-                            bracket=(0.0, 0.9), **options)
+    def noisy():
+        return [rician(image, sigma, rng) for image in clean]
 
-    def predict(mt, ref, sigma_mt, sigma_ref):
-        _, status, derivatives = fit(mt, ref, return_status=True, return_derivatives=True)
-        sd = ratio_uncertainty(derivatives, mt[brain], ref[brain], R1[brain], sigma_mt,
-                               sigma_ref, b1=b1[brain]).sd
-        return np.where(status == STATUS_SOLVED, sd, np.nan)
-
-    from_truth = predict(volumes["mt"], volumes["ref"], sigma, sigma)
-    mt, ref = rician(volumes["mt"], sigma, rng), rician(volumes["ref"], sigma, rng)
-    sigma_mt, sigma_ref = noise_sd_from_background(mt), noise_sd_from_background(ref)
-    from_one_draw = predict(mt, ref, sigma_mt, sigma_ref)
+    _, from_truth = fit(clean, [sigma] * len(clean))
+    one_draw = noisy()
+    estimated = [noise_sd_from_background(image) for image in one_draw]
+    _, from_one_draw = fit(one_draw, estimated)
 
     fs = np.empty((draws, int(brain.sum())))
     for i in range(draws):
-        fs[i] = fit(rician(volumes["mt"], sigma, rng), rician(volumes["ref"], sigma, rng))
+        fs[i] = fit(noisy())
     observed = np.std(fs, axis=0, ddof=1)
     usable = np.all(np.isfinite(fs), axis=0) & np.isfinite(from_one_draw)
-    print(f"phantom {tuple(shape)}, SNR {snr} (sigma {sigma:.4g}; estimated from the "
-          f"background: MT {sigma_mt:.4g}, reference {sigma_ref:.4g}), {draws} draws")
+    levels = ", ".join(f"{name} {level:.4g}" for name, level in zip(names, estimated))
+    print(f"{chain.__name__}: phantom {tuple(shape)}, SNR {snr} (sigma {sigma:.4g}; "
+          f"estimated from the background: {levels}), {draws} draws")
     print(f"brain voxels {brain.sum()}, solved in every draw {usable.sum()}")
     for name in BRAIN:
         where = (labels[brain] == by_name[name]) & usable
@@ -140,8 +199,11 @@ def main():
     parser.add_argument("--voxels", type=int, default=1_000_000, help="for the cost")
     parser.add_argument("--threads", type=int, default=None)
     parser.add_argument("--seed", type=int, default=16)
+    parser.add_argument("--chain", choices=("three-scan", "ratio"), default="ratio",
+                        help="PD-, T1- and MT-weighted images, or MT and reference images")
     options = parser.parse_args()
-    accuracy(options.shape, options.snr, options.draws, options.seed)
+    chain = three_scan_chain if options.chain == "three-scan" else ratio_chain
+    accuracy(chain, options.shape, options.snr, options.draws, options.seed)
     cost(options.voxels, options.seed, options.threads)
 
 
