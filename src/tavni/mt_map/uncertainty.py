@@ -175,10 +175,11 @@ def spgr_log_derivatives(R1, flip_angle, TR, *, b1=None):
     if b1 is not None:
         a = a * np.asarray(b1, dtype=np.float64)
     R1 = np.asarray(R1, dtype=np.float64)
-    E = np.exp(-R1 * TR)
+    E_minus_1 = np.expm1(-R1 * TR)  # 1 - E without cancellation at short TR
+    E = E_minus_1 + 1.0
     cos_a, sin_a = np.cos(a), np.sin(a)
     one_minus_cos_E = 1.0 - cos_a * E
-    d_R1 = TR * E * (1.0 - cos_a) / (-np.expm1(-R1 * TR) * one_minus_cos_E)
+    d_R1 = TR * E * (1.0 - cos_a) / (-E_minus_1 * one_minus_cos_E)
     d_log_b1 = a * (cos_a / sin_a - E * sin_a / one_minus_cos_E)
     return d_R1, d_log_b1
 
