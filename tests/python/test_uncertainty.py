@@ -6,7 +6,7 @@ import pytest
 
 from tavni.mt_map import STATUS_SOLVED, fit_fraction, mpf, super_lorentzian
 from tavni.mt_map.uncertainty import (NoiseEstimateError, noise_sd_from_background,
-                                      ratio_uncertainty)
+                                      ratio_uncertainty, three_scan_uncertainty)
 
 PROTOCOL = dict(T2_free=0.04, delta_omega=4000.0, omega_1_rms=1500.0,
                 G=super_lorentzian(4000.0, 12e-6), TR=0.028, duration=0.012,
@@ -67,6 +67,33 @@ def test_ratio_path_sd_matches_monte_carlo():
                                fit(S_mt / S_ref, R1 * 1.01, b1) - f, rtol=0.05, atol=2e-6)
     np.testing.assert_allclose(predicted.b1_sensitivity,
                                fit(S_mt / S_ref, R1, b1 * 1.01) - f, rtol=0.05, atol=2e-6)
+
+
+def test_three_scan_sd_and_b1_sensitivity_match_monte_carlo_and_refits():
+    relaxometry = pytest.importorskip("tavni.mt_map.relaxometry")
+    rng = np.random.default_rng(17)
+    f, R1, b1 = VOXELS.T
+    M0 = np.array([900.0, 700.0, 650.0, 600.0])
+    # PD- and T1-weighted scans of differing TRs, then the MT-weighted one.
+    flips, TRs = (np.deg2rad(5.0), np.deg2rad(20.0), PROTOCOL["flip_angle"]), (0.025, 0.018, 0.028)
+    S_pd, S_t1, S_ref = (relaxometry.spgr_signal(M0, R1, a, TR, b1=b1) for a, TR in zip(flips, TRs))
+    images = (S_pd, S_t1, S_ref * measured_ratio(f, R1, b1))
+    sigmas = (2.0, 1.0, 0.5)
+
+    def chain(pdw, t1w, mtw, b1=b1, **options):
+        R1_fit, M0_fit = relaxometry.fit_r1([pdw, t1w], flips[:2], TRs[:2], b1=b1)
+        ref = relaxometry.synthetic_reference(M0_fit, R1_fit, flips[2], TRs[2], b1=b1)
+        return fit(mtw / ref, R1_fit, b1, bracket=(0.0, 0.9), **options), ref, R1_fit
+
+    (_, derivatives), ref, R1_fit = chain(*images, return_derivatives=True)
+    predicted = three_scan_uncertainty(derivatives, *images, ref, R1_fit, flips, TRs, sigmas,
+                                       b1=b1)
+    draws = 600
+    noisy = [image + rng.normal(0.0, sigma, (draws, f.size)) for image, sigma in zip(images, sigmas)]
+    np.testing.assert_allclose(predicted.sd, np.std(chain(*noisy)[0], axis=0), rtol=0.12)
+    # b1 enters the R1 fit, the reference and the model: the refit with it.
+    np.testing.assert_allclose(predicted.b1_sensitivity, chain(*images, b1=b1 * 1.01)[0] - f,
+                               rtol=0.05, atol=2e-6)
 
 
 @pytest.mark.parametrize("head_given", [False, True])
