@@ -96,14 +96,15 @@ def test_three_scan_sd_and_b1_sensitivity_match_monte_carlo_and_refits():
                                rtol=0.05, atol=2e-6)
 
 
-@pytest.mark.parametrize("head_given", [False, True])
-def test_noise_from_a_rician_background(head_given):
+@pytest.mark.parametrize("magnitude, head_given", [(True, False), (True, True), (False, False)])
+def test_noise_from_the_background(magnitude, head_given):
     rng = np.random.default_rng(3)
     sigma = 2.0
     truth = np.zeros((40, 40, 12))
     truth[8:32, 6:34, 2:10] = 300.0                                # the head
-    noisy = np.hypot(truth + rng.normal(0.0, sigma, truth.shape),  # magnitude
-                     rng.normal(0.0, sigma, truth.shape))
+    noisy = truth + rng.normal(0.0, sigma, truth.shape)
+    if magnitude:                                                  # Rician, Rayleigh outside
+        noisy = np.hypot(noisy, rng.normal(0.0, sigma, truth.shape))
     noisy[:, :, 0] = 0.0                                           # a zero-filled slice
     head = truth > 0 if head_given else None
     assert noise_sd_from_background(noisy, head=head) == pytest.approx(sigma, rel=0.03)

@@ -92,9 +92,12 @@ def noise_sd_from_background(image, background=None, *, head=None):
 
     A magnitude image's noise-only voxels are Rayleigh distributed with
     scale sigma, the standard deviation of the Gaussian noise in each of the
-    real and imaginary channels: sigma = mean / sqrt(pi / 2) over them.
-    ``background`` is a boolean array of those voxels; default:
-    ``background_mask(image, head)``. Returns sigma in the image's units.
+    real and imaginary channels: sigma = mean / sqrt(pi / 2) over them. A
+    background with negative values is no magnitude image but real-valued
+    (e.g. a synthetic image with Gaussian noise added): there sigma is the
+    root mean square. ``background`` is a boolean array of those voxels;
+    default: ``background_mask(image, head)``. Returns sigma in the image's
+    units.
 
     Raises NoiseEstimateError when fewer than 100 background voxels remain.
     """
@@ -107,7 +110,9 @@ def noise_sd_from_background(image, background=None, *, head=None):
         raise NoiseEstimateError(
             f"only {values.size} background voxels to estimate the noise from "
             f"(at least {MIN_BACKGROUND_VOXELS} needed); give the noise level instead")
-    return float(np.mean(np.abs(values)) / RAYLEIGH_MEAN_OVER_SIGMA)
+    if np.any(values < 0.0):
+        return float(np.sqrt(np.mean(values * values)))
+    return float(np.mean(values) / RAYLEIGH_MEAN_OVER_SIGMA)
 
 
 def noise_levels(images, given=None, *, head=None):
