@@ -95,6 +95,7 @@ def test_b1_map_and_mask_are_used(tmp_path, volumes):
 def test_command_line_beats_protocol(tmp_path, volumes):
     paths = write(tmp_path, volumes)
     wrong = dict(phantom.PROTOCOL, TR=1.0, G=1.0)
+    del wrong["T2b"]
     paths["protocol"].write_text(json.dumps(wrong))
     output = tmp_path / "mpf.nii.gz"
     assert main(arguments(paths, output, "--TR", str(phantom.PROTOCOL["TR"]),
@@ -160,14 +161,14 @@ def test_demo_prints_a_summary_matching_the_truth(tmp_path):
 
 
 def test_chunked_fitting_matches_one_piece(volumes, monkeypatch):
-    from tavni.mt_map import cli
+    from tavni.mt_map import pipeline
 
     ratio = np.where(volumes["ref"] > 0, volumes["mt"] / np.where(volumes["ref"] > 0, volumes["ref"], 1), np.nan)
     R1 = np.where(volumes["r1"] > 0, volumes["r1"], np.nan)
     parameters = dict(delta_omega=4000.0, omega_1_rms=1500.0, duration=0.012, TR=0.028,
                       flip_angle=np.deg2rad(10.0), T2_free=0.04, G=1.4e-5)
-    whole = cli.fit_volume(ratio, R1, parameters, volumes["b1"])
-    monkeypatch.setattr(cli, "CHUNK_VOXELS", 37)  # uneven pieces, last one short
-    pieces = cli.fit_volume(ratio, R1, parameters, volumes["b1"], quiet=True)
+    whole = pipeline.fit_volume(ratio, R1, parameters, volumes["b1"])
+    monkeypatch.setattr(pipeline, "CHUNK_VOXELS", 37)  # uneven pieces, last one short
+    pieces = pipeline.fit_volume(ratio, R1, parameters, volumes["b1"], quiet=True)
     np.testing.assert_array_equal(pieces[0], whole[0])
     np.testing.assert_array_equal(pieces[1], whole[1])
