@@ -203,10 +203,11 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
 
     probes = {name: volumes.probe(path, what) for name, what in FRACTION_IMAGES
               if (path := images.get(name)) is not None}
-    volumes.check_geometry(list(probes.values()), allow_affine_mismatch)
     mt = probes["mt"]
-    volumes.check_memory(mt.voxels * (8 * len(probes) + BYTES_PER_VOXEL_BESIDES_INPUTS),
+    volumes.check_memory(sum(8 * p.voxels for p in probes.values())
+                         + mt.voxels * BYTES_PER_VOXEL_BESIDES_INPUTS,
                          f"a fraction map of {mt.shape} voxels")
+    volumes.check_geometry(list(probes.values()), allow_affine_mismatch)
 
     data = {name: volumes.load(p).data for name, p in probes.items()}
     # Background of real data gives no measurement: no reference signal, no
