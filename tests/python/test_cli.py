@@ -174,7 +174,7 @@ VOXEL = ("voxel --S-ratio 0.5 --R1 1 --T2-free 0.05 --delta-omega 2000 --omega-1
     ("fraction -o {d}/mt.nii.gz", None, "output '{d}/mt.nii.gz' is the same file as the MT", 1),
     ("fraction -o {d}/./r1.nii.gz", None, "is the same file as the R1 map", 1),
     ("fraction -o {d}/link.nii.gz", hard_link_output, "is the same file as the MT image", 1),
-    ("fraction --status {d}/mpf.nii.gz", None, "'{d}/mpf.nii.gz' is the same file as the output", 1),
+    ("fraction --status {d}/mpf.nii.gz", None, "'{d}/mpf.nii.gz' is the same file as the out", 1),
     # Parameters the model cannot use, named where they came from.
     ("fraction --TR 1e-320", None, "--TR = 9.99989e-321 s: rounds to 0 in single precision", 1),
     ("fraction --TR 1e39", None, "--TR = 1e+39 s: too large for single precision", 1),
@@ -209,7 +209,7 @@ VOXEL = ("voxel --S-ratio 0.5 --R1 1 --T2-free 0.05 --delta-omega 2000 --omega-1
     ("fraction", shrink_ref, "reference image '{d}/ref.nii.gz' has shape (10, 9, 3), MT image", 1),
     ("fraction", double_ref_voxels, "differ in position or voxel size", 1),
     ("fraction", claim_huge_mt, "GiB of memory", 1),
-    ("fraction -o {d}/none/mpf.nii.gz", None, "cannot write output '{d}/none/mpf.nii.gz': no dir", 1),
+    ("fraction -o {d}/none/mpf.nii.gz", None, "cannot write output '{d}/none/mpf.nii.gz': no", 1),
     ("fraction", no_memory, "out of memory", 1),
     ("fraction", full_disk, "cannot write output '{d}/mpf.nii.gz': the disk is full", 1),
     # The other commands.

@@ -9,7 +9,8 @@ This module only parses the command line and dispatches to the workflows
 (``pipeline``, ``phantom``). What callers rely on: every failure ends in one
 line "mt-map: error: ..." on stderr and exit status 1 (2 for usage errors,
 from argparse), 3 when ``--fail-below`` finds too few voxels solved, 130 on
-an interrupt; no traceback. Imports stay light until a command runs, so
+an interrupt, 141 (quietly) when the reader of stdout goes away; no
+traceback. Imports stay light until a command runs, so
 that ``mt-map --help`` answers at once.
 
 Units throughout: times in seconds, offsets in Hz, the saturation amplitude
@@ -235,6 +236,11 @@ def main(argv=None):
         return options.run(options)
     except (UsageError, protocol.ParameterError, VolumeError) as error:
         return fail(error)
+    except BrokenPipeError:
+        # The reader of stdout (a pager, head) left: not an error of ours.
+        # Point stdout at nothing so that the interpreter's final flush is quiet.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
     except MemoryError:
         return fail("out of memory; try a smaller volume or free some memory")
     except OSError as error:

@@ -108,8 +108,21 @@ def fit_volume(ratio, R1, parameters, b1=None, mask=None, threads=None, clip=Fal
                quiet=False):
     """Fraction and status per voxel; a progress bar on stderr for large volumes.
 
-    parameters are the model's (``protocol.model_values``); ratio, R1 (1/s),
-    b1 and mask are arrays of one shape.
+    Parameters
+    ----------
+    ratio, R1 : ndarray
+        Measured S_mt/S_ref and R1 (1/s), of one shape.
+    parameters : dict of str to float
+        As ``protocol.model_values`` returns them (s, Hz, rad/s, radians).
+    b1, mask : ndarray, optional
+        Relative transmit field; voxels to fit.
+    threads, clip, quiet
+        As for ``fraction_map``.
+
+    Returns
+    -------
+    fraction : ndarray of float64
+    status : ndarray of uint8
     """
     from tavni.mt_map import fit_fraction
 
@@ -174,17 +187,41 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
                  threads=None, clip=False, quiet=False, allow_affine_mismatch=False):
     """The bound-pool fraction map of one MT, reference and R1 image.
 
-    images
-        {name: path} for the names of ``FRACTION_IMAGES`` ('mt', 'ref', 'r1'
-        required; 'b1', relative transmit field, and 'mask' optional).
-    output, status_output
-        Paths of the fraction map (float32) and the status codes (uint8).
-    given
-        {key: protocol.Given} of ``FRACTION_PARAMETERS``; validated here.
-    protocol_path
-        The protocol file given came from, if any (never to be overwritten).
+    Parameters
+    ----------
+    images : dict of str to path-like
+        Paths under the names of ``FRACTION_IMAGES``: 'mt', 'ref', 'r1'
+        (1/s) required; 'b1' (relative transmit field) and 'mask' (nonzero:
+        fit) optional or None.
+    output : path-like
+        Fraction map to write (float32, NaN where not solved).
+    given : dict of str to protocol.Given
+        The parameters of ``FRACTION_PARAMETERS``; validated here.
+    protocol_path : path-like, optional
+        The protocol file given came from, never to be overwritten.
+    status_output : path-like, optional
+        Status codes to write (uint8, see ``status_table``).
+    threads : int, optional
+        Worker threads, 1 to ``MAX_THREADS``; default all cores.
+    clip : bool
+        Unsolved voxels get the nearer bracket end instead of NaN.
+    quiet : bool
+        No progress bar and no summary line (warnings still).
+    allow_affine_mismatch : bool
+        Map images of one shape whose affines differ.
 
-    Returns the Summary; prints it on stderr unless quiet.
+    Returns
+    -------
+    summary : Summary
+        Printed on stderr unless quiet; warnings follow when fewer than
+        half of the fitted voxels are solved.
+    fraction : ndarray of float64
+    status : ndarray of uint8
+
+    Raises
+    ------
+    protocol.ParameterError, volumes.VolumeError
+        Before anything is written, with one line.
     """
     check_threads(threads)
     inputs = [(dict(FRACTION_IMAGES)[name], path) for name, path in images.items()
@@ -241,9 +278,26 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
 
 
 def fraction_of_voxel(given, bracket=(0.0, 0.5)):
-    """The fraction f in bracket explaining one measured ratio; given holds
-    S_ratio, R1 and the parameters of ``FRACTION_PARAMETERS`` as
-    {key: protocol.Given}. Raises ParameterError when none does."""
+    """The fraction explaining one measured ratio.
+
+    Parameters
+    ----------
+    given : dict of str to protocol.Given
+        S_ratio, R1 (1/s) and the parameters of ``FRACTION_PARAMETERS``;
+        validated here.
+    bracket : (float, float)
+        Interval searched for f, 0 <= low < high < 1.
+
+    Returns
+    -------
+    float
+        f, dimensionless.
+
+    Raises
+    ------
+    protocol.ParameterError
+        A parameter breaks its rule, or no f in bracket explains S_ratio.
+    """
     from tavni.mt_map import STATUS_SOLVED, fit_fraction, maps
 
     for message in protocol.validate(given):
@@ -284,6 +338,7 @@ def demo(directory, shape, noise=0.002, quiet=False, force=False):
     # With noise, half the fluid voxels measure a ratio above that of no
     # bound pool at all: they are fluid, f = 0.
     _, fraction, status = fraction_map(images, maps_and_figure[0], given,
+                                       protocol_path=directory / "protocol.json",
                                        status_output=maps_and_figure[1], clip=True, quiet=quiet)
 
     print(f"{'tissue':<14}{'voxels':>8}{'true f':>10}{'estimated f':>14}{'clipped':>10}")

@@ -96,7 +96,7 @@ PARAMETERS = {p.key: p for p in (
     Parameter("G", "--G", "s", "bound-pool absorption lineshape value at the offset, s",
               "positive", (None, 1e-3), "", "is it in seconds?"),
     Parameter("R1", "--R1", "1/s", "longitudinal relaxation rate, 1/s", "positive",
-              (0.1, 20.0), "is it R1 in 1/s?", "is it T1 in milliseconds?",
+              (0.1, 20.0), "is it in 1/s, not 1/ms?", "is it T1 in milliseconds?",
               in_protocol=False),
     Parameter("S_ratio", "--S-ratio", "", "measured ratio S_mt/S_ref", "finite",
               in_protocol=False),
@@ -126,9 +126,17 @@ class Given:
         return f"{self.name} = {self.value:g}{' ' + unit if unit else ''}{self.source}"
 
 
-def add_options(parser, keys, protocol=True, required=()):
-    """Adds the options of keys to an argparse parser, T2b and G as
-    alternatives, and ``--protocol`` for a protocol file."""
+def add_options(parser, keys):
+    """Adds the options of parameters to an argparse parser.
+
+    Parameters
+    ----------
+    parser : argparse.ArgumentParser
+        The (sub)command's parser.
+    keys : sequence of str
+        Keys of ``PARAMETERS``; T2b and G become alternatives. A
+        ``--protocol FILE.json`` option is added for the protocol file.
+    """
     group = parser.add_argument_group("sequence and tissue parameters")
     lineshape = None
     for key in keys:
@@ -138,14 +146,12 @@ def add_options(parser, keys, protocol=True, required=()):
             if lineshape is None:
                 lineshape = group.add_mutually_exclusive_group()
             target = lineshape
-        target.add_argument(p.option, dest=key, type=float, metavar=METAVARS[p.unit], help=p.help,
-                            required=key in required)
-    if protocol:
-        group.add_argument(
-            "--protocol", type=Path, metavar="FILE.json",
-            help="JSON file with the parameters above under the keys "
-                 + ", ".join(k for k in keys if PARAMETERS[k].in_protocol)
-                 + "; options given on the command line win")
+        target.add_argument(p.option, dest=key, type=float, metavar=METAVARS[p.unit],
+                            help=p.help)
+    group.add_argument("--protocol", type=Path, metavar="FILE.json",
+                       help="JSON file with the parameters above under the keys "
+                            + ", ".join(k for k in keys if PARAMETERS[k].in_protocol)
+                            + "; options given on the command line win")
 
 
 def _reject_constant(name):
@@ -168,12 +174,26 @@ def _unique_keys(pairs):
 
 
 def read_protocol(path):
-    """The parameters in a protocol file, as {key: Given}.
+    """The parameters in a protocol file.
 
-    The file is a JSON object of finite numbers under the keys of
-    ``PROTOCOL_KEYS``; anything else (an unknown key, NaN or Infinity, a
-    non-number, T2b and G together, a file that is no regular file or
-    larger than ``PROTOCOL_MAX_BYTES``) raises ParameterError with one line.
+    Parameters
+    ----------
+    path : path-like
+        A regular file of at most ``PROTOCOL_MAX_BYTES`` holding one JSON
+        object of finite numbers under keys of ``PROTOCOL_KEYS``, in the
+        units of ``PARAMETERS`` (s, Hz, rad/s, degrees).
+
+    Returns
+    -------
+    dict of str to Given
+
+    Raises
+    ------
+    ParameterError
+        One line for anything else: an unknown key (naming the nearest
+        known one), a key given twice, NaN or Infinity, an integer of more
+        than ``PROTOCOL_MAX_DIGITS`` digits, a non-number, T2b and G
+        together, deep nesting, a FIFO or directory, an unreadable file.
     """
     def fail(reason):
         raise ParameterError(f"protocol '{path}': {reason}")
@@ -221,12 +241,26 @@ def read_protocol(path):
 
 
 def gather(options, keys):
-    """The values of keys from the command line (argparse attributes named by
-    key), completed by the protocol file of ``options.protocol`` if any.
+    """The parameters from the command line, completed by a protocol file.
 
-    Returns {key: Given}; raises ParameterError for a missing parameter or a
-    bad protocol file. Exactly one of T2b and G is returned when keys hold
-    both; a lineshape given on the command line beats the protocol's.
+    Parameters
+    ----------
+    options : argparse.Namespace
+        Parsed options with one attribute per key (None when not given) and
+        ``protocol``, the protocol file's path or None.
+    keys : sequence of str
+        Keys of ``PARAMETERS`` wanted. Of T2b and G one is returned; a
+        lineshape given on the command line beats the protocol's.
+
+    Returns
+    -------
+    dict of str to Given
+        Values in the units of ``PARAMETERS``, not yet validated.
+
+    Raises
+    ------
+    ParameterError
+        A missing parameter or a bad protocol file.
     """
     protocol_path = getattr(options, "protocol", None)
     from_file = read_protocol(protocol_path) if protocol_path is not None else {}
@@ -259,13 +293,28 @@ def _single(value):
 
 
 def validate(given):
-    """Checks given ({key: Given}) against the rules of ``PARAMETERS`` and
-    returns the warnings (one line each) for values physical but atypical.
+    """Checks parameters against the rules of ``PARAMETERS``.
 
-    Raises ParameterError, naming the value's origin, for the first value
-    that is not finite, or not finite and non-zero in single precision
-    (how the model sees it), or breaks its rule; and for a saturation
-    pulse longer than the repetition time.
+    The one validation of acquisition and model parameters, whatever the
+    command: each value finite, finite and non-zero in single precision (as
+    the model computes), and within its rule (TR, duration, T2_free, T2b,
+    G, omega_1_rms, R1 > 0; delta_omega != 0; 0 < flip angle < 90
+    degrees); the saturation pulse no longer than TR.
+
+    Parameters
+    ----------
+    given : dict of str to Given
+
+    Returns
+    -------
+    list of str
+        One-line warnings for values physical but atypical of a human
+        scanner, each naming the likely unit mistake.
+
+    Raises
+    ------
+    ParameterError
+        For the first violation, naming where the value came from.
     """
     warnings = []
     for key, g in given.items():
@@ -301,9 +350,25 @@ def validate(given):
 
 
 def model_values(given):
-    """The validated parameters as the model takes them: {key: float} with
-    the flip angle in radians (``flip_angle``) and G computed from T2b where
-    T2b was given."""
+    """The validated parameters as the model takes them.
+
+    Parameters
+    ----------
+    given : dict of str to Given
+        Validated by ``validate``.
+
+    Returns
+    -------
+    dict of str to float
+        The same keys, but ``flip_angle`` (radians) for ``flip_angle_deg``
+        and ``G`` (s) computed with the super-Lorentzian lineshape for
+        ``T2b``.
+
+    Raises
+    ------
+    ParameterError
+        When G from T2b is not finite and positive in single precision.
+    """
     values = {key: g.value for key, g in given.items()}
     if "flip_angle_deg" in values:
         values["flip_angle"] = math.radians(values.pop("flip_angle_deg"))

@@ -99,7 +99,27 @@ def _reason(error):
 
 
 def probe(path, what="image"):
-    """Shape, data type and geometry of the image at path, from its header."""
+    """What the header of an image says, without reading its data.
+
+    Parameters
+    ----------
+    path : path-like
+        A regular file: NIfTI (.nii, .nii.gz) or NumPy (.npy).
+    what : str
+        What the image is, for messages ("MT image").
+
+    Returns
+    -------
+    Probe
+        Shape, stored data type, affine (voxel to world, mm; None for .npy)
+        and NIfTI header.
+
+    Raises
+    ------
+    VolumeError
+        The file is missing, a directory or no regular file, or its header
+        cannot be read.
+    """
     path = Path(path)
     _regular_file(path, what)
     try:
@@ -136,7 +156,21 @@ def available_memory():
 
 
 def check_memory(needed, what):
-    """Refuses work whose arrays (needed bytes) cannot fit in memory."""
+    """Refuses work whose arrays cannot fit in the memory available.
+
+    Parameters
+    ----------
+    needed : int
+        Bytes the work will hold at once.
+    what : str
+        The work, for the message.
+
+    Raises
+    ------
+    VolumeError
+        needed exceeds MemAvailable of /proc/meminfo (not checked where
+        that is unknown).
+    """
     available = available_memory()
     if available is not None and needed > available:
         raise VolumeError(f"{what} needs about {needed / 2**30:.1f} GiB of memory, "
@@ -144,8 +178,23 @@ def check_memory(needed, what):
 
 
 def check_geometry(probes, allow_affine_mismatch=False):
-    """All probes share the first one's shape and, where both have one, its
-    affine to within AFFINE_TOLERANCE of the voxel size."""
+    """Checks that images cover the same voxels.
+
+    Parameters
+    ----------
+    probes : list of Probe
+        The first is the reference (the MT image).
+    allow_affine_mismatch : bool
+        Check the shapes only.
+
+    Raises
+    ------
+    VolumeError
+        A shape differs, or an affine entry differs by more than
+        ``AFFINE_TOLERANCE`` times the smallest voxel size (mm) of the
+        first image, naming both images. Images without an affine (.npy)
+        are compared by shape only.
+    """
     first = probes[0]
     for other in probes[1:]:
         if other.shape != first.shape:
@@ -162,7 +211,22 @@ def check_geometry(probes, allow_affine_mismatch=False):
 
 
 def load(probed):
-    """The data of a probed image, as float64."""
+    """The data of a probed image.
+
+    Parameters
+    ----------
+    probed : Probe
+
+    Returns
+    -------
+    Volume
+        float64 data (NIfTI scaling applied) with the probe's geometry.
+
+    Raises
+    ------
+    VolumeError
+        The data cannot be read (truncated or corrupt file).
+    """
     try:
         if is_numpy(probed.path):
             data = np.load(probed.path, allow_pickle=False)
@@ -201,11 +265,25 @@ def _check_directory(directory, output):
 
 
 def check_outputs(outputs, inputs, image=True):
-    """Refuses outputs that would replace an input or another output, that
-    are no regular files, or whose directory takes no new files.
+    """Refuses outputs that would destroy data or cannot be written.
 
-    outputs is a list of Output, inputs a list of (what, path). With image
-    True, outputs must end in .nii, .nii.gz or .npy.
+    Run before any input is read.
+
+    Parameters
+    ----------
+    outputs : list of Output
+    inputs : list of (str, path-like)
+        What each input is and its path.
+    image : bool
+        Outputs must end in .nii, .nii.gz or .npy.
+
+    Raises
+    ------
+    VolumeError
+        An output is an input or another output (the same resolved path,
+        or the same device and inode: links), exists as something other
+        than a regular file, or its directory is missing or takes no new
+        file (probed by creating one). Messages name the user's path.
     """
     seen = [(what, Path(path).resolve(), _identity(path)) for what, path in inputs]
     for output in outputs:
@@ -229,7 +307,10 @@ def existing(outputs):
 
 
 def _header(like, data, dtype, descrip):
-    """A NIfTI header of its own for data derived from like."""
+    """A NIfTI header of its own for data derived from like: like's affine
+    with its qform and sform codes, voxel sizes and units (mm where like has
+    no header), the data's own type, cal_min/cal_max from its finite range
+    (0 when there is none), descrip, and no scaling."""
     import nibabel
 
     header = nibabel.Nifti1Header()
@@ -281,11 +362,22 @@ def _umask():
 
 
 def save_all(outputs):
-    """Writes every Output, or none at all.
+    """Writes every output, or none at all.
 
     Each output goes to a temporary file beside its target first; only when
     all have been written are they moved into place, so a failure (a full
-    disk, no memory, an interrupt) leaves nothing behind.
+    disk, no memory, an interrupt) leaves nothing behind. NIfTI outputs get
+    a header of their own (see ``_header``).
+
+    Parameters
+    ----------
+    outputs : list of Output
+
+    Raises
+    ------
+    VolumeError
+        Naming the output's path (never the temporary file); "the disk is
+        full" when it is.
     """
     temporaries = []
     current = None
