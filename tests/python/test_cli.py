@@ -222,6 +222,7 @@ VOXEL = ("voxel --S-ratio 0.5 --R1 1 --T2-free 0.05 --delta-omega 2000 --omega-1
     ("phantom {d}/new --shape 100000 100000 100000", None, "GiB of memory", 1),
     ("phantom {d}", None, "'{d}/mt.nii.gz' exists; --force replaces it", 1),
     ("demo --directory {d}/new --noise nan", None, "--noise must be a finite number", 1),
+    ("phantom {d}/new --noise 0.1 --seed -1", None, "--seed must be 0 or more (got -1)", 1),
 ])
 def test_errors_are_one_line_and_leave_no_output(tmp_path, volumes, monkeypatch, capsys,
                                                  command, damage, message, status):

@@ -126,12 +126,32 @@ def files(directory):
 
 
 def write(directory, shape=(64, 64, 20), noise=0.0, seed=0, force=False):
-    """Writes the phantom as NIfTI files (3 mm voxels) and protocol.json into
-    directory, creating it if need be.
+    """Writes the phantom as NIfTI files and protocol.json into directory.
 
-    Existing files are refused (VolumeError) unless force, and then replaced
-    atomically. On any failure nothing is left behind: neither files nor the
-    directories made for them.
+    Parameters
+    ----------
+    directory : path-like
+        Created (with its parents) if need be.
+    shape : (int, int, int)
+        Voxels per axis, each at least 1; the voxels are 3 mm cubes.
+    noise : float
+        Gaussian noise, relative to the brightest reference voxel, >= 0.
+    seed : int
+        Seed of the noise, >= 0.
+    force : bool
+        Replace files of an earlier run (atomically); refused otherwise.
+
+    Returns
+    -------
+    dict of str to ndarray
+        The volumes, as ``make`` returns them.
+
+    Raises
+    ------
+    VolumeError
+        A bad shape, noise or seed, too little memory, existing files
+        without force, or a failed write. Nothing is left behind then:
+        neither files nor the directories made for them.
     """
     directory = Path(directory)
     if any(n < 1 for n in shape):
@@ -139,6 +159,8 @@ def write(directory, shape=(64, 64, 20), noise=0.0, seed=0, force=False):
                           f"{' '.join(map(str, shape))})")
     if not (math.isfinite(noise) and noise >= 0):
         raise VolumeError(f"--noise must be a finite number >= 0 (got {noise})")
+    if seed < 0:
+        raise VolumeError(f"--seed must be 0 or more (got {seed})")
     voxels = math.prod(shape)
     _volumes.check_memory(voxels * BYTES_PER_VOXEL, f"a phantom of {tuple(shape)} voxels")
     if not force:
@@ -189,6 +211,7 @@ def summary(labels_volume, truth, estimate, status):
         where = labels_volume == tissue.label
         finite = where & np.isfinite(estimate)
         mean = float(estimate[finite].mean()) if finite.any() else math.nan
-        rows.append((tissue.name, int(where.sum()), float(truth[where].mean()), mean,
+        true_mean = float(truth[where].mean()) if where.any() else math.nan
+        rows.append((tissue.name, int(where.sum()), true_mean, mean,
                      int((where & (status != STATUS_SOLVED)).sum())))
     return rows
