@@ -362,3 +362,22 @@ def test_version_comes_from_the_package_metadata(capsys):
     assert done.value.code == 0
     assert capsys.readouterr().out == f"mt-map {version('tavni-mt-map')}\n"
     assert mt_map.__version__ == version("tavni-mt-map")
+
+
+def test_help_is_light_and_lists_the_status_codes():
+    from conftest import run_python
+
+    result = run_python("""
+        import sys
+        from tavni.mt_map import cli
+        parser = cli.build_parser()
+        parser.format_help()
+        print("numpy" in sys.modules)
+        cli.main(["fraction", "--help"])
+    """)
+    light, *help_text = result.stdout.splitlines()
+    assert light == "False", "numpy imported for --help"
+    from tavni.mt_map.pipeline import status_table
+
+    for code, _, meaning in status_table():
+        assert f"  {code}  {meaning[:30]}" in "\n".join(help_text)

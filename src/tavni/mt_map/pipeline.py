@@ -46,7 +46,7 @@ def warn(message):
 
 
 def status_table():
-    """(code, short name, meaning) of every per-voxel status, in code order."""
+    """(code, short name, meaning) of every per-voxel status."""
     from tavni.mt_map import maps
 
     return (
