@@ -9,6 +9,7 @@ import traceback
 import pytest
 
 import tavni.mt_map.mpf as mpf
+from conftest import SOURCES
 
 MODEL_NAMES = ["f", "S_ratio", "R1", "T2_free", "delta_omega", "omega_1_rms", "G", "TR",
                "duration", "flip_angle"]
@@ -87,8 +88,14 @@ def test_binding_failures(function, args, kwargs, message):
             call_with_dict(function, args, kwargs)
     assert str(caught.value) == message
     assert type(caught.value) is TypeError
-    names = [entry.name for entry in traceback.extract_tb(caught.value.__traceback__)]
-    assert names[-1] == f"tavni.mt_map.mpf.{function.__name__}"
+    entries = traceback.extract_tb(caught.value.__traceback__)
+    assert entries[-1].name == f"tavni.mt_map.mpf.{function.__name__}"
+    # Its line is where that function's wrapper saw the failure.
+    source = (SOURCES / "mpf.cpp").read_text().splitlines()
+    assert "call_failed" in source[entries[-1].lineno - 1]
+    wrapper = next(line for line in reversed(source[:entries[-1].lineno])
+                   if line.startswith("PyObject *"))
+    assert wrapper.startswith(f"PyObject *{function.__name__}(")
 
 
 @pytest.mark.parametrize("keyword_count", range(11))
