@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <utility>
 
 #include "mpf_core.hpp"
 #include "parallel_core.hpp"
@@ -120,20 +119,18 @@ FractionResidual::Exact FractionResidual::exact(double lo, double hi) const noex
         const double t = -0.5 * (q1 + std::copysign(std::sqrt(discriminant), q1));
         roots[0] = t / q2;
         roots[1] = q0 / t;
-        const double k_vertex = -q1 / (2.0 * q2);
-        result.f_vertex = k_vertex / (R + k_vertex);
-    }
-    // k = R f / (1 - f), increasing in f: the zeros in f in the order of k.
-    if (roots[1] < roots[0]) {
-        std::swap(roots[0], roots[1]);
     }
     for (const double k : roots) {
-        const double f = k / (R + k);
+        const double f = k / (R + k);  // k = R f / (1 - f)
         if (f >= lo && f <= hi) {
             if (std::isnan(result.f)) {
                 result.f = f;
             } else {
-                result.f_upper = f;
+                // Both in the bracket: the smaller first, and where Q turns.
+                result.f_upper = std::max(result.f, f);
+                result.f = std::min(result.f, f);
+                const double k_vertex = -q1 / (2.0 * q2);
+                result.f_vertex = k_vertex / (R + k_vertex);
             }
         }
     }
@@ -289,8 +286,10 @@ FractionFit Search::close_odd(Ordinal a, double ra, Ordinal b, double rb) const 
     return invalid;
 }
 
-bool Search::locate(Ordinal A, double rA, Ordinal B, double rB, bool A_positive, double z,
-                    FractionFit &fit) const noexcept {
+// Inlined into each caller: the probe is most voxels' whole search.
+[[gnu::always_inline]] inline bool Search::locate(Ordinal A, double rA, Ordinal B, double rB,
+                                                  bool A_positive, double z,
+                                                  FractionFit &fit) const noexcept {
     const auto end_value = [&](Ordinal end) {
         double &r = end == A ? rA : rB;
         if (std::isnan(r)) {
