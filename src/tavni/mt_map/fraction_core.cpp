@@ -491,8 +491,8 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
             for (int j = 0; j < I::count; ++j) {
                 v[j] = in.values[j].value(at[static_cast<std::size_t>(j)]);
             }
+            const double b1 = in.b1.present() ? in.b1.value(at[b1_at]) : 1.0;
             if (in.b1.present()) {
-                const double b1 = in.b1.value(at[b1_at]);
                 v[I::flip_angle] *= b1;
                 v[I::omega_1_rms] *= b1;
             }
@@ -503,7 +503,7 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
             const FractionProblem problem{s[I::S_ratio], s[I::R1], s[I::T2_free],
                                           s[I::delta_omega], s[I::omega_1_rms], s[I::G],
                                           s[I::TR], s[I::duration], s[I::flip_angle]};
-            if (!in_physical_domain(problem, in.b1 != nullptr ? in.b1[index * in.b1_stride] : 1.0)) {
+            if (!in_physical_domain(problem, b1)) {
                 fit = {nan, fit_invalid_input};
             } else {
                 if (!have_excitation || bits_of(excitation_flip_angle) != bits_of(problem.flip_angle) ||
