@@ -90,7 +90,9 @@ def run_fraction(options):
     summary, _, _ = pipeline.fraction_map(
         images, options.output, given, protocol_path=options.protocol,
         status_output=options.status, threads=options.threads, clip=options.clip,
-        quiet=options.quiet, allow_affine_mismatch=options.allow_affine_mismatch)
+        quiet=options.quiet, allow_affine_mismatch=options.allow_affine_mismatch,
+        uncertainty_output=options.uncertainty_out, sensitivity_prefix=options.sensitivity_out,
+        noise_sd=options.noise_sd)
     if options.fail_below is not None and summary.solved_share < options.fail_below:
         print(f"mt-map: {100 * summary.solved_share:.1f} % of the fitted voxels solved, "
               f"fewer than --fail-below {options.fail_below:g} asks", file=sys.stderr)
@@ -179,6 +181,16 @@ def build_parser():
                                "says so")
     fraction.add_argument("--status", type=Path, metavar="STATUS.nii.gz",
                           help="also write the per-voxel status codes (uint8)")
+    fraction.add_argument("--uncertainty-out", type=Path, metavar="SD.nii.gz",
+                          help="standard deviation of f from the images' noise, to first "
+                               "order (float32, NaN where not solved)")
+    fraction.add_argument("--sensitivity-out", type=Path, metavar="PREFIX",
+                          help="writes PREFIX_R1 and PREFIX_B1 (suffix of -o): the change of f "
+                               "when R1 or B1 is 1%% too high")
+    fraction.add_argument("--noise-sd", type=float, nargs="+", metavar="SIGMA",
+                          help="noise standard deviation of MT and REF (one for both, or one "
+                               "each), image units; default: estimated from each image's "
+                               "background outside the head (or --mask)")
     fraction.add_argument("--fail-below", type=share, metavar="SHARE",
                           help=f"exit with status {EXIT_TOO_FEW_SOLVED} (the maps written) "
                                "when fewer than this share of the fitted voxels (not masked, "

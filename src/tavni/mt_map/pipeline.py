@@ -35,6 +35,9 @@ FRACTION_IMAGES = (("mt", "MT image"), ("ref", "reference image"), ("r1", "R1 ma
 # inputs, ratio, R1, B1, fraction, status and the float32 output, and the
 # raw data of the image being read.
 BYTES_PER_VOXEL_BESIDES_INPUTS = 8 * 6
+# ... and besides those, for the uncertainty: the MT and reference images kept,
+# three derivatives and three maps.
+BYTES_PER_VOXEL_FOR_UNCERTAINTY = 8 * 8
 # Below this share of the fitted voxels solved, the summary warns.
 SOLVED_SHARE_WARNING = 0.5
 # Median R1 above this (1/s) is no tissue at any field strength: T1 in ms.
@@ -72,6 +75,7 @@ class Summary:
     """How the voxels of a map came out: counts per status name."""
 
     counts: dict = field(default_factory=dict)
+    notes: list = field(default_factory=list)  # one-line remarks, printed after the counts
 
     @property
     def total(self):
@@ -106,8 +110,9 @@ def check_threads(threads):
 
 
 def fit_volume(ratio, R1, parameters, b1=None, mask=None, threads=None, clip=False,
-               quiet=False):
-    """Fraction and status per voxel; a progress bar on stderr for large volumes.
+               quiet=False, derivatives=False):
+    """Fraction and status per voxel (and with ``derivatives`` its first
+    derivatives); a progress bar on stderr for large volumes.
 
     Parameters
     ----------
@@ -124,6 +129,8 @@ def fit_volume(ratio, R1, parameters, b1=None, mask=None, threads=None, clip=Fal
     -------
     fraction : ndarray of float64
     status : ndarray of uint8
+    derivatives : maps.FractionDerivatives
+        Only with ``derivatives``: df/dS_ratio, df/dR1, df/db1 per voxel.
     """
     from tavni.mt_map import fit_fraction
 
@@ -132,7 +139,8 @@ def fit_volume(ratio, R1, parameters, b1=None, mask=None, threads=None, clip=Fal
     def fit(ratio, R1, b1, mask):
         return fit_fraction(ratio, R1, p["T2_free"], p["delta_omega"], p["omega_1_rms"],
                             p["G"], p["TR"], p["duration"], p["flip_angle"], b1=b1, mask=mask,
-                            clip=clip, threads=threads, return_status=True)
+                            clip=clip, threads=threads, return_status=True,
+                            return_derivatives=derivatives)
 
     if ratio.size < CHUNK_VOXELS:
         return fit(ratio, R1, b1, mask)
@@ -143,16 +151,49 @@ def fit_volume(ratio, R1, parameters, b1=None, mask=None, threads=None, clip=Fal
     flat = [None if a is None else a.reshape(-1) for a in (ratio, R1, b1, mask)]
     fraction = np.empty(ratio.size)
     status = None
+    slopes = [np.empty(ratio.size) for _ in range(3)] if derivatives else None
     with tqdm(total=ratio.size, unit="voxel", unit_scale=True, delay=1.0, file=sys.stderr,
               disable=quiet or not sys.stderr.isatty(), desc="fitting") as progress:
         for start in range(0, ratio.size, CHUNK_VOXELS):
             part = slice(start, start + CHUNK_VOXELS)
-            f, s = fit(*(None if a is None else a[part] for a in flat))
+            f, s, *more = fit(*(None if a is None else a[part] for a in flat))
             if status is None:
                 status = np.empty(ratio.size, dtype=s.dtype)
             fraction[part], status[part] = f, s
+            if derivatives:
+                for whole, piece in zip(slopes, more[0]):
+                    whole[part] = piece
             progress.update(f.size)
-    return fraction.reshape(shape), status.reshape(shape)
+    if not derivatives:
+        return fraction.reshape(shape), status.reshape(shape)
+    from tavni.mt_map.maps import FractionDerivatives
+
+    return (fraction.reshape(shape), status.reshape(shape),
+            FractionDerivatives(*(d.reshape(shape) for d in slopes)))
+
+
+def sensitivity_paths(prefix, like):
+    """The R1 and B1 sensitivity maps' paths: prefix + '_R1' and '_B1', with
+    the image suffix prefix has, else the one of like (the fraction map)."""
+    text, suffix = str(prefix), None
+    for known in sorted(volumes.SUFFIXES, key=len, reverse=True):
+        if text.endswith(known):
+            text, suffix = text[:-len(known)], known
+            break
+    if suffix is None:
+        suffix = next((known for known in sorted(volumes.SUFFIXES, key=len, reverse=True)
+                       if str(like).endswith(known)), ".nii.gz")
+    return Path(f"{text}_R1{suffix}"), Path(f"{text}_B1{suffix}")
+
+
+def uncertainty_note(sd):
+    """The summary's line on the fraction's standard deviation (finite where
+    the voxel is solved)."""
+    solved = np.isfinite(sd)
+    if not solved.any():
+        return "sd of f: no solved voxel"
+    q25, q50, q75 = np.percentile(sd[solved], [25, 50, 75])
+    return f"sd of f over the solved voxels: median {q50:.3g} (quartiles {q25:.3g}, {q75:.3g})"
 
 
 def diagnose(summary, ratio, R1, status, given, images):
@@ -185,7 +226,8 @@ def diagnose(summary, ratio, R1, status, given, images):
 
 
 def fraction_map(images, output, given, *, protocol_path=None, status_output=None,
-                 threads=None, clip=False, quiet=False, allow_affine_mismatch=False):
+                 threads=None, clip=False, quiet=False, allow_affine_mismatch=False,
+                 uncertainty_output=None, sensitivity_prefix=None, noise_sd=None):
     """The bound-pool fraction map of one MT, reference and R1 image.
 
     Parameters
@@ -210,6 +252,16 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
         No progress bar and no summary line (warnings still).
     allow_affine_mismatch : bool
         Map images of one shape whose affines differ.
+    uncertainty_output : path-like, optional
+        Standard deviation of f from the MT and reference images' noise, to
+        first order (float32, NaN where not solved).
+    sensitivity_prefix : path-like, optional
+        Writes prefix_R1 and prefix_B1 (``sensitivity_paths``): the change
+        of f when R1 or B1 is 1% too high (float32).
+    noise_sd : sequence of float, optional
+        Noise standard deviation of both images, or of MT and reference
+        (image units); default: estimated from their backgrounds (the mask,
+        if given, is the head). The summary says which.
 
     Returns
     -------
@@ -234,6 +286,14 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
     if status_output is not None:
         outputs.append(volumes.Output(status_output, "status output", None, np.uint8,
                                       descrip="status of the fraction fit per voxel"))
+    if uncertainty_output is not None:
+        outputs.append(volumes.Output(uncertainty_output, "uncertainty output", None,
+                                      np.float32, descrip="sd of f from image noise"))
+    if sensitivity_prefix is not None:
+        for path, name in zip(sensitivity_paths(sensitivity_prefix, output), ("R1", "B1")):
+            outputs.append(volumes.Output(path, f"{name} sensitivity output", None, np.float32,
+                                          descrip=f"change of f per 1% {name} error"))
+    derivatives_wanted = uncertainty_output is not None or sensitivity_prefix is not None
     volumes.check_outputs(outputs, inputs)
     for message in protocol.validate(given):
         warn(message)
@@ -243,7 +303,8 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
               if (path := images.get(name)) is not None}
     mt = probes["mt"]
     volumes.check_memory(sum(8 * p.voxels for p in probes.values())
-                         + mt.voxels * BYTES_PER_VOXEL_BESIDES_INPUTS,
+                         + mt.voxels * (BYTES_PER_VOXEL_BESIDES_INPUTS
+                                        + BYTES_PER_VOXEL_FOR_UNCERTAINTY * derivatives_wanted),
                          f"a fraction map of {mt.shape} voxels")
     volumes.check_geometry(list(probes.values()), allow_affine_mismatch)
 
@@ -251,10 +312,9 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
     # Background of real data gives no measurement: no reference signal, no
     # positive R1, or NaN anywhere. Those voxels get NaN and the
     # invalid-input status from the solver.
-    reference = data.pop("ref")
+    reference, mt_image = data.pop("ref"), data.pop("mt")
     with np.errstate(divide="ignore", invalid="ignore"):
-        ratio = np.where(reference > 0, data.pop("mt") / reference, np.nan)
-    del reference
+        ratio = np.where(reference > 0, mt_image / reference, np.nan)
     R1 = data.pop("r1")
     R1 = np.where(R1 > 0, R1, np.nan)
     b1 = data.pop("b1", None)
@@ -264,16 +324,42 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
     if mask is not None:
         mask = np.nan_to_num(mask) != 0
 
-    fraction, status = fit_volume(ratio, R1, parameters, b1, mask, threads, clip, quiet)
+    fitted = fit_volume(ratio, R1, parameters, b1, mask, threads, clip, quiet,
+                        derivatives=derivatives_wanted)
+    fraction, status = fitted[:2]
+    maps = [fraction, status] if status_output is not None else [fraction]
+    notes = []
+    if derivatives_wanted:
+        from tavni.mt_map import uncertainty
 
-    outputs[0].data, outputs[0].like = fraction, mt
-    if status_output is not None:
-        outputs[1].data, outputs[1].like = status, mt
+        sigmas = {"MT": 1.0, "reference": 1.0}
+        if uncertainty_output is not None:
+            try:
+                sigmas, statement = uncertainty.noise_levels(
+                    {"MT": mt_image, "reference": reference}, noise_sd, head=mask)
+            except uncertainty.NoiseEstimateError as error:
+                raise ParameterError(f"--noise-sd: {error}") from None
+            notes.append(statement)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            result = uncertainty.ratio_uncertainty(fitted[2], mt_image, reference, R1,
+                                                   sigmas["MT"], sigmas["reference"], b1=b1)
+        if uncertainty_output is not None:
+            maps.append(result.sd)
+            notes.append(uncertainty_note(result.sd))
+        if sensitivity_prefix is not None:
+            maps += [result.r1_sensitivity, result.b1_sensitivity]
+    del reference, mt_image
+
+    for out, data in zip(outputs, maps):
+        out.data, out.like = data, mt
     volumes.save_all(outputs)
 
     summary = summarise(status)
+    summary.notes = notes
     if not quiet:
         print(f"mt-map: {summary.line(output)}", file=sys.stderr)
+        for note in notes:
+            print(f"mt-map: {note}", file=sys.stderr)
     diagnose(summary, ratio, R1, status, given, images)
     return summary, fraction, status
 

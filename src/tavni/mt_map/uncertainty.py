@@ -160,7 +160,7 @@ def noise_levels(images, given=None, *, head=None):
                 sigmas[name] = noise_sd_from_background(image, head=head)
             except NoiseEstimateError as error:
                 raise NoiseEstimateError(f"{name}: {error}") from None
-        source = "estimated from the background, Rayleigh mean / sqrt(pi/2)"
+        source = "estimated from each image's background"
     levels = ", ".join(f"{name} {sigma:.4g}" for name, sigma in sigmas.items())
     return sigmas, f"noise sd {levels} ({source})"
 
