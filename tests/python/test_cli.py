@@ -283,8 +283,9 @@ def test_demo_prints_a_summary_matching_the_truth(tmp_path):
     assert result.returncode == 0, result.stderr
     rows = [line.split() for line in result.stdout.splitlines()[1:4]]
     for row in rows:
-        true_f, estimated_f = float(row[-3]), float(row[-2])
+        true_f, estimated_f, sd = float(row[-4]), float(row[-3]), float(row[-1])
         assert estimated_f == pytest.approx(true_f, abs=0.005)
+        assert 0 < sd < 0.05
     figure = tmp_path / "demo" / "demo.png"
     assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 

@@ -416,6 +416,11 @@ def demo(directory, shape, noise=0.002, quiet=False, force=False):
 
     directory = Path(directory)
     maps_and_figure = [directory / name for name in ("mpf.nii.gz", "status.nii.gz", "demo.png")]
+    # The noise-free phantom has no noise to propagate (nor a background to
+    # measure it in).
+    sd_output = directory / "sd.nii.gz" if noise > 0 else None
+    if sd_output is not None:
+        maps_and_figure.append(sd_output)
     if not force:
         for path in phantom.files(directory) + maps_and_figure:
             if path.exists():
@@ -427,12 +432,22 @@ def demo(directory, shape, noise=0.002, quiet=False, force=False):
     # bound pool at all: they are fluid, f = 0.
     _, fraction, status = fraction_map(images, maps_and_figure[0], given,
                                        protocol_path=directory / "protocol.json",
-                                       status_output=maps_and_figure[1], clip=True, quiet=quiet)
+                                       status_output=maps_and_figure[1], clip=True, quiet=quiet,
+                                       uncertainty_output=sd_output)
 
-    print(f"{'tissue':<14}{'voxels':>8}{'true f':>10}{'estimated f':>14}{'clipped':>10}")
-    for name, count, true_mean, estimated_mean, clipped in phantom.summary(
-            truth["labels"], truth["truth"], fraction, status):
-        print(f"{name:<14}{count:>8}{true_mean:>10.4f}{estimated_mean:>14.4f}{clipped:>10}")
+    # The sd of f the noise causes, median per tissue (estimated from the
+    # images' background), beside the error of the mean.
+    sd = (volumes.load(volumes.probe(sd_output, "uncertainty map")).data
+          if sd_output is not None else None)
+    print(f"{'tissue':<14}{'voxels':>8}{'true f':>10}{'estimated f':>14}{'clipped':>10}"
+          + (f"{'median sd f':>14}" if sd is not None else ""))
+    for (name, count, true_mean, estimated_mean, clipped), tissue in zip(phantom.summary(
+            truth["labels"], truth["truth"], fraction, status), phantom.TISSUES):
+        row = f"{name:<14}{count:>8}{true_mean:>10.4f}{estimated_mean:>14.4f}{clipped:>10}"
+        if sd is not None:
+            values = sd[(truth["labels"] == tissue.label) & np.isfinite(sd)]
+            row += f"{np.median(values):>14.4f}" if values.size else f"{'-':>14}"
+        print(row)
     draw_comparison(truth["truth"], fraction, truth["labels"] > 0, maps_and_figure[2])
     print(f"maps in {directory}/, figure in {maps_and_figure[2]}")
 
