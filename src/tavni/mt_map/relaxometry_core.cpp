@@ -1,0 +1,180 @@
+#include "relaxometry_core.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "parallel_core.hpp"
+
+namespace tavni::mt_map {
+
+namespace {
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+constexpr double half_pi = 1.5707963267948966;
+
+// The SPGR steady state of one scan as a function of R1:
+//     S = M0 sin(a) g(R1),  g = (1 - E1) / (1 - E1 cos(a)),  E1 = exp(-R1 TR),
+// with ln g and its derivative in R1,
+//     d ln g / dR1 = TR E1 (1 - cos a) / ((1 - E1) (1 - E1 cos a)).
+// All in double; 1 - E1 and ln(1 - E1 cos a) through expm1 and log1p, so
+// that short TRs and small angles lose nothing to cancellation.
+struct SteadyState {
+    double log_g, slope;
+};
+
+SteadyState steady_state(double R1, double cos_flip, double TR) {
+    const double E1 = std::exp(-R1 * TR);
+    const double one_minus_E1 = -std::expm1(-R1 * TR);
+    const double one_minus_E1_cos = 1.0 - E1 * cos_flip;
+    const double log_g = std::log(one_minus_E1) - std::log1p(-E1 * cos_flip);
+    const double slope = TR * E1 * (1.0 - cos_flip) / (one_minus_E1 * one_minus_E1_cos);
+    return {log_g, slope};
+}
+
+bool usable(const SpgrScan &s) {
+    return std::isfinite(s.signal) && s.signal > 0.0 && s.flip_angle > 0.0 &&
+           s.flip_angle < half_pi && std::isfinite(s.TR) && s.TR > 0.0;
+}
+
+// Why one root: the residual below is
+//     r(R1) = ln g_a(R1) - ln g_b(R1) - (ln(S_a / sin a_a) - ln(S_b / sin a_b)),
+// and R1 dr/dR1 = psi(R1 TR_a, a_a) - psi(R1 TR_b, a_b) with
+//     psi(x, a) = [x / (e^x - 1)] * [(1 - cos a) / (1 - e^-x cos a)].
+// For 0 < a < pi/2 both factors are positive and fall as x grows (the
+// first always; the second because its denominator rises towards 1), and
+// the second rises with a at fixed x (d/dc of (1 - c)/(1 - c u) is
+// (u - 1)/(1 - c u)^2 < 0 for u = e^-x < 1). So when scan a has the larger
+// (or equal) angle and the shorter (or equal) TR, not both equal,
+// psi_a > psi_b for every R1 > 0: r rises strictly and has at most one
+// root anywhere. When the larger angle comes with the longer TR, psi_a -
+// psi_b starts with the sign of TR_b / tan^2(a_b/2) - TR_a / tan^2(a_a/2)
+// (the first order of psi in x is -x (1 + cos a) / (2 (1 - cos a))) and
+// can turn only once exp(-R1 TR) of the shorter TR is far from 1: for the
+// protocols in use (4-6 degrees and 20-30 ms against 20-30 degrees and
+// 25-50 ms) beyond R1 = 80 /s, above the searched interval. The solver
+// checks that the slope has one sign at both ends of the interval in that
+// case, and calls the voxel invalid if not.
+struct Residual {
+    double cos_a, TR_a, cos_b, TR_b, target;
+
+    // r(R1) and dr/dR1.
+    void operator()(double R1, double &r, double &slope) const {
+        const SteadyState a = steady_state(R1, cos_a, TR_a);
+        const SteadyState b = steady_state(R1, cos_b, TR_b);
+        r = (a.log_g - b.log_g) - target;
+        slope = a.slope - b.slope;
+    }
+};
+
+constexpr R1Fit invalid{nan, nan, fit_invalid_input};
+
+}  // namespace
+
+R1Fit fit_r1_two_scans(const SpgrScan &a, const SpgrScan &b) noexcept {
+    if (!usable(a) || !usable(b) || (a.flip_angle == b.flip_angle && a.TR == b.TR)) {
+        return invalid;
+    }
+    const double sin_a = std::sin(a.flip_angle), sin_b = std::sin(b.flip_angle);
+    const Residual residual{std::cos(a.flip_angle), a.TR, std::cos(b.flip_angle), b.TR,
+                            std::log(a.signal / sin_a) - std::log(b.signal / sin_b)};
+    const bool proven = (a.flip_angle >= b.flip_angle && a.TR <= b.TR) ||
+                        (b.flip_angle >= a.flip_angle && b.TR <= a.TR);
+
+    double lo = r1_search_lo, hi = r1_search_hi;
+    double r_lo, slope_lo, r_hi, slope_hi;
+    residual(lo, r_lo, slope_lo);
+    residual(hi, r_hi, slope_hi);
+    if (!std::isfinite(r_lo) || !std::isfinite(r_hi) || slope_lo == 0.0 ||
+        (!proven && (slope_lo > 0.0) != (slope_hi > 0.0))) {
+        return invalid;
+    }
+    // Orient the search so that r rises from lo to hi.
+    const double direction = slope_lo > 0.0 ? 1.0 : -1.0;
+    r_lo *= direction;
+    r_hi *= direction;
+    if (r_lo > 0.0) {
+        return {nan, nan, fit_below_bracket};  // the root, if any, lies below lo
+    }
+    if (r_hi < 0.0) {
+        return {nan, nan, fit_above_bracket};
+    }
+
+    // Newton's method kept inside the bracket (Press et al., "rtsafe"): a
+    // step that would leave it, or that would not shrink the step before
+    // last by half, is replaced by bisection. r is smooth and monotone, so
+    // Newton mostly converges in a handful of steps.
+    double R1 = r_lo == 0.0 ? lo : hi;
+    if (r_lo != 0.0 && r_hi != 0.0) {
+        R1 = 0.5 * (lo + hi);
+        double step_before = hi - lo, step = step_before;
+        double r, slope;
+        residual(R1, r, slope);
+        r *= direction;
+        slope *= direction;
+        for (int iteration = 0; iteration < 200 && r != 0.0; ++iteration) {
+            const bool newton_leaves = ((R1 - hi) * slope - r) * ((R1 - lo) * slope - r) > 0.0;
+            if (newton_leaves || std::fabs(2.0 * r) > std::fabs(step_before * slope)) {
+                step_before = step;
+                step = 0.5 * (hi - lo);
+                R1 = lo + step;
+            } else {
+                step_before = step;
+                step = r / slope;
+                R1 -= step;
+            }
+            if (std::fabs(step) <= 2.0 * std::numeric_limits<double>::epsilon() * R1) {
+                break;
+            }
+            residual(R1, r, slope);
+            r *= direction;
+            slope *= direction;
+            if (r < 0.0) {
+                lo = R1;
+            } else {
+                hi = R1;
+            }
+        }
+    }
+
+    // M0: the least-squares amplitude of both scans at this R1.
+    const double m_a = sin_a * std::exp(steady_state(R1, residual.cos_a, a.TR).log_g);
+    const double m_b = sin_b * std::exp(steady_state(R1, residual.cos_b, b.TR).log_g);
+    const double M0 = (a.signal * m_a + b.signal * m_b) / (m_a * m_a + m_b * m_b);
+    return {R1, M0, fit_solved};
+}
+
+void fit_r1_range(const R1MapInputs &in, std::size_t begin, std::size_t end, double *R1,
+                  double *M0, std::uint8_t *status) noexcept {
+    for (std::size_t i = begin; i < end; ++i) {
+        const auto index = static_cast<std::ptrdiff_t>(i);
+        R1Fit fit;
+        if (in.mask != nullptr && in.mask[index * in.mask_stride] == 0) {
+            fit = {nan, nan, fit_masked};
+        } else {
+            const double b1 = in.b1 != nullptr ? in.b1[index * in.b1_stride] : 1.0;
+            const SpgrScan a{in.signal[0][index * in.signal_stride[0]], b1 * in.flip_angle[0],
+                             in.TR[0]};
+            const SpgrScan b{in.signal[1][index * in.signal_stride[1]], b1 * in.flip_angle[1],
+                             in.TR[1]};
+            fit = fit_r1_two_scans(a, b);
+        }
+        if (R1 != nullptr) {
+            R1[i] = fit.R1;
+        }
+        if (M0 != nullptr) {
+            M0[i] = fit.M0;
+        }
+        if (status != nullptr) {
+            status[i] = fit.status;
+        }
+    }
+}
+
+void fit_r1_map(const R1MapInputs &in, std::size_t n, unsigned threads, double *R1, double *M0,
+                std::uint8_t *status) noexcept {
+    parallel_blocks(n, 1024, threads, [&](std::size_t begin, std::size_t end) noexcept {
+        fit_r1_range(in, begin, end, R1, M0, status);
+    });
+}
+
+}  // namespace tavni::mt_map
