@@ -43,6 +43,20 @@ def _flat(array, shape):
     return np.ascontiguousarray(np.broadcast_to(array, shape))
 
 
+def _mask_flat(mask, shape):
+    """The mask as bytes for the kernels (see _flat), or None for no mask."""
+    if mask is None:
+        return None
+    mask_array = np.asarray(mask).astype(bool, copy=False)
+    try:
+        fits = np.broadcast_shapes(mask_array.shape, shape) == shape
+    except ValueError:
+        fits = False
+    if not fits:
+        raise ValueError(f"mask has shape {mask_array.shape}; the inputs broadcast to {shape}")
+    return _flat(mask_array, shape).view(np.uint8)
+
+
 def _default_threads():
     try:
         return len(os.sched_getaffinity(0))
@@ -136,16 +150,7 @@ def fit_fraction(S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration
     if not 0.0 <= lo < hi < 1.0:
         raise ValueError(f"bracket must satisfy 0 <= lo < hi < 1, got ({lo!r}, {hi!r})")
 
-    mask_flat = None
-    if mask is not None:
-        mask_array = np.asarray(mask).astype(bool, copy=False)
-        try:
-            fits = np.broadcast_shapes(mask_array.shape, shape) == shape
-        except ValueError:
-            fits = False
-        if not fits:
-            raise ValueError(f"mask has shape {mask_array.shape}; the inputs broadcast to {shape}")
-        mask_flat = _flat(mask_array, shape).view(np.uint8)
+    mask_flat = _mask_flat(mask, shape)
 
     if threads is None:
         threads = _default_threads()
