@@ -68,11 +68,42 @@ struct Residual {
 
 constexpr R1Fit invalid{nan, nan, fit_invalid_input};
 
+// Shared TR: dividing the steady state by sin(a),
+//     S / sin(a) = E1 S / tan(a) + M0 (1 - E1),
+// is a line in (S/tan a, S/sin a) with slope E1 and intercept M0 (1 - E1)
+// (DESPOT1, Deoni et al. 2003); two scans fix it.
+R1Fit line_through(const SpgrScan &a, const SpgrScan &b) {
+    const double y_a = a.signal / std::sin(a.flip_angle);
+    const double y_b = b.signal / std::sin(b.flip_angle);
+    const double x_a = y_a * std::cos(a.flip_angle);
+    const double x_b = y_b * std::cos(b.flip_angle);
+    const double E1 = (y_b - y_a) / (x_b - x_a);
+    if (!std::isfinite(E1)) {
+        return invalid;
+    }
+    if (E1 >= 1.0) {
+        return {nan, nan, fit_below_bracket};  // R1 <= 0
+    }
+    if (E1 <= 0.0) {
+        return {nan, nan, fit_above_bracket};  // R1 infinite
+    }
+    return {-std::log(E1) / a.TR, (y_a - E1 * x_a) / (1.0 - E1), fit_solved};
+}
+
 }  // namespace
+
+double spgr_signal(double M0, double R1, double flip_angle, double TR) noexcept {
+    // 1 - E1 through expm1: no cancellation for short TR.
+    const double x = R1 * TR;
+    return M0 * std::sin(flip_angle) * -std::expm1(-x) / (1.0 - std::exp(-x) * std::cos(flip_angle));
+}
 
 R1Fit fit_r1_two_scans(const SpgrScan &a, const SpgrScan &b) noexcept {
     if (!usable(a) || !usable(b) || (a.flip_angle == b.flip_angle && a.TR == b.TR)) {
         return invalid;
+    }
+    if (a.TR == b.TR) {
+        return line_through(a, b);
     }
     const double sin_a = std::sin(a.flip_angle), sin_b = std::sin(b.flip_angle);
     const Residual residual{std::cos(a.flip_angle), a.TR, std::cos(b.flip_angle), b.TR,
@@ -137,43 +168,90 @@ R1Fit fit_r1_two_scans(const SpgrScan &a, const SpgrScan &b) noexcept {
     }
 
     // M0: the least-squares amplitude of both scans at this R1.
-    const double m_a = sin_a * std::exp(steady_state(R1, residual.cos_a, a.TR).log_g);
-    const double m_b = sin_b * std::exp(steady_state(R1, residual.cos_b, b.TR).log_g);
+    const double m_a = spgr_signal(1.0, R1, a.flip_angle, a.TR);
+    const double m_b = spgr_signal(1.0, R1, b.flip_angle, b.TR);
     const double M0 = (a.signal * m_a + b.signal * m_b) / (m_a * m_a + m_b * m_b);
     return {R1, M0, fit_solved};
 }
 
-void fit_r1_range(const R1MapInputs &in, std::size_t begin, std::size_t end, double *R1,
-                  double *M0, std::uint8_t *status) noexcept {
-    for (std::size_t i = begin; i < end; ++i) {
-        const auto index = static_cast<std::ptrdiff_t>(i);
-        R1Fit fit;
-        if (in.mask != nullptr && in.mask[index * in.mask_stride] == 0) {
-            fit = {nan, nan, fit_masked};
-        } else {
-            const double b1 = in.b1 != nullptr ? in.b1[index * in.b1_stride] : 1.0;
-            const SpgrScan a{in.signal[0][index * in.signal_stride[0]], b1 * in.flip_angle[0],
-                             in.TR[0]};
-            const SpgrScan b{in.signal[1][index * in.signal_stride[1]], b1 * in.flip_angle[1],
-                             in.TR[1]};
-            fit = fit_r1_two_scans(a, b);
-        }
-        if (R1 != nullptr) {
-            R1[i] = fit.R1;
-        }
-        if (M0 != nullptr) {
-            M0[i] = fit.M0;
-        }
-        if (status != nullptr) {
-            status[i] = fit.status;
-        }
+// Helms et al. 2008, small-angle approximations of the SPGR steady state:
+// every signal is S = A a R1 TR / (R1 TR + a^2/2 + delta), delta the MT
+// saturation (0 without MT); the PD- and T1-weighted scans give the
+// apparent R1 and A, the MT-weighted one delta.
+double mt_saturation(const SpgrScan &pd, const SpgrScan &t1, const SpgrScan &mt) noexcept {
+    if (!(pd.signal > 0.0 && t1.signal > 0.0 && mt.signal > 0.0)) {
+        return nan;
     }
+    const double S_pd = pd.signal, a_pd = pd.flip_angle, TR_pd = pd.TR;
+    const double S_t1 = t1.signal, a_t1 = t1.flip_angle, TR_t1 = t1.TR;
+    const double R1app = 0.5 * (S_t1 * a_t1 / TR_t1 - S_pd * a_pd / TR_pd) /
+                         (S_pd / a_pd - S_t1 / a_t1);
+    const double Aapp = S_pd * S_t1 * (TR_pd * a_t1 / a_pd - TR_t1 * a_pd / a_t1) /
+                        (S_t1 * TR_pd * a_t1 - S_pd * TR_t1 * a_pd);
+    const double a_mt = mt.flip_angle;
+    return (Aapp * a_mt / mt.signal - 1.0) * R1app * mt.TR - a_mt * a_mt / 2.0;
+}
+
+// ---------------------------------------------------------------------------
+// Maps: blocks of voxels on the worker threads.
+
+namespace {
+
+constexpr std::size_t block = 4096;
+
+inline double transmit(const Column &b1, std::size_t i) {
+    return b1.values != nullptr ? b1[i] : 1.0;
+}
+
+}  // namespace
+
+void spgr_signal_map(Column M0, Column R1, Column flip_angle, Column TR, Column b1,
+                     std::size_t n, unsigned threads, double *S) noexcept {
+    parallel_blocks(n, block, threads, [&](std::size_t begin, std::size_t end) noexcept {
+        for (std::size_t i = begin; i < end; ++i) {
+            S[i] = spgr_signal(M0[i], R1[i], transmit(b1, i) * flip_angle[i], TR[i]);
+        }
+    });
 }
 
 void fit_r1_map(const R1MapInputs &in, std::size_t n, unsigned threads, double *R1, double *M0,
                 std::uint8_t *status) noexcept {
-    parallel_blocks(n, 1024, threads, [&](std::size_t begin, std::size_t end) noexcept {
-        fit_r1_range(in, begin, end, R1, M0, status);
+    parallel_blocks(n, block, threads, [&](std::size_t begin, std::size_t end) noexcept {
+        for (std::size_t i = begin; i < end; ++i) {
+            R1Fit fit;
+            if (in.mask != nullptr && in.mask[static_cast<std::ptrdiff_t>(i) * in.mask_stride] == 0) {
+                fit = {nan, nan, fit_masked};
+            } else {
+                const double b1 = transmit(in.b1, i);
+                fit = fit_r1_two_scans({in.signal[0][i], b1 * in.flip_angle[0], in.TR[0]},
+                                       {in.signal[1][i], b1 * in.flip_angle[1], in.TR[1]});
+            }
+            if (R1 != nullptr) {
+                R1[i] = fit.R1;
+            }
+            if (M0 != nullptr) {
+                M0[i] = fit.M0;
+            }
+            if (status != nullptr) {
+                status[i] = fit.status;
+            }
+        }
+    });
+}
+
+void mtsat_map(const MTsatMapInputs &in, std::size_t n, unsigned threads,
+               double *saturation) noexcept {
+    parallel_blocks(n, block, threads, [&](std::size_t begin, std::size_t end) noexcept {
+        for (std::size_t i = begin; i < end; ++i) {
+            const double b1 = transmit(in.b1, i);
+            double delta = mt_saturation({in.signal[0][i], b1 * in.flip_angle[0], in.TR[0]},
+                                         {in.signal[1][i], b1 * in.flip_angle[1], in.TR[1]},
+                                         {in.signal[2][i], b1 * in.flip_angle[2], in.TR[2]});
+            if (in.correction >= 0.0) {
+                delta = delta * (1.0 - in.correction) / (1.0 - in.correction * b1);
+            }
+            saturation[i] = 100.0 * delta;
+        }
     });
 }
 

@@ -1,10 +1,9 @@
-// R1 and M0 from two spoiled gradient-echo (SPGR) scans of different
-// repetition times: in every voxel, the R1 at which the ratio of the two
-// steady-state signals equals the measured one.
+// Relaxometry of spoiled gradient-echo (SPGR) scans, voxel by voxel: the
+// steady-state signal, R1 and M0 from two flip angles (shared or differing
+// TR), and the MT saturation of Helms et al. 2008.
 //
 // Plain numbers in and out, in double precision; no interpreter types.
-// Scans that share TR have R1 in closed form (a line through the points
-// (S/tan a, S/sin a)); that case is the Python layer's business.
+// Angles in radians, times in s, rates in 1/s, signals in any one unit.
 #pragma once
 
 #include <cstddef>
@@ -14,57 +13,83 @@
 
 namespace tavni::mt_map {
 
-// One SPGR scan of one voxel: its signal, its actual flip angle (radians,
-// already scaled by the transmit field) and its repetition time (s).
+// SPGR steady state: S = M0 sin(a) (1 - E1) / (1 - E1 cos a), E1 = exp(-R1 TR).
+double spgr_signal(double M0, double R1, double flip_angle, double TR) noexcept;
+
+// One SPGR scan of one voxel: its signal, its actual flip angle (already
+// scaled by the transmit field) and its repetition time.
 struct SpgrScan {
     double signal, flip_angle, TR;
 };
 
-// The interval of R1 (1/s) searched for a root: from a T1 of 1000 s to one
-// of 20 ms, wider than any tissue, contrast agent included. Above it the
-// ratio of two scans whose larger angle has the longer TR can turn (see
-// relaxometry_core.cpp); below it the signals carry no usable R1.
+// The interval of R1 (1/s) searched when the two TRs differ: from a T1 of
+// 1000 s to one of 20 ms, wider than any tissue, contrast agent included.
+// Above it the ratio of two scans whose larger angle has the longer TR can
+// turn (see relaxometry_core.cpp).
 constexpr double r1_search_lo = 1e-3;
 constexpr double r1_search_hi = 50.0;
 
 struct R1Fit {
-    double R1;        // 1/s; NaN unless solved
-    double M0;        // signal units; NaN unless solved
-    FitStatus status; // fit_solved; fit_below_bracket (the measured ratio
-                      // asks for an R1 below the interval: none, or too
-                      // long a T1), fit_above_bracket (above it),
-                      // fit_invalid_input (a signal not positive and
-                      // finite, a flip angle outside (0, pi/2), a TR not
-                      // positive, two scans of one contrast, or a ratio
-                      // that turns inside the interval)
+    double R1;         // NaN unless solved
+    double M0;         // NaN unless solved
+    FitStatus status;  // fit_solved; fit_below_bracket (the signals ask for
+                       // an R1 that is not positive, or below the searched
+                       // interval), fit_above_bracket (E1 <= 0, or above
+                       // it); fit_invalid_input (a signal not positive and
+                       // finite, a flip angle outside (0, pi/2), a TR not
+                       // positive, one contrast twice, a ratio that turns
+                       // inside the interval)
 };
 
-// R1 and M0 that explain both signals exactly:
-//     S = M0 sin(a) (1 - E1) / (1 - E1 cos(a)),  E1 = exp(-R1 TR).
-// R1 is found to the last few bits of a double; M0 is then the least-
-// squares amplitude of both scans.
+// R1 and M0 that explain both signals exactly. Shared TR: the closed form
+// of DESPOT1; differing TRs: the root of the signal ratio in R1, to the
+// last bits of a double, and M0 the least-squares amplitude of both scans.
 R1Fit fit_r1_two_scans(const SpgrScan &a, const SpgrScan &b) noexcept;
 
-// A whole map. Signals are arrays of doubles read with a stride of 1
-// element, or of 0 for one value shared by all voxels; the nominal flip
-// angles and TRs are one value per scan.
+// MT saturation (a fraction, not percent) from the PD-, T1- and
+// MT-weighted signals with their actual flip angles and TRs; NaN unless
+// all three signals are positive.
+double mt_saturation(const SpgrScan &pd, const SpgrScan &t1, const SpgrScan &mt) noexcept;
+
+// ---------------------------------------------------------------------------
+// Whole maps. Each input is an array of doubles read with a stride in
+// elements: 1 for one value per voxel, 0 for one value shared by all.
+struct Column {
+    const double *values = nullptr;
+    std::ptrdiff_t stride = 0;
+    double operator[](std::size_t i) const noexcept {
+        return values[static_cast<std::ptrdiff_t>(i) * stride];
+    }
+};
+
+// S[i] = spgr_signal(M0, R1, b1 * flip_angle, TR) (no b1: 1).
+void spgr_signal_map(Column M0, Column R1, Column flip_angle, Column TR, Column b1,
+                     std::size_t n, unsigned threads, double *S) noexcept;
+
 struct R1MapInputs {
-    const double *signal[2];
-    std::ptrdiff_t signal_stride[2];
-    double flip_angle[2];  // nominal, radians
-    double TR[2];          // s
-    const double *b1 = nullptr;  // relative transmit field; none: 1
-    std::ptrdiff_t b1_stride = 0;
+    Column signal[2];
+    double flip_angle[2];  // nominal
+    double TR[2];
+    Column b1;                           // relative transmit field; none: 1
     const std::uint8_t *mask = nullptr;  // nonzero: fit the voxel; none: all
     std::ptrdiff_t mask_stride = 0;
 };
 
-// Fits voxels [begin, end) into R1, M0 and status (each may be null).
-void fit_r1_range(const R1MapInputs &in, std::size_t begin, std::size_t end, double *R1,
-                  double *M0, std::uint8_t *status) noexcept;
-
-// Fits n voxels on up to `threads` threads, the calling one included.
+// R1, M0 and status (each may be null) of n voxels.
 void fit_r1_map(const R1MapInputs &in, std::size_t n, unsigned threads, double *R1, double *M0,
                 std::uint8_t *status) noexcept;
+
+// saturation[i] = 100 * mt_saturation(...) (percent units), the nominal
+// angles scaled by b1 (no b1: 1) and, with C >= 0, by the empirical
+// correction (1 - C) / (1 - C b1) of Weiskopf et al. 2013.
+struct MTsatMapInputs {
+    Column signal[3];      // PD-, T1-, MT-weighted
+    double flip_angle[3];  // nominal
+    double TR[3];
+    Column b1;
+    double correction = -1.0;  // C; negative: none
+};
+void mtsat_map(const MTsatMapInputs &in, std::size_t n, unsigned threads,
+               double *saturation) noexcept;
 
 }  // namespace tavni::mt_map
