@@ -2,6 +2,9 @@
 //
 //   super_lorentzian(Delta, T2b, out, threads)
 //   fit_fraction(inputs, b1, mask, lo, hi, clip, threads, f, status)
+//   spgr_signal(M0, R1, flip_angle, TR, b1, threads, S)
+//   fit_r1(signals, flip_angles, TRs, b1, mask, threads, R1, M0, status)
+//   mtsat(signals, flip_angles, TRs, b1, correction, threads, saturation)
 //
 // Arrays cross as C-contiguous buffers (any object with the buffer
 // protocol): doubles for numbers, single bytes for the mask and status.
@@ -18,6 +21,7 @@
 
 #include "fraction_core.hpp"
 #include "lineshape_core.hpp"
+#include "relaxometry_core.hpp"
 
 namespace {
 
@@ -203,12 +207,201 @@ PyObject *fit_fraction(PyObject *, PyObject *args) {
     Py_RETURN_NONE;
 }
 
+// A Column over a buffer of doubles for n outputs (or none for None when
+// optional); -1 with an exception set otherwise.
+int column_for(PyObject *object, Buffer &buffer, Py_ssize_t n, const char *what,
+               core::Column &column) {
+    if (object == Py_None) {
+        return 0;
+    }
+    if (buffer.acquire(object, what, 8, false) < 0 ||
+        (column.stride = stride_for(buffer, n, what)) < 0) {
+        return -1;
+    }
+    column.values = static_cast<const double *>(buffer.data());
+    return 0;
+}
+
+// The same for an input that must be given.
+int required_column(PyObject *object, Buffer &buffer, Py_ssize_t n, const char *what,
+                    core::Column &column) {
+    if (object == Py_None) {
+        PyErr_Format(PyExc_TypeError, "%s: expected a buffer, got None", what);
+        return -1;
+    }
+    return column_for(object, buffer, n, what, column);
+}
+
+// Exactly `count` numbers from a tuple, into values; -1 with an exception
+// set otherwise.
+int numbers_from(PyObject *tuple, Py_ssize_t count, const char *what, double *values) {
+    if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) != count) {
+        PyErr_Format(PyExc_ValueError, "%s: expected a tuple of %zd", what, count);
+        return -1;
+    }
+    for (Py_ssize_t j = 0; j < count; ++j) {
+        values[j] = PyFloat_AsDouble(PyTuple_GET_ITEM(tuple, j));
+        if (values[j] == -1.0 && PyErr_Occurred()) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+unsigned thread_count_of(Py_ssize_t threads) {
+    return static_cast<unsigned>(threads < max_threads ? threads : max_threads);
+}
+
+PyObject *spgr_signal(PyObject *, PyObject *args) {
+    PyObject *objects[5], *out_object;
+    Py_ssize_t threads;
+    if (!PyArg_ParseTuple(args, "OOOOOnO:spgr_signal", &objects[0], &objects[1], &objects[2],
+                          &objects[3], &objects[4], &threads, &out_object)) {
+        return nullptr;
+    }
+    if (threads < 1) {
+        PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
+        return nullptr;
+    }
+    static constexpr const char *names[5] = {"M0", "R1", "flip_angle", "TR", "b1"};
+    Buffer out, inputs[5];
+    core::Column columns[5];
+    if (out.acquire(out_object, "out", 8, true) < 0) {
+        return nullptr;
+    }
+    const Py_ssize_t n = out.count();
+    for (int j = 0; j < 5; ++j) {
+        if ((j < 4 ? required_column : column_for)(objects[j], inputs[j], n, names[j],
+                                                   columns[j]) < 0) {
+            return nullptr;
+        }
+    }
+    auto *S = static_cast<double *>(out.data());
+    const unsigned thread_count = thread_count_of(threads);
+    Py_BEGIN_ALLOW_THREADS
+    core::spgr_signal_map(columns[0], columns[1], columns[2], columns[3], columns[4],
+                          static_cast<std::size_t>(n), thread_count, S);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+PyObject *fit_r1(PyObject *, PyObject *args) {
+    PyObject *signals, *flip_angles, *TRs, *b1_object, *mask_object;
+    PyObject *R1_object, *M0_object, *status_object;
+    Py_ssize_t threads;
+    if (!PyArg_ParseTuple(args, "O!OOOOnOOO:fit_r1", &PyTuple_Type, &signals, &flip_angles,
+                          &TRs, &b1_object, &mask_object, &threads, &R1_object, &M0_object,
+                          &status_object)) {
+        return nullptr;
+    }
+    if (threads < 1) {
+        PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
+        return nullptr;
+    }
+    core::R1MapInputs in;
+    if (PyTuple_GET_SIZE(signals) != 2) {
+        PyErr_SetString(PyExc_ValueError, "fit_r1: expected two signals");
+        return nullptr;
+    }
+    if (numbers_from(flip_angles, 2, "flip_angles", in.flip_angle) < 0 ||
+        numbers_from(TRs, 2, "TRs", in.TR) < 0) {
+        return nullptr;
+    }
+    Buffer R1, M0, status, b1, mask, signal[2];
+    if (R1.acquire(R1_object, "R1", 8, true) < 0 || M0.acquire(M0_object, "M0", 8, true) < 0 ||
+        status.acquire(status_object, "status", 1, true) < 0) {
+        return nullptr;
+    }
+    const Py_ssize_t n = R1.count();
+    if (M0.count() != n || status.count() != n) {
+        PyErr_SetString(PyExc_ValueError, "fit_r1: R1, M0 and status differ in size");
+        return nullptr;
+    }
+    for (int j = 0; j < 2; ++j) {
+        if (required_column(PyTuple_GET_ITEM(signals, j), signal[j], n, "signals",
+                            in.signal[j]) < 0) {
+            return nullptr;
+        }
+    }
+    if (column_for(b1_object, b1, n, "b1", in.b1) < 0) {
+        return nullptr;
+    }
+    if (mask_object != Py_None) {
+        if (mask.acquire(mask_object, "mask", 1, false) < 0 ||
+            (in.mask_stride = stride_for(mask, n, "mask")) < 0) {
+            return nullptr;
+        }
+        in.mask = static_cast<const std::uint8_t *>(mask.data());
+    }
+    auto *R1_data = static_cast<double *>(R1.data());
+    auto *M0_data = static_cast<double *>(M0.data());
+    auto *status_data = static_cast<std::uint8_t *>(status.data());
+    const unsigned thread_count = thread_count_of(threads);
+    Py_BEGIN_ALLOW_THREADS
+    core::fit_r1_map(in, static_cast<std::size_t>(n), thread_count, R1_data, M0_data,
+                     status_data);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+PyObject *mtsat(PyObject *, PyObject *args) {
+    PyObject *signals, *flip_angles, *TRs, *b1_object, *out_object;
+    double correction;
+    Py_ssize_t threads;
+    if (!PyArg_ParseTuple(args, "O!OOOdnO:mtsat", &PyTuple_Type, &signals, &flip_angles, &TRs,
+                          &b1_object, &correction, &threads, &out_object)) {
+        return nullptr;
+    }
+    if (threads < 1) {
+        PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
+        return nullptr;
+    }
+    core::MTsatMapInputs in;
+    in.correction = correction;
+    if (PyTuple_GET_SIZE(signals) != 3) {
+        PyErr_SetString(PyExc_ValueError, "mtsat: expected three signals");
+        return nullptr;
+    }
+    if (numbers_from(flip_angles, 3, "flip_angles", in.flip_angle) < 0 ||
+        numbers_from(TRs, 3, "TRs", in.TR) < 0) {
+        return nullptr;
+    }
+    Buffer out, b1, signal[3];
+    if (out.acquire(out_object, "out", 8, true) < 0) {
+        return nullptr;
+    }
+    const Py_ssize_t n = out.count();
+    for (int j = 0; j < 3; ++j) {
+        if (required_column(PyTuple_GET_ITEM(signals, j), signal[j], n, "signals",
+                            in.signal[j]) < 0) {
+            return nullptr;
+        }
+    }
+    if (column_for(b1_object, b1, n, "b1", in.b1) < 0) {
+        return nullptr;
+    }
+    auto *saturation = static_cast<double *>(out.data());
+    const unsigned thread_count = thread_count_of(threads);
+    Py_BEGIN_ALLOW_THREADS
+    core::mtsat_map(in, static_cast<std::size_t>(n), thread_count, saturation);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
 PyMethodDef methods[] = {
     {"super_lorentzian", super_lorentzian, METH_VARARGS,
      "super_lorentzian(Delta, T2b, out, threads): the lineshape, element by element, into out."},
     {"fit_fraction", fit_fraction, METH_VARARGS,
      "fit_fraction(inputs, b1, mask, lo, hi, clip, threads, f, status): the bound-pool "
      "fraction of every voxel, into f and status."},
+    {"spgr_signal", spgr_signal, METH_VARARGS,
+     "spgr_signal(M0, R1, flip_angle, TR, b1, threads, S): the SPGR steady state into S."},
+    {"fit_r1", fit_r1, METH_VARARGS,
+     "fit_r1(signals, flip_angles, TRs, b1, mask, threads, R1, M0, status): R1 and M0 of "
+     "every voxel from two scans."},
+    {"mtsat", mtsat, METH_VARARGS,
+     "mtsat(signals, flip_angles, TRs, b1, correction, threads, saturation): MT saturation "
+     "in percent units; correction < 0: none."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -240,7 +433,8 @@ PyModuleDef_Slot slots[] = {
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "_maps",
-    "Array kernels for tavni.mt_map.maps: the lineshape and the fraction solver.",
+    "Array kernels for tavni.mt_map.maps and .relaxometry: the lineshape, the fraction "
+    "solver, the SPGR signal, R1/M0 and MTsat.",
     0,
     methods,
     slots,

@@ -11,6 +11,8 @@ scans (PD-, T1- and MT-weighted) to a bound-pool fraction map.
 NumPy in, NumPy out: scalars or arrays, broadcast together; a float for
 scalar input. Angles in radians, times in s, rates in 1/s, signals in any
 one unit. A transmit field ``b1`` (actual / nominal) scales every flip angle.
+The per-voxel work runs in C++ (module ``_maps``) on all cores with the
+interpreter lock released.
 """
 import math
 import operator
@@ -35,7 +37,25 @@ def _actual(flip_angle, b1):
     return flip_angle if b1 is None else flip_angle * np.asarray(b1, dtype=np.float64)
 
 
-def spgr_signal(M0, R1, flip_angle, TR, *, b1=None):
+def _threads(threads):
+    threads = _default_threads() if threads is None else operator.index(threads)
+    if threads < 1:
+        raise ValueError(f"threads must be at least 1, got {threads}")
+    return threads
+
+
+def _arrays(**values):
+    """The named inputs as float64 arrays (None stays None) and their shape."""
+    arrays = {name: np.asarray(value, dtype=np.float64) for name, value in values.items()
+              if value is not None}
+    return arrays, _broadcast_shape(arrays)
+
+
+def _flat_or_none(array, shape):
+    return None if array is None else _flat(array, shape)
+
+
+def spgr_signal(M0, R1, flip_angle, TR, *, b1=None, threads=None):
     """Steady-state signal of a spoiled gradient echo.
 
         S = M0 sin(a) (1 - E1) / (1 - E1 cos(a)),  E1 = exp(-R1 TR),
@@ -53,6 +73,8 @@ def spgr_signal(M0, R1, flip_angle, TR, *, b1=None):
         Repetition time, s.
     b1 : float or array_like, optional
         Relative transmit field (actual / nominal flip angle); default 1.
+    threads : int, optional
+        Worker threads; default: every core.
 
     Returns
     -------
@@ -64,15 +86,15 @@ def spgr_signal(M0, R1, flip_angle, TR, *, b1=None):
     >>> spgr_signal(1.0, 1.0, math.radians(25.0), 0.011)
     0.04462...
     """
-    M0, R1, TR = (np.asarray(v, dtype=np.float64) for v in (M0, R1, TR))
-    alpha = _actual(np.asarray(flip_angle, dtype=np.float64), b1)
-    x = R1 * TR
-    # 1 - E1 through expm1: no cancellation for short TR.
-    signal = M0 * np.sin(alpha) * -np.expm1(-x) / (1.0 - np.exp(-x) * np.cos(alpha))
+    arrays, shape = _arrays(M0=M0, R1=R1, flip_angle=flip_angle, TR=TR, b1=b1)
+    signal = np.empty(shape)
+    _maps.spgr_signal(*(_flat_or_none(arrays.get(name), shape)
+                        for name in ("M0", "R1", "flip_angle", "TR", "b1")),
+                      _threads(threads), signal)
     return _float_or_array(signal)
 
 
-def synthetic_reference(M0, R1, flip_angle, TR, *, b1=None):
+def synthetic_reference(M0, R1, flip_angle, TR, *, b1=None, threads=None):
     """The MT-weighted scan's signal had it no MT saturation, from M0 and R1.
 
     The SPGR steady state (``spgr_signal``) at the MT-weighted scan's own
@@ -85,17 +107,17 @@ def synthetic_reference(M0, R1, flip_angle, TR, *, b1=None):
     float or ndarray
         S_ref, in the units of M0.
     """
-    return spgr_signal(M0, R1, flip_angle, TR, b1=b1)
+    return spgr_signal(M0, R1, flip_angle, TR, b1=b1, threads=threads)
 
 
-def _despot1(signals, flip_angles, TR, b1):
-    """R1, M0 and status when every scan shares TR: a straight line.
+def _despot1_least_squares(signals, flip_angles, TR, b1):
+    """R1, M0 and status from more than two scans of one TR.
 
     Dividing the steady state by sin(a),
         S / sin(a) = E1 * S / tan(a) + M0 (1 - E1),
     is a line in (S/tan a, S/sin a) with slope E1 and intercept
-    M0 (1 - E1) (Deoni et al. 2003); the least-squares line for more than
-    two angles.
+    M0 (1 - E1) (Deoni et al. 2003): here the least-squares line. (Two
+    scans fix the line; the C++ kernel has that case.)
     """
     x, y = [], []
     valid = True
@@ -179,8 +201,7 @@ def fit_r1(signals, flip_angles, TRs, *, b1=None, mask=None, return_status=False
                          f"{len(TRs)} TRs")
     if not all(math.isfinite(t) and t > 0 for t in TRs):
         raise ValueError(f"fit_r1: every TR must be positive, got {TRs}")
-    shared_TR = all(t == TRs[0] for t in TRs)
-    if not shared_TR and len(signals) != 2:
+    if len(signals) > 2 and any(t != TRs[0] for t in TRs):
         raise ValueError("fit_r1: scans with differing TRs must be exactly two")
     arrays = {f"signals[{i}]": s for i, s in enumerate(signals)}
     if b1 is not None:
@@ -188,9 +209,9 @@ def fit_r1(signals, flip_angles, TRs, *, b1=None, mask=None, return_status=False
     shape = _broadcast_shape(arrays)
     mask_flat = _mask_flat(mask, shape)
 
-    if shared_TR:
+    if len(signals) > 2:
         with np.errstate(divide="ignore", invalid="ignore"):
-            R1, M0, status = _despot1(signals, flip_angles, TRs[0], b1)
+            R1, M0, status = _despot1_least_squares(signals, flip_angles, TRs[0], b1)
         R1, M0, status = (np.broadcast_to(a, shape) for a in (R1, M0, status))
         if mask_flat is not None:
             status = np.where(np.broadcast_to(np.asarray(mask, dtype=bool), shape), status,
@@ -200,15 +221,11 @@ def fit_r1(signals, flip_angles, TRs, *, b1=None, mask=None, return_status=False
         R1 = np.where(solved, R1, np.nan)
         M0 = np.where(solved, M0, np.nan)
     else:
-        threads = _default_threads() if threads is None else operator.index(threads)
-        if threads < 1:
-            raise ValueError(f"threads must be at least 1, got {threads}")
         R1 = np.empty(shape)
         M0 = np.empty(shape)
         status = np.empty(shape, dtype=np.uint8)
         _maps.fit_r1(tuple(_flat(s, shape) for s in signals), tuple(flip_angles), tuple(TRs),
-                     None if b1 is None else _flat(b1, shape), mask_flat, threads, R1, M0,
-                     status)
+                     _flat_or_none(b1, shape), mask_flat, _threads(threads), R1, M0, status)
     if R1.ndim == 0:
         R1, M0, status = float(R1), float(M0), int(status)
     return (R1, M0, status) if return_status else (R1, M0)
@@ -240,7 +257,7 @@ def mtr(S_mt, S_ref):
 
 
 def mtsat(S_pd, S_t1, S_mt, flip_pd, flip_t1, flip_mt, TR_pd, TR_t1, TR_mt, *, b1=None,
-          b1_correction=None):
+          b1_correction=None, threads=None):
     """MT saturation, percent units (Helms et al. 2008).
 
     With the small-angle approximations of the SPGR steady state, from the
@@ -261,15 +278,17 @@ def mtsat(S_pd, S_t1, S_mt, flip_pd, flip_t1, flip_mt, TR_pd, TR_t1, TR_mt, *, b
     ----------
     S_pd, S_t1, S_mt : float or array_like
         The three signals, one unit.
-    flip_pd, flip_t1, flip_mt : float or array_like
+    flip_pd, flip_t1, flip_mt : float
         Nominal flip angles, radians.
-    TR_pd, TR_t1, TR_mt : float or array_like
+    TR_pd, TR_t1, TR_mt : float
         Repetition times, s.
     b1 : float or array_like, optional
         Relative transmit field (actual / nominal flip angle).
     b1_correction : float, optional
         The constant C of the empirical correction (0.4 in Weiskopf et al.
         2013); needs ``b1``. Default: no correction.
+    threads : int, optional
+        Worker threads; default: every core.
 
     Returns
     -------
@@ -283,18 +302,13 @@ def mtsat(S_pd, S_t1, S_mt, flip_pd, flip_t1, flip_mt, TR_pd, TR_t1, TR_mt, *, b
     """
     if b1_correction is not None and b1 is None:
         raise ValueError("mtsat: the empirical B1 correction needs a b1 map")
-    S_pd, S_t1, S_mt, TR_pd, TR_t1, TR_mt = (
-        np.asarray(v, dtype=np.float64) for v in (S_pd, S_t1, S_mt, TR_pd, TR_t1, TR_mt))
-    a_pd, a_t1, a_mt = (_actual(np.asarray(a, dtype=np.float64), b1)
-                        for a in (flip_pd, flip_t1, flip_mt))
-    with np.errstate(divide="ignore", invalid="ignore"):
-        R1app = 0.5 * (S_t1 * a_t1 / TR_t1 - S_pd * a_pd / TR_pd) / (S_pd / a_pd - S_t1 / a_t1)
-        Aapp = (S_pd * S_t1 * (TR_pd * a_t1 / a_pd - TR_t1 * a_pd / a_t1)
-                / (S_t1 * TR_pd * a_t1 - S_pd * TR_t1 * a_pd))
-        saturation = (Aapp * a_mt / S_mt - 1.0) * R1app * TR_mt - a_mt * a_mt / 2.0
-        if b1_correction is not None:
-            C = float(b1_correction)
-            saturation = saturation * (1.0 - C) / (1.0 - C * np.asarray(b1, dtype=np.float64))
-        valid = (S_pd > 0) & (S_t1 > 0) & (S_mt > 0)
-        result = np.where(valid, 100.0 * saturation, np.nan)
-    return _float_or_array(result)
+    C = -1.0 if b1_correction is None else float(b1_correction)
+    if b1_correction is not None and not 0.0 <= C < 1.0:
+        raise ValueError(f"mtsat: the B1 correction constant must be in [0, 1), got {b1_correction}")
+    arrays, shape = _arrays(S_pd=S_pd, S_t1=S_t1, S_mt=S_mt, b1=b1)
+    saturation = np.empty(shape)
+    _maps.mtsat(tuple(_flat(arrays[name], shape) for name in ("S_pd", "S_t1", "S_mt")),
+                (float(flip_pd), float(flip_t1), float(flip_mt)),
+                (float(TR_pd), float(TR_t1), float(TR_mt)), _flat_or_none(arrays.get("b1"), shape),
+                C, _threads(threads), saturation)
+    return _float_or_array(saturation)

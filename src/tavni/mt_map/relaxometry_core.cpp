@@ -16,19 +16,25 @@ constexpr double half_pi = 1.5707963267948966;
 //     S = M0 sin(a) g(R1),  g = (1 - E1) / (1 - E1 cos(a)),  E1 = exp(-R1 TR),
 // with ln g and its derivative in R1,
 //     d ln g / dR1 = TR E1 (1 - cos a) / ((1 - E1) (1 - E1 cos a)).
-// All in double; 1 - E1 and ln(1 - E1 cos a) through expm1 and log1p, so
-// that short TRs and small angles lose nothing to cancellation.
+// All in double; 1 - E1 through expm1, so that short TRs lose nothing to
+// cancellation (E1 itself stays above exp(-50 TR) in the searched range).
 struct SteadyState {
     double log_g, slope;
 };
 
 SteadyState steady_state(double R1, double cos_flip, double TR) {
-    const double E1 = std::exp(-R1 * TR);
     const double one_minus_E1 = -std::expm1(-R1 * TR);
+    const double E1 = 1.0 - one_minus_E1;
     const double one_minus_E1_cos = 1.0 - E1 * cos_flip;
-    const double log_g = std::log(one_minus_E1) - std::log1p(-E1 * cos_flip);
+    const double log_g = std::log(one_minus_E1 / one_minus_E1_cos);
     const double slope = TR * E1 * (1.0 - cos_flip) / (one_minus_E1 * one_minus_E1_cos);
     return {log_g, slope};
+}
+
+// g alone, for the signal itself.
+double steady_state_factor(double R1, double cos_flip, double TR) {
+    const double one_minus_E1 = -std::expm1(-R1 * TR);
+    return one_minus_E1 / (1.0 - (1.0 - one_minus_E1) * cos_flip);
 }
 
 bool usable(const SpgrScan &s) {
@@ -57,12 +63,15 @@ bool usable(const SpgrScan &s) {
 struct Residual {
     double cos_a, TR_a, cos_b, TR_b, target;
 
-    // r(R1) and dr/dR1.
-    void operator()(double R1, double &r, double &slope) const {
+    // r and dr/du at u = ln R1: in ln R1 the residual is nearly straight
+    // (R1 dr/dR1 = psi_a - psi_b varies slowly), so Newton's method
+    // converges from far away.
+    void operator()(double u, double &r, double &slope) const {
+        const double R1 = std::exp(u);
         const SteadyState a = steady_state(R1, cos_a, TR_a);
         const SteadyState b = steady_state(R1, cos_b, TR_b);
         r = (a.log_g - b.log_g) - target;
-        slope = a.slope - b.slope;
+        slope = R1 * (a.slope - b.slope);
     }
 };
 
@@ -93,9 +102,7 @@ R1Fit line_through(const SpgrScan &a, const SpgrScan &b) {
 }  // namespace
 
 double spgr_signal(double M0, double R1, double flip_angle, double TR) noexcept {
-    // 1 - E1 through expm1: no cancellation for short TR.
-    const double x = R1 * TR;
-    return M0 * std::sin(flip_angle) * -std::expm1(-x) / (1.0 - std::exp(-x) * std::cos(flip_angle));
+    return M0 * std::sin(flip_angle) * steady_state_factor(R1, std::cos(flip_angle), TR);
 }
 
 R1Fit fit_r1_two_scans(const SpgrScan &a, const SpgrScan &b) noexcept {
@@ -110,66 +117,79 @@ R1Fit fit_r1_two_scans(const SpgrScan &a, const SpgrScan &b) noexcept {
                             std::log(a.signal / sin_a) - std::log(b.signal / sin_b)};
     const bool proven = (a.flip_angle >= b.flip_angle && a.TR <= b.TR) ||
                         (b.flip_angle >= a.flip_angle && b.TR <= a.TR);
-
-    double lo = r1_search_lo, hi = r1_search_hi;
-    double r_lo, slope_lo, r_hi, slope_hi;
-    residual(lo, r_lo, slope_lo);
-    residual(hi, r_hi, slope_hi);
-    if (!std::isfinite(r_lo) || !std::isfinite(r_hi) || slope_lo == 0.0 ||
-        (!proven && (slope_lo > 0.0) != (slope_hi > 0.0))) {
-        return invalid;
-    }
-    // Orient the search so that r rises from lo to hi.
-    const double direction = slope_lo > 0.0 ? 1.0 : -1.0;
-    r_lo *= direction;
-    r_hi *= direction;
-    if (r_lo > 0.0) {
-        return {nan, nan, fit_below_bracket};  // the root, if any, lies below lo
-    }
-    if (r_hi < 0.0) {
-        return {nan, nan, fit_above_bracket};
-    }
-
-    // Newton's method kept inside the bracket (Press et al., "rtsafe"): a
-    // step that would leave it, or that would not shrink the step before
-    // last by half, is replaced by bisection. r is smooth and monotone, so
-    // Newton mostly converges in a handful of steps.
-    double R1 = r_lo == 0.0 ? lo : hi;
-    if (r_lo != 0.0 && r_hi != 0.0) {
-        R1 = 0.5 * (lo + hi);
-        double step_before = hi - lo, step = step_before;
-        double r, slope;
-        residual(R1, r, slope);
-        r *= direction;
-        slope *= direction;
-        for (int iteration = 0; iteration < 200 && r != 0.0; ++iteration) {
-            const bool newton_leaves = ((R1 - hi) * slope - r) * ((R1 - lo) * slope - r) > 0.0;
-            if (newton_leaves || std::fabs(2.0 * r) > std::fabs(step_before * slope)) {
-                step_before = step;
-                step = 0.5 * (hi - lo);
-                R1 = lo + step;
-            } else {
-                step_before = step;
-                step = r / slope;
-                R1 -= step;
-            }
-            if (std::fabs(step) <= 2.0 * std::numeric_limits<double>::epsilon() * R1) {
-                break;
-            }
-            residual(R1, r, slope);
-            r *= direction;
-            slope *= direction;
-            if (r < 0.0) {
-                lo = R1;
-            } else {
-                hi = R1;
-            }
+    const double search_lo = std::log(r1_search_lo), search_hi = std::log(r1_search_hi);
+    if (!proven) {
+        double r_lo, slope_lo, r_hi, slope_hi;
+        residual(search_lo, r_lo, slope_lo);
+        residual(search_hi, r_hi, slope_hi);
+        if (!((slope_lo > 0.0 && slope_hi > 0.0) || (slope_lo < 0.0 && slope_hi < 0.0))) {
+            return invalid;
         }
     }
 
+    // Start from the small-angle estimate of Helms et al. 2008 (see
+    // mt_saturation), mostly within a few percent.
+    const double guess = 0.5 * (b.signal * b.flip_angle / b.TR - a.signal * a.flip_angle / a.TR) /
+                         (a.signal / a.flip_angle - b.signal / b.flip_angle);
+    double u = guess > r1_search_lo && guess < r1_search_hi ? std::log(guess)
+                                                             : 0.5 * (search_lo + search_hi);
+    double r, slope;
+    residual(u, r, slope);
+    if (!std::isfinite(r) || !(slope != 0.0)) {
+        return invalid;
+    }
+    // Orient r to rise with u.
+    const double direction = slope > 0.0 ? 1.0 : -1.0;
+    r *= direction;
+    slope *= direction;
+
+    // Newton's method in u inside a shrinking bracket [lo, hi] that holds
+    // the root if there is one; a step that would leave it bisects
+    // instead. The ends of the searched interval are evaluated only when
+    // the iteration heads past them: if r has the wrong sign there, the root
+    // lies outside.
+    double lo = search_lo, hi = search_hi;
+    bool lo_checked = false, hi_checked = false;
+    for (int iteration = 0; iteration < 100 && r != 0.0; ++iteration) {
+        if (r < 0.0) {
+            lo = u;
+        } else {
+            hi = u;
+        }
+        double next = u - r / slope;
+        if (!(next > lo && next < hi)) {
+            const bool upward = r < 0.0;
+            bool &checked = upward ? hi_checked : lo_checked;
+            if (!checked) {
+                checked = true;
+                double r_end, slope_end;
+                residual(upward ? search_hi : search_lo, r_end, slope_end);
+                r_end *= direction;
+                if (upward && r_end < 0.0) {
+                    return {nan, nan, fit_above_bracket};
+                }
+                if (!upward && r_end > 0.0) {
+                    return {nan, nan, fit_below_bracket};
+                }
+            }
+            next = 0.5 * (lo + hi);
+        }
+        const double step = next - u;
+        u = next;
+        // Quadratic convergence: after a step of 1e-9 the error in u (the
+        // relative error of R1) is of the order 1e-18.
+        if (std::fabs(step) < 1e-9 || hi - lo < 1e-15) {
+            break;
+        }
+        residual(u, r, slope);
+        r *= direction;
+        slope *= direction;
+    }
+    const double R1 = std::exp(u);
+
     // M0: the least-squares amplitude of both scans at this R1.
-    const double m_a = spgr_signal(1.0, R1, a.flip_angle, a.TR);
-    const double m_b = spgr_signal(1.0, R1, b.flip_angle, b.TR);
+    const double m_a = sin_a * steady_state_factor(R1, residual.cos_a, a.TR);
+    const double m_b = sin_b * steady_state_factor(R1, residual.cos_b, b.TR);
     const double M0 = (a.signal * m_a + b.signal * m_b) / (m_a * m_a + m_b * m_b);
     return {R1, M0, fit_solved};
 }
