@@ -85,15 +85,30 @@ TEST(TwoScans, MapAppliesTransmitFieldAndMask) {
     const std::vector<std::uint8_t> mask = {1, 1, 1, 0};
     std::vector<double> S_a(4), S_b(4);
     for (int i = 0; i < 4; ++i) {
-        S_a[i] = spgr(M0, R1, b1[i] * a, TR_a);
-        S_b[i] = spgr(M0, R1, b1[i] * b, TR_b);
+        const double b1_single = static_cast<float>(b1[i]);  // as the map reads it
+        S_a[i] = spgr(M0, R1, b1_single * a, TR_a);
+        S_b[i] = spgr(M0, R1, b1_single * b, TR_b);
     }
-    mt::R1MapInputs in{{{S_a.data(), 1}, {S_b.data(), 1}}, {a, b}, {TR_a, TR_b}, {b1.data(), 1}};
-    in.mask = mask.data();
-    in.mask_stride = 1;
+    // On a 2 x 2 map, the transmit field in single precision.
+    const std::size_t extent[2] = {2, 2};
+    const std::ptrdiff_t doubles[2] = {2 * sizeof(double), sizeof(double)};
+    const std::ptrdiff_t floats[2] = {2 * sizeof(float), sizeof(float)};
+    const std::ptrdiff_t bytes[2] = {2, 1};
+    const std::vector<float> b1_single(b1.begin(), b1.end());
+    mt::R1MapInputs in;
+    in.shape = {2, extent};
+    in.signal[0] = {S_a.data(), mt::StridedArray::float64, doubles};
+    in.signal[1] = {S_b.data(), mt::StridedArray::float64, doubles};
+    in.flip_angle[0] = a;
+    in.flip_angle[1] = b;
+    in.TR[0] = TR_a;
+    in.TR[1] = TR_b;
+    in.b1 = {b1_single.data(), mt::StridedArray::float32, floats};
+    in.masks[0] = {mask.data(), mt::StridedArray::byte, bytes};
+    in.mask_count = 1;
     std::vector<double> R1_out(4), M0_out(4);
     std::vector<std::uint8_t> status(4);
-    mt::fit_r1_map(in, 4, 2, R1_out.data(), M0_out.data(), status.data());
+    ASSERT_TRUE(mt::fit_r1_map(in, 2, R1_out.data(), M0_out.data(), status.data()));
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(status[i], mt::fit_solved);
         EXPECT_NEAR(R1_out[i] / R1, 1.0, 1e-10);

@@ -9,7 +9,7 @@ _LAZY_NAMES = {
     "maps": frozenset({
         "super_lorentzian", "fit_fraction",
         "STATUS_SOLVED", "STATUS_BELOW_BRACKET", "STATUS_ABOVE_BRACKET",
-        "STATUS_INVALID_INPUT", "STATUS_MASKED",
+        "STATUS_INVALID_INPUT", "STATUS_MASKED", "STATUS_TWO_ROOTS",
     }),
     "relaxometry": frozenset({"spgr_signal", "fit_r1", "synthetic_reference", "mtr", "mtsat"}),
     "pulses": frozenset({"omega_1_rms_from_pulse"}),

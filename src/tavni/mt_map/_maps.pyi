@@ -5,14 +5,15 @@ STATUS_BELOW_BRACKET: int
 STATUS_ABOVE_BRACKET: int
 STATUS_INVALID_INPUT: int
 STATUS_MASKED: int
+STATUS_TWO_ROOTS: int
 
 def super_lorentzian(Delta: Any, T2b: Any, out: Any, threads: int, /) -> None: ...
-def fit_fraction(inputs: tuple[Any, ...], b1: Any | None, mask: Any | None, lo: float,
+def fit_fraction(inputs: tuple[Any, ...], b1: Any | None, masks: tuple[Any, ...], lo: float,
                  hi: float, clip: bool, threads: int, f: Any, status: Any, /) -> None: ...
 def spgr_signal(M0: Any, R1: Any, flip_angle: Any, TR: Any, b1: Any | None, threads: int,
                 S: Any, /) -> None: ...
 def fit_r1(signals: tuple[Any, ...], flip_angles: tuple[float, ...], TRs: tuple[float, ...],
-           b1: Any | None, mask: Any | None, threads: int, R1: Any, M0: Any, status: Any,
+           b1: Any | None, masks: tuple[Any, ...], threads: int, R1: Any, M0: Any, status: Any,
            /) -> None: ...
 def mtsat(signals: tuple[Any, ...], flip_angles: tuple[float, ...], TRs: tuple[float, ...],
           b1: Any | None, correction: float, threads: int, saturation: Any, /) -> None: ...

@@ -15,14 +15,13 @@ The per-voxel work runs in C++ (module ``_maps``) on all cores with the
 interpreter lock released.
 """
 import math
-import operator
 
 import numpy as np
 
 from tavni.mt_map import _maps
 from tavni.mt_map.maps import (
     STATUS_ABOVE_BRACKET, STATUS_BELOW_BRACKET, STATUS_INVALID_INPUT, STATUS_MASKED,
-    STATUS_SOLVED, _broadcast_shape, _default_threads, _flat, _mask_flat,
+    STATUS_SOLVED, _broadcast_shape, _mask_for, _real_array, _thread_count,
 )
 
 _HALF_PI = 0.5 * math.pi
@@ -37,22 +36,28 @@ def _actual(flip_angle, b1):
     return flip_angle if b1 is None else flip_angle * np.asarray(b1, dtype=np.float64)
 
 
-def _threads(threads):
-    threads = _default_threads() if threads is None else operator.index(threads)
-    if threads < 1:
-        raise ValueError(f"threads must be at least 1, got {threads}")
-    return threads
+def _inputs(**values):
+    """The named inputs (None left out) as arrays the kernels read in place
+    (float32 stays float32), their broadcast shape, and where any of them is
+    masked (``numpy.ma``; None if nowhere)."""
+    arrays, masked = {}, None
+    for name, value in values.items():
+        if value is not None:
+            arrays[name], where = _real_array(value, name)
+            if where is not None:
+                masked = where if masked is None else masked | where
+    return arrays, _broadcast_shape(arrays), masked
 
 
-def _arrays(**values):
-    """The named inputs as float64 arrays (None stays None) and their shape."""
-    arrays = {name: np.asarray(value, dtype=np.float64) for name, value in values.items()
-              if value is not None}
-    return arrays, _broadcast_shape(arrays)
+def _view(arrays, name, shape):
+    """The input broadcast to shape without being copied; None if absent."""
+    return np.broadcast_to(arrays[name], shape) if name in arrays else None
 
 
-def _flat_or_none(array, shape):
-    return None if array is None else _flat(array, shape)
+def _nan_where(result, masked):
+    if masked is not None:
+        result[np.broadcast_to(masked, result.shape)] = np.nan
+    return result
 
 
 def spgr_signal(M0, R1, flip_angle, TR, *, b1=None, threads=None):
@@ -86,12 +91,12 @@ def spgr_signal(M0, R1, flip_angle, TR, *, b1=None, threads=None):
     >>> spgr_signal(1.0, 1.0, math.radians(25.0), 0.011)
     0.04462...
     """
-    arrays, shape = _arrays(M0=M0, R1=R1, flip_angle=flip_angle, TR=TR, b1=b1)
+    arrays, shape, masked = _inputs(M0=M0, R1=R1, flip_angle=flip_angle, TR=TR, b1=b1)
     signal = np.empty(shape)
-    _maps.spgr_signal(*(_flat_or_none(arrays.get(name), shape)
+    _maps.spgr_signal(*(_view(arrays, name, shape)
                         for name in ("M0", "R1", "flip_angle", "TR", "b1")),
-                      _threads(threads), signal)
-    return _float_or_array(signal)
+                      _thread_count(threads), signal)
+    return _float_or_array(_nan_where(signal, masked))
 
 
 def synthetic_reference(M0, R1, flip_angle, TR, *, b1=None, threads=None):
@@ -150,7 +155,7 @@ def fit_r1(signals, flip_angles, TRs, *, b1=None, mask=None, return_status=False
     (least squares for more than two scans). When two scans differ in TR
     (allowed: the PD- and T1-weighted scans need not share it), the ratio of
     their signals depends on R1 alone and is monotone in it; R1 is its root
-    in [1e-3, 50] 1/s, found per voxel in C++ to double precision, and M0
+    in [1e-3, 50] 1/s, found per voxel in C++ (to about 1e-12 relative), and M0
     the least-squares amplitude of both scans at that R1.
 
     Parameters
@@ -191,7 +196,7 @@ def fit_r1(signals, flip_angles, TRs, *, b1=None, mask=None, return_status=False
         positive, more than two scans with differing TRs, inputs that do not
         broadcast, a mask of the wrong shape, fewer than one thread.
     """
-    signals = [np.asarray(s, dtype=np.float64) for s in signals]
+    signals = list(signals)
     flip_angles = [float(a) for a in flip_angles]
     TRs = [float(t) for t in TRs]
     if len(signals) < 2:
@@ -203,19 +208,20 @@ def fit_r1(signals, flip_angles, TRs, *, b1=None, mask=None, return_status=False
         raise ValueError(f"fit_r1: every TR must be positive, got {TRs}")
     if len(signals) > 2 and any(t != TRs[0] for t in TRs):
         raise ValueError("fit_r1: scans with differing TRs must be exactly two")
-    arrays = {f"signals[{i}]": s for i, s in enumerate(signals)}
-    if b1 is not None:
-        arrays["b1"] = b1 = np.asarray(b1, dtype=np.float64)
-    shape = _broadcast_shape(arrays)
-    mask_flat = _mask_flat(mask, shape)
+    names = [f"signals[{i}]" for i in range(len(signals))]
+    arrays, shape, masked = _inputs(**dict(zip(names, signals)), b1=b1)
+    masks = [] if masked is None else [~masked]
+    if mask is not None:
+        masks.append(_mask_for(mask, shape))
+    threads = _thread_count(threads)
 
     if len(signals) > 2:
         with np.errstate(divide="ignore", invalid="ignore"):
-            R1, M0, status = _despot1_least_squares(signals, flip_angles, TRs[0], b1)
+            R1, M0, status = _despot1_least_squares([arrays[n] for n in names], flip_angles,
+                                                    TRs[0], arrays.get("b1"))
         R1, M0, status = (np.broadcast_to(a, shape) for a in (R1, M0, status))
-        if mask_flat is not None:
-            status = np.where(np.broadcast_to(np.asarray(mask, dtype=bool), shape), status,
-                              STATUS_MASKED)
+        for keep in masks:
+            status = np.where(keep, status, STATUS_MASKED)
         status = status.astype(np.uint8)
         solved = status == STATUS_SOLVED
         R1 = np.where(solved, R1, np.nan)
@@ -224,8 +230,9 @@ def fit_r1(signals, flip_angles, TRs, *, b1=None, mask=None, return_status=False
         R1 = np.empty(shape)
         M0 = np.empty(shape)
         status = np.empty(shape, dtype=np.uint8)
-        _maps.fit_r1(tuple(_flat(s, shape) for s in signals), tuple(flip_angles), tuple(TRs),
-                     _flat_or_none(b1, shape), mask_flat, _threads(threads), R1, M0, status)
+        _maps.fit_r1(tuple(_view(arrays, n, shape) for n in names), tuple(flip_angles),
+                     tuple(TRs), _view(arrays, "b1", shape),
+                     tuple(np.broadcast_to(m, shape) for m in masks), threads, R1, M0, status)
     if R1.ndim == 0:
         R1, M0, status = float(R1), float(M0), int(status)
     return (R1, M0, status) if return_status else (R1, M0)
@@ -251,8 +258,12 @@ def mtr(S_mt, S_ref):
     """
     S_mt = np.asarray(S_mt, dtype=np.float64)
     S_ref = np.asarray(S_ref, dtype=np.float64)
+    # In place, one array of the volume's size at a time.
+    ratio = np.asarray(np.subtract(S_ref, S_mt))
     with np.errstate(divide="ignore", invalid="ignore"):
-        ratio = np.where(S_ref > 0, 100.0 * (S_ref - S_mt) / S_ref, np.nan)
+        ratio /= S_ref
+    ratio *= 100.0
+    ratio[np.broadcast_to(~(S_ref > 0), ratio.shape)] = np.nan
     return _float_or_array(ratio)
 
 
@@ -305,10 +316,10 @@ def mtsat(S_pd, S_t1, S_mt, flip_pd, flip_t1, flip_mt, TR_pd, TR_t1, TR_mt, *, b
     C = -1.0 if b1_correction is None else float(b1_correction)
     if b1_correction is not None and not 0.0 <= C < 1.0:
         raise ValueError(f"mtsat: the B1 correction constant must be in [0, 1), got {b1_correction}")
-    arrays, shape = _arrays(S_pd=S_pd, S_t1=S_t1, S_mt=S_mt, b1=b1)
+    arrays, shape, masked = _inputs(S_pd=S_pd, S_t1=S_t1, S_mt=S_mt, b1=b1)
     saturation = np.empty(shape)
-    _maps.mtsat(tuple(_flat(arrays[name], shape) for name in ("S_pd", "S_t1", "S_mt")),
+    _maps.mtsat(tuple(_view(arrays, name, shape) for name in ("S_pd", "S_t1", "S_mt")),
                 (float(flip_pd), float(flip_t1), float(flip_mt)),
-                (float(TR_pd), float(TR_t1), float(TR_mt)), _flat_or_none(arrays.get("b1"), shape),
-                C, _threads(threads), saturation)
-    return _float_or_array(saturation)
+                (float(TR_pd), float(TR_t1), float(TR_mt)), _view(arrays, "b1", shape),
+                C, _thread_count(threads), saturation)
+    return _float_or_array(_nan_where(saturation, masked))

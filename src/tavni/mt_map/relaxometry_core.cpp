@@ -1,9 +1,8 @@
 #include "relaxometry_core.hpp"
 
 #include <cmath>
+#include <iterator>
 #include <limits>
-
-#include "parallel_core.hpp"
 
 namespace tavni::mt_map {
 
@@ -14,21 +13,24 @@ constexpr double half_pi = 1.5707963267948966;
 
 // The SPGR steady state of one scan as a function of R1:
 //     S = M0 sin(a) g(R1),  g = (1 - E1) / (1 - E1 cos(a)),  E1 = exp(-R1 TR),
-// with ln g and its derivative in R1,
-//     d ln g / dR1 = TR E1 (1 - cos a) / ((1 - E1) (1 - E1 cos a)).
+// with the first two derivatives of ln g in R1,
+//     h  = d ln g / dR1 = TR E1 (1 - cos a) / ((1 - E1) (1 - E1 cos a)),
+//     h' = dh / dR1 = -TR^2 E1 (1 - cos a) (1 - E1^2 cos a)
+//                     / ((1 - E1) (1 - E1 cos a))^2.
 // All in double; 1 - E1 through expm1, so that short TRs lose nothing to
 // cancellation (E1 itself stays above exp(-50 TR) in the searched range).
 struct SteadyState {
-    double log_g, slope;
+    double g, h, dh;
 };
 
 SteadyState steady_state(double R1, double cos_flip, double TR) {
     const double one_minus_E1 = -std::expm1(-R1 * TR);
     const double E1 = 1.0 - one_minus_E1;
     const double one_minus_E1_cos = 1.0 - E1 * cos_flip;
-    const double log_g = std::log(one_minus_E1 / one_minus_E1_cos);
-    const double slope = TR * E1 * (1.0 - cos_flip) / (one_minus_E1 * one_minus_E1_cos);
-    return {log_g, slope};
+    const double denominator = one_minus_E1 * one_minus_E1_cos;
+    const double h = TR * E1 * (1.0 - cos_flip) / denominator;
+    const double dh = -TR * h * (1.0 - E1 * E1 * cos_flip) / denominator;
+    return {one_minus_E1 / one_minus_E1_cos, h, dh};
 }
 
 // g alone, for the signal itself.
@@ -43,8 +45,10 @@ bool usable(const SpgrScan &s) {
 }
 
 // Why one root: the residual below is
-//     r(R1) = ln g_a(R1) - ln g_b(R1) - (ln(S_a / sin a_a) - ln(S_b / sin a_b)),
-// and R1 dr/dR1 = psi(R1 TR_a, a_a) - psi(R1 TR_b, a_b) with
+//     r(R1) = g_a(R1) / g_b(R1) - (S_a / sin a_a) / (S_b / sin a_b),
+// the signals' ratio predicted minus measured, M0 cancelled, and its slope
+// has the sign of R1 d ln(g_a/g_b)/dR1 = psi(R1 TR_a, a_a) - psi(R1 TR_b,
+// a_b) with
 //     psi(x, a) = [x / (e^x - 1)] * [(1 - cos a) / (1 - e^-x cos a)].
 // For 0 < a < pi/2 both factors are positive and fall as x grows (the
 // first always; the second because its denominator rises towards 1), and
@@ -61,17 +65,18 @@ bool usable(const SpgrScan &s) {
 // checks that the slope has one sign at both ends of the interval in that
 // case, and calls the voxel invalid if not.
 struct Residual {
-    double cos_a, TR_a, cos_b, TR_b, target;
+    double cos_a, TR_a, cos_b, TR_b, measured;
 
-    // r and dr/du at u = ln R1: in ln R1 the residual is nearly straight
-    // (R1 dr/dR1 = psi_a - psi_b varies slowly), so Newton's method
-    // converges from far away.
-    void operator()(double u, double &r, double &slope) const {
-        const double R1 = std::exp(u);
+    // r and its first two derivatives in R1: with rho = g_a / g_b,
+    // rho' = rho (h_a - h_b) and rho'' = rho ((h_a - h_b)^2 + h_a' - h_b').
+    void operator()(double R1, double &r, double &slope, double &curvature) const {
         const SteadyState a = steady_state(R1, cos_a, TR_a);
         const SteadyState b = steady_state(R1, cos_b, TR_b);
-        r = (a.log_g - b.log_g) - target;
-        slope = R1 * (a.slope - b.slope);
+        const double rho = a.g / b.g;
+        const double dlog = a.h - b.h;
+        r = rho - measured;
+        slope = rho * dlog;
+        curvature = rho * (dlog * dlog + (a.dh - b.dh));
     }
 };
 
@@ -114,14 +119,14 @@ R1Fit fit_r1_two_scans(const SpgrScan &a, const SpgrScan &b) noexcept {
     }
     const double sin_a = std::sin(a.flip_angle), sin_b = std::sin(b.flip_angle);
     const Residual residual{std::cos(a.flip_angle), a.TR, std::cos(b.flip_angle), b.TR,
-                            std::log(a.signal / sin_a) - std::log(b.signal / sin_b)};
+                            (a.signal * sin_b) / (b.signal * sin_a)};
     const bool proven = (a.flip_angle >= b.flip_angle && a.TR <= b.TR) ||
                         (b.flip_angle >= a.flip_angle && b.TR <= a.TR);
-    const double search_lo = std::log(r1_search_lo), search_hi = std::log(r1_search_hi);
+    double r, slope, curvature;
     if (!proven) {
-        double r_lo, slope_lo, r_hi, slope_hi;
-        residual(search_lo, r_lo, slope_lo);
-        residual(search_hi, r_hi, slope_hi);
+        double slope_lo, slope_hi;
+        residual(r1_search_lo, r, slope_lo, curvature);
+        residual(r1_search_hi, r, slope_hi, curvature);
         if (!((slope_lo > 0.0 && slope_hi > 0.0) || (slope_lo < 0.0 && slope_hi < 0.0))) {
             return invalid;
         }
@@ -131,39 +136,44 @@ R1Fit fit_r1_two_scans(const SpgrScan &a, const SpgrScan &b) noexcept {
     // mt_saturation), mostly within a few percent.
     const double guess = 0.5 * (b.signal * b.flip_angle / b.TR - a.signal * a.flip_angle / a.TR) /
                          (a.signal / a.flip_angle - b.signal / b.flip_angle);
-    double u = guess > r1_search_lo && guess < r1_search_hi ? std::log(guess)
-                                                             : 0.5 * (search_lo + search_hi);
-    double r, slope;
-    residual(u, r, slope);
+    double R1 = guess > r1_search_lo && guess < r1_search_hi
+                    ? guess
+                    : std::sqrt(r1_search_lo * r1_search_hi);
+    residual(R1, r, slope, curvature);
     if (!std::isfinite(r) || !(slope != 0.0)) {
         return invalid;
     }
-    // Orient r to rise with u.
+    // Orient r to rise with R1.
     const double direction = slope > 0.0 ? 1.0 : -1.0;
-    r *= direction;
-    slope *= direction;
 
-    // Newton's method in u inside a shrinking bracket [lo, hi] that holds
-    // the root if there is one; a step that would leave it bisects
+    // Halley's method (cubically convergent: each step about triples the
+    // correct digits) inside a shrinking bracket [lo, hi] that holds the
+    // root if there is one; a step that would leave it bisects (in ln R1)
     // instead. The ends of the searched interval are evaluated only when
-    // the iteration heads past them: if r has the wrong sign there, the root
-    // lies outside.
-    double lo = search_lo, hi = search_hi;
+    // the iteration heads past them: if r has the wrong sign there, the
+    // root lies outside.
+    double lo = r1_search_lo, hi = r1_search_hi;
     bool lo_checked = false, hi_checked = false;
-    for (int iteration = 0; iteration < 100 && r != 0.0; ++iteration) {
-        if (r < 0.0) {
-            lo = u;
-        } else {
-            hi = u;
+    for (int iteration = 0; iteration < 100; ++iteration) {
+        r *= direction;
+        slope *= direction;
+        curvature *= direction;
+        if (r == 0.0) {
+            break;
         }
-        double next = u - r / slope;
+        if (r < 0.0) {
+            lo = R1;
+        } else {
+            hi = R1;
+        }
+        double next = R1 - 2.0 * r * slope / (2.0 * slope * slope - r * curvature);
         if (!(next > lo && next < hi)) {
             const bool upward = r < 0.0;
             bool &checked = upward ? hi_checked : lo_checked;
             if (!checked) {
                 checked = true;
-                double r_end, slope_end;
-                residual(upward ? search_hi : search_lo, r_end, slope_end);
+                double r_end, slope_end, curvature_end;
+                residual(upward ? r1_search_hi : r1_search_lo, r_end, slope_end, curvature_end);
                 r_end *= direction;
                 if (upward && r_end < 0.0) {
                     return {nan, nan, fit_above_bracket};
@@ -172,20 +182,18 @@ R1Fit fit_r1_two_scans(const SpgrScan &a, const SpgrScan &b) noexcept {
                     return {nan, nan, fit_below_bracket};
                 }
             }
-            next = 0.5 * (lo + hi);
+            next = std::sqrt(lo * hi);
         }
-        const double step = next - u;
-        u = next;
-        // Quadratic convergence: after a step of 1e-9 the error in u (the
-        // relative error of R1) is of the order 1e-18.
-        if (std::fabs(step) < 1e-9 || hi - lo < 1e-15) {
+        const double step = (next - R1) / R1;
+        R1 = next;
+        // After a relative step of 1e-4 the relative error of R1 is of the
+        // order 1e-12, far below the single precision in which the
+        // fraction fit reads it.
+        if (std::fabs(step) < 1e-4 || hi - lo < 1e-15 * hi) {
             break;
         }
-        residual(u, r, slope);
-        r *= direction;
-        slope *= direction;
+        residual(R1, r, slope, curvature);
     }
-    const double R1 = std::exp(u);
 
     // M0: the least-squares amplitude of both scans at this R1.
     const double m_a = sin_a * steady_state_factor(R1, residual.cos_a, a.TR);
@@ -217,61 +225,79 @@ double mt_saturation(const SpgrScan &pd, const SpgrScan &t1, const SpgrScan &mt)
 
 namespace {
 
-constexpr std::size_t block = 4096;
-
-inline double transmit(const Column &b1, std::size_t i) {
-    return b1.values != nullptr ? b1[i] : 1.0;
+// Calls voxel(i, values) for every voxel, values[k] the k-th array's
+// element there (1 where the array is absent: no transmit field, no mask).
+template <std::size_t K, typename Voxel>
+bool each_voxel(const MapShape &shape, const StridedArray *const (&arrays)[K], unsigned threads,
+                KeepGoing keep_going, const Voxel &voxel) noexcept {
+    return parallel_blocks(
+        shape.size(), 4096, threads,
+        [&](std::size_t begin, std::size_t end) noexcept {
+            StridedCursor<K> at(shape, arrays, begin);
+            double values[K];
+            for (std::size_t i = begin; i < end; ++i, at.advance()) {
+                for (std::size_t k = 0; k < K; ++k) {
+                    values[k] = arrays[k]->present() ? arrays[k]->value(at[k]) : 1.0;
+                }
+                voxel(i, values);
+            }
+        },
+        keep_going);
 }
 
 }  // namespace
 
-void spgr_signal_map(Column M0, Column R1, Column flip_angle, Column TR, Column b1,
-                     std::size_t n, unsigned threads, double *S) noexcept {
-    parallel_blocks(n, block, threads, [&](std::size_t begin, std::size_t end) noexcept {
-        for (std::size_t i = begin; i < end; ++i) {
-            S[i] = spgr_signal(M0[i], R1[i], transmit(b1, i) * flip_angle[i], TR[i]);
+bool spgr_signal_map(const MapShape &shape, const StridedArray &M0, const StridedArray &R1,
+                     const StridedArray &flip_angle, const StridedArray &TR,
+                     const StridedArray &b1, unsigned threads, double *S,
+                     KeepGoing keep_going) noexcept {
+    const StridedArray *const arrays[] = {&M0, &R1, &flip_angle, &TR, &b1};
+    return each_voxel(shape, arrays, threads, keep_going, [&](std::size_t i, const double *v) {
+        S[i] = spgr_signal(v[0], v[1], v[4] * v[2], v[3]);
+    });
+}
+
+bool fit_r1_map(const R1MapInputs &in, unsigned threads, double *R1, double *M0,
+                std::uint8_t *status, KeepGoing keep_going) noexcept {
+    using I = R1MapInputs;
+    const StridedArray *const arrays[] = {&in.signal[0], &in.signal[1], &in.b1,
+                                          &in.masks[0], &in.masks[1], &in.masks[2],
+                                          &in.masks[3]};
+    static_assert(std::size(arrays) == 3 + I::max_masks);
+    return each_voxel(in.shape, arrays, threads, keep_going,
+                      [&](std::size_t i, const double *v) {
+        bool fitted = true;
+        for (std::size_t k = 0; k < in.mask_count; ++k) {
+            fitted = fitted && v[3 + k] != 0.0;
+        }
+        const double b1 = v[2];
+        const R1Fit fit = fitted ? fit_r1_two_scans({v[0], b1 * in.flip_angle[0], in.TR[0]},
+                                                    {v[1], b1 * in.flip_angle[1], in.TR[1]})
+                                 : R1Fit{nan, nan, fit_masked};
+        if (R1 != nullptr) {
+            R1[i] = fit.R1;
+        }
+        if (M0 != nullptr) {
+            M0[i] = fit.M0;
+        }
+        if (status != nullptr) {
+            status[i] = fit.status;
         }
     });
 }
 
-void fit_r1_map(const R1MapInputs &in, std::size_t n, unsigned threads, double *R1, double *M0,
-                std::uint8_t *status) noexcept {
-    parallel_blocks(n, block, threads, [&](std::size_t begin, std::size_t end) noexcept {
-        for (std::size_t i = begin; i < end; ++i) {
-            R1Fit fit;
-            if (in.mask != nullptr && in.mask[static_cast<std::ptrdiff_t>(i) * in.mask_stride] == 0) {
-                fit = {nan, nan, fit_masked};
-            } else {
-                const double b1 = transmit(in.b1, i);
-                fit = fit_r1_two_scans({in.signal[0][i], b1 * in.flip_angle[0], in.TR[0]},
-                                       {in.signal[1][i], b1 * in.flip_angle[1], in.TR[1]});
-            }
-            if (R1 != nullptr) {
-                R1[i] = fit.R1;
-            }
-            if (M0 != nullptr) {
-                M0[i] = fit.M0;
-            }
-            if (status != nullptr) {
-                status[i] = fit.status;
-            }
+bool mtsat_map(const MTsatMapInputs &in, unsigned threads, double *saturation,
+               KeepGoing keep_going) noexcept {
+    const StridedArray *const arrays[] = {&in.signal[0], &in.signal[1], &in.signal[2], &in.b1};
+    return each_voxel(in.shape, arrays, threads, keep_going, [&](std::size_t i, const double *v) {
+        const double b1 = v[3];
+        double delta = mt_saturation({v[0], b1 * in.flip_angle[0], in.TR[0]},
+                                     {v[1], b1 * in.flip_angle[1], in.TR[1]},
+                                     {v[2], b1 * in.flip_angle[2], in.TR[2]});
+        if (in.correction >= 0.0) {
+            delta = delta * (1.0 - in.correction) / (1.0 - in.correction * b1);
         }
-    });
-}
-
-void mtsat_map(const MTsatMapInputs &in, std::size_t n, unsigned threads,
-               double *saturation) noexcept {
-    parallel_blocks(n, block, threads, [&](std::size_t begin, std::size_t end) noexcept {
-        for (std::size_t i = begin; i < end; ++i) {
-            const double b1 = transmit(in.b1, i);
-            double delta = mt_saturation({in.signal[0][i], b1 * in.flip_angle[0], in.TR[0]},
-                                         {in.signal[1][i], b1 * in.flip_angle[1], in.TR[1]},
-                                         {in.signal[2][i], b1 * in.flip_angle[2], in.TR[2]});
-            if (in.correction >= 0.0) {
-                delta = delta * (1.0 - in.correction) / (1.0 - in.correction * b1);
-            }
-            saturation[i] = 100.0 * delta;
-        }
+        saturation[i] = 100.0 * delta;
     });
 }
 

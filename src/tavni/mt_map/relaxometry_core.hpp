@@ -10,6 +10,8 @@
 #include <cstdint>
 
 #include "fraction_core.hpp"
+#include "parallel_core.hpp"
+#include "strided_core.hpp"
 
 namespace tavni::mt_map {
 
@@ -42,8 +44,9 @@ struct R1Fit {
 };
 
 // R1 and M0 that explain both signals exactly. Shared TR: the closed form
-// of DESPOT1; differing TRs: the root of the signal ratio in R1, to the
-// last bits of a double, and M0 the least-squares amplitude of both scans.
+// of DESPOT1; differing TRs: the root of the signal ratio in R1 (to a
+// relative error of about 1e-12), and M0 the least-squares amplitude of
+// both scans.
 R1Fit fit_r1_two_scans(const SpgrScan &a, const SpgrScan &b) noexcept;
 
 // MT saturation (a fraction, not percent) from the PD-, T1- and
@@ -52,44 +55,45 @@ R1Fit fit_r1_two_scans(const SpgrScan &a, const SpgrScan &b) noexcept;
 double mt_saturation(const SpgrScan &pd, const SpgrScan &t1, const SpgrScan &mt) noexcept;
 
 // ---------------------------------------------------------------------------
-// Whole maps. Each input is an array of doubles read with a stride in
-// elements: 1 for one value per voxel, 0 for one value shared by all.
-struct Column {
-    const double *values = nullptr;
-    std::ptrdiff_t stride = 0;
-    double operator[](std::size_t i) const noexcept {
-        return values[static_cast<std::ptrdiff_t>(i) * stride];
-    }
-};
+// Whole maps. Outputs are C-contiguous of `shape`; each input is read where
+// it lies, in its own layout and precision (see strided_core.hpp); an absent
+// transmit field is 1. Each runs on up to `threads` threads, the calling one
+// included, which asks keep_going between its blocks; false when that said
+// stop (outputs then partly unwritten), true when every voxel is done.
 
-// S[i] = spgr_signal(M0, R1, b1 * flip_angle, TR) (no b1: 1).
-void spgr_signal_map(Column M0, Column R1, Column flip_angle, Column TR, Column b1,
-                     std::size_t n, unsigned threads, double *S) noexcept;
+// S = spgr_signal(M0, R1, b1 * flip_angle, TR).
+bool spgr_signal_map(const MapShape &shape, const StridedArray &M0, const StridedArray &R1,
+                     const StridedArray &flip_angle, const StridedArray &TR,
+                     const StridedArray &b1, unsigned threads, double *S,
+                     KeepGoing keep_going = {}) noexcept;
 
 struct R1MapInputs {
-    Column signal[2];
+    static constexpr std::size_t max_masks = 4;
+    MapShape shape;
+    StridedArray signal[2];
     double flip_angle[2];  // nominal
     double TR[2];
-    Column b1;                           // relative transmit field; none: 1
-    const std::uint8_t *mask = nullptr;  // nonzero: fit the voxel; none: all
-    std::ptrdiff_t mask_stride = 0;
+    StridedArray b1;
+    StridedArray masks[max_masks];  // a voxel is fitted where every one is nonzero
+    std::size_t mask_count = 0;
 };
 
-// R1, M0 and status (each may be null) of n voxels.
-void fit_r1_map(const R1MapInputs &in, std::size_t n, unsigned threads, double *R1, double *M0,
-                std::uint8_t *status) noexcept;
+// R1, M0 and status (each may be null) of every voxel.
+bool fit_r1_map(const R1MapInputs &in, unsigned threads, double *R1, double *M0,
+                std::uint8_t *status, KeepGoing keep_going = {}) noexcept;
 
-// saturation[i] = 100 * mt_saturation(...) (percent units), the nominal
-// angles scaled by b1 (no b1: 1) and, with C >= 0, by the empirical
-// correction (1 - C) / (1 - C b1) of Weiskopf et al. 2013.
+// 100 * mt_saturation(...) (percent units) with the nominal angles scaled
+// by b1 and, for C >= 0, the empirical correction (1 - C) / (1 - C b1) of
+// Weiskopf et al. 2013.
 struct MTsatMapInputs {
-    Column signal[3];      // PD-, T1-, MT-weighted
-    double flip_angle[3];  // nominal
+    MapShape shape;
+    StridedArray signal[3];  // PD-, T1-, MT-weighted
+    double flip_angle[3];    // nominal
     double TR[3];
-    Column b1;
+    StridedArray b1;
     double correction = -1.0;  // C; negative: none
 };
-void mtsat_map(const MTsatMapInputs &in, std::size_t n, unsigned threads,
-               double *saturation) noexcept;
+bool mtsat_map(const MTsatMapInputs &in, unsigned threads, double *saturation,
+               KeepGoing keep_going = {}) noexcept;
 
 }  // namespace tavni::mt_map
