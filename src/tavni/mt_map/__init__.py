@@ -16,7 +16,20 @@ _LAZY_NAMES = {
 }
 
 
+def _version():
+    """The installed distribution's version: the one source of truth."""
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("tavni-mt-map")
+    except PackageNotFoundError:  # imported from a source tree never installed
+        return "0+unknown"
+
+
 def __getattr__(name):
+    if name == "__version__":
+        globals()["__version__"] = _version()
+        return globals()["__version__"]
     for module_name, names in _LAZY_NAMES.items():
         if name in names:
             from importlib import import_module
@@ -26,4 +39,4 @@ def __getattr__(name):
 
 
 def __dir__():
-    return sorted(set(globals()).union(*_LAZY_NAMES.values()))
+    return sorted(set(globals()).union(*_LAZY_NAMES.values(), {"__version__"}))
