@@ -229,9 +229,11 @@ def add_phantom_options(parser, noise):
 def build_parser():
     parser = argparse.ArgumentParser(
         prog="mt-map",
-        description="Bound-pool (macromolecular proton) fraction maps from one MT-weighted "
-                    "image, its reference image without saturation, and an R1 map, with "
-                    "the two-pool pulsed steady-state model. Units: times in seconds, "
+        description="Bound-pool (macromolecular proton) fraction maps from PD-, T1- and "
+                    "MT-weighted SPGR scans (or from one MT-weighted image, its reference "
+                    "image without saturation, and an R1 map), with the two-pool pulsed "
+                    "steady-state model; R1, M0, MTR and MTsat maps on the way. Units: "
+                    "times in seconds, "
                     "offsets in Hz, omega_1_rms in rad/s, R1 in 1/s, flip angles in degrees.")
     parser.add_argument("--version", action=VersionAction, help="show the version and exit")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",

@@ -35,6 +35,15 @@ FRACTION_IMAGES = (("mt", "MT image"), ("ref", "reference image"), ("r1", "R1 ma
 # inputs, ratio, R1, B1, fraction, status and the float32 output, and the
 # raw data of the image being read.
 BYTES_PER_VOXEL_BESIDES_INPUTS = 8 * 6
+# The maps the workflows write: name -> (dtype, what, NIfTI description).
+MAP_OUTPUTS = {
+    "fraction": (np.float32, "output", "bound-pool fraction f (two-pool MT model)"),
+    "status": (np.uint8, "status output", "status of the fraction fit per voxel"),
+    "r1": (np.float32, "R1 output", "R1 (1/s) by variable flip angle"),
+    "m0": (np.float32, "M0 output", "M0 (signal units) by variable flip angle"),
+    "mtr": (np.float32, "MTR output", "MT ratio (percent)"),
+    "mtsat": (np.float32, "MTsat output", "MT saturation (percent units, Helms 2008)"),
+}
 # Below this share of the fitted voxels solved, the summary warns.
 SOLVED_SHARE_WARNING = 0.5
 # Median R1 above this (1/s) is no tissue at any field strength: T1 in ms.
@@ -190,6 +199,62 @@ def diagnose(summary, ratio, R1, status, given, images):
          f"were solved; " + "; ".join(causes))
 
 
+def _map_outputs(outputs):
+    """volumes.Output of every requested map, in MAP_OUTPUTS' order."""
+    unknown = sorted(set(outputs) - set(MAP_OUTPUTS))
+    if unknown:
+        raise ParameterError(f"unknown output{'s' if len(unknown) > 1 else ''} "
+                             f"{', '.join(unknown)}; known: {', '.join(MAP_OUTPUTS)}")
+    return {name: volumes.Output(outputs[name], what, None, dtype, descrip=descrip)
+            for name, (dtype, what, descrip) in MAP_OUTPUTS.items()
+            if outputs.get(name) is not None}
+
+
+def _check_outputs(images, table, outputs, protocol_path):
+    """Refuses outputs that would replace an input (see volumes.check_outputs).
+
+    images maps names of table ((name, what it is) pairs) to paths, None
+    where not given; outputs maps names to volumes.Output.
+    """
+    names = dict(table)
+    inputs = [(names[name], path) for name, path in images.items() if path is not None]
+    if protocol_path is not None:
+        inputs.append(("protocol", protocol_path))
+    volumes.check_outputs(list(outputs.values()), inputs)
+
+
+def _read_images(images, table, bytes_per_voxel, what, allow_affine_mismatch):
+    """Checks headers, memory and geometry, then reads the images.
+
+    The first image of table given is the one whose geometry the outputs
+    take. Returns the data by name (float64; a B1 map with NaN where not
+    positive, a mask as booleans) and that first image's probe.
+    """
+    probes = {name: volumes.probe(images[name], what_image) for name, what_image in table
+              if images.get(name) is not None}
+    first = next(iter(probes.values()))
+    volumes.check_memory(sum(8 * p.voxels for p in probes.values())
+                         + first.voxels * bytes_per_voxel, f"{what} of {first.shape} voxels")
+    volumes.check_geometry(list(probes.values()), allow_affine_mismatch)
+    data = {name: volumes.load(p).data for name, p in probes.items()}
+    if "b1" in data:
+        data["b1"] = np.where(data["b1"] > 0, data["b1"], np.nan)
+    if "mask" in data:
+        data["mask"] = np.nan_to_num(data["mask"]) != 0
+    return data, first
+
+
+def _write(outputs, maps, like):
+    for name, output in outputs.items():
+        output.data, output.like = maps[name], like
+    volumes.save_all(list(outputs.values()))
+
+
+def _note(summary, message):
+    warn(message)
+    summary.warnings.append(message)
+
+
 def fraction_map(images, output, given, *, protocol_path=None, status_output=None,
                  threads=None, clip=False, quiet=False, allow_affine_mismatch=False):
     """The bound-pool fraction map of one MT, reference and R1 image.
@@ -231,29 +296,13 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
         Before anything is written, with one line.
     """
     check_threads(threads)
-    inputs = [(dict(FRACTION_IMAGES)[name], path) for name, path in images.items()
-              if path is not None]
-    if protocol_path is not None:
-        inputs.append(("protocol", protocol_path))
-    outputs = [volumes.Output(output, "output", None, np.float32,
-                              descrip="bound-pool fraction f (two-pool MT model)")]
-    if status_output is not None:
-        outputs.append(volumes.Output(status_output, "status output", None, np.uint8,
-                                      descrip="status of the fraction fit per voxel"))
-    volumes.check_outputs(outputs, inputs)
+    written = _map_outputs({"fraction": output, "status": status_output})
+    _check_outputs(images, FRACTION_IMAGES, written, protocol_path)
     for message in protocol.validate(given):
         warn(message)
     parameters = protocol.model_values(given)
-
-    probes = {name: volumes.probe(path, what) for name, what in FRACTION_IMAGES
-              if (path := images.get(name)) is not None}
-    mt = probes["mt"]
-    volumes.check_memory(sum(8 * p.voxels for p in probes.values())
-                         + mt.voxels * BYTES_PER_VOXEL_BESIDES_INPUTS,
-                         f"a fraction map of {mt.shape} voxels")
-    volumes.check_geometry(list(probes.values()), allow_affine_mismatch)
-
-    data = {name: volumes.load(p).data for name, p in probes.items()}
+    data, mt = _read_images(images, FRACTION_IMAGES, BYTES_PER_VOXEL_BESIDES_INPUTS,
+                            "a fraction map", allow_affine_mismatch)
     # Background of real data gives no measurement: no reference signal, no
     # positive R1, or NaN anywhere. Those voxels get NaN and the
     # invalid-input status from the solver.
@@ -263,19 +312,9 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
     del reference
     R1 = data.pop("r1")
     R1 = np.where(R1 > 0, R1, np.nan)
-    b1 = data.pop("b1", None)
-    if b1 is not None:
-        b1 = np.where(b1 > 0, b1, np.nan)
-    mask = data.pop("mask", None)
-    if mask is not None:
-        mask = np.nan_to_num(mask) != 0
-
-    fraction, status = fit_volume(ratio, R1, parameters, b1, mask, threads, clip, quiet)
-
-    outputs[0].data, outputs[0].like = fraction, mt
-    if status_output is not None:
-        outputs[1].data, outputs[1].like = status, mt
-    volumes.save_all(outputs)
+    fraction, status = fit_volume(ratio, R1, parameters, data.get("b1"), data.get("mask"),
+                                  threads, clip, quiet)
+    _write(written, {"fraction": fraction, "status": status}, mt)
 
     summary = summarise(status)
     if not quiet:
@@ -337,15 +376,6 @@ def fraction_of_voxel(given, bracket=(0.0, 0.5)):
 SCAN_IMAGES = (("mtw", "MT-weighted scan"), ("pdw", "PD-weighted scan"),
                ("t1w", "T1-weighted scan"), ("ref", "reference image"), ("b1", "B1 map"),
                ("b0", "B0 map"), ("mask", "mask"))
-# The maps the chain writes: name -> (dtype, what, NIfTI description).
-CHAIN_OUTPUTS = {
-    "fraction": (np.float32, "output", "bound-pool fraction f (two-pool MT model)"),
-    "status": (np.uint8, "status output", "status of the fraction fit per voxel"),
-    "r1": (np.float32, "R1 output", "R1 (1/s) by variable flip angle"),
-    "m0": (np.float32, "M0 output", "M0 (signal units) by variable flip angle"),
-    "mtr": (np.float32, "MTR output", "MT ratio (percent)"),
-    "mtsat": (np.float32, "MTsat output", "MT saturation (percent units, Helms 2008)"),
-}
 # What the chain needs from the protocol (with one of LINESHAPE and PULSE).
 CHAIN_PARAMETERS = protocol.SCANS + protocol.SEQUENCE + protocol.LINESHAPE
 # The scans alone (MTsat, the synthetic reference): their angles and TRs.
@@ -380,44 +410,6 @@ def lineshape_at_offsets(offsets, T2b):
     return np.where(np.isfinite(magnitude), G, np.nan)
 
 
-def _chain_outputs(outputs):
-    """volumes.Output of every requested map, in CHAIN_OUTPUTS' order."""
-    unknown = sorted(set(outputs) - set(CHAIN_OUTPUTS))
-    if unknown:
-        raise ParameterError(f"unknown output{'s' if len(unknown) > 1 else ''} "
-                             f"{', '.join(unknown)}; known: {', '.join(CHAIN_OUTPUTS)}")
-    return {name: volumes.Output(outputs[name], what, None, dtype, descrip=descrip)
-            for name, (dtype, what, descrip) in CHAIN_OUTPUTS.items()
-            if outputs.get(name) is not None}
-
-
-def _read_images(images, outputs, protocol_path, bytes_per_voxel, allow_affine_mismatch):
-    """Checks outputs, headers, memory and geometry, then reads the images.
-
-    images maps names of SCAN_IMAGES to paths (None: not given); the first
-    given is the one whose geometry the outputs take. Returns the data by
-    name (float64) and that first image's probe.
-    """
-    names = dict(SCAN_IMAGES)
-    given_images = {name: path for name, path in images.items() if path is not None}
-    inputs = [(names[name], path) for name, path in given_images.items()]
-    if protocol_path is not None:
-        inputs.append(("protocol", protocol_path))
-    volumes.check_outputs(list(outputs.values()), inputs)
-    probes = {name: volumes.probe(path, names[name]) for name, path in given_images.items()}
-    first = next(iter(probes.values()))
-    volumes.check_memory(sum(8 * p.voxels for p in probes.values())
-                         + first.voxels * bytes_per_voxel,
-                         f"maps of {first.shape} voxels")
-    volumes.check_geometry(list(probes.values()), allow_affine_mismatch)
-    data = {name: volumes.load(p).data for name, p in probes.items()}
-    if "b1" in data:
-        data["b1"] = np.where(data["b1"] > 0, data["b1"], np.nan)
-    if "mask" in data:
-        data["mask"] = np.nan_to_num(data["mask"]) != 0
-    return data, first
-
-
 def _synthetic_reference(data, values, threads):
     """R1, M0 and their status from the PD- and T1-weighted scans, and the
     MT-weighted scan's signal without saturation computed from them."""
@@ -445,17 +437,6 @@ def _mtsat(data, values, b1_correction, threads):
 
 def _outside_mask_nan(array, data):
     return array if "mask" not in data else np.where(data["mask"], array, np.nan)
-
-
-def _write(outputs, maps, like):
-    for name, output in outputs.items():
-        output.data, output.like = maps[name], like
-    volumes.save_all(list(outputs.values()))
-
-
-def _note(summary, message):
-    warn(message)
-    summary.warnings.append(message)
 
 
 def fraction_from_scans(pdw, t1w, mtw, parameters, outputs, *, b1=None, b0=None, mask=None,
@@ -516,15 +497,16 @@ def fraction_from_scans(pdw, t1w, mtw, parameters, outputs, *, b1=None, b0=None,
     check_threads(threads)
     if outputs.get("fraction") is None:
         raise ParameterError("the chain needs a path for the fraction map")
-    written = _chain_outputs(outputs)
+    written = _map_outputs(outputs)
     given = protocol.as_given(parameters, CHAIN_PARAMETERS)
     if b0 is not None and "T2b" not in given:
         raise ParameterError("a B0 map needs T2b, not G: the lineshape is computed at each "
                              "voxel's shifted offset")
+    images = {"mtw": mtw, "pdw": pdw, "t1w": t1w, "b1": b1, "b0": b0, "mask": mask}
+    _check_outputs(images, SCAN_IMAGES, written, protocol_path)
     warnings = protocol.validate(given)
     values = protocol.model_values(given)
-    images = {"mtw": mtw, "pdw": pdw, "t1w": t1w, "b1": b1, "b0": b0, "mask": mask}
-    data, like = _read_images(images, written, protocol_path, BYTES_PER_VOXEL_OF_THE_CHAIN,
+    data, like = _read_images(images, SCAN_IMAGES, BYTES_PER_VOXEL_OF_THE_CHAIN, "maps",
                               allow_affine_mismatch)
 
     R1, M0, r1_status, reference = _synthetic_reference(data, values, threads)
@@ -605,28 +587,20 @@ def r1_map(scans, flip_angles_deg, TRs, outputs, *, b1=None, mask=None, threads=
                                        "TR": protocol.Given(TR, "--TR")})
     if len(scans) > 2 and len(set(TRs)) > 1:
         raise ParameterError("scans of differing TRs: give exactly two")
-    written = _chain_outputs({name: outputs.get(name) for name in ("r1", "m0", "status")})
+    written = _map_outputs({name: outputs.get(name) for name in ("r1", "m0", "status")})
     if "status" in written:
         written["status"].descrip = "status of the R1 fit per voxel"
     if "r1" not in written:
         raise ParameterError("an output path for the R1 map is needed")
-    names = [f"scan {i + 1}" for i in range(len(scans))]
-    inputs = [(name, path) for name, path in zip(names, scans)]
-    inputs += [(what, path) for what, path in (("B1 map", b1), ("mask", mask)) if path]
-    volumes.check_outputs(list(written.values()), inputs)
-    probes = [volumes.probe(path, what) for what, path in inputs]
-    volumes.check_memory(sum(8 * p.voxels for p in probes) + probes[0].voxels * 8 * 4,
-                         f"maps of {probes[0].shape} voxels")
-    volumes.check_geometry(probes, allow_affine_mismatch)
-    data = [volumes.load(p).data for p in probes]
-    extra = dict(zip([what for what, _ in inputs[len(scans):]], data[len(scans):]))
-    b1_data = extra.get("B1 map")
-    if b1_data is not None:
-        b1_data = np.where(b1_data > 0, b1_data, np.nan)
-    mask_data = np.nan_to_num(extra["mask"]) != 0 if "mask" in extra else None
-    R1, M0, status = fit_r1(data[:len(scans)], [np.radians(a) for a in flip_angles_deg], TRs,
-                            b1=b1_data, mask=mask_data, threads=threads, return_status=True)
-    _write(written, {"r1": R1, "m0": M0, "status": status}, probes[0])
+    table = tuple((f"scan {i + 1}", f"scan {i + 1}") for i in range(len(scans)))
+    table += (("b1", "B1 map"), ("mask", "mask"))
+    images = dict(zip((name for name, _ in table), (*scans, b1, mask)))
+    _check_outputs(images, table, written, None)
+    data, like = _read_images(images, table, 8 * 4, "maps", allow_affine_mismatch)
+    R1, M0, status = fit_r1([data[name] for name, _ in table[:len(scans)]],
+                            [np.radians(a) for a in flip_angles_deg], TRs, b1=data.get("b1"),
+                            mask=data.get("mask"), threads=threads, return_status=True)
+    _write(written, {"r1": R1, "m0": M0, "status": status}, like)
     summary = summarise(status)
     for message in warnings:
         _note(summary, message)
@@ -682,9 +656,11 @@ def semi_quantitative_map(kind, mtw, parameters, output, *, pdw=None, t1w=None, 
         for message in protocol.validate(given):
             warn(message)
         values = protocol.model_values(given)
-    written = _chain_outputs({kind: output})
+    written = _map_outputs({kind: output})
     images = {"mtw": mtw, "pdw": pdw, "t1w": t1w, "ref": ref, "b1": b1, "mask": mask}
-    data, like = _read_images(images, written, protocol_path, 8 * 6, allow_affine_mismatch)
+    _check_outputs(images, SCAN_IMAGES, written, protocol_path)
+    data, like = _read_images(images, SCAN_IMAGES, 8 * 6, f"an {kind.upper()} map",
+                              allow_affine_mismatch)
     if kind == "mtsat":
         result = _mtsat(data, values, b1_correction, threads)
     else:
