@@ -505,6 +505,8 @@ def fraction_from_scans(pdw, t1w, mtw, parameters, outputs, *, b1=None, b0=None,
     images = {"mtw": mtw, "pdw": pdw, "t1w": t1w, "b1": b1, "b0": b0, "mask": mask}
     _check_outputs(images, SCAN_IMAGES, written, protocol_path)
     warnings = protocol.validate(given)
+    for message in warnings:
+        warn(message)
     values = protocol.model_values(given)
     data, like = _read_images(images, SCAN_IMAGES, BYTES_PER_VOXEL_OF_THE_CHAIN, "maps",
                               allow_affine_mismatch)
@@ -528,8 +530,7 @@ def fraction_from_scans(pdw, t1w, mtw, parameters, outputs, *, b1=None, b0=None,
     _write(written, maps, like)
 
     summary = summarise(status)
-    for message in warnings:
-        _note(summary, message)
+    summary.warnings += warnings
     if not quiet:
         print(f"mt-map: {summary.line(outputs['fraction'])}", file=sys.stderr)
     considered = ~np.isnan(data["mtw"]) if "mask" not in data else data["mask"]
@@ -539,7 +540,7 @@ def fraction_from_scans(pdw, t1w, mtw, parameters, outputs, *, b1=None, b0=None,
     if signal and r1_failed > SOLVED_SHARE_WARNING * signal:
         _note(summary, f"R1 could not be found in {r1_failed} of the {signal} voxels with "
                        "signal in both the PD- and T1-weighted scans: are their flip angles "
-                       "and TRs right, or the scans swapped?")
+                       "and TRs right?")
     elif summary.fitted and summary.solved_share < SOLVED_SHARE_WARNING:
         median_ratio = float(np.nanmedian(ratio)) if np.isfinite(ratio).any() else np.nan
         cause = (f"the median ratio of the MT-weighted scan to its synthetic reference is "
@@ -587,6 +588,8 @@ def r1_map(scans, flip_angles_deg, TRs, outputs, *, b1=None, mask=None, threads=
                                        "TR": protocol.Given(TR, "--TR")})
     if len(scans) > 2 and len(set(TRs)) > 1:
         raise ParameterError("scans of differing TRs: give exactly two")
+    for message in warnings:
+        warn(message)
     written = _map_outputs({name: outputs.get(name) for name in ("r1", "m0", "status")})
     if "status" in written:
         written["status"].descrip = "status of the R1 fit per voxel"
@@ -602,8 +605,7 @@ def r1_map(scans, flip_angles_deg, TRs, outputs, *, b1=None, mask=None, threads=
                             mask=data.get("mask"), threads=threads, return_status=True)
     _write(written, {"r1": R1, "m0": M0, "status": status}, like)
     summary = summarise(status)
-    for message in warnings:
-        _note(summary, message)
+    summary.warnings += warnings
     if not quiet:
         print(f"mt-map: {summary.line(outputs['r1'])}", file=sys.stderr)
     return summary
