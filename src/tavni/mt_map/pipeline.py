@@ -213,6 +213,18 @@ def _with_sensitivity_paths(outputs):
     return outputs
 
 
+def _check_noise_sd(noise_sd, names):
+    """Refuses noise levels that cannot be used, before any image is read."""
+    if noise_sd is None:
+        return
+    from tavni.mt_map import uncertainty
+
+    try:
+        uncertainty.check_noise_levels(noise_sd, names)
+    except uncertainty.NoiseEstimateError as error:
+        raise ParameterError(f"--noise-sd: {error}") from None
+
+
 def _uncertainty(written, propagate, images, noise_sd, mask):
     """The uncertainty maps asked for in written, and the summary's lines.
 
@@ -387,6 +399,7 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
          "sensitivity": sensitivity_prefix}))
     derivatives = any(name in written for name in UNCERTAINTY_OUTPUTS)
     _check_outputs(images, FRACTION_IMAGES, written, protocol_path)
+    _check_noise_sd(noise_sd, ("MT", "reference"))
     for message in protocol.validate(given):
         warn(message)
     parameters = protocol.model_values(given)
@@ -615,6 +628,7 @@ def fraction_from_scans(pdw, t1w, mtw, parameters, outputs, *, b1=None, b0=None,
                              "voxel's shifted offset")
     images = {"mtw": mtw, "pdw": pdw, "t1w": t1w, "b1": b1, "b0": b0, "mask": mask}
     _check_outputs(images, SCAN_IMAGES, written, protocol_path)
+    _check_noise_sd(noise_sd, ("PDw", "T1w", "MTw"))
     warnings = protocol.validate(given)
     for message in warnings:
         warn(message)

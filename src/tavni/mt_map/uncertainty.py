@@ -115,6 +115,19 @@ def noise_sd_from_background(image, background=None, *, head=None):
     return float(np.mean(values) / RAYLEIGH_MEAN_OVER_SIGMA)
 
 
+def check_noise_levels(given, names):
+    """The given noise levels as floats: one for all the images named, or one
+    each; NoiseEstimateError otherwise, or for a level that is not positive."""
+    given = [float(sigma) for sigma in given]
+    if len(given) not in (1, len(names)):
+        raise NoiseEstimateError(
+            f"give one noise level for all images or one each for {', '.join(names)} "
+            f"(got {len(given)})")
+    if not all(math.isfinite(sigma) and sigma > 0 for sigma in given):
+        raise NoiseEstimateError(f"noise levels must be positive numbers (got {given})")
+    return given
+
+
 def noise_levels(images, given=None, *, head=None):
     """The noise standard deviation of each image, given or estimated.
 
@@ -144,13 +157,7 @@ def noise_levels(images, given=None, *, head=None):
     """
     names = list(images)
     if given is not None:
-        given = [float(sigma) for sigma in given]
-        if len(given) not in (1, len(names)):
-            raise NoiseEstimateError(
-                f"give one noise level for all images or one each for {', '.join(names)} "
-                f"(got {len(given)})")
-        if not all(math.isfinite(sigma) and sigma > 0 for sigma in given):
-            raise NoiseEstimateError(f"noise levels must be positive numbers (got {given})")
+        given = check_noise_levels(given, names)
         sigmas = dict(zip(names, given * len(names) if len(given) == 1 else given))
         source = "as given"
     else:
