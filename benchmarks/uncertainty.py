@@ -175,7 +175,7 @@ def cost(chain, voxels, seed, threads, repeats=9):
     if chain is three_scan_chain:
         from tavni.mt_map.relaxometry import fit_r1, spgr_signal, synthetic_reference
 
-        S_pd, S_t1 = (spgr_signal(M0, R1, a, TR, b1=b1) for a, TR in zip(flips, TRs))
+        S_pd, S_t1 = (spgr_signal(M0, R1, a, TR, b1=b1) for a, TR in zip(flips[:2], TRs[:2]))
 
         def fit(return_derivatives):
             R1_fit, M0_fit = fit_r1([S_pd, S_t1], flips[:2], TRs[:2], b1=b1, threads=threads)
@@ -185,7 +185,7 @@ def cost(chain, voxels, seed, threads, repeats=9):
 
         def propagate(derivatives):
             three_scan_uncertainty(derivatives, S_pd, S_t1, S_mt, S_ref, R1, flips, TRs,
-                                   (1.0, 1.0, 1.0), b1=b1)
+                                   (1.0, 1.0, 1.0), b1=b1, b1_sensitivity=False)
     else:
         def fit(return_derivatives):
             return fit_fraction(S_mt / S_ref, R1, *args, b1=b1, threads=threads,

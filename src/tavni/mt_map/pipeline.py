@@ -659,7 +659,8 @@ def fraction_from_scans(pdw, t1w, mtw, parameters, outputs, *, b1=None, b0=None,
         extra, notes = _uncertainty(
             written, lambda sigmas: three_scan_uncertainty(
                 fitted[0], data["pdw"], data["t1w"], data["mtw"], reference, R1, flip_angles,
-                TRs, (sigmas["PDw"], sigmas["T1w"], sigmas["MTw"]), b1=data.get("b1")),
+                TRs, (sigmas["PDw"], sigmas["T1w"], sigmas["MTw"]), b1=data.get("b1"),
+                b1_sensitivity="sensitivity_b1" in written),
             {"PDw": data["pdw"], "T1w": data["t1w"], "MTw": data["mtw"]}, noise_sd,
             data.get("mask"))
         maps.update(extra)

@@ -39,7 +39,7 @@ class FractionUncertainty(NamedTuple):
     b1_sensitivity: np.ndarray
     """Change of f when the relative transmit field b1 is 1% too high, through
     everything b1 enters (flip angles and saturation power; in the three-scan
-    chain also the R1 fit and the synthetic reference)."""
+    chain also the R1 fit and the synthetic reference); None when not asked for."""
 
 
 # ---------------------------------------------------------------------------
@@ -175,13 +175,15 @@ def noise_levels(images, given=None, *, head=None):
 # ---------------------------------------------------------------------------
 # The spoiled gradient echo's response to R1 and b1.
 
-def spgr_log_derivatives(R1, flip_angle, TR, *, b1=None):
+def spgr_log_derivatives(R1, flip_angle, TR, *, b1=None, b1_term=True):
     """How the spoiled-gradient-echo signal S = M0 sin(a) (1 - E) / (1 - cos(a) E),
     E = exp(-R1 TR), a = b1 flip_angle, moves with R1 and b1, relative to S.
 
     Returns (d ln S / d R1 in s, d ln S / d ln b1); d ln S / d ln M0 is 1.
         d ln S / d R1    = TR E (1 - cos a) / ((1 - E) (1 - cos a E))
         d ln S / d ln b1 = a (cot a - E sin a / (1 - cos a E))
+    The second is None with ``b1_term=False`` (it costs a sine per voxel).
+    The signal itself is ``relaxometry.spgr_signal``.
     """
     a = np.asarray(flip_angle, dtype=np.float64)
     if b1 is not None:
@@ -189,11 +191,13 @@ def spgr_log_derivatives(R1, flip_angle, TR, *, b1=None):
     R1 = np.asarray(R1, dtype=np.float64)
     E_minus_1 = np.expm1(-R1 * TR)  # 1 - E without cancellation at short TR
     E = E_minus_1 + 1.0
-    cos_a, sin_a = np.cos(a), np.sin(a)
+    cos_a = np.cos(a)
     one_minus_cos_E = 1.0 - cos_a * E
     d_R1 = TR * E * (1.0 - cos_a) / (-E_minus_1 * one_minus_cos_E)
-    d_log_b1 = a * (cos_a / sin_a - E * sin_a / one_minus_cos_E)
-    return d_R1, d_log_b1
+    if not b1_term:
+        return d_R1, None
+    sin_a = np.sin(a)
+    return d_R1, a * (cos_a / sin_a - E * sin_a / one_minus_cos_E)
 
 
 # ---------------------------------------------------------------------------
@@ -225,7 +229,7 @@ def ratio_uncertainty(derivatives, S_mt, S_ref, R1, sigma_mt, sigma_ref, *, b1=N
 
 
 def three_scan_uncertainty(derivatives, S_pd, S_t1, S_mt, S_ref, R1, flip_angles, TRs,
-                           sigmas, *, b1=None, percent=1.0):
+                           sigmas, *, b1=None, percent=1.0, b1_sensitivity=True):
     """Uncertainty of f fitted from PD-, T1- and MT-weighted images.
 
     The chain: R1 and M0 from the PD- and T1-weighted signals (two spoiled
@@ -238,6 +242,8 @@ def three_scan_uncertainty(derivatives, S_pd, S_t1, S_mt, S_ref, R1, flip_angles
     reference and R1 the chain computed; ``flip_angles``, ``TRs``: the
     nominal (PD, T1, MT) angles (rad) and repetition times (s); ``sigmas``:
     the three images' noise standard deviations (one value each, or arrays).
+    ``b1_sensitivity=False`` leaves out the B1 sensitivity (None), which
+    costs as much again as the rest.
 
     With l = ln S of each scan and a_i, g_i the derivatives of ln S_i with
     respect to R1 and ln b1 (``spgr_log_derivatives``), the two-angle fit
@@ -248,7 +254,8 @@ def three_scan_uncertainty(derivatives, S_pd, S_t1, S_mt, S_ref, R1, flip_angles
     """
     S_pd, S_t1, S_mt, S_ref = (np.asarray(x, dtype=np.float64)
                                for x in (S_pd, S_t1, S_mt, S_ref))
-    slopes = [spgr_log_derivatives(R1, angle, TR, b1=b1) for angle, TR in zip(flip_angles, TRs)]
+    slopes = [spgr_log_derivatives(R1, angle, TR, b1=b1, b1_term=b1_sensitivity)
+              for angle, TR in zip(flip_angles, TRs)]
     (a_pd, g_pd), (a_t1, g_t1), (a_ref, g_ref) = slopes
     det = a_t1 - a_pd  # d(l_t1 - l_pd)/dR1: how well the two angles tell R1
     # d ln S_ref per unit change of l_pd and l_t1, through M0 and R1.
@@ -263,6 +270,9 @@ def three_scan_uncertainty(derivatives, S_pd, S_t1, S_mt, S_ref, R1, flip_angles
                  + (df_dl_t1 * np.divide(sigma_t1, S_t1)) ** 2
                  + (df_dl_mt * np.divide(sigma_mt, S_mt)) ** 2)
 
+    r1_sensitivity = _percent(derivatives.R1, R1, percent)
+    if not b1_sensitivity:
+        return FractionUncertainty(sd, r1_sensitivity, None)
     # A b1 error moves the fitted R1 and M0 (the angles of both scans), the
     # synthetic reference (its angle and, through R1 and M0, the rest) and
     # the fraction model itself.
@@ -271,5 +281,4 @@ def three_scan_uncertainty(derivatives, S_pd, S_t1, S_mt, S_ref, R1, flip_angles
     dlog_ref_dlog_b1 = (a_ref - a_pd) * dR1_dlog_b1 + (g_ref - g_pd)
     df_dlog_b1 = (-df_dlog_ratio * dlog_ref_dlog_b1 + derivatives.R1 * dR1_dlog_b1
                   + derivatives.b1 * b1_value)
-    return FractionUncertainty(sd, _percent(derivatives.R1, R1, percent),
-                               df_dlog_b1 * (percent / 100.0))
+    return FractionUncertainty(sd, r1_sensitivity, df_dlog_b1 * (percent / 100.0))
