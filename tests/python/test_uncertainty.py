@@ -89,7 +89,8 @@ def test_three_scan_sd_and_b1_sensitivity_match_monte_carlo_and_refits():
     predicted = three_scan_uncertainty(derivatives, *images, ref, R1_fit, flips, TRs, sigmas,
                                        b1=b1)
     draws = 600
-    noisy = [image + rng.normal(0.0, sigma, (draws, f.size)) for image, sigma in zip(images, sigmas)]
+    noisy = [image + rng.normal(0.0, sigma, (draws, f.size))
+             for image, sigma in zip(images, sigmas)]
     np.testing.assert_allclose(predicted.sd, np.std(chain(*noisy)[0], axis=0), rtol=0.12)
     # b1 enters the R1 fit, the reference and the model: the refit with it.
     np.testing.assert_allclose(predicted.b1_sensitivity, chain(*images, b1=b1 * 1.01)[0] - f,

@@ -58,7 +58,8 @@ def fit_fraction(
     flip_angle: _RealArray, *, b1: _RealArray | None = None, mask: _RealArray | None = None,
     bracket: tuple[float, float] = (0.0, 0.5), clip: bool = False, threads: int | None = None,
     return_status: Literal[True],
-    return_derivatives: Literal[False] = False) -> tuple[NDArray[np.float64], NDArray[np.uint8]]: ...
+    return_derivatives: Literal[False] = False
+) -> tuple[NDArray[np.float64], NDArray[np.uint8]]: ...
 @overload
 def fit_fraction(
     S_ratio: _RealArray, R1: _RealArray, T2_free: _RealArray, delta_omega: _RealArray,
