@@ -1,0 +1,157 @@
+"""Where the phantom's tissues are: tissue probability maps on a grid in millimetres.
+
+Two anatomies, both as partial-volume maps of white matter, grey matter and
+cerebrospinal fluid (CSF), each voxel's probabilities adding up to at most
+1 (the rest is background without signal):
+
+- ``brain``: a human brain, the MNI ICBM152 2009a (nonlinear symmetric)
+  template at 1 mm that nilearn ships inside its package (nothing is
+  downloaded). Grey and white matter are the template's probability maps;
+  CSF is what the brain mask holds besides them,
+  CSF = clip(brain mask - GM - WM, 0, 1).
+- ``geometric``: nested ellipsoids (CSF rim, cortex, white matter, two
+  ventricles) for machines without nilearn and for tiny test volumes.
+
+Coarser grids average the 1 mm maps over each coarse voxel (the volume each
+1 mm voxel shares with it), which is how partial volumes arise in a scanner
+with larger voxels. The phantom (``phantom.py``) turns the maps into tissue
+parameters, fields and images.
+"""
+import importlib.util
+from dataclasses import dataclass
+
+import numpy as np
+
+TISSUE_KEYS = ("wm", "gm", "csf")
+"""Order of the tissue axis of ``Anatomy.probabilities``."""
+
+
+@dataclass
+class Anatomy:
+    probabilities: np.ndarray  # (3, X, Y, Z) float32: white matter, grey matter, CSF
+    affine: np.ndarray         # voxel indices to world coordinates, mm
+    description: str
+
+
+def brain_available():
+    """Whether nilearn, which ships the MNI ICBM152 template, is installed."""
+    return importlib.util.find_spec("nilearn") is not None
+
+
+def brain(voxel_size=1.0):
+    """The MNI ICBM152 2009a brain's tissue maps, averaged to ``voxel_size`` mm.
+
+    Parameters
+    ----------
+    voxel_size : float
+        Edge of the (isotropic) voxels in mm, at least 1 (the template's
+        own grid: 197 x 233 x 189 voxels).
+
+    Returns
+    -------
+    Anatomy
+        Raises ImportError when nilearn is missing.
+    """
+    _check_voxel_size(voxel_size)
+    # The template's files are packaged with nilearn; these functions read
+    # them and scale them to [0, 1].
+    from nilearn.datasets import (load_mni152_brain_mask, load_mni152_gm_template,
+                                  load_mni152_wm_template)
+
+    mask = load_mni152_brain_mask(resolution=1)
+    affine = mask.affine
+    gm = np.asarray(load_mni152_gm_template(resolution=1).get_fdata(dtype=np.float32))
+    wm = np.asarray(load_mni152_wm_template(resolution=1).get_fdata(dtype=np.float32))
+    inside = np.asarray(mask.get_fdata(dtype=np.float32))
+    csf = np.clip(inside - gm - wm, 0.0, 1.0)
+    probabilities = np.stack([wm, gm, csf])
+    del gm, wm, csf, inside
+    probabilities, affine = _box_average(probabilities, affine, voxel_size)
+    return Anatomy(probabilities, affine,
+                   f"MNI ICBM152 2009a brain at {voxel_size:g} mm")
+
+
+def geometric(shape=None, voxel_size=1.0):
+    """Nested ellipsoids standing in for a head, with sharp tissue borders.
+
+    Parameters
+    ----------
+    shape : tuple of 3 int, optional
+        Voxels per axis; the head fills the grid. Default: a field of view
+        of 160 x 200 x 160 mm at ``voxel_size``.
+    voxel_size : float
+        Edge of the voxels in mm.
+
+    Returns
+    -------
+    Anatomy
+        Probabilities are 0 or 1; the world origin is the grid's centre.
+    """
+    if voxel_size <= 0:
+        raise ValueError(f"voxel size must be positive (got {voxel_size} mm)")
+    if shape is None:
+        shape = tuple(max(4, round(extent / voxel_size)) for extent in (160, 200, 160))
+    x, y, z = np.meshgrid(*(np.linspace(-1.0, 1.0, n) for n in shape), indexing="ij",
+                          sparse=True)
+
+    def inside(cx, cy, cz, rx, ry, rz):
+        return ((x - cx) / rx) ** 2 + ((y - cy) / ry) ** 2 + ((z - cz) / rz) ** 2 <= 1.0
+
+    label = np.zeros(shape, dtype=np.uint8)
+    label[inside(0, 0, 0, 0.95, 0.95, 0.95)] = 3    # fluid around the brain
+    label[inside(0, 0, 0, 0.88, 0.88, 0.88)] = 2    # cortex
+    label[inside(0, 0, 0, 0.66, 0.7, 0.64)] = 1     # white matter
+    for side in (-0.15, 0.15):                      # lateral ventricles
+        label[inside(side, 0.05, 0.0, 0.08, 0.35, 0.3)] = 3
+    probabilities = np.stack([label == tissue for tissue in (1, 2, 3)]).astype(np.float32)
+    affine = np.diag([voxel_size] * 3 + [1.0])
+    affine[:3, 3] = -0.5 * voxel_size * (np.array(shape) - 1)
+    return Anatomy(probabilities, affine, f"geometric head of {shape[0]}x{shape[1]}x{shape[2]} "
+                                          f"voxels at {voxel_size:g} mm")
+
+
+def world_coordinates(affine, shape):
+    """World coordinates (x, y, z) in mm of every voxel centre, as three
+    arrays broadcasting to ``shape``."""
+    indices = np.meshgrid(*(np.arange(n, dtype=np.float64) for n in shape), indexing="ij",
+                          sparse=True)
+    return tuple(sum(affine[axis, k] * indices[k] for k in range(3)) + affine[axis, 3]
+                 for axis in range(3))
+
+
+def _check_voxel_size(voxel_size):
+    if not voxel_size >= 1.0:
+        raise ValueError(f"voxel size must be at least 1 mm, the template's (got {voxel_size})")
+
+
+def _overlap_weights(n, factor):
+    """(m, n) matrix: the share of each coarse cell that each fine cell fills.
+
+    Fine cell i spans [i, i + 1), coarse cell j spans [j, j + 1) * factor in
+    units of the fine cells; rows add up to 1 where the coarse cell lies
+    inside the fine grid (less at the far edge, which continues as
+    background).
+    """
+    m = int(np.ceil(n / factor - 1e-9))
+    edges_fine = np.arange(n + 1, dtype=np.float64)
+    edges_coarse = np.arange(m + 1, dtype=np.float64) * factor
+    low = np.maximum(edges_coarse[:-1, None], edges_fine[None, :-1])
+    high = np.minimum(edges_coarse[1:, None], edges_fine[None, 1:])
+    return (np.clip(high - low, 0.0, None) / factor).astype(np.float32)
+
+
+def _box_average(maps, affine, voxel_size):
+    """Maps (leading axis kept) averaged from the 1 mm grid of ``affine`` to
+    isotropic voxels of ``voxel_size`` mm, with the matching affine. The
+    coarse grid starts at the fine grid's first corner."""
+    factor = float(voxel_size) / float(np.linalg.norm(affine[:3, 0]))
+    if factor == 1.0:
+        return maps, affine
+    for axis in (1, 2, 3):
+        weights = _overlap_weights(maps.shape[axis], factor)
+        maps = np.moveaxis(np.tensordot(weights, maps, axes=([1], [axis])), 0, axis)
+    coarse = affine.copy()
+    coarse[:3, :3] = affine[:3, :3] * factor
+    # The first coarse centre sits (factor - 1) / 2 fine voxels past the first fine centre.
+    coarse[:3, 3] = affine[:3, 3] + affine[:3, :3] @ np.full(3, (factor - 1.0) / 2.0)
+    return np.ascontiguousarray(maps, dtype=np.float32), coarse
