@@ -25,6 +25,9 @@ import numpy as np
 TISSUE_KEYS = ("wm", "gm", "csf")
 """Order of the tissue axis of ``Anatomy.probabilities``."""
 
+GEOMETRIC_FIELD_OF_VIEW = (160.0, 200.0, 160.0)
+"""Extent (mm) of the geometric head along x, y, z."""
+
 
 @dataclass
 class Anatomy:
@@ -74,23 +77,26 @@ def brain(voxel_size=1.0):
 def geometric(shape=None, voxel_size=1.0):
     """Nested ellipsoids standing in for a head, with sharp tissue borders.
 
+    The head fills a field of view of 160 x 200 x 160 mm (x, y, z), as a
+    brain does, whatever the grid.
+
     Parameters
     ----------
     shape : tuple of 3 int, optional
-        Voxels per axis; the head fills the grid. Default: a field of view
-        of 160 x 200 x 160 mm at ``voxel_size``.
+        Voxels per axis (the voxels then need not be cubes); default: the
+        field of view at ``voxel_size``.
     voxel_size : float
-        Edge of the voxels in mm.
+        Edge of the voxels in mm, when ``shape`` is not given.
 
     Returns
     -------
     Anatomy
         Probabilities are 0 or 1; the world origin is the grid's centre.
     """
-    if voxel_size <= 0:
-        raise ValueError(f"voxel size must be positive (got {voxel_size} mm)")
     if shape is None:
-        shape = tuple(max(4, round(extent / voxel_size)) for extent in (160, 200, 160))
+        if not voxel_size > 0:
+            raise ValueError(f"voxel size must be positive (got {voxel_size} mm)")
+        shape = tuple(max(4, round(extent / voxel_size)) for extent in GEOMETRIC_FIELD_OF_VIEW)
     x, y, z = np.meshgrid(*(np.linspace(-1.0, 1.0, n) for n in shape), indexing="ij",
                           sparse=True)
 
@@ -104,10 +110,11 @@ def geometric(shape=None, voxel_size=1.0):
     for side in (-0.15, 0.15):                      # lateral ventricles
         label[inside(side, 0.05, 0.0, 0.08, 0.35, 0.3)] = 3
     probabilities = np.stack([label == tissue for tissue in (1, 2, 3)]).astype(np.float32)
-    affine = np.diag([voxel_size] * 3 + [1.0])
-    affine[:3, 3] = -0.5 * voxel_size * (np.array(shape) - 1)
-    return Anatomy(probabilities, affine, f"geometric head of {shape[0]}x{shape[1]}x{shape[2]} "
-                                          f"voxels at {voxel_size:g} mm")
+    sizes = np.array(GEOMETRIC_FIELD_OF_VIEW, dtype=np.float64) / np.array(shape)
+    affine = np.diag(list(sizes) + [1.0])
+    affine[:3, 3] = -0.5 * sizes * (np.array(shape) - 1)
+    return Anatomy(probabilities, affine,
+                   f"geometric head of {shape[0]}x{shape[1]}x{shape[2]} voxels")
 
 
 def world_coordinates(affine, shape):

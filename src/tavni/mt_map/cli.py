@@ -196,59 +196,29 @@ def run_fraction(options):
 def run_phantom(options):
     from tavni.mt_map import phantom
 
-    phantom.write(options.directory, tuple(options.shape), noise=options.noise, seed=options.seed)
+    try:
+        head = phantom.make(options.voxel_size, anatomy=options.anatomy, shape=options.shape,
+                            snr=options.snr, seed=options.seed)
+    except ValueError as error:  # voxel size or SNR out of range
+        raise UsageError(str(error)) from None
+    phantom.write(options.directory, head)
     if not options.quiet:
-        print(f"phantom written to {options.directory}/: mt, ref, r1, b1, truth, labels "
-              f"(.nii.gz) and protocol.json")
+        for note in head.notes:
+            print(note)
+        print(f"phantom ({head.description}) written to {options.directory}/: "
+              f"{', '.join(head.volumes)} (.nii.gz) and protocol.json")
 
 
 def run_demo(options):
-    from tavni.mt_map import phantom
+    from tavni.mt_map import demo
 
-    directory = Path(options.directory)
-    truth = phantom.write(directory, tuple(options.shape), noise=options.noise, seed=0)
-    fraction_options = build_parser().parse_args([
-        "fraction", "--mt", str(directory / "mt.nii.gz"), "--ref", str(directory / "ref.nii.gz"),
-        "--r1", str(directory / "r1.nii.gz"), "--b1", str(directory / "b1.nii.gz"),
-        "--protocol", str(directory / "protocol.json"),
-        "--status", str(directory / "status.nii.gz"), "-o", str(directory / "mpf.nii.gz"),
-        # With noise, half the fluid voxels measure a ratio above that of no
-        # bound pool at all: they are fluid, f = 0.
-        "--clip",
-    ] + (["--quiet"] if options.quiet else []))
-    fraction, status = run_fraction(fraction_options)
-
-    print(f"{'tissue':<14}{'voxels':>8}{'true f':>10}{'estimated f':>14}{'clipped':>10}")
-    for name, count, true_mean, estimated_mean, clipped in phantom.summary(
-            truth["labels"], truth["truth"], fraction, status):
-        print(f"{name:<14}{count:>8}{true_mean:>10.4f}{estimated_mean:>14.4f}{clipped:>10}")
-    figure = directory / "demo.png"
-    draw_comparison(truth["truth"], fraction, truth["labels"] > 0, figure)
-    print(f"maps in {directory}/, figure in {figure}")
-
-
-def draw_comparison(truth, estimate, head, path):
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    middle = truth.shape[2] // 2
-    shown = [np.where(head, truth, np.nan)[:, :, middle],
-             np.where(head, estimate, np.nan)[:, :, middle]]
-    figure, axes = plt.subplots(1, 3, figsize=(11, 3.8), constrained_layout=True)
-    for axis, image, title in zip(axes, shown, ("true f", "estimated f")):
-        drawn = axis.imshow(image.T, origin="lower", cmap="magma", vmin=0, vmax=0.2)
-        axis.set_title(title)
-    figure.colorbar(drawn, ax=axes[:2], shrink=0.8, label="bound-pool fraction")
-    difference = axes[2].imshow((shown[1] - shown[0]).T, origin="lower", cmap="coolwarm",
-                                vmin=-0.01, vmax=0.01)
-    axes[2].set_title("estimated - true")
-    figure.colorbar(difference, ax=axes[2], shrink=0.8)
-    for axis in axes:
-        axis.set_axis_off()
-    figure.savefig(path, dpi=90)
-    plt.close(figure)
+    try:
+        head = demo.make_phantom(options.voxel_size, anatomy=options.anatomy,
+                                 shape=options.shape, snr=options.snr)
+    except ValueError as error:  # voxel size or SNR out of range
+        raise UsageError(str(error)) from None
+    result = demo.run(options.directory, head, quiet=options.quiet)
+    print("\n".join(result.lines))
 
 
 def run_voxel(options):
@@ -268,12 +238,19 @@ def run_voxel(options):
     print(f"f = {f:.6f}")
 
 
-def add_phantom_options(parser, noise):
-    parser.add_argument("--shape", type=int, nargs=3, default=(64, 64, 20),
-                        metavar=("X", "Y", "Z"), help="voxels per axis (default 64 64 20)")
-    parser.add_argument("--noise", type=float, default=noise, metavar="SIGMA",
-                        help="Gaussian noise, relative to the brightest reference voxel "
-                             f"(default {noise})")
+def add_phantom_options(parser, snr):
+    parser.add_argument("--voxel-size", type=float, default=2.0, metavar="MM",
+                        help="voxel edge in mm; the brain comes at 1 mm, coarser grids "
+                             "average it (default 2)")
+    parser.add_argument("--snr", type=float, default=snr, metavar="SNR",
+                        help="Rician noise: mean white-matter signal of the PDw scan over the "
+                             "noise's standard deviation per channel (default: "
+                             + ("no noise" if snr is None else f"{snr:g}") + ")")
+    parser.add_argument("--anatomy", choices=("auto", "brain", "geometric"), default="auto",
+                        help="the MNI ICBM152 brain (needs nilearn) or nested ellipsoids; "
+                             "auto: the brain when nilearn is installed")
+    parser.add_argument("--shape", type=int, nargs=3, metavar=("X", "Y", "Z"),
+                        help="a geometric head of this many voxels (tiny volumes for tests)")
 
 
 def build_parser():
@@ -319,21 +296,25 @@ def build_parser():
 
     phantom = commands.add_parser(
         "phantom", help="write a synthetic head phantom with its protocol",
-        description="Writes a small synthetic head (white matter, grey matter, fluid) as "
-                    "NIfTI images mt, ref, r1, b1, truth and labels, and protocol.json.")
+        description="Writes a synthetic head (a human brain's white matter, grey matter and "
+                    "CSF by partial volume) as NIfTI images: the three SPGR scans pdw, t1w and "
+                    "mtw, ref (the MT scan without saturation), b1 (relative), b0 (Hz), the "
+                    "truth truth_f, truth_r1 (1/s) and truth_m0, labels and the tissue "
+                    "probability maps tissue_wm, tissue_gm and tissue_csf; and protocol.json.")
     phantom.add_argument("directory", type=Path, metavar="DIR")
-    add_phantom_options(phantom, noise=0.0)
-    phantom.add_argument("--seed", type=int, default=0, help="seed of the noise")
+    add_phantom_options(phantom, snr=None)
+    phantom.add_argument("--seed", type=int, default=0, help="seed of the noise (default 0)")
     phantom.add_argument("--quiet", action="store_true", help="print nothing")
     phantom.set_defaults(run=run_phantom)
 
     demo = commands.add_parser(
         "demo", help="phantom -> fraction map -> per-tissue summary and a figure",
-        description="Writes a phantom, maps its bound-pool fraction, prints true and "
-                    "estimated mean fractions per tissue and draws demo.png.")
+        description="Writes a phantom, maps its bound-pool fraction with and without the B1 "
+                    "map, prints truth and estimate per tissue and draws demo.png (axial, "
+                    "coronal and sagittal slices).")
     demo.add_argument("--directory", type=Path, default=Path("mt-map-demo"), metavar="DIR",
                       help="where to write (default ./mt-map-demo)")
-    add_phantom_options(demo, noise=0.002)
+    add_phantom_options(demo, snr=100.0)
     demo.add_argument("--quiet", action="store_true", help="no progress bar")
     demo.set_defaults(run=run_demo)
 

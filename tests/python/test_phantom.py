@@ -1,0 +1,90 @@
+"""The phantom: tissue maps, their mixture, fields, Rician noise, exact scans."""
+import math
+
+import numpy as np
+import pytest
+
+from tavni.mt_map import anatomy, fit_fraction, phantom, super_lorentzian
+
+special = pytest.importorskip("scipy.special")
+
+
+@pytest.fixture(scope="module")
+def brain_1mm():
+    pytest.importorskip("nilearn")
+    return anatomy.brain(1.0)
+
+
+def centre_of_mass(maps):
+    """Each tissue's volume (mm^3) and centre of mass in world mm."""
+    size = abs(np.linalg.det(maps.affine[:3, :3]))
+    x, y, z = anatomy.world_coordinates(maps.affine, maps.probabilities.shape[1:])
+    volume = maps.probabilities.sum(axis=(1, 2, 3), dtype=np.float64)
+    return volume * size, [[(p * c).sum() / p.sum() for c in (x, y, z)]
+                           for p in maps.probabilities.astype(np.float64)]
+
+
+@pytest.mark.parametrize("voxel_size", [2.5, 7.0])
+def test_brain_maps_are_probabilities_that_keep_volume_and_place(brain_1mm, voxel_size):
+    coarse = anatomy.brain(voxel_size)
+    for maps in (brain_1mm, coarse):
+        assert maps.probabilities.min() >= 0 and maps.probabilities.sum(axis=0).max() <= 1 + 1e-6
+    # Averaging keeps every tissue's volume and its position in the head.
+    for fine, averaged in zip(centre_of_mass(brain_1mm), centre_of_mass(coarse)):
+        np.testing.assert_allclose(averaged, fine, rtol=1e-5, atol=0.1)  # mm
+
+
+@pytest.mark.parametrize("probabilities, expected", [
+    ((1, 0, 0), (0.13, 1.2, 0.69)),
+    ((0, 0, 1), (0.0, 0.25, 1.0)),
+    ((0.5, 0.5, 0), ((0.13 + 0.065) / 2, (1.2 + 0.7) / 2, (0.69 + 0.8) / 2)),
+    ((0.25, 0, 0.25), (0.065, (1.2 + 0.25) / 2, (0.69 + 1.0) / 4)),  # half background
+    ((0, 0, 0), (0.0, 0.0, 0.0)),
+])
+def test_tissue_values_mix_by_probability(probabilities, expected):
+    f, R1, M0 = phantom.tissue_parameters(np.array(probabilities, dtype=np.float32)[:, None])
+    np.testing.assert_allclose([f[0], R1[0], M0[0]], expected, rtol=1e-6)
+
+
+@pytest.mark.parametrize("nu", [0.0, 0.5, 1.0, 2.0, 4.0])
+def test_rician_mean_bias_matches_its_closed_form(nu):
+    sigma, n = 1.0, 400_000
+    noisy = phantom.rician(np.full(n, nu), sigma, np.random.default_rng(7))
+    # E|S + noise| = sigma sqrt(pi/2) L_1/2(-nu^2 / (2 sigma^2)), with
+    # L_1/2(x) = exp(x/2) ((1 - x) I0(-x/2) - x I1(-x/2)); ive(k, v) = Ik(v) exp(-v).
+    x = -nu ** 2 / (2 * sigma ** 2)
+    laguerre = (1 - x) * special.ive(0, -x / 2) - x * special.ive(1, -x / 2)
+    expected = sigma * math.sqrt(math.pi / 2) * laguerre
+    assert abs(noisy.mean() - expected) < 4 * noisy.std() / math.sqrt(n)
+    assert expected > nu  # the bias that Gaussian noise on the magnitude would miss
+
+
+@pytest.mark.parametrize("options", [dict(shape=(18, 20, 9)),
+                                     dict(voxel_size=8.0, anatomy="brain")])
+def test_noiseless_scans_invert_exactly(options):
+    if options.get("anatomy") == "brain":
+        pytest.importorskip("nilearn")
+    head = phantom.make(**options)
+    v, p = head.volumes, head.protocol
+    tissue = v["truth_m0"] > 0
+    b1, b0 = v["b1"][tissue], v["b0"][tissue]
+    assert 0.79 < b1.min() and b1.max() <= 1.2 and 10 < b0.max() < 100
+    # Two flip angles at one TR: S/sin a = E1 S/tan a + M0 (1 - E1), a line.
+    a_pd, a_t1 = (np.deg2rad(p[k]) * b1 for k in ("pdw_flip_angle_deg", "t1w_flip_angle_deg"))
+    S_pd, S_t1 = v["pdw"][tissue], v["t1w"][tissue]
+    E1 = (S_t1 / np.sin(a_t1) - S_pd / np.sin(a_pd)) / (S_t1 / np.tan(a_t1) - S_pd / np.tan(a_pd))
+    np.testing.assert_allclose(-np.log(E1) / p["pdw_TR"], v["truth_r1"][tissue], rtol=1e-8)
+    G = super_lorentzian(p["delta_omega"] + b0, p["T2b"])
+    f = fit_fraction(v["mtw"][tissue] / v["ref"][tissue], v["truth_r1"][tissue], p["T2_free"],
+                     p["delta_omega"] + b0, p["omega_1_rms"], G, p["TR"], p["duration"],
+                     np.deg2rad(p["flip_angle_deg"]), b1=b1)
+    assert np.abs(f - v["truth_f"][tissue]).max() < 1e-6
+
+
+def test_participants_differ_slightly_and_reproducibly():
+    first, again, second = phantom.vary(0, seed=3), phantom.vary(0, seed=3), phantom.vary(1, seed=3)
+    assert first == again and first != second
+    for tissue, typical in zip(second.tissues, phantom.TISSUES):
+        assert tissue.R1 == pytest.approx(typical.R1, rel=0.15) and tissue.R1 != typical.R1
+    heads = [phantom.make(shape=(12, 14, 6), participant=p).volumes for p in (first, second)]
+    assert 0 < np.abs(heads[0]["b1"] - heads[1]["b1"]).max() < 0.2
