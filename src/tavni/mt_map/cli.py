@@ -244,7 +244,7 @@ def add_phantom_options(parser, snr):
                              "average it (default 2)")
     parser.add_argument("--snr", type=float, default=snr, metavar="SNR",
                         help="Rician noise: mean white-matter signal of the PDw scan over the "
-                             "noise's standard deviation per channel (default: "
+                             "noise's standard deviation per channel; inf: no noise (default: "
                              + ("no noise" if snr is None else f"{snr:g}") + ")")
     parser.add_argument("--anatomy", choices=("auto", "brain", "geometric"), default="auto",
                         help="the MNI ICBM152 brain (needs nilearn) or nested ellipsoids; "
