@@ -17,6 +17,7 @@ Coarser grids average the 1 mm maps over each coarse voxel (the volume each
 with larger voxels. The phantom (``phantom.py``) turns the maps into tissue
 parameters, fields and images.
 """
+import functools
 import importlib.util
 from dataclasses import dataclass
 
@@ -56,22 +57,30 @@ def brain(voxel_size=1.0):
         Raises ImportError when nilearn is missing.
     """
     _check_voxel_size(voxel_size)
+    probabilities, affine = _box_average(*_template(), voxel_size)
+    return Anatomy(probabilities, affine, f"MNI ICBM152 2009a brain at {voxel_size:g} mm")
+
+
+@functools.lru_cache(maxsize=1)
+def _template():
+    """The template's 1 mm maps (white matter, grey matter, CSF) and affine,
+    read once per process (a dataset of many heads reads it once);
+    read-only."""
     # The template's files are packaged with nilearn; these functions read
     # them and scale them to [0, 1].
     from nilearn.datasets import (load_mni152_brain_mask, load_mni152_gm_template,
                                   load_mni152_wm_template)
 
     mask = load_mni152_brain_mask(resolution=1)
-    affine = mask.affine
     gm = np.asarray(load_mni152_gm_template(resolution=1).get_fdata(dtype=np.float32))
     wm = np.asarray(load_mni152_wm_template(resolution=1).get_fdata(dtype=np.float32))
     inside = np.asarray(mask.get_fdata(dtype=np.float32))
     csf = np.clip(inside - gm - wm, 0.0, 1.0)
     probabilities = np.stack([wm, gm, csf])
-    del gm, wm, csf, inside
-    probabilities, affine = _box_average(probabilities, affine, voxel_size)
-    return Anatomy(probabilities, affine,
-                   f"MNI ICBM152 2009a brain at {voxel_size:g} mm")
+    affine = mask.affine.copy()
+    for array in (probabilities, affine):
+        array.flags.writeable = False
+    return probabilities, affine
 
 
 def geometric(shape=None, voxel_size=1.0):

@@ -166,6 +166,7 @@ def draw(head, maps, path):
             if column == 0:
                 axis.set_ylabel(f"{view} ({axis_name} = {position:g} mm)")
         figure.colorbar(drawn, ax=axes[:, column], shrink=0.6, location="bottom", label=label)
-    figure.suptitle(head.description)
+    noise = f"Rician noise, sigma {head.noise_sigma:.3g}" if head.noise_sigma > 0 else "no noise"
+    figure.suptitle(f"{head.description}, {noise}")
     figure.savefig(path, dpi=80)
     plt.close(figure)
