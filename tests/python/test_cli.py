@@ -165,6 +165,11 @@ def test_demo_end_to_end_at_a_coarse_voxel_size(tmp_path, anatomy):
         assert count > 0 and estimated_f == pytest.approx(true_f, abs=tolerance)
     figure = tmp_path / "demo" / "demo.png"
     assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    # The names the chain and the BIDS dataset writer rely on.
+    for stem in ("pdw", "t1w", "mtw", "b1", "b0", "truth_f", "truth_r1", "truth_m0"):
+        assert (tmp_path / "demo" / f"{stem}.nii.gz").is_file()
+    protocol = json.loads((tmp_path / "demo" / "protocol.json").read_text())
+    assert {"pdw_flip_angle_deg", "pdw_TR", "t1w_flip_angle_deg", "t1w_TR"} <= set(protocol)
 
 
 def test_chunked_fitting_matches_one_piece(volumes, monkeypatch):

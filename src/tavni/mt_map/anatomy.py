@@ -102,6 +102,8 @@ def geometric(shape=None, voxel_size=1.0):
     Anatomy
         Probabilities are 0 or 1; the world origin is the grid's centre.
     """
+    if shape is not None and min(shape) < 1:
+        raise ValueError(f"the head needs at least one voxel per axis (got {tuple(shape)})")
     if shape is None:
         if not voxel_size > 0:
             raise ValueError(f"voxel size must be positive (got {voxel_size} mm)")
