@@ -19,6 +19,7 @@ parameters, fields and images.
 """
 import functools
 import importlib.util
+import math
 from dataclasses import dataclass
 
 import numpy as np
@@ -28,6 +29,10 @@ TISSUE_KEYS = ("wm", "gm", "csf")
 
 GEOMETRIC_FIELD_OF_VIEW = (160.0, 200.0, 160.0)
 """Extent (mm) of the geometric head along x, y, z."""
+
+# Extent (mm) of each anatomy's grid, and its finest voxels.
+_FIELD_OF_VIEW = {"brain": ((197.0, 233.0, 189.0), 1.0),
+                  "geometric": (GEOMETRIC_FIELD_OF_VIEW, 0.0)}
 
 
 @dataclass
@@ -56,7 +61,7 @@ def brain(voxel_size=1.0):
     Anatomy
         Raises ImportError when nilearn is missing.
     """
-    _check_voxel_size(voxel_size)
+    grid_shape("brain", voxel_size)
     probabilities, affine = _box_average(*_template(), voxel_size)
     return Anatomy(probabilities, affine, f"MNI ICBM152 2009a brain at {voxel_size:g} mm")
 
@@ -103,11 +108,10 @@ def geometric(shape=None, voxel_size=1.0):
         Probabilities are 0 or 1; the world origin is the grid's centre.
     """
     if shape is not None and min(shape) < 1:
-        raise ValueError(f"the head needs at least one voxel per axis (got {tuple(shape)})")
+        raise ValueError(f"the phantom needs at least one voxel per axis (got shape "
+                         f"{' '.join(map(str, shape))})")
     if shape is None:
-        if not voxel_size > 0:
-            raise ValueError(f"voxel size must be positive (got {voxel_size} mm)")
-        shape = tuple(max(4, round(extent / voxel_size)) for extent in GEOMETRIC_FIELD_OF_VIEW)
+        shape = grid_shape("geometric", voxel_size)
     x, y, z = np.meshgrid(*(np.linspace(-1.0, 1.0, n) for n in shape), indexing="ij",
                           sparse=True)
 
@@ -128,6 +132,22 @@ def geometric(shape=None, voxel_size=1.0):
                    f"geometric head of {shape[0]}x{shape[1]}x{shape[2]} voxels")
 
 
+def grid_shape(anatomy, voxel_size):
+    """Voxels per axis of ``anatomy`` ("brain" or "geometric") at
+    ``voxel_size`` mm, known before anything is read or made.
+
+    Raises ValueError for a voxel size the anatomy cannot have.
+    """
+    extent, finest = _FIELD_OF_VIEW[anatomy]
+    fits = voxel_size >= finest if finest > 0 else voxel_size > 0
+    if not (fits and math.isfinite(voxel_size)):
+        limit = f"at least {finest:g} mm, the template's" if finest > 0 else "positive"
+        raise ValueError(f"the voxel size must be {limit} (got {voxel_size})")
+    if anatomy == "brain":
+        return tuple(math.ceil(n / voxel_size - 1e-9) for n in extent)
+    return tuple(max(4, round(n / voxel_size)) for n in extent)
+
+
 def world_coordinates(affine, shape):
     """World coordinates (x, y, z) in mm of every voxel centre, as three
     arrays broadcasting to ``shape``."""
@@ -135,11 +155,6 @@ def world_coordinates(affine, shape):
                           sparse=True)
     return tuple(sum(affine[axis, k] * indices[k] for k in range(3)) + affine[axis, 3]
                  for axis in range(3))
-
-
-def _check_voxel_size(voxel_size):
-    if not voxel_size >= 1.0:
-        raise ValueError(f"voxel size must be at least 1 mm, the template's (got {voxel_size})")
 
 
 def _overlap_weights(n, factor):

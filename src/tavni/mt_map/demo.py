@@ -12,7 +12,6 @@ from pathlib import Path
 import numpy as np
 
 from tavni.mt_map import phantom as phantoms
-from tavni.mt_map import volumes
 
 # World positions (mm) of the slices drawn: through the lateral ventricles
 # and the corpus callosum of the MNI brain.
@@ -27,57 +26,73 @@ class Result:
     lines: list       # the printed summary
 
 
-make_phantom = phantoms.make
+# What the demo writes besides the phantom's files.
+OUTPUTS = ("mpf.nii.gz", "status.nii.gz", "mpf_without_b1.nii.gz", "demo.png")
 
 
-def run(directory, head, threads=None, quiet=False):
-    """Phantom -> maps -> summary lines and figure, all inside ``directory``.
+def run(directory, *, voxel_size=2.0, anatomy="auto", shape=None, snr=100.0, seed=0,
+        threads=None, quiet=False, force=False):
+    """Phantom -> maps -> summary on stdout and demo.png, all inside ``directory``.
 
     Parameters
     ----------
-    directory : path
+    directory : path-like
         Where the phantom, the maps and demo.png go (created if missing).
-    head : tavni.mt_map.phantom.Phantom
-        The phantom, from :func:`tavni.mt_map.phantom.make`.
-    threads : int or None
-        Worker threads of the fit.
+    voxel_size, anatomy, shape, snr, seed
+        The phantom's, as for :func:`tavni.mt_map.phantom.make`.
+    threads : int, optional
+        Worker threads of the fits; default all cores.
     quiet : bool
-        No progress bars.
+        No progress bars and no fit summaries on stderr.
+    force : bool
+        Replace the files of an earlier run; refused otherwise.
+
+    Returns
+    -------
+    Result
+
+    Raises
+    ------
+    ValueError
+        A voxel size, SNR, seed or grid the phantom cannot have.
+    volumes.VolumeError, protocol.ParameterError
+        Existing files without force, or a failure of the chain.
     """
     directory = Path(directory)
-    paths = phantoms.write(directory, head)
-    maps = _chain(directory, paths, threads, quiet)
+    phantoms.check_new(phantoms.files(directory) + [directory / name for name in OUTPUTS],
+                       force)
+    head = phantoms.make(voxel_size, anatomy=anatomy, shape=shape, snr=snr, seed=seed)
+    paths = phantoms.write(directory, head, force=force)
+    maps = _chain(directory, paths, head, threads, quiet)
     rows = phantoms.tissue_summary(head, {"truth_f": maps["f"], "truth_r1": maps["r1"]})
     rows_without_b1 = phantoms.tissue_summary(head, {"truth_f": maps["f_without_b1"]})
     lines = _summary_lines(head, maps, rows, rows_without_b1)
     figure = directory / "demo.png"
     draw(head, maps, figure)
     lines.append(f"maps in {directory}/, figure in {figure}")
+    print("\n".join(lines))
     return Result(head, maps, figure, lines)
 
 
-def _chain(directory, paths, threads, quiet):
-    """The fraction step of the command line, with and without the B1 map."""
-    from tavni.mt_map import cli
+def _chain(directory, paths, head, threads, quiet):
+    """The fraction map of the command line, with and without the B1 map."""
+    from tavni.mt_map import pipeline, protocol
 
-    common = ["fraction", "--mt", str(paths["mtw"]), "--ref", str(paths["ref"]),
-              "--r1", str(paths["truth_r1"]), "--protocol", str(paths["protocol"]),
-              # Noisy fluid measures ratios above that of no bound pool at
-              # all: it is fluid, f = 0.
-              "--clip"]
-    if threads is not None:
-        common += ["--threads", str(threads)]
-    if quiet:
-        common += ["--quiet"]
-    parser = cli.build_parser()
+    source = f" in protocol '{paths['protocol']}'"
+    given = {key: protocol.Given(head.protocol[key], key, source)
+             for key in protocol.SEQUENCE + ("T2b",)}
+    images = {"mt": paths["mtw"], "ref": paths["ref"], "r1": paths["truth_r1"],
+              "b1": paths["b1"]}
     maps = {}
-    f, status = cli.run_fraction(parser.parse_args(
-        common + ["--b1", str(paths["b1"]), "--status", str(directory / "status.nii.gz"),
-                  "-o", str(directory / "mpf.nii.gz")]))
-    maps["f"], maps["status"] = f, status
-    maps["f_without_b1"], _ = cli.run_fraction(parser.parse_args(
-        common + ["-o", str(directory / "mpf_without_b1.nii.gz")]))
-    maps["r1"] = volumes.load(paths["truth_r1"]).data
+    # Noisy fluid measures ratios above that of no bound pool at all: it is
+    # fluid, f = 0 (clip).
+    _, maps["f"], maps["status"] = pipeline.fraction_map(
+        images, directory / "mpf.nii.gz", given, status_output=directory / "status.nii.gz",
+        threads=threads, clip=True, quiet=quiet)
+    _, maps["f_without_b1"], _ = pipeline.fraction_map(
+        dict(images, b1=None), directory / "mpf_without_b1.nii.gz", given, threads=threads,
+        clip=True, quiet=quiet)
+    maps["r1"] = head.volumes["truth_r1"]
     return maps
 
 

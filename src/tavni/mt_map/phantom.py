@@ -16,7 +16,6 @@ dataset writer: :func:`make`, :func:`write`, :func:`vary`.
 import json
 import math
 import os
-import tempfile
 from dataclasses import dataclass, field, replace
 from pathlib import Path
 
@@ -24,7 +23,8 @@ import numpy as np
 
 from tavni.mt_map import anatomy as anatomies
 from tavni.mt_map import mpf, super_lorentzian
-from tavni.mt_map.volumes import Volume, save_all
+from tavni.mt_map import volumes as _volumes
+from tavni.mt_map.volumes import Volume, VolumeError
 
 # The single-point fast protocol: three SPGR scans sharing one TR for the
 # variable-flip-angle pair, the MT-weighted one with a Gaussian off-resonance
@@ -259,8 +259,15 @@ def make(voxel_size=2.0, *, anatomy="auto", shape=None, snr=None, seed=0,
         (probabilities).
     """
     notes = []
+    if snr is not None and not snr > 0:
+        raise ValueError(f"the SNR must be a positive number (got {snr})")
+    if seed < 0:
+        raise ValueError(f"the seed must be 0 or more (got {seed})")
     if shape is not None:
         anatomy = "geometric"
+        if min(shape) < 1:
+            raise ValueError(f"the phantom needs at least one voxel per axis (got shape "
+                             f"{' '.join(map(str, shape))})")
     if anatomy == "auto":
         if anatomies.brain_available():
             anatomy = "brain"
@@ -268,12 +275,14 @@ def make(voxel_size=2.0, *, anatomy="auto", shape=None, snr=None, seed=0,
             anatomy = "geometric"
             notes.append("nilearn is not installed: geometric head instead of the MNI brain "
                          "(pip install 'tavni-mt-map[anatomy]')")
+    if anatomy not in ("brain", "geometric"):
+        raise ValueError(f"anatomy must be 'auto', 'brain' or 'geometric', not {anatomy!r}")
+    voxels = math.prod(shape if shape is not None else anatomies.grid_shape(anatomy, voxel_size))
+    _volumes.check_memory(voxels * BYTES_PER_VOXEL, f"a phantom of {voxels} voxels")
     if anatomy == "brain":
         tissue_maps = anatomies.brain(voxel_size)
-    elif anatomy == "geometric":
-        tissue_maps = anatomies.geometric(shape, voxel_size)
     else:
-        raise ValueError(f"anatomy must be 'auto', 'brain' or 'geometric', not {anatomy!r}")
+        tissue_maps = anatomies.geometric(shape, voxel_size)
     p = dict(PROTOCOL, **(protocol or {}))
     probabilities = tissue_maps.probabilities
     grid = probabilities.shape[1:]
@@ -298,8 +307,6 @@ def make(voxel_size=2.0, *, anatomy="auto", shape=None, snr=None, seed=0,
 
     sigma = 0.0
     if snr is not None:
-        if not snr > 0:
-            raise ValueError(f"SNR must be positive (got {snr})")
         white = probabilities[0] > 0.9
         reference = scans["pdw"][white] if white.any() else scans["pdw"][head]
         sigma = float(reference.mean()) / snr
@@ -317,26 +324,90 @@ def make(voxel_size=2.0, *, anatomy="auto", shape=None, snr=None, seed=0,
     return Phantom(volumes, tissue_maps.affine, p, tissue_maps.description, sigma, notes)
 
 
-def write(directory, phantom):
-    """Writes the phantom's volumes (float32 NIfTI, labels uint8) and
-    protocol.json into directory, all or nothing. Returns the paths by stem."""
+# What each file of the phantom is, for its header (at most 80 characters).
+DESCRIPTIONS = {
+    "pdw": "synthetic PD-weighted SPGR scan", "t1w": "synthetic T1-weighted SPGR scan",
+    "mtw": "synthetic MT-weighted SPGR scan", "ref": "synthetic MT scan without saturation",
+    "b1": "synthetic relative transmit field", "b0": "synthetic static field offset, Hz",
+    "truth_f": "true bound-pool fraction f", "truth_r1": "true R1, 1/s",
+    "truth_m0": "true M0 (equilibrium signal)",
+    "labels": "0 background 1 WM 2 GM 3 CSF (largest tissue share > 0.5)",
+    "tissue_wm": "white-matter probability", "tissue_gm": "grey-matter probability",
+    "tissue_csf": "CSF probability",
+}
+# Arrays alive at once per voxel while the phantom is made and written.
+BYTES_PER_VOXEL = 8 * 24
+
+
+def files(directory):
+    """The paths :func:`write` writes in directory."""
     directory = Path(directory)
-    directory.mkdir(parents=True, exist_ok=True)
-    geometry = Volume(None, affine=phantom.affine)
-    paths = {name: directory / f"{name}.nii.gz" for name in phantom.volumes}
-    # The protocol goes beside the images first under a temporary name, and
-    # into place only once every image is written.
-    handle, temporary = tempfile.mkstemp(prefix=".protocol.json.", dir=directory)
+    return [directory / f"{name}.nii.gz" for name in DESCRIPTIONS] + [directory / "protocol.json"]
+
+
+def check_new(paths, force=False):
+    """Refuses to replace existing files unless force (checked before any work)."""
+    if not force:
+        for path in paths:
+            if os.path.lexists(path):
+                raise VolumeError(f"'{path}' exists; --force replaces it")
+
+
+def write(directory, phantom, force=False):
+    """Writes the phantom's volumes (float32 NIfTI, labels uint8) and
+    protocol.json into directory, all or nothing.
+
+    Parameters
+    ----------
+    directory : path-like
+        Created (with its parents) if need be.
+    phantom : Phantom
+    force : bool
+        Replace files of an earlier run (atomically); refused otherwise.
+
+    Returns
+    -------
+    dict of str to Path
+        The paths written, by file stem ("protocol" for protocol.json).
+
+    Raises
+    ------
+    VolumeError
+        Existing files without force, or a failed write. Nothing is left
+        behind then: neither files nor the directories made for them.
+    """
+    directory = Path(directory)
+    paths = files(directory)
+    check_new(paths, force)
+    made = []  # directories created here, outermost first
+    missing = directory
+    while not missing.exists() and missing != missing.parent:
+        made.insert(0, missing)
+        missing = missing.parent
     try:
-        with os.fdopen(handle, "w") as stream:
-            stream.write(json.dumps(phantom.protocol, indent=2) + "\n")
-        save_all([(paths[name], data, np.uint8 if data.dtype == np.uint8 else np.float32,
-                   geometry) for name, data in phantom.volumes.items()])
-        os.replace(temporary, directory / "protocol.json")
-    finally:
-        Path(temporary).unlink(missing_ok=True)
-    paths["protocol"] = directory / "protocol.json"
-    return paths
+        try:
+            directory.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            raise VolumeError(f"cannot create '{directory}': {error.strerror}") from None
+        geometry = Volume(None, affine=phantom.affine)
+        outputs = [_volumes.Output(path, "phantom file", phantom.volumes[name],
+                                   np.uint8 if name == "labels" else np.float32, geometry,
+                                   DESCRIPTIONS[name])
+                   for name, path in zip(DESCRIPTIONS, paths)]
+        outputs.append(_volumes.Output(paths[-1], "phantom protocol",
+                                       (json.dumps(phantom.protocol, indent=2) + "\n").encode()))
+        _volumes.check_outputs(outputs, [], image=False)
+        _volumes.save_all(outputs)
+    except BaseException:
+        for path in reversed(made):
+            try:
+                path.rmdir()
+            except OSError:
+                pass
+        raise
+    written = dict(zip(DESCRIPTIONS, paths))
+    written["protocol"] = paths[-1]
+    return written
 
 
 def tissue_summary(phantom, estimates, threshold=0.9):
