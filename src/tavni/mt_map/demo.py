@@ -82,7 +82,7 @@ def _chain(directory, paths, head, threads, quiet):
     given = {key: protocol.Given(head.protocol[key], key, source)
              for key in protocol.SEQUENCE + ("T2b",)}
     images = {"mt": paths["mtw"], "ref": paths["ref"], "r1": paths["truth_r1"],
-              "b1": paths["b1"]}
+              "b1": paths["b1"], "mask": paths["mask"]}
     maps = {}
     # Noisy fluid measures ratios above that of no bound pool at all: it is
     # fluid, f = 0 (clip).
@@ -131,9 +131,9 @@ def _summary_lines(head, maps, rows, rows_without_b1):
 
 
 def brain_voxels(head):
-    """Voxels at least half filled with tissue; the thin fringe beyond holds
-    too little signal for an estimate and is left out of summary and figure."""
-    return sum(head.volumes[f"tissue_{t.key}"] for t in phantoms.TISSUES) >= 0.5
+    """The brain mask: voxels at least half filled with tissue; the thin
+    fringe beyond holds too little signal for an estimate."""
+    return head.volumes["mask"] > 0
 
 
 def _slice(volume, affine, axis_name, position):

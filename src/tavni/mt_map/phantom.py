@@ -255,7 +255,8 @@ def make(voxel_size=2.0, *, anatomy="auto", shape=None, snr=None, seed=0,
         scan without saturation), "b1" (relative), "b0" (Hz), "truth_f",
         "truth_r1" (1/s), "truth_m0", "labels" (uint8: 0 background, then
         1, 2, 3 for the tissues of ``TISSUES`` where they fill more than
-        half the voxel) and "tissue_wm", "tissue_gm", "tissue_csf"
+        half the voxel), "mask" (uint8: 1 where the voxel is at least
+        half tissue) and "tissue_wm", "tissue_gm", "tissue_csf"
         (probabilities).
     """
     notes = []
@@ -318,7 +319,7 @@ def make(voxel_size=2.0, *, anatomy="auto", shape=None, snr=None, seed=0,
     labels = np.where(probabilities.max(axis=0) > 0.5, probabilities.argmax(axis=0) + 1, 0)
     labels[total <= 0] = 0
     volumes = dict(scans, b1=b1, b0=b0, truth_f=f, truth_r1=R1, truth_m0=M0,
-                   labels=labels.astype(np.uint8))
+                   labels=labels.astype(np.uint8), mask=(total >= 0.5).astype(np.uint8))
     for tissue, probability in zip(TISSUES, probabilities):
         volumes[f"tissue_{tissue.key}"] = probability
     return Phantom(volumes, tissue_maps.affine, p, tissue_maps.description, sigma, notes)
@@ -332,6 +333,7 @@ DESCRIPTIONS = {
     "truth_f": "true bound-pool fraction f", "truth_r1": "true R1, 1/s",
     "truth_m0": "true M0 (equilibrium signal)",
     "labels": "0 background 1 WM 2 GM 3 CSF (largest tissue share > 0.5)",
+    "mask": "brain mask: voxels at least half tissue",
     "tissue_wm": "white-matter probability", "tissue_gm": "grey-matter probability",
     "tissue_csf": "CSF probability",
 }
@@ -354,7 +356,7 @@ def check_new(paths, force=False):
 
 
 def write(directory, phantom, force=False):
-    """Writes the phantom's volumes (float32 NIfTI, labels uint8) and
+    """Writes the phantom's volumes (float32 NIfTI; labels and mask uint8) and
     protocol.json into directory, all or nothing.
 
     Parameters
@@ -391,8 +393,8 @@ def write(directory, phantom, force=False):
             raise VolumeError(f"cannot create '{directory}': {error.strerror}") from None
         geometry = Volume(None, affine=phantom.affine)
         outputs = [_volumes.Output(path, "phantom file", phantom.volumes[name],
-                                   np.uint8 if name == "labels" else np.float32, geometry,
-                                   DESCRIPTIONS[name])
+                                   phantom.volumes[name].dtype if name in ("labels", "mask")
+                                   else np.float32, geometry, DESCRIPTIONS[name])
                    for name, path in zip(DESCRIPTIONS, paths)]
         outputs.append(_volumes.Output(paths[-1], "phantom protocol",
                                        (json.dumps(phantom.protocol, indent=2) + "\n").encode()))
