@@ -267,15 +267,16 @@ def test_demo_end_to_end_at_a_coarse_voxel_size(tmp_path, anatomy):
          "--voxel-size", "6", "--anatomy", anatomy, "--quiet"], capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
-    rows = {tissue.name: line.split()[-7:] for tissue in phantom.TISSUES
+    rows = {tissue.name: line.split()[-9:] for tissue in phantom.TISSUES
             for line in lines if line.startswith(tissue.name)}
-    for name, tolerance in [("white matter", 0.005), ("grey matter", 0.005)]:
-        count, true_f, estimated_f = (float(value) for value in rows[name][:3])
-        assert count > 0 and estimated_f == pytest.approx(true_f, abs=tolerance)
+    for name in ("white matter", "grey matter"):
+        count, true_f, estimated_f, _, true_r1, estimated_r1 = map(float, rows[name][:6])
+        assert count > 0 and estimated_f == pytest.approx(true_f, abs=0.005)
+        assert estimated_r1 == pytest.approx(true_r1, rel=0.02)
     figure = tmp_path / "demo" / "demo.png"
     assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     # The names the chain and the BIDS dataset writer rely on.
-    for stem in ("pdw", "t1w", "mtw", "b1", "b0", "truth_f", "truth_r1", "truth_m0"):
+    for stem in ("pdw", "t1w", "mtw", "b1", "b0", "truth_f", "truth_r1", "truth_m0", "mtsat"):
         assert (tmp_path / "demo" / f"{stem}.nii.gz").is_file()
     protocol = json.loads((tmp_path / "demo" / "protocol.json").read_text())
     assert {"pdw_flip_angle_deg", "pdw_TR", "t1w_flip_angle_deg", "t1w_TR"} <= set(protocol)

@@ -12,6 +12,7 @@ from pathlib import Path
 import numpy as np
 
 from tavni.mt_map import phantom as phantoms
+from tavni.mt_map import volumes
 
 # World positions (mm) of the slices drawn: through the lateral ventricles
 # and the corpus callosum of the MNI brain.
@@ -26,8 +27,12 @@ class Result:
     lines: list       # the printed summary
 
 
-# What the demo writes besides the phantom's files.
-OUTPUTS = ("mpf.nii.gz", "status.nii.gz", "mpf_without_b1.nii.gz", "demo.png")
+# The maps the demo writes: chain output name -> file, with the B1 map and
+# without it; and the figure.
+MAPS = {"fraction": "mpf.nii.gz", "status": "status.nii.gz", "r1": "r1.nii.gz",
+        "m0": "m0.nii.gz", "mtsat": "mtsat.nii.gz", "mtr": "mtr.nii.gz"}
+MAPS_WITHOUT_B1 = {"fraction": "mpf_without_b1.nii.gz", "r1": "r1_without_b1.nii.gz"}
+OUTPUTS = (*MAPS.values(), *MAPS_WITHOUT_B1.values(), "demo.png")
 
 
 def run(directory, *, voxel_size=2.0, anatomy="auto", shape=None, snr=100.0, seed=0,
@@ -65,7 +70,8 @@ def run(directory, *, voxel_size=2.0, anatomy="auto", shape=None, snr=100.0, see
     paths = phantoms.write(directory, head, force=force)
     maps = _chain(directory, paths, head, threads, quiet)
     rows = phantoms.tissue_summary(head, {"truth_f": maps["f"], "truth_r1": maps["r1"]})
-    rows_without_b1 = phantoms.tissue_summary(head, {"truth_f": maps["f_without_b1"]})
+    rows_without_b1 = phantoms.tissue_summary(head, {"truth_f": maps["f_without_b1"],
+                                                     "truth_r1": maps["r1_without_b1"]})
     lines = _summary_lines(head, maps, rows, rows_without_b1)
     figure = directory / "demo.png"
     draw(head, maps, figure)
@@ -75,24 +81,25 @@ def run(directory, *, voxel_size=2.0, anatomy="auto", shape=None, snr=100.0, see
 
 
 def _chain(directory, paths, head, threads, quiet):
-    """The fraction map of the command line, with and without the B1 map."""
-    from tavni.mt_map import pipeline, protocol
+    """The three-scan chain of ``mt-map fraction``, with and without the B1
+    map, inside the brain mask; the maps read back as written."""
+    import nibabel
 
-    source = f" in protocol '{paths['protocol']}'"
-    given = {key: protocol.Given(head.protocol[key], key, source)
-             for key in protocol.SEQUENCE + ("T2b",)}
-    images = {"mt": paths["mtw"], "ref": paths["ref"], "r1": paths["truth_r1"],
-              "b1": paths["b1"], "mask": paths["mask"]}
+    from tavni.mt_map import pipeline
+
+    runs = ((MAPS, paths["b1"], ""), (MAPS_WITHOUT_B1, None, "_without_b1"))
     maps = {}
-    # Noisy fluid measures ratios above that of no bound pool at all: it is
-    # fluid, f = 0 (clip).
-    _, maps["f"], maps["status"] = pipeline.fraction_map(
-        images, directory / "mpf.nii.gz", given, status_output=directory / "status.nii.gz",
-        threads=threads, clip=True, quiet=quiet)
-    _, maps["f_without_b1"], _ = pipeline.fraction_map(
-        dict(images, b1=None), directory / "mpf_without_b1.nii.gz", given, threads=threads,
-        clip=True, quiet=quiet)
-    maps["r1"] = head.volumes["truth_r1"]
+    for names, b1, suffix in runs:
+        outputs = {name: directory / file for name, file in names.items()}
+        # Noisy fluid measures ratios above that of no bound pool at all: it
+        # is fluid, f = 0 (clip).
+        pipeline.fraction_from_scans(paths["pdw"], paths["t1w"], paths["mtw"], head.protocol,
+                                     outputs, b1=b1, b0=paths["b0"], mask=paths["mask"],
+                                     threads=threads, clip=True, quiet=quiet,
+                                     protocol_path=paths["protocol"])
+        for name, path in outputs.items():
+            maps[name + suffix] = np.asarray(nibabel.load(path).get_fdata())
+    maps["f"], maps["f_without_b1"] = maps.pop("fraction"), maps.pop("fraction_without_b1")
     return maps
 
 
@@ -104,29 +111,37 @@ def _summary_lines(head, maps, rows, rows_without_b1):
              else "no noise")
     lines = [f"phantom: {head.description}, {shape} voxels, {noise}"]
     lines += head.notes
-    lines.append(f"{'tissue (p > 0.9)':<18}{'voxels':>8}{'true f':>9}{'est. f':>9}"
-                 f"{'no B1':>9}{'true R1':>9}{'est. R1':>9}{'solved':>9}")
+    lines.append(f"{'':<18}{'':>8}{'bound-pool fraction f':>27}{'R1 (1/s)':>24}"
+                 f"{'MTsat':>9}")
+    lines.append(f"{'tissue (p > 0.9)':<18}{'voxels':>8}" + f"{'true':>9}{'est.':>9}{'no B1':>9}" * 2
+                 + f"{'(p.u.)':>9}{'solved':>9}")
     solved = maps["status"] == STATUS_SOLVED
     for (tissue, count, means), (_, _, without) in zip(rows, rows_without_b1):
-        true_f, est_f, _ = means["truth_f"]
-        true_r1, est_r1, _ = means["truth_r1"]
         where = head.volumes[f"tissue_{tissue.key}"] > 0.9
         share = 100.0 * solved[where].mean() if count else math.nan
-        lines.append(f"{tissue.name:<18}{count:>8}{true_f:>9.4f}{est_f:>9.4f}"
-                     f"{without['truth_f'][1]:>9.4f}{true_r1:>9.3f}{est_r1:>9.3f}{share:>8.1f}%")
-    tissue = brain_voxels(head)
-    lines.append(f"solved: {100.0 * solved[tissue].mean():.1f} % of the "
-                 f"{int(tissue.sum())} voxels at least half tissue (R1 in 1/s)")
+        mtsat = float(np.nanmean(maps["mtsat"][where])) if count else math.nan
+        f, r1 = means["truth_f"], means["truth_r1"]
+        lines.append(f"{tissue.name:<18}{count:>8}{f[0]:>9.4f}{f[1]:>9.4f}"
+                     f"{without['truth_f'][1]:>9.4f}{r1[0]:>9.3f}{r1[1]:>9.3f}"
+                     f"{without['truth_r1'][1]:>9.3f}{mtsat:>9.3f}{share:>8.1f}%")
+    brain = brain_voxels(head)
+    lines.append(f"solved: {100.0 * solved[brain].mean():.1f} % of the {int(brain.sum())} "
+                 "voxels of the brain mask")
     white = head.volumes["tissue_wm"] > 0.9
-    truth = head.volumes["truth_f"][white]
-    errors = {name: 100.0 * (maps[name][white] / truth - 1.0) for name in ("f", "f_without_b1")}
-    if white.any() and all(np.isfinite(e).any() for e in errors.values()):
-        b1 = head.volumes["b1"][tissue]
-        low, high = np.nanpercentile(errors["f_without_b1"], [5, 95])
-        lines.append(f"white-matter f, error voxel by voxel (5th to 95th percentile): "
-                     f"with the B1 map {np.nanpercentile(errors['f'], 5):+.1f} % to "
-                     f"{np.nanpercentile(errors['f'], 95):+.1f} %, without it {low:+.1f} % to "
-                     f"{high:+.1f} % (B1 here {b1.min():.2f} to {b1.max():.2f})")
+    if white.any():
+        lines.append("error voxel by voxel in white matter (5th to 95th percentile), with the "
+                     "B1 map and without it:")
+        for label, name, truth in (("f", "f", "truth_f"), ("R1", "r1", "truth_r1")):
+            ranges = []
+            for estimate in (maps[name], maps[name + "_without_b1"]):
+                error = 100.0 * (estimate[white] / head.volumes[truth][white] - 1.0)
+                low, high = np.nanpercentile(error, [5, 95]) if np.isfinite(error).any() \
+                    else (math.nan, math.nan)
+                ranges.append(f"{low:+.1f} % to {high:+.1f} %")
+            lines.append(f"  {label:<3}{ranges[0]:>22}{ranges[1]:>24}")
+        b1 = head.volumes["b1"][brain]
+        lines.append(f"(B1 here {b1.min():.2f} to {b1.max():.2f}: without its map the R1 fit "
+                     "and the fraction fit take every flip angle and the MT pulse as nominal)")
     return lines
 
 
@@ -148,26 +163,33 @@ def _slice(volume, affine, axis_name, position):
 
 def draw(head, maps, path):
     """Axial, coronal and sagittal slices: true f, estimated f, their
-    difference, and R1; each column with a labelled colour bar."""
+    difference, true and estimated R1, and MTsat; each column with a
+    labelled colour bar."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
     tissue = brain_voxels(head)
-    truth = np.where(tissue, head.volumes["truth_f"], np.nan)
-    estimate = np.where(tissue, maps["f"], np.nan)
+
+    def shown(volume):
+        return np.where(tissue, volume, np.nan)
+
+    truth, estimate = shown(head.volumes["truth_f"]), shown(maps["f"])
     difference = estimate - truth
-    spread = float(np.nanpercentile(np.abs(difference), 99)) if np.isfinite(difference).any() else 0
-    spread = max(spread, 1e-6)
+    finite = np.isfinite(difference)
+    spread = max(float(np.percentile(np.abs(difference[finite]), 99)) if finite.any() else 0.0,
+                 1e-6)
     columns = [
         ("true f", truth, "magma", 0.0, 0.2, "bound-pool fraction f"),
         ("estimated f", estimate, "magma", 0.0, 0.2, "bound-pool fraction f"),
         ("estimated - true f", difference, "coolwarm", -spread, spread, "difference in f"),
-        ("R1", np.where(tissue, maps["r1"], np.nan), "viridis", 0.0, 1.5, "R1 (1/s)"),
+        ("true R1", shown(head.volumes["truth_r1"]), "viridis", 0.0, 1.5, "R1 (1/s)"),
+        ("estimated R1", shown(maps["r1"]), "viridis", 0.0, 1.5, "R1 (1/s)"),
+        ("MTsat", shown(maps["mtsat"]), "cividis", 0.0, 4.0, "MTsat (p.u.)"),
     ]
     figure, axes = plt.subplots(len(SLICES_MM), len(columns),
-                                figsize=(3.1 * len(columns), 2.9 * len(SLICES_MM)),
+                                figsize=(2.6 * len(columns), 2.7 * len(SLICES_MM)),
                                 constrained_layout=True)
     for column, (title, volume, cmap, low, high, label) in enumerate(columns):
         for row, (view, (axis_name, position)) in enumerate(SLICES_MM.items()):
@@ -183,5 +205,10 @@ def draw(head, maps, path):
         figure.colorbar(drawn, ax=axes[:, column], shrink=0.6, location="bottom", label=label)
     noise = f"Rician noise, sigma {head.noise_sigma:.3g}" if head.noise_sigma > 0 else "no noise"
     figure.suptitle(f"{head.description}, {noise}")
-    figure.savefig(path, dpi=80)
-    plt.close(figure)
+    try:
+        figure.savefig(path, dpi=80)
+    except OSError as error:
+        Path(path).unlink(missing_ok=True)
+        raise volumes.VolumeError(f"cannot write figure '{path}': {error.strerror}") from None
+    finally:
+        plt.close(figure)

@@ -22,14 +22,14 @@ from pathlib import Path
 import numpy as np
 
 from tavni.mt_map import anatomy as anatomies
-from tavni.mt_map import mpf, super_lorentzian
+from tavni.mt_map import mpf
 from tavni.mt_map import volumes as _volumes
 from tavni.mt_map.volumes import Volume, VolumeError
 
 # The single-point fast protocol: three SPGR scans sharing one TR for the
 # variable-flip-angle pair, the MT-weighted one with a Gaussian off-resonance
 # saturation pulse at 4 kHz in every TR. Keys and units as in protocol files
-# (angles in degrees, times in s, offsets in Hz, omega_1_rms in rad/s).
+# (angles in degrees, times in s, offsets and bandwidths in Hz).
 PROTOCOL = {
     "pdw_flip_angle_deg": 4.0,
     "pdw_TR": 0.025,
@@ -38,8 +38,11 @@ PROTOCOL = {
     "flip_angle_deg": 10.0,    # MT-weighted scan
     "TR": 0.028,
     "delta_omega": 4000.0,
-    "omega_1_rms": 1500.0,
-    "duration": 0.012,
+    "duration": 0.012,         # one pulse of 12 ms per TR
+    "mt_flip_angle_deg": 560.0,
+    "mt_pulse_shape": "gaussian",
+    "mt_bandwidth": 250.0,
+    "mt_pulses": 1,
     "T2_free": 0.04,
     "T2b": 12e-6,
 }
@@ -187,30 +190,39 @@ def static_field(x, y, z, participant=TYPICAL):
     return b0
 
 
-def _spgr(M0, R1, flip_angle, TR):
-    """Steady-state SPGR signal: M0 sin a (1 - E1) / (1 - E1 cos a), E1 = exp(-R1 TR)."""
-    E1 = np.exp(-R1 * TR)
-    return M0 * np.sin(flip_angle) * (1.0 - E1) / (1.0 - E1 * np.cos(flip_angle))
-
-
-def mt_ratio(f, R1, b1, b0, protocol):
+def mt_ratio(f, R1, b1, G, offset, values):
     """S_mt / S_ref that the two-pool model predicts per voxel.
 
     The residual ``mpf.model`` returns is the measured ratio minus the
     predicted one, so at a measured ratio of 0 it is minus the prediction.
     B1 scales the excitation and the saturation amplitude; B0 shifts the
     saturation offset, and the lineshape value is taken at the shifted
-    offset.
+    offset, the way the chain takes it.
+
+    Parameters
+    ----------
+    f, R1 (1/s), b1, G (s), offset (Hz) : ndarray
+        Per voxel, one shape; G is the lineshape at the voxel's offset.
+    values : dict
+        The protocol as the model takes it (``protocol.model_values``).
     """
-    p = protocol
-    offset = p["delta_omega"] + b0
-    G = super_lorentzian(offset, p["T2b"])
-    flip = math.radians(p["flip_angle_deg"]) * b1
-    omega = p["omega_1_rms"] * b1
+    v = values
     model = np.frompyfunc(
-        lambda f, R1, offset, omega, G, flip: -mpf.model(
-            f, 0.0, R1, p["T2_free"], offset, omega, G, p["TR"], p["duration"], flip), 6, 1)
-    return model(f, R1, offset, omega, G, flip).astype(np.float64)
+        lambda f, R1, offset, b1, G: -mpf.model(
+            f, 0.0, R1, v["T2_free"], offset, v["omega_1_rms"] * b1, G, v["TR"],
+            v["duration"], v["flip_angle"] * b1), 5, 1)
+    return model(f, R1, offset, b1, G).astype(np.float64)
+
+
+def model_values(protocol):
+    """The phantom's protocol (keys of ``PROTOCOL``) as the model takes it:
+    radians, omega_1_rms from the MT pulse, G at the nominal offset; the
+    chain's own conversion, so that both see the same numbers."""
+    from tavni.mt_map import protocol as protocols
+
+    given = protocols.as_given(protocol, ())
+    protocols.validate(given)  # raises for values the model cannot take
+    return protocols.model_values(given)
 
 
 def rician(signal, sigma, rng):
@@ -285,6 +297,10 @@ def make(voxel_size=2.0, *, anatomy="auto", shape=None, snr=None, seed=0,
     else:
         tissue_maps = anatomies.geometric(shape, voxel_size)
     p = dict(PROTOCOL, **(protocol or {}))
+    if protocol and "omega_1_rms" in protocol:   # the amplitude instead of the pulse
+        for key in ("mt_flip_angle_deg", "mt_pulse_shape", "mt_bandwidth", "mt_pulses"):
+            p.pop(key, None)
+    values = model_values(p)
     probabilities = tissue_maps.probabilities
     grid = probabilities.shape[1:]
     f, R1, M0 = tissue_parameters(probabilities, participant.tissues)
@@ -297,14 +313,22 @@ def make(voxel_size=2.0, *, anatomy="auto", shape=None, snr=None, seed=0,
     b1 = np.broadcast_to(b1, grid).astype(np.float32).astype(np.float64)
     b0 = np.broadcast_to(b0, grid).astype(np.float32).astype(np.float64)
 
+    from tavni.mt_map.pipeline import lineshape_at_offsets
+    from tavni.mt_map.relaxometry import spgr_signal
+
+    # The lineshape at every voxel's shifted offset, over the whole grid as
+    # the chain computes it from the B0 map.
+    offset = values["delta_omega"] + b0
+    G = lineshape_at_offsets(offset, p["T2b"])
     head = M0 > 0
     scans = {name: np.zeros(grid) for name in ("pdw", "t1w", "mtw", "ref")}
-    for name, flip_key, tr_key in (("pdw", "pdw_flip_angle_deg", "pdw_TR"),
-                                   ("t1w", "t1w_flip_angle_deg", "t1w_TR"),
-                                   ("ref", "flip_angle_deg", "TR")):
-        scans[name][head] = _spgr(M0[head], R1[head], math.radians(p[flip_key]) * b1[head],
-                                  p[tr_key])
-    scans["mtw"][head] = scans["ref"][head] * mt_ratio(f[head], R1[head], b1[head], b0[head], p)
+    for name, flip, TR in (("pdw", "pdw_flip_angle", "pdw_TR"),
+                           ("t1w", "t1w_flip_angle", "t1w_TR"),
+                           ("ref", "flip_angle", "TR")):
+        scans[name][head] = spgr_signal(M0[head], R1[head], values[flip], values[TR],
+                                        b1=b1[head])
+    scans["mtw"][head] = scans["ref"][head] * mt_ratio(f[head], R1[head], b1[head], G[head],
+                                                       offset[head], values)
 
     sigma = 0.0
     if snr is not None:
