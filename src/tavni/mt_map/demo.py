@@ -107,9 +107,7 @@ def _summary_lines(head, maps, rows, rows_without_b1):
     from tavni.mt_map import STATUS_SOLVED
 
     shape = "x".join(str(n) for n in head.volumes["pdw"].shape)
-    noise = (f"Rician noise, sigma {head.noise_sigma:.3g}" if head.noise_sigma > 0
-             else "no noise")
-    lines = [f"phantom: {head.description}, {shape} voxels, {noise}"]
+    lines = [f"phantom: {head.description}, {shape} voxels, {head.noise()}"]
     lines += head.notes
     lines.append(f"{'':<18}{'':>8}{'bound-pool fraction f':>27}{'R1 (1/s)':>24}"
                  f"{'MTsat':>9}")
@@ -203,8 +201,7 @@ def draw(head, maps, path):
             if column == 0:
                 axis.set_ylabel(f"{view} ({axis_name} = {position:g} mm)")
         figure.colorbar(drawn, ax=axes[:, column], shrink=0.6, location="bottom", label=label)
-    noise = f"Rician noise, sigma {head.noise_sigma:.3g}" if head.noise_sigma > 0 else "no noise"
-    figure.suptitle(f"{head.description}, {noise}")
+    figure.suptitle(f"{head.description}, {head.noise()}")
     try:
         figure.savefig(path, dpi=80)
     except OSError as error:

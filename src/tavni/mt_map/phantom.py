@@ -135,7 +135,14 @@ class Phantom:
     protocol: dict
     description: str
     noise_sigma: float = 0.0   # standard deviation of each channel's noise
+    snr: float = None          # the SNR it was made for (None: no noise)
     notes: list = field(default_factory=list)
+
+    def noise(self):
+        """A few words on the noise, for summaries."""
+        if not self.noise_sigma > 0:
+            return "no noise"
+        return f"Rician noise at SNR {self.snr:g} (sigma {self.noise_sigma:.3g})"
 
 
 def tissue_parameters(probabilities, tissues=TISSUES):
@@ -346,7 +353,7 @@ def make(voxel_size=2.0, *, anatomy="auto", shape=None, snr=None, seed=0,
                    labels=labels.astype(np.uint8), mask=(total >= 0.5).astype(np.uint8))
     for tissue, probability in zip(TISSUES, probabilities):
         volumes[f"tissue_{tissue.key}"] = probability
-    return Phantom(volumes, tissue_maps.affine, p, tissue_maps.description, sigma, notes)
+    return Phantom(volumes, tissue_maps.affine, p, tissue_maps.description, sigma, snr, notes)
 
 
 # What each file of the phantom is, for its header (at most 80 characters).
