@@ -256,8 +256,8 @@ def make(voxel_size=2.0, *, anatomy="auto", shape=None, snr=None, seed=0,
     snr : float, optional
         Signal-to-noise ratio: the mean white-matter signal of the
         noiseless PDw scan over the noise standard deviation of each
-        channel; the same noise goes into every scan, as one receiver gives
-        it. None: no noise.
+        channel. Every scan gets its own noise of that one standard
+        deviation, as one receiver gives it. None: no noise.
     seed : int
         Seed of the noise.
     participant : Participant
@@ -285,9 +285,9 @@ def make(voxel_size=2.0, *, anatomy="auto", shape=None, snr=None, seed=0,
         raise ValueError(f"the seed must be 0 or more (got {seed})")
     if shape is not None:
         anatomy = "geometric"
-        if min(shape) < 1:
-            raise ValueError(f"the phantom needs at least one voxel per axis (got shape "
-                             f"{' '.join(map(str, shape))})")
+    if anatomy == "brain" and not anatomies.brain_available():
+        raise ValueError("the brain needs nilearn, which ships the MNI template: "
+                         "pip install 'tavni-mt-map[anatomy]'")
     if anatomy == "auto":
         if anatomies.brain_available():
             anatomy = "brain"
