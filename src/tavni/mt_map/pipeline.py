@@ -47,8 +47,9 @@ MAP_OUTPUTS = {
     "sensitivity_r1": (np.float32, "R1 sensitivity output", "change of f per 1% R1 error"),
     "sensitivity_b1": (np.float32, "B1 sensitivity output", "change of f per 1% B1 error"),
 }
-# Besides those, for the uncertainty: the images kept, three derivatives and
-# three maps.
+# The maps that need the fraction's derivatives, and what they cost besides
+# the others per voxel: the images kept, three derivatives and three maps.
+UNCERTAINTY_OUTPUTS = ("uncertainty", "sensitivity_r1", "sensitivity_b1")
 BYTES_PER_VOXEL_FOR_UNCERTAINTY = 8 * 9
 # Below this share of the fitted voxels solved, the summary warns.
 SOLVED_SHARE_WARNING = 0.5
@@ -253,8 +254,6 @@ def _uncertainty(written, propagate, images, noise_sd, mask):
                 *np.percentile(finite, [25, 50, 75])) if finite.size else "none solved"))
     return {name: maps[name] for name in maps if name in written}, notes
 
-
-UNCERTAINTY_OUTPUTS = ("uncertainty", "sensitivity_r1", "sensitivity_b1")
 
 
 def diagnose(summary, ratio, R1, status, given, images):
