@@ -226,12 +226,14 @@ def _check_noise_sd(noise_sd, names):
         raise ParameterError(f"--noise-sd: {error}") from None
 
 
-def _uncertainty(written, propagate, images, noise_sd, mask):
+def _uncertainty(written, propagate, images, noise_sd, mask, noise_required=True):
     """The uncertainty maps asked for in written, and the summary's lines.
 
     propagate(sigmas) is the chain's ``uncertainty.*_uncertainty`` for noise
     levels by image name; images are those images by name, for the noise
-    estimate from their background (outside mask, if given).
+    estimate from their background (outside mask, if given). Without a
+    usable background the standard deviation is NaN and a note says why
+    (unless noise_required: then ParameterError).
     """
     from tavni.mt_map import uncertainty
 
@@ -241,13 +243,16 @@ def _uncertainty(written, propagate, images, noise_sd, mask):
         try:
             sigmas, statement = uncertainty.noise_levels(images, noise_sd, head=mask)
         except uncertainty.NoiseEstimateError as error:
-            raise ParameterError(f"--noise-sd: {error}") from None
+            if noise_required:
+                raise ParameterError(f"--noise-sd: {error}") from None
+            sigmas = dict.fromkeys(images, np.nan)
+            statement = f"no noise level, the sd of f is NaN: {error}"
         notes.append(statement)
     with np.errstate(divide="ignore", invalid="ignore"):
         result = propagate(sigmas)
     maps = {"uncertainty": result.sd, "sensitivity_r1": result.r1_sensitivity,
             "sensitivity_b1": result.b1_sensitivity}
-    if "uncertainty" in written:
+    if "uncertainty" in written and all(np.isfinite(list(sigmas.values()))):
         finite = result.sd[np.isfinite(result.sd)]
         notes.append("sd of f over the solved voxels: " + (
             "median {1:.3g} (quartiles {0:.3g}, {2:.3g})".format(
@@ -556,7 +561,8 @@ def _outside_mask_nan(array, data):
 
 def fraction_from_scans(pdw, t1w, mtw, parameters, outputs, *, b1=None, b0=None, mask=None,
                         threads=None, clip=False, quiet=False, fail_below=None,
-                        protocol_path=None, allow_affine_mismatch=False, noise_sd=None):
+                        protocol_path=None, allow_affine_mismatch=False, noise_sd=None,
+                        noise_required=True):
     """The bound-pool fraction, and on request R1, M0, MTR and MTsat, from
     three SPGR scans: one set of loads, every map written or none.
 
@@ -603,6 +609,10 @@ def fraction_from_scans(pdw, t1w, mtw, parameters, outputs, *, b1=None, b0=None,
         Noise standard deviation of all scans, or of the PD-, T1- and
         MT-weighted ones (image units), for "uncertainty"; default:
         estimated from each scan's background (outside the mask if given).
+    noise_required : bool
+        Without noise_sd and a background to estimate it from, refuse the
+        map (ParameterError, before anything is written); False writes the
+        "uncertainty" map as NaN instead and says so in the summary's notes.
 
     Returns
     -------
@@ -661,7 +671,7 @@ def fraction_from_scans(pdw, t1w, mtw, parameters, outputs, *, b1=None, b0=None,
                 TRs, (sigmas["PDw"], sigmas["T1w"], sigmas["MTw"]), b1=data.get("b1"),
                 b1_sensitivity="sensitivity_b1" in written),
             {"PDw": data["pdw"], "T1w": data["t1w"], "MTw": data["mtw"]}, noise_sd,
-            data.get("mask"))
+            data.get("mask"), noise_required)
         maps.update(extra)
     if "mtr" in written:
         maps["mtr"] = _outside_mask_nan(mtr(data["mtw"], reference), data)
