@@ -1,0 +1,203 @@
+"""Whole volumes: every speed ratio of the fraction mapping, measured in one run.
+
+    python3 benchmarks/volume_speed.py [--directory build/volume-speed] [--repeats 3]
+
+On a 176 x 240 x 256 synthetic head (head_volume.py; made once and kept in
+the directory) it measures, best of --repeats runs each, all in this run:
+
+  end to end   `mt-map fraction` (MT, reference, R1 and B1 images, fraction
+               and status maps written as .nii.gz) against the I/O floor:
+               decompressing its inputs and compressing its outputs with the
+               gzip the package itself uses, at the level it writes;
+  memory       the command's peak resident memory against the float32 size
+               of its inputs;
+  exact        fit_fraction (today's bit-exact solver) against a numba
+               parallel Brent loop over the same model in double precision
+               (numba_baselines.py), per voxel, on the head's voxels with
+               their own B1;
+  fast         fit_fraction(..., exact=False) against a numba parallel
+               closed form of the same model, on the same voxels;
+  start-up     `mt-map --help` against `python -c pass`.
+
+The installed package is measured (pip install . first). Both sides of each
+ratio use every core (numba's threads, fit_fraction's default). Timings
+are wall-clock; run it on an otherwise idle machine.
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+INPUTS = ("mt", "ref", "r1", "b1")
+BRENT_XTOL = 1e-9  # about a tenth of a single-precision step of f near 0.1
+
+
+def best(function, repeats):
+    times, result = [], None
+    for _ in range(repeats):
+        start = time.perf_counter()
+        result = function()
+        times.append(time.perf_counter() - start)
+    return min(times), result
+
+
+def run_child(command):
+    """(wall seconds, peak resident memory in bytes) of a command."""
+    start = time.perf_counter()
+    child = subprocess.Popen(command, stdout=subprocess.DEVNULL)
+    _, status, usage = os.wait4(child.pid, 0)
+    elapsed = time.perf_counter() - start
+    child.returncode = os.waitstatus_to_exitcode(status)
+    if child.returncode != 0:
+        raise SystemExit(f"{' '.join(map(str, command))} failed ({child.returncode})")
+    return elapsed, usage.ru_maxrss * 1024
+
+
+def package_gzip():
+    """(name, decompress(bytes), compress(bytes)) as the package reads and writes .gz."""
+    try:
+        from tavni.mt_map.volumes import gzip_codec
+    except ImportError:  # no codec of its own: nibabel's, the standard library at level 1
+        import gzip
+
+        return "zlib (gzip module), level 1", gzip.decompress, (
+            lambda data: gzip.compress(data, compresslevel=1, mtime=0))
+    return gzip_codec()
+
+
+def io_floor(inputs, outputs, repeats):
+    """Seconds to decompress the inputs and compress the outputs."""
+    name, decompress, compress = package_gzip()
+    import gzip
+
+    raw_outputs = [gzip.decompress(Path(path).read_bytes()) for path in outputs]
+
+    def floor():
+        for path in inputs:
+            decompress(Path(path).read_bytes())
+        for raw in raw_outputs:
+            compress(raw)
+
+    seconds, _ = best(floor, repeats)
+    return name, seconds
+
+
+def end_to_end(directory, work, repeats, extra=()):
+    command = [shutil.which("mt-map") or "mt-map", "fraction",
+               "--mt", directory / "mt.nii.gz", "--ref", directory / "ref.nii.gz",
+               "--r1", directory / "r1.nii.gz", "--b1", directory / "b1.nii.gz",
+               "--protocol", directory / "protocol.json", "--quiet",
+               "--status", work / "status.nii.gz", "-o", work / "mpf.nii.gz", *extra]
+    runs = [run_child(command) for _ in range(repeats)]
+    return min(t for t, _ in runs), max(m for _, m in runs)
+
+
+def solver_inputs(directory):
+    """Ratio, R1 and B1 of the head's voxels, as the command computes them."""
+    import nibabel
+
+    data = {name: np.asarray(nibabel.load(directory / f"{name}.nii.gz").get_fdata())
+            for name in INPUTS}
+    head = (data["ref"] > 0) & (data["r1"] > 0)
+    ratio = data["mt"][head] / data["ref"][head]
+    return ratio, data["r1"][head], data["b1"][head]
+
+
+def startup(repeats):
+    mt_map = shutil.which("mt-map") or "mt-map"
+    help_time = min(run_child([mt_map, "--help"])[0] for _ in range(repeats))
+    pass_time = min(run_child([sys.executable, "-c", "pass"])[0] for _ in range(repeats))
+    return help_time, pass_time
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--directory", type=Path, default=Path("build/volume-speed"),
+                        help="where the test volume is made and kept")
+    parser.add_argument("--shape", type=int, nargs=3, default=(176, 240, 256))
+    parser.add_argument("--repeats", type=int, default=3)
+    options = parser.parse_args()
+
+    import head_volume
+    import numba_baselines as nb
+    from tavni.mt_map import STATUS_SOLVED, fit_fraction
+
+    directory = options.directory.resolve()
+    shape_file = directory / "shape"
+    wanted = " ".join(map(str, options.shape)) + "\n"
+    if not shape_file.is_file() or shape_file.read_text() != wanted:
+        print(f"making the test volume {options.shape} in {directory} ...", flush=True)
+        head_volume.write(directory, tuple(options.shape))
+    inputs = [directory / f"{name}.nii.gz" for name in INPUTS]
+    voxels = int(np.prod(options.shape))
+    rows = []
+
+    with tempfile.TemporaryDirectory(dir=directory) as work:
+        work = Path(work)
+        wall, peak = end_to_end(directory, work, options.repeats)
+        gzip_name, floor = io_floor(inputs, [work / "mpf.nii.gz", work / "status.nii.gz"],
+                                    options.repeats)
+    float32_inputs = 4 * voxels * len(INPUTS)
+    rows.append(("end to end / I/O floor", wall / floor, "<= 1.5",
+                 f"{wall:.2f} s / {floor:.2f} s ({gzip_name})"))
+    rows.append(("peak memory / float32 inputs", peak / float32_inputs, "<= 2",
+                 f"{peak / 2**20:.0f} MiB / {float32_inputs / 2**20:.0f} MiB"))
+
+    ratio, R1, b1 = solver_inputs(directory)
+    protocol = head_volume.protocol_of(directory)
+    scalars = protocol
+    threads = len(os.sched_getaffinity(0))
+
+    def exact():
+        return fit_fraction(ratio, R1, *scalars, b1=b1, threads=threads, return_status=True)
+
+    nb.brent_map(ratio[:1000], R1[:1000], b1[:1000], protocol, 0.0, 0.5, BRENT_XTOL)  # compile
+    nb.closed_form_map(ratio[:1000], R1[:1000], b1[:1000], protocol, 0.0, 0.5)
+    exact_time, (f_exact, status) = best(exact, options.repeats)
+    brent_time, f_brent = best(
+        lambda: nb.brent_map(ratio, R1, b1, protocol, 0.0, 0.5, BRENT_XTOL), options.repeats)
+    closed_time, f_closed = best(
+        lambda: nb.closed_form_map(ratio, R1, b1, protocol, 0.0, 0.5), options.repeats)
+    solved = status == STATUS_SOLVED
+    both = solved & np.isfinite(f_brent)
+    rows.append(("exact: numba Brent / fit_fraction", brent_time / exact_time, ">= 3",
+                 f"{ratio.size} voxels, {threads} threads; max |f - f_Brent| "
+                 f"{np.max(np.abs(f_exact[both] - f_brent[both])):.1e}"))
+    try:
+        fast_time, (f_fast, fast_status) = best(
+            lambda: fit_fraction(ratio, R1, *scalars, b1=b1, threads=threads,
+                                 return_status=True, exact=False), options.repeats)
+    except TypeError:
+        rows.append(("fast: numba closed form / fit_fraction", float("nan"), ">= 1",
+                     "no fast mode in this version"))
+    else:
+        fast_solved = fast_status == STATUS_SOLVED
+        agree = np.max(np.abs(f_fast[solved & fast_solved] - f_exact[solved & fast_solved]))
+        rows.append(("fast: numba closed form / fit_fraction", closed_time / fast_time, ">= 1",
+                     f"max |f_fast - f_exact| {agree:.1e}; statuses differ in "
+                     f"{np.count_nonzero(fast_status != status)} voxels"))
+    rows.append(("  (numba closed form / exact fit_fraction)", closed_time / exact_time, "",
+                 "for reference"))
+
+    help_time, pass_time = startup(max(10, options.repeats))
+    rows.append(("start-up: mt-map --help / python -c pass", help_time / pass_time, "<= 1.5",
+                 f"{help_time * 1e3:.0f} ms / {pass_time * 1e3:.0f} ms"))
+
+    print(f"volume {options.shape[0]}x{options.shape[1]}x{options.shape[2]} ({voxels} voxels), "
+          f"inputs {', '.join(INPUTS)} as .nii.gz, best of {options.repeats}")
+    width = max(len(name) for name, *_ in rows)
+    for name, value, goal, note in rows:
+        print(f"{name:<{width}}  {value:7.2f}  {goal:<7}  {note}")
+
+
+if __name__ == "__main__":
+    main()
