@@ -17,6 +17,11 @@ the directory) it measures, best of --repeats runs each, all in this run:
                their own B1;
   fast         fit_fraction(..., exact=False) against a numba parallel
                closed form of the same model, on the same voxels;
+  floor        where the exact solver's time goes, per voxel on one thread
+               (solver_floor.cpp, built from this tree with the package's
+               flags): the work every bit-exact solve needs, against the
+               whole solve, and the exact ratio a solver doing only that
+               work would reach;
   start-up     `mt-map --help` against `python -c pass`.
 
 The installed package is measured (pip install . first). Both sides of each
@@ -112,6 +117,25 @@ def solver_inputs(directory):
     return ratio, data["r1"][head], data["b1"][head]
 
 
+def solver_floor(work, ratio, R1, b1, protocol):
+    """Per-voxel nanoseconds of the exact solver's stages (solver_floor.cpp)."""
+    sources = HERE.parent / "src" / "tavni" / "mt_map"
+    program = work / "solver_floor"
+    compiler = os.environ.get("CXX") or shutil.which("g++") or shutil.which("c++")
+    if compiler is None:
+        return None
+    subprocess.run([compiler, "-std=c++17", "-O3", "-ffp-contract=off", f"-I{sources}",
+                    HERE / "solver_floor.cpp", sources / "fraction_core.cpp",
+                    sources / "mpf_core.cpp", "-o", program, "-pthread"], check=True)
+    files = []
+    for name, values in (("ratio", ratio), ("R1", R1), ("b1", b1)):
+        files.append(work / f"{name}.f64")
+        np.ascontiguousarray(values, dtype=np.float64).tofile(files[-1])
+    out = subprocess.run([program, *files, *map(repr, protocol)], check=True,
+                         capture_output=True, text=True).stdout
+    return {name: float(value) for name, value in (line.split() for line in out.splitlines())}
+
+
 def startup(repeats):
     mt_map = shutil.which("mt-map") or "mt-map"
     help_time = min(run_child([mt_map, "--help"])[0] for _ in range(repeats))
@@ -187,6 +211,17 @@ def main():
                      f"{np.count_nonzero(fast_status != status)} voxels"))
     rows.append(("  (numba closed form / exact fit_fraction)", closed_time / exact_time, "",
                  "for reference"))
+
+    with tempfile.TemporaryDirectory(dir=directory) as work:
+        stages = solver_floor(Path(work), ratio, R1, b1, protocol)
+    if stages is not None:
+        rows.append(("  exact solve / its floor, one thread", stages["solve"] / stages["certify"],
+                     "", f"ns per voxel: excitation {stages['excitation']:.0f}, + terms and "
+                         f"exact zero {stages['terms']:.0f}, + two residuals "
+                         f"{stages['certify']:.0f} (floor), solve {stages['solve']:.0f}"))
+        rows.append(("  numba Brent / a solver at the floor",
+                     brent_time / exact_time * stages["solve"] / stages["certify"], "",
+                     "the exact ratio if the solver did only the floor's work"))
 
     help_time, pass_time = startup(max(10, options.repeats))
     rows.append(("start-up: mt-map --help / python -c pass", help_time / pass_time, "<= 1.5",
