@@ -1,19 +1,24 @@
 """A whole-head test volume that compresses like scanner data.
 
-    python3 benchmarks/head_volume.py DIR [--shape 176 240 256] [--seed 0]
+    python3 benchmarks/head_volume.py DIR [--shape 176 240 256] [--seed 0] [--level 6]
 
 Writes into DIR: mt.nii.gz and ref.nii.gz (magnitude images, int16 as DICOM
 converters store them, with Rician noise in and around the head), r1.nii.gz
 (an R1 map in 1/s, float32, noisy like a variable-flip-angle fit, zero
 outside the head), b1.nii.gz (relative transmit field, float32, smooth with
-a little noise), truth_f.nii.gz, and protocol.json; all .nii.gz at gzip
-level 6. Tissue layout from tavni.mt_map.phantom (fluid, grey and white
-matter, ventricles), with fraction and R1 varying smoothly inside each
-tissue. The MT image is the reference times the ratio the two-pool model
-predicts (the double-precision model of numba_baselines, per-voxel B1).
+a little noise), truth_f.nii.gz and protocol.json; .nii.gz at gzip level 6
+as converters write them. An ellipsoidal head (fluid rim, cortex, white
+matter, two ventricles) whose fraction, R1 and proton density vary
+smoothly inside each tissue. The MT image is the reference times the ratio
+the two-pool model predicts (the double-precision model of
+numba_baselines, with the voxel's B1).
+
+The volume is made and written a few planes at a time, so any size fits
+in memory (1024 x 1024 x 600 for the streaming check).
 """
 import argparse
 import json
+import shutil
 from pathlib import Path
 
 import numpy as np
@@ -21,24 +26,18 @@ import numpy as np
 NOISE = 0.012         # Rician noise, relative to the brightest reference signal
 R1_NOISE = 0.04       # relative noise of the fitted R1
 B1_NOISE = 0.005      # absolute noise of the B1 map
-SIGNAL_MAX = 3000.0   # int16 scale of the brightest reference signal
-GZIP_LEVEL = 6        # what DICOM converters write
-
-
-def _smooth_field(shape, rng, cells=8):
-    """A random field varying over about a cells-th of the volume, in [-1, 1]."""
-    from scipy.ndimage import zoom
-
-    coarse = rng.uniform(-1.0, 1.0, (cells + 1,) * len(shape))
-    return zoom(coarse, [n / (cells + 1) for n in shape], order=1, grid_mode=False)[
-        tuple(slice(0, n) for n in shape)]
-
-
-def _rician(signal, sigma, rng):
-    """|signal + noise| with Gaussian noise of sigma in both channels."""
-    real = signal + rng.normal(0.0, sigma, signal.shape).astype(np.float32)
-    imaginary = rng.normal(0.0, sigma, signal.shape).astype(np.float32)
-    return np.hypot(real, imaginary)
+SIGNAL_MAX = 3000.0   # int16 value of the brightest reference signal
+# A 3 T single-point protocol: saturation at 4 kHz, 10 degree excitation.
+PROTOCOL = {"delta_omega": 4000.0, "omega_1_rms": 1500.0, "duration": 0.012, "TR": 0.028,
+            "flip_angle_deg": 10.0, "T2_free": 0.04, "T2b": 12e-6}
+# (label, bound-pool fraction, R1 in 1/s, relative proton density)
+TISSUES = ((1, 0.0, 0.25, 1.0), (2, 0.065, 0.72, 0.8), (3, 0.14, 1.15, 0.7))
+# Ellipsoids (centre, radii) in coordinates from -1 to 1, painted in order.
+LAYOUT = ((1, (0, 0, 0), (0.9, 0.75, 0.95)), (2, (0, 0, 0), (0.84, 0.69, 0.88)),
+          (3, (0, 0, 0), (0.62, 0.5, 0.66)), (1, (0.05, -0.15, 0), (0.3, 0.08, 0.35)),
+          (1, (0.05, 0.15, 0), (0.3, 0.08, 0.35)))
+IMAGES = {"mt": np.int16, "ref": np.int16, "r1": np.float32, "b1": np.float32,
+          "truth_f": np.float32}
 
 
 def protocol_of(directory):
@@ -52,63 +51,91 @@ def protocol_of(directory):
             float(np.deg2rad(p["flip_angle_deg"])))
 
 
-def write(directory, shape=(176, 240, 256), seed=0):
-    import nibabel
-    from nibabel.openers import Opener
-
+def _planes(shape, first, count, rng, waves, parameters):
+    """The images' values on planes [first, first + count) of the last axis,
+    each flattened in file (Fortran) order."""
     from numba_baselines import predicted_ratio_map
-    from tavni.mt_map import phantom
+
+    x, y = (np.linspace(-1.0, 1.0, n, dtype=np.float32) for n in shape[:2])
+    z = np.linspace(-1.0, 1.0, shape[2], dtype=np.float32)[first:first + count]
+    x, y, z = x[:, None, None], y[None, :, None], z[None, None, :]
+    label = np.zeros((shape[0], shape[1], count), np.uint8)
+    for value, (cx, cy, cz), (rx, ry, rz) in LAYOUT:
+        label[((x - cx) / rx) ** 2 + ((y - cy) / ry) ** 2 + ((z - cz) / rz) ** 2 <= 1.0] = value
+    # Smooth variation inside tissues: a few long waves of random phase.
+    variation = sum(np.sin(kx * x + ky * y + kz * z + phase)
+                    for kx, ky, kz, phase in waves) / len(waves)
+    b1 = 1.1 - 0.2 * (x * x + y * y + z * z) / 3.0
+    flat = {name: np.ravel(np.broadcast_to(a, label.shape), order="F")
+            for name, a in (("label", label), ("variation", variation), ("b1", b1))}
+    label, variation = flat["label"], flat["variation"]
+    head = label > 0
+    f, R1, M0 = (np.zeros(label.size, np.float32) for _ in range(3))
+    for value, tissue_f, tissue_R1, tissue_M0 in TISSUES:
+        where = label == value
+        f[where] = tissue_f * (1.0 + 0.15 * variation[where])
+        R1[where] = tissue_R1 * (1.0 + 0.1 * variation[where])
+        M0[where] = tissue_M0 * (1.0 - 0.05 * variation[where])
+    b1 = (flat["b1"] + rng.normal(0.0, B1_NOISE, label.size)).astype(np.float32)
+
+    # Unsaturated spoiled gradient echo, and the ratio the model predicts.
+    flip = np.deg2rad(PROTOCOL["flip_angle_deg"]) * b1[head]
+    E1 = np.exp(-PROTOCOL["TR"] * R1[head])
+    ref = np.zeros(label.size, np.float32)
+    ref[head] = M0[head] * np.sin(flip) * (1 - E1) / (1 - np.cos(flip) * E1)
+    mt = np.zeros(label.size, np.float32)
+    mt[head] = ref[head] * predicted_ratio_map(f[head].astype(np.float64),
+                                               R1[head].astype(np.float64),
+                                               b1[head].astype(np.float64), parameters)
+    scale = SIGNAL_MAX / 0.08  # the brightest reference signal is about 0.08
+    sigma = NOISE * SIGNAL_MAX
+
+    def rician(signal):
+        real = signal * scale + rng.normal(0.0, sigma, signal.size).astype(np.float32)
+        imaginary = rng.normal(0.0, sigma, signal.size).astype(np.float32)
+        return np.rint(np.hypot(real, imaginary)).astype(np.int16)
+
+    noisy_R1 = R1 * (1.0 + R1_NOISE * rng.standard_normal(label.size, np.float32))
+    return {"mt": rician(mt), "ref": rician(ref), "r1": np.where(head, noisy_R1, 0.0),
+            "b1": b1, "truth_f": f}
+
+
+def write(directory, shape=(176, 240, 256), seed=0, level=6):
+    import nibabel
+
+    from tavni.mt_map import streaming
 
     directory = Path(directory)
     directory.mkdir(parents=True, exist_ok=True)
-    rng = np.random.default_rng(seed)
-    label = phantom.labels(shape)
-    head = label > 0
-    f = np.zeros(shape, np.float32)
-    R1 = np.zeros(shape, np.float32)
-    M0 = np.zeros(shape, np.float32)
-    variation = _smooth_field(shape, rng).astype(np.float32)
-    for tissue in phantom.TISSUES:
-        where = label == tissue.label
-        f[where] = tissue.f * (1.0 + 0.15 * variation[where])
-        R1[where] = tissue.R1 * (1.0 + 0.1 * variation[where])
-        M0[where] = tissue.M0 * (1.0 - 0.05 * variation[where])
-    b1 = phantom.transmit_field(shape).astype(np.float32)
-    b1 += rng.normal(0.0, B1_NOISE, shape).astype(np.float32)
-
-    p = phantom.PROTOCOL
-    protocol = {**p}
-    (directory / "protocol.json").write_text(json.dumps(protocol, indent=2) + "\n")
+    (directory / "protocol.json").write_text(json.dumps(PROTOCOL, indent=2) + "\n")
     parameters = protocol_of(directory)
-    flip = np.deg2rad(p["flip_angle_deg"]) * b1[head]
-    ref = np.zeros(shape, np.float32)
-    ref[head] = phantom.spoiled_gradient_echo(M0[head], R1[head], p["TR"], flip)
-    ratio = predicted_ratio_map(f[head].astype(np.float64), R1[head].astype(np.float64),
-                                b1[head].astype(np.float64), parameters)
-    mt = np.zeros(shape, np.float32)
-    mt[head] = ref[head] * ratio
-    scale = SIGNAL_MAX / ref.max()
-    sigma = NOISE * SIGNAL_MAX
-    images = {
-        "ref": np.rint(_rician(ref * scale, sigma, rng)).astype(np.int16),
-        "mt": np.rint(_rician(mt * scale, sigma, rng)).astype(np.int16),
-        "r1": np.where(head, R1 * (1.0 + R1_NOISE * rng.standard_normal(shape,
-                                                                         np.float32)), 0.0
-                       ).astype(np.float32),
-        "b1": b1,
-        "truth_f": f,
-    }
-    affine = np.diag([1.0, 1.0, 1.0, 1.0])
-    previous = Opener.default_compresslevel
-    Opener.default_compresslevel = GZIP_LEVEL
-    try:
-        for name, data in images.items():
-            image = nibabel.Nifti1Image(data, affine)
-            if data.dtype == np.int16:
-                image.header.set_slope_inter(1.0, 0.0)  # as dcm2niix writes it
-            nibabel.save(image, directory / f"{name}.nii.gz")
-    finally:
-        Opener.default_compresslevel = previous
+    rng = np.random.default_rng(seed)
+    waves = [(*rng.uniform(1.0, 4.0, 3), rng.uniform(0, 2 * np.pi)) for _ in range(4)]
+    header = nibabel.Nifti1Header()
+    header.set_qform(np.eye(4), code=1)
+    header.set_sform(np.eye(4), code=1)
+    header.set_xyzt_units("mm")
+    # The package's own writer, uncompressed, then gzip at the level asked
+    # (isal's levels stop at 3).
+    writers = {}
+    for name, dtype in IMAGES.items():
+        path = directory / f"{name}.nii"
+        writers[name] = streaming._Writer(path, path, shape, dtype, header.copy())
+    step = max(1, (1 << 21) // (shape[0] * shape[1]))
+    for first in range(0, shape[2], step):
+        values = _planes(shape, first, min(step, shape[2] - first), rng, waves, parameters)
+        for name, writer in writers.items():
+            writer.write(values[name])
+    for name, writer in writers.items():
+        writer.finish()
+        if level <= 3:
+            from isal import igzip as gzip
+        else:
+            import gzip
+        with open(writer.path, "rb") as source, \
+                gzip.open(directory / f"{name}.nii.gz", "wb", compresslevel=level) as target:
+            shutil.copyfileobj(source, target, 1 << 22)
+        writer.path.unlink()
     (directory / "shape").write_text(" ".join(map(str, shape)) + "\n")
     return directory
 
@@ -118,8 +145,9 @@ def main():
     parser.add_argument("directory", type=Path)
     parser.add_argument("--shape", type=int, nargs=3, default=(176, 240, 256))
     parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--level", type=int, default=6, help="gzip level (default 6)")
     options = parser.parse_args()
-    write(options.directory, tuple(options.shape), options.seed)
+    write(options.directory, tuple(options.shape), options.seed, options.level)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 """Whole volumes: every speed ratio of the fraction mapping, measured in one run.
 
     python3 benchmarks/volume_speed.py [--directory build/volume-speed] [--repeats 3]
+    python3 benchmarks/volume_speed.py --big [--max-memory 1G]
 
 On a 176 x 240 x 256 synthetic head (head_volume.py; made once and kept in
 the directory) it measures, best of --repeats runs each, all in this run:
@@ -23,6 +24,11 @@ the directory) it measures, best of --repeats runs each, all in this run:
                whole solve, and the exact ratio a solver doing only that
                work would reach;
   start-up     `mt-map --help` against `python -c pass`.
+
+With --big it checks streaming instead: on a 1024 x 1024 x 600 head (made
+once, about 6 GB of .nii.gz) `mt-map fraction --max-memory` must stay under
+its budget, and its map must equal the one made with a budget the whole
+volume fits in.
 
 The installed package is measured (pip install . first). Both sides of each
 ratio use every core (numba's threads, fit_fraction's default). Timings
@@ -143,13 +149,60 @@ def startup(repeats):
     return help_time, pass_time
 
 
+def big(options):
+    """Peak memory of a streamed run on a large volume against its budget."""
+    import head_volume
+
+    directory = options.directory.resolve().parent / "volume-big"
+    shape = (1024, 1024, 600)
+    shape_file = directory / "shape"
+    if not shape_file.is_file() or shape_file.read_text() != " ".join(map(str, shape)) + "\n":
+        print(f"making the large volume {shape} in {directory} ...", flush=True)
+        head_volume.write(directory, shape, level=1)
+    budget = options.max_memory
+    float32_inputs = 4 * int(np.prod(shape)) * len(INPUTS)
+    with tempfile.TemporaryDirectory(dir=directory) as work:
+        work = Path(work)
+        maps = []
+        for run, extra in (("budget", ["--max-memory", str(budget)]),
+                           ("in memory", ["--max-memory", str(64 << 30)])):
+            out = work / run.replace(" ", "-")
+            out.mkdir()
+            wall, peak = end_to_end(directory, out, 1, extra)
+            print(f"{run}: {wall:.0f} s, peak memory {peak / 2**20:.0f} MiB "
+                  f"(float32 inputs {float32_inputs / 2**20:.0f} MiB)", flush=True)
+            maps.append((out, peak))
+        same = all(_decompressed_digest(maps[0][0] / name) == _decompressed_digest(
+            maps[1][0] / name) for name in ("mpf.nii.gz", "status.nii.gz"))
+    print(f"peak memory / budget {maps[0][1] / budget:.2f} (goal <= 1); "
+          f"maps {'equal' if same else 'DIFFER'}")
+
+
+def _decompressed_digest(path):
+    import gzip
+    import hashlib
+
+    digest = hashlib.sha256()
+    with gzip.open(path, "rb") as stream:
+        for block in iter(lambda: stream.read(1 << 24), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--directory", type=Path, default=Path("build/volume-speed"),
                         help="where the test volume is made and kept")
     parser.add_argument("--shape", type=int, nargs=3, default=(176, 240, 256))
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--big", action="store_true",
+                        help="check streaming on a 1024 x 1024 x 600 volume instead")
+    parser.add_argument("--max-memory", type=int, default=200 << 20,
+                        help="budget of the streamed run with --big, bytes (default 200 MiB: "
+                             "runs of less than a plane)")
     options = parser.parse_args()
+    if options.big:
+        return big(options)
 
     import head_volume
     import numba_baselines as nb
