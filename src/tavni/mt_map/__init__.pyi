@@ -1,10 +1,13 @@
 """Magnetization-transfer mapping of the bound-pool fraction."""
+__version__: str
+
 from tavni.mt_map.maps import (
     STATUS_ABOVE_BRACKET as STATUS_ABOVE_BRACKET,
     STATUS_BELOW_BRACKET as STATUS_BELOW_BRACKET,
     STATUS_INVALID_INPUT as STATUS_INVALID_INPUT,
     STATUS_MASKED as STATUS_MASKED,
     STATUS_SOLVED as STATUS_SOLVED,
+    STATUS_TWO_ROOTS as STATUS_TWO_ROOTS,
     fit_fraction as fit_fraction,
     super_lorentzian as super_lorentzian,
 )

@@ -11,17 +11,21 @@
 #include <cstdint>
 
 #include "mpf_core.hpp"
+#include "parallel_core.hpp"
+#include "strided_core.hpp"
 
 namespace tavni::mt_map {
 
 // What became of one voxel.
 enum FitStatus : std::uint8_t {
     fit_solved = 0,          // f found (a zero at a bracket end included)
-    fit_below_bracket = 1,   // no sign change in the bracket; the end nearer
-                             // a zero is the lower one
-    fit_above_bracket = 2,   // no sign change; the upper end is nearer
-    fit_invalid_input = 3,   // an input not finite, or the model undefined
+    fit_below_bracket = 1,   // no zero in the bracket; the end nearer a
+                             // zero is the lower one
+    fit_above_bracket = 2,   // no zero in the bracket; the upper end is nearer
+    fit_invalid_input = 3,   // an input outside the physical domain, or the
+                             // residual not finite where the search looked
     fit_masked = 4,          // excluded by the mask, not looked at
+    fit_two_roots = 5,       // two zeros in the bracket; f is the smaller one
 };
 
 // The measurement and protocol of one voxel, already in single precision
@@ -30,7 +34,18 @@ struct FractionProblem {
     float S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle;
 };
 
-// The residual model(f, S_ratio, ...) of one voxel as a function of f.
+// Whether a voxel describes tissue and a sequence the model is meant for,
+// judged on the single-precision values the model sees (after the transmit
+// field b1 has scaled flip angle and saturation amplitude): every input
+// finite, R1 > 0, T2_free > 0, TR > 0, 0 <= duration <= TR, G >= 0, an
+// offset delta_omega != 0, b1 > 0 and 0 < |flip_angle| < pi/2 (the single
+// nearest pi/2 lies above it and is outside). model() itself evaluates any
+// input; the solver looks only at voxels inside.
+bool in_physical_domain(const FractionProblem &p, double b1 = 1.0) noexcept;
+
+// The residual model(f, S_ratio, ...) of one voxel as a function of f, with
+// every term that does not depend on f computed once (mpf_core's
+// ResidualTerms).
 class FractionResidual {
 public:
     explicit FractionResidual(const FractionProblem &p) noexcept;
@@ -39,22 +54,27 @@ public:
     FractionResidual(const FractionProblem &p, const Excitation &e) noexcept;
 
     // Equal to the bit to model(f, S_ratio, R1, ...).
-    double operator()(float f) const noexcept;
+    double operator()(float f) const noexcept { return residual(terms_, f); }
 
     // Whether a residual value is within single-precision rounding of zero:
-    // within `units` units in the last single-precision place of the
-    // predicted ratio. S_ratio itself is rounded to single, and so are both
-    // signals whose quotient it is compared with: two units by default.
+    // finite, and within `units` units in the last single-precision place
+    // of the predicted ratio. S_ratio itself is rounded to single, and so
+    // are both signals whose quotient it is compared with: two units by
+    // default. An infinite residual is never near zero.
     bool near_zero(double residual, double units = 2.0) const noexcept;
 
     // The same model in exact arithmetic, where it has a closed form: with
     // k the forward exchange rate, each signal is proportional to
     // (1 - f) (k + c) / (d + e k), and the predicted ratio is a ratio of
-    // quadratics in k. The single-precision roundings of model() move the
-    // zero of the computed residual by a few units in the last place of f
-    // only, so the exact zero starts the search next to its end.
+    // quadratics in k; the residual has the sign of -Q(k) for a quadratic
+    // Q. The single-precision roundings of model() move a zero of the
+    // computed residual by a few units in the last place of f only, so the
+    // exact zeros start the search next to their ends.
     struct Exact {
-        double f;          // zero in [lo, hi]; NaN when there is none
+        double f;          // the smaller zero in [lo, hi]; NaN when none
+        double f_upper;    // the larger one when both zeros of Q lie in
+                           // [lo, hi]; NaN otherwise
+        double f_vertex;   // where Q turns, between the two zeros
         bool clear;        // the residual changes sign between the ends and
                            // is at both at least 32 units in the last place
                            // of the predicted ratio away from zero
@@ -63,10 +83,7 @@ public:
     Exact exact(double lo, double hi) const noexcept;
 
 private:
-    double S_ratio_;
-    float R1_;
-    double sin_flip_;
-    Saturation reference_, saturated_;  // the two signals' terms without f
+    ResidualTerms terms_;
 };
 
 struct FractionFit {
@@ -74,38 +91,57 @@ struct FractionFit {
     FitStatus status;
 };
 
-// Finds f in [lo, hi] (single-precision values with 0 <= lo <= hi < 1)
-// where the residual changes sign: the residual at the single-precision
-// neighbours of the returned f differs in sign, unless the residual is
-// exactly zero at f or f is a bracket end where the residual is within
-// rounding of zero. Without a sign change the result is NaN, or with
-// clip the bracket end nearer a zero.
+// Finds f in [lo, hi] (single-precision values with 0 <= lo <= hi < 1).
+// A solved f (fit_solved or fit_two_roots) is a single-precision value in
+// the bracket where
+//   - the residual is exactly zero, or
+//   - the residual at its two single-precision neighbours is finite and of
+//     opposite signs (a neighbour of lo or hi may lie one unit in the last
+//     place outside the bracket), or
+//   - f is a bracket end where the residual is finite and within rounding
+//     of zero (near_zero).
+// Non-finite residuals are never a zero nor one side of a sign change: met
+// by the search, they make the voxel invalid. Both ends of the same sign
+// with two zeros of the residual in between (possible at low offsets,
+// where the residual is not monotone) give the smaller zero and
+// fit_two_roots. Without a zero in the bracket the result is NaN, or with
+// clip the bracket end nearer a zero. A bracket so narrow, or a residual so
+// flat, that the residual's sign alternates from one value of f to the
+// next with no value in the bracket meeting the above is fit_invalid_input.
 FractionFit solve_fraction(const FractionResidual &residual, float lo, float hi,
                            bool clip) noexcept;
 
-// A whole map. Each input is an array of doubles read with a stride of 1
-// element, or of 0 for one value shared by all voxels.
+// A whole map. Each input is read where it lies, in its own layout (a
+// broadcast input has stride 0 along the axes it is repeated over), in
+// double or single precision; a value shared by every voxel has null
+// strides.
 struct FractionMapInputs {
     enum { S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle, count };
-    const double *values[count];
-    std::ptrdiff_t strides[count];
-    const double *b1 = nullptr;  // relative transmit field; none: 1
-    std::ptrdiff_t b1_stride = 0;
-    const std::uint8_t *mask = nullptr;  // nonzero: fit the voxel; none: all
-    std::ptrdiff_t mask_stride = 0;
+    // The mask proper, and one for each input that has voxels of its own
+    // masked out (the transmit field included).
+    static constexpr std::size_t max_masks = count + 2;
+    MapShape shape;              // of the map, and of f and status
+    StridedArray values[count];  // float64 or float32
+    StridedArray b1;             // relative transmit field; absent: 1
+    StridedArray masks[max_masks];  // a voxel is fitted where every one is nonzero
+    std::size_t mask_count = 0;
     double lo = 0.0, hi = 0.5;  // the bracket, 0 <= lo < hi < 1
     bool clip = false;          // no sign change: lo or hi as given, not NaN
 };
 
-// Fits voxels [begin, end) into f (and status, unless null). The transmit
-// field scales flip_angle and omega_1_rms (the products in double, then
-// rounded to single like every other input).
+// Fits the voxels of flat indices [begin, end) (C order over in.shape)
+// into f[begin, end) (and status, unless null). The transmit field scales
+// flip_angle and omega_1_rms (the products in double, then rounded to
+// single like every other input).
 void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::size_t end,
                         double *f, std::uint8_t *status) noexcept;
 
-// Fits n voxels on up to `threads` threads, the calling one included.
-void fit_fraction_map(const FractionMapInputs &in, std::size_t n, unsigned threads,
-                      double *f, std::uint8_t *status) noexcept;
+// Fits the whole map, f and status C-contiguous of in.shape, on up to
+// `threads` threads, the calling one included, which asks keep_going
+// between its blocks. Returns false when that said stop (some voxels are
+// then left unwritten), true when every voxel is done.
+bool fit_fraction_map(const FractionMapInputs &in, unsigned threads, double *f,
+                      std::uint8_t *status, KeepGoing keep_going = {}) noexcept;
 
 // The bracket as single-precision values inside [lo, hi]: lo rounded up,
 // hi rounded down.
