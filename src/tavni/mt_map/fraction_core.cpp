@@ -89,7 +89,7 @@ FractionResidual::Exact FractionResidual::exact(double lo, double hi) const noex
     const double q1 = d0 + c1 * e0 - S * (d1 + e1 * c0);
     const double q0 = c1 * d0 - S * d1 * c0;
 
-    Exact result{nan, nan, nan, false, false};
+    Exact result{nan, nan, nan, false, false, nan, nan};
     // The residual at the ends, without dividing: its sign is that of
     // -Q D, and |residual| > t |N/D| is |Q| > t |N|.
     constexpr double clear_margin = 32.0 * 0x1p-23;
@@ -102,6 +102,7 @@ FractionResidual::Exact FractionResidual::exact(double lo, double hi) const noex
         const double N = (k + c1) * (d0 + e0 * k);
         const double D = (d1 + e1 * k) * (k + c0);
         const double minus_QD = -Q * D;
+        (i == 0 ? result.r_lo : result.r_hi) = -Q / D;
         signs[i] = minus_QD > 0.0 ? 1 : minus_QD < 0.0 ? -1 : 0;
         clear = clear && std::isfinite(minus_QD) && std::fabs(Q) > clear_margin * std::fabs(N);
     }
@@ -437,6 +438,30 @@ FractionFit solve_fraction(const FractionResidual &residual, float lo, float hi,
     return no_sign_change(r_lo, r_hi, lo, hi, clip);
 }
 
+FractionFit closed_form_fraction(const FractionResidual &residual, double lo, double hi,
+                                 bool clip) noexcept {
+    const FractionResidual::Exact exact = residual.exact(lo, hi);
+    if (!std::isnan(exact.f_upper)) {
+        return {exact.f, fit_two_roots};
+    }
+    if (!std::isnan(exact.f)) {
+        return {exact.f, fit_solved};
+    }
+    if (std::isnan(exact.r_lo) || std::isnan(exact.r_hi)) {
+        return invalid;
+    }
+    // No zero inside; one within rounding of an end is a zero there, as for
+    // the search (fluid: f = 0).
+    if (residual.near_zero(exact.r_lo)) {
+        return {lo, fit_solved};
+    }
+    if (residual.near_zero(exact.r_hi)) {
+        return {hi, fit_solved};
+    }
+    const bool below = std::fabs(exact.r_lo) <= std::fabs(exact.r_hi);
+    return {clip ? (below ? lo : hi) : nan, below ? fit_below_bracket : fit_above_bracket};
+}
+
 // ---------------------------------------------------------------------------
 // Maps.
 
@@ -513,8 +538,10 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
                     excitation_TR = problem.TR;
                     have_excitation = true;
                 }
-                fit = solve_fraction(FractionResidual(problem, excitation), lo, hi, in.clip);
-                if (in.clip &&
+                const FractionResidual residual(problem, excitation);
+                fit = in.exact ? solve_fraction(residual, lo, hi, in.clip)
+                               : closed_form_fraction(residual, in.lo, in.hi, in.clip);
+                if (in.exact && in.clip &&
                     (fit.status == fit_below_bracket || fit.status == fit_above_bracket)) {
                     // The bracket end as given, not its single-precision value.
                     fit.f = fit.status == fit_below_bracket ? in.lo : in.hi;
