@@ -120,7 +120,7 @@ def write(directory, shape=(176, 240, 256), seed=0, level=6):
     writers = {}
     for name, dtype in IMAGES.items():
         path = directory / f"{name}.nii"
-        writers[name] = streaming._Writer(path, path, shape, dtype, header.copy())
+        writers[name] = streaming._Writer(path, name, path, shape, dtype, header.copy())
     step = max(1, (1 << 21) // (shape[0] * shape[1]))
     for first in range(0, shape[2], step):
         values = _planes(shape, first, min(step, shape[2] - first), rng, waves, parameters)

@@ -7,6 +7,7 @@ import pytest
 nibabel = pytest.importorskip("nibabel")
 
 from tavni.mt_map import streaming
+from tavni.mt_map.volumes import VolumeError
 
 SHAPE = (6, 5, 7)
 AFFINE = np.diag([2.0, 2.5, 3.0, 1.0])
@@ -84,10 +85,10 @@ def stream(tmp_path, suffix, budget=None, tag=""):
     header = nibabel.Nifti1Header()
     header.set_qform(AFFINE, code=1)
     header.set_sform(AFFINE, code=1)
-    outputs = {"square": (tmp_path / f"square{tag}{suffix}", np.float32, header),
-               "sign": (tmp_path / f"sign{tag}{suffix}", np.uint8, header)}
+    outputs = {"square": (tmp_path / f"square{tag}{suffix}", "square", np.float32, header),
+               "sign": (tmp_path / f"sign{tag}{suffix}", "sign", np.uint8, header)}
     streaming.run(inputs, outputs, squares_and_signs, shape=SHAPE, budget=budget)
-    return {name: path for name, (path, _, _) in outputs.items()}
+    return {name: path for name, (path, *_) in outputs.items()}
 
 
 @pytest.mark.parametrize("suffix", [".nii.gz", ".nii", ".npy"])
@@ -120,7 +121,7 @@ def test_a_damaged_input_is_one_line_and_leaves_nothing(tmp_path, damage):
     x = tmp_path / "x.nii.gz"
     data = x.read_bytes()
     x.write_bytes(data[:len(data) // 2] if damage == "truncated" else gzip.decompress(data)[:400])
-    with pytest.raises(streaming.StreamError, match=r"^cannot read x image '.*x\.nii\.gz': ") \
+    with pytest.raises(VolumeError, match=r"^cannot read x image '.*x\.nii\.gz': ") \
             as error:
         stream(tmp_path, ".nii.gz")
     assert "\n" not in str(error.value)

@@ -20,9 +20,6 @@ import numpy as np
 from tavni.mt_map import protocol, volumes
 from tavni.mt_map.protocol import ParameterError
 
-# Volumes at least this large are solved in chunks, so that a progress bar
-# can follow them.
-CHUNK_VOXELS = 1 << 18
 # More worker threads than this is a mistake, not a machine.
 MAX_THREADS = 1024
 # What the fraction map needs of the protocol.
@@ -31,10 +28,6 @@ FRACTION_PARAMETERS = protocol.SEQUENCE + protocol.LINESHAPE
 # geometry is the maps').
 FRACTION_IMAGES = (("mt", "MT image"), ("ref", "reference image"), ("r1", "R1 map"),
                    ("b1", "B1 map"), ("mask", "mask"))
-# Arrays alive at once per voxel while a fraction map is made: the float64
-# inputs, ratio, R1, B1, fraction, status and the float32 output, and the
-# raw data of the image being read.
-BYTES_PER_VOXEL_BESIDES_INPUTS = 8 * 6
 # Below this share of the fitted voxels solved, the summary warns.
 SOLVED_SHARE_WARNING = 0.5
 # Median R1 above this (1/s) is no tissue at any field strength: T1 in ms.
@@ -95,83 +88,71 @@ class Summary:
         return f"{name}: {self.total} voxels: " + ", ".join(parts)
 
 
-def summarise(status):
-    return Summary({name: int(np.count_nonzero(status == code))
-                    for code, name, _ in sorted(status_table())})
-
-
 def check_threads(threads):
     if threads is not None and not 1 <= threads <= MAX_THREADS:
         raise ParameterError(f"--threads must be between 1 and {MAX_THREADS} (got {threads})")
 
 
-def fit_volume(ratio, R1, parameters, b1=None, mask=None, threads=None, clip=False,
-               quiet=False):
-    """Fraction and status per voxel; a progress bar on stderr for large volumes.
+class FractionRuns:
+    """The fraction and status of runs of voxels, as ``streaming.run`` hands
+    them over, counting the statuses and keeping a sample of what the fitted
+    voxels measured for ``diagnose``.
 
-    Parameters
-    ----------
-    ratio, R1 : ndarray
-        Measured S_mt/S_ref and R1 (1/s), of one shape.
-    parameters : dict of str to float
-        As ``protocol.model_values`` returns them (s, Hz, rad/s, radians).
-    b1, mask : ndarray, optional
-        Relative transmit field; voxels to fit.
-    threads, clip, quiet
-        As for ``fraction_map``.
-
-    Returns
-    -------
-    fraction : ndarray of float64
-    status : ndarray of uint8
+    Inputs come as float32 where the image holds float32 values; the ratio
+    of two of them in float32 is the float32 rounding of their ratio in
+    float64, and float32 rounding is all the solver takes of S_ratio and R1,
+    so the maps are those of a float64 computation to the bit.
     """
-    from tavni.mt_map import fit_fraction
 
-    p = parameters
+    # At most this many fitted voxels are kept for the diagnosis's medians.
+    SAMPLE = 1 << 20
 
-    def fit(ratio, R1, b1, mask):
-        return fit_fraction(ratio, R1, p["T2_free"], p["delta_omega"], p["omega_1_rms"],
-                            p["G"], p["TR"], p["duration"], p["flip_angle"], b1=b1, mask=mask,
-                            clip=clip, threads=threads, return_status=True)
+    def __init__(self, parameters, voxels, threads=None, clip=False, exact=True):
+        self.parameters, self.threads, self.clip, self.exact = parameters, threads, clip, exact
+        self.counts = np.zeros(256, dtype=np.int64)
+        self.stride = max(1, voxels // self.SAMPLE)
+        self.ratio_sample, self.R1_sample = [], []
 
-    if ratio.size < CHUNK_VOXELS:
-        return fit(ratio, R1, b1, mask)
+    def __call__(self, values):
+        from tavni.mt_map import maps
 
-    from tqdm import tqdm
+        p = self.parameters
+        mt, reference, R1 = values["mt"], values["ref"], values["r1"]
+        # Background of real data gives no measurement: no reference signal,
+        # no positive R1 or B1, or NaN anywhere. Those voxels get NaN and the
+        # invalid-input status from the solver (R1 and B1 by its domain).
+        ratio = np.full(reference.shape, np.nan, np.result_type(mt, reference))
+        with np.errstate(divide="ignore", invalid="ignore"):
+            np.divide(mt, reference, out=ratio, where=reference > 0)
+        f, status = maps.fit_fraction(
+            ratio, R1, p["T2_free"], p["delta_omega"], p["omega_1_rms"], p["G"], p["TR"],
+            p["duration"], p["flip_angle"], b1=values.get("b1"), mask=values.get("mask"),
+            clip=self.clip, exact=self.exact, threads=self.threads, return_status=True)
+        self.counts += np.bincount(status, minlength=self.counts.size)
+        fitted = (status != maps.STATUS_MASKED) & (status != maps.STATUS_INVALID_INPUT)
+        self.ratio_sample.append(ratio[fitted][::self.stride])
+        self.R1_sample.append(R1[fitted][::self.stride])
+        return {"fraction": f, "status": status}
 
-    shape = ratio.shape
-    flat = [None if a is None else a.reshape(-1) for a in (ratio, R1, b1, mask)]
-    fraction = np.empty(ratio.size)
-    status = None
-    with tqdm(total=ratio.size, unit="voxel", unit_scale=True, delay=1.0, file=sys.stderr,
-              disable=quiet or not sys.stderr.isatty(), desc="fitting") as progress:
-        for start in range(0, ratio.size, CHUNK_VOXELS):
-            part = slice(start, start + CHUNK_VOXELS)
-            f, s = fit(*(None if a is None else a[part] for a in flat))
-            if status is None:
-                status = np.empty(ratio.size, dtype=s.dtype)
-            fraction[part], status[part] = f, s
-            progress.update(f.size)
-    return fraction.reshape(shape), status.reshape(shape)
+    def summary(self):
+        return Summary({name: int(self.counts[code]) for code, name, _ in sorted(status_table())})
 
 
-def diagnose(summary, ratio, R1, status, given, images):
-    """Warnings naming what in the inputs looks wrong when few voxels were solved."""
-    from tavni.mt_map import maps
-
+def diagnose(summary, ratio, R1, given, images):
+    """Warnings naming what in the inputs looks wrong when few voxels were
+    solved; ratio and R1 are (a sample of) the fitted voxels' values."""
     if summary.fitted == 0:
         warn("no voxel could be fitted: every voxel is masked or has invalid input "
              "(reference <= 0, R1 <= 0 or NaN)")
         return
     if summary.solved_share >= SOLVED_SHARE_WARNING:
         return
-    fitted = (status != maps.STATUS_MASKED) & (status != maps.STATUS_INVALID_INPUT)
     causes = []
-    median_R1 = float(np.median(R1[fitted]))
+    median_R1 = float(np.median(R1))
     if median_R1 > R1_LOOKS_LIKE_T1_MS:
         causes.append(f"the R1 map '{images['r1']}' has a median of {median_R1:g} /s, "
                       "typical of T1 in milliseconds; give R1 in 1/s")
-    median_ratio = float(np.median(ratio[fitted]))
+    median_ratio = float(np.median(ratio))
     if median_ratio > 1.0:
         causes.append(f"the median MT/reference ratio is {median_ratio:g}, above 1: are the "
                       "MT and reference images swapped?")
@@ -185,8 +166,13 @@ def diagnose(summary, ratio, R1, status, given, images):
 
 
 def fraction_map(images, output, given, *, protocol_path=None, status_output=None,
-                 threads=None, clip=False, quiet=False, allow_affine_mismatch=False):
+                 threads=None, clip=False, exact=True, max_memory=None, quiet=False,
+                 allow_affine_mismatch=False):
     """The bound-pool fraction map of one MT, reference and R1 image.
+
+    The images are streamed: read a run of voxels at a time (whole planes of
+    the slowest axis, as NIfTI stores them), fitted, and written in the same
+    order, so memory stays within max_memory whatever the volume's size.
 
     Parameters
     ----------
@@ -206,6 +192,11 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
         Worker threads, 1 to ``MAX_THREADS``; default all cores.
     clip : bool
         Unsolved voxels get the nearer bracket end instead of NaN.
+    exact : bool
+        False: the fast mode of ``fit_fraction`` (closed form in double
+        precision, not reproducible to the bit across machines).
+    max_memory : int, optional
+        Bytes the process may use; default a share of the available memory.
     quiet : bool
         No progress bar and no summary line (warnings still).
     allow_affine_mismatch : bool
@@ -216,14 +207,14 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
     summary : Summary
         Printed on stderr unless quiet; warnings follow when fewer than
         half of the fitted voxels are solved.
-    fraction : ndarray of float64
-    status : ndarray of uint8
 
     Raises
     ------
     protocol.ParameterError, volumes.VolumeError
-        Before anything is written, with one line.
+        With one line; nothing is left written.
     """
+    from tavni.mt_map import streaming
+
     check_threads(threads)
     inputs = [(dict(FRACTION_IMAGES)[name], path) for name, path in images.items()
               if path is not None]
@@ -238,44 +229,32 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
     for message in protocol.validate(given):
         warn(message)
     parameters = protocol.model_values(given)
+    if max_memory is not None and max_memory <= 0:
+        raise ParameterError(f"--max-memory must be positive (got {max_memory} bytes)")
 
     probes = {name: volumes.probe(path, what) for name, what in FRACTION_IMAGES
               if (path := images.get(name)) is not None}
     mt = probes["mt"]
-    volumes.check_memory(sum(8 * p.voxels for p in probes.values())
-                         + mt.voxels * BYTES_PER_VOXEL_BESIDES_INPUTS,
-                         f"a fraction map of {mt.shape} voxels")
     volumes.check_geometry(list(probes.values()), allow_affine_mismatch)
 
-    data = {name: volumes.load(p).data for name, p in probes.items()}
-    # Background of real data gives no measurement: no reference signal, no
-    # positive R1, or NaN anywhere. Those voxels get NaN and the
-    # invalid-input status from the solver.
-    reference = data.pop("ref")
-    with np.errstate(divide="ignore", invalid="ignore"):
-        ratio = np.where(reference > 0, data.pop("mt") / reference, np.nan)
-    del reference
-    R1 = data.pop("r1")
-    R1 = np.where(R1 > 0, R1, np.nan)
-    b1 = data.pop("b1", None)
-    if b1 is not None:
-        b1 = np.where(b1 > 0, b1, np.nan)
-    mask = data.pop("mask", None)
-    if mask is not None:
-        mask = np.nan_to_num(mask) != 0
+    runs = FractionRuns(parameters, mt.voxels, threads, clip, exact)
+    written = {}
+    for name, spec in zip(("fraction", "status"), outputs):
+        header, _, _ = volumes.geometry_header(mt, mt.shape, spec.descrip)
+        written[name] = (spec.path, spec.what, spec.dtype, header)
+    from tqdm import tqdm
 
-    fraction, status = fit_volume(ratio, R1, parameters, b1, mask, threads, clip, quiet)
+    with tqdm(total=mt.voxels, unit="voxel", unit_scale=True, delay=1.0, file=sys.stderr,
+              disable=quiet or not sys.stderr.isatty(), desc="fitting") as progress:
+        streaming.run({name: (p.path, p.what) for name, p in probes.items()}, written, runs,
+                      shape=mt.shape, budget=max_memory, progress=progress.update)
 
-    outputs[0].data, outputs[0].like = fraction, mt
-    if status_output is not None:
-        outputs[1].data, outputs[1].like = status, mt
-    volumes.save_all(outputs)
-
-    summary = summarise(status)
+    summary = runs.summary()
     if not quiet:
         print(f"mt-map: {summary.line(output)}", file=sys.stderr)
-    diagnose(summary, ratio, R1, status, given, images)
-    return summary, fraction, status
+    diagnose(summary, np.concatenate(runs.ratio_sample), np.concatenate(runs.R1_sample),
+             given, images)
+    return summary
 
 
 def fraction_of_voxel(given, bracket=(0.0, 0.5)):
@@ -339,9 +318,9 @@ def demo(directory, shape, noise=0.002, quiet=False, force=False):
     images = {name: directory / f"{name}.nii.gz" for name in ("mt", "ref", "r1", "b1")}
     # With noise, half the fluid voxels measure a ratio above that of no
     # bound pool at all: they are fluid, f = 0.
-    _, fraction, status = fraction_map(images, maps_and_figure[0], given,
-                                       protocol_path=directory / "protocol.json",
-                                       status_output=maps_and_figure[1], clip=True, quiet=quiet)
+    fraction_map(images, maps_and_figure[0], given, protocol_path=directory / "protocol.json",
+                 status_output=maps_and_figure[1], clip=True, quiet=quiet)
+    fraction, status = (volumes.load(volumes.probe(path)).data for path in maps_and_figure[:2])
 
     print(f"{'tissue':<14}{'voxels':>8}{'true f':>10}{'estimated f':>14}{'clipped':>10}")
     for name, count, true_mean, estimated_mean, clipped in phantom.summary(

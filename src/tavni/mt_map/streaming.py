@@ -31,6 +31,8 @@ from pathlib import Path
 
 import numpy as np
 
+from tavni.mt_map.volumes import VolumeError
+
 try:
     from isal import igzip as _gzip  # several times zlib's speed, same format
     from isal.isal_zlib import error as _GzipError
@@ -58,15 +60,16 @@ BASELINE_BYTES = 96 << 20
 _EXACT_IN_FLOAT32 = frozenset("f4 i1 u1 i2 u2 b1".split())
 
 
-class StreamError(Exception):
-    """A volume that cannot be read or written; the message says why."""
-
-
 def gzip_codec():
     """(name, decompress, compress) of the gzip the package reads and writes
     with, at the level it writes."""
     return (f"{GZIP_NAME}, level {GZIP_LEVEL}", _gzip.decompress,
             lambda data: _gzip.compress(data, compresslevel=GZIP_LEVEL))
+
+
+def _write_error(what, path, error):
+    reason = "the disk is full" if error.errno == errno.ENOSPC else error.strerror
+    return VolumeError(f"cannot write {what} '{path}': {reason}")
 
 
 def _is_gzip(path):
@@ -109,11 +112,11 @@ class _Reader:
                 self._open_numpy()
             else:
                 self._open_nifti()
-        except StreamError:
+        except VolumeError:
             raise
         except Exception as error:  # any reader failure is the file's fault
             reason = str(error).splitlines()[0] if str(error) else type(error).__name__
-            raise StreamError(f"cannot read {what} '{path}': {reason}") from None
+            raise VolumeError(f"cannot read {what} '{path}': {reason}") from None
         self.exact = self.dtype.kind + str(self.dtype.itemsize) in _EXACT_IN_FLOAT32 \
             and self.scaling is None
         self.position = 0
@@ -142,7 +145,7 @@ class _Reader:
         while skip > 0:
             got = len(self._stream.read(min(skip, 1 << 20)))
             if got == 0:
-                raise StreamError(f"cannot read {self.what} '{self.path}': file ends early")
+                raise VolumeError(f"cannot read {self.what} '{self.path}': file ends early")
             skip -= got
 
     @property
@@ -155,7 +158,7 @@ class _Reader:
             return self._read(count)
         except (OSError, EOFError, ValueError, zlib.error, _GzipError) as error:
             reason = getattr(error, "strerror", None) or str(error) or type(error).__name__
-            raise StreamError(f"cannot read {self.what} '{self.path}': {reason}") from None
+            raise VolumeError(f"cannot read {self.what} '{self.path}': {reason}") from None
 
     def _read(self, count):
         start, self.position = self.position, self.position + count
@@ -172,7 +175,7 @@ class _Reader:
             while got < size:
                 n = self._stream.readinto(view[got:])
                 if n == 0:
-                    raise StreamError(f"cannot read {self.what} '{self.path}': file ends early")
+                    raise VolumeError(f"cannot read {self.what} '{self.path}': file ends early")
                 got += n
             raw = np.frombuffer(buffer, dtype=self.dtype)
         if self.exact:
@@ -210,8 +213,8 @@ class _Writer:
     (readers take the members one after the other as one stream).
     """
 
-    def __init__(self, path, temporary, shape, dtype, header=None):
-        self.path, self.temporary = Path(path), temporary
+    def __init__(self, path, what, temporary, shape, dtype, header=None):
+        self.path, self.what, self.temporary = Path(path), what, temporary
         self.shape, self.dtype = shape, np.dtype(dtype)
         self.header = header
         self._low, self._high = np.inf, -np.inf
@@ -241,6 +244,18 @@ class _Writer:
         return _stored_gzip_member(raw) if _is_gzip(self.path) else raw
 
     def write(self, values):
+        try:
+            self._write(values)
+        except OSError as error:
+            raise _write_error(self.what, self.path, error) from None
+
+    def finish(self):
+        try:
+            self._finish()
+        except OSError as error:
+            raise _write_error(self.what, self.path, error) from None
+
+    def _write(self, values):
         values = np.asarray(values).astype(self.dtype, copy=False)
         if values.size and self.header is not None:
             finite = values if values.dtype.kind != "f" else values[np.isfinite(values)]
@@ -249,7 +264,7 @@ class _Writer:
                 self._high = max(self._high, float(finite.max()))
         self._data.write(memoryview(np.ascontiguousarray(values)).cast("B"))
 
-    def finish(self):
+    def _finish(self):
         if self._data is not self._file:
             self._data.close()  # the gzip trailer; the file stays open
         if self.header is not None:
@@ -289,9 +304,10 @@ def run(inputs, outputs, compute, *, shape, budget=None, work_bytes=48, progress
     inputs : dict
         name -> (path, what): NIfTI (.nii, .nii.gz) or .npy images of `shape`.
     outputs : dict
-        name -> (path, dtype, header): the file to write, its data type, and
-        for NIfTI a ``nibabel.Nifti1Header`` with the geometry to give it
-        (its data type, shape, scaling and display range are set here).
+        name -> (path, what, dtype, header): the file to write, what it is
+        (for messages), its data type, and for NIfTI a
+        ``nibabel.Nifti1Header`` with the geometry to give it (its data
+        type, shape, scaling and display range are set here).
     compute : callable
         compute(values) -> dict; values maps each input name to a 1-D array
         of a run of voxels (float32 where exact, else float64); the result
@@ -306,8 +322,8 @@ def run(inputs, outputs, compute, *, shape, budget=None, work_bytes=48, progress
     progress : callable, optional
         progress(voxels) after each run.
 
-    Raises StreamError with one line when an input cannot be read or an
-    output not written; then no output is left behind.
+    Raises VolumeError with one line naming the user's file when an input
+    cannot be read or an output not written; then no output is left behind.
     """
     if budget is None:
         budget = default_budget()
@@ -316,14 +332,17 @@ def run(inputs, outputs, compute, *, shape, budget=None, work_bytes=48, progress
     try:
         for name, (path, what) in inputs.items():
             readers[name] = _Reader(path, what)
-        for name, (path, dtype, header) in outputs.items():
+        for name, (path, what, dtype, header) in outputs.items():
             path = Path(path)
             suffix = ".nii.gz" if path.name.endswith(".nii.gz") else path.suffix
-            handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=suffix,
-                                                 dir=path.parent)
-            os.close(handle)
-            writers[name] = _Writer(path, temporary, shape, dtype,
-                                    None if _is_numpy(path) else header.copy())
+            try:
+                handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=suffix,
+                                                     dir=path.parent)
+                os.close(handle)
+                writers[name] = _Writer(path, what, temporary, shape, dtype,
+                                        None if _is_numpy(path) else header.copy())
+            except OSError as error:
+                raise _write_error(what, path, error) from None
         # Two runs of each input in flight (one read ahead) and two of each
         # output (one being compressed), each input also as float64.
         per_voxel = (sum(2 * r.dtype.itemsize + 8 for r in readers.values())
@@ -354,13 +373,14 @@ def run(inputs, outputs, compute, *, shape, budget=None, work_bytes=48, progress
                 future.result()
         for writer in writers.values():
             writer.finish()
-            os.chmod(writer.temporary, 0o666 & ~_umask())  # as if created directly
-        for writer in writers.values():
-            os.replace(writer.temporary, writer.path)
-        writers.clear()
-    except OSError as error:
-        reason = "the disk is full" if error.errno == errno.ENOSPC else error.strerror
-        raise StreamError(f"cannot read or write '{error.filename}': {reason}") from None
+        for name in list(writers):
+            writer = writers[name]
+            try:
+                os.chmod(writer.temporary, 0o666 & ~_umask())  # as if created directly
+                os.replace(writer.temporary, writer.path)
+            except OSError as error:
+                raise _write_error(writer.what, writer.path, error) from None
+            del writers[name]
     finally:
         for reader in readers.values():
             reader.close()
