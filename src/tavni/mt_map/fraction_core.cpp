@@ -77,7 +77,8 @@ bool FractionResidual::near_zero(double residual, double units) const noexcept {
 // physical inputs, so the residual has the sign of -Q: it changes sign at
 // each zero of Q, and where both lie in the bracket the vertex of Q lies
 // between them.
-FractionResidual::Exact FractionResidual::exact(double lo, double hi) const noexcept {
+FractionResidual::Exact FractionResidual::exact(double lo, double hi,
+                                                bool for_search) const noexcept {
     const double R = exchange_rate_constant;
     const double r1 = terms_.R1;
     const double S = terms_.S_ratio;
@@ -93,10 +94,10 @@ FractionResidual::Exact FractionResidual::exact(double lo, double hi) const noex
     // The residual at the ends, without dividing: its sign is that of
     // -Q D, and |residual| > t |N/D| is |Q| > t |N|.
     constexpr double clear_margin = 32.0 * 0x1p-23;
-    bool clear = true;
-    int signs[2];
+    bool clear = for_search;
+    int signs[2] = {0, 0};
     const double ends[2] = {lo, hi};
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < (for_search ? 2 : 0); ++i) {
         const double k = R * ends[i] / (1.0 - ends[i]);
         const double Q = (q2 * k + q1) * k + q0;
         const double N = (k + c1) * (d0 + e0 * k);
@@ -440,13 +441,14 @@ FractionFit solve_fraction(const FractionResidual &residual, float lo, float hi,
 
 FractionFit closed_form_fraction(const FractionResidual &residual, double lo, double hi,
                                  bool clip) noexcept {
+    const FractionResidual::Exact zeros = residual.exact(lo, hi, false);
+    if (!std::isnan(zeros.f_upper)) {
+        return {zeros.f, fit_two_roots};
+    }
+    if (!std::isnan(zeros.f)) {
+        return {zeros.f, fit_solved};
+    }
     const FractionResidual::Exact exact = residual.exact(lo, hi);
-    if (!std::isnan(exact.f_upper)) {
-        return {exact.f, fit_two_roots};
-    }
-    if (!std::isnan(exact.f)) {
-        return {exact.f, fit_solved};
-    }
     if (std::isnan(exact.r_lo) || std::isnan(exact.r_hi)) {
         return invalid;
     }
@@ -497,6 +499,13 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
         arrays[masks_at + k] = &in.masks[k];
     }
     StridedCursor<array_count> at(in.shape, arrays, begin);
+    // Protocol values are mostly one for all voxels: read those once.
+    bool shared[I::count];
+    double shared_value[I::count];
+    for (int j = 0; j < I::count; ++j) {
+        shared[j] = in.values[j].strides == nullptr;
+        shared_value[j] = shared[j] ? in.values[j].value(0) : 0.0;
+    }
     // Neighbouring voxels mostly share flip angle and TR (and so the cosine,
     // sine and logarithm of the excitation terms), unless a transmit field
     // map scales the angle.
@@ -514,7 +523,8 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
         } else {
             double v[I::count];
             for (int j = 0; j < I::count; ++j) {
-                v[j] = in.values[j].value(at[static_cast<std::size_t>(j)]);
+                v[j] = shared[j] ? shared_value[j]
+                                 : in.values[j].value(at[static_cast<std::size_t>(j)]);
             }
             const double b1 = in.b1.present() ? in.b1.value(at[b1_at]) : 1.0;
             if (in.b1.present()) {

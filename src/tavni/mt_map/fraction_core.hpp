@@ -81,7 +81,9 @@ public:
         bool lo_positive;  // the residual is positive at lo
         double r_lo, r_hi; // the residual at lo and at hi
     };
-    Exact exact(double lo, double hi) const noexcept;
+    // Without for_search only the zeros (f and f_upper): the rest is NaN or
+    // false.
+    Exact exact(double lo, double hi, bool for_search = true) const noexcept;
 
 private:
     ResidualTerms terms_;
