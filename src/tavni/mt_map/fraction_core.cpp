@@ -77,20 +77,38 @@ bool FractionResidual::near_zero(double residual, double units) const noexcept {
 // physical inputs, so the residual has the sign of -Q: it changes sign at
 // each zero of Q, and where both lie in the bracket the vertex of Q lies
 // between them.
-FractionResidual::Exact FractionResidual::exact(double lo, double hi,
-                                                bool for_search) const noexcept {
+FractionResidual::Quadratic FractionResidual::quadratic() const noexcept {
     const double R = exchange_rate_constant;
     const double r1 = terms_.R1;
     const double S = terms_.S_ratio;
     const double A0 = terms_.reference.A, A1 = terms_.saturated.A;
-    const double c0 = A0 + R, c1 = A1 + R;
-    const double d0 = terms_.reference.H * c0, d1 = terms_.saturated.H * c1;
-    const double e0 = A0 / r1, e1 = A1 / r1;
-    const double q2 = e0 - S * e1;
-    const double q1 = d0 + c1 * e0 - S * (d1 + e1 * c0);
-    const double q0 = c1 * d0 - S * d1 * c0;
+    Quadratic q;
+    q.c0 = A0 + R;
+    q.c1 = A1 + R;
+    q.d0 = terms_.reference.H * q.c0;
+    q.d1 = terms_.saturated.H * q.c1;
+    q.e0 = A0 / r1;
+    q.e1 = A1 / r1;
+    q.q2 = q.e0 - S * q.e1;
+    q.q1 = q.d0 + q.c1 * q.e0 - S * (q.d1 + q.e1 * q.c0);
+    q.q0 = q.c1 * q.d0 - S * q.d1 * q.c0;
+    return q;
+}
 
-    Exact result{nan, nan, nan, false, false, nan, nan};
+double FractionResidual::exact_residual(double f) const noexcept {
+    const Quadratic q = quadratic();
+    const double k = exchange_rate_constant * f / (1.0 - f);
+    const double Q = (q.q2 * k + q.q1) * k + q.q0;
+    const double D = (q.d1 + q.e1 * k) * (k + q.c0);
+    return -Q / D;
+}
+
+FractionResidual::Exact FractionResidual::exact(double lo, double hi,
+                                                bool for_search) const noexcept {
+    const double R = exchange_rate_constant;
+    const auto [c0, c1, d0, d1, e0, e1, q2, q1, q0] = quadratic();
+
+    Exact result{nan, nan, nan, false, false};
     // The residual at the ends, without dividing: its sign is that of
     // -Q D, and |residual| > t |N/D| is |Q| > t |N|.
     constexpr double clear_margin = 32.0 * 0x1p-23;
@@ -103,7 +121,6 @@ FractionResidual::Exact FractionResidual::exact(double lo, double hi,
         const double N = (k + c1) * (d0 + e0 * k);
         const double D = (d1 + e1 * k) * (k + c0);
         const double minus_QD = -Q * D;
-        (i == 0 ? result.r_lo : result.r_hi) = -Q / D;
         signs[i] = minus_QD > 0.0 ? 1 : minus_QD < 0.0 ? -1 : 0;
         clear = clear && std::isfinite(minus_QD) && std::fabs(Q) > clear_margin * std::fabs(N);
     }
@@ -448,19 +465,19 @@ FractionFit closed_form_fraction(const FractionResidual &residual, double lo, do
     if (!std::isnan(zeros.f)) {
         return {zeros.f, fit_solved};
     }
-    const FractionResidual::Exact exact = residual.exact(lo, hi);
-    if (std::isnan(exact.r_lo) || std::isnan(exact.r_hi)) {
+    const double r_lo = residual.exact_residual(lo), r_hi = residual.exact_residual(hi);
+    if (std::isnan(r_lo) || std::isnan(r_hi)) {
         return invalid;
     }
     // No zero inside; one within rounding of an end is a zero there, as for
     // the search (fluid: f = 0).
-    if (residual.near_zero(exact.r_lo)) {
+    if (residual.near_zero(r_lo)) {
         return {lo, fit_solved};
     }
-    if (residual.near_zero(exact.r_hi)) {
+    if (residual.near_zero(r_hi)) {
         return {hi, fit_solved};
     }
-    const bool below = std::fabs(exact.r_lo) <= std::fabs(exact.r_hi);
+    const bool below = std::fabs(r_lo) <= std::fabs(r_hi);
     return {clip ? (below ? lo : hi) : nan, below ? fit_below_bracket : fit_above_bracket};
 }
 

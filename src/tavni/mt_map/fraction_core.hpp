@@ -79,13 +79,22 @@ public:
                            // is at both at least 32 units in the last place
                            // of the predicted ratio away from zero
         bool lo_positive;  // the residual is positive at lo
-        double r_lo, r_hi; // the residual at lo and at hi
     };
     // Without for_search only the zeros (f and f_upper): the rest is NaN or
     // false.
     Exact exact(double lo, double hi, bool for_search = true) const noexcept;
 
+    // The residual at f in exact arithmetic: S_ratio - N(k)/D(k).
+    double exact_residual(double f) const noexcept;
+
 private:
+    // Both signals as (1 - f) (k + c) / (d + e k), 0 the reference and 1 the
+    // saturated one, and Q = q2 k^2 + q1 k + q0.
+    struct Quadratic {
+        double c0, c1, d0, d1, e0, e1, q2, q1, q0;
+    };
+    Quadratic quadratic() const noexcept;
+
     ResidualTerms terms_;
 };
 
