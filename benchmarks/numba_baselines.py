@@ -32,29 +32,34 @@ import numpy as np
 R = 19.0  # exchange rate constant, 1/s
 
 
-@numba.njit(inline="always")
-def _terms(R1, b1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle):
-    """(c0, d0, e0, c1, d1, e1, sin_flip): each scan's signal is
-    sin_flip (1 - f) (k + c) / (d + e k); 0 the reference, 1 the MT scan."""
+def terms(R1, b1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle):
+    """(c0, d0, e0, c1, d1, e1): each scan's signal is proportional to
+    (1 - f) (k + c) / (d + e k); 0 the reference, 1 the MT scan. NumPy
+    functions only, so that the same code runs compiled by numba on one
+    voxel and by NumPy on arrays."""
     flip = flip_angle * b1
     w1 = omega_1_rms * b1
-    beta = -math.log(math.cos(flip)) / TR
+    beta = -np.log(np.cos(flip)) / TR
     s = duration / TR
-    Wf = (w1 / (2.0 * math.pi * delta_omega)) ** 2 / T2_free
-    Wb = math.pi * w1 * w1 * G
+    Wf = (w1 / (2.0 * np.pi * delta_omega)) ** 2 / T2_free
+    Wb = np.pi * w1 * w1 * G
     A0 = R1
     A1 = Wb * s + R1
     H0 = 1.0 + beta / R1
     H1 = 1.0 + Wf * s / R1 + beta / R1
     c0 = A0 + R
     c1 = A1 + R
-    return c0, H0 * c0, A0 / R1, c1, H1 * c1, A1 / R1, math.sin(flip)
+    return c0, H0 * c0, A0 / R1, c1, H1 * c1, A1 / R1
 
 
-@numba.njit(inline="always")
-def _residual(f, S, c0, d0, e0, c1, d1, e1):
+def residual(f, S, c0, d0, e0, c1, d1, e1):
+    """Measured minus predicted ratio at the fraction f."""
     k = R * f / (1.0 - f)
     return S - ((k + c1) / (d1 + e1 * k)) / ((k + c0) / (d0 + e0 * k))
+
+
+_terms = numba.njit(inline="always")(terms)
+_residual = numba.njit(inline="always")(residual)
 
 
 @numba.njit(inline="always")
@@ -120,7 +125,7 @@ def brent_map(S_ratio, R1, b1, protocol, lo, hi, xtol):
     n = S_ratio.size
     f = np.empty(n)
     for i in numba.prange(n):
-        c0, d0, e0, c1, d1, e1, _ = _terms(R1[i], b1[i], T2_free, delta_omega, omega_1_rms,
+        c0, d0, e0, c1, d1, e1 = _terms(R1[i], b1[i], T2_free, delta_omega, omega_1_rms,
                                            G, TR, duration, flip_angle)
         f[i] = _brent(S_ratio[i], c0, d0, e0, c1, d1, e1, lo, hi, xtol)
     return f
@@ -133,7 +138,7 @@ def closed_form_map(S_ratio, R1, b1, protocol, lo, hi):
     f = np.empty(n)
     for i in numba.prange(n):
         S = S_ratio[i]
-        c0, d0, e0, c1, d1, e1, _ = _terms(R1[i], b1[i], T2_free, delta_omega, omega_1_rms,
+        c0, d0, e0, c1, d1, e1 = _terms(R1[i], b1[i], T2_free, delta_omega, omega_1_rms,
                                            G, TR, duration, flip_angle)
         # S - N/D with N = (k + c1)(d0 + e0 k), D = (d1 + e1 k)(k + c0):
         # zero where the quadratic N - S D is.
@@ -165,7 +170,7 @@ def predicted_ratio_map(f, R1, b1, protocol):
     n = f.size
     out = np.empty(n)
     for i in numba.prange(n):
-        c0, d0, e0, c1, d1, e1, _ = _terms(R1[i], b1[i], T2_free, delta_omega, omega_1_rms,
+        c0, d0, e0, c1, d1, e1 = _terms(R1[i], b1[i], T2_free, delta_omega, omega_1_rms,
                                            G, TR, duration, flip_angle)
         out[i] = -_residual(f[i], 0.0, c0, d0, e0, c1, d1, e1)
     return out
