@@ -1,9 +1,11 @@
-"""The mt-map workflows on volumes: load, derive the ratio, fit, write, summarise.
+"""The mt-map workflows on volumes: read, derive the ratio, fit, write, summarise.
 
 This is the one place the command line (and any other front end) calls to
 make maps. Each workflow checks everything it can before reading an image
 (outputs that would replace an input, output directories, parameters,
-geometry and memory from the headers), writes all its outputs or none,
+geometry from the headers), streams the images through the fit a run of
+voxels at a time within a memory budget (``streaming``), writes all its
+outputs or none,
 and says afterwards, in a summary on stderr, how many voxels were solved,
 warning when fewer than half of those it could fit were, with what in the
 inputs looks wrong.
