@@ -40,6 +40,16 @@ IMAGES = {"mt": np.int16, "ref": np.int16, "r1": np.float32, "b1": np.float32,
           "truth_f": np.float32}
 
 
+_POOL = {}
+
+
+def _noise_pool(rng, size=1 << 23):
+    """Twice the most voxels _planes makes at a time."""
+    if "pool" not in _POOL:
+        _POOL["pool"] = rng.standard_normal(size, np.float32)
+    return _POOL["pool"]
+
+
 def protocol_of(directory):
     """(T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle) of the
     volume, as fit_fraction and the numba baselines take them."""
@@ -54,6 +64,14 @@ def protocol_of(directory):
 def _planes(shape, first, count, rng, waves, parameters):
     """The images' values on planes [first, first + count) of the last axis,
     each flattened in file (Fortran) order."""
+    pool = _noise_pool(rng)
+
+    def noise(n):
+        """n standard normal values: a stretch of a pool drawn once, from a
+        random place (drawing afresh for a billion voxels takes long)."""
+        start = int(rng.integers(0, pool.size // 2))
+        return pool[start:start + n]
+
     from numba_baselines import predicted_ratio_map
 
     x, y = (np.linspace(-1.0, 1.0, n, dtype=np.float32) for n in shape[:2])
@@ -62,9 +80,10 @@ def _planes(shape, first, count, rng, waves, parameters):
     label = np.zeros((shape[0], shape[1], count), np.uint8)
     for value, (cx, cy, cz), (rx, ry, rz) in LAYOUT:
         label[((x - cx) / rx) ** 2 + ((y - cy) / ry) ** 2 + ((z - cz) / rz) ** 2 <= 1.0] = value
-    # Smooth variation inside tissues: a few long waves of random phase.
-    variation = sum(np.sin(kx * x + ky * y + kz * z + phase)
-                    for kx, ky, kz, phase in waves) / len(waves)
+    # Smooth variation inside tissues: a few long waves of random phase
+    # along each axis (sums of one-dimensional terms: cheap for any size).
+    variation = sum(np.sin(kx * x + phase) + np.sin(ky * y + phase) + np.sin(kz * z + phase)
+                    for kx, ky, kz, phase in waves) / (3 * len(waves))
     b1 = 1.1 - 0.2 * (x * x + y * y + z * z) / 3.0
     flat = {name: np.ravel(np.broadcast_to(a, label.shape), order="F")
             for name, a in (("label", label), ("variation", variation), ("b1", b1))}
@@ -76,7 +95,7 @@ def _planes(shape, first, count, rng, waves, parameters):
         f[where] = tissue_f * (1.0 + 0.15 * variation[where])
         R1[where] = tissue_R1 * (1.0 + 0.1 * variation[where])
         M0[where] = tissue_M0 * (1.0 - 0.05 * variation[where])
-    b1 = (flat["b1"] + rng.normal(0.0, B1_NOISE, label.size)).astype(np.float32)
+    b1 = (flat["b1"] + B1_NOISE * noise(label.size)).astype(np.float32)
 
     # Unsaturated spoiled gradient echo, and the ratio the model predicts.
     flip = np.deg2rad(PROTOCOL["flip_angle_deg"]) * b1[head]
@@ -91,11 +110,11 @@ def _planes(shape, first, count, rng, waves, parameters):
     sigma = NOISE * SIGNAL_MAX
 
     def rician(signal):
-        real = signal * scale + rng.normal(0.0, sigma, signal.size).astype(np.float32)
-        imaginary = rng.normal(0.0, sigma, signal.size).astype(np.float32)
+        real = signal * scale + sigma * noise(signal.size)
+        imaginary = sigma * noise(signal.size)
         return np.rint(np.hypot(real, imaginary)).astype(np.int16)
 
-    noisy_R1 = R1 * (1.0 + R1_NOISE * rng.standard_normal(label.size, np.float32))
+    noisy_R1 = R1 * (1.0 + R1_NOISE * noise(label.size))
     return {"mt": rician(mt), "ref": rician(ref), "r1": np.where(head, noisy_R1, 0.0),
             "b1": b1, "truth_f": f}
 
