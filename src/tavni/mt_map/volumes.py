@@ -10,11 +10,14 @@ What a command needs to handle a user's scans safely, in the order it uses it:
   headers claim with the memory available (which also bounds a compressed
   file that would inflate far beyond its claim: nibabel reads only the
   bytes the header claims);
-- ``load``: the data as float64;
+- ``load``: the data as float64 (maps read their images in runs through
+  ``streaming`` instead);
 - ``save_all``: every output or none, each written to a temporary file
   beside its target and moved into place only when all are written, with a
   clean header of its own (geometry of the image it derives from, its own
-  data type, display range and description, no scaling).
+  data type, display range and description, no scaling);
+  ``geometry_header`` is that header before data type and range, as
+  ``streaming`` completes it.
 
 Failures raise VolumeError with one line that names the user's path.
 """
