@@ -179,6 +179,8 @@ VOXEL = ("voxel --S-ratio 0.5 --R1 1 --T2-free 0.05 --delta-omega 2000 --omega-1
     ("fraction --TR 1e-320", None, "--TR = 9.99989e-321 s: rounds to 0 in single precision", 1),
     ("fraction --TR 1e39", None, "--TR = 1e+39 s: too large for single precision", 1),
     ("fraction --TR 0", None, "--TR = 0 s: must not be zero", 1),
+    ("fraction --max-memory 2Q", None, "--max-memory: must be a size such as 2G", 2),
+    ("fraction --max-memory 0", None, "--max-memory: must be a size such as 2G", 2),
     ("fraction --flip-angle 100", None, "--flip-angle = 100 deg: the flip angle must lie", 1),
     ("fraction --T2-free -1", None, "--T2-free = -1 s: must be positive", 1),
     ("fraction --G -1", None, "--G = -1 s: must be positive", 1),
