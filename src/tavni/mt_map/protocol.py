@@ -17,8 +17,6 @@ Units: times in seconds, offsets in Hz, the saturation amplitude in rad/s,
 R1 in 1/s, flip angles in degrees as scanners state them (``model_values``
 converts to the radians the model takes).
 """
-import difflib
-import json
 import math
 import os
 import stat
@@ -195,6 +193,8 @@ def read_protocol(path):
         than ``PROTOCOL_MAX_DIGITS`` digits, a non-number, T2b and G
         together, deep nesting, a FIFO or directory, an unreadable file.
     """
+    import json  # here, not at the top: `mt-map --help` should not pay for it
+
     def fail(reason):
         raise ParameterError(f"protocol '{path}': {reason}")
 
@@ -226,6 +226,8 @@ def read_protocol(path):
     given = {}
     for key, value in content.items():
         if key not in PROTOCOL_KEYS:
+            import difflib
+
             nearest = difflib.get_close_matches(key.lower(), [k.lower() for k in PROTOCOL_KEYS],
                                                 n=1, cutoff=0.0)
             nearest_key = next(k for k in PROTOCOL_KEYS if k.lower() == nearest[0])
