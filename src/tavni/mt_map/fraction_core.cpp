@@ -77,7 +77,7 @@ bool FractionResidual::near_zero(double residual, double units) const noexcept {
 // physical inputs, so the residual has the sign of -Q: it changes sign at
 // each zero of Q, and where both lie in the bracket the vertex of Q lies
 // between them.
-FractionResidual::Quadratic FractionResidual::quadratic() const noexcept {
+inline FractionResidual::Quadratic FractionResidual::quadratic() const noexcept {
     const double R = exchange_rate_constant;
     const double r1 = terms_.R1;
     const double S = terms_.S_ratio;
