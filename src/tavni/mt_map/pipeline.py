@@ -132,8 +132,9 @@ class FractionRuns:
             clip=self.clip, exact=self.exact, threads=self.threads, return_status=True)
         self.counts += np.bincount(status, minlength=self.counts.size)
         fitted = (status != maps.STATUS_MASKED) & (status != maps.STATUS_INVALID_INPUT)
-        self.ratio_sample.append(ratio[fitted][::self.stride])
-        self.R1_sample.append(R1[fitted][::self.stride])
+        # Copies: a strided view would keep the whole run alive.
+        self.ratio_sample.append(ratio[fitted][::self.stride].copy())
+        self.R1_sample.append(R1[fitted][::self.stride].copy())
         return {"fraction": f, "status": status}
 
     def summary(self):
