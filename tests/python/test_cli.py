@@ -314,6 +314,33 @@ def test_streamed_maps_are_those_of_whole_float64_volumes(tmp_path, volumes, enc
     np.testing.assert_array_equal(load(tmp_path / f"status{suffix}")[0], status)
 
 
+def test_a_budget_bounds_memory_whatever_the_volume(tmp_path):
+    import tracemalloc
+
+    from tavni.mt_map import streaming
+
+    # Room for a few thousand voxels at a time; volumes of 4 and 16 MiB of
+    # float32 inputs take the same memory.
+    budget = streaming.BASELINE_BYTES + (1 << 20)
+    peaks = []
+    for planes in (32, 128):
+        shape = (128, 128, planes)
+        rng = np.random.default_rng(3)
+        directory = tmp_path / str(planes)
+        directory.mkdir()
+        paths = write(directory, {"mt": rng.uniform(0.3, 0.6, shape), "ref": np.ones(shape),
+                                  "r1": rng.uniform(0.5, 1.5, shape), "b1": np.ones(shape)})
+        command = arguments(paths, directory / "mpf.nii.gz", "--max-memory", str(budget))
+        assert main(command) == 0  # every module imported before memory is traced
+        tracemalloc.start()
+        try:
+            assert main(command) == 0
+            peaks.append(tracemalloc.get_traced_memory()[1])
+        finally:
+            tracemalloc.stop()
+    assert peaks[1] < peaks[0] + (1 << 20) and peaks[1] < 8 << 20
+
+
 def phantom_G():
     from tavni.mt_map import super_lorentzian
 

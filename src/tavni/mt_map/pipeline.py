@@ -107,7 +107,7 @@ class FractionRuns:
     """
 
     # At most this many fitted voxels are kept for the diagnosis's medians.
-    SAMPLE = 1 << 20
+    SAMPLE = 1 << 16
 
     def __init__(self, parameters, voxels, threads=None, clip=False, exact=True):
         self.parameters, self.threads, self.clip, self.exact = parameters, threads, clip, exact
