@@ -135,7 +135,6 @@ class _Reader:
 
         image = nibabel.load(self.path)  # the header only
         proxy = image.dataobj  # where the data lies and how it is scaled
-        self.header = image.header
         self.shape = tuple(int(n) for n in proxy.shape)
         self.dtype = proxy.dtype
         slope, inter = float(proxy.slope), float(proxy.inter)
@@ -179,7 +178,7 @@ class _Reader:
                 got += n
             raw = np.frombuffer(buffer, dtype=self.dtype)
         if self.exact:
-            return raw.astype(np.float32, copy=not raw.dtype.isnative)
+            return raw.astype(np.float32, copy=False)  # a float32 image as it was read
         if self.scaling is None:
             return raw.astype(np.float64)
         from nibabel.volumeutils import apply_read_scaling
