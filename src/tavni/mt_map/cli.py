@@ -139,8 +139,8 @@ def run_fraction(options):
         summary = pipeline.fraction_from_scans(
             options.pdw, options.t1w, options.mtw, given, outputs, b1=options.b1,
             b0=options.b0, mask=options.mask, threads=options.threads, clip=options.clip,
-            quiet=options.quiet, protocol_path=options.protocol,
-            allow_affine_mismatch=options.allow_affine_mismatch)
+            exact=not options.fast, max_memory=options.max_memory, quiet=options.quiet,
+            protocol_path=options.protocol, allow_affine_mismatch=options.allow_affine_mismatch)
         return exit_status(summary, options.fail_below)
     missing = [name for name in RATIO_INPUTS if name not in from_ratio]
     if missing:
