@@ -3,7 +3,9 @@
     python3 benchmarks/head_volume.py DIR [--shape 176 240 256] [--seed 0] [--level 6]
 
 Writes into DIR: mt.nii.gz and ref.nii.gz (magnitude images, int16 as DICOM
-converters store them, with Rician noise in and around the head), r1.nii.gz
+converters store them, with Rician noise in and around the head), pdw.nii.gz
+and t1w.nii.gz (the PD- and T1-weighted scans of the three-scan chain, whose
+MT-weighted scan is mt.nii.gz; int16 likewise), r1.nii.gz
 (an R1 map in 1/s, float32, noisy like a variable-flip-angle fit, zero
 outside the head), b1.nii.gz (relative transmit field, float32, smooth with
 a little noise), truth_f.nii.gz and protocol.json; .nii.gz at gzip level 6
@@ -27,16 +29,20 @@ NOISE = 0.012         # Rician noise, relative to the brightest reference signal
 R1_NOISE = 0.04       # relative noise of the fitted R1
 B1_NOISE = 0.005      # absolute noise of the B1 map
 SIGNAL_MAX = 3000.0   # int16 value of the brightest reference signal
-# A 3 T single-point protocol: saturation at 4 kHz, 10 degree excitation.
+# A 3 T single-point protocol: saturation at 4 kHz, 10 degree excitation,
+# and the PD- and T1-weighted scans of the three-scan chain.
 PROTOCOL = {"delta_omega": 4000.0, "omega_1_rms": 1500.0, "duration": 0.012, "TR": 0.028,
-            "flip_angle_deg": 10.0, "T2_free": 0.04, "T2b": 12e-6}
+            "flip_angle_deg": 10.0, "T2_free": 0.04, "T2b": 12e-6,
+            "pdw_flip_angle_deg": 4.0, "pdw_TR": 0.025, "t1w_flip_angle_deg": 25.0,
+            "t1w_TR": 0.011}
 # (label, bound-pool fraction, R1 in 1/s, relative proton density)
 TISSUES = ((1, 0.0, 0.25, 1.0), (2, 0.065, 0.72, 0.8), (3, 0.14, 1.15, 0.7))
 # Ellipsoids (centre, radii) in coordinates from -1 to 1, painted in order.
 LAYOUT = ((1, (0, 0, 0), (0.9, 0.75, 0.95)), (2, (0, 0, 0), (0.84, 0.69, 0.88)),
           (3, (0, 0, 0), (0.62, 0.5, 0.66)), (1, (0.05, -0.15, 0), (0.3, 0.08, 0.35)),
           (1, (0.05, 0.15, 0), (0.3, 0.08, 0.35)))
-IMAGES = {"mt": np.int16, "ref": np.int16, "r1": np.float32, "b1": np.float32,
+IMAGES = {"mt": np.int16, "ref": np.int16, "pdw": np.int16, "t1w": np.int16,
+          "r1": np.float32, "b1": np.float32,
           "truth_f": np.float32}
 
 
@@ -97,11 +103,17 @@ def _planes(shape, first, count, rng, waves, parameters):
         M0[where] = tissue_M0 * (1.0 - 0.05 * variation[where])
     b1 = (flat["b1"] + B1_NOISE * noise(label.size)).astype(np.float32)
 
-    # Unsaturated spoiled gradient echo, and the ratio the model predicts.
-    flip = np.deg2rad(PROTOCOL["flip_angle_deg"]) * b1[head]
-    E1 = np.exp(-PROTOCOL["TR"] * R1[head])
-    ref = np.zeros(label.size, np.float32)
-    ref[head] = M0[head] * np.sin(flip) * (1 - E1) / (1 - np.cos(flip) * E1)
+    def spgr(prefix):
+        """Unsaturated spoiled gradient echo of the scan with these keys."""
+        flip = np.deg2rad(PROTOCOL[f"{prefix}flip_angle_deg"]) * b1[head]
+        E1 = np.exp(-PROTOCOL[f"{prefix}TR"] * R1[head])
+        signal = np.zeros(label.size, np.float32)
+        signal[head] = M0[head] * np.sin(flip) * (1 - E1) / (1 - np.cos(flip) * E1)
+        return signal
+
+    # The reference (the MT-weighted scan without saturation), the ratio the
+    # model predicts, and the PD- and T1-weighted scans of the chain.
+    ref = spgr("")
     mt = np.zeros(label.size, np.float32)
     mt[head] = ref[head] * predicted_ratio_map(f[head].astype(np.float64),
                                                R1[head].astype(np.float64),
@@ -115,7 +127,8 @@ def _planes(shape, first, count, rng, waves, parameters):
         return np.rint(np.hypot(real, imaginary)).astype(np.int16)
 
     noisy_R1 = R1 * (1.0 + R1_NOISE * noise(label.size))
-    return {"mt": rician(mt), "ref": rician(ref), "r1": np.where(head, noisy_R1, 0.0),
+    return {"mt": rician(mt), "ref": rician(ref), "pdw": rician(spgr("pdw_")),
+            "t1w": rician(spgr("t1w_")), "r1": np.where(head, noisy_R1, 0.0),
             "b1": b1, "truth_f": f}
 
 
