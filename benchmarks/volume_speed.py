@@ -64,23 +64,33 @@ def best(function, repeats):
     return min(times), result
 
 
-def run_child(command):
-    """(wall seconds, peak resident memory in bytes) of a command.
-
-    Started with posix_spawn (a vfork): a forked child would start with this
-    process's resident memory, and its peak would count it."""
-    command = [str(part) for part in command]
-    executable = shutil.which(command[0]) or command[0]
+# Runs a command as its own child and prints that child's peak resident
+# memory: a child records the peak of the process it was forked from (also
+# across exec), so the command is started from this small launcher, not
+# from the benchmark's own large process.
+# It times the command itself, so that its own start-up is not counted.
+LAUNCHER = """
+import os, sys, time
+with open(os.devnull, "wb") as devnull:
     start = time.perf_counter()
-    with open(os.devnull, "wb") as devnull:
-        pid = os.posix_spawn(executable, command, os.environ,
-                             file_actions=[(os.POSIX_SPAWN_DUP2, devnull.fileno(), 1)])
-        _, status, usage = os.wait4(pid, 0)
+    pid = os.posix_spawnp(sys.argv[1], sys.argv[1:], os.environ,
+                          file_actions=[(os.POSIX_SPAWN_DUP2, devnull.fileno(), 1)])
+    _, status, usage = os.wait4(pid, 0)
     elapsed = time.perf_counter() - start
-    code = os.waitstatus_to_exitcode(status)
+print(os.waitstatus_to_exitcode(status), usage.ru_maxrss, elapsed)
+"""
+
+
+def run_child(command):
+    """(wall seconds, peak resident memory in bytes) of a command."""
+    command = [str(part) for part in command]
+    out = subprocess.run([sys.executable, "-c", LAUNCHER, *command], check=True,
+                         capture_output=True, text=True).stdout
+    code, peak, elapsed = out.split()
+    code, peak, elapsed = int(code), int(peak), float(elapsed)
     if code != 0:
         raise SystemExit(f"{' '.join(command)} failed ({code})")
-    return elapsed, usage.ru_maxrss * 1024
+    return elapsed, peak * 1024
 
 
 def package_gzip():

@@ -20,7 +20,7 @@ converts to the radians the model takes).
 import math
 import os
 import stat
-from dataclasses import dataclass
+from collections import namedtuple
 from pathlib import Path
 
 # Largest protocol file read; real ones are a few hundred bytes.
@@ -34,8 +34,11 @@ class ParameterError(Exception):
     which, and where it came from."""
 
 
-@dataclass(frozen=True)
-class Parameter:
+# A named tuple, not a dataclass: importing dataclasses would double what
+# `mt-map --help` spends beyond the interpreter's own start.
+class Parameter(namedtuple("Parameter", "key option unit help rule typical hint_low hint_high "
+                                        "in_protocol choices",
+                           defaults=((None, None), "", "", True, ()))):
     """One acquisition or model parameter.
 
     key
@@ -61,16 +64,8 @@ class Parameter:
         such as R1 for ``mt-map voxel``, may not).
     """
 
-    key: str
-    option: str
-    unit: str
-    help: str
-    rule: str
-    typical: tuple = (None, None)
-    hint_low: str = ""
-    hint_high: str = ""
-    in_protocol: bool = True
-    choices: tuple = ()
+
+    __slots__ = ()
 
 
 PARAMETERS = {p.key: p for p in (
@@ -145,14 +140,11 @@ METAVARS = {"Hz": "HZ", "rad/s": "RAD_PER_S", "s": "S", "deg": "DEG", "1/s": "PE
 PROTOCOL_KEYS = tuple(key for key, p in PARAMETERS.items() if p.in_protocol)
 
 
-@dataclass(frozen=True)
-class Given:
+class Given(namedtuple("Given", "value name source", defaults=("",))):
     """A parameter's value as given, and where: name is the option
     (``'--TR'``) or the protocol key, source '' or `` in protocol 'p.json'``."""
 
-    value: float | str
-    name: str
-    source: str = ""
+    __slots__ = ()
 
     def describe(self, unit=""):
         """'--TR = 28 s' or "TR = 28 s in protocol 'p.json'"."""
