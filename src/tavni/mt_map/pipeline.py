@@ -1,12 +1,13 @@
-"""The mt-map workflows on volumes: load, derive the ratio, fit, write, summarise.
+"""The mt-map workflows on volumes: read, derive the ratio, fit, write, summarise.
 
 This is the one place the command line (and any other front end) calls to
 make maps. Each workflow checks everything it can before reading an image
 (outputs that would replace an input, output directories, parameters,
-geometry and memory from the headers), writes all its outputs or none,
-and says afterwards, in a summary on stderr, how many voxels were solved,
-warning when fewer than half of those it could fit were, with what in the
-inputs looks wrong.
+geometry from the headers), writes all its outputs or none, and says
+afterwards, in a summary on stderr, how many voxels were solved, warning
+when fewer than half of those it could fit were, with what in the inputs
+looks wrong. Fraction maps stream their images through the fit a run of
+voxels at a time within a memory budget (``streaming``).
 
 Failures raise ``protocol.ParameterError`` or ``volumes.VolumeError`` with
 one line; warnings go to stderr as they arise, one line each.
@@ -20,9 +21,6 @@ import numpy as np
 from tavni.mt_map import protocol, volumes
 from tavni.mt_map.protocol import ParameterError
 
-# Volumes at least this large are solved in chunks, so that a progress bar
-# can follow them.
-CHUNK_VOXELS = 1 << 18
 # More worker threads than this is a mistake, not a machine.
 MAX_THREADS = 1024
 # What the fraction map needs of the protocol.
@@ -31,10 +29,6 @@ FRACTION_PARAMETERS = protocol.SEQUENCE + protocol.LINESHAPE
 # geometry is the maps').
 FRACTION_IMAGES = (("mt", "MT image"), ("ref", "reference image"), ("r1", "R1 map"),
                    ("b1", "B1 map"), ("mask", "mask"))
-# Arrays alive at once per voxel while a fraction map is made: the float64
-# inputs, ratio, R1, B1, fraction, status and the float32 output, and the
-# raw data of the image being read.
-BYTES_PER_VOXEL_BESIDES_INPUTS = 8 * 6
 # The maps the workflows write: name -> (dtype, what, NIfTI description).
 MAP_OUTPUTS = {
     "fraction": (np.float32, "output", "bound-pool fraction f (two-pool MT model)"),
@@ -48,9 +42,9 @@ MAP_OUTPUTS = {
     "sensitivity_b1": (np.float32, "B1 sensitivity output", "change of f per 1% B1 error"),
 }
 # The maps that need the fraction's derivatives, and what they cost besides
-# the others per voxel: the images kept, three derivatives and three maps.
+# the others per voxel: three derivatives and the propagation's arrays.
 UNCERTAINTY_OUTPUTS = ("uncertainty", "sensitivity_r1", "sensitivity_b1")
-BYTES_PER_VOXEL_FOR_UNCERTAINTY = 8 * 9
+BYTES_PER_VOXEL_FOR_UNCERTAINTY = 8 * 12
 # Below this share of the fitted voxels solved, the summary warns.
 SOLVED_SHARE_WARNING = 0.5
 # Median R1 above this (1/s) is no tissue at any field strength: T1 in ms.
@@ -123,72 +117,65 @@ def check_threads(threads):
         raise ParameterError(f"--threads must be between 1 and {MAX_THREADS} (got {threads})")
 
 
-def fit_volume(ratio, R1, parameters, b1=None, mask=None, threads=None, clip=False,
-               quiet=False, derivatives=False):
-    """Fraction and status per voxel (and with ``derivatives`` its first
-    derivatives); a progress bar on stderr for large volumes.
+class FractionRuns:
+    """The fraction and status of runs of voxels, as ``streaming.run`` hands
+    them over, counting the statuses and keeping a sample of what the fitted
+    voxels measured for ``diagnose``.
 
-    Parameters
-    ----------
-    ratio, R1 : ndarray
-        Measured S_mt/S_ref and R1 (1/s), of one shape.
-    parameters : dict of str to float
-        As ``protocol.model_values`` returns them (s, Hz, rad/s, radians);
-        ``delta_omega`` and ``G`` may also be arrays of the ratio's shape
-        (offsets shifted by a B0 map).
-    b1, mask : ndarray, optional
-        Relative transmit field; voxels to fit.
-    threads, clip, quiet
-        As for ``fraction_map``.
-
-    Returns
-    -------
-    fraction : ndarray of float64
-    status : ndarray of uint8
-    derivatives : maps.FractionDerivatives
-        Only with ``derivatives``: df/dS_ratio, df/dR1, df/db1 per voxel.
+    Inputs come as float32 where the image holds float32 values; the ratio
+    of two of them in float32 is the float32 rounding of their ratio in
+    float64, and float32 rounding is all the solver takes of S_ratio and R1,
+    so the maps are those of a float64 computation to the bit.
     """
-    from tavni.mt_map import fit_fraction
 
-    p = parameters
+    # At most this many fitted voxels are kept for the diagnosis's medians.
+    SAMPLE = 1 << 16
 
-    def fit(ratio, R1, b1, mask, delta_omega, G):
-        return fit_fraction(ratio, R1, p["T2_free"], delta_omega, p["omega_1_rms"],
-                            G, p["TR"], p["duration"], p["flip_angle"], b1=b1, mask=mask,
-                            clip=clip, threads=threads, return_status=True,
-                            return_derivatives=derivatives)
+    def __init__(self, parameters, voxels, threads=None, clip=False, exact=True,
+                 uncertainty=None, sigmas=None):
+        self.parameters, self.threads, self.clip, self.exact = parameters, threads, clip, exact
+        # An UncertaintySample when its maps are wanted, with the images' noise.
+        self.uncertainty, self.sigmas = uncertainty, sigmas
+        self.counts = np.zeros(256, dtype=np.int64)
+        self.stride = max(1, voxels // self.SAMPLE)
+        self.ratio_sample, self.R1_sample = [], []
 
-    per_voxel = (ratio, R1, b1, mask, p["delta_omega"], p["G"])
-    if ratio.size < CHUNK_VOXELS:
-        return fit(*per_voxel)
+    def __call__(self, values):
+        from tavni.mt_map import maps
 
-    from tqdm import tqdm
+        p = self.parameters
+        mt, reference, R1 = values["mt"], values["ref"], values["r1"]
+        # Background of real data gives no measurement: no reference signal,
+        # no positive R1 or B1, or NaN anywhere. Those voxels get NaN and the
+        # invalid-input status from the solver (R1 and B1 by its domain).
+        ratio = np.full(reference.shape, np.nan, np.result_type(mt, reference))
+        with np.errstate(divide="ignore", invalid="ignore"):
+            np.divide(mt, reference, out=ratio, where=reference > 0)
+        f, status, *derivatives = maps.fit_fraction(
+            ratio, R1, p["T2_free"], p["delta_omega"], p["omega_1_rms"], p["G"], p["TR"],
+            p["duration"], p["flip_angle"], b1=values.get("b1"), mask=values.get("mask"),
+            clip=self.clip, exact=self.exact, threads=self.threads, return_status=True,
+            return_derivatives=self.uncertainty is not None)
+        self.counts += np.bincount(status, minlength=self.counts.size)
+        fitted = (status != maps.STATUS_MASKED) & (status != maps.STATUS_INVALID_INPUT)
+        # Copies: a strided view would keep the whole run alive.
+        self.ratio_sample.append(ratio[fitted][::self.stride].copy())
+        self.R1_sample.append(R1[fitted][::self.stride].copy())
+        maps_of_run = {"fraction": f, "status": status}
+        if self.uncertainty is not None:
+            from tavni.mt_map.uncertainty import ratio_uncertainty
 
-    shape = ratio.shape
-    # Arrays go in chunks; None and numbers shared by every voxel stay as they are.
-    flat = [a.reshape(-1) if isinstance(a, np.ndarray) and a.shape == shape else a
-            for a in per_voxel]
-    fraction = np.empty(ratio.size)
-    status = None
-    slopes = [np.empty(ratio.size) for _ in range(3)] if derivatives else None
-    with tqdm(total=ratio.size, unit="voxel", unit_scale=True, delay=1.0, file=sys.stderr,
-              disable=quiet or not sys.stderr.isatty(), desc="fitting") as progress:
-        for start in range(0, ratio.size, CHUNK_VOXELS):
-            part = slice(start, start + CHUNK_VOXELS)
-            f, s, *more = fit(*(a[part] if isinstance(a, np.ndarray) else a for a in flat))
-            if status is None:
-                status = np.empty(ratio.size, dtype=s.dtype)
-            fraction[part], status[part] = f, s
-            if derivatives:
-                for whole, piece in zip(slopes, more[0]):
-                    whole[part] = piece
-            progress.update(f.size)
-    if not derivatives:
-        return fraction.reshape(shape), status.reshape(shape)
-    from tavni.mt_map.maps import FractionDerivatives
+            b1 = values.get("b1")
+            with np.errstate(divide="ignore", invalid="ignore"):
+                result = ratio_uncertainty(
+                    derivatives[0], mt, reference, np.where(R1 > 0, R1, np.nan),
+                    self.sigmas["MT"], self.sigmas["reference"],
+                    b1=None if b1 is None else np.where(b1 > 0, b1, np.nan))
+            maps_of_run.update(self.uncertainty.maps(result))
+        return maps_of_run
 
-    return (fraction.reshape(shape), status.reshape(shape),
-            FractionDerivatives(*(d.reshape(shape) for d in slopes)))
+    def summary(self):
+        return Summary({name: int(self.counts[code]) for code, name, _ in sorted(status_table())})
 
 
 def sensitivity_paths(prefix, like):
@@ -226,58 +213,84 @@ def _check_noise_sd(noise_sd, names):
         raise ParameterError(f"--noise-sd: {error}") from None
 
 
-def _uncertainty(written, propagate, images, noise_sd, mask, noise_required=True):
-    """The uncertainty maps asked for in written, and the summary's lines.
+def _noise_levels(written, probes, names, noise_sd, mask_probe, noise_required):
+    """The noise level of each image by name (names: image name -> probe
+    name) for the uncertainty map, and the summary's line on them.
 
-    propagate(sigmas) is the chain's ``uncertainty.*_uncertainty`` for noise
-    levels by image name; images are those images by name, for the noise
-    estimate from their background (outside mask, if given). Without a
-    usable background the standard deviation is NaN and a note says why
-    (unless noise_required: then ParameterError).
+    Given levels are used as they are; otherwise each image is read whole,
+    one at a time (the background needs the whole head around it), and its
+    noise estimated outside the head (or the mask). Without a usable
+    background the levels are NaN (the map then is), unless noise_required:
+    then ParameterError.
     """
     from tavni.mt_map import uncertainty
 
-    notes = []
-    sigmas = dict.fromkeys(images, 1.0)  # the sensitivities need no noise level
-    if "uncertainty" in written:
-        try:
-            sigmas, statement = uncertainty.noise_levels(images, noise_sd, head=mask)
-        except uncertainty.NoiseEstimateError as error:
-            if noise_required:
-                raise ParameterError(f"--noise-sd: {error}") from None
-            sigmas = dict.fromkeys(images, np.nan)
-            statement = f"no noise level, the sd of f is NaN: {error}"
-        notes.append(statement)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        result = propagate(sigmas)
-    maps = {"uncertainty": result.sd, "sensitivity_r1": result.r1_sensitivity,
-            "sensitivity_b1": result.b1_sensitivity}
-    if "uncertainty" in written and all(np.isfinite(list(sigmas.values()))):
-        finite = result.sd[np.isfinite(result.sd)]
-        notes.append("sd of f over the solved voxels: " + (
-            "median {1:.3g} (quartiles {0:.3g}, {2:.3g})".format(
-                *np.percentile(finite, [25, 50, 75])) if finite.size else "none solved"))
-    return {name: maps[name] for name in maps if name in written}, notes
+    if "uncertainty" not in written:
+        return dict.fromkeys(names, 1.0), []  # the sensitivities need no noise level
+    head = None
+    if noise_sd is None and mask_probe is not None:
+        head = np.nan_to_num(volumes.load(mask_probe).data) != 0
+    try:
+        if noise_sd is not None:
+            sigmas, statement = uncertainty.noise_levels(dict.fromkeys(names), noise_sd)
+        else:
+            sigmas = {}
+            for name, probe_name in names.items():
+                image = volumes.load(probes[probe_name]).data
+                sigmas[name] = uncertainty.noise_levels({name: image}, None, head=head)[0][name]
+                del image
+            levels = ", ".join(f"{name} {sigma:.4g}" for name, sigma in sigmas.items())
+            statement = f"noise sd {levels} (estimated from each image's background)"
+    except uncertainty.NoiseEstimateError as error:
+        if noise_required:
+            raise ParameterError(f"--noise-sd: {error}") from None
+        return dict.fromkeys(names, np.nan), [f"no noise level, the sd of f is NaN: {error}"]
+    return sigmas, [statement]
 
 
+class UncertaintySample:
+    """The uncertainty maps of runs of voxels, keeping a sample of the sd for
+    the summary's line."""
 
-def diagnose(summary, ratio, R1, status, given, images):
-    """Warnings naming what in the inputs looks wrong when few voxels were solved."""
-    from tavni.mt_map import maps
+    def __init__(self, written, voxels):
+        self.wanted = [name for name in UNCERTAINTY_OUTPUTS if name in written]
+        self.stride = max(1, voxels // FractionRuns.SAMPLE)
+        self.sd_sample = []
 
+    def maps(self, result):
+        maps = {"uncertainty": result.sd, "sensitivity_r1": result.r1_sensitivity,
+                "sensitivity_b1": result.b1_sensitivity}
+        if "uncertainty" in self.wanted:
+            sd = result.sd.reshape(-1)
+            self.sd_sample.append(sd[np.isfinite(sd)][::self.stride].copy())
+        return {name: maps[name] for name in self.wanted}
+
+    def note(self):
+        if "uncertainty" not in self.wanted:
+            return []
+        sample = np.concatenate(self.sd_sample) if self.sd_sample else np.empty(0)
+        if not sample.size:
+            return []
+        q25, q50, q75 = np.percentile(sample, [25, 50, 75])
+        return [f"sd of f over the solved voxels: median {q50:.3g} "
+                f"(quartiles {q25:.3g}, {q75:.3g})"]
+
+
+def diagnose(summary, ratio, R1, given, images):
+    """Warnings naming what in the inputs looks wrong when few voxels were
+    solved; ratio and R1 are (a sample of) the fitted voxels' values."""
     if summary.fitted == 0:
         warn("no voxel could be fitted: every voxel is masked or has invalid input "
              "(reference <= 0, R1 <= 0 or NaN)")
         return
     if summary.solved_share >= SOLVED_SHARE_WARNING:
         return
-    fitted = (status != maps.STATUS_MASKED) & (status != maps.STATUS_INVALID_INPUT)
     causes = []
-    median_R1 = float(np.median(R1[fitted]))
+    median_R1 = float(np.median(R1))
     if median_R1 > R1_LOOKS_LIKE_T1_MS:
         causes.append(f"the R1 map '{images['r1']}' has a median of {median_R1:g} /s, "
                       "typical of T1 in milliseconds; give R1 in 1/s")
-    median_ratio = float(np.median(ratio[fitted]))
+    median_ratio = float(np.median(ratio))
     if median_ratio > 1.0:
         causes.append(f"the median MT/reference ratio is {median_ratio:g}, above 1: are the "
                       "MT and reference images swapped?")
@@ -314,25 +327,36 @@ def _check_outputs(images, table, outputs, protocol_path):
     volumes.check_outputs(list(outputs.values()), inputs)
 
 
-def _read_images(images, table, bytes_per_voxel, what, allow_affine_mismatch):
-    """Checks headers, memory and geometry, then reads the images.
-
-    The first image of table given is the one whose geometry the outputs
-    take. Returns the data by name (float64; a B1 map with NaN where not
-    positive, a mask as booleans) and that first image's probe.
-    """
+def _probe_images(images, table, allow_affine_mismatch):
+    """The probes of the images given, by name, after checking their geometry;
+    the first image of table given is the one whose geometry the outputs take."""
     probes = {name: volumes.probe(images[name], what_image) for name, what_image in table
               if images.get(name) is not None}
-    first = next(iter(probes.values()))
-    volumes.check_memory(sum(8 * p.voxels for p in probes.values())
-                         + first.voxels * bytes_per_voxel, f"{what} of {first.shape} voxels")
     volumes.check_geometry(list(probes.values()), allow_affine_mismatch)
-    data = {name: volumes.load(p).data for name, p in probes.items()}
+    return probes
+
+
+def _prepared(data):
+    """A B1 map with NaN where not positive, a mask as booleans."""
     if "b1" in data:
         data["b1"] = np.where(data["b1"] > 0, data["b1"], np.nan)
     if "mask" in data:
         data["mask"] = np.nan_to_num(data["mask"]) != 0
-    return data, first
+    return data
+
+
+def _read_images(images, table, bytes_per_voxel, what, allow_affine_mismatch):
+    """Checks headers, memory and geometry, then reads the images whole.
+
+    Returns the data by name (float64, ``_prepared``) and the probe of the
+    image whose geometry the outputs take.
+    """
+    probes = _probe_images(images, table, allow_affine_mismatch)
+    first = next(iter(probes.values()))
+    volumes.check_memory(sum(8 * p.voxels for p in probes.values())
+                         + first.voxels * bytes_per_voxel, f"{what} of {first.shape} voxels")
+    data = {name: volumes.load(p).data for name, p in probes.items()}
+    return _prepared(data), first
 
 
 def _write(outputs, maps, like):
@@ -347,9 +371,14 @@ def _note(summary, message):
 
 
 def fraction_map(images, output, given, *, protocol_path=None, status_output=None,
-                 threads=None, clip=False, quiet=False, allow_affine_mismatch=False,
-                 uncertainty_output=None, sensitivity_prefix=None, noise_sd=None):
+                 threads=None, clip=False, exact=True, max_memory=None, quiet=False,
+                 allow_affine_mismatch=False, uncertainty_output=None, sensitivity_prefix=None,
+                 noise_sd=None):
     """The bound-pool fraction map of one MT, reference and R1 image.
+
+    The images are streamed: read a run of voxels at a time (whole planes of
+    the slowest axis, as NIfTI stores them), fitted, and written in the same
+    order, so memory stays within max_memory whatever the volume's size.
 
     Parameters
     ----------
@@ -369,6 +398,11 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
         Worker threads, 1 to ``MAX_THREADS``; default all cores.
     clip : bool
         Unsolved voxels get the nearer bracket end instead of NaN.
+    exact : bool
+        False: the fast mode of ``fit_fraction`` (closed form in double
+        precision, not reproducible to the bit across machines).
+    max_memory : int, optional
+        Bytes the process may use; default a share of the available memory.
     quiet : bool
         No progress bar and no summary line (warnings still).
     allow_affine_mismatch : bool
@@ -382,65 +416,66 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
     noise_sd : sequence of float, optional
         Noise standard deviation of both images, or of MT and reference
         (image units); default: estimated from their backgrounds (the mask,
-        if given, is the head). The summary says which.
+        if given, is the head), each image read whole once for it. The
+        summary says which.
 
     Returns
     -------
     summary : Summary
         Printed on stderr unless quiet; warnings follow when fewer than
         half of the fitted voxels are solved.
-    fraction : ndarray of float64
-    status : ndarray of uint8
 
     Raises
     ------
     protocol.ParameterError, volumes.VolumeError
-        Before anything is written, with one line.
+        With one line; nothing is left written.
     """
+    from tavni.mt_map import streaming
+
     check_threads(threads)
     written = _map_outputs(_with_sensitivity_paths(
         {"fraction": output, "status": status_output, "uncertainty": uncertainty_output,
          "sensitivity": sensitivity_prefix}))
-    derivatives = any(name in written for name in UNCERTAINTY_OUTPUTS)
     _check_outputs(images, FRACTION_IMAGES, written, protocol_path)
     _check_noise_sd(noise_sd, ("MT", "reference"))
     for message in protocol.validate(given):
         warn(message)
     parameters = protocol.model_values(given)
-    data, mt = _read_images(images, FRACTION_IMAGES, BYTES_PER_VOXEL_BESIDES_INPUTS
-                            + BYTES_PER_VOXEL_FOR_UNCERTAINTY * derivatives,
-                            "a fraction map", allow_affine_mismatch)
-    # Background of real data gives no measurement: no reference signal, no
-    # positive R1, or NaN anywhere. Those voxels get NaN and the
-    # invalid-input status from the solver.
-    reference, mt_image = data.pop("ref"), data.pop("mt")
-    with np.errstate(divide="ignore", invalid="ignore"):
-        ratio = np.where(reference > 0, mt_image / reference, np.nan)
-    R1 = data.pop("r1")
-    R1 = np.where(R1 > 0, R1, np.nan)
-    fraction, status, *fitted = fit_volume(ratio, R1, parameters, data.get("b1"),
-                                           data.get("mask"), threads, clip, quiet, derivatives)
-    maps, notes = {"fraction": fraction, "status": status}, []
-    if derivatives:
-        from tavni.mt_map.uncertainty import ratio_uncertainty
+    if max_memory is not None and max_memory <= 0:
+        raise ParameterError(f"--max-memory must be positive (got {max_memory} bytes)")
 
-        extra, notes = _uncertainty(
-            written, lambda sigmas: ratio_uncertainty(
-                fitted[0], mt_image, reference, R1, sigmas["MT"], sigmas["reference"],
-                b1=data.get("b1")),
-            {"MT": mt_image, "reference": reference}, noise_sd, data.get("mask"))
-        maps.update(extra)
-    del reference, mt_image
-    _write(written, maps, mt)
+    probes = {name: volumes.probe(path, what) for name, what in FRACTION_IMAGES
+              if (path := images.get(name)) is not None}
+    mt = probes["mt"]
+    volumes.check_geometry(list(probes.values()), allow_affine_mismatch)
 
-    summary = summarise(status)
-    summary.notes = notes
+    uncertainty, sigmas, notes = None, None, []
+    if any(name in written for name in UNCERTAINTY_OUTPUTS):
+        uncertainty = UncertaintySample(written, mt.voxels)
+        sigmas, notes = _noise_levels(written, probes, {"MT": "mt", "reference": "ref"},
+                                      noise_sd, probes.get("mask"), True)
+    runs = FractionRuns(parameters, mt.voxels, threads, clip, exact, uncertainty, sigmas)
+    streamed = {name: (o.path, o.what, o.dtype,
+                       volumes.geometry_header(mt, mt.shape, o.descrip)[0])
+                for name, o in written.items()}
+    from tqdm import tqdm
+
+    with tqdm(total=mt.voxels, unit="voxel", unit_scale=True, delay=1.0, file=sys.stderr,
+              disable=quiet or not sys.stderr.isatty(), desc="fitting") as progress:
+        streaming.run({name: (p.path, p.what) for name, p in probes.items()}, streamed, runs,
+                      shape=mt.shape, budget=max_memory, progress=progress.update,
+                      **({"work_bytes": 48 + BYTES_PER_VOXEL_FOR_UNCERTAINTY}
+                         if uncertainty is not None else {}))
+
+    summary = runs.summary()
+    summary.notes = notes + (uncertainty.note() if uncertainty is not None else [])
     if not quiet:
         print(f"mt-map: {summary.line(output)}", file=sys.stderr)
-        for note in notes:
+        for note in summary.notes:
             print(f"mt-map: {note}", file=sys.stderr)
-    diagnose(summary, ratio, R1, status, given, images)
-    return summary, fraction, status
+    diagnose(summary, np.concatenate(runs.ratio_sample), np.concatenate(runs.R1_sample),
+             given, images)
+    return summary
 
 
 def fraction_of_voxel(given, bracket=(0.0, 0.5)):
@@ -500,8 +535,9 @@ SCAN_IMAGES = (("mtw", "MT-weighted scan"), ("pdw", "PD-weighted scan"),
 CHAIN_PARAMETERS = protocol.SCANS + protocol.SEQUENCE + protocol.LINESHAPE
 # The scans alone (MTsat, the synthetic reference): their angles and TRs.
 SCAN_PARAMETERS = protocol.SCANS + ("flip_angle_deg", "TR")
-# Float64 arrays alive at once per voxel besides the inputs: R1, M0, the
-# reference, the ratio, the fraction, MTR, MTsat, offsets and G, and slack.
+# Float64 arrays alive at once per voxel of a run besides the inputs: R1,
+# M0, the reference, the ratio, the fraction, MTR, MTsat, offsets and G,
+# and slack.
 BYTES_PER_VOXEL_OF_THE_CHAIN = 8 * 11
 # B0-shifted offsets spread over some hundred Hz, on which the lineshape is
 # smooth: it is computed on a grid of this step (Hz) and interpolated
@@ -511,23 +547,32 @@ LINESHAPE_GRID_STEP = 0.5
 LINESHAPE_GRID_POINTS = 20001
 
 
-def lineshape_at_offsets(offsets, T2b):
+def lineshape_at_offsets(offsets, T2b, grid=None):
     """The super-Lorentzian G (s) at every offset of an array (Hz).
 
-    G is even in the offset; NaN offsets give NaN. See
+    G is even in the offset; NaN offsets give NaN. ``grid`` is
+    ``lineshape_grid``'s for the offsets of a whole volume of which these
+    are a part; by default it is made for these. See
     ``LINESHAPE_GRID_STEP`` for the accuracy.
     """
+    magnitude = np.abs(offsets)
+    if grid is None:
+        finite = magnitude[np.isfinite(magnitude)]
+        if finite.size == 0:
+            return np.full(offsets.shape, np.nan)
+        grid = lineshape_grid(float(finite.min()), float(finite.max()), T2b)
+    G = np.interp(magnitude, *grid)
+    return np.where(np.isfinite(magnitude), G, np.nan)
+
+
+def lineshape_grid(lo, hi, T2b):
+    """(offsets, G) on which ``lineshape_at_offsets`` interpolates for
+    offsets whose magnitudes span [lo, hi] (Hz)."""
     from tavni.mt_map import super_lorentzian
 
-    magnitude = np.abs(offsets)
-    finite = magnitude[np.isfinite(magnitude)]
-    if finite.size == 0:
-        return np.full(offsets.shape, np.nan)
-    lo, hi = float(finite.min()), float(finite.max())
     points = int(min(LINESHAPE_GRID_POINTS, np.ceil((hi - lo) / LINESHAPE_GRID_STEP) + 1))
     grid = np.linspace(lo, hi, max(points, 2))
-    G = np.interp(magnitude, grid, super_lorentzian(grid, T2b))
-    return np.where(np.isfinite(magnitude), G, np.nan)
+    return grid, super_lorentzian(grid, T2b)
 
 
 def _synthetic_reference(data, values, threads):
@@ -560,11 +605,13 @@ def _outside_mask_nan(array, data):
 
 
 def fraction_from_scans(pdw, t1w, mtw, parameters, outputs, *, b1=None, b0=None, mask=None,
-                        threads=None, clip=False, quiet=False, fail_below=None,
-                        protocol_path=None, allow_affine_mismatch=False, noise_sd=None,
-                        noise_required=True):
+                        threads=None, clip=False, exact=True, max_memory=None, quiet=False,
+                        fail_below=None, protocol_path=None, allow_affine_mismatch=False,
+                        noise_sd=None, noise_required=True):
     """The bound-pool fraction, and on request R1, M0, MTR and MTsat, from
-    three SPGR scans: one set of loads, every map written or none.
+    three SPGR scans: every map written or none, the scans streamed through
+the chain a run of voxels at a time within a memory budget (a B0 map is
+read once more before, for the range of its offsets).
 
     R1 and M0 come from the PD- and T1-weighted scans (variable flip angle);
     the MT-weighted scan's reference is the SPGR signal that M0 and R1 give
@@ -589,15 +636,15 @@ def fraction_from_scans(pdw, t1w, mtw, parameters, outputs, *, b1=None, b0=None,
     outputs : dict
         Map name to path: "fraction" (required), "status", "r1" (1/s),
         "m0", "mtr" (percent), "mtsat" (percent units), "uncertainty" (sd
-        of f from the three scans' noise, first order), "sensitivity" (a
-        prefix: writes prefix_R1 and prefix_B1, the change of f when R1 or
-        B1 is 1% too high; see ``sensitivity_paths``).
+        of f from the three scans' noise, first order), "sensitivity_r1",
+        "sensitivity_b1" (the change of f when R1 or B1 is 1% too high), or
+        "sensitivity" (a prefix for both; see ``sensitivity_paths``).
     b1, b0, mask : path-like, optional
         Relative transmit field; off-resonance in Hz (needs ``T2b``);
         voxels to fit (nonzero).
     threads : int, optional
         Worker threads, 1 to ``MAX_THREADS``; default all cores.
-    clip, quiet
+    clip, exact, max_memory, quiet
         As for ``fraction_map``.
     fail_below : float, optional
         A share of the fitted voxels; fewer solved adds a warning.
@@ -608,7 +655,8 @@ def fraction_from_scans(pdw, t1w, mtw, parameters, outputs, *, b1=None, b0=None,
     noise_sd : sequence of float, optional
         Noise standard deviation of all scans, or of the PD-, T1- and
         MT-weighted ones (image units), for "uncertainty"; default:
-        estimated from each scan's background (outside the mask if given).
+        estimated from each scan's background (outside the mask if given),
+        each scan read whole once for it.
     noise_required : bool
         Without noise_sd and a background to estimate it from, refuse the
         map (ParameterError, before anything is written); False writes the
@@ -626,11 +674,12 @@ def fraction_from_scans(pdw, t1w, mtw, parameters, outputs, *, b1=None, b0=None,
     protocol.ParameterError, volumes.VolumeError
         Before anything is written, with one line.
     """
+    from tavni.mt_map import streaming
+
     check_threads(threads)
     if outputs.get("fraction") is None:
         raise ParameterError("the chain needs a path for the fraction map")
     written = _map_outputs(_with_sensitivity_paths(outputs))
-    derivatives = any(name in written for name in UNCERTAINTY_OUTPUTS)
     given = protocol.as_given(parameters, CHAIN_PARAMETERS)
     if b0 is not None and "T2b" not in given:
         raise ParameterError("a B0 map needs T2b, not G: the lineshape is computed at each "
@@ -642,60 +691,50 @@ def fraction_from_scans(pdw, t1w, mtw, parameters, outputs, *, b1=None, b0=None,
     for message in warnings:
         warn(message)
     values = protocol.model_values(given)
-    data, like = _read_images(images, SCAN_IMAGES, BYTES_PER_VOXEL_OF_THE_CHAIN
-                              + BYTES_PER_VOXEL_FOR_UNCERTAINTY * derivatives, "maps",
-                              allow_affine_mismatch)
+    if max_memory is not None and max_memory <= 0:
+        raise ParameterError(f"--max-memory must be positive (got {max_memory} bytes)")
+    probes = _probe_images(images, SCAN_IMAGES, allow_affine_mismatch)
+    like = probes["mtw"]
+    inputs = {name: (p.path, p.what) for name, p in probes.items()}
+    grid = None
+    if "b0" in probes:
+        span = _offset_span(inputs["b0"], values["delta_omega"], like.shape, max_memory)
+        if span is not None:
+            grid = lineshape_grid(*span, given["T2b"].value)
 
-    R1, M0, r1_status, reference = _synthetic_reference(data, values, threads)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        ratio = np.where(reference > 0, data["mtw"] / reference, np.nan)
-    if "b0" in data:
-        values["delta_omega"] = values["delta_omega"] + data.pop("b0")
-        values["G"] = lineshape_at_offsets(values["delta_omega"], given["T2b"].value)
-    fraction, status, *fitted = fit_volume(ratio, R1, values, data.get("b1"),
-                                           data.get("mask"), threads, clip, quiet, derivatives)
+    uncertainty, sigmas, notes = None, None, []
+    if any(name in written for name in UNCERTAINTY_OUTPUTS):
+        uncertainty = UncertaintySample(written, like.voxels)
+        sigmas, notes = _noise_levels(written, probes, {"PDw": "pdw", "T1w": "t1w", "MTw": "mtw"},
+                                      noise_sd, probes.get("mask"), noise_required)
+    runs = ChainRuns(values, grid, like.voxels, list(written), threads, clip, exact,
+                     uncertainty, sigmas)
+    streamed = {name: (o.path, o.what, o.dtype,
+                       volumes.geometry_header(like, like.shape, o.descrip)[0])
+                for name, o in written.items()}
+    from tqdm import tqdm
 
-    from tavni.mt_map import STATUS_SOLVED, mtr
+    with tqdm(total=like.voxels, unit="voxel", unit_scale=True, delay=1.0, file=sys.stderr,
+              disable=quiet or not sys.stderr.isatty(), desc="mapping") as progress:
+        streaming.run(inputs, streamed, runs, shape=like.shape, budget=max_memory,
+                      work_bytes=BYTES_PER_VOXEL_OF_THE_CHAIN
+                      + BYTES_PER_VOXEL_FOR_UNCERTAINTY * (uncertainty is not None),
+                      progress=progress.update)
 
-    maps = {"fraction": fraction, "status": status, "r1": R1, "m0": M0}
-    notes = []
-    if derivatives:
-        from tavni.mt_map.uncertainty import three_scan_uncertainty
-
-        scans = ("pdw", "t1w", "")  # protocol key prefixes; the MT-weighted scan has none
-        flip_angles = [values[f"{scan}_flip_angle" if scan else "flip_angle"] for scan in scans]
-        TRs = [values[f"{scan}_TR" if scan else "TR"] for scan in scans]
-        extra, notes = _uncertainty(
-            written, lambda sigmas: three_scan_uncertainty(
-                fitted[0], data["pdw"], data["t1w"], data["mtw"], reference, R1, flip_angles,
-                TRs, (sigmas["PDw"], sigmas["T1w"], sigmas["MTw"]), b1=data.get("b1"),
-                b1_sensitivity="sensitivity_b1" in written),
-            {"PDw": data["pdw"], "T1w": data["t1w"], "MTw": data["mtw"]}, noise_sd,
-            data.get("mask"), noise_required)
-        maps.update(extra)
-    if "mtr" in written:
-        maps["mtr"] = _outside_mask_nan(mtr(data["mtw"], reference), data)
-    if "mtsat" in written:
-        maps["mtsat"] = _mtsat(data, values, None, threads)
-    _write(written, maps, like)
-
-    summary = summarise(status)
+    summary = runs.summary()
     summary.warnings += warnings
-    summary.notes = notes
+    summary.notes = notes + (uncertainty.note() if uncertainty is not None else [])
     if not quiet:
         print(f"mt-map: {summary.line(outputs['fraction'])}", file=sys.stderr)
-        for note in notes:
+        for note in summary.notes:
             print(f"mt-map: {note}", file=sys.stderr)
-    considered = ~np.isnan(data["mtw"]) if "mask" not in data else data["mask"]
-    r1_failed = np.count_nonzero(considered & (r1_status != STATUS_SOLVED)
-                                 & (data["pdw"] > 0) & (data["t1w"] > 0))
-    signal = np.count_nonzero(considered & (data["pdw"] > 0) & (data["t1w"] > 0))
-    if signal and r1_failed > SOLVED_SHARE_WARNING * signal:
-        _note(summary, f"R1 could not be found in {r1_failed} of the {signal} voxels with "
-                       "signal in both the PD- and T1-weighted scans: are their flip angles "
-                       "and TRs right?")
+    if runs.signal and runs.r1_failed > SOLVED_SHARE_WARNING * runs.signal:
+        _note(summary, f"R1 could not be found in {runs.r1_failed} of the {runs.signal} voxels "
+                       "with signal in both the PD- and T1-weighted scans: are their flip "
+                       "angles and TRs right?")
     elif summary.fitted and summary.solved_share < SOLVED_SHARE_WARNING:
-        median_ratio = float(np.nanmedian(ratio)) if np.isfinite(ratio).any() else np.nan
+        ratios = np.concatenate(runs.ratio_sample)
+        median_ratio = float(np.median(ratios)) if ratios.size else np.nan
         cause = (f"the median ratio of the MT-weighted scan to its synthetic reference is "
                  f"{median_ratio:g}, above 1: is the MT-weighted scan one of the others?"
                  if median_ratio > 1.0 else "check the sequence parameters and their units")
@@ -705,6 +744,87 @@ def fraction_from_scans(pdw, t1w, mtw, parameters, outputs, *, b1=None, b0=None,
         _note(summary, f"{100 * summary.solved_share:.1f} % of the fitted voxels solved, "
                        f"fewer than {fail_below:g}")
     return summary
+
+
+def _offset_span(b0, delta_omega, shape, max_memory):
+    """(smallest, largest) magnitude of the finite offsets delta_omega + B0
+    (Hz) over the whole B0 map, or None when there is none; streamed."""
+    from tavni.mt_map import streaming
+
+    span = [np.inf, -np.inf]
+
+    def extremes(values):
+        magnitude = np.abs(delta_omega + values["b0"].astype(np.float64))
+        finite = magnitude[np.isfinite(magnitude)]
+        if finite.size:
+            span[:] = min(span[0], float(finite.min())), max(span[1], float(finite.max()))
+        return {}
+
+    streaming.run({"b0": b0}, {}, extremes, shape=shape, budget=max_memory)
+    return tuple(span) if span[0] <= span[1] else None
+
+
+class ChainRuns:
+    """The three-scan chain on runs of voxels, as ``streaming.run`` hands them
+    over: R1 and M0, the synthetic reference, the ratio and the fraction, MTR
+    and MTsat, each the same to the bit as on whole volumes; it counts what
+    the summary and its warnings need and keeps a sample of the ratios."""
+
+    def __init__(self, values, grid, voxels, outputs, threads=None, clip=False, exact=True,
+                 uncertainty=None, sigmas=None):
+        self.values, self.grid, self.outputs = values, grid, outputs
+        self.threads, self.clip, self.exact = threads, clip, exact
+        # An UncertaintySample when its maps are wanted, with the scans' noise.
+        self.uncertainty, self.sigmas = uncertainty, sigmas
+        self.counts = np.zeros(256, dtype=np.int64)
+        self.r1_failed = self.signal = 0
+        self.stride = max(1, voxels // FractionRuns.SAMPLE)
+        self.ratio_sample = []
+
+    def __call__(self, values):
+        from tavni.mt_map import STATUS_SOLVED, fit_fraction, mtr
+
+        data = _prepared(dict(values))
+        p = dict(self.values)
+        R1, M0, r1_status, reference = _synthetic_reference(data, p, self.threads)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            ratio = np.where(reference > 0, data["mtw"] / reference, np.nan)
+        if "b0" in data:
+            p["delta_omega"] = p["delta_omega"] + data.pop("b0").astype(np.float64)
+            p["G"] = (np.full(ratio.shape, np.nan) if self.grid is None
+                      else lineshape_at_offsets(p["delta_omega"], None, self.grid))
+        f, status, *derivatives = fit_fraction(
+            ratio, R1, p["T2_free"], p["delta_omega"], p["omega_1_rms"], p["G"], p["TR"],
+            p["duration"], p["flip_angle"], b1=data.get("b1"), mask=data.get("mask"),
+            clip=self.clip, exact=self.exact, threads=self.threads, return_status=True,
+            return_derivatives=self.uncertainty is not None)
+        self.counts += np.bincount(status, minlength=self.counts.size)
+        considered = ~np.isnan(data["mtw"]) if "mask" not in data else data["mask"]
+        signal = considered & (data["pdw"] > 0) & (data["t1w"] > 0)
+        self.signal += int(np.count_nonzero(signal))
+        self.r1_failed += int(np.count_nonzero(signal & (r1_status != STATUS_SOLVED)))
+        self.ratio_sample.append(ratio[~np.isnan(ratio)][::self.stride].copy())
+        maps = {"fraction": f, "status": status, "r1": R1, "m0": M0}
+        if "mtr" in self.outputs:
+            maps["mtr"] = _outside_mask_nan(mtr(data["mtw"], reference), data)
+        if "mtsat" in self.outputs:
+            maps["mtsat"] = _mtsat(data, p, None, self.threads)
+        if self.uncertainty is not None:
+            from tavni.mt_map.uncertainty import three_scan_uncertainty
+
+            scans = ("pdw", "t1w", "")  # protocol key prefixes; the MT-weighted scan has none
+            flip_angles = [p[f"{scan}_flip_angle" if scan else "flip_angle"] for scan in scans]
+            TRs = [p[f"{scan}_TR" if scan else "TR"] for scan in scans]
+            with np.errstate(divide="ignore", invalid="ignore"):
+                result = three_scan_uncertainty(
+                    derivatives[0], data["pdw"], data["t1w"], data["mtw"], reference, R1,
+                    flip_angles, TRs, (self.sigmas["PDw"], self.sigmas["T1w"], self.sigmas["MTw"]),
+                    b1=data.get("b1"), b1_sensitivity="sensitivity_b1" in self.outputs)
+            maps.update(self.uncertainty.maps(result))
+        return {name: maps[name] for name in self.outputs}
+
+    def summary(self):
+        return Summary({name: int(self.counts[code]) for code, name, _ in sorted(status_table())})
 
 
 def r1_map(scans, flip_angles_deg, TRs, outputs, *, b1=None, mask=None, threads=None,
