@@ -4,6 +4,7 @@
     mt-map phantom DIR
     mt-map demo
     mt-map voxel --S-ratio 0.5 --R1 1.0 ...
+    mt-map bids BIDS_DIR OUTPUT_DIR participant|group ...
 
 Units throughout: times in seconds, offsets in Hz, the saturation amplitude
 omega_1_rms in rad/s, R1 in 1/s, flip angles in degrees.
@@ -352,18 +353,24 @@ def build_parser():
     voxel.add_argument("--bracket", type=float, nargs=2, default=(0.0, 0.5),
                        metavar=("LOW", "HIGH"), help="interval searched for f (default 0 0.5)")
     voxel.set_defaults(run=run_voxel)
+
+    from tavni.mt_map.bids import add_bids_parser
+
+    add_bids_parser(commands)
     return parser
 
 
 def main(argv=None):
     options = build_parser().parse_args(argv)
+    from tavni.mt_map.bids import BidsError
     from tavni.mt_map.volumes import VolumeError
 
     try:
-        options.run(options)
-    except (UsageError, VolumeError) as error:
+        status = options.run(options)
+    except (UsageError, VolumeError, BidsError) as error:
         print(f"mt-map: error: {error}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         return 130
-    return 0
+    # Commands that judge their own outcome (the BIDS App) return a status.
+    return status if isinstance(status, int) else 0
