@@ -176,7 +176,8 @@ def group_report(path, rows):
         medians = np.array([row[f"{kind.suffix}_median"] for row in rows], dtype=float)
         medians = medians[np.isfinite(medians)]
         if medians.size:
-            axis.boxplot(medians, widths=0.5, showfliers=False)
+            axis.boxplot(medians, widths=0.5, showfliers=False, patch_artist=True,
+                         boxprops=dict(facecolor="#7fa7d9"))
             axis.scatter(1 + rng.uniform(-0.12, 0.12, medians.size), medians, color="#a40",
                          s=14, zorder=3)
         axis.set_title(kind.suffix)
