@@ -88,7 +88,7 @@ def run_on_dask(jobs, address, progress):
         from distributed import Client, as_completed
     except ImportError:
         raise BidsError("--dask-scheduler needs dask.distributed "
-                        "(pip install 'tavni-mt-map[bids]')") from None
+                        "(pip install 'tavni-mt-map[dask]')") from None
     try:
         client = Client(address, timeout=30)
     except Exception as error:
