@@ -857,6 +857,113 @@ def atomic_write(path, text):
 
 
 # ---------------------------------------------------------------------------
+# A phantom dataset
+
+# The MT-on scan's saturation as the sidecars state it: one Gaussian pulse
+# per TR (its RMS amplitude follows from these).
+PHANTOM_PULSE = {"MTPulseShape": "GAUSSIAN", "MTPulseDuration": 0.012, "MTNumberOfPulses": 1,
+                 "MTPulseBandwidth": 250.0, MT_FLIP_KEY: 560.0}
+# Scanner fields every scan shares, as a dataset-level sidecar.
+PHANTOM_SHARED = {"MagneticFieldStrength": 3.0, "EchoTime": 0.0023,
+                  "PulseSequenceType": "spoiled gradient echo", **PHANTOM_PULSE}
+# (phantom file stem, BIDS entities, chain protocol keys of flip angle and TR, MTState)
+PHANTOM_SCANS = (("pdw", "flip-1_mt-off", "pdw_flip_angle_deg", "pdw_TR", False),
+                 ("t1w", "flip-2_mt-off", "t1w_flip_angle_deg", "t1w_TR", False),
+                 ("mtw", "flip-3_mt-on", "flip_angle_deg", "TR", True))
+
+
+def write_phantom_dataset(directory, participants, *, voxel_size=2.0, anatomy="auto",
+                          shape=None, snr=None, seed=0):
+    """Writes a small qMRI-BIDS dataset of phantom heads into directory (new
+    or empty), all or nothing.
+
+    Each participant is a slightly different head (``phantom.vary``): the
+    three MTS scans, a TB1map (relative) and a B0 fieldmap (Hz), with
+    sidecars; the truth goes to ``derivatives/phantom-truth``, the tissue
+    constants the sidecars cannot hold to ``code/protocol.json``.
+
+    Parameters
+    ----------
+    directory : path
+    participants : int
+        Number of participants, labelled 01, 02, ...
+    voxel_size, anatomy, shape, snr, seed
+        As for ``phantom.make`` (seed also varies the heads).
+
+    Returns
+    -------
+    list of str
+        Notes of the phantom (e.g. which anatomy was used).
+    """
+    from tavni.mt_map import phantom, pulses
+
+    directory = Path(directory)
+    if participants < 1:
+        raise BidsError(f"--participants must be at least 1 (got {participants})")
+    if directory.exists() and any(directory.iterdir()):
+        raise BidsError(f"'{directory}' exists and is not empty")
+    directory.parent.mkdir(parents=True, exist_ok=True)
+    omega_1_rms = float(pulses.omega_1_rms_from_pulse(
+        math.radians(PHANTOM_PULSE[MT_FLIP_KEY]), PHANTOM_PULSE["MTPulseDuration"],
+        shape="gaussian", bandwidth=PHANTOM_PULSE["MTPulseBandwidth"]))
+    work = Path(tempfile.mkdtemp(prefix=f".{directory.name}.", dir=directory.parent))
+    notes = []
+    try:
+        labels = [f"{i + 1:02d}" for i in range(participants)]
+        for index, label in enumerate(labels):
+            head = phantom.make(voxel_size, anatomy=anatomy, shape=shape, snr=snr,
+                                seed=seed + index, participant=phantom.vary(index, seed),
+                                protocol={"omega_1_rms": omega_1_rms})
+            notes = head.notes
+            files = phantom.write(work / ".phantom" / label, head)
+            subject = work / f"sub-{label}"
+            for folder in ("anat", "fmap"):
+                (subject / folder).mkdir(parents=True)
+            for stem, entities, flip_key, tr_key, on in PHANTOM_SCANS:
+                name = f"sub-{label}_{entities}_MTS"
+                os.replace(files[stem], subject / "anat" / f"{name}.nii.gz")
+                write_json(subject / "anat" / f"{name}.json",
+                           {"FlipAngle": head.protocol[flip_key], "MTState": on,
+                            "RepetitionTimeExcitation": head.protocol[tr_key]})
+            target = [f"bids::sub-{label}/anat/sub-{label}_{e}_MTS.nii.gz"
+                      for _, e, *_ in PHANTOM_SCANS]
+            for stem, suffix, extra in (("b1", "TB1map", {}), ("b0", "fieldmap",
+                                                               {"Units": "Hz"})):
+                os.replace(files[stem], subject / "fmap" / f"sub-{label}_{suffix}.nii.gz")
+                write_json(subject / "fmap" / f"sub-{label}_{suffix}.json",
+                           {"IntendedFor": target, **extra})
+            truth = work / "derivatives" / "phantom-truth" / f"sub-{label}" / "anat"
+            truth.mkdir(parents=True)
+            for stem, suffix in (("truth_f", FRACTION_SUFFIX), ("truth_r1", "R1map"),
+                                 ("truth_m0", "M0map")):
+                os.replace(files[stem], truth / f"sub-{label}_{suffix}.nii.gz")
+        shutil.rmtree(work / ".phantom")
+        write_json(work / "dataset_description.json", {
+            "Name": "tavni-mt-map phantom heads", "BIDSVersion": "1.10.0",
+            "DatasetType": "raw", "GeneratedBy": [{"Name": APP_NAME, "Version": version()}]})
+        write_json(work / "MTS.json", PHANTOM_SHARED)
+        (work / "participants.tsv").write_text(
+            "participant_id\n" + "".join(f"sub-{label}\n" for label in labels))
+        (work / "README").write_text(
+            "Synthetic heads for trying the tavni-mt-map BIDS App: three SPGR scans "
+            "(PD-, T1- and MT-weighted) per participant, transmit and static field maps. "
+            "The true maps are in derivatives/phantom-truth; the tissue constants the "
+            "sidecars cannot hold are in code/protocol.json.\n")
+        (work / "code").mkdir()
+        write_json(work / "code" / "protocol.json",
+                   {key: head.protocol[key] for key in ("T2_free", "T2b")})
+        write_json(work / "derivatives" / "phantom-truth" / "dataset_description.json", {
+            "Name": "phantom truth", "BIDSVersion": "1.10.0", "DatasetType": "derivative",
+            "GeneratedBy": [{"Name": APP_NAME, "Version": version()}]})
+        if directory.exists():
+            directory.rmdir()
+        os.replace(work, directory)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return notes
+
+
+# ---------------------------------------------------------------------------
 # Command line
 
 def add_bids_parser(commands):
