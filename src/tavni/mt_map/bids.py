@@ -89,8 +89,9 @@ class MapKind:
     reference: str
 
 
-SPGR_REFERENCE = ("Helms G, Dathe H, Dechent P. Quantitative FLASH MRI at 3T using a rational "
-                  "approximation of the Ernst equation. Magn Reson Med 2008;59:667-672.")
+SPGR_REFERENCE = ("Deoni SCL, Rutt BK, Peters TM. Rapid combined T1 and T2 mapping using "
+                  "gradient recalled acquisition in the steady state. Magn Reson Med "
+                  "2003;49:515-526.")
 MTSAT_REFERENCE = ("Helms G, Dathe H, Kallenberg K, Dechent P. High-resolution maps of "
                    "magnetization transfer with inherent correction for RF inhomogeneity and "
                    "T1 relaxation obtained from 3D FLASH MRI. Magn Reson Med 2008;60:1396-1407.")
@@ -107,10 +108,11 @@ MAPS = (
             "model per voxel", MPF_REFERENCE),
     MapKind("R1map", "r1", "1/s",
             "Longitudinal relaxation rate from the PD- and T1-weighted spoiled gradient "
-            "echoes (variable flip angle), corrected for the transmit field", SPGR_REFERENCE),
+            "echoes by variable flip angle (DESPOT1, the exact steady-state signal), "
+            "corrected for the transmit field", SPGR_REFERENCE),
     MapKind("M0map", "m0", "arbitrary",
-            "Equilibrium signal from the PD- and T1-weighted spoiled gradient echoes "
-            "(variable flip angle), corrected for the transmit field", SPGR_REFERENCE),
+            "Equilibrium signal from the PD- and T1-weighted spoiled gradient echoes by "
+            "variable flip angle (DESPOT1), corrected for the transmit field", SPGR_REFERENCE),
     MapKind("MTRmap", "mtr", "percent",
             "Magnetization transfer ratio of the MT-weighted image against the synthetic "
             "reference image (the MT-off signal at the MT-weighted scan's flip angle and TR "
