@@ -23,7 +23,8 @@ STYLE = """
 body { font-family: sans-serif; margin: 2em auto; max-width: 1100px; color: #222; }
 h1 { border-bottom: 2px solid #446; } h2 { color: #446; margin-top: 1.5em; }
 table { border-collapse: collapse; margin: 0.5em 0; }
-td, th { border: 1px solid #bbb; padding: 0.2em 0.6em; text-align: left; font-size: 0.9em; }
+td, th { border: 1px solid #bbb; padding: 0.2em 0.6em; text-align: left; font-size: 0.9em;
+         max-width: 30em; overflow-wrap: anywhere; }
 th { background: #eef; } img { max-width: 100%; display: block; margin: 0.5em 0; }
 .warning { color: #a40; } .muted { color: #777; font-size: 0.85em; }
 """
@@ -181,7 +182,7 @@ def group_report(path, rows):
             axis.scatter(1 + rng.uniform(-0.12, 0.12, medians.size), medians, color="#a40",
                          s=14, zorder=3)
         axis.set_title(kind.suffix)
-        axis.set_ylabel(f"median ({kind.units})")
+        axis.set_ylabel("median" if kind.units == "1" else f"median ({kind.units})")
         axis.set_xticks([])
     columns = ["participant_id", "session_id", "acq", "run", "share_solved"] + \
         [f"{kind.suffix}_median" for kind in MAPS] + ["warnings"]
