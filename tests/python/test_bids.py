@@ -155,3 +155,35 @@ def test_report_renders(serial, tmp_path, report):
     chroma = pixels.max(axis=-1) - pixels.min(axis=-1)
     assert (chroma > 0.25).mean() > 0.01
     assert page.read_text().count("data:image/png;base64,") == (2 if "sub" in report else 1)
+
+
+def test_vfa_sessions_and_acquisitions(tmp_path):
+    """A VFA pair beside an MT-on image, told apart by FlipAngle and MTState
+    alone (flip indices swapped); sessions and acq- labels carried into the
+    outputs."""
+    raw = write_bids_dataset(tmp_path / "raw", ("01",))
+    anat = raw / "sub-01/anat"
+    session = raw / "sub-01/ses-2/anat"
+    session.mkdir(parents=True)
+    (raw / "sub-01/fmap").rename(raw / "sub-01/ses-2/fmap")
+    for old, new in (("flip-1_mt-off_MTS", "acq-fast_flip-2_VFA"),
+                     ("flip-2_mt-off_MTS", "acq-fast_flip-1_VFA"),
+                     ("flip-1_mt-on_MTS", "acq-fast_flip-3_mt-on_MTS")):
+        for extension in (".nii.gz", ".json"):
+            (anat / f"sub-01_{old}{extension}").rename(
+                session / f"sub-01_ses-2_{new}{extension}")
+        if new.endswith("VFA"):
+            edit_sidecar(session, f"sub-01_ses-2_{new}.json", MTState=None,
+                         RepetitionTime=0.025)
+    (raw / "sub-01/ses-2/fmap/sub-01_TB1map.nii.gz").rename(
+        raw / "sub-01/ses-2/fmap/sub-01_ses-2_TB1map.nii.gz")
+    (raw / "sub-01/ses-2/fmap/sub-01_TB1map.json").rename(
+        raw / "sub-01/ses-2/fmap/sub-01_ses-2_TB1map.json")
+    assert run_app(raw, tmp_path / "out", "participant") == 0
+    sidecar = json.loads((tmp_path / "out/sub-01/ses-2/anat/"
+                          "sub-01_ses-2_acq-fast_R1map.json").read_text())
+    parameters = sidecar["Parameters"]
+    assert (parameters["pdw_flip_angle_deg"]["Value"],
+            parameters["t1w_flip_angle_deg"]["Value"]) == (6.0, 20.0)
+    assert parameters["pdw_TR"]["Source"] == \
+        "RepetitionTime in sub-01/ses-2/anat/sub-01_ses-2_acq-fast_flip-2_VFA.json"
