@@ -1,5 +1,9 @@
 """mt-map fraction / phantom / demo, end to end on small volumes."""
+import errno
+import gzip
 import json
+import os
+import pathlib
 import subprocess
 import sys
 
@@ -95,6 +99,7 @@ def test_b1_map_and_mask_are_used(tmp_path, volumes):
 def test_command_line_beats_protocol(tmp_path, volumes):
     paths = write(tmp_path, volumes)
     wrong = dict(phantom.PROTOCOL, TR=1.0, G=1.0)
+    del wrong["T2b"]
     paths["protocol"].write_text(json.dumps(wrong))
     output = tmp_path / "mpf.nii.gz"
     assert main(arguments(paths, output, "--TR", str(phantom.PROTOCOL["TR"]),
@@ -103,47 +108,146 @@ def test_command_line_beats_protocol(tmp_path, volumes):
     assert np.abs(load(output)[0][head] - volumes["truth"][head]).max() < 1e-5
 
 
-def unreadable(tmp_path, paths):
+def unreadable(paths, monkeypatch):
     paths["r1"].write_bytes(b"\x1f\x8b not really gzip")
 
 
-def shrink_ref(tmp_path, paths):
+def shrink_ref(paths, monkeypatch):
     nibabel.save(nibabel.Nifti1Image(np.ones((10, 9, 3), np.float32), AFFINE), paths["ref"])
 
 
-def drop_TR(tmp_path, paths):
-    protocol = json.loads(paths["protocol"].read_text())
-    del protocol["TR"]
-    paths["protocol"].write_text(json.dumps(protocol))
+def double_ref_voxels(paths, monkeypatch):
+    image = nibabel.load(paths["ref"])
+    nibabel.save(nibabel.Nifti1Image(image.get_fdata(), AFFINE @ np.diag([2, 2, 2, 1])),
+                 paths["ref"])
 
 
-def break_json(tmp_path, paths):
-    paths["protocol"].write_text("{not json")
+def claim_huge_mt(paths, monkeypatch):
+    # A few bytes on disk whose header claims 4000^3 voxels.
+    nibabel.save(nibabel.Nifti1Image(np.zeros((2, 2, 2), np.float32), AFFINE), paths["mt"])
+    raw = bytearray(gzip.decompress(paths["mt"].read_bytes()))
+    raw[40:56] = np.array([3, 4000, 4000, 4000, 1, 1, 1, 1], "<i2").tobytes()
+    paths["mt"].write_bytes(gzip.compress(bytes(raw)))
 
 
-@pytest.mark.parametrize("damage, extra, message", [
-    (None, ["--mt", "missing.nii.gz"], "MT image 'missing.nii.gz' does not exist"),
-    (unreadable, [], "cannot read R1 map"),
-    (shrink_ref, [], "reference image has shape (10, 9, 3), the MT image (10, 9, 4)"),
-    (None, ["--TR", "0"], "TR must be positive"),
-    (None, ["--duration", "-0.01"], "duration must be positive"),
-    (drop_TR, [], "missing parameter --TR"),
-    (break_json, [], "is not valid JSON"),
-    (None, ["--threads", "0"], "--threads must be at least 1"),
+def protocol_text(text):
+    def damage(paths, monkeypatch):
+        paths["protocol"].write_text(text)
+    return damage
+
+
+def protocol_with(**changes):
+    protocol = {k: v for k, v in phantom.PROTOCOL.items() if k not in changes or changes[k]}
+    protocol.update((k, v) for k, v in changes.items() if v is not None)
+    return protocol_text(json.dumps(protocol))
+
+
+def hard_link_output(paths, monkeypatch):
+    os.link(paths["mt"], paths["mt"].parent / "link.nii.gz")
+
+
+def fifo_protocol(paths, monkeypatch):
+    os.mkfifo(paths["mt"].parent / "fifo")
+
+
+def no_memory(paths, monkeypatch):
+    def fail(*args, **kwargs):
+        raise MemoryError
+    monkeypatch.setattr(mt_map.maps, "fit_fraction", fail)
+
+
+def full_disk(paths, monkeypatch):
+    def fail(output, target):
+        pathlib.Path(target).write_bytes(b"partial")
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), target)
+    monkeypatch.setattr(mt_map.volumes, "_encode", fail)
+
+
+VOXEL = ("voxel --S-ratio 0.5 --R1 1 --T2-free 0.05 --delta-omega 2000 --omega-1-rms 2000 "
+         "--G 1e-5 --TR 0.03 --duration 0.01 --flip-angle 10 ")
+
+
+# Command line ({d} is the directory of the inputs, fraction rows extend a
+# complete fraction command), what breaks the inputs, message, exit status.
+@pytest.mark.parametrize("command, damage, message, status", [
+    # Data loss: outputs that are inputs, by name, by link, or each other.
+    ("fraction -o {d}/mt.nii.gz", None, "output '{d}/mt.nii.gz' is the same file as the MT", 1),
+    ("fraction -o {d}/./r1.nii.gz", None, "is the same file as the R1 map", 1),
+    ("fraction -o {d}/link.nii.gz", hard_link_output, "is the same file as the MT image", 1),
+    ("fraction --status {d}/mpf.nii.gz", None, "'{d}/mpf.nii.gz' is the same file as the out", 1),
+    # Parameters the model cannot use, named where they came from.
+    ("fraction --TR 1e-320", None, "--TR = 9.99989e-321 s: rounds to 0 in single precision", 1),
+    ("fraction --TR 1e39", None, "--TR = 1e+39 s: too large for single precision", 1),
+    ("fraction --TR 0", None, "--TR = 0 s: must not be zero", 1),
+    ("fraction --flip-angle 100", None, "--flip-angle = 100 deg: the flip angle must lie", 1),
+    ("fraction --T2-free -1", None, "--T2-free = -1 s: must be positive", 1),
+    ("fraction --G -1", None, "--G = -1 s: must be positive", 1),
+    ("fraction --duration 0.05", None,
+     "--duration = 0.05 s is longer than TR = 0.028 s in protocol '{d}/protocol.json'", 1),
+    ("fraction --omega-1-rms nan", None, "--omega-1-rms = nan rad/s: must be a finite", 1),
+    ("fraction", protocol_with(delta_omega=0),
+     "delta_omega = 0 Hz in protocol '{d}/protocol.json': must not be zero", 1),
+    ("fraction --threads 100000000000000000000000", None, "--threads must be between 1", 1),
+    ("fraction --threads 0", None, "--threads must be between 1 and 1024 (got 0)", 1),
+    ("fraction --fail-below 2", None, "--fail-below: must be a share between 0 and 1", 2),
+    # Protocol files.
+    ("fraction", protocol_with(TR=None, Tr=0.028), "unknown key 'Tr' (did you mean 'TR'?)", 1),
+    ("fraction", protocol_with(flip_angle=10.0), "did you mean 'flip_angle_deg'?", 1),
+    ("fraction", protocol_with(G=1e-5), "give T2b or G, not both", 1),
+    ("fraction", protocol_with(TR=10 ** 40), "not valid JSON: integer of 41 digits", 1),
+    ("fraction", protocol_with(TR=1e400), "not valid JSON: Infinity is not a number", 1),
+    ("fraction", protocol_with(TR=None), "missing parameter --TR", 1),
+    ("fraction", protocol_text("[" * 100000 + "]" * 100000), "nested too deeply", 1),
+    ("fraction", protocol_text('{"TR": NaN}'), "NaN is not a number here", 1),
+    ("fraction", protocol_text('{"TR": "28 ms"}'), 'TR must be a number, not "28 ms"', 1),
+    ("fraction", protocol_text("{not json"), "not valid JSON: Expecting property", 1),
+    ("fraction --protocol {d}/fifo", fifo_protocol, "protocol '{d}/fifo': not a regular file", 1),
+    # Images.
+    ("fraction --mt {d}/missing.nii.gz", None, "MT image '{d}/missing.nii.gz' does not exist", 1),
+    ("fraction --mt {d}", None, "MT image '{d}' is a directory", 1),
+    ("fraction", unreadable, "cannot read R1 map", 1),
+    ("fraction", shrink_ref, "reference image '{d}/ref.nii.gz' has shape (10, 9, 3), MT image", 1),
+    ("fraction", double_ref_voxels, "differ in position or voxel size", 1),
+    ("fraction", claim_huge_mt, "GiB of memory", 1),
+    ("fraction -o {d}/none/mpf.nii.gz", None, "cannot write output '{d}/none/mpf.nii.gz': no", 1),
+    ("fraction", no_memory, "out of memory", 1),
+    ("fraction", full_disk, "cannot write output '{d}/mpf.nii.gz': the disk is full", 1),
+    # The other commands.
+    (VOXEL + "--S-ratio nan", None, "--S-ratio = nan: must be a finite number", 1),
+    (VOXEL + "--TR -0.03", None, "--TR = -0.03 s: must be positive", 1),
+    (VOXEL + "--duration -0.01", None, "--duration = -0.01 s: must be positive", 1),
+    (VOXEL + "--R1 -1", None, "--R1 = -1 1/s: must be positive", 1),
+    ("phantom {d}/new/head --shape 0 10 10", None, "at least one voxel per axis", 1),
+    ("phantom {d}/new --shape 4 -4 4", None, "at least one voxel per axis (got shape 4 -4 4)", 1),
+    ("phantom {d}/new --shape 100000 100000 100000", None, "GiB of memory", 1),
+    ("phantom {d}", None, "'{d}/mt.nii.gz' exists; --force replaces it", 1),
+    ("demo --directory {d}/new --noise nan", None, "--noise must be a finite number", 1),
+    ("phantom {d}/new --noise 0.1 --seed -1", None, "--seed must be 0 or more (got -1)", 1),
 ])
-def test_errors_are_one_line_and_leave_no_output(tmp_path, volumes, damage, extra, message):
+def test_errors_are_one_line_and_leave_no_output(tmp_path, volumes, monkeypatch, capsys,
+                                                 command, damage, message, status):
     paths = write(tmp_path, volumes)
+    output, status_map = tmp_path / "mpf.nii.gz", tmp_path / "status.nii.gz"
     if damage is not None:
-        damage(tmp_path, paths)
-    output = tmp_path / "mpf.nii.gz"
-    args = arguments(paths, output, "--status", str(tmp_path / "status.nii.gz"))
-    result = subprocess.run([sys.executable, "-m", "tavni.mt_map", *args, *extra],
-                            capture_output=True, text=True, cwd=tmp_path)
-    assert result.returncode == 1
-    assert result.stderr.startswith("mt-map: error: ") and message in result.stderr
-    assert result.stderr.count("\n") == 1 and "Traceback" not in result.stderr
-    assert not output.exists() and not (tmp_path / "status.nii.gz").exists()
-    assert not any(p.name.startswith(".") for p in tmp_path.iterdir())
+        damage(paths, monkeypatch)
+    before = {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
+    entries = sorted(tmp_path.iterdir())
+    args = command.format(d=tmp_path).split()
+    if args[0] == "fraction":
+        args = arguments(paths, output, "--status", str(status_map)) + args[1:]
+    if status == 2:
+        with pytest.raises(SystemExit) as usage:
+            main(args)
+        assert usage.value.code == 2
+    else:
+        assert main(args) == status
+    err = capsys.readouterr().err
+    assert message.format(d=tmp_path) in err
+    if status == 1:
+        assert err.startswith("mt-map: error: ") and err.count("\n") == 1
+    # Inputs untouched, nothing new (no temporary file, no empty directory).
+    assert {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == before
+    assert sorted(tmp_path.iterdir()) == entries
 
 
 def test_demo_prints_a_summary_matching_the_truth(tmp_path):
@@ -160,14 +264,120 @@ def test_demo_prints_a_summary_matching_the_truth(tmp_path):
 
 
 def test_chunked_fitting_matches_one_piece(volumes, monkeypatch):
-    from tavni.mt_map import cli
+    from tavni.mt_map import pipeline
 
     ratio = np.where(volumes["ref"] > 0, volumes["mt"] / np.where(volumes["ref"] > 0, volumes["ref"], 1), np.nan)
     R1 = np.where(volumes["r1"] > 0, volumes["r1"], np.nan)
     parameters = dict(delta_omega=4000.0, omega_1_rms=1500.0, duration=0.012, TR=0.028,
                       flip_angle=np.deg2rad(10.0), T2_free=0.04, G=1.4e-5)
-    whole = cli.fit_volume(ratio, R1, parameters, volumes["b1"])
-    monkeypatch.setattr(cli, "CHUNK_VOXELS", 37)  # uneven pieces, last one short
-    pieces = cli.fit_volume(ratio, R1, parameters, volumes["b1"], quiet=True)
+    whole = pipeline.fit_volume(ratio, R1, parameters, volumes["b1"])
+    monkeypatch.setattr(pipeline, "CHUNK_VOXELS", 37)  # uneven pieces, last one short
+    pieces = pipeline.fit_volume(ratio, R1, parameters, volumes["b1"], quiet=True)
     np.testing.assert_array_equal(pieces[0], whole[0])
     np.testing.assert_array_equal(pieces[1], whole[1])
+
+
+def swap_mt_and_ref(paths):
+    paths["mt"], paths["ref"] = paths["ref"], paths["mt"]
+
+
+def T1_in_ms_as_R1(paths):
+    R1 = nibabel.load(paths["r1"]).get_fdata()
+    with np.errstate(divide="ignore"):
+        T1_ms = np.where(R1 > 0, 1000 / R1, 0)
+    nibabel.save(nibabel.Nifti1Image(T1_ms.astype(np.float32), AFFINE), paths["r1"])
+
+
+def TR_in_ms(paths):
+    paths["protocol"].write_text(json.dumps(dict(phantom.PROTOCOL, TR=28)))
+
+
+@pytest.mark.parametrize("damage, warnings, status", [
+    (None, [], 0),
+    (swap_mt_and_ref, ["MT and reference images swapped?"], 3),
+    (T1_in_ms_as_R1, ["typical of T1 in milliseconds"], 3),
+    (TR_in_ms, ["TR = 28 s in protocol", "is it in milliseconds?", "looks like milliseconds"], 3),
+])
+def test_summary_warns_when_few_voxels_are_solved(tmp_path, volumes, capsys, damage, warnings,
+                                                  status):
+    paths = write(tmp_path, volumes)
+    if damage is not None:
+        damage(paths)
+    args = arguments(paths, tmp_path / "mpf.nii.gz", "--fail-below", "0.5")
+    assert main([a for a in args if a != "--quiet"]) == status
+    lines = capsys.readouterr().err.splitlines()
+    head, fitted = int((volumes["labels"] > 0).sum()), volumes["labels"].size
+    solved = head if damage is None else 0
+    summary = [line for line in lines if "mpf.nii.gz: " in line]
+    assert len(summary) == 1
+    assert f": {fitted} voxels: {solved} solved ({100 * solved / fitted:.1f} %)" in summary[0]
+    assert f"{fitted - head} invalid input" in summary[0]
+    warned = [line for line in lines if line.startswith("mt-map: warning: ")]
+    for fragment in warnings:
+        assert any(fragment in line for line in warned), (fragment, lines)
+    assert (status == 3) == any("only 0.0 % of the" in line for line in warned)
+    # --quiet drops the summary, never the warnings.
+    assert main(args + ["--fail-below", "0"]) == 0
+    assert capsys.readouterr().err.splitlines() == warned
+
+
+def test_output_headers_describe_the_maps(tmp_path, volumes):
+    paths = write(tmp_path, volumes)
+    image = nibabel.load(paths["mt"])
+    header = image.header.copy()
+    header.set_qform(AFFINE, code=1)
+    header.set_sform(AFFINE, code=4)
+    header["descrip"], header["cal_min"], header["cal_max"] = b"MT scan", 0, 1000
+    header.set_xyzt_units("mm", "sec")
+    nibabel.save(nibabel.Nifti1Image(image.get_fdata(), AFFINE, header), paths["mt"])
+    output, status = tmp_path / "mpf.nii.gz", tmp_path / "status.nii.gz"
+    assert main(arguments(paths, output, "--status", str(status))) == 0
+    fraction = nibabel.load(output).get_fdata()
+    expected = {output: (np.float32, np.nanmin(fraction), np.nanmax(fraction), b"bound-pool"),
+                status: (np.uint8, mt_map.STATUS_SOLVED, mt_map.STATUS_INVALID_INPUT, b"status")}
+    for path, (dtype, low, high, descrip) in expected.items():
+        written = nibabel.load(path).header
+        assert written.get_data_dtype() == dtype
+        assert (written["qform_code"], written["sform_code"]) == (1, 4)
+        np.testing.assert_array_equal(written.get_best_affine(), AFFINE)
+        assert written.get_zooms() == (2.0, 2.5, 3.0)
+        assert written.get_xyzt_units() == ("mm", "sec")
+        assert (written["cal_min"], written["cal_max"]) == (np.float32(low), np.float32(high))
+        assert bytes(written["descrip"]).startswith(descrip)
+        assert written.get_slope_inter() == (None, None)  # no scaling
+    # The phantom's images are in mm too.
+    assert main(["phantom", str(tmp_path / "head"), "--shape", "4", "4", "2", "--quiet"]) == 0
+    assert nibabel.load(tmp_path / "head" / "mt.nii.gz").header.get_xyzt_units()[0] == "mm"
+    before = (tmp_path / "head" / "r1.nii.gz").stat().st_ino
+    assert main(["phantom", str(tmp_path / "head"), "--shape", "4", "4", "3", "--force"]) == 0
+    assert nibabel.load(tmp_path / "head" / "r1.nii.gz").shape == (4, 4, 3)
+    assert (tmp_path / "head" / "r1.nii.gz").stat().st_ino != before  # replaced, not rewritten
+
+
+def test_version_comes_from_the_package_metadata(capsys):
+    from importlib.metadata import version
+
+    with pytest.raises(SystemExit) as done:
+        main(["--version"])
+    assert done.value.code == 0
+    assert capsys.readouterr().out == f"mt-map {version('tavni-mt-map')}\n"
+    assert mt_map.__version__ == version("tavni-mt-map")
+
+
+def test_help_is_light_and_lists_the_status_codes():
+    from conftest import run_python
+
+    result = run_python("""
+        import sys
+        from tavni.mt_map import cli
+        parser = cli.build_parser()
+        parser.format_help()
+        print("numpy" in sys.modules)
+        cli.main(["fraction", "--help"])
+    """)
+    light, *help_text = result.stdout.splitlines()
+    assert light == "False", "numpy imported for --help"
+    from tavni.mt_map.pipeline import status_table
+
+    for code, _, meaning in status_table():
+        assert f"  {code}  {meaning[:30]}" in "\n".join(help_text)

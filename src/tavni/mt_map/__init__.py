@@ -12,7 +12,20 @@ _MAP_NAMES = frozenset({
 })
 
 
+def _version():
+    """The installed distribution's version: the one source of truth."""
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("tavni-mt-map")
+    except PackageNotFoundError:  # imported from a source tree never installed
+        return "0+unknown"
+
+
 def __getattr__(name):
+    if name == "__version__":
+        globals()["__version__"] = _version()
+        return globals()["__version__"]
     if name in _MAP_NAMES:
         from tavni.mt_map import maps
 
@@ -21,4 +34,4 @@ def __getattr__(name):
 
 
 def __dir__():
-    return sorted(set(globals()) | _MAP_NAMES)
+    return sorted(set(globals()) | _MAP_NAMES | {"__version__"})

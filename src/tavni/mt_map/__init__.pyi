@@ -1,4 +1,6 @@
 """Magnetization-transfer mapping of the bound-pool fraction."""
+__version__: str
+
 from tavni.mt_map.maps import (
     STATUS_ABOVE_BRACKET as STATUS_ABOVE_BRACKET,
     STATUS_BELOW_BRACKET as STATUS_BELOW_BRACKET,

@@ -39,8 +39,6 @@ import tempfile
 from dataclasses import dataclass, field
 from pathlib import Path
 
-import numpy as np
-
 APP_NAME = "tavni-mt-map"
 # The custom suffix of the fraction map (BIDS has none for it), and the
 # description of the status segmentation; both are listed in .bidsignore.
@@ -420,21 +418,21 @@ def collection_of(layout, participant, session, acquisition, run, images, overri
 
     values, origins, missing = {}, {}, []
 
-    def take(key, sidecar, field, convert=None):
+    def take(key, sidecar, entry, convert=None):
         if key in overrides:
             return
-        if field == "TR":
-            field = "RepetitionTimeExcitation" if sidecar.has("RepetitionTimeExcitation") \
+        if entry == "TR":
+            entry = "RepetitionTimeExcitation" if sidecar.has("RepetitionTimeExcitation") \
                 else "RepetitionTime"
-        if not sidecar.has(field):
-            missing.append((key, sidecar, field))
+        if not sidecar.has(entry):
+            missing.append((key, sidecar, entry))
             return
-        if field == "MTPulseShape":
-            value = str(sidecar.values[field]).lower()
+        if entry == "MTPulseShape":
+            value = str(sidecar.values[entry]).lower()
         else:
-            value = sidecar.number(field, assume_ms=options.assume_ms, warnings=warnings)
+            value = sidecar.number(entry, assume_ms=options.assume_ms, warnings=warnings)
         values[key] = convert(value) if convert else value
-        origins[key] = f"{field} in {sidecar.origin(field)}"
+        origins[key] = f"{entry} in {sidecar.origin(entry)}"
 
     for prefix, sidecar in (("pdw_", pdw), ("t1w_", t1w), ("", mtw)):
         take(prefix + "flip_angle_deg", sidecar, "FlipAngle")
@@ -471,9 +469,9 @@ def collection_of(layout, participant, session, acquisition, run, images, overri
             if key not in overrides:
                 values.pop(key, None)
                 origins.pop(key, None)
-    for key, sidecar, field in missing:
+    for key, sidecar, entry in missing:
         if key not in values and not (key in PULSE_KEYS and "omega_1_rms" in values):
-            raise BidsError(f"{sidecar.name()}: sidecar field {field} is missing; add it to "
+            raise BidsError(f"{sidecar.name()}: sidecar field {entry} is missing; add it to "
                             f"the sidecar or give {key} in --protocol or --param")
     absent = [k for k in TISSUE_KEYS if k not in values]
     if not any(k in values for k in LINESHAPE_KEYS):
@@ -645,9 +643,9 @@ def move_into_place(work, output_dir, participant):
 def relative_field(path, units, what, work, warnings):
     """A B1 map as relative values (1 = nominal): percent, recognised by
     the sidecar's Units or a median above 10, is scaled into a copy."""
-    from tavni.mt_map import volumes
+    import numpy as np
 
-    volume = volumes.load(path, what)
+    volume = read_image(path, what)
     inside = volume.data[np.isfinite(volume.data) & (volume.data > 0)]
     median = float(np.median(inside)) if inside.size else 1.0
     name = Path(path).name
@@ -667,25 +665,35 @@ def relative_field(path, units, what, work, warnings):
 
 def hertz_field(path, units, work, warnings):
     """A B0 map in Hz; rad/s is converted into a copy, other units refused."""
-    from tavni.mt_map import volumes
-
     spelled = str(units).strip().lower().replace(" ", "")
     if spelled in ("hz", "hertz"):
         return path
     name = Path(path).name
     if spelled in ("rad/s", "rad*s^-1", "rad.s-1"):
         warnings.append(f"{name}: Units rad/s converted to Hz")
-        return scaled_copy(volumes.load(path, "B0 map"), 1 / (2 * math.pi),
+        return scaled_copy(read_image(path, "B0 map"), 1 / (2 * math.pi),
                            work / "inputs" / name, path)
     raise BidsError(f"{name}: fieldmap Units '{units}' not understood (Hz or rad/s)")
 
 
+def read_image(path, what):
+    """The image at path (a Volume of float64 data)."""
+    from tavni.mt_map import volumes
+
+    return volumes.load(volumes.probe(path, what))
+
+
 def scaled_copy(volume, factor, target, source):
+    """A float32 copy of volume times factor at target (.nii.gz), for the
+    chain to read in place of source."""
+    import numpy as np
+
     from tavni.mt_map import volumes
 
     target.parent.mkdir(parents=True, exist_ok=True)
     target = target.with_name(target.name.split(".")[0] + ".nii.gz")
-    volumes.save_all([(target, volume.data * factor, np.float32, volume)])
+    volumes.save_all([volumes.Output(target, f"rescaled {Path(source).name}",
+                                     volume.data * factor, np.float32, volume)])
     return str(target)
 
 
@@ -730,11 +738,13 @@ def map_collection(job, collection, work):
         sidecar = {"Units": kind.units, "EstimationAlgorithm": kind.algorithm,
                    "EstimationReference": kind.reference, **common}
         write_json(Path(outputs[kind.key]).with_name(name(kind.suffix, ".json").name), sidecar)
-    codes = status_codes()
+    from tavni.mt_map.pipeline import status_table
+
     write_json(name("dseg", ".json", STATUS_DESC), {
         "Description": "Outcome of the bound-pool fraction fit per voxel; the codes are "
                        "listed in the matching _dseg.tsv", **common})
-    lines = ["index\tname"] + [f"{code}\t{label}" for code, label in sorted(codes.items())]
+    lines = ["index\tname\tdescription"] + [f"{code}\t{label}\t{meaning}"
+                                            for code, label, meaning in sorted(status_table())]
     name("dseg", ".tsv", STATUS_DESC).write_text("\n".join(lines) + "\n")
     return {"session": session, "entities": collection.entities, "outputs": outputs,
             "anatomy": collection.t1w, "parameters": parameters, "sources": collection.sources,
@@ -745,14 +755,6 @@ def summary_field(summary, name):
     if isinstance(summary, dict):
         return summary.get(name)
     return getattr(summary, name, None)
-
-
-def status_codes():
-    """Status code -> lower-case name, from the package's STATUS_* constants."""
-    from tavni.mt_map import maps
-
-    return {int(getattr(maps, name)): name.removeprefix("STATUS_").lower()
-            for name in dir(maps) if name.startswith("STATUS_")}
 
 
 def write_json(path, content):
@@ -785,18 +787,28 @@ def write_dataset_description(options, generated_by):
 # ---------------------------------------------------------------------------
 # Group level
 
-def map_statistics(outputs):
-    """Median and interquartile range of each map in the fitted region (voxels
-    neither masked out nor without a measurement), and the share solved."""
-    from tavni.mt_map import maps, volumes
+def fitted_region(status):
+    """The voxels the fit searched: neither masked out nor without a valid
+    measurement (background)."""
+    from tavni.mt_map import maps
 
-    status = volumes.load(outputs["status"], "status map").data
-    region = (status != maps.STATUS_MASKED) & (status != maps.STATUS_INVALID_INPUT)
-    row = {"voxels": int(region.sum()),
-           "share_solved": float((status[region] == maps.STATUS_SOLVED).mean())
-           if region.any() else math.nan}
+    return (status != maps.STATUS_MASKED) & (status != maps.STATUS_INVALID_INPUT)
+
+
+def map_statistics(outputs):
+    """Median and interquartile range of each map in the fitted region, and
+    the share of it solved."""
+    import numpy as np
+
+    from tavni.mt_map.pipeline import summarise
+
+    status = read_image(outputs["status"], "status map").data
+    region = fitted_region(status)
+    summary = summarise(status)
+    row = {"voxels": summary.fitted,
+           "share_solved": summary.solved_share if summary.fitted else math.nan}
     for kind in MAPS:
-        values = volumes.load(outputs[kind.key], kind.suffix).data[region]
+        values = read_image(outputs[kind.key], kind.suffix).data[region]
         values = values[np.isfinite(values)]
         if values.size:
             q25, median, q75 = np.percentile(values, [25, 50, 75])

@@ -9,13 +9,15 @@ field (B1) inhomogeneity.
 """
 import json
 import math
+import os
 from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
 
 from tavni.mt_map import mpf, super_lorentzian
-from tavni.mt_map.volumes import Volume, save_all
+from tavni.mt_map import volumes as _volumes
+from tavni.mt_map.volumes import Volume, VolumeError
 
 # A single-point fast MPF protocol: off-resonance saturation at 4 kHz.
 PROTOCOL = {
@@ -107,18 +109,94 @@ def make(shape=(64, 64, 20), noise=0.0, b1_variation=True, seed=0):
     return {"mt": mt, "ref": ref, "r1": R1, "b1": b1, "truth": f, "labels": label}
 
 
-def write(directory, shape=(64, 64, 20), noise=0.0, seed=0):
-    """Writes the phantom as NIfTI files and protocol.json into directory."""
+# What each file of the phantom is, for its header.
+DESCRIPTIONS = {
+    "mt": "synthetic MT-weighted image", "ref": "synthetic reference image",
+    "r1": "synthetic R1 map, 1/s", "b1": "synthetic relative transmit field",
+    "truth": "true bound-pool fraction f", "labels": "0 background 1 fluid 2 GM 3 WM",
+}
+# Arrays alive at once per voxel while the phantom is made and written.
+BYTES_PER_VOXEL = 8 * 16
+
+
+def files(directory):
+    """The paths write() writes in directory."""
     directory = Path(directory)
-    directory.mkdir(parents=True, exist_ok=True)
-    volumes = make(shape, noise=noise, seed=seed)
-    voxel_size = 3.0  # mm
-    geometry = Volume(None, affine=np.diag([voxel_size] * 3 + [1.0]))
-    save_all([(directory / f"{name}.nii.gz", data,
-               np.uint8 if name == "labels" else np.float32, geometry)
-              for name, data in volumes.items()])
-    (directory / "protocol.json").write_text(json.dumps(PROTOCOL, indent=2) + "\n")
-    return volumes
+    return [directory / f"{name}.nii.gz" for name in DESCRIPTIONS] + [directory / "protocol.json"]
+
+
+def write(directory, shape=(64, 64, 20), noise=0.0, seed=0, force=False):
+    """Writes the phantom as NIfTI files and protocol.json into directory.
+
+    Parameters
+    ----------
+    directory : path-like
+        Created (with its parents) if need be.
+    shape : (int, int, int)
+        Voxels per axis, each at least 1; the voxels are 3 mm cubes.
+    noise : float
+        Gaussian noise, relative to the brightest reference voxel, >= 0.
+    seed : int
+        Seed of the noise, >= 0.
+    force : bool
+        Replace files of an earlier run (atomically); refused otherwise.
+
+    Returns
+    -------
+    dict of str to ndarray
+        The volumes, as ``make`` returns them.
+
+    Raises
+    ------
+    VolumeError
+        A bad shape, noise or seed, too little memory, existing files
+        without force, or a failed write. Nothing is left behind then:
+        neither files nor the directories made for them.
+    """
+    directory = Path(directory)
+    if any(n < 1 for n in shape):
+        raise VolumeError(f"the phantom needs at least one voxel per axis (got shape "
+                          f"{' '.join(map(str, shape))})")
+    if not (math.isfinite(noise) and noise >= 0):
+        raise VolumeError(f"--noise must be a finite number >= 0 (got {noise})")
+    if seed < 0:
+        raise VolumeError(f"--seed must be 0 or more (got {seed})")
+    voxels = math.prod(shape)
+    _volumes.check_memory(voxels * BYTES_PER_VOXEL, f"a phantom of {tuple(shape)} voxels")
+    if not force:
+        for path in files(directory):
+            if os.path.lexists(path):
+                raise VolumeError(f"'{path}' exists; --force replaces it")
+    made = []  # directories created here, outermost first
+    missing = directory
+    while not missing.exists() and missing != missing.parent:
+        made.insert(0, missing)
+        missing = missing.parent
+    try:
+        try:
+            directory.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            raise VolumeError(f"cannot create '{directory}': {error.strerror}") from None
+        geometry = Volume(None, affine=np.diag([3.0, 3.0, 3.0, 1.0]))  # mm
+        outputs = [_volumes.Output(directory / f"{name}.nii.gz", "phantom file", None,
+                                   np.uint8 if name == "labels" else np.float32, geometry,
+                                   descrip)
+                   for name, descrip in DESCRIPTIONS.items()]
+        outputs.append(_volumes.Output(directory / "protocol.json", "phantom protocol",
+                                       (json.dumps(PROTOCOL, indent=2) + "\n").encode()))
+        _volumes.check_outputs(outputs, [], image=False)
+        made_volumes = make(tuple(shape), noise=noise, seed=seed)
+        for output in outputs[:-1]:
+            output.data = made_volumes[output.path.name.split(".")[0]]
+        _volumes.save_all(outputs)
+    except BaseException:
+        for path in reversed(made):
+            try:
+                path.rmdir()
+            except OSError:
+                pass
+        raise
+    return made_volumes
 
 
 def summary(labels_volume, truth, estimate, status):
@@ -133,6 +211,7 @@ def summary(labels_volume, truth, estimate, status):
         where = labels_volume == tissue.label
         finite = where & np.isfinite(estimate)
         mean = float(estimate[finite].mean()) if finite.any() else math.nan
-        rows.append((tissue.name, int(where.sum()), float(truth[where].mean()), mean,
+        true_mean = float(truth[where].mean()) if where.any() else math.nan
+        rows.append((tissue.name, int(where.sum()), true_mean, mean,
                      int((where & (status != STATUS_SOLVED)).sum())))
     return rows

@@ -118,14 +118,14 @@ def histograms_figure(images, region):
 
 
 def collection_section(result):
-    from tavni.mt_map import maps, volumes
-    from tavni.mt_map.bids import status_codes
+    from tavni.mt_map.bids import fitted_region, read_image
+    from tavni.mt_map.pipeline import status_table
 
     outputs = result["outputs"]
-    status = volumes.load(outputs["status"], "status map").data
-    region = (status != maps.STATUS_MASKED) & (status != maps.STATUS_INVALID_INPUT)
-    images = {key: volumes.load(outputs[key], key).data for key, *_ in SHOWN}
-    anatomy = volumes.load(result["anatomy"], "anatomy").data
+    status = read_image(outputs["status"], "status map").data
+    region = fitted_region(status)
+    images = {key: read_image(outputs[key], key).data for key, *_ in SHOWN}
+    anatomy = read_image(result["anatomy"], "anatomy").data
     entities = {"session": result["session"], **result["entities"]}
     title = ", ".join(f"{k} {v}" for k, v in entities.items() if v) or "all scans"
     parts = [f"<h2>{html.escape(title)}</h2>",
@@ -133,7 +133,7 @@ def collection_section(result):
                                                                            region)),
              "<h3>Histograms in the fitted region</h3>",
              embedded(histograms_figure(images, region))]
-    codes = status_codes()
+    codes = {code: name for code, name, _ in status_table()}
     total = status.size
     breakdown = [(codes.get(int(code), str(int(code))), int(count),
                   f"{100.0 * count / total:.1f} %")

@@ -1,10 +1,35 @@
-"""Reading and writing image volumes: NIfTI (.nii, .nii.gz) and NumPy (.npy)."""
+"""Image volumes for the mt-map commands: NIfTI (.nii, .nii.gz) and NumPy (.npy).
+
+What a command needs to handle a user's scans safely, in the order it uses it:
+
+- ``check_outputs``: output names, clashes with inputs and with each other
+  (by resolved path, and by device and inode where the file exists), and
+  writable output directories, before anything is read;
+- ``probe``: shape, data type and geometry from an image's header alone;
+  ``check_geometry`` compares them; ``check_memory`` compares the size the
+  headers claim with the memory available (which also bounds a compressed
+  file that would inflate far beyond its claim: nibabel reads only the
+  bytes the header claims);
+- ``load``: the data as float64;
+- ``save_all``: every output or none, each written to a temporary file
+  beside its target and moved into place only when all are written, with a
+  clean header of its own (geometry of the image it derives from, its own
+  data type, display range and description, no scaling).
+
+Failures raise VolumeError with one line that names the user's path.
+"""
+import errno
 import os
+import stat
 import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
+
+SUFFIXES = (".nii", ".nii.gz", ".npy")
+# Affines agree when no entry differs by more than this share of the voxel size.
+AFFINE_TOLERANCE = 1e-4
 
 
 class VolumeError(Exception):
@@ -13,46 +38,321 @@ class VolumeError(Exception):
 
 @dataclass
 class Volume:
-    data: np.ndarray
-    affine: np.ndarray | None = None  # voxel to world; None for .npy
+    data: np.ndarray | None
+    affine: np.ndarray | None = None  # voxel to world, mm; None for .npy
     header: object = None             # the NIfTI header, None for .npy
+
+
+@dataclass
+class Probe:
+    """What an image's header says, before its data is read."""
+
+    path: Path
+    what: str
+    shape: tuple
+    dtype: np.dtype
+    affine: np.ndarray | None = None
+    header: object = None
+
+    @property
+    def voxels(self):
+        return int(np.prod(self.shape, dtype=object))
+
+
+@dataclass
+class Output:
+    """A file to write: data (an array, or bytes written as they are) with
+    the geometry of like (a Volume or Probe) and a description."""
+
+    path: Path
+    what: str
+    data: object
+    dtype: object = None
+    like: object = None
+    descrip: str = ""
 
 
 def is_numpy(path):
     return str(path).endswith(".npy")
 
 
-def load(path, what="image"):
-    """The volume at path, as float64 data with its geometry."""
+def has_image_suffix(path):
+    return str(path).endswith(SUFFIXES)
+
+
+def _regular_file(path, what):
+    try:
+        mode = os.stat(path).st_mode
+    except FileNotFoundError:
+        raise VolumeError(f"{what} '{path}' does not exist") from None
+    except OSError as error:
+        raise VolumeError(f"cannot read {what} '{path}': {error.strerror}") from None
+    if stat.S_ISDIR(mode):
+        raise VolumeError(f"{what} '{path}' is a directory, not an image file")
+    if not stat.S_ISREG(mode):
+        raise VolumeError(f"{what} '{path}' is not a regular file")
+
+
+def _reason(error):
+    text = str(error).splitlines()[0] if str(error) else ""
+    return text or type(error).__name__
+
+
+def probe(path, what="image"):
+    """What the header of an image says, without reading its data.
+
+    Parameters
+    ----------
+    path : path-like
+        A regular file: NIfTI (.nii, .nii.gz) or NumPy (.npy).
+    what : str
+        What the image is, for messages ("MT image").
+
+    Returns
+    -------
+    Probe
+        Shape, stored data type, affine (voxel to world, mm; None for .npy)
+        and NIfTI header.
+
+    Raises
+    ------
+    VolumeError
+        The file is missing, a directory or no regular file, or its header
+        cannot be read.
+    """
     path = Path(path)
-    if not path.is_file():
-        raise VolumeError(f"{what} '{path}' does not exist")
+    _regular_file(path, what)
     try:
         if is_numpy(path):
-            return Volume(np.asarray(np.load(path, allow_pickle=False), dtype=np.float64))
+            with open(path, "rb") as handle:
+                version = np.lib.format.read_magic(handle)
+                read_header = (np.lib.format.read_array_header_1_0 if version == (1, 0)
+                               else np.lib.format.read_array_header_2_0)
+                shape, _, dtype = read_header(handle)
+            if dtype.hasobject:
+                raise ValueError("holds Python objects, not numbers")
+            return Probe(path, what, tuple(shape), dtype)
         import nibabel
 
-        image = nibabel.load(path)
-        return Volume(np.asarray(image.get_fdata(dtype=np.float64)), image.affine, image.header)
+        image = nibabel.load(path)  # reads the header only
+        return Probe(path, what, tuple(image.shape), image.get_data_dtype(),
+                     image.affine, image.header)
+    except MemoryError:
+        raise
     except Exception as error:  # any reader failure is the file's fault
-        reason = str(error).splitlines()[0] if str(error) else type(error).__name__
-        raise VolumeError(f"cannot read {what} '{path}': {reason}") from None
+        raise VolumeError(f"cannot read {what} '{path}': {_reason(error)}") from None
 
 
-def _encode(volume_like, data, path, dtype):
-    """Writes data to path, with the geometry of volume_like where it has one."""
-    data = np.asarray(data, dtype=dtype)
-    if is_numpy(path):
-        np.save(path, data)
+def available_memory():
+    """Bytes of memory available to a new allocation (MemAvailable), or None."""
+    try:
+        with open("/proc/meminfo") as meminfo:
+            for line in meminfo:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except (OSError, ValueError, IndexError):
+        pass
+    return None
+
+
+def check_memory(needed, what):
+    """Refuses work whose arrays cannot fit in the memory available.
+
+    Parameters
+    ----------
+    needed : int
+        Bytes the work will hold at once.
+    what : str
+        The work, for the message.
+
+    Raises
+    ------
+    VolumeError
+        needed exceeds MemAvailable of /proc/meminfo (not checked where
+        that is unknown).
+    """
+    available = available_memory()
+    if available is not None and needed > available:
+        raise VolumeError(f"{what} needs about {needed / 2**30:.1f} GiB of memory, "
+                          f"{available / 2**30:.1f} GiB are available")
+
+
+def check_geometry(probes, allow_affine_mismatch=False):
+    """Checks that images cover the same voxels.
+
+    Parameters
+    ----------
+    probes : list of Probe
+        The first is the reference (the MT image).
+    allow_affine_mismatch : bool
+        Check the shapes only.
+
+    Raises
+    ------
+    VolumeError
+        A shape differs, or an affine entry differs by more than
+        ``AFFINE_TOLERANCE`` times the smallest voxel size (mm) of the
+        first image, naming both images. Images without an affine (.npy)
+        are compared by shape only.
+    """
+    first = probes[0]
+    for other in probes[1:]:
+        if other.shape != first.shape:
+            raise VolumeError(f"{other.what} '{other.path}' has shape {other.shape}, "
+                              f"{first.what} '{first.path}' {first.shape}")
+        if allow_affine_mismatch or first.affine is None or other.affine is None:
+            continue
+        voxel_size = np.sqrt((first.affine[:3, :3] ** 2).sum(axis=0)).min()
+        difference = np.abs(other.affine - first.affine).max()
+        if not difference <= AFFINE_TOLERANCE * voxel_size:
+            raise VolumeError(f"{other.what} '{other.path}' and {first.what} '{first.path}' "
+                              f"differ in position or voxel size (affines differ by up to "
+                              f"{difference:g} mm); --allow-affine-mismatch to map anyway")
+
+
+def load(probed):
+    """The data of a probed image.
+
+    Parameters
+    ----------
+    probed : Probe
+
+    Returns
+    -------
+    Volume
+        float64 data (NIfTI scaling applied) with the probe's geometry.
+
+    Raises
+    ------
+    VolumeError
+        The data cannot be read (truncated or corrupt file).
+    """
+    try:
+        if is_numpy(probed.path):
+            data = np.load(probed.path, allow_pickle=False)
+        else:
+            import nibabel
+
+            data = nibabel.load(probed.path).get_fdata(dtype=np.float64)
+        return Volume(np.asarray(data, dtype=np.float64), probed.affine, probed.header)
+    except MemoryError:
+        raise
+    except Exception as error:
+        raise VolumeError(f"cannot read {probed.what} '{probed.path}': {_reason(error)}") \
+            from None
+
+
+def _identity(path):
+    try:
+        info = os.stat(path)
+    except OSError:
+        return None
+    return info.st_dev, info.st_ino
+
+
+def _check_directory(directory, output):
+    """The directory of an output exists and takes new files."""
+    if not directory.is_dir():
+        raise VolumeError(f"cannot write {output.what} '{output.path}': "
+                          f"no directory '{directory}'")
+    try:
+        handle, probe_file = tempfile.mkstemp(prefix=".mt-map-probe.", dir=directory)
+    except OSError as error:
+        reason = "the disk is full" if error.errno == errno.ENOSPC else error.strerror
+        raise VolumeError(f"cannot write {output.what} '{output.path}': {reason}") from None
+    os.close(handle)
+    os.unlink(probe_file)
+
+
+def check_outputs(outputs, inputs, image=True):
+    """Refuses outputs that would destroy data or cannot be written.
+
+    Run before any input is read.
+
+    Parameters
+    ----------
+    outputs : list of Output
+    inputs : list of (str, path-like)
+        What each input is and its path.
+    image : bool
+        Outputs must end in .nii, .nii.gz or .npy.
+
+    Raises
+    ------
+    VolumeError
+        An output is an input or another output (the same resolved path,
+        or the same device and inode: links), exists as something other
+        than a regular file, or its directory is missing or takes no new
+        file (probed by creating one). Messages name the user's path.
+    """
+    seen = [(what, Path(path).resolve(), _identity(path)) for what, path in inputs]
+    for output in outputs:
+        path = Path(output.path)
+        if image and not has_image_suffix(path):
+            raise VolumeError(f"{output.what} '{path}' must end in .nii, .nii.gz or .npy")
+        resolved, identity = path.resolve(), _identity(path)
+        for what, other, other_identity in seen:
+            if resolved == other or (identity is not None and identity == other_identity):
+                raise VolumeError(f"{output.what} '{path}' is the same file as the {what}; "
+                                  "refusing to overwrite it")
+        if path.exists() and not path.is_file():
+            raise VolumeError(f"{output.what} '{path}' exists and is not a regular file")
+        _check_directory(path.parent, output)
+        seen.append((output.what, resolved, identity))
+
+
+def existing(outputs):
+    """The outputs whose file exists already."""
+    return [output for output in outputs if os.path.lexists(output.path)]
+
+
+def _header(like, data, dtype, descrip):
+    """A NIfTI header of its own for data derived from like: like's affine
+    with its qform and sform codes, voxel sizes and units (mm where like has
+    no header), the data's own type, cal_min/cal_max from its finite range
+    (0 when there is none), descrip, and no scaling."""
+    import nibabel
+
+    header = nibabel.Nifti1Header()
+    header.set_data_dtype(dtype)
+    header.set_data_shape(data.shape)
+    source = getattr(like, "header", None)
+    affine = getattr(like, "affine", None)
+    if affine is None:
+        affine = np.eye(4)
+    copied = isinstance(source, nibabel.Nifti1Header)
+    if copied:
+        header.set_qform(*source.get_qform(coded=True))
+        header.set_sform(*source.get_sform(coded=True))
+        zooms = source.get_zooms()
+        header.set_zooms(zooms[:data.ndim] + (1.0,) * (data.ndim - len(zooms)))
+        header.set_xyzt_units(*source.get_xyzt_units())
+    else:
+        header.set_qform(affine, code=1)
+        header.set_sform(affine, code=1)
+        header.set_xyzt_units("mm")
+    finite = data[np.isfinite(data)] if data.dtype.kind == "f" else data.reshape(-1)
+    header["cal_min"], header["cal_max"] = (finite.min(), finite.max()) if finite.size else (0, 0)
+    header["descrip"] = descrip.encode("ascii", "replace")[:79]
+    header.set_slope_inter(1.0, 0.0)
+    return header, affine, copied
+
+
+def _encode(output, target):
+    if isinstance(output.data, bytes):
+        Path(target).write_bytes(output.data)
+        return
+    data = np.asarray(output.data, dtype=output.dtype)
+    if is_numpy(output.path):
+        np.save(target, data)
         return
     import nibabel
 
-    affine = volume_like.affine if volume_like.affine is not None else np.eye(4)
-    header = volume_like.header.copy() if volume_like.header is not None else None
-    image = nibabel.Nifti1Image(data, affine, header)
-    image.set_data_dtype(dtype)
-    image.header.set_slope_inter(1.0, 0.0)
-    nibabel.save(image, path)
+    header, affine, copied = _header(output.like, data, output.dtype, output.descrip)
+    # With the header from an image, its qform and sform (codes included)
+    # stand as they are; nibabel would otherwise code a bare affine as aligned.
+    image = nibabel.Nifti1Image(data, None if copied else affine, header)
+    nibabel.save(image, target)
 
 
 def _umask():
@@ -62,30 +362,44 @@ def _umask():
 
 
 def save_all(outputs):
-    """Writes every (path, data, dtype, like) output, or none at all.
+    """Writes every output, or none at all.
 
-    like is the Volume whose geometry a NIfTI output takes. Each output goes
-    to a temporary file beside its target first; only when all have been
-    written are they moved into place, so a failure leaves nothing behind.
+    Each output goes to a temporary file beside its target first; only when
+    all have been written are they moved into place, so a failure (a full
+    disk, no memory, an interrupt) leaves nothing behind. NIfTI outputs get
+    a header of their own (see ``_header``).
+
+    Parameters
+    ----------
+    outputs : list of Output
+
+    Raises
+    ------
+    VolumeError
+        Naming the output's path (never the temporary file); "the disk is
+        full" when it is.
     """
     temporaries = []
+    current = None
     try:
-        for path, data, dtype, like in outputs:
-            path = Path(path)
-            if not path.parent.is_dir():
-                raise VolumeError(f"cannot write '{path}': no directory '{path.parent}'")
-            suffix = ".npy" if is_numpy(path) else ".nii.gz" if path.name.endswith(".gz") else ".nii"
-            handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=suffix,
+        for output in outputs:
+            current = output
+            path = Path(output.path)
+            name = path.name
+            suffix = ".nii.gz" if name.endswith(".nii.gz") else path.suffix
+            handle, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=suffix,
                                                  dir=path.parent)
             os.close(handle)
             temporaries.append((temporary, path))
-            _encode(like, data, temporary, dtype)
+            _encode(output, temporary)
             os.chmod(temporary, 0o666 & ~_umask())  # as if created directly
         for temporary, path in temporaries:
+            current = next(o for o in outputs if Path(o.path) == path)
             os.replace(temporary, path)
         temporaries.clear()
     except OSError as error:
-        raise VolumeError(f"cannot write '{error.filename}': {error.strerror}") from None
+        reason = "the disk is full" if error.errno == errno.ENOSPC else error.strerror
+        raise VolumeError(f"cannot write {current.what} '{current.path}': {reason}") from None
     finally:
         for temporary, _ in temporaries:
             Path(temporary).unlink(missing_ok=True)

@@ -1,0 +1,383 @@
+"""Acquisition and model parameters: names, units, where they come from, and
+their one validation.
+
+Every command that takes sequence or tissue parameters (``mt-map fraction``,
+``mt-map voxel`` and those built on them) declares its options from the
+table ``PARAMETERS``, gathers the values from the command line and a
+protocol file with ``gather`` and checks them with ``validate``, so that a
+value is judged the same way wherever it is given, and every complaint
+names where the value came from (the option, or the key and the file).
+
+A new parameter is a new row of ``PARAMETERS``: its protocol key (also its
+name inside the program), option, unit, help text, the rule that makes it
+physical and the range typical of a human scanner, with the unit mistake a
+value outside that range most likely is.
+
+Units: times in seconds, offsets in Hz, the saturation amplitude in rad/s,
+R1 in 1/s, flip angles in degrees as scanners state them (``model_values``
+converts to the radians the model takes).
+"""
+import difflib
+import json
+import math
+import os
+import stat
+from dataclasses import dataclass
+from pathlib import Path
+
+# Largest protocol file read; real ones are a few hundred bytes.
+PROTOCOL_MAX_BYTES = 1 << 20
+# Longest integer literal accepted in a protocol file.
+PROTOCOL_MAX_DIGITS = 30
+
+
+class ParameterError(Exception):
+    """A parameter that is missing, malformed or unphysical; the message says
+    which, and where it came from."""
+
+
+@dataclass(frozen=True)
+class Parameter:
+    """One acquisition or model parameter.
+
+    key
+        Protocol-file key and name inside the program.
+    option
+        Command-line option.
+    unit
+        Unit symbol; the option's metavar is made from it.
+    help
+        What the parameter is, for ``--help``.
+    rule
+        ``'positive'`` (> 0), ``'nonzero'`` (!= 0) or ``'angle'``
+        (0 < value < 90 degrees), or ``'finite'``. Every value must also
+        be finite and non-zero in single precision, as the model sees it,
+        except ``'finite'`` ones, which need only be finite there.
+    typical
+        (low, high): the range typical of a human scanner; ``None`` where
+        there is no bound. Outside it (as a magnitude) a warning names
+        ``hint_low`` or ``hint_high``, the likely unit mistake.
+    in_protocol
+        Whether a protocol file may hold it (measurements of one voxel,
+        such as R1 for ``mt-map voxel``, may not).
+    """
+
+    key: str
+    option: str
+    unit: str
+    help: str
+    rule: str
+    typical: tuple = (None, None)
+    hint_low: str = ""
+    hint_high: str = ""
+    in_protocol: bool = True
+
+
+PARAMETERS = {p.key: p for p in (
+    Parameter("delta_omega", "--delta-omega", "Hz",
+              "offset frequency of the saturation pulse, Hz", "nonzero",
+              (100.0, 1e5), "is it in kHz?", "is it in Hz, not rad/s or mHz?"),
+    Parameter("omega_1_rms", "--omega-1-rms", "rad/s",
+              "RMS amplitude of the saturation pulse, rad/s", "positive",
+              (10.0, 1e5), "is it in microtesla? (1 uT is 267.5 rad/s)",
+              "is it in rad/s?"),
+    Parameter("duration", "--duration", "s", "duration of the saturation pulse, s",
+              "positive", (1e-3, None), "is it in seconds?"),
+    Parameter("TR", "--TR", "s", "repetition time, s", "positive",
+              (1e-3, 1.0), "is it in seconds?", "is it in milliseconds?"),
+    Parameter("flip_angle_deg", "--flip-angle", "deg", "excitation flip angle, degrees",
+              "angle", (1.0, None), "is it in radians? (give degrees)"),
+    Parameter("T2_free", "--T2-free", "s", "transverse relaxation time of the free pool, s",
+              "positive", (1e-3, 1.0), "is it in seconds?", "is it in milliseconds?"),
+    Parameter("T2b", "--T2b", "s",
+              "transverse relaxation time of the bound pool, s; G is computed from it "
+              "with the super-Lorentzian lineshape", "positive",
+              (1e-6, 1e-4), "is it in seconds?", "is it in microseconds?"),
+    Parameter("G", "--G", "s", "bound-pool absorption lineshape value at the offset, s",
+              "positive", (None, 1e-3), "", "is it in seconds?"),
+    Parameter("R1", "--R1", "1/s", "longitudinal relaxation rate, 1/s", "positive",
+              (0.1, 20.0), "is it in 1/s, not 1/ms?", "is it T1 in milliseconds?",
+              in_protocol=False),
+    Parameter("S_ratio", "--S-ratio", "", "measured ratio S_mt/S_ref", "finite",
+              in_protocol=False),
+)}
+
+# The bound pool's lineshape is given one way: G itself, or T2b for G to be
+# computed from.
+LINESHAPE = ("T2b", "G")
+# What a map of the fraction needs from the protocol.
+SEQUENCE = ("delta_omega", "omega_1_rms", "duration", "TR", "flip_angle_deg", "T2_free")
+METAVARS = {"Hz": "HZ", "rad/s": "RAD_PER_S", "s": "S", "deg": "DEG", "1/s": "PER_S",
+            "": "VALUE"}
+PROTOCOL_KEYS = tuple(key for key, p in PARAMETERS.items() if p.in_protocol)
+
+
+@dataclass(frozen=True)
+class Given:
+    """A parameter's value as given, and where: name is the option
+    (``'--TR'``) or the protocol key, source '' or `` in protocol 'p.json'``."""
+
+    value: float
+    name: str
+    source: str = ""
+
+    def describe(self, unit=""):
+        """'--TR = 28 s' or "TR = 28 s in protocol 'p.json'"."""
+        return f"{self.name} = {self.value:g}{' ' + unit if unit else ''}{self.source}"
+
+
+def add_options(parser, keys):
+    """Adds the options of parameters to an argparse parser.
+
+    Parameters
+    ----------
+    parser : argparse.ArgumentParser
+        The (sub)command's parser.
+    keys : sequence of str
+        Keys of ``PARAMETERS``; T2b and G become alternatives. A
+        ``--protocol FILE.json`` option is added for the protocol file.
+    """
+    group = parser.add_argument_group("sequence and tissue parameters")
+    lineshape = None
+    for key in keys:
+        p = PARAMETERS[key]
+        target = group
+        if key in LINESHAPE:
+            if lineshape is None:
+                lineshape = group.add_mutually_exclusive_group()
+            target = lineshape
+        target.add_argument(p.option, dest=key, type=float, metavar=METAVARS[p.unit],
+                            help=p.help)
+    group.add_argument("--protocol", type=Path, metavar="FILE.json",
+                       help="JSON file with the parameters above under the keys "
+                            + ", ".join(k for k in keys if PARAMETERS[k].in_protocol)
+                            + "; options given on the command line win")
+
+
+def _reject_constant(name):
+    raise ValueError(f"{name} is not a number here; give a finite number")
+
+
+def _bounded_int(text):
+    if len(text.lstrip("-")) > PROTOCOL_MAX_DIGITS:
+        raise ValueError(f"integer of {len(text)} digits")
+    return int(text)
+
+
+def _unique_keys(pairs):
+    seen = {}
+    for key, value in pairs:
+        if key in seen:
+            raise ValueError(f"key '{key}' appears twice")
+        seen[key] = value
+    return seen
+
+
+def read_protocol(path):
+    """The parameters in a protocol file.
+
+    Parameters
+    ----------
+    path : path-like
+        A regular file of at most ``PROTOCOL_MAX_BYTES`` holding one JSON
+        object of finite numbers under keys of ``PROTOCOL_KEYS``, in the
+        units of ``PARAMETERS`` (s, Hz, rad/s, degrees).
+
+    Returns
+    -------
+    dict of str to Given
+
+    Raises
+    ------
+    ParameterError
+        One line for anything else: an unknown key (naming the nearest
+        known one), a key given twice, NaN or Infinity, an integer of more
+        than ``PROTOCOL_MAX_DIGITS`` digits, a non-number, T2b and G
+        together, deep nesting, a FIFO or directory, an unreadable file.
+    """
+    def fail(reason):
+        raise ParameterError(f"protocol '{path}': {reason}")
+
+    try:
+        # Non-blocking, so that a FIFO or device is refused instead of waited on.
+        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    except OSError as error:
+        raise ParameterError(f"cannot read protocol '{path}': {error.strerror}") from None
+    with os.fdopen(descriptor, "rb") as handle:
+        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+            fail("not a regular file")
+        try:
+            raw = handle.read(PROTOCOL_MAX_BYTES + 1)
+        except OSError as error:
+            fail(error.strerror)
+    if len(raw) > PROTOCOL_MAX_BYTES:
+        fail(f"larger than {PROTOCOL_MAX_BYTES} bytes; not a protocol file")
+    try:
+        content = json.loads(raw.decode("utf-8"), parse_constant=_reject_constant,
+                             parse_int=_bounded_int, object_pairs_hook=_unique_keys)
+    except UnicodeDecodeError:
+        fail("not UTF-8 text")
+    except RecursionError:
+        fail("nested too deeply; not a protocol file")
+    except ValueError as error:
+        fail(f"not valid JSON: {str(error).splitlines()[0]}")
+    if not isinstance(content, dict):
+        fail("must hold a JSON object of parameters")
+    given = {}
+    for key, value in content.items():
+        if key not in PROTOCOL_KEYS:
+            nearest = difflib.get_close_matches(key.lower(), [k.lower() for k in PROTOCOL_KEYS],
+                                                n=1, cutoff=0.0)
+            nearest_key = next(k for k in PROTOCOL_KEYS if k.lower() == nearest[0])
+            fail(f"unknown key '{key}' (did you mean '{nearest_key}'?)")
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
+            fail(f"{key} must be a number, not {json.dumps(value)[:40]}")
+        if not math.isfinite(value):
+            fail(f"{key} must be a finite number, not {value}")
+        given[key] = Given(float(value), key, f" in protocol '{path}'")
+    if all(key in given for key in LINESHAPE):
+        fail("give T2b or G, not both")
+    return given
+
+
+def gather(options, keys):
+    """The parameters from the command line, completed by a protocol file.
+
+    Parameters
+    ----------
+    options : argparse.Namespace
+        Parsed options with one attribute per key (None when not given) and
+        ``protocol``, the protocol file's path or None.
+    keys : sequence of str
+        Keys of ``PARAMETERS`` wanted. Of T2b and G one is returned; a
+        lineshape given on the command line beats the protocol's.
+
+    Returns
+    -------
+    dict of str to Given
+        Values in the units of ``PARAMETERS``, not yet validated.
+
+    Raises
+    ------
+    ParameterError
+        A missing parameter or a bad protocol file.
+    """
+    protocol_path = getattr(options, "protocol", None)
+    from_file = read_protocol(protocol_path) if protocol_path is not None else {}
+    if any(getattr(options, key, None) is not None for key in LINESHAPE):
+        for key in LINESHAPE:
+            from_file.pop(key, None)
+    given = {}
+    for key in keys:
+        value = getattr(options, key, None)
+        if value is not None:
+            given[key] = Given(value, PARAMETERS[key].option)
+        elif key in from_file:
+            given[key] = from_file[key]
+    wanted = [k for k in keys if k not in LINESHAPE]
+    missing = [PARAMETERS[k].option for k in wanted if k not in given]
+    if any(k in keys for k in LINESHAPE) and not any(k in given for k in LINESHAPE):
+        missing.append(" or ".join(PARAMETERS[k].option for k in LINESHAPE if k in keys))
+    if missing:
+        where = " or in --protocol" if hasattr(options, "protocol") else ""
+        raise ParameterError(f"missing parameter{'s' if len(missing) > 1 else ''} "
+                             f"{', '.join(missing)} (give on the command line{where})")
+    return given
+
+
+def _single(value):
+    import numpy as np
+
+    with np.errstate(over="ignore"):
+        return float(np.float32(value))
+
+
+def validate(given):
+    """Checks parameters against the rules of ``PARAMETERS``.
+
+    The one validation of acquisition and model parameters, whatever the
+    command: each value finite, finite and non-zero in single precision (as
+    the model computes), and within its rule (TR, duration, T2_free, T2b,
+    G, omega_1_rms, R1 > 0; delta_omega != 0; 0 < flip angle < 90
+    degrees); the saturation pulse no longer than TR.
+
+    Parameters
+    ----------
+    given : dict of str to Given
+
+    Returns
+    -------
+    list of str
+        One-line warnings for values physical but atypical of a human
+        scanner, each naming the likely unit mistake.
+
+    Raises
+    ------
+    ParameterError
+        For the first violation, naming where the value came from.
+    """
+    warnings = []
+    for key, g in given.items():
+        p = PARAMETERS[key]
+        where = g.describe(p.unit)
+        if not math.isfinite(g.value):
+            raise ParameterError(f"{where}: must be a finite number")
+        single = _single(g.value)
+        if not math.isfinite(single):
+            raise ParameterError(f"{where}: too large for single precision, which the "
+                                 "model computes in")
+        if p.rule != "finite" and single == 0.0:
+            raise ParameterError(f"{where}: must not be zero" if g.value == 0.0 else
+                                 f"{where}: rounds to 0 in single precision, which the "
+                                 "model computes in")
+        if p.rule == "positive" and g.value < 0:
+            raise ParameterError(f"{where}: must be positive")
+        if p.rule == "angle" and not 0.0 < g.value < 90.0:
+            raise ParameterError(f"{where}: the flip angle must lie between 0 and 90 degrees")
+        low, high = p.typical
+        size = abs(g.value)
+        if low is not None and size < low:
+            warnings.append(f"{where} is unusually small for a human "
+                            f"scanner; {p.hint_low}")
+        elif high is not None and size > high:
+            warnings.append(f"{where} is unusually large for a human "
+                            f"scanner; {p.hint_high}")
+    if "duration" in given and "TR" in given and given["duration"].value > given["TR"].value:
+        d, tr = given["duration"], given["TR"]
+        raise ParameterError(f"{d.describe('s')} is longer than {tr.describe('s')}; the "
+                             "saturation pulse must fit in the repetition time")
+    return warnings
+
+
+def model_values(given):
+    """The validated parameters as the model takes them.
+
+    Parameters
+    ----------
+    given : dict of str to Given
+        Validated by ``validate``.
+
+    Returns
+    -------
+    dict of str to float
+        The same keys, but ``flip_angle`` (radians) for ``flip_angle_deg``
+        and ``G`` (s) computed with the super-Lorentzian lineshape for
+        ``T2b``.
+
+    Raises
+    ------
+    ParameterError
+        When G from T2b is not finite and positive in single precision.
+    """
+    values = {key: g.value for key, g in given.items()}
+    if "flip_angle_deg" in values:
+        values["flip_angle"] = math.radians(values.pop("flip_angle_deg"))
+    if "T2b" in values:
+        from tavni.mt_map import super_lorentzian
+
+        values["G"] = float(super_lorentzian(values["delta_omega"], values.pop("T2b")))
+        if not 0.0 < _single(values["G"]) < math.inf:
+            T2b = given["T2b"]
+            raise ParameterError(f"{T2b.describe('s')} gives a lineshape value G = "
+                                 f"{values['G']:g} s the model cannot use")
+    return values
