@@ -184,7 +184,7 @@ TEST(FractionMap, ThreadsMaskTransmitFieldAndSharedValues) {
     for (std::size_t i = 0; i < n; ++i) {
         const float f = static_cast<float>(0.4 * unit(random));
         R1[i] = 0.5 + unit(random);
-        b1[i] = 0.8 + 0.4 * unit(random);
+        b1[i] = static_cast<float>(0.8 + 0.4 * unit(random));  // read in single below
         mask[i] = i % 5 != 0;
         // The ratio as the scanner sees it: nominal angle and power times b1.
         mt::FractionProblem p{0.0f, static_cast<float>(R1[i]), static_cast<float>(T2_free),
@@ -195,21 +195,25 @@ TEST(FractionMap, ThreadsMaskTransmitFieldAndSharedValues) {
     }
     S_ratio[3] = std::nan("");
     const double shared[] = {T2_free, delta_omega, omega, G, TR, duration, flip};
+    // The per-voxel arrays in double, one shared value each for the rest,
+    // the transmit field in single precision, on a 2-d map.
+    const std::size_t extent[2] = {n / 8, 8};
+    const std::ptrdiff_t doubles[2] = {8 * sizeof(double), sizeof(double)};
+    const std::ptrdiff_t floats[2] = {8 * sizeof(float), sizeof(float)};
+    const std::ptrdiff_t bytes[2] = {8, 1};
+    std::vector<float> b1_single(b1.begin(), b1.end());
     mt::FractionMapInputs in;
-    in.values[0] = S_ratio.data();
-    in.strides[0] = 1;
-    in.values[1] = R1.data();
-    in.strides[1] = 1;
+    in.shape = {2, extent};
+    in.values[0] = {S_ratio.data(), mt::StridedArray::float64, doubles};
+    in.values[1] = {R1.data(), mt::StridedArray::float64, doubles};
     for (int j = 0; j < 7; ++j) {
-        in.values[2 + j] = &shared[j];
-        in.strides[2 + j] = 0;
+        in.values[2 + j] = {&shared[j], mt::StridedArray::float64, nullptr};
     }
-    in.b1 = b1.data();
-    in.b1_stride = 1;
-    in.mask = mask.data();
-    in.mask_stride = 1;
-    mt::fit_fraction_map(in, n, 1, f1.data(), status1.data());
-    mt::fit_fraction_map(in, n, 3, f3.data(), status3.data());
+    in.b1 = {b1_single.data(), mt::StridedArray::float32, floats};
+    in.masks[0] = {mask.data(), mt::StridedArray::byte, bytes};
+    in.mask_count = 1;
+    ASSERT_TRUE(mt::fit_fraction_map(in, 1, f1.data(), status1.data()));
+    ASSERT_TRUE(mt::fit_fraction_map(in, 3, f3.data(), status3.data()));
     for (std::size_t i = 0; i < n; ++i) {
         ASSERT_EQ(bits(f1[i]), bits(f3[i])) << i;
         ASSERT_EQ(status1[i], status3[i]) << i;

@@ -10,6 +10,7 @@
 #include "lineshape_core.hpp"
 
 using tavni::mt_map::super_lorentzian;
+using tavni::mt_map::StridedArray;
 using tavni::mt_map::super_lorentzian_map;
 
 namespace {
@@ -106,14 +107,17 @@ TEST(LineshapeMap, EqualsElementByElementOnAnyNumberOfThreads) {
         Delta[i] = -15000.0 + 100.0 * static_cast<double>(i);  // through 0
     }
     const double T2b = 11e-6;
+    const std::ptrdiff_t step = sizeof(double);
     for (const unsigned threads : {1u, 3u}) {
-        super_lorentzian_map(Delta.data(), 1, &T2b, 0, n, threads, G.data());
+        super_lorentzian_map({1, &n}, {Delta.data(), StridedArray::float64, &step},
+                             {&T2b, StridedArray::float64, nullptr}, threads, G.data());
         for (std::size_t i = 0; i < n; ++i) {
             ASSERT_EQ(G[i], super_lorentzian(Delta[i], T2b)) << i;
         }
     }
     // One shared offset and T2b: one value everywhere.
-    super_lorentzian_map(&Delta[7], 0, &T2b, 0, n, 2, G.data());
+    super_lorentzian_map({1, &n}, {&Delta[7], StridedArray::float64, nullptr},
+                         {&T2b, StridedArray::float64, nullptr}, 2, G.data());
     for (const double g : G) {
         ASSERT_EQ(g, super_lorentzian(Delta[7], T2b));
     }

@@ -1,3 +1,4 @@
+import ctypes
 import os
 import shlex
 import shutil
@@ -8,6 +9,8 @@ import textwrap
 from pathlib import Path
 
 import pytest
+
+import tavni.mt_map.mpf as mpf
 
 SOURCES = Path(__file__).resolve().parents[2] / "src" / "tavni" / "mt_map"
 
@@ -50,6 +53,7 @@ def run_python(code, *interpreter_options):
     )
 
 
+<<<<<<< HEAD
 # A small qMRI-BIDS dataset: per participant the three MTS scans (PD-, T1- and
 # MT-weighted spoiled gradient echoes of a sphere of tissue) and a TB1map in
 # percent. The fields every scan shares sit in a dataset-level MTS.json, so
@@ -102,3 +106,77 @@ def write_bids_dataset(root, participants=("01", "02", "03"), shape=(12, 12, 8))
 @pytest.fixture
 def bids_dataset(tmp_path):
     return write_bids_dataset(tmp_path / "raw")
+=======
+# ---------------------------------------------------------------------------
+# The mpf functions, their parameters and typical arguments.
+
+SLD = mpf.super_lorentzian_differential
+PARAMETERS = {
+    SLD: ("u", "Delta", "T2b"),
+    mpf.model: ("f", "S_ratio", "R1", "T2_free", "delta_omega", "omega_1_rms", "G", "TR",
+                "duration", "flip_angle"),
+}
+MODEL_NAMES = PARAMETERS[mpf.model]
+TYPICAL = {
+    SLD: (0.3, 1000.0, 1e-5),
+    mpf.model: (0.1, 0.5, 1.0, 0.05, 2000.0, 2000.0, 1e-5, 0.03, 0.01, 0.2),
+}
+MODEL_ARGS = TYPICAL[mpf.model]
+
+_PyObject_Call = ctypes.pythonapi.PyObject_Call
+_PyObject_Call.restype = ctypes.py_object
+_PyObject_Call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
+
+
+def c_call(function, args, kwargs):
+    """PyObject_Call from C: the callee sees this very dict, whatever its
+    keys (Python syntax only passes string keys), or no dict for None."""
+    return _PyObject_Call(function, tuple(args),
+                          ctypes.py_object() if kwargs is None else kwargs)
+
+
+# ---------------------------------------------------------------------------
+# Arguments that convert to float in each way the interpreter allows, or
+# fail to.
+
+class FloatLike:
+    def __init__(self, value=0.5):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
+class IndexOnly:
+    def __init__(self, value=2):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class FloatSubclass(float):
+    def __float__(self):  # never consulted for a float subclass
+        raise AssertionError("float subclass converted through __float__")
+
+
+class ReturnsFloatSubclass:
+    def __init__(self, value=0.5):
+        self.value = value
+
+    def __float__(self):
+        return FloatSubclass(self.value)
+
+
+class FloatRaises:
+    def __float__(self):
+        raise ArithmeticError("no float")
+
+
+class ReturnsNonFloat:
+    def __init__(self, value="0.5"):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+>>>>>>> main

@@ -1,5 +1,4 @@
 """Binding of call arguments, conversion to single precision, error reports."""
-import ctypes
 import math
 import random
 import struct
@@ -9,22 +8,11 @@ import traceback
 import pytest
 
 import tavni.mt_map.mpf as mpf
+from conftest import (MODEL_ARGS, MODEL_NAMES, SLD, SOURCES, FloatLike, FloatRaises, FloatSubclass,
+                      IndexOnly, ReturnsNonFloat, c_call)
 
-MODEL_NAMES = ["f", "S_ratio", "R1", "T2_free", "delta_omega", "omega_1_rms", "G", "TR",
-               "duration", "flip_angle"]
-MODEL_ARGS = [0.1, 0.5, 1.0, 0.05, 2000.0, 2000.0, 1e-5, 0.03, 0.01, 0.2]
 MODEL_VALUE = -0.0031462604281025097
-SLD = mpf.super_lorentzian_differential
 SLD_VALUE = 1.3497161551331618
-
-
-def call_with_dict(function, args, kwargs):
-    """Calls through the C API, so that the callee sees this very dict,
-    whatever its keys are (Python syntax only passes string keys)."""
-    call = ctypes.pythonapi.PyObject_Call
-    call.restype = ctypes.py_object
-    call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
-    return call(function, tuple(args), kwargs)
 
 
 def not_interned(name):
@@ -44,7 +32,7 @@ def count_error(name, n, given):
 FAILURES = [
     # function, positional args, keyword dict or None, message
     (mpf.model, MODEL_ARGS[:9], None, count_error("model", 10, 9)),
-    (mpf.model, MODEL_ARGS + [1.0], None, count_error("model", 10, 11)),
+    (mpf.model, [*MODEL_ARGS, 1.0], None, count_error("model", 10, 11)),
     (mpf.model, [], None, count_error("model", 10, 0)),
     (mpf.model, [], {"f": 0.1}, count_error("model", 10, 1)),
     (mpf.model, [], {"f": 0.1, "x": 1.0}, count_error("model", 10, 1)),
@@ -84,11 +72,17 @@ def test_binding_failures(function, args, kwargs, message):
         if kwargs is None:
             function(*args)
         else:
-            call_with_dict(function, args, kwargs)
+            c_call(function, args, kwargs)
     assert str(caught.value) == message
     assert type(caught.value) is TypeError
-    names = [entry.name for entry in traceback.extract_tb(caught.value.__traceback__)]
-    assert names[-1] == f"tavni.mt_map.mpf.{function.__name__}"
+    entries = traceback.extract_tb(caught.value.__traceback__)
+    assert entries[-1].name == f"tavni.mt_map.mpf.{function.__name__}"
+    # Its line is where that function's wrapper saw the failure.
+    source = (SOURCES / "mpf.cpp").read_text().splitlines()
+    assert "call_failed" in source[entries[-1].lineno - 1]
+    wrapper = next(line for line in reversed(source[:entries[-1].lineno])
+                   if line.startswith("PyObject *"))
+    assert wrapper.startswith(f"PyObject *{function.__name__}(")
 
 
 @pytest.mark.parametrize("keyword_count", range(11))
@@ -104,29 +98,15 @@ def test_keywords_bind_like_positions_in_any_order(keyword_count):
 @pytest.mark.parametrize("make_key", [str, not_interned, Str], ids=["interned", "copy", "subclass"])
 def test_keyword_names_match_by_content(make_key):
     kwargs = {make_key("Delta"): 1000.0, make_key("T2b"): 1e-5}
-    assert call_with_dict(SLD, [0.3], kwargs) == SLD_VALUE
+    assert c_call(SLD, [0.3], kwargs) == SLD_VALUE
     kwargs[make_key("u")] = 0.3
-    assert call_with_dict(SLD, [], kwargs) == SLD_VALUE
+    assert c_call(SLD, [], kwargs) == SLD_VALUE
 
 
 def test_empty_keyword_dict():
-    assert call_with_dict(SLD, [0.3, 1000.0, 1e-5], {}) == SLD_VALUE
+    assert c_call(SLD, [0.3, 1000.0, 1e-5], {}) == SLD_VALUE
     with pytest.raises(TypeError, match=r"\(2 given\)"):
-        call_with_dict(SLD, [0.3, 1000.0], {})
-
-
-class FloatLike:
-    def __float__(self):
-        return 0.5
-
-
-class IndexOnly:
-    def __index__(self):
-        return 2
-
-
-class FloatSubclass(float):
-    pass
+        c_call(SLD, [0.3, 1000.0], {})
 
 
 def single(x):
@@ -163,24 +143,14 @@ def test_nan_argument_stays_nan():
     assert math.isnan(mpf.model(*args))
 
 
-class FloatRaises:
-    def __float__(self):
-        raise ZeroDivisionError("no value")
-
-
-class FloatReturnsStr:
-    def __float__(self):
-        return "0.5"
-
-
 @pytest.mark.parametrize("argument, error, message", [
     ("0.5", TypeError, "must be real number, not str"),
     (b"0.5", TypeError, "must be real number, not bytes"),
     (None, TypeError, "must be real number, not NoneType"),
     (1j, TypeError, "must be real number, not complex"),
     (10**400, OverflowError, "int too large to convert to float"),
-    (FloatRaises(), ZeroDivisionError, "no value"),
-    (FloatReturnsStr(), TypeError, "FloatReturnsStr.__float__ returned non-float (type str)"),
+    (FloatRaises(), ArithmeticError, "no float"),
+    (ReturnsNonFloat(), TypeError, "ReturnsNonFloat.__float__ returned non-float (type str)"),
 ])
 @pytest.mark.parametrize("function, position, arity", [(mpf.model, 3, 10), (SLD, 1, 3)])
 def test_conversion_errors_pass_through(argument, error, message, function, position, arity):
@@ -227,7 +197,7 @@ def test_keyword_dict_emptied_during_conversion():
 
     kwargs.update(u=Clears(), Delta=FloatLike(), T2b=FloatLike())
     expected = SLD(0.3, 0.5, 0.5)
-    assert call_with_dict(SLD, [], kwargs) == expected
+    assert c_call(SLD, [], kwargs) == expected
 
 
 def test_failed_calls_keep_reference_counts():
@@ -235,7 +205,7 @@ def test_failed_calls_keep_reference_counts():
     before = sys.getrefcount(value), sys.getrefcount(key)
     for _ in range(1000):
         with pytest.raises(TypeError):
-            call_with_dict(SLD, [value, value, value], {key: value})
+            c_call(SLD, [value, value, value], {key: value})
         with pytest.raises(TypeError):
             mpf.model(value, value, "x", *MODEL_ARGS[3:])
         mpf.model(value, value, *MODEL_ARGS[2:])

@@ -3,7 +3,6 @@ of the module: random mixes of positional arguments and keyword dicts, with
 odd keys and odd argument objects. Each call must give the value the module
 gives for the single-rounded arguments passed as plain floats, or exactly the
 exception (type and text) the binding rules call for."""
-import ctypes
 import decimal
 import math
 import operator
@@ -16,26 +15,13 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tavni.mt_map.mpf as mpf
+from conftest import (MODEL_ARGS, PARAMETERS, FloatLike, FloatRaises, FloatSubclass, IndexOnly,
+                      ReturnsFloatSubclass, ReturnsNonFloat, c_call)
 
-PARAMETERS = {
-    mpf.super_lorentzian_differential: ("u", "Delta", "T2b"),
-    mpf.model: ("f", "S_ratio", "R1", "T2_free", "delta_omega", "omega_1_rms", "G", "TR",
-                "duration", "flip_angle"),
-}
 FUNCTIONS = list(PARAMETERS)
 FLT_MAX = struct.unpack("<f", b"\xff\xff\x7f\x7f")[0]
 # From FLT_MAX plus half an ulp on, rounding to single gives infinity.
 OVERFLOW_THRESHOLD = float.fromhex("0x1.ffffffp127")
-
-_call = ctypes.pythonapi.PyObject_Call
-_call.restype = ctypes.py_object
-_call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
-
-
-def c_call(function, args, kwargs):
-    """PyObject_Call from C: the callee sees this very dict, whatever its keys."""
-    return _call(function, tuple(args), ctypes.py_object() if kwargs is None else kwargs)
-
 
 # ---------------------------------------------------------------------------
 # The binder: what the binding and conversion rules say a call must do.
@@ -126,48 +112,6 @@ def outcome(thunk):
         return ("raises", type(error), str(error))
     assert type(result) is float
     return ("value", struct.pack("<d", result))
-
-
-# ---------------------------------------------------------------------------
-# Odd argument objects.
-
-class FloatSubclass(float):
-    def __float__(self):  # never consulted for a float subclass
-        raise AssertionError("float subclass converted through __float__")
-
-
-class FloatLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class FloatRaises:
-    def __float__(self):
-        raise ArithmeticError("no float for you")
-
-
-class ReturnsFloatSubclass:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return FloatSubclass(self.value)
-
-
-class ReturnsNonFloat:
-    def __float__(self):
-        return 1
-
-
-class IndexOnly:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 SPECIAL_FLOATS = [0.0, -0.0, 0.1, 0.45, 1e39, -1e39, FLT_MAX, -FLT_MAX, OVERFLOW_THRESHOLD,
@@ -303,16 +247,13 @@ def test_exact_floats_reach_the_core_rounded_to_single(function, data):
     assert outcome(lambda: function(**as_keywords)) == expected
 
 
-MODEL_TYPICAL = (0.1, 0.5, 1.0, 0.05, 2000.0, 2000.0, 1e-5, 0.03, 0.01, 0.2)
-
-
 @settings(max_examples=2000, deadline=None, derandomize=True,
           suppress_health_check=list(HealthCheck))
 @given(value=st.one_of(floats, arguments()), by_keyword=st.booleans())
 def test_S_ratio_arrives_as_its_nearest_single(value, by_keyword):
     # S_ratio enters the residual alone: model = S_ratio - S_mt/S_ref in double,
     # so the result shows exactly which single-precision value arrived.
-    args = list(MODEL_TYPICAL)
+    args = list(MODEL_ARGS)
     args[1] = 0.0
     shift = mpf.model(*args)  # -S_mt/S_ref
     assert shift != 0.0

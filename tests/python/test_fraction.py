@@ -205,3 +205,137 @@ def test_the_interpreter_runs_on_while_a_map_is_fitted():
     steps = [start, *(t for t in ticks if start < t < end), end]
     longest_stall = float(np.max(np.diff(steps)))
     assert longest_stall < (end - start) / 2, (longest_stall, end - start)
+
+
+# --- The array interface: layouts, argument types, memory, interrupts. ---
+
+def misaligned(array):
+    """The same values at an odd address."""
+    raw = np.zeros(array.nbytes + 1, dtype=np.uint8)
+    raw[1:] = array.view(np.uint8).ravel()
+    return np.frombuffer(raw.data, dtype=array.dtype, offset=1).reshape(array.shape)
+
+
+def masked_nowhere(array):
+    return np.ma.masked_array(array, mask=np.zeros(array.shape, dtype=bool))
+
+
+# Each layout holds the same values as the float64 array it is made from.
+LAYOUTS = [
+    pytest.param(lambda a: a.astype(">f8"), id="big-endian"),
+    pytest.param(misaligned, id="misaligned"),
+    pytest.param(lambda a: np.ascontiguousarray(a[::-1])[::-1], id="negative-stride"),
+    pytest.param(lambda a: np.repeat(a[:, None], 3, axis=1)[:, 1], id="strided"),
+    pytest.param(masked_nowhere, id="masked-nowhere"),
+]
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_any_layout_gives_the_same_bits(voxels, layout):
+    _, R1, S_ratio = voxels
+    expected = fit(S_ratio, R1)
+    assert np.array_equal(fit(layout(S_ratio), layout(R1), b1=layout(np.ones_like(R1))),
+                          expected, equal_nan=True)
+    Delta = np.linspace(-9000.0, 9000.0, 50)
+    assert np.array_equal(super_lorentzian(layout(Delta), 12e-6), super_lorentzian(Delta, 12e-6))
+
+
+def test_float32_is_read_as_the_float64_it_widens_to(voxels):
+    _, R1, S_ratio = voxels
+    S32, R32, b32 = S_ratio.astype(np.float32), R1.astype(np.float32), np.float32(1.1)
+    assert np.array_equal(fit(S32, R32, b1=b32),
+                          fit(S32.astype(np.float64), R32.astype(np.float64), b1=float(b32)),
+                          equal_nan=True)
+
+
+def test_masked_arrays_and_nan_in_mask_mask_voxels(voxels):
+    _, R1, S_ratio = voxels
+    S, R = S_ratio[:6], R1[:6]
+    masked_S = np.ma.masked_array(S, mask=[1, 0, 0, 0, 0, 0])
+    masked_R = np.ma.masked_array(R, mask=[0, 1, 0, 0, 0, 0])
+    mask = np.ma.masked_array([1.0, 1.0, np.nan, 0.0, 1.0, 2.0], mask=[0, 0, 0, 0, 1, 0])
+    f, status = fit(masked_S, masked_R, mask=mask, return_status=True)
+    assert list(status == STATUS_MASKED) == [True, True, True, True, True, False]
+    assert np.isnan(f[:5]).all() and f[5] == fit(S[5], R[5])
+    assert np.isnan(super_lorentzian(np.ma.masked_array([1e3, 2e3], mask=[1, 0]), 1e-5)[0])
+
+
+@pytest.mark.parametrize("arguments, options, error, message", [
+    ({"S_ratio": "0.5"}, {}, TypeError, "S_ratio"),
+    ({"G": np.array([1e-5 + 0j])}, {}, TypeError, "G"),
+    ({"TR": np.array([0.03], dtype=object)}, {}, TypeError, "TR"),
+    ({}, {"b1": ["1.0"]}, TypeError, "b1"),
+    ({}, {"mask": np.ones(3, dtype=complex)}, TypeError, "mask"),
+    ({}, {"threads": True}, TypeError, "threads"),
+    ({}, {"threads": 2.0}, TypeError, "threads"),
+    ({}, {"threads": -10**30}, ValueError, "threads"),
+    ({}, {"bracket": (0.0, 10**400)}, ValueError, "bracket"),
+    ({}, {"bracket": (math.nan, 0.5)}, ValueError, "bracket"),
+])
+def test_argument_types_and_ranges(arguments, options, error, message):
+    values = dict(S_ratio=np.full(3, 0.5), R1=1.0, T2_free=T2_FREE, delta_omega=DELTA_OMEGA,
+                  omega_1_rms=OMEGA_1_RMS, G=G, TR=TR, duration=DURATION, flip_angle=FLIP)
+    values.update(arguments)
+    with pytest.raises(error, match=message):
+        fit_fraction(*values.values(), **options)
+
+
+def test_a_huge_thread_count_is_as_many_as_can_be_used(voxels):
+    _, R1, S_ratio = voxels
+    assert np.array_equal(fit(S_ratio, R1, threads=10**30), fit(S_ratio, R1), equal_nan=True)
+    with pytest.raises(TypeError, match="real numbers"):
+        super_lorentzian("4000", 12e-6)
+
+
+def test_memory_is_the_outputs_not_the_broadcast_inputs():
+    # A (n, n) map from a full-size float32 ratio (widened to float64 it
+    # would cost twice its size) and (1, n) and (n, 1) inputs (expanded, 8 n^2
+    # bytes each); the mask keeps all but one row cheap.
+    tracemalloc = pytest.importorskip("tracemalloc")
+    n = 2000
+    S_ratio = np.full((n, n), ratio(0.1, 1.0), dtype=np.float32)
+    R1, b1 = np.full((1, n), 1.0), np.full((n, 1), 1.0)
+    mask = np.zeros((n, 1), dtype=bool)
+    mask[7] = True
+    tracemalloc.start()
+    try:
+        f, status = fit(S_ratio, R1, b1=b1, mask=mask, return_status=True)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    outputs = f.nbytes + status.nbytes
+    assert peak <= outputs + 2**20, (peak, outputs)
+    assert np.all(status[7] == STATUS_SOLVED) and np.isnan(f[8]).all()
+
+
+@pytest.mark.parametrize("function", ["fit_fraction", "super_lorentzian"])
+def test_an_interrupt_stops_a_long_call_quickly(function):
+    # Seconds of work on one thread, from arrays the kernels read as they are.
+    if function == "fit_fraction":
+        S_ratio = np.full(10_000_000, ratio(0.1, 1.0))
+
+        def call():
+            return fit(S_ratio, 1.0, threads=1)
+    else:
+        Delta = np.linspace(1e3, 2e4, 1_000_000)
+
+        def call():
+            return super_lorentzian(Delta, 1e-5)
+    signal = pytest.importorskip("signal")
+
+    def interrupt(*_):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    result = None
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        start = time.perf_counter()
+        with pytest.raises(KeyboardInterrupt):
+            result = call()
+        latency = time.perf_counter() - start - 0.2
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert result is None
+    assert latency < 0.5, latency

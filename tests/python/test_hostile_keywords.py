@@ -2,21 +2,12 @@
 
 A C caller can hand its own dict to a function, and a key's __eq__, run by
 the dict lookup, can rewrite that dict before binding is done."""
-import ctypes
 import sys
 
 import pytest
 
 import tavni.mt_map.mpf as mpf
-
-_call = ctypes.pythonapi.PyObject_Call
-_call.restype = ctypes.py_object
-_call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
-
-
-def c_call(function, args, kwargs):
-    return _call(function, tuple(args), kwargs)
-
+from conftest import c_call
 
 class RewritesDict:
     """Hashes like a parameter name; comparing it empties the dict and puts

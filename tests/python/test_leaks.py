@@ -1,6 +1,5 @@
 """A million mixed calls, good and failing, leave the process's resident
 memory and the reference counts of everything passed in as they were."""
-import ctypes
 import gc
 import os
 import subprocess
@@ -8,45 +7,15 @@ import sys
 import warnings
 
 import tavni.mt_map.mpf as mpf
+from conftest import (MODEL_NAMES, SLD, FloatLike, FloatRaises, IndexOnly, ReturnsFloatSubclass,
+                      c_call)
 
-SLD = mpf.super_lorentzian_differential
-MODEL_NAMES = ("f", "S_ratio", "R1", "T2_free", "delta_omega", "omega_1_rms", "G", "TR",
-               "duration", "flip_angle")
 # Fewer calls only where each is far slower (tests/valgrind sets this).
 CALLS = int(os.environ.get("MPF_LEAK_TEST_CALLS", "1000000"))
 # Under AddressSanitizer or valgrind freed memory is held back for a while,
 # so resident memory says nothing there; reference counts still do.
 CHECKED_ALLOCATOR = any(runtime in os.environ.get("LD_PRELOAD", "")
                         for runtime in ("libasan", "vgpreload_memcheck"))
-
-_c_call = ctypes.pythonapi.PyObject_Call
-_c_call.restype = ctypes.py_object
-_c_call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
-
-
-class FloatLike:
-    def __float__(self):
-        return 0.25
-
-
-class FloatRaises:
-    def __float__(self):
-        raise ArithmeticError("no float")
-
-
-class FloatSubclass(float):
-    pass
-
-
-class ReturnsFloatSubclass:
-    def __float__(self):
-        return FloatSubclass(0.5)
-
-
-class IndexOnly:
-    def __index__(self):
-        return 3
-
 
 class Name(str):
     pass
@@ -92,9 +61,9 @@ def mixed_calls():
     # Through the C API: a dict with a key that is not a string, and dicts the
     # callee sees as they are.
     calls += [
-        (_c_call, (SLD, (u, delta, t2b), {1: u}), {}, TypeError),
-        (_c_call, (SLD, (u,), {"Delta": delta, "T2b": t2b, (1,): u}), {}, TypeError),
-        (_c_call, (SLD, (), {"u": u, "Delta": delta, "T2b": t2b}), {}, None),
+        (c_call, (SLD, (u, delta, t2b), {1: u}), {}, TypeError),
+        (c_call, (SLD, (u,), {"Delta": delta, "T2b": t2b, (1,): u}), {}, TypeError),
+        (c_call, (SLD, (), {"u": u, "Delta": delta, "T2b": t2b}), {}, None),
     ]
     return calls
 

@@ -39,7 +39,8 @@ def test_type_checker_sees_the_signatures(tmp_path):
         one: float = fit_fraction(0.5, 1.0, 0.04, 4000, 1500, 1e-5, 0.028, 0.012, 0.17)
         mpf.model("0.1", 0.5, 1, 0.05, 2000, 2000, 1e-5, 0.03, 0.01, 0.2)  # line 11
         fit_fraction(0.5, 1.0, 0.04, 4000, 1500, 1e-5, 0.028, 0.012, 0.17, 2)  # line 12
+        super_lorentzian("4000", 1e-5)  # line 13
         """))
     result = run("mypy", "--no-error-summary", "--no-incremental", str(program), cwd=tmp_path)
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
-    assert [line.split(":")[1] for line in errors] == ["11", "12"], result.stdout
+    assert [line.split(":")[1] for line in errors] == ["11", "12", "13"], result.stdout

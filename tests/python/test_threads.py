@@ -11,17 +11,8 @@ import traceback
 import pytest
 
 import tavni.mt_map.mpf as mpf
+from conftest import PARAMETERS, SLD, TYPICAL
 
-SLD = mpf.super_lorentzian_differential
-PARAMETERS = {
-    SLD: ("u", "Delta", "T2b"),
-    mpf.model: ("f", "S_ratio", "R1", "T2_free", "delta_omega", "omega_1_rms", "G", "TR",
-                "duration", "flip_angle"),
-}
-TYPICAL = {
-    SLD: (0.3, 1000.0, 1e-5),
-    mpf.model: (0.1, 0.5, 1.0, 0.05, 2000.0, 2000.0, 1e-5, 0.03, 0.01, 0.2),
-}
 THREADS = 6
 ROUNDS = 3
 

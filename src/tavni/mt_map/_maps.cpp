@@ -1,17 +1,23 @@
 // tavni.mt_map._maps: whole-array kernels behind tavni.mt_map.maps.
 //
 //   super_lorentzian(Delta, T2b, out, threads)
-//   fit_fraction(inputs, b1, mask, lo, hi, clip, threads, f, status)
+//   fit_fraction(inputs, b1, masks, lo, hi, clip, threads, f, status)
 //
-// Arrays cross as C-contiguous buffers (any object with the buffer
-// protocol): doubles for numbers, single bytes for the mask and status.
-// An input holds either one value per element of the output or a single
-// value shared by all. Broadcasting, defaults and friendly messages are the
-// Python wrapper's business; this layer only checks what it must to stay
-// memory-safe, then computes with the interpreter lock released.
+// Outputs are C-contiguous buffers (float64 f and G, single-byte status)
+// whose shape is the map's. Inputs are buffers of exactly that shape in any
+// layout (a broadcast view has stride 0 along its repeated axes and is read
+// without being copied): float64 or float32 numbers, single bytes for masks,
+// in this machine's byte order. Broadcasting, conversions, defaults and
+// friendly messages are the Python wrapper's business; this layer only
+// checks what it must to stay memory-safe, then computes with the
+// interpreter lock released. The calling thread takes the lock back now and
+// then to run pending signal handlers, so an interrupt (Ctrl-C) stops a long
+// computation: the exception propagates, and the outputs are left half
+// written for the wrapper to discard.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -22,6 +28,56 @@
 namespace {
 
 namespace core = tavni::mt_map;
+
+using core::MapShape;
+using core::StridedArray;
+
+constexpr std::size_t max_dims = core::StridedCursor<1>::max_dims;
+
+PyObject *none() {
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
+// The element type a buffer format names, in this machine's byte order:
+// 'd', 'f', or a single byte ('?', 'B', 'b'). False for anything else.
+bool element_type(const char *format, StridedArray::Type &type) {
+    if (format == nullptr) {
+        type = StridedArray::byte;  // plain bytes
+        return true;
+    }
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    constexpr char native_order = '>';
+#else
+    constexpr char native_order = '<';
+#endif
+    if (*format == '@' || *format == '=' || *format == native_order) {
+        ++format;
+    }
+    if (std::strcmp(format, "d") == 0) {
+        type = StridedArray::float64;
+    } else if (std::strcmp(format, "f") == 0) {
+        type = StridedArray::float32;
+    } else if (std::strcmp(format, "?") == 0 || std::strcmp(format, "B") == 0 ||
+               std::strcmp(format, "b") == 0) {
+        type = StridedArray::byte;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+const char *type_name(StridedArray::Type type) {
+    switch (type) {
+    case StridedArray::float32:
+        return "float32";
+    case StridedArray::byte:
+        return "bytes";
+    case StridedArray::float64:
+    default:
+        return "float64";
+    }
+}
 
 // A buffer view, released when it goes out of scope, on every path.
 class Buffer {
@@ -35,97 +91,176 @@ public:
         }
     }
 
-    // A C-contiguous buffer of doubles (item_size 8, format 'd') or of
-    // bytes (item_size 1, formats '?', 'B', 'b'); -1 with TypeError set
-    // otherwise.
-    int acquire(PyObject *object, const char *what, Py_ssize_t item_size, bool writable) {
-        int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT;
-        if (writable) {
-            flags |= PyBUF_WRITABLE;
+    // An output: C-contiguous and writable, of the element type `type`, at
+    // most max_dims dimensions. -1 with an exception set otherwise.
+    int acquire_output(PyObject *object, const char *what, StridedArray::Type type) {
+        if (acquire(object, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE) < 0) {
+            return -1;
         }
+        StridedArray::Type found;
+        if (!element_type(view_.format, found) || found != type) {
+            return wrong_type(what, type_name(type));
+        }
+        if (view_.ndim > static_cast<int>(max_dims)) {
+            PyErr_Format(PyExc_ValueError, "%s: more than %zu dimensions", what, max_dims);
+            return -1;
+        }
+        return 0;
+    }
+
+    // An input over the map: any strides, exactly the map's shape, numbers
+    // (float64 or float32) or, for a mask, single bytes. -1 with an
+    // exception set otherwise.
+    int acquire_input(PyObject *object, const char *what, const MapShape &shape, bool mask) {
+        if (acquire(object, PyBUF_RECORDS_RO) < 0) {
+            return -1;
+        }
+        StridedArray::Type type;
+        if (!element_type(view_.format, type) || (type == StridedArray::byte) != mask) {
+            return wrong_type(what, mask ? "bytes" : "float64 or float32");
+        }
+        if (view_.itemsize != (type == StridedArray::float64   ? 8
+                               : type == StridedArray::float32 ? 4
+                                                               : 1)) {
+            return wrong_type(what, type_name(type));
+        }
+        bool same_shape = view_.ndim >= 0 && static_cast<std::size_t>(view_.ndim) == shape.ndim;
+        for (std::size_t d = 0; same_shape && d < shape.ndim; ++d) {
+            same_shape = view_.shape[d] >= 0 &&
+                         static_cast<std::size_t>(view_.shape[d]) == shape.extent[d];
+        }
+        if (!same_shape) {
+            PyErr_Format(PyExc_ValueError, "%s: not of the output's shape", what);
+            return -1;
+        }
+        // Strides all zero (or none, for a single value): one shared value.
+        bool shared = true;
+        for (std::size_t d = 0; d < shape.ndim; ++d) {
+            strides_[d] = view_.strides[d];
+            shared = shared && strides_[d] == 0;
+        }
+        array_.data = view_.buf;
+        array_.type = type;
+        array_.strides = shared ? nullptr : strides_;
+        return 0;
+    }
+
+    const StridedArray &array() const { return array_; }
+    void *data() const { return view_.buf; }
+
+    // The shape of a C-contiguous buffer (an output's), copied into extent.
+    MapShape shape(std::size_t (&extent)[max_dims]) const {
+        const auto ndim = static_cast<std::size_t>(view_.ndim);
+        for (std::size_t d = 0; d < ndim; ++d) {
+            extent[d] = static_cast<std::size_t>(view_.shape[d]);
+        }
+        return MapShape{ndim, extent};
+    }
+
+    Py_ssize_t count() const { return view_.itemsize > 0 ? view_.len / view_.itemsize : 0; }
+
+private:
+    int acquire(PyObject *object, int flags) {
         if (PyObject_GetBuffer(object, &view_, flags) < 0) {
             return -1;
         }
         held_ = true;
-        if (view_.itemsize != item_size || !format_matches(view_.format, item_size)) {
-            PyErr_Format(PyExc_TypeError, "%s: expected a buffer of %s, got format '%s'", what,
-                         item_size == 8 ? "float64" : "bytes",
-                         view_.format != nullptr ? view_.format : "B");
-            return -1;
-        }
         return 0;
     }
 
-    Py_ssize_t count() const { return view_.len / view_.itemsize; }
-    void *data() const { return view_.buf; }
-
-private:
-    static bool format_matches(const char *format, Py_ssize_t item_size) {
-        if (format == nullptr) {
-            return item_size == 1;  // plain bytes
-        }
-        if (*format == '@' || *format == '=' || *format == '<') {
-            ++format;  // native or little-endian: this machine's order
-        }
-        if (item_size == 8) {
-            return std::strcmp(format, "d") == 0;
-        }
-        return std::strcmp(format, "?") == 0 || std::strcmp(format, "B") == 0 ||
-               std::strcmp(format, "b") == 0;
+    int wrong_type(const char *what, const char *expected) {
+        PyErr_Format(PyExc_TypeError, "%s: expected a buffer of %s, got format '%s'", what,
+                     expected, view_.format != nullptr ? view_.format : "B");
+        return -1;
     }
 
     Py_buffer view_{};
     bool held_ = false;
+    std::ptrdiff_t strides_[max_dims] = {};
+    StridedArray array_{};
 };
 
-// The stride (1 or 0) with which an input of `count` values is read for an
-// output of n elements; -1 with ValueError set when it fits neither.
-std::ptrdiff_t stride_for(const Buffer &buffer, Py_ssize_t n, const char *what) {
-    const Py_ssize_t count = buffer.count();
-    if (count == n) {
-        return 1;
+// More threads than this are never started; larger requests mean as many.
+constexpr long max_threads = 1024;
+
+// The thread count a Python integer asks for: at least 1, at most
+// max_threads. -1 with an exception set for anything else.
+int thread_count(PyObject *object, unsigned &threads) {
+    int overflow = 0;
+    const long requested = PyLong_AsLongAndOverflow(object, &overflow);
+    if (requested == -1 && PyErr_Occurred()) {
+        return -1;
     }
-    if (count == 1) {
-        return 0;
+    if (overflow < 0 || (overflow == 0 && requested < 1)) {
+        PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
+        return -1;
     }
-    PyErr_Format(PyExc_ValueError, "%s: %zd values for %zd outputs", what, count, n);
-    return -1;
+    threads = static_cast<unsigned>(overflow > 0 || requested > max_threads ? max_threads : requested);
+    return 0;
 }
 
-constexpr Py_ssize_t max_threads = 1024;
+// While a kernel runs with the interpreter lock released, its calling
+// thread takes the lock back every poll_interval to run the signal handlers
+// that are due (only the main thread runs them; elsewhere this is a no-op).
+// A handler that raises (KeyboardInterrupt, by default, on Ctrl-C) stops
+// the kernel; the exception stays set for the caller.
+class ReleasedLock {
+public:
+    ReleasedLock() : state_(PyEval_SaveThread()), last_poll_(std::chrono::steady_clock::now()) {}
+    ReleasedLock(const ReleasedLock &) = delete;
+    ReleasedLock &operator=(const ReleasedLock &) = delete;
+    ~ReleasedLock() { PyEval_RestoreThread(state_); }
 
-PyObject *super_lorentzian(PyObject *, PyObject *args) {
-    PyObject *Delta_object, *T2b_object, *out_object;
-    Py_ssize_t threads;
-    if (!PyArg_ParseTuple(args, "OOOn:super_lorentzian", &Delta_object, &T2b_object,
-                          &out_object, &threads)) {
+    core::KeepGoing keep_going() { return {&ReleasedLock::poll, this}; }
+
+private:
+    static constexpr std::chrono::milliseconds poll_interval{20};
+
+    static bool poll(void *context) noexcept {
+        auto *self = static_cast<ReleasedLock *>(context);
+        const auto now = std::chrono::steady_clock::now();
+        if (now - self->last_poll_ < poll_interval) {
+            return true;
+        }
+        self->last_poll_ = now;
+        PyEval_RestoreThread(self->state_);
+        const bool go_on = PyErr_CheckSignals() == 0;
+        self->state_ = PyEval_SaveThread();
+        return go_on;
+    }
+
+    PyThreadState *state_;
+    std::chrono::steady_clock::time_point last_poll_;
+};
+
+PyObject *super_lorentzian(PyObject *Py_UNUSED(self), PyObject *args) {
+    PyObject *Delta_object, *T2b_object, *out_object, *threads_object;
+    if (!PyArg_ParseTuple(args, "OOOO:super_lorentzian", &Delta_object, &T2b_object,
+                          &out_object, &threads_object)) {
         return nullptr;
     }
-    if (threads < 1) {
-        PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
+    unsigned threads;
+    if (thread_count(threads_object, threads) < 0) {
         return nullptr;
     }
     Buffer Delta, T2b, out;
-    if (out.acquire(out_object, "out", 8, true) < 0 ||
-        Delta.acquire(Delta_object, "Delta", 8, false) < 0 ||
-        T2b.acquire(T2b_object, "T2b", 8, false) < 0) {
+    if (out.acquire_output(out_object, "out", StridedArray::float64) < 0) {
         return nullptr;
     }
-    const Py_ssize_t n = out.count();
-    const std::ptrdiff_t Delta_stride = stride_for(Delta, n, "Delta");
-    const std::ptrdiff_t T2b_stride = Delta_stride < 0 ? -1 : stride_for(T2b, n, "T2b");
-    if (T2b_stride < 0) {
+    std::size_t extent[max_dims];
+    const MapShape shape = out.shape(extent);
+    if (Delta.acquire_input(Delta_object, "Delta", shape, false) < 0 ||
+        T2b.acquire_input(T2b_object, "T2b", shape, false) < 0) {
         return nullptr;
     }
-    const auto *D = static_cast<const double *>(Delta.data());
-    const auto *T = static_cast<const double *>(T2b.data());
     auto *G = static_cast<double *>(out.data());
-    const unsigned thread_count = static_cast<unsigned>(threads < max_threads ? threads : max_threads);
-    Py_BEGIN_ALLOW_THREADS
-    core::super_lorentzian_map(D, Delta_stride, T, T2b_stride, static_cast<std::size_t>(n),
-                               thread_count, G);
-    Py_END_ALLOW_THREADS
-    Py_RETURN_NONE;
+    bool done;
+    {
+        ReleasedLock unlocked;
+        done = core::super_lorentzian_map(shape, Delta.array(), T2b.array(), threads, G,
+                                          unlocked.keep_going());
+    }
+    return done ? none() : nullptr;
 }
 
 constexpr const char *input_names[core::FractionMapInputs::count] = {
@@ -133,81 +268,88 @@ constexpr const char *input_names[core::FractionMapInputs::count] = {
     "G", "TR", "duration", "flip_angle",
 };
 
-PyObject *fit_fraction(PyObject *, PyObject *args) {
+PyObject *fit_fraction(PyObject *Py_UNUSED(self), PyObject *args) {
     using Inputs = core::FractionMapInputs;
-    PyObject *inputs_tuple, *b1_object, *mask_object, *f_object, *status_object;
+    PyObject *inputs_tuple, *b1_object, *masks_tuple, *threads_object, *f_object, *status_object;
     double lo, hi;
     int clip;
-    Py_ssize_t threads;
-    if (!PyArg_ParseTuple(args, "O!OOddpnOO:fit_fraction", &PyTuple_Type, &inputs_tuple,
-                          &b1_object, &mask_object, &lo, &hi, &clip, &threads, &f_object,
-                          &status_object)) {
+    if (!PyArg_ParseTuple(args, "O!OO!ddpOOO:fit_fraction", &PyTuple_Type, &inputs_tuple,
+                          &b1_object, &PyTuple_Type, &masks_tuple, &lo, &hi, &clip,
+                          &threads_object, &f_object, &status_object)) {
         return nullptr;
     }
-    if (PyTuple_GET_SIZE(inputs_tuple) != Inputs::count) {
+    if (PyTuple_Size(inputs_tuple) != Inputs::count) {
         PyErr_Format(PyExc_ValueError, "fit_fraction: expected %d inputs, got %zd",
-                     static_cast<int>(Inputs::count), PyTuple_GET_SIZE(inputs_tuple));
+                     static_cast<int>(Inputs::count), PyTuple_Size(inputs_tuple));
+        return nullptr;
+    }
+    const Py_ssize_t mask_count = PyTuple_Size(masks_tuple);
+    if (mask_count > static_cast<Py_ssize_t>(Inputs::max_masks)) {
+        PyErr_Format(PyExc_ValueError, "fit_fraction: at most %zu masks, got %zd",
+                     Inputs::max_masks, mask_count);
         return nullptr;
     }
     if (!(0.0 <= lo && lo < hi && hi < 1.0)) {
-        PyErr_Format(PyExc_ValueError, "bracket must satisfy 0 <= lo < hi < 1");
+        PyErr_SetString(PyExc_ValueError, "bracket must satisfy 0 <= lo < hi < 1");
         return nullptr;
     }
-    if (threads < 1) {
-        PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
+    unsigned threads;
+    if (thread_count(threads_object, threads) < 0) {
         return nullptr;
     }
 
-    Buffer f, status, b1, mask;
+    Buffer f, status, b1;
     Buffer inputs[Inputs::count];
-    if (f.acquire(f_object, "f", 8, true) < 0 ||
-        status.acquire(status_object, "status", 1, true) < 0) {
+    Buffer masks[Inputs::max_masks];
+    if (f.acquire_output(f_object, "f", StridedArray::float64) < 0 ||
+        status.acquire_output(status_object, "status", StridedArray::byte) < 0) {
         return nullptr;
     }
-    const Py_ssize_t n = f.count();
-    if (status.count() != n) {
+    std::size_t extent[max_dims];
+    Inputs in;
+    in.shape = f.shape(extent);
+    if (status.count() != f.count()) {
         PyErr_SetString(PyExc_ValueError, "status: not the size of f");
         return nullptr;
     }
-    Inputs in;
     for (int j = 0; j < Inputs::count; ++j) {
-        if (inputs[j].acquire(PyTuple_GET_ITEM(inputs_tuple, j), input_names[j], 8, false) < 0 ||
-            (in.strides[j] = stride_for(inputs[j], n, input_names[j])) < 0) {
+        if (inputs[j].acquire_input(PyTuple_GetItem(inputs_tuple, j), input_names[j], in.shape,
+                                    false) < 0) {
             return nullptr;
         }
-        in.values[j] = static_cast<const double *>(inputs[j].data());
+        in.values[j] = inputs[j].array();
     }
     if (b1_object != Py_None) {
-        if (b1.acquire(b1_object, "b1", 8, false) < 0 ||
-            (in.b1_stride = stride_for(b1, n, "b1")) < 0) {
+        if (b1.acquire_input(b1_object, "b1", in.shape, false) < 0) {
             return nullptr;
         }
-        in.b1 = static_cast<const double *>(b1.data());
+        in.b1 = b1.array();
     }
-    if (mask_object != Py_None) {
-        if (mask.acquire(mask_object, "mask", 1, false) < 0 ||
-            (in.mask_stride = stride_for(mask, n, "mask")) < 0) {
+    for (Py_ssize_t k = 0; k < mask_count; ++k) {
+        if (masks[k].acquire_input(PyTuple_GetItem(masks_tuple, k), "mask", in.shape, true) < 0) {
             return nullptr;
         }
-        in.mask = static_cast<const std::uint8_t *>(mask.data());
+        in.masks[k] = masks[k].array();
     }
+    in.mask_count = static_cast<std::size_t>(mask_count);
     in.lo = lo;
     in.hi = hi;
     in.clip = clip != 0;
-    const unsigned thread_count = static_cast<unsigned>(threads < max_threads ? threads : max_threads);
     auto *f_data = static_cast<double *>(f.data());
     auto *status_data = static_cast<std::uint8_t *>(status.data());
-    Py_BEGIN_ALLOW_THREADS
-    core::fit_fraction_map(in, static_cast<std::size_t>(n), thread_count, f_data, status_data);
-    Py_END_ALLOW_THREADS
-    Py_RETURN_NONE;
+    bool done;
+    {
+        ReleasedLock unlocked;
+        done = core::fit_fraction_map(in, threads, f_data, status_data, unlocked.keep_going());
+    }
+    return done ? none() : nullptr;
 }
 
 PyMethodDef methods[] = {
     {"super_lorentzian", super_lorentzian, METH_VARARGS,
      "super_lorentzian(Delta, T2b, out, threads): the lineshape, element by element, into out."},
     {"fit_fraction", fit_fraction, METH_VARARGS,
-     "fit_fraction(inputs, b1, mask, lo, hi, clip, threads, f, status): the bound-pool "
+     "fit_fraction(inputs, b1, masks, lo, hi, clip, threads, f, status): the bound-pool "
      "fraction of every voxel, into f and status."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -7,5 +7,5 @@ STATUS_INVALID_INPUT: int
 STATUS_MASKED: int
 
 def super_lorentzian(Delta: Any, T2b: Any, out: Any, threads: int, /) -> None: ...
-def fit_fraction(inputs: tuple[Any, ...], b1: Any | None, mask: Any | None, lo: float,
+def fit_fraction(inputs: tuple[Any, ...], b1: Any | None, masks: tuple[Any, ...], lo: float,
                  hi: float, clip: bool, threads: int, f: Any, status: Any, /) -> None: ...

@@ -342,24 +342,39 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
     float lo, hi;
     single_bracket(in.lo, in.hi, lo, hi);
     using I = FractionMapInputs;
+    // Every array the voxels are read from, walked through together.
+    constexpr std::size_t b1_at = I::count, masks_at = I::count + 1;
+    constexpr std::size_t array_count = masks_at + I::max_masks;
+    const StridedArray *arrays[array_count];
+    for (int j = 0; j < I::count; ++j) {
+        arrays[j] = &in.values[j];
+    }
+    arrays[b1_at] = &in.b1;
+    for (std::size_t k = 0; k < I::max_masks; ++k) {
+        arrays[masks_at + k] = &in.masks[k];
+    }
+    StridedCursor<array_count> at(in.shape, arrays, begin);
     // Neighbouring voxels mostly share flip angle and TR (and so the cosine,
     // sine and logarithm of the excitation terms), unless a transmit field
     // map scales the angle.
     Excitation excitation{};
     float excitation_flip_angle = 0.0f, excitation_TR = 0.0f;
     bool have_excitation = false;
-    for (std::size_t i = begin; i < end; ++i) {
-        const auto index = static_cast<std::ptrdiff_t>(i);
+    for (std::size_t i = begin; i < end; ++i, at.advance()) {
+        bool fitted = true;
+        for (std::size_t k = 0; k < in.mask_count; ++k) {
+            fitted = fitted && in.masks[k].nonzero(at[masks_at + k]);
+        }
         FractionFit fit;
-        if (in.mask != nullptr && in.mask[index * in.mask_stride] == 0) {
+        if (!fitted) {
             fit = {nan, fit_masked};
         } else {
             double v[I::count];
             for (int j = 0; j < I::count; ++j) {
-                v[j] = in.values[j][index * in.strides[j]];
+                v[j] = in.values[j].value(at[static_cast<std::size_t>(j)]);
             }
-            if (in.b1 != nullptr) {
-                const double b1 = in.b1[index * in.b1_stride];
+            if (in.b1.present()) {
+                const double b1 = in.b1.value(at[b1_at]);
                 v[I::flip_angle] *= b1;
                 v[I::omega_1_rms] *= b1;
             }
@@ -396,11 +411,14 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
     }
 }
 
-void fit_fraction_map(const FractionMapInputs &in, std::size_t n, unsigned threads,
-                      double *f, std::uint8_t *status) noexcept {
-    parallel_blocks(n, 1024, threads, [&](std::size_t begin, std::size_t end) noexcept {
-        fit_fraction_range(in, begin, end, f, status);
-    });
+bool fit_fraction_map(const FractionMapInputs &in, unsigned threads, double *f,
+                      std::uint8_t *status, KeepGoing keep_going) noexcept {
+    return parallel_blocks(
+        in.shape.size(), 1024, threads,
+        [&](std::size_t begin, std::size_t end) noexcept {
+            fit_fraction_range(in, begin, end, f, status);
+        },
+        keep_going);
 }
 
 }  // namespace tavni::mt_map

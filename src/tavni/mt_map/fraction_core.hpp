@@ -11,6 +11,8 @@
 #include <cstdint>
 
 #include "mpf_core.hpp"
+#include "parallel_core.hpp"
+#include "strided_core.hpp"
 
 namespace tavni::mt_map {
 
@@ -83,29 +85,37 @@ struct FractionFit {
 FractionFit solve_fraction(const FractionResidual &residual, float lo, float hi,
                            bool clip) noexcept;
 
-// A whole map. Each input is an array of doubles read with a stride of 1
-// element, or of 0 for one value shared by all voxels.
+// A whole map. Each input is read where it lies, in its own layout (a
+// broadcast input has stride 0 along the axes it is repeated over), in
+// double or single precision; a value shared by every voxel has null
+// strides.
 struct FractionMapInputs {
     enum { S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle, count };
-    const double *values[count];
-    std::ptrdiff_t strides[count];
-    const double *b1 = nullptr;  // relative transmit field; none: 1
-    std::ptrdiff_t b1_stride = 0;
-    const std::uint8_t *mask = nullptr;  // nonzero: fit the voxel; none: all
-    std::ptrdiff_t mask_stride = 0;
+    // The mask proper, and one for each input that has voxels of its own
+    // masked out (the transmit field included).
+    static constexpr std::size_t max_masks = count + 2;
+    MapShape shape;              // of the map, and of f and status
+    StridedArray values[count];  // float64 or float32
+    StridedArray b1;             // relative transmit field; absent: 1
+    StridedArray masks[max_masks];  // a voxel is fitted where every one is nonzero
+    std::size_t mask_count = 0;
     double lo = 0.0, hi = 0.5;  // the bracket, 0 <= lo < hi < 1
     bool clip = false;          // no sign change: lo or hi as given, not NaN
 };
 
-// Fits voxels [begin, end) into f (and status, unless null). The transmit
-// field scales flip_angle and omega_1_rms (the products in double, then
-// rounded to single like every other input).
+// Fits the voxels of flat indices [begin, end) (C order over in.shape)
+// into f[begin, end) (and status, unless null). The transmit field scales
+// flip_angle and omega_1_rms (the products in double, then rounded to
+// single like every other input).
 void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::size_t end,
                         double *f, std::uint8_t *status) noexcept;
 
-// Fits n voxels on up to `threads` threads, the calling one included.
-void fit_fraction_map(const FractionMapInputs &in, std::size_t n, unsigned threads,
-                      double *f, std::uint8_t *status) noexcept;
+// Fits the whole map, f and status C-contiguous of in.shape, on up to
+// `threads` threads, the calling one included, which asks keep_going
+// between its blocks. Returns false when that said stop (some voxels are
+// then left unwritten), true when every voxel is done.
+bool fit_fraction_map(const FractionMapInputs &in, unsigned threads, double *f,
+                      std::uint8_t *status, KeepGoing keep_going = {}) noexcept;
 
 // The bracket as single-precision values inside [lo, hi]: lo rounded up,
 // hi rounded down.

@@ -186,20 +186,25 @@ double super_lorentzian(double Delta, double T2b) noexcept {
     return std::sqrt(2.0 / pi) * T2b * total;
 }
 
-void super_lorentzian_map(const double *Delta, std::ptrdiff_t Delta_stride, const double *T2b,
-                          std::ptrdiff_t T2b_stride, std::size_t n, unsigned threads,
-                          double *G) noexcept {
-    if (Delta_stride == 0 && T2b_stride == 0) {
-        std::fill(G, G + n, n > 0 ? super_lorentzian(*Delta, *T2b) : 0.0);
-        return;
+bool super_lorentzian_map(const MapShape &shape, const StridedArray &Delta,
+                          const StridedArray &T2b, unsigned threads, double *G,
+                          KeepGoing keep_going) noexcept {
+    const std::size_t n = shape.size();
+    if (Delta.strides == nullptr && T2b.strides == nullptr) {
+        std::fill(G, G + n, n > 0 ? super_lorentzian(Delta.value(0), T2b.value(0)) : 0.0);
+        return true;
     }
+    const StridedArray *const arrays[2] = {&Delta, &T2b};
     // A few microseconds per value: small blocks keep the threads even.
-    parallel_blocks(n, 64, threads, [&](std::size_t begin, std::size_t end) noexcept {
-        for (std::size_t i = begin; i < end; ++i) {
-            const auto j = static_cast<std::ptrdiff_t>(i);
-            G[i] = super_lorentzian(Delta[j * Delta_stride], T2b[j * T2b_stride]);
-        }
-    });
+    return parallel_blocks(
+        n, 64, threads,
+        [&](std::size_t begin, std::size_t end) noexcept {
+            StridedCursor<2> at(shape, arrays, begin);
+            for (std::size_t i = begin; i < end; ++i, at.advance()) {
+                G[i] = super_lorentzian(Delta.value(at[0]), T2b.value(at[1]));
+            }
+        },
+        keep_going);
 }
 
 }  // namespace tavni::mt_map

@@ -6,6 +6,9 @@
 
 #include <cstddef>
 
+#include "parallel_core.hpp"
+#include "strided_core.hpp"
+
 namespace tavni::mt_map {
 
 // G(Delta) = sqrt(2/pi) * T2b * integral over u in [0, 1] of the integrand,
@@ -21,11 +24,13 @@ namespace tavni::mt_map {
 // a NaN input and for a T2b that is not positive and finite.
 double super_lorentzian(double Delta, double T2b) noexcept;
 
-// G[i] = super_lorentzian(Delta[i * Delta_stride], T2b[i * T2b_stride]) for
-// i < n, on up to `threads` threads. A stride of 0 shares one value; when
-// both are 0 the lineshape is computed once.
-void super_lorentzian_map(const double *Delta, std::ptrdiff_t Delta_stride, const double *T2b,
-                          std::ptrdiff_t T2b_stride, std::size_t n, unsigned threads,
-                          double *G) noexcept;
+// G = super_lorentzian(Delta, T2b) element by element over a map, G
+// C-contiguous of that shape, on up to `threads` threads, the calling one
+// included, which asks keep_going between its blocks. When both inputs are
+// shared values the lineshape is computed once. Returns false when
+// keep_going said stop (some values are then left unwritten).
+bool super_lorentzian_map(const MapShape &shape, const StridedArray &Delta,
+                          const StridedArray &T2b, unsigned threads, double *G,
+                          KeepGoing keep_going = {}) noexcept;
 
 }  // namespace tavni::mt_map

@@ -2,7 +2,9 @@
 
 Both functions take scalars or NumPy arrays of any shape, broadcast them
 together and do the per-element work in C++ (module ``_maps``) with the
-interpreter lock released; nothing here loops over voxels.
+interpreter lock released; nothing here loops over voxels. Inputs are not
+expanded to the broadcast shape: the kernels read each one where it lies
+(float32 as float32), so memory grows with the data and the outputs only.
 """
 import operator
 import os
@@ -35,12 +37,38 @@ def _broadcast_shape(named_arrays):
         raise ValueError(f"input shapes do not broadcast together: {shapes}") from None
 
 
-def _flat(array, shape):
-    """The array's values for the kernels: one shared value, or a C-contiguous
-    copy (when it is not one already) of the array broadcast to shape."""
-    if array.size == 1:
-        return np.ascontiguousarray(array.reshape(1))
-    return np.ascontiguousarray(np.broadcast_to(array, shape))
+def _real_array(value, name):
+    """value as an array the kernels can read in place, and the mask of a
+    ``numpy.ma`` array (True where masked; None if nothing is).
+
+    Real numbers only (bool and integers included). float32 (and float16)
+    becomes float32, every other real type float64, in this machine's byte
+    order and aligned: a copy, of the input's own size, only where it is not
+    so already.
+    """
+    masked = None
+    if isinstance(value, np.ma.MaskedArray):
+        masked = np.ma.getmask(value)
+        masked = None if masked is np.ma.nomask or not masked.any() else masked
+        value = np.ma.getdata(value)
+    array = np.asarray(value)
+    if array.dtype.kind not in "biuf":
+        raise TypeError(f"{name} must be real numbers, got an array of {array.dtype}")
+    single = array.dtype.kind == "f" and array.dtype.itemsize <= 4
+    return np.require(array, np.float32 if single else np.float64, "A"), masked
+
+
+def _mask_array(mask):
+    """The voxels a ``mask`` argument lets through, as booleans of its own
+    shape: nonzero and not NaN, and not masked where it is a ``numpy.ma``
+    array."""
+    masked = np.ma.getmaskarray(mask) if isinstance(mask, np.ma.MaskedArray) else None
+    array = np.asarray(np.ma.getdata(mask))
+    if array.dtype.kind not in "biuf":
+        raise TypeError(f"mask must be booleans or real numbers, got an array of {array.dtype}")
+    if array.dtype.kind != "b":
+        array = (array != 0) & ~np.isnan(array) if array.dtype.kind == "f" else array != 0
+    return array if masked is None else array & ~masked
 
 
 def _default_threads():
@@ -66,15 +94,24 @@ def super_lorentzian(delta_omega, T2b):
     Scalars or arrays, broadcast together; returns a float for scalar
     input, else a float64 array. At zero offset the integral diverges
     (logarithmically) and the result is +inf; at infinite offset it is 0.
-    NaN where an input is NaN or ``T2b`` is not positive and finite.
+    NaN where an input is NaN or masked (``numpy.ma``) or ``T2b`` is not
+    positive and finite. Raises TypeError for inputs that are not real
+    numbers (strings, complex, objects), ValueError for shapes that do not
+    broadcast; KeyboardInterrupt (Ctrl-C) stops it.
 
     >>> G = super_lorentzian(4000.0, 12e-6)
     """
-    arrays = {"delta_omega": np.asarray(delta_omega, dtype=np.float64),
-              "T2b": np.asarray(T2b, dtype=np.float64)}
+    arrays, masks = {}, []
+    for name, value in (("delta_omega", delta_omega), ("T2b", T2b)):
+        arrays[name], masked = _real_array(value, name)
+        if masked is not None:
+            masks.append(masked)
     shape = _broadcast_shape(arrays)
     out = np.empty(shape, dtype=np.float64)
-    _maps.super_lorentzian(*(_flat(a, shape) for a in arrays.values()), out, _default_threads())
+    _maps.super_lorentzian(*(np.broadcast_to(a, shape) for a in arrays.values()), out,
+                           _default_threads())
+    for masked in masks:
+        out[np.broadcast_to(masked, shape)] = np.nan
     return float(out[()]) if out.ndim == 0 else out
 
 
@@ -83,9 +120,14 @@ def fit_fraction(S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration
                  return_status=False):
     """Bound-pool fraction f in every voxel: the zero of ``mpf.model`` in f.
 
-    The parameters are those of ``mpf.model`` after ``f``, as scalars or
-    arrays of any shape, broadcast together. Returns a float64 array of f
-    of the broadcast shape (a float when every input is a scalar), and with
+    The parameters are those of ``mpf.model`` after ``f``, in its units
+    (times in seconds, ``R1`` in 1/s, ``delta_omega`` in Hz, ``omega_1_rms``
+    in rad/s, ``flip_angle`` in radians), as real scalars or arrays of any
+    shape (bool and integers included), broadcast together without being
+    expanded: memory grows with the outputs, not with the inputs' product.
+    float32 arrays are read as they are. Voxels masked in a ``numpy.ma``
+    array are masked voxels. Returns a float64 array of f of the broadcast
+    shape (a float when every input is a scalar), and with
     ``return_status=True`` also a uint8 array of status codes.
 
     Each voxel is solved in C++ on the single-precision values of f that the
@@ -100,15 +142,17 @@ def fit_fraction(S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration
         Relative transmit field (actual / nominal), broadcast like the
         inputs; it scales both ``flip_angle`` and ``omega_1_rms``.
     mask
-        Boolean array broadcastable to the inputs' shape; voxels where it is
-        False are not fitted (NaN, ``STATUS_MASKED``).
+        Array broadcastable to the inputs' shape (without widening it);
+        voxels where it is False, 0 or NaN (or masked, for a ``numpy.ma``
+        array) are not fitted (NaN, ``STATUS_MASKED``).
     bracket
         (lo, hi) with 0 <= lo < hi < 1: the interval searched for f.
     clip
         Without a sign change in the bracket, return the bracket end where
         the residual is smaller instead of NaN (the status still says so).
     threads
-        Number of worker threads; default: every core available.
+        Number of worker threads, a positive integer (more than 1024 count
+        as 1024); default: every core available.
     return_status
         Return ``(f, status)``; status codes ``STATUS_SOLVED``,
         ``STATUS_BELOW_BRACKET`` / ``STATUS_ABOVE_BRACKET`` (no sign change;
@@ -117,47 +161,61 @@ def fit_fraction(S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration
         ``STATUS_MASKED``.
 
     Voxels without a solution are NaN; nothing is raised for them. Raises
-    ValueError for inputs that do not broadcast, a bracket outside [0, 1)
-    or reversed, a mask of the wrong shape or a thread count below 1.
+    TypeError for an input or mask that is not real numbers (strings,
+    complex, objects) and for ``threads`` that is not an integer (or is a
+    bool); ValueError for inputs that do not broadcast, a bracket that is
+    not a pair of numbers with 0 <= lo < hi < 1 (NaN and huge values
+    included), a mask of the wrong shape or a thread count below 1.
+    KeyboardInterrupt (Ctrl-C) stops the fit within a fraction of a
+    second; nothing is returned then.
 
     >>> f = fit_fraction(0.55, 1.0, 0.04, 4000.0, 1500.0, 6.7e-6, 0.028, 0.012, 0.17)
     """
     values = (S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle)
-    arrays = {name: np.asarray(value, dtype=np.float64)
-              for name, value in zip(_FIT_INPUTS, values)}
-    if b1 is not None:
-        arrays["b1"] = np.asarray(b1, dtype=np.float64)
+    arrays, masks = {}, []
+    for name, value in zip(_FIT_INPUTS + ("b1",), values + (b1,)):
+        if value is None and name == "b1":
+            continue
+        arrays[name], masked = _real_array(value, name)
+        if masked is not None:
+            masks.append(~masked)
     shape = _broadcast_shape(arrays)
 
     try:
         lo, hi = (float(end) for end in bracket)
-    except (TypeError, ValueError):
+    except (TypeError, ValueError, OverflowError):
         raise ValueError(f"bracket must be a pair of numbers (lo, hi), got {bracket!r}") from None
     if not 0.0 <= lo < hi < 1.0:
         raise ValueError(f"bracket must satisfy 0 <= lo < hi < 1, got ({lo!r}, {hi!r})")
 
-    mask_flat = None
     if mask is not None:
-        mask_array = np.asarray(mask).astype(bool, copy=False)
+        mask_array = _mask_array(mask)
         try:
             fits = np.broadcast_shapes(mask_array.shape, shape) == shape
         except ValueError:
             fits = False
         if not fits:
             raise ValueError(f"mask has shape {mask_array.shape}; the inputs broadcast to {shape}")
-        mask_flat = _flat(mask_array, shape).view(np.uint8)
+        masks.append(mask_array)
 
     if threads is None:
         threads = _default_threads()
-    threads = operator.index(threads)
+    elif isinstance(threads, (bool, np.bool_)):
+        raise TypeError(f"threads must be a positive integer, got {threads!r}")
+    else:
+        try:
+            threads = operator.index(threads)
+        except TypeError:
+            raise TypeError(f"threads must be a positive integer, got {threads!r}") from None
     if threads < 1:
         raise ValueError(f"threads must be at least 1, got {threads}")
 
     f = np.empty(shape, dtype=np.float64)
     status = np.empty(shape, dtype=np.uint8)
-    inputs = tuple(_flat(arrays[name], shape) for name in _FIT_INPUTS)
-    b1_flat = _flat(arrays["b1"], shape) if b1 is not None else None
-    _maps.fit_fraction(inputs, b1_flat, mask_flat, lo, hi, bool(clip), threads, f, status)
+    inputs = tuple(np.broadcast_to(arrays[name], shape) for name in _FIT_INPUTS)
+    b1_view = np.broadcast_to(arrays["b1"], shape) if "b1" in arrays else None
+    _maps.fit_fraction(inputs, b1_view, tuple(np.broadcast_to(m, shape) for m in masks),
+                       lo, hi, bool(clip), threads, f, status)
 
     if f.ndim == 0:
         f, status = float(f[()]), int(status[()])

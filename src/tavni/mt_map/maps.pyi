@@ -1,7 +1,15 @@
-from typing import Literal, overload
+from collections.abc import Sequence
+from typing import Any, Literal, TypeAlias, overload
 
 import numpy as np
-from numpy.typing import ArrayLike, NDArray
+from numpy.typing import NDArray
+
+# Real numbers, as scalars, arrays (masked ones included) or nested lists;
+# strings, complex numbers and objects are refused.
+_Real: TypeAlias = bool | int | float | np.bool_ | np.integer[Any] | np.floating[Any]
+_RealArray: TypeAlias = (_Real | NDArray[np.bool_ | np.integer[Any] | np.floating[Any]]
+                         | Sequence[_Real] | Sequence[Sequence[_Real]]
+                         | Sequence[Sequence[Sequence[_Real]]])
 
 STATUS_SOLVED: int
 STATUS_BELOW_BRACKET: int
@@ -14,7 +22,7 @@ STATUS_MASKED: int
 @overload
 def super_lorentzian(delta_omega: float, T2b: float) -> float: ...  # type: ignore[overload-overlap]
 @overload
-def super_lorentzian(delta_omega: ArrayLike, T2b: ArrayLike) -> NDArray[np.float64]: ...
+def super_lorentzian(delta_omega: _RealArray, T2b: _RealArray) -> NDArray[np.float64]: ...
 @overload
 def fit_fraction(  # type: ignore[overload-overlap]
     S_ratio: float, R1: float, T2_free: float, delta_omega: float, omega_1_rms: float,
@@ -29,15 +37,15 @@ def fit_fraction(  # type: ignore[overload-overlap]
     threads: int | None = None, return_status: Literal[True]) -> tuple[float, int]: ...
 @overload
 def fit_fraction(
-    S_ratio: ArrayLike, R1: ArrayLike, T2_free: ArrayLike, delta_omega: ArrayLike,
-    omega_1_rms: ArrayLike, G: ArrayLike, TR: ArrayLike, duration: ArrayLike,
-    flip_angle: ArrayLike, *, b1: ArrayLike | None = None, mask: ArrayLike | None = None,
+    S_ratio: _RealArray, R1: _RealArray, T2_free: _RealArray, delta_omega: _RealArray,
+    omega_1_rms: _RealArray, G: _RealArray, TR: _RealArray, duration: _RealArray,
+    flip_angle: _RealArray, *, b1: _RealArray | None = None, mask: _RealArray | None = None,
     bracket: tuple[float, float] = (0.0, 0.5), clip: bool = False, threads: int | None = None,
     return_status: Literal[False] = False) -> NDArray[np.float64]: ...
 @overload
 def fit_fraction(
-    S_ratio: ArrayLike, R1: ArrayLike, T2_free: ArrayLike, delta_omega: ArrayLike,
-    omega_1_rms: ArrayLike, G: ArrayLike, TR: ArrayLike, duration: ArrayLike,
-    flip_angle: ArrayLike, *, b1: ArrayLike | None = None, mask: ArrayLike | None = None,
+    S_ratio: _RealArray, R1: _RealArray, T2_free: _RealArray, delta_omega: _RealArray,
+    omega_1_rms: _RealArray, G: _RealArray, TR: _RealArray, duration: _RealArray,
+    flip_angle: _RealArray, *, b1: _RealArray | None = None, mask: _RealArray | None = None,
     bracket: tuple[float, float] = (0.0, 0.5), clip: bool = False, threads: int | None = None,
     return_status: Literal[True]) -> tuple[NDArray[np.float64], NDArray[np.uint8]]: ...

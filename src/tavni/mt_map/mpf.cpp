@@ -192,6 +192,13 @@ void release_slots(PyObject **slots, Py_ssize_t begin, Py_ssize_t end) {
     }
 }
 
+// The number of entries of a dict, read as PyDict_GET_SIZE reads it (the
+// macro's C-style cast trips -Wold-style-cast; a call to PyDict_Size would
+// cost a type check per keyword call).
+Py_ssize_t dict_size(PyObject *dict) {
+    return reinterpret_cast<PyDictObject *>(dict)->ma_used;
+}
+
 // The usual keyword call: the dict holds exactly the parameters not given by
 // position, under the very name objects interned at import (a call written
 // in Python passes the interned names of its code). Taking the dict's entries
@@ -200,7 +207,7 @@ void release_slots(PyObject **slots, Py_ssize_t begin, Py_ssize_t end) {
 // dict binds nothing and returns false; the general lookup then decides.
 bool bind_keywords_by_identity(PyObject *const *parameters, Py_ssize_t first,
                                Py_ssize_t count, PyObject *kwargs, PyObject **slots) {
-    if (PyDict_GET_SIZE(kwargs) != count - first) {
+    if (dict_size(kwargs) != count - first) {
         return false;
     }
     Py_ssize_t position = 0;
@@ -243,7 +250,7 @@ int bind_arguments(const Signature &signature, PyObject *args, PyObject *kwargs,
         bind_keywords_by_identity(parameters, positional_count, count, kwargs, slots)) {
         return 0;
     }
-    Py_ssize_t remaining = PyDict_GET_SIZE(kwargs);
+    Py_ssize_t remaining = dict_size(kwargs);
     for (Py_ssize_t i = positional_count; i < count; ++i) {
         PyObject *value = PyDict_GetItemWithError(kwargs, parameters[i]);
         if (value == nullptr) {
@@ -297,14 +304,17 @@ int parse_arguments(const Signature &signature, PyObject *args, PyObject *kwargs
     return status;
 }
 
-PyObject *call_failed(const Signature &signature) {
-    add_traceback_entry(signature.qualified_name, __LINE__);
+// The traceback entry of a failed call: the function's qualified name (the
+// name callers and tests look for; it stays exactly so) and the line of this
+// file at which the wrapper saw the failure.
+PyObject *call_failed(const Signature &signature, int line) {
+    add_traceback_entry(signature.qualified_name, line);
     return nullptr;
 }
 
-PyObject *return_float(const Signature &signature, double result) {
+PyObject *return_float(const Signature &signature, double result, int line) {
     PyObject *value = PyFloat_FromDouble(result);
-    return value != nullptr ? value : call_failed(signature);
+    return value != nullptr ? value : call_failed(signature, line);
 }
 
 // ---------------------------------------------------------------------------
@@ -315,19 +325,21 @@ PyObject *super_lorentzian_differential(PyObject *Py_UNUSED(self), PyObject *arg
     const Signature &signature = super_lorentzian_differential_signature;
     float v[3];
     if (parse_arguments(signature, args, kwargs, v) < 0) {
-        return call_failed(signature);
+        return call_failed(signature, __LINE__);
     }
-    return return_float(signature, core::super_lorentzian_differential(v[0], v[1], v[2]));
+    return return_float(signature, core::super_lorentzian_differential(v[0], v[1], v[2]),
+                        __LINE__);
 }
 
 PyObject *model(PyObject *Py_UNUSED(self), PyObject *args, PyObject *kwargs) {
     const Signature &signature = model_signature;
     float v[10];
     if (parse_arguments(signature, args, kwargs, v) < 0) {
-        return call_failed(signature);
+        return call_failed(signature, __LINE__);
     }
     return return_float(signature, core::model(v[0], v[1], v[2], v[3], v[4], v[5],
-                                               v[6], v[7], v[8], v[9]));
+                                               v[6], v[7], v[8], v[9]),
+                        __LINE__);
 }
 
 template <typename Wrapper>

@@ -11,6 +11,11 @@ static_assert(FLT_EVAL_METHOD == 0, "float arithmetic must not use a wider forma
 static_assert(std::numeric_limits<float>::is_iec559 &&
                   std::numeric_limits<double>::is_iec559,
               "IEEE 754 single and double precision are required");
+// Fast-math lets the compiler reassociate, drop NaN and infinity handling
+// and flush subnormals: none of the model's bits would survive.
+#ifdef __FAST_MATH__
+#error "the model is bit-exact only without -ffast-math"
+#endif
 
 namespace tavni::mt_map {
 
