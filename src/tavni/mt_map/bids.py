@@ -29,6 +29,8 @@ inheritance):
 Values are never reinterpreted silently: a time that can only be in
 milliseconds stops the participant with the fix, unless ``--assume-ms``.
 """
+import contextlib
+import io
 import json
 import math
 import os
@@ -620,7 +622,9 @@ def process_participant(job):
         warnings = [w for r in results for w in r["warnings"]]
         return outcome("done", warnings=warnings)
     except Exception as error:  # whatever went wrong stays with this participant
-        return outcome("failed", one_line(error))
+        expected = type(error).__name__ in ("BidsError", "VolumeError", "ParameterError")
+        return outcome("failed", one_line(error) if expected
+                       else f"{type(error).__name__}: {one_line(error)}")
     finally:
         if work is not None:
             shutil.rmtree(work, ignore_errors=True)
@@ -721,9 +725,12 @@ def map_collection(job, collection, work):
         b1 = relative_field(collection.b1, collection.b1_units, "B1 map", work, warnings)
     if collection.b0:
         b0 = hertz_field(collection.b0, collection.b0_units, work, warnings)
-    summary = pipeline.fraction_from_scans(
-        collection.pdw, collection.t1w, collection.mtw, dict(collection.parameters), outputs,
-        b1=b1, b0=b0, mask=collection.mask, threads=job.threads, quiet=True)
+    # The chain's warnings come back in its summary, for the sidecars and the
+    # report; printed as they arise they would interleave between participants.
+    with contextlib.redirect_stderr(io.StringIO()):
+        summary = pipeline.fraction_from_scans(
+            collection.pdw, collection.t1w, collection.mtw, dict(collection.parameters),
+            outputs, b1=b1, b0=b0, mask=collection.mask, threads=job.threads, quiet=True)
     warnings += list(summary_field(summary, "warnings") or ())
 
     parameters = {key: {"Value": collection.parameters[key],
