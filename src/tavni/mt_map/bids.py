@@ -622,7 +622,10 @@ def process_participant(job):
         warnings = [w for r in results for w in r["warnings"]]
         return outcome("done", warnings=warnings)
     except Exception as error:  # whatever went wrong stays with this participant
-        expected = type(error).__name__ in ("BidsError", "VolumeError", "ParameterError")
+        from tavni.mt_map.protocol import ParameterError
+        from tavni.mt_map.volumes import VolumeError
+
+        expected = isinstance(error, (BidsError, VolumeError, ParameterError))
         return outcome("failed", one_line(error) if expected
                        else f"{type(error).__name__}: {one_line(error)}")
     finally:
