@@ -253,7 +253,7 @@ def draw_comparison(truth, estimate, head, path):
 
 
 def run_voxel(options):
-    from tavni.mt_map import STATUS_SOLVED, fit_fraction
+    from tavni.mt_map import STATUS_SOLVED, STATUS_TWO_ROOTS, fit_fraction
 
     low, high = options.bracket
     try:
@@ -263,10 +263,12 @@ def run_voxel(options):
                                  bracket=(low, high), threads=1, return_status=True)
     except ValueError as error:
         raise UsageError(str(error)) from None
-    if status != STATUS_SOLVED:
+    if status not in (STATUS_SOLVED, STATUS_TWO_ROOTS):
         raise UsageError(f"no bound-pool fraction in [{low}, {high}] "
                          f"explains S_ratio = {options.S_ratio}")
     print(f"f = {f:.6f}")
+    if status == STATUS_TWO_ROOTS:
+        print(f"(a larger fraction in [{low}, {high}] explains it too)", file=sys.stderr)
 
 
 def add_phantom_options(parser, noise):
