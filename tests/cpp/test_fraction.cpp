@@ -4,27 +4,24 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fraction_core.hpp"
 #include "mpf_core.hpp"
+#include "test_support.hpp"
 
 namespace mt = tavni::mt_map;
 
 namespace {
 
+using test_support::bits;
+
 const float inf_f = std::numeric_limits<float>::infinity();
 const float nan_f = std::numeric_limits<float>::quiet_NaN();
-
-std::uint64_t bits(double x) {
-    std::uint64_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b;
-}
 
 double model_at(const mt::FractionProblem &p, float f) {
     return mt::model(f, p.S_ratio, p.R1, p.T2_free, p.delta_omega, p.omega_1_rms, p.G, p.TR,
@@ -44,6 +41,27 @@ float ratio_at(mt::FractionProblem p, float f) {
     const float S_ref = mt::newRamani_corr(f, p.R1, p.T2_free, p.duration, p.delta_omega, p.TR,
                                            p.flip_angle, 0.0f, p.G);
     return static_cast<float>(static_cast<double>(S_mt) / S_ref);
+}
+
+// The solver's promise for a found f: a single-precision value in the
+// bracket where the residual is exactly zero, or whose neighbours give
+// finite residuals of opposite signs, or a bracket end where the residual
+// is finite and within rounding of zero.
+::testing::AssertionResult keeps_promise(const mt::FractionProblem &p, const mt::FractionFit &fit,
+                                         float lo, float hi) {
+    const float f = static_cast<float>(fit.f);
+    if (!(f >= lo && f <= hi && static_cast<double>(f) == fit.f)) {
+        return ::testing::AssertionFailure() << "f " << fit.f << " not a single in the bracket";
+    }
+    const double r = model_at(p, f);
+    const double below = model_at(p, std::nextafter(f, -inf_f));
+    const double above = model_at(p, std::nextafter(f, inf_f));
+    const bool end_zero = (f == lo || f == hi) && mt::FractionResidual(p).near_zero(r);
+    if (r == 0.0 || end_zero ||
+        (std::isfinite(below) && std::isfinite(above) && below * above < 0.0)) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "f " << f << ": " << below << ", " << r << ", " << above;
 }
 
 TEST(FractionResidual, IsModelToTheBit) {
@@ -93,17 +111,9 @@ TEST_P(FractionSolve, SignChangesAcrossTheNeighboursOfF) {
             p.S_ratio = ratio_at(p, f_true);
             const mt::FractionFit fit = mt::solve_fraction(mt::FractionResidual(p), b.lo, b.hi, false);
             ASSERT_EQ(fit.status, mt::fit_solved) << f_true;
-            const float f = static_cast<float>(fit.f);
-            ASSERT_EQ(static_cast<double>(f), fit.f);
             EXPECT_NEAR(fit.f, f_true, 1e-5);
-            if (f == b.lo || f == b.hi) {
-                continue;  // a zero within rounding at an end
-            }
-            const double below = model_at(p, std::nextafter(f, -inf_f));
-            const double above = model_at(p, std::nextafter(f, inf_f));
-            EXPECT_TRUE(model_at(p, f) == 0.0 || below * above < 0.0)
-                << f_true << " -> " << f << ": " << below << ", " << above;
-            ++solved;
+            ASSERT_TRUE(keeps_promise(p, fit, b.lo, b.hi)) << f_true;
+            solved += fit.f != b.lo && fit.f != b.hi;  // not a zero within rounding at an end
         }
     }
     EXPECT_GT(solved, 100);
@@ -129,7 +139,7 @@ TEST(FractionSolve, VerdictsHoldForArbitraryInputs) {
         return std::exp(std::log(lo) + (std::log(hi) - std::log(lo)) * unit(random));
     };
     auto signed_ = [&](float x) { return unit(random) < 0.2f ? -x : x; };
-    int counts[5] = {};
+    int counts[6] = {};
     for (int i = 0; i < 30000; ++i) {
         const mt::FractionProblem p{
             -0.5f + 2.0f * unit(random),       signed_(log_uniform(1e-3f, 1e3f)),
@@ -143,15 +153,15 @@ TEST(FractionSolve, VerdictsHoldForArbitraryInputs) {
         ++counts[fit.status];
         const double r_lo = model_at(p, lo), r_hi = model_at(p, hi);
         switch (fit.status) {
-        case mt::fit_solved: {
-            const float f = static_cast<float>(fit.f);
-            ASSERT_TRUE(f >= lo && f <= hi && static_cast<double>(f) == fit.f) << i;
-            const bool end_zero = (f == lo && residual.near_zero(r_lo)) ||
-                                  (f == hi && residual.near_zero(r_hi));
-            const double below = model_at(p, std::nextafter(f, -inf_f));
-            const double above = model_at(p, std::nextafter(f, inf_f));
-            ASSERT_TRUE(end_zero || model_at(p, f) == 0.0 || below * above < 0.0)
-                << i << ": f " << f << ", " << below << ", " << above;
+        case mt::fit_solved:
+            ASSERT_TRUE(keeps_promise(p, fit, lo, hi)) << i;
+            break;
+        case mt::fit_two_roots: {
+            // The smaller zero; the residual turns back between it and hi.
+            ASSERT_TRUE(keeps_promise(p, fit, lo, hi)) << i;
+            ASSERT_EQ(r_lo > 0.0, r_hi > 0.0) << i;
+            const auto vertex = static_cast<float>(residual.exact(lo, hi).f_vertex);
+            ASSERT_TRUE(vertex > fit.f && (model_at(p, vertex) > 0.0) != (r_lo > 0.0)) << i;
             break;
         }
         case mt::fit_below_bracket:
@@ -159,6 +169,10 @@ TEST(FractionSolve, VerdictsHoldForArbitraryInputs) {
             ASSERT_TRUE(std::isnan(fit.f)) << i;
             ASSERT_EQ(r_lo > 0.0, r_hi > 0.0) << i;
             ASSERT_FALSE(residual.near_zero(r_lo) || residual.near_zero(r_hi)) << i;
+            ASSERT_TRUE(std::isnan(residual.exact(lo, hi).f_upper) ||
+                        (model_at(p, static_cast<float>(residual.exact(lo, hi).f_vertex)) > 0.0) ==
+                            (r_lo > 0.0))
+                << i << ": two zeros missed";
             break;
         case mt::fit_invalid_input:
             ASSERT_TRUE(std::isnan(fit.f)) << i;
@@ -172,6 +186,121 @@ TEST(FractionSolve, VerdictsHoldForArbitraryInputs) {
     EXPECT_GT(counts[mt::fit_below_bracket] + counts[mt::fit_above_bracket], 1000);
     EXPECT_GT(counts[mt::fit_invalid_input], 100);
 }
+
+// Brackets a few values around a known zero put it in each branch of the
+// search: a bracket one step wide, the last step of a bracket an odd number
+// of steps wide, and the probe next to an end. Strong saturation at f near
+// 0.9 moves the residual by several rounding units per step, so that the
+// ends of such narrow brackets escape the zero-at-the-end rule.
+class ZeroNearTheEnds : public ::testing::TestWithParam<std::pair<int, int>> {};
+
+TEST_P(ZeroNearTheEnds, KeepsThePromise) {
+    const auto [lo_offset, hi_offset] = GetParam();
+    const mt::FractionProblem protocol{0.0f, 0.3f, 0.05f, 4000.0f, 30000.0f,
+                                       3e-5f, 0.03f, 0.005f, 1.0f};
+    int reached = 0;
+    for (int i = 0; i < 300; ++i) {
+        // A ratio between those of two neighbouring fractions: the zero
+        // lies between them, a few rounding units from either.
+        mt::FractionProblem p = protocol;
+        const float f_true = 0.88f + 0.0002f * static_cast<float>(i);
+        p.S_ratio = 0.5f * (ratio_at(p, f_true) + ratio_at(p, std::nextafter(f_true, 1.0f)));
+        const mt::FractionResidual residual(p);
+        const mt::FractionFit wide = mt::solve_fraction(residual, 0.8f, 0.99f, false);
+        ASSERT_EQ(wide.status, mt::fit_solved);
+        const std::uint32_t z = bits(static_cast<float>(wide.f));
+        const float lo = test_support::float_from_bits(z + lo_offset);
+        const float hi = test_support::float_from_bits(z + hi_offset);
+        const double r_lo = model_at(p, lo), r_hi = model_at(p, hi);
+        if (r_lo * r_hi >= 0.0 || residual.near_zero(r_lo) || residual.near_zero(r_hi)) {
+            continue;  // the end rule, or no sign change between the ends
+        }
+        ++reached;
+        const mt::FractionFit fit = mt::solve_fraction(residual, lo, hi, false);
+        ASSERT_EQ(fit.status, mt::fit_solved) << i;
+        ASSERT_TRUE(keeps_promise(p, fit, lo, hi)) << i;
+    }
+    EXPECT_GT(reached, 20);
+}
+
+INSTANTIATE_TEST_SUITE_P(Brackets, ZeroNearTheEnds,
+                         ::testing::Values(std::pair{0, 1}, std::pair{-1, 0}, std::pair{-2, 1},
+                                           std::pair{-1, 2}, std::pair{-4, 1}, std::pair{-7, 0},
+                                           std::pair{-6, 1}, std::pair{-101, 1},
+                                           std::pair{0, 101}));
+
+// The closed form locates both zeros where the residual turns back inside
+// the bracket (a low offset): the smaller one, with its own status.
+TEST(FractionSolve, TwoZerosInTheBracket) {
+    const mt::FractionProblem p{0.6935065233793654f,    1.342754151140006f,
+                                0.01636376884910431f,   97.45514429902745f,
+                                911.943494824667f,      9.363293577327524e-08f,
+                                0.001305588610072329f,  0.0006584667303661364f,
+                                0.612817010523531f};
+    const mt::FractionFit fit = mt::solve_fraction(mt::FractionResidual(p), 0.0f, 0.5f, true);
+    EXPECT_EQ(fit.status, mt::fit_two_roots);
+    EXPECT_NEAR(fit.f, 0.4013, 1e-4);
+    EXPECT_TRUE(keeps_promise(p, fit, 0.0f, 0.5f));
+    // A bracket that holds only the larger zero.
+    const mt::FractionFit upper = mt::solve_fraction(mt::FractionResidual(p), 0.42f, 0.5f, false);
+    EXPECT_EQ(upper.status, mt::fit_solved);
+    EXPECT_GT(upper.f, 0.42);
+    EXPECT_TRUE(keeps_promise(p, upper, 0.42f, 0.5f));
+}
+
+// An infinite residual is no zero (the bound for "within rounding" is
+// infinite with it).
+TEST(FractionSolve, InfiniteResidualIsNoZero) {
+    // R1 = -2 beta and the free pool's saturation Wf s = beta cancel the
+    // 1 in H: the saturated signal is infinite at f = 0.
+    mt::FractionProblem p = protocol(0.5f);
+    p.R1 = -2.0f * mt::excitation_terms(p.flip_angle, p.TR).beta;
+    p.duration = p.TR;
+    p.T2_free = 0.00686894403770566f;
+    ASSERT_TRUE(std::isinf(model_at(p, 0.0f)));
+    const mt::FractionFit fit = mt::solve_fraction(mt::FractionResidual(p), 0.0f, 0.5f, false);
+    EXPECT_EQ(fit.status, mt::fit_invalid_input);
+    EXPECT_FALSE(mt::FractionResidual(p).near_zero(-std::numeric_limits<double>::infinity()));
+}
+
+// One input changed from the protocol (TR 0.028, flip angle 0.17), or b1.
+struct DomainCase {
+    float mt::FractionProblem::*field;
+    float value;
+    double b1;
+    bool inside;
+};
+
+class PhysicalDomain : public ::testing::TestWithParam<DomainCase> {};
+
+TEST_P(PhysicalDomain, OnTheValuesTheModelSees) {
+    const DomainCase c = GetParam();
+    mt::FractionProblem p = protocol(0.5f);
+    p.*c.field = c.value;
+    EXPECT_EQ(mt::in_physical_domain(p, c.b1), c.inside) << c.value << ", b1 " << c.b1;
+}
+
+using P = mt::FractionProblem;
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PhysicalDomain,
+    ::testing::Values(
+        DomainCase{&P::R1, 1.1f, 1.0, true}, DomainCase{&P::R1, 0.0f, 1.0, false},
+        DomainCase{&P::R1, -1.0f, 1.0, false}, DomainCase{&P::T2_free, 0.0f, 1.0, false},
+        DomainCase{&P::TR, -0.028f, 1.0, false}, DomainCase{&P::duration, 0.0f, 1.0, true},
+        DomainCase{&P::duration, 0.028f, 1.0, true},
+        DomainCase{&P::duration, std::nextafter(0.028f, 1.0f), 1.0, false},
+        DomainCase{&P::duration, -1e-3f, 1.0, false}, DomainCase{&P::G, 0.0f, 1.0, true},
+        DomainCase{&P::G, -1e-6f, 1.0, false}, DomainCase{&P::delta_omega, -0.0f, 1.0, false},
+        DomainCase{&P::delta_omega, -4000.0f, 1.0, true},
+        DomainCase{&P::omega_1_rms, 0.0f, 1.0, true},
+        DomainCase{&P::omega_1_rms, inf_f, 1.0, false}, DomainCase{&P::S_ratio, nan_f, 1.0, false},
+        DomainCase{&P::R1, 1.1f, -1.0, false}, DomainCase{&P::R1, 1.1f, 0.0, false},
+        DomainCase{&P::flip_angle, -0.0f, 1.0, false},
+        DomainCase{&P::flip_angle, -0.17f, 1.0, true},
+        // The single nearest pi/2 lies above it; the one below is inside.
+        DomainCase{&P::flip_angle, 1.5707964f, 1.0, false},
+        DomainCase{&P::flip_angle, 1.5707962f, 1.0, true},
+        DomainCase{&P::flip_angle, -1.5707964f, 1.0, false}));
 
 TEST(FractionMap, ThreadsMaskTransmitFieldAndSharedValues) {
     const std::size_t n = 5000;
@@ -228,10 +357,7 @@ TEST(FractionMap, ThreadsMaskTransmitFieldAndSharedValues) {
                                         static_cast<float>(omega * b1[i]), static_cast<float>(G),
                                         static_cast<float>(TR), static_cast<float>(duration),
                                         static_cast<float>(flip * b1[i])};
-            const float f = static_cast<float>(f1[i]);
-            ASSERT_TRUE(f == 0.0f || model_at(p, f) == 0.0 ||
-                        model_at(p, std::nextafter(f, -inf_f)) * model_at(p, std::nextafter(f, inf_f)) < 0.0)
-                << i;
+            ASSERT_TRUE(keeps_promise(p, {f1[i], mt::fit_solved}, 0.0f, 0.5f)) << i;
         } else {
             ASSERT_TRUE(std::isnan(f1[i]));
         }

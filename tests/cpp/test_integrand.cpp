@@ -3,28 +3,19 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
 
 #include "mpf_core.hpp"
+#include "test_support.hpp"
 
 using tavni::mt_map::super_lorentzian_differential;
 
 namespace {
 
-std::uint64_t bits(double x) {
-    std::uint64_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b;
-}
-
-float float_from_bits(std::uint32_t b) {
-    float x;
-    std::memcpy(&x, &b, sizeof x);
-    return x;
-}
+using test_support::bits;
+using test_support::float_from_bits;
 
 // Single-precision value nearest 1/sqrt(3), where 3u^2 - 1 comes closest to 0.
 const float magic_u = static_cast<float>(1.0 / std::sqrt(3.0));

@@ -3,36 +3,21 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <random>
 
 #include "mpf_core.hpp"
+#include "test_support.hpp"
 
 using tavni::mt_map::model;
 using tavni::mt_map::newRamani_corr;
 
 namespace {
 
+using test_support::bits;
+using test_support::float_from_bits;
+
 const float nan_f = std::numeric_limits<float>::quiet_NaN();
-
-std::uint32_t bits(float x) {
-    std::uint32_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b;
-}
-
-std::uint64_t bits(double x) {
-    std::uint64_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b;
-}
-
-float float_from_bits(std::uint32_t b) {
-    float x;
-    std::memcpy(&x, &b, sizeof x);
-    return x;
-}
 
 // The signal written out step by step, each rounding spelled out, as a
 // second opinion that the optimised routine must agree with bit for bit.

@@ -5,7 +5,8 @@
 //
 // Input layout (missing bytes read as zero): one selector byte, then up to
 // ten 32-bit floats, or for the rounding check one 64-bit double, or for the
-// version check two strings separated by a zero byte.
+// version check two strings separated by a zero byte, or for the fraction
+// solver nine 32-bit floats and four 16-bit bracket positions.
 #include <cfloat>
 #include <cmath>
 #include <cstddef>
@@ -14,7 +15,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
+#include "fraction_core.hpp"
 #include "mpf_core.hpp"
 #include "version_check.hpp"
 
@@ -153,6 +156,87 @@ void fuzz_rounding(Input &in) {
     }
 }
 
+// The solver's verdicts are borne out by the residual: a found f (solved,
+// or the smaller of two zeros) lies in the bracket and the residual is
+// exactly zero there, or finite and of opposite signs at its neighbours,
+// or f is a bracket end where the residual is finite and within rounding
+// of zero.
+bool keeps_promise(const core::FractionResidual &residual, const core::FractionFit &fit, float lo,
+                   float hi) {
+    const auto f = static_cast<float>(fit.f);
+    if (!(f >= lo && f <= hi) || static_cast<double>(f) != fit.f) {
+        return false;
+    }
+    const double r = residual(f);
+    const double below = residual(std::nextafter(f, -INFINITY));
+    const double above = residual(std::nextafter(f, INFINITY));
+    return r == 0.0 || ((f == lo || f == hi) && residual.near_zero(r)) ||
+           (std::isfinite(below) && std::isfinite(above) && (below > 0.0) != (above > 0.0) &&
+            below != 0.0 && above != 0.0);
+}
+
+bool found(const core::FractionFit &fit) {
+    return fit.status == core::fit_solved || fit.status == core::fit_two_roots;
+}
+
+void fuzz_solver(Input &in) {
+    core::FractionProblem p{};
+    for (float *x : {&p.S_ratio, &p.R1, &p.T2_free, &p.delta_omega, &p.omega_1_rms, &p.G, &p.TR,
+                     &p.duration, &p.flip_angle}) {
+        *x = in.take<float>();
+    }
+    // Two brackets in [0, 0.999], the second inside the first.
+    const auto position = [&in] { return in.take<std::uint16_t>() / 65536.0; };
+    double lo = 0.999 * position(), hi = 0.999 * position();
+    if (hi < lo) {
+        std::swap(lo, hi);
+    }
+    const double inner_lo = lo + (hi - lo) * position();
+    const double inner_hi = inner_lo + (hi - inner_lo) * position();
+    const core::FractionResidual residual(p);
+    float brackets[2][2];
+    core::single_bracket(lo, hi, brackets[0][0], brackets[0][1]);
+    core::single_bracket(inner_lo, inner_hi, brackets[1][0], brackets[1][1]);
+    core::FractionFit fits[2];
+    for (int i = 0; i < 2; ++i) {
+        const float b_lo = brackets[i][0], b_hi = brackets[i][1];
+        fits[i] = core::solve_fraction(residual, b_lo, b_hi, false);
+        const core::FractionFit &fit = fits[i];
+        if (found(fit)) {
+            check(keeps_promise(residual, fit, b_lo, b_hi), "solver: found f without a sign change");
+        } else {
+            check(std::isnan(fit.f), "solver: f without a zero is not NaN");
+        }
+        if (fit.status == core::fit_two_roots) {
+            check((residual(b_lo) > 0.0) == (residual(b_hi) > 0.0),
+                  "solver: two zeros with a sign change between the ends");
+        }
+        if (fit.status == core::fit_below_bracket || fit.status == core::fit_above_bracket) {
+            const double r_lo = residual(b_lo), r_hi = residual(b_hi);
+            check(std::isfinite(r_lo) && std::isfinite(r_hi) && (r_lo > 0.0) == (r_hi > 0.0) &&
+                      !residual.near_zero(r_lo) && !residual.near_zero(r_hi),
+                  "solver: no zero reported where the ends change sign");
+        }
+    }
+    // Where the residual changes sign between the inner bracket's ends, both
+    // brackets hold a zero, and for physical inputs both searches find one,
+    // whatever their widths. Not where the reference signal is subnormal (a
+    // flip angle of 1e-40, say): with a few significant bits left, the
+    // residual's sign is rounding noise.
+    const auto normal_reference = [&p](float f) {
+        return std::fabs(core::newRamani_corr(f, p.R1, p.T2_free, p.duration, p.delta_omega, p.TR,
+                                              p.flip_angle, 0.0f, p.G)) >= FLT_MIN;
+    };
+    const double r_lo = residual(brackets[1][0]), r_hi = residual(brackets[1][1]);
+    if (core::in_physical_domain(p) && normal_reference(brackets[0][0]) &&
+        normal_reference(brackets[0][1]) && normal_reference(brackets[1][0]) &&
+        normal_reference(brackets[1][1]) && std::isfinite(r_lo) && std::isfinite(r_hi) &&
+        r_lo * r_hi < 0.0 && fits[0].status != core::fit_invalid_input &&
+        fits[1].status != core::fit_invalid_input) {
+        check(found(fits[0]) && found(fits[1]), "solver: verdict depends on the bracket's width");
+    }
+}
+
 void fuzz_version(const std::uint8_t *data, std::size_t size) {
     // Two strings, NUL-separated: the built-for version and the running one.
     const std::string text(reinterpret_cast<const char *>(data), size);
@@ -177,11 +261,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     }
     Input in{data + 1, size - 1};
-    switch (data[0] % 5) {
+    switch (data[0] % 6) {
         case 0: fuzz_integrand(in); break;
         case 1: fuzz_signal(in); break;
         case 2: fuzz_model(in); break;
         case 3: fuzz_rounding(in); break;
+        case 5: fuzz_solver(in); break;
         default: fuzz_version(data + 1, size - 1); break;
     }
     return 0;

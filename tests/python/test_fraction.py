@@ -8,7 +8,8 @@ import numpy as np
 import pytest
 
 from tavni.mt_map import (STATUS_ABOVE_BRACKET, STATUS_BELOW_BRACKET, STATUS_INVALID_INPUT,
-                          STATUS_MASKED, STATUS_SOLVED, fit_fraction, mpf, super_lorentzian)
+                          STATUS_MASKED, STATUS_SOLVED, STATUS_TWO_ROOTS, fit_fraction, mpf,
+                          super_lorentzian)
 
 # A 3 T protocol: saturation at 4 kHz, 10 degree excitation.
 DELTA_OMEGA, OMEGA_1_RMS, TR, DURATION, FLIP = 4000.0, 1500.0, 0.028, 0.012, 0.17
@@ -93,6 +94,30 @@ def test_model_undefined_is_invalid():
     f, status = fit_fraction(0.5, 1.0, T2_FREE, DELTA_OMEGA, OMEGA_1_RMS, G, TR, DURATION, 0.0,
                              return_status=True)
     assert math.isnan(f) and status == STATUS_INVALID_INPUT
+
+
+@pytest.mark.parametrize("changes", [
+    {"R1": -1.0}, {"duration": 2 * TR}, {"flip_angle": math.pi / 2}, {"b1": -1.0},
+])
+def test_voxels_outside_the_physical_domain(changes):
+    protocol = dict(S_ratio=ratio(0.1, 1.0), R1=1.0, T2_free=T2_FREE, delta_omega=DELTA_OMEGA,
+                    omega_1_rms=OMEGA_1_RMS, G=G, TR=TR, duration=DURATION, flip_angle=FLIP)
+    f, status = fit_fraction(**{**protocol, **changes}, clip=True, return_status=True)
+    assert math.isnan(f) and status == STATUS_INVALID_INPUT
+
+
+def test_two_zeros_in_the_bracket_give_the_smaller():
+    # At a 97 Hz offset the residual is negative at f = 0.40, positive at
+    # 0.42 and negative again at 0.46, as at both bracket ends.
+    args = (0.6935065233793654, 1.342754151140006, 0.01636376884910431, 97.45514429902745,
+            911.943494824667, 9.363293577327524e-08, 0.001305588610072329,
+            0.0006584667303661364, 0.612817010523531)
+    for clip in (False, True):
+        f, status = fit_fraction(*args, clip=clip, return_status=True)
+        assert status == STATUS_TWO_ROOTS and 0.40 < f < 0.42
+    single = np.float32(f)
+    below, above = (mpf.model(float(np.nextafter(single, np.float32(end))), *args) for end in (0, 1))
+    assert below < 0.0 < above
 
 
 def test_mask(voxels):

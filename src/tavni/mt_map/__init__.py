@@ -8,7 +8,7 @@ The signal model lives in the extension module :mod:`tavni.mt_map.mpf`.
 _MAP_NAMES = frozenset({
     "super_lorentzian", "fit_fraction",
     "STATUS_SOLVED", "STATUS_BELOW_BRACKET", "STATUS_ABOVE_BRACKET",
-    "STATUS_INVALID_INPUT", "STATUS_MASKED",
+    "STATUS_INVALID_INPUT", "STATUS_MASKED", "STATUS_TWO_ROOTS",
 })
 
 

@@ -7,6 +7,7 @@ from tavni.mt_map.maps import (
     STATUS_INVALID_INPUT as STATUS_INVALID_INPUT,
     STATUS_MASKED as STATUS_MASKED,
     STATUS_SOLVED as STATUS_SOLVED,
+    STATUS_TWO_ROOTS as STATUS_TWO_ROOTS,
     fit_fraction as fit_fraction,
     super_lorentzian as super_lorentzian,
 )

@@ -365,6 +365,7 @@ int exec_module(PyObject *module) {
         {"STATUS_ABOVE_BRACKET", core::fit_above_bracket},
         {"STATUS_INVALID_INPUT", core::fit_invalid_input},
         {"STATUS_MASKED", core::fit_masked},
+        {"STATUS_TWO_ROOTS", core::fit_two_roots},
     };
     for (const Constant &c : constants) {
         if (PyModule_AddIntConstant(module, c.name, c.value) < 0) {

@@ -33,52 +33,63 @@ inline float float_of(std::uint32_t b) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// The residual: model()'s own steps, only grouped differently (everything
-// but the exchange once per voxel instead of once per f).
+// The residual: model()'s own terms and step (mpf_core), with everything but
+// the exchange computed once per voxel instead of once per f.
+
+bool in_physical_domain(const FractionProblem &p, double b1) noexcept {
+    const bool finite = std::isfinite(p.S_ratio) && std::isfinite(p.R1) &&
+                        std::isfinite(p.T2_free) && std::isfinite(p.delta_omega) &&
+                        std::isfinite(p.omega_1_rms) && std::isfinite(p.G) &&
+                        std::isfinite(p.TR) && std::isfinite(p.duration) &&
+                        std::isfinite(p.flip_angle);
+    // Rates, relaxation times and the lineshape are positive (G may vanish
+    // far off resonance); the saturation pulse fits in its repetition; an
+    // offset of zero leaves the free pool's saturation undefined; an
+    // excitation of zero has no signal, and one of pi/2 or more a negative
+    // (or zero) cosine in the loss rate beta. The double pi/2 lies between
+    // the two singles around it, so the comparison in double excludes the
+    // single nearest pi/2.
+    constexpr double half_pi = signal_steps::pi / 2.0;
+    return finite && b1 > 0.0 && p.R1 > 0.0f && p.T2_free > 0.0f && p.TR > 0.0f &&
+           p.duration >= 0.0f && p.duration <= p.TR && p.G >= 0.0f && p.delta_omega != 0.0f &&
+           p.flip_angle != 0.0f && std::fabs(widen(p.flip_angle)) < half_pi;
+}
 
 FractionResidual::FractionResidual(const FractionProblem &p) noexcept
     : FractionResidual(p, excitation_terms(p.flip_angle, p.TR)) {}
 
 FractionResidual::FractionResidual(const FractionProblem &p, const Excitation &e) noexcept
-    : S_ratio_(widen(p.S_ratio)), R1_(p.R1), sin_flip_(e.sin_flip) {
-    const float s = p.duration / p.TR;
-    reference_ = saturation_terms(R1_, s, e.beta, p.T2_free, p.delta_omega, 0.0f, p.G);
-    saturated_ = saturation_terms(R1_, s, e.beta, p.T2_free, p.delta_omega, p.omega_1_rms, p.G);
-}
-
-double FractionResidual::operator()(float f) const noexcept {
-    const Exchange exchange = exchange_terms(f, R1_);
-    const float S_ref = steady_state_signal(reference_, exchange, R1_, sin_flip_);
-    const float S_mt = steady_state_signal(saturated_, exchange, R1_, sin_flip_);
-    if (S_ref == 0.0f) {
-        return nan;
-    }
-    return S_ratio_ - widen(S_mt) / widen(S_ref);
-}
+    : terms_(residual_terms(p.S_ratio, p.R1, p.T2_free, p.delta_omega, p.omega_1_rms, p.G, p.TR,
+                            p.duration, e)) {}
 
 bool FractionResidual::near_zero(double residual, double units) const noexcept {
     // The predicted ratio is S_ratio - residual; a unit in its last single-
-    // precision place is 2^-23 of it (at most).
-    return std::fabs(residual) <= units * 0x1p-23 * std::fabs(S_ratio_ - residual);
+    // precision place is 2^-23 of it (at most). An infinite residual would
+    // make the bound infinite too: it is no zero.
+    return std::isfinite(residual) &&
+           std::fabs(residual) <= units * 0x1p-23 * std::fabs(terms_.S_ratio - residual);
 }
 
 // Exact arithmetic: k/F = R and R1b = R1f, so for either signal Y1 = k + c
 // and Y2 = d + e k with c = A + R, d = H (A + R), e = A/R1, and the
 // predicted ratio is N(k)/D(k) = (k + c1)(d0 + e0 k) / ((d1 + e1 k)(k + c0)).
-// S_ratio - N/D = -Q/D with the quadratic Q = N - S_ratio D.
+// S_ratio - N/D = -Q/D with the quadratic Q = N - S_ratio D. D > 0 for
+// physical inputs, so the residual has the sign of -Q: it changes sign at
+// each zero of Q, and where both lie in the bracket the vertex of Q lies
+// between them.
 FractionResidual::Exact FractionResidual::exact(double lo, double hi) const noexcept {
     const double R = exchange_rate_constant;
-    const double r1 = R1_;
-    const double S = S_ratio_;
-    const double A0 = reference_.A, A1 = saturated_.A;
+    const double r1 = terms_.R1;
+    const double S = terms_.S_ratio;
+    const double A0 = terms_.reference.A, A1 = terms_.saturated.A;
     const double c0 = A0 + R, c1 = A1 + R;
-    const double d0 = reference_.H * c0, d1 = saturated_.H * c1;
+    const double d0 = terms_.reference.H * c0, d1 = terms_.saturated.H * c1;
     const double e0 = A0 / r1, e1 = A1 / r1;
     const double q2 = e0 - S * e1;
     const double q1 = d0 + c1 * e0 - S * (d1 + e1 * c0);
     const double q0 = c1 * d0 - S * d1 * c0;
 
-    Exact result{nan, false, false};
+    Exact result{nan, nan, nan, false, false};
     // The residual at the ends, without dividing: its sign is that of
     // -Q D, and |residual| > t |N/D| is |Q| > t |N|.
     constexpr double clear_margin = 32.0 * 0x1p-23;
@@ -94,7 +105,6 @@ FractionResidual::Exact FractionResidual::exact(double lo, double hi) const noex
         signs[i] = minus_QD > 0.0 ? 1 : minus_QD < 0.0 ? -1 : 0;
         clear = clear && std::isfinite(minus_QD) && std::fabs(Q) > clear_margin * std::fabs(N);
     }
-    result.clear = clear && signs[0] * signs[1] < 0;
     result.lo_positive = signs[0] > 0;
 
     double roots[2] = {nan, nan};
@@ -103,7 +113,6 @@ FractionResidual::Exact FractionResidual::exact(double lo, double hi) const noex
     } else {
         const double discriminant = q1 * q1 - 4.0 * q2 * q0;
         if (!(discriminant >= 0.0)) {
-            result.clear = false;
             return result;
         }
         // The two roots without cancellation.
@@ -114,11 +123,18 @@ FractionResidual::Exact FractionResidual::exact(double lo, double hi) const noex
     for (const double k : roots) {
         const double f = k / (R + k);  // k = R f / (1 - f)
         if (f >= lo && f <= hi) {
-            result.f = f;
-            break;
+            if (std::isnan(result.f)) {
+                result.f = f;
+            } else {
+                // Both in the bracket: the smaller first, and where Q turns.
+                result.f_upper = std::max(result.f, f);
+                result.f = std::min(result.f, f);
+                const double k_vertex = -q1 / (2.0 * q2);
+                result.f_vertex = k_vertex / (R + k_vertex);
+            }
         }
     }
-    result.clear = result.clear && !std::isnan(result.f);
+    result.clear = clear && signs[0] * signs[1] < 0 && !std::isnan(result.f);
     return result;
 }
 
@@ -129,12 +145,29 @@ FractionResidual::Exact FractionResidual::exact(double lo, double hi) const noex
 // one unit in the last place of f: the rounding of both signals makes it
 // wobble by a few units around its zero. Bisection on adjacent values would
 // find a sign change between f and its upper neighbour, but not necessarily
-// between both neighbours of the returned f. So the search only ever
-// evaluates values an even number of steps apart, and ends with two of
-// opposite sign two steps apart: the value between them has them as its
-// neighbours.
+// between both neighbours of the returned f. So the search evaluates values
+// an even number of steps apart, and ends with two of opposite sign two
+// steps apart: the value between them has them as its neighbours.
+//
+// One loop, in phases: the ends (skipped when the exact residual vouches
+// for their signs), a probe around the exact zero, steps outward from it,
+// and bisection.
 
 namespace {
+
+// Single-precision values as integers in their order: consecutive integers
+// are neighbouring values; 0 is +0 and -1 the negative value next to it.
+using Ordinal = std::int64_t;
+
+inline Ordinal ordinal_of(float x) {
+    const auto b = static_cast<Ordinal>(bits_of(std::fabs(x)));
+    return std::signbit(x) ? -b : b;
+}
+
+inline float float_at(Ordinal n) {
+    return n >= 0 ? float_of(static_cast<std::uint32_t>(n))
+                  : -float_of(static_cast<std::uint32_t>(-n));
+}
 
 FractionFit no_sign_change(double r_lo, double r_hi, float lo, float hi, bool clip) {
     // A zero, if any, lies beyond the end where the residual is smaller.
@@ -145,30 +178,57 @@ FractionFit no_sign_change(double r_lo, double r_hi, float lo, float hi, bool cl
 
 inline bool same_sign(double x, double y) { return (x > 0.0) == (y > 0.0); }
 
-inline FractionFit solved_at(std::uint32_t b) { return {widen(float_of(b)), fit_solved}; }
-
 constexpr FractionFit invalid{nan, fit_invalid_input};
 
+class Search {
+public:
+    Search(const FractionResidual &residual, FitStatus found) noexcept
+        : residual_(residual), found_(found) {}
+
+    double at(Ordinal n) const noexcept { return residual_(float_at(n)); }
+    FractionFit at_zero(Ordinal n) const noexcept { return {widen(float_at(n)), found_}; }
+
+    // Between a < b, whose residuals ra, rb are finite, of opposite signs
+    // and neither zero.
+    FractionFit close_in(Ordinal a, double ra, Ordinal b, double rb) const noexcept {
+        return (b - a) % 2 == 0 ? bisect(a, ra, b) : close_odd(a, ra, b, rb);
+    }
+
+    // Probe around the exact zero z, step outward, bisect: a sign change
+    // in [A, B], where the residual at A has the sign lo_positive and at B
+    // the other. rA, rB: the residuals there, NaN when not evaluated (the
+    // signs then come from the exact residual). False when the computed
+    // residual has at an end the sign of the other.
+    bool locate(Ordinal A, double rA, Ordinal B, double rB, bool A_positive, double z,
+                FractionFit &fit) const noexcept;
+
+private:
+    FractionFit bisect(Ordinal a, double ra, Ordinal b) const noexcept;
+    FractionFit close_odd(Ordinal a, double ra, Ordinal b, double rb) const noexcept;
+
+    const FractionResidual &residual_;
+    FitStatus found_;
+};
+
 // Bisection on values a < b an even number of steps apart whose residuals
-// ra, rb have opposite signs, neither zero.
-FractionFit bisect(const FractionResidual &residual, std::uint32_t a, double ra,
-                   std::uint32_t b) {
+// have opposite signs, neither zero; ra is the residual at a.
+FractionFit Search::bisect(Ordinal a, double ra, Ordinal b) const noexcept {
     while (b - a > 2) {
-        std::uint32_t m;
-        if (b - a < (1u << 22)) {
+        Ordinal m;
+        if (b - a < (Ordinal{1} << 22)) {
             m = a + (b - a) / 2;  // within a binade or so: the middle value
         } else {
             // Far apart (as 0 and 0.5 are): the middle in value, not in bits.
-            m = bits_of(static_cast<float>(0.5 * (widen(float_of(a)) + widen(float_of(b)))));
+            m = ordinal_of(to_single(0.5 * (widen(float_at(a)) + widen(float_at(b)))));
             m = std::clamp(m, a + 2, b - 2);
         }
         m -= (m - a) % 2;
-        const double r = residual(float_of(m));
-        if (std::isnan(r)) {
+        const double r = at(m);
+        if (!std::isfinite(r)) {
             return invalid;
         }
         if (r == 0.0) {
-            return solved_at(m);
+            return at_zero(m);
         }
         if (same_sign(r, ra)) {
             a = m;
@@ -177,41 +237,140 @@ FractionFit bisect(const FractionResidual &residual, std::uint32_t a, double ra,
             b = m;
         }
     }
-    return solved_at(a + 1);
+    return at_zero(a + 1);
 }
 
-// Steps from start, whose residual is r_start, towards the zero (direction
-// +1 or -1) by 2, 8, 32, ... values, staying strictly between the limits,
-// until the sign changes; then bisects. Returns false when it reached a
-// limit first.
-bool step_and_bisect(const FractionResidual &residual, std::uint32_t start, double r_start,
-                     int direction, std::uint32_t lower_limit, std::uint32_t upper_limit,
-                     FractionFit &fit) {
-    std::uint32_t last = start, step = 2;
-    double r_last = r_start;
-    for (;;) {
-        const bool room = direction > 0 ? upper_limit - last > step : last - lower_limit > step;
-        if (!room) {
-            return false;
+// An odd number of steps from a to b: the last step has no middle value.
+// With one value past an end of the same sign as that end, the pair is an
+// even number of steps wide and the value bisection returns lies in
+// [a, b]. Where the sign alternates at both ends, move inward two values
+// at a time.
+FractionFit Search::close_odd(Ordinal a, double ra, Ordinal b, double rb) const noexcept {
+    const double r_past_b = at(b + 1);
+    if (std::isfinite(r_past_b) && r_past_b != 0.0 && same_sign(r_past_b, rb)) {
+        return bisect(a, ra, b + 1);
+    }
+    const double r_past_a = at(a - 1);
+    if (std::isfinite(r_past_a) && r_past_a != 0.0 && same_sign(r_past_a, ra)) {
+        return bisect(a - 1, r_past_a, b);
+    }
+    for (int i = 0; i < 8 && b - a > 1; ++i) {
+        const double r_a1 = at(a + 1);
+        if (!std::isfinite(r_a1)) {
+            return invalid;
         }
-        const std::uint32_t p = direction > 0 ? last + step : last - step;
-        const double r = residual(float_of(p));
+        if (r_a1 == 0.0) {
+            return at_zero(a + 1);
+        }
+        if (same_sign(r_a1, ra)) {
+            return bisect(a + 1, r_a1, b);
+        }
+        const double r_b1 = at(b - 1);
+        if (!std::isfinite(r_b1)) {
+            return invalid;
+        }
+        if (r_b1 == 0.0) {
+            return at_zero(b - 1);
+        }
+        if (same_sign(r_b1, rb)) {
+            return bisect(a, ra, b - 1);
+        }
+        // a + 1 has b's sign and b - 1 has a's: the same again, inside.
+        a += 1;
+        ra = r_a1;
+        b -= 1;
+        rb = r_b1;
+    }
+    // The residual's sign alternates with every value of f: rounding noise
+    // without a value whose neighbours differ in sign.
+    return invalid;
+}
+
+// Inlined into each caller: the probe is most voxels' whole search.
+[[gnu::always_inline]] inline bool Search::locate(Ordinal A, double rA, Ordinal B, double rB,
+                                                  bool A_positive, double z,
+                                                  FractionFit &fit) const noexcept {
+    const auto end_value = [&](Ordinal end) {
+        double &r = end == A ? rA : rB;
         if (std::isnan(r)) {
+            r = at(end);
+        }
+        return r;
+    };
+    if (std::isnan(z) || B - A < 6) {
+        // No exact zero to start from, or hardly any room: bisect at once.
+        const double ra = end_value(A), rb = end_value(B);
+        if (!std::isfinite(ra) || !std::isfinite(rb)) {
+            fit = invalid;
+        } else if (ra == 0.0 || rb == 0.0) {
+            fit = at_zero(ra == 0.0 ? A : B);
+        } else if (same_sign(ra, rb)) {
+            return false;
+        } else {
+            fit = close_in(A, ra, B, rb);
+        }
+        return true;
+    }
+
+    // Probe. The zero is mostly within a step or two of the exact one: look
+    // at three values around it at once. Independent of each other, the
+    // three evaluations overlap in the processor where a search one after
+    // the other would wait for each.
+    const Ordinal m = std::clamp(ordinal_of(to_single(z)), A + 3, B - 3);
+    const double r_below = at(m - 2);
+    const double r = at(m);
+    const double r_above = at(m + 2);
+    if (!std::isfinite(r_below) || !std::isfinite(r) || !std::isfinite(r_above)) {
+        fit = invalid;
+        return true;
+    }
+    if (r == 0.0 || r_below == 0.0 || r_above == 0.0) {
+        fit = at_zero(r == 0.0 ? m : r_below == 0.0 ? m - 2 : m + 2);
+        return true;
+    }
+    if (!same_sign(r_below, r)) {
+        fit = at_zero(m - 1);
+        return true;
+    }
+    if (!same_sign(r, r_above)) {
+        fit = at_zero(m + 1);
+        return true;
+    }
+
+    // Step outward, towards the end of the other sign, by 2, 8, 32, ...
+    // values; at the end itself at the latest.
+    const int toward = (r > 0.0) == A_positive ? +1 : -1;
+    Ordinal last = toward > 0 ? m + 2 : m - 2;
+    double r_last = toward > 0 ? r_above : r_below;
+    Ordinal step = 2;
+    for (;;) {
+        Ordinal p = last + toward * step;
+        double r_p;
+        if (toward > 0 ? p >= B : p <= A) {
+            p = toward > 0 ? B : A;
+            r_p = end_value(p);
+        } else {
+            r_p = at(p);
+        }
+        if (!std::isfinite(r_p)) {
             fit = invalid;
             return true;
         }
-        if (r == 0.0) {
-            fit = solved_at(p);
+        if (r_p == 0.0) {
+            fit = at_zero(p);
             return true;
         }
-        if (!same_sign(r, r_last)) {
-            fit = direction > 0 ? bisect(residual, last, r_last, p)
-                                : bisect(residual, p, r, last);
+        if (!same_sign(r_p, r_last)) {
+            // Bisect.
+            fit = toward > 0 ? close_in(last, r_last, p, r_p) : close_in(p, r_p, last, r_last);
             return true;
+        }
+        if (p == A || p == B) {
+            return false;  // the exact residual's sign at this end was not the computed one
         }
         last = p;
-        r_last = r;
-        step = step < (1u << 28) ? step * 4 : step;
+        r_last = r_p;
+        step = step < (Ordinal{1} << 28) ? step * 4 : step;
     }
 }
 
@@ -224,48 +383,22 @@ FractionFit solve_fraction(const FractionResidual &residual, float lo, float hi,
         lo = 0.0f;
     }
     const FractionResidual::Exact exact = residual.exact(widen(lo), widen(hi));
-    const std::uint32_t lo_bits = bits_of(lo), hi_bits = bits_of(hi);
+    const Ordinal L = ordinal_of(lo), U = ordinal_of(hi);
     FractionFit fit;
 
-    // Fast path: the exact residual changes sign inside the bracket and is
-    // far from zero at both ends (16 times the rounding allowance), so the
-    // computed one is too: neither end can hold a zero within rounding, and
-    // a sign change found inside is one in the bracket. Search from the
-    // exact zero without evaluating the ends.
-    if (exact.clear && hi_bits - lo_bits >= 6) {
-        // The zero is mostly within a step or two of the exact one: look at
-        // three values around it at once. Independent of each other, the
-        // three evaluations overlap in the processor where a search one
-        // after the other would wait for each.
-        const std::uint32_t m =
-            std::clamp(bits_of(static_cast<float>(exact.f)), lo_bits + 3, hi_bits - 3);
-        const double r_below = residual(float_of(m - 2));
-        const double r = residual(float_of(m));
-        const double r_above = residual(float_of(m + 2));
-        if (r == 0.0) {
-            return solved_at(m);
-        }
-        const bool finite = !std::isnan(r_below) && !std::isnan(r) && !std::isnan(r_above);
-        if (finite && r_below != 0.0 && r_above != 0.0) {
-            if (!same_sign(r_below, r)) {
-                return solved_at(m - 1);
-            }
-            if (!same_sign(r, r_above)) {
-                return solved_at(m + 1);
-            }
-            const int toward = (r > 0.0) == exact.lo_positive ? +1 : -1;
-            const std::uint32_t start = toward > 0 ? m + 2 : m - 2;
-            if (step_and_bisect(residual, start, toward > 0 ? r_above : r_below, toward, lo_bits,
-                                hi_bits, fit)) {
-                return fit;
-            }
-        }
-        // The computed residual disagrees with the exact one: the careful way.
+    // The exact residual changes sign inside the bracket and is far from
+    // zero at both ends (16 times the rounding allowance), so the computed
+    // one is too: neither end can hold a zero within rounding. The search
+    // starts from the exact zero without evaluating the ends, and looks at
+    // them only if the computed residual disagrees after all.
+    if (exact.clear && U - L >= 6 &&
+        Search(residual, fit_solved).locate(L, nan, U, nan, exact.lo_positive, exact.f, fit)) {
+        return fit;
     }
 
     const double r_lo = residual(lo);
     const double r_hi = residual(hi);
-    if (std::isnan(r_lo) || std::isnan(r_hi)) {
+    if (!std::isfinite(r_lo) || !std::isfinite(r_hi)) {
         return invalid;
     }
     // A zero at an end within rounding is a zero: fluid has f = 0 exactly.
@@ -275,48 +408,33 @@ FractionFit solve_fraction(const FractionResidual &residual, float lo, float hi,
     if (residual.near_zero(r_hi)) {
         return {widen(hi), fit_solved};
     }
-    if (same_sign(r_lo, r_hi)) {
-        return no_sign_change(r_lo, r_hi, lo, hi, clip);
+    if (!same_sign(r_lo, r_hi)) {
+        // The ends are evaluated and differ in sign: locate cannot fail.
+        Search(residual, fit_solved).locate(L, r_lo, U, r_hi, r_lo > 0.0, exact.f, fit);
+        return fit;
     }
-
-    std::uint32_t a = lo_bits, b = hi_bits;
-    double ra = r_lo, rb = r_hi;
-    if ((b - a) % 2 != 0) {
-        // Bring the bracket to an even number of steps.
-        if (b - a == 1) {
-            return solved_at(std::fabs(ra) < std::fabs(rb) ? a : b);
-        }
-        const double r = residual(float_of(b - 1));
-        if (std::isnan(r)) {
+    // The same sign at both ends: no zero, or two. Where the exact residual
+    // has both in the bracket, the computed one at the vertex between them
+    // tells whether rounding has left them apart; the smaller lies between
+    // lo and the vertex.
+    if (!std::isnan(exact.f_upper) && U - L >= 2) {
+        const Ordinal v = std::clamp(ordinal_of(to_single(exact.f_vertex)), L + 1, U - 1);
+        const double r_v = residual(float_at(v));
+        if (!std::isfinite(r_v)) {
             return invalid;
         }
-        if (r == 0.0) {
-            return solved_at(b - 1);
+        const Search search(residual, fit_two_roots);
+        if (r_v == 0.0) {
+            return search.at_zero(v);
         }
-        if (!same_sign(r, rb)) {
-            // The sign changes in the last step below hi, whose upper
-            // neighbour lies outside the bracket: the better of the two.
-            return solved_at(std::fabs(r) < std::fabs(rb) ? b - 1 : b);
-        }
-        b = b - 1;
-        rb = r;
-    }
-    if (b - a > 2 && !std::isnan(exact.f)) {
-        std::uint32_t m = std::clamp(bits_of(static_cast<float>(exact.f)), a + 2, b - 2);
-        m -= (m - a) % 2;
-        const double r = residual(float_of(m));
-        if (std::isnan(r)) {
-            return invalid;
-        }
-        if (r == 0.0) {
-            return solved_at(m);
-        }
-        const int toward = same_sign(r, ra) ? +1 : -1;
-        if (step_and_bisect(residual, m, r, toward, a, b, fit)) {
+        if (!same_sign(r_v, r_lo)) {
+            search.locate(L, r_lo, v, r_v, r_lo > 0.0, exact.f, fit);
             return fit;
         }
+        // The two zeros lie within rounding of each other: the computed
+        // residual does not change sign between them.
     }
-    return bisect(residual, a, ra, b);
+    return no_sign_change(r_lo, r_hi, lo, hi, clip);
 }
 
 // ---------------------------------------------------------------------------
@@ -373,23 +491,21 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
             for (int j = 0; j < I::count; ++j) {
                 v[j] = in.values[j].value(at[static_cast<std::size_t>(j)]);
             }
+            const double b1 = in.b1.present() ? in.b1.value(at[b1_at]) : 1.0;
             if (in.b1.present()) {
-                const double b1 = in.b1.value(at[b1_at]);
                 v[I::flip_angle] *= b1;
                 v[I::omega_1_rms] *= b1;
             }
             float s[I::count];
-            bool finite = true;
             for (int j = 0; j < I::count; ++j) {
                 s[j] = to_single(v[j]);
-                finite = finite && std::isfinite(s[j]);
             }
-            if (!finite) {
+            const FractionProblem problem{s[I::S_ratio], s[I::R1], s[I::T2_free],
+                                          s[I::delta_omega], s[I::omega_1_rms], s[I::G],
+                                          s[I::TR], s[I::duration], s[I::flip_angle]};
+            if (!in_physical_domain(problem, b1)) {
                 fit = {nan, fit_invalid_input};
             } else {
-                const FractionProblem problem{s[I::S_ratio], s[I::R1], s[I::T2_free],
-                                              s[I::delta_omega], s[I::omega_1_rms], s[I::G],
-                                              s[I::TR], s[I::duration], s[I::flip_angle]};
                 if (!have_excitation || bits_of(excitation_flip_angle) != bits_of(problem.flip_angle) ||
                     bits_of(excitation_TR) != bits_of(problem.TR)) {
                     excitation = excitation_terms(problem.flip_angle, problem.TR);
@@ -398,7 +514,8 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
                     have_excitation = true;
                 }
                 fit = solve_fraction(FractionResidual(problem, excitation), lo, hi, in.clip);
-                if (in.clip && fit.status != fit_solved && fit.status != fit_invalid_input) {
+                if (in.clip &&
+                    (fit.status == fit_below_bracket || fit.status == fit_above_bracket)) {
                     // The bracket end as given, not its single-precision value.
                     fit.f = fit.status == fit_below_bracket ? in.lo : in.hi;
                 }

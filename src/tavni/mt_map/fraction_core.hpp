@@ -19,11 +19,13 @@ namespace tavni::mt_map {
 // What became of one voxel.
 enum FitStatus : std::uint8_t {
     fit_solved = 0,          // f found (a zero at a bracket end included)
-    fit_below_bracket = 1,   // no sign change in the bracket; the end nearer
-                             // a zero is the lower one
-    fit_above_bracket = 2,   // no sign change; the upper end is nearer
-    fit_invalid_input = 3,   // an input not finite, or the model undefined
+    fit_below_bracket = 1,   // no zero in the bracket; the end nearer a
+                             // zero is the lower one
+    fit_above_bracket = 2,   // no zero in the bracket; the upper end is nearer
+    fit_invalid_input = 3,   // an input outside the physical domain, or the
+                             // residual not finite where the search looked
     fit_masked = 4,          // excluded by the mask, not looked at
+    fit_two_roots = 5,       // two zeros in the bracket; f is the smaller one
 };
 
 // The measurement and protocol of one voxel, already in single precision
@@ -32,7 +34,18 @@ struct FractionProblem {
     float S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle;
 };
 
-// The residual model(f, S_ratio, ...) of one voxel as a function of f.
+// Whether a voxel describes tissue and a sequence the model is meant for,
+// judged on the single-precision values the model sees (after the transmit
+// field b1 has scaled flip angle and saturation amplitude): every input
+// finite, R1 > 0, T2_free > 0, TR > 0, 0 <= duration <= TR, G >= 0, an
+// offset delta_omega != 0, b1 > 0 and 0 < |flip_angle| < pi/2 (the single
+// nearest pi/2 lies above it and is outside). model() itself evaluates any
+// input; the solver looks only at voxels inside.
+bool in_physical_domain(const FractionProblem &p, double b1 = 1.0) noexcept;
+
+// The residual model(f, S_ratio, ...) of one voxel as a function of f, with
+// every term that does not depend on f computed once (mpf_core's
+// ResidualTerms).
 class FractionResidual {
 public:
     explicit FractionResidual(const FractionProblem &p) noexcept;
@@ -41,22 +54,27 @@ public:
     FractionResidual(const FractionProblem &p, const Excitation &e) noexcept;
 
     // Equal to the bit to model(f, S_ratio, R1, ...).
-    double operator()(float f) const noexcept;
+    double operator()(float f) const noexcept { return residual(terms_, f); }
 
     // Whether a residual value is within single-precision rounding of zero:
-    // within `units` units in the last single-precision place of the
-    // predicted ratio. S_ratio itself is rounded to single, and so are both
-    // signals whose quotient it is compared with: two units by default.
+    // finite, and within `units` units in the last single-precision place
+    // of the predicted ratio. S_ratio itself is rounded to single, and so
+    // are both signals whose quotient it is compared with: two units by
+    // default. An infinite residual is never near zero.
     bool near_zero(double residual, double units = 2.0) const noexcept;
 
     // The same model in exact arithmetic, where it has a closed form: with
     // k the forward exchange rate, each signal is proportional to
     // (1 - f) (k + c) / (d + e k), and the predicted ratio is a ratio of
-    // quadratics in k. The single-precision roundings of model() move the
-    // zero of the computed residual by a few units in the last place of f
-    // only, so the exact zero starts the search next to its end.
+    // quadratics in k; the residual has the sign of -Q(k) for a quadratic
+    // Q. The single-precision roundings of model() move a zero of the
+    // computed residual by a few units in the last place of f only, so the
+    // exact zeros start the search next to their ends.
     struct Exact {
-        double f;          // zero in [lo, hi]; NaN when there is none
+        double f;          // the smaller zero in [lo, hi]; NaN when none
+        double f_upper;    // the larger one when both zeros of Q lie in
+                           // [lo, hi]; NaN otherwise
+        double f_vertex;   // where Q turns, between the two zeros
         bool clear;        // the residual changes sign between the ends and
                            // is at both at least 32 units in the last place
                            // of the predicted ratio away from zero
@@ -65,10 +83,7 @@ public:
     Exact exact(double lo, double hi) const noexcept;
 
 private:
-    double S_ratio_;
-    float R1_;
-    double sin_flip_;
-    Saturation reference_, saturated_;  // the two signals' terms without f
+    ResidualTerms terms_;
 };
 
 struct FractionFit {
@@ -76,12 +91,23 @@ struct FractionFit {
     FitStatus status;
 };
 
-// Finds f in [lo, hi] (single-precision values with 0 <= lo <= hi < 1)
-// where the residual changes sign: the residual at the single-precision
-// neighbours of the returned f differs in sign, unless the residual is
-// exactly zero at f or f is a bracket end where the residual is within
-// rounding of zero. Without a sign change the result is NaN, or with
-// clip the bracket end nearer a zero.
+// Finds f in [lo, hi] (single-precision values with 0 <= lo <= hi < 1).
+// A solved f (fit_solved or fit_two_roots) is a single-precision value in
+// the bracket where
+//   - the residual is exactly zero, or
+//   - the residual at its two single-precision neighbours is finite and of
+//     opposite signs (a neighbour of lo or hi may lie one unit in the last
+//     place outside the bracket), or
+//   - f is a bracket end where the residual is finite and within rounding
+//     of zero (near_zero).
+// Non-finite residuals are never a zero nor one side of a sign change: met
+// by the search, they make the voxel invalid. Both ends of the same sign
+// with two zeros of the residual in between (possible at low offsets,
+// where the residual is not monotone) give the smaller zero and
+// fit_two_roots. Without a zero in the bracket the result is NaN, or with
+// clip the bracket end nearer a zero. A bracket so narrow, or a residual so
+// flat, that the residual's sign alternates from one value of f to the
+// next with no value in the bracket meeting the above is fit_invalid_input.
 FractionFit solve_fraction(const FractionResidual &residual, float lo, float hi,
                            bool clip) noexcept;
 

@@ -16,13 +16,18 @@ from tavni.mt_map import _maps
 STATUS_SOLVED = _maps.STATUS_SOLVED
 """f found; a zero within rounding at a bracket end included."""
 STATUS_BELOW_BRACKET = _maps.STATUS_BELOW_BRACKET
-"""No sign change in the bracket; the residual is smaller at its lower end."""
+"""No zero in the bracket; the residual is smaller at its lower end."""
 STATUS_ABOVE_BRACKET = _maps.STATUS_ABOVE_BRACKET
-"""No sign change in the bracket; the residual is smaller at its upper end."""
+"""No zero in the bracket; the residual is smaller at its upper end."""
 STATUS_INVALID_INPUT = _maps.STATUS_INVALID_INPUT
-"""An input is not finite (in single precision), or the model is undefined."""
+"""An input outside the physical domain (see ``fit_fraction``), or a
+residual the solver cannot use: not finite where it looked, or rounding
+noise whose sign alternates from one value of f to the next."""
 STATUS_MASKED = _maps.STATUS_MASKED
 """Excluded by the mask."""
+STATUS_TWO_ROOTS = _maps.STATUS_TWO_ROOTS
+"""Two zeros in the bracket (the residual turns back, as it can at low
+offsets); f is the smaller one."""
 
 _FIT_INPUTS = ("S_ratio", "R1", "T2_free", "delta_omega", "omega_1_rms", "G", "TR",
                "duration", "flip_angle")
@@ -131,10 +136,19 @@ def fit_fraction(S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration
     ``return_status=True`` also a uint8 array of status codes.
 
     Each voxel is solved in C++ on the single-precision values of f that the
-    model itself takes, with exactly the model's residual: the residual
-    changes sign between the single-precision neighbours of the returned f.
-    A residual within single-precision rounding of zero at a bracket end is
-    a zero there (fluid, with S_ratio made at f = 0, comes back as 0).
+    model itself takes, with exactly the model's residual. A returned f lies
+    in the bracket and the residual is finite and of opposite signs at its
+    two single-precision neighbours (a neighbour of a bracket end may lie
+    one single-precision step outside it), or exactly zero at f, or f is a
+    bracket end where the residual is finite and within single-precision
+    rounding of zero (fluid, with S_ratio made at f = 0, comes back as 0).
+    An infinite residual is never a zero nor one side of a sign change.
+
+    Only voxels inside the model's physical domain are solved, judged on the
+    single-precision values the model sees (after ``b1`` scaling): every
+    input finite, R1 > 0, T2_free > 0, TR > 0, 0 <= duration <= TR,
+    G >= 0, delta_omega != 0, b1 > 0 and 0 < |flip_angle| < pi/2. Others
+    are NaN with ``STATUS_INVALID_INPUT``; nothing is raised for them.
 
     Keyword arguments:
 
@@ -148,17 +162,20 @@ def fit_fraction(S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration
     bracket
         (lo, hi) with 0 <= lo < hi < 1: the interval searched for f.
     clip
-        Without a sign change in the bracket, return the bracket end where
-        the residual is smaller instead of NaN (the status still says so).
+        Without a zero in the bracket, return the bracket end where the
+        residual is smaller instead of NaN (the status still says so).
     threads
         Number of worker threads, a positive integer (more than 1024 count
         as 1024); default: every core available.
     return_status
         Return ``(f, status)``; status codes ``STATUS_SOLVED``,
-        ``STATUS_BELOW_BRACKET`` / ``STATUS_ABOVE_BRACKET`` (no sign change;
-        the zero would lie beyond that end), ``STATUS_INVALID_INPUT`` (an
-        input not finite, or the model undefined, e.g. ``flip_angle`` 0),
-        ``STATUS_MASKED``.
+        ``STATUS_TWO_ROOTS`` (the residual has two zeros in the bracket,
+        as it can at offsets below a few hundred Hz; f is the smaller),
+        ``STATUS_BELOW_BRACKET`` / ``STATUS_ABOVE_BRACKET`` (no zero in
+        the bracket; it would lie beyond that end), ``STATUS_INVALID_INPUT``
+        (an input outside the physical domain, e.g. ``flip_angle`` 0, or
+        a residual not finite where the solver looked, or pure rounding
+        noise), ``STATUS_MASKED``.
 
     Voxels without a solution are NaN; nothing is raised for them. Raises
     TypeError for an input or mask that is not real numbers (strings,

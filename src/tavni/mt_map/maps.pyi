@@ -16,6 +16,7 @@ STATUS_BELOW_BRACKET: int
 STATUS_ABOVE_BRACKET: int
 STATUS_INVALID_INPUT: int
 STATUS_MASKED: int
+STATUS_TWO_ROOTS: int
 
 
 # Scalars in, a float out; anything else, an array.

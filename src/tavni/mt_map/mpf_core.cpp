@@ -43,21 +43,9 @@ float newRamani_corr(float f, float R1, float T2_free, float duration,
 double model(float f, float S_ratio, float R1, float T2_free,
              float delta_omega, float omega_1_rms, float G, float TR,
              float duration, float flip_angle) noexcept {
-    // The reference scan is the same sequence without saturation power;
-    // everything but the saturation is shared by both signals.
-    const Excitation excitation = excitation_terms(flip_angle, TR);
-    const float s = duration / TR;
-    const Exchange exchange = exchange_terms(f, R1);
-    const float S_ref = steady_state_signal(
-        saturation_terms(R1, s, excitation.beta, T2_free, delta_omega, 0.0f, G), exchange, R1,
-        excitation.sin_flip);
-    const float S_mt = steady_state_signal(
-        saturation_terms(R1, s, excitation.beta, T2_free, delta_omega, omega_1_rms, G), exchange,
-        R1, excitation.sin_flip);
-    if (S_ref == 0.0f) {
-        return std::numeric_limits<double>::quiet_NaN();
-    }
-    return widen(S_ratio) - widen(S_mt) / widen(S_ref);
+    return residual(residual_terms(S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR,
+                                   duration, excitation_terms(flip_angle, TR)),
+                    f);
 }
 
 }  // namespace tavni::mt_map

@@ -130,6 +130,41 @@ inline float steady_state_signal(const Saturation &sat, const Exchange &ex, floa
     return to_single(widen(Mzf) * sin_flip);
 }
 
+// The residual's terms that do not depend on f: the measured ratio, the
+// excitation, and the saturation of both scans (the reference scan is the
+// same sequence without saturation power). A caller that evaluates the
+// residual at many f builds them once.
+struct ResidualTerms {
+    double S_ratio;          // widened from single
+    float R1;                // R1f = R1b
+    double sin_flip;
+    Saturation reference;    // omega_1_rms = 0
+    Saturation saturated;    // omega_1_rms as given
+};
+
+inline ResidualTerms residual_terms(float S_ratio, float R1, float T2_free, float delta_omega,
+                                    float omega_1_rms, float G, float TR, float duration,
+                                    const Excitation &excitation) noexcept {
+    const float s = duration / TR;  // duty cycle of the saturation, in single
+    return {signal_steps::widen(S_ratio), R1, excitation.sin_flip,
+            saturation_terms(R1, s, excitation.beta, T2_free, delta_omega, 0.0f, G),
+            saturation_terms(R1, s, excitation.beta, T2_free, delta_omega, omega_1_rms, G)};
+}
+
+// Measured ratio minus the predicted one, S_mt/S_ref, at f: the two signals
+// in single, their quotient and the difference in double. NaN when the
+// reference signal is zero (no excitation: there is no ratio).
+inline double residual(const ResidualTerms &t, float f) noexcept {
+    using signal_steps::widen;
+    const Exchange exchange = exchange_terms(f, t.R1);
+    const float S_ref = steady_state_signal(t.reference, exchange, t.R1, t.sin_flip);
+    const float S_mt = steady_state_signal(t.saturated, exchange, t.R1, t.sin_flip);
+    if (S_ref == 0.0f) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    return t.S_ratio - widen(S_mt) / widen(S_ref);
+}
+
 // Pulsed steady-state signal of a spoiled gradient echo with off-resonance
 // saturation in every repetition, for free and bound pools exchanging
 // magnetization (the bound pool holding the fraction f).
