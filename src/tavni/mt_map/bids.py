@@ -30,6 +30,7 @@ Values are never reinterpreted silently: a time that can only be in
 milliseconds stops the participant with the fix, unless ``--assume-ms``.
 """
 import contextlib
+import functools
 import io
 import json
 import math
@@ -175,26 +176,22 @@ class Outcome:
 # ---------------------------------------------------------------------------
 # Names
 
+@functools.lru_cache(maxsize=None)
 def entity_order():
-    """BIDS entity names (as pybids spells them) in the order of a file name,
-    from the schema."""
+    """BIDS entity names (as pybids spells them) and their short forms, in
+    the order of a file name, from the schema."""
     from bidsschematools import schema
 
-    entities = schema.load_schema().objects.entities
-    return [(name, entities[name]["name"]) for name in schema.load_schema().rules.entities]
-
-
-ENTITY_ORDER = None
+    loaded = schema.load_schema()
+    entities = loaded.objects.entities
+    return tuple((name, entities[name]["name"]) for name in loaded.rules.entities)
 
 
 def bids_name(participant, session, entities, suffix, extension):
     """``sub-<p>[_ses-<s>][_acq-..][_run-..][_desc-..]_<suffix><extension>``
     with the entities in the order the schema gives."""
-    global ENTITY_ORDER
-    if ENTITY_ORDER is None:
-        ENTITY_ORDER = entity_order()
     values = dict(entities, subject=participant, session=session)
-    parts = [f"{short}-{values[name]}" for name, short in ENTITY_ORDER
+    parts = [f"{short}-{values[name]}" for name, short in entity_order()
              if values.get(name) is not None]
     return "_".join(parts + [suffix]) + extension
 
@@ -422,21 +419,21 @@ def collection_of(layout, participant, session, acquisition, run, images, overri
 
     values, origins, missing = {}, {}, []
 
-    def take(key, sidecar, field, convert=None):
+    def take(key, sidecar, entry, convert=None):
         if key in overrides:
             return
-        if field == "TR":
-            field = "RepetitionTimeExcitation" if sidecar.has("RepetitionTimeExcitation") \
+        if entry == "TR":
+            entry = "RepetitionTimeExcitation" if sidecar.has("RepetitionTimeExcitation") \
                 else "RepetitionTime"
-        if not sidecar.has(field):
-            missing.append((key, sidecar, field))
+        if not sidecar.has(entry):
+            missing.append((key, sidecar, entry))
             return
-        if field == "MTPulseShape":
-            value = str(sidecar.values[field]).lower()
+        if entry == "MTPulseShape":
+            value = str(sidecar.values[entry]).lower()
         else:
-            value = sidecar.number(field, assume_ms=options.assume_ms, warnings=warnings)
+            value = sidecar.number(entry, assume_ms=options.assume_ms, warnings=warnings)
         values[key] = convert(value) if convert else value
-        origins[key] = f"{field} in {sidecar.origin(field)}"
+        origins[key] = f"{entry} in {sidecar.origin(entry)}"
 
     for prefix, sidecar in (("pdw_", pdw), ("t1w_", t1w), ("", mtw)):
         take(prefix + "flip_angle_deg", sidecar, "FlipAngle")
@@ -473,9 +470,9 @@ def collection_of(layout, participant, session, acquisition, run, images, overri
             if key not in overrides:
                 values.pop(key, None)
                 origins.pop(key, None)
-    for key, sidecar, field in missing:
+    for key, sidecar, entry in missing:
         if key not in values and not (key in PULSE_KEYS and "omega_1_rms" in values):
-            raise BidsError(f"{sidecar.name()}: sidecar field {field} is missing; add it to "
+            raise BidsError(f"{sidecar.name()}: sidecar field {entry} is missing; add it to "
                             f"the sidecar or give {key} in --protocol or --param")
     absent = [k for k in TISSUE_KEYS if k not in values]
     if not any(k in values for k in LINESHAPE_KEYS):
