@@ -30,6 +30,7 @@ Values are never reinterpreted silently: a time that can only be in
 milliseconds stops the participant with the fix, unless ``--assume-ms``.
 """
 import contextlib
+import functools
 import io
 import json
 import math
@@ -173,26 +174,22 @@ class Outcome:
 # ---------------------------------------------------------------------------
 # Names
 
+@functools.lru_cache(maxsize=None)
 def entity_order():
-    """BIDS entity names (as pybids spells them) in the order of a file name,
-    from the schema."""
+    """BIDS entity names (as pybids spells them) and their short forms, in
+    the order of a file name, from the schema."""
     from bidsschematools import schema
 
-    entities = schema.load_schema().objects.entities
-    return [(name, entities[name]["name"]) for name in schema.load_schema().rules.entities]
-
-
-ENTITY_ORDER = None
+    loaded = schema.load_schema()
+    entities = loaded.objects.entities
+    return tuple((name, entities[name]["name"]) for name in loaded.rules.entities)
 
 
 def bids_name(participant, session, entities, suffix, extension):
     """``sub-<p>[_ses-<s>][_acq-..][_run-..][_desc-..]_<suffix><extension>``
     with the entities in the order the schema gives."""
-    global ENTITY_ORDER
-    if ENTITY_ORDER is None:
-        ENTITY_ORDER = entity_order()
     values = dict(entities, subject=participant, session=session)
-    parts = [f"{short}-{values[name]}" for name, short in ENTITY_ORDER
+    parts = [f"{short}-{values[name]}" for name, short in entity_order()
              if values.get(name) is not None]
     return "_".join(parts + [suffix]) + extension
 
