@@ -59,9 +59,10 @@ def status_table():
          "no zero in the bracket; it would lie above its upper end (more saturation than "
          "the bracket explains)"),
         (maps.STATUS_INVALID_INPUT, "invalid input",
-         "an input not finite or not positive (background), or the model undefined"),
+         "an input outside the model's physical domain (background: REF <= 0, R1 <= 0, "
+         "NaN), or a residual the solver cannot use"),
         (maps.STATUS_MASKED, "masked", "outside the mask, not fitted"),
-        (getattr(maps, "STATUS_TWO_ROOTS", 5), "two roots",
+        (maps.STATUS_TWO_ROOTS, "two roots",
          "two zeros in the bracket; the smaller is returned"),
     )
 
@@ -298,7 +299,7 @@ def fraction_of_voxel(given, bracket=(0.0, 0.5)):
     protocol.ParameterError
         A parameter breaks its rule, or no f in bracket explains S_ratio.
     """
-    from tavni.mt_map import STATUS_SOLVED, fit_fraction, maps
+    from tavni.mt_map import STATUS_SOLVED, STATUS_TWO_ROOTS, fit_fraction
 
     for message in protocol.validate(given):
         warn(message)
@@ -311,8 +312,9 @@ def fraction_of_voxel(given, bracket=(0.0, 0.5)):
                                  return_status=True)
     except ValueError as error:
         raise ParameterError(str(error)) from None
-    if status == getattr(maps, "STATUS_TWO_ROOTS", 5):
-        warn(next(text for code, _, text in status_table() if code == status))
+    if status == STATUS_TWO_ROOTS:
+        warn(f"a larger fraction in [{low}, {high}] explains S_ratio too; the smaller is "
+             "printed")
     elif status != STATUS_SOLVED:
         meaning = next(text for code, _, text in status_table() if code == status)
         raise ParameterError(f"no bound-pool fraction in [{low}, {high}] explains "
