@@ -333,7 +333,7 @@ def test_memory_is_the_outputs_not_the_broadcast_inputs():
     assert np.all(status[7] == STATUS_SOLVED) and np.isnan(f[8]).all()
 
 
-@pytest.mark.parametrize("function", ["fit_fraction", "super_lorentzian"])
+@pytest.mark.parametrize("function", ["fit_fraction", "super_lorentzian", "fit_r1"])
 def test_an_interrupt_stops_a_long_call_quickly(function):
     # Seconds of work on one thread, from arrays the kernels read as they are.
     if function == "fit_fraction":
@@ -341,6 +341,13 @@ def test_an_interrupt_stops_a_long_call_quickly(function):
 
         def call():
             return fit(S_ratio, 1.0, threads=1)
+    elif function == "fit_r1":
+        # Two scans of differing TR: a root per voxel.
+        from tavni.mt_map import fit_r1
+        signals = [np.broadcast_to(S, (20_000_000,)) for S in (0.05, 0.06)]
+
+        def call():
+            return fit_r1(signals, [0.07, 0.44], [0.025, 0.011], threads=1)
     else:
         Delta = np.linspace(1e3, 2e4, 1_000_000)
 

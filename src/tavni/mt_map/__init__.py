@@ -3,13 +3,17 @@
 The signal model lives in the extension module :mod:`tavni.mt_map.mpf`.
 """
 
-# Whole-image functions, from tavni.mt_map.maps. Loaded on first use, so that
-# importing the package (and mpf with it) does not import NumPy.
-_MAP_NAMES = frozenset({
-    "super_lorentzian", "fit_fraction",
-    "STATUS_SOLVED", "STATUS_BELOW_BRACKET", "STATUS_ABOVE_BRACKET",
-    "STATUS_INVALID_INPUT", "STATUS_MASKED", "STATUS_TWO_ROOTS",
-})
+# Whole-image functions, by the module that defines them. Loaded on first
+# use, so that importing the package (and mpf with it) does not import NumPy.
+_LAZY_NAMES = {
+    "maps": frozenset({
+        "super_lorentzian", "fit_fraction",
+        "STATUS_SOLVED", "STATUS_BELOW_BRACKET", "STATUS_ABOVE_BRACKET",
+        "STATUS_INVALID_INPUT", "STATUS_MASKED", "STATUS_TWO_ROOTS",
+    }),
+    "relaxometry": frozenset({"spgr_signal", "fit_r1", "synthetic_reference", "mtr", "mtsat"}),
+    "pulses": frozenset({"omega_1_rms_from_pulse"}),
+}
 
 
 def _version():
@@ -26,12 +30,13 @@ def __getattr__(name):
     if name == "__version__":
         globals()["__version__"] = _version()
         return globals()["__version__"]
-    if name in _MAP_NAMES:
-        from tavni.mt_map import maps
+    for module_name, names in _LAZY_NAMES.items():
+        if name in names:
+            from importlib import import_module
 
-        return getattr(maps, name)
+            return getattr(import_module(f"{__name__}.{module_name}"), name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def __dir__():
-    return sorted(set(globals()) | _MAP_NAMES | {"__version__"})
+    return sorted(set(globals()).union(*_LAZY_NAMES.values(), {"__version__"}))

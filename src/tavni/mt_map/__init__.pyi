@@ -11,3 +11,11 @@ from tavni.mt_map.maps import (
     fit_fraction as fit_fraction,
     super_lorentzian as super_lorentzian,
 )
+from tavni.mt_map.pulses import omega_1_rms_from_pulse as omega_1_rms_from_pulse
+from tavni.mt_map.relaxometry import (
+    fit_r1 as fit_r1,
+    mtr as mtr,
+    mtsat as mtsat,
+    spgr_signal as spgr_signal,
+    synthetic_reference as synthetic_reference,
+)

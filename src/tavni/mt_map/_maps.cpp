@@ -2,6 +2,9 @@
 //
 //   super_lorentzian(Delta, T2b, out, threads)
 //   fit_fraction(inputs, b1, masks, lo, hi, clip, threads, f, status)
+//   spgr_signal(M0, R1, flip_angle, TR, b1, threads, S)
+//   fit_r1(signals, flip_angles, TRs, b1, masks, threads, R1, M0, status)
+//   mtsat(signals, flip_angles, TRs, b1, correction, threads, saturation)
 //
 // Outputs are C-contiguous buffers (float64 f and G, single-byte status)
 // whose shape is the map's. Inputs are buffers of exactly that shape in any
@@ -24,6 +27,7 @@
 
 #include "fraction_core.hpp"
 #include "lineshape_core.hpp"
+#include "relaxometry_core.hpp"
 
 namespace {
 
@@ -345,12 +349,187 @@ PyObject *fit_fraction(PyObject *Py_UNUSED(self), PyObject *args) {
     return done ? none() : nullptr;
 }
 
+// Exactly `count` numbers from a tuple into values; -1 with an exception
+// set otherwise.
+int numbers_from(PyObject *tuple, Py_ssize_t count, const char *what, double *values) {
+    if (!PyTuple_Check(tuple) || PyTuple_Size(tuple) != count) {
+        PyErr_Format(PyExc_ValueError, "%s: expected a tuple of %zd numbers", what, count);
+        return -1;
+    }
+    for (Py_ssize_t j = 0; j < count; ++j) {
+        values[j] = PyFloat_AsDouble(PyTuple_GetItem(tuple, j));
+        if (values[j] == -1.0 && PyErr_Occurred()) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// `count` inputs over the map from a tuple, into buffers and arrays; -1
+// with an exception set otherwise.
+int inputs_from(PyObject *tuple, Py_ssize_t count, const char *what, const MapShape &shape,
+                Buffer *buffers, StridedArray *arrays) {
+    if (PyTuple_Size(tuple) != count) {
+        PyErr_Format(PyExc_ValueError, "%s: expected %zd arrays", what, count);
+        return -1;
+    }
+    for (Py_ssize_t j = 0; j < count; ++j) {
+        if (buffers[j].acquire_input(PyTuple_GetItem(tuple, j), what, shape, false) < 0) {
+            return -1;
+        }
+        arrays[j] = buffers[j].array();
+    }
+    return 0;
+}
+
+// The transmit field, unless None.
+int transmit_field(PyObject *object, const MapShape &shape, Buffer &buffer, StridedArray &b1) {
+    if (object == Py_None) {
+        return 0;
+    }
+    if (buffer.acquire_input(object, "b1", shape, false) < 0) {
+        return -1;
+    }
+    b1 = buffer.array();
+    return 0;
+}
+
+PyObject *spgr_signal(PyObject *Py_UNUSED(self), PyObject *args) {
+    PyObject *M0_object, *R1_object, *flip_object, *TR_object, *b1_object, *threads_object,
+        *S_object;
+    if (!PyArg_ParseTuple(args, "OOOOOOO:spgr_signal", &M0_object, &R1_object, &flip_object,
+                          &TR_object, &b1_object, &threads_object, &S_object)) {
+        return nullptr;
+    }
+    unsigned threads;
+    if (thread_count(threads_object, threads) < 0) {
+        return nullptr;
+    }
+    Buffer S, M0, R1, flip_angle, TR, b1_buffer;
+    if (S.acquire_output(S_object, "S", StridedArray::float64) < 0) {
+        return nullptr;
+    }
+    std::size_t extent[max_dims];
+    const MapShape shape = S.shape(extent);
+    StridedArray b1;
+    if (M0.acquire_input(M0_object, "M0", shape, false) < 0 ||
+        R1.acquire_input(R1_object, "R1", shape, false) < 0 ||
+        flip_angle.acquire_input(flip_object, "flip_angle", shape, false) < 0 ||
+        TR.acquire_input(TR_object, "TR", shape, false) < 0 ||
+        transmit_field(b1_object, shape, b1_buffer, b1) < 0) {
+        return nullptr;
+    }
+    auto *S_data = static_cast<double *>(S.data());
+    bool done;
+    {
+        ReleasedLock unlocked;
+        done = core::spgr_signal_map(shape, M0.array(), R1.array(), flip_angle.array(),
+                                     TR.array(), b1, threads, S_data, unlocked.keep_going());
+    }
+    return done ? none() : nullptr;
+}
+
+PyObject *fit_r1(PyObject *Py_UNUSED(self), PyObject *args) {
+    using Inputs = core::R1MapInputs;
+    PyObject *signals, *flip_angles, *TRs, *b1_object, *masks_tuple, *threads_object;
+    PyObject *R1_object, *M0_object, *status_object;
+    if (!PyArg_ParseTuple(args, "O!OOOO!OOOO:fit_r1", &PyTuple_Type, &signals, &flip_angles,
+                          &TRs, &b1_object, &PyTuple_Type, &masks_tuple, &threads_object,
+                          &R1_object, &M0_object, &status_object)) {
+        return nullptr;
+    }
+    Inputs in;
+    const Py_ssize_t mask_count = PyTuple_Size(masks_tuple);
+    if (mask_count > static_cast<Py_ssize_t>(Inputs::max_masks)) {
+        PyErr_Format(PyExc_ValueError, "fit_r1: at most %zu masks, got %zd", Inputs::max_masks,
+                     mask_count);
+        return nullptr;
+    }
+    unsigned threads;
+    if (numbers_from(flip_angles, 2, "flip_angles", in.flip_angle) < 0 ||
+        numbers_from(TRs, 2, "TRs", in.TR) < 0 || thread_count(threads_object, threads) < 0) {
+        return nullptr;
+    }
+    Buffer R1, M0, status, b1, signal[2], masks[Inputs::max_masks];
+    if (R1.acquire_output(R1_object, "R1", StridedArray::float64) < 0 ||
+        M0.acquire_output(M0_object, "M0", StridedArray::float64) < 0 ||
+        status.acquire_output(status_object, "status", StridedArray::byte) < 0) {
+        return nullptr;
+    }
+    std::size_t extent[max_dims];
+    in.shape = R1.shape(extent);
+    if (M0.count() != R1.count() || status.count() != R1.count()) {
+        PyErr_SetString(PyExc_ValueError, "fit_r1: R1, M0 and status differ in size");
+        return nullptr;
+    }
+    if (inputs_from(signals, 2, "signals", in.shape, signal, in.signal) < 0 ||
+        transmit_field(b1_object, in.shape, b1, in.b1) < 0) {
+        return nullptr;
+    }
+    for (Py_ssize_t k = 0; k < mask_count; ++k) {
+        if (masks[k].acquire_input(PyTuple_GetItem(masks_tuple, k), "mask", in.shape, true) < 0) {
+            return nullptr;
+        }
+        in.masks[k] = masks[k].array();
+    }
+    in.mask_count = static_cast<std::size_t>(mask_count);
+    auto *R1_data = static_cast<double *>(R1.data());
+    auto *M0_data = static_cast<double *>(M0.data());
+    auto *status_data = static_cast<std::uint8_t *>(status.data());
+    bool done;
+    {
+        ReleasedLock unlocked;
+        done = core::fit_r1_map(in, threads, R1_data, M0_data, status_data,
+                                unlocked.keep_going());
+    }
+    return done ? none() : nullptr;
+}
+
+PyObject *mtsat(PyObject *Py_UNUSED(self), PyObject *args) {
+    PyObject *signals, *flip_angles, *TRs, *b1_object, *threads_object, *out_object;
+    core::MTsatMapInputs in;
+    if (!PyArg_ParseTuple(args, "O!OOOdOO:mtsat", &PyTuple_Type, &signals, &flip_angles, &TRs,
+                          &b1_object, &in.correction, &threads_object, &out_object)) {
+        return nullptr;
+    }
+    unsigned threads;
+    if (numbers_from(flip_angles, 3, "flip_angles", in.flip_angle) < 0 ||
+        numbers_from(TRs, 3, "TRs", in.TR) < 0 || thread_count(threads_object, threads) < 0) {
+        return nullptr;
+    }
+    Buffer out, b1, signal[3];
+    if (out.acquire_output(out_object, "saturation", StridedArray::float64) < 0) {
+        return nullptr;
+    }
+    std::size_t extent[max_dims];
+    in.shape = out.shape(extent);
+    if (inputs_from(signals, 3, "signals", in.shape, signal, in.signal) < 0 ||
+        transmit_field(b1_object, in.shape, b1, in.b1) < 0) {
+        return nullptr;
+    }
+    auto *saturation = static_cast<double *>(out.data());
+    bool done;
+    {
+        ReleasedLock unlocked;
+        done = core::mtsat_map(in, threads, saturation, unlocked.keep_going());
+    }
+    return done ? none() : nullptr;
+}
+
 PyMethodDef methods[] = {
     {"super_lorentzian", super_lorentzian, METH_VARARGS,
      "super_lorentzian(Delta, T2b, out, threads): the lineshape, element by element, into out."},
     {"fit_fraction", fit_fraction, METH_VARARGS,
      "fit_fraction(inputs, b1, masks, lo, hi, clip, threads, f, status): the bound-pool "
      "fraction of every voxel, into f and status."},
+    {"spgr_signal", spgr_signal, METH_VARARGS,
+     "spgr_signal(M0, R1, flip_angle, TR, b1, threads, S): the SPGR steady state into S."},
+    {"fit_r1", fit_r1, METH_VARARGS,
+     "fit_r1(signals, flip_angles, TRs, b1, masks, threads, R1, M0, status): R1 and M0 of "
+     "every voxel from two scans."},
+    {"mtsat", mtsat, METH_VARARGS,
+     "mtsat(signals, flip_angles, TRs, b1, correction, threads, saturation): MT saturation "
+     "in percent units; correction < 0: none."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -383,7 +562,8 @@ PyModuleDef_Slot slots[] = {
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "_maps",
-    "Array kernels for tavni.mt_map.maps: the lineshape and the fraction solver.",
+    "Array kernels for tavni.mt_map.maps and .relaxometry: the lineshape, the fraction "
+    "solver, the SPGR signal, R1/M0 and MTsat.",
     0,
     methods,
     slots,

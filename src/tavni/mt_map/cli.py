@@ -1,6 +1,9 @@
 """mt-map: bound-pool fraction maps from MT-weighted images on the command line.
 
     mt-map fraction --mt MT.nii.gz --ref REF.nii.gz --r1 R1.nii.gz ... -o MPF.nii.gz
+    mt-map fraction --pdw PDW.nii.gz --t1w T1W.nii.gz --mtw MTW.nii.gz ... -o MPF.nii.gz
+    mt-map r1 --vfa PDW.nii.gz T1W.nii.gz --flip-angles 4 25 --TR 0.025 0.011 -o R1.nii.gz
+    mt-map mtsat / mt-map mtr ...
     mt-map phantom DIR
     mt-map demo
     mt-map voxel --S-ratio 0.5 --R1 1.0 ...
@@ -83,19 +86,85 @@ def share(text):
     return value
 
 
+# The options of the two ways to a fraction map.
+RATIO_INPUTS = ("mt", "ref", "r1")
+SCAN_INPUTS = ("pdw", "t1w", "mtw")
+CHAIN_ONLY = ("b0", "r1_out", "m0_out", "mtr_out", "mtsat_out")
+
+
+def option_names(names):
+    return ", ".join("--" + name.replace("_", "-") for name in names)
+
+
+def exit_status(summary, fail_below):
+    if fail_below is not None and summary.solved_share < fail_below:
+        print(f"mt-map: {100 * summary.solved_share:.1f} % of the fitted voxels solved, "
+              f"fewer than --fail-below {fail_below:g} asks", file=sys.stderr)
+        return EXIT_TOO_FEW_SOLVED
+    return 0
+
+
 def run_fraction(options):
     from tavni.mt_map import pipeline
 
+    from_scans = [name for name in SCAN_INPUTS if getattr(options, name) is not None]
+    from_ratio = [name for name in RATIO_INPUTS if getattr(options, name) is not None]
+    if from_scans and from_ratio:
+        raise UsageError(f"give the three scans ({option_names(SCAN_INPUTS)}) or an MT "
+                         f"image, its reference and an R1 map ({option_names(RATIO_INPUTS)}), "
+                         "not both")
+    if from_scans:
+        missing = [name for name in SCAN_INPUTS if name not in from_scans]
+        if missing:
+            raise UsageError(f"the three-scan chain also needs {option_names(missing)}")
+        given = protocol.gather(options, pipeline.CHAIN_PARAMETERS)
+        outputs = {"fraction": options.output, "status": options.status,
+                   "r1": options.r1_out, "m0": options.m0_out, "mtr": options.mtr_out,
+                   "mtsat": options.mtsat_out}
+        summary = pipeline.fraction_from_scans(
+            options.pdw, options.t1w, options.mtw, given, outputs, b1=options.b1,
+            b0=options.b0, mask=options.mask, threads=options.threads, clip=options.clip,
+            quiet=options.quiet, protocol_path=options.protocol,
+            allow_affine_mismatch=options.allow_affine_mismatch)
+        return exit_status(summary, options.fail_below)
+    missing = [name for name in RATIO_INPUTS if name not in from_ratio]
+    if missing:
+        raise UsageError(f"missing {option_names(missing)} (or give the three scans "
+                         f"{option_names(SCAN_INPUTS)})")
+    chain_only = [name for name in CHAIN_ONLY if getattr(options, name) is not None]
+    if chain_only:
+        raise UsageError(f"{option_names(chain_only)} need the three scans "
+                         f"({option_names(SCAN_INPUTS)})")
     given = protocol.gather(options, protocol.SEQUENCE + protocol.LINESHAPE)
     images = {name: getattr(options, name) for name, _ in pipeline.FRACTION_IMAGES}
     summary, _, _ = pipeline.fraction_map(
         images, options.output, given, protocol_path=options.protocol,
         status_output=options.status, threads=options.threads, clip=options.clip,
         quiet=options.quiet, allow_affine_mismatch=options.allow_affine_mismatch)
-    if options.fail_below is not None and summary.solved_share < options.fail_below:
-        print(f"mt-map: {100 * summary.solved_share:.1f} % of the fitted voxels solved, "
-              f"fewer than --fail-below {options.fail_below:g} asks", file=sys.stderr)
-        return EXIT_TOO_FEW_SOLVED
+    return exit_status(summary, options.fail_below)
+
+
+def run_r1(options):
+    from tavni.mt_map import pipeline
+
+    pipeline.r1_map(options.vfa, options.flip_angles, options.TR,
+                    {"r1": options.output, "m0": options.m0, "status": options.status},
+                    b1=options.b1, mask=options.mask, threads=options.threads,
+                    quiet=options.quiet, allow_affine_mismatch=options.allow_affine_mismatch)
+    return 0
+
+
+def run_semi_quantitative(options):
+    from tavni.mt_map import pipeline
+
+    given = {}
+    if options.pdw is not None or options.t1w is not None:
+        given = protocol.gather(options, pipeline.SCAN_PARAMETERS)
+    pipeline.semi_quantitative_map(
+        options.command, options.mtw, given, options.output, pdw=options.pdw, t1w=options.t1w,
+        ref=getattr(options, "ref", None), b1=options.b1, mask=options.mask,
+        b1_correction=getattr(options, "b1_correction", None), threads=options.threads,
+        protocol_path=options.protocol, allow_affine_mismatch=options.allow_affine_mismatch)
     return 0
 
 
@@ -127,6 +196,27 @@ def run_voxel(options):
     return 0
 
 
+# The scans' flip angles and TRs (the MT-weighted scan's are flip_angle_deg, TR).
+SCAN_KEYS = protocol.SCANS + ("flip_angle_deg", "TR")
+
+
+def add_scan_inputs(parser, required=False):
+    for name, what in (("pdw", "PD-weighted"), ("t1w", "T1-weighted"), ("mtw", "MT-weighted")):
+        parser.add_argument(f"--{name}", type=Path, required=required,
+                            metavar=f"{name.upper()}.nii.gz", help=f"{what} SPGR scan")
+
+
+def add_common_map_options(parser):
+    parser.add_argument("--b1", type=Path, metavar="B1.nii.gz",
+                        help="relative transmit field (actual/nominal flip angle)")
+    parser.add_argument("--mask", type=Path, metavar="MASK.nii.gz",
+                        help="voxels to map (nonzero); the others get NaN")
+    parser.add_argument("--allow-affine-mismatch", action="store_true",
+                        help="map images of one shape even where their positions differ")
+    parser.add_argument("--threads", type=int, metavar="N",
+                        help="worker threads (default: all cores)")
+
+
 def add_phantom_options(parser, noise):
     parser.add_argument("--shape", type=int, nargs=3, default=(64, 64, 20),
                         metavar=("X", "Y", "Z"), help="voxels per axis (default 64 64 20)")
@@ -140,29 +230,45 @@ def add_phantom_options(parser, noise):
 def build_parser():
     parser = argparse.ArgumentParser(
         prog="mt-map",
-        description="Bound-pool (macromolecular proton) fraction maps from one MT-weighted "
-                    "image, its reference image without saturation, and an R1 map, with "
-                    "the two-pool pulsed steady-state model. Units: times in seconds, "
+        description="Bound-pool (macromolecular proton) fraction maps from PD-, T1- and "
+                    "MT-weighted SPGR scans (or from one MT-weighted image, its reference "
+                    "image without saturation, and an R1 map), with the two-pool pulsed "
+                    "steady-state model; R1, M0, MTR and MTsat maps on the way. Units: "
+                    "times in seconds, "
                     "offsets in Hz, omega_1_rms in rad/s, R1 in 1/s, flip angles in degrees.")
     parser.add_argument("--version", action=VersionAction, help="show the version and exit")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
                                      parser_class=Parser)
 
     fraction = commands.add_parser(
-        "fraction", help="fraction map from MT, reference and R1 images",
+        "fraction", help="fraction map from three SPGR scans, or MT, reference and R1 images",
         formatter_class=argparse.RawDescriptionHelpFormatter, epilog_factory=status_epilog,
-        description="Fraction map from an MT-weighted image, its reference image and an R1 "
-                    "map (NIfTI .nii/.nii.gz or NumPy .npy, all of one shape and position).\n"
+        description="Fraction map from PD-, T1- and MT-weighted SPGR scans (R1 and M0 by "
+                    "variable flip angle,\nthe MT scan's reference computed from them), or "
+                    "from an MT-weighted image, its\nreference image and an R1 map (NIfTI "
+                    ".nii/.nii.gz or NumPy .npy, all of one shape and position).\n"
                     "The measured ratio is MT/REF voxel by voxel. Voxels without a valid "
                     "measurement\n(REF <= 0, R1 <= 0, NaN) and voxels no fraction in [0, 0.5] "
                     "explains get NaN;\n--status says which is which. A summary of the "
                     "voxels solved follows on stderr.")
-    fraction.add_argument("--mt", type=Path, required=True, metavar="MT.nii.gz",
-                          help="MT-weighted image")
-    fraction.add_argument("--ref", type=Path, required=True, metavar="REF.nii.gz",
-                          help="reference image: the same sequence without saturation")
-    fraction.add_argument("--r1", type=Path, required=True, metavar="R1.nii.gz",
-                          help="longitudinal relaxation rate map, 1/s")
+    ratio_path = fraction.add_argument_group(
+        "from an MT image, its reference and an R1 map")
+    ratio_path.add_argument("--mt", type=Path, metavar="MT.nii.gz", help="MT-weighted image")
+    ratio_path.add_argument("--ref", type=Path, metavar="REF.nii.gz",
+                            help="reference image: the same sequence without saturation")
+    ratio_path.add_argument("--r1", type=Path, metavar="R1.nii.gz",
+                            help="longitudinal relaxation rate map, 1/s")
+    chain = fraction.add_argument_group(
+        "or from three SPGR scans (R1, M0 and the reference are computed)")
+    add_scan_inputs(chain)
+    chain.add_argument("--b0", type=Path, metavar="B0.nii.gz",
+                       help="off-resonance map, Hz: shifts the saturation offset per voxel "
+                            "(needs --T2b)")
+    for name, what in (("r1", "R1 map, 1/s"), ("m0", "M0 map, signal units"),
+                       ("mtr", "MTR map against the synthetic reference, percent"),
+                       ("mtsat", "MTsat map, percent units")):
+        chain.add_argument(f"--{name}-out", type=Path, metavar=f"{name.upper()}.nii.gz",
+                           help=f"also write the {what} (float32)")
     fraction.add_argument("--b1", type=Path, metavar="B1.nii.gz",
                           help="relative transmit field (actual/nominal flip angle); scales "
                                "the flip angle and the saturation amplitude")
@@ -171,7 +277,7 @@ def build_parser():
     fraction.add_argument("--allow-affine-mismatch", action="store_true",
                           help="map images of one shape even where their positions or voxel "
                                "sizes differ")
-    protocol.add_options(fraction, protocol.SEQUENCE + protocol.LINESHAPE)
+    protocol.add_options(fraction, protocol.SCANS + protocol.SEQUENCE + protocol.LINESHAPE)
     fraction.add_argument("--threads", type=int, metavar="N",
                           help="worker threads (default: all cores)")
     fraction.add_argument("--clip", action="store_true",
@@ -189,6 +295,58 @@ def build_parser():
     fraction.add_argument("-o", "--output", type=Path, required=True, metavar="MPF.nii.gz",
                           help="fraction map to write (float32, geometry of the MT image)")
     fraction.set_defaults(run=run_fraction)
+
+    r1 = commands.add_parser(
+        "r1", help="R1 and M0 maps from SPGR scans of two or more flip angles",
+        description="R1 (1/s) and M0 from spoiled gradient-echo scans of two or more flip "
+                    "angles (variable flip angle): closed form when the scans share TR "
+                    "(least squares for more than two), a root per voxel when two differ.")
+    r1.add_argument("--vfa", type=Path, nargs="+", required=True, metavar="IMG",
+                    help="the scans, one geometry")
+    r1.add_argument("--flip-angles", type=float, nargs="+", required=True, metavar="DEG",
+                    help="each scan's nominal flip angle, degrees")
+    r1.add_argument("--TR", type=float, nargs="+", required=True, metavar="S",
+                    help="each scan's repetition time, s")
+    add_common_map_options(r1)
+    r1.add_argument("--m0", type=Path, metavar="M0.nii.gz", help="also write M0 (float32)")
+    r1.add_argument("--status", type=Path, metavar="STATUS.nii.gz",
+                    help="also write the status of the R1 fit per voxel (uint8)")
+    r1.add_argument("--quiet", action="store_true", help="no summary")
+    r1.add_argument("-o", "--output", type=Path, required=True, metavar="R1.nii.gz",
+                    help="R1 map to write, 1/s (float32)")
+    r1.set_defaults(run=run_r1)
+
+    mtsat = commands.add_parser(
+        "mtsat", help="MT saturation map from PD-, T1- and MT-weighted scans",
+        description="MT saturation (percent units; Helms et al. 2008, small-angle "
+                    "approximations) from the three SPGR scans.")
+    add_scan_inputs(mtsat, required=True)
+    mtsat.add_argument("--b1-correction", type=float, metavar="C",
+                       help="empirical B1 correction MTsat (1 - C)/(1 - C B1) (Weiskopf et "
+                            "al. 2013: C = 0.4); needs --b1")
+    add_common_map_options(mtsat)
+    protocol.add_options(mtsat, SCAN_KEYS)
+    mtsat.add_argument("-o", "--output", type=Path, required=True, metavar="MTSAT.nii.gz",
+                       help="MTsat map to write (float32)")
+    mtsat.set_defaults(run=run_semi_quantitative)
+
+    mtr = commands.add_parser(
+        "mtr", help="MT ratio map, against a measured or a synthetic reference",
+        description="MT ratio 100 (REF - MT)/REF, percent, with REF a measured reference "
+                    "(--ref) or the synthetic one from the PD- and T1-weighted scans.")
+    mtr.add_argument("--mtw", type=Path, required=True, metavar="MTW.nii.gz",
+                     help="MT-weighted scan")
+    mtr.add_argument("--ref", type=Path, metavar="REF.nii.gz",
+                     help="measured reference: the same scan without saturation")
+    mtr.add_argument("--pdw", type=Path, metavar="PDW.nii.gz",
+                     help="PD-weighted scan (for the synthetic reference)")
+    mtr.add_argument("--t1w", type=Path, metavar="T1W.nii.gz",
+                     help="T1-weighted scan (for the synthetic reference)")
+    add_common_map_options(mtr)
+    protocol.add_options(mtr, SCAN_KEYS)
+    mtr.add_argument("-o", "--output", type=Path, required=True, metavar="MTR.nii.gz",
+                     help="MTR map to write, percent (float32)")
+    mtr.set_defaults(run=run_semi_quantitative)
 
     phantom = commands.add_parser(
         "phantom", help="write a synthetic head phantom with its protocol",

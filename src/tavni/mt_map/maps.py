@@ -76,6 +76,34 @@ def _mask_array(mask):
     return array if masked is None else array & ~masked
 
 
+def _mask_for(mask, shape):
+    """The voxels a ``mask`` argument lets through (see _mask_array), checked
+    to broadcast to the inputs' shape without widening it."""
+    mask_array = _mask_array(mask)
+    try:
+        fits = np.broadcast_shapes(mask_array.shape, shape) == shape
+    except ValueError:
+        fits = False
+    if not fits:
+        raise ValueError(f"mask has shape {mask_array.shape}; the inputs broadcast to {shape}")
+    return mask_array
+
+
+def _thread_count(threads):
+    """The worker threads a ``threads`` argument asks for; None: every core."""
+    if threads is None:
+        return _default_threads()
+    if isinstance(threads, (bool, np.bool_)):
+        raise TypeError(f"threads must be a positive integer, got {threads!r}")
+    try:
+        threads = operator.index(threads)
+    except TypeError:
+        raise TypeError(f"threads must be a positive integer, got {threads!r}") from None
+    if threads < 1:
+        raise ValueError(f"threads must be at least 1, got {threads}")
+    return threads
+
+
 def _default_threads():
     try:
         return len(os.sched_getaffinity(0))
@@ -206,26 +234,8 @@ def fit_fraction(S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration
         raise ValueError(f"bracket must satisfy 0 <= lo < hi < 1, got ({lo!r}, {hi!r})")
 
     if mask is not None:
-        mask_array = _mask_array(mask)
-        try:
-            fits = np.broadcast_shapes(mask_array.shape, shape) == shape
-        except ValueError:
-            fits = False
-        if not fits:
-            raise ValueError(f"mask has shape {mask_array.shape}; the inputs broadcast to {shape}")
-        masks.append(mask_array)
-
-    if threads is None:
-        threads = _default_threads()
-    elif isinstance(threads, (bool, np.bool_)):
-        raise TypeError(f"threads must be a positive integer, got {threads!r}")
-    else:
-        try:
-            threads = operator.index(threads)
-        except TypeError:
-            raise TypeError(f"threads must be a positive integer, got {threads!r}") from None
-    if threads < 1:
-        raise ValueError(f"threads must be at least 1, got {threads}")
+        masks.append(_mask_for(mask, shape))
+    threads = _thread_count(threads)
 
     f = np.empty(shape, dtype=np.float64)
     status = np.empty(shape, dtype=np.uint8)

@@ -35,6 +35,15 @@ FRACTION_IMAGES = (("mt", "MT image"), ("ref", "reference image"), ("r1", "R1 ma
 # inputs, ratio, R1, B1, fraction, status and the float32 output, and the
 # raw data of the image being read.
 BYTES_PER_VOXEL_BESIDES_INPUTS = 8 * 6
+# The maps the workflows write: name -> (dtype, what, NIfTI description).
+MAP_OUTPUTS = {
+    "fraction": (np.float32, "output", "bound-pool fraction f (two-pool MT model)"),
+    "status": (np.uint8, "status output", "status of the fraction fit per voxel"),
+    "r1": (np.float32, "R1 output", "R1 (1/s) by variable flip angle"),
+    "m0": (np.float32, "M0 output", "M0 (signal units) by variable flip angle"),
+    "mtr": (np.float32, "MTR output", "MT ratio (percent)"),
+    "mtsat": (np.float32, "MTsat output", "MT saturation (percent units, Helms 2008)"),
+}
 # Below this share of the fitted voxels solved, the summary warns.
 SOLVED_SHARE_WARNING = 0.5
 # Median R1 above this (1/s) is no tissue at any field strength: T1 in ms.
@@ -72,6 +81,7 @@ class Summary:
     """How the voxels of a map came out: counts per status name."""
 
     counts: dict = field(default_factory=dict)
+    warnings: list = field(default_factory=list)  # one line each, as printed
 
     @property
     def total(self):
@@ -114,7 +124,9 @@ def fit_volume(ratio, R1, parameters, b1=None, mask=None, threads=None, clip=Fal
     ratio, R1 : ndarray
         Measured S_mt/S_ref and R1 (1/s), of one shape.
     parameters : dict of str to float
-        As ``protocol.model_values`` returns them (s, Hz, rad/s, radians).
+        As ``protocol.model_values`` returns them (s, Hz, rad/s, radians);
+        ``delta_omega`` and ``G`` may also be arrays of the ratio's shape
+        (offsets shifted by a B0 map).
     b1, mask : ndarray, optional
         Relative transmit field; voxels to fit.
     threads, clip, quiet
@@ -129,25 +141,28 @@ def fit_volume(ratio, R1, parameters, b1=None, mask=None, threads=None, clip=Fal
 
     p = parameters
 
-    def fit(ratio, R1, b1, mask):
-        return fit_fraction(ratio, R1, p["T2_free"], p["delta_omega"], p["omega_1_rms"],
-                            p["G"], p["TR"], p["duration"], p["flip_angle"], b1=b1, mask=mask,
+    def fit(ratio, R1, b1, mask, delta_omega, G):
+        return fit_fraction(ratio, R1, p["T2_free"], delta_omega, p["omega_1_rms"],
+                            G, p["TR"], p["duration"], p["flip_angle"], b1=b1, mask=mask,
                             clip=clip, threads=threads, return_status=True)
 
+    per_voxel = (ratio, R1, b1, mask, p["delta_omega"], p["G"])
     if ratio.size < CHUNK_VOXELS:
-        return fit(ratio, R1, b1, mask)
+        return fit(*per_voxel)
 
     from tqdm import tqdm
 
     shape = ratio.shape
-    flat = [None if a is None else a.reshape(-1) for a in (ratio, R1, b1, mask)]
+    # Arrays go in chunks; None and numbers shared by every voxel stay as they are.
+    flat = [a.reshape(-1) if isinstance(a, np.ndarray) and a.shape == shape else a
+            for a in per_voxel]
     fraction = np.empty(ratio.size)
     status = None
     with tqdm(total=ratio.size, unit="voxel", unit_scale=True, delay=1.0, file=sys.stderr,
               disable=quiet or not sys.stderr.isatty(), desc="fitting") as progress:
         for start in range(0, ratio.size, CHUNK_VOXELS):
             part = slice(start, start + CHUNK_VOXELS)
-            f, s = fit(*(None if a is None else a[part] for a in flat))
+            f, s = fit(*(a[part] if isinstance(a, np.ndarray) else a for a in flat))
             if status is None:
                 status = np.empty(ratio.size, dtype=s.dtype)
             fraction[part], status[part] = f, s
@@ -182,6 +197,62 @@ def diagnose(summary, ratio, R1, status, given, images):
         causes.append("check the sequence parameters and their units")
     warn(f"only {100 * summary.solved_share:.1f} % of the {summary.fitted} fitted voxels "
          f"were solved; " + "; ".join(causes))
+
+
+def _map_outputs(outputs):
+    """volumes.Output of every requested map, in MAP_OUTPUTS' order."""
+    unknown = sorted(set(outputs) - set(MAP_OUTPUTS))
+    if unknown:
+        raise ParameterError(f"unknown output{'s' if len(unknown) > 1 else ''} "
+                             f"{', '.join(unknown)}; known: {', '.join(MAP_OUTPUTS)}")
+    return {name: volumes.Output(outputs[name], what, None, dtype, descrip=descrip)
+            for name, (dtype, what, descrip) in MAP_OUTPUTS.items()
+            if outputs.get(name) is not None}
+
+
+def _check_outputs(images, table, outputs, protocol_path):
+    """Refuses outputs that would replace an input (see volumes.check_outputs).
+
+    images maps names of table ((name, what it is) pairs) to paths, None
+    where not given; outputs maps names to volumes.Output.
+    """
+    names = dict(table)
+    inputs = [(names[name], path) for name, path in images.items() if path is not None]
+    if protocol_path is not None:
+        inputs.append(("protocol", protocol_path))
+    volumes.check_outputs(list(outputs.values()), inputs)
+
+
+def _read_images(images, table, bytes_per_voxel, what, allow_affine_mismatch):
+    """Checks headers, memory and geometry, then reads the images.
+
+    The first image of table given is the one whose geometry the outputs
+    take. Returns the data by name (float64; a B1 map with NaN where not
+    positive, a mask as booleans) and that first image's probe.
+    """
+    probes = {name: volumes.probe(images[name], what_image) for name, what_image in table
+              if images.get(name) is not None}
+    first = next(iter(probes.values()))
+    volumes.check_memory(sum(8 * p.voxels for p in probes.values())
+                         + first.voxels * bytes_per_voxel, f"{what} of {first.shape} voxels")
+    volumes.check_geometry(list(probes.values()), allow_affine_mismatch)
+    data = {name: volumes.load(p).data for name, p in probes.items()}
+    if "b1" in data:
+        data["b1"] = np.where(data["b1"] > 0, data["b1"], np.nan)
+    if "mask" in data:
+        data["mask"] = np.nan_to_num(data["mask"]) != 0
+    return data, first
+
+
+def _write(outputs, maps, like):
+    for name, output in outputs.items():
+        output.data, output.like = maps[name], like
+    volumes.save_all(list(outputs.values()))
+
+
+def _note(summary, message):
+    warn(message)
+    summary.warnings.append(message)
 
 
 def fraction_map(images, output, given, *, protocol_path=None, status_output=None,
@@ -225,29 +296,13 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
         Before anything is written, with one line.
     """
     check_threads(threads)
-    inputs = [(dict(FRACTION_IMAGES)[name], path) for name, path in images.items()
-              if path is not None]
-    if protocol_path is not None:
-        inputs.append(("protocol", protocol_path))
-    outputs = [volumes.Output(output, "output", None, np.float32,
-                              descrip="bound-pool fraction f (two-pool MT model)")]
-    if status_output is not None:
-        outputs.append(volumes.Output(status_output, "status output", None, np.uint8,
-                                      descrip="status of the fraction fit per voxel"))
-    volumes.check_outputs(outputs, inputs)
+    written = _map_outputs({"fraction": output, "status": status_output})
+    _check_outputs(images, FRACTION_IMAGES, written, protocol_path)
     for message in protocol.validate(given):
         warn(message)
     parameters = protocol.model_values(given)
-
-    probes = {name: volumes.probe(path, what) for name, what in FRACTION_IMAGES
-              if (path := images.get(name)) is not None}
-    mt = probes["mt"]
-    volumes.check_memory(sum(8 * p.voxels for p in probes.values())
-                         + mt.voxels * BYTES_PER_VOXEL_BESIDES_INPUTS,
-                         f"a fraction map of {mt.shape} voxels")
-    volumes.check_geometry(list(probes.values()), allow_affine_mismatch)
-
-    data = {name: volumes.load(p).data for name, p in probes.items()}
+    data, mt = _read_images(images, FRACTION_IMAGES, BYTES_PER_VOXEL_BESIDES_INPUTS,
+                            "a fraction map", allow_affine_mismatch)
     # Background of real data gives no measurement: no reference signal, no
     # positive R1, or NaN anywhere. Those voxels get NaN and the
     # invalid-input status from the solver.
@@ -257,19 +312,9 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
     del reference
     R1 = data.pop("r1")
     R1 = np.where(R1 > 0, R1, np.nan)
-    b1 = data.pop("b1", None)
-    if b1 is not None:
-        b1 = np.where(b1 > 0, b1, np.nan)
-    mask = data.pop("mask", None)
-    if mask is not None:
-        mask = np.nan_to_num(mask) != 0
-
-    fraction, status = fit_volume(ratio, R1, parameters, b1, mask, threads, clip, quiet)
-
-    outputs[0].data, outputs[0].like = fraction, mt
-    if status_output is not None:
-        outputs[1].data, outputs[1].like = status, mt
-    volumes.save_all(outputs)
+    fraction, status = fit_volume(ratio, R1, parameters, data.get("b1"), data.get("mask"),
+                                  threads, clip, quiet)
+    _write(written, {"fraction": fraction, "status": status}, mt)
 
     summary = summarise(status)
     if not quiet:
@@ -320,6 +365,311 @@ def fraction_of_voxel(given, bracket=(0.0, 0.5)):
         raise ParameterError(f"no bound-pool fraction in [{low}, {high}] explains "
                              f"S_ratio = {p['S_ratio']:g}: {meaning}")
     return f
+
+
+# ---------------------------------------------------------------------------
+# The three-scan chain: PD-, T1- and MT-weighted SPGR scans to R1, M0, the
+# synthetic reference, MTR, MTsat and the fraction.
+
+# The images of the chain: (name, what it is), the MT-weighted scan first
+# (its geometry is the maps').
+SCAN_IMAGES = (("mtw", "MT-weighted scan"), ("pdw", "PD-weighted scan"),
+               ("t1w", "T1-weighted scan"), ("ref", "reference image"), ("b1", "B1 map"),
+               ("b0", "B0 map"), ("mask", "mask"))
+# What the chain needs from the protocol (with one of LINESHAPE and PULSE).
+CHAIN_PARAMETERS = protocol.SCANS + protocol.SEQUENCE + protocol.LINESHAPE
+# The scans alone (MTsat, the synthetic reference): their angles and TRs.
+SCAN_PARAMETERS = protocol.SCANS + ("flip_angle_deg", "TR")
+# Float64 arrays alive at once per voxel besides the inputs: R1, M0, the
+# reference, the ratio, the fraction, MTR, MTsat, offsets and G, and slack.
+BYTES_PER_VOXEL_OF_THE_CHAIN = 8 * 11
+# B0-shifted offsets spread over some hundred Hz, on which the lineshape is
+# smooth: it is computed on a grid of this step (Hz) and interpolated
+# linearly, with a relative error of about (step / offset)^2 / 8 (1e-9 at
+# 2 kHz), instead of by quadrature at every voxel.
+LINESHAPE_GRID_STEP = 0.5
+LINESHAPE_GRID_POINTS = 20001
+
+
+def lineshape_at_offsets(offsets, T2b):
+    """The super-Lorentzian G (s) at every offset of an array (Hz).
+
+    G is even in the offset; NaN offsets give NaN. See
+    ``LINESHAPE_GRID_STEP`` for the accuracy.
+    """
+    from tavni.mt_map import super_lorentzian
+
+    magnitude = np.abs(offsets)
+    finite = magnitude[np.isfinite(magnitude)]
+    if finite.size == 0:
+        return np.full(offsets.shape, np.nan)
+    lo, hi = float(finite.min()), float(finite.max())
+    points = int(min(LINESHAPE_GRID_POINTS, np.ceil((hi - lo) / LINESHAPE_GRID_STEP) + 1))
+    grid = np.linspace(lo, hi, max(points, 2))
+    G = np.interp(magnitude, grid, super_lorentzian(grid, T2b))
+    return np.where(np.isfinite(magnitude), G, np.nan)
+
+
+def _synthetic_reference(data, values, threads):
+    """R1, M0 and their status from the PD- and T1-weighted scans, and the
+    MT-weighted scan's signal without saturation computed from them."""
+    from tavni.mt_map import fit_r1, synthetic_reference
+
+    b1 = data.get("b1")
+    R1, M0, status = fit_r1([data["pdw"], data["t1w"]],
+                            [values["pdw_flip_angle"], values["t1w_flip_angle"]],
+                            [values["pdw_TR"], values["t1w_TR"]], b1=b1,
+                            mask=data.get("mask"), threads=threads, return_status=True)
+    reference = synthetic_reference(M0, R1, values["flip_angle"], values["TR"], b1=b1,
+                                    threads=threads)
+    return R1, M0, status, reference
+
+
+def _mtsat(data, values, b1_correction, threads):
+    from tavni.mt_map import mtsat
+
+    saturation = mtsat(data["pdw"], data["t1w"], data["mtw"], values["pdw_flip_angle"],
+                       values["t1w_flip_angle"], values["flip_angle"], values["pdw_TR"],
+                       values["t1w_TR"], values["TR"], b1=data.get("b1"),
+                       b1_correction=b1_correction, threads=threads)
+    return _outside_mask_nan(saturation, data)
+
+
+def _outside_mask_nan(array, data):
+    return array if "mask" not in data else np.where(data["mask"], array, np.nan)
+
+
+def fraction_from_scans(pdw, t1w, mtw, parameters, outputs, *, b1=None, b0=None, mask=None,
+                        threads=None, clip=False, quiet=False, fail_below=None,
+                        protocol_path=None, allow_affine_mismatch=False):
+    """The bound-pool fraction, and on request R1, M0, MTR and MTsat, from
+    three SPGR scans: one set of loads, every map written or none.
+
+    R1 and M0 come from the PD- and T1-weighted scans (variable flip angle);
+    the MT-weighted scan's reference is the SPGR signal that M0 and R1 give
+    at its own flip angle and TR (a synthetic reference); their ratio and
+    the same R1 go to the fraction fit. A transmit field scales every flip
+    angle and the saturation amplitude; a B0 map shifts the saturation
+    offset voxel by voxel (delta_omega + B0), the lineshape G computed at
+    the shifted offset.
+
+    Parameters
+    ----------
+    pdw, t1w, mtw : path-like
+        PD-, T1- and MT-weighted scans (NIfTI or .npy), one geometry.
+    parameters : dict
+        Protocol keys (see ``protocol.PARAMETERS``) to numbers in their
+        units (or ``protocol.Given``): ``pdw_flip_angle_deg``, ``pdw_TR``,
+        ``t1w_flip_angle_deg``, ``t1w_TR``, the MT-weighted scan's
+        ``flip_angle_deg`` and ``TR``, ``delta_omega``, ``duration``,
+        ``T2_free``, ``T2b`` or ``G``, and ``omega_1_rms`` or the MT pulse
+        (``mt_flip_angle_deg``, ``mt_pulse_shape``, ``mt_bandwidth``,
+        ``mt_pulses``). Validated here.
+    outputs : dict
+        Map name to path: "fraction" (required), "status", "r1" (1/s),
+        "m0", "mtr" (percent), "mtsat" (percent units).
+    b1, b0, mask : path-like, optional
+        Relative transmit field; off-resonance in Hz (needs ``T2b``);
+        voxels to fit (nonzero).
+    threads : int, optional
+        Worker threads, 1 to ``MAX_THREADS``; default all cores.
+    clip, quiet
+        As for ``fraction_map``.
+    fail_below : float, optional
+        A share of the fitted voxels; fewer solved adds a warning.
+    protocol_path : path-like, optional
+        The protocol file the parameters came from, never to be overwritten.
+    allow_affine_mismatch : bool
+        Map images of one shape whose affines differ.
+
+    Returns
+    -------
+    Summary
+        Voxel counts per status of the fraction fit, the share solved and
+        the warnings (also printed on stderr; the summary line too, unless
+        quiet).
+
+    Raises
+    ------
+    protocol.ParameterError, volumes.VolumeError
+        Before anything is written, with one line.
+    """
+    check_threads(threads)
+    if outputs.get("fraction") is None:
+        raise ParameterError("the chain needs a path for the fraction map")
+    written = _map_outputs(outputs)
+    given = protocol.as_given(parameters, CHAIN_PARAMETERS)
+    if b0 is not None and "T2b" not in given:
+        raise ParameterError("a B0 map needs T2b, not G: the lineshape is computed at each "
+                             "voxel's shifted offset")
+    images = {"mtw": mtw, "pdw": pdw, "t1w": t1w, "b1": b1, "b0": b0, "mask": mask}
+    _check_outputs(images, SCAN_IMAGES, written, protocol_path)
+    warnings = protocol.validate(given)
+    for message in warnings:
+        warn(message)
+    values = protocol.model_values(given)
+    data, like = _read_images(images, SCAN_IMAGES, BYTES_PER_VOXEL_OF_THE_CHAIN, "maps",
+                              allow_affine_mismatch)
+
+    R1, M0, r1_status, reference = _synthetic_reference(data, values, threads)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        ratio = np.where(reference > 0, data["mtw"] / reference, np.nan)
+    if "b0" in data:
+        values["delta_omega"] = values["delta_omega"] + data.pop("b0")
+        values["G"] = lineshape_at_offsets(values["delta_omega"], given["T2b"].value)
+    fraction, status = fit_volume(ratio, R1, values, data.get("b1"), data.get("mask"),
+                                  threads, clip, quiet)
+
+    from tavni.mt_map import STATUS_SOLVED, mtr
+
+    maps = {"fraction": fraction, "status": status, "r1": R1, "m0": M0}
+    if "mtr" in written:
+        maps["mtr"] = _outside_mask_nan(mtr(data["mtw"], reference), data)
+    if "mtsat" in written:
+        maps["mtsat"] = _mtsat(data, values, None, threads)
+    _write(written, maps, like)
+
+    summary = summarise(status)
+    summary.warnings += warnings
+    if not quiet:
+        print(f"mt-map: {summary.line(outputs['fraction'])}", file=sys.stderr)
+    considered = ~np.isnan(data["mtw"]) if "mask" not in data else data["mask"]
+    r1_failed = np.count_nonzero(considered & (r1_status != STATUS_SOLVED)
+                                 & (data["pdw"] > 0) & (data["t1w"] > 0))
+    signal = np.count_nonzero(considered & (data["pdw"] > 0) & (data["t1w"] > 0))
+    if signal and r1_failed > SOLVED_SHARE_WARNING * signal:
+        _note(summary, f"R1 could not be found in {r1_failed} of the {signal} voxels with "
+                       "signal in both the PD- and T1-weighted scans: are their flip angles "
+                       "and TRs right?")
+    elif summary.fitted and summary.solved_share < SOLVED_SHARE_WARNING:
+        median_ratio = float(np.nanmedian(ratio)) if np.isfinite(ratio).any() else np.nan
+        cause = (f"the median ratio of the MT-weighted scan to its synthetic reference is "
+                 f"{median_ratio:g}, above 1: is the MT-weighted scan one of the others?"
+                 if median_ratio > 1.0 else "check the sequence parameters and their units")
+        _note(summary, f"only {100 * summary.solved_share:.1f} % of the {summary.fitted} "
+                       f"fitted voxels were solved; {cause}")
+    if fail_below is not None and summary.solved_share < fail_below:
+        _note(summary, f"{100 * summary.solved_share:.1f} % of the fitted voxels solved, "
+                       f"fewer than {fail_below:g}")
+    return summary
+
+
+def r1_map(scans, flip_angles_deg, TRs, outputs, *, b1=None, mask=None, threads=None,
+           quiet=False, allow_affine_mismatch=False):
+    """R1 (1/s) and M0 from SPGR scans of two or more flip angles.
+
+    Parameters
+    ----------
+    scans : sequence of path-like
+        Two or more scans, one geometry.
+    flip_angles_deg, TRs : sequence of float
+        Each scan's nominal flip angle (degrees) and TR (s). Scans of
+        differing TR: exactly two.
+    outputs : dict
+        "r1" (required), "m0", "status" to paths.
+    b1, mask, threads, quiet, allow_affine_mismatch
+        As for ``fraction_from_scans``.
+
+    Returns
+    -------
+    Summary
+        Counts per status of the R1 fit.
+    """
+    from tavni.mt_map import fit_r1
+
+    check_threads(threads)
+    if len(scans) < 2 or not len(scans) == len(flip_angles_deg) == len(TRs):
+        raise ParameterError(f"give two or more scans with a flip angle and a TR each "
+                             f"(got {len(scans)} scans, {len(flip_angles_deg)} flip angles, "
+                             f"{len(TRs)} TRs)")
+    warnings = []
+    for angle, TR in zip(flip_angles_deg, TRs):
+        warnings += protocol.validate({"flip_angle_deg": protocol.Given(angle, "--flip-angles"),
+                                       "TR": protocol.Given(TR, "--TR")})
+    if len(scans) > 2 and len(set(TRs)) > 1:
+        raise ParameterError("scans of differing TRs: give exactly two")
+    for message in warnings:
+        warn(message)
+    written = _map_outputs({name: outputs.get(name) for name in ("r1", "m0", "status")})
+    if "status" in written:
+        written["status"].descrip = "status of the R1 fit per voxel"
+    if "r1" not in written:
+        raise ParameterError("an output path for the R1 map is needed")
+    table = tuple((f"scan {i + 1}", f"scan {i + 1}") for i in range(len(scans)))
+    table += (("b1", "B1 map"), ("mask", "mask"))
+    images = dict(zip((name for name, _ in table), (*scans, b1, mask)))
+    _check_outputs(images, table, written, None)
+    data, like = _read_images(images, table, 8 * 4, "maps", allow_affine_mismatch)
+    R1, M0, status = fit_r1([data[name] for name, _ in table[:len(scans)]],
+                            [np.radians(a) for a in flip_angles_deg], TRs, b1=data.get("b1"),
+                            mask=data.get("mask"), threads=threads, return_status=True)
+    _write(written, {"r1": R1, "m0": M0, "status": status}, like)
+    summary = summarise(status)
+    summary.warnings += warnings
+    if not quiet:
+        print(f"mt-map: {summary.line(outputs['r1'])}", file=sys.stderr)
+    return summary
+
+
+def semi_quantitative_map(kind, mtw, parameters, output, *, pdw=None, t1w=None, ref=None,
+                          b1=None, mask=None, b1_correction=None, threads=None,
+                          protocol_path=None, allow_affine_mismatch=False):
+    """MTsat or MTR of the MT-weighted scan.
+
+    Parameters
+    ----------
+    kind : {"mtsat", "mtr"}
+        MTsat (percent units, Helms et al. 2008) from the three scans; or
+        MTR (percent) against a measured reference image ``ref`` or, with
+        ``pdw`` and ``t1w``, against the synthetic reference.
+    mtw : path-like
+        MT-weighted scan.
+    parameters : dict
+        As for ``fraction_from_scans``: the scans' flip angles and TRs
+        (none for MTR against a measured reference).
+    output : path-like
+        The map to write (float32).
+    pdw, t1w, ref, b1, mask : path-like, optional
+    b1_correction : float, optional
+        MTsat only: the empirical correction constant (0.4 in Weiskopf et
+        al. 2013); needs ``b1``.
+    threads, protocol_path, allow_affine_mismatch
+        As for ``fraction_from_scans``.
+
+    Returns
+    -------
+    ndarray
+        The map written.
+    """
+    from tavni.mt_map import mtr
+
+    check_threads(threads)
+    measured = kind == "mtr" and ref is not None
+    if not measured and (pdw is None or t1w is None):
+        raise ParameterError(f"{kind} needs the PD- and T1-weighted scans"
+                             + (" (or a measured reference image)" if kind == "mtr" else ""))
+    if kind == "mtr" and ref is not None and (pdw is not None or t1w is not None):
+        raise ParameterError("MTR against a measured reference or a synthetic one, not both")
+    if b1_correction is not None and b1 is None:
+        raise ParameterError("the empirical B1 correction of MTsat needs a B1 map")
+    values = {}
+    if not measured:
+        given = protocol.as_given(parameters, SCAN_PARAMETERS)
+        for message in protocol.validate(given):
+            warn(message)
+        values = protocol.model_values(given)
+    written = _map_outputs({kind: output})
+    images = {"mtw": mtw, "pdw": pdw, "t1w": t1w, "ref": ref, "b1": b1, "mask": mask}
+    _check_outputs(images, SCAN_IMAGES, written, protocol_path)
+    data, like = _read_images(images, SCAN_IMAGES, 8 * 6, f"an {kind.upper()} map",
+                              allow_affine_mismatch)
+    if kind == "mtsat":
+        result = _mtsat(data, values, b1_correction, threads)
+    else:
+        reference = data["ref"] if measured else _synthetic_reference(data, values, threads)[3]
+        result = _outside_mask_nan(mtr(data["mtw"], reference), data)
+    _write(written, {kind: result}, like)
+    return result
 
 
 def demo(directory, shape, noise=0.002, quiet=False, force=False):

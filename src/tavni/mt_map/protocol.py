@@ -50,9 +50,10 @@ class Parameter:
         What the parameter is, for ``--help``.
     rule
         ``'positive'`` (> 0), ``'nonzero'`` (!= 0) or ``'angle'``
-        (0 < value < 90 degrees), or ``'finite'``. Every value must also
-        be finite and non-zero in single precision, as the model sees it,
-        except ``'finite'`` ones, which need only be finite there.
+        (0 < value < 90 degrees), ``'count'`` (a whole number >= 1), or
+        ``'finite'``. Every value must also be finite and non-zero in single
+        precision, as the model sees it, except ``'finite'`` ones, which
+        need only be finite there. ``'choice'``: a word of ``choices``.
     typical
         (low, high): the range typical of a human scanner; ``None`` where
         there is no bound. Outside it (as a magnitude) a warning names
@@ -71,6 +72,7 @@ class Parameter:
     hint_low: str = ""
     hint_high: str = ""
     in_protocol: bool = True
+    choices: tuple = ()
 
 
 PARAMETERS = {p.key: p for p in (
@@ -100,13 +102,46 @@ PARAMETERS = {p.key: p for p in (
               in_protocol=False),
     Parameter("S_ratio", "--S-ratio", "", "measured ratio S_mt/S_ref", "finite",
               in_protocol=False),
+    # The PD- and T1-weighted scans of the three-scan chain (the MT-weighted
+    # one has flip_angle_deg and TR).
+    Parameter("pdw_flip_angle_deg", "--pdw-flip-angle", "deg",
+              "flip angle of the PD-weighted scan, degrees", "angle", (1.0, None),
+              "is it in radians? (give degrees)"),
+    Parameter("pdw_TR", "--pdw-TR", "s", "repetition time of the PD-weighted scan, s",
+              "positive", (1e-3, 1.0), "is it in seconds?", "is it in milliseconds?"),
+    Parameter("t1w_flip_angle_deg", "--t1w-flip-angle", "deg",
+              "flip angle of the T1-weighted scan, degrees", "angle", (1.0, None),
+              "is it in radians? (give degrees)"),
+    Parameter("t1w_TR", "--t1w-TR", "s", "repetition time of the T1-weighted scan, s",
+              "positive", (1e-3, 1.0), "is it in seconds?", "is it in milliseconds?"),
+    # The MT pulse as scanners state it, instead of omega_1_rms.
+    Parameter("mt_flip_angle_deg", "--mt-flip-angle", "deg",
+              "flip angle of one MT saturation pulse (on resonance), degrees; "
+              "omega_1_rms is computed from it", "positive", (20.0, 5000.0),
+              "is it in radians? (give degrees)", "is it in degrees?"),
+    Parameter("mt_pulse_shape", "--mt-pulse-shape", "", "shape of the MT pulse (default hard)",
+              "choice", choices=("hard", "gaussian")),
+    Parameter("mt_bandwidth", "--mt-bandwidth", "Hz",
+              "bandwidth of a Gaussian MT pulse (FWHM of its spectrum), Hz", "positive",
+              (10.0, 1e4), "is it in kHz?", "is it in Hz?"),
+    Parameter("mt_pulses", "--mt-pulses", "",
+              "MT pulses per TR (default 1); --duration is their total time", "count"),
 )}
 
 # The bound pool's lineshape is given one way: G itself, or T2b for G to be
 # computed from.
 LINESHAPE = ("T2b", "G")
-# What a map of the fraction needs from the protocol.
-SEQUENCE = ("delta_omega", "omega_1_rms", "duration", "TR", "flip_angle_deg", "T2_free")
+# The saturation amplitude is given one way: omega_1_rms itself, or the MT
+# pulse's flip angle (with its shape, bandwidth and number per TR) for
+# omega_1_rms to be computed from.
+PULSE = ("omega_1_rms", "mt_flip_angle_deg")
+MT_PULSE = ("mt_flip_angle_deg", "mt_pulse_shape", "mt_bandwidth", "mt_pulses")
+# Parameters never reported missing: they have defaults or serve one case.
+OPTIONAL = ("mt_pulse_shape", "mt_bandwidth", "mt_pulses")
+# What a map of the fraction needs from the protocol (with one of LINESHAPE).
+SEQUENCE = ("delta_omega", "omega_1_rms", "duration", "TR", "flip_angle_deg", "T2_free") + MT_PULSE
+# The PD- and T1-weighted scans of the three-scan chain.
+SCANS = ("pdw_flip_angle_deg", "pdw_TR", "t1w_flip_angle_deg", "t1w_TR")
 METAVARS = {"Hz": "HZ", "rad/s": "RAD_PER_S", "s": "S", "deg": "DEG", "1/s": "PER_S",
             "": "VALUE"}
 PROTOCOL_KEYS = tuple(key for key, p in PARAMETERS.items() if p.in_protocol)
@@ -117,13 +152,14 @@ class Given:
     """A parameter's value as given, and where: name is the option
     (``'--TR'``) or the protocol key, source '' or `` in protocol 'p.json'``."""
 
-    value: float
+    value: float | str
     name: str
     source: str = ""
 
     def describe(self, unit=""):
         """'--TR = 28 s' or "TR = 28 s in protocol 'p.json'"."""
-        return f"{self.name} = {self.value:g}{' ' + unit if unit else ''}{self.source}"
+        value = self.value if isinstance(self.value, str) else f"{self.value:g}"
+        return f"{self.name} = {value}{' ' + unit if unit else ''}{self.source}"
 
 
 def add_options(parser, keys):
@@ -146,8 +182,11 @@ def add_options(parser, keys):
             if lineshape is None:
                 lineshape = group.add_mutually_exclusive_group()
             target = lineshape
-        target.add_argument(p.option, dest=key, type=float, metavar=METAVARS[p.unit],
-                            help=p.help)
+        if p.rule == "choice":
+            target.add_argument(p.option, dest=key, choices=p.choices, help=p.help)
+        else:
+            target.add_argument(p.option, dest=key, type=int if p.rule == "count" else float,
+                                metavar=METAVARS[p.unit], help=p.help)
     group.add_argument("--protocol", type=Path, metavar="FILE.json",
                        help="JSON file with the parameters above under the keys "
                             + ", ".join(k for k in keys if PARAMETERS[k].in_protocol)
@@ -230,6 +269,12 @@ def read_protocol(path):
                                                 n=1, cutoff=0.0)
             nearest_key = next(k for k in PROTOCOL_KEYS if k.lower() == nearest[0])
             fail(f"unknown key '{key}' (did you mean '{nearest_key}'?)")
+        choices = PARAMETERS[key].choices
+        if choices:
+            if value not in choices:
+                fail(f"{key} must be one of {', '.join(choices)}, not {json.dumps(value)[:40]}")
+            given[key] = Given(value, key, f" in protocol '{path}'")
+            continue
         if isinstance(value, bool) or not isinstance(value, (int, float)):
             fail(f"{key} must be a number, not {json.dumps(value)[:40]}")
         if not math.isfinite(value):
@@ -237,6 +282,8 @@ def read_protocol(path):
         given[key] = Given(float(value), key, f" in protocol '{path}'")
     if all(key in given for key in LINESHAPE):
         fail("give T2b or G, not both")
+    if all(key in given for key in PULSE):
+        fail("give omega_1_rms or the MT pulse (mt_flip_angle_deg), not both")
     return given
 
 
@@ -264,9 +311,15 @@ def gather(options, keys):
     """
     protocol_path = getattr(options, "protocol", None)
     from_file = read_protocol(protocol_path) if protocol_path is not None else {}
+    # An alternative given on the command line beats all of the protocol's.
     if any(getattr(options, key, None) is not None for key in LINESHAPE):
         for key in LINESHAPE:
             from_file.pop(key, None)
+    if getattr(options, "omega_1_rms", None) is not None:
+        for key in MT_PULSE:
+            from_file.pop(key, None)
+    if any(getattr(options, key, None) is not None for key in MT_PULSE):
+        from_file.pop("omega_1_rms", None)
     given = {}
     for key in keys:
         value = getattr(options, key, None)
@@ -274,14 +327,47 @@ def gather(options, keys):
             given[key] = Given(value, PARAMETERS[key].option)
         elif key in from_file:
             given[key] = from_file[key]
-    wanted = [k for k in keys if k not in LINESHAPE]
-    missing = [PARAMETERS[k].option for k in wanted if k not in given]
-    if any(k in keys for k in LINESHAPE) and not any(k in given for k in LINESHAPE):
-        missing.append(" or ".join(PARAMETERS[k].option for k in LINESHAPE if k in keys))
+    where = " or in --protocol" if hasattr(options, "protocol") else ""
+    require(given, keys, lambda key: PARAMETERS[key].option, f"give on the command line{where}")
+    return given
+
+
+def require(given, keys, name=lambda key: key, hint="give them"):
+    """Raises ParameterError naming the parameters of keys missing in given.
+
+    Of each alternative (``LINESHAPE``, ``PULSE``) one is needed; the keys
+    of ``OPTIONAL`` never are. name(key) is how a key is called in the
+    message (its option, say); hint ends it.
+    """
+    alternatives = (LINESHAPE, PULSE)
+    missing = [name(k) for k in keys
+               if k not in given and k not in OPTIONAL and not any(k in a for a in alternatives)]
+    for group in alternatives:
+        if any(k in keys for k in group) and not any(k in given for k in group):
+            missing.append(" or ".join(name(k) for k in group if k in keys))
     if missing:
-        where = " or in --protocol" if hasattr(options, "protocol") else ""
         raise ParameterError(f"missing parameter{'s' if len(missing) > 1 else ''} "
-                             f"{', '.join(missing)} (give on the command line{where})")
+                             f"{', '.join(missing)} ({hint})")
+
+
+def as_given(parameters, keys):
+    """Plain parameters (key to number, or to a word for a choice) as Given,
+    for callers that merged them themselves; values that are Given already
+    stay as they are. Raises ParameterError for unknown keys and for missing
+    ones of keys (see ``require``)."""
+    given = {}
+    for key, value in parameters.items():
+        if key not in PARAMETERS:
+            raise ParameterError(f"unknown parameter '{key}'")
+        if not isinstance(value, Given):
+            if not isinstance(value, str):
+                try:
+                    value = float(value)
+                except (TypeError, ValueError):
+                    raise ParameterError(f"{key} must be a number, not {value!r}") from None
+            value = Given(value, key)
+        given[key] = value
+    require(given, keys)
     return given
 
 
@@ -320,7 +406,11 @@ def validate(given):
     for key, g in given.items():
         p = PARAMETERS[key]
         where = g.describe(p.unit)
-        if not math.isfinite(g.value):
+        if p.rule == "choice":
+            if g.value not in p.choices:
+                raise ParameterError(f"{where}: must be one of {', '.join(p.choices)}")
+            continue
+        if not isinstance(g.value, (int, float)) or not math.isfinite(g.value):
             raise ParameterError(f"{where}: must be a finite number")
         single = _single(g.value)
         if not math.isfinite(single):
@@ -334,6 +424,8 @@ def validate(given):
             raise ParameterError(f"{where}: must be positive")
         if p.rule == "angle" and not 0.0 < g.value < 90.0:
             raise ParameterError(f"{where}: the flip angle must lie between 0 and 90 degrees")
+        if p.rule == "count" and not (g.value >= 1 and g.value == int(g.value)):
+            raise ParameterError(f"{where}: must be a whole number, at least 1")
         low, high = p.typical
         size = abs(g.value)
         if low is not None and size < low:
@@ -346,6 +438,18 @@ def validate(given):
         d, tr = given["duration"], given["TR"]
         raise ParameterError(f"{d.describe('s')} is longer than {tr.describe('s')}; the "
                              "saturation pulse must fit in the repetition time")
+    if all(key in given for key in PULSE):
+        raise ParameterError(f"{given['omega_1_rms'].describe('rad/s')} and "
+                             f"{given['mt_flip_angle_deg'].describe('deg')}: give the "
+                             "saturation amplitude or the MT pulse, not both")
+    shape = given.get("mt_pulse_shape")
+    gaussian = shape is not None and shape.value == "gaussian"
+    if "mt_flip_angle_deg" in given and gaussian and "mt_bandwidth" not in given:
+        raise ParameterError(f"{shape.describe()}: a Gaussian MT pulse needs its bandwidth "
+                             f"({PARAMETERS['mt_bandwidth'].option} or mt_bandwidth)")
+    if "mt_bandwidth" in given and not gaussian:
+        raise ParameterError(f"{given['mt_bandwidth'].describe('Hz')}: a bandwidth applies "
+                             "to a Gaussian MT pulse only (mt_pulse_shape gaussian)")
     return warnings
 
 
@@ -360,9 +464,12 @@ def model_values(given):
     Returns
     -------
     dict of str to float
-        The same keys, but ``flip_angle`` (radians) for ``flip_angle_deg``
-        and ``G`` (s) computed with the super-Lorentzian lineshape for
-        ``T2b``.
+        The same keys, but radians for every angle in degrees (``flip_angle``
+        for ``flip_angle_deg``, ``pdw_flip_angle`` for ``pdw_flip_angle_deg``,
+        ...), ``omega_1_rms`` (rad/s) computed from the MT pulse
+        (``mt_flip_angle_deg``, ``mt_pulse_shape``, ``mt_bandwidth``,
+        ``mt_pulses``) where that is given, and ``G`` (s) computed with the
+        super-Lorentzian lineshape for ``T2b``.
 
     Raises
     ------
@@ -370,8 +477,20 @@ def model_values(given):
         When G from T2b is not finite and positive in single precision.
     """
     values = {key: g.value for key, g in given.items()}
-    if "flip_angle_deg" in values:
-        values["flip_angle"] = math.radians(values.pop("flip_angle_deg"))
+    for key in [k for k in values if k.endswith("_deg")]:
+        values[key[:-len("_deg")]] = math.radians(values.pop(key))
+    if "mt_flip_angle" in values:
+        from tavni.mt_map.pulses import omega_1_rms_from_pulse
+
+        # omega_1_rms over one pulse is its RMS over all of them: duration
+        # is their number times the pulse's.
+        pulses = int(values.pop("mt_pulses", 1))
+        shape = values.pop("mt_pulse_shape", "hard")
+        values["omega_1_rms"] = omega_1_rms_from_pulse(
+            values.pop("mt_flip_angle"), values["duration"] / pulses, shape,
+            values.pop("mt_bandwidth", None))
+    for key in MT_PULSE:
+        values.pop(key, None)
     if "T2b" in values:
         from tavni.mt_map import super_lorentzian
 

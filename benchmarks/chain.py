@@ -1,0 +1,111 @@
+"""Cost of the three-scan chain's relaxometry against the fraction fit it feeds.
+
+    python3 benchmarks/chain.py [--shape 176 240 256] [--differing-TR] [--repeats 2]
+
+A synthetic volume (bound-pool fractions in [0, 0.3], R1 from 0.3 to 2 /s,
+M0 around 1, a smooth transmit field from 0.8 to 1.2) is measured with a
+single-point protocol: PD-weighted (4 deg), T1-weighted (25 deg) and
+MT-weighted (6 deg, Gaussian MT pulse at 4 kHz) SPGR scans, noiseless. The
+MT-weighted signal is the SPGR steady state times the MT ratio the two-pool
+model predicts (looked up on a grid of f, R1 and b1 values the volume is
+drawn from, which keeps making it short).
+
+Timed in the same run, best of --repeats:
+  (a) the relaxometry: fit_r1 (R1 and M0), synthetic_reference, the MT
+      ratio, mtr and mtsat;
+  (b) the fraction fit, fit_fraction, on the ratio and R1 from (a).
+Prints both times and the ratio (a)/(b), and how well f and R1 come back.
+"""
+import argparse
+import math
+import os
+import time
+
+import numpy as np
+
+from tavni.mt_map import (STATUS_SOLVED, fit_fraction, fit_r1, mpf, mtr, mtsat,
+                          omega_1_rms_from_pulse, spgr_signal, super_lorentzian,
+                          synthetic_reference)
+
+DEG = math.pi / 180.0
+PD = dict(flip=4 * DEG, TR=0.025)
+T1 = dict(flip=25 * DEG, TR=0.025)
+MT = dict(flip=6 * DEG, TR=0.028)
+DELTA_OMEGA, DURATION, T2_FREE = 4000.0, 0.012, 0.04
+OMEGA_1_RMS = omega_1_rms_from_pulse(500 * DEG, DURATION, "gaussian", 250.0)
+G = super_lorentzian(DELTA_OMEGA, 12e-6)
+
+
+def synthetic_volume(shape, rng):
+    f_levels = np.linspace(0.0, 0.3, 61)
+    R1_levels = np.linspace(0.3, 2.0, 18)
+    b1_levels = np.linspace(0.8, 1.2, 9)
+    table = np.array([[[1.0 - mpf.model(f, 1.0, R1, T2_FREE, DELTA_OMEGA, OMEGA_1_RMS * b1, G,
+                                        MT["TR"], DURATION, MT["flip"] * b1)
+                        for b1 in b1_levels] for R1 in R1_levels] for f in f_levels])
+    n = math.prod(shape)
+    fi = rng.integers(0, f_levels.size, n)
+    ri = rng.integers(0, R1_levels.size, n)
+    # A smooth field, quantised to the table's levels.
+    grid = np.meshgrid(*(np.linspace(-1.0, 1.0, k) for k in shape), indexing="ij", sparse=True)
+    radius2 = sum(axis**2 for axis in grid) / len(shape)
+    bi = np.rint((1.0 - radius2) * (b1_levels.size - 1)).astype(np.intp).reshape(-1)
+    f, R1, b1 = f_levels[fi], R1_levels[ri], b1_levels[bi]
+    M0 = rng.uniform(0.7, 1.0, n)
+    scans = {name: spgr_signal(M0, R1, p["flip"], p["TR"], b1=b1)
+             for name, p in (("pd", PD), ("t1", T1), ("mt", MT))}
+    scans["mt"] *= table[fi, ri, bi]
+    return {k: v.reshape(shape) for k, v in dict(scans, f=f, R1=R1, b1=b1).items()}
+
+
+def relaxometry(v):
+    R1, M0 = fit_r1([v["pd"], v["t1"]], [PD["flip"], T1["flip"]], [PD["TR"], T1["TR"]],
+                    b1=v["b1"])
+    reference = synthetic_reference(M0, R1, MT["flip"], MT["TR"], b1=v["b1"])
+    ratio = v["mt"] / reference
+    return R1, ratio, mtr(v["mt"], reference), mtsat(
+        v["pd"], v["t1"], v["mt"], PD["flip"], T1["flip"], MT["flip"], PD["TR"], T1["TR"],
+        MT["TR"], b1=v["b1"])
+
+
+def best_time(function, repeats):
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        result = function()
+        times.append(time.perf_counter() - start)
+    return min(times), result
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--shape", type=int, nargs=3, default=(176, 240, 256))
+    parser.add_argument("--differing-TR", action="store_true",
+                        help="a T1-weighted TR of 11 ms: R1 by the per-voxel root")
+    parser.add_argument("--threads", type=int, default=None, help="default: every core")
+    parser.add_argument("--repeats", type=int, default=2, help="timed runs; the best counts")
+    options = parser.parse_args()
+    if options.differing_TR:
+        T1["TR"] = 0.011
+    threads = options.threads or len(os.sched_getaffinity(0))
+
+    v = synthetic_volume(tuple(options.shape), np.random.default_rng(2026))
+    chain_time, (R1, ratio, _, _) = best_time(lambda: relaxometry(v), options.repeats)
+    fit_time, (f, status) = best_time(
+        lambda: fit_fraction(ratio, R1, T2_FREE, DELTA_OMEGA, OMEGA_1_RMS, G, MT["TR"],
+                             DURATION, MT["flip"], b1=v["b1"], threads=threads,
+                             return_status=True), options.repeats)
+
+    print(f"volume {'x'.join(map(str, options.shape))} ({R1.size:,} voxels), "
+          f"TR PDw/T1w {PD['TR']}/{T1['TR']} s, {threads} threads")
+    print(f"relaxometry (R1/M0, synthetic reference, MTR, MTsat): {chain_time:.3f} s")
+    print(f"fraction fit:                                         {fit_time:.3f} s")
+    print(f"ratio relaxometry / fraction fit: {chain_time / fit_time:.2f}")
+    print(f"max relative R1 error {np.max(np.abs(R1 / v['R1'] - 1)):.1e}, "
+          f"max |f - f_true| {np.max(np.abs(f - v['f'])):.1e}, "
+          f"solved {np.count_nonzero(status == STATUS_SOLVED):,}")
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

@@ -1,0 +1,325 @@
+"""Relaxometry of spoiled gradient-echo (SPGR) scans, for the chain from three
+scans (PD-, T1- and MT-weighted) to a bound-pool fraction map.
+
+- ``spgr_signal``: the SPGR steady-state signal;
+- ``fit_r1``: R1 and M0 from two or more flip angles (variable flip angle,
+  DESPOT1), shared or differing TRs;
+- ``synthetic_reference``: the MT-weighted scan's signal without
+  saturation, computed from M0 and R1, for the MT ratio;
+- ``mtr`` and ``mtsat``: the semi-quantitative MT maps.
+
+NumPy in, NumPy out: scalars or arrays, broadcast together; a float for
+scalar input. Angles in radians, times in s, rates in 1/s, signals in any
+one unit. A transmit field ``b1`` (actual / nominal) scales every flip angle.
+The per-voxel work runs in C++ (module ``_maps``) on all cores with the
+interpreter lock released.
+"""
+import math
+
+import numpy as np
+
+from tavni.mt_map import _maps
+from tavni.mt_map.maps import (
+    STATUS_ABOVE_BRACKET, STATUS_BELOW_BRACKET, STATUS_INVALID_INPUT, STATUS_MASKED,
+    STATUS_SOLVED, _broadcast_shape, _mask_for, _real_array, _thread_count,
+)
+
+_HALF_PI = 0.5 * math.pi
+
+
+def _float_or_array(array):
+    return float(array[()]) if array.ndim == 0 else array
+
+
+def _actual(flip_angle, b1):
+    """The flip angle the tissue sees: the nominal one scaled by b1."""
+    return flip_angle if b1 is None else flip_angle * np.asarray(b1, dtype=np.float64)
+
+
+def _inputs(**values):
+    """The named inputs (None left out) as arrays the kernels read in place
+    (float32 stays float32), their broadcast shape, and where any of them is
+    masked (``numpy.ma``; None if nowhere)."""
+    arrays, masked = {}, None
+    for name, value in values.items():
+        if value is not None:
+            arrays[name], where = _real_array(value, name)
+            if where is not None:
+                masked = where if masked is None else masked | where
+    return arrays, _broadcast_shape(arrays), masked
+
+
+def _view(arrays, name, shape):
+    """The input broadcast to shape without being copied; None if absent."""
+    return np.broadcast_to(arrays[name], shape) if name in arrays else None
+
+
+def _nan_where(result, masked):
+    if masked is not None:
+        result[np.broadcast_to(masked, result.shape)] = np.nan
+    return result
+
+
+def spgr_signal(M0, R1, flip_angle, TR, *, b1=None, threads=None):
+    """Steady-state signal of a spoiled gradient echo.
+
+        S = M0 sin(a) (1 - E1) / (1 - E1 cos(a)),  E1 = exp(-R1 TR),
+        a = b1 * flip_angle.
+
+    Parameters
+    ----------
+    M0 : float or array_like
+        Equilibrium signal (proton density times receive gain), signal units.
+    R1 : float or array_like
+        Longitudinal relaxation rate, 1/s.
+    flip_angle : float or array_like
+        Nominal excitation flip angle, radians.
+    TR : float or array_like
+        Repetition time, s.
+    b1 : float or array_like, optional
+        Relative transmit field (actual / nominal flip angle); default 1.
+    threads : int, optional
+        Worker threads; default: every core.
+
+    Returns
+    -------
+    float or ndarray
+        The signal, in the units of M0 (float64, the broadcast shape).
+
+    Examples
+    --------
+    >>> spgr_signal(1.0, 1.0, math.radians(25.0), 0.011)
+    0.04462...
+    """
+    arrays, shape, masked = _inputs(M0=M0, R1=R1, flip_angle=flip_angle, TR=TR, b1=b1)
+    signal = np.empty(shape)
+    _maps.spgr_signal(*(_view(arrays, name, shape)
+                        for name in ("M0", "R1", "flip_angle", "TR", "b1")),
+                      _thread_count(threads), signal)
+    return _float_or_array(_nan_where(signal, masked))
+
+
+def synthetic_reference(M0, R1, flip_angle, TR, *, b1=None, threads=None):
+    """The MT-weighted scan's signal had it no MT saturation, from M0 and R1.
+
+    The SPGR steady state (``spgr_signal``) at the MT-weighted scan's own
+    flip angle and TR, with the M0 and R1 fitted from the PD- and
+    T1-weighted scans: the reference of the MT ratio S_MTw / S_ref without
+    a fourth scan. Parameters and units as ``spgr_signal``.
+
+    Returns
+    -------
+    float or ndarray
+        S_ref, in the units of M0.
+    """
+    return spgr_signal(M0, R1, flip_angle, TR, b1=b1, threads=threads)
+
+
+def _despot1_least_squares(signals, flip_angles, TR, b1):
+    """R1, M0 and status from more than two scans of one TR.
+
+    Dividing the steady state by sin(a),
+        S / sin(a) = E1 * S / tan(a) + M0 (1 - E1),
+    is a line in (S/tan a, S/sin a) with slope E1 and intercept
+    M0 (1 - E1) (Deoni et al. 2003): here the least-squares line. (Two
+    scans fix the line; the C++ kernel has that case.)
+    """
+    x, y = [], []
+    valid = True
+    for signal, flip_angle in zip(signals, flip_angles):
+        alpha = _actual(flip_angle, b1)
+        valid = valid & np.isfinite(signal) & (signal > 0) & (alpha > 0) & (alpha < _HALF_PI)
+        y.append(signal / np.sin(alpha))
+        x.append(signal / np.tan(alpha))
+    n = len(signals)
+    x_mean = sum(x) / n
+    y_mean = sum(y) / n
+    dx = [xi - x_mean for xi in x]
+    E1 = sum(dxi * (yi - y_mean) for dxi, yi in zip(dx, y)) / sum(dxi * dxi for dxi in dx)
+    R1 = -np.log(E1) / TR
+    M0 = (y_mean - E1 * x_mean) / (1.0 - E1)
+    status = np.where(E1 >= 1.0, STATUS_BELOW_BRACKET, STATUS_SOLVED).astype(np.uint8)
+    status[E1 <= 0.0] = STATUS_ABOVE_BRACKET
+    status[~(valid & np.isfinite(E1))] = STATUS_INVALID_INPUT
+    return R1, M0, status
+
+
+def fit_r1(signals, flip_angles, TRs, *, b1=None, mask=None, return_status=False,
+           threads=None):
+    """R1 and M0 from SPGR scans of two or more flip angles (variable flip angle).
+
+    Every voxel's signals S_i, made at flip angles a_i = b1 * flip_angles[i]
+    and repetition times TRs[i], are explained by the SPGR steady state
+    (see ``spgr_signal``). When all scans share TR, R1 and M0 follow in
+    closed form from a line through the points (S/tan a, S/sin a)
+    (least squares for more than two scans). When two scans differ in TR
+    (allowed: the PD- and T1-weighted scans need not share it), the ratio of
+    their signals depends on R1 alone and is monotone in it; R1 is its root
+    in [1e-3, 50] 1/s, found per voxel in C++ (to about 1e-12 relative), and M0
+    the least-squares amplitude of both scans at that R1.
+
+    Parameters
+    ----------
+    signals : sequence of array_like
+        Two or more signal arrays (one per scan), broadcast together.
+    flip_angles : sequence of float
+        The scans' nominal flip angles, radians, each in (0, pi/2).
+    TRs : sequence of float
+        The scans' repetition times, s. Scans with differing TRs: exactly two.
+    b1 : array_like, optional
+        Relative transmit field (actual / nominal flip angle).
+    mask : array_like of bool, optional
+        Voxels to fit; the others get NaN and ``STATUS_MASKED``.
+    return_status : bool
+        Also return the status codes.
+    threads : int, optional
+        Worker threads of the differing-TR fit; default: every core.
+
+    Returns
+    -------
+    R1 : float or ndarray
+        Longitudinal relaxation rate, 1/s (float64, the broadcast shape).
+    M0 : float or ndarray
+        Equilibrium signal, in the signals' unit.
+    status : int or ndarray of uint8
+        With ``return_status``: ``STATUS_SOLVED``; ``STATUS_BELOW_BRACKET``
+        (the signals ask for an R1 that is not positive (E1 >= 1) or below
+        the searched interval), ``STATUS_ABOVE_BRACKET`` (E1 <= 0, or above
+        the interval); ``STATUS_INVALID_INPUT`` (a signal not positive and
+        finite, an angle outside (0, pi/2), scans of one contrast);
+        ``STATUS_MASKED``. R1 and M0 are NaN unless solved.
+
+    Raises
+    ------
+    ValueError
+        Fewer than two scans, lengths that disagree, a TR that is not
+        positive, more than two scans with differing TRs, inputs that do not
+        broadcast, a mask of the wrong shape, fewer than one thread.
+    """
+    signals = list(signals)
+    flip_angles = [float(a) for a in flip_angles]
+    TRs = [float(t) for t in TRs]
+    if len(signals) < 2:
+        raise ValueError(f"fit_r1 needs at least two scans, got {len(signals)}")
+    if not len(signals) == len(flip_angles) == len(TRs):
+        raise ValueError(f"fit_r1: {len(signals)} signals, {len(flip_angles)} flip angles, "
+                         f"{len(TRs)} TRs")
+    if not all(math.isfinite(t) and t > 0 for t in TRs):
+        raise ValueError(f"fit_r1: every TR must be positive, got {TRs}")
+    if len(signals) > 2 and any(t != TRs[0] for t in TRs):
+        raise ValueError("fit_r1: scans with differing TRs must be exactly two")
+    names = [f"signals[{i}]" for i in range(len(signals))]
+    arrays, shape, masked = _inputs(**dict(zip(names, signals)), b1=b1)
+    masks = [] if masked is None else [~masked]
+    if mask is not None:
+        masks.append(_mask_for(mask, shape))
+    threads = _thread_count(threads)
+
+    if len(signals) > 2:
+        with np.errstate(divide="ignore", invalid="ignore"):
+            R1, M0, status = _despot1_least_squares([arrays[n] for n in names], flip_angles,
+                                                    TRs[0], arrays.get("b1"))
+        R1, M0, status = (np.broadcast_to(a, shape) for a in (R1, M0, status))
+        for keep in masks:
+            status = np.where(keep, status, STATUS_MASKED)
+        status = status.astype(np.uint8)
+        solved = status == STATUS_SOLVED
+        R1 = np.where(solved, R1, np.nan)
+        M0 = np.where(solved, M0, np.nan)
+    else:
+        R1 = np.empty(shape)
+        M0 = np.empty(shape)
+        status = np.empty(shape, dtype=np.uint8)
+        _maps.fit_r1(tuple(_view(arrays, n, shape) for n in names), tuple(flip_angles),
+                     tuple(TRs), _view(arrays, "b1", shape),
+                     tuple(np.broadcast_to(m, shape) for m in masks), threads, R1, M0, status)
+    if R1.ndim == 0:
+        R1, M0, status = float(R1), float(M0), int(status)
+    return (R1, M0, status) if return_status else (R1, M0)
+
+
+def mtr(S_mt, S_ref):
+    """Magnetization-transfer ratio, percent.
+
+        MTR = 100 (S_ref - S_mt) / S_ref,
+
+    with S_ref measured (the same scan without MT saturation) or synthetic
+    (``synthetic_reference``); as BIDS' ``MTRmap``.
+
+    Parameters
+    ----------
+    S_mt, S_ref : float or array_like
+        MT-weighted and reference signals, one unit.
+
+    Returns
+    -------
+    float or ndarray
+        MTR in percent; NaN where S_ref is not positive or an input is NaN.
+    """
+    S_mt = np.asarray(S_mt, dtype=np.float64)
+    S_ref = np.asarray(S_ref, dtype=np.float64)
+    # In place, one array of the volume's size at a time.
+    ratio = np.asarray(np.subtract(S_ref, S_mt))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        ratio /= S_ref
+    ratio *= 100.0
+    ratio[np.broadcast_to(~(S_ref > 0), ratio.shape)] = np.nan
+    return _float_or_array(ratio)
+
+
+def mtsat(S_pd, S_t1, S_mt, flip_pd, flip_t1, flip_mt, TR_pd, TR_t1, TR_mt, *, b1=None,
+          b1_correction=None, threads=None):
+    """MT saturation, percent units (Helms et al. 2008).
+
+    With the small-angle approximations of the SPGR steady state, from the
+    PD-weighted (S_pd at a_pd, TR_pd), T1-weighted (S_t1 at a_t1, TR_t1) and
+    MT-weighted (S_mt at a_mt, TR_mt) signals, angles a = b1 * flip:
+
+        R1app = 1/2 (S_t1 a_t1 / TR_t1 - S_pd a_pd / TR_pd)
+                    / (S_pd / a_pd - S_t1 / a_t1),
+        Aapp  = S_pd S_t1 (TR_pd a_t1 / a_pd - TR_t1 a_pd / a_t1)
+                    / (S_t1 TR_pd a_t1 - S_pd TR_t1 a_pd),
+        MTsat = (Aapp a_mt / S_mt - 1) R1app TR_mt - a_mt^2 / 2,
+
+    times 100. The optional empirical correction of the residual transmit-
+    field dependence (Weiskopf et al. 2013) multiplies by
+    (1 - C) / (1 - C b1).
+
+    Parameters
+    ----------
+    S_pd, S_t1, S_mt : float or array_like
+        The three signals, one unit.
+    flip_pd, flip_t1, flip_mt : float
+        Nominal flip angles, radians.
+    TR_pd, TR_t1, TR_mt : float
+        Repetition times, s.
+    b1 : float or array_like, optional
+        Relative transmit field (actual / nominal flip angle).
+    b1_correction : float, optional
+        The constant C of the empirical correction (0.4 in Weiskopf et al.
+        2013); needs ``b1``. Default: no correction.
+    threads : int, optional
+        Worker threads; default: every core.
+
+    Returns
+    -------
+    float or ndarray
+        MTsat in percent units; NaN where a signal is not positive.
+
+    Raises
+    ------
+    ValueError
+        ``b1_correction`` without ``b1``.
+    """
+    if b1_correction is not None and b1 is None:
+        raise ValueError("mtsat: the empirical B1 correction needs a b1 map")
+    C = -1.0 if b1_correction is None else float(b1_correction)
+    if b1_correction is not None and not 0.0 <= C < 1.0:
+        raise ValueError(f"mtsat: the B1 correction constant must be in [0, 1), got {b1_correction}")
+    arrays, shape, masked = _inputs(S_pd=S_pd, S_t1=S_t1, S_mt=S_mt, b1=b1)
+    saturation = np.empty(shape)
+    _maps.mtsat(tuple(_view(arrays, name, shape) for name in ("S_pd", "S_t1", "S_mt")),
+                (float(flip_pd), float(flip_t1), float(flip_mt)),
+                (float(TR_pd), float(TR_t1), float(TR_mt)), _view(arrays, "b1", shape),
+                C, _thread_count(threads), saturation)
+    return _float_or_array(_nan_where(saturation, masked))

@@ -1,0 +1,99 @@
+// Relaxometry of spoiled gradient-echo (SPGR) scans, voxel by voxel: the
+// steady-state signal, R1 and M0 from two flip angles (shared or differing
+// TR), and the MT saturation of Helms et al. 2008.
+//
+// Plain numbers in and out, in double precision; no interpreter types.
+// Angles in radians, times in s, rates in 1/s, signals in any one unit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "fraction_core.hpp"
+#include "parallel_core.hpp"
+#include "strided_core.hpp"
+
+namespace tavni::mt_map {
+
+// SPGR steady state: S = M0 sin(a) (1 - E1) / (1 - E1 cos a), E1 = exp(-R1 TR).
+double spgr_signal(double M0, double R1, double flip_angle, double TR) noexcept;
+
+// One SPGR scan of one voxel: its signal, its actual flip angle (already
+// scaled by the transmit field) and its repetition time.
+struct SpgrScan {
+    double signal, flip_angle, TR;
+};
+
+// The interval of R1 (1/s) searched when the two TRs differ: from a T1 of
+// 1000 s to one of 20 ms, wider than any tissue, contrast agent included.
+// Above it the ratio of two scans whose larger angle has the longer TR can
+// turn (see relaxometry_core.cpp).
+constexpr double r1_search_lo = 1e-3;
+constexpr double r1_search_hi = 50.0;
+
+struct R1Fit {
+    double R1;         // NaN unless solved
+    double M0;         // NaN unless solved
+    FitStatus status;  // fit_solved; fit_below_bracket (the signals ask for
+                       // an R1 that is not positive, or below the searched
+                       // interval), fit_above_bracket (E1 <= 0, or above
+                       // it); fit_invalid_input (a signal not positive and
+                       // finite, a flip angle outside (0, pi/2), a TR not
+                       // positive, one contrast twice, a ratio that turns
+                       // inside the interval)
+};
+
+// R1 and M0 that explain both signals exactly. Shared TR: the closed form
+// of DESPOT1; differing TRs: the root of the signal ratio in R1 (to a
+// relative error of about 1e-12), and M0 the least-squares amplitude of
+// both scans.
+R1Fit fit_r1_two_scans(const SpgrScan &a, const SpgrScan &b) noexcept;
+
+// MT saturation (a fraction, not percent) from the PD-, T1- and
+// MT-weighted signals with their actual flip angles and TRs; NaN unless
+// all three signals are positive.
+double mt_saturation(const SpgrScan &pd, const SpgrScan &t1, const SpgrScan &mt) noexcept;
+
+// ---------------------------------------------------------------------------
+// Whole maps. Outputs are C-contiguous of `shape`; each input is read where
+// it lies, in its own layout and precision (see strided_core.hpp); an absent
+// transmit field is 1. Each runs on up to `threads` threads, the calling one
+// included, which asks keep_going between its blocks; false when that said
+// stop (outputs then partly unwritten), true when every voxel is done.
+
+// S = spgr_signal(M0, R1, b1 * flip_angle, TR).
+bool spgr_signal_map(const MapShape &shape, const StridedArray &M0, const StridedArray &R1,
+                     const StridedArray &flip_angle, const StridedArray &TR,
+                     const StridedArray &b1, unsigned threads, double *S,
+                     KeepGoing keep_going = {}) noexcept;
+
+struct R1MapInputs {
+    static constexpr std::size_t max_masks = 4;
+    MapShape shape;
+    StridedArray signal[2];
+    double flip_angle[2];  // nominal
+    double TR[2];
+    StridedArray b1;
+    StridedArray masks[max_masks];  // a voxel is fitted where every one is nonzero
+    std::size_t mask_count = 0;
+};
+
+// R1, M0 and status (each may be null) of every voxel.
+bool fit_r1_map(const R1MapInputs &in, unsigned threads, double *R1, double *M0,
+                std::uint8_t *status, KeepGoing keep_going = {}) noexcept;
+
+// 100 * mt_saturation(...) (percent units) with the nominal angles scaled
+// by b1 and, for C >= 0, the empirical correction (1 - C) / (1 - C b1) of
+// Weiskopf et al. 2013.
+struct MTsatMapInputs {
+    MapShape shape;
+    StridedArray signal[3];  // PD-, T1-, MT-weighted
+    double flip_angle[3];    // nominal
+    double TR[3];
+    StridedArray b1;
+    double correction = -1.0;  // C; negative: none
+};
+bool mtsat_map(const MTsatMapInputs &in, unsigned threads, double *saturation,
+               KeepGoing keep_going = {}) noexcept;
+
+}  // namespace tavni::mt_map
