@@ -64,13 +64,6 @@ class BidsError(Exception):
 # value written in milliseconds (a repetition time of 28, a pulse of 12).
 LONGEST_SECONDS = {"RepetitionTimeExcitation": 1.0, "RepetitionTime": 1.0,
                    "MTPulseDuration": 0.1}
-# Units of the chain's parameters, for the sidecars of the maps.
-PARAMETER_UNITS = {
-    "flip_angle_deg": "deg", "TR": "s", "pdw_flip_angle_deg": "deg", "pdw_TR": "s",
-    "t1w_flip_angle_deg": "deg", "t1w_TR": "s", "delta_omega": "Hz", "duration": "s",
-    "omega_1_rms": "rad/s", "mt_flip_angle_deg": "deg", "mt_pulse_shape": "",
-    "mt_bandwidth": "Hz", "mt_pulses": "", "T2_free": "s", "T2b": "s", "G": "s",
-}
 # What the maps need beyond the sidecars: the tissue's relaxation constants.
 TISSUE_KEYS = ("T2_free",)
 LINESHAPE_KEYS = ("T2b", "G")
@@ -134,8 +127,7 @@ class Collection:
     pdw: str
     t1w: str
     mtw: str
-    parameters: dict                    # chain's parameter key -> value
-    origins: dict                       # chain's parameter key -> where it came from
+    parameters: dict                    # chain's parameter key -> protocol.Given
     sources: list                       # BIDS URIs of the input files
     b1: str | None = None
     b1_units: str | None = None
@@ -368,7 +360,7 @@ def find_mask(mask_dir, participant, session):
 
 def collections_of(layout, participant, session, overrides, options):
     """The collections of one participant and session, read from the dataset
-    and completed by overrides ({key: (value, origin)})."""
+    and completed by overrides ({key: protocol.Given})."""
     query = dict(subject=participant, datatype="anat", extension=IMAGE_EXTENSIONS)
     images = layout.get(suffix=["MTS", "VFA"], session=session, **query)
     if session is None:
@@ -415,7 +407,11 @@ def collection_of(layout, participant, session, acquisition, run, images, overri
         warnings.append(f"{where}: {len(flips)} MT-off flip angles; R1 from the smallest "
                         f"({min(flips):g} deg) and largest ({max(flips):g} deg)")
 
-    values, origins, missing = {}, {}, []
+    # Each value as protocol.Given: named by its sidecar field and file, so
+    # that the chain's checks and the outputs' sidecars say where it came from.
+    from tavni.mt_map.protocol import Given
+
+    given, missing = {}, []
 
     def take(key, sidecar, entry, convert=None):
         if key in overrides:
@@ -430,8 +426,8 @@ def collection_of(layout, participant, session, acquisition, run, images, overri
             value = str(sidecar.values[entry]).lower()
         else:
             value = sidecar.number(entry, assume_ms=options.assume_ms, warnings=warnings)
-        values[key] = convert(value) if convert else value
-        origins[key] = f"{entry} in {sidecar.origin(entry)}"
+        given[key] = Given(convert(value) if convert else value, entry,
+                           f" in {sidecar.origin(entry)}")
 
     for prefix, sidecar in (("pdw_", pdw), ("t1w_", t1w), ("", mtw)):
         take(prefix + "flip_angle_deg", sidecar, "FlipAngle")
@@ -441,39 +437,37 @@ def collection_of(layout, participant, session, acquisition, run, images, overri
         if mtw.has("MTNumberOfPulses"):
             take("mt_pulses", mtw, "MTNumberOfPulses", convert=int)
         else:
-            values["mt_pulses"], origins["mt_pulses"] = 1, "default: one MT pulse per TR"
+            given["mt_pulses"] = Given(1, "one MT pulse per TR", " (default)")
     # The saturation per TR lasts the number of pulses times one pulse.
     if "duration" not in overrides:
         take("duration", mtw, "MTPulseDuration")
-        if "duration" in values:
-            pulses = overrides.get("mt_pulses", (values["mt_pulses"],))[0]
-            values["duration"] *= pulses
-            origins["duration"] += f" x {pulses} pulse{'s' if pulses != 1 else ''}"
+        if "duration" in given:
+            pulses = (overrides.get("mt_pulses") or given["mt_pulses"]).value
+            one = given["duration"]
+            given["duration"] = Given(one.value * pulses, f"{one.name} x {pulses:g}",
+                                      one.source)
     # The amplitude of the saturation is given directly or by the pulse.
     if "omega_1_rms" not in overrides:
         take("mt_flip_angle_deg", mtw, MT_FLIP_KEY)
         take("mt_pulse_shape", mtw, "MTPulseShape")
-        if values.get("mt_pulse_shape") == "gaussian" or \
-                overrides.get("mt_pulse_shape", ("",))[0] == "gaussian":
+        shape = overrides.get("mt_pulse_shape") or given.get("mt_pulse_shape")
+        if shape is not None and shape.value == "gaussian":
             take("mt_bandwidth", mtw, "MTPulseBandwidth")
 
-    for key, (value, origin) in overrides.items():
-        values[key], origins[key] = value, origin
+    given.update(overrides)
     if "omega_1_rms" in overrides:
         for key in PULSE_KEYS:
-            values.pop(key, None)
-            origins.pop(key, None)
+            given.pop(key, None)
     if any(key in overrides for key in LINESHAPE_KEYS):
         for key in LINESHAPE_KEYS:
             if key not in overrides:
-                values.pop(key, None)
-                origins.pop(key, None)
+                given.pop(key, None)
     for key, sidecar, entry in missing:
-        if key not in values and not (key in PULSE_KEYS and "omega_1_rms" in values):
+        if key not in given and not (key in PULSE_KEYS and "omega_1_rms" in given):
             raise BidsError(f"{sidecar.name()}: sidecar field {entry} is missing; add it to "
                             f"the sidecar or give {key} in --protocol or --param")
-    absent = [k for k in TISSUE_KEYS if k not in values]
-    if not any(k in values for k in LINESHAPE_KEYS):
+    absent = [k for k in TISSUE_KEYS if k not in given]
+    if not any(k in given for k in LINESHAPE_KEYS):
         absent.append(" or ".join(LINESHAPE_KEYS))
     if absent:
         raise BidsError(f"{where}: no value for {', '.join(absent)} (tissue constants are "
@@ -482,7 +476,7 @@ def collection_of(layout, participant, session, acquisition, run, images, overri
     collection = Collection(
         session=session, entities={"acquisition": acquisition, "run": run},
         pdw=pdw.image.path, t1w=t1w.image.path, mtw=mtw.image.path,
-        parameters=values, origins=origins, sources=[], warnings=warnings)
+        parameters=given, sources=[], warnings=warnings)
     b1 = field_map(layout, participant, session, "TB1map", mtw.image.path)
     if b1 is not None:
         collection.b1 = b1.path
@@ -506,35 +500,22 @@ def collection_of(layout, participant, session, acquisition, run, images, overri
 
 
 def read_overrides(options):
-    """Parameters given by --protocol and --param: {key: (value, origin)};
+    """Parameters given by --protocol and --param, as {key: protocol.Given};
     --param wins."""
-    overrides = {}
-    if options.protocol is not None:
-        try:
-            content = json.loads(Path(options.protocol).read_text())
-        except OSError as error:
-            raise BidsError(f"cannot read protocol '{options.protocol}': "
-                            f"{error.strerror}") from None
-        except ValueError as error:
-            raise BidsError(f"protocol '{options.protocol}' is not valid JSON: "
-                            f"{one_line(error)}") from None
-        if not isinstance(content, dict):
-            raise BidsError(f"protocol '{options.protocol}' must hold a JSON object")
-        for key, value in content.items():
-            overrides[key] = (value, f"{key} in protocol '{options.protocol}'")
+    from tavni.mt_map import protocol
+
+    overrides = protocol.read_protocol(options.protocol) if options.protocol else {}
     for item in options.param or ():
         key, sep, text = item.partition("=")
-        if not sep or not key:
-            raise BidsError(f"--param '{item}' must be KEY=VALUE")
+        known = [k for k, p in protocol.PARAMETERS.items() if p.in_protocol]
+        if not sep or key not in known:
+            raise BidsError(f"--param '{item}' must be KEY=VALUE with KEY one of "
+                            f"{', '.join(known)}")
         try:
-            value = json.loads(text)
+            value = float(text)
         except ValueError:
-            value = text
-        overrides[key] = (value, f"--param {key}")
-    unknown = sorted(set(overrides) - set(PARAMETER_UNITS))
-    if unknown:
-        raise BidsError(f"unknown parameter{'s' if len(unknown) > 1 else ''} "
-                        f"{', '.join(unknown)} (known: {', '.join(PARAMETER_UNITS)})")
+            value = text  # a word, for a choice such as mt_pulse_shape
+        overrides[key] = protocol.Given(value, f"--param {key}")
     return overrides
 
 
@@ -733,10 +714,11 @@ def map_collection(job, collection, work):
             outputs, b1=b1, b0=b0, mask=collection.mask, threads=job.threads, quiet=True)
     warnings += list(summary_field(summary, "warnings") or ())
 
-    parameters = {key: {"Value": collection.parameters[key],
-                        "Units": PARAMETER_UNITS.get(key, ""),
-                        "Source": collection.origins.get(key, "")}
-                  for key in sorted(collection.parameters)}
+    from tavni.mt_map.protocol import PARAMETERS
+
+    parameters = {key: {"Value": given.value, "Units": PARAMETERS[key].unit,
+                        "Source": f"{given.name}{given.source}"}
+                  for key, given in sorted(collection.parameters.items())}
     common = {"Sources": collection.sources, "Parameters": parameters,
               "GeneratedBy": [job.generated_by]}
     if warnings:
