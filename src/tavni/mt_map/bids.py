@@ -862,17 +862,26 @@ def atomic_write(path, text):
 # ---------------------------------------------------------------------------
 # A phantom dataset
 
-# The MT-on scan's saturation as the sidecars state it: one Gaussian pulse
-# per TR (its RMS amplitude follows from these).
-PHANTOM_PULSE = {"MTPulseShape": "GAUSSIAN", "MTPulseDuration": 0.012, "MTNumberOfPulses": 1,
-                 "MTPulseBandwidth": 250.0, MT_FLIP_KEY: 560.0}
-# Scanner fields every scan shares, as a dataset-level sidecar.
+# Scanner fields every phantom scan shares, beside the MT pulse's.
 PHANTOM_SHARED = {"MagneticFieldStrength": 3.0, "EchoTime": 0.0023,
-                  "PulseSequenceType": "spoiled gradient echo", **PHANTOM_PULSE}
-# (phantom file stem, BIDS entities, chain protocol keys of flip angle and TR, MTState)
+                  "PulseSequenceType": "spoiled gradient echo"}
+# (phantom file stem, BIDS entities, protocol keys of flip angle and TR, MTState)
 PHANTOM_SCANS = (("pdw", "flip-1_mt-off", "pdw_flip_angle_deg", "pdw_TR", False),
                  ("t1w", "flip-2_mt-off", "t1w_flip_angle_deg", "t1w_TR", False),
                  ("mtw", "flip-3_mt-on", "flip_angle_deg", "TR", True))
+
+
+def mt_sidecar(protocol):
+    """The MT pulse of a protocol (the chain's keys) as sidecar fields, the
+    inverse of what ``collection_of`` reads."""
+    pulses = protocol.get("mt_pulses", 1)
+    fields = {"MTOffsetFrequency": protocol["delta_omega"],
+              "MTPulseDuration": protocol["duration"] / pulses, "MTNumberOfPulses": pulses,
+              "MTPulseShape": protocol["mt_pulse_shape"].upper(),
+              MT_FLIP_KEY: protocol["mt_flip_angle_deg"]}
+    if "mt_bandwidth" in protocol:
+        fields["MTPulseBandwidth"] = protocol["mt_bandwidth"]
+    return fields
 
 
 def write_phantom_dataset(directory, participants, *, voxel_size=2.0, anatomy="auto",
@@ -881,13 +890,15 @@ def write_phantom_dataset(directory, participants, *, voxel_size=2.0, anatomy="a
     or empty), all or nothing.
 
     Each participant is a slightly different head (``phantom.vary``): the
-    three MTS scans, a TB1map (relative) and a B0 fieldmap (Hz), with
-    sidecars; the truth goes to ``derivatives/phantom-truth``, the tissue
-    constants the sidecars cannot hold to ``code/protocol.json``.
+    three MTS scans, a TB1map (relative) and a B0 fieldmap (Hz) with their
+    sidecars; the MT pulse in a dataset-level MTS.json. The truth goes to
+    ``derivatives/phantom-truth``, a brain mask to ``derivatives/brainmask``
+    (for ``--mask-dir``), the tissue constants no sidecar holds to
+    ``code/protocol.json``.
 
     Parameters
     ----------
-    directory : path
+    directory : path-like
     participants : int
         Number of participants, labelled 01, 02, ...
     voxel_size, anatomy, shape, snr, seed
@@ -896,28 +907,24 @@ def write_phantom_dataset(directory, participants, *, voxel_size=2.0, anatomy="a
     Returns
     -------
     list of str
-        Notes of the phantom (e.g. which anatomy was used).
+        Notes of the phantom (e.g. which anatomy stood in).
     """
-    from tavni.mt_map import phantom, pulses
+    from tavni.mt_map import phantom
 
     directory = Path(directory)
     if participants < 1:
         raise BidsError(f"--participants must be at least 1 (got {participants})")
-    if directory.exists() and any(directory.iterdir()):
-        raise BidsError(f"'{directory}' exists and is not empty")
+    if directory.exists() and (not directory.is_dir() or any(directory.iterdir())):
+        raise BidsError(f"'{directory}' exists and is not an empty folder")
     directory.parent.mkdir(parents=True, exist_ok=True)
-    omega_1_rms = float(pulses.omega_1_rms_from_pulse(
-        math.radians(PHANTOM_PULSE[MT_FLIP_KEY]), PHANTOM_PULSE["MTPulseDuration"],
-        shape="gaussian", bandwidth=PHANTOM_PULSE["MTPulseBandwidth"]))
     work = Path(tempfile.mkdtemp(prefix=f".{directory.name}.", dir=directory.parent))
-    notes = []
+    labels = [f"{i + 1:02d}" for i in range(participants)]
+    description = {"BIDSVersion": "1.10.0",
+                   "GeneratedBy": [{"Name": APP_NAME, "Version": version()}]}
     try:
-        labels = [f"{i + 1:02d}" for i in range(participants)]
         for index, label in enumerate(labels):
             head = phantom.make(voxel_size, anatomy=anatomy, shape=shape, snr=snr,
-                                seed=seed + index, participant=phantom.vary(index, seed),
-                                protocol={"omega_1_rms": omega_1_rms})
-            notes = head.notes
+                                seed=seed + index, participant=phantom.vary(index, seed))
             files = phantom.write(work / ".phantom" / label, head)
             subject = work / f"sub-{label}"
             for folder in ("anat", "fmap"):
@@ -928,42 +935,45 @@ def write_phantom_dataset(directory, participants, *, voxel_size=2.0, anatomy="a
                 write_json(subject / "anat" / f"{name}.json",
                            {"FlipAngle": head.protocol[flip_key], "MTState": on,
                             "RepetitionTimeExcitation": head.protocol[tr_key]})
-            target = [f"bids::sub-{label}/anat/sub-{label}_{e}_MTS.nii.gz"
-                      for _, e, *_ in PHANTOM_SCANS]
+            intended = [f"bids::sub-{label}/anat/sub-{label}_{entities}_MTS.nii.gz"
+                        for _, entities, *_ in PHANTOM_SCANS]
             for stem, suffix, extra in (("b1", "TB1map", {}), ("b0", "fieldmap",
                                                                {"Units": "Hz"})):
                 os.replace(files[stem], subject / "fmap" / f"sub-{label}_{suffix}.nii.gz")
                 write_json(subject / "fmap" / f"sub-{label}_{suffix}.json",
-                           {"IntendedFor": target, **extra})
-            truth = work / "derivatives" / "phantom-truth" / f"sub-{label}" / "anat"
-            truth.mkdir(parents=True)
-            for stem, suffix in (("truth_f", FRACTION_SUFFIX), ("truth_r1", "R1map"),
-                                 ("truth_m0", "M0map")):
-                os.replace(files[stem], truth / f"sub-{label}_{suffix}.nii.gz")
+                           {"IntendedFor": intended, **extra})
+            for folder, stem, suffix in (
+                    ("phantom-truth", "truth_f", FRACTION_SUFFIX),
+                    ("phantom-truth", "truth_r1", "R1map"), ("phantom-truth", "truth_m0", "M0map"),
+                    ("brainmask", "mask", "desc-brain_mask")):
+                target = work / "derivatives" / folder / f"sub-{label}" / "anat"
+                target.mkdir(parents=True, exist_ok=True)
+                os.replace(files[stem], target / f"sub-{label}_{suffix}.nii.gz")
         shutil.rmtree(work / ".phantom")
-        write_json(work / "dataset_description.json", {
-            "Name": "tavni-mt-map phantom heads", "BIDSVersion": "1.10.0",
-            "DatasetType": "raw", "GeneratedBy": [{"Name": APP_NAME, "Version": version()}]})
-        write_json(work / "MTS.json", PHANTOM_SHARED)
+        write_json(work / "dataset_description.json",
+                   {"Name": "tavni-mt-map phantom heads", "DatasetType": "raw", **description})
+        write_json(work / "MTS.json", {**PHANTOM_SHARED, **mt_sidecar(head.protocol)})
         (work / "participants.tsv").write_text(
             "participant_id\n" + "".join(f"sub-{label}\n" for label in labels))
         (work / "README").write_text(
             "Synthetic heads for trying the tavni-mt-map BIDS App: three SPGR scans "
-            "(PD-, T1- and MT-weighted) per participant, transmit and static field maps. "
-            "The true maps are in derivatives/phantom-truth; the tissue constants the "
-            "sidecars cannot hold are in code/protocol.json.\n")
+            "(PD-, T1- and MT-weighted) per participant and transmit and static field "
+            "maps. The true maps are in derivatives/phantom-truth, brain masks in "
+            "derivatives/brainmask; the tissue constants no sidecar holds are in "
+            "code/protocol.json.\n")
         (work / "code").mkdir()
         write_json(work / "code" / "protocol.json",
-                   {key: head.protocol[key] for key in ("T2_free", "T2b")})
-        write_json(work / "derivatives" / "phantom-truth" / "dataset_description.json", {
-            "Name": "phantom truth", "BIDSVersion": "1.10.0", "DatasetType": "derivative",
-            "GeneratedBy": [{"Name": APP_NAME, "Version": version()}]})
+                   {key: head.protocol[key] for key in TISSUE_KEYS + ("T2b",)})
+        for folder in ("phantom-truth", "brainmask"):
+            write_json(work / "derivatives" / folder / "dataset_description.json",
+                       {"Name": f"phantom {folder}", "DatasetType": "derivative",
+                        **description})
         if directory.exists():
             directory.rmdir()
         os.replace(work, directory)
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    return notes
+    return head.notes
 
 
 # ---------------------------------------------------------------------------
