@@ -18,7 +18,8 @@ def run(*arguments, cwd):
                           cwd=cwd, timeout=300)
 
 
-@pytest.mark.parametrize("module", ["tavni.mt_map.mpf", "tavni.mt_map.maps", "tavni.mt_map._maps"])
+@pytest.mark.parametrize("module", ["tavni.mt_map.mpf", "tavni.mt_map.maps", "tavni.mt_map._maps",
+                                    "tavni.mt_map.relaxometry", "tavni.mt_map.pulses"])
 def test_stubs_match_the_modules(module, tmp_path):
     result = run("mypy.stubtest", module, cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
