@@ -171,19 +171,28 @@ def run_semi_quantitative(options):
 def run_phantom(options):
     from tavni.mt_map import phantom
 
-    phantom.write(options.directory, tuple(options.shape), noise=options.noise,
-                  seed=options.seed, force=options.force)
+    try:
+        head = phantom.make(options.voxel_size, anatomy=options.anatomy, shape=options.shape,
+                            snr=options.snr, seed=options.seed)
+    except ValueError as error:  # voxel size, SNR, seed or grid out of range
+        raise UsageError(str(error)) from None
+    phantom.write(options.directory, head, force=options.force)
     if not options.quiet:
-        print(f"phantom written to {options.directory}/: mt, ref, r1, b1, truth, labels "
-              f"(.nii.gz) and protocol.json")
+        for note in head.notes:
+            print(note)
+        print(f"phantom ({head.description}) written to {options.directory}/: "
+              f"{', '.join(head.volumes)} (.nii.gz) and protocol.json")
     return 0
 
 
 def run_demo(options):
-    from tavni.mt_map import pipeline
+    from tavni.mt_map import demo
 
-    pipeline.demo(options.directory, tuple(options.shape), noise=options.noise,
-                  quiet=options.quiet, force=options.force)
+    try:
+        demo.run(options.directory, voxel_size=options.voxel_size, anatomy=options.anatomy,
+                 shape=options.shape, snr=options.snr, quiet=options.quiet, force=options.force)
+    except ValueError as error:  # voxel size, SNR or grid out of range
+        raise UsageError(str(error)) from None
     return 0
 
 
@@ -217,12 +226,19 @@ def add_common_map_options(parser):
                         help="worker threads (default: all cores)")
 
 
-def add_phantom_options(parser, noise):
-    parser.add_argument("--shape", type=int, nargs=3, default=(64, 64, 20),
-                        metavar=("X", "Y", "Z"), help="voxels per axis (default 64 64 20)")
-    parser.add_argument("--noise", type=float, default=noise, metavar="SIGMA",
-                        help="Gaussian noise, relative to the brightest reference voxel "
-                             f"(default {noise})")
+def add_phantom_options(parser, snr):
+    parser.add_argument("--voxel-size", type=float, default=2.0, metavar="MM",
+                        help="voxel edge in mm; the brain comes at 1 mm, coarser grids "
+                             "average it (default 2)")
+    parser.add_argument("--snr", type=float, default=snr, metavar="SNR",
+                        help="Rician noise: mean white-matter signal of the PDw scan over the "
+                             "noise's standard deviation per channel; inf: no noise (default: "
+                             + ("no noise" if snr is None else f"{snr:g}") + ")")
+    parser.add_argument("--anatomy", choices=("auto", "brain", "geometric"), default="auto",
+                        help="the MNI ICBM152 brain (needs nilearn) or nested ellipsoids; "
+                             "auto: the brain when nilearn is installed")
+    parser.add_argument("--shape", type=int, nargs=3, metavar=("X", "Y", "Z"),
+                        help="a geometric head of this many voxels (tiny volumes for tests)")
     parser.add_argument("--force", action="store_true",
                         help="replace files of an earlier run (refused otherwise)")
 
@@ -350,22 +366,26 @@ def build_parser():
 
     phantom = commands.add_parser(
         "phantom", help="write a synthetic head phantom with its protocol",
-        description="Writes a small synthetic head (white matter, grey matter, fluid) as "
-                    "NIfTI images mt, ref, r1, b1, truth and labels, and protocol.json.")
+        description="Writes a synthetic head (a human brain's white matter, grey matter and "
+                    "CSF by partial volume) as NIfTI images: the three SPGR scans pdw, t1w and "
+                    "mtw, ref (the MT scan without saturation), b1 (relative), b0 (Hz), the "
+                    "truth truth_f, truth_r1 (1/s) and truth_m0, labels and the tissue "
+                    "probability maps tissue_wm, tissue_gm and tissue_csf; and protocol.json.")
     phantom.add_argument("directory", type=Path, metavar="DIR")
-    add_phantom_options(phantom, noise=0.0)
-    phantom.add_argument("--seed", type=int, default=0, help="seed of the noise")
+    add_phantom_options(phantom, snr=None)
+    phantom.add_argument("--seed", type=int, default=0, help="seed of the noise (default 0)")
     phantom.add_argument("--quiet", action="store_true", help="print nothing")
     phantom.set_defaults(run=run_phantom)
 
     demo = commands.add_parser(
         "demo", help="phantom -> fraction map -> per-tissue summary and a figure",
-        description="Writes a phantom, maps its bound-pool fraction, prints true and "
-                    "estimated mean fractions per tissue and draws demo.png.")
+        description="Writes a phantom, maps its bound-pool fraction with and without the B1 "
+                    "map, prints truth and estimate per tissue and draws demo.png (axial, "
+                    "coronal and sagittal slices).")
     demo.add_argument("--directory", type=Path, default=Path("mt-map-demo"), metavar="DIR",
                       help="where to write (default ./mt-map-demo)")
-    add_phantom_options(demo, noise=0.002)
-    demo.add_argument("--quiet", action="store_true", help="no progress bar, no summary")
+    add_phantom_options(demo, snr=100.0)
+    demo.add_argument("--quiet", action="store_true", help="no progress bars")
     demo.set_defaults(run=run_demo)
 
     voxel = commands.add_parser(

@@ -1,172 +1,417 @@
-"""A synthetic head for trying the fraction mapping without a scanner.
+"""A synthetic head for trying the whole mapping chain without a scanner.
 
-An ellipsoidal head: a rim of cerebrospinal fluid, cortical grey matter, a
-white-matter core with two fluid-filled ventricles, and background around
-it. Each tissue has a typical R1, proton density and bound-pool fraction at
-3 T; the MT-weighted and reference images are what the two-pool model
-predicts for them, with an optional Gaussian noise and a smooth transmit
-field (B1) inhomogeneity.
+The tissue truth (bound-pool fraction f, R1, M0) comes from partial-volume
+tissue maps (``anatomy.py``: a real brain from the MNI ICBM152 template, or
+nested ellipsoids where nilearn is missing); the three spoiled gradient-echo
+(SPGR) scans of the single-point protocol are what the steady-state equation
+and the two-pool model predict for that truth, under a smooth transmit field
+B1 and a static field offset B0 as a 3 T scanner gives them, with Rician
+noise at a stated SNR. Without noise, the chain (R1 and M0 from the PDw and
+T1w scans, the synthetic reference, the fraction fit with B1 and B0 maps)
+inverts the scans exactly.
+
+For the command line (``mt-map phantom``, ``mt-map demo``) and the BIDS
+dataset writer: :func:`make`, :func:`write`, :func:`vary`.
 """
 import json
 import math
 import os
-from dataclasses import dataclass
+from dataclasses import dataclass, field, replace
 from pathlib import Path
 
 import numpy as np
 
-from tavni.mt_map import mpf, super_lorentzian
+from tavni.mt_map import anatomy as anatomies
+from tavni.mt_map import mpf
 from tavni.mt_map import volumes as _volumes
 from tavni.mt_map.volumes import Volume, VolumeError
 
-# A single-point fast MPF protocol: off-resonance saturation at 4 kHz.
+# The single-point fast protocol: three SPGR scans sharing one TR for the
+# variable-flip-angle pair, the MT-weighted one with a Gaussian off-resonance
+# saturation pulse at 4 kHz in every TR. Keys and units as in protocol files
+# (angles in degrees, times in s, offsets and bandwidths in Hz).
 PROTOCOL = {
-    "delta_omega": 4000.0,     # Hz
-    "omega_1_rms": 1500.0,     # rad/s
-    "duration": 0.012,         # s
-    "TR": 0.028,               # s
-    "flip_angle_deg": 10.0,    # degrees
-    "T2_free": 0.04,           # s
-    "T2b": 12e-6,              # s
+    "pdw_flip_angle_deg": 4.0,
+    "pdw_TR": 0.025,
+    "t1w_flip_angle_deg": 25.0,
+    "t1w_TR": 0.025,
+    "flip_angle_deg": 10.0,    # MT-weighted scan
+    "TR": 0.028,
+    "delta_omega": 4000.0,
+    "duration": 0.012,         # one pulse of 12 ms per TR
+    "mt_flip_angle_deg": 560.0,
+    "mt_pulse_shape": "gaussian",
+    "mt_bandwidth": 250.0,
+    "mt_pulses": 1,
+    "T2_free": 0.04,
+    "T2b": 12e-6,
 }
 
 
 @dataclass(frozen=True)
 class Tissue:
-    label: int
+    key: str      # short name used in file names
     name: str
     f: float      # bound-pool fraction
-    R1: float     # 1/s
-    M0: float     # relative proton density
+    R1: float     # longitudinal relaxation rate, 1/s
+    M0: float     # equilibrium signal (proton density), relative to CSF
 
 
+# Typical values at 3 T: the one place to change them. The order is that of
+# the anatomy's probability maps; labels count from 1 in this order.
 TISSUES = (
-    Tissue(1, "fluid", 0.0, 0.25, 1.0),
-    Tissue(2, "grey matter", 0.065, 0.72, 0.8),
-    Tissue(3, "white matter", 0.14, 1.15, 0.7),
+    Tissue("wm", "white matter", 0.13, 1.2, 0.69),
+    Tissue("gm", "grey matter", 0.065, 0.7, 0.80),
+    Tissue("csf", "CSF", 0.0, 0.25, 1.0),
 )
+assert tuple(t.key for t in TISSUES) == anatomies.TISSUE_KEYS
 
 
-def labels(shape):
-    """Tissue label per voxel (0 is background)."""
-    grid = np.meshgrid(*(np.linspace(-1.0, 1.0, n) for n in shape), indexing="ij")
-    x, y, z = grid
+@dataclass(frozen=True)
+class Participant:
+    """What differs between heads: tissue values and the fields' shapes.
 
-    def inside(cx, cy, cz, rx, ry, rz):
-        return ((x - cx) / rx) ** 2 + ((y - cy) / ry) ** 2 + ((z - cz) / rz) ** 2 <= 1.0
-
-    label = np.zeros(shape, dtype=np.uint8)
-    label[inside(0, 0, 0, 0.9, 0.75, 0.95)] = 1    # fluid around the brain
-    label[inside(0, 0, 0, 0.84, 0.69, 0.88)] = 2   # cortex
-    label[inside(0, 0, 0, 0.62, 0.5, 0.66)] = 3    # white matter
-    for side in (-0.15, 0.15):                     # lateral ventricles
-        label[inside(0.05, side, 0.0, 0.3, 0.08, 0.35)] = 1
-    return label
-
-
-def transmit_field(shape):
-    """Relative B1: a smooth bump, 1.1 at the centre, about 0.9 at the edges."""
-    grid = np.meshgrid(*(np.linspace(-1.0, 1.0, n) for n in shape), indexing="ij")
-    r2 = sum(axis ** 2 for axis in grid) / len(shape)
-    return 1.1 - 0.2 * r2 / r2.max()
-
-
-def spoiled_gradient_echo(M0, R1, TR, flip_angle):
-    """Steady-state signal of the unsaturated sequence."""
-    E1 = np.exp(-TR * R1)
-    return M0 * np.sin(flip_angle) * (1 - E1) / (1 - np.cos(flip_angle) * E1)
+    The transmit field is ``b1_centre_value`` at ``b1_centre`` (world mm)
+    and falls off as a Gaussian with ``b1_widths`` (mm, per axis) towards
+    ``b1_floor``. The static field offset is a sum of Gaussian bumps
+    (centre mm, peak Hz, width mm) near the air-filled cavities: the frontal
+    sinus above the nose and the ear canals.
+    """
+    tissues: tuple = TISSUES
+    b1_centre: tuple = (0.0, -20.0, 10.0)
+    b1_widths: tuple = (55.0, 70.0, 55.0)
+    b1_centre_value: float = 1.2
+    b1_floor: float = 0.8
+    b0_sources: tuple = (
+        ((0.0, 62.0, -12.0), 80.0, 20.0),    # frontal sinus
+        ((-55.0, -20.0, -40.0), 30.0, 15.0),  # ear canals
+        ((55.0, -20.0, -40.0), 30.0, 15.0),
+    )
+    b0_gradient: tuple = (0.0, 0.0, 0.1)     # residual linear shim, Hz/mm
 
 
-def make(shape=(64, 64, 20), noise=0.0, b1_variation=True, seed=0):
-    """The phantom's volumes: dict of 'mt', 'ref', 'r1', 'b1', 'truth', 'labels'."""
-    label = labels(shape)
-    b1 = transmit_field(shape) if b1_variation else np.ones(shape)
-    f = np.zeros(shape)
-    R1 = np.zeros(shape)
-    M0 = np.zeros(shape)
-    for tissue in TISSUES:
-        where = label == tissue.label
-        f[where], R1[where], M0[where] = tissue.f, tissue.R1, tissue.M0
-
-    p = PROTOCOL
-    G = float(super_lorentzian(p["delta_omega"], p["T2b"]))
-    flip = np.deg2rad(p["flip_angle_deg"]) * b1
-    # The residual at a measured ratio of 0 is minus the predicted ratio.
-    predicted_ratio = np.frompyfunc(
-        lambda f, R1, b1, flip: -mpf.model(f, 0.0, R1, p["T2_free"], p["delta_omega"],
-                                           p["omega_1_rms"] * b1, G, p["TR"],
-                                           p["duration"], flip), 4, 1)
-    head = label > 0
-    ref = np.zeros(shape)
-    mt = np.zeros(shape)
-    ref[head] = spoiled_gradient_echo(M0[head], R1[head], p["TR"], flip[head])
-    mt[head] = ref[head] * predicted_ratio(f[head], R1[head], b1[head], flip[head]).astype(float)
-    if noise > 0:
-        rng = np.random.default_rng(seed)
-        scale = noise * ref.max()
-        ref = ref + rng.normal(0.0, scale, shape)
-        mt = mt + rng.normal(0.0, scale, shape)
-    return {"mt": mt, "ref": ref, "r1": R1, "b1": b1, "truth": f, "labels": label}
+TYPICAL = Participant()
 
 
-# What each file of the phantom is, for its header.
+def vary(index, seed=0, base=TYPICAL):
+    """A slightly different head for participant ``index`` of a dataset.
+
+    Tissue values change by about 3 % (f, R1, M0 each, independently), the
+    transmit field's centre moves by about 5 mm and its peak by about 0.02,
+    the B0 bumps scale by about 15 % and move by about 3 mm. The same
+    (index, seed) gives the same participant.
+
+    Parameters
+    ----------
+    index : int
+        Participant number, from 0.
+    seed : int
+        Seed of the dataset.
+    base : Participant
+        The head varied.
+    """
+    rng = np.random.default_rng([seed, index, 0x7a])
+
+    def jitter(value, relative):
+        return float(value * (1.0 + relative * rng.standard_normal()))
+
+    tissues = tuple(replace(t, f=jitter(t.f, 0.03), R1=jitter(t.R1, 0.03), M0=jitter(t.M0, 0.03))
+                    for t in base.tissues)
+    b0_sources = tuple((tuple(float(c) for c in np.add(centre, 3.0 * rng.standard_normal(3))),
+                        jitter(peak, 0.15), width)
+                       for centre, peak, width in base.b0_sources)
+    return replace(base, tissues=tissues,
+                   b1_centre=tuple(float(c) for c in np.add(base.b1_centre,
+                                                            5.0 * rng.standard_normal(3))),
+                   b1_centre_value=float(base.b1_centre_value + 0.02 * rng.standard_normal()),
+                   b0_sources=b0_sources)
+
+
+@dataclass
+class Phantom:
+    """The phantom's volumes by file stem, their geometry and protocol."""
+    volumes: dict
+    affine: np.ndarray
+    protocol: dict
+    description: str
+    noise_sigma: float = 0.0   # standard deviation of each channel's noise
+    snr: float = None          # the SNR it was made for (None: no noise)
+    notes: list = field(default_factory=list)
+
+    def noise(self):
+        """A few words on the noise, for summaries."""
+        if not self.noise_sigma > 0:
+            return "no noise"
+        return f"Rician noise at SNR {self.snr:g} (sigma {self.noise_sigma:.3g})"
+
+
+def tissue_parameters(probabilities, tissues=TISSUES):
+    """Per-voxel f, R1 and M0 of a partial-volume mixture.
+
+    M0 adds up over the tissues present, Σ p_t M0_t, so a voxel half filled
+    with tissue gives half the signal. f and R1 are the tissues' values
+    weighted by their share of the tissue in the voxel, Σ p_t x_t / Σ p_t.
+    For R1 this is the fast-exchange limit: water moves between the
+    compartments of one voxel much faster than it relaxes, so the voxel
+    relaxes as one pool at the mean rate (averaging T1 instead would
+    describe compartments that never exchange). Voxels without tissue get 0.
+
+    Parameters
+    ----------
+    probabilities : ndarray, shape (len(tissues), ...)
+        Tissue probabilities, in the order of ``tissues``.
+    tissues : sequence of Tissue
+
+    Returns
+    -------
+    f, R1 (1/s), M0 : ndarray
+    """
+    total = probabilities.sum(axis=0, dtype=np.float64)
+    has_tissue = total > 0
+    share = np.divide(probabilities, total, out=np.zeros(probabilities.shape), where=has_tissue)
+
+    def mixed(values, weights):
+        return sum(value * weight for value, weight in zip(values, weights))
+
+    f = mixed([t.f for t in tissues], share)
+    R1 = mixed([t.R1 for t in tissues], share)
+    M0 = mixed([t.M0 for t in tissues], probabilities.astype(np.float64))
+    return f, R1, M0
+
+
+def transmit_field(x, y, z, participant=TYPICAL):
+    """Relative B1 (actual / nominal flip angle) at world positions in mm:
+    highest at the head's centre, as the standing wave at 3 T makes it."""
+    p = participant
+    r2 = sum(((c - c0) / w) ** 2 for c, c0, w in zip((x, y, z), p.b1_centre, p.b1_widths))
+    return p.b1_floor + (p.b1_centre_value - p.b1_floor) * np.exp(-r2)
+
+
+def static_field(x, y, z, participant=TYPICAL):
+    """Static field offset B0 in Hz at world positions in mm."""
+    p = participant
+    b0 = sum(g * c for g, c in zip(p.b0_gradient, (x, y, z)))
+    for centre, peak, width in p.b0_sources:
+        r2 = sum((c - c0) ** 2 for c, c0 in zip((x, y, z), centre))
+        b0 = b0 + peak * np.exp(-r2 / (2.0 * width ** 2))
+    return b0
+
+
+def mt_ratio(f, R1, b1, G, offset, values):
+    """S_mt / S_ref that the two-pool model predicts per voxel.
+
+    The residual ``mpf.model`` returns is the measured ratio minus the
+    predicted one, so at a measured ratio of 0 it is minus the prediction.
+    B1 scales the excitation and the saturation amplitude; B0 shifts the
+    saturation offset, and the lineshape value is taken at the shifted
+    offset, the way the chain takes it.
+
+    Parameters
+    ----------
+    f, R1 (1/s), b1, G (s), offset (Hz) : ndarray
+        Per voxel, one shape; G is the lineshape at the voxel's offset.
+    values : dict
+        The protocol as the model takes it (``protocol.model_values``).
+    """
+    v = values
+    model = np.frompyfunc(
+        lambda f, R1, offset, b1, G: -mpf.model(
+            f, 0.0, R1, v["T2_free"], offset, v["omega_1_rms"] * b1, G, v["TR"],
+            v["duration"], v["flip_angle"] * b1), 5, 1)
+    return model(f, R1, offset, b1, G).astype(np.float64)
+
+
+def model_values(protocol):
+    """The phantom's protocol (keys of ``PROTOCOL``) as the model takes it:
+    radians, omega_1_rms from the MT pulse, G at the nominal offset; the
+    chain's own conversion, so that both see the same numbers."""
+    from tavni.mt_map import protocol as protocols
+
+    given = protocols.as_given(protocol, ())
+    protocols.validate(given)  # raises for values the model cannot take
+    return protocols.model_values(given)
+
+
+def rician(signal, sigma, rng):
+    """|signal + n_re + i n_im| with independent N(0, sigma^2) channel noise."""
+    real = signal + rng.normal(0.0, sigma, signal.shape)
+    imaginary = rng.normal(0.0, sigma, signal.shape)
+    return np.hypot(real, imaginary)
+
+
+def make(voxel_size=2.0, *, anatomy="auto", shape=None, snr=None, seed=0,
+         participant=TYPICAL, b1_variation=True, b0_variation=True, protocol=None):
+    """The phantom's scans, fields, truth and tissue maps.
+
+    Parameters
+    ----------
+    voxel_size : float
+        Voxel edge in mm (the brain comes at 1 mm; coarser is averaged).
+    anatomy : {"auto", "brain", "geometric"}
+        "auto" takes the brain when nilearn is installed, else the
+        geometric head (and says so in ``notes``).
+    shape : tuple of 3 int, optional
+        Voxels per axis of a geometric head filling the grid (implies
+        ``anatomy="geometric"``); for tiny test volumes.
+    snr : float, optional
+        Signal-to-noise ratio: the mean white-matter signal of the
+        noiseless PDw scan over the noise standard deviation of each
+        channel. Every scan gets its own noise of that one standard
+        deviation, as one receiver gives it. None: no noise.
+    seed : int
+        Seed of the noise.
+    participant : Participant
+        Tissue values and field shapes (see :func:`vary`).
+    b1_variation, b0_variation : bool
+        False gives a uniform B1 of 1 or a B0 of 0 Hz.
+    protocol : dict, optional
+        Protocol keys overriding those of ``PROTOCOL``.
+
+    Returns
+    -------
+    Phantom
+        ``volumes``: "pdw", "t1w", "mtw" (the three scans), "ref" (the MT
+        scan without saturation), "b1" (relative), "b0" (Hz), "truth_f",
+        "truth_r1" (1/s), "truth_m0", "labels" (uint8: 0 background, then
+        1, 2, 3 for the tissues of ``TISSUES`` where they fill more than
+        half the voxel), "mask" (uint8: 1 where the voxel is at least
+        half tissue) and "tissue_wm", "tissue_gm", "tissue_csf"
+        (probabilities).
+    """
+    notes = []
+    if snr is not None and not snr > 0:
+        raise ValueError(f"the SNR must be a positive number (got {snr})")
+    if seed < 0:
+        raise ValueError(f"the seed must be 0 or more (got {seed})")
+    if shape is not None:
+        anatomy = "geometric"
+    if anatomy == "brain" and not anatomies.brain_available():
+        raise ValueError("the brain needs nilearn, which ships the MNI template: "
+                         "pip install 'tavni-mt-map[anatomy]'")
+    if anatomy == "auto":
+        if anatomies.brain_available():
+            anatomy = "brain"
+        else:
+            anatomy = "geometric"
+            notes.append("nilearn is not installed: geometric head instead of the MNI brain "
+                         "(pip install 'tavni-mt-map[anatomy]')")
+    if anatomy not in ("brain", "geometric"):
+        raise ValueError(f"anatomy must be 'auto', 'brain' or 'geometric', not {anatomy!r}")
+    voxels = math.prod(shape if shape is not None else anatomies.grid_shape(anatomy, voxel_size))
+    _volumes.check_memory(voxels * BYTES_PER_VOXEL, f"a phantom of {voxels} voxels")
+    if anatomy == "brain":
+        tissue_maps = anatomies.brain(voxel_size)
+    else:
+        tissue_maps = anatomies.geometric(shape, voxel_size)
+    p = dict(PROTOCOL, **(protocol or {}))
+    if protocol and "omega_1_rms" in protocol:   # the amplitude instead of the pulse
+        for key in ("mt_flip_angle_deg", "mt_pulse_shape", "mt_bandwidth", "mt_pulses"):
+            p.pop(key, None)
+    values = model_values(p)
+    probabilities = tissue_maps.probabilities
+    grid = probabilities.shape[1:]
+    f, R1, M0 = tissue_parameters(probabilities, participant.tissues)
+
+    x, y, z = anatomies.world_coordinates(tissue_maps.affine, grid)
+    b1 = transmit_field(x, y, z, participant) if b1_variation else np.ones(grid)
+    b0 = static_field(x, y, z, participant) if b0_variation else np.zeros(grid)
+    # The maps are stored in single precision; the scans are made from the
+    # stored values, so that the chain reading them back sees the same field.
+    b1 = np.broadcast_to(b1, grid).astype(np.float32).astype(np.float64)
+    b0 = np.broadcast_to(b0, grid).astype(np.float32).astype(np.float64)
+
+    from tavni.mt_map.pipeline import lineshape_at_offsets
+    from tavni.mt_map.relaxometry import spgr_signal
+
+    # The lineshape at every voxel's shifted offset, over the whole grid as
+    # the chain computes it from the B0 map.
+    offset = values["delta_omega"] + b0
+    G = lineshape_at_offsets(offset, p["T2b"])
+    head = M0 > 0
+    scans = {name: np.zeros(grid) for name in ("pdw", "t1w", "mtw", "ref")}
+    for name, flip, TR in (("pdw", "pdw_flip_angle", "pdw_TR"),
+                           ("t1w", "t1w_flip_angle", "t1w_TR"),
+                           ("ref", "flip_angle", "TR")):
+        scans[name][head] = spgr_signal(M0[head], R1[head], values[flip], values[TR],
+                                        b1=b1[head])
+    scans["mtw"][head] = scans["ref"][head] * mt_ratio(f[head], R1[head], b1[head], G[head],
+                                                       offset[head], values)
+
+    sigma = 0.0
+    if snr is not None:
+        white = probabilities[0] > 0.9
+        reference = scans["pdw"][white] if white.any() else scans["pdw"][head]
+        sigma = float(reference.mean()) / snr
+        rng = np.random.default_rng([seed, 0x5eed])
+        for name in scans:
+            scans[name] = rician(scans[name], sigma, rng)
+
+    total = probabilities.sum(axis=0)
+    labels = np.where(probabilities.max(axis=0) > 0.5, probabilities.argmax(axis=0) + 1, 0)
+    labels[total <= 0] = 0
+    volumes = dict(scans, b1=b1, b0=b0, truth_f=f, truth_r1=R1, truth_m0=M0,
+                   labels=labels.astype(np.uint8), mask=(total >= 0.5).astype(np.uint8))
+    for tissue, probability in zip(TISSUES, probabilities):
+        volumes[f"tissue_{tissue.key}"] = probability
+    return Phantom(volumes, tissue_maps.affine, p, tissue_maps.description, sigma, snr, notes)
+
+
+# What each file of the phantom is, for its header (at most 80 characters).
 DESCRIPTIONS = {
-    "mt": "synthetic MT-weighted image", "ref": "synthetic reference image",
-    "r1": "synthetic R1 map, 1/s", "b1": "synthetic relative transmit field",
-    "truth": "true bound-pool fraction f", "labels": "0 background 1 fluid 2 GM 3 WM",
+    "pdw": "synthetic PD-weighted SPGR scan", "t1w": "synthetic T1-weighted SPGR scan",
+    "mtw": "synthetic MT-weighted SPGR scan", "ref": "synthetic MT scan without saturation",
+    "b1": "synthetic relative transmit field", "b0": "synthetic static field offset, Hz",
+    "truth_f": "true bound-pool fraction f", "truth_r1": "true R1, 1/s",
+    "truth_m0": "true M0 (equilibrium signal)",
+    "labels": "0 background 1 WM 2 GM 3 CSF (largest tissue share > 0.5)",
+    "mask": "brain mask: voxels at least half tissue",
+    "tissue_wm": "white-matter probability", "tissue_gm": "grey-matter probability",
+    "tissue_csf": "CSF probability",
 }
 # Arrays alive at once per voxel while the phantom is made and written.
-BYTES_PER_VOXEL = 8 * 16
+BYTES_PER_VOXEL = 8 * 24
 
 
 def files(directory):
-    """The paths write() writes in directory."""
+    """The paths :func:`write` writes in directory."""
     directory = Path(directory)
     return [directory / f"{name}.nii.gz" for name in DESCRIPTIONS] + [directory / "protocol.json"]
 
 
-def write(directory, shape=(64, 64, 20), noise=0.0, seed=0, force=False):
-    """Writes the phantom as NIfTI files and protocol.json into directory.
+def check_new(paths, force=False):
+    """Refuses to replace existing files unless force (checked before any work)."""
+    if not force:
+        for path in paths:
+            if os.path.lexists(path):
+                raise VolumeError(f"'{path}' exists; --force replaces it")
+
+
+def write(directory, phantom, force=False):
+    """Writes the phantom's volumes (float32 NIfTI; labels and mask uint8) and
+    protocol.json into directory, all or nothing.
 
     Parameters
     ----------
     directory : path-like
         Created (with its parents) if need be.
-    shape : (int, int, int)
-        Voxels per axis, each at least 1; the voxels are 3 mm cubes.
-    noise : float
-        Gaussian noise, relative to the brightest reference voxel, >= 0.
-    seed : int
-        Seed of the noise, >= 0.
+    phantom : Phantom
     force : bool
         Replace files of an earlier run (atomically); refused otherwise.
 
     Returns
     -------
-    dict of str to ndarray
-        The volumes, as ``make`` returns them.
+    dict of str to Path
+        The paths written, by file stem ("protocol" for protocol.json).
 
     Raises
     ------
     VolumeError
-        A bad shape, noise or seed, too little memory, existing files
-        without force, or a failed write. Nothing is left behind then:
-        neither files nor the directories made for them.
+        Existing files without force, or a failed write. Nothing is left
+        behind then: neither files nor the directories made for them.
     """
     directory = Path(directory)
-    if any(n < 1 for n in shape):
-        raise VolumeError(f"the phantom needs at least one voxel per axis (got shape "
-                          f"{' '.join(map(str, shape))})")
-    if not (math.isfinite(noise) and noise >= 0):
-        raise VolumeError(f"--noise must be a finite number >= 0 (got {noise})")
-    if seed < 0:
-        raise VolumeError(f"--seed must be 0 or more (got {seed})")
-    voxels = math.prod(shape)
-    _volumes.check_memory(voxels * BYTES_PER_VOXEL, f"a phantom of {tuple(shape)} voxels")
-    if not force:
-        for path in files(directory):
-            if os.path.lexists(path):
-                raise VolumeError(f"'{path}' exists; --force replaces it")
+    paths = files(directory)
+    check_new(paths, force)
     made = []  # directories created here, outermost first
     missing = directory
     while not missing.exists() and missing != missing.parent:
@@ -177,17 +422,14 @@ def write(directory, shape=(64, 64, 20), noise=0.0, seed=0, force=False):
             directory.mkdir(parents=True, exist_ok=True)
         except OSError as error:
             raise VolumeError(f"cannot create '{directory}': {error.strerror}") from None
-        geometry = Volume(None, affine=np.diag([3.0, 3.0, 3.0, 1.0]))  # mm
-        outputs = [_volumes.Output(directory / f"{name}.nii.gz", "phantom file", None,
-                                   np.uint8 if name == "labels" else np.float32, geometry,
-                                   descrip)
-                   for name, descrip in DESCRIPTIONS.items()]
-        outputs.append(_volumes.Output(directory / "protocol.json", "phantom protocol",
-                                       (json.dumps(PROTOCOL, indent=2) + "\n").encode()))
+        geometry = Volume(None, affine=phantom.affine)
+        outputs = [_volumes.Output(path, "phantom file", phantom.volumes[name],
+                                   phantom.volumes[name].dtype if name in ("labels", "mask")
+                                   else np.float32, geometry, DESCRIPTIONS[name])
+                   for name, path in zip(DESCRIPTIONS, paths)]
+        outputs.append(_volumes.Output(paths[-1], "phantom protocol",
+                                       (json.dumps(phantom.protocol, indent=2) + "\n").encode()))
         _volumes.check_outputs(outputs, [], image=False)
-        made_volumes = make(tuple(shape), noise=noise, seed=seed)
-        for output in outputs[:-1]:
-            output.data = made_volumes[output.path.name.split(".")[0]]
         _volumes.save_all(outputs)
     except BaseException:
         for path in reversed(made):
@@ -196,22 +438,34 @@ def write(directory, shape=(64, 64, 20), noise=0.0, seed=0, force=False):
             except OSError:
                 pass
         raise
-    return made_volumes
+    written = dict(zip(DESCRIPTIONS, paths))
+    written["protocol"] = paths[-1]
+    return written
 
 
-def summary(labels_volume, truth, estimate, status):
-    """Rows of (tissue, voxels, true mean f, estimated mean f, voxels not solved).
+def tissue_summary(phantom, estimates, threshold=0.9):
+    """Per tissue: voxels above ``threshold`` probability, and for each
+    (truth name, estimate) pair the true and estimated means there.
 
-    The estimated mean is over the finite estimates, clipped ones included.
+    Parameters
+    ----------
+    phantom : Phantom
+    estimates : dict
+        Truth volume name (e.g. "truth_f") -> estimated map of the same
+        shape; the mean is over its finite voxels.
+
+    Returns
+    -------
+    list of (Tissue, voxels, {truth name: (true mean, estimated mean, finite voxels)})
     """
-    from tavni.mt_map import STATUS_SOLVED
-
     rows = []
     for tissue in TISSUES:
-        where = labels_volume == tissue.label
-        finite = where & np.isfinite(estimate)
-        mean = float(estimate[finite].mean()) if finite.any() else math.nan
-        true_mean = float(truth[where].mean()) if where.any() else math.nan
-        rows.append((tissue.name, int(where.sum()), true_mean, mean,
-                     int((where & (status != STATUS_SOLVED)).sum())))
+        where = phantom.volumes[f"tissue_{tissue.key}"] > threshold
+        means = {}
+        for name, estimate in estimates.items():
+            finite = where & np.isfinite(estimate)
+            means[name] = (float(phantom.volumes[name][where].mean()) if where.any() else math.nan,
+                           float(estimate[finite].mean()) if finite.any() else math.nan,
+                           int(finite.sum()))
+        rows.append((tissue, int(where.sum()), means))
     return rows

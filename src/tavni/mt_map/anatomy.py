@@ -1,0 +1,190 @@
+"""Where the phantom's tissues are: tissue probability maps on a grid in millimetres.
+
+Two anatomies, both as partial-volume maps of white matter, grey matter and
+cerebrospinal fluid (CSF), each voxel's probabilities adding up to at most
+1 (the rest is background without signal):
+
+- ``brain``: a human brain, the MNI ICBM152 2009a (nonlinear symmetric)
+  template at 1 mm that nilearn ships inside its package (nothing is
+  downloaded). Grey and white matter are the template's probability maps;
+  CSF is what the brain mask holds besides them,
+  CSF = clip(brain mask - GM - WM, 0, 1).
+- ``geometric``: nested ellipsoids (CSF rim, cortex, white matter, two
+  ventricles) for machines without nilearn and for tiny test volumes.
+
+Coarser grids average the 1 mm maps over each coarse voxel (the volume each
+1 mm voxel shares with it), which is how partial volumes arise in a scanner
+with larger voxels. The phantom (``phantom.py``) turns the maps into tissue
+parameters, fields and images.
+"""
+import functools
+import importlib.util
+import math
+from dataclasses import dataclass
+
+import numpy as np
+
+TISSUE_KEYS = ("wm", "gm", "csf")
+"""Order of the tissue axis of ``Anatomy.probabilities``."""
+
+GEOMETRIC_FIELD_OF_VIEW = (160.0, 200.0, 160.0)
+"""Extent (mm) of the geometric head along x, y, z."""
+
+# Extent (mm) of each anatomy's grid, and its finest voxels.
+_FIELD_OF_VIEW = {"brain": ((197.0, 233.0, 189.0), 1.0),
+                  "geometric": (GEOMETRIC_FIELD_OF_VIEW, 0.0)}
+
+
+@dataclass
+class Anatomy:
+    probabilities: np.ndarray  # (3, X, Y, Z) float32: white matter, grey matter, CSF
+    affine: np.ndarray         # voxel indices to world coordinates, mm
+    description: str
+
+
+def brain_available():
+    """Whether nilearn, which ships the MNI ICBM152 template, is installed."""
+    return importlib.util.find_spec("nilearn") is not None
+
+
+def brain(voxel_size=1.0):
+    """The MNI ICBM152 2009a brain's tissue maps, averaged to ``voxel_size`` mm.
+
+    Parameters
+    ----------
+    voxel_size : float
+        Edge of the (isotropic) voxels in mm, at least 1 (the template's
+        own grid: 197 x 233 x 189 voxels).
+
+    Returns
+    -------
+    Anatomy
+        Raises ImportError when nilearn is missing.
+    """
+    grid_shape("brain", voxel_size)
+    probabilities, affine = _box_average(*_template(), voxel_size)
+    return Anatomy(probabilities, affine, f"MNI ICBM152 2009a brain at {voxel_size:g} mm")
+
+
+@functools.lru_cache(maxsize=1)
+def _template():
+    """The template's 1 mm maps (white matter, grey matter, CSF) and affine,
+    read once per process (a dataset of many heads reads it once);
+    read-only."""
+    # The template's files are packaged with nilearn; these functions read
+    # them and scale them to [0, 1].
+    from nilearn.datasets import (load_mni152_brain_mask, load_mni152_gm_template,
+                                  load_mni152_wm_template)
+
+    mask = load_mni152_brain_mask(resolution=1)
+    gm = np.asarray(load_mni152_gm_template(resolution=1).get_fdata(dtype=np.float32))
+    wm = np.asarray(load_mni152_wm_template(resolution=1).get_fdata(dtype=np.float32))
+    inside = np.asarray(mask.get_fdata(dtype=np.float32))
+    csf = np.clip(inside - gm - wm, 0.0, 1.0)
+    probabilities = np.stack([wm, gm, csf])
+    affine = mask.affine.copy()
+    for array in (probabilities, affine):
+        array.flags.writeable = False
+    return probabilities, affine
+
+
+def geometric(shape=None, voxel_size=1.0):
+    """Nested ellipsoids standing in for a head, with sharp tissue borders.
+
+    The head fills a field of view of 160 x 200 x 160 mm (x, y, z), as a
+    brain does, whatever the grid.
+
+    Parameters
+    ----------
+    shape : tuple of 3 int, optional
+        Voxels per axis (the voxels then need not be cubes); default: the
+        field of view at ``voxel_size``.
+    voxel_size : float
+        Edge of the voxels in mm, when ``shape`` is not given.
+
+    Returns
+    -------
+    Anatomy
+        Probabilities are 0 or 1; the world origin is the grid's centre.
+    """
+    if shape is not None and min(shape) < 1:
+        raise ValueError(f"the phantom needs at least one voxel per axis (got shape "
+                         f"{' '.join(map(str, shape))})")
+    if shape is None:
+        shape = grid_shape("geometric", voxel_size)
+    x, y, z = np.meshgrid(*(np.linspace(-1.0, 1.0, n) for n in shape), indexing="ij",
+                          sparse=True)
+
+    def inside(cx, cy, cz, rx, ry, rz):
+        return ((x - cx) / rx) ** 2 + ((y - cy) / ry) ** 2 + ((z - cz) / rz) ** 2 <= 1.0
+
+    label = np.zeros(shape, dtype=np.uint8)
+    label[inside(0, 0, 0, 0.95, 0.95, 0.95)] = 3    # fluid around the brain
+    label[inside(0, 0, 0, 0.88, 0.88, 0.88)] = 2    # cortex
+    label[inside(0, 0, 0, 0.66, 0.7, 0.64)] = 1     # white matter
+    for side in (-0.15, 0.15):                      # lateral ventricles
+        label[inside(side, 0.05, 0.0, 0.08, 0.35, 0.3)] = 3
+    probabilities = np.stack([label == tissue for tissue in (1, 2, 3)]).astype(np.float32)
+    sizes = np.array(GEOMETRIC_FIELD_OF_VIEW, dtype=np.float64) / np.array(shape)
+    affine = np.diag(list(sizes) + [1.0])
+    affine[:3, 3] = -0.5 * sizes * (np.array(shape) - 1)
+    return Anatomy(probabilities, affine,
+                   f"geometric head of {shape[0]}x{shape[1]}x{shape[2]} voxels")
+
+
+def grid_shape(anatomy, voxel_size):
+    """Voxels per axis of ``anatomy`` ("brain" or "geometric") at
+    ``voxel_size`` mm, known before anything is read or made.
+
+    Raises ValueError for a voxel size the anatomy cannot have.
+    """
+    extent, finest = _FIELD_OF_VIEW[anatomy]
+    fits = voxel_size >= finest if finest > 0 else voxel_size > 0
+    if not (fits and math.isfinite(voxel_size)):
+        limit = f"at least {finest:g} mm, the template's" if finest > 0 else "positive"
+        raise ValueError(f"the voxel size must be {limit} (got {voxel_size})")
+    if anatomy == "brain":
+        return tuple(math.ceil(n / voxel_size - 1e-9) for n in extent)
+    return tuple(max(4, round(n / voxel_size)) for n in extent)
+
+
+def world_coordinates(affine, shape):
+    """World coordinates (x, y, z) in mm of every voxel centre, as three
+    arrays broadcasting to ``shape``."""
+    indices = np.meshgrid(*(np.arange(n, dtype=np.float64) for n in shape), indexing="ij",
+                          sparse=True)
+    return tuple(sum(affine[axis, k] * indices[k] for k in range(3)) + affine[axis, 3]
+                 for axis in range(3))
+
+
+def _overlap_weights(n, factor):
+    """(m, n) matrix: the share of each coarse cell that each fine cell fills.
+
+    Fine cell i spans [i, i + 1), coarse cell j spans [j, j + 1) * factor in
+    units of the fine cells; rows add up to 1 where the coarse cell lies
+    inside the fine grid (less at the far edge, which continues as
+    background).
+    """
+    m = int(np.ceil(n / factor - 1e-9))
+    edges_fine = np.arange(n + 1, dtype=np.float64)
+    edges_coarse = np.arange(m + 1, dtype=np.float64) * factor
+    low = np.maximum(edges_coarse[:-1, None], edges_fine[None, :-1])
+    high = np.minimum(edges_coarse[1:, None], edges_fine[None, 1:])
+    return (np.clip(high - low, 0.0, None) / factor).astype(np.float32)
+
+
+def _box_average(maps, affine, voxel_size):
+    """Maps (leading axis kept) averaged from the 1 mm grid of ``affine`` to
+    isotropic voxels of ``voxel_size`` mm, with the matching affine. The
+    coarse grid starts at the fine grid's first corner."""
+    factor = float(voxel_size) / float(np.linalg.norm(affine[:3, 0]))
+    if factor == 1.0:
+        return maps, affine
+    for axis in (1, 2, 3):
+        weights = _overlap_weights(maps.shape[axis], factor)
+        maps = np.moveaxis(np.tensordot(weights, maps, axes=([1], [axis])), 0, axis)
+    coarse = affine.copy()
+    coarse[:3, :3] = affine[:3, :3] * factor
+    # The first coarse centre sits (factor - 1) / 2 fine voxels past the first fine centre.
+    coarse[:3, 3] = affine[:3, 3] + affine[:3, :3] @ np.full(3, (factor - 1.0) / 2.0)
+    return np.ascontiguousarray(maps, dtype=np.float32), coarse

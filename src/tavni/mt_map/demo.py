@@ -1,0 +1,211 @@
+"""The demonstration behind ``mt-map demo``: phantom, chain, summary, figure.
+
+Writes a phantom, maps it with the command line's own fraction step (once
+with the B1 map, once without, to show what the transmit field does to the
+estimate), prints per-tissue truth against estimate and draws axial,
+coronal and sagittal slices of the truth, the estimate and their difference.
+"""
+import math
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+
+from tavni.mt_map import phantom as phantoms
+from tavni.mt_map import volumes
+
+# World positions (mm) of the slices drawn: through the lateral ventricles
+# and the corpus callosum of the MNI brain.
+SLICES_MM = {"axial": ("z", 12.0), "coronal": ("y", -18.0), "sagittal": ("x", -12.0)}
+
+
+@dataclass
+class Result:
+    phantom: object
+    maps: dict        # name -> estimated volume ("f", "f_without_b1", "status", ...)
+    figure: Path
+    lines: list       # the printed summary
+
+
+# The maps the demo writes: chain output name -> file, with the B1 map and
+# without it; and the figure.
+MAPS = {"fraction": "mpf.nii.gz", "status": "status.nii.gz", "r1": "r1.nii.gz",
+        "m0": "m0.nii.gz", "mtsat": "mtsat.nii.gz", "mtr": "mtr.nii.gz"}
+MAPS_WITHOUT_B1 = {"fraction": "mpf_without_b1.nii.gz", "r1": "r1_without_b1.nii.gz"}
+OUTPUTS = (*MAPS.values(), *MAPS_WITHOUT_B1.values(), "demo.png")
+
+
+def run(directory, *, voxel_size=2.0, anatomy="auto", shape=None, snr=100.0, seed=0,
+        threads=None, quiet=False, force=False):
+    """Phantom -> maps -> summary on stdout and demo.png, all inside ``directory``.
+
+    Parameters
+    ----------
+    directory : path-like
+        Where the phantom, the maps and demo.png go (created if missing).
+    voxel_size, anatomy, shape, snr, seed
+        The phantom's, as for :func:`tavni.mt_map.phantom.make`.
+    threads : int, optional
+        Worker threads of the fits; default all cores.
+    quiet : bool
+        No progress bars and no fit summaries on stderr.
+    force : bool
+        Replace the files of an earlier run; refused otherwise.
+
+    Returns
+    -------
+    Result
+
+    Raises
+    ------
+    ValueError
+        A voxel size, SNR, seed or grid the phantom cannot have.
+    volumes.VolumeError, protocol.ParameterError
+        Existing files without force, or a failure of the chain.
+    """
+    directory = Path(directory)
+    phantoms.check_new(phantoms.files(directory) + [directory / name for name in OUTPUTS],
+                       force)
+    head = phantoms.make(voxel_size, anatomy=anatomy, shape=shape, snr=snr, seed=seed)
+    paths = phantoms.write(directory, head, force=force)
+    maps = _chain(directory, paths, head, threads, quiet)
+    rows = phantoms.tissue_summary(head, {"truth_f": maps["f"], "truth_r1": maps["r1"]})
+    rows_without_b1 = phantoms.tissue_summary(head, {"truth_f": maps["f_without_b1"],
+                                                     "truth_r1": maps["r1_without_b1"]})
+    lines = _summary_lines(head, maps, rows, rows_without_b1)
+    figure = directory / "demo.png"
+    draw(head, maps, figure)
+    lines.append(f"maps in {directory}/, figure in {figure}")
+    print("\n".join(lines))
+    return Result(head, maps, figure, lines)
+
+
+def _chain(directory, paths, head, threads, quiet):
+    """The three-scan chain of ``mt-map fraction``, with and without the B1
+    map, inside the brain mask; the maps read back as written."""
+    import nibabel
+
+    from tavni.mt_map import pipeline
+
+    runs = ((MAPS, paths["b1"], ""), (MAPS_WITHOUT_B1, None, "_without_b1"))
+    maps = {}
+    for names, b1, suffix in runs:
+        outputs = {name: directory / file for name, file in names.items()}
+        # Noisy fluid measures ratios above that of no bound pool at all: it
+        # is fluid, f = 0 (clip).
+        pipeline.fraction_from_scans(paths["pdw"], paths["t1w"], paths["mtw"], head.protocol,
+                                     outputs, b1=b1, b0=paths["b0"], mask=paths["mask"],
+                                     threads=threads, clip=True, quiet=quiet,
+                                     protocol_path=paths["protocol"])
+        for name, path in outputs.items():
+            maps[name + suffix] = np.asarray(nibabel.load(path).get_fdata())
+    maps["f"], maps["f_without_b1"] = maps.pop("fraction"), maps.pop("fraction_without_b1")
+    return maps
+
+
+def _summary_lines(head, maps, rows, rows_without_b1):
+    from tavni.mt_map import STATUS_SOLVED
+
+    shape = "x".join(str(n) for n in head.volumes["pdw"].shape)
+    lines = [f"phantom: {head.description}, {shape} voxels, {head.noise()}"]
+    lines += head.notes
+    lines.append(f"{'':<18}{'':>8}{'bound-pool fraction f':>27}{'R1 (1/s)':>24}"
+                 f"{'MTsat':>9}")
+    lines.append(f"{'tissue (p > 0.9)':<18}{'voxels':>8}" + f"{'true':>9}{'est.':>9}{'no B1':>9}" * 2
+                 + f"{'(p.u.)':>9}{'solved':>9}")
+    solved = maps["status"] == STATUS_SOLVED
+    for (tissue, count, means), (_, _, without) in zip(rows, rows_without_b1):
+        where = head.volumes[f"tissue_{tissue.key}"] > 0.9
+        share = 100.0 * solved[where].mean() if count else math.nan
+        mtsat = float(np.nanmean(maps["mtsat"][where])) if count else math.nan
+        f, r1 = means["truth_f"], means["truth_r1"]
+        lines.append(f"{tissue.name:<18}{count:>8}{f[0]:>9.4f}{f[1]:>9.4f}"
+                     f"{without['truth_f'][1]:>9.4f}{r1[0]:>9.3f}{r1[1]:>9.3f}"
+                     f"{without['truth_r1'][1]:>9.3f}{mtsat:>9.3f}{share:>8.1f}%")
+    brain = brain_voxels(head)
+    lines.append(f"solved: {100.0 * solved[brain].mean():.1f} % of the {int(brain.sum())} "
+                 "voxels of the brain mask")
+    white = head.volumes["tissue_wm"] > 0.9
+    if white.any():
+        lines.append("error voxel by voxel in white matter (5th to 95th percentile), with the "
+                     "B1 map and without it:")
+        for label, name, truth in (("f", "f", "truth_f"), ("R1", "r1", "truth_r1")):
+            ranges = []
+            for estimate in (maps[name], maps[name + "_without_b1"]):
+                error = 100.0 * (estimate[white] / head.volumes[truth][white] - 1.0)
+                low, high = np.nanpercentile(error, [5, 95]) if np.isfinite(error).any() \
+                    else (math.nan, math.nan)
+                ranges.append(f"{low:+.1f} % to {high:+.1f} %")
+            lines.append(f"  {label:<3}{ranges[0]:>22}{ranges[1]:>24}")
+        b1 = head.volumes["b1"][brain]
+        lines.append(f"(B1 here {b1.min():.2f} to {b1.max():.2f}: without its map the R1 fit "
+                     "and the fraction fit take every flip angle and the MT pulse as nominal)")
+    return lines
+
+
+def brain_voxels(head):
+    """The brain mask: voxels at least half filled with tissue; the thin
+    fringe beyond holds too little signal for an estimate."""
+    return head.volumes["mask"] > 0
+
+
+def _slice(volume, affine, axis_name, position):
+    """The 2-D slice nearest to world position (mm) along axis x, y or z, with
+    its remaining axes in order (first axis across, second up)."""
+    axis = "xyz".index(axis_name)
+    centre = np.linalg.solve(affine, np.array([0.0, 0.0, 0.0, 1.0]))  # world origin in voxels
+    index = int(round(centre[axis] + position / affine[axis, axis]))
+    index = min(max(index, 0), volume.shape[axis] - 1)
+    return np.take(volume, index, axis=axis).T
+
+
+def draw(head, maps, path):
+    """Axial, coronal and sagittal slices: true f, estimated f, their
+    difference, true and estimated R1, and MTsat; each column with a
+    labelled colour bar."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    tissue = brain_voxels(head)
+
+    def shown(volume):
+        return np.where(tissue, volume, np.nan)
+
+    truth, estimate = shown(head.volumes["truth_f"]), shown(maps["f"])
+    difference = estimate - truth
+    finite = np.isfinite(difference)
+    spread = max(float(np.percentile(np.abs(difference[finite]), 99)) if finite.any() else 0.0,
+                 1e-6)
+    columns = [
+        ("true f", truth, "magma", 0.0, 0.2, "bound-pool fraction f"),
+        ("estimated f", estimate, "magma", 0.0, 0.2, "bound-pool fraction f"),
+        ("estimated - true f", difference, "coolwarm", -spread, spread, "difference in f"),
+        ("true R1", shown(head.volumes["truth_r1"]), "viridis", 0.0, 1.5, "R1 (1/s)"),
+        ("estimated R1", shown(maps["r1"]), "viridis", 0.0, 1.5, "R1 (1/s)"),
+        ("MTsat", shown(maps["mtsat"]), "cividis", 0.0, 4.0, "MTsat (p.u.)"),
+    ]
+    figure, axes = plt.subplots(len(SLICES_MM), len(columns),
+                                figsize=(2.6 * len(columns), 2.7 * len(SLICES_MM)),
+                                constrained_layout=True)
+    for column, (title, volume, cmap, low, high, label) in enumerate(columns):
+        for row, (view, (axis_name, position)) in enumerate(SLICES_MM.items()):
+            axis = axes[row, column]
+            drawn = axis.imshow(_slice(volume, head.affine, axis_name, position), origin="lower",
+                                cmap=cmap, vmin=low, vmax=high, interpolation="nearest")
+            axis.set_xticks([])
+            axis.set_yticks([])
+            if row == 0:
+                axis.set_title(title)
+            if column == 0:
+                axis.set_ylabel(f"{view} ({axis_name} = {position:g} mm)")
+        figure.colorbar(drawn, ax=axes[:, column], shrink=0.6, location="bottom", label=label)
+    figure.suptitle(f"{head.description}, {head.noise()}")
+    try:
+        figure.savefig(path, dpi=80)
+    except OSError as error:
+        Path(path).unlink(missing_ok=True)
+        raise volumes.VolumeError(f"cannot write figure '{path}': {error.strerror}") from None
+    finally:
+        plt.close(figure)
