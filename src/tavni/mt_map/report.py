@@ -15,10 +15,18 @@ import math
 
 import numpy as np
 
-# The maps shown, with a display range typical of brain tissue.
+# The maps shown, with a display range typical of brain tissue, widened
+# where the map goes beyond it.
 SHOWN = (("fraction", "bound-pool fraction", "", (0.0, 0.2), "magma"),
          ("r1", "R1", "1/s", (0.0, 2.0), "viridis"),
          ("mtsat", "MTsat", "percent", (0.0, 3.0), "cividis"))
+
+
+def display_range(values, typical):
+    """typical, its top raised to the map's 99.5th percentile where higher."""
+    finite = values[np.isfinite(values)]
+    top = float(np.percentile(finite, 99.5)) if finite.size else typical[1]
+    return typical[0], max(typical[1], top)
 STYLE = """
 body { font-family: sans-serif; margin: 2em auto; max-width: 1100px; color: #222; }
 h1 { border-bottom: 2px solid #446; } h2 { color: #446; margin-top: 1.5em; }
@@ -84,8 +92,9 @@ def maps_figure(anatomy, images, region):
                                                  wspace=0.02, hspace=0.08))
     finite = anatomy[np.isfinite(anatomy)]
     top = float(np.percentile(finite, 99)) if finite.size else 1.0
-    for row, (key, label, units, (low, high), colours) in enumerate(SHOWN):
+    for row, (key, label, units, typical, colours) in enumerate(SHOWN):
         shown = np.where(region & np.isfinite(images[key]), images[key], np.nan)
+        low, high = display_range(shown, typical)
         for column, (background, overlay) in enumerate(zip(planes(anatomy, middle),
                                                            planes(shown, middle))):
             axis = axes[row][column]
@@ -105,9 +114,10 @@ def histograms_figure(images, region):
     figure, axes = plt.subplots(1, len(SHOWN), figsize=(10, 2.8),
                                 gridspec_kw=dict(left=0.07, right=0.98, bottom=0.2, top=0.95,
                                                  wspace=0.3))
-    for axis, (key, label, units, (low, high), _) in zip(axes, SHOWN):
+    for axis, (key, label, units, typical, _) in zip(axes, SHOWN):
         values = images[key][region]
         values = values[np.isfinite(values)]
+        low, high = display_range(values, typical)
         if values.size:
             axis.hist(values, bins=60, range=(low, high), color="#446")
             axis.axvline(float(np.median(values)), color="#a40", label="median")
@@ -127,7 +137,7 @@ def collection_section(result):
     images = {key: read_image(outputs[key], key).data for key, *_ in SHOWN}
     anatomy = read_image(result["anatomy"], "anatomy").data
     entities = {"session": result["session"], **result["entities"]}
-    title = ", ".join(f"{k} {v}" for k, v in entities.items() if v) or "all scans"
+    title = ", ".join(f"{k} {v}" for k, v in entities.items() if v) or "Maps"
     parts = [f"<h2>{html.escape(title)}</h2>",
              "<h3>Maps over the T1-weighted image</h3>", embedded(maps_figure(anatomy, images,
                                                                            region)),
