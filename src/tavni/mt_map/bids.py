@@ -987,9 +987,14 @@ def add_bids_parser(commands):
                     "participant of a BIDS dataset (MTS or VFA + MT-on collections) into a "
                     "BIDS derivatives dataset with sidecars and an HTML report "
                     "(participant level), or summarises them (group level).")
-    parser.add_argument("bids_dir", type=Path, metavar="BIDS_DIR")
-    parser.add_argument("output_dir", type=Path, metavar="OUTPUT_DIR")
-    parser.add_argument("analysis_level", choices=("participant", "group"))
+    parser.add_argument("bids_dir", type=Path, metavar="BIDS_DIR",
+                        help="the BIDS dataset (read only)")
+    parser.add_argument("output_dir", type=Path, metavar="OUTPUT_DIR",
+                        help="the derivatives dataset to write (e.g. "
+                             "BIDS_DIR/derivatives/mt-map)")
+    parser.add_argument("analysis_level", choices=("participant", "group"),
+                        help="participant: maps, sidecars and a report per participant; "
+                             "group: OUTPUT_DIR/group/summary.tsv and report.html from them")
     parser.add_argument("--participant-label", nargs="+", metavar="LABEL",
                         help="participants to process (without 'sub-'; default: all)")
     parser.add_argument("--session-label", nargs="+", metavar="LABEL",
