@@ -82,7 +82,7 @@ def test_unusable_sidecars(tmp_path, capsys, sidecar, changes, message):
     raw = write_bids_dataset(tmp_path / "raw", ("01",))
     edit_sidecar(raw, sidecar, **changes)
     assert run_app(raw, tmp_path / "out", "participant") == 1
-    assert message in capsys.readouterr().err
+    assert message in capsys.readouterr().out
     assert not (tmp_path / "out/sub-01").exists()
 
 
@@ -100,7 +100,7 @@ def test_failing_participant_and_resume(tmp_path, capsys):
     out = tmp_path / "out"
     (raw / "sub-02/anat/sub-02_flip-1_mt-on_MTS.nii.gz").write_bytes(b"not an image")
     assert run_app(raw, out, "participant", "--jobs", "2") == 1
-    table = capsys.readouterr().err
+    table = capsys.readouterr().out
     assert "sub-02       failed" in table and "sub-02_flip-1_mt-on_MTS.nii.gz" in table
     assert sorted(p.name for p in out.iterdir() if not p.name.startswith(".")) == \
         ["dataset_description.json", "sub-01", "sub-01.html", "sub-03", "sub-03.html"]
@@ -111,7 +111,7 @@ def test_failing_participant_and_resume(tmp_path, capsys):
                 raw / "sub-02/anat/sub-02_flip-1_mt-on_MTS.nii.gz")
     before = (out / "sub-01/anat/sub-01_MPFmap.nii.gz").stat().st_mtime_ns
     assert run_app(raw, out, "participant") == 1       # outputs exist: neither flag
-    assert "use --skip-existing or --overwrite" in capsys.readouterr().err
+    assert "use --skip-existing or --overwrite" in capsys.readouterr().out
     assert run_app(raw, out, "participant", "--skip-existing") == 0
     assert (out / "sub-02/anat/sub-02_MPFmap.nii.gz").is_file()
     assert (out / "sub-01/anat/sub-01_MPFmap.nii.gz").stat().st_mtime_ns == before

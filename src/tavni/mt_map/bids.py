@@ -1047,5 +1047,5 @@ def run(options):
 
     outcomes = runner.run(jobs, jobs_at_once=options.jobs, scheduler=options.dask_scheduler,
                           quiet=options.quiet)
-    print(runner.table(outcomes), file=sys.stderr if options.quiet else sys.stdout)
+    print(runner.table(outcomes))
     return 1 if any(o.state == "failed" for o in outcomes) else 0
