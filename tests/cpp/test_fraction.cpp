@@ -140,6 +140,7 @@ TEST(FractionSolve, VerdictsHoldForArbitraryInputs) {
     };
     auto signed_ = [&](float x) { return unit(random) < 0.2f ? -x : x; };
     int counts[6] = {};
+    int fast_compared = 0, fast_disagrees = 0, fast_solved_apart = 0;
     for (int i = 0; i < 30000; ++i) {
         const mt::FractionProblem p{
             -0.5f + 2.0f * unit(random),       signed_(log_uniform(1e-3f, 1e3f)),
@@ -152,6 +153,18 @@ TEST(FractionSolve, VerdictsHoldForArbitraryInputs) {
         const mt::FractionFit fit = mt::solve_fraction(residual, lo, hi, false);
         ++counts[fit.status];
         const double r_lo = model_at(p, lo), r_hi = model_at(p, hi);
+        // The closed form comes to the same verdicts, and to the same f within
+        // the model's rounding, on physical voxels; where the residual is the
+        // same at both ends to within rounding (no saturation to speak of),
+        // below or above is a tie that rounding breaks either way.
+        const mt::FractionFit fast = mt::closed_form_fraction(residual, lo, hi, false);
+        const bool tie = std::fabs(r_lo - r_hi) <= 16 * 0x1p-23 * std::fabs(p.S_ratio - r_lo);
+        if (mt::in_physical_domain(p) && !tie) {
+            ++fast_compared;
+            fast_disagrees += fast.status != fit.status;
+            fast_solved_apart += fast.status == fit.status && !std::isnan(fit.f) &&
+                                 !(std::fabs(fast.f - fit.f) <= 1e-6);
+        }
         switch (fit.status) {
         case mt::fit_solved:
             ASSERT_TRUE(keeps_promise(p, fit, lo, hi)) << i;
@@ -181,6 +194,9 @@ TEST(FractionSolve, VerdictsHoldForArbitraryInputs) {
             FAIL() << i << ": status " << static_cast<int>(fit.status);
         }
     }
+    EXPECT_GT(fast_compared, 5000);
+    EXPECT_EQ(fast_disagrees, 0);
+    EXPECT_EQ(fast_solved_apart, 0);
     // The draws reach every verdict.
     EXPECT_GT(counts[mt::fit_solved], 500);
     EXPECT_GT(counts[mt::fit_below_bracket] + counts[mt::fit_above_bracket], 1000);

@@ -129,12 +129,10 @@ def double_ref_voxels(paths, monkeypatch):
                  paths["ref"])
 
 
-def claim_huge_mt(paths, monkeypatch):
-    # A few bytes on disk whose header claims 4000^3 voxels.
-    nibabel.save(nibabel.Nifti1Image(np.zeros((2, 2, 2), np.float32), AFFINE), paths["mt"])
-    raw = bytearray(gzip.decompress(paths["mt"].read_bytes()))
-    raw[40:56] = np.array([3, 4000, 4000, 4000, 1, 1, 1, 1], "<i2").tobytes()
-    paths["mt"].write_bytes(gzip.compress(bytes(raw)))
+def truncate_mt(paths, monkeypatch):
+    # A whole header, then the data stream breaks off.
+    data = paths["mt"].read_bytes()
+    paths["mt"].write_bytes(data[:len(data) // 2])
 
 
 def protocol_text(text):
@@ -164,10 +162,12 @@ def no_memory(paths, monkeypatch):
 
 
 def full_disk(paths, monkeypatch):
-    def fail(output, target):
-        pathlib.Path(target).write_bytes(b"partial")
-        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), target)
-    monkeypatch.setattr(mt_map.volumes, "_encode", fail)
+    from tavni.mt_map import streaming
+
+    def fail(writer, values):
+        writer._file.write(b"partial")
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), writer.temporary)
+    monkeypatch.setattr(streaming._Writer, "_write", fail)
 
 
 VOXEL = ("voxel --S-ratio 0.5 --R1 1 --T2-free 0.05 --delta-omega 2000 --omega-1-rms 2000 "
@@ -186,6 +186,8 @@ VOXEL = ("voxel --S-ratio 0.5 --R1 1 --T2-free 0.05 --delta-omega 2000 --omega-1
     ("fraction --TR 1e-320", None, "--TR = 9.99989e-321 s: rounds to 0 in single precision", 1),
     ("fraction --TR 1e39", None, "--TR = 1e+39 s: too large for single precision", 1),
     ("fraction --TR 0", None, "--TR = 0 s: must not be zero", 1),
+    ("fraction --max-memory 2Q", None, "--max-memory: must be a size such as 2G", 2),
+    ("fraction --max-memory 0", None, "--max-memory: must be a size such as 2G", 2),
     ("fraction --flip-angle 100", None, "--flip-angle = 100 deg: the flip angle must lie", 1),
     ("fraction --T2-free -1", None, "--T2-free = -1 s: must be positive", 1),
     ("fraction --G -1", None, "--G = -1 s: must be positive", 1),
@@ -215,7 +217,7 @@ VOXEL = ("voxel --S-ratio 0.5 --R1 1 --T2-free 0.05 --delta-omega 2000 --omega-1
     ("fraction", unreadable, "cannot read R1 map", 1),
     ("fraction", shrink_ref, "reference image '{d}/ref.nii.gz' has shape (10, 9, 3), MT image", 1),
     ("fraction", double_ref_voxels, "differ in position or voxel size", 1),
-    ("fraction", claim_huge_mt, "GiB of memory", 1),
+    ("fraction", truncate_mt, "cannot read MT image '{d}/mt.nii.gz': ", 1),
     ("fraction -o {d}/none/mpf.nii.gz", None, "cannot write output '{d}/none/mpf.nii.gz': no", 1),
     ("fraction", no_memory, "out of memory", 1),
     ("fraction", full_disk, "cannot write output '{d}/mpf.nii.gz': the disk is full", 1),
@@ -282,18 +284,86 @@ def test_demo_end_to_end_at_a_coarse_voxel_size(tmp_path, anatomy):
     assert {"pdw_flip_angle_deg", "pdw_TR", "t1w_flip_angle_deg", "t1w_TR"} <= set(protocol)
 
 
-def test_chunked_fitting_matches_one_piece(volumes, monkeypatch):
-    from tavni.mt_map import pipeline
+def save_as(path, data, encoding):
+    """data in one of the ways images come: float32 (NIfTI or .npy), float64,
+    or int16 with scaling factors in the header (scanner magnitude images)."""
+    if encoding == "npy":
+        np.save(path, data)
+        return
+    if encoding == "int16-scaled":
+        image = nibabel.Nifti1Image(data, AFFINE)
+        image.set_data_dtype(np.int16)  # nibabel picks slope and intercept
+    else:
+        image = nibabel.Nifti1Image(data.astype(encoding), AFFINE)
+    nibabel.save(image, path)
 
-    ratio = np.where(volumes["ref"] > 0, volumes["mt"] / np.where(volumes["ref"] > 0, volumes["ref"], 1), np.nan)
-    R1 = np.where(volumes["r1"] > 0, volumes["r1"], np.nan)
-    parameters = dict(delta_omega=4000.0, omega_1_rms=1500.0, duration=0.012, TR=0.028,
-                      flip_angle=np.deg2rad(10.0), T2_free=0.04, G=1.4e-5)
-    whole = pipeline.fit_volume(ratio, R1, parameters, volumes["b1"])
-    monkeypatch.setattr(pipeline, "CHUNK_VOXELS", 37)  # uneven pieces, last one short
-    pieces = pipeline.fit_volume(ratio, R1, parameters, volumes["b1"], quiet=True)
-    np.testing.assert_array_equal(pieces[0], whole[0])
-    np.testing.assert_array_equal(pieces[1], whole[1])
+
+@pytest.mark.parametrize("encoding", ["float32", "float64", "int16-scaled", "npy"])
+@pytest.mark.parametrize("budget", [None, "tiny"])
+@pytest.mark.parametrize("fast", [False, True])
+def test_streamed_maps_are_those_of_whole_float64_volumes(tmp_path, volumes, encoding, budget,
+                                                          fast):
+    from tavni.mt_map import fit_fraction, streaming
+
+    suffix = ".npy" if encoding == "npy" else ".nii"
+    paths = write(tmp_path, volumes)
+    for name in ("mt", "ref", "r1", "b1"):
+        paths[name] = tmp_path / f"{name}{suffix}"
+        save_as(paths[name], volumes[name], "float32" if name == "b1" and encoding == "int16-scaled"
+                else encoding)
+    extra = ["--status", str(tmp_path / f"status{suffix}")] + (["--fast"] if fast else [])
+    if budget == "tiny":  # a dozen voxels a run: less than a row, the last run short
+        extra += ["--max-memory", str(streaming.BASELINE_BYTES + 12 * 170)]
+    assert main(arguments(paths, tmp_path / f"mpf{suffix}", *extra)) == 0
+
+    # Whole volumes in float64, as the maps were made before streaming.
+    data = {name: load(paths[name])[0].astype(np.float64) for name in ("mt", "ref", "r1", "b1")}
+    with np.errstate(divide="ignore", invalid="ignore"):
+        ratio = np.where(data["ref"] > 0, data["mt"] / data["ref"], np.nan)
+    p = phantom.PROTOCOL
+    f, status = fit_fraction(ratio, np.where(data["r1"] > 0, data["r1"], np.nan),
+                             p["T2_free"], p["delta_omega"], p["omega_1_rms"],
+                             phantom_G(), p["TR"], p["duration"], np.deg2rad(p["flip_angle_deg"]),
+                             b1=np.where(data["b1"] > 0, data["b1"], np.nan), exact=not fast,
+                             return_status=True)
+    if encoding == "int16-scaled":
+        assert not np.array_equal(data["mt"], volumes["mt"].astype(np.float32))
+    np.testing.assert_array_equal(load(tmp_path / f"mpf{suffix}")[0].view(np.uint32),
+                                  f.astype(np.float32).view(np.uint32))
+    np.testing.assert_array_equal(load(tmp_path / f"status{suffix}")[0], status)
+
+
+def test_a_budget_bounds_memory_whatever_the_volume(tmp_path):
+    import tracemalloc
+
+    from tavni.mt_map import streaming
+
+    # Room for a few thousand voxels at a time; volumes of 4 and 16 MiB of
+    # float32 inputs take the same memory.
+    budget = streaming.BASELINE_BYTES + (1 << 20)
+    peaks = []
+    for planes in (32, 128):
+        shape = (128, 128, planes)
+        rng = np.random.default_rng(3)
+        directory = tmp_path / str(planes)
+        directory.mkdir()
+        paths = write(directory, {"mt": rng.uniform(0.3, 0.6, shape), "ref": np.ones(shape),
+                                  "r1": rng.uniform(0.5, 1.5, shape), "b1": np.ones(shape)})
+        command = arguments(paths, directory / "mpf.nii.gz", "--max-memory", str(budget))
+        assert main(command) == 0  # every module imported before memory is traced
+        tracemalloc.start()
+        try:
+            assert main(command) == 0
+            peaks.append(tracemalloc.get_traced_memory()[1])
+        finally:
+            tracemalloc.stop()
+    assert peaks[1] < peaks[0] + (1 << 20) and peaks[1] < 8 << 20
+
+
+def phantom_G():
+    from tavni.mt_map import super_lorentzian
+
+    return super_lorentzian(phantom.PROTOCOL["delta_omega"], phantom.PROTOCOL["T2b"])
 
 
 def swap_mt_and_ref(paths):

@@ -82,8 +82,9 @@ def test_residual_changes_sign_between_the_neighbours_of_f(voxels):
     (0.5, math.inf, False, math.nan, STATUS_INVALID_INPUT),
     (0.5, 1e39, False, math.nan, STATUS_INVALID_INPUT),
 ])
-def test_voxels_without_a_solution(S_ratio, R1, clip, expected_f, expected_status):
-    f, status = fit(S_ratio, R1, clip=clip, return_status=True)
+@pytest.mark.parametrize("exact", [True, False])
+def test_voxels_without_a_solution(S_ratio, R1, clip, expected_f, expected_status, exact):
+    f, status = fit(S_ratio, R1, clip=clip, exact=exact, return_status=True)
     assert isinstance(f, float) and isinstance(status, int)
     assert f == expected_f or (math.isnan(f) and math.isnan(expected_f))
     assert status == expected_status
@@ -99,10 +100,12 @@ def test_model_undefined_is_invalid():
 @pytest.mark.parametrize("changes", [
     {"R1": -1.0}, {"duration": 2 * TR}, {"flip_angle": math.pi / 2}, {"b1": -1.0},
 ])
-def test_voxels_outside_the_physical_domain(changes):
+@pytest.mark.parametrize("exact", [True, False])
+def test_voxels_outside_the_physical_domain(changes, exact):
     protocol = dict(S_ratio=ratio(0.1, 1.0), R1=1.0, T2_free=T2_FREE, delta_omega=DELTA_OMEGA,
                     omega_1_rms=OMEGA_1_RMS, G=G, TR=TR, duration=DURATION, flip_angle=FLIP)
-    f, status = fit_fraction(**{**protocol, **changes}, clip=True, return_status=True)
+    f, status = fit_fraction(**{**protocol, **changes}, clip=True, exact=exact,
+                             return_status=True)
     assert math.isnan(f) and status == STATUS_INVALID_INPUT
 
 
@@ -113,8 +116,11 @@ def test_two_zeros_in_the_bracket_give_the_smaller():
             911.943494824667, 9.363293577327524e-08, 0.001305588610072329,
             0.0006584667303661364, 0.612817010523531)
     for clip in (False, True):
+        f_fast, status = fit_fraction(*args, clip=clip, exact=False, return_status=True)
+        assert status == STATUS_TWO_ROOTS and 0.40 < f_fast < 0.42
         f, status = fit_fraction(*args, clip=clip, return_status=True)
         assert status == STATUS_TWO_ROOTS and 0.40 < f < 0.42
+    assert f_fast == pytest.approx(f, abs=1e-6)
     single = np.float32(f)
     below, above = (mpf.model(float(np.nextafter(single, np.float32(end))), *args) for end in (0, 1))
     assert below < 0.0 < above
@@ -371,3 +377,25 @@ def test_an_interrupt_stops_a_long_call_quickly(function):
         signal.signal(signal.SIGALRM, previous)
     assert result is None
     assert latency < 0.5, latency
+
+
+def test_fast_mode_agrees_with_the_exact_search(voxels):
+    # Model-made voxels (fluid included, at the bracket's end), the same with
+    # noise (some beyond either end of the bracket) and their own transmit
+    # field, scaled beyond the bracket ends, and masked.
+    f_true, R1, S_ratio = voxels
+    rng = np.random.default_rng(7)
+    S_ratio = np.concatenate([S_ratio, S_ratio + rng.normal(0.0, 0.01, S_ratio.size),
+                              [1.2, 0.02, math.nan]])
+    R1 = np.resize(R1, S_ratio.size)
+    b1 = rng.uniform(0.8, 1.2, S_ratio.size)
+    mask = rng.random(S_ratio.size) > 0.05
+    f, status = fit(S_ratio, R1, b1=b1, mask=mask, return_status=True)
+    f_fast, status_fast = fit(S_ratio, R1, b1=b1, mask=mask, exact=False, return_status=True)
+    np.testing.assert_array_equal(status_fast, status)
+    solved = status == STATUS_SOLVED
+    assert np.count_nonzero(solved) > 2000
+    assert np.all(np.isin(status[~solved], [STATUS_BELOW_BRACKET, STATUS_ABOVE_BRACKET,
+                                             STATUS_INVALID_INPUT, STATUS_MASKED]))
+    assert np.max(np.abs(f_fast[solved] - f[solved])) <= 1e-6
+    assert np.array_equal(np.isnan(f_fast), np.isnan(f))

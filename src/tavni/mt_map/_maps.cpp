@@ -1,7 +1,7 @@
 // tavni.mt_map._maps: whole-array kernels behind tavni.mt_map.maps.
 //
 //   super_lorentzian(Delta, T2b, out, threads)
-//   fit_fraction(inputs, b1, masks, lo, hi, clip, threads, f, status)
+//   fit_fraction(inputs, b1, masks, lo, hi, clip, exact, threads, f, status)
 //   spgr_signal(M0, R1, flip_angle, TR, b1, threads, S)
 //   fit_r1(signals, flip_angles, TRs, b1, masks, threads, R1, M0, status)
 //   mtsat(signals, flip_angles, TRs, b1, correction, threads, saturation)
@@ -276,9 +276,9 @@ PyObject *fit_fraction(PyObject *Py_UNUSED(self), PyObject *args) {
     using Inputs = core::FractionMapInputs;
     PyObject *inputs_tuple, *b1_object, *masks_tuple, *threads_object, *f_object, *status_object;
     double lo, hi;
-    int clip;
-    if (!PyArg_ParseTuple(args, "O!OO!ddpOOO:fit_fraction", &PyTuple_Type, &inputs_tuple,
-                          &b1_object, &PyTuple_Type, &masks_tuple, &lo, &hi, &clip,
+    int clip, exact;
+    if (!PyArg_ParseTuple(args, "O!OO!ddppOOO:fit_fraction", &PyTuple_Type, &inputs_tuple,
+                          &b1_object, &PyTuple_Type, &masks_tuple, &lo, &hi, &clip, &exact,
                           &threads_object, &f_object, &status_object)) {
         return nullptr;
     }
@@ -339,6 +339,7 @@ PyObject *fit_fraction(PyObject *Py_UNUSED(self), PyObject *args) {
     in.lo = lo;
     in.hi = hi;
     in.clip = clip != 0;
+    in.exact = exact != 0;
     auto *f_data = static_cast<double *>(f.data());
     auto *status_data = static_cast<std::uint8_t *>(status.data());
     bool done;
@@ -520,7 +521,7 @@ PyMethodDef methods[] = {
     {"super_lorentzian", super_lorentzian, METH_VARARGS,
      "super_lorentzian(Delta, T2b, out, threads): the lineshape, element by element, into out."},
     {"fit_fraction", fit_fraction, METH_VARARGS,
-     "fit_fraction(inputs, b1, masks, lo, hi, clip, threads, f, status): the bound-pool "
+     "fit_fraction(inputs, b1, masks, lo, hi, clip, exact, threads, f, status): the bound-pool "
      "fraction of every voxel, into f and status."},
     {"spgr_signal", spgr_signal, METH_VARARGS,
      "spgr_signal(M0, R1, flip_angle, TR, b1, threads, S): the SPGR steady state into S."},

@@ -77,26 +77,45 @@ bool FractionResidual::near_zero(double residual, double units) const noexcept {
 // physical inputs, so the residual has the sign of -Q: it changes sign at
 // each zero of Q, and where both lie in the bracket the vertex of Q lies
 // between them.
-FractionResidual::Exact FractionResidual::exact(double lo, double hi) const noexcept {
+inline FractionResidual::Quadratic FractionResidual::quadratic() const noexcept {
     const double R = exchange_rate_constant;
     const double r1 = terms_.R1;
     const double S = terms_.S_ratio;
     const double A0 = terms_.reference.A, A1 = terms_.saturated.A;
-    const double c0 = A0 + R, c1 = A1 + R;
-    const double d0 = terms_.reference.H * c0, d1 = terms_.saturated.H * c1;
-    const double e0 = A0 / r1, e1 = A1 / r1;
-    const double q2 = e0 - S * e1;
-    const double q1 = d0 + c1 * e0 - S * (d1 + e1 * c0);
-    const double q0 = c1 * d0 - S * d1 * c0;
+    Quadratic q;
+    q.c0 = A0 + R;
+    q.c1 = A1 + R;
+    q.d0 = terms_.reference.H * q.c0;
+    q.d1 = terms_.saturated.H * q.c1;
+    q.e0 = A0 / r1;
+    q.e1 = A1 / r1;
+    q.q2 = q.e0 - S * q.e1;
+    q.q1 = q.d0 + q.c1 * q.e0 - S * (q.d1 + q.e1 * q.c0);
+    q.q0 = q.c1 * q.d0 - S * q.d1 * q.c0;
+    return q;
+}
+
+double FractionResidual::exact_residual(double f) const noexcept {
+    const Quadratic q = quadratic();
+    const double k = exchange_rate_constant * f / (1.0 - f);
+    const double Q = (q.q2 * k + q.q1) * k + q.q0;
+    const double D = (q.d1 + q.e1 * k) * (k + q.c0);
+    return -Q / D;
+}
+
+FractionResidual::Exact FractionResidual::exact(double lo, double hi,
+                                                bool for_search) const noexcept {
+    const double R = exchange_rate_constant;
+    const auto [c0, c1, d0, d1, e0, e1, q2, q1, q0] = quadratic();
 
     Exact result{nan, nan, nan, false, false};
     // The residual at the ends, without dividing: its sign is that of
     // -Q D, and |residual| > t |N/D| is |Q| > t |N|.
     constexpr double clear_margin = 32.0 * 0x1p-23;
-    bool clear = true;
-    int signs[2];
+    bool clear = for_search;
+    int signs[2] = {0, 0};
     const double ends[2] = {lo, hi};
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < (for_search ? 2 : 0); ++i) {
         const double k = R * ends[i] / (1.0 - ends[i]);
         const double Q = (q2 * k + q1) * k + q0;
         const double N = (k + c1) * (d0 + e0 * k);
@@ -437,6 +456,31 @@ FractionFit solve_fraction(const FractionResidual &residual, float lo, float hi,
     return no_sign_change(r_lo, r_hi, lo, hi, clip);
 }
 
+FractionFit closed_form_fraction(const FractionResidual &residual, double lo, double hi,
+                                 bool clip) noexcept {
+    const FractionResidual::Exact zeros = residual.exact(lo, hi, false);
+    if (!std::isnan(zeros.f_upper)) {
+        return {zeros.f, fit_two_roots};
+    }
+    if (!std::isnan(zeros.f)) {
+        return {zeros.f, fit_solved};
+    }
+    const double r_lo = residual.exact_residual(lo), r_hi = residual.exact_residual(hi);
+    if (std::isnan(r_lo) || std::isnan(r_hi)) {
+        return invalid;
+    }
+    // No zero inside; one within rounding of an end is a zero there, as for
+    // the search (fluid: f = 0).
+    if (residual.near_zero(r_lo)) {
+        return {lo, fit_solved};
+    }
+    if (residual.near_zero(r_hi)) {
+        return {hi, fit_solved};
+    }
+    const bool below = std::fabs(r_lo) <= std::fabs(r_hi);
+    return {clip ? (below ? lo : hi) : nan, below ? fit_below_bracket : fit_above_bracket};
+}
+
 // ---------------------------------------------------------------------------
 // Maps.
 
@@ -472,6 +516,13 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
         arrays[masks_at + k] = &in.masks[k];
     }
     StridedCursor<array_count> at(in.shape, arrays, begin);
+    // Protocol values are mostly one for all voxels: read those once.
+    bool shared[I::count];
+    double shared_value[I::count];
+    for (int j = 0; j < I::count; ++j) {
+        shared[j] = in.values[j].strides == nullptr;
+        shared_value[j] = shared[j] ? in.values[j].value(0) : 0.0;
+    }
     // Neighbouring voxels mostly share flip angle and TR (and so the cosine,
     // sine and logarithm of the excitation terms), unless a transmit field
     // map scales the angle.
@@ -489,7 +540,8 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
         } else {
             double v[I::count];
             for (int j = 0; j < I::count; ++j) {
-                v[j] = in.values[j].value(at[static_cast<std::size_t>(j)]);
+                v[j] = shared[j] ? shared_value[j]
+                                 : in.values[j].value(at[static_cast<std::size_t>(j)]);
             }
             const double b1 = in.b1.present() ? in.b1.value(at[b1_at]) : 1.0;
             if (in.b1.present()) {
@@ -513,8 +565,10 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
                     excitation_TR = problem.TR;
                     have_excitation = true;
                 }
-                fit = solve_fraction(FractionResidual(problem, excitation), lo, hi, in.clip);
-                if (in.clip &&
+                const FractionResidual residual(problem, excitation);
+                fit = in.exact ? solve_fraction(residual, lo, hi, in.clip)
+                               : closed_form_fraction(residual, in.lo, in.hi, in.clip);
+                if (in.exact && in.clip &&
                     (fit.status == fit_below_bracket || fit.status == fit_above_bracket)) {
                     // The bracket end as given, not its single-precision value.
                     fit.f = fit.status == fit_below_bracket ? in.lo : in.hi;

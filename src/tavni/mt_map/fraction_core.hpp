@@ -80,9 +80,21 @@ public:
                            // of the predicted ratio away from zero
         bool lo_positive;  // the residual is positive at lo
     };
-    Exact exact(double lo, double hi) const noexcept;
+    // Without for_search only the zeros (f and f_upper): the rest is NaN or
+    // false.
+    Exact exact(double lo, double hi, bool for_search = true) const noexcept;
+
+    // The residual at f in exact arithmetic: S_ratio - N(k)/D(k).
+    double exact_residual(double f) const noexcept;
 
 private:
+    // Both signals as (1 - f) (k + c) / (d + e k), 0 the reference and 1 the
+    // saturated one, and Q = q2 k^2 + q1 k + q0.
+    struct Quadratic {
+        double c0, c1, d0, d1, e0, e1, q2, q1, q0;
+    };
+    Quadratic quadratic() const noexcept;
+
     ResidualTerms terms_;
 };
 
@@ -111,6 +123,19 @@ struct FractionFit {
 FractionFit solve_fraction(const FractionResidual &residual, float lo, float hi,
                            bool clip) noexcept;
 
+// The fast way: the zero in [lo, hi] of the model in exact arithmetic, from
+// its closed form (FractionResidual::exact) evaluated in double precision,
+// without a search on the single-precision residual. The verdicts are
+// solve_fraction's, made on the exact residual: two zeros in the bracket
+// give the smaller one and fit_two_roots; none gives a bracket end where
+// the residual is within rounding of zero (near_zero), else NaN (with clip
+// the end nearer a zero) and the end beyond which the zero lies. f differs
+// from solve_fraction's by the few units in the last single-precision place
+// that the model's roundings move the zero, and is not promised to be the
+// same to the bit on another machine or in another version.
+FractionFit closed_form_fraction(const FractionResidual &residual, double lo, double hi,
+                                 bool clip) noexcept;
+
 // A whole map. Each input is read where it lies, in its own layout (a
 // broadcast input has stride 0 along the axes it is repeated over), in
 // double or single precision; a value shared by every voxel has null
@@ -127,6 +152,7 @@ struct FractionMapInputs {
     std::size_t mask_count = 0;
     double lo = 0.0, hi = 0.5;  // the bracket, 0 <= lo < hi < 1
     bool clip = false;          // no sign change: lo or hi as given, not NaN
+    bool exact = true;          // false: closed_form_fraction, not solve_fraction
 };
 
 // Fits the voxels of flat indices [begin, end) (C order over in.shape)

@@ -29,24 +29,26 @@ def fit_fraction(  # type: ignore[overload-overlap]
     S_ratio: float, R1: float, T2_free: float, delta_omega: float, omega_1_rms: float,
     G: float, TR: float, duration: float, flip_angle: float, *, b1: float | None = None,
     mask: bool | None = None, bracket: tuple[float, float] = (0.0, 0.5), clip: bool = False,
-    threads: int | None = None, return_status: Literal[False] = False) -> float: ...
+    exact: bool = True, threads: int | None = None,
+    return_status: Literal[False] = False) -> float: ...
 @overload
 def fit_fraction(  # type: ignore[overload-overlap]
     S_ratio: float, R1: float, T2_free: float, delta_omega: float, omega_1_rms: float,
     G: float, TR: float, duration: float, flip_angle: float, *, b1: float | None = None,
     mask: bool | None = None, bracket: tuple[float, float] = (0.0, 0.5), clip: bool = False,
-    threads: int | None = None, return_status: Literal[True]) -> tuple[float, int]: ...
+    exact: bool = True, threads: int | None = None,
+    return_status: Literal[True]) -> tuple[float, int]: ...
 @overload
 def fit_fraction(
     S_ratio: _RealArray, R1: _RealArray, T2_free: _RealArray, delta_omega: _RealArray,
     omega_1_rms: _RealArray, G: _RealArray, TR: _RealArray, duration: _RealArray,
     flip_angle: _RealArray, *, b1: _RealArray | None = None, mask: _RealArray | None = None,
-    bracket: tuple[float, float] = (0.0, 0.5), clip: bool = False, threads: int | None = None,
-    return_status: Literal[False] = False) -> NDArray[np.float64]: ...
+    bracket: tuple[float, float] = (0.0, 0.5), clip: bool = False, exact: bool = True,
+    threads: int | None = None, return_status: Literal[False] = False) -> NDArray[np.float64]: ...
 @overload
 def fit_fraction(
     S_ratio: _RealArray, R1: _RealArray, T2_free: _RealArray, delta_omega: _RealArray,
     omega_1_rms: _RealArray, G: _RealArray, TR: _RealArray, duration: _RealArray,
     flip_angle: _RealArray, *, b1: _RealArray | None = None, mask: _RealArray | None = None,
-    bracket: tuple[float, float] = (0.0, 0.5), clip: bool = False, threads: int | None = None,
-    return_status: Literal[True]) -> tuple[NDArray[np.float64], NDArray[np.uint8]]: ...
+    bracket: tuple[float, float] = (0.0, 0.5), clip: bool = False, exact: bool = True,
+    threads: int | None = None, return_status: Literal[True]) -> tuple[NDArray[np.float64], NDArray[np.uint8]]: ...

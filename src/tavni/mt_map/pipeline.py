@@ -1,12 +1,13 @@
-"""The mt-map workflows on volumes: load, derive the ratio, fit, write, summarise.
+"""The mt-map workflows on volumes: read, derive the ratio, fit, write, summarise.
 
 This is the one place the command line (and any other front end) calls to
 make maps. Each workflow checks everything it can before reading an image
 (outputs that would replace an input, output directories, parameters,
-geometry and memory from the headers), writes all its outputs or none,
-and says afterwards, in a summary on stderr, how many voxels were solved,
-warning when fewer than half of those it could fit were, with what in the
-inputs looks wrong.
+geometry from the headers), writes all its outputs or none, and says
+afterwards, in a summary on stderr, how many voxels were solved, warning
+when fewer than half of those it could fit were, with what in the inputs
+looks wrong. Fraction maps stream their images through the fit a run of
+voxels at a time within a memory budget (``streaming``).
 
 Failures raise ``protocol.ParameterError`` or ``volumes.VolumeError`` with
 one line; warnings go to stderr as they arise, one line each.
@@ -20,9 +21,6 @@ import numpy as np
 from tavni.mt_map import protocol, volumes
 from tavni.mt_map.protocol import ParameterError
 
-# Volumes at least this large are solved in chunks, so that a progress bar
-# can follow them.
-CHUNK_VOXELS = 1 << 18
 # More worker threads than this is a mistake, not a machine.
 MAX_THREADS = 1024
 # What the fraction map needs of the protocol.
@@ -31,10 +29,6 @@ FRACTION_PARAMETERS = protocol.SEQUENCE + protocol.LINESHAPE
 # geometry is the maps').
 FRACTION_IMAGES = (("mt", "MT image"), ("ref", "reference image"), ("r1", "R1 map"),
                    ("b1", "B1 map"), ("mask", "mask"))
-# Arrays alive at once per voxel while a fraction map is made: the float64
-# inputs, ratio, R1, B1, fraction, status and the float32 output, and the
-# raw data of the image being read.
-BYTES_PER_VOXEL_BESIDES_INPUTS = 8 * 6
 # The maps the workflows write: name -> (dtype, what, NIfTI description).
 MAP_OUTPUTS = {
     "fraction": (np.float32, "output", "bound-pool fraction f (two-pool MT model)"),
@@ -115,78 +109,67 @@ def check_threads(threads):
         raise ParameterError(f"--threads must be between 1 and {MAX_THREADS} (got {threads})")
 
 
-def fit_volume(ratio, R1, parameters, b1=None, mask=None, threads=None, clip=False,
-               quiet=False):
-    """Fraction and status per voxel; a progress bar on stderr for large volumes.
+class FractionRuns:
+    """The fraction and status of runs of voxels, as ``streaming.run`` hands
+    them over, counting the statuses and keeping a sample of what the fitted
+    voxels measured for ``diagnose``.
 
-    Parameters
-    ----------
-    ratio, R1 : ndarray
-        Measured S_mt/S_ref and R1 (1/s), of one shape.
-    parameters : dict of str to float
-        As ``protocol.model_values`` returns them (s, Hz, rad/s, radians);
-        ``delta_omega`` and ``G`` may also be arrays of the ratio's shape
-        (offsets shifted by a B0 map).
-    b1, mask : ndarray, optional
-        Relative transmit field; voxels to fit.
-    threads, clip, quiet
-        As for ``fraction_map``.
-
-    Returns
-    -------
-    fraction : ndarray of float64
-    status : ndarray of uint8
+    Inputs come as float32 where the image holds float32 values; the ratio
+    of two of them in float32 is the float32 rounding of their ratio in
+    float64, and float32 rounding is all the solver takes of S_ratio and R1,
+    so the maps are those of a float64 computation to the bit.
     """
-    from tavni.mt_map import fit_fraction
 
-    p = parameters
+    # At most this many fitted voxels are kept for the diagnosis's medians.
+    SAMPLE = 1 << 16
 
-    def fit(ratio, R1, b1, mask, delta_omega, G):
-        return fit_fraction(ratio, R1, p["T2_free"], delta_omega, p["omega_1_rms"],
-                            G, p["TR"], p["duration"], p["flip_angle"], b1=b1, mask=mask,
-                            clip=clip, threads=threads, return_status=True)
+    def __init__(self, parameters, voxels, threads=None, clip=False, exact=True):
+        self.parameters, self.threads, self.clip, self.exact = parameters, threads, clip, exact
+        self.counts = np.zeros(256, dtype=np.int64)
+        self.stride = max(1, voxels // self.SAMPLE)
+        self.ratio_sample, self.R1_sample = [], []
 
-    per_voxel = (ratio, R1, b1, mask, p["delta_omega"], p["G"])
-    if ratio.size < CHUNK_VOXELS:
-        return fit(*per_voxel)
+    def __call__(self, values):
+        from tavni.mt_map import maps
 
-    from tqdm import tqdm
+        p = self.parameters
+        mt, reference, R1 = values["mt"], values["ref"], values["r1"]
+        # Background of real data gives no measurement: no reference signal,
+        # no positive R1 or B1, or NaN anywhere. Those voxels get NaN and the
+        # invalid-input status from the solver (R1 and B1 by its domain).
+        ratio = np.full(reference.shape, np.nan, np.result_type(mt, reference))
+        with np.errstate(divide="ignore", invalid="ignore"):
+            np.divide(mt, reference, out=ratio, where=reference > 0)
+        f, status = maps.fit_fraction(
+            ratio, R1, p["T2_free"], p["delta_omega"], p["omega_1_rms"], p["G"], p["TR"],
+            p["duration"], p["flip_angle"], b1=values.get("b1"), mask=values.get("mask"),
+            clip=self.clip, exact=self.exact, threads=self.threads, return_status=True)
+        self.counts += np.bincount(status, minlength=self.counts.size)
+        fitted = (status != maps.STATUS_MASKED) & (status != maps.STATUS_INVALID_INPUT)
+        # Copies: a strided view would keep the whole run alive.
+        self.ratio_sample.append(ratio[fitted][::self.stride].copy())
+        self.R1_sample.append(R1[fitted][::self.stride].copy())
+        return {"fraction": f, "status": status}
 
-    shape = ratio.shape
-    # Arrays go in chunks; None and numbers shared by every voxel stay as they are.
-    flat = [a.reshape(-1) if isinstance(a, np.ndarray) and a.shape == shape else a
-            for a in per_voxel]
-    fraction = np.empty(ratio.size)
-    status = None
-    with tqdm(total=ratio.size, unit="voxel", unit_scale=True, delay=1.0, file=sys.stderr,
-              disable=quiet or not sys.stderr.isatty(), desc="fitting") as progress:
-        for start in range(0, ratio.size, CHUNK_VOXELS):
-            part = slice(start, start + CHUNK_VOXELS)
-            f, s = fit(*(a[part] if isinstance(a, np.ndarray) else a for a in flat))
-            if status is None:
-                status = np.empty(ratio.size, dtype=s.dtype)
-            fraction[part], status[part] = f, s
-            progress.update(f.size)
-    return fraction.reshape(shape), status.reshape(shape)
+    def summary(self):
+        return Summary({name: int(self.counts[code]) for code, name, _ in sorted(status_table())})
 
 
-def diagnose(summary, ratio, R1, status, given, images):
-    """Warnings naming what in the inputs looks wrong when few voxels were solved."""
-    from tavni.mt_map import maps
-
+def diagnose(summary, ratio, R1, given, images):
+    """Warnings naming what in the inputs looks wrong when few voxels were
+    solved; ratio and R1 are (a sample of) the fitted voxels' values."""
     if summary.fitted == 0:
         warn("no voxel could be fitted: every voxel is masked or has invalid input "
              "(reference <= 0, R1 <= 0 or NaN)")
         return
     if summary.solved_share >= SOLVED_SHARE_WARNING:
         return
-    fitted = (status != maps.STATUS_MASKED) & (status != maps.STATUS_INVALID_INPUT)
     causes = []
-    median_R1 = float(np.median(R1[fitted]))
+    median_R1 = float(np.median(R1))
     if median_R1 > R1_LOOKS_LIKE_T1_MS:
         causes.append(f"the R1 map '{images['r1']}' has a median of {median_R1:g} /s, "
                       "typical of T1 in milliseconds; give R1 in 1/s")
-    median_ratio = float(np.median(ratio[fitted]))
+    median_ratio = float(np.median(ratio))
     if median_ratio > 1.0:
         causes.append(f"the median MT/reference ratio is {median_ratio:g}, above 1: are the "
                       "MT and reference images swapped?")
@@ -223,25 +206,36 @@ def _check_outputs(images, table, outputs, protocol_path):
     volumes.check_outputs(list(outputs.values()), inputs)
 
 
-def _read_images(images, table, bytes_per_voxel, what, allow_affine_mismatch):
-    """Checks headers, memory and geometry, then reads the images.
-
-    The first image of table given is the one whose geometry the outputs
-    take. Returns the data by name (float64; a B1 map with NaN where not
-    positive, a mask as booleans) and that first image's probe.
-    """
+def _probe_images(images, table, allow_affine_mismatch):
+    """The probes of the images given, by name, after checking their geometry;
+    the first image of table given is the one whose geometry the outputs take."""
     probes = {name: volumes.probe(images[name], what_image) for name, what_image in table
               if images.get(name) is not None}
-    first = next(iter(probes.values()))
-    volumes.check_memory(sum(8 * p.voxels for p in probes.values())
-                         + first.voxels * bytes_per_voxel, f"{what} of {first.shape} voxels")
     volumes.check_geometry(list(probes.values()), allow_affine_mismatch)
-    data = {name: volumes.load(p).data for name, p in probes.items()}
+    return probes
+
+
+def _prepared(data):
+    """A B1 map with NaN where not positive, a mask as booleans."""
     if "b1" in data:
         data["b1"] = np.where(data["b1"] > 0, data["b1"], np.nan)
     if "mask" in data:
         data["mask"] = np.nan_to_num(data["mask"]) != 0
-    return data, first
+    return data
+
+
+def _read_images(images, table, bytes_per_voxel, what, allow_affine_mismatch):
+    """Checks headers, memory and geometry, then reads the images whole.
+
+    Returns the data by name (float64, ``_prepared``) and the probe of the
+    image whose geometry the outputs take.
+    """
+    probes = _probe_images(images, table, allow_affine_mismatch)
+    first = next(iter(probes.values()))
+    volumes.check_memory(sum(8 * p.voxels for p in probes.values())
+                         + first.voxels * bytes_per_voxel, f"{what} of {first.shape} voxels")
+    data = {name: volumes.load(p).data for name, p in probes.items()}
+    return _prepared(data), first
 
 
 def _write(outputs, maps, like):
@@ -256,8 +250,13 @@ def _note(summary, message):
 
 
 def fraction_map(images, output, given, *, protocol_path=None, status_output=None,
-                 threads=None, clip=False, quiet=False, allow_affine_mismatch=False):
+                 threads=None, clip=False, exact=True, max_memory=None, quiet=False,
+                 allow_affine_mismatch=False):
     """The bound-pool fraction map of one MT, reference and R1 image.
+
+    The images are streamed: read a run of voxels at a time (whole planes of
+    the slowest axis, as NIfTI stores them), fitted, and written in the same
+    order, so memory stays within max_memory whatever the volume's size.
 
     Parameters
     ----------
@@ -277,6 +276,11 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
         Worker threads, 1 to ``MAX_THREADS``; default all cores.
     clip : bool
         Unsolved voxels get the nearer bracket end instead of NaN.
+    exact : bool
+        False: the fast mode of ``fit_fraction`` (closed form in double
+        precision, not reproducible to the bit across machines).
+    max_memory : int, optional
+        Bytes the process may use; default a share of the available memory.
     quiet : bool
         No progress bar and no summary line (warnings still).
     allow_affine_mismatch : bool
@@ -287,40 +291,45 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
     summary : Summary
         Printed on stderr unless quiet; warnings follow when fewer than
         half of the fitted voxels are solved.
-    fraction : ndarray of float64
-    status : ndarray of uint8
 
     Raises
     ------
     protocol.ParameterError, volumes.VolumeError
-        Before anything is written, with one line.
+        With one line; nothing is left written.
     """
+    from tavni.mt_map import streaming
+
     check_threads(threads)
     written = _map_outputs({"fraction": output, "status": status_output})
     _check_outputs(images, FRACTION_IMAGES, written, protocol_path)
     for message in protocol.validate(given):
         warn(message)
     parameters = protocol.model_values(given)
-    data, mt = _read_images(images, FRACTION_IMAGES, BYTES_PER_VOXEL_BESIDES_INPUTS,
-                            "a fraction map", allow_affine_mismatch)
-    # Background of real data gives no measurement: no reference signal, no
-    # positive R1, or NaN anywhere. Those voxels get NaN and the
-    # invalid-input status from the solver.
-    reference = data.pop("ref")
-    with np.errstate(divide="ignore", invalid="ignore"):
-        ratio = np.where(reference > 0, data.pop("mt") / reference, np.nan)
-    del reference
-    R1 = data.pop("r1")
-    R1 = np.where(R1 > 0, R1, np.nan)
-    fraction, status = fit_volume(ratio, R1, parameters, data.get("b1"), data.get("mask"),
-                                  threads, clip, quiet)
-    _write(written, {"fraction": fraction, "status": status}, mt)
+    if max_memory is not None and max_memory <= 0:
+        raise ParameterError(f"--max-memory must be positive (got {max_memory} bytes)")
 
-    summary = summarise(status)
+    probes = {name: volumes.probe(path, what) for name, what in FRACTION_IMAGES
+              if (path := images.get(name)) is not None}
+    mt = probes["mt"]
+    volumes.check_geometry(list(probes.values()), allow_affine_mismatch)
+
+    runs = FractionRuns(parameters, mt.voxels, threads, clip, exact)
+    streamed = {name: (o.path, o.what, o.dtype,
+                       volumes.geometry_header(mt, mt.shape, o.descrip)[0])
+                for name, o in written.items()}
+    from tqdm import tqdm
+
+    with tqdm(total=mt.voxels, unit="voxel", unit_scale=True, delay=1.0, file=sys.stderr,
+              disable=quiet or not sys.stderr.isatty(), desc="fitting") as progress:
+        streaming.run({name: (p.path, p.what) for name, p in probes.items()}, streamed, runs,
+                      shape=mt.shape, budget=max_memory, progress=progress.update)
+
+    summary = runs.summary()
     if not quiet:
         print(f"mt-map: {summary.line(output)}", file=sys.stderr)
-    diagnose(summary, ratio, R1, status, given, images)
-    return summary, fraction, status
+    diagnose(summary, np.concatenate(runs.ratio_sample), np.concatenate(runs.R1_sample),
+             given, images)
+    return summary
 
 
 def fraction_of_voxel(given, bracket=(0.0, 0.5)):
@@ -380,8 +389,9 @@ SCAN_IMAGES = (("mtw", "MT-weighted scan"), ("pdw", "PD-weighted scan"),
 CHAIN_PARAMETERS = protocol.SCANS + protocol.SEQUENCE + protocol.LINESHAPE
 # The scans alone (MTsat, the synthetic reference): their angles and TRs.
 SCAN_PARAMETERS = protocol.SCANS + ("flip_angle_deg", "TR")
-# Float64 arrays alive at once per voxel besides the inputs: R1, M0, the
-# reference, the ratio, the fraction, MTR, MTsat, offsets and G, and slack.
+# Float64 arrays alive at once per voxel of a run besides the inputs: R1,
+# M0, the reference, the ratio, the fraction, MTR, MTsat, offsets and G,
+# and slack.
 BYTES_PER_VOXEL_OF_THE_CHAIN = 8 * 11
 # B0-shifted offsets spread over some hundred Hz, on which the lineshape is
 # smooth: it is computed on a grid of this step (Hz) and interpolated
@@ -391,23 +401,32 @@ LINESHAPE_GRID_STEP = 0.5
 LINESHAPE_GRID_POINTS = 20001
 
 
-def lineshape_at_offsets(offsets, T2b):
+def lineshape_at_offsets(offsets, T2b, grid=None):
     """The super-Lorentzian G (s) at every offset of an array (Hz).
 
-    G is even in the offset; NaN offsets give NaN. See
+    G is even in the offset; NaN offsets give NaN. ``grid`` is
+    ``lineshape_grid``'s for the offsets of a whole volume of which these
+    are a part; by default it is made for these. See
     ``LINESHAPE_GRID_STEP`` for the accuracy.
     """
+    magnitude = np.abs(offsets)
+    if grid is None:
+        finite = magnitude[np.isfinite(magnitude)]
+        if finite.size == 0:
+            return np.full(offsets.shape, np.nan)
+        grid = lineshape_grid(float(finite.min()), float(finite.max()), T2b)
+    G = np.interp(magnitude, *grid)
+    return np.where(np.isfinite(magnitude), G, np.nan)
+
+
+def lineshape_grid(lo, hi, T2b):
+    """(offsets, G) on which ``lineshape_at_offsets`` interpolates for
+    offsets whose magnitudes span [lo, hi] (Hz)."""
     from tavni.mt_map import super_lorentzian
 
-    magnitude = np.abs(offsets)
-    finite = magnitude[np.isfinite(magnitude)]
-    if finite.size == 0:
-        return np.full(offsets.shape, np.nan)
-    lo, hi = float(finite.min()), float(finite.max())
     points = int(min(LINESHAPE_GRID_POINTS, np.ceil((hi - lo) / LINESHAPE_GRID_STEP) + 1))
     grid = np.linspace(lo, hi, max(points, 2))
-    G = np.interp(magnitude, grid, super_lorentzian(grid, T2b))
-    return np.where(np.isfinite(magnitude), G, np.nan)
+    return grid, super_lorentzian(grid, T2b)
 
 
 def _synthetic_reference(data, values, threads):
@@ -440,10 +459,12 @@ def _outside_mask_nan(array, data):
 
 
 def fraction_from_scans(pdw, t1w, mtw, parameters, outputs, *, b1=None, b0=None, mask=None,
-                        threads=None, clip=False, quiet=False, fail_below=None,
-                        protocol_path=None, allow_affine_mismatch=False):
+                        threads=None, clip=False, exact=True, max_memory=None, quiet=False,
+                        fail_below=None, protocol_path=None, allow_affine_mismatch=False):
     """The bound-pool fraction, and on request R1, M0, MTR and MTsat, from
-    three SPGR scans: one set of loads, every map written or none.
+    three SPGR scans: every map written or none, the scans streamed through
+the chain a run of voxels at a time within a memory budget (a B0 map is
+read once more before, for the range of its offsets).
 
     R1 and M0 come from the PD- and T1-weighted scans (variable flip angle);
     the MT-weighted scan's reference is the SPGR signal that M0 and R1 give
@@ -473,7 +494,7 @@ def fraction_from_scans(pdw, t1w, mtw, parameters, outputs, *, b1=None, b0=None,
         voxels to fit (nonzero).
     threads : int, optional
         Worker threads, 1 to ``MAX_THREADS``; default all cores.
-    clip, quiet
+    clip, exact, max_memory, quiet
         As for ``fraction_map``.
     fail_below : float, optional
         A share of the fitted voxels; fewer solved adds a warning.
@@ -494,6 +515,8 @@ def fraction_from_scans(pdw, t1w, mtw, parameters, outputs, *, b1=None, b0=None,
     protocol.ParameterError, volumes.VolumeError
         Before anything is written, with one line.
     """
+    from tavni.mt_map import streaming
+
     check_threads(threads)
     if outputs.get("fraction") is None:
         raise ParameterError("the chain needs a path for the fraction map")
@@ -508,41 +531,39 @@ def fraction_from_scans(pdw, t1w, mtw, parameters, outputs, *, b1=None, b0=None,
     for message in warnings:
         warn(message)
     values = protocol.model_values(given)
-    data, like = _read_images(images, SCAN_IMAGES, BYTES_PER_VOXEL_OF_THE_CHAIN, "maps",
-                              allow_affine_mismatch)
+    if max_memory is not None and max_memory <= 0:
+        raise ParameterError(f"--max-memory must be positive (got {max_memory} bytes)")
+    probes = _probe_images(images, SCAN_IMAGES, allow_affine_mismatch)
+    like = probes["mtw"]
+    inputs = {name: (p.path, p.what) for name, p in probes.items()}
+    grid = None
+    if "b0" in probes:
+        span = _offset_span(inputs["b0"], values["delta_omega"], like.shape, max_memory)
+        if span is not None:
+            grid = lineshape_grid(*span, given["T2b"].value)
 
-    R1, M0, r1_status, reference = _synthetic_reference(data, values, threads)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        ratio = np.where(reference > 0, data["mtw"] / reference, np.nan)
-    if "b0" in data:
-        values["delta_omega"] = values["delta_omega"] + data.pop("b0")
-        values["G"] = lineshape_at_offsets(values["delta_omega"], given["T2b"].value)
-    fraction, status = fit_volume(ratio, R1, values, data.get("b1"), data.get("mask"),
-                                  threads, clip, quiet)
+    runs = ChainRuns(values, grid, like.voxels, list(written), threads, clip, exact)
+    streamed = {name: (o.path, o.what, o.dtype,
+                       volumes.geometry_header(like, like.shape, o.descrip)[0])
+                for name, o in written.items()}
+    from tqdm import tqdm
 
-    from tavni.mt_map import STATUS_SOLVED, mtr
+    with tqdm(total=like.voxels, unit="voxel", unit_scale=True, delay=1.0, file=sys.stderr,
+              disable=quiet or not sys.stderr.isatty(), desc="mapping") as progress:
+        streaming.run(inputs, streamed, runs, shape=like.shape, budget=max_memory,
+                      work_bytes=BYTES_PER_VOXEL_OF_THE_CHAIN, progress=progress.update)
 
-    maps = {"fraction": fraction, "status": status, "r1": R1, "m0": M0}
-    if "mtr" in written:
-        maps["mtr"] = _outside_mask_nan(mtr(data["mtw"], reference), data)
-    if "mtsat" in written:
-        maps["mtsat"] = _mtsat(data, values, None, threads)
-    _write(written, maps, like)
-
-    summary = summarise(status)
+    summary = runs.summary()
     summary.warnings += warnings
     if not quiet:
         print(f"mt-map: {summary.line(outputs['fraction'])}", file=sys.stderr)
-    considered = ~np.isnan(data["mtw"]) if "mask" not in data else data["mask"]
-    r1_failed = np.count_nonzero(considered & (r1_status != STATUS_SOLVED)
-                                 & (data["pdw"] > 0) & (data["t1w"] > 0))
-    signal = np.count_nonzero(considered & (data["pdw"] > 0) & (data["t1w"] > 0))
-    if signal and r1_failed > SOLVED_SHARE_WARNING * signal:
-        _note(summary, f"R1 could not be found in {r1_failed} of the {signal} voxels with "
-                       "signal in both the PD- and T1-weighted scans: are their flip angles "
-                       "and TRs right?")
+    if runs.signal and runs.r1_failed > SOLVED_SHARE_WARNING * runs.signal:
+        _note(summary, f"R1 could not be found in {runs.r1_failed} of the {runs.signal} voxels "
+                       "with signal in both the PD- and T1-weighted scans: are their flip "
+                       "angles and TRs right?")
     elif summary.fitted and summary.solved_share < SOLVED_SHARE_WARNING:
-        median_ratio = float(np.nanmedian(ratio)) if np.isfinite(ratio).any() else np.nan
+        ratios = np.concatenate(runs.ratio_sample)
+        median_ratio = float(np.median(ratios)) if ratios.size else np.nan
         cause = (f"the median ratio of the MT-weighted scan to its synthetic reference is "
                  f"{median_ratio:g}, above 1: is the MT-weighted scan one of the others?"
                  if median_ratio > 1.0 else "check the sequence parameters and their units")
@@ -552,6 +573,71 @@ def fraction_from_scans(pdw, t1w, mtw, parameters, outputs, *, b1=None, b0=None,
         _note(summary, f"{100 * summary.solved_share:.1f} % of the fitted voxels solved, "
                        f"fewer than {fail_below:g}")
     return summary
+
+
+def _offset_span(b0, delta_omega, shape, max_memory):
+    """(smallest, largest) magnitude of the finite offsets delta_omega + B0
+    (Hz) over the whole B0 map, or None when there is none; streamed."""
+    from tavni.mt_map import streaming
+
+    span = [np.inf, -np.inf]
+
+    def extremes(values):
+        magnitude = np.abs(delta_omega + values["b0"].astype(np.float64))
+        finite = magnitude[np.isfinite(magnitude)]
+        if finite.size:
+            span[:] = min(span[0], float(finite.min())), max(span[1], float(finite.max()))
+        return {}
+
+    streaming.run({"b0": b0}, {}, extremes, shape=shape, budget=max_memory)
+    return tuple(span) if span[0] <= span[1] else None
+
+
+class ChainRuns:
+    """The three-scan chain on runs of voxels, as ``streaming.run`` hands them
+    over: R1 and M0, the synthetic reference, the ratio and the fraction, MTR
+    and MTsat, each the same to the bit as on whole volumes; it counts what
+    the summary and its warnings need and keeps a sample of the ratios."""
+
+    def __init__(self, values, grid, voxels, outputs, threads=None, clip=False, exact=True):
+        self.values, self.grid, self.outputs = values, grid, outputs
+        self.threads, self.clip, self.exact = threads, clip, exact
+        self.counts = np.zeros(256, dtype=np.int64)
+        self.r1_failed = self.signal = 0
+        self.stride = max(1, voxels // FractionRuns.SAMPLE)
+        self.ratio_sample = []
+
+    def __call__(self, values):
+        from tavni.mt_map import STATUS_SOLVED, fit_fraction, mtr
+
+        data = _prepared(dict(values))
+        p = dict(self.values)
+        R1, M0, r1_status, reference = _synthetic_reference(data, p, self.threads)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            ratio = np.where(reference > 0, data["mtw"] / reference, np.nan)
+        if "b0" in data:
+            p["delta_omega"] = p["delta_omega"] + data.pop("b0").astype(np.float64)
+            p["G"] = (np.full(ratio.shape, np.nan) if self.grid is None
+                      else lineshape_at_offsets(p["delta_omega"], None, self.grid))
+        f, status = fit_fraction(ratio, R1, p["T2_free"], p["delta_omega"], p["omega_1_rms"],
+                                 p["G"], p["TR"], p["duration"], p["flip_angle"],
+                                 b1=data.get("b1"), mask=data.get("mask"), clip=self.clip,
+                                 exact=self.exact, threads=self.threads, return_status=True)
+        self.counts += np.bincount(status, minlength=self.counts.size)
+        considered = ~np.isnan(data["mtw"]) if "mask" not in data else data["mask"]
+        signal = considered & (data["pdw"] > 0) & (data["t1w"] > 0)
+        self.signal += int(np.count_nonzero(signal))
+        self.r1_failed += int(np.count_nonzero(signal & (r1_status != STATUS_SOLVED)))
+        self.ratio_sample.append(ratio[~np.isnan(ratio)][::self.stride].copy())
+        maps = {"fraction": f, "status": status, "r1": R1, "m0": M0}
+        if "mtr" in self.outputs:
+            maps["mtr"] = _outside_mask_nan(mtr(data["mtw"], reference), data)
+        if "mtsat" in self.outputs:
+            maps["mtsat"] = _mtsat(data, p, None, self.threads)
+        return {name: maps[name] for name in self.outputs}
+
+    def summary(self):
+        return Summary({name: int(self.counts[code]) for code, name, _ in sorted(status_table())})
 
 
 def r1_map(scans, flip_angles_deg, TRs, outputs, *, b1=None, mask=None, threads=None,

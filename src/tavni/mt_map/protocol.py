@@ -17,12 +17,10 @@ Units: times in seconds, offsets in Hz, the saturation amplitude in rad/s,
 R1 in 1/s, flip angles in degrees as scanners state them (``model_values``
 converts to the radians the model takes).
 """
-import difflib
-import json
 import math
 import os
 import stat
-from dataclasses import dataclass
+from collections import namedtuple
 from pathlib import Path
 
 # Largest protocol file read; real ones are a few hundred bytes.
@@ -36,8 +34,11 @@ class ParameterError(Exception):
     which, and where it came from."""
 
 
-@dataclass(frozen=True)
-class Parameter:
+# A named tuple, not a dataclass: importing dataclasses would double what
+# `mt-map --help` spends beyond the interpreter's own start.
+class Parameter(namedtuple("Parameter", "key option unit help rule typical hint_low hint_high "
+                                        "in_protocol choices",
+                           defaults=((None, None), "", "", True, ()))):
     """One acquisition or model parameter.
 
     key
@@ -63,16 +64,8 @@ class Parameter:
         such as R1 for ``mt-map voxel``, may not).
     """
 
-    key: str
-    option: str
-    unit: str
-    help: str
-    rule: str
-    typical: tuple = (None, None)
-    hint_low: str = ""
-    hint_high: str = ""
-    in_protocol: bool = True
-    choices: tuple = ()
+
+    __slots__ = ()
 
 
 PARAMETERS = {p.key: p for p in (
@@ -147,14 +140,11 @@ METAVARS = {"Hz": "HZ", "rad/s": "RAD_PER_S", "s": "S", "deg": "DEG", "1/s": "PE
 PROTOCOL_KEYS = tuple(key for key, p in PARAMETERS.items() if p.in_protocol)
 
 
-@dataclass(frozen=True)
-class Given:
+class Given(namedtuple("Given", "value name source", defaults=("",))):
     """A parameter's value as given, and where: name is the option
     (``'--TR'``) or the protocol key, source '' or `` in protocol 'p.json'``."""
 
-    value: float | str
-    name: str
-    source: str = ""
+    __slots__ = ()
 
     def describe(self, unit=""):
         """'--TR = 28 s' or "TR = 28 s in protocol 'p.json'"."""
@@ -234,6 +224,8 @@ def read_protocol(path):
         than ``PROTOCOL_MAX_DIGITS`` digits, a non-number, T2b and G
         together, deep nesting, a FIFO or directory, an unreadable file.
     """
+    import json  # here, not at the top: `mt-map --help` should not pay for it
+
     def fail(reason):
         raise ParameterError(f"protocol '{path}': {reason}")
 
@@ -265,6 +257,8 @@ def read_protocol(path):
     given = {}
     for key, value in content.items():
         if key not in PROTOCOL_KEYS:
+            import difflib
+
             nearest = difflib.get_close_matches(key.lower(), [k.lower() for k in PROTOCOL_KEYS],
                                                 n=1, cutoff=0.0)
             nearest_key = next(k for k in PROTOCOL_KEYS if k.lower() == nearest[0])

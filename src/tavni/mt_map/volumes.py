@@ -10,11 +10,14 @@ What a command needs to handle a user's scans safely, in the order it uses it:
   headers claim with the memory available (which also bounds a compressed
   file that would inflate far beyond its claim: nibabel reads only the
   bytes the header claims);
-- ``load``: the data as float64;
+- ``load``: the data as float64 (maps read their images in runs through
+  ``streaming`` instead);
 - ``save_all``: every output or none, each written to a temporary file
   beside its target and moved into place only when all are written, with a
   clean header of its own (geometry of the image it derives from, its own
-  data type, display range and description, no scaling).
+  data type, display range and description, no scaling);
+  ``geometry_header`` is that header before data type and range, as
+  ``streaming`` completes it.
 
 Failures raise VolumeError with one line that names the user's path.
 """
@@ -306,16 +309,16 @@ def existing(outputs):
     return [output for output in outputs if os.path.lexists(output.path)]
 
 
-def _header(like, data, dtype, descrip):
-    """A NIfTI header of its own for data derived from like: like's affine
-    with its qform and sform codes, voxel sizes and units (mm where like has
-    no header), the data's own type, cal_min/cal_max from its finite range
-    (0 when there is none), descrip, and no scaling."""
+def geometry_header(like, shape, descrip):
+    """A NIfTI header of its own for data of shape derived from like: like's
+    affine with its qform and sform codes, voxel sizes and units (mm where
+    like has no header), descrip, and no scaling. Returns (header, affine,
+    whether like's header was copied); the data type and display range are
+    the writer's to set."""
     import nibabel
 
     header = nibabel.Nifti1Header()
-    header.set_data_dtype(dtype)
-    header.set_data_shape(data.shape)
+    header.set_data_shape(shape)
     source = getattr(like, "header", None)
     affine = getattr(like, "affine", None)
     if affine is None:
@@ -325,16 +328,24 @@ def _header(like, data, dtype, descrip):
         header.set_qform(*source.get_qform(coded=True))
         header.set_sform(*source.get_sform(coded=True))
         zooms = source.get_zooms()
-        header.set_zooms(zooms[:data.ndim] + (1.0,) * (data.ndim - len(zooms)))
+        header.set_zooms(zooms[:len(shape)] + (1.0,) * (len(shape) - len(zooms)))
         header.set_xyzt_units(*source.get_xyzt_units())
     else:
         header.set_qform(affine, code=1)
         header.set_sform(affine, code=1)
         header.set_xyzt_units("mm")
-    finite = data[np.isfinite(data)] if data.dtype.kind == "f" else data.reshape(-1)
-    header["cal_min"], header["cal_max"] = (finite.min(), finite.max()) if finite.size else (0, 0)
     header["descrip"] = descrip.encode("ascii", "replace")[:79]
     header.set_slope_inter(1.0, 0.0)
+    return header, affine, copied
+
+
+def _header(like, data, dtype, descrip):
+    """geometry_header with the data's own type and cal_min/cal_max from its
+    finite range (0 when there is none)."""
+    header, affine, copied = geometry_header(like, data.shape, descrip)
+    header.set_data_dtype(dtype)
+    finite = data[np.isfinite(data)] if data.dtype.kind == "f" else data.reshape(-1)
+    header["cal_min"], header["cal_max"] = (finite.min(), finite.max()) if finite.size else (0, 0)
     return header, affine, copied
 
 

@@ -1,0 +1,387 @@
+"""Volumes a run of voxels at a time: bounded memory for maps of any size.
+
+A map of the fraction (or R1, M0, ...) takes each voxel on its own, so a
+workflow never needs whole volumes in memory. ``run`` reads every input a
+run of voxels at a time in file order, hands the runs to a computation, and
+writes what it returns to every output in the same order, all with the
+memory of a few runs:
+
+- NIfTI stores the slowest axis last, voxels in Fortran order, so a run of
+  consecutive voxels is a contiguous stretch of the file, also inside a
+  gzip stream: it is read and decompressed as it arrives, never seeked.
+- Each input's next run is read while the current one is computed, and the
+  outputs' previous runs are compressed at the same time, in threads: the
+  gzip library (``isal``'s igzip, else the standard library's zlib)
+  releases the interpreter lock, and so does the fit.
+- Values come as float32 where that is exact (float32 and 8- or 16-bit
+  integer images without scaling), else as float64 (scaled or wider data,
+  scaled as nibabel scales it).
+- Outputs are written to temporary files beside their targets and moved
+  into place only when all are complete: all outputs or none.
+
+Used by ``pipeline`` for every map it makes; .npy images take the same
+route (read through a memory map, written in Fortran order).
+"""
+import errno
+import os
+import tempfile
+import zlib
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+import numpy as np
+
+from tavni.mt_map.volumes import VolumeError
+
+try:
+    from isal import igzip as _gzip  # several times zlib's speed, same format
+    from isal.isal_zlib import error as _GzipError
+
+    _GzipFile = _gzip.IGzipFile
+    GZIP_NAME = "isal igzip"
+except ImportError:  # isal is a dependency, but has no wheel everywhere
+    import gzip as _gzip
+    from zlib import error as _GzipError
+
+    _GzipFile = _gzip.GzipFile
+    GZIP_NAME = "zlib"
+
+# Level of the outputs' compression: the fastest, as nibabel writes .nii.gz.
+GZIP_LEVEL = 1
+# The size of a run when memory allows: large enough that per-run costs
+# vanish, small enough that reading, fitting and writing overlap well.
+RUN_VOXELS = 1 << 20
+# A share of the available memory that a workflow may use by default.
+DEFAULT_MEMORY_SHARE = 0.5
+# What the interpreter, NumPy and nibabel take before any voxel is read.
+BASELINE_BYTES = 96 << 20
+
+# Data types whose every value is a float32 value.
+_EXACT_IN_FLOAT32 = frozenset("f4 i1 u1 i2 u2 b1".split())
+
+
+def gzip_codec():
+    """(name, decompress, compress) of the gzip the package reads and writes
+    with, at the level it writes."""
+    return (f"{GZIP_NAME}, level {GZIP_LEVEL}", _gzip.decompress,
+            lambda data: _gzip.compress(data, compresslevel=GZIP_LEVEL))
+
+
+def _write_error(what, path, error):
+    reason = "the disk is full" if error.errno == errno.ENOSPC else error.strerror
+    return VolumeError(f"cannot write {what} '{path}': {reason}")
+
+
+def _is_gzip(path):
+    return str(path).endswith(".gz")
+
+
+def _is_numpy(path):
+    return str(path).endswith(".npy")
+
+
+def available_memory():
+    """Bytes of memory available to new allocations (MemAvailable), or None."""
+    try:
+        with open("/proc/meminfo") as meminfo:
+            for line in meminfo:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except (OSError, ValueError, IndexError):
+        pass
+    return None
+
+
+def default_budget():
+    """Bytes a workflow may use by default: a share of the available memory."""
+    available = available_memory()
+    return int(DEFAULT_MEMORY_SHARE * available) if available is not None else 4 << 30
+
+
+# ---------------------------------------------------------------------------
+# Reading.
+
+class _Reader:
+    """Values of one volume in file (Fortran) order, a run at a time."""
+
+    def __init__(self, path, what):
+        self.path, self.what = Path(path), what
+        self._stream = self._array = self._flat = None
+        try:
+            if _is_numpy(path):
+                self._open_numpy()
+            else:
+                self._open_nifti()
+        except VolumeError:
+            raise
+        except Exception as error:  # any reader failure is the file's fault
+            reason = str(error).splitlines()[0] if str(error) else type(error).__name__
+            raise VolumeError(f"cannot read {what} '{path}': {reason}") from None
+        self.exact = self.dtype.kind + str(self.dtype.itemsize) in _EXACT_IN_FLOAT32 \
+            and self.scaling is None
+        self.position = 0
+
+    def _open_numpy(self):
+        array = np.load(self.path, mmap_mode="r", allow_pickle=False)
+        self.shape, self.dtype, self.scaling = array.shape, array.dtype, None
+        # A Fortran-ordered array is read as it lies; a C-ordered one is
+        # gathered run by run in Fortran order, like every other input.
+        self._array = array
+        self._flat = array.reshape(-1, order="F") if array.flags.f_contiguous else None
+        self._stream = None
+
+    def _open_nifti(self):
+        import nibabel
+
+        image = nibabel.load(self.path)  # the header only
+        proxy = image.dataobj  # where the data lies and how it is scaled
+        self.shape = tuple(int(n) for n in proxy.shape)
+        self.dtype = proxy.dtype
+        slope, inter = float(proxy.slope), float(proxy.inter)
+        self.scaling = None if (slope, inter) == (1.0, 0.0) else (slope, inter)
+        self._stream = (_gzip.open if _is_gzip(self.path) else open)(self.path, "rb")
+        skip = int(proxy.offset)
+        while skip > 0:
+            got = len(self._stream.read(min(skip, 1 << 20)))
+            if got == 0:
+                raise VolumeError(f"cannot read {self.what} '{self.path}': file ends early")
+            skip -= got
+
+    @property
+    def voxels(self):
+        return int(np.prod(self.shape, dtype=np.int64))
+
+    def read(self, count):
+        """The next count values: float32 where exact, else float64."""
+        try:
+            return self._read(count)
+        except (OSError, EOFError, ValueError, zlib.error, _GzipError) as error:
+            reason = getattr(error, "strerror", None) or str(error) or type(error).__name__
+            raise VolumeError(f"cannot read {self.what} '{self.path}': {reason}") from None
+
+    def _read(self, count):
+        start, self.position = self.position, self.position + count
+        if self._stream is None:
+            if self._flat is not None:
+                raw = np.array(self._flat[start:start + count])  # off the read-only map
+            else:
+                index = np.unravel_index(np.arange(start, start + count), self.shape, order="F")
+                raw = self._array[index]
+        else:
+            size = count * self.dtype.itemsize
+            buffer = bytearray(size)
+            view, got = memoryview(buffer), 0
+            while got < size:
+                n = self._stream.readinto(view[got:])
+                if n == 0:
+                    raise VolumeError(f"cannot read {self.what} '{self.path}': file ends early")
+                got += n
+            raw = np.frombuffer(buffer, dtype=self.dtype)
+        if self.exact:
+            return raw.astype(np.float32, copy=False)  # a float32 image as it was read
+        if self.scaling is None:
+            return raw.astype(np.float64)
+        from nibabel.volumeutils import apply_read_scaling
+
+        slope, inter = self.scaling
+        return apply_read_scaling(raw, np.float64(slope), np.float64(inter)).astype(
+            np.float64, copy=False)
+
+    def close(self):
+        if self._stream is not None:
+            self._stream.close()
+        self._array = self._flat = None
+
+
+# ---------------------------------------------------------------------------
+# Writing.
+
+def _stored_gzip_member(data):
+    """data as a gzip member of stored (uncompressed) blocks: its size
+    depends on the size of data only, so it can be rewritten in place."""
+    compressor = zlib.compressobj(0, zlib.DEFLATED, 31)
+    return compressor.compress(data) + compressor.flush()
+
+
+class _Writer:
+    """One output written a run at a time to a temporary file.
+
+    A NIfTI output starts with its header, whose display range is known
+    only at the end: in a .nii.gz the header is a gzip member of its own,
+    stored uncompressed, and rewritten in place when the data is complete
+    (readers take the members one after the other as one stream).
+    """
+
+    def __init__(self, path, what, temporary, shape, dtype, header=None):
+        self.path, self.what, self.temporary = Path(path), what, temporary
+        self.shape, self.dtype = shape, np.dtype(dtype)
+        self.header = header
+        self._low, self._high = np.inf, -np.inf
+        self._file = open(temporary, "wb")
+        self._data = self._file
+        if _is_numpy(path):
+            np.lib.format.write_array_header_2_0(
+                self._file, {"descr": np.lib.format.dtype_to_descr(self.dtype),
+                             "fortran_order": True, "shape": tuple(shape)})
+            return
+        self._file.write(self._header_bytes())
+        if _is_gzip(path):
+            self._data = _GzipFile(fileobj=self._file, mode="wb", compresslevel=GZIP_LEVEL,
+                                   mtime=0)
+
+    def _header_bytes(self):
+        header = self.header
+        header.set_data_dtype(self.dtype)
+        header.set_data_shape(self.shape)
+        header.set_slope_inter(1.0, 0.0)
+        if np.isfinite(self._low):
+            header["cal_min"], header["cal_max"] = self._low, self._high
+        else:
+            header["cal_min"] = header["cal_max"] = 0
+        header["vox_offset"] = 352
+        raw = header.binaryblock + b"\0\0\0\0"  # no extensions
+        return _stored_gzip_member(raw) if _is_gzip(self.path) else raw
+
+    def write(self, values):
+        try:
+            self._write(values)
+        except OSError as error:
+            raise _write_error(self.what, self.path, error) from None
+
+    def finish(self):
+        try:
+            self._finish()
+        except OSError as error:
+            raise _write_error(self.what, self.path, error) from None
+
+    def _write(self, values):
+        values = np.asarray(values).astype(self.dtype, copy=False)
+        if values.size and self.header is not None:
+            finite = values if values.dtype.kind != "f" else values[np.isfinite(values)]
+            if finite.size:
+                self._low = min(self._low, float(finite.min()))
+                self._high = max(self._high, float(finite.max()))
+        self._data.write(memoryview(np.ascontiguousarray(values)).cast("B"))
+
+    def _finish(self):
+        if self._data is not self._file:
+            self._data.close()  # the gzip trailer; the file stays open
+        if self.header is not None:
+            self._file.seek(0)
+            self._file.write(self._header_bytes())
+        self._file.close()
+
+    def abandon(self):
+        try:
+            self._file.close()
+        finally:
+            Path(self.temporary).unlink(missing_ok=True)
+
+
+# ---------------------------------------------------------------------------
+# The loop.
+
+def run_voxels(budget, per_voxel_bytes, plane):
+    """Voxels per run: RUN_VOXELS, less when the budget says so, in whole
+    planes of the slowest axis where a plane fits."""
+    room = max(1, (budget - BASELINE_BYTES) // max(1, per_voxel_bytes))
+    run = min(RUN_VOXELS, room)
+    return max(1, (run // plane) * plane if run >= plane else run)
+
+
+def _umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+def run(inputs, outputs, compute, *, shape, budget=None, work_bytes=48, progress=None):
+    """Streams inputs through compute into outputs, a run of voxels at a time.
+
+    Parameters
+    ----------
+    inputs : dict
+        name -> (path, what): NIfTI (.nii, .nii.gz) or .npy images of `shape`.
+    outputs : dict
+        name -> (path, what, dtype, header): the file to write, what it is
+        (for messages), its data type, and for NIfTI a
+        ``nibabel.Nifti1Header`` with the geometry to give it (its data
+        type, shape, scaling and display range are set here).
+    compute : callable
+        compute(values) -> dict; values maps each input name to a 1-D array
+        of a run of voxels (float32 where exact, else float64); the result
+        maps each output name to an array of the same length.
+    shape : tuple of int
+        The volume's shape, voxels (all inputs share it).
+    budget : int, optional
+        Bytes of memory the whole process may use; default a share of the
+        available memory. Beyond it, runs get shorter; never below one voxel.
+    work_bytes : int
+        Bytes per voxel that compute needs beside its inputs and outputs.
+    progress : callable, optional
+        progress(voxels) after each run.
+
+    Raises VolumeError with one line naming the user's file when an input
+    cannot be read or an output not written; then no output is left behind.
+    """
+    if budget is None:
+        budget = default_budget()
+    voxels = int(np.prod(shape, dtype=np.int64))
+    readers, writers = {}, {}
+    try:
+        for name, (path, what) in inputs.items():
+            readers[name] = _Reader(path, what)
+        for name, (path, what, dtype, header) in outputs.items():
+            path = Path(path)
+            suffix = ".nii.gz" if path.name.endswith(".nii.gz") else path.suffix
+            try:
+                handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=suffix,
+                                                     dir=path.parent)
+                os.close(handle)
+                writers[name] = _Writer(path, what, temporary, shape, dtype,
+                                        None if _is_numpy(path) else header.copy())
+            except OSError as error:
+                raise _write_error(what, path, error) from None
+        # Two runs of each input in flight (one read ahead) and two of each
+        # output (one being compressed), each input also as float64.
+        per_voxel = (sum(2 * r.dtype.itemsize + 8 for r in readers.values())
+                     + sum(2 * w.dtype.itemsize + 8 for w in writers.values()) + work_bytes)
+        plane = int(np.prod(shape[:-1], dtype=np.int64)) if len(shape) > 1 else 1
+        step = run_voxels(budget, per_voxel, plane)
+
+        def read_all(count):
+            return {name: pool.submit(reader.read, count) for name, reader in readers.items()}
+
+        with ThreadPoolExecutor(max_workers=len(readers) + len(writers)) as pool:
+            pending = read_all(min(step, voxels))
+            writing = []
+            for start in range(0, voxels, step):
+                count = min(step, voxels - start)
+                values = {name: future.result() for name, future in pending.items()}
+                if start + count < voxels:
+                    pending = read_all(min(step, voxels - start - count))
+                results = compute(values)
+                del values
+                for future in writing:
+                    future.result()
+                writing = [pool.submit(writers[name].write, results[name]) for name in writers]
+                del results
+                if progress is not None:
+                    progress(count)
+            for future in writing:
+                future.result()
+        for writer in writers.values():
+            writer.finish()
+        for name in list(writers):
+            writer = writers[name]
+            try:
+                os.chmod(writer.temporary, 0o666 & ~_umask())  # as if created directly
+                os.replace(writer.temporary, writer.path)
+            except OSError as error:
+                raise _write_error(writer.what, writer.path, error) from None
+            del writers[name]
+    finally:
+        for reader in readers.values():
+            reader.close()
+        for writer in writers.values():
+            writer.abandon()
