@@ -125,3 +125,52 @@ class ReturnsNonFloat:
 
     def __float__(self):
         return self.value
+
+
+# A small qMRI-BIDS dataset: per participant the three MTS scans (PD-, T1- and
+# MT-weighted spoiled gradient echoes of a sphere of tissue) and a TB1map in
+# percent. The fields every scan shares sit in a dataset-level MTS.json, so
+# that reading them exercises sidecar inheritance.
+BIDS_SHARED = {"RepetitionTimeExcitation": 0.025, "MTOffsetFrequency": 4000.0,
+               "MTPulseDuration": 0.012, "MTNumberOfPulses": 1, "MTPulseShape": "GAUSSIAN",
+               "MTPulseBandwidth": 250.0, "MTPulseFlipAngle": 540.0}
+BIDS_SCANS = (("flip-1_mt-off", 6.0, False), ("flip-2_mt-off", 20.0, True),
+              ("flip-1_mt-on", 6.0, None))
+BIDS_PROTOCOL = {"T2_free": 0.04, "T2b": 12e-6}
+
+
+def write_bids_dataset(root, participants=("01", "02", "03"), shape=(12, 12, 8)):
+    import json
+
+    import nibabel
+    import numpy as np
+
+    root = Path(root)
+    root.mkdir(parents=True, exist_ok=True)
+    (root / "dataset_description.json").write_text(
+        json.dumps({"Name": "test", "BIDSVersion": "1.9.0"}))
+    (root / "MTS.json").write_text(json.dumps(BIDS_SHARED))
+    grid = np.meshgrid(*(np.linspace(-1, 1, n) for n in shape), indexing="ij")
+    inside = sum(axis ** 2 for axis in grid) <= 0.8
+    for number, participant in enumerate(participants):
+        anat, fmap = root / f"sub-{participant}" / "anat", root / f"sub-{participant}" / "fmap"
+        anat.mkdir(parents=True)
+        fmap.mkdir(parents=True)
+        R1 = 0.8 + 0.1 * number + 0.3 * grid[0]
+        for entities, flip, t1_weighted in BIDS_SCANS:
+            E1, angle = np.exp(-0.025 * R1), np.radians(flip)
+            signal = 1000 * np.sin(angle) * (1 - E1) / (1 - np.cos(angle) * E1)
+            if t1_weighted is None:
+                signal *= 0.6 - 0.02 * number
+            name = f"sub-{participant}_{entities}_MTS"
+            nibabel.save(nibabel.Nifti1Image(np.where(inside, signal, 0).astype(np.float32),
+                                             np.diag([2.0, 2.0, 2.0, 1.0])),
+                         anat / f"{name}.nii.gz")
+            (anat / f"{name}.json").write_text(
+                json.dumps({"FlipAngle": flip, "MTState": t1_weighted is None}))
+        b1 = np.where(inside, 100 * (1.05 - 0.1 * grid[1] ** 2), 0).astype(np.float32)
+        nibabel.save(nibabel.Nifti1Image(b1, np.diag([2.0, 2.0, 2.0, 1.0])),
+                     fmap / f"sub-{participant}_TB1map.nii.gz")
+        (fmap / f"sub-{participant}_TB1map.json").write_text(json.dumps({"Units": "percent"}))
+    (root / "protocol.json").write_text(json.dumps(BIDS_PROTOCOL))
+    return root

@@ -348,9 +348,14 @@ def test_streamed_maps_are_those_of_whole_float64_volumes(tmp_path, volumes, enc
     data = {name: load(paths[name])[0].astype(np.float64) for name in ("mt", "ref", "r1", "b1")}
     with np.errstate(divide="ignore", invalid="ignore"):
         ratio = np.where(data["ref"] > 0, data["mt"] / data["ref"], np.nan)
+    from tavni.mt_map import omega_1_rms_from_pulse
+
     p = phantom.PROTOCOL
+    omega_1_rms = omega_1_rms_from_pulse(np.deg2rad(p["mt_flip_angle_deg"]),
+                                         p["duration"] / p["mt_pulses"], p["mt_pulse_shape"],
+                                         p["mt_bandwidth"])
     f, status = fit_fraction(ratio, np.where(data["r1"] > 0, data["r1"], np.nan),
-                             p["T2_free"], p["delta_omega"], p["omega_1_rms"],
+                             p["T2_free"], p["delta_omega"], omega_1_rms,
                              phantom_G(), p["TR"], p["duration"], np.deg2rad(p["flip_angle_deg"]),
                              b1=np.where(data["b1"] > 0, data["b1"], np.nan), exact=not fast,
                              return_status=True)

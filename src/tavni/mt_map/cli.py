@@ -7,6 +7,7 @@
     mt-map phantom DIR
     mt-map demo
     mt-map voxel --S-ratio 0.5 --R1 1.0 ...
+    mt-map bids BIDS_DIR OUTPUT_DIR participant|group ...
 
 This module only parses the command line and dispatches to the workflows
 (``pipeline``, ``phantom``). What callers rely on: every failure ends in one
@@ -191,6 +192,10 @@ def run_semi_quantitative(options):
 def run_phantom(options):
     from tavni.mt_map import phantom
 
+    if (options.directory is None) == (options.bids is None):
+        raise UsageError("give either DIR (one phantom) or --bids DIR (a BIDS dataset)")
+    if options.bids is not None:
+        return run_phantom_dataset(options)
     try:
         head = phantom.make(options.voxel_size, anatomy=options.anatomy, shape=options.shape,
                             snr=options.snr, seed=options.seed)
@@ -202,6 +207,21 @@ def run_phantom(options):
             print(note)
         print(f"phantom ({head.description}) written to {options.directory}/: "
               f"{', '.join(head.volumes)} (.nii.gz) and protocol.json")
+    return 0
+
+
+def run_phantom_dataset(options):
+    from tavni.mt_map import bids
+
+    try:
+        notes = bids.write_phantom_dataset(
+            options.bids, options.participants, voxel_size=options.voxel_size,
+            anatomy=options.anatomy, shape=options.shape, snr=options.snr, seed=options.seed)
+    except ValueError as error:  # voxel size, SNR, seed or grid out of range
+        raise UsageError(str(error)) from None
+    if not options.quiet:
+        print("\n".join(notes + [f"BIDS dataset of {options.participants} phantom heads "
+                                  f"written to {options.bids}/"]))
     return 0
 
 
@@ -410,7 +430,12 @@ def build_parser():
                     "mtw, ref (the MT scan without saturation), b1 (relative), b0 (Hz), the "
                     "truth truth_f, truth_r1 (1/s) and truth_m0, labels and the tissue "
                     "probability maps tissue_wm, tissue_gm and tissue_csf; and protocol.json.")
-    phantom.add_argument("directory", type=Path, metavar="DIR")
+    phantom.add_argument("directory", type=Path, metavar="DIR", nargs="?")
+    phantom.add_argument("--bids", type=Path, metavar="DIR",
+                         help="instead, write a qMRI-BIDS dataset of --participants slightly "
+                              "different heads into DIR (new or empty), for mt-map bids")
+    phantom.add_argument("--participants", type=int, default=3, metavar="N",
+                         help="heads in the --bids dataset (default 3)")
     add_phantom_options(phantom, snr=None)
     phantom.add_argument("--seed", type=int, default=0, help="seed of the noise (default 0)")
     phantom.add_argument("--quiet", action="store_true", help="print nothing")
@@ -439,11 +464,16 @@ def build_parser():
     voxel.add_argument("--bracket", type=float, nargs=2, default=(0.0, 0.5),
                        metavar=("LOW", "HIGH"), help="interval searched for f (default 0 0.5)")
     voxel.set_defaults(run=run_voxel)
+
+    from tavni.mt_map.bids import add_bids_parser
+
+    add_bids_parser(commands)
     return parser
 
 
 def main(argv=None):
     options = build_parser().parse_args(argv)
+    from tavni.mt_map.bids import BidsError
     from tavni.mt_map.volumes import VolumeError
 
     def fail(message):
@@ -452,7 +482,7 @@ def main(argv=None):
 
     try:
         return options.run(options)
-    except (UsageError, protocol.ParameterError, VolumeError) as error:
+    except (UsageError, protocol.ParameterError, VolumeError, BidsError) as error:
         return fail(error)
     except BrokenPipeError:
         # The reader of stdout (a pager, head) left: not an error of ours.

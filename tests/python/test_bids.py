@@ -1,0 +1,213 @@
+"""The BIDS App: a synthetic qMRI-BIDS dataset through participant and group
+levels, locally and on a Dask cluster, and the reports in a browser."""
+import json
+import shutil
+import subprocess
+from pathlib import Path
+
+import nibabel
+import numpy as np
+import pytest
+from conftest import write_bids_dataset
+
+from tavni.mt_map import bids, cli
+
+PARTICIPANTS = ("01", "02", "03")
+
+
+def run_app(raw, out, *extra):
+    return cli.main(["bids", str(raw), str(out), *extra, "--quiet",
+                     "--protocol", str(raw / "protocol.json")])
+
+
+@pytest.fixture(scope="module")
+def serial(tmp_path_factory):
+    """A dataset and its derivatives from one serial participant and group run."""
+    root = tmp_path_factory.mktemp("serial")
+    raw = write_bids_dataset(root / "raw", PARTICIPANTS)
+    assert run_app(raw, root / "out", "participant") == 0
+    assert cli.main(["bids", str(raw), str(root / "out"), "group", "--quiet"]) == 0
+    return raw, root / "out"
+
+
+def derived_files(out):
+    return sorted(p.relative_to(out) for p in out.glob("sub-*/**/*") if p.is_file())
+
+
+def test_derivatives_dataset(serial):
+    raw, out = serial
+    description = json.loads((out / "dataset_description.json").read_text())
+    assert description["DatasetType"] == "derivative"
+    assert description["GeneratedBy"][0]["Name"] == bids.APP_NAME
+    names = derived_files(out)
+    assert len(names) == 13 * len(PARTICIPANTS)
+    # Only the custom fraction map and the status segmentation are outside
+    # the schema, and .bidsignore lists them.
+    ignored = (out / ".bidsignore").read_text().split()
+    outside = [Path(p) for p in bids.unmatched_names(["/" + str(n) for n in names])]
+    assert outside and all(any(p.match(pattern) for pattern in ignored) for p in outside)
+    sidecar = json.loads((out / "sub-02/anat/sub-02_MTsat.json").read_text())
+    assert sidecar["Units"] == "percent" and sidecar["EstimationReference"]
+    assert "bids:raw:sub-02/anat/sub-02_flip-1_mt-on_MTS.nii.gz" in sidecar["Sources"]
+    # Inherited from the dataset-level sidecar, and named as such.
+    assert sidecar["Parameters"]["TR"] == {"Value": 0.025, "Units": "s",
+                                           "Source": "RepetitionTimeExcitation in MTS.json"}
+    assert sidecar["Parameters"]["t1w_flip_angle_deg"]["Value"] == 20.0
+    summary = (out / "group/summary.tsv").read_text().splitlines()
+    assert [line.split("\t")[0] for line in summary[1:]] == [f"sub-{p}" for p in PARTICIPANTS]
+    header = summary[0].split("\t")
+    assert {"MPFmap_median", "R1map_iqr", "share_solved", "warnings"} <= set(header)
+    assert "percent" in summary[1].split("\t")[header.index("warnings")]
+
+
+def edit_sidecar(raw, name, **changes):
+    path = raw / name
+    content = json.loads(path.read_text())
+    content.update(changes)
+    path.write_text(json.dumps({k: v for k, v in content.items() if v is not None}))
+
+
+@pytest.mark.parametrize("sidecar, changes, message", [
+    ("MTS.json", {"RepetitionTimeExcitation": 25}, "MTS.json: RepetitionTimeExcitation is 25"),
+    ("MTS.json", {"MTPulseDuration": 12}, "if it is 12 ms, write 0.012"),
+    ("sub-01/anat/sub-01_flip-2_mt-off_MTS.json", {"FlipAngle": None},
+     "sub-01/anat/sub-01_flip-2_mt-off_MTS.nii.gz: sidecar field FlipAngle is missing"),
+    ("MTS.json", {"MTOffsetFrequency": None}, "sidecar field MTOffsetFrequency is missing"),
+    ("sub-01/anat/sub-01_flip-1_mt-on_MTS.json", {"MTState": False},
+     "file name says mt-on but MTState is false"),
+    ("sub-01/anat/sub-01_flip-2_mt-off_MTS.json", {"FlipAngle": 6.0},
+     "need two different FlipAngle values"),
+])
+def test_unusable_sidecars(tmp_path, capsys, sidecar, changes, message):
+    raw = write_bids_dataset(tmp_path / "raw", ("01",))
+    edit_sidecar(raw, sidecar, **changes)
+    assert run_app(raw, tmp_path / "out", "participant") == 1
+    assert message in capsys.readouterr().out
+    assert not (tmp_path / "out/sub-01").exists()
+
+
+def test_milliseconds_converted_on_request(tmp_path):
+    raw = write_bids_dataset(tmp_path / "raw", ("01",))
+    edit_sidecar(raw, "MTS.json", RepetitionTimeExcitation=25)
+    assert run_app(raw, tmp_path / "out", "participant", "--assume-ms") == 0
+    sidecar = json.loads((tmp_path / "out/sub-01/anat/sub-01_R1map.json").read_text())
+    assert sidecar["Parameters"]["pdw_TR"]["Value"] == 0.025
+    assert any("read as milliseconds" in w for w in sidecar["ProcessingWarnings"])
+
+
+def test_failing_participant_and_resume(tmp_path, capsys):
+    raw = write_bids_dataset(tmp_path / "raw", PARTICIPANTS)
+    out = tmp_path / "out"
+    (raw / "sub-02/anat/sub-02_flip-1_mt-on_MTS.nii.gz").write_bytes(b"not an image")
+    assert run_app(raw, out, "participant", "--jobs", "2") == 1
+    table = capsys.readouterr().out
+    assert "sub-02       failed" in table and "sub-02_flip-1_mt-on_MTS.nii.gz" in table
+    assert sorted(p.name for p in out.iterdir() if not p.name.startswith(".")) == \
+        ["dataset_description.json", "sub-01", "sub-01.html", "sub-03", "sub-03.html"]
+    # Nothing half-written, no leftovers of the failed participant.
+    assert not [p for p in out.iterdir() if p.name.startswith(".sub-")]
+
+    shutil.copy(raw / "sub-01/anat/sub-01_flip-1_mt-on_MTS.nii.gz",
+                raw / "sub-02/anat/sub-02_flip-1_mt-on_MTS.nii.gz")
+    before = (out / "sub-01/anat/sub-01_MPFmap.nii.gz").stat().st_mtime_ns
+    assert run_app(raw, out, "participant") == 1       # outputs exist: neither flag
+    assert "use --skip-existing or --overwrite" in capsys.readouterr().out
+    assert run_app(raw, out, "participant", "--skip-existing") == 0
+    assert (out / "sub-02/anat/sub-02_MPFmap.nii.gz").is_file()
+    assert (out / "sub-01/anat/sub-01_MPFmap.nii.gz").stat().st_mtime_ns == before
+    assert run_app(raw, out, "participant", "--overwrite", "--participant-label", "01") == 0
+    assert (out / "sub-01/anat/sub-01_MPFmap.nii.gz").stat().st_mtime_ns != before
+
+
+def test_dask_cluster_gives_the_serial_outputs(serial, tmp_path):
+    distributed = pytest.importorskip("distributed")
+    raw, reference = serial
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  host="127.0.0.1", dashboard_address=None) as cluster:
+        assert run_app(raw, tmp_path, "participant", "--dask-scheduler",
+                       cluster.scheduler_address) == 0
+    assert derived_files(tmp_path) == derived_files(reference)
+    for name in derived_files(reference):
+        if name.suffix == ".gz":
+            a, b = (np.asarray(nibabel.load(d / name).dataobj) for d in (reference, tmp_path))
+            np.testing.assert_array_equal(a, b)
+        elif name.suffix == ".json":
+            a, b = (json.loads((d / name).read_text()) for d in (reference, tmp_path))
+            a.pop("GeneratedBy"), b.pop("GeneratedBy")
+            assert a == b
+
+
+@pytest.mark.parametrize("report", ["sub-01.html", "group/report.html"])
+def test_report_renders(serial, tmp_path, report):
+    browser = shutil.which("chromium") or shutil.which("chromium-browser")
+    if browser is None:
+        pytest.skip("no chromium (apt-get install chromium)")
+    import matplotlib.image
+
+    page = serial[1] / report
+    shot = tmp_path / "shot.png"
+    subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu",
+                    f"--screenshot={shot}", "--window-size=1200,1400", page.as_uri()],
+                   check=True, capture_output=True, timeout=120)
+    pixels = matplotlib.image.imread(shot)[..., :3]
+    # The figures' colour maps and filled boxes cover a visible share of the
+    # page; text, tables and broken-image icons are (nearly) grey.
+    chroma = pixels.max(axis=-1) - pixels.min(axis=-1)
+    assert (chroma > 0.25).mean() > 0.01
+    assert page.read_text().count("data:image/png;base64,") == (2 if "sub" in report else 1)
+
+
+def test_vfa_sessions_and_acquisitions(tmp_path):
+    """A VFA pair beside an MT-on image, told apart by FlipAngle and MTState
+    alone (flip indices swapped); sessions and acq- labels carried into the
+    outputs."""
+    raw = write_bids_dataset(tmp_path / "raw", ("01",))
+    anat = raw / "sub-01/anat"
+    session = raw / "sub-01/ses-2/anat"
+    session.mkdir(parents=True)
+    (raw / "sub-01/fmap").rename(raw / "sub-01/ses-2/fmap")
+    for old, new in (("flip-1_mt-off_MTS", "acq-fast_flip-2_VFA"),
+                     ("flip-2_mt-off_MTS", "acq-fast_flip-1_VFA"),
+                     ("flip-1_mt-on_MTS", "acq-fast_flip-3_mt-on_MTS")):
+        for extension in (".nii.gz", ".json"):
+            (anat / f"sub-01_{old}{extension}").rename(
+                session / f"sub-01_ses-2_{new}{extension}")
+        if new.endswith("VFA"):
+            edit_sidecar(session, f"sub-01_ses-2_{new}.json", MTState=None,
+                         RepetitionTime=0.025)
+    (raw / "sub-01/ses-2/fmap/sub-01_TB1map.nii.gz").rename(
+        raw / "sub-01/ses-2/fmap/sub-01_ses-2_TB1map.nii.gz")
+    (raw / "sub-01/ses-2/fmap/sub-01_TB1map.json").rename(
+        raw / "sub-01/ses-2/fmap/sub-01_ses-2_TB1map.json")
+    assert run_app(raw, tmp_path / "out", "participant") == 0
+    sidecar = json.loads((tmp_path / "out/sub-01/ses-2/anat/"
+                          "sub-01_ses-2_acq-fast_R1map.json").read_text())
+    parameters = sidecar["Parameters"]
+    assert (parameters["pdw_flip_angle_deg"]["Value"],
+            parameters["t1w_flip_angle_deg"]["Value"]) == (6.0, 20.0)
+    assert parameters["pdw_TR"]["Source"] == \
+        "RepetitionTime in sub-01/ses-2/anat/sub-01_ses-2_acq-fast_flip-2_VFA.json"
+
+
+def test_phantom_dataset_round_trip(tmp_path):
+    """The phantom dataset is valid BIDS, and the app recovers its true
+    fraction in the brain mask to single precision."""
+    raw, out = tmp_path / "ds", tmp_path / "out"
+    assert cli.main(["phantom", "--bids", str(raw), "--participants", "2",
+                     "--shape", "16", "18", "12", "--quiet"]) == 0
+    names = ["/" + p.relative_to(raw).as_posix() for p in raw.rglob("*") if p.is_file()]
+    assert bids.unmatched_names(names) == []
+    assert cli.main(["bids", str(raw), str(out), "participant", "--quiet",
+                     "--protocol", str(raw / "code/protocol.json"),
+                     "--mask-dir", str(raw / "derivatives/brainmask")]) == 0
+    medians = []
+    for label in ("01", "02"):
+        truth, estimate, mask = (np.asarray(nibabel.load(path).dataobj) for path in (
+            raw / f"derivatives/phantom-truth/sub-{label}/anat/sub-{label}_MPFmap.nii.gz",
+            out / f"sub-{label}/anat/sub-{label}_MPFmap.nii.gz",
+            raw / f"derivatives/brainmask/sub-{label}/anat/sub-{label}_desc-brain_mask.nii.gz"))
+        solved = (mask > 0) & np.isfinite(estimate)
+        assert solved.sum() > 0.99 * (mask > 0).sum()
+        np.testing.assert_allclose(estimate[solved], truth[solved], atol=1e-6)
+        medians.append(np.median(truth[mask > 0]))
+    assert medians[0] != medians[1]     # the heads differ
