@@ -381,3 +381,65 @@ TEST(FractionMap, ThreadsMaskTransmitFieldAndSharedValues) {
 }
 
 }  // namespace
+
+namespace {
+
+// The zero of the exact-arithmetic residual, which the derivatives
+// describe; the bracket is wide enough for every case below.
+double exact_zero(const mt::FractionProblem &p) {
+    return mt::FractionResidual(p).exact(0.0, 0.9).f;
+}
+
+struct DerivativeCase {
+    float f, R1, b1;
+};
+
+class FractionDerivatives : public ::testing::TestWithParam<DerivativeCase> {};
+
+// Against central differences of the exact zero, each input moved by 0.1%
+// (the problem stores singles, which limits the differences to about 1e-4).
+TEST_P(FractionDerivatives, MatchCentralDifferencesOfTheExactZero) {
+    const DerivativeCase c = GetParam();
+    mt::FractionProblem p = protocol(0.0f);
+    p.R1 = c.R1;
+    p.omega_1_rms *= c.b1;
+    p.flip_angle *= c.b1;
+    p.S_ratio = ratio_at(p, c.f);
+    const double f = exact_zero(p);
+    const auto d = mt::FractionResidual(p).derivatives(f, p.flip_angle, p.TR);
+
+    const float h = 1e-3f;
+    auto moved = [&](float scale, int which) {
+        mt::FractionProblem q = p;
+        if (which == 0) {
+            q.S_ratio *= scale;
+        } else if (which == 1) {
+            q.R1 *= scale;
+        } else {
+            q.omega_1_rms *= scale;  // b1 scales both
+            q.flip_angle *= scale;
+        }
+        return q;
+    };
+    const double expected[3] = {d.S_ratio, d.R1, d.log_b1};
+    for (int which = 0; which < 3; ++which) {
+        const mt::FractionProblem up = moved(1.0f + h, which), down = moved(1.0f - h, which);
+        const double step = (which == 0 ? double(up.S_ratio) - down.S_ratio
+                             : which == 1 ? double(up.R1) - down.R1
+                                          : double(up.flip_angle) / p.flip_angle -
+                                                double(down.flip_angle) / p.flip_angle);
+        const double difference = (exact_zero(up) - exact_zero(down)) / step;
+        EXPECT_NEAR(expected[which], difference, 2e-3 * std::fabs(difference) + 1e-6)
+            << "input " << which;
+        EXPECT_TRUE(std::isfinite(expected[which]));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Voxels, FractionDerivatives,
+                         ::testing::Values(DerivativeCase{0.005f, 0.3f, 1.0f},
+                                           DerivativeCase{0.05f, 0.6f, 0.8f},
+                                           DerivativeCase{0.12f, 1.1f, 1.0f},
+                                           DerivativeCase{0.2f, 1.6f, 1.25f},
+                                           DerivativeCase{0.35f, 2.0f, 0.9f}));
+
+}  // namespace

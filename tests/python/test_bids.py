@@ -40,7 +40,7 @@ def test_derivatives_dataset(serial):
     assert description["DatasetType"] == "derivative"
     assert description["GeneratedBy"][0]["Name"] == bids.APP_NAME
     names = derived_files(out)
-    assert len(names) == 13 * len(PARTICIPANTS)
+    assert len(names) == 19 * len(PARTICIPANTS)
     # Only the custom fraction map and the status segmentation are outside
     # the schema, and .bidsignore lists them.
     ignored = (out / ".bidsignore").read_text().split()

@@ -69,7 +69,8 @@ def test_three_scans_give_every_map(tmp_path, scans, with_b0):
     paths, truth, ratio = scans
     outputs = ["--status", tmp_path / "s.nii.gz", "--r1-out", tmp_path / "r1.nii.gz",
                "--m0-out", tmp_path / "m0.nii.gz", "--mtr-out", tmp_path / "mtr.nii.gz",
-               "--mtsat-out", tmp_path / "mtsat.nii.gz"]
+               "--mtsat-out", tmp_path / "mtsat.nii.gz", "--uncertainty-out",
+               tmp_path / "sd.nii.gz", "--sensitivity-out", tmp_path / "e", "--noise-sd", 1]
     b0 = ["--b0", paths["b0"]] if with_b0 else []
     assert run(*chain_args(paths, tmp_path, *outputs, *b0)) == 0
     np.testing.assert_allclose(read(tmp_path / "r1.nii.gz"), truth["r1"], rtol=1e-5)
@@ -80,6 +81,10 @@ def test_three_scans_give_every_map(tmp_path, scans, with_b0):
     # Without the B0 map the offsets are off by up to 150 Hz of 2 kHz.
     assert error < 1e-5 if with_b0 else error > 1e-3
     assert (read(tmp_path / "s.nii.gz") == 0).all() == with_b0
+    solved = read(tmp_path / "s.nii.gz") == 0
+    for name in ("sd", "e_R1", "e_B1"):
+        assert np.isfinite(read(tmp_path / f"{name}.nii.gz")[solved]).all()
+    assert (read(tmp_path / "sd.nii.gz")[solved] > 0).all()
     # Streamed a dozen voxels at a time (parts of a plane), the maps are
     # those of the whole volume at once, to the bit.
     from tavni.mt_map import streaming
@@ -89,7 +94,7 @@ def test_three_scans_give_every_map(tmp_path, scans, with_b0):
     budget = ["--max-memory", streaming.BASELINE_BYTES + 12 * 250]
     assert run(*chain_args(paths, tiny, *(str(a).replace(str(tmp_path), str(tiny))
                                           for a in outputs), *b0, *budget)) == 0
-    for name in ("f", "s", "r1", "m0", "mtr", "mtsat"):
+    for name in ("f", "s", "r1", "m0", "mtr", "mtsat", "sd", "e_R1", "e_B1"):
         np.testing.assert_array_equal(read(tiny / f"{name}.nii.gz"),
                                       read(tmp_path / f"{name}.nii.gz"))
 
@@ -101,6 +106,7 @@ def test_three_scans_give_every_map(tmp_path, scans, with_b0):
     (["--mt-pulse-shape", "hard"], "Gaussian MT pulse only"),
     (["--omega-1-rms", "0"], "must not be zero"),
     (["--t1w-TR", "11"], "is it in milliseconds"),
+    (["--noise-sd", "1", "2"], "one each for PDw, T1w, MTw (got 2)"),
 ])
 def test_chain_refusals(tmp_path, scans, capsys, extra, message):
     paths, _, _ = scans

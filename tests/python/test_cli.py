@@ -83,6 +83,26 @@ def test_fraction_map_recovers_the_phantom(tmp_path, volumes, suffix, capsys):
         [p.name for p in paths.values()] + [output.name, status_path.name])
 
 
+def test_uncertainty_and_sensitivity_maps(tmp_path, volumes):
+    paths = write(tmp_path, volumes)
+    sd_path, prefix = tmp_path / "sd.nii.gz", tmp_path / "sensitivity"
+    assert main(arguments(paths, tmp_path / "mpf.nii.gz", "--uncertainty-out", str(sd_path),
+                          "--sensitivity-out", str(prefix), "--noise-sd", "0.001", "0.002")) == 0
+    head = volumes["labels"] > 0
+    sd = load(sd_path)[0]
+    assert np.all(sd[head] > 0) and np.all(np.isnan(sd[~head]))
+    # A B1 map 1% off moves f as the sensitivity map says (to first order:
+    # half the difference between 1% too high and 1% too low).
+    moved = []
+    for scale in (1.01, 0.99):
+        write(tmp_path, dict(volumes, b1=volumes["b1"] * scale), names=("b1",))
+        assert main(arguments(paths, tmp_path / f"mpf_{scale}.nii.gz", "--clip")) == 0
+        moved.append(load(tmp_path / f"mpf_{scale}.nii.gz")[0])
+    tissue = volumes["truth"] > 0
+    np.testing.assert_allclose(load(tmp_path / "sensitivity_B1.nii.gz")[0][tissue],
+                               (moved[0] - moved[1])[tissue] / 2, rtol=0.01, atol=1e-6)
+
+
 def test_b1_map_and_mask_are_used(tmp_path, volumes):
     paths = write(tmp_path, volumes)
     without_b1 = tmp_path / "without_b1.nii.gz"
@@ -199,6 +219,12 @@ VOXEL = ("voxel --S-ratio 0.5 --R1 1 --T2-free 0.05 --delta-omega 2000 --omega-1
     ("fraction --threads 100000000000000000000000", None, "--threads must be between 1", 1),
     ("fraction --threads 0", None, "--threads must be between 1 and 1024 (got 0)", 1),
     ("fraction --fail-below 2", None, "--fail-below: must be a share between 0 and 1", 2),
+    # Noise levels for the uncertainty map.
+    ("fraction --uncertainty-out {d}/sd.nii.gz --noise-sd 1 2 3", None,
+     "give one noise level for all images or one each for MT, reference (got 3)", 1),
+    ("fraction --uncertainty-out {d}/sd.nii.gz --noise-sd 0", None, "must be positive", 1),
+    ("fraction --uncertainty-out {d}/sd.nii.gz", None, "background voxels to estimate", 1),
+    ("fraction --uncertainty-out {d}/r1.nii.gz", None, "is the same file as the R1 map", 1),
     # Protocol files.
     ("fraction", protocol_with(TR=None, Tr=0.028), "unknown key 'Tr' (did you mean 'TR'?)", 1),
     ("fraction", protocol_with(flip_angle=10.0), "did you mean 'flip_angle_deg'?", 1),
@@ -275,6 +301,8 @@ def test_demo_end_to_end_at_a_coarse_voxel_size(tmp_path, anatomy):
         count, true_f, estimated_f, _, true_r1, estimated_r1 = map(float, rows[name][:6])
         assert count > 0 and estimated_f == pytest.approx(true_f, abs=0.005)
         assert estimated_r1 == pytest.approx(true_r1, rel=0.02)
+    sd_line = next(line for line in lines if line.startswith("sd of f from the noise"))
+    assert all(0 < float(part.split()[-1]) < 0.05 for part in sd_line.split(":")[1].split(","))
     figure = tmp_path / "demo" / "demo.png"
     assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     # The names the chain and the BIDS dataset writer rely on.

@@ -1,7 +1,7 @@
 // tavni.mt_map._maps: whole-array kernels behind tavni.mt_map.maps.
 //
 //   super_lorentzian(Delta, T2b, out, threads)
-//   fit_fraction(inputs, b1, masks, lo, hi, clip, exact, threads, f, status)
+//   fit_fraction(inputs, b1, masks, lo, hi, clip, exact, threads, f, status[, derivatives])
 //   spgr_signal(M0, R1, flip_angle, TR, b1, threads, S)
 //   fit_r1(signals, flip_angles, TRs, b1, masks, threads, R1, M0, status)
 //   mtsat(signals, flip_angles, TRs, b1, correction, threads, saturation)
@@ -275,11 +275,12 @@ constexpr const char *input_names[core::FractionMapInputs::count] = {
 PyObject *fit_fraction(PyObject *Py_UNUSED(self), PyObject *args) {
     using Inputs = core::FractionMapInputs;
     PyObject *inputs_tuple, *b1_object, *masks_tuple, *threads_object, *f_object, *status_object;
+    PyObject *derivatives_object = Py_None;
     double lo, hi;
     int clip, exact;
-    if (!PyArg_ParseTuple(args, "O!OO!ddppOOO:fit_fraction", &PyTuple_Type, &inputs_tuple,
+    if (!PyArg_ParseTuple(args, "O!OO!ddppOOO|O:fit_fraction", &PyTuple_Type, &inputs_tuple,
                           &b1_object, &PyTuple_Type, &masks_tuple, &lo, &hi, &clip, &exact,
-                          &threads_object, &f_object, &status_object)) {
+                          &threads_object, &f_object, &status_object, &derivatives_object)) {
         return nullptr;
     }
     if (PyTuple_Size(inputs_tuple) != Inputs::count) {
@@ -305,6 +306,7 @@ PyObject *fit_fraction(PyObject *Py_UNUSED(self), PyObject *args) {
     Buffer f, status, b1;
     Buffer inputs[Inputs::count];
     Buffer masks[Inputs::max_masks];
+    Buffer derivatives[3];
     if (f.acquire_output(f_object, "f", StridedArray::float64) < 0 ||
         status.acquire_output(status_object, "status", StridedArray::byte) < 0) {
         return nullptr;
@@ -336,6 +338,30 @@ PyObject *fit_fraction(PyObject *Py_UNUSED(self), PyObject *args) {
         in.masks[k] = masks[k].array();
     }
     in.mask_count = static_cast<std::size_t>(mask_count);
+    // Optional outputs: df/dS_ratio, df/dR1, df/db1, each of f's shape.
+    core::FractionDerivativeMaps derivative_maps{};
+    const core::FractionDerivativeMaps *derivative_out = nullptr;
+    if (derivatives_object != Py_None) {
+        constexpr const char *names[3] = {"df/dS_ratio", "df/dR1", "df/db1"};
+        if (!PyTuple_Check(derivatives_object) || PyTuple_Size(derivatives_object) != 3) {
+            PyErr_SetString(PyExc_TypeError, "derivatives: expected a tuple of 3 buffers");
+            return nullptr;
+        }
+        double *outs[3];
+        for (int j = 0; j < 3; ++j) {
+            if (derivatives[j].acquire_output(PyTuple_GetItem(derivatives_object, j), names[j],
+                                              StridedArray::float64) < 0) {
+                return nullptr;
+            }
+            if (derivatives[j].count() != f.count()) {
+                PyErr_Format(PyExc_ValueError, "%s: not the size of f", names[j]);
+                return nullptr;
+            }
+            outs[j] = static_cast<double *>(derivatives[j].data());
+        }
+        derivative_maps = {outs[0], outs[1], outs[2]};
+        derivative_out = &derivative_maps;
+    }
     in.lo = lo;
     in.hi = hi;
     in.clip = clip != 0;
@@ -345,7 +371,8 @@ PyObject *fit_fraction(PyObject *Py_UNUSED(self), PyObject *args) {
     bool done;
     {
         ReleasedLock unlocked;
-        done = core::fit_fraction_map(in, threads, f_data, status_data, unlocked.keep_going());
+        done = core::fit_fraction_map(in, threads, f_data, status_data, unlocked.keep_going(),
+                                      derivative_out);
     }
     return done ? none() : nullptr;
 }
@@ -521,8 +548,8 @@ PyMethodDef methods[] = {
     {"super_lorentzian", super_lorentzian, METH_VARARGS,
      "super_lorentzian(Delta, T2b, out, threads): the lineshape, element by element, into out."},
     {"fit_fraction", fit_fraction, METH_VARARGS,
-     "fit_fraction(inputs, b1, masks, lo, hi, clip, exact, threads, f, status): the bound-pool "
-     "fraction of every voxel, into f and status."},
+     "fit_fraction(inputs, b1, masks, lo, hi, clip, exact, threads, f, status[, derivatives]): "
+     "the bound-pool fraction of every voxel, into f and status (and its first derivatives)."},
     {"spgr_signal", spgr_signal, METH_VARARGS,
      "spgr_signal(M0, R1, flip_angle, TR, b1, threads, S): the SPGR steady state into S."},
     {"fit_r1", fit_r1, METH_VARARGS,

@@ -47,7 +47,9 @@ APP_NAME = "tavni-mt-map"
 # description of the status segmentation; both are listed in .bidsignore.
 FRACTION_SUFFIX = "MPFmap"
 STATUS_DESC = "MPFstatus"
-BIDSIGNORE = ("*_MPFmap.nii.gz", "*_MPFmap.json", "*_dseg.nii.gz", "*_dseg.json",
+BIDSIGNORE = ("*_MPFmap.nii.gz", "*_MPFmap.json", "*_MPFsd.nii.gz", "*_MPFsd.json",
+              "*_MPFsensR1.nii.gz", "*_MPFsensR1.json", "*_MPFsensB1.nii.gz",
+              "*_MPFsensB1.json", "*_dseg.nii.gz", "*_dseg.json",
               "*_dseg.tsv", "*.html", "group/")
 # The extra sidecar key for the MT pulse's nominal flip angle, degrees.
 MT_FLIP_KEY = "MTPulseFlipAngle"
@@ -92,6 +94,7 @@ MTSAT_REFERENCE = ("Helms G, Dathe H, Kallenberg K, Dechent P. High-resolution m
 MPF_REFERENCE = ("Yarnykh VL. Fast macromolecular proton fraction mapping from a single "
                  "off-resonance magnetization transfer measurement. Magn Reson Med "
                  "2012;68:166-178.")
+UNCERTAINTY_REFERENCE = "First-order propagation by the implicit function theorem; tavni-mt-map."
 SYNTHETIC_REFERENCE = ("Yarnykh VL. Time-efficient, high-resolution, whole brain "
                        "three-dimensional macromolecular proton fraction mapping. Magn Reson "
                        "Med 2016;75:2100-2106.")
@@ -114,6 +117,18 @@ MAPS = (
     MapKind("MTsat", "mtsat", "percent",
             "MT saturation from the PD-, T1- and MT-weighted spoiled gradient echoes",
             MTSAT_REFERENCE),
+    MapKind("MPFsd", "uncertainty", "1",
+            "Standard deviation of the bound-pool fraction that the noise of the three scans "
+            "causes, to first order: the fit's derivatives at the solution chained through "
+            "the R1 fit and the synthetic reference; each scan's noise estimated from its "
+            "background (Rayleigh mean / sqrt(pi/2))", UNCERTAINTY_REFERENCE),
+    MapKind("MPFsensR1", "sensitivity_r1", "1",
+            "Change of the bound-pool fraction when the R1 the fraction model is given is 1% "
+            "too high, to first order", UNCERTAINTY_REFERENCE),
+    MapKind("MPFsensB1", "sensitivity_b1", "1",
+            "Change of the bound-pool fraction when the transmit field B1 is 1% too high, "
+            "through the R1 fit, the synthetic reference and the saturation, to first order",
+            UNCERTAINTY_REFERENCE),
 )
 
 
@@ -711,7 +726,8 @@ def map_collection(job, collection, work):
     with contextlib.redirect_stderr(io.StringIO()):
         summary = pipeline.fraction_from_scans(
             collection.pdw, collection.t1w, collection.mtw, dict(collection.parameters),
-            outputs, b1=b1, b0=b0, mask=collection.mask, threads=job.threads, quiet=True)
+            outputs, b1=b1, b0=b0, mask=collection.mask, threads=job.threads, quiet=True,
+            noise_required=False)
     warnings += list(summary_field(summary, "warnings") or ())
 
     from tavni.mt_map.protocol import PARAMETERS
@@ -726,6 +742,9 @@ def map_collection(job, collection, work):
     for kind in MAPS:
         sidecar = {"Units": kind.units, "EstimationAlgorithm": kind.algorithm,
                    "EstimationReference": kind.reference, **common}
+        if kind.key == "uncertainty":
+            # The noise levels used, or why there were none.
+            sidecar["NoiseEstimate"] = list(summary_field(summary, "notes") or ())
         write_json(Path(outputs[kind.key]).with_name(name(kind.suffix, ".json").name), sidecar)
     from tavni.mt_map.pipeline import status_table
 

@@ -136,12 +136,14 @@ def run_fraction(options):
         given = protocol.gather(options, pipeline.CHAIN_PARAMETERS)
         outputs = {"fraction": options.output, "status": options.status,
                    "r1": options.r1_out, "m0": options.m0_out, "mtr": options.mtr_out,
-                   "mtsat": options.mtsat_out}
+                   "mtsat": options.mtsat_out, "uncertainty": options.uncertainty_out,
+                   "sensitivity": options.sensitivity_out}
         summary = pipeline.fraction_from_scans(
             options.pdw, options.t1w, options.mtw, given, outputs, b1=options.b1,
             b0=options.b0, mask=options.mask, threads=options.threads, clip=options.clip,
             exact=not options.fast, max_memory=options.max_memory, quiet=options.quiet,
-            protocol_path=options.protocol, allow_affine_mismatch=options.allow_affine_mismatch)
+            protocol_path=options.protocol, allow_affine_mismatch=options.allow_affine_mismatch,
+            noise_sd=options.noise_sd)
         return exit_status(summary, options.fail_below)
     missing = [name for name in RATIO_INPUTS if name not in from_ratio]
     if missing:
@@ -157,7 +159,9 @@ def run_fraction(options):
         images, options.output, given, protocol_path=options.protocol,
         status_output=options.status, threads=options.threads, clip=options.clip,
         exact=not options.fast, max_memory=options.max_memory, quiet=options.quiet,
-        allow_affine_mismatch=options.allow_affine_mismatch)
+        allow_affine_mismatch=options.allow_affine_mismatch,
+        uncertainty_output=options.uncertainty_out, sensitivity_prefix=options.sensitivity_out,
+        noise_sd=options.noise_sd)
     return exit_status(summary, options.fail_below)
 
 
@@ -346,6 +350,17 @@ def build_parser():
                                "written a few planes at a time within it")
     fraction.add_argument("--status", type=Path, metavar="STATUS.nii.gz",
                           help="also write the per-voxel status codes (uint8)")
+    fraction.add_argument("--uncertainty-out", type=Path, metavar="SD.nii.gz",
+                          help="standard deviation of f from the images' noise, to first "
+                               "order (float32, NaN where not solved)")
+    fraction.add_argument("--sensitivity-out", type=Path, metavar="PREFIX",
+                          help="writes PREFIX_R1 and PREFIX_B1 (suffix of -o): the change of f "
+                               "when R1 or B1 is 1%% too high")
+    fraction.add_argument("--noise-sd", type=float, nargs="+", metavar="SIGMA",
+                          help="noise standard deviation of the images (one for all, or one "
+                               "each: MT and REF, or PDW, T1W and MTW), image units; default: "
+                               "estimated from each image's background outside the head (or "
+                               "--mask)")
     fraction.add_argument("--fail-below", type=share, metavar="SHARE",
                           help=f"exit with status {EXIT_TOO_FEW_SOLVED} (the maps written) "
                                "when fewer than this share of the fitted voxels (not masked, "

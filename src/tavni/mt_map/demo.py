@@ -30,7 +30,8 @@ class Result:
 # The maps the demo writes: chain output name -> file, with the B1 map and
 # without it; and the figure.
 MAPS = {"fraction": "mpf.nii.gz", "status": "status.nii.gz", "r1": "r1.nii.gz",
-        "m0": "m0.nii.gz", "mtsat": "mtsat.nii.gz", "mtr": "mtr.nii.gz"}
+        "m0": "m0.nii.gz", "mtsat": "mtsat.nii.gz", "mtr": "mtr.nii.gz",
+        "uncertainty": "sd.nii.gz"}
 MAPS_WITHOUT_B1 = {"fraction": "mpf_without_b1.nii.gz", "r1": "r1_without_b1.nii.gz"}
 OUTPUTS = (*MAPS.values(), *MAPS_WITHOUT_B1.values(), "demo.png")
 
@@ -91,6 +92,8 @@ def _chain(directory, paths, head, threads, quiet):
     maps = {}
     for names, b1, suffix in runs:
         outputs = {name: directory / file for name, file in names.items()}
+        if head.noise_sigma == 0:  # no noise to propagate, nor a background to measure it in
+            outputs.pop("uncertainty", None)
         # Noisy fluid measures ratios above that of no bound pool at all: it
         # is fluid, f = 0 (clip).
         pipeline.fraction_from_scans(paths["pdw"], paths["t1w"], paths["mtw"], head.protocol,
@@ -125,6 +128,16 @@ def _summary_lines(head, maps, rows, rows_without_b1):
     brain = brain_voxels(head)
     lines.append(f"solved: {100.0 * solved[brain].mean():.1f} % of the {int(brain.sum())} "
                  "voxels of the brain mask")
+    if "uncertainty" in maps:
+        # What the noise alone moves f by, predicted voxel by voxel from the
+        # images (their noise estimated from the background).
+        medians = []
+        for tissue, count, _ in rows:
+            sd = maps["uncertainty"][head.volumes[f"tissue_{tissue.key}"] > 0.9]
+            sd = sd[np.isfinite(sd)]
+            medians.append(f"{tissue.name} {np.median(sd):.4f}" if sd.size else
+                           f"{tissue.name} -")
+        lines.append("sd of f from the noise, median per tissue: " + ", ".join(medians))
     white = head.volumes["tissue_wm"] > 0.9
     if white.any():
         lines.append("error voxel by voxel in white matter (5th to 95th percentile), with the "

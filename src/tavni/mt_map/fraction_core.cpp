@@ -157,6 +157,75 @@ FractionResidual::Exact FractionResidual::exact(double lo, double hi,
     return result;
 }
 
+namespace {
+
+// One signal's exact-arithmetic factors at the exchange rate k: Y1 = k + c
+// and Y2 = d + e k, with c = A + R, d = H c, e = A / R1 (R1f = R1b = R1,
+// k/F = R), kept with their reciprocals (each used several times).
+struct Factors {
+    double c, d, e, H;
+    double inv_Y1, inv_Y2;
+};
+
+inline Factors factors_of(const Saturation &sat, double inv_r1, double k) {
+    const double c = sat.A + widen(exchange_rate_constant);
+    const double d = sat.H * c, e = sat.A * inv_r1;
+    return {c, d, e, sat.H, 1.0 / (k + c), 1.0 / (d + e * k)};
+}
+
+// d ln(Y1/Y2) of one signal for changes dA and dH of its terms and de of
+// e = A / R1 (which R1 also moves directly): Y1/Y2 is the signal up to
+// factors both signals share, which cancel in the ratio.
+inline double log_signal_change(const Factors &x, double dA, double dH, double de, double k) {
+    const double dd = dH * x.c + x.H * dA;  // d = H c
+    return dA * x.inv_Y1 - (dd + de * k) * x.inv_Y2;
+}
+
+}  // namespace
+
+FractionResidual::Derivatives FractionResidual::derivatives(double f, float flip_angle,
+                                                            float TR) const noexcept {
+    // The predicted ratio N/D = (Y1/Y2)_saturated / (Y1/Y2)_reference as a
+    // function of k = R f / (1 - f) and of the inputs through the terms A
+    // and H of each signal; its logarithm splits into the four factors.
+    const double R = exchange_rate_constant;
+    const double r1 = terms_.R1, inv_r1 = 1.0 / r1;
+    const double k = R * f / (1.0 - f);
+    const double dk_df = R / ((1.0 - f) * (1.0 - f));
+    const Factors ref = factors_of(terms_.reference, inv_r1, k),
+                  sat = factors_of(terms_.saturated, inv_r1, k);
+    const double ratio = (k + sat.c) * (ref.d + ref.e * k) * sat.inv_Y2 * ref.inv_Y1;
+
+    // Along f, through k (c, d and e stay).
+    const double dlog_df = (sat.inv_Y1 - sat.e * sat.inv_Y2 - (ref.inv_Y1 - ref.e * ref.inv_Y2)) *
+                           dk_df;
+    if (!(dlog_df != 0.0)) {
+        return {nan, nan, nan};
+    }
+    const double inv_dlog_df = 1.0 / dlog_df;
+
+    // Along R1: A = Wb s + R1 gains 1, H - 1 = (Wf s + beta) / R1 falls as
+    // 1/R1, and e = A / R1 moves by (1 - e) / R1.
+    const double dlog_dR1 =
+        log_signal_change(sat, 1.0, -(sat.H - 1.0) * inv_r1, (1.0 - sat.e) * inv_r1, k) -
+        log_signal_change(ref, 1.0, -(ref.H - 1.0) * inv_r1, (1.0 - ref.e) * inv_r1, k);
+
+    // Along ln b1: both saturation rates grow with omega_1_rms squared (the
+    // reference has none), and the pulses' loss rate beta = -ln(cos a)/TR
+    // with the flip angle a: d beta / d ln a = a tan(a) / TR.
+    const double a = widen(flip_angle);
+    const double dbeta_over_r1 = a * std::tan(a) / widen(TR) * inv_r1;
+    const double dWb_s = 2.0 * widen(terms_.saturated.Wb_s);
+    const double dWf_s_over_r1 = 2.0 * (sat.H - ref.H);  // both hold 1 + beta / R1
+    const double dlog_dlog_b1 =
+        log_signal_change(sat, dWb_s, dWf_s_over_r1 + dbeta_over_r1, dWb_s * inv_r1, k) -
+        log_signal_change(ref, 0.0, dbeta_over_r1, 0.0, k);
+
+    // r = S_ratio - N/D: dr/df = -(N/D) dlog_df, dr/dS_ratio = 1 and
+    // dr/dx = -(N/D) dlog_dx otherwise.
+    return {inv_dlog_df / ratio, -dlog_dR1 * inv_dlog_df, -dlog_dlog_b1 * inv_dlog_df};
+}
+
 // ---------------------------------------------------------------------------
 // The search.
 //
@@ -500,7 +569,8 @@ void single_bracket(double lo, double hi, float &lo_single, float &hi_single) no
 }
 
 void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::size_t end,
-                        double *f, std::uint8_t *status) noexcept {
+                        double *f, std::uint8_t *status,
+                        const FractionDerivativeMaps *derivatives) noexcept {
     float lo, hi;
     single_bracket(in.lo, in.hi, lo, hi);
     using I = FractionMapInputs;
@@ -535,6 +605,7 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
             fitted = fitted && in.masks[k].nonzero(at[masks_at + k]);
         }
         FractionFit fit;
+        FractionResidual::Derivatives d{nan, nan, nan};
         if (!fitted) {
             fit = {nan, fit_masked};
         } else {
@@ -568,6 +639,11 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
                 const FractionResidual residual(problem, excitation);
                 fit = in.exact ? solve_fraction(residual, lo, hi, in.clip)
                                : closed_form_fraction(residual, in.lo, in.hi, in.clip);
+                if (derivatives != nullptr &&
+                    (fit.status == fit_solved || fit.status == fit_two_roots)) {
+                    d = residual.derivatives(fit.f, problem.flip_angle, problem.TR);
+                    d.log_b1 /= b1;  // d ln b1 = d b1 / b1
+                }
                 if (in.exact && in.clip &&
                     (fit.status == fit_below_bracket || fit.status == fit_above_bracket)) {
                     // The bracket end as given, not its single-precision value.
@@ -579,15 +655,21 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
         if (status != nullptr) {
             status[i] = fit.status;
         }
+        if (derivatives != nullptr) {
+            derivatives->S_ratio[i] = d.S_ratio;
+            derivatives->R1[i] = d.R1;
+            derivatives->b1[i] = d.log_b1;
+        }
     }
 }
 
 bool fit_fraction_map(const FractionMapInputs &in, unsigned threads, double *f,
-                      std::uint8_t *status, KeepGoing keep_going) noexcept {
+                      std::uint8_t *status, KeepGoing keep_going,
+                      const FractionDerivativeMaps *derivatives) noexcept {
     return parallel_blocks(
         in.shape.size(), 1024, threads,
         [&](std::size_t begin, std::size_t end) noexcept {
-            fit_fraction_range(in, begin, end, f, status);
+            fit_fraction_range(in, begin, end, f, status, derivatives);
         },
         keep_going);
 }

@@ -87,6 +87,22 @@ public:
     // The residual at f in exact arithmetic: S_ratio - N(k)/D(k).
     double exact_residual(double f) const noexcept;
 
+    // How the zero f moves with the measurement and the two maps, to first
+    // order, at a solution f: by the implicit function theorem on the exact-
+    // arithmetic residual r = S_ratio - N(k)/D(k) above,
+    //     df/dx = -(dr/dx) / (dr/df).
+    // Analytic: the logarithmic derivatives of the four linear factors of
+    // N/D. b1 scales the flip angle and omega_1_rms together; the derivative
+    // is taken with respect to ln b1, so it needs no b1 (df/db1 is it over
+    // b1). `flip_angle` and `TR` are the voxel's (b1 applied). NaN where f
+    // does not move with the ratio (a flat residual).
+    struct Derivatives {
+        double S_ratio;  // df/dS_ratio
+        double R1;       // df/dR1, s
+        double log_b1;   // df/d(ln b1)
+    };
+    Derivatives derivatives(double f, float flip_angle, float TR) const noexcept;
+
 private:
     // Both signals as (1 - f) (k + c) / (d + e k), 0 the reference and 1 the
     // saturated one, and Q = q2 k^2 + q1 k + q0.
@@ -155,19 +171,28 @@ struct FractionMapInputs {
     bool exact = true;          // false: closed_form_fraction, not solve_fraction
 };
 
+// Where the first derivatives of f at the solution go, C-contiguous of
+// in.shape like f (FractionResidual::derivatives, with df/db1 per unit of
+// b1); NaN where the voxel is not solved (clipped ones included).
+struct FractionDerivativeMaps {
+    double *S_ratio, *R1, *b1;
+};
+
 // Fits the voxels of flat indices [begin, end) (C order over in.shape)
-// into f[begin, end) (and status, unless null). The transmit field scales
-// flip_angle and omega_1_rms (the products in double, then rounded to
-// single like every other input).
+// into f[begin, end) (and status, and the derivatives, unless null). The
+// transmit field scales flip_angle and omega_1_rms (the products in
+// double, then rounded to single like every other input).
 void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::size_t end,
-                        double *f, std::uint8_t *status) noexcept;
+                        double *f, std::uint8_t *status,
+                        const FractionDerivativeMaps *derivatives = nullptr) noexcept;
 
 // Fits the whole map, f and status C-contiguous of in.shape, on up to
 // `threads` threads, the calling one included, which asks keep_going
 // between its blocks. Returns false when that said stop (some voxels are
 // then left unwritten), true when every voxel is done.
 bool fit_fraction_map(const FractionMapInputs &in, unsigned threads, double *f,
-                      std::uint8_t *status, KeepGoing keep_going = {}) noexcept;
+                      std::uint8_t *status, KeepGoing keep_going = {},
+                      const FractionDerivativeMaps *derivatives = nullptr) noexcept;
 
 // The bracket as single-precision values inside [lo, hi]: lo rounded up,
 // hi rounded down.

@@ -8,6 +8,7 @@ expanded to the broadcast shape: the kernels read each one where it lies
 """
 import operator
 import os
+from typing import NamedTuple
 
 import numpy as np
 
@@ -31,6 +32,17 @@ offsets); f is the smaller one."""
 
 _FIT_INPUTS = ("S_ratio", "R1", "T2_free", "delta_omega", "omega_1_rms", "G", "TR",
                "duration", "flip_angle")
+
+
+class FractionDerivatives(NamedTuple):
+    """First derivatives of the fitted f at the solution, per voxel."""
+
+    S_ratio: np.ndarray
+    """df/dS_ratio (S_ratio is dimensionless)."""
+    R1: np.ndarray
+    """df/dR1, in s (R1 in 1/s)."""
+    b1: np.ndarray
+    """df/db1, per unit of the relative transmit field."""
 
 
 def _broadcast_shape(named_arrays):
@@ -150,7 +162,7 @@ def super_lorentzian(delta_omega, T2b):
 
 def fit_fraction(S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle,
                  *, b1=None, mask=None, bracket=(0.0, 0.5), clip=False, exact=True,
-                 threads=None, return_status=False):
+                 threads=None, return_status=False, return_derivatives=False):
     """Bound-pool fraction f in every voxel: the zero of ``mpf.model`` in f.
 
     The parameters are those of ``mpf.model`` after ``f``, in its units
@@ -214,6 +226,14 @@ def fit_fraction(S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration
         (an input outside the physical domain, e.g. ``flip_angle`` 0, or
         a residual not finite where the solver looked, or pure rounding
         noise), ``STATUS_MASKED``.
+    return_derivatives
+        Also return a ``FractionDerivatives`` (after the status, if asked
+        for) of float64 arrays: df/dS_ratio, df/dR1 (s) and df/db1 at the
+        solution, by the implicit function theorem df/dx = -(dr/dx)/(dr/df)
+        on the residual r in exact arithmetic, whose closed form gives the
+        derivatives analytically. NaN where the voxel is not solved (also
+        when clipped). What the error of an input or its noise does to f,
+        to first order.
 
     Voxels without a solution are NaN; nothing is raised for them. Raises
     TypeError for an input or mask that is not real numbers (strings,
@@ -251,9 +271,16 @@ def fit_fraction(S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration
     status = np.empty(shape, dtype=np.uint8)
     inputs = tuple(np.broadcast_to(arrays[name], shape) for name in _FIT_INPUTS)
     b1_view = np.broadcast_to(arrays["b1"], shape) if "b1" in arrays else None
+    derivatives = None
+    if return_derivatives:
+        derivatives = FractionDerivatives(*(np.empty(shape, dtype=np.float64) for _ in range(3)))
     _maps.fit_fraction(inputs, b1_view, tuple(np.broadcast_to(m, shape) for m in masks),
-                       lo, hi, bool(clip), bool(exact), threads, f, status)
+                       lo, hi, bool(clip), bool(exact), threads, f, status, derivatives)
 
     if f.ndim == 0:
         f, status = float(f[()]), int(status[()])
-    return (f, status) if return_status else f
+        if derivatives is not None:
+            derivatives = FractionDerivatives(*(float(d[()]) for d in derivatives))
+    results = (f,) + ((status,) if return_status else ()) + (
+        (derivatives,) if return_derivatives else ())
+    return results if len(results) > 1 else f

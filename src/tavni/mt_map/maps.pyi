@@ -1,5 +1,5 @@
 from collections.abc import Sequence
-from typing import Any, Literal, TypeAlias, overload
+from typing import Any, Literal, NamedTuple, TypeAlias, overload
 
 import numpy as np
 from numpy.typing import NDArray
@@ -18,6 +18,11 @@ STATUS_INVALID_INPUT: int
 STATUS_MASKED: int
 STATUS_TWO_ROOTS: int
 
+class FractionDerivatives(NamedTuple):
+    S_ratio: Any
+    R1: Any
+    b1: Any
+
 
 # Scalars in, a float out; anything else, an array.
 @overload
@@ -29,26 +34,49 @@ def fit_fraction(  # type: ignore[overload-overlap]
     S_ratio: float, R1: float, T2_free: float, delta_omega: float, omega_1_rms: float,
     G: float, TR: float, duration: float, flip_angle: float, *, b1: float | None = None,
     mask: bool | None = None, bracket: tuple[float, float] = (0.0, 0.5), clip: bool = False,
-    exact: bool = True, threads: int | None = None,
-    return_status: Literal[False] = False) -> float: ...
+    exact: bool = True, threads: int | None = None, return_status: Literal[False] = False,
+    return_derivatives: Literal[False] = False) -> float: ...
 @overload
 def fit_fraction(  # type: ignore[overload-overlap]
     S_ratio: float, R1: float, T2_free: float, delta_omega: float, omega_1_rms: float,
     G: float, TR: float, duration: float, flip_angle: float, *, b1: float | None = None,
     mask: bool | None = None, bracket: tuple[float, float] = (0.0, 0.5), clip: bool = False,
-    exact: bool = True, threads: int | None = None,
-    return_status: Literal[True]) -> tuple[float, int]: ...
+    exact: bool = True, threads: int | None = None, return_status: Literal[True],
+    return_derivatives: Literal[False] = False) -> tuple[float, int]: ...
 @overload
 def fit_fraction(
     S_ratio: _RealArray, R1: _RealArray, T2_free: _RealArray, delta_omega: _RealArray,
     omega_1_rms: _RealArray, G: _RealArray, TR: _RealArray, duration: _RealArray,
     flip_angle: _RealArray, *, b1: _RealArray | None = None, mask: _RealArray | None = None,
     bracket: tuple[float, float] = (0.0, 0.5), clip: bool = False, exact: bool = True,
-    threads: int | None = None, return_status: Literal[False] = False) -> NDArray[np.float64]: ...
+    threads: int | None = None,
+    return_status: Literal[False] = False,
+    return_derivatives: Literal[False] = False) -> NDArray[np.float64]: ...
 @overload
 def fit_fraction(
     S_ratio: _RealArray, R1: _RealArray, T2_free: _RealArray, delta_omega: _RealArray,
     omega_1_rms: _RealArray, G: _RealArray, TR: _RealArray, duration: _RealArray,
     flip_angle: _RealArray, *, b1: _RealArray | None = None, mask: _RealArray | None = None,
     bracket: tuple[float, float] = (0.0, 0.5), clip: bool = False, exact: bool = True,
-    threads: int | None = None, return_status: Literal[True]) -> tuple[NDArray[np.float64], NDArray[np.uint8]]: ...
+    threads: int | None = None,
+    return_status: Literal[True],
+    return_derivatives: Literal[False] = False
+) -> tuple[NDArray[np.float64], NDArray[np.uint8]]: ...
+@overload
+def fit_fraction(
+    S_ratio: _RealArray, R1: _RealArray, T2_free: _RealArray, delta_omega: _RealArray,
+    omega_1_rms: _RealArray, G: _RealArray, TR: _RealArray, duration: _RealArray,
+    flip_angle: _RealArray, *, b1: _RealArray | None = None, mask: _RealArray | None = None,
+    bracket: tuple[float, float] = (0.0, 0.5), clip: bool = False, exact: bool = True,
+    threads: int | None = None,
+    return_status: Literal[False] = False,
+    return_derivatives: Literal[True]) -> tuple[Any, FractionDerivatives]: ...
+@overload
+def fit_fraction(
+    S_ratio: _RealArray, R1: _RealArray, T2_free: _RealArray, delta_omega: _RealArray,
+    omega_1_rms: _RealArray, G: _RealArray, TR: _RealArray, duration: _RealArray,
+    flip_angle: _RealArray, *, b1: _RealArray | None = None, mask: _RealArray | None = None,
+    bracket: tuple[float, float] = (0.0, 0.5), clip: bool = False, exact: bool = True,
+    threads: int | None = None,
+    return_status: Literal[True],
+    return_derivatives: Literal[True]) -> tuple[Any, Any, FractionDerivatives]: ...

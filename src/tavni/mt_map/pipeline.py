@@ -37,7 +37,14 @@ MAP_OUTPUTS = {
     "m0": (np.float32, "M0 output", "M0 (signal units) by variable flip angle"),
     "mtr": (np.float32, "MTR output", "MT ratio (percent)"),
     "mtsat": (np.float32, "MTsat output", "MT saturation (percent units, Helms 2008)"),
+    "uncertainty": (np.float32, "uncertainty output", "sd of f from image noise, first order"),
+    "sensitivity_r1": (np.float32, "R1 sensitivity output", "change of f per 1% R1 error"),
+    "sensitivity_b1": (np.float32, "B1 sensitivity output", "change of f per 1% B1 error"),
 }
+# The maps that need the fraction's derivatives, and what they cost besides
+# the others per voxel: three derivatives and the propagation's arrays.
+UNCERTAINTY_OUTPUTS = ("uncertainty", "sensitivity_r1", "sensitivity_b1")
+BYTES_PER_VOXEL_FOR_UNCERTAINTY = 8 * 12
 # Below this share of the fitted voxels solved, the summary warns.
 SOLVED_SHARE_WARNING = 0.5
 # Median R1 above this (1/s) is no tissue at any field strength: T1 in ms.
@@ -76,6 +83,7 @@ class Summary:
 
     counts: dict = field(default_factory=dict)
     warnings: list = field(default_factory=list)  # one line each, as printed
+    notes: list = field(default_factory=list)  # remarks printed after the counts
 
     @property
     def total(self):
@@ -123,8 +131,11 @@ class FractionRuns:
     # At most this many fitted voxels are kept for the diagnosis's medians.
     SAMPLE = 1 << 16
 
-    def __init__(self, parameters, voxels, threads=None, clip=False, exact=True):
+    def __init__(self, parameters, voxels, threads=None, clip=False, exact=True,
+                 uncertainty=None, sigmas=None):
         self.parameters, self.threads, self.clip, self.exact = parameters, threads, clip, exact
+        # An UncertaintySample when its maps are wanted, with the images' noise.
+        self.uncertainty, self.sigmas = uncertainty, sigmas
         self.counts = np.zeros(256, dtype=np.int64)
         self.stride = max(1, voxels // self.SAMPLE)
         self.ratio_sample, self.R1_sample = [], []
@@ -140,19 +151,129 @@ class FractionRuns:
         ratio = np.full(reference.shape, np.nan, np.result_type(mt, reference))
         with np.errstate(divide="ignore", invalid="ignore"):
             np.divide(mt, reference, out=ratio, where=reference > 0)
-        f, status = maps.fit_fraction(
+        f, status, *derivatives = maps.fit_fraction(
             ratio, R1, p["T2_free"], p["delta_omega"], p["omega_1_rms"], p["G"], p["TR"],
             p["duration"], p["flip_angle"], b1=values.get("b1"), mask=values.get("mask"),
-            clip=self.clip, exact=self.exact, threads=self.threads, return_status=True)
+            clip=self.clip, exact=self.exact, threads=self.threads, return_status=True,
+            return_derivatives=self.uncertainty is not None)
         self.counts += np.bincount(status, minlength=self.counts.size)
         fitted = (status != maps.STATUS_MASKED) & (status != maps.STATUS_INVALID_INPUT)
         # Copies: a strided view would keep the whole run alive.
         self.ratio_sample.append(ratio[fitted][::self.stride].copy())
         self.R1_sample.append(R1[fitted][::self.stride].copy())
-        return {"fraction": f, "status": status}
+        maps_of_run = {"fraction": f, "status": status}
+        if self.uncertainty is not None:
+            from tavni.mt_map.uncertainty import ratio_uncertainty
+
+            b1 = values.get("b1")
+            with np.errstate(divide="ignore", invalid="ignore"):
+                result = ratio_uncertainty(
+                    derivatives[0], mt, reference, np.where(R1 > 0, R1, np.nan),
+                    self.sigmas["MT"], self.sigmas["reference"],
+                    b1=None if b1 is None else np.where(b1 > 0, b1, np.nan))
+            maps_of_run.update(self.uncertainty.maps(result))
+        return maps_of_run
 
     def summary(self):
         return Summary({name: int(self.counts[code]) for code, name, _ in sorted(status_table())})
+
+
+def sensitivity_paths(prefix, like):
+    """The R1 and B1 sensitivity maps' paths: prefix + '_R1' and '_B1', with
+    the image suffix prefix has, else the one of like (the fraction map)."""
+    suffixes = sorted(volumes.SUFFIXES, key=len, reverse=True)
+    text = str(prefix)
+    suffix = next((known for known in suffixes if text.endswith(known)), None)
+    if suffix is not None:
+        text = text[:-len(suffix)]
+    else:
+        suffix = next((known for known in suffixes if str(like).endswith(known)), ".nii.gz")
+    return Path(f"{text}_R1{suffix}"), Path(f"{text}_B1{suffix}")
+
+
+def _with_sensitivity_paths(outputs):
+    """outputs with a "sensitivity" prefix turned into the two maps' paths."""
+    outputs = dict(outputs)
+    prefix = outputs.pop("sensitivity", None)
+    if prefix is not None:
+        outputs["sensitivity_r1"], outputs["sensitivity_b1"] = sensitivity_paths(
+            prefix, outputs["fraction"])
+    return outputs
+
+
+def _check_noise_sd(noise_sd, names):
+    """Refuses noise levels that cannot be used, before any image is read."""
+    if noise_sd is None:
+        return
+    from tavni.mt_map import uncertainty
+
+    try:
+        uncertainty.check_noise_levels(noise_sd, names)
+    except uncertainty.NoiseEstimateError as error:
+        raise ParameterError(f"--noise-sd: {error}") from None
+
+
+def _noise_levels(written, probes, names, noise_sd, mask_probe, noise_required):
+    """The noise level of each image by name (names: image name -> probe
+    name) for the uncertainty map, and the summary's line on them.
+
+    Given levels are used as they are; otherwise each image is read whole,
+    one at a time (the background needs the whole head around it), and its
+    noise estimated outside the head (or the mask). Without a usable
+    background the levels are NaN (the map then is), unless noise_required:
+    then ParameterError.
+    """
+    from tavni.mt_map import uncertainty
+
+    if "uncertainty" not in written:
+        return dict.fromkeys(names, 1.0), []  # the sensitivities need no noise level
+    head = None
+    if noise_sd is None and mask_probe is not None:
+        head = np.nan_to_num(volumes.load(mask_probe).data) != 0
+    try:
+        if noise_sd is not None:
+            sigmas, statement = uncertainty.noise_levels(dict.fromkeys(names), noise_sd)
+        else:
+            sigmas = {}
+            for name, probe_name in names.items():
+                image = volumes.load(probes[probe_name]).data
+                sigmas[name] = uncertainty.noise_levels({name: image}, None, head=head)[0][name]
+                del image
+            levels = ", ".join(f"{name} {sigma:.4g}" for name, sigma in sigmas.items())
+            statement = f"noise sd {levels} (estimated from each image's background)"
+    except uncertainty.NoiseEstimateError as error:
+        if noise_required:
+            raise ParameterError(f"--noise-sd: {error}") from None
+        return dict.fromkeys(names, np.nan), [f"no noise level, the sd of f is NaN: {error}"]
+    return sigmas, [statement]
+
+
+class UncertaintySample:
+    """The uncertainty maps of runs of voxels, keeping a sample of the sd for
+    the summary's line."""
+
+    def __init__(self, written, voxels):
+        self.wanted = [name for name in UNCERTAINTY_OUTPUTS if name in written]
+        self.stride = max(1, voxels // FractionRuns.SAMPLE)
+        self.sd_sample = []
+
+    def maps(self, result):
+        maps = {"uncertainty": result.sd, "sensitivity_r1": result.r1_sensitivity,
+                "sensitivity_b1": result.b1_sensitivity}
+        if "uncertainty" in self.wanted:
+            sd = result.sd.reshape(-1)
+            self.sd_sample.append(sd[np.isfinite(sd)][::self.stride].copy())
+        return {name: maps[name] for name in self.wanted}
+
+    def note(self):
+        if "uncertainty" not in self.wanted:
+            return []
+        sample = np.concatenate(self.sd_sample) if self.sd_sample else np.empty(0)
+        if not sample.size:
+            return []
+        q25, q50, q75 = np.percentile(sample, [25, 50, 75])
+        return [f"sd of f over the solved voxels: median {q50:.3g} "
+                f"(quartiles {q25:.3g}, {q75:.3g})"]
 
 
 def diagnose(summary, ratio, R1, given, images):
@@ -251,7 +372,8 @@ def _note(summary, message):
 
 def fraction_map(images, output, given, *, protocol_path=None, status_output=None,
                  threads=None, clip=False, exact=True, max_memory=None, quiet=False,
-                 allow_affine_mismatch=False):
+                 allow_affine_mismatch=False, uncertainty_output=None, sensitivity_prefix=None,
+                 noise_sd=None):
     """The bound-pool fraction map of one MT, reference and R1 image.
 
     The images are streamed: read a run of voxels at a time (whole planes of
@@ -285,6 +407,17 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
         No progress bar and no summary line (warnings still).
     allow_affine_mismatch : bool
         Map images of one shape whose affines differ.
+    uncertainty_output : path-like, optional
+        Standard deviation of f from the MT and reference images' noise, to
+        first order (float32, NaN where not solved).
+    sensitivity_prefix : path-like, optional
+        Writes prefix_R1 and prefix_B1 (``sensitivity_paths``): the change
+        of f when R1 or B1 is 1% too high (float32).
+    noise_sd : sequence of float, optional
+        Noise standard deviation of both images, or of MT and reference
+        (image units); default: estimated from their backgrounds (the mask,
+        if given, is the head), each image read whole once for it. The
+        summary says which.
 
     Returns
     -------
@@ -300,8 +433,11 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
     from tavni.mt_map import streaming
 
     check_threads(threads)
-    written = _map_outputs({"fraction": output, "status": status_output})
+    written = _map_outputs(_with_sensitivity_paths(
+        {"fraction": output, "status": status_output, "uncertainty": uncertainty_output,
+         "sensitivity": sensitivity_prefix}))
     _check_outputs(images, FRACTION_IMAGES, written, protocol_path)
+    _check_noise_sd(noise_sd, ("MT", "reference"))
     for message in protocol.validate(given):
         warn(message)
     parameters = protocol.model_values(given)
@@ -313,7 +449,12 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
     mt = probes["mt"]
     volumes.check_geometry(list(probes.values()), allow_affine_mismatch)
 
-    runs = FractionRuns(parameters, mt.voxels, threads, clip, exact)
+    uncertainty, sigmas, notes = None, None, []
+    if any(name in written for name in UNCERTAINTY_OUTPUTS):
+        uncertainty = UncertaintySample(written, mt.voxels)
+        sigmas, notes = _noise_levels(written, probes, {"MT": "mt", "reference": "ref"},
+                                      noise_sd, probes.get("mask"), True)
+    runs = FractionRuns(parameters, mt.voxels, threads, clip, exact, uncertainty, sigmas)
     streamed = {name: (o.path, o.what, o.dtype,
                        volumes.geometry_header(mt, mt.shape, o.descrip)[0])
                 for name, o in written.items()}
@@ -322,11 +463,16 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
     with tqdm(total=mt.voxels, unit="voxel", unit_scale=True, delay=1.0, file=sys.stderr,
               disable=quiet or not sys.stderr.isatty(), desc="fitting") as progress:
         streaming.run({name: (p.path, p.what) for name, p in probes.items()}, streamed, runs,
-                      shape=mt.shape, budget=max_memory, progress=progress.update)
+                      shape=mt.shape, budget=max_memory, progress=progress.update,
+                      **({"work_bytes": 48 + BYTES_PER_VOXEL_FOR_UNCERTAINTY}
+                         if uncertainty is not None else {}))
 
     summary = runs.summary()
+    summary.notes = notes + (uncertainty.note() if uncertainty is not None else [])
     if not quiet:
         print(f"mt-map: {summary.line(output)}", file=sys.stderr)
+        for note in summary.notes:
+            print(f"mt-map: {note}", file=sys.stderr)
     diagnose(summary, np.concatenate(runs.ratio_sample), np.concatenate(runs.R1_sample),
              given, images)
     return summary
@@ -460,7 +606,8 @@ def _outside_mask_nan(array, data):
 
 def fraction_from_scans(pdw, t1w, mtw, parameters, outputs, *, b1=None, b0=None, mask=None,
                         threads=None, clip=False, exact=True, max_memory=None, quiet=False,
-                        fail_below=None, protocol_path=None, allow_affine_mismatch=False):
+                        fail_below=None, protocol_path=None, allow_affine_mismatch=False,
+                        noise_sd=None, noise_required=True):
     """The bound-pool fraction, and on request R1, M0, MTR and MTsat, from
     three SPGR scans: every map written or none, the scans streamed through
 the chain a run of voxels at a time within a memory budget (a B0 map is
@@ -488,7 +635,10 @@ read once more before, for the range of its offsets).
         ``mt_pulses``). Validated here.
     outputs : dict
         Map name to path: "fraction" (required), "status", "r1" (1/s),
-        "m0", "mtr" (percent), "mtsat" (percent units).
+        "m0", "mtr" (percent), "mtsat" (percent units), "uncertainty" (sd
+        of f from the three scans' noise, first order), "sensitivity_r1",
+        "sensitivity_b1" (the change of f when R1 or B1 is 1% too high), or
+        "sensitivity" (a prefix for both; see ``sensitivity_paths``).
     b1, b0, mask : path-like, optional
         Relative transmit field; off-resonance in Hz (needs ``T2b``);
         voxels to fit (nonzero).
@@ -502,6 +652,15 @@ read once more before, for the range of its offsets).
         The protocol file the parameters came from, never to be overwritten.
     allow_affine_mismatch : bool
         Map images of one shape whose affines differ.
+    noise_sd : sequence of float, optional
+        Noise standard deviation of all scans, or of the PD-, T1- and
+        MT-weighted ones (image units), for "uncertainty"; default:
+        estimated from each scan's background (outside the mask if given),
+        each scan read whole once for it.
+    noise_required : bool
+        Without noise_sd and a background to estimate it from, refuse the
+        map (ParameterError, before anything is written); False writes the
+        "uncertainty" map as NaN instead and says so in the summary's notes.
 
     Returns
     -------
@@ -520,13 +679,14 @@ read once more before, for the range of its offsets).
     check_threads(threads)
     if outputs.get("fraction") is None:
         raise ParameterError("the chain needs a path for the fraction map")
-    written = _map_outputs(outputs)
+    written = _map_outputs(_with_sensitivity_paths(outputs))
     given = protocol.as_given(parameters, CHAIN_PARAMETERS)
     if b0 is not None and "T2b" not in given:
         raise ParameterError("a B0 map needs T2b, not G: the lineshape is computed at each "
                              "voxel's shifted offset")
     images = {"mtw": mtw, "pdw": pdw, "t1w": t1w, "b1": b1, "b0": b0, "mask": mask}
     _check_outputs(images, SCAN_IMAGES, written, protocol_path)
+    _check_noise_sd(noise_sd, ("PDw", "T1w", "MTw"))
     warnings = protocol.validate(given)
     for message in warnings:
         warn(message)
@@ -542,7 +702,13 @@ read once more before, for the range of its offsets).
         if span is not None:
             grid = lineshape_grid(*span, given["T2b"].value)
 
-    runs = ChainRuns(values, grid, like.voxels, list(written), threads, clip, exact)
+    uncertainty, sigmas, notes = None, None, []
+    if any(name in written for name in UNCERTAINTY_OUTPUTS):
+        uncertainty = UncertaintySample(written, like.voxels)
+        sigmas, notes = _noise_levels(written, probes, {"PDw": "pdw", "T1w": "t1w", "MTw": "mtw"},
+                                      noise_sd, probes.get("mask"), noise_required)
+    runs = ChainRuns(values, grid, like.voxels, list(written), threads, clip, exact,
+                     uncertainty, sigmas)
     streamed = {name: (o.path, o.what, o.dtype,
                        volumes.geometry_header(like, like.shape, o.descrip)[0])
                 for name, o in written.items()}
@@ -551,12 +717,17 @@ read once more before, for the range of its offsets).
     with tqdm(total=like.voxels, unit="voxel", unit_scale=True, delay=1.0, file=sys.stderr,
               disable=quiet or not sys.stderr.isatty(), desc="mapping") as progress:
         streaming.run(inputs, streamed, runs, shape=like.shape, budget=max_memory,
-                      work_bytes=BYTES_PER_VOXEL_OF_THE_CHAIN, progress=progress.update)
+                      work_bytes=BYTES_PER_VOXEL_OF_THE_CHAIN
+                      + BYTES_PER_VOXEL_FOR_UNCERTAINTY * (uncertainty is not None),
+                      progress=progress.update)
 
     summary = runs.summary()
     summary.warnings += warnings
+    summary.notes = notes + (uncertainty.note() if uncertainty is not None else [])
     if not quiet:
         print(f"mt-map: {summary.line(outputs['fraction'])}", file=sys.stderr)
+        for note in summary.notes:
+            print(f"mt-map: {note}", file=sys.stderr)
     if runs.signal and runs.r1_failed > SOLVED_SHARE_WARNING * runs.signal:
         _note(summary, f"R1 could not be found in {runs.r1_failed} of the {runs.signal} voxels "
                        "with signal in both the PD- and T1-weighted scans: are their flip "
@@ -599,9 +770,12 @@ class ChainRuns:
     and MTsat, each the same to the bit as on whole volumes; it counts what
     the summary and its warnings need and keeps a sample of the ratios."""
 
-    def __init__(self, values, grid, voxels, outputs, threads=None, clip=False, exact=True):
+    def __init__(self, values, grid, voxels, outputs, threads=None, clip=False, exact=True,
+                 uncertainty=None, sigmas=None):
         self.values, self.grid, self.outputs = values, grid, outputs
         self.threads, self.clip, self.exact = threads, clip, exact
+        # An UncertaintySample when its maps are wanted, with the scans' noise.
+        self.uncertainty, self.sigmas = uncertainty, sigmas
         self.counts = np.zeros(256, dtype=np.int64)
         self.r1_failed = self.signal = 0
         self.stride = max(1, voxels // FractionRuns.SAMPLE)
@@ -619,10 +793,11 @@ class ChainRuns:
             p["delta_omega"] = p["delta_omega"] + data.pop("b0").astype(np.float64)
             p["G"] = (np.full(ratio.shape, np.nan) if self.grid is None
                       else lineshape_at_offsets(p["delta_omega"], None, self.grid))
-        f, status = fit_fraction(ratio, R1, p["T2_free"], p["delta_omega"], p["omega_1_rms"],
-                                 p["G"], p["TR"], p["duration"], p["flip_angle"],
-                                 b1=data.get("b1"), mask=data.get("mask"), clip=self.clip,
-                                 exact=self.exact, threads=self.threads, return_status=True)
+        f, status, *derivatives = fit_fraction(
+            ratio, R1, p["T2_free"], p["delta_omega"], p["omega_1_rms"], p["G"], p["TR"],
+            p["duration"], p["flip_angle"], b1=data.get("b1"), mask=data.get("mask"),
+            clip=self.clip, exact=self.exact, threads=self.threads, return_status=True,
+            return_derivatives=self.uncertainty is not None)
         self.counts += np.bincount(status, minlength=self.counts.size)
         considered = ~np.isnan(data["mtw"]) if "mask" not in data else data["mask"]
         signal = considered & (data["pdw"] > 0) & (data["t1w"] > 0)
@@ -634,6 +809,18 @@ class ChainRuns:
             maps["mtr"] = _outside_mask_nan(mtr(data["mtw"], reference), data)
         if "mtsat" in self.outputs:
             maps["mtsat"] = _mtsat(data, p, None, self.threads)
+        if self.uncertainty is not None:
+            from tavni.mt_map.uncertainty import three_scan_uncertainty
+
+            scans = ("pdw", "t1w", "")  # protocol key prefixes; the MT-weighted scan has none
+            flip_angles = [p[f"{scan}_flip_angle" if scan else "flip_angle"] for scan in scans]
+            TRs = [p[f"{scan}_TR" if scan else "TR"] for scan in scans]
+            with np.errstate(divide="ignore", invalid="ignore"):
+                result = three_scan_uncertainty(
+                    derivatives[0], data["pdw"], data["t1w"], data["mtw"], reference, R1,
+                    flip_angles, TRs, (self.sigmas["PDw"], self.sigmas["T1w"], self.sigmas["MTw"]),
+                    b1=data.get("b1"), b1_sensitivity="sensitivity_b1" in self.outputs)
+            maps.update(self.uncertainty.maps(result))
         return {name: maps[name] for name in self.outputs}
 
     def summary(self):

@@ -19,7 +19,8 @@ import numpy as np
 # where the map goes beyond it.
 SHOWN = (("fraction", "bound-pool fraction", "", (0.0, 0.2), "magma"),
          ("r1", "R1", "1/s", (0.0, 2.0), "viridis"),
-         ("mtsat", "MTsat", "percent", (0.0, 3.0), "cividis"))
+         ("mtsat", "MTsat", "percent", (0.0, 3.0), "cividis"),
+         ("uncertainty", "sd of the fraction (noise)", "", (0.0, 0.02), "inferno"))
 
 
 def display_range(values, typical):

@@ -1,0 +1,284 @@
+"""How sure each fraction is: image noise propagated to f, and f's sensitivity
+to errors of the R1 and B1 maps.
+
+For whoever maps fractions (the pipeline, the command line, the BIDS App)
+and wants each map to come with its standard deviation. Everything is first
+order: at the solution, the fraction solver's derivatives (``fit_fraction(...,
+return_derivatives=True)``) tell how f moves with the ratio, R1 and b1; here
+they are chained with how the ratio and R1 move with each magnitude image.
+Noise in different images is independent, and at the SNR of brain tissue the
+Rician magnitude noise is close to Gaussian with the same sigma.
+
+All arrays broadcast together; angles in radians, times in s, R1 in 1/s.
+"""
+import math
+from typing import NamedTuple
+
+import numpy as np
+
+# Mean of a Rayleigh distribution over its scale sigma: noise-only magnitude
+# voxels have mean sigma * sqrt(pi / 2).
+RAYLEIGH_MEAN_OVER_SIGMA = math.sqrt(math.pi / 2.0)
+
+# Fewest background voxels a noise estimate is made from.
+MIN_BACKGROUND_VOXELS = 100
+
+
+class NoiseEstimateError(ValueError):
+    """No usable background to estimate the noise from; the message says why."""
+
+
+class FractionUncertainty(NamedTuple):
+    """Per-voxel uncertainty of a fraction map (NaN where f is not solved)."""
+
+    sd: np.ndarray
+    """Standard deviation of f from the images' noise, to first order."""
+    r1_sensitivity: np.ndarray
+    """Change of f when the R1 the fraction model is given is 1% too high
+    (the measured ratio held)."""
+    b1_sensitivity: np.ndarray
+    """Change of f when the relative transmit field b1 is 1% too high, through
+    everything b1 enters (flip angles and saturation power; in the three-scan
+    chain also the R1 fit and the synthetic reference); None when not asked for."""
+
+
+# ---------------------------------------------------------------------------
+# Noise from the background.
+
+def _dilate(mask, steps):
+    """mask grown by `steps` voxels along each axis (a cross per step)."""
+    grown = mask.copy()
+    for _ in range(steps):
+        step = grown.copy()
+        for axis in range(mask.ndim):
+            lower = [slice(None)] * mask.ndim
+            upper = [slice(None)] * mask.ndim
+            lower[axis], upper[axis] = slice(None, -1), slice(1, None)
+            step[tuple(lower)] |= grown[tuple(upper)]
+            step[tuple(upper)] |= grown[tuple(lower)]
+        grown = step
+    return grown
+
+
+def background_mask(image, head=None, *, margin=3, threshold=0.1):
+    """The voxels of a magnitude image that hold noise only: outside the head.
+
+    The head is ``head`` (a boolean array, e.g. the brain mask) if given,
+    else every voxel brighter than ``threshold`` times the image's 99th
+    percentile (of its positive finite values). It is grown by ``margin``
+    voxels, to leave out partial-volume edges and the ringing next to them.
+    Voxels that are exactly zero (zero-filled or padded, not measured) or
+    not finite are left out too.
+
+    Ghosting or other artefacts in the background bias the estimate up; pass
+    ``head`` (or a hand-drawn background to ``noise_sd_from_background``)
+    where they are strong.
+    """
+    image = np.asarray(image, dtype=np.float64)
+    measured = np.isfinite(image) & (image != 0.0)
+    if head is None:
+        values = image[measured & (image > 0.0)]
+        if values.size == 0:
+            return np.zeros(image.shape, dtype=bool)
+        head = image > threshold * np.percentile(values, 99.0)
+    else:
+        head = np.broadcast_to(np.asarray(head, dtype=bool), image.shape)
+    return measured & ~_dilate(head, margin)
+
+
+def noise_sd_from_background(image, background=None, *, head=None):
+    """Standard deviation sigma of the noise of a magnitude image, estimated
+    from its background.
+
+    A magnitude image's noise-only voxels are Rayleigh distributed with
+    scale sigma, the standard deviation of the Gaussian noise in each of the
+    real and imaginary channels: sigma = mean / sqrt(pi / 2) over them. A
+    background with negative values is no magnitude image but real-valued
+    (e.g. a synthetic image with Gaussian noise added): there sigma is the
+    root mean square. ``background`` is a boolean array of those voxels;
+    default: ``background_mask(image, head)``. Returns sigma in the image's
+    units.
+
+    Raises NoiseEstimateError when fewer than 100 background voxels remain.
+    """
+    image = np.asarray(image, dtype=np.float64)
+    if background is None:
+        background = background_mask(image, head)
+    values = image[np.broadcast_to(np.asarray(background, dtype=bool), image.shape)]
+    values = values[np.isfinite(values)]
+    if values.size < MIN_BACKGROUND_VOXELS:
+        raise NoiseEstimateError(
+            f"only {values.size} background voxels to estimate the noise from "
+            f"(at least {MIN_BACKGROUND_VOXELS} needed); give the noise level instead")
+    if np.any(values < 0.0):
+        return float(np.sqrt(np.mean(values * values)))
+    return float(np.mean(values) / RAYLEIGH_MEAN_OVER_SIGMA)
+
+
+def check_noise_levels(given, names):
+    """The given noise levels as floats: one for all the images named, or one
+    each; NoiseEstimateError otherwise, or for a level that is not positive."""
+    given = [float(sigma) for sigma in given]
+    if len(given) not in (1, len(names)):
+        raise NoiseEstimateError(
+            f"give one noise level for all images or one each for {', '.join(names)} "
+            f"(got {len(given)})")
+    if not all(math.isfinite(sigma) and sigma > 0 for sigma in given):
+        raise NoiseEstimateError(f"noise levels must be positive numbers (got {given})")
+    return given
+
+
+def noise_levels(images, given=None, *, head=None):
+    """The noise standard deviation of each image, given or estimated.
+
+    Parameters
+    ----------
+    images : dict of str to ndarray
+        The magnitude images by the names they are reported under, in the
+        order ``given`` lists their levels.
+    given : sequence of float, optional
+        One sigma for all images, or one per image (their units); default:
+        each estimated from its background (``noise_sd_from_background``).
+    head : ndarray of bool, optional
+        The head (or brain) mask, to place the background outside of.
+
+    Returns
+    -------
+    sigmas : dict of str to float
+        Sigma per image name.
+    statement : str
+        One line saying what the levels are and where they came from.
+
+    Raises
+    ------
+    NoiseEstimateError
+        A level that is not positive and finite, a count of levels that is
+        neither 1 nor the number of images, or no usable background.
+    """
+    names = list(images)
+    if given is not None:
+        given = check_noise_levels(given, names)
+        sigmas = dict(zip(names, given * len(names) if len(given) == 1 else given))
+        source = "as given"
+    else:
+        sigmas = {}
+        for name, image in images.items():
+            try:
+                sigmas[name] = noise_sd_from_background(image, head=head)
+            except NoiseEstimateError as error:
+                raise NoiseEstimateError(f"{name}: {error}") from None
+        source = "estimated from each image's background"
+    levels = ", ".join(f"{name} {sigma:.4g}" for name, sigma in sigmas.items())
+    return sigmas, f"noise sd {levels} ({source})"
+
+
+# ---------------------------------------------------------------------------
+# The spoiled gradient echo's response to R1 and b1.
+
+def spgr_log_derivatives(R1, flip_angle, TR, *, b1=None, b1_term=True):
+    """How the spoiled-gradient-echo signal S = M0 sin(a) (1 - E) / (1 - cos(a) E),
+    E = exp(-R1 TR), a = b1 flip_angle, moves with R1 and b1, relative to S.
+
+    Returns (d ln S / d R1 in s, d ln S / d ln b1); d ln S / d ln M0 is 1.
+        d ln S / d R1    = TR E (1 - cos a) / ((1 - E) (1 - cos a E))
+        d ln S / d ln b1 = a (cot a - E sin a / (1 - cos a E))
+    The second is None with ``b1_term=False`` (it costs a sine per voxel).
+    The signal itself is ``relaxometry.spgr_signal``.
+    """
+    a = np.asarray(flip_angle, dtype=np.float64)
+    if b1 is not None:
+        a = a * np.asarray(b1, dtype=np.float64)
+    R1 = np.asarray(R1, dtype=np.float64)
+    E_minus_1 = np.expm1(-R1 * TR)  # 1 - E without cancellation at short TR
+    E = E_minus_1 + 1.0
+    cos_a = np.cos(a)
+    one_minus_cos_E = 1.0 - cos_a * E
+    d_R1 = TR * E * (1.0 - cos_a) / (-E_minus_1 * one_minus_cos_E)
+    if not b1_term:
+        return d_R1, None
+    sin_a = np.sin(a)
+    return d_R1, a * (cos_a / sin_a - E * sin_a / one_minus_cos_E)
+
+
+# ---------------------------------------------------------------------------
+# Propagation to f.
+
+def _percent(per_unit, value, percent):
+    return per_unit * (np.asarray(value, dtype=np.float64) * (percent / 100.0))
+
+
+def ratio_uncertainty(derivatives, S_mt, S_ref, R1, sigma_mt, sigma_ref, *, b1=None,
+                      percent=1.0):
+    """Uncertainty of f fitted from a measured MT image and its reference.
+
+    ``derivatives`` is the ``FractionDerivatives`` of the fit of
+    S_ratio = S_mt / S_ref; ``sigma_mt``, ``sigma_ref`` the noise standard
+    deviations of the two images (their units). With the relative noise of
+    each image n = sigma / S, the ratio's is their root sum of squares, and
+        sd = |df/dS_ratio| S_ratio sqrt(n_mt^2 + n_ref^2).
+    The sensitivities are the changes of f for a ``percent`` error of R1
+    and of b1 (default 1%).
+    """
+    S_mt = np.asarray(S_mt, dtype=np.float64)
+    S_ref = np.asarray(S_ref, dtype=np.float64)
+    relative = np.hypot(np.divide(sigma_mt, S_mt), np.divide(sigma_ref, S_ref))
+    sd = np.abs(derivatives.S_ratio * (S_mt / S_ref)) * relative
+    b1_value = 1.0 if b1 is None else b1
+    return FractionUncertainty(sd, _percent(derivatives.R1, R1, percent),
+                               _percent(derivatives.b1, b1_value, percent))
+
+
+def three_scan_uncertainty(derivatives, S_pd, S_t1, S_mt, S_ref, R1, flip_angles, TRs,
+                           sigmas, *, b1=None, percent=1.0, b1_sensitivity=True):
+    """Uncertainty of f fitted from PD-, T1- and MT-weighted images.
+
+    The chain: R1 and M0 from the PD- and T1-weighted signals (two spoiled
+    gradient echoes, solved exactly for both), the synthetic reference
+    S_ref = M0-scaled signal of the MT scan's own angle and TR without
+    saturation, S_ratio = S_mt / S_ref, and f from S_ratio, R1 and b1.
+
+    ``derivatives``: the ``FractionDerivatives`` of the fit; ``S_pd``,
+    ``S_t1``, ``S_mt``: the images; ``S_ref``, ``R1``: the synthetic
+    reference and R1 the chain computed; ``flip_angles``, ``TRs``: the
+    nominal (PD, T1, MT) angles (rad) and repetition times (s); ``sigmas``:
+    the three images' noise standard deviations (one value each, or arrays).
+    ``b1_sensitivity=False`` leaves out the B1 sensitivity (None), which
+    costs as much again as the rest.
+
+    With l = ln S of each scan and a_i, g_i the derivatives of ln S_i with
+    respect to R1 and ln b1 (``spgr_log_derivatives``), the two-angle fit
+    inverts [1 a_pd; 1 a_t1] [d ln M0; dR1] = [dl_pd; dl_t1] - [g_pd; g_t1] d ln b1,
+    and ln S_ref = ln M0 + R1, b1 terms of the MT scan's angle and TR. Then
+        df = df/dS_ratio S_ratio (dl_mt - d ln S_ref) + df/dR1 dR1 + df/dln b1 d ln b1,
+    and each dl_i has the standard deviation sigma_i / S_i.
+    """
+    S_pd, S_t1, S_mt, S_ref = (np.asarray(x, dtype=np.float64)
+                               for x in (S_pd, S_t1, S_mt, S_ref))
+    slopes = [spgr_log_derivatives(R1, angle, TR, b1=b1, b1_term=b1_sensitivity)
+              for angle, TR in zip(flip_angles, TRs)]
+    (a_pd, g_pd), (a_t1, g_t1), (a_ref, g_ref) = slopes
+    det = a_t1 - a_pd  # d(l_t1 - l_pd)/dR1: how well the two angles tell R1
+    # d ln S_ref per unit change of l_pd and l_t1, through M0 and R1.
+    ref_per_t1 = (a_ref - a_pd) / det
+    ref_per_pd = 1.0 - ref_per_t1
+    df_dlog_ratio = derivatives.S_ratio * (S_mt / S_ref)
+    df_dl_mt = df_dlog_ratio
+    df_dl_pd = -df_dlog_ratio * ref_per_pd - derivatives.R1 / det
+    df_dl_t1 = -df_dlog_ratio * ref_per_t1 + derivatives.R1 / det
+    sigma_pd, sigma_t1, sigma_mt = sigmas
+    sd = np.sqrt((df_dl_pd * np.divide(sigma_pd, S_pd)) ** 2
+                 + (df_dl_t1 * np.divide(sigma_t1, S_t1)) ** 2
+                 + (df_dl_mt * np.divide(sigma_mt, S_mt)) ** 2)
+
+    r1_sensitivity = _percent(derivatives.R1, R1, percent)
+    if not b1_sensitivity:
+        return FractionUncertainty(sd, r1_sensitivity, None)
+    # A b1 error moves the fitted R1 and M0 (the angles of both scans), the
+    # synthetic reference (its angle and, through R1 and M0, the rest) and
+    # the fraction model itself.
+    b1_value = np.asarray(1.0 if b1 is None else b1, dtype=np.float64)
+    dR1_dlog_b1 = -(g_t1 - g_pd) / det
+    dlog_ref_dlog_b1 = (a_ref - a_pd) * dR1_dlog_b1 + (g_ref - g_pd)
+    df_dlog_b1 = (-df_dlog_ratio * dlog_ref_dlog_b1 + derivatives.R1 * dR1_dlog_b1
+                  + derivatives.b1 * b1_value)
+    return FractionUncertainty(sd, r1_sensitivity, df_dlog_b1 * (percent / 100.0))
