@@ -1,6 +1,7 @@
 """The BIDS App: a synthetic qMRI-BIDS dataset through participant and group
 levels, locally and on a Dask cluster, and the reports in a browser."""
 import json
+import os
 import shutil
 import subprocess
 from pathlib import Path
@@ -146,9 +147,13 @@ def test_report_renders(serial, tmp_path, report):
 
     page = serial[1] / report
     shot = tmp_path / "shot.png"
+    # The browser runs without the sanitizer runtimes the test process may
+    # have preloaded: they are for our modules, not for chromium.
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")}
     subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu",
                     f"--screenshot={shot}", "--window-size=1200,1400", page.as_uri()],
-                   check=True, capture_output=True, timeout=120)
+                   check=True, capture_output=True, timeout=120, env=env)
     pixels = matplotlib.image.imread(shot)[..., :3]
     # The figures' colour maps and filled boxes cover a visible share of the
     # page; text, tables and broken-image icons are (nearly) grey.
