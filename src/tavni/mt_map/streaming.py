@@ -31,7 +31,8 @@ from pathlib import Path
 
 import numpy as np
 
-from tavni.mt_map.volumes import VolumeError
+from tavni.mt_map.volumes import VolumeError, available_memory
+from tavni.mt_map.volumes import is_numpy as _is_numpy
 
 try:
     from isal import igzip as _gzip  # several times zlib's speed, same format
@@ -74,22 +75,6 @@ def _write_error(what, path, error):
 
 def _is_gzip(path):
     return str(path).endswith(".gz")
-
-
-def _is_numpy(path):
-    return str(path).endswith(".npy")
-
-
-def available_memory():
-    """Bytes of memory available to new allocations (MemAvailable), or None."""
-    try:
-        with open("/proc/meminfo") as meminfo:
-            for line in meminfo:
-                if line.startswith("MemAvailable:"):
-                    return int(line.split()[1]) * 1024
-    except (OSError, ValueError, IndexError):
-        pass
-    return None
 
 
 def default_budget():
