@@ -27,6 +27,7 @@ import time
 
 import numpy as np
 
+from fraction_map import best_time  # this folder's timing helper
 from tavni.mt_map import (STATUS_SOLVED, fit_fraction, fit_r1, mpf, mtr, mtsat,
                           omega_1_rms_from_pulse, spgr_signal, super_lorentzian,
                           synthetic_reference)
@@ -83,15 +84,6 @@ def relaxometry(v):
     return R1, ratio, mtr(v["mt"], reference), mtsat(
         v["pd"], v["t1"], v["mt"], PD["flip"], T1["flip"], MT["flip"], PD["TR"], T1["TR"],
         MT["TR"], b1=v["b1"])
-
-
-def best_time(function, repeats):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        result = function()
-        times.append(time.perf_counter() - start)
-    return min(times), result
 
 
 def main():
