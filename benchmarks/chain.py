@@ -23,7 +23,6 @@ Prints both times and the ratio (a)/(b), and how well f and R1 come back.
 import argparse
 import math
 import os
-import time
 
 import numpy as np
 
