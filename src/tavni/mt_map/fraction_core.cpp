@@ -77,10 +77,9 @@ bool FractionResidual::near_zero(double residual, double units) const noexcept {
 // physical inputs, so the residual has the sign of -Q: it changes sign at
 // each zero of Q, and where both lie in the bracket the vertex of Q lies
 // between them.
-inline FractionResidual::Quadratic FractionResidual::quadratic() const noexcept {
+inline FractionResidual::Quadratic FractionResidual::quadratic(double S) const noexcept {
     const double R = exchange_rate_constant;
     const double r1 = terms_.R1;
-    const double S = terms_.S_ratio;
     const double A0 = terms_.reference.A, A1 = terms_.saturated.A;
     Quadratic q;
     q.c0 = A0 + R;
@@ -96,7 +95,7 @@ inline FractionResidual::Quadratic FractionResidual::quadratic() const noexcept 
 }
 
 double FractionResidual::exact_residual(double f) const noexcept {
-    const Quadratic q = quadratic();
+    const Quadratic q = quadratic(terms_.S_ratio);
     const double k = exchange_rate_constant * f / (1.0 - f);
     const double Q = (q.q2 * k + q.q1) * k + q.q0;
     const double D = (q.d1 + q.e1 * k) * (k + q.c0);
@@ -106,7 +105,7 @@ double FractionResidual::exact_residual(double f) const noexcept {
 FractionResidual::Exact FractionResidual::exact(double lo, double hi,
                                                 bool for_search) const noexcept {
     const double R = exchange_rate_constant;
-    const auto [c0, c1, d0, d1, e0, e1, q2, q1, q0] = quadratic();
+    const auto [c0, c1, d0, d1, e0, e1, q2, q1, q0] = quadratic(terms_.S_ratio);
 
     Exact result{nan, nan, nan, false, false};
     // The residual at the ends, without dividing: its sign is that of
@@ -155,6 +154,58 @@ FractionResidual::Exact FractionResidual::exact(double lo, double hi,
     }
     result.clear = clear && signs[0] * signs[1] < 0 && !std::isnan(result.f);
     return result;
+}
+
+int FractionResidual::rounding_reach(double lo, double hi, bool positive, double units,
+                                     Span spans[2]) const noexcept {
+    // With s the sign and t the allowance, s r <= t is s (N - (S - s t) D)
+    // >= 0 (D > 0): where a quadratic g(k) = a k^2 + b k + c is not
+    // negative.
+    const double s = positive ? 1.0 : -1.0;
+    const double t = units * 0x1p-23 * std::fabs(terms_.S_ratio);
+    const Quadratic q = quadratic(terms_.S_ratio - s * t);
+    const double a = s * q.q2, b = s * q.q1, c = s * q.q0;
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    double k_spans[2][2];
+    int n = 0;
+    if (!std::isfinite(a) || !std::isfinite(b) || !std::isfinite(c)) {
+        k_spans[n][0] = -inf, k_spans[n++][1] = inf;  // no telling: everywhere
+    } else if (a == 0.0) {
+        if (b != 0.0) {
+            const double root = -c / b;
+            k_spans[n][0] = b > 0.0 ? root : -inf, k_spans[n++][1] = b > 0.0 ? inf : root;
+        } else if (c >= 0.0) {
+            k_spans[n][0] = -inf, k_spans[n++][1] = inf;
+        }
+    } else {
+        const double discriminant = b * b - 4.0 * a * c;
+        if (!(discriminant >= 0.0)) {
+            if (a > 0.0) {
+                k_spans[n][0] = -inf, k_spans[n++][1] = inf;
+            }
+        } else {
+            const double w = -0.5 * (b + std::copysign(std::sqrt(discriminant), b));
+            const double r0 = w / a, r1 = w == 0.0 ? 0.0 : c / w;
+            const double k_lo = std::min(r0, r1), k_hi = std::max(r0, r1);
+            if (a > 0.0) {
+                k_spans[n][0] = -inf, k_spans[n++][1] = k_lo;
+                k_spans[n][0] = k_hi, k_spans[n++][1] = inf;
+            } else {
+                k_spans[n][0] = k_lo, k_spans[n++][1] = k_hi;
+            }
+        }
+    }
+    // f = k / (R + k) rises with k from f = 0 at k = 0 to 1 at infinity.
+    const double R = exchange_rate_constant;
+    const auto f_of = [R](double k) { return k <= 0.0 ? 0.0 : std::isinf(k) ? 1.0 : k / (R + k); };
+    int count = 0;
+    for (int i = 0; i < n; ++i) {
+        const double from = std::max(lo, f_of(k_spans[i][0])), to = std::min(hi, f_of(k_spans[i][1]));
+        if (from <= to) {
+            spans[count++] = {from, to};
+        }
+    }
+    return count;
 }
 
 namespace {
@@ -503,15 +554,15 @@ FractionFit solve_fraction(const FractionResidual &residual, float lo, float hi,
     }
     // The same sign at both ends: no zero, or two. Where the exact residual
     // has both in the bracket, the computed one at the vertex between them
-    // tells whether rounding has left them apart; the smaller lies between
-    // lo and the vertex.
+    // mostly tells that rounding has left them apart; the smaller lies
+    // between lo and the vertex.
+    const Search search(residual, fit_two_roots);
     if (!std::isnan(exact.f_upper) && U - L >= 2) {
         const Ordinal v = std::clamp(ordinal_of(to_single(exact.f_vertex)), L + 1, U - 1);
         const double r_v = residual(float_at(v));
         if (!std::isfinite(r_v)) {
             return invalid;
         }
-        const Search search(residual, fit_two_roots);
         if (r_v == 0.0) {
             return search.at_zero(v);
         }
@@ -519,8 +570,46 @@ FractionFit solve_fraction(const FractionResidual &residual, float lo, float hi,
             search.locate(L, r_lo, v, r_v, r_lo > 0.0, exact.f, fit);
             return fit;
         }
-        // The two zeros lie within rounding of each other: the computed
-        // residual does not change sign between them.
+    }
+    // Otherwise the exact residual stays on the ends' side, or leaves it
+    // only within rounding (the two zeros nearly one, at a near-tangent).
+    // Rounding moves the computed residual by a few units in the last place
+    // of the ratio from the exact one (under 4 in a sweep of tissue), so it
+    // can cross zero only where the exact one comes within that of zero:
+    // look at every value there, up to about a million (some 25 ms). Longer
+    // stretches (a residual flat to within rounding over a wide range, or
+    // the dense values next to f = 0, where the residual no longer changes
+    // with f) are left to the ends' verdict.
+    constexpr double rounding_units = 8.0;
+    constexpr Ordinal most_values = Ordinal{1} << 20;
+    FractionResidual::Span spans[2];
+    int span_count = residual.rounding_reach(widen(lo), widen(hi), r_lo > 0.0, rounding_units,
+                                             spans);
+    Ordinal from[2], to[2], values = 0;
+    for (int i = 0; i < span_count; ++i) {
+        // The single-precision values in the span, and one more each side.
+        from[i] = std::max(L, ordinal_of(to_single(spans[i].lo)) - 1);
+        to[i] = std::min(U, ordinal_of(to_single(spans[i].hi)) + 1);
+        values += to[i] - from[i] + 1;
+    }
+    if (values > most_values) {
+        span_count = 0;
+    }
+    for (int i = 0; i < span_count; ++i) {
+        for (Ordinal m = from[i]; m <= to[i]; ++m) {
+            const double r = search.at(m);
+            if (!std::isfinite(r)) {
+                return invalid;
+            }
+            if (r == 0.0) {
+                return search.at_zero(m);
+            }
+            if (!same_sign(r, r_lo)) {
+                // The first value of the other sign: every one below it has
+                // the ends' sign, so the smaller zero is just below it.
+                return search.close_in(L, r_lo, m, r);
+            }
+        }
     }
     return no_sign_change(r_lo, r_hi, lo, hi, clip);
 }

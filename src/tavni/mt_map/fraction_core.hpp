@@ -84,6 +84,18 @@ public:
     // false.
     Exact exact(double lo, double hi, bool for_search = true) const noexcept;
 
+    // Where in [lo, hi] the exact residual has the sign opposite to
+    // `positive`, or lies within `units` units in the last single-precision
+    // place of the ratio of zero: the only values of f where the computed
+    // residual, which rounding moves a few units from the exact one, can
+    // have that opposite sign. At most two intervals, written to spans;
+    // returns how many. Everywhere, where the closed form overflows.
+    struct Span {
+        double lo, hi;
+    };
+    int rounding_reach(double lo, double hi, bool positive, double units,
+                       Span spans[2]) const noexcept;
+
     // The residual at f in exact arithmetic: S_ratio - N(k)/D(k).
     double exact_residual(double f) const noexcept;
 
@@ -109,7 +121,8 @@ private:
     struct Quadratic {
         double c0, c1, d0, d1, e0, e1, q2, q1, q0;
     };
-    Quadratic quadratic() const noexcept;
+    // With S_ratio = S (the measured ratio, or a ratio near it).
+    Quadratic quadratic(double S) const noexcept;
 
     ResidualTerms terms_;
 };
@@ -133,9 +146,14 @@ struct FractionFit {
 // with two zeros of the residual in between (possible at low offsets,
 // where the residual is not monotone) give the smaller zero and
 // fit_two_roots. Without a zero in the bracket the result is NaN, or with
-// clip the bracket end nearer a zero. A bracket so narrow, or a residual so
-// flat, that the residual's sign alternates from one value of f to the
-// next with no value in the bracket meeting the above is fit_invalid_input.
+// clip the bracket end nearer a zero. Rounding may carry the computed
+// residual a few units across zero where the exact one only comes near it
+// (two zeros all but one): such a crossing is two zeros, found wherever it
+// lies unless the residual stays within rounding of zero over more than
+// 2^20 single-precision values (a residual flat over a wide range; the
+// dense values next to f = 0). A bracket so narrow, or a residual so flat,
+// that the residual's sign alternates from one value of f to the next with
+// no value in the bracket meeting the above is fit_invalid_input.
 FractionFit solve_fraction(const FractionResidual &residual, float lo, float hi,
                            bool clip) noexcept;
 
