@@ -220,7 +220,9 @@ def fit_fraction(S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration
     return_status
         Return ``(f, status)``; status codes ``STATUS_SOLVED``,
         ``STATUS_TWO_ROOTS`` (the residual has two zeros in the bracket,
-        as it can at offsets below a few hundred Hz; f is the smaller),
+        as it can at offsets below a few hundred Hz; f is the smaller;
+        where the two all but meet, any crossing of zero that rounding
+        makes counts),
         ``STATUS_BELOW_BRACKET`` / ``STATUS_ABOVE_BRACKET`` (no zero in
         the bracket; it would lie beyond that end), ``STATUS_INVALID_INPUT``
         (an input outside the physical domain, e.g. ``flip_angle`` 0, or
