@@ -365,19 +365,23 @@ def _stream_maps(probes, written, compute, *, max_memory, work_bytes, quiet=True
     """Streams the probed images (the first one's geometry is the maps')
     through compute into the written outputs (``streaming.run``), with a
     progress bar on a terminal unless quiet."""
-    from tqdm import tqdm
-
     from tavni.mt_map import streaming
 
     like = next(iter(probes.values()))
     streamed = {name: (o.path, o.what, o.dtype,
                        volumes.geometry_header(like, like.shape, o.descrip)[0])
                 for name, o in written.items()}
+    inputs = {name: (p.path, p.what) for name, p in probes.items()}
+    if quiet or not sys.stderr.isatty():  # no bar to show: not even its import
+        streaming.run(inputs, streamed, compute, shape=like.shape, budget=max_memory,
+                      work_bytes=work_bytes)
+        return
+    from tqdm import tqdm
+
     with tqdm(total=like.voxels, unit="voxel", unit_scale=True, delay=1.0, file=sys.stderr,
-              disable=quiet or not sys.stderr.isatty(), desc=desc) as progress:
-        streaming.run({name: (p.path, p.what) for name, p in probes.items()}, streamed, compute,
-                      shape=like.shape, budget=max_memory, work_bytes=work_bytes,
-                      progress=progress.update)
+              desc=desc) as progress:
+        streaming.run(inputs, streamed, compute, shape=like.shape, budget=max_memory,
+                      work_bytes=work_bytes, progress=progress.update)
 
 
 def _note(summary, message):
@@ -779,7 +783,8 @@ class ChainRuns(StatusCounts):
         p = dict(self.values)
         R1, M0, r1_status, reference = _synthetic_reference(data, p, self.threads)
         with np.errstate(divide="ignore", invalid="ignore"):
-            ratio = np.where(reference > 0, data["mtw"] / reference, np.nan)
+            ratio = np.divide(data["mtw"], reference)
+        ratio[~(reference > 0)] = np.nan  # in place: no third array of the run
         if "b0" in data:
             p["delta_omega"] = p["delta_omega"] + data.pop("b0").astype(np.float64)
             p["G"] = (np.full(ratio.shape, np.nan) if self.grid is None
