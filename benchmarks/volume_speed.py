@@ -12,6 +12,9 @@ the directory) it measures, best of --repeats runs each, all in this run:
                gzip the package itself uses, at the level it writes; the
                same for the three-scan chain (PD-, T1- and MT-weighted scans
                and the B1 map in);
+  single maps  `mt-map r1` (PD- and T1-weighted scans, B1), `mt-map mtsat` and
+               `mt-map mtr` (synthetic reference) the same way, each against
+               its own I/O floor;
   memory       the command's peak resident memory against the float32 size
                of its inputs;
   exact        fit_fraction (today's bit-exact solver) against a numba
@@ -37,6 +40,7 @@ ratio use every core (numba's threads, fit_fraction's default). Timings
 are wall-clock; run it on an otherwise idle machine.
 """
 import argparse
+import json
 import os
 import shutil
 import subprocess
@@ -135,6 +139,32 @@ def end_to_end(directory, work, repeats, extra=(), chain=False):
                "--status", work / "status.nii.gz", "-o", work / "mpf.nii.gz", *extra]
     runs = [run_child(command) for _ in range(repeats)]
     return min(t for t, _ in runs), max(m for _, m in runs)
+
+
+def single_maps(directory, work, repeats):
+    """(name, best wall seconds, I/O floor seconds) of mt-map r1, mtsat and
+    mtr on the head's scans, each map written as .nii.gz."""
+    images = {name: directory / f"{name}.nii.gz" for name in ("pdw", "t1w", "mt", "b1")}
+    protocol = json.loads((directory / "protocol.json").read_text())
+    scans = ["--pdw", images["pdw"], "--t1w", images["t1w"], "--mtw", images["mt"],
+             "--protocol", directory / "protocol.json"]
+    commands = {
+        "r1": (["r1", "--vfa", images["pdw"], images["t1w"], "--flip-angles",
+                protocol["pdw_flip_angle_deg"], protocol["t1w_flip_angle_deg"],
+                "--TR", protocol["pdw_TR"], protocol["t1w_TR"], "--m0", work / "m0.nii.gz",
+                "--quiet"], ["pdw", "t1w", "b1"], ["map", "m0"]),
+        "mtsat": (["mtsat", *scans], ["pdw", "t1w", "mt", "b1"], ["map"]),
+        "mtr": (["mtr", *scans], ["pdw", "t1w", "mt", "b1"], ["map"]),
+    }
+    rows = []
+    mt_map = shutil.which("mt-map") or "mt-map"
+    for name, (arguments, inputs, outputs) in commands.items():
+        command = [mt_map, *arguments, "--b1", images["b1"], "-o", work / "map.nii.gz"]
+        wall = min(run_child(command)[0] for _ in range(repeats))
+        _, floor = io_floor([images[i] for i in inputs],
+                            [work / f"{o}.nii.gz" for o in outputs], repeats)
+        rows.append((name, wall, floor))
+    return rows
 
 
 def solver_inputs(directory):
@@ -300,6 +330,7 @@ def main():
         chain_fast_wall, _ = end_to_end(directory, work, options.repeats, ["--fast"], chain=True)
         _, chain_floor = io_floor([directory / f"{name}.nii.gz" for name in CHAIN_INPUTS],
                                   [work / "mpf.nii.gz", work / "status.nii.gz"], options.repeats)
+        singles = single_maps(directory, work, options.repeats)
     float32_inputs = 4 * voxels * len(INPUTS)
     rows.append(("end to end / I/O floor", wall / floor, "<= 1.5",
                  f"{wall:.2f} s / {floor:.2f} s ({gzip_name})"))
@@ -309,6 +340,9 @@ def main():
                  f"{chain_wall:.2f} s / {chain_floor:.2f} s (inputs {', '.join(CHAIN_INPUTS)})"))
     rows.append(("three-scan chain --fast / I/O floor", chain_fast_wall / chain_floor, "<= 1.5",
                  f"{chain_fast_wall:.2f} s; peak memory {chain_peak / 2**20:.0f} MiB"))
+    for name, single_wall, single_floor in singles:
+        rows.append((f"  mt-map {name} end to end / I/O floor", single_wall / single_floor, "",
+                     f"{single_wall:.2f} s / {single_floor:.2f} s"))
     rows.append(("peak memory / float32 inputs", peak / float32_inputs, "<= 2",
                  f"{peak / 2**20:.0f} MiB / {float32_inputs / 2**20:.0f} MiB"))
 

@@ -119,19 +119,23 @@ def test_chain_refusals(tmp_path, scans, capsys, extra, message):
         assert list(tmp_path.iterdir()) == []
 
 
-def test_r1_mtsat_and_mtr_commands(tmp_path, scans):
+@pytest.mark.parametrize("budget", [None, "tiny"])
+def test_r1_mtsat_and_mtr_commands(tmp_path, scans, budget):
+    from tavni.mt_map import fit_r1, mtr, mtsat, streaming, synthetic_reference
+
     paths, truth, ratio = scans
     p = PROTOCOL
+    # A dozen voxels a run (parts of a plane) or the whole volume at once.
+    memory = [] if budget is None else ["--max-memory", streaming.BASELINE_BYTES + 12 * 150]
     assert run("r1", "--vfa", paths["pdw"], paths["t1w"], "--flip-angles", 4, 25,
                "--TR", p["pdw_TR"], p["t1w_TR"], "--b1", paths["b1"], "--m0",
-               tmp_path / "m0.nii.gz", "--quiet", "-o", tmp_path / "r1.nii.gz") == 0
+               tmp_path / "m0.nii.gz", "--quiet", "-o", tmp_path / "r1.nii.gz", *memory) == 0
     np.testing.assert_allclose(read(tmp_path / "r1.nii.gz"), truth["r1"], rtol=1e-5)
     scans_args = ["--pdw", paths["pdw"], "--t1w", paths["t1w"], "--mtw", paths["mtw"],
-                  "--protocol", paths["protocol"], "--b1", paths["b1"]]
-    assert run("mtr", *scans_args[:4], "--mtw", paths["mtw"], "--protocol", paths["protocol"],
-               "--b1", paths["b1"], "-o", tmp_path / "synthetic.nii.gz") == 0
+                  "--protocol", paths["protocol"], "--b1", paths["b1"], *memory]
+    assert run("mtr", *scans_args, "-o", tmp_path / "synthetic.nii.gz") == 0
     assert run("mtr", "--mtw", paths["mtw"], "--ref", paths["ref"],
-               "-o", tmp_path / "measured.nii.gz") == 0
+               "-o", tmp_path / "measured.nii.gz", *memory) == 0
     np.testing.assert_allclose(read(tmp_path / "synthetic.nii.gz"),
                                read(tmp_path / "measured.nii.gz"), atol=1e-4)
     assert run("mtsat", *scans_args, "--b1-correction", 0.4, "-o", tmp_path / "c.nii.gz") == 0
@@ -139,3 +143,13 @@ def test_r1_mtsat_and_mtr_commands(tmp_path, scans):
     np.testing.assert_allclose(read(tmp_path / "c.nii.gz"),
                                read(tmp_path / "u.nii.gz") * 0.6 / (1 - 0.4 * truth["b1"]),
                                rtol=1e-5)
+    # Every map is, to the bit, that of the whole volumes read as float64.
+    v = {name: read(paths[name]).astype(np.float64) for name in ("pdw", "t1w", "mtw", "ref", "b1")}
+    angles = [math.radians(p[f"{scan}flip_angle_deg"]) for scan in ("pdw_", "t1w_", "")]
+    TRs = [p[f"{scan}TR"] for scan in ("pdw_", "t1w_", "")]
+    R1, M0 = fit_r1([v["pdw"], v["t1w"]], angles[:2], TRs[:2], b1=v["b1"])
+    reference = synthetic_reference(M0, R1, angles[2], TRs[2], b1=v["b1"])
+    for name, whole in (("r1", R1), ("m0", M0), ("measured", mtr(v["mtw"], v["ref"])),
+                        ("synthetic", mtr(v["mtw"], reference)),
+                        ("u", mtsat(v["pdw"], v["t1w"], v["mtw"], *angles, *TRs, b1=v["b1"]))):
+        np.testing.assert_array_equal(read(tmp_path / f"{name}.nii.gz"), whole.astype(np.float32))

@@ -53,6 +53,9 @@ def test_r1_verdicts(TRs):
     R1, M0, status = fit_r1([pd, t1], angles, TRs, mask=mask, return_status=True)
     assert status.tolist() == expected.tolist()
     assert np.isnan(R1[1:]).all() and np.isnan(M0[1:]).all()
+    # The synthetic reference skips the voxels without R1: NaN there only.
+    reference = spgr_signal(M0, R1, angles[0], TRs[0], b1=np.full(len(cases), 1.1))
+    assert np.isnan(reference).tolist() == [False] + [True] * (len(cases) - 1)
 
 
 @pytest.mark.parametrize("call, message", [

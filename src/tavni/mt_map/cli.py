@@ -171,7 +171,8 @@ def run_r1(options):
     pipeline.r1_map(options.vfa, options.flip_angles, options.TR,
                     {"r1": options.output, "m0": options.m0, "status": options.status},
                     b1=options.b1, mask=options.mask, threads=options.threads,
-                    quiet=options.quiet, allow_affine_mismatch=options.allow_affine_mismatch)
+                    quiet=options.quiet, allow_affine_mismatch=options.allow_affine_mismatch,
+                    max_memory=options.max_memory)
     return 0
 
 
@@ -185,7 +186,8 @@ def run_semi_quantitative(options):
         options.command, options.mtw, given, options.output, pdw=options.pdw, t1w=options.t1w,
         ref=getattr(options, "ref", None), b1=options.b1, mask=options.mask,
         b1_correction=getattr(options, "b1_correction", None), threads=options.threads,
-        protocol_path=options.protocol, allow_affine_mismatch=options.allow_affine_mismatch)
+        protocol_path=options.protocol, allow_affine_mismatch=options.allow_affine_mismatch,
+        max_memory=options.max_memory)
     return 0
 
 
@@ -264,6 +266,14 @@ def add_common_map_options(parser):
                         help="map images of one shape even where their positions differ")
     parser.add_argument("--threads", type=int, metavar="N",
                         help="worker threads (default: all cores)")
+    add_max_memory(parser)
+
+
+def add_max_memory(parser, verb="mapped"):
+    parser.add_argument("--max-memory", type=memory_size, metavar="SIZE",
+                        help="memory the command may use, e.g. 2G or 500M (default: half "
+                             f"of the available memory); images are read, {verb} and "
+                             "written a few planes at a time within it")
 
 
 def add_phantom_options(parser, snr):
@@ -344,10 +354,7 @@ def build_parser():
                           help="solve the model in exact arithmetic from its closed form, "
                                "several times faster; f agrees with the default search to "
                                "1e-6, but is not reproducible to the bit across machines")
-    fraction.add_argument("--max-memory", type=memory_size, metavar="SIZE",
-                          help="memory the command may use, e.g. 2G or 500M (default: half "
-                               "of the available memory); images are read, fitted and "
-                               "written a few planes at a time within it")
+    add_max_memory(fraction, "fitted")
     fraction.add_argument("--status", type=Path, metavar="STATUS.nii.gz",
                           help="also write the per-voxel status codes (uint8)")
     fraction.add_argument("--uncertainty-out", type=Path, metavar="SD.nii.gz",

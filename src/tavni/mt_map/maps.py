@@ -8,6 +8,7 @@ expanded to the broadcast shape: the kernels read each one where it lies
 """
 import operator
 import os
+import sys
 from typing import NamedTuple
 
 import numpy as np
@@ -54,6 +55,13 @@ def _broadcast_shape(named_arrays):
         raise ValueError(f"input shapes do not broadcast together: {shapes}") from None
 
 
+def _is_masked_array(value):
+    """Whether value is a ``numpy.ma`` array, without importing ``numpy.ma``
+    (tens of milliseconds) when nothing has: then none can exist."""
+    ma = sys.modules.get("numpy.ma")
+    return ma is not None and isinstance(value, ma.MaskedArray)
+
+
 def _real_array(value, name):
     """value as an array the kernels can read in place, and the mask of a
     ``numpy.ma`` array (True where masked; None if nothing is).
@@ -64,7 +72,7 @@ def _real_array(value, name):
     so already.
     """
     masked = None
-    if isinstance(value, np.ma.MaskedArray):
+    if _is_masked_array(value):
         masked = np.ma.getmask(value)
         masked = None if masked is np.ma.nomask or not masked.any() else masked
         value = np.ma.getdata(value)
@@ -79,8 +87,10 @@ def _mask_array(mask):
     """The voxels a ``mask`` argument lets through, as booleans of its own
     shape: nonzero and not NaN, and not masked where it is a ``numpy.ma``
     array."""
-    masked = np.ma.getmaskarray(mask) if isinstance(mask, np.ma.MaskedArray) else None
-    array = np.asarray(np.ma.getdata(mask))
+    masked = None
+    if _is_masked_array(mask):
+        masked, mask = np.ma.getmaskarray(mask), np.ma.getdata(mask)
+    array = np.asarray(mask)
     if array.dtype.kind not in "biuf":
         raise TypeError(f"mask must be booleans or real numbers, got an array of {array.dtype}")
     if array.dtype.kind != "b":

@@ -6,8 +6,8 @@ make maps. Each workflow checks everything it can before reading an image
 geometry from the headers), writes all its outputs or none, and says
 afterwards, in a summary on stderr, how many voxels were solved, warning
 when fewer than half of those it could fit were, with what in the inputs
-looks wrong. Fraction maps stream their images through the fit a run of
-voxels at a time within a memory budget (``streaming``).
+looks wrong. Every map streams its images through the computation a run
+of voxels at a time within a memory budget (``streaming``).
 
 Failures raise ``protocol.ParameterError`` or ``volumes.VolumeError`` with
 one line; warnings go to stderr as they arise, one line each.
@@ -117,7 +117,20 @@ def check_threads(threads):
         raise ParameterError(f"--threads must be between 1 and {MAX_THREADS} (got {threads})")
 
 
-class FractionRuns:
+class StatusCounts:
+    """Counts of the per-voxel statuses of runs, for the summary."""
+
+    def __init__(self):
+        self.counts = np.zeros(256, dtype=np.int64)
+
+    def count(self, status):
+        self.counts += np.bincount(status, minlength=self.counts.size)
+
+    def summary(self):
+        return Summary({name: int(self.counts[code]) for code, name, _ in sorted(status_table())})
+
+
+class FractionRuns(StatusCounts):
     """The fraction and status of runs of voxels, as ``streaming.run`` hands
     them over, counting the statuses and keeping a sample of what the fitted
     voxels measured for ``diagnose``.
@@ -136,7 +149,7 @@ class FractionRuns:
         self.parameters, self.threads, self.clip, self.exact = parameters, threads, clip, exact
         # An UncertaintySample when its maps are wanted, with the images' noise.
         self.uncertainty, self.sigmas = uncertainty, sigmas
-        self.counts = np.zeros(256, dtype=np.int64)
+        super().__init__()
         self.stride = max(1, voxels // self.SAMPLE)
         self.ratio_sample, self.R1_sample = [], []
 
@@ -156,7 +169,7 @@ class FractionRuns:
             p["duration"], p["flip_angle"], b1=values.get("b1"), mask=values.get("mask"),
             clip=self.clip, exact=self.exact, threads=self.threads, return_status=True,
             return_derivatives=self.uncertainty is not None)
-        self.counts += np.bincount(status, minlength=self.counts.size)
+        self.count(status)
         fitted = (status != maps.STATUS_MASKED) & (status != maps.STATUS_INVALID_INPUT)
         # Copies: a strided view would keep the whole run alive.
         self.ratio_sample.append(ratio[fitted][::self.stride].copy())
@@ -173,9 +186,6 @@ class FractionRuns:
                     b1=None if b1 is None else np.where(b1 > 0, b1, np.nan))
             maps_of_run.update(self.uncertainty.maps(result))
         return maps_of_run
-
-    def summary(self):
-        return Summary({name: int(self.counts[code]) for code, name, _ in sorted(status_table())})
 
 
 def sensitivity_paths(prefix, like):
@@ -345,24 +355,33 @@ def _prepared(data):
     return data
 
 
-def _read_images(images, table, bytes_per_voxel, what, allow_affine_mismatch):
-    """Checks headers, memory and geometry, then reads the images whole.
-
-    Returns the data by name (float64, ``_prepared``) and the probe of the
-    image whose geometry the outputs take.
-    """
-    probes = _probe_images(images, table, allow_affine_mismatch)
-    first = next(iter(probes.values()))
-    volumes.check_memory(sum(8 * p.voxels for p in probes.values())
-                         + first.voxels * bytes_per_voxel, f"{what} of {first.shape} voxels")
-    data = {name: volumes.load(p).data for name, p in probes.items()}
-    return _prepared(data), first
+def _check_budget(max_memory):
+    if max_memory is not None and max_memory <= 0:
+        raise ParameterError(f"--max-memory must be positive (got {max_memory} bytes)")
 
 
-def _write(outputs, maps, like):
-    for name, output in outputs.items():
-        output.data, output.like = maps[name], like
-    volumes.save_all(list(outputs.values()))
+def _stream_maps(probes, written, compute, *, max_memory, work_bytes, quiet=True,
+                 desc="mapping"):
+    """Streams the probed images (the first one's geometry is the maps')
+    through compute into the written outputs (``streaming.run``), with a
+    progress bar on a terminal unless quiet."""
+    from tavni.mt_map import streaming
+
+    like = next(iter(probes.values()))
+    streamed = {name: (o.path, o.what, o.dtype,
+                       volumes.geometry_header(like, like.shape, o.descrip)[0])
+                for name, o in written.items()}
+    inputs = {name: (p.path, p.what) for name, p in probes.items()}
+    if quiet or not sys.stderr.isatty():  # no bar to show: not even its import
+        streaming.run(inputs, streamed, compute, shape=like.shape, budget=max_memory,
+                      work_bytes=work_bytes)
+        return
+    from tqdm import tqdm
+
+    with tqdm(total=like.voxels, unit="voxel", unit_scale=True, delay=1.0, file=sys.stderr,
+              desc=desc) as progress:
+        streaming.run(inputs, streamed, compute, shape=like.shape, budget=max_memory,
+                      work_bytes=work_bytes, progress=progress.update)
 
 
 def _note(summary, message):
@@ -430,8 +449,6 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
     protocol.ParameterError, volumes.VolumeError
         With one line; nothing is left written.
     """
-    from tavni.mt_map import streaming
-
     check_threads(threads)
     written = _map_outputs(_with_sensitivity_paths(
         {"fraction": output, "status": status_output, "uncertainty": uncertainty_output,
@@ -441,8 +458,7 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
     for message in protocol.validate(given):
         warn(message)
     parameters = protocol.model_values(given)
-    if max_memory is not None and max_memory <= 0:
-        raise ParameterError(f"--max-memory must be positive (got {max_memory} bytes)")
+    _check_budget(max_memory)
 
     probes = {name: volumes.probe(path, what) for name, what in FRACTION_IMAGES
               if (path := images.get(name)) is not None}
@@ -455,17 +471,8 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
         sigmas, notes = _noise_levels(written, probes, {"MT": "mt", "reference": "ref"},
                                       noise_sd, probes.get("mask"), True)
     runs = FractionRuns(parameters, mt.voxels, threads, clip, exact, uncertainty, sigmas)
-    streamed = {name: (o.path, o.what, o.dtype,
-                       volumes.geometry_header(mt, mt.shape, o.descrip)[0])
-                for name, o in written.items()}
-    from tqdm import tqdm
-
-    with tqdm(total=mt.voxels, unit="voxel", unit_scale=True, delay=1.0, file=sys.stderr,
-              disable=quiet or not sys.stderr.isatty(), desc="fitting") as progress:
-        streaming.run({name: (p.path, p.what) for name, p in probes.items()}, streamed, runs,
-                      shape=mt.shape, budget=max_memory, progress=progress.update,
-                      **({"work_bytes": 48 + BYTES_PER_VOXEL_FOR_UNCERTAINTY}
-                         if uncertainty is not None else {}))
+    _stream_maps(probes, written, runs, max_memory=max_memory, quiet=quiet, desc="fitting",
+                 work_bytes=48 + BYTES_PER_VOXEL_FOR_UNCERTAINTY * (uncertainty is not None))
 
     summary = runs.summary()
     summary.notes = notes + (uncertainty.note() if uncertainty is not None else [])
@@ -674,8 +681,6 @@ read once more before, for the range of its offsets).
     protocol.ParameterError, volumes.VolumeError
         Before anything is written, with one line.
     """
-    from tavni.mt_map import streaming
-
     check_threads(threads)
     if outputs.get("fraction") is None:
         raise ParameterError("the chain needs a path for the fraction map")
@@ -691,14 +696,12 @@ read once more before, for the range of its offsets).
     for message in warnings:
         warn(message)
     values = protocol.model_values(given)
-    if max_memory is not None and max_memory <= 0:
-        raise ParameterError(f"--max-memory must be positive (got {max_memory} bytes)")
+    _check_budget(max_memory)
     probes = _probe_images(images, SCAN_IMAGES, allow_affine_mismatch)
     like = probes["mtw"]
-    inputs = {name: (p.path, p.what) for name, p in probes.items()}
     grid = None
     if "b0" in probes:
-        span = _offset_span(inputs["b0"], values["delta_omega"], like.shape, max_memory)
+        span = _offset_span((probes["b0"].path, probes["b0"].what), values["delta_omega"], like.shape, max_memory)
         if span is not None:
             grid = lineshape_grid(*span, given["T2b"].value)
 
@@ -709,17 +712,9 @@ read once more before, for the range of its offsets).
                                       noise_sd, probes.get("mask"), noise_required)
     runs = ChainRuns(values, grid, like.voxels, list(written), threads, clip, exact,
                      uncertainty, sigmas)
-    streamed = {name: (o.path, o.what, o.dtype,
-                       volumes.geometry_header(like, like.shape, o.descrip)[0])
-                for name, o in written.items()}
-    from tqdm import tqdm
-
-    with tqdm(total=like.voxels, unit="voxel", unit_scale=True, delay=1.0, file=sys.stderr,
-              disable=quiet or not sys.stderr.isatty(), desc="mapping") as progress:
-        streaming.run(inputs, streamed, runs, shape=like.shape, budget=max_memory,
-                      work_bytes=BYTES_PER_VOXEL_OF_THE_CHAIN
-                      + BYTES_PER_VOXEL_FOR_UNCERTAINTY * (uncertainty is not None),
-                      progress=progress.update)
+    _stream_maps(probes, written, runs, max_memory=max_memory, quiet=quiet,
+                 work_bytes=BYTES_PER_VOXEL_OF_THE_CHAIN
+                 + BYTES_PER_VOXEL_FOR_UNCERTAINTY * (uncertainty is not None))
 
     summary = runs.summary()
     summary.warnings += warnings
@@ -764,7 +759,7 @@ def _offset_span(b0, delta_omega, shape, max_memory):
     return tuple(span) if span[0] <= span[1] else None
 
 
-class ChainRuns:
+class ChainRuns(StatusCounts):
     """The three-scan chain on runs of voxels, as ``streaming.run`` hands them
     over: R1 and M0, the synthetic reference, the ratio and the fraction, MTR
     and MTsat, each the same to the bit as on whole volumes; it counts what
@@ -776,7 +771,7 @@ class ChainRuns:
         self.threads, self.clip, self.exact = threads, clip, exact
         # An UncertaintySample when its maps are wanted, with the scans' noise.
         self.uncertainty, self.sigmas = uncertainty, sigmas
-        self.counts = np.zeros(256, dtype=np.int64)
+        super().__init__()
         self.r1_failed = self.signal = 0
         self.stride = max(1, voxels // FractionRuns.SAMPLE)
         self.ratio_sample = []
@@ -788,7 +783,8 @@ class ChainRuns:
         p = dict(self.values)
         R1, M0, r1_status, reference = _synthetic_reference(data, p, self.threads)
         with np.errstate(divide="ignore", invalid="ignore"):
-            ratio = np.where(reference > 0, data["mtw"] / reference, np.nan)
+            ratio = np.divide(data["mtw"], reference)
+        ratio[~(reference > 0)] = np.nan  # in place: no third array of the run
         if "b0" in data:
             p["delta_omega"] = p["delta_omega"] + data.pop("b0").astype(np.float64)
             p["G"] = (np.full(ratio.shape, np.nan) if self.grid is None
@@ -798,7 +794,7 @@ class ChainRuns:
             p["duration"], p["flip_angle"], b1=data.get("b1"), mask=data.get("mask"),
             clip=self.clip, exact=self.exact, threads=self.threads, return_status=True,
             return_derivatives=self.uncertainty is not None)
-        self.counts += np.bincount(status, minlength=self.counts.size)
+        self.count(status)
         considered = ~np.isnan(data["mtw"]) if "mask" not in data else data["mask"]
         signal = considered & (data["pdw"] > 0) & (data["t1w"] > 0)
         self.signal += int(np.count_nonzero(signal))
@@ -823,12 +819,28 @@ class ChainRuns:
             maps.update(self.uncertainty.maps(result))
         return {name: maps[name] for name in self.outputs}
 
-    def summary(self):
-        return Summary({name: int(self.counts[code]) for code, name, _ in sorted(status_table())})
+
+class R1Runs(StatusCounts):
+    """R1, M0 and the status of their fit on runs of voxels, as
+    ``streaming.run`` hands them over; counts the statuses."""
+
+    def __init__(self, scans, flip_angles, TRs, threads=None):
+        super().__init__()
+        self.scans, self.flip_angles, self.TRs, self.threads = scans, flip_angles, TRs, threads
+
+    def __call__(self, values):
+        from tavni.mt_map import fit_r1
+
+        data = _prepared(dict(values))
+        R1, M0, status = fit_r1([data[name] for name in self.scans], self.flip_angles, self.TRs,
+                                b1=data.get("b1"), mask=data.get("mask"), threads=self.threads,
+                                return_status=True)
+        self.count(status)
+        return {"r1": R1, "m0": M0, "status": status}
 
 
 def r1_map(scans, flip_angles_deg, TRs, outputs, *, b1=None, mask=None, threads=None,
-           quiet=False, allow_affine_mismatch=False):
+           quiet=False, allow_affine_mismatch=False, max_memory=None):
     """R1 (1/s) and M0 from SPGR scans of two or more flip angles.
 
     Parameters
@@ -840,16 +852,15 @@ def r1_map(scans, flip_angles_deg, TRs, outputs, *, b1=None, mask=None, threads=
         differing TR: exactly two.
     outputs : dict
         "r1" (required), "m0", "status" to paths.
-    b1, mask, threads, quiet, allow_affine_mismatch
-        As for ``fraction_from_scans``.
+    b1, mask, threads, quiet, allow_affine_mismatch, max_memory
+        As for ``fraction_from_scans``: the scans are streamed through the
+        fit a run of voxels at a time.
 
     Returns
     -------
     Summary
         Counts per status of the R1 fit.
     """
-    from tavni.mt_map import fit_r1
-
     check_threads(threads)
     if len(scans) < 2 or not len(scans) == len(flip_angles_deg) == len(TRs):
         raise ParameterError(f"give two or more scans with a flip angle and a TR each "
@@ -863,6 +874,7 @@ def r1_map(scans, flip_angles_deg, TRs, outputs, *, b1=None, mask=None, threads=
         raise ParameterError("scans of differing TRs: give exactly two")
     for message in warnings:
         warn(message)
+    _check_budget(max_memory)
     written = _map_outputs({name: outputs.get(name) for name in ("r1", "m0", "status")})
     if "status" in written:
         written["status"].descrip = "status of the R1 fit per voxel"
@@ -872,22 +884,43 @@ def r1_map(scans, flip_angles_deg, TRs, outputs, *, b1=None, mask=None, threads=
     table += (("b1", "B1 map"), ("mask", "mask"))
     images = dict(zip((name for name, _ in table), (*scans, b1, mask)))
     _check_outputs(images, table, written, None)
-    data, like = _read_images(images, table, 8 * 4, "maps", allow_affine_mismatch)
-    R1, M0, status = fit_r1([data[name] for name, _ in table[:len(scans)]],
-                            [np.radians(a) for a in flip_angles_deg], TRs, b1=data.get("b1"),
-                            mask=data.get("mask"), threads=threads, return_status=True)
-    _write(written, {"r1": R1, "m0": M0, "status": status}, like)
-    summary = summarise(status)
+    probes = _probe_images(images, table, allow_affine_mismatch)
+    runs = R1Runs([name for name, _ in table[:len(scans)]],
+                  [np.radians(a) for a in flip_angles_deg], TRs, threads)
+    # R1 and M0 in double and the fit's status, one per voxel.
+    _stream_maps(probes, written, runs, max_memory=max_memory, work_bytes=8 * 4)
+    summary = runs.summary()
     summary.warnings += warnings
     if not quiet:
         print(f"mt-map: {summary.line(outputs['r1'])}", file=sys.stderr)
     return summary
 
 
+class SemiQuantitativeRuns:
+    """MTsat or MTR (``semi_quantitative_map``) on runs of voxels, as
+    ``streaming.run`` hands them over."""
+
+    def __init__(self, kind, values, b1_correction, threads=None):
+        self.kind, self.values = kind, values
+        self.b1_correction, self.threads = b1_correction, threads
+
+    def __call__(self, values):
+        from tavni.mt_map import mtr
+
+        data = _prepared(dict(values))
+        if self.kind == "mtsat":
+            result = _mtsat(data, self.values, self.b1_correction, self.threads)
+        else:
+            reference = (data["ref"] if "ref" in data
+                         else _synthetic_reference(data, self.values, self.threads)[3])
+            result = _outside_mask_nan(mtr(data["mtw"], reference), data)
+        return {self.kind: result}
+
+
 def semi_quantitative_map(kind, mtw, parameters, output, *, pdw=None, t1w=None, ref=None,
                           b1=None, mask=None, b1_correction=None, threads=None,
-                          protocol_path=None, allow_affine_mismatch=False):
-    """MTsat or MTR of the MT-weighted scan.
+                          protocol_path=None, allow_affine_mismatch=False, max_memory=None):
+    """MTsat or MTR of the MT-weighted scan, streamed a run of voxels at a time.
 
     Parameters
     ----------
@@ -906,16 +939,9 @@ def semi_quantitative_map(kind, mtw, parameters, output, *, pdw=None, t1w=None, 
     b1_correction : float, optional
         MTsat only: the empirical correction constant (0.4 in Weiskopf et
         al. 2013); needs ``b1``.
-    threads, protocol_path, allow_affine_mismatch
+    threads, protocol_path, allow_affine_mismatch, max_memory
         As for ``fraction_from_scans``.
-
-    Returns
-    -------
-    ndarray
-        The map written.
     """
-    from tavni.mt_map import mtr
-
     check_threads(threads)
     measured = kind == "mtr" and ref is not None
     if not measured and (pdw is None or t1w is None):
@@ -931,15 +957,11 @@ def semi_quantitative_map(kind, mtw, parameters, output, *, pdw=None, t1w=None, 
         for message in protocol.validate(given):
             warn(message)
         values = protocol.model_values(given)
+    _check_budget(max_memory)
     written = _map_outputs({kind: output})
     images = {"mtw": mtw, "pdw": pdw, "t1w": t1w, "ref": ref, "b1": b1, "mask": mask}
     _check_outputs(images, SCAN_IMAGES, written, protocol_path)
-    data, like = _read_images(images, SCAN_IMAGES, 8 * 6, f"an {kind.upper()} map",
-                              allow_affine_mismatch)
-    if kind == "mtsat":
-        result = _mtsat(data, values, b1_correction, threads)
-    else:
-        reference = data["ref"] if measured else _synthetic_reference(data, values, threads)[3]
-        result = _outside_mask_nan(mtr(data["mtw"], reference), data)
-    _write(written, {kind: result}, like)
-    return result
+    probes = _probe_images(images, SCAN_IMAGES, allow_affine_mismatch)
+    # R1, M0, their status, the reference and the map, in double.
+    _stream_maps(probes, written, SemiQuantitativeRuns(kind, values, b1_correction, threads),
+                 max_memory=max_memory, work_bytes=8 * 6)

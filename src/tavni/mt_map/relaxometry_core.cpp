@@ -253,7 +253,10 @@ bool spgr_signal_map(const MapShape &shape, const StridedArray &M0, const Stride
                      KeepGoing keep_going) noexcept {
     const StridedArray *const arrays[] = {&M0, &R1, &flip_angle, &TR, &b1};
     return each_voxel(shape, arrays, threads, keep_going, [&](std::size_t i, const double *v) {
-        S[i] = spgr_signal(v[0], v[1], v[4] * v[2], v[3]);
+        // No M0 or R1 (background, a failed R1 fit): no signal, and no
+        // trigonometry of the flip angle to find that out.
+        S[i] = std::isnan(v[0]) || std::isnan(v[1]) ? nan
+                                                    : spgr_signal(v[0], v[1], v[4] * v[2], v[3]);
     });
 }
 

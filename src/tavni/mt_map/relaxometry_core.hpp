@@ -61,7 +61,7 @@ double mt_saturation(const SpgrScan &pd, const SpgrScan &t1, const SpgrScan &mt)
 // included, which asks keep_going between its blocks; false when that said
 // stop (outputs then partly unwritten), true when every voxel is done.
 
-// S = spgr_signal(M0, R1, b1 * flip_angle, TR).
+// S = spgr_signal(M0, R1, b1 * flip_angle, TR); NaN where M0 or R1 is NaN.
 bool spgr_signal_map(const MapShape &shape, const StridedArray &M0, const StridedArray &R1,
                      const StridedArray &flip_angle, const StridedArray &TR,
                      const StridedArray &b1, unsigned threads, double *S,

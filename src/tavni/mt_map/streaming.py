@@ -153,15 +153,13 @@ class _Reader:
                 index = np.unravel_index(np.arange(start, start + count), self.shape, order="F")
                 raw = self._array[index]
         else:
-            size = count * self.dtype.itemsize
-            buffer = bytearray(size)
-            view, got = memoryview(buffer), 0
-            while got < size:
+            raw = np.empty(count, dtype=self.dtype)  # filled by the stream, not zeroed first
+            view, got = memoryview(raw.view(np.uint8)), 0
+            while got < view.nbytes:
                 n = self._stream.readinto(view[got:])
                 if n == 0:
                     raise VolumeError(f"cannot read {self.what} '{self.path}': file ends early")
                 got += n
-            raw = np.frombuffer(buffer, dtype=self.dtype)
         if self.exact:
             return raw.astype(np.float32, copy=False)  # a float32 image as it was read
         if self.scaling is None:
