@@ -170,7 +170,8 @@ def solver_floor(work, ratio, R1, b1, protocol):
         return None
     subprocess.run([compiler, "-std=c++17", "-O3", "-ffp-contract=off", f"-I{sources}",
                     HERE / "solver_floor.cpp", sources / "fraction_core.cpp",
-                    sources / "mpf_core.cpp", "-o", program, "-pthread"], check=True)
+                    sources / "fraction_fast.cpp", sources / "mpf_core.cpp", "-o", program,
+                    "-pthread"], check=True)
     files = []
     for name, values in (("ratio", ratio), ("R1", R1), ("b1", b1)):
         files.append(work / f"{name}.f64")
