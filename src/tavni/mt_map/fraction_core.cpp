@@ -47,23 +47,8 @@ bool FractionResidual::near_zero(double residual, double units) const noexcept {
     return within_rounding(residual, terms_.S_ratio, units);
 }
 
-bool FractionResidual::within_rounding(double residual, double S_ratio, double units) noexcept {
-    // The predicted ratio is S_ratio - residual; a unit in its last single-
-    // precision place is 2^-23 of it (at most). An infinite residual would
-    // make the bound infinite too: it is no zero.
-    return std::isfinite(residual) &&
-           std::fabs(residual) <= units * 0x1p-23 * std::fabs(S_ratio - residual);
-}
-
 double FractionResidual::exact_residual(double f) const noexcept {
     return exact_residual(quadratic(), f);
-}
-
-double FractionResidual::exact_residual(const Quadratic &q, double f) noexcept {
-    const double k = exchange_rate_constant * f / (1.0 - f);
-    const double Q = (q.q2 * k + q.q1) * k + q.q0;
-    const double D = (q.d1 + q.e1 * k) * (k + q.c0);
-    return -Q / D;
 }
 
 FractionResidual::Exact FractionResidual::exact(double lo, double hi,
@@ -473,32 +458,6 @@ FractionFit solve_fraction(const FractionResidual &residual, float lo, float hi,
 FractionFit closed_form_fraction(const FractionResidual &residual, double lo, double hi,
                                  bool clip) noexcept {
     return closed_form_fraction(residual.quadratic(), residual.S_ratio(), lo, hi, clip);
-}
-
-FractionFit closed_form_fraction(const FractionResidual::Quadratic &q, double S_ratio, double lo,
-                                 double hi, bool clip) noexcept {
-    const ClosedFormZeros zeros = closed_form_zeros(q, lo, hi);
-    if (!std::isnan(zeros.f_upper)) {
-        return {zeros.f, fit_two_roots};
-    }
-    if (!std::isnan(zeros.f)) {
-        return {zeros.f, fit_solved};
-    }
-    const double r_lo = FractionResidual::exact_residual(q, lo);
-    const double r_hi = FractionResidual::exact_residual(q, hi);
-    if (std::isnan(r_lo) || std::isnan(r_hi)) {
-        return invalid;
-    }
-    // No zero inside; one within rounding of an end is a zero there, as for
-    // the search (fluid: f = 0).
-    if (FractionResidual::within_rounding(r_lo, S_ratio)) {
-        return {lo, fit_solved};
-    }
-    if (FractionResidual::within_rounding(r_hi, S_ratio)) {
-        return {hi, fit_solved};
-    }
-    const bool below = std::fabs(r_lo) <= std::fabs(r_hi);
-    return {clip ? (below ? lo : hi) : nan, below ? fit_below_bracket : fit_above_bracket};
 }
 
 // ---------------------------------------------------------------------------

@@ -139,8 +139,19 @@ public:
     // voxel whose measured ratio is S_ratio; and whether a residual value
     // is within `units` units in the last single-precision place of the
     // predicted ratio (near_zero, without a FractionResidual).
-    static double exact_residual(const Quadratic &q, double f) noexcept;
-    static bool within_rounding(double residual, double S_ratio, double units = 2.0) noexcept;
+    static double exact_residual(const Quadratic &q, double f) noexcept {
+        const double k = signal_steps::exchange_rate_constant * f / (1.0 - f);
+        const double Q = (q.q2 * k + q.q1) * k + q.q0;
+        const double D = (q.d1 + q.e1 * k) * (k + q.c0);
+        return -Q / D;
+    }
+    static bool within_rounding(double residual, double S_ratio, double units = 2.0) noexcept {
+        // The predicted ratio is S_ratio - residual; a unit in its last
+        // single-precision place is 2^-23 of it (at most). An infinite
+        // residual would make the bound infinite too: it is no zero.
+        return std::isfinite(residual) &
+               (std::fabs(residual) <= units * 0x1p-23 * std::fabs(S_ratio - residual));
+    }
 
     // This voxel's Q, and its measured ratio widened from single.
     Quadratic quadratic() const noexcept { return quadratic(terms_); }
@@ -208,15 +219,14 @@ inline ClosedFormZeros closed_form_zeros(const FractionResidual::Quadratic &q, d
                                          double hi) noexcept {
     const double R = signal_steps::exchange_rate_constant;
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    const bool linear = q.q2 == 0.0;
     const double discriminant = q.q1 * q.q1 - 4.0 * q.q2 * q.q0;
     const bool real = discriminant >= 0.0;  // false for NaN too
     // (Of |discriminant|: its root counts only where that is the discriminant.)
     const double t = -0.5 * (q.q1 + std::copysign(std::sqrt(std::fabs(discriminant)), q.q1));
-    // Every quotient is taken, and the ones that count picked after.
-    const double k_linear = -q.q0 / q.q1, k_first = t / q.q2, k_second = q.q0 / t;
-    const double k0 = pick(linear, k_linear, pick(real, k_first, nan));
-    const double k1 = pick(linear | !real, nan, k_second);
+    // Both quotients are taken, and the ones that count picked after. Where
+    // Q is linear (q2 = 0), t = -q1: the first is infinite and no f, the
+    // second -q0/q1, Q's one zero.
+    const double k0 = pick(real, t / q.q2, nan), k1 = pick(real, q.q0 / t, nan);
     const double f0 = k0 / (R + k0), f1 = k1 / (R + k1);  // k = R f / (1 - f)
     const bool in0 = (f0 >= lo) & (f0 <= hi), in1 = (f1 >= lo) & (f1 <= hi);
     const bool both = in0 & in1, first_smaller = !(f1 < f0);  // std::min's choice
@@ -263,9 +273,33 @@ FractionFit solve_fraction(const FractionResidual &residual, float lo, float hi,
 FractionFit closed_form_fraction(const FractionResidual &residual, double lo, double hi,
                                  bool clip) noexcept;
 
-// closed_form_fraction on Q of a voxel whose measured ratio is S_ratio.
-FractionFit closed_form_fraction(const FractionResidual::Quadratic &q, double S_ratio, double lo,
-                                 double hi, bool clip) noexcept;
+// closed_form_fraction on Q of a voxel whose measured ratio is S_ratio;
+// without branches (inline: the fast map runs it on many voxels at once).
+inline FractionFit closed_form_fraction(const FractionResidual::Quadratic &q, double S_ratio,
+                                        double lo, double hi, bool clip) noexcept {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    const ClosedFormZeros zeros = closed_form_zeros(q, lo, hi);
+    const bool two = !std::isnan(zeros.f_upper), one = !std::isnan(zeros.f);
+    // No zero inside: one within rounding of an end is a zero there, as for
+    // the search (fluid: f = 0); else the zero lies beyond the end where
+    // the residual is smaller.
+    const double r_lo = FractionResidual::exact_residual(q, lo);
+    const double r_hi = FractionResidual::exact_residual(q, hi);
+    const bool invalid = std::isnan(r_lo) | std::isnan(r_hi);
+    const bool at_lo = FractionResidual::within_rounding(r_lo, S_ratio);
+    const bool at_hi = !at_lo & FractionResidual::within_rounding(r_hi, S_ratio);
+    const bool below = std::fabs(r_lo) <= std::fabs(r_hi);
+    const double end = pick(below, lo, hi);
+    const double f_end = pick(at_lo, lo, pick(at_hi, hi, pick(clip, end, nan)));
+    using S = std::uint8_t;
+    const S status_end =
+        pick(invalid, S{fit_invalid_input},
+             pick(at_lo | at_hi, S{fit_solved},
+                  pick(below, S{fit_below_bracket}, S{fit_above_bracket})));
+    const double f = pick(one, zeros.f, pick(invalid, nan, f_end));
+    const S status = pick(two, S{fit_two_roots}, pick(one, S{fit_solved}, status_end));
+    return {f, static_cast<FitStatus>(status)};
+}
 
 // A whole map. Each input is read where it lies, in its own layout (a
 // broadcast input has stride 0 along the axes it is repeated over), in

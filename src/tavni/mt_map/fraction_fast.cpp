@@ -117,26 +117,20 @@ struct VoxelQuadratic {
     return {FractionResidual::quadratic(terms), terms.S_ratio, inside};
 }
 
-// Neither zero inside the bracket: the ends decide (closed_form_fraction).
-constexpr std::uint8_t look_at_the_ends = 0xff;
-
-// The zeros of a run's voxels, or look_at_the_ends; one clone of the loop
-// for processors with AVX2 and one for the rest, picked at load time.
-[[gnu::target_clones("avx2", "default")]] void zeros_of_run(const ClosedFormRun &run,
-                                                             std::size_t n, double lo, double hi,
-                                                             double *__restrict f,
-                                                             std::uint8_t *__restrict status) {
+// The verdicts of a run's voxels; one clone of the loop for processors with
+// AVX2 and one for the rest, picked at load time.
+[[gnu::target_clones("avx2", "default")]] void fit_run(const ClosedFormRun &run, std::size_t n,
+                                                        double lo, double hi, bool clip,
+                                                        double *__restrict f,
+                                                        std::uint8_t *__restrict status) {
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     for (std::size_t i = 0; i < n; ++i) {
         const VoxelQuadratic v = voxel_quadratic(run, i);
-        const ClosedFormZeros zeros = closed_form_zeros(v.q, lo, hi);
-        const bool two = !std::isnan(zeros.f_upper), one = !std::isnan(zeros.f);
-        f[i] = pick(v.inside, zeros.f, nan);
-        const std::uint8_t verdict =
-            pick(two, std::uint8_t{fit_two_roots}, pick(one, std::uint8_t{fit_solved}, look_at_the_ends));
+        const FractionFit fit = closed_form_fraction(v.q, v.S_ratio, lo, hi, clip);
+        f[i] = pick(v.inside, fit.f, nan);
         const std::uint8_t left_out = pick(run.fitted[i] != 0, std::uint8_t{fit_invalid_input},
                                            std::uint8_t{fit_masked});
-        status[i] = pick(v.inside, verdict, left_out);
+        status[i] = pick(v.inside, std::uint8_t{fit.status}, left_out);
     }
 }
 
@@ -144,15 +138,7 @@ constexpr std::uint8_t look_at_the_ends = 0xff;
 
 void closed_form_run(const ClosedFormRun &run, std::size_t n, double lo, double hi, bool clip,
                      double *f, std::uint8_t *status) noexcept {
-    zeros_of_run(run, n, lo, hi, f, status);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (status[i] == look_at_the_ends) {
-            const VoxelQuadratic v = voxel_quadratic(run, i);
-            const FractionFit fit = closed_form_fraction(v.q, v.S_ratio, lo, hi, clip);
-            f[i] = fit.f;
-            status[i] = fit.status;
-        }
-    }
+    fit_run(run, n, lo, hi, clip, f, status);
 }
 
 }  // namespace tavni::mt_map
