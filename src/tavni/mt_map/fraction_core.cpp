@@ -536,18 +536,26 @@ void closed_form_range(const FractionMapInputs &in, std::size_t begin, std::size
     std::uint8_t own_status[ClosedFormRun::size];  // where the caller wants none
     for (std::size_t first = begin; first < end; first += ClosedFormRun::size) {
         const std::size_t n = std::min(ClosedFormRun::size, end - first);
+        // Where each input's values of the run are read from as doubles:
+        // in place, or copied into x first.
+        const double *from[I::count + 1];
         for (std::size_t k = 0; k <= b1_at; ++k) {
             const char *data = static_cast<const char *>(arrays[k]->data);
             double *to = x[k];
+            from[k] = to;
             switch (kind[k]) {
             case absent:  // only b1 can be: the field as planned
                 std::fill(to, to + n, 1.0);
                 break;
-            case shared:
-                std::fill(to, to + n, arrays[k]->value(0));
+            case shared:  // read once, unless multiplied by b1 voxel by voxel
+                std::fill(to, to + (k == b1_at || (scaled && (k == I::flip_angle ||
+                                                              k == I::omega_1_rms))
+                                        ? n
+                                        : 1),
+                          arrays[k]->value(0));
                 break;
             case flat64:
-                std::memcpy(to, data + 8 * first, 8 * n);
+                from[k] = reinterpret_cast<const double *>(data) + first;
                 break;
             case flat32:
                 for (std::size_t i = 0; i < n; ++i) {
@@ -558,13 +566,13 @@ void closed_form_range(const FractionMapInputs &in, std::size_t begin, std::size
                 break;
             }
         }
-        std::fill(run.fitted, run.fitted + n, std::uint8_t{1});
+        std::fill(run.fitted, run.fitted + n, std::uint32_t{1});
         for (std::size_t m = 0; m < in.mask_count; ++m) {
             const std::size_t k = masks_at + m;
             if (kind[k] == shared || kind[k] == flat8) {
                 const std::size_t step = kind[k] == shared ? 0 : 1;
                 for (std::size_t i = 0; i < n; ++i) {
-                    run.fitted[i] &= static_cast<std::uint8_t>(arrays[k]->nonzero(
+                    run.fitted[i] &= static_cast<std::uint32_t>(arrays[k]->nonzero(
                         static_cast<std::ptrdiff_t>(step * (first + i))));
                 }
             }
@@ -578,7 +586,7 @@ void closed_form_range(const FractionMapInputs &in, std::size_t begin, std::size
                     if (k < masks_at) {
                         x[k][i] = arrays[k]->value(at[k]);
                     } else {
-                        run.fitted[i] &= static_cast<std::uint8_t>(arrays[k]->nonzero(at[k]));
+                        run.fitted[i] &= static_cast<std::uint32_t>(arrays[k]->nonzero(at[k]));
                     }
                 }
             }
@@ -586,13 +594,23 @@ void closed_form_range(const FractionMapInputs &in, std::size_t begin, std::size
         // What the model sees: the transmit field scales flip angle and
         // saturation amplitude (the products in double), then every input
         // is rounded to single.
+        const double *b1 = from[b1_at];
         for (std::size_t j = 0; j < I::count; ++j) {
-            const bool by_b1 = scaled && (j == I::flip_angle || j == I::omega_1_rms);
-            for (std::size_t i = 0; i < n; ++i) {
-                run.values[j][i] = to_single(by_b1 ? x[j][i] * x[b1_at][i] : x[j][i]);
+            float *to = run.values[j];
+            const double *x_j = from[j];
+            if (scaled && (j == I::flip_angle || j == I::omega_1_rms)) {
+                for (std::size_t i = 0; i < n; ++i) {
+                    to[i] = to_single(x_j[i] * b1[i]);
+                }
+            } else if (kind[j] == shared) {
+                std::fill(to, to + n, to_single(x_j[0]));
+            } else {
+                for (std::size_t i = 0; i < n; ++i) {
+                    to[i] = to_single(x_j[i]);
+                }
             }
         }
-        std::copy(x[b1_at], x[b1_at] + n, run.b1);
+        std::copy(b1, b1 + n, run.b1);
         std::uint8_t *run_status = status != nullptr ? status + first : own_status;
         closed_form_run(run, n, in.lo, in.hi, in.clip, f + first, run_status);
 

@@ -202,9 +202,9 @@ inline double pick(bool c, double a, double b) noexcept {
     return x;
 }
 
-inline std::uint8_t pick(bool c, std::uint8_t a, std::uint8_t b) noexcept {
-    const auto mask = static_cast<std::uint8_t>(0 - static_cast<unsigned>(c));
-    return static_cast<std::uint8_t>((a & mask) | (b & ~mask));
+inline std::uint32_t pick(bool c, std::uint32_t a, std::uint32_t b) noexcept {
+    const std::uint32_t mask = 0 - static_cast<std::uint32_t>(c);
+    return (a & mask) | (b & ~mask);
 }
 
 // The zeros of the residual in exact arithmetic inside [lo, hi]: f the
@@ -291,7 +291,7 @@ inline FractionFit closed_form_fraction(const FractionResidual::Quadratic &q, do
     const bool below = std::fabs(r_lo) <= std::fabs(r_hi);
     const double end = pick(below, lo, hi);
     const double f_end = pick(at_lo, lo, pick(at_hi, hi, pick(clip, end, nan)));
-    using S = std::uint8_t;
+    using S = std::uint32_t;
     const S status_end =
         pick(invalid, S{fit_invalid_input},
              pick(at_lo | at_hi, S{fit_solved},
@@ -327,7 +327,9 @@ struct ClosedFormRun {
     static constexpr std::size_t size = 256;
     float values[FractionMapInputs::count][size];
     double b1[size];
-    std::uint8_t fitted[size];
+    std::uint32_t fitted[size];  // 0 or 1; as wide as a float, as the loop's
+                                 // narrowest type sets how many voxels go
+                                 // in one vector register
 };
 
 // closed_form_fraction on the first n voxels of a run (n <= size), f and

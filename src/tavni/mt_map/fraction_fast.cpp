@@ -122,15 +122,15 @@ struct VoxelQuadratic {
 [[gnu::target_clones("avx2", "default")]] void fit_run(const ClosedFormRun &run, std::size_t n,
                                                         double lo, double hi, bool clip,
                                                         double *__restrict f,
-                                                        std::uint8_t *__restrict status) {
+                                                        std::uint32_t *__restrict status) {
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     for (std::size_t i = 0; i < n; ++i) {
         const VoxelQuadratic v = voxel_quadratic(run, i);
         const FractionFit fit = closed_form_fraction(v.q, v.S_ratio, lo, hi, clip);
         f[i] = pick(v.inside, fit.f, nan);
-        const std::uint8_t left_out = pick(run.fitted[i] != 0, std::uint8_t{fit_invalid_input},
-                                           std::uint8_t{fit_masked});
-        status[i] = pick(v.inside, std::uint8_t{fit.status}, left_out);
+        const std::uint32_t left_out =
+            pick(run.fitted[i] != 0, std::uint32_t{fit_invalid_input}, std::uint32_t{fit_masked});
+        status[i] = pick(v.inside, std::uint32_t{fit.status}, left_out);
     }
 }
 
@@ -138,7 +138,11 @@ struct VoxelQuadratic {
 
 void closed_form_run(const ClosedFormRun &run, std::size_t n, double lo, double hi, bool clip,
                      double *f, std::uint8_t *status) noexcept {
-    fit_run(run, n, lo, hi, clip, f, status);
+    std::uint32_t wide_status[ClosedFormRun::size];
+    fit_run(run, n, lo, hi, clip, f, wide_status);
+    for (std::size_t i = 0; i < n; ++i) {
+        status[i] = static_cast<std::uint8_t>(wide_status[i]);
+    }
 }
 
 }  // namespace tavni::mt_map
