@@ -531,9 +531,37 @@ void closed_form_range(const FractionMapInputs &in, std::size_t begin, std::size
     StridedCursor<array_count> at(in.shape, walked, any_strided ? begin : 0);
     const bool scaled = in.b1.present();
 
+    std::uint8_t own_status[ClosedFormRun::size];  // where the caller wants none
+    bool common = derivatives == nullptr && in.mask_count == 0 && kind[I::S_ratio] == flat64 &&
+                  kind[I::R1] == flat64 && (kind[b1_at] == flat64 || kind[b1_at] == absent);
+    for (std::size_t j = I::T2_free; j < I::count; ++j) {
+        common = common && kind[j] == shared;
+    }
+    if (common) {
+        // Read in place, without a run's copies.
+        double ones[ClosedFormRun::size];
+        std::fill(ones, ones + ClosedFormRun::size, 1.0);
+        ClosedFormMap map{};
+        map.T2_free = in.values[I::T2_free].value(0);
+        map.delta_omega = in.values[I::delta_omega].value(0);
+        map.omega_1_rms = in.values[I::omega_1_rms].value(0);
+        map.G = in.values[I::G].value(0);
+        map.TR = in.values[I::TR].value(0);
+        map.duration = in.values[I::duration].value(0);
+        map.flip_angle = in.values[I::flip_angle].value(0);
+        for (std::size_t first = begin; first < end; first += ClosedFormRun::size) {
+            const std::size_t n = std::min(ClosedFormRun::size, end - first);
+            map.S_ratio = static_cast<const double *>(in.values[I::S_ratio].data) + first;
+            map.R1 = static_cast<const double *>(in.values[I::R1].data) + first;
+            map.b1 = kind[b1_at] == absent ? ones : static_cast<const double *>(in.b1.data) + first;
+            closed_form_map(map, n, in.lo, in.hi, in.clip, f + first,
+                            status != nullptr ? status + first : own_status);
+        }
+        return;
+    }
+
     ClosedFormRun run;
     double x[I::count + 1][ClosedFormRun::size];  // the inputs as doubles, b1 last
-    std::uint8_t own_status[ClosedFormRun::size];  // where the caller wants none
     for (std::size_t first = begin; first < end; first += ClosedFormRun::size) {
         const std::size_t n = std::min(ClosedFormRun::size, end - first);
         // Where each input's values of the run are read from as doubles:

@@ -341,6 +341,20 @@ struct ClosedFormRun {
 void closed_form_run(const ClosedFormRun &run, std::size_t n, double lo, double hi, bool clip,
                      double *f, std::uint8_t *status) noexcept;
 
+// The most common layout, read in place: the measured ratio, R1 and b1 per
+// voxel as contiguous doubles (b1 all 1 where there is no transmit field
+// map), every protocol value shared, in double as given (b1 scales flip
+// angle and omega_1_rms before they are rounded to single). No mask.
+struct ClosedFormMap {
+    const double *S_ratio, *R1, *b1;
+    double T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle;
+};
+
+// closed_form_run on n voxels laid out so, f and status of each: the same
+// bits as closed_form_run gives for the same values.
+void closed_form_map(const ClosedFormMap &map, std::size_t n, double lo, double hi, bool clip,
+                     double *f, std::uint8_t *status) noexcept;
+
 // Where the first derivatives of f at the solution go, C-contiguous of
 // in.shape like f (FractionResidual::derivatives, with df/db1 per unit of
 // b1); NaN where the voxel is not solved (clipped ones included).

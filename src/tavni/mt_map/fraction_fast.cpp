@@ -10,6 +10,7 @@
 // every voxel's bits are the same either way. Built without errno for the
 // square root (the only library function left; no result changes), which
 // otherwise keeps the loop scalar.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -93,20 +94,13 @@ inline double log_of_positive(double x) noexcept {
 
 // Q of voxel i of a run, its measured ratio, and whether it is fitted and
 // inside the physical domain.
-struct VoxelQuadratic {
-    FractionResidual::Quadratic q;
-    double S_ratio;
-    bool inside;
-};
-
-[[gnu::always_inline]] inline VoxelQuadratic voxel_quadratic(const ClosedFormRun &run,
-                                                             std::size_t i) noexcept {
-    using I = FractionMapInputs;
-    const auto &v = run.values;
-    const FractionProblem p{v[I::S_ratio][i], v[I::R1][i],          v[I::T2_free][i],
-                            v[I::delta_omega][i], v[I::omega_1_rms][i], v[I::G][i],
-                            v[I::TR][i],      v[I::duration][i],    v[I::flip_angle][i]};
-    const bool inside = (run.fitted[i] != 0) & in_physical_domain(p, run.b1[i]);
+// One voxel's verdict from the values the model sees, its transmit field
+// and whether it is fitted: the body of both loops below.
+[[gnu::always_inline]] inline void fit_voxel(const FractionProblem &p, double b1, bool fitted,
+                                             double lo, double hi, bool clip, double &f,
+                                             std::uint32_t &status) noexcept {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    const bool inside = fitted & in_physical_domain(p, b1);
     // The excitation's loss rate beta = -ln(cos(flip_angle)) / TR, rounded
     // to single as the model does (excitation_terms); the share sin_flip of
     // the signal the readout sees cancels in the ratio.
@@ -114,23 +108,54 @@ struct VoxelQuadratic {
     const Excitation excitation{to_single(-log_of_positive(cos_flip) / widen(p.TR)), 0.0};
     const ResidualTerms terms = residual_terms(p.S_ratio, p.R1, p.T2_free, p.delta_omega,
                                                p.omega_1_rms, p.G, p.TR, p.duration, excitation);
-    return {FractionResidual::quadratic(terms), terms.S_ratio, inside};
+    const FractionFit fit =
+        closed_form_fraction(FractionResidual::quadratic(terms), terms.S_ratio, lo, hi, clip);
+    f = pick(inside, fit.f, nan);
+    const std::uint32_t left_out =
+        pick(fitted, std::uint32_t{fit_invalid_input}, std::uint32_t{fit_masked});
+    status = pick(inside, std::uint32_t{fit.status}, left_out);
 }
 
-// The verdicts of a run's voxels; one clone of the loop for processors with
-// AVX2 and one for the rest, picked at load time.
+// The verdicts of a run's voxels, and of a stretch of a map in the common
+// layout; one clone of each loop for processors with AVX2 and one for the
+// rest, picked at load time.
 [[gnu::target_clones("avx2", "default")]] void fit_run(const ClosedFormRun &run, std::size_t n,
                                                         double lo, double hi, bool clip,
                                                         double *__restrict f,
                                                         std::uint32_t *__restrict status) {
-    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    using I = FractionMapInputs;
+    const auto &v = run.values;
     for (std::size_t i = 0; i < n; ++i) {
-        const VoxelQuadratic v = voxel_quadratic(run, i);
-        const FractionFit fit = closed_form_fraction(v.q, v.S_ratio, lo, hi, clip);
-        f[i] = pick(v.inside, fit.f, nan);
-        const std::uint32_t left_out =
-            pick(run.fitted[i] != 0, std::uint32_t{fit_invalid_input}, std::uint32_t{fit_masked});
-        status[i] = pick(v.inside, std::uint32_t{fit.status}, left_out);
+        const FractionProblem p{v[I::S_ratio][i], v[I::R1][i],          v[I::T2_free][i],
+                                v[I::delta_omega][i], v[I::omega_1_rms][i], v[I::G][i],
+                                v[I::TR][i],      v[I::duration][i],    v[I::flip_angle][i]};
+        fit_voxel(p, run.b1[i], run.fitted[i] != 0, lo, hi, clip, f[i], status[i]);
+    }
+}
+
+[[gnu::target_clones("avx2", "default")]] void fit_map(const ClosedFormMap &map, std::size_t n,
+                                                        double lo, double hi, bool clip,
+                                                        double *__restrict f,
+                                                        std::uint32_t *__restrict status) {
+    const float T2_free = to_single(map.T2_free), delta_omega = to_single(map.delta_omega),
+                G = to_single(map.G), TR = to_single(map.TR), duration = to_single(map.duration);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double b1 = map.b1[i];
+        const FractionProblem p{to_single(map.S_ratio[i]),      to_single(map.R1[i]),
+                                T2_free,
+                                delta_omega,
+                                to_single(map.omega_1_rms * b1), G,
+                                TR,
+                                duration,
+                                to_single(map.flip_angle * b1)};
+        fit_voxel(p, b1, true, lo, hi, clip, f[i], status[i]);
+    }
+}
+
+// Status codes from the loops' 32-bit lanes.
+void narrow(const std::uint32_t *wide, std::size_t n, std::uint8_t *status) noexcept {
+    for (std::size_t i = 0; i < n; ++i) {
+        status[i] = static_cast<std::uint8_t>(wide[i]);
     }
 }
 
@@ -140,8 +165,20 @@ void closed_form_run(const ClosedFormRun &run, std::size_t n, double lo, double 
                      double *f, std::uint8_t *status) noexcept {
     std::uint32_t wide_status[ClosedFormRun::size];
     fit_run(run, n, lo, hi, clip, f, wide_status);
-    for (std::size_t i = 0; i < n; ++i) {
-        status[i] = static_cast<std::uint8_t>(wide_status[i]);
+    narrow(wide_status, n, status);
+}
+
+void closed_form_map(const ClosedFormMap &map, std::size_t n, double lo, double hi, bool clip,
+                     double *f, std::uint8_t *status) noexcept {
+    std::uint32_t wide_status[ClosedFormRun::size];
+    for (std::size_t first = 0; first < n; first += ClosedFormRun::size) {
+        const std::size_t m = std::min(ClosedFormRun::size, n - first);
+        const ClosedFormMap part{map.S_ratio + first, map.R1 + first, map.b1 + first,
+                                 map.T2_free,         map.delta_omega, map.omega_1_rms,
+                                 map.G,               map.TR,          map.duration,
+                                 map.flip_angle};
+        fit_map(part, m, lo, hi, clip, f + first, wide_status);
+        narrow(wide_status, m, status + first);
     }
 }
 
