@@ -141,6 +141,12 @@ TEST(FractionSolve, VerdictsHoldForArbitraryInputs) {
     auto signed_ = [&](float x) { return unit(random) < 0.2f ? -x : x; };
     int counts[6] = {};
     int fast_compared = 0, fast_disagrees = 0, fast_solved_apart = 0;
+    // The map's fast way, a run of voxels at a time, against the closed form
+    // one voxel at a time: they differ only in how the excitation's cosine
+    // and logarithm are evaluated.
+    static mt::ClosedFormRun run;
+    std::vector<mt::FractionFit> one_by_one;
+    int run_apart = 0;
     for (int i = 0; i < 30000; ++i) {
         const mt::FractionProblem p{
             -0.5f + 2.0f * unit(random),       signed_(log_uniform(1e-3f, 1e3f)),
@@ -159,6 +165,31 @@ TEST(FractionSolve, VerdictsHoldForArbitraryInputs) {
         // below or above is a tie that rounding breaks either way.
         const mt::FractionFit fast = mt::closed_form_fraction(residual, lo, hi, false);
         const bool tie = std::fabs(r_lo - r_hi) <= 16 * 0x1p-23 * std::fabs(p.S_ratio - r_lo);
+        const float inputs[] = {p.S_ratio, p.R1, p.T2_free, p.delta_omega, p.omega_1_rms,
+                                p.G, p.TR, p.duration, p.flip_angle};
+        const std::size_t at = one_by_one.size();
+        for (int j = 0; j < 9; ++j) {
+            run.values[j][at] = inputs[j];
+        }
+        run.b1[at] = 1.0;
+        run.fitted[at] = i % 7 != 0;
+        one_by_one.push_back(!run.fitted[at]              ? mt::FractionFit{NAN, mt::fit_masked}
+                             : !mt::in_physical_domain(p) ? mt::FractionFit{NAN, mt::fit_invalid_input}
+                             : tie                        ? mt::FractionFit{NAN, mt::fit_masked}
+                                                          : fast);
+        if (one_by_one.size() == mt::ClosedFormRun::size) {
+            double f[mt::ClosedFormRun::size];
+            std::uint8_t status[mt::ClosedFormRun::size];
+            mt::closed_form_run(run, one_by_one.size(), lo, hi, false, f, status);
+            for (std::size_t k = 0; k < one_by_one.size(); ++k) {
+                const mt::FractionFit &expected = one_by_one[k];
+                const bool tied = run.fitted[k] && expected.status == mt::fit_masked;
+                run_apart += !tied && (status[k] != expected.status ||
+                                       std::isnan(f[k]) != std::isnan(expected.f) ||
+                                       std::fabs(f[k] - expected.f) > 1e-9);
+            }
+            one_by_one.clear();
+        }
         if (mt::in_physical_domain(p) && !tie) {
             ++fast_compared;
             fast_disagrees += fast.status != fit.status;
@@ -194,6 +225,7 @@ TEST(FractionSolve, VerdictsHoldForArbitraryInputs) {
     }
     EXPECT_GT(fast_compared, 5000);
     EXPECT_EQ(fast_disagrees, 0);
+    EXPECT_EQ(run_apart, 0);
     EXPECT_EQ(fast_solved_apart, 0);
     // The draws reach every verdict.
     EXPECT_GT(counts[mt::fit_solved], 500);
@@ -408,6 +440,17 @@ TEST(FractionMap, ThreadsMaskTransmitFieldAndSharedValues) {
         } else {
             ASSERT_TRUE(std::isnan(f1[i]));
         }
+    }
+    // The fast way, on the same threads: the exact way's verdicts, f within
+    // the model's rounding.
+    in.exact = false;
+    ASSERT_TRUE(mt::fit_fraction_map(in, 1, f3.data(), status3.data()));
+    std::vector<double> f_fast(n);
+    ASSERT_TRUE(mt::fit_fraction_map(in, 3, f_fast.data(), status3.data()));
+    for (std::size_t i = 0; i < n; ++i) {
+        ASSERT_EQ(bits(f3[i]), bits(f_fast[i])) << i;
+        ASSERT_EQ(status3[i], status1[i]) << i;
+        ASSERT_TRUE(std::isnan(f1[i]) ? std::isnan(f3[i]) : std::fabs(f3[i] - f1[i]) <= 1e-6) << i;
     }
 }
 

@@ -36,25 +36,6 @@ inline float float_of(std::uint32_t b) {
 // The residual: model()'s own terms and step (mpf_core), with everything but
 // the exchange computed once per voxel instead of once per f.
 
-bool in_physical_domain(const FractionProblem &p, double b1) noexcept {
-    const bool finite = std::isfinite(p.S_ratio) && std::isfinite(p.R1) &&
-                        std::isfinite(p.T2_free) && std::isfinite(p.delta_omega) &&
-                        std::isfinite(p.omega_1_rms) && std::isfinite(p.G) &&
-                        std::isfinite(p.TR) && std::isfinite(p.duration) &&
-                        std::isfinite(p.flip_angle);
-    // Rates, relaxation times and the lineshape are positive (G may vanish
-    // far off resonance); the saturation pulse fits in its repetition; an
-    // offset of zero leaves the free pool's saturation undefined; an
-    // excitation of zero has no signal, and one of pi/2 or more a negative
-    // (or zero) cosine in the loss rate beta. The double pi/2 lies between
-    // the two singles around it, so the comparison in double excludes the
-    // single nearest pi/2.
-    constexpr double half_pi = signal_steps::pi / 2.0;
-    return finite && b1 > 0.0 && p.R1 > 0.0f && p.T2_free > 0.0f && p.TR > 0.0f &&
-           p.duration >= 0.0f && p.duration <= p.TR && p.G >= 0.0f && p.delta_omega != 0.0f &&
-           p.flip_angle != 0.0f && std::fabs(widen(p.flip_angle)) < half_pi;
-}
-
 FractionResidual::FractionResidual(const FractionProblem &p) noexcept
     : FractionResidual(p, excitation_terms(p.flip_angle, p.TR)) {}
 
@@ -63,49 +44,18 @@ FractionResidual::FractionResidual(const FractionProblem &p, const Excitation &e
                             p.duration, e)) {}
 
 bool FractionResidual::near_zero(double residual, double units) const noexcept {
-    // The predicted ratio is S_ratio - residual; a unit in its last single-
-    // precision place is 2^-23 of it (at most). An infinite residual would
-    // make the bound infinite too: it is no zero.
-    return std::isfinite(residual) &&
-           std::fabs(residual) <= units * 0x1p-23 * std::fabs(terms_.S_ratio - residual);
-}
-
-// Exact arithmetic: k/F = R and R1b = R1f, so for either signal Y1 = k + c
-// and Y2 = d + e k with c = A + R, d = H (A + R), e = A/R1, and the
-// predicted ratio is N(k)/D(k) = (k + c1)(d0 + e0 k) / ((d1 + e1 k)(k + c0)).
-// S_ratio - N/D = -Q/D with the quadratic Q = N - S_ratio D. D > 0 for
-// physical inputs, so the residual has the sign of -Q: it changes sign at
-// each zero of Q, and where both lie in the bracket the vertex of Q lies
-// between them.
-inline FractionResidual::Quadratic FractionResidual::quadratic(double S) const noexcept {
-    const double R = exchange_rate_constant;
-    const double r1 = terms_.R1;
-    const double A0 = terms_.reference.A, A1 = terms_.saturated.A;
-    Quadratic q;
-    q.c0 = A0 + R;
-    q.c1 = A1 + R;
-    q.d0 = terms_.reference.H * q.c0;
-    q.d1 = terms_.saturated.H * q.c1;
-    q.e0 = A0 / r1;
-    q.e1 = A1 / r1;
-    q.q2 = q.e0 - S * q.e1;
-    q.q1 = q.d0 + q.c1 * q.e0 - S * (q.d1 + q.e1 * q.c0);
-    q.q0 = q.c1 * q.d0 - S * q.d1 * q.c0;
-    return q;
+    return within_rounding(residual, terms_.S_ratio, units);
 }
 
 double FractionResidual::exact_residual(double f) const noexcept {
-    const Quadratic q = quadratic(terms_.S_ratio);
-    const double k = exchange_rate_constant * f / (1.0 - f);
-    const double Q = (q.q2 * k + q.q1) * k + q.q0;
-    const double D = (q.d1 + q.e1 * k) * (k + q.c0);
-    return -Q / D;
+    return exact_residual(quadratic(), f);
 }
 
 FractionResidual::Exact FractionResidual::exact(double lo, double hi,
                                                 bool for_search) const noexcept {
     const double R = exchange_rate_constant;
-    const auto [c0, c1, d0, d1, e0, e1, q2, q1, q0] = quadratic(terms_.S_ratio);
+    const Quadratic q = quadratic();
+    const auto [c0, c1, d0, d1, e0, e1, q2, q1, q0] = q;
 
     Exact result{nan, nan, nan, false, false};
     // The residual at the ends, without dividing: its sign is that of
@@ -125,32 +75,13 @@ FractionResidual::Exact FractionResidual::exact(double lo, double hi,
     }
     result.lo_positive = signs[0] > 0;
 
-    double roots[2] = {nan, nan};
-    if (q2 == 0.0) {
-        roots[0] = -q0 / q1;
-    } else {
-        const double discriminant = q1 * q1 - 4.0 * q2 * q0;
-        if (!(discriminant >= 0.0)) {
-            return result;
-        }
-        // The two roots without cancellation.
-        const double t = -0.5 * (q1 + std::copysign(std::sqrt(discriminant), q1));
-        roots[0] = t / q2;
-        roots[1] = q0 / t;
-    }
-    for (const double k : roots) {
-        const double f = k / (R + k);  // k = R f / (1 - f)
-        if (f >= lo && f <= hi) {
-            if (std::isnan(result.f)) {
-                result.f = f;
-            } else {
-                // Both in the bracket: the smaller first, and where Q turns.
-                result.f_upper = std::max(result.f, f);
-                result.f = std::min(result.f, f);
-                const double k_vertex = -q1 / (2.0 * q2);
-                result.f_vertex = k_vertex / (R + k_vertex);
-            }
-        }
+    const ClosedFormZeros zeros = closed_form_zeros(q, lo, hi);
+    result.f = zeros.f;
+    result.f_upper = zeros.f_upper;
+    if (!std::isnan(zeros.f_upper)) {
+        // Both in the bracket: where Q turns lies between them.
+        const double k_vertex = -q1 / (2.0 * q2);
+        result.f_vertex = k_vertex / (R + k_vertex);
     }
     result.clear = clear && signs[0] * signs[1] < 0 && !std::isnan(result.f);
     return result;
@@ -163,7 +94,9 @@ int FractionResidual::rounding_reach(double lo, double hi, bool positive, double
     // negative.
     const double s = positive ? 1.0 : -1.0;
     const double t = units * 0x1p-23 * std::fabs(terms_.S_ratio);
-    const Quadratic q = quadratic(terms_.S_ratio - s * t);
+    ResidualTerms shifted = terms_;
+    shifted.S_ratio -= s * t;
+    const Quadratic q = quadratic(shifted);
     const double a = s * q.q2, b = s * q.q1, c = s * q.q0;
     constexpr double inf = std::numeric_limits<double>::infinity();
     double k_spans[2][2];
@@ -616,27 +549,7 @@ FractionFit solve_fraction(const FractionResidual &residual, float lo, float hi,
 
 FractionFit closed_form_fraction(const FractionResidual &residual, double lo, double hi,
                                  bool clip) noexcept {
-    const FractionResidual::Exact zeros = residual.exact(lo, hi, false);
-    if (!std::isnan(zeros.f_upper)) {
-        return {zeros.f, fit_two_roots};
-    }
-    if (!std::isnan(zeros.f)) {
-        return {zeros.f, fit_solved};
-    }
-    const double r_lo = residual.exact_residual(lo), r_hi = residual.exact_residual(hi);
-    if (std::isnan(r_lo) || std::isnan(r_hi)) {
-        return invalid;
-    }
-    // No zero inside; one within rounding of an end is a zero there, as for
-    // the search (fluid: f = 0).
-    if (residual.near_zero(r_lo)) {
-        return {lo, fit_solved};
-    }
-    if (residual.near_zero(r_hi)) {
-        return {hi, fit_solved};
-    }
-    const bool below = std::fabs(r_lo) <= std::fabs(r_hi);
-    return {clip ? (below ? lo : hi) : nan, below ? fit_below_bracket : fit_above_bracket};
+    return closed_form_fraction(residual.quadratic(), residual.S_ratio(), lo, hi, clip);
 }
 
 // ---------------------------------------------------------------------------
@@ -657,9 +570,197 @@ void single_bracket(double lo, double hi, float &lo_single, float &hi_single) no
     }
 }
 
+namespace {
+
+// Whether an input's voxels lie one after the other in memory, in the map's
+// C order, at aligned addresses: then voxel i is element i.
+bool flat(const StridedArray &a, const MapShape &shape, std::size_t item_size) noexcept {
+    if (a.strides == nullptr ||
+        reinterpret_cast<std::uintptr_t>(a.data) % item_size != 0) {
+        return false;
+    }
+    auto step = static_cast<std::ptrdiff_t>(item_size);
+    for (std::size_t d = shape.ndim; d-- > 0;) {
+        if (shape.extent[d] > 1 && a.strides[d] != step) {
+            return false;
+        }
+        step *= static_cast<std::ptrdiff_t>(shape.extent[d]);
+    }
+    return true;
+}
+
+// The fast way: runs of voxels gathered into a ClosedFormRun, each input
+// read where it lies (contiguous ones directly, the others through a
+// cursor), and closed_form_run on each.
+void closed_form_range(const FractionMapInputs &in, std::size_t begin, std::size_t end,
+                       double *f, std::uint8_t *status,
+                       const FractionDerivativeMaps *derivatives) noexcept {
+    using I = FractionMapInputs;
+    constexpr std::size_t b1_at = I::count, masks_at = I::count + 1;
+    constexpr std::size_t array_count = masks_at + I::max_masks;
+    // What each array is: shared (one value), flat (read in place) or read
+    // through the cursor, which walks only over the last kind.
+    enum Kind : std::uint8_t { absent, shared, flat64, flat32, flat8, strided };
+    const StridedArray *arrays[array_count];
+    Kind kind[array_count];
+    const StridedArray none{};
+    const StridedArray *walked[array_count];
+    bool any_strided = false;
+    for (std::size_t k = 0; k < array_count; ++k) {
+        arrays[k] = k < I::count ? &in.values[k] : k == b1_at ? &in.b1 : &in.masks[k - masks_at];
+        const StridedArray &a = *arrays[k];
+        const std::size_t size = a.type == StridedArray::float64   ? 8
+                                 : a.type == StridedArray::float32 ? 4
+                                                                   : 1;
+        const bool used = k < masks_at || k - masks_at < in.mask_count;
+        kind[k] = !used || !a.present() ? absent
+                  : a.strides == nullptr ? shared
+                  : !flat(a, in.shape, size) ? strided
+                  : size == 8 ? flat64 : size == 4 ? flat32 : flat8;
+        walked[k] = kind[k] == strided ? &a : &none;
+        any_strided = any_strided || kind[k] == strided;
+    }
+    StridedCursor<array_count> at(in.shape, walked, any_strided ? begin : 0);
+    const bool scaled = in.b1.present();
+
+    std::uint8_t own_status[ClosedFormRun::size];  // where the caller wants none
+    bool common = derivatives == nullptr && in.mask_count == 0 && kind[I::S_ratio] == flat64 &&
+                  kind[I::R1] == flat64 && (kind[b1_at] == flat64 || kind[b1_at] == absent);
+    for (std::size_t j = I::T2_free; j < I::count; ++j) {
+        common = common && kind[j] == shared;
+    }
+    if (common) {
+        // Read in place, without a run's copies.
+        double ones[ClosedFormRun::size];
+        std::fill(ones, ones + ClosedFormRun::size, 1.0);
+        ClosedFormMap map{};
+        map.T2_free = in.values[I::T2_free].value(0);
+        map.delta_omega = in.values[I::delta_omega].value(0);
+        map.omega_1_rms = in.values[I::omega_1_rms].value(0);
+        map.G = in.values[I::G].value(0);
+        map.TR = in.values[I::TR].value(0);
+        map.duration = in.values[I::duration].value(0);
+        map.flip_angle = in.values[I::flip_angle].value(0);
+        for (std::size_t first = begin; first < end; first += ClosedFormRun::size) {
+            const std::size_t n = std::min(ClosedFormRun::size, end - first);
+            map.S_ratio = static_cast<const double *>(in.values[I::S_ratio].data) + first;
+            map.R1 = static_cast<const double *>(in.values[I::R1].data) + first;
+            map.b1 = kind[b1_at] == absent ? ones : static_cast<const double *>(in.b1.data) + first;
+            closed_form_map(map, n, in.lo, in.hi, in.clip, f + first,
+                            status != nullptr ? status + first : own_status);
+        }
+        return;
+    }
+
+    ClosedFormRun run;
+    double x[I::count + 1][ClosedFormRun::size];  // the inputs as doubles, b1 last
+    for (std::size_t first = begin; first < end; first += ClosedFormRun::size) {
+        const std::size_t n = std::min(ClosedFormRun::size, end - first);
+        // Where each input's values of the run are read from as doubles:
+        // in place, or copied into x first.
+        const double *from[I::count + 1];
+        for (std::size_t k = 0; k <= b1_at; ++k) {
+            const char *data = static_cast<const char *>(arrays[k]->data);
+            double *to = x[k];
+            from[k] = to;
+            switch (kind[k]) {
+            case absent:  // only b1 can be: the field as planned
+                std::fill(to, to + n, 1.0);
+                break;
+            case shared:  // read once, unless multiplied by b1 voxel by voxel
+                std::fill(to, to + (k == b1_at || (scaled && (k == I::flip_angle ||
+                                                              k == I::omega_1_rms))
+                                        ? n
+                                        : 1),
+                          arrays[k]->value(0));
+                break;
+            case flat64:
+                from[k] = reinterpret_cast<const double *>(data) + first;
+                break;
+            case flat32:
+                for (std::size_t i = 0; i < n; ++i) {
+                    to[i] = widen(reinterpret_cast<const float *>(data)[first + i]);
+                }
+                break;
+            default:
+                break;
+            }
+        }
+        std::fill(run.fitted, run.fitted + n, std::uint32_t{1});
+        for (std::size_t m = 0; m < in.mask_count; ++m) {
+            const std::size_t k = masks_at + m;
+            if (kind[k] == shared || kind[k] == flat8) {
+                const std::size_t step = kind[k] == shared ? 0 : 1;
+                for (std::size_t i = 0; i < n; ++i) {
+                    run.fitted[i] &= static_cast<std::uint32_t>(arrays[k]->nonzero(
+                        static_cast<std::ptrdiff_t>(step * (first + i))));
+                }
+            }
+        }
+        if (any_strided) {
+            for (std::size_t i = 0; i < n; ++i, at.advance()) {
+                for (std::size_t k = 0; k < array_count; ++k) {
+                    if (kind[k] != strided) {
+                        continue;
+                    }
+                    if (k < masks_at) {
+                        x[k][i] = arrays[k]->value(at[k]);
+                    } else {
+                        run.fitted[i] &= static_cast<std::uint32_t>(arrays[k]->nonzero(at[k]));
+                    }
+                }
+            }
+        }
+        // What the model sees: the transmit field scales flip angle and
+        // saturation amplitude (the products in double), then every input
+        // is rounded to single.
+        const double *b1 = from[b1_at];
+        for (std::size_t j = 0; j < I::count; ++j) {
+            float *to = run.values[j];
+            const double *x_j = from[j];
+            if (scaled && (j == I::flip_angle || j == I::omega_1_rms)) {
+                for (std::size_t i = 0; i < n; ++i) {
+                    to[i] = to_single(x_j[i] * b1[i]);
+                }
+            } else if (kind[j] == shared) {
+                std::fill(to, to + n, to_single(x_j[0]));
+            } else {
+                for (std::size_t i = 0; i < n; ++i) {
+                    to[i] = to_single(x_j[i]);
+                }
+            }
+        }
+        std::copy(b1, b1 + n, run.b1);
+        std::uint8_t *run_status = status != nullptr ? status + first : own_status;
+        closed_form_run(run, n, in.lo, in.hi, in.clip, f + first, run_status);
+
+        for (std::size_t i = 0; derivatives != nullptr && i < n; ++i) {
+            FractionResidual::Derivatives d{nan, nan, nan};
+            const std::uint8_t s = run_status[i];
+            if (s == fit_solved || s == fit_two_roots) {
+                const auto &v = run.values;
+                const FractionProblem p{v[I::S_ratio][i], v[I::R1][i], v[I::T2_free][i],
+                                        v[I::delta_omega][i], v[I::omega_1_rms][i], v[I::G][i],
+                                        v[I::TR][i], v[I::duration][i], v[I::flip_angle][i]};
+                d = FractionResidual(p).derivatives(f[first + i], p.flip_angle, p.TR);
+                d.log_b1 /= run.b1[i];  // d ln b1 = d b1 / b1
+            }
+            derivatives->S_ratio[first + i] = d.S_ratio;
+            derivatives->R1[first + i] = d.R1;
+            derivatives->b1[first + i] = d.log_b1;
+        }
+    }
+}
+
+}  // namespace
+
 void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::size_t end,
                         double *f, std::uint8_t *status,
                         const FractionDerivativeMaps *derivatives) noexcept {
+    if (!in.exact) {
+        closed_form_range(in, begin, end, f, status, derivatives);
+        return;
+    }
     float lo, hi;
     single_bracket(in.lo, in.hi, lo, hi);
     using I = FractionMapInputs;
@@ -726,14 +827,13 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
                     have_excitation = true;
                 }
                 const FractionResidual residual(problem, excitation);
-                fit = in.exact ? solve_fraction(residual, lo, hi, in.clip)
-                               : closed_form_fraction(residual, in.lo, in.hi, in.clip);
+                fit = solve_fraction(residual, lo, hi, in.clip);
                 if (derivatives != nullptr &&
                     (fit.status == fit_solved || fit.status == fit_two_roots)) {
                     d = residual.derivatives(fit.f, problem.flip_angle, problem.TR);
                     d.log_b1 /= b1;  // d ln b1 = d b1 / b1
                 }
-                if (in.exact && in.clip &&
+                if (in.clip &&
                     (fit.status == fit_below_bracket || fit.status == fit_above_bracket)) {
                     // The bracket end as given, not its single-precision value.
                     fit.f = fit.status == fit_below_bracket ? in.lo : in.hi;

@@ -10,20 +10,21 @@
 #include <cmath>
 #include <limits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace tavni::mt_map {
 
 // Rounds a double to the nearest single, ties to even, as IEEE 754 does:
-// magnitudes past the single range become +-infinity, NaN stays NaN. Unlike
-// a bare cast this has no undefined behaviour for out-of-range values.
+// magnitudes past the single range become +-infinity, NaN stays NaN.
+// Elsewhere the range is handled by hand: there a conversion of a value
+// beyond it would be undefined.
 inline float to_single(double value) noexcept {
-#if defined(__SSE2__)
-    // The SSE conversion is that IEEE rounding, overflow included, in one
-    // instruction and without a branch; it runs a dozen times per residual.
-    return _mm_cvtss_f32(_mm_cvtsd_ss(_mm_setzero_ps(), _mm_set_sd(value)));
+#if defined(__SSE2__) || defined(__STDC_IEC_559__)
+    // Where float and double are IEEE 754 types the conversion is that
+    // rounding, overflow to infinity included (SSE's cvtsd2ss, one
+    // instruction without a branch; it runs a dozen times per residual). As
+    // a plain conversion, a loop over many values rounds them in vector
+    // registers, to the same bits.
+    static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<double>::is_iec559);
+    return static_cast<float>(value);
 #else
     // FLT_MAX plus half its ulp: from here on round-to-nearest overflows.
     constexpr double overflow_threshold = 0x1.ffffffp127;
