@@ -72,7 +72,7 @@ def status_epilog():
     lines.append("")
     lines.append(textwrap.fill(
         "exit status: 0 maps written, 1 failed (nothing written), 2 usage error, 3 maps "
-        f"written but fewer voxels solved than --fail-below asks", 78))
+        "written but fewer voxels solved than --fail-below asks", 78))
     return "\n".join(lines)
 
 
@@ -225,6 +225,62 @@ def run_phantom_dataset(options):
         print("\n".join(notes + [f"BIDS dataset of {options.participants} phantom heads "
                                   f"written to {options.bids}/"]))
     return 0
+
+
+def add_bids_parser(commands):
+    """The ``bids`` subcommand, on the subparsers of ``mt-map``."""
+    parser = commands.add_parser(
+        "bids", help="BIDS App: maps for every participant of a qMRI-BIDS dataset",
+        description="Maps the bound-pool fraction, R1, M0, MTR and MTsat of each "
+                    "participant of a BIDS dataset (MTS or VFA + MT-on collections) into a "
+                    "BIDS derivatives dataset with sidecars and an HTML report "
+                    "(participant level), or summarises them (group level).")
+    parser.add_argument("bids_dir", type=Path, metavar="BIDS_DIR",
+                        help="the BIDS dataset (read only)")
+    parser.add_argument("output_dir", type=Path, metavar="OUTPUT_DIR",
+                        help="the derivatives dataset to write (e.g. "
+                             "BIDS_DIR/derivatives/mt-map)")
+    parser.add_argument("analysis_level", choices=("participant", "group"),
+                        help="participant: maps, sidecars and a report per participant; "
+                             "group: OUTPUT_DIR/group/summary.tsv and report.html from them")
+    parser.add_argument("--participant-label", nargs="+", metavar="LABEL",
+                        help="participants to process (without 'sub-'; default: all)")
+    parser.add_argument("--session-label", nargs="+", metavar="LABEL",
+                        help="sessions to process (without 'ses-'; default: all)")
+    parser.add_argument("--jobs", type=int, default=1, metavar="N",
+                        help="participants processed at once on this machine; the cores "
+                             "are shared among them (default 1)")
+    parser.add_argument("--dask-scheduler", metavar="ADDRESS",
+                        help="submit one task per participant to this Dask distributed "
+                             "scheduler (e.g. tcp://host:8786); dataset and output folder "
+                             "must be on a filesystem the workers share")
+    again = parser.add_mutually_exclusive_group()
+    again.add_argument("--skip-existing", action="store_true",
+                       help="leave participants that already have outputs alone")
+    again.add_argument("--overwrite", action="store_true",
+                       help="redo participants that already have outputs")
+    parser.add_argument("--assume-ms", action="store_true",
+                        help="read sidecar times too large to be seconds as milliseconds "
+                             "(with a warning) instead of stopping")
+    parser.add_argument("--mask-dir", type=Path, metavar="DIR",
+                        help="derivatives folder with a brain mask per participant "
+                             "(*_mask.nii.gz, desc-brain preferred)")
+    parser.add_argument("--protocol", type=Path, metavar="FILE.json",
+                        help="parameters (protocol-file keys, SI units) that complete or "
+                             "override the sidecars; needed at least for T2_free and T2b "
+                             "or G")
+    parser.add_argument("--param", action="append", metavar="KEY=VALUE",
+                        help="one parameter (protocol-file key), overriding sidecars and "
+                             "--protocol; may be repeated")
+    parser.add_argument("--quiet", action="store_true", help="no progress lines")
+    parser.set_defaults(run=run_bids)
+    return parser
+
+
+def run_bids(options):
+    from tavni.mt_map import bids
+
+    return bids.run(options)
 
 
 def run_demo(options):
@@ -471,8 +527,6 @@ def build_parser():
     voxel.add_argument("--bracket", type=float, nargs=2, default=(0.0, 0.5),
                        metavar=("LOW", "HIGH"), help="interval searched for f (default 0 0.5)")
     voxel.set_defaults(run=run_voxel)
-
-    from tavni.mt_map.bids import add_bids_parser
 
     add_bids_parser(commands)
     return parser
