@@ -122,9 +122,13 @@ class StatusCounts:
 
     def __init__(self):
         self.counts = np.zeros(256, dtype=np.int64)
+        self.codes = [code for code, _, _ in status_table()]
 
     def count(self, status):
-        self.counts += np.bincount(status, minlength=self.counts.size)
+        # A comparison per code: bincount would first widen every status
+        # to a 64-bit index, several times slower on a run of millions.
+        for code in self.codes:
+            self.counts[code] += np.count_nonzero(status == code)
 
     def summary(self):
         return Summary({name: int(self.counts[code]) for code, name, _ in sorted(status_table())})
@@ -171,9 +175,11 @@ class FractionRuns(StatusCounts):
             return_derivatives=self.uncertainty is not None)
         self.count(status)
         fitted = (status != maps.STATUS_MASKED) & (status != maps.STATUS_INVALID_INPUT)
-        # Copies: a strided view would keep the whole run alive.
-        self.ratio_sample.append(ratio[fitted][::self.stride].copy())
-        self.R1_sample.append(R1[fitted][::self.stride].copy())
+        # Every stride-th fitted voxel, gathered by index (copies, which do
+        # not keep the run alive, of only the voxels kept).
+        sample = np.flatnonzero(fitted)[::self.stride]
+        self.ratio_sample.append(ratio.reshape(-1)[sample])
+        self.R1_sample.append(R1.reshape(-1)[sample])
         maps_of_run = {"fraction": f, "status": status}
         if self.uncertainty is not None:
             from tavni.mt_map.uncertainty import ratio_uncertainty
@@ -799,7 +805,8 @@ class ChainRuns(StatusCounts):
         signal = considered & (data["pdw"] > 0) & (data["t1w"] > 0)
         self.signal += int(np.count_nonzero(signal))
         self.r1_failed += int(np.count_nonzero(signal & (r1_status != STATUS_SOLVED)))
-        self.ratio_sample.append(ratio[~np.isnan(ratio)][::self.stride].copy())
+        self.ratio_sample.append(
+            ratio.reshape(-1)[np.flatnonzero(~np.isnan(ratio))[::self.stride]])
         maps = {"fraction": f, "status": status, "r1": R1, "m0": M0}
         if "mtr" in self.outputs:
             maps["mtr"] = _outside_mask_nan(mtr(data["mtw"], reference), data)
