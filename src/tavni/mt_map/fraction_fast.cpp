@@ -100,8 +100,6 @@ inline double log_of_positive(double x) noexcept {
     return k * ln2_hi - ((half_m2 - (s * (half_m2 + (t1 + t2)) + k * ln2_lo)) - m);
 }
 
-// Q of voxel i of a run, its measured ratio, and whether it is fitted and
-// inside the physical domain.
 // One voxel's verdict from the values the model sees, its transmit field
 // and whether it is fitted: the body of both loops below.
 [[gnu::always_inline]] inline void fit_voxel(const FractionProblem &p, double b1, bool fitted,
