@@ -12,13 +12,13 @@
 
 #include "fraction_core.hpp"
 #include "mpf_core.hpp"
-#include "test_support.hpp"
 
 namespace mt = tavni::mt_map;
 
 namespace {
 
-using test_support::bits;
+using tavni::mt_map::bits_of;
+using tavni::mt_map::float_of;
 
 const float inf_f = std::numeric_limits<float>::infinity();
 const float nan_f = std::numeric_limits<float>::quiet_NaN();
@@ -83,7 +83,7 @@ TEST(FractionResidual, IsModelToTheBit) {
         const float f = i % 7 == 0 ? specials[random() % std::size(specials)] : unit(random);
         const double expected = model_at(p, f);
         const double actual = mt::FractionResidual(p)(f);
-        ASSERT_TRUE(bits(actual) == bits(expected) || (std::isnan(actual) && std::isnan(expected)))
+        ASSERT_TRUE(bits_of(actual) == bits_of(expected) || (std::isnan(actual) && std::isnan(expected)))
             << "case " << i << ": f " << f << ", " << actual << " != " << expected;
     }
 }
@@ -254,9 +254,9 @@ TEST_P(ZeroNearTheEnds, KeepsThePromise) {
         const mt::FractionResidual residual(p);
         const mt::FractionFit wide = mt::solve_fraction(residual, 0.8f, 0.99f, false);
         ASSERT_EQ(wide.status, mt::fit_solved);
-        const std::uint32_t z = bits(static_cast<float>(wide.f));
-        const float lo = test_support::float_from_bits(z + lo_offset);
-        const float hi = test_support::float_from_bits(z + hi_offset);
+        const std::uint32_t z = bits_of(static_cast<float>(wide.f));
+        const float lo = float_of(z + lo_offset);
+        const float hi = float_of(z + hi_offset);
         const double r_lo = model_at(p, lo), r_hi = model_at(p, hi);
         if (r_lo * r_hi >= 0.0 || residual.near_zero(r_lo) || residual.near_zero(r_hi)) {
             continue;  // the end rule, or no sign change between the ends
@@ -306,7 +306,7 @@ TEST(FractionSolve, CrossingsNearADoubleZero) {
     const float top = ratio_at(p, vertex);
     int crossings = 0;
     for (int units = -24; units <= 24; ++units) {
-        p.S_ratio = test_support::float_from_bits(bits(top) + units);
+        p.S_ratio = float_of(bits_of(top) + units);
         const mt::FractionResidual residual(p);
         const mt::FractionFit wide = mt::solve_fraction(residual, 0.0f, 0.5f, false);
         // Every value around the vertex where the residual has the other
@@ -315,7 +315,7 @@ TEST(FractionSolve, CrossingsNearADoubleZero) {
         const bool lo_positive = model_at(p, 0.0f) > 0.0;
         bool crossed = false;
         for (int step = -30000; step <= 30000 && !crossed; ++step) {
-            const double r = model_at(p, test_support::float_from_bits(bits(vertex) + step));
+            const double r = model_at(p, float_of(bits_of(vertex) + step));
             crossed = r == 0.0 || (r > 0.0) != lo_positive;
         }
         crossings += crossed && std::isnan(residual.exact(0.0, 0.5).f_upper);
@@ -423,7 +423,7 @@ TEST(FractionMap, ThreadsMaskTransmitFieldAndSharedValues) {
     ASSERT_TRUE(mt::fit_fraction_map(in, 1, f1.data(), status1.data()));
     ASSERT_TRUE(mt::fit_fraction_map(in, 3, f3.data(), status3.data()));
     for (std::size_t i = 0; i < n; ++i) {
-        ASSERT_EQ(bits(f1[i]), bits(f3[i])) << i;
+        ASSERT_EQ(bits_of(f1[i]), bits_of(f3[i])) << i;
         ASSERT_EQ(status1[i], status3[i]) << i;
         const mt::FitStatus expected =
             !mask[i] ? mt::fit_masked : i == 3 ? mt::fit_invalid_input : mt::fit_solved;
@@ -448,7 +448,7 @@ TEST(FractionMap, ThreadsMaskTransmitFieldAndSharedValues) {
     std::vector<double> f_fast(n);
     ASSERT_TRUE(mt::fit_fraction_map(in, 3, f_fast.data(), status3.data()));
     for (std::size_t i = 0; i < n; ++i) {
-        ASSERT_EQ(bits(f3[i]), bits(f_fast[i])) << i;
+        ASSERT_EQ(bits_of(f3[i]), bits_of(f_fast[i])) << i;
         ASSERT_EQ(status3[i], status1[i]) << i;
         ASSERT_TRUE(std::isnan(f1[i]) ? std::isnan(f3[i]) : std::fabs(f3[i] - f1[i]) <= 1e-6) << i;
     }

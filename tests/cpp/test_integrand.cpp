@@ -8,14 +8,13 @@
 #include <string>
 
 #include "mpf_core.hpp"
-#include "test_support.hpp"
 
 using tavni::mt_map::super_lorentzian_differential;
 
 namespace {
 
-using test_support::bits;
-using test_support::float_from_bits;
+using tavni::mt_map::bits_of;
+using tavni::mt_map::float_of;
 
 // Single-precision value nearest 1/sqrt(3), where 3u^2 - 1 comes closest to 0.
 const float magic_u = static_cast<float>(1.0 / std::sqrt(3.0));
@@ -29,7 +28,7 @@ class IntegrandReference : public ::testing::TestWithParam<Reference> {};
 
 TEST_P(IntegrandReference, MatchesToTheLastBit) {
     const Reference r = GetParam();
-    EXPECT_EQ(bits(super_lorentzian_differential(r.u, r.Delta, r.T2b)), bits(r.expected))
+    EXPECT_EQ(bits_of(super_lorentzian_differential(r.u, r.Delta, r.T2b)), bits_of(r.expected))
         << super_lorentzian_differential(r.u, r.Delta, r.T2b);
 }
 
@@ -67,17 +66,17 @@ TEST(Integrand, EvenInEveryArgumentAndNeverNaNForFiniteInput) {
     std::uniform_int_distribution<std::uint32_t> any_bits;
     int checked = 0;
     while (checked < 200000) {
-        const float u = float_from_bits(any_bits(rng));
-        const float Delta = float_from_bits(any_bits(rng));
-        const float T2b = float_from_bits(any_bits(rng));
+        const float u = float_of(any_bits(rng));
+        const float Delta = float_of(any_bits(rng));
+        const float T2b = float_of(any_bits(rng));
         if (!std::isfinite(u) || !std::isfinite(Delta) || !std::isfinite(T2b)) {
             continue;
         }
         const double r = super_lorentzian_differential(u, Delta, T2b);
         ASSERT_FALSE(std::isnan(r)) << u << " " << Delta << " " << T2b;
-        ASSERT_EQ(bits(r), bits(super_lorentzian_differential(-u, Delta, T2b)));
-        ASSERT_EQ(bits(r), bits(super_lorentzian_differential(u, -Delta, T2b)));
-        ASSERT_EQ(bits(r), bits(super_lorentzian_differential(u, Delta, -T2b)));
+        ASSERT_EQ(bits_of(r), bits_of(super_lorentzian_differential(-u, Delta, T2b)));
+        ASSERT_EQ(bits_of(r), bits_of(super_lorentzian_differential(u, -Delta, T2b)));
+        ASSERT_EQ(bits_of(r), bits_of(super_lorentzian_differential(u, Delta, -T2b)));
         ++checked;
     }
 }

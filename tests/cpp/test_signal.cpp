@@ -7,15 +7,14 @@
 #include <random>
 
 #include "mpf_core.hpp"
-#include "test_support.hpp"
 
 using tavni::mt_map::model;
 using tavni::mt_map::newRamani_corr;
 
 namespace {
 
-using test_support::bits;
-using test_support::float_from_bits;
+using tavni::mt_map::bits_of;
+using tavni::mt_map::float_of;
 
 const float nan_f = std::numeric_limits<float>::quiet_NaN();
 
@@ -94,7 +93,7 @@ TEST_P(SignalValues, Exact) {
     if (std::isnan(c.expected)) {
         EXPECT_TRUE(std::isnan(S)) << S;
     } else {
-        EXPECT_EQ(bits(S), bits(c.expected)) << S;
+        EXPECT_EQ(bits_of(S), bits_of(c.expected)) << S;
     }
 }
 
@@ -146,13 +145,13 @@ TEST(Signal, Symmetries) {
     const float S = base.signal();
     Tissue t = base;
     t.delta_omega = -t.delta_omega;
-    EXPECT_EQ(bits(t.signal()), bits(S));
+    EXPECT_EQ(bits_of(t.signal()), bits_of(S));
     t = base;
     t.omega_1_rms = -t.omega_1_rms;
-    EXPECT_EQ(bits(t.signal()), bits(S));
+    EXPECT_EQ(bits_of(t.signal()), bits_of(S));
     t = base;
     t.flip_angle = -t.flip_angle;
-    EXPECT_EQ(bits(t.signal()), bits(-S));
+    EXPECT_EQ(bits_of(t.signal()), bits_of(-S));
 }
 
 // Without a bound pool the signal is the single-pool one:
@@ -192,7 +191,7 @@ TEST_P(ResidualValues, Exact) {
     if (std::isnan(c.expected)) {
         EXPECT_TRUE(std::isnan(r)) << r;
     } else {
-        EXPECT_EQ(bits(r), bits(c.expected)) << r;
+        EXPECT_EQ(bits_of(r), bits_of(c.expected)) << r;
     }
 }
 
@@ -213,7 +212,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Residual, ZeroReferenceSignalGivesTheQuietNaN) {
     const double r = with(&Tissue::flip_angle, 0.0f).residual(0.5f);
-    EXPECT_EQ(bits(r), bits(std::numeric_limits<double>::quiet_NaN()));
+    EXPECT_EQ(bits_of(r), bits_of(std::numeric_limits<double>::quiet_NaN()));
 }
 
 TEST(Residual, FiniteWithoutBoundPool) {
@@ -235,7 +234,7 @@ TEST(Residual, RatioOnlyShiftsTheResult) {
 // NaN operands depends on the operand order the compiler picks.
 template <typename T>
 bool same_value(T a, T b) {
-    return std::isnan(a) ? std::isnan(b) : bits(a) == bits(b);
+    return std::isnan(a) ? std::isnan(b) : bits_of(a) == bits_of(b);
 }
 
 // Bit-for-bit agreement with the written-out steps, on realistic values and on
@@ -251,7 +250,7 @@ TEST_P(AgreesWithStepByStep, SignalAndResidual) {
     for (int n = 0; n < 300000; ++n) {
         float v[10];
         for (int i = 0; i < 10; ++i) {
-            v[i] = arbitrary_bits ? float_from_bits(any_bits(rng)) : unit(rng) * scale[i];
+            v[i] = arbitrary_bits ? float_of(any_bits(rng)) : unit(rng) * scale[i];
         }
         if (arbitrary_bits && n % 3 == 0) {
             v[n % 10] = n % 2 ? 0.0f : nan_f;  // exact zeros and NaNs, too
@@ -281,7 +280,7 @@ class ToSingle : public ::testing::TestWithParam<RoundingCase> {};
 
 TEST_P(ToSingle, RoundsToNearestWithOverflowToInfinity) {
     const RoundingCase c = GetParam();
-    EXPECT_EQ(bits(tavni::mt_map::to_single(c.value)), bits(c.expected));
+    EXPECT_EQ(bits_of(tavni::mt_map::to_single(c.value)), bits_of(c.expected));
 }
 
 const float inf_f = std::numeric_limits<float>::infinity();

@@ -149,9 +149,7 @@ void fuzz_rounding(Input &in) {
         const long double other = std::fabs(position(next) - target);
         check(distance <= other, "to_single: not the nearest single");
         if (distance == other) {
-            std::uint32_t bits;
-            std::memcpy(&bits, &r, sizeof bits);
-            check(std::isinf(r) || (bits & 1u) == 0, "to_single: tie not to even");
+            check(std::isinf(r) || (core::bits_of(r) & 1u) == 0, "to_single: tie not to even");
         }
     }
 }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 #include "mpf_core.hpp"
@@ -15,20 +14,6 @@ namespace {
 using signal_steps::exchange_rate_constant;
 using signal_steps::widen;
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-
-// Non-negative floats ordered as their bit patterns: consecutive integers
-// are consecutive single-precision values.
-inline std::uint32_t bits_of(float x) {
-    std::uint32_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b;
-}
-
-inline float float_of(std::uint32_t b) {
-    float x;
-    std::memcpy(&x, &b, sizeof x);
-    return x;
-}
 
 }  // namespace
 

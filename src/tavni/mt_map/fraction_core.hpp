@@ -205,13 +205,7 @@ inline FractionResidual::Quadratic FractionResidual::quadratic(const ResidualTer
 // over voxels stays free of branches.
 inline double pick(bool c, double a, double b) noexcept {
     const std::uint64_t mask = 0 - static_cast<std::uint64_t>(c);
-    std::uint64_t bits_a, bits_b;
-    std::memcpy(&bits_a, &a, sizeof a);
-    std::memcpy(&bits_b, &b, sizeof b);
-    const std::uint64_t bits = (bits_a & mask) | (bits_b & ~mask);
-    double x;
-    std::memcpy(&x, &bits, sizeof x);
-    return x;
+    return double_of((bits_of(a) & mask) | (bits_of(b) & ~mask));
 }
 
 inline std::uint32_t pick(bool c, std::uint32_t a, std::uint32_t b) noexcept {

@@ -21,7 +21,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 
 #include "fraction_core.hpp"
@@ -32,18 +31,6 @@ namespace tavni::mt_map {
 namespace {
 
 using signal_steps::widen;
-
-inline std::uint64_t bits_of(double x) noexcept {
-    std::uint64_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b;
-}
-
-inline double double_of(std::uint64_t b) noexcept {
-    double x;
-    std::memcpy(&x, &b, sizeof x);
-    return x;
-}
 
 // cos x for |x| <= pi/2, within an ulp or two. The kernels of fdlibm
 // (Sun Microsystems, 1993: k_cos.c, k_sin.c) on [0, pi/4]; beyond pi/4,
