@@ -117,6 +117,14 @@ def check_threads(threads):
         raise ParameterError(f"--threads must be between 1 and {MAX_THREADS} (got {threads})")
 
 
+def _signal_ratio(mt, reference):
+    """mt / reference where the reference has signal, NaN elsewhere."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        ratio = np.divide(mt, reference)
+    ratio[~(reference > 0)] = np.nan  # in place: no third array of the run
+    return ratio
+
+
 class StatusCounts:
     """Counts of the per-voxel statuses of runs, for the summary."""
 
@@ -165,9 +173,7 @@ class FractionRuns(StatusCounts):
         # Background of real data gives no measurement: no reference signal,
         # no positive R1 or B1, or NaN anywhere. Those voxels get NaN and the
         # invalid-input status from the solver (R1 and B1 by its domain).
-        ratio = np.full(reference.shape, np.nan, np.result_type(mt, reference))
-        with np.errstate(divide="ignore", invalid="ignore"):
-            np.divide(mt, reference, out=ratio, where=reference > 0)
+        ratio = _signal_ratio(mt, reference)
         f, status, *derivatives = maps.fit_fraction(
             ratio, R1, p["T2_free"], p["delta_omega"], p["omega_1_rms"], p["G"], p["TR"],
             p["duration"], p["flip_angle"], b1=values.get("b1"), mask=values.get("mask"),
@@ -707,7 +713,8 @@ read once more before, for the range of its offsets).
     like = probes["mtw"]
     grid = None
     if "b0" in probes:
-        span = _offset_span((probes["b0"].path, probes["b0"].what), values["delta_omega"], like.shape, max_memory)
+        b0 = probes["b0"]
+        span = _offset_span((b0.path, b0.what), values["delta_omega"], like.shape, max_memory)
         if span is not None:
             grid = lineshape_grid(*span, given["T2b"].value)
 
@@ -788,9 +795,7 @@ class ChainRuns(StatusCounts):
         data = _prepared(dict(values))
         p = dict(self.values)
         R1, M0, r1_status, reference = _synthetic_reference(data, p, self.threads)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            ratio = np.divide(data["mtw"], reference)
-        ratio[~(reference > 0)] = np.nan  # in place: no third array of the run
+        ratio = _signal_ratio(data["mtw"], reference)
         if "b0" in data:
             p["delta_omega"] = p["delta_omega"] + data.pop("b0").astype(np.float64)
             p["G"] = (np.full(ratio.shape, np.nan) if self.grid is None
