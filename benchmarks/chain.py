@@ -65,7 +65,7 @@ def synthetic_volume(shape, rng):
 def phantom_volume(voxel_size):
     """The phantom's noiseless scans under this benchmark's protocol, without
     a B0 offset (the fit here takes one lineshape value)."""
-    from tavni.mt_map import phantom
+    from tavni.mt_map.sim import phantom
 
     protocol = {"pdw_flip_angle_deg": 4.0, "t1w_flip_angle_deg": 25.0,
                 "pdw_TR": PD["TR"], "t1w_TR": T1["TR"], "flip_angle_deg": 6.0,

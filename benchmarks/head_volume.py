@@ -135,7 +135,7 @@ def _planes(shape, first, count, rng, waves, parameters):
 def write(directory, shape=(176, 240, 256), seed=0, level=6):
     import nibabel
 
-    from tavni.mt_map import streaming
+    from tavni.mt_map.io import streaming
 
     directory = Path(directory)
     directory.mkdir(parents=True, exist_ok=True)

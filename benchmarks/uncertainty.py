@@ -34,8 +34,9 @@ import time
 
 import numpy as np
 
-from tavni.mt_map import STATUS_SOLVED, fit_fraction, phantom
-from tavni.mt_map.pipeline import lineshape_at_offsets
+from tavni.mt_map import STATUS_SOLVED, fit_fraction
+from tavni.mt_map.sim import phantom
+from tavni.mt_map.maps import lineshape_at_offsets
 from tavni.mt_map.uncertainty import (noise_sd_from_background, ratio_uncertainty,
                                       three_scan_uncertainty)
 

@@ -111,7 +111,7 @@ def run_child(command):
 def package_gzip():
     """(name, decompress(bytes), compress(bytes)) as the package reads and writes .gz."""
     try:
-        from tavni.mt_map.streaming import gzip_codec
+        from tavni.mt_map.io.streaming import gzip_codec
     except ImportError:  # no codec of its own: nibabel's, the standard library at level 1
         import gzip
 

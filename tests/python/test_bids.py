@@ -11,7 +11,8 @@ import numpy as np
 import pytest
 from conftest import write_bids_dataset
 
-from tavni.mt_map import bids, cli
+from tavni.mt_map import cli
+from tavni.mt_map.bids import base, naming
 
 PARTICIPANTS = ("01", "02", "03")
 
@@ -39,13 +40,13 @@ def test_derivatives_dataset(serial):
     raw, out = serial
     description = json.loads((out / "dataset_description.json").read_text())
     assert description["DatasetType"] == "derivative"
-    assert description["GeneratedBy"][0]["Name"] == bids.APP_NAME
+    assert description["GeneratedBy"][0]["Name"] == base.APP_NAME
     names = derived_files(out)
     assert len(names) == 19 * len(PARTICIPANTS)
     # Only the custom fraction map and the status segmentation are outside
     # the schema, and .bidsignore lists them.
     ignored = (out / ".bidsignore").read_text().split()
-    outside = [Path(p) for p in bids.unmatched_names(["/" + str(n) for n in names])]
+    outside = [Path(p) for p in naming.unmatched_names(["/" + str(n) for n in names])]
     assert outside and all(any(p.match(pattern) for pattern in ignored) for p in outside)
     sidecar = json.loads((out / "sub-02/anat/sub-02_MTsat.json").read_text())
     assert sidecar["Units"] == "percent" and sidecar["EstimationReference"]
@@ -201,7 +202,7 @@ def test_phantom_dataset_round_trip(tmp_path):
     assert cli.main(["phantom", "--bids", str(raw), "--participants", "2",
                      "--shape", "16", "18", "12", "--quiet"]) == 0
     names = ["/" + p.relative_to(raw).as_posix() for p in raw.rglob("*") if p.is_file()]
-    assert bids.unmatched_names(names) == []
+    assert naming.unmatched_names(names) == []
     assert cli.main(["bids", str(raw), str(out), "participant", "--quiet",
                      "--protocol", str(raw / "code/protocol.json"),
                      "--mask-dir", str(raw / "derivatives/brainmask")]) == 0

@@ -87,7 +87,7 @@ def test_three_scans_give_every_map(tmp_path, scans, with_b0):
     assert (read(tmp_path / "sd.nii.gz")[solved] > 0).all()
     # Streamed a dozen voxels at a time (parts of a plane), the maps are
     # those of the whole volume at once, to the bit.
-    from tavni.mt_map import streaming
+    from tavni.mt_map.io import streaming
 
     tiny = tmp_path / "tiny"
     tiny.mkdir()
@@ -121,7 +121,8 @@ def test_chain_refusals(tmp_path, scans, capsys, extra, message):
 
 @pytest.mark.parametrize("budget", [None, "tiny"])
 def test_r1_mtsat_and_mtr_commands(tmp_path, scans, budget):
-    from tavni.mt_map import fit_r1, mtr, mtsat, streaming, synthetic_reference
+    from tavni.mt_map import fit_r1, mtr, mtsat, synthetic_reference
+    from tavni.mt_map.io import streaming
 
     paths, truth, ratio = scans
     p = PROTOCOL

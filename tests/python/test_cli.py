@@ -13,7 +13,7 @@ import pytest
 nibabel = pytest.importorskip("nibabel")
 
 import tavni.mt_map as mt_map
-from tavni.mt_map import phantom
+from tavni.mt_map.sim import phantom
 from tavni.mt_map.cli import main
 
 SHAPE = (10, 9, 4)
@@ -182,7 +182,7 @@ def no_memory(paths, monkeypatch):
 
 
 def full_disk(paths, monkeypatch):
-    from tavni.mt_map import streaming
+    from tavni.mt_map.io import streaming
 
     def fail(writer, values):
         writer._file.write(b"partial")
@@ -331,7 +331,8 @@ def save_as(path, data, encoding):
 @pytest.mark.parametrize("fast", [False, True])
 def test_streamed_maps_are_those_of_whole_float64_volumes(tmp_path, volumes, encoding, budget,
                                                           fast):
-    from tavni.mt_map import fit_fraction, streaming
+    from tavni.mt_map import fit_fraction
+    from tavni.mt_map.io import streaming
 
     suffix = ".npy" if encoding == "npy" else ".nii"
     paths = write(tmp_path, volumes)
@@ -369,7 +370,7 @@ def test_streamed_maps_are_those_of_whole_float64_volumes(tmp_path, volumes, enc
 def test_a_budget_bounds_memory_whatever_the_volume(tmp_path):
     import tracemalloc
 
-    from tavni.mt_map import streaming
+    from tavni.mt_map.io import streaming
 
     # Room for a few thousand voxels at a time; volumes of 4 and 16 MiB of
     # float32 inputs take the same memory.
@@ -499,7 +500,7 @@ def test_help_is_light_and_lists_the_status_codes():
     """)
     light, *help_text = result.stdout.splitlines()
     assert light == "False", "numpy or the BIDS module imported for --help"
-    from tavni.mt_map.pipeline import status_table
+    from tavni.mt_map.status import status_table
 
     for code, _, meaning in status_table():
         assert f"  {code}  {meaning[:30]}" in "\n".join(help_text)

@@ -5,7 +5,8 @@ from dataclasses import replace
 import numpy as np
 import pytest
 
-from tavni.mt_map import anatomy, phantom, pipeline
+from tavni.mt_map import workflows
+from tavni.mt_map.sim import anatomy, phantom
 
 special = pytest.importorskip("scipy.special")
 
@@ -78,7 +79,7 @@ def test_the_chain_inverts_the_noiseless_scans(tmp_path, options, b1_range):
     assert 10 < v["b0"][tissue].max() < 100  # Hz
     paths = phantom.write(tmp_path, head)
     outputs = {"fraction": tmp_path / "f.nii.gz", "r1": tmp_path / "r1.nii.gz"}
-    pipeline.fraction_from_scans(paths["pdw"], paths["t1w"], paths["mtw"], head.protocol,
+    workflows.fraction_from_scans(paths["pdw"], paths["t1w"], paths["mtw"], head.protocol,
                                  outputs, b1=paths["b1"], b0=paths["b0"], quiet=True)
     f, R1 = (nibabel.load(outputs[k]).get_fdata()[tissue] for k in ("fraction", "r1"))
     assert np.abs(f - v["truth_f"][tissue]).max() < 1e-5

@@ -6,8 +6,8 @@ import pytest
 
 nibabel = pytest.importorskip("nibabel")
 
-from tavni.mt_map import streaming
-from tavni.mt_map.volumes import VolumeError
+from tavni.mt_map.io import streaming
+from tavni.mt_map.io.volumes import VolumeError
 
 SHAPE = (6, 5, 7)
 AFFINE = np.diag([2.0, 2.5, 3.0, 1.0])

@@ -3,11 +3,17 @@
 The signal model lives in the extension module :mod:`tavni.mt_map.mpf`.
 """
 
+import logging
+
+# Messages for a person (warnings, summaries) go to this logger; a library
+# stays silent unless its caller configures logging (the command line does).
+logging.getLogger(__name__).addHandler(logging.NullHandler())
+
 # Whole-image functions, by the module that defines them. Loaded on first
 # use, so that importing the package (and mpf with it) does not import NumPy.
 _LAZY_NAMES = {
-    "maps": frozenset({
-        "super_lorentzian", "fit_fraction",
+    "maps": frozenset({"super_lorentzian", "fit_fraction"}),
+    "status": frozenset({
         "STATUS_SOLVED", "STATUS_BELOW_BRACKET", "STATUS_ABOVE_BRACKET",
         "STATUS_INVALID_INPUT", "STATUS_MASKED", "STATUS_TWO_ROOTS",
     }),
@@ -16,19 +22,11 @@ _LAZY_NAMES = {
 }
 
 
-def _version():
-    """The installed distribution's version: the one source of truth."""
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("tavni-mt-map")
-    except PackageNotFoundError:  # imported from a source tree never installed
-        return "0+unknown"
-
-
 def __getattr__(name):
     if name == "__version__":
-        globals()["__version__"] = _version()
+        from tavni.mt_map._version import version
+
+        globals()["__version__"] = version()
         return globals()["__version__"]
     for module_name, names in _LAZY_NAMES.items():
         if name in names:

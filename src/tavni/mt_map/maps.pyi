@@ -80,3 +80,12 @@ def fit_fraction(
     threads: int | None = None,
     return_status: Literal[True],
     return_derivatives: Literal[True]) -> tuple[Any, Any, FractionDerivatives]: ...
+
+LINESHAPE_GRID_STEP: float
+LINESHAPE_GRID_POINTS: int
+
+def lineshape_at_offsets(offsets: _RealArray, T2b: float | None,
+                         grid: tuple[NDArray[np.float64], NDArray[np.float64]] | None = None
+                         ) -> NDArray[np.float64]: ...
+def lineshape_grid(lo: float, hi: float,
+                   T2b: float) -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...

@@ -31,7 +31,17 @@ PROTOCOL_MAX_DIGITS = 30
 
 class ParameterError(Exception):
     """A parameter that is missing, malformed or unphysical; the message says
-    which, and where it came from."""
+    which, and where it came from.
+
+    ``parameter`` is the Python name of the keyword argument at fault when
+    the message starts with it, so that a front end can name its own option
+    instead (the command line says ``--threads`` where Python says
+    ``threads``).
+    """
+
+    def __init__(self, message, parameter=None):
+        super().__init__(message)
+        self.parameter = parameter
 
 
 # A named tuple, not a dataclass: importing dataclasses would double what
@@ -128,13 +138,32 @@ LINESHAPE = ("T2b", "G")
 # pulse's flip angle (with its shape, bandwidth and number per TR) for
 # omega_1_rms to be computed from.
 PULSE = ("omega_1_rms", "mt_flip_angle_deg")
-MT_PULSE = ("mt_flip_angle_deg", "mt_pulse_shape", "mt_bandwidth", "mt_pulses")
+# The pulse's own description, from which omega_1_rms is computed.
+PULSE_SHAPE = ("mt_flip_angle_deg", "mt_pulse_shape", "mt_bandwidth")
+MT_PULSE = PULSE_SHAPE + ("mt_pulses",)
+# The tissue's constants besides the lineshape: no scanner records them.
+TISSUE = ("T2_free",)
 # Parameters never reported missing: they have defaults or serve one case.
 OPTIONAL = ("mt_pulse_shape", "mt_bandwidth", "mt_pulses")
 # What a map of the fraction needs from the protocol (with one of LINESHAPE).
 SEQUENCE = ("delta_omega", "omega_1_rms", "duration", "TR", "flip_angle_deg", "T2_free") + MT_PULSE
 # The PD- and T1-weighted scans of the three-scan chain.
 SCANS = ("pdw_flip_angle_deg", "pdw_TR", "t1w_flip_angle_deg", "t1w_TR")
+# BIDS sidecar fields and the protocol keys they hold, read by the BIDS App
+# and written by the phantom's dataset. Times in s, offsets in Hz, angles in
+# degrees on both sides; MTPulseDuration is one pulse, ``duration`` all of
+# them in a TR. MTPulseFlipAngle is no BIDS field: the nominal flip angle
+# of one MT pulse, from which its RMS amplitude is computed.
+BIDS_FIELDS = {
+    "flip_angle_deg": "FlipAngle",
+    "TR": "RepetitionTimeExcitation",
+    "delta_omega": "MTOffsetFrequency",
+    "duration": "MTPulseDuration",
+    "mt_pulses": "MTNumberOfPulses",
+    "mt_pulse_shape": "MTPulseShape",
+    "mt_bandwidth": "MTPulseBandwidth",
+    "mt_flip_angle_deg": "MTPulseFlipAngle",
+}
 METAVARS = {"Hz": "HZ", "rad/s": "RAD_PER_S", "s": "S", "deg": "DEG", "1/s": "PER_S",
             "": "VALUE"}
 PROTOCOL_KEYS = tuple(key for key, p in PARAMETERS.items() if p.in_protocol)
@@ -363,6 +392,11 @@ def as_given(parameters, keys):
         given[key] = value
     require(given, keys)
     return given
+
+
+def as_one_given(value, name):
+    """One value as Given named ``name``, unless it is Given already."""
+    return value if isinstance(value, Given) else Given(float(value), name)
 
 
 def _single(value):

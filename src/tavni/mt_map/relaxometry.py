@@ -20,8 +20,17 @@ import numpy as np
 
 from tavni.mt_map import _maps
 from tavni.mt_map.maps import (
-    STATUS_ABOVE_BRACKET, STATUS_BELOW_BRACKET, STATUS_INVALID_INPUT, STATUS_MASKED,
-    STATUS_SOLVED, _broadcast_shape, _mask_for, _real_array, _thread_count,
+    _broadcast_shape,
+    _mask_for,
+    _real_array,
+)
+from tavni.mt_map.parallel import thread_count
+from tavni.mt_map.status import (
+    R1_STATUS_ABOVE_RANGE,
+    R1_STATUS_BELOW_RANGE,
+    R1_STATUS_INVALID_INPUT,
+    R1_STATUS_MASKED,
+    R1_STATUS_SOLVED,
 )
 
 _HALF_PI = 0.5 * math.pi
@@ -95,7 +104,7 @@ def spgr_signal(M0, R1, flip_angle, TR, *, b1=None, threads=None):
     signal = np.empty(shape)
     _maps.spgr_signal(*(_view(arrays, name, shape)
                         for name in ("M0", "R1", "flip_angle", "TR", "b1")),
-                      _thread_count(threads), signal)
+                      thread_count(threads), signal)
     return _float_or_array(_nan_where(signal, masked))
 
 
@@ -138,9 +147,9 @@ def _despot1_least_squares(signals, flip_angles, TR, b1):
     E1 = sum(dxi * (yi - y_mean) for dxi, yi in zip(dx, y)) / sum(dxi * dxi for dxi in dx)
     R1 = -np.log(E1) / TR
     M0 = (y_mean - E1 * x_mean) / (1.0 - E1)
-    status = np.where(E1 >= 1.0, STATUS_BELOW_BRACKET, STATUS_SOLVED).astype(np.uint8)
-    status[E1 <= 0.0] = STATUS_ABOVE_BRACKET
-    status[~(valid & np.isfinite(E1))] = STATUS_INVALID_INPUT
+    status = np.where(E1 >= 1.0, R1_STATUS_BELOW_RANGE, R1_STATUS_SOLVED).astype(np.uint8)
+    status[E1 <= 0.0] = R1_STATUS_ABOVE_RANGE
+    status[~(valid & np.isfinite(E1))] = R1_STATUS_INVALID_INPUT
     return R1, M0, status
 
 
@@ -169,7 +178,7 @@ def fit_r1(signals, flip_angles, TRs, *, b1=None, mask=None, return_status=False
     b1 : array_like, optional
         Relative transmit field (actual / nominal flip angle).
     mask : array_like of bool, optional
-        Voxels to fit; the others get NaN and ``STATUS_MASKED``.
+        Voxels to fit; the others get NaN and ``R1_STATUS_MASKED``.
     return_status : bool
         Also return the status codes.
     threads : int, optional
@@ -182,12 +191,12 @@ def fit_r1(signals, flip_angles, TRs, *, b1=None, mask=None, return_status=False
     M0 : float or ndarray
         Equilibrium signal, in the signals' unit.
     status : int or ndarray of uint8
-        With ``return_status``: ``STATUS_SOLVED``; ``STATUS_BELOW_BRACKET``
+        With ``return_status``: ``R1_STATUS_SOLVED``; ``R1_STATUS_BELOW_RANGE``
         (the signals ask for an R1 that is not positive (E1 >= 1) or below
-        the searched interval), ``STATUS_ABOVE_BRACKET`` (E1 <= 0, or above
-        the interval); ``STATUS_INVALID_INPUT`` (a signal not positive and
+        the searched interval), ``R1_STATUS_ABOVE_RANGE`` (E1 <= 0, or above
+        the interval); ``R1_STATUS_INVALID_INPUT`` (a signal not positive and
         finite, an angle outside (0, pi/2), scans of one contrast);
-        ``STATUS_MASKED``. R1 and M0 are NaN unless solved.
+        ``R1_STATUS_MASKED``. R1 and M0 are NaN unless solved.
 
     Raises
     ------
@@ -213,7 +222,7 @@ def fit_r1(signals, flip_angles, TRs, *, b1=None, mask=None, return_status=False
     masks = [] if masked is None else [~masked]
     if mask is not None:
         masks.append(_mask_for(mask, shape))
-    threads = _thread_count(threads)
+    threads = thread_count(threads)
 
     if len(signals) > 2:
         with np.errstate(divide="ignore", invalid="ignore"):
@@ -221,9 +230,9 @@ def fit_r1(signals, flip_angles, TRs, *, b1=None, mask=None, return_status=False
                                                     TRs[0], arrays.get("b1"))
         R1, M0, status = (np.broadcast_to(a, shape) for a in (R1, M0, status))
         for keep in masks:
-            status = np.where(keep, status, STATUS_MASKED)
+            status = np.where(keep, status, R1_STATUS_MASKED)
         status = status.astype(np.uint8)
-        solved = status == STATUS_SOLVED
+        solved = status == R1_STATUS_SOLVED
         R1 = np.where(solved, R1, np.nan)
         M0 = np.where(solved, M0, np.nan)
     else:
@@ -321,5 +330,5 @@ def mtsat(S_pd, S_t1, S_mt, flip_pd, flip_t1, flip_mt, TR_pd, TR_t1, TR_mt, *, b
     _maps.mtsat(tuple(_view(arrays, name, shape) for name in ("S_pd", "S_t1", "S_mt")),
                 (float(flip_pd), float(flip_t1), float(flip_mt)),
                 (float(TR_pd), float(TR_t1), float(TR_mt)), _view(arrays, "b1", shape),
-                C, _thread_count(threads), saturation)
+                C, thread_count(threads), saturation)
     return _float_or_array(_nan_where(saturation, masked))

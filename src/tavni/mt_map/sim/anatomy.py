@@ -73,8 +73,11 @@ def _template():
     read-only."""
     # The template's files are packaged with nilearn; these functions read
     # them and scale them to [0, 1].
-    from nilearn.datasets import (load_mni152_brain_mask, load_mni152_gm_template,
-                                  load_mni152_wm_template)
+    from nilearn.datasets import (
+        load_mni152_brain_mask,
+        load_mni152_gm_template,
+        load_mni152_wm_template,
+    )
 
     mask = load_mni152_brain_mask(resolution=1)
     gm = np.asarray(load_mni152_gm_template(resolution=1).get_fdata(dtype=np.float32))

@@ -31,8 +31,8 @@ from pathlib import Path
 
 import numpy as np
 
-from tavni.mt_map.volumes import VolumeError, available_memory
-from tavni.mt_map.volumes import is_numpy as _is_numpy
+from tavni.mt_map.io.volumes import VolumeError, available_memory
+from tavni.mt_map.io.volumes import is_numpy as _is_numpy
 
 try:
     from isal import igzip as _gzip  # several times zlib's speed, same format

@@ -12,9 +12,10 @@ split among the participants run at once (``--jobs N`` gives each
 cores // N threads). On a cluster each task takes the share of its worker's
 cores that one of the worker's task slots stands for.
 """
-import os
 import sys
 import time
+
+from tavni.mt_map.parallel import available_cores
 
 
 def run(jobs, *, jobs_at_once=1, scheduler=None, quiet=False):
@@ -28,15 +29,8 @@ def run(jobs, *, jobs_at_once=1, scheduler=None, quiet=False):
     return sorted(outcomes, key=lambda o: order[o.participant])
 
 
-def available_cores():
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:
-        return os.cpu_count() or 1
-
-
 def run_locally(jobs, at_once, progress):
-    from tavni.mt_map.bids import process_participant
+    from tavni.mt_map.bids.participant import process_participant
 
     at_once = max(1, min(at_once, len(jobs)))
     threads = max(1, available_cores() // at_once)
@@ -62,7 +56,7 @@ def run_locally(jobs, at_once, progress):
 def result_of(future, job):
     """The outcome of a finished future; a worker that died or a task that
     raised becomes a failed outcome."""
-    from tavni.mt_map.bids import Outcome, one_line
+    from tavni.mt_map.bids.base import Outcome, one_line
 
     try:
         return future.result()
@@ -74,7 +68,7 @@ def on_worker(job):
     """Runs on a Dask worker: the job with the worker's share of cores."""
     from distributed import get_worker
 
-    from tavni.mt_map.bids import process_participant
+    from tavni.mt_map.bids.participant import process_participant
 
     slots = max(1, get_worker().state.nthreads)
     job.threads = max(1, available_cores() // slots)
@@ -82,7 +76,7 @@ def on_worker(job):
 
 
 def run_on_dask(jobs, address, progress):
-    from tavni.mt_map.bids import BidsError, one_line
+    from tavni.mt_map.bids.base import BidsError, one_line
 
     try:
         from distributed import Client, as_completed

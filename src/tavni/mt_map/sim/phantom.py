@@ -21,10 +21,10 @@ from pathlib import Path
 
 import numpy as np
 
-from tavni.mt_map import anatomy as anatomies
 from tavni.mt_map import mpf
-from tavni.mt_map import volumes as _volumes
-from tavni.mt_map.volumes import Volume, VolumeError
+from tavni.mt_map.io import volumes as _volumes
+from tavni.mt_map.io.volumes import Volume, VolumeError
+from tavni.mt_map.sim import anatomy as anatomies
 
 # The single-point fast protocol: three SPGR scans sharing one TR for the
 # variable-flip-angle pair, the MT-weighted one with a Gaussian off-resonance
@@ -320,7 +320,7 @@ def make(voxel_size=2.0, *, anatomy="auto", shape=None, snr=None, seed=0,
     b1 = np.broadcast_to(b1, grid).astype(np.float32).astype(np.float64)
     b0 = np.broadcast_to(b0, grid).astype(np.float32).astype(np.float64)
 
-    from tavni.mt_map.pipeline import lineshape_at_offsets
+    from tavni.mt_map.maps import lineshape_at_offsets
     from tavni.mt_map.relaxometry import spgr_signal
 
     # The lineshape at every voxel's shifted offset, over the whole grid as

@@ -15,12 +15,12 @@ import math
 
 import numpy as np
 
+from tavni.mt_map.outputs import BIDS_MAPS, MAPS
+
 # The maps shown, with a display range typical of brain tissue, widened
 # where the map goes beyond it.
-SHOWN = (("fraction", "bound-pool fraction", "", (0.0, 0.2), "magma"),
-         ("r1", "R1", "1/s", (0.0, 2.0), "viridis"),
-         ("mtsat", "MTsat", "percent", (0.0, 3.0), "cividis"),
-         ("uncertainty", "sd of the fraction (noise)", "", (0.0, 0.02), "inferno"))
+SHOWN = tuple((row.key, row.label, "" if row.unit == "1" else row.unit, *row.display)
+              for row in MAPS if row.display is not None)
 
 
 def display_range(values, typical):
@@ -129,12 +129,12 @@ def histograms_figure(images, region):
 
 
 def collection_section(result):
-    from tavni.mt_map.bids import fitted_region, read_image
-    from tavni.mt_map.pipeline import status_table
+    from tavni.mt_map.bids.derivatives import read_image
+    from tavni.mt_map.status import fitted, status_table
 
     outputs = result["outputs"]
     status = read_image(outputs["status"], "status map").data
-    region = fitted_region(status)
+    region = fitted(status)
     images = {key: read_image(outputs[key], key).data for key, *_ in SHOWN}
     anatomy = read_image(result["anatomy"], "anatomy").data
     entities = {"session": result["session"], **result["entities"]}
@@ -177,14 +177,12 @@ def participant_report(path, participant, results):
 def group_report(path, rows):
     """Writes the group report: the distribution of each map's
     per-participant medians, and the summary table."""
-    from tavni.mt_map.bids import MAPS
-
     plt = pyplot()
-    figure, axes = plt.subplots(1, len(MAPS), figsize=(12, 3.2),
+    figure, axes = plt.subplots(1, len(BIDS_MAPS), figsize=(12, 3.2),
                                 gridspec_kw=dict(left=0.06, right=0.98, bottom=0.08, top=0.9,
                                                  wspace=0.45))
     rng = np.random.default_rng(0)
-    for axis, kind in zip(axes, MAPS):
+    for axis, kind in zip(axes, BIDS_MAPS):
         medians = np.array([row[f"{kind.suffix}_median"] for row in rows], dtype=float)
         medians = medians[np.isfinite(medians)]
         if medians.size:
@@ -193,10 +191,10 @@ def group_report(path, rows):
             axis.scatter(1 + rng.uniform(-0.12, 0.12, medians.size), medians, color="#a40",
                          s=14, zorder=3)
         axis.set_title(kind.suffix)
-        axis.set_ylabel("median" if kind.units == "1" else f"median ({kind.units})")
+        axis.set_ylabel("median" if kind.unit == "1" else f"median ({kind.unit})")
         axis.set_xticks([])
     columns = ["participant_id", "session_id", "acq", "run", "share_solved"] + \
-        [f"{kind.suffix}_median" for kind in MAPS] + ["warnings"]
+        [f"{kind.suffix}_median" for kind in BIDS_MAPS] + ["warnings"]
 
     def cell(value):
         if isinstance(value, float):

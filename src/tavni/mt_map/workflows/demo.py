@@ -11,8 +11,9 @@ from pathlib import Path
 
 import numpy as np
 
-from tavni.mt_map import phantom as phantoms
-from tavni.mt_map import volumes
+from tavni.mt_map.io import volumes
+from tavni.mt_map.outputs import by_key
+from tavni.mt_map.sim import phantom as phantoms
 
 # World positions (mm) of the slices drawn: through the lateral ventricles
 # and the corpus callosum of the MNI brain.
@@ -29,10 +30,9 @@ class Result:
 
 # The maps the demo writes: chain output name -> file, with the B1 map and
 # without it; and the figure.
-MAPS = {"fraction": "mpf.nii.gz", "status": "status.nii.gz", "r1": "r1.nii.gz",
-        "m0": "m0.nii.gz", "mtsat": "mtsat.nii.gz", "mtr": "mtr.nii.gz",
-        "uncertainty": "sd.nii.gz"}
-MAPS_WITHOUT_B1 = {"fraction": "mpf_without_b1.nii.gz", "r1": "r1_without_b1.nii.gz"}
+MAPS = {key: f"{by_key(key).short}.nii.gz"
+        for key in ("fraction", "status", "r1", "m0", "mtsat", "mtr", "uncertainty")}
+MAPS_WITHOUT_B1 = {key: f"{by_key(key).short}_without_b1.nii.gz" for key in ("fraction", "r1")}
 OUTPUTS = (*MAPS.values(), *MAPS_WITHOUT_B1.values(), "demo.png")
 
 
@@ -86,7 +86,7 @@ def _chain(directory, paths, head, threads, quiet):
     map, inside the brain mask; the maps read back as written."""
     import nibabel
 
-    from tavni.mt_map import pipeline
+    from tavni.mt_map import workflows
 
     runs = ((MAPS, paths["b1"], ""), (MAPS_WITHOUT_B1, None, "_without_b1"))
     maps = {}
@@ -96,7 +96,7 @@ def _chain(directory, paths, head, threads, quiet):
             outputs.pop("uncertainty", None)
         # Noisy fluid measures ratios above that of no bound pool at all: it
         # is fluid, f = 0 (clip).
-        pipeline.fraction_from_scans(paths["pdw"], paths["t1w"], paths["mtw"], head.protocol,
+        workflows.fraction_from_scans(paths["pdw"], paths["t1w"], paths["mtw"], head.protocol,
                                      outputs, b1=b1, b0=paths["b0"], mask=paths["mask"],
                                      threads=threads, clip=True, quiet=quiet,
                                      protocol_path=paths["protocol"])

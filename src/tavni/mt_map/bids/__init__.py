@@ -1,0 +1,27 @@
+"""The BIDS App: a quantitative-MRI BIDS dataset in, a BIDS derivatives
+dataset of bound-pool fraction, R1, M0, MTR and MTsat maps out.
+
+    mt-map bids BIDS_DIR OUTPUT_DIR participant [--participant-label 01 02 ...]
+    mt-map bids BIDS_DIR OUTPUT_DIR group
+
+From Python: :func:`plan` the participants' jobs from an :class:`AppOptions`,
+run one with :func:`process_participant` (or all with :func:`run`), and
+summarise the group with :func:`summarise_group`.
+
+The modules, from the dataset to the derivatives (each imports only those
+before it): ``base`` (errors and the plain data of a job), ``naming``
+(file names from the schema), ``inputs`` (scans and sidecars),
+``derivatives`` (the derivatives dataset's files), ``report`` (HTML),
+``participant`` (one participant, atomically), ``group``, ``runner``
+(processes or a Dask cluster), ``app`` (planning and the whole run);
+``phantom_dataset`` writes a dataset to try it on.
+"""
+
+from tavni.mt_map.bids.app import AppOptions, plan, run
+from tavni.mt_map.bids.base import BidsError, Collection, Job, Outcome
+from tavni.mt_map.bids.group import summarise_group
+from tavni.mt_map.bids.participant import process_participant
+from tavni.mt_map.bids.phantom_dataset import write_phantom_dataset
+
+__all__ = ["AppOptions", "BidsError", "Collection", "Job", "Outcome", "plan",
+           "process_participant", "run", "summarise_group", "write_phantom_dataset"]

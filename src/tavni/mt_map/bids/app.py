@@ -1,0 +1,133 @@
+"""The BIDS App's top level: plan the participants' jobs, run them, summarise.
+
+For the command line (``mt-map bids``) and for whoever wants to plan or run
+participants from Python: the options are an :class:`AppOptions` (or any
+object with its attributes, such as the command line's namespace).
+"""
+import shlex
+import sys
+from dataclasses import dataclass
+from pathlib import Path
+
+from tavni.mt_map._version import version
+from tavni.mt_map.bids.base import APP_NAME, BidsError, Job
+from tavni.mt_map.bids.derivatives import write_dataset_description
+from tavni.mt_map.bids.group import summarise_group
+from tavni.mt_map.bids.inputs import collections_of, open_layout, read_overrides
+
+
+@dataclass
+class AppOptions:
+    """What a run of the BIDS App is asked to do.
+
+    Attributes
+    ----------
+    bids_dir, output_dir : path-like
+        The BIDS dataset (read only) and the derivatives dataset to write.
+    analysis_level : {"participant", "group"}
+    participant_label, session_label : list of str, optional
+        Participants and sessions to process (without ``sub-``/``ses-``);
+        default all.
+    jobs : int
+        Participants processed at once on this machine.
+    dask_scheduler : str, optional
+        Address of a Dask distributed scheduler to run participants on.
+    skip_existing, overwrite : bool
+        What to do with participants that have outputs already.
+    assume_ms : bool
+        Read sidecar times too large to be seconds as milliseconds.
+    mask_dir : path-like, optional
+        Derivatives folder with a brain mask per participant.
+    protocol : path-like, optional
+        Protocol file completing or overriding the sidecars.
+    param : list of str, optional
+        ``KEY=VALUE`` parameters overriding sidecars and ``protocol``.
+    quiet : bool
+        No progress lines.
+    """
+
+    bids_dir: Path
+    output_dir: Path
+    analysis_level: str = "participant"
+    participant_label: list | None = None
+    session_label: list | None = None
+    jobs: int = 1
+    dask_scheduler: str | None = None
+    skip_existing: bool = False
+    overwrite: bool = False
+    assume_ms: bool = False
+    mask_dir: Path | None = None
+    protocol: Path | None = None
+    param: list | None = None
+    quiet: bool = False
+
+
+def plan(options):
+    """The participants' jobs. A participant whose inputs are unusable gets a
+    job that carries the reason instead of failing the others."""
+    layout = open_layout(options.bids_dir)
+    overrides = read_overrides(options)
+    known = layout.get_subjects()
+    labels = [label.removeprefix("sub-") for label in options.participant_label or known]
+    unknown = [label for label in labels if label not in known]
+    if unknown:
+        raise BidsError(f"no participant {', '.join(unknown)} in '{options.bids_dir}' "
+                        f"(there are: {', '.join(known) or 'none'})")
+    sessions_wanted = [s.removeprefix("ses-") for s in options.session_label or ()]
+    generated_by = {"Name": APP_NAME, "Version": version(), "CommandLine": command_line()}
+    jobs = []
+    for participant in labels:
+        job = Job(participant, str(options.output_dir), [], generated_by,
+                  overwrite=options.overwrite, skip_existing=options.skip_existing)
+        sessions = layout.get_sessions(subject=participant) or [None]
+        if sessions_wanted:
+            sessions = [s for s in sessions if s in sessions_wanted]
+        try:
+            if not sessions:
+                raise BidsError(f"sub-{participant}: none of the sessions "
+                                f"{', '.join(sessions_wanted)}")
+            for session in sessions:
+                job.collections += collections_of(layout, participant, session, overrides,
+                                                  options)
+        except BidsError as error:
+            job.error = str(error)
+        jobs.append(job)
+    return jobs
+
+
+def command_line():
+    return " ".join(shlex.quote(a) for a in ["mt-map"] + sys.argv[1:])
+
+
+# ---------------------------------------------------------------------------
+# One participant
+
+
+# ---------------------------------------------------------------------------
+# Group level
+
+
+# ---------------------------------------------------------------------------
+# A phantom dataset
+
+
+def run(options):
+    """Runs the participant or group level; returns the exit status."""
+    if options.jobs < 1:
+        raise BidsError(f"--jobs must be at least 1 (got {options.jobs})")
+    if options.analysis_level == "group":
+        rows = summarise_group(options)
+        if not options.quiet:
+            print(f"{len(rows)} participant/session rows in "
+                  f"{Path(options.output_dir) / 'group' / 'summary.tsv'}")
+        return 0
+    if Path(options.output_dir).resolve() == Path(options.bids_dir).resolve():
+        raise BidsError("OUTPUT_DIR must not be the BIDS dataset itself")
+    jobs = plan(options)
+    write_dataset_description(options, jobs[0].generated_by)
+    from tavni.mt_map.bids import runner
+
+    outcomes = runner.run(jobs, jobs_at_once=options.jobs, scheduler=options.dask_scheduler,
+                          quiet=options.quiet)
+    print(runner.table(outcomes))
+    return 1 if any(o.state == "failed" for o in outcomes) else 0

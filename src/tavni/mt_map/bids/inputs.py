@@ -1,0 +1,343 @@
+"""Reading a participant's scans and their sidecars from a BIDS dataset.
+
+Inputs, per participant and session, found with pybids (entities and sidecar
+inheritance):
+
+- the MT collection in ``anat/``: ``*_flip-<n>_mt-<on|off>_MTS.nii[.gz]``,
+  or a ``*_flip-<n>_VFA`` collection for R1 beside an MT-on ``_MTS`` image.
+  The images are told apart by their sidecars (``MTState``, ``FlipAngle``),
+  never by the flip index: of the MT-off images the smallest flip angle is
+  the PD-weighted scan, the largest the T1-weighted one. Images that differ
+  in ``acq-``/``run-`` form separate collections, mapped separately.
+- sidecar fields ``FlipAngle`` (deg), ``RepetitionTimeExcitation`` (s, else
+  ``RepetitionTime``), ``MTOffsetFrequency`` (Hz), ``MTPulseDuration`` (s,
+  one pulse), ``MTNumberOfPulses``, ``MTPulseShape``, ``MTPulseBandwidth``
+  (Hz), and ``MTPulseFlipAngle`` (deg; not a BIDS field: the nominal flip
+  angle of one MT pulse, from which its RMS amplitude is computed).
+- ``fmap/*_TB1map`` (relative transmit field; percent is recognised),
+  ``fmap/*_fieldmap`` (B0 in Hz, or rad/s converted), a brain mask from
+  ``--mask-dir``.
+
+Values are never reinterpreted silently: a time that can only be in
+milliseconds stops the participant with the fix, unless ``--assume-ms``.
+"""
+import json
+import math
+from pathlib import Path
+
+from tavni.mt_map import protocol
+from tavni.mt_map.bids.base import BidsError, Collection, one_line
+from tavni.mt_map.bids.naming import IMAGE_EXTENSIONS, relative
+
+# The extra sidecar key for the MT pulse's nominal flip angle, degrees.
+MT_FLIP_KEY = "MTPulseFlipAngle"
+
+
+# Sidecar fields read into the chain's parameters. Times are checked against
+# the longest value the sequence can have in seconds: a larger number is a
+# value written in milliseconds (a repetition time of 28, a pulse of 12).
+LONGEST_SECONDS = {"RepetitionTimeExcitation": 1.0, "RepetitionTime": 1.0,
+                   "MTPulseDuration": 0.1}
+
+
+def open_layout(bids_dir):
+    """The pybids layout of the dataset, or BidsError."""
+    bids_dir = Path(bids_dir)
+    if not (bids_dir / "dataset_description.json").is_file():
+        raise BidsError(f"'{bids_dir}' is no BIDS dataset: it has no dataset_description.json")
+    import bids
+
+    try:
+        return bids.BIDSLayout(bids_dir, validate=True)
+    except Exception as error:
+        raise BidsError(f"cannot index '{bids_dir}': {one_line(error)}") from None
+
+
+class Sidecar:
+    """The metadata of one image, with BIDS inheritance, and which JSON file
+    gave each field (for messages that name the file to fix)."""
+
+    def __init__(self, layout, image):
+        self.image = image
+        self.root = layout.root
+        self.values = layout.get_metadata(image.path)
+        # The sidecars that apply by the inheritance principle (same suffix,
+        # in the image's folder or above, entities a subset of the image's),
+        # nearest first: deeper folders, then more entities.
+        ignored = ("extension", "suffix", "datatype")
+        own = {k: v for k, v in image.entities.items() if k not in ignored}
+        folder = Path(image.path).parent
+        applying = []
+        for candidate in layout.get(suffix=image.entities["suffix"], extension=".json"):
+            entities = {k: v for k, v in candidate.entities.items() if k not in ignored}
+            if folder.is_relative_to(Path(candidate.path).parent) and \
+                    all(own.get(k) == v for k, v in entities.items()):
+                applying.append((-len(Path(candidate.path).parts), -len(entities),
+                                 candidate.path))
+        self.files = [path for *_, path in sorted(applying)]
+
+    def name(self):
+        return relative(self.image.path, self.root)
+
+    def origin(self, key):
+        for path in self.files:
+            try:
+                if key in json.loads(Path(path).read_text()):
+                    return relative(path, self.root)
+            except (OSError, ValueError):
+                continue
+        return f"the sidecar of {self.name()}"
+
+    def has(self, key):
+        return self.values.get(key) is not None
+
+    def number(self, key, *, assume_ms=False, warnings=None):
+        """The field as a float; BidsError naming the file and field when it
+        is not a finite number or a time in milliseconds."""
+        value = self.values.get(key)
+        if isinstance(value, bool) or not isinstance(value, (int, float)) or \
+                not math.isfinite(value):
+            raise BidsError(f"{self.origin(key)}: {key} must be a number, not {value!r}")
+        value = float(value)
+        longest = LONGEST_SECONDS.get(key)
+        if longest is not None and value > longest:
+            if not assume_ms:
+                raise BidsError(
+                    f"{self.origin(key)}: {key} is {value:g}, but must be in seconds and "
+                    f"cannot exceed {longest:g} s here; if it is {value:g} ms, write "
+                    f"{value / 1000:g} (or run with --assume-ms)")
+            warnings.append(f"{self.origin(key)}: {key} {value:g} read as milliseconds "
+                            f"({value / 1000:g} s), as --assume-ms asks")
+            value /= 1000.0
+        return value
+
+    def require(self, key):
+        if not self.has(key):
+            raise BidsError(f"{self.name()}: sidecar field {key} is missing (add it to "
+                            f"{Path(self.image.path).name.split('.')[0]}.json or to a "
+                            f"dataset-level sidecar)")
+
+
+def mt_state(sidecar, default):
+    """MTState as a bool; the mt- entity must agree with it."""
+    value = sidecar.values.get("MTState", default)
+    if value is None:
+        sidecar.require("MTState")
+    if isinstance(value, str) and value.lower() in ("true", "false", "on", "off"):
+        value = value.lower() in ("true", "on")
+    if not isinstance(value, bool):
+        raise BidsError(f"{sidecar.origin('MTState')}: MTState must be true or false, "
+                        f"not {value!r}")
+    label = sidecar.image.entities.get("mt")
+    if label is not None and (label == "on") != value:
+        raise BidsError(f"{sidecar.name()}: file name says mt-{label} but MTState is "
+                        f"{str(value).lower()}")
+    return value
+
+
+def pick_one(candidates, what, where):
+    if len(candidates) > 1:
+        names = ", ".join(Path(c.path).name for c in candidates)
+        raise BidsError(f"{where}: several {what} ({names}); name the one meant in its "
+                        f"IntendedFor or keep one")
+    return candidates[0] if candidates else None
+
+
+def field_map(layout, participant, session, suffix, target):
+    """The fmap image of this suffix meant for target: the one whose
+    IntendedFor lists it, else the only one of the session."""
+    found = layout.get(subject=participant, session=session, suffix=suffix,
+                       extension=IMAGE_EXTENSIONS, datatype="fmap")
+    if session is None:
+        found = [f for f in found if "session" not in f.entities]
+    meant = []
+    for image in found:
+        intended = layout.get_metadata(image.path).get("IntendedFor", [])
+        intended = [intended] if isinstance(intended, str) else intended
+        target_name = relative(target, layout.root)
+        if any(str(i).endswith(target_name.split("/", 1)[1]) for i in intended):
+            meant.append(image)
+    where = f"sub-{participant}" + (f" ses-{session}" if session else "")
+    return pick_one(meant or found, f"{suffix} images", where)
+
+
+def find_mask(mask_dir, participant, session):
+    """A brain mask for this participant (and session) from a derivatives
+    folder, preferring desc-brain."""
+    import bids
+
+    try:
+        layout = bids.BIDSLayout(mask_dir, validate=False, config=["bids", "derivatives"])
+    except Exception as error:
+        raise BidsError(f"--mask-dir '{mask_dir}': {one_line(error)}") from None
+    found = layout.get(subject=participant, session=session, suffix="mask",
+                       extension=IMAGE_EXTENSIONS)
+    if session is None:
+        found = [f for f in found if "session" not in f.entities]
+    brain = [f for f in found if f.entities.get("desc") == "brain"]
+    where = f"sub-{participant}" + (f" ses-{session}" if session else "")
+    mask = pick_one(brain or found, "masks in --mask-dir", where)
+    if mask is None:
+        raise BidsError(f"{where}: no *_mask image in --mask-dir '{mask_dir}'")
+    return mask.path
+
+
+def collections_of(layout, participant, session, overrides, options):
+    """The collections of one participant and session, read from the dataset
+    and completed by overrides ({key: protocol.Given})."""
+    query = dict(subject=participant, datatype="anat", extension=IMAGE_EXTENSIONS)
+    images = layout.get(suffix=["MTS", "VFA"], session=session, **query)
+    if session is None:
+        images = [i for i in images if "session" not in i.entities]
+    where = f"sub-{participant}" + (f" ses-{session}" if session else "")
+    if not images:
+        raise BidsError(f"{where}: no *_MTS or *_VFA images in anat/")
+    groups = {}
+    for image in images:
+        key = (image.entities.get("acquisition"), image.entities.get("run"))
+        groups.setdefault(key, []).append(image)
+    collections = []
+    for (acquisition, run), members in sorted(groups.items(), key=lambda g: str(g[0])):
+        collections.append(collection_of(layout, participant, session, acquisition, run,
+                                         members, overrides, options))
+    return collections
+
+
+def collection_of(layout, participant, session, acquisition, run, images, overrides, options):
+    warnings = []
+    where = "sub-" + participant + (f" ses-{session}" if session else "") + \
+        (f" acq-{acquisition}" if acquisition else "") + (f" run-{run}" if run else "")
+    sidecars = [Sidecar(layout, image) for image in images]
+    mt_on, mt_off = [], []
+    for sidecar in sidecars:
+        vfa = sidecar.image.entities["suffix"] == "VFA"
+        (mt_on if mt_state(sidecar, False if vfa else None) else mt_off).append(sidecar)
+    for sidecar in sidecars:
+        sidecar.require("FlipAngle")
+    if len(mt_on) != 1:
+        raise BidsError(f"{where}: {len(mt_on)} MT-on images (MTState true); one is needed")
+    flips = {}
+    for sidecar in mt_off:
+        flips.setdefault(sidecar.number("FlipAngle"), []).append(sidecar)
+    if len(flips) < 2:
+        raise BidsError(f"{where}: the MT-off images need two different FlipAngle values "
+                        f"(found {sorted(flips) or 'none'})")
+    for angle, same in flips.items():
+        if len(same) > 1:
+            raise BidsError(f"{where}: several MT-off images with FlipAngle {angle:g} "
+                            f"({', '.join(s.name() for s in same)})")
+    pdw, t1w, mtw = flips[min(flips)][0], flips[max(flips)][0], mt_on[0]
+    if len(flips) > 2:
+        warnings.append(f"{where}: {len(flips)} MT-off flip angles; R1 from the smallest "
+                        f"({min(flips):g} deg) and largest ({max(flips):g} deg)")
+
+    # Each value as protocol.Given: named by its sidecar field and file, so
+    # that the chain's checks and the outputs' sidecars say where it came from.
+    from tavni.mt_map.protocol import Given
+
+    given, missing = {}, []
+
+    def take(key, sidecar, entry, convert=None):
+        if key in overrides:
+            return
+        if entry == "TR":
+            entry = "RepetitionTimeExcitation" if sidecar.has("RepetitionTimeExcitation") \
+                else "RepetitionTime"
+        if not sidecar.has(entry):
+            missing.append((key, sidecar, entry))
+            return
+        if entry == "MTPulseShape":
+            value = str(sidecar.values[entry]).lower()
+        else:
+            value = sidecar.number(entry, assume_ms=options.assume_ms, warnings=warnings)
+        given[key] = Given(convert(value) if convert else value, entry,
+                           f" in {sidecar.origin(entry)}")
+
+    for prefix, sidecar in (("pdw_", pdw), ("t1w_", t1w), ("", mtw)):
+        take(prefix + "flip_angle_deg", sidecar, "FlipAngle")
+        take(prefix + "TR", sidecar, "TR")
+    take("delta_omega", mtw, "MTOffsetFrequency")
+    if "mt_pulses" not in overrides:
+        if mtw.has("MTNumberOfPulses"):
+            take("mt_pulses", mtw, "MTNumberOfPulses", convert=int)
+        else:
+            given["mt_pulses"] = Given(1, "one MT pulse per TR", " (default)")
+    # The saturation per TR lasts the number of pulses times one pulse.
+    if "duration" not in overrides:
+        take("duration", mtw, "MTPulseDuration")
+        if "duration" in given:
+            pulses = (overrides.get("mt_pulses") or given["mt_pulses"]).value
+            one = given["duration"]
+            given["duration"] = Given(one.value * pulses, f"{one.name} x {pulses:g}",
+                                      one.source)
+    # The amplitude of the saturation is given directly or by the pulse.
+    if "omega_1_rms" not in overrides:
+        take("mt_flip_angle_deg", mtw, MT_FLIP_KEY)
+        take("mt_pulse_shape", mtw, "MTPulseShape")
+        shape = overrides.get("mt_pulse_shape") or given.get("mt_pulse_shape")
+        if shape is not None and shape.value == "gaussian":
+            take("mt_bandwidth", mtw, "MTPulseBandwidth")
+
+    given.update(overrides)
+    if "omega_1_rms" in overrides:
+        for key in protocol.PULSE_SHAPE:
+            given.pop(key, None)
+    if any(key in overrides for key in protocol.LINESHAPE):
+        for key in protocol.LINESHAPE:
+            if key not in overrides:
+                given.pop(key, None)
+    for key, sidecar, entry in missing:
+        if key not in given and not (key in protocol.PULSE_SHAPE and "omega_1_rms" in given):
+            raise BidsError(f"{sidecar.name()}: sidecar field {entry} is missing; add it to "
+                            f"the sidecar or give {key} in --protocol or --param")
+    absent = [k for k in protocol.TISSUE if k not in given]
+    if not any(k in given for k in protocol.LINESHAPE):
+        absent.append(" or ".join(protocol.LINESHAPE))
+    if absent:
+        raise BidsError(f"{where}: no value for {', '.join(absent)} (tissue constants are "
+                        f"not in BIDS sidecars: give them in --protocol or --param)")
+
+    collection = Collection(
+        session=session, entities={"acquisition": acquisition, "run": run},
+        pdw=pdw.image.path, t1w=t1w.image.path, mtw=mtw.image.path,
+        parameters=given, sources=[], warnings=warnings)
+    b1 = field_map(layout, participant, session, "TB1map", mtw.image.path)
+    if b1 is not None:
+        collection.b1 = b1.path
+        collection.b1_units = layout.get_metadata(b1.path).get("Units")
+    else:
+        warnings.append(f"{where}: no fmap/*_TB1map; flip angles taken as nominal")
+    b0 = field_map(layout, participant, session, "fieldmap", mtw.image.path)
+    if b0 is not None:
+        collection.b0 = b0.path
+        collection.b0_units = layout.get_metadata(b0.path).get("Units")
+        if collection.b0_units is None:
+            raise BidsError(f"{relative(b0.path, layout.root)}: sidecar field Units is "
+                            f"missing (Hz, rad/s)")
+    if options.mask_dir is not None:
+        collection.mask = find_mask(options.mask_dir, participant, session)
+    inputs = [collection.pdw, collection.t1w, collection.mtw, collection.b1, collection.b0]
+    collection.sources = [f"bids:raw:{relative(p, layout.root)}" for p in inputs if p]
+    if collection.mask:
+        collection.sources.append(f"bids:mask:{relative(collection.mask, options.mask_dir)}")
+    return collection
+
+
+def read_overrides(options):
+    """Parameters given by --protocol and --param, as {key: protocol.Given};
+    --param wins."""
+    from tavni.mt_map import protocol
+
+    overrides = protocol.read_protocol(options.protocol) if options.protocol else {}
+    for item in options.param or ():
+        key, sep, text = item.partition("=")
+        known = [k for k, p in protocol.PARAMETERS.items() if p.in_protocol]
+        if not sep or key not in known:
+            raise BidsError(f"--param '{item}' must be KEY=VALUE with KEY one of "
+                            f"{', '.join(known)}")
+        try:
+            value = float(text)
+        except ValueError:
+            value = text  # a word, for a choice such as mt_pulse_shape
+        overrides[key] = protocol.Given(value, f"--param {key}")
+    return overrides

@@ -1,0 +1,120 @@
+"""mt-map: bound-pool fraction maps from MT-weighted images on the command line.
+
+    mt-map fraction --mt MT.nii.gz --ref REF.nii.gz --r1 R1.nii.gz ... -o MPF.nii.gz
+    mt-map fraction --pdw PDW.nii.gz --t1w T1W.nii.gz --mtw MTW.nii.gz ... -o MPF.nii.gz
+    mt-map r1 --vfa PDW.nii.gz T1W.nii.gz --flip-angles 4 25 --TR 0.025 0.011 -o R1.nii.gz
+    mt-map mtsat / mt-map mtr ...
+    mt-map phantom DIR
+    mt-map demo
+    mt-map voxel --S-ratio 0.5 --R1 1.0 ...
+    mt-map bids BIDS_DIR OUTPUT_DIR participant|group ...
+
+This package only parses the command line (one module per command, each
+with ``add_parser`` and ``run``) and dispatches to the workflows, the
+phantom and the BIDS App; it alone turns their errors, warnings and log
+lines into lines on stderr and exit statuses. What callers rely on: every failure ends in one
+line "mt-map: error: ..." on stderr and exit status 1 (2 for usage errors,
+from argparse), 3 when ``--fail-below`` finds too few voxels solved, 130 on
+an interrupt, 141 (quietly) when the reader of stdout goes away; no
+traceback. Imports stay light until a command runs, so
+that ``mt-map --help`` answers at once.
+
+Units throughout: times in seconds, offsets in Hz, the saturation amplitude
+omega_1_rms in rad/s, R1 in 1/s, flip angles in degrees.
+"""
+import argparse
+import logging
+import os
+import sys
+
+from tavni.mt_map import protocol
+from tavni.mt_map.cli import bids, demo, fraction, phantom, r1, semi_quantitative, voxel
+from tavni.mt_map.cli.options import Parser, UsageError, VersionAction
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog="mt-map",
+        description="Bound-pool (macromolecular proton) fraction maps from PD-, T1- and "
+                    "MT-weighted SPGR scans (or from one MT-weighted image, its reference "
+                    "image without saturation, and an R1 map), with the two-pool pulsed "
+                    "steady-state model; R1, M0, MTR and MTsat maps on the way. Units: "
+                    "times in seconds, "
+                    "offsets in Hz, omega_1_rms in rad/s, R1 in 1/s, flip angles in degrees.")
+    parser.add_argument("--version", action=VersionAction, help="show the version and exit")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
+                                     parser_class=Parser)
+
+    for command in (fraction, r1, semi_quantitative, phantom, demo, voxel, bids):
+        command.add_parser(commands)
+    return parser
+
+
+class _Lines(logging.Formatter):
+    """The library's log records as the command's lines on stderr."""
+
+    def format(self, record):
+        if record.levelno >= logging.WARNING:
+            return f"mt-map: warning: {record.getMessage()}"
+        return f"mt-map: {record.getMessage()}"
+
+
+def _flag_named(error):
+    """An error's message with the Python keyword it names as the option."""
+    message = str(error)
+    parameter = getattr(error, "parameter", None)
+    if parameter and message.startswith(parameter):
+        message = "--" + parameter.replace("_", "-") + message[len(parameter):]
+    return message
+
+
+def main(argv=None):
+    """Runs the ``mt-map`` command line; returns the exit status."""
+    options = build_parser().parse_args(argv)
+    logger = logging.getLogger("tavni.mt_map")
+    handler = None
+    if getattr(options, "messages", True):
+        handler = logging.StreamHandler(sys.stderr)
+        handler.setFormatter(_Lines())
+        logger.addHandler(handler)
+        logger.setLevel(logging.INFO)
+    try:
+        return _run(options)
+    finally:
+        if handler is not None:
+            logger.removeHandler(handler)
+            logger.setLevel(logging.NOTSET)
+
+
+def _run(options):
+    from tavni.mt_map.bids.base import BidsError
+    from tavni.mt_map.io.volumes import VolumeError
+
+    def fail(message):
+        print(f"mt-map: error: {message}", file=sys.stderr)
+        return 1
+
+    try:
+        return options.run(options)
+    except (UsageError, protocol.ParameterError, VolumeError, BidsError) as error:
+        return fail(_flag_named(error))
+    except BrokenPipeError:
+        # The reader of stdout (a pager, head) left: not an error of ours.
+        # Point stdout at nothing so that the interpreter's final flush is quiet.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
+    except MemoryError:
+        return fail("out of memory; try a smaller volume or free some memory")
+    except OSError as error:
+        where = f" '{error.filename}'" if error.filename else ""
+        return fail(f"{error.strerror or error}{where}")
+    except KeyboardInterrupt:
+        return 130
+    except Exception as error:
+        # A fault of this program, not of the input: still one line, unless
+        # MT_MAP_TRACEBACK asks for the whole story.
+        if os.environ.get("MT_MAP_TRACEBACK"):
+            raise
+        first_line = (str(error).splitlines() or [""])[0]
+        return fail(f"internal error ({type(error).__name__}: {first_line}); "
+                    "MT_MAP_TRACEBACK=1 shows where")

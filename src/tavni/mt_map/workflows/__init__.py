@@ -1,0 +1,37 @@
+"""The mt-map workflows on volumes: read, derive, fit, write, summarise.
+
+This is where the command line, the BIDS App and any other front end make
+maps. Each workflow checks everything it can before reading an image
+(outputs that would replace an input, output directories, parameters,
+geometry from the headers), writes all its outputs or none, and returns a
+:class:`~tavni.mt_map.workflows.summary.Summary` of how many voxels were
+solved. Every map streams its images through the computation a run of
+voxels at a time within a memory budget (:mod:`tavni.mt_map.io.streaming`).
+
+Failures raise ``protocol.ParameterError`` or ``io.volumes.VolumeError``
+with one line. What a person should know goes to the ``tavni.mt_map``
+logger: warnings (a parameter outside its typical range, few voxels solved
+and the likely cause) at WARNING, the summary line and its notes at INFO.
+The returned summary carries the warnings too.
+
+- :func:`fraction_map`: the ratio path (MT image, reference, R1 map);
+- :func:`fraction_from_scans`: the three-scan chain;
+- :func:`r1_map`, :func:`semi_quantitative_map`: R1/M0, MTsat and MTR;
+- :func:`fraction_of_voxel`: one voxel.
+"""
+from tavni.mt_map.workflows.chain import (
+           CHAIN_PARAMETERS,
+           SCAN_PARAMETERS,
+           fraction_from_scans,
+)
+from tavni.mt_map.workflows.ratio import (
+           FRACTION_IMAGES,
+           fraction_map,
+           fraction_of_voxel,
+)
+from tavni.mt_map.workflows.single import r1_map, semi_quantitative_map
+from tavni.mt_map.workflows.summary import Summary
+
+__all__ = ["CHAIN_PARAMETERS", "FRACTION_IMAGES", "SCAN_PARAMETERS", "Summary",
+           "fraction_from_scans", "fraction_map", "fraction_of_voxel", "r1_map",
+           "semi_quantitative_map"]

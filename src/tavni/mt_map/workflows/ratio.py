@@ -1,0 +1,230 @@
+"""The ratio path: the bound-pool fraction map of an MT image, its reference and an R1 map; and of one voxel.
+"""
+import numpy as np
+
+from tavni.mt_map import protocol
+from tavni.mt_map import status as statuses
+from tavni.mt_map.io import volumes
+from tavni.mt_map.protocol import ParameterError
+from tavni.mt_map.status import status_table
+from tavni.mt_map.workflows.common import (
+    check_budget,
+    check_outputs,
+    check_threads,
+    map_outputs,
+    signal_ratio,
+    stream_maps,
+)
+from tavni.mt_map.workflows.noise import (
+    BYTES_PER_VOXEL_FOR_UNCERTAINTY,
+    UNCERTAINTY_OUTPUTS,
+    UncertaintySample,
+    check_noise_sd,
+    noise_levels_of,
+    with_sensitivity_paths,
+)
+from tavni.mt_map.workflows.summary import SAMPLE, StatusCounts, diagnose, log, warn
+
+# What the fraction map needs of the protocol.
+FRACTION_PARAMETERS = protocol.SEQUENCE + protocol.LINESHAPE
+
+
+# The images of a fraction map: (name, what it is), the MT image first (its
+# geometry is the maps').
+FRACTION_IMAGES = (("mt", "MT image"), ("ref", "reference image"), ("r1", "R1 map"),
+                   ("b1", "B1 map"), ("mask", "mask"))
+
+
+class FractionRuns(StatusCounts):
+    """The fraction and status of runs of voxels, as ``streaming.run`` hands
+    them over, counting the statuses and keeping a sample of what the fitted
+    voxels measured for ``diagnose``.
+
+    Inputs come as float32 where the image holds float32 values; the ratio
+    of two of them in float32 is the float32 rounding of their ratio in
+    float64, and float32 rounding is all the solver takes of S_ratio and R1,
+    so the maps are those of a float64 computation to the bit.
+    """
+
+    def __init__(self, parameters, voxels, threads=None, clip=False, exact=True,
+                 uncertainty=None, sigmas=None):
+        self.parameters, self.threads, self.clip, self.exact = parameters, threads, clip, exact
+        # An UncertaintySample when its maps are wanted, with the images' noise.
+        self.uncertainty, self.sigmas = uncertainty, sigmas
+        super().__init__()
+        self.stride = max(1, voxels // SAMPLE)
+        self.ratio_sample, self.R1_sample = [], []
+
+    def __call__(self, values):
+        from tavni.mt_map import maps
+
+        p = self.parameters
+        mt, reference, R1 = values["mt"], values["ref"], values["r1"]
+        # Background of real data gives no measurement: no reference signal,
+        # no positive R1 or B1, or NaN anywhere. Those voxels get NaN and the
+        # invalid-input status from the solver (R1 and B1 by its domain).
+        ratio = signal_ratio(mt, reference)
+        f, status, *derivatives = maps.fit_fraction(
+            ratio, R1, p["T2_free"], p["delta_omega"], p["omega_1_rms"], p["G"], p["TR"],
+            p["duration"], p["flip_angle"], b1=values.get("b1"), mask=values.get("mask"),
+            clip=self.clip, exact=self.exact, threads=self.threads, return_status=True,
+            return_derivatives=self.uncertainty is not None)
+        self.count(status)
+        fitted = statuses.fitted(status)
+        # Every stride-th fitted voxel, gathered by index (copies, which do
+        # not keep the run alive, of only the voxels kept).
+        sample = np.flatnonzero(fitted)[::self.stride]
+        self.ratio_sample.append(ratio.reshape(-1)[sample])
+        self.R1_sample.append(R1.reshape(-1)[sample])
+        maps_of_run = {"fraction": f, "status": status}
+        if self.uncertainty is not None:
+            from tavni.mt_map.uncertainty import ratio_uncertainty
+
+            b1 = values.get("b1")
+            with np.errstate(divide="ignore", invalid="ignore"):
+                result = ratio_uncertainty(
+                    derivatives[0], mt, reference, np.where(R1 > 0, R1, np.nan),
+                    self.sigmas["MT"], self.sigmas["reference"],
+                    b1=None if b1 is None else np.where(b1 > 0, b1, np.nan))
+            maps_of_run.update(self.uncertainty.maps(result))
+        return maps_of_run
+
+
+def fraction_map(images, output, given, *, protocol_path=None, status_output=None,
+                 threads=None, clip=False, exact=True, max_memory=None, quiet=False,
+                 allow_affine_mismatch=False, uncertainty_output=None, sensitivity_prefix=None,
+                 noise_sd=None):
+    """The bound-pool fraction map of one MT, reference and R1 image.
+
+    The images are streamed: read a run of voxels at a time (whole planes of
+    the slowest axis, as NIfTI stores them), fitted, and written in the same
+    order, so memory stays within max_memory whatever the volume's size.
+
+    Parameters
+    ----------
+    images : dict of str to path-like
+        Paths under the names of ``FRACTION_IMAGES``: 'mt', 'ref', 'r1'
+        (1/s) required; 'b1' (relative transmit field) and 'mask' (nonzero:
+        fit) optional or None.
+    output : path-like
+        Fraction map to write (float32, NaN where not solved).
+    given : dict of str to protocol.Given
+        The parameters of ``FRACTION_PARAMETERS``; validated here.
+    protocol_path : path-like, optional
+        The protocol file given came from, never to be overwritten.
+    status_output : path-like, optional
+        Status codes to write (uint8, see ``status_table``).
+    threads : int, optional
+        Worker threads, 1 to ``MAX_THREADS``; default all cores.
+    clip : bool
+        Unsolved voxels get the nearer bracket end instead of NaN.
+    exact : bool
+        False: the fast mode of ``fit_fraction`` (closed form in double
+        precision, not reproducible to the bit across machines).
+    max_memory : int, optional
+        Bytes the process may use; default a share of the available memory.
+    quiet : bool
+        No progress bar and no summary line (warnings still).
+    allow_affine_mismatch : bool
+        Map images of one shape whose affines differ.
+    uncertainty_output : path-like, optional
+        Standard deviation of f from the MT and reference images' noise, to
+        first order (float32, NaN where not solved).
+    sensitivity_prefix : path-like, optional
+        Writes prefix_R1 and prefix_B1 (``sensitivity_paths``): the change
+        of f when R1 or B1 is 1% too high (float32).
+    noise_sd : sequence of float, optional
+        Noise standard deviation of both images, or of MT and reference
+        (image units); default: estimated from their backgrounds (the mask,
+        if given, is the head), each image read whole once for it. The
+        summary says which.
+
+    Returns
+    -------
+    summary : Summary
+        Printed on stderr unless quiet; warnings follow when fewer than
+        half of the fitted voxels are solved.
+
+    Raises
+    ------
+    protocol.ParameterError, volumes.VolumeError
+        With one line; nothing is left written.
+    """
+    check_threads(threads)
+    written = map_outputs(with_sensitivity_paths(
+        {"fraction": output, "status": status_output, "uncertainty": uncertainty_output,
+         "sensitivity": sensitivity_prefix}))
+    check_outputs(images, FRACTION_IMAGES, written, protocol_path)
+    check_noise_sd(noise_sd, ("MT", "reference"))
+    for message in protocol.validate(given):
+        warn(message)
+    parameters = protocol.model_values(given)
+    check_budget(max_memory)
+
+    probes = {name: volumes.probe(path, what) for name, what in FRACTION_IMAGES
+              if (path := images.get(name)) is not None}
+    mt = probes["mt"]
+    volumes.check_geometry(list(probes.values()), allow_affine_mismatch)
+
+    uncertainty, sigmas, notes = None, None, []
+    if any(name in written for name in UNCERTAINTY_OUTPUTS):
+        uncertainty = UncertaintySample(written, mt.voxels)
+        sigmas, notes = noise_levels_of(written, probes, {"MT": "mt", "reference": "ref"},
+                                      noise_sd, probes.get("mask"), True)
+    runs = FractionRuns(parameters, mt.voxels, threads, clip, exact, uncertainty, sigmas)
+    stream_maps(probes, written, runs, max_memory=max_memory, quiet=quiet, desc="fitting",
+                 work_bytes=48 + BYTES_PER_VOXEL_FOR_UNCERTAINTY * (uncertainty is not None))
+
+    summary = runs.summary()
+    summary.notes = notes + (uncertainty.note() if uncertainty is not None else [])
+    if not quiet:
+        log.info(summary.line(output))
+        for note in summary.notes:
+            log.info(note)
+    diagnose(summary, np.concatenate(runs.ratio_sample), np.concatenate(runs.R1_sample),
+             given, images)
+    return summary
+
+
+def fraction_of_voxel(given, bracket=(0.0, 0.5)):
+    """The fraction explaining one measured ratio.
+
+    Parameters
+    ----------
+    given : dict of str to protocol.Given
+        S_ratio, R1 (1/s) and the parameters of ``FRACTION_PARAMETERS``;
+        validated here.
+    bracket : (float, float)
+        Interval searched for f, 0 <= low < high < 1.
+
+    Returns
+    -------
+    float
+        f, dimensionless.
+
+    Raises
+    ------
+    protocol.ParameterError
+        A parameter breaks its rule, or no f in bracket explains S_ratio.
+    """
+    from tavni.mt_map import STATUS_SOLVED, STATUS_TWO_ROOTS, fit_fraction
+
+    for message in protocol.validate(given):
+        warn(message)
+    p = protocol.model_values(given)
+    low, high = bracket
+    try:
+        f, status = fit_fraction(p["S_ratio"], p["R1"], p["T2_free"], p["delta_omega"],
+                                 p["omega_1_rms"], p["G"], p["TR"], p["duration"],
+                                 p["flip_angle"], bracket=(low, high), threads=1,
+                                 return_status=True)
+    except ValueError as error:
+        raise ParameterError(str(error)) from None
+    if status == STATUS_TWO_ROOTS:
+        warn(f"a larger fraction in [{low}, {high}] explains S_ratio too; the smaller is "
+             "printed")
+    elif status != STATUS_SOLVED:
+        meaning = next(text for code, _, text in status_table() if code == status)
+        raise ParameterError(f"no bound-pool fraction in [{low}, {high}] explains "
+                             f"S_ratio = {p['S_ratio']:g}: {meaning}")
+    return f

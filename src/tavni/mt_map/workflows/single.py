@@ -1,0 +1,175 @@
+"""The single maps: R1 and M0 by variable flip angle, MTsat and MTR, each streamed a run of voxels at a time.
+"""
+import numpy as np
+
+from tavni.mt_map import protocol
+from tavni.mt_map import status as statuses
+from tavni.mt_map.protocol import ParameterError
+from tavni.mt_map.workflows.chain import (
+    SCAN_IMAGES,
+    SCAN_PARAMETERS,
+    mtsat_of,
+    r1_and_reference,
+)
+from tavni.mt_map.workflows.common import (
+    check_budget,
+    check_outputs,
+    check_threads,
+    map_outputs,
+    outside_mask_nan,
+    prepared,
+    probe_images,
+    stream_maps,
+)
+from tavni.mt_map.workflows.summary import StatusCounts, log, warn
+
+
+class R1Runs(StatusCounts):
+    """R1, M0 and the status of their fit on runs of voxels, as
+    ``streaming.run`` hands them over; counts the statuses."""
+
+    def __init__(self, scans, flip_angles, TRs, threads=None):
+        super().__init__(statuses.R1)
+        self.scans, self.flip_angles, self.TRs, self.threads = scans, flip_angles, TRs, threads
+
+    def __call__(self, values):
+        from tavni.mt_map import fit_r1
+
+        data = prepared(dict(values))
+        R1, M0, status = fit_r1([data[name] for name in self.scans], self.flip_angles, self.TRs,
+                                b1=data.get("b1"), mask=data.get("mask"), threads=self.threads,
+                                return_status=True)
+        self.count(status)
+        return {"r1": R1, "m0": M0, "status": status}
+
+
+def r1_map(scans, flip_angles_deg, TRs, outputs, *, b1=None, mask=None, threads=None,
+           quiet=False, allow_affine_mismatch=False, max_memory=None):
+    """R1 (1/s) and M0 from SPGR scans of two or more flip angles.
+
+    Parameters
+    ----------
+    scans : sequence of path-like
+        Two or more scans, one geometry.
+    flip_angles_deg, TRs : sequence of float
+        Each scan's nominal flip angle (degrees) and TR (s). Scans of
+        differing TR: exactly two.
+    outputs : dict
+        "r1" (required), "m0", "status" to paths.
+    b1, mask, threads, quiet, allow_affine_mismatch, max_memory
+        As for ``fraction_from_scans``: the scans are streamed through the
+        fit a run of voxels at a time.
+
+    Returns
+    -------
+    Summary
+        Counts per status of the R1 fit.
+    """
+    check_threads(threads)
+    if len(scans) < 2 or not len(scans) == len(flip_angles_deg) == len(TRs):
+        raise ParameterError(f"give two or more scans with a flip angle and a TR each "
+                             f"(got {len(scans)} scans, {len(flip_angles_deg)} flip angles, "
+                             f"{len(TRs)} TRs)")
+    # Given (from the command line, named by its options) or plain numbers.
+    flip_angles_deg = [protocol.as_one_given(angle, "flip_angles_deg") for angle in flip_angles_deg]
+    TRs = [protocol.as_one_given(TR, "TRs") for TR in TRs]
+    warnings = []
+    for angle, TR in zip(flip_angles_deg, TRs):
+        warnings += protocol.validate({"flip_angle_deg": angle, "TR": TR})
+    flip_angles_deg = [angle.value for angle in flip_angles_deg]
+    TRs = [TR.value for TR in TRs]
+    if len(scans) > 2 and len(set(TRs)) > 1:
+        raise ParameterError("scans of differing TRs: give exactly two")
+    for message in warnings:
+        warn(message)
+    check_budget(max_memory)
+    written = map_outputs({name: outputs.get(name) for name in ("r1", "m0", "status")})
+    if "status" in written:
+        written["status"].descrip = "status of the R1 fit per voxel"
+    if "r1" not in written:
+        raise ParameterError("an output path for the R1 map is needed")
+    table = tuple((f"scan {i + 1}", f"scan {i + 1}") for i in range(len(scans)))
+    table += (("b1", "B1 map"), ("mask", "mask"))
+    images = dict(zip((name for name, _ in table), (*scans, b1, mask)))
+    check_outputs(images, table, written, None)
+    probes = probe_images(images, table, allow_affine_mismatch)
+    runs = R1Runs([name for name, _ in table[:len(scans)]],
+                  [np.radians(a) for a in flip_angles_deg], TRs, threads)
+    # R1 and M0 in double and the fit's status, one per voxel.
+    stream_maps(probes, written, runs, max_memory=max_memory, work_bytes=8 * 4)
+    summary = runs.summary()
+    summary.warnings += warnings
+    if not quiet:
+        log.info(summary.line(outputs["r1"]))
+    return summary
+
+
+class SemiQuantitativeRuns:
+    """MTsat or MTR (``semi_quantitative_map``) on runs of voxels, as
+    ``streaming.run`` hands them over."""
+
+    def __init__(self, kind, values, b1_correction, threads=None):
+        self.kind, self.values = kind, values
+        self.b1_correction, self.threads = b1_correction, threads
+
+    def __call__(self, values):
+        from tavni.mt_map import mtr
+
+        data = prepared(dict(values))
+        if self.kind == "mtsat":
+            result = mtsat_of(data, self.values, self.b1_correction, self.threads)
+        else:
+            reference = (data["ref"] if "ref" in data
+                         else r1_and_reference(data, self.values, self.threads)[3])
+            result = outside_mask_nan(mtr(data["mtw"], reference), data)
+        return {self.kind: result}
+
+
+def semi_quantitative_map(kind, mtw, parameters, output, *, pdw=None, t1w=None, ref=None,
+                          b1=None, mask=None, b1_correction=None, threads=None,
+                          protocol_path=None, allow_affine_mismatch=False, max_memory=None):
+    """MTsat or MTR of the MT-weighted scan, streamed a run of voxels at a time.
+
+    Parameters
+    ----------
+    kind : {"mtsat", "mtr"}
+        MTsat (percent units, Helms et al. 2008) from the three scans; or
+        MTR (percent) against a measured reference image ``ref`` or, with
+        ``pdw`` and ``t1w``, against the synthetic reference.
+    mtw : path-like
+        MT-weighted scan.
+    parameters : dict
+        As for ``fraction_from_scans``: the scans' flip angles and TRs
+        (none for MTR against a measured reference).
+    output : path-like
+        The map to write (float32).
+    pdw, t1w, ref, b1, mask : path-like, optional
+    b1_correction : float, optional
+        MTsat only: the empirical correction constant (0.4 in Weiskopf et
+        al. 2013); needs ``b1``.
+    threads, protocol_path, allow_affine_mismatch, max_memory
+        As for ``fraction_from_scans``.
+    """
+    check_threads(threads)
+    measured = kind == "mtr" and ref is not None
+    if not measured and (pdw is None or t1w is None):
+        raise ParameterError(f"{kind} needs the PD- and T1-weighted scans"
+                             + (" (or a measured reference image)" if kind == "mtr" else ""))
+    if kind == "mtr" and ref is not None and (pdw is not None or t1w is not None):
+        raise ParameterError("MTR against a measured reference or a synthetic one, not both")
+    if b1_correction is not None and b1 is None:
+        raise ParameterError("the empirical B1 correction of MTsat needs a B1 map")
+    values = {}
+    if not measured:
+        given = protocol.as_given(parameters, SCAN_PARAMETERS)
+        for message in protocol.validate(given):
+            warn(message)
+        values = protocol.model_values(given)
+    check_budget(max_memory)
+    written = map_outputs({kind: output})
+    images = {"mtw": mtw, "pdw": pdw, "t1w": t1w, "ref": ref, "b1": b1, "mask": mask}
+    check_outputs(images, SCAN_IMAGES, written, protocol_path)
+    probes = probe_images(images, SCAN_IMAGES, allow_affine_mismatch)
+    # R1, M0, their status, the reference and the map, in double.
+    stream_maps(probes, written, SemiQuantitativeRuns(kind, values, b1_correction, threads),
+                 max_memory=max_memory, work_bytes=8 * 6)

@@ -1,0 +1,110 @@
+"""What a workflow says about its voxels afterwards.
+
+Counts per status, the share of the fitted voxels solved, and, when few were
+solved, what in the inputs looks wrong. Messages for a person go to the
+``tavni.mt_map`` logger: warnings at WARNING, the summary line and its notes
+at INFO. The command line shows them on stderr; a Python caller sees them
+where its logging configuration sends them (nowhere by default).
+"""
+import logging
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from tavni.mt_map import protocol
+from tavni.mt_map import status as statuses
+
+log = logging.getLogger("tavni.mt_map")
+
+# Below this share of the fitted voxels solved, the summary warns.
+SOLVED_SHARE_WARNING = 0.5
+# Median R1 above this (1/s) is no tissue at any field strength: T1 in ms.
+R1_LOOKS_LIKE_T1_MS = 20.0
+# At most this many fitted voxels of a map are kept for the diagnosis's
+# medians and the uncertainty's quartiles.
+SAMPLE = 1 << 16
+
+
+def warn(message):
+    """Issues one warning line for a person (logger ``tavni.mt_map``)."""
+    log.warning(message)
+
+
+@dataclass
+class Summary:
+    """How the voxels of a map came out: counts per status name."""
+
+    counts: dict = field(default_factory=dict)
+    warnings: list = field(default_factory=list)  # one line each, as printed
+    notes: list = field(default_factory=list)  # remarks printed after the counts
+
+    @property
+    def total(self):
+        return sum(self.counts.values())
+
+    @property
+    def fitted(self):
+        """Voxels the solver searched: neither masked nor invalid."""
+        return self.total - statuses.not_fitted(self.counts)
+
+    @property
+    def solved_share(self):
+        """Share of the fitted voxels solved (0 when none could be fitted)."""
+        return statuses.solved(self.counts) / self.fitted if self.fitted else 0.0
+
+    def line(self, name):
+        total = max(self.total, 1)
+        parts = [f"{count} {label} ({100 * count / total:.1f} %)"
+                 for label, count in self.counts.items()]
+        return f"{name}: {self.total} voxels: " + ", ".join(parts)
+
+
+def summarise(status, table=statuses.FRACTION):
+    """The Summary of a whole status map."""
+    return Summary({name: int(np.count_nonzero(status == code))
+                    for code, name, _ in statuses.status_table(table)})
+
+
+class StatusCounts:
+    """Counts of the per-voxel statuses of runs, for the summary."""
+
+    def __init__(self, table=statuses.FRACTION):
+        self.table = statuses.status_table(table)
+        self.counts = np.zeros(256, dtype=np.int64)
+        self.codes = [code for code, _, _ in self.table]
+
+    def count(self, status):
+        # A comparison per code: bincount would first widen every status
+        # to a 64-bit index, several times slower on a run of millions.
+        for code in self.codes:
+            self.counts[code] += np.count_nonzero(status == code)
+
+    def summary(self):
+        return Summary({name: int(self.counts[code]) for code, name, _ in self.table})
+
+
+def diagnose(summary, ratio, R1, given, images):
+    """Warnings naming what in the inputs looks wrong when few voxels were
+    solved; ratio and R1 are (a sample of) the fitted voxels' values."""
+    if summary.fitted == 0:
+        warn("no voxel could be fitted: every voxel is masked or has invalid input "
+             "(reference <= 0, R1 <= 0 or NaN)")
+        return
+    if summary.solved_share >= SOLVED_SHARE_WARNING:
+        return
+    causes = []
+    median_R1 = float(np.median(R1))
+    if median_R1 > R1_LOOKS_LIKE_T1_MS:
+        causes.append(f"the R1 map '{images['r1']}' has a median of {median_R1:g} /s, "
+                      "typical of T1 in milliseconds; give R1 in 1/s")
+    median_ratio = float(np.median(ratio))
+    if median_ratio > 1.0:
+        causes.append(f"the median MT/reference ratio is {median_ratio:g}, above 1: are the "
+                      "MT and reference images swapped?")
+    TR = given["TR"]
+    if TR.value > protocol.PARAMETERS["TR"].typical[1]:
+        causes.append(f"{TR.describe('s')} looks like milliseconds")
+    if not causes:
+        causes.append("check the sequence parameters and their units")
+    warn(f"only {100 * summary.solved_share:.1f} % of the {summary.fitted} fitted voxels "
+         f"were solved; " + "; ".join(causes))
