@@ -23,6 +23,8 @@ import stat
 from collections import namedtuple
 from pathlib import Path
 
+from tavni.mt_map.pulses import SHAPES
+
 # Largest protocol file read; real ones are a few hundred bytes.
 PROTOCOL_MAX_BYTES = 1 << 20
 # Longest integer literal accepted in a protocol file.
@@ -123,7 +125,7 @@ PARAMETERS = {p.key: p for p in (
               "omega_1_rms is computed from it", "positive", (20.0, 5000.0),
               "is it in radians? (give degrees)", "is it in degrees?"),
     Parameter("mt_pulse_shape", "--mt-pulse-shape", "", "shape of the MT pulse (default hard)",
-              "choice", choices=("hard", "gaussian")),
+              "choice", choices=tuple(SHAPES)),
     Parameter("mt_bandwidth", "--mt-bandwidth", "Hz",
               "bandwidth of a Gaussian MT pulse (FWHM of its spectrum), Hz", "positive",
               (10.0, 1e4), "is it in kHz?", "is it in Hz?"),
@@ -161,9 +163,18 @@ BIDS_FIELDS = {
     "duration": "MTPulseDuration",
     "mt_pulses": "MTNumberOfPulses",
     "mt_pulse_shape": "MTPulseShape",
-    "mt_bandwidth": "MTPulseBandwidth",
     "mt_flip_angle_deg": "MTPulseFlipAngle",
+    "mt_bandwidth": "MTPulseBandwidth",
 }
+# The MT pulse's fields, stated once per dataset or MT-weighted scan.
+MT_PULSE_FIELDS = ("delta_omega", "duration", "mt_pulses", "mt_pulse_shape",
+                   "mt_flip_angle_deg", "mt_bandwidth")
+# Sidecar times (s) beyond which a value can only be in milliseconds. BIDS
+# states times in seconds, so a sidecar value this large stops the BIDS App
+# (unless it is told to read milliseconds), where a value given on the
+# command line only draws a warning past the top of its typical range. One
+# MT pulse lasts well under 0.1 s.
+SIDECAR_LONGEST = {"TR": 1.0, "duration": 0.1}
 METAVARS = {"Hz": "HZ", "rad/s": "RAD_PER_S", "s": "S", "deg": "DEG", "1/s": "PER_S",
             "": "VALUE"}
 PROTOCOL_KEYS = tuple(key for key, p in PARAMETERS.items() if p.in_protocol)
@@ -471,11 +482,13 @@ def validate(given):
                              f"{given['mt_flip_angle_deg'].describe('deg')}: give the "
                              "saturation amplitude or the MT pulse, not both")
     shape = given.get("mt_pulse_shape")
-    gaussian = shape is not None and shape.value == "gaussian"
-    if "mt_flip_angle_deg" in given and gaussian and "mt_bandwidth" not in given:
-        raise ParameterError(f"{shape.describe()}: a Gaussian MT pulse needs its bandwidth "
-                             f"({PARAMETERS['mt_bandwidth'].option} or mt_bandwidth)")
-    if "mt_bandwidth" in given and not gaussian:
+    # The shapes that take a bandwidth say so in the pulse registry.
+    banded = shape is not None and "bandwidth" in SHAPES[shape.value].needs
+    if "mt_flip_angle_deg" in given and banded and "mt_bandwidth" not in given:
+        raise ParameterError(f"{shape.describe()}: a {shape.value.capitalize()} MT pulse needs "
+                             f"its bandwidth ({PARAMETERS['mt_bandwidth'].option} or "
+                             "mt_bandwidth)")
+    if "mt_bandwidth" in given and not banded:
         raise ParameterError(f"{given['mt_bandwidth'].describe('Hz')}: a bandwidth applies "
                              "to a Gaussian MT pulse only (mt_pulse_shape gaussian)")
     return warnings

@@ -4,12 +4,44 @@ Scanners state an off-resonance MT pulse by its flip angle, duration, shape
 and bandwidth; the model takes the root-mean-square amplitude
 ``omega_1_rms`` (rad/s) over the saturation time. For the chain from
 scans to a fraction map and anyone holding a scanner's protocol.
+
+The pulse shapes are one registry, :data:`SHAPES`: a shape's name, the
+function that gives its RMS amplitude from the flip angle, the pulse's
+duration and whatever else the shape needs, and the names of those extra
+values. A new shape is a new row and its RMS function; the command line's
+choices, the protocol's checks and the BIDS App take it from here.
 """
 import math
+from collections.abc import Callable
+from typing import NamedTuple
 
-import numpy as np
+__all__ = ["SHAPES", "PulseShape", "omega_1_rms_from_pulse"]
 
-SHAPES = ("hard", "gaussian")
+
+class PulseShape(NamedTuple):
+    """One MT pulse shape.
+
+    Attributes
+    ----------
+    name : str
+        As protocols and sidecars spell it (lower case).
+    rms : callable
+        ``rms(flip_angle, pulse_duration, *needs)``: omega_1_rms (rad/s) of
+        one pulse from its flip angle (rad), duration (s) and the values
+        named by ``needs``, for scalars.
+    needs : tuple of str
+        Further parameters of the shape, by their keyword in
+        :func:`omega_1_rms_from_pulse` (``"bandwidth"``, Hz).
+    """
+
+    name: str
+    rms: Callable[..., float]
+    needs: tuple = ()
+
+
+def _hard_rms(flip_angle, pulse_duration):
+    # A constant amplitude: omega_1 = theta / tau throughout, its own RMS.
+    return flip_angle / pulse_duration
 
 
 def _gaussian_rms(flip_angle, pulse_duration, bandwidth):
@@ -27,7 +59,11 @@ def _gaussian_rms(flip_angle, pulse_duration, bandwidth):
     return flip_angle * math.sqrt(energy / pulse_duration) / area
 
 
-_gaussian_rms_array = np.vectorize(_gaussian_rms, otypes=[np.float64])
+SHAPES = {shape.name: shape for shape in (
+    PulseShape("hard", _hard_rms),
+    PulseShape("gaussian", _gaussian_rms, ("bandwidth",)),
+)}
+"""The MT pulse shapes by name."""
 
 
 def omega_1_rms_from_pulse(flip_angle, pulse_duration, shape="hard", bandwidth=None):
@@ -75,21 +111,24 @@ def omega_1_rms_from_pulse(flip_angle, pulse_duration, shape="hard", bandwidth=N
     >>> omega_1_rms_from_pulse(math.radians(500.0), 0.012)  # hard, rad/s
     727.22...
     """
+    import numpy as np
+
     if shape not in SHAPES:
         raise ValueError(f"MT pulse shape must be one of {', '.join(SHAPES)}, not {shape!r}")
+    pulse = SHAPES[shape]
     theta = np.asarray(flip_angle, dtype=np.float64)
     tau = np.asarray(pulse_duration, dtype=np.float64)
     if not np.all(tau > 0):
         raise ValueError("MT pulse duration must be positive (s)")
-    if shape == "hard":
+    if "bandwidth" not in pulse.needs:
         if bandwidth is not None:
             raise ValueError("a bandwidth applies to a Gaussian MT pulse only")
-        result = theta / tau
+        result = pulse.rms(theta, tau)
     else:
         if bandwidth is None:
-            raise ValueError("a Gaussian MT pulse needs its bandwidth (Hz)")
+            raise ValueError(f"a {shape.capitalize()} MT pulse needs its bandwidth (Hz)")
         width = np.asarray(bandwidth, dtype=np.float64)
         if not np.all(width > 0):
             raise ValueError("MT pulse bandwidth must be positive (Hz)")
-        result = _gaussian_rms_array(theta, tau, width)
+        result = np.vectorize(pulse.rms, otypes=[np.float64])(theta, tau, width)
     return float(result) if np.ndim(result) == 0 else result

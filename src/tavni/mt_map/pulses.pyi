@@ -1,9 +1,17 @@
-from typing import Literal, overload
+from collections.abc import Callable
+from typing import Literal, NamedTuple, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-SHAPES: tuple[str, ...]
+__all__ = ["SHAPES", "PulseShape", "omega_1_rms_from_pulse"]
+
+class PulseShape(NamedTuple):
+    name: str
+    rms: Callable[..., float]
+    needs: tuple[str, ...] = ()
+
+SHAPES: dict[str, PulseShape]
 
 # Scalars in, a float out; anything else, an array.
 @overload

@@ -29,15 +29,15 @@ from tavni.mt_map import protocol
 from tavni.mt_map.bids.base import BidsError, Collection, one_line
 from tavni.mt_map.bids.naming import IMAGE_EXTENSIONS, relative
 
-# The extra sidecar key for the MT pulse's nominal flip angle, degrees.
-MT_FLIP_KEY = "MTPulseFlipAngle"
 
 
-# Sidecar fields read into the chain's parameters. Times are checked against
-# the longest value the sequence can have in seconds: a larger number is a
-# value written in milliseconds (a repetition time of 28, a pulse of 12).
-LONGEST_SECONDS = {"RepetitionTimeExcitation": 1.0, "RepetitionTime": 1.0,
-                   "MTPulseDuration": 0.1}
+# Sidecar times checked against the longest value the sequence can have in
+# seconds: a larger number is a value written in milliseconds (a repetition
+# time of 28, a pulse of 12). RepetitionTime stands in for
+# RepetitionTimeExcitation where that is missing.
+LONGEST_SECONDS = {protocol.BIDS_FIELDS[key]: seconds
+                   for key, seconds in protocol.SIDECAR_LONGEST.items()}
+LONGEST_SECONDS["RepetitionTime"] = protocol.SIDECAR_LONGEST["TR"]
 
 
 def open_layout(bids_dir):
@@ -237,12 +237,13 @@ def collection_of(layout, participant, session, acquisition, run, images, overri
 
     given, missing = {}, []
 
-    def take(key, sidecar, entry, convert=None):
+    def take(key, sidecar, convert=None):
+        """The parameter key from its field (protocol.BIDS_FIELDS) of sidecar."""
         if key in overrides:
             return
-        if entry == "TR":
-            entry = "RepetitionTimeExcitation" if sidecar.has("RepetitionTimeExcitation") \
-                else "RepetitionTime"
+        entry = protocol.BIDS_FIELDS[key.removeprefix("pdw_").removeprefix("t1w_")]
+        if entry == "RepetitionTimeExcitation" and not sidecar.has(entry):
+            entry = "RepetitionTime"
         if not sidecar.has(entry):
             missing.append((key, sidecar, entry))
             return
@@ -254,17 +255,17 @@ def collection_of(layout, participant, session, acquisition, run, images, overri
                            f" in {sidecar.origin(entry)}")
 
     for prefix, sidecar in (("pdw_", pdw), ("t1w_", t1w), ("", mtw)):
-        take(prefix + "flip_angle_deg", sidecar, "FlipAngle")
-        take(prefix + "TR", sidecar, "TR")
-    take("delta_omega", mtw, "MTOffsetFrequency")
+        take(prefix + "flip_angle_deg", sidecar)
+        take(prefix + "TR", sidecar)
+    take("delta_omega", mtw)
     if "mt_pulses" not in overrides:
-        if mtw.has("MTNumberOfPulses"):
-            take("mt_pulses", mtw, "MTNumberOfPulses", convert=int)
+        if mtw.has(protocol.BIDS_FIELDS["mt_pulses"]):
+            take("mt_pulses", mtw, convert=int)
         else:
             given["mt_pulses"] = Given(1, "one MT pulse per TR", " (default)")
     # The saturation per TR lasts the number of pulses times one pulse.
     if "duration" not in overrides:
-        take("duration", mtw, "MTPulseDuration")
+        take("duration", mtw)
         if "duration" in given:
             pulses = (overrides.get("mt_pulses") or given["mt_pulses"]).value
             one = given["duration"]
@@ -272,11 +273,11 @@ def collection_of(layout, participant, session, acquisition, run, images, overri
                                       one.source)
     # The amplitude of the saturation is given directly or by the pulse.
     if "omega_1_rms" not in overrides:
-        take("mt_flip_angle_deg", mtw, MT_FLIP_KEY)
-        take("mt_pulse_shape", mtw, "MTPulseShape")
+        take("mt_flip_angle_deg", mtw)
+        take("mt_pulse_shape", mtw)
         shape = overrides.get("mt_pulse_shape") or given.get("mt_pulse_shape")
         if shape is not None and shape.value == "gaussian":
-            take("mt_bandwidth", mtw, "MTPulseBandwidth")
+            take("mt_bandwidth", mtw)
 
     given.update(overrides)
     if "omega_1_rms" in overrides:

@@ -9,7 +9,6 @@ from tavni.mt_map import protocol
 from tavni.mt_map._version import version
 from tavni.mt_map.bids.base import APP_NAME, BidsError
 from tavni.mt_map.bids.derivatives import write_json
-from tavni.mt_map.bids.inputs import MT_FLIP_KEY
 from tavni.mt_map.bids.naming import FRACTION_SUFFIX
 
 # Scanner fields every phantom scan shares, beside the MT pulse's.
@@ -23,17 +22,16 @@ PHANTOM_SCANS = (("pdw", "flip-1_mt-off", "pdw_flip_angle_deg", "pdw_TR", False)
                  ("mtw", "flip-3_mt-on", "flip_angle_deg", "TR", True))
 
 
-def mt_sidecar(protocol):
+def mt_sidecar(values):
     """The MT pulse of a protocol (the chain's keys) as sidecar fields, the
-    inverse of what ``collection_of`` reads."""
-    pulses = protocol.get("mt_pulses", 1)
-    fields = {"MTOffsetFrequency": protocol["delta_omega"],
-              "MTPulseDuration": protocol["duration"] / pulses, "MTNumberOfPulses": pulses,
-              "MTPulseShape": protocol["mt_pulse_shape"].upper(),
-              MT_FLIP_KEY: protocol["mt_flip_angle_deg"]}
-    if "mt_bandwidth" in protocol:
-        fields["MTPulseBandwidth"] = protocol["mt_bandwidth"]
-    return fields
+    inverse of what the BIDS App reads (``protocol.BIDS_FIELDS``)."""
+    pulses = values.get("mt_pulses", 1)
+    # A sidecar states one pulse and the shape in capitals; the protocol the
+    # pulses' total time in a TR.
+    written = dict(values, mt_pulses=pulses, duration=values["duration"] / pulses,
+                   mt_pulse_shape=values["mt_pulse_shape"].upper())
+    return {protocol.BIDS_FIELDS[key]: written[key] for key in protocol.MT_PULSE_FIELDS
+            if key in written}
 
 
 def write_phantom_dataset(directory, participants, *, voxel_size=2.0, anatomy="auto",
@@ -85,8 +83,9 @@ def write_phantom_dataset(directory, participants, *, voxel_size=2.0, anatomy="a
                 name = f"sub-{label}_{entities}_MTS"
                 os.replace(files[stem], subject / "anat" / f"{name}.nii.gz")
                 write_json(subject / "anat" / f"{name}.json",
-                           {"FlipAngle": head.protocol[flip_key], "MTState": on,
-                            "RepetitionTimeExcitation": head.protocol[tr_key]})
+                           {protocol.BIDS_FIELDS["flip_angle_deg"]: head.protocol[flip_key],
+                            "MTState": on,
+                            protocol.BIDS_FIELDS["TR"]: head.protocol[tr_key]})
             intended = [f"bids::sub-{label}/anat/sub-{label}_{entities}_MTS.nii.gz"
                         for _, entities, *_ in PHANTOM_SCANS]
             for stem, suffix, extra in (("b1", "TB1map", {}), ("b0", "fieldmap",
