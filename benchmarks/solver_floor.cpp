@@ -20,7 +20,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "fraction_core.hpp"
+#include "kernels/fraction_core.hpp"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "fraction_core.hpp"
+#include "kernels/fraction_core.hpp"
 #include "mpf_core.hpp"
 
 namespace mt = tavni::mt_map;

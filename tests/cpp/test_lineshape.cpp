@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "lineshape_core.hpp"
+#include "kernels/lineshape.hpp"
 
 using tavni::mt_map::super_lorentzian;
 using tavni::mt_map::StridedArray;

@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "relaxometry_core.hpp"
+#include "kernels/relaxometry.hpp"
 
 namespace mt = tavni::mt_map;
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <utility>
 
-#include "fraction_core.hpp"
+#include "kernels/fraction_core.hpp"
 #include "mpf_core.hpp"
 #include "version_check.hpp"
 

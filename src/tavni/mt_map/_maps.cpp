@@ -25,9 +25,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "fraction_core.hpp"
-#include "lineshape_core.hpp"
-#include "relaxometry_core.hpp"
+#include "kernels/fraction_core.hpp"
+#include "kernels/lineshape.hpp"
+#include "kernels/relaxometry.hpp"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <cstdint>
 
 #include "fraction_core.hpp"
-#include "parallel_core.hpp"
-#include "strided_core.hpp"
+#include "parallel.hpp"
+#include "strided.hpp"
 
 namespace tavni::mt_map {
 
@@ -27,7 +27,7 @@ struct SpgrScan {
 // The interval of R1 (1/s) searched when the two TRs differ: from a T1 of
 // 1000 s to one of 20 ms, wider than any tissue, contrast agent included.
 // Above it the ratio of two scans whose larger angle has the longer TR can
-// turn (see relaxometry_core.cpp).
+// turn (see relaxometry.cpp).
 constexpr double r1_search_lo = 1e-3;
 constexpr double r1_search_hi = 50.0;
 
@@ -56,7 +56,7 @@ double mt_saturation(const SpgrScan &pd, const SpgrScan &t1, const SpgrScan &mt)
 
 // ---------------------------------------------------------------------------
 // Whole maps. Outputs are C-contiguous of `shape`; each input is read where
-// it lies, in its own layout and precision (see strided_core.hpp); an absent
+// it lies, in its own layout and precision (see strided.hpp); an absent
 // transmit field is 1. Each runs on up to `threads` threads, the calling one
 // included, which asks keep_going between its blocks; false when that said
 // stop (outputs then partly unwritten), true when every voxel is done.

@@ -1,4 +1,4 @@
-#include "relaxometry_core.hpp"
+#include "relaxometry.hpp"
 
 #include <cmath>
 #include <iterator>

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "mpf_core.hpp"
-#include "parallel_core.hpp"
+#include "parallel.hpp"
 
 namespace tavni::mt_map {
 

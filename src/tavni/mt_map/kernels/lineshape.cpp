@@ -1,11 +1,11 @@
-#include "lineshape_core.hpp"
+#include "lineshape.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
 
-#include "parallel_core.hpp"
+#include "parallel.hpp"
 
 namespace tavni::mt_map {
 

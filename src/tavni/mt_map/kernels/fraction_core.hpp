@@ -13,8 +13,8 @@
 #include <limits>
 
 #include "mpf_core.hpp"
-#include "parallel_core.hpp"
-#include "strided_core.hpp"
+#include "parallel.hpp"
+#include "strided.hpp"
 
 namespace tavni::mt_map {
 

@@ -6,8 +6,8 @@
 
 #include <cstddef>
 
-#include "parallel_core.hpp"
-#include "strided_core.hpp"
+#include "parallel.hpp"
+#include "strided.hpp"
 
 namespace tavni::mt_map {
 
