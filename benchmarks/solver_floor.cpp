@@ -20,7 +20,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "kernels/fraction_core.hpp"
+#include "kernels/residual.hpp"
+#include "kernels/search.hpp"
+#include "mpf_core.hpp"
 
 namespace {
 

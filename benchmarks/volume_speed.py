@@ -211,8 +211,8 @@ def solver_floor(work, ratio, R1, b1, protocol):
     if compiler is None:
         return None
     subprocess.run([compiler, "-std=c++17", "-O3", "-ffp-contract=off", f"-I{sources}",
-                    HERE / "solver_floor.cpp", kernels / "fraction_core.cpp",
-                    kernels / "fast_kernel.cpp", sources / "mpf_core.cpp", "-o", program,
+                    HERE / "solver_floor.cpp", kernels / "residual.cpp",
+                    kernels / "search.cpp", sources / "mpf_core.cpp", "-o", program,
                     "-pthread"], check=True)
     files = []
     for name, values in (("ratio", ratio), ("R1", R1), ("b1", b1)):

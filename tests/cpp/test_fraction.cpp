@@ -10,7 +10,13 @@
 #include <utility>
 #include <vector>
 
-#include "kernels/fraction_core.hpp"
+#include "kernels/closed_form.hpp"
+#include "kernels/fast_kernel.hpp"
+#include "kernels/float_bits.hpp"
+#include "kernels/fraction_maps.hpp"
+#include "kernels/residual.hpp"
+#include "kernels/search.hpp"
+#include "kernels/status.hpp"
 #include "mpf_core.hpp"
 
 namespace mt = tavni::mt_map;

@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "kernels/float_bits.hpp"
 #include "mpf_core.hpp"
 
 using tavni::mt_map::super_lorentzian_differential;

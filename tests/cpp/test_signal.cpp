@@ -6,6 +6,7 @@
 #include <limits>
 #include <random>
 
+#include "kernels/float_bits.hpp"
 #include "mpf_core.hpp"
 
 using tavni::mt_map::model;

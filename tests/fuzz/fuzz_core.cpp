@@ -17,7 +17,10 @@
 #include <string>
 #include <utility>
 
-#include "kernels/fraction_core.hpp"
+#include "kernels/float_bits.hpp"
+#include "kernels/residual.hpp"
+#include "kernels/search.hpp"
+#include "kernels/status.hpp"
 #include "mpf_core.hpp"
 #include "version_check.hpp"
 

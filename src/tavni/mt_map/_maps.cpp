@@ -25,9 +25,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "kernels/fraction_core.hpp"
+#include "kernels/fraction_maps.hpp"
 #include "kernels/lineshape.hpp"
 #include "kernels/relaxometry.hpp"
+#include "kernels/status.hpp"
 
 namespace {
 
@@ -573,6 +574,11 @@ int exec_module(PyObject *module) {
         {"STATUS_INVALID_INPUT", core::fit_invalid_input},
         {"STATUS_MASKED", core::fit_masked},
         {"STATUS_TWO_ROOTS", core::fit_two_roots},
+        {"R1_STATUS_SOLVED", core::r1_solved},
+        {"R1_STATUS_BELOW_RANGE", core::r1_below_range},
+        {"R1_STATUS_ABOVE_RANGE", core::r1_above_range},
+        {"R1_STATUS_INVALID_INPUT", core::r1_invalid_input},
+        {"R1_STATUS_MASKED", core::r1_masked},
     };
     for (const Constant &c : constants) {
         if (PyModule_AddIntConstant(module, c.name, c.value) < 0) {

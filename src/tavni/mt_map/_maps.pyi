@@ -6,6 +6,11 @@ STATUS_ABOVE_BRACKET: int
 STATUS_INVALID_INPUT: int
 STATUS_MASKED: int
 STATUS_TWO_ROOTS: int
+R1_STATUS_SOLVED: int
+R1_STATUS_BELOW_RANGE: int
+R1_STATUS_ABOVE_RANGE: int
+R1_STATUS_INVALID_INPUT: int
+R1_STATUS_MASKED: int
 
 def super_lorentzian(Delta: Any, T2b: Any, out: Any, threads: int, /) -> None: ...
 def fit_fraction(inputs: tuple[Any, ...], b1: Any | None, masks: tuple[Any, ...], lo: float,

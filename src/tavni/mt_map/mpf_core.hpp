@@ -8,38 +8,9 @@
 
 #include <cfloat>
 #include <cmath>
-#include <cstdint>
-#include <cstring>
 #include <limits>
 
 namespace tavni::mt_map {
-
-// The bit patterns of IEEE single and double values, and back (copied, so
-// that no aliasing rule is broken). Non-negative floats are ordered as their
-// bit patterns: consecutive integers are consecutive single-precision values.
-inline std::uint32_t bits_of(float x) noexcept {
-    std::uint32_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b;
-}
-
-inline std::uint64_t bits_of(double x) noexcept {
-    std::uint64_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b;
-}
-
-inline float float_of(std::uint32_t b) noexcept {
-    float x;
-    std::memcpy(&x, &b, sizeof x);
-    return x;
-}
-
-inline double double_of(std::uint64_t b) noexcept {
-    double x;
-    std::memcpy(&x, &b, sizeof x);
-    return x;
-}
 
 // Rounds a double to the nearest single, ties to even, as IEEE 754 does:
 // magnitudes past the single range become +-infinity, NaN stays NaN.

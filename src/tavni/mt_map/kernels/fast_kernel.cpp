@@ -23,8 +23,12 @@
 #include <cstdint>
 #include <limits>
 
-#include "fraction_core.hpp"
+#include "closed_form.hpp"
+#include "fast_kernel.hpp"
+#include "float_bits.hpp"
 #include "mpf_core.hpp"
+#include "residual.hpp"
+#include "status.hpp"
 
 namespace tavni::mt_map {
 

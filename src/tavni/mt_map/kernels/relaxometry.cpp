@@ -80,7 +80,7 @@ struct Residual {
     }
 };
 
-constexpr R1Fit invalid{nan, nan, fit_invalid_input};
+constexpr R1Fit invalid{nan, nan, r1_invalid_input};
 
 // Shared TR: dividing the steady state by sin(a),
 //     S / sin(a) = E1 S / tan(a) + M0 (1 - E1),
@@ -96,12 +96,12 @@ R1Fit line_through(const SpgrScan &a, const SpgrScan &b) {
         return invalid;
     }
     if (E1 >= 1.0) {
-        return {nan, nan, fit_below_bracket};  // R1 <= 0
+        return {nan, nan, r1_below_range};  // R1 <= 0
     }
     if (E1 <= 0.0) {
-        return {nan, nan, fit_above_bracket};  // R1 infinite
+        return {nan, nan, r1_above_range};  // R1 infinite
     }
-    return {-std::log(E1) / a.TR, (y_a - E1 * x_a) / (1.0 - E1), fit_solved};
+    return {-std::log(E1) / a.TR, (y_a - E1 * x_a) / (1.0 - E1), r1_solved};
 }
 
 }  // namespace
@@ -176,10 +176,10 @@ R1Fit fit_r1_two_scans(const SpgrScan &a, const SpgrScan &b) noexcept {
                 residual(upward ? r1_search_hi : r1_search_lo, r_end, slope_end, curvature_end);
                 r_end *= direction;
                 if (upward && r_end < 0.0) {
-                    return {nan, nan, fit_above_bracket};
+                    return {nan, nan, r1_above_range};
                 }
                 if (!upward && r_end > 0.0) {
-                    return {nan, nan, fit_below_bracket};
+                    return {nan, nan, r1_below_range};
                 }
             }
             next = std::sqrt(lo * hi);
@@ -199,7 +199,7 @@ R1Fit fit_r1_two_scans(const SpgrScan &a, const SpgrScan &b) noexcept {
     const double m_a = sin_a * steady_state_factor(R1, residual.cos_a, a.TR);
     const double m_b = sin_b * steady_state_factor(R1, residual.cos_b, b.TR);
     const double M0 = (a.signal * m_a + b.signal * m_b) / (m_a * m_a + m_b * m_b);
-    return {R1, M0, fit_solved};
+    return {R1, M0, r1_solved};
 }
 
 // Helms et al. 2008, small-angle approximations of the SPGR steady state:
@@ -276,7 +276,7 @@ bool fit_r1_map(const R1MapInputs &in, unsigned threads, double *R1, double *M0,
         const double b1 = v[2];
         const R1Fit fit = fitted ? fit_r1_two_scans({v[0], b1 * in.flip_angle[0], in.TR[0]},
                                                     {v[1], b1 * in.flip_angle[1], in.TR[1]})
-                                 : R1Fit{nan, nan, fit_masked};
+                                 : R1Fit{nan, nan, r1_masked};
         if (R1 != nullptr) {
             R1[i] = fit.R1;
         }

@@ -9,7 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "fraction_core.hpp"
 #include "parallel.hpp"
 #include "strided.hpp"
 
@@ -31,16 +30,26 @@ struct SpgrScan {
 constexpr double r1_search_lo = 1e-3;
 constexpr double r1_search_hi = 50.0;
 
+// What became of one voxel's R1 fit. The codes are those the fraction fit
+// uses for the like verdicts, so that maps of either read alike.
+enum R1Status : std::uint8_t {
+    r1_solved = 0,         // R1 and M0 found
+    r1_below_range = 1,    // the signals ask for E1 = exp(-R1 TR) >= 1, an R1
+                           // that is not positive (or, with differing TRs,
+                           // one below the searched interval)
+    r1_above_range = 2,    // the signals ask for E1 <= 0, an infinite R1 (or
+                           // one above the searched interval)
+    r1_invalid_input = 3,  // a signal not positive and finite, a flip angle
+                           // outside (0, pi/2), a TR not positive, one
+                           // contrast twice, a ratio that turns inside the
+                           // interval
+    r1_masked = 4,         // excluded by a mask, not looked at
+};
+
 struct R1Fit {
-    double R1;         // NaN unless solved
-    double M0;         // NaN unless solved
-    FitStatus status;  // fit_solved; fit_below_bracket (the signals ask for
-                       // an R1 that is not positive, or below the searched
-                       // interval), fit_above_bracket (E1 <= 0, or above
-                       // it); fit_invalid_input (a signal not positive and
-                       // finite, a flip angle outside (0, pi/2), a TR not
-                       // positive, one contrast twice, a ratio that turns
-                       // inside the interval)
+    double R1;        // NaN unless solved
+    double M0;        // NaN unless solved
+    R1Status status;
 };
 
 // R1 and M0 that explain both signals exactly. Shared TR: the closed form
