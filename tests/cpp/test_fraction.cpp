@@ -1,4 +1,5 @@
-// Fraction solver: the precomputed residual against model(), the search's
+// Fraction solver: the precomputed residual and the predicted ratio against
+// model(), the search's
 // guarantees, its verdicts on voxels without a solution, and whole maps.
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 #include "kernels/fast_kernel.hpp"
 #include "kernels/float_bits.hpp"
 #include "kernels/fraction_maps.hpp"
+#include "kernels/predicted_ratio.hpp"
 #include "kernels/residual.hpp"
 #include "kernels/search.hpp"
 #include "kernels/status.hpp"
@@ -76,6 +78,9 @@ TEST(FractionResidual, IsModelToTheBit) {
     // Ordinary protocols, and values that drive the model into its corners.
     const float specials[] = {0.0f, -0.0f, 1.0f, -1.0f, 1e-30f, 1e30f, inf_f, -inf_f, nan_f,
                               1.5707964f, 2.0f};
+    using Ratios = mt::PredictedRatioInputs;
+    std::vector<float> columns[Ratios::count];
+    std::vector<double> ratios;
     for (int i = 0; i < 20000; ++i) {
         mt::FractionProblem p{0.2f + unit(random),         0.2f + 2.0f * unit(random),
                               0.01f + 0.1f * unit(random), 200.0f + 1e4f * unit(random),
@@ -91,6 +96,34 @@ TEST(FractionResidual, IsModelToTheBit) {
         const double actual = mt::FractionResidual(p)(f);
         ASSERT_TRUE(bits_of(actual) == bits_of(expected) || (std::isnan(actual) && std::isnan(expected)))
             << "case " << i << ": f " << f << ", " << actual << " != " << expected;
+        // The forward model: the ratio that a measured ratio of 0 leaves, negated.
+        p.S_ratio = 0.0f;
+        const double ratio = -model_at(p, f);
+        const double predicted = mt::predicted_ratio(f, p.R1, p.T2_free, p.delta_omega,
+                                                     p.omega_1_rms, p.G, p.TR, p.duration,
+                                                     p.flip_angle);
+        ASSERT_TRUE(bits_of(predicted) == bits_of(ratio) || (std::isnan(predicted) && std::isnan(ratio)))
+            << "case " << i << ": f " << f << ", " << predicted << " != " << ratio;
+        const float row[] = {f, p.R1, p.T2_free, p.delta_omega, p.omega_1_rms, p.G, p.TR,
+                             p.duration, p.flip_angle};
+        for (int j = 0; j < Ratios::count; ++j) {
+            columns[j].push_back(row[j]);
+        }
+        ratios.push_back(ratio);
+    }
+    // The same voxels as a map of float32 columns, on three threads.
+    Ratios in;
+    const std::size_t extent[] = {ratios.size()};
+    const std::ptrdiff_t strides[] = {sizeof(float)};
+    in.shape = {1, extent};
+    for (int j = 0; j < Ratios::count; ++j) {
+        in.values[j] = {columns[j].data(), mt::StridedArray::float32, strides};
+    }
+    std::vector<double> map(ratios.size());
+    ASSERT_TRUE(mt::predicted_ratio_map(in, 3, map.data()));
+    for (std::size_t i = 0; i < map.size(); ++i) {
+        ASSERT_TRUE(bits_of(map[i]) == bits_of(ratios[i]) || (std::isnan(map[i]) && std::isnan(ratios[i])))
+            << "element " << i << ": " << map[i] << " != " << ratios[i];
     }
 }
 

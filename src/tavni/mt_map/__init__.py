@@ -7,7 +7,7 @@ The signal model lives in the extension module :mod:`tavni.mt_map.mpf`.
 # use, so that importing the package (and mpf with it) does not import NumPy.
 _LAZY_NAMES = {
     "maps": frozenset({
-        "super_lorentzian", "fit_fraction",
+        "super_lorentzian", "fit_fraction", "predicted_ratio",
         "STATUS_SOLVED", "STATUS_BELOW_BRACKET", "STATUS_ABOVE_BRACKET",
         "STATUS_INVALID_INPUT", "STATUS_MASKED", "STATUS_TWO_ROOTS",
     }),

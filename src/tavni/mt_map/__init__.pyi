@@ -9,6 +9,7 @@ from tavni.mt_map.maps import (
     STATUS_SOLVED as STATUS_SOLVED,
     STATUS_TWO_ROOTS as STATUS_TWO_ROOTS,
     fit_fraction as fit_fraction,
+    predicted_ratio as predicted_ratio,
     super_lorentzian as super_lorentzian,
 )
 from tavni.mt_map.pulses import omega_1_rms_from_pulse as omega_1_rms_from_pulse

@@ -2,11 +2,12 @@
 //
 //   super_lorentzian(Delta, T2b, out, threads)
 //   fit_fraction(inputs, b1, masks, lo, hi, clip, exact, threads, f, status[, derivatives])
+//   predicted_ratio(inputs, threads, ratio)
 //   spgr_signal(M0, R1, flip_angle, TR, b1, threads, S)
 //   fit_r1(signals, flip_angles, TRs, b1, masks, threads, R1, M0, status)
 //   mtsat(signals, flip_angles, TRs, b1, correction, threads, saturation)
 //
-// Outputs are C-contiguous buffers (float64 f and G, single-byte status)
+// Outputs are C-contiguous buffers (float64 f, G and ratio, single-byte status)
 // whose shape is the map's. Inputs are buffers of exactly that shape in any
 // layout (a broadcast view has stride 0 along its repeated axes and is read
 // without being copied): float64 or float32 numbers, single bytes for masks,
@@ -27,6 +28,7 @@
 
 #include "kernels/fraction_maps.hpp"
 #include "kernels/lineshape.hpp"
+#include "kernels/predicted_ratio.hpp"
 #include "kernels/relaxometry.hpp"
 #include "kernels/status.hpp"
 
@@ -378,6 +380,49 @@ PyObject *fit_fraction(PyObject *Py_UNUSED(self), PyObject *args) {
     return done ? none() : nullptr;
 }
 
+PyObject *predicted_ratio(PyObject *Py_UNUSED(self), PyObject *args) {
+    using Inputs = core::PredictedRatioInputs;
+    constexpr const char *names[Inputs::count] = {
+        "f", "R1", "T2_free", "delta_omega", "omega_1_rms", "G", "TR", "duration", "flip_angle",
+    };
+    PyObject *inputs_tuple, *threads_object, *ratio_object;
+    if (!PyArg_ParseTuple(args, "O!OO:predicted_ratio", &PyTuple_Type, &inputs_tuple,
+                          &threads_object, &ratio_object)) {
+        return nullptr;
+    }
+    if (PyTuple_Size(inputs_tuple) != Inputs::count) {
+        PyErr_Format(PyExc_ValueError, "predicted_ratio: expected %d inputs, got %zd",
+                     static_cast<int>(Inputs::count), PyTuple_Size(inputs_tuple));
+        return nullptr;
+    }
+    unsigned threads;
+    if (thread_count(threads_object, threads) < 0) {
+        return nullptr;
+    }
+    Buffer ratio;
+    Buffer inputs[Inputs::count];
+    if (ratio.acquire_output(ratio_object, "ratio", StridedArray::float64) < 0) {
+        return nullptr;
+    }
+    std::size_t extent[max_dims];
+    Inputs in;
+    in.shape = ratio.shape(extent);
+    for (int j = 0; j < Inputs::count; ++j) {
+        if (inputs[j].acquire_input(PyTuple_GetItem(inputs_tuple, j), names[j], in.shape,
+                                    false) < 0) {
+            return nullptr;
+        }
+        in.values[j] = inputs[j].array();
+    }
+    auto *ratio_data = static_cast<double *>(ratio.data());
+    bool done;
+    {
+        ReleasedLock unlocked;
+        done = core::predicted_ratio_map(in, threads, ratio_data, unlocked.keep_going());
+    }
+    return done ? none() : nullptr;
+}
+
 // Exactly `count` numbers from a tuple into values; -1 with an exception
 // set otherwise.
 int numbers_from(PyObject *tuple, Py_ssize_t count, const char *what, double *values) {
@@ -551,6 +596,9 @@ PyMethodDef methods[] = {
     {"fit_fraction", fit_fraction, METH_VARARGS,
      "fit_fraction(inputs, b1, masks, lo, hi, clip, exact, threads, f, status[, derivatives]): "
      "the bound-pool fraction of every voxel, into f and status (and its first derivatives)."},
+    {"predicted_ratio", predicted_ratio, METH_VARARGS,
+     "predicted_ratio(inputs, threads, ratio): S_mt/S_ref of the two-pool model at each f, "
+     "into ratio."},
     {"spgr_signal", spgr_signal, METH_VARARGS,
      "spgr_signal(M0, R1, flip_angle, TR, b1, threads, S): the SPGR steady state into S."},
     {"fit_r1", fit_r1, METH_VARARGS,
@@ -597,7 +645,7 @@ PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "_maps",
     "Array kernels for tavni.mt_map.maps and .relaxometry: the lineshape, the fraction "
-    "solver, the SPGR signal, R1/M0 and MTsat.",
+    "solver, the predicted ratio, the SPGR signal, R1/M0 and MTsat.",
     0,
     methods,
     slots,
