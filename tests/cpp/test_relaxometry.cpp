@@ -33,9 +33,9 @@ TEST_P(TwoScans, RecoverR1AndM0) {
     const Protocol p = GetParam();
     for (double R1 : {0.01, 0.25, 0.7, 1.1, 3.0, 12.0, 45.0}) {
         for (double M0 : {0.3, 1.0, 2500.0}) {
-            const mt::R1Fit fit = mt::fit_r1_two_scans(
-                {spgr(M0, R1, p.flip_a, p.TR_a), p.flip_a, p.TR_a},
-                {spgr(M0, R1, p.flip_b, p.TR_b), p.flip_b, p.TR_b});
+            const mt::R1Fit fit =
+                mt::fit_r1_two_scans({spgr(M0, R1, p.flip_a, p.TR_a), p.flip_a, p.TR_a},
+                                     {spgr(M0, R1, p.flip_b, p.TR_b), p.flip_b, p.TR_b});
             ASSERT_EQ(fit.status, mt::r1_solved) << R1;
             EXPECT_NEAR(fit.R1 / R1, 1.0, 1e-10) << R1;
             EXPECT_NEAR(fit.M0 / M0, 1.0, 1e-10) << R1;
@@ -66,10 +66,12 @@ TEST(TwoScans, Verdicts) {
         {{S_a, a, 0.0}, {S_b, b, TR_b}, mt::r1_invalid_input},
         {{S_a, a, TR_a}, {S_b, a, TR_a}, mt::r1_invalid_input},  // one contrast twice
         // T1w far brighter than any R1 makes it: R1 beyond the interval.
-        {{S_a, a, TR_a}, {0.999 * spgr(1.0, 60.0, b, TR_b) / spgr(1.0, 60.0, a, TR_a) * S_a, b,
-                          TR_b}, mt::r1_above_range},
-        {{S_a, a, TR_a}, {1.001 * spgr(1.0, 1e-4, b, TR_b) / spgr(1.0, 1e-4, a, TR_a) * S_a, b,
-                          TR_b}, mt::r1_below_range},
+        {{S_a, a, TR_a},
+         {0.999 * spgr(1.0, 60.0, b, TR_b) / spgr(1.0, 60.0, a, TR_a) * S_a, b, TR_b},
+         mt::r1_above_range},
+        {{S_a, a, TR_a},
+         {1.001 * spgr(1.0, 1e-4, b, TR_b) / spgr(1.0, 1e-4, a, TR_a) * S_a, b, TR_b},
+         mt::r1_below_range},
     };
     for (const Case &c : cases) {
         const mt::R1Fit fit = mt::fit_r1_two_scans(c.first, c.second);

@@ -133,8 +133,8 @@ public:
         }
         bool same_shape = view_.ndim >= 0 && static_cast<std::size_t>(view_.ndim) == shape.ndim;
         for (std::size_t d = 0; same_shape && d < shape.ndim; ++d) {
-            same_shape = view_.shape[d] >= 0 &&
-                         static_cast<std::size_t>(view_.shape[d]) == shape.extent[d];
+            same_shape =
+                view_.shape[d] >= 0 && static_cast<std::size_t>(view_.shape[d]) == shape.extent[d];
         }
         if (!same_shape) {
             PyErr_Format(PyExc_ValueError, "%s: not of the output's shape", what);
@@ -202,7 +202,8 @@ int thread_count(PyObject *object, unsigned &threads) {
         PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
         return -1;
     }
-    threads = static_cast<unsigned>(overflow > 0 || requested > max_threads ? max_threads : requested);
+    threads =
+        static_cast<unsigned>(overflow > 0 || requested > max_threads ? max_threads : requested);
     return 0;
 }
 
@@ -242,8 +243,8 @@ private:
 
 PyObject *super_lorentzian(PyObject *Py_UNUSED(self), PyObject *args) {
     PyObject *Delta_object, *T2b_object, *out_object, *threads_object;
-    if (!PyArg_ParseTuple(args, "OOOO:super_lorentzian", &Delta_object, &T2b_object,
-                          &out_object, &threads_object)) {
+    if (!PyArg_ParseTuple(args, "OOOO:super_lorentzian", &Delta_object, &T2b_object, &out_object,
+                          &threads_object)) {
         return nullptr;
     }
     unsigned threads;
@@ -271,8 +272,7 @@ PyObject *super_lorentzian(PyObject *Py_UNUSED(self), PyObject *args) {
 }
 
 constexpr const char *input_names[core::FractionMapInputs::count] = {
-    "S_ratio", "R1", "T2_free", "delta_omega", "omega_1_rms",
-    "G", "TR", "duration", "flip_angle",
+    "S_ratio", "R1", "T2_free", "delta_omega", "omega_1_rms", "G", "TR", "duration", "flip_angle",
 };
 
 PyObject *fit_fraction(PyObject *Py_UNUSED(self), PyObject *args) {
@@ -408,8 +408,8 @@ PyObject *predicted_ratio(PyObject *Py_UNUSED(self), PyObject *args) {
     Inputs in;
     in.shape = ratio.shape(extent);
     for (int j = 0; j < Inputs::count; ++j) {
-        if (inputs[j].acquire_input(PyTuple_GetItem(inputs_tuple, j), names[j], in.shape,
-                                    false) < 0) {
+        if (inputs[j].acquire_input(PyTuple_GetItem(inputs_tuple, j), names[j], in.shape, false) <
+            0) {
             return nullptr;
         }
         in.values[j] = inputs[j].array();
@@ -497,8 +497,8 @@ PyObject *spgr_signal(PyObject *Py_UNUSED(self), PyObject *args) {
     bool done;
     {
         ReleasedLock unlocked;
-        done = core::spgr_signal_map(shape, M0.array(), R1.array(), flip_angle.array(),
-                                     TR.array(), b1, threads, S_data, unlocked.keep_going());
+        done = core::spgr_signal_map(shape, M0.array(), R1.array(), flip_angle.array(), TR.array(),
+                                     b1, threads, S_data, unlocked.keep_going());
     }
     return done ? none() : nullptr;
 }
@@ -507,9 +507,9 @@ PyObject *fit_r1(PyObject *Py_UNUSED(self), PyObject *args) {
     using Inputs = core::R1MapInputs;
     PyObject *signals, *flip_angles, *TRs, *b1_object, *masks_tuple, *threads_object;
     PyObject *R1_object, *M0_object, *status_object;
-    if (!PyArg_ParseTuple(args, "O!OOOO!OOOO:fit_r1", &PyTuple_Type, &signals, &flip_angles,
-                          &TRs, &b1_object, &PyTuple_Type, &masks_tuple, &threads_object,
-                          &R1_object, &M0_object, &status_object)) {
+    if (!PyArg_ParseTuple(args, "O!OOOO!OOOO:fit_r1", &PyTuple_Type, &signals, &flip_angles, &TRs,
+                          &b1_object, &PyTuple_Type, &masks_tuple, &threads_object, &R1_object,
+                          &M0_object, &status_object)) {
         return nullptr;
     }
     Inputs in;
@@ -553,8 +553,7 @@ PyObject *fit_r1(PyObject *Py_UNUSED(self), PyObject *args) {
     bool done;
     {
         ReleasedLock unlocked;
-        done = core::fit_r1_map(in, threads, R1_data, M0_data, status_data,
-                                unlocked.keep_going());
+        done = core::fit_r1_map(in, threads, R1_data, M0_data, status_data, unlocked.keep_going());
     }
     return done ? none() : nullptr;
 }

@@ -60,10 +60,9 @@ inline FractionFit closed_form_fraction(const FractionResidual::Quadratic &q, do
     const double end = pick(below, lo, hi);
     const double f_end = pick(at_lo, lo, pick(at_hi, hi, pick(clip, end, nan)));
     using S = std::uint32_t;
-    const S status_end =
-        pick(invalid, S{fit_invalid_input},
-             pick(at_lo | at_hi, S{fit_solved},
-                  pick(below, S{fit_below_bracket}, S{fit_above_bracket})));
+    const S status_end = pick(invalid, S{fit_invalid_input},
+                              pick(at_lo | at_hi, S{fit_solved},
+                                   pick(below, S{fit_below_bracket}, S{fit_above_bracket})));
     const double f = pick(one, zeros.f, pick(invalid, nan, f_end));
     const S status = pick(two, S{fit_two_roots}, pick(one, S{fit_solved}, status_end));
     return {f, static_cast<FitStatus>(status)};

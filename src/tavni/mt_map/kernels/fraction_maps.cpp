@@ -27,8 +27,7 @@ namespace {
 // Whether an input's voxels lie one after the other in memory, in the map's
 // C order, at aligned addresses: then voxel i is element i.
 bool flat(const StridedArray &a, const MapShape &shape, std::size_t item_size) noexcept {
-    if (a.strides == nullptr ||
-        reinterpret_cast<std::uintptr_t>(a.data) % item_size != 0) {
+    if (a.strides == nullptr || reinterpret_cast<std::uintptr_t>(a.data) % item_size != 0) {
         return false;
     }
     auto step = static_cast<std::ptrdiff_t>(item_size);
@@ -44,9 +43,8 @@ bool flat(const StridedArray &a, const MapShape &shape, std::size_t item_size) n
 // The fast way: runs of voxels gathered into a ClosedFormRun, each input
 // read where it lies (contiguous ones directly, the others through a
 // cursor), and closed_form_run on each.
-void closed_form_range(const FractionMapInputs &in, std::size_t begin, std::size_t end,
-                       double *f, std::uint8_t *status,
-                       const FractionDerivativeMaps *derivatives) noexcept {
+void closed_form_range(const FractionMapInputs &in, std::size_t begin, std::size_t end, double *f,
+                       std::uint8_t *status, const FractionDerivativeMaps *derivatives) noexcept {
     using I = FractionMapInputs;
     constexpr std::size_t b1_at = I::count, masks_at = I::count + 1;
     constexpr std::size_t array_count = masks_at + I::max_masks;
@@ -65,10 +63,12 @@ void closed_form_range(const FractionMapInputs &in, std::size_t begin, std::size
                                  : a.type == StridedArray::float32 ? 4
                                                                    : 1;
         const bool used = k < masks_at || k - masks_at < in.mask_count;
-        kind[k] = !used || !a.present() ? absent
-                  : a.strides == nullptr ? shared
+        kind[k] = !used || !a.present()      ? absent
+                  : a.strides == nullptr     ? shared
                   : !flat(a, in.shape, size) ? strided
-                  : size == 8 ? flat64 : size == 4 ? flat32 : flat8;
+                  : size == 8                ? flat64
+                  : size == 4                ? flat32
+                                             : flat8;
         walked[k] = kind[k] == strided ? &a : &none;
         any_strided = any_strided || kind[k] == strided;
     }
@@ -120,11 +120,12 @@ void closed_form_range(const FractionMapInputs &in, std::size_t begin, std::size
                 std::fill(to, to + n, 1.0);
                 break;
             case shared:  // read once, unless multiplied by b1 voxel by voxel
-                std::fill(to, to + (k == b1_at || (scaled && (k == I::flip_angle ||
-                                                              k == I::omega_1_rms))
-                                        ? n
-                                        : 1),
-                          arrays[k]->value(0));
+                std::fill(
+                    to,
+                    to + (k == b1_at || (scaled && (k == I::flip_angle || k == I::omega_1_rms))
+                              ? n
+                              : 1),
+                    arrays[k]->value(0));
                 break;
             case flat64:
                 from[k] = reinterpret_cast<const double *>(data) + first;
@@ -144,8 +145,8 @@ void closed_form_range(const FractionMapInputs &in, std::size_t begin, std::size
             if (kind[k] == shared || kind[k] == flat8) {
                 const std::size_t step = kind[k] == shared ? 0 : 1;
                 for (std::size_t i = 0; i < n; ++i) {
-                    run.fitted[i] &= static_cast<std::uint32_t>(arrays[k]->nonzero(
-                        static_cast<std::ptrdiff_t>(step * (first + i))));
+                    run.fitted[i] &= static_cast<std::uint32_t>(
+                        arrays[k]->nonzero(static_cast<std::ptrdiff_t>(step * (first + i))));
                 }
             }
         }
@@ -191,9 +192,10 @@ void closed_form_range(const FractionMapInputs &in, std::size_t begin, std::size
             const std::uint8_t s = run_status[i];
             if (s == fit_solved || s == fit_two_roots) {
                 const auto &v = run.values;
-                const FractionProblem p{v[I::S_ratio][i], v[I::R1][i], v[I::T2_free][i],
-                                        v[I::delta_omega][i], v[I::omega_1_rms][i], v[I::G][i],
-                                        v[I::TR][i], v[I::duration][i], v[I::flip_angle][i]};
+                const FractionProblem p{
+                    v[I::S_ratio][i],     v[I::R1][i],          v[I::T2_free][i],
+                    v[I::delta_omega][i], v[I::omega_1_rms][i], v[I::G][i],
+                    v[I::TR][i],          v[I::duration][i],    v[I::flip_angle][i]};
                 d = FractionResidual(p).derivatives(f[first + i], p.flip_angle, p.TR);
                 d.log_b1 /= run.b1[i];  // d ln b1 = d b1 / b1
             }
@@ -206,9 +208,8 @@ void closed_form_range(const FractionMapInputs &in, std::size_t begin, std::size
 
 }  // namespace
 
-void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::size_t end,
-                        double *f, std::uint8_t *status,
-                        const FractionDerivativeMaps *derivatives) noexcept {
+void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::size_t end, double *f,
+                        std::uint8_t *status, const FractionDerivativeMaps *derivatives) noexcept {
     if (!in.exact) {
         closed_form_range(in, begin, end, f, status, derivatives);
         return;
@@ -265,13 +266,14 @@ void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::siz
             for (int j = 0; j < I::count; ++j) {
                 s[j] = to_single(v[j]);
             }
-            const FractionProblem problem{s[I::S_ratio], s[I::R1], s[I::T2_free],
+            const FractionProblem problem{s[I::S_ratio],     s[I::R1],          s[I::T2_free],
                                           s[I::delta_omega], s[I::omega_1_rms], s[I::G],
-                                          s[I::TR], s[I::duration], s[I::flip_angle]};
+                                          s[I::TR],          s[I::duration],    s[I::flip_angle]};
             if (!in_physical_domain(problem, b1)) {
                 fit = {nan, fit_invalid_input};
             } else {
-                if (!have_excitation || bits_of(excitation_flip_angle) != bits_of(problem.flip_angle) ||
+                if (!have_excitation ||
+                    bits_of(excitation_flip_angle) != bits_of(problem.flip_angle) ||
                     bits_of(excitation_TR) != bits_of(problem.TR)) {
                     excitation = excitation_terms(problem.flip_angle, problem.TR);
                     excitation_flip_angle = problem.flip_angle;

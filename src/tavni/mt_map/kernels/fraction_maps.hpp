@@ -22,9 +22,9 @@ struct FractionMapInputs {
     // The mask proper, and one for each input that has voxels of its own
     // masked out (the transmit field included).
     static constexpr std::size_t max_masks = count + 2;
-    MapShape shape;              // of the map, and of f and status
-    StridedArray values[count];  // float64 or float32
-    StridedArray b1;             // relative transmit field; absent: 1
+    MapShape shape;                 // of the map, and of f and status
+    StridedArray values[count];     // float64 or float32
+    StridedArray b1;                // relative transmit field; absent: 1
     StridedArray masks[max_masks];  // a voxel is fitted where every one is nonzero
     std::size_t mask_count = 0;
     double lo = 0.0, hi = 0.5;  // the bracket, 0 <= lo < hi < 1
@@ -43,8 +43,8 @@ struct FractionDerivativeMaps {
 // into f[begin, end) (and status, and the derivatives, unless null). The
 // transmit field scales flip_angle and omega_1_rms (the products in
 // double, then rounded to single like every other input).
-void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::size_t end,
-                        double *f, std::uint8_t *status,
+void fit_fraction_range(const FractionMapInputs &in, std::size_t begin, std::size_t end, double *f,
+                        std::uint8_t *status,
                         const FractionDerivativeMaps *derivatives = nullptr) noexcept;
 
 // Fits the whole map, f and status C-contiguous of in.shape, on up to

@@ -36,9 +36,9 @@ void predicted_ratio_range(const PredictedRatioInputs &in, std::size_t begin, st
             excitation_TR = s[I::TR];
             have_excitation = true;
         }
-        ratio[i] = predicted_ratio(s[I::f], s[I::R1], s[I::T2_free], s[I::delta_omega],
-                                   s[I::omega_1_rms], s[I::G], s[I::TR], s[I::duration],
-                                   excitation);
+        ratio[i] =
+            predicted_ratio(s[I::f], s[I::R1], s[I::T2_free], s[I::delta_omega], s[I::omega_1_rms],
+                            s[I::G], s[I::TR], s[I::duration], excitation);
     }
 }
 

@@ -21,9 +21,9 @@ namespace tavni::mt_map {
 inline double predicted_ratio(float f, float R1, float T2_free, float delta_omega,
                               float omega_1_rms, float G, float TR, float duration,
                               const Excitation &excitation) noexcept {
-    return -residual(residual_terms(0.0f, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration,
-                                    excitation),
-                     f);
+    return -residual(
+        residual_terms(0.0f, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, excitation),
+        f);
 }
 
 // S_mt/S_ref at f: -model(f, 0, R1, ...), bit for bit.

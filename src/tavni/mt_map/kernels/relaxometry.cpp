@@ -212,8 +212,8 @@ double mt_saturation(const SpgrScan &pd, const SpgrScan &t1, const SpgrScan &mt)
     }
     const double S_pd = pd.signal, a_pd = pd.flip_angle, TR_pd = pd.TR;
     const double S_t1 = t1.signal, a_t1 = t1.flip_angle, TR_t1 = t1.TR;
-    const double R1app = 0.5 * (S_t1 * a_t1 / TR_t1 - S_pd * a_pd / TR_pd) /
-                         (S_pd / a_pd - S_t1 / a_t1);
+    const double R1app =
+        0.5 * (S_t1 * a_t1 / TR_t1 - S_pd * a_pd / TR_pd) / (S_pd / a_pd - S_t1 / a_t1);
     const double Aapp = S_pd * S_t1 * (TR_pd * a_t1 / a_pd - TR_t1 * a_pd / a_t1) /
                         (S_t1 * TR_pd * a_t1 - S_pd * TR_t1 * a_pd);
     const double a_mt = mt.flip_angle;
@@ -248,27 +248,24 @@ bool each_voxel(const MapShape &shape, const StridedArray *const (&arrays)[K], u
 }  // namespace
 
 bool spgr_signal_map(const MapShape &shape, const StridedArray &M0, const StridedArray &R1,
-                     const StridedArray &flip_angle, const StridedArray &TR,
-                     const StridedArray &b1, unsigned threads, double *S,
-                     KeepGoing keep_going) noexcept {
+                     const StridedArray &flip_angle, const StridedArray &TR, const StridedArray &b1,
+                     unsigned threads, double *S, KeepGoing keep_going) noexcept {
     const StridedArray *const arrays[] = {&M0, &R1, &flip_angle, &TR, &b1};
     return each_voxel(shape, arrays, threads, keep_going, [&](std::size_t i, const double *v) {
         // No M0 or R1 (background, a failed R1 fit): no signal, and no
         // trigonometry of the flip angle to find that out.
-        S[i] = std::isnan(v[0]) || std::isnan(v[1]) ? nan
-                                                    : spgr_signal(v[0], v[1], v[4] * v[2], v[3]);
+        S[i] =
+            std::isnan(v[0]) || std::isnan(v[1]) ? nan : spgr_signal(v[0], v[1], v[4] * v[2], v[3]);
     });
 }
 
 bool fit_r1_map(const R1MapInputs &in, unsigned threads, double *R1, double *M0,
                 std::uint8_t *status, KeepGoing keep_going) noexcept {
     using I = R1MapInputs;
-    const StridedArray *const arrays[] = {&in.signal[0], &in.signal[1], &in.b1,
-                                          &in.masks[0], &in.masks[1], &in.masks[2],
-                                          &in.masks[3]};
+    const StridedArray *const arrays[] = {&in.signal[0], &in.signal[1], &in.b1,      &in.masks[0],
+                                          &in.masks[1],  &in.masks[2],  &in.masks[3]};
     static_assert(std::size(arrays) == 3 + I::max_masks);
-    return each_voxel(in.shape, arrays, threads, keep_going,
-                      [&](std::size_t i, const double *v) {
+    return each_voxel(in.shape, arrays, threads, keep_going, [&](std::size_t i, const double *v) {
         bool fitted = true;
         for (std::size_t k = 0; k < in.mask_count; ++k) {
             fitted = fitted && v[3 + k] != 0.0;

@@ -47,8 +47,8 @@ enum R1Status : std::uint8_t {
 };
 
 struct R1Fit {
-    double R1;        // NaN unless solved
-    double M0;        // NaN unless solved
+    double R1;  // NaN unless solved
+    double M0;  // NaN unless solved
     R1Status status;
 };
 
@@ -72,9 +72,8 @@ double mt_saturation(const SpgrScan &pd, const SpgrScan &t1, const SpgrScan &mt)
 
 // S = spgr_signal(M0, R1, b1 * flip_angle, TR); NaN where M0 or R1 is NaN.
 bool spgr_signal_map(const MapShape &shape, const StridedArray &M0, const StridedArray &R1,
-                     const StridedArray &flip_angle, const StridedArray &TR,
-                     const StridedArray &b1, unsigned threads, double *S,
-                     KeepGoing keep_going = {}) noexcept;
+                     const StridedArray &flip_angle, const StridedArray &TR, const StridedArray &b1,
+                     unsigned threads, double *S, KeepGoing keep_going = {}) noexcept;
 
 struct R1MapInputs {
     static constexpr std::size_t max_masks = 4;

@@ -118,7 +118,8 @@ int FractionResidual::rounding_reach(double lo, double hi, bool positive, double
     const auto f_of = [R](double k) { return k <= 0.0 ? 0.0 : std::isinf(k) ? 1.0 : k / (R + k); };
     int count = 0;
     for (int i = 0; i < n; ++i) {
-        const double from = std::max(lo, f_of(k_spans[i][0])), to = std::min(hi, f_of(k_spans[i][1]));
+        const double from = std::max(lo, f_of(k_spans[i][0])),
+                     to = std::min(hi, f_of(k_spans[i][1]));
         if (from <= to) {
             spans[count++] = {from, to};
         }
@@ -166,8 +167,8 @@ FractionResidual::Derivatives FractionResidual::derivatives(double f, float flip
     const double ratio = (k + sat.c) * (ref.d + ref.e * k) * sat.inv_Y2 * ref.inv_Y1;
 
     // Along f, through k (c, d and e stay).
-    const double dlog_df = (sat.inv_Y1 - sat.e * sat.inv_Y2 - (ref.inv_Y1 - ref.e * ref.inv_Y2)) *
-                           dk_df;
+    const double dlog_df =
+        (sat.inv_Y1 - sat.e * sat.inv_Y2 - (ref.inv_Y1 - ref.e * ref.inv_Y2)) * dk_df;
     if (!(dlog_df != 0.0)) {
         return {nan, nan, nan};
     }

@@ -29,10 +29,9 @@ struct FractionProblem {
 inline bool in_physical_domain(const FractionProblem &p, double b1 = 1.0) noexcept {
     // Every test is made (& rather than &&): without branches, a loop over
     // voxels can make them in vector registers.
-    const bool finite = std::isfinite(p.S_ratio) & std::isfinite(p.R1) &
-                        std::isfinite(p.T2_free) & std::isfinite(p.delta_omega) &
-                        std::isfinite(p.omega_1_rms) & std::isfinite(p.G) &
-                        std::isfinite(p.TR) & std::isfinite(p.duration) &
+    const bool finite = std::isfinite(p.S_ratio) & std::isfinite(p.R1) & std::isfinite(p.T2_free) &
+                        std::isfinite(p.delta_omega) & std::isfinite(p.omega_1_rms) &
+                        std::isfinite(p.G) & std::isfinite(p.TR) & std::isfinite(p.duration) &
                         std::isfinite(p.flip_angle);
     // Rates, relaxation times and the lineshape are positive (G may vanish
     // far off resonance); the saturation pulse fits in its repetition; an
@@ -43,9 +42,8 @@ inline bool in_physical_domain(const FractionProblem &p, double b1 = 1.0) noexce
     // single nearest pi/2.
     constexpr double half_pi = signal_steps::pi / 2.0;
     return finite & (b1 > 0.0) & (p.R1 > 0.0f) & (p.T2_free > 0.0f) & (p.TR > 0.0f) &
-           (p.duration >= 0.0f) & (p.duration <= p.TR) & (p.G >= 0.0f) &
-           (p.delta_omega != 0.0f) & (p.flip_angle != 0.0f) &
-           (std::fabs(signal_steps::widen(p.flip_angle)) < half_pi);
+           (p.duration >= 0.0f) & (p.duration <= p.TR) & (p.G >= 0.0f) & (p.delta_omega != 0.0f) &
+           (p.flip_angle != 0.0f) & (std::fabs(signal_steps::widen(p.flip_angle)) < half_pi);
 }
 
 // The residual model(f, S_ratio, ...) of one voxel as a function of f, with
@@ -152,7 +150,6 @@ public:
     double S_ratio() const noexcept { return terms_.S_ratio; }
 
 private:
-
     ResidualTerms terms_;
 };
 

@@ -52,7 +52,9 @@ FractionFit no_sign_change(double r_lo, double r_hi, float lo, float hi, bool cl
     return {clip ? end : nan, below ? fit_below_bracket : fit_above_bracket};
 }
 
-inline bool same_sign(double x, double y) { return (x > 0.0) == (y > 0.0); }
+inline bool same_sign(double x, double y) {
+    return (x > 0.0) == (y > 0.0);
+}
 
 constexpr FractionFit invalid{nan, fit_invalid_input};
 
@@ -320,8 +322,8 @@ FractionFit solve_fraction(const FractionResidual &residual, float lo, float hi,
     constexpr double rounding_units = 8.0;
     constexpr Ordinal most_values = Ordinal{1} << 20;
     FractionResidual::Span spans[2];
-    int span_count = residual.rounding_reach(widen(lo), widen(hi), r_lo > 0.0, rounding_units,
-                                             spans);
+    int span_count =
+        residual.rounding_reach(widen(lo), widen(hi), r_lo > 0.0, rounding_units, spans);
     Ordinal from[2], to[2], values = 0;
     for (int i = 0; i < span_count; ++i) {
         // The single-precision values in the span, and one more each side.
