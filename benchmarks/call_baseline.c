@@ -17,20 +17,15 @@
 #include <Python.h>
 
 static char *model_keywords[] = {
-    "f", "S_ratio", "R1", "T2_free", "delta_omega",
-    "omega_1_rms", "G", "TR", "duration", "flip_angle",
-    NULL,
+    "f", "S_ratio", "R1",       "T2_free",    "delta_omega", "omega_1_rms",
+    "G", "TR",      "duration", "flip_angle", NULL,
 };
 
-static PyObject *
-parse_only(PyObject *self, PyObject *args, PyObject *kwargs)
-{
-    float f, S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration,
-        flip_angle;
+static PyObject *parse_only(PyObject *self, PyObject *args, PyObject *kwargs) {
+    float f, S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle;
     (void)self;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ffffffffff", model_keywords,
-                                     &f, &S_ratio, &R1, &T2_free, &delta_omega,
-                                     &omega_1_rms, &G, &TR, &duration,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ffffffffff", model_keywords, &f, &S_ratio, &R1,
+                                     &T2_free, &delta_omega, &omega_1_rms, &G, &TR, &duration,
                                      &flip_angle)) {
         return NULL;
     }
@@ -40,9 +35,7 @@ parse_only(PyObject *self, PyObject *args, PyObject *kwargs)
 /* Keeps the conversions from being optimised away. */
 static volatile float sink[10];
 
-static int
-convert(PyObject *item, int i)
-{
+static int convert(PyObject *item, int i) {
     double value;
     if (PyFloat_CheckExact(item)) {
         value = PyFloat_AS_DOUBLE(item);
@@ -59,9 +52,7 @@ convert(PyObject *item, int i)
 /* By keyword, the values are taken in the dict's order without looking at
  * the names: what the interpreter's building of the dict costs, plus the
  * least a function can do with it. */
-static PyObject *
-floor_(PyObject *self, PyObject *args, PyObject *kwargs)
-{
+static PyObject *floor_(PyObject *self, PyObject *args, PyObject *kwargs) {
     Py_ssize_t n = PyTuple_GET_SIZE(args), position = 0, i;
     PyObject *key, *value;
     (void)self;
@@ -83,8 +74,7 @@ floor_(PyObject *self, PyObject *args, PyObject *kwargs)
 }
 
 static PyMethodDef methods[] = {
-    {"parse_only", (PyCFunction)(void (*)(void))parse_only,
-     METH_VARARGS | METH_KEYWORDS, NULL},
+    {"parse_only", (PyCFunction)(void (*)(void))parse_only, METH_VARARGS | METH_KEYWORDS, NULL},
     {"floor", (PyCFunction)(void (*)(void))floor_, METH_VARARGS | METH_KEYWORDS, NULL},
     {NULL, NULL, 0, NULL},
 };
@@ -93,8 +83,6 @@ static struct PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "call_baseline", NULL, -1, methods,
 };
 
-PyMODINIT_FUNC
-PyInit_call_baseline(void)
-{
+PyMODINIT_FUNC PyInit_call_baseline(void) {
     return PyModule_Create(&module_definition);
 }

@@ -27,7 +27,7 @@ import os
 import numpy as np
 
 from fraction_map import best_time  # this folder's timing helper
-from tavni.mt_map import (STATUS_SOLVED, fit_fraction, fit_r1, mpf, mtr, mtsat,
+from tavni.mt_map import (STATUS_SOLVED, fit_fraction, fit_r1, predicted_ratio, mtr, mtsat,
                           omega_1_rms_from_pulse, spgr_signal, super_lorentzian,
                           synthetic_reference)
 
@@ -44,9 +44,9 @@ def synthetic_volume(shape, rng):
     f_levels = np.linspace(0.0, 0.3, 61)
     R1_levels = np.linspace(0.3, 2.0, 18)
     b1_levels = np.linspace(0.8, 1.2, 9)
-    table = np.array([[[1.0 - mpf.model(f, 1.0, R1, T2_FREE, DELTA_OMEGA, OMEGA_1_RMS * b1, G,
-                                        MT["TR"], DURATION, MT["flip"] * b1)
-                        for b1 in b1_levels] for R1 in R1_levels] for f in f_levels])
+    f, R1, b1 = np.meshgrid(f_levels, R1_levels, b1_levels, indexing="ij")
+    table = predicted_ratio(f, R1, T2_FREE, DELTA_OMEGA, OMEGA_1_RMS * b1, G, MT["TR"], DURATION,
+                            MT["flip"] * b1)
     n = math.prod(shape)
     fi = rng.integers(0, f_levels.size, n)
     ri = rng.integers(0, R1_levels.size, n)

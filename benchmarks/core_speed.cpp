@@ -41,9 +41,9 @@ void residual(benchmark::State &state) {
     Inputs in;
     for (auto _ : state) {
         benchmark::DoNotOptimize(in);
-        benchmark::DoNotOptimize(core::model(in.f, in.S_ratio, in.R1, in.T2_free,
-                                             in.delta_omega, in.omega_1_rms, in.G, in.TR,
-                                             in.duration, in.flip_angle));
+        benchmark::DoNotOptimize(core::model(in.f, in.S_ratio, in.R1, in.T2_free, in.delta_omega,
+                                             in.omega_1_rms, in.G, in.TR, in.duration,
+                                             in.flip_angle));
     }
 }
 

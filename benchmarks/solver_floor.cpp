@@ -20,7 +20,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "fraction_core.hpp"
+#include "kernels/residual.hpp"
+#include "kernels/search.hpp"
+#include "mpf_core.hpp"
 
 namespace {
 
@@ -44,8 +46,10 @@ volatile double sink;
 
 int main(int argc, char **argv) {
     if (argc != 11) {
-        std::fprintf(stderr, "usage: %s RATIO R1 B1 T2_free delta_omega omega_1_rms G TR "
-                             "duration flip_angle\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s RATIO R1 B1 T2_free delta_omega omega_1_rms G TR "
+                     "duration flip_angle\n",
+                     argv[0]);
         return 2;
     }
     const std::vector<double> S = read_doubles(argv[1]), R1 = read_doubles(argv[2]),
@@ -61,10 +65,10 @@ int main(int argc, char **argv) {
     }
     std::vector<core::FractionProblem> problems(n);
     for (std::size_t i = 0; i < n; ++i) {
-        problems[i] = {core::to_single(S[i]), core::to_single(R1[i]), core::to_single(p[0]),
-                       core::to_single(p[1]), core::to_single(p[2] * b1[i]),
-                       core::to_single(p[3]), core::to_single(p[4]), core::to_single(p[5]),
-                       core::to_single(p[6] * b1[i])};
+        problems[i] = {
+            core::to_single(S[i]), core::to_single(R1[i]),        core::to_single(p[0]),
+            core::to_single(p[1]), core::to_single(p[2] * b1[i]), core::to_single(p[3]),
+            core::to_single(p[4]), core::to_single(p[5]),         core::to_single(p[6] * b1[i])};
     }
 
     const auto per_voxel = [n](auto &&work) {
@@ -85,9 +89,8 @@ int main(int argc, char **argv) {
         const core::Excitation e = core::excitation_terms(problems[i].flip_angle, problems[i].TR);
         return e.beta + e.sin_flip;
     });
-    const double terms = per_voxel([&](std::size_t i) {
-        return core::FractionResidual(problems[i]).exact(0.0, 0.5).f;
-    });
+    const double terms = per_voxel(
+        [&](std::size_t i) { return core::FractionResidual(problems[i]).exact(0.0, 0.5).f; });
     const double certify = per_voxel([&](std::size_t i) {
         const core::FractionResidual residual(problems[i]);
         const float f = static_cast<float>(residual.exact(0.0, 0.5).f);

@@ -205,13 +205,14 @@ def scipy_find_root(ratio, R1, b1, protocol):
 def solver_floor(work, ratio, R1, b1, protocol):
     """Per-voxel nanoseconds of the exact solver's stages (solver_floor.cpp)."""
     sources = HERE.parent / "src" / "tavni" / "mt_map"
+    kernels = sources / "kernels"
     program = work / "solver_floor"
     compiler = os.environ.get("CXX") or shutil.which("g++") or shutil.which("c++")
     if compiler is None:
         return None
     subprocess.run([compiler, "-std=c++17", "-O3", "-ffp-contract=off", f"-I{sources}",
-                    HERE / "solver_floor.cpp", sources / "fraction_core.cpp",
-                    sources / "fraction_fast.cpp", sources / "mpf_core.cpp", "-o", program,
+                    HERE / "solver_floor.cpp", kernels / "residual.cpp",
+                    kernels / "search.cpp", sources / "mpf_core.cpp", "-o", program,
                     "-pthread"], check=True)
     files = []
     for name, values in (("ratio", ratio), ("R1", R1), ("b1", b1)):

@@ -1,4 +1,5 @@
-// Fraction solver: the precomputed residual against model(), the search's
+// Fraction solver: the precomputed residual and the predicted ratio against
+// model(), the search's
 // guarantees, its verdicts on voxels without a solution, and whole maps.
 #include <gtest/gtest.h>
 
@@ -10,7 +11,14 @@
 #include <utility>
 #include <vector>
 
-#include "fraction_core.hpp"
+#include "kernels/closed_form.hpp"
+#include "kernels/fast_kernel.hpp"
+#include "kernels/float_bits.hpp"
+#include "kernels/fraction_maps.hpp"
+#include "kernels/predicted_ratio.hpp"
+#include "kernels/residual.hpp"
+#include "kernels/search.hpp"
+#include "kernels/status.hpp"
 #include "mpf_core.hpp"
 
 namespace mt = tavni::mt_map;
@@ -61,21 +69,24 @@ float ratio_at(mt::FractionProblem p, float f) {
         (std::isfinite(below) && std::isfinite(above) && below * above < 0.0)) {
         return ::testing::AssertionSuccess();
     }
-    return ::testing::AssertionFailure() << "f " << f << ": " << below << ", " << r << ", " << above;
+    return ::testing::AssertionFailure()
+           << "f " << f << ": " << below << ", " << r << ", " << above;
 }
 
 TEST(FractionResidual, IsModelToTheBit) {
     std::mt19937 random(20261207);
     std::uniform_real_distribution<float> unit(0.0f, 1.0f);
     // Ordinary protocols, and values that drive the model into its corners.
-    const float specials[] = {0.0f, -0.0f, 1.0f, -1.0f, 1e-30f, 1e30f, inf_f, -inf_f, nan_f,
-                              1.5707964f, 2.0f};
+    const float specials[] = {0.0f,  -0.0f,  1.0f,  -1.0f,      1e-30f, 1e30f,
+                              inf_f, -inf_f, nan_f, 1.5707964f, 2.0f};
+    using Ratios = mt::PredictedRatioInputs;
+    std::vector<float> columns[Ratios::count];
+    std::vector<double> ratios;
     for (int i = 0; i < 20000; ++i) {
-        mt::FractionProblem p{0.2f + unit(random),         0.2f + 2.0f * unit(random),
-                              0.01f + 0.1f * unit(random), 200.0f + 1e4f * unit(random),
-                              3000.0f * unit(random),      3e-5f * unit(random),
-                              0.01f + 0.1f * unit(random), 0.02f * unit(random),
-                              0.6f * unit(random)};
+        mt::FractionProblem p{
+            0.2f + unit(random),          0.2f + 2.0f * unit(random), 0.01f + 0.1f * unit(random),
+            200.0f + 1e4f * unit(random), 3000.0f * unit(random),     3e-5f * unit(random),
+            0.01f + 0.1f * unit(random),  0.02f * unit(random),       0.6f * unit(random)};
         if (i % 4 == 0) {
             float *fields = &p.S_ratio;
             fields[random() % 9] = specials[random() % std::size(specials)];
@@ -83,8 +94,38 @@ TEST(FractionResidual, IsModelToTheBit) {
         const float f = i % 7 == 0 ? specials[random() % std::size(specials)] : unit(random);
         const double expected = model_at(p, f);
         const double actual = mt::FractionResidual(p)(f);
-        ASSERT_TRUE(bits_of(actual) == bits_of(expected) || (std::isnan(actual) && std::isnan(expected)))
+        ASSERT_TRUE(bits_of(actual) == bits_of(expected) ||
+                    (std::isnan(actual) && std::isnan(expected)))
             << "case " << i << ": f " << f << ", " << actual << " != " << expected;
+        // The forward model: the ratio that a measured ratio of 0 leaves, negated.
+        p.S_ratio = 0.0f;
+        const double ratio = -model_at(p, f);
+        const double predicted = mt::predicted_ratio(
+            f, p.R1, p.T2_free, p.delta_omega, p.omega_1_rms, p.G, p.TR, p.duration, p.flip_angle);
+        ASSERT_TRUE(bits_of(predicted) == bits_of(ratio) ||
+                    (std::isnan(predicted) && std::isnan(ratio)))
+            << "case " << i << ": f " << f << ", " << predicted << " != " << ratio;
+        const float row[] = {f,   p.R1, p.T2_free,  p.delta_omega, p.omega_1_rms,
+                             p.G, p.TR, p.duration, p.flip_angle};
+        for (int j = 0; j < Ratios::count; ++j) {
+            columns[j].push_back(row[j]);
+        }
+        ratios.push_back(ratio);
+    }
+    // The same voxels as a map of float32 columns, on three threads.
+    Ratios in;
+    const std::size_t extent[] = {ratios.size()};
+    const std::ptrdiff_t strides[] = {sizeof(float)};
+    in.shape = {1, extent};
+    for (int j = 0; j < Ratios::count; ++j) {
+        in.values[j] = {columns[j].data(), mt::StridedArray::float32, strides};
+    }
+    std::vector<double> map(ratios.size());
+    ASSERT_TRUE(mt::predicted_ratio_map(in, 3, map.data()));
+    for (std::size_t i = 0; i < map.size(); ++i) {
+        ASSERT_TRUE(bits_of(map[i]) == bits_of(ratios[i]) ||
+                    (std::isnan(map[i]) && std::isnan(ratios[i])))
+            << "element " << i << ": " << map[i] << " != " << ratios[i];
     }
 }
 
@@ -109,7 +150,8 @@ TEST_P(FractionSolve, SignChangesAcrossTheNeighboursOfF) {
             mt::FractionProblem p = protocol(0.0f);
             p.R1 = R1;
             p.S_ratio = ratio_at(p, f_true);
-            const mt::FractionFit fit = mt::solve_fraction(mt::FractionResidual(p), b.lo, b.hi, false);
+            const mt::FractionFit fit =
+                mt::solve_fraction(mt::FractionResidual(p), b.lo, b.hi, false);
             ASSERT_EQ(fit.status, mt::fit_solved) << f_true;
             EXPECT_NEAR(fit.f, f_true, 1e-5);
             ASSERT_TRUE(keeps_promise(p, fit, b.lo, b.hi)) << f_true;
@@ -165,18 +207,19 @@ TEST(FractionSolve, VerdictsHoldForArbitraryInputs) {
         // below or above is a tie that rounding breaks either way.
         const mt::FractionFit fast = mt::closed_form_fraction(residual, lo, hi, false);
         const bool tie = std::fabs(r_lo - r_hi) <= 16 * 0x1p-23 * std::fabs(p.S_ratio - r_lo);
-        const float inputs[] = {p.S_ratio, p.R1, p.T2_free, p.delta_omega, p.omega_1_rms,
-                                p.G, p.TR, p.duration, p.flip_angle};
+        const float inputs[] = {p.S_ratio, p.R1, p.T2_free,  p.delta_omega, p.omega_1_rms,
+                                p.G,       p.TR, p.duration, p.flip_angle};
         const std::size_t at = one_by_one.size();
         for (int j = 0; j < 9; ++j) {
             run.values[j][at] = inputs[j];
         }
         run.b1[at] = 1.0;
         run.fitted[at] = i % 7 != 0;
-        one_by_one.push_back(!run.fitted[at]              ? mt::FractionFit{NAN, mt::fit_masked}
-                             : !mt::in_physical_domain(p) ? mt::FractionFit{NAN, mt::fit_invalid_input}
-                             : tie                        ? mt::FractionFit{NAN, mt::fit_masked}
-                                                          : fast);
+        one_by_one.push_back(!run.fitted[at] ? mt::FractionFit{NAN, mt::fit_masked}
+                             : !mt::in_physical_domain(p)
+                                 ? mt::FractionFit{NAN, mt::fit_invalid_input}
+                             : tie ? mt::FractionFit{NAN, mt::fit_masked}
+                                   : fast);
         if (one_by_one.size() == mt::ClosedFormRun::size) {
             double f[mt::ClosedFormRun::size];
             std::uint8_t status[mt::ClosedFormRun::size];
@@ -242,7 +285,7 @@ class ZeroNearTheEnds : public ::testing::TestWithParam<std::pair<int, int>> {};
 
 TEST_P(ZeroNearTheEnds, KeepsThePromise) {
     const auto [lo_offset, hi_offset] = GetParam();
-    const mt::FractionProblem protocol{0.0f, 0.3f, 0.05f, 4000.0f, 30000.0f,
+    const mt::FractionProblem protocol{0.0f,  0.3f,  0.05f,  4000.0f, 30000.0f,
                                        3e-5f, 0.03f, 0.005f, 1.0f};
     int reached = 0;
     for (int i = 0; i < 300; ++i) {
@@ -278,11 +321,10 @@ INSTANTIATE_TEST_SUITE_P(Brackets, ZeroNearTheEnds,
 // The closed form locates both zeros where the residual turns back inside
 // the bracket (a low offset): the smaller one, with its own status.
 TEST(FractionSolve, TwoZerosInTheBracket) {
-    const mt::FractionProblem p{0.6935065233793654f,    1.342754151140006f,
-                                0.01636376884910431f,   97.45514429902745f,
-                                911.943494824667f,      9.363293577327524e-08f,
-                                0.001305588610072329f,  0.0006584667303661364f,
-                                0.612817010523531f};
+    const mt::FractionProblem p{
+        0.6935065233793654f,   1.342754151140006f,     0.01636376884910431f,
+        97.45514429902745f,    911.943494824667f,      9.363293577327524e-08f,
+        0.001305588610072329f, 0.0006584667303661364f, 0.612817010523531f};
     const mt::FractionFit fit = mt::solve_fraction(mt::FractionResidual(p), 0.0f, 0.5f, true);
     EXPECT_EQ(fit.status, mt::fit_two_roots);
     EXPECT_NEAR(fit.f, 0.4013, 1e-4);
@@ -298,8 +340,8 @@ TEST(FractionSolve, TwoZerosInTheBracket) {
 // residual a few units across zero although the exact one stays on one
 // side: a crossing found by a narrow bracket is found by the wide one too.
 TEST(FractionSolve, CrossingsNearADoubleZero) {
-    mt::FractionProblem p{0.6935065233793654f,   1.342754151140006f,   0.01636376884910431f,
-                          97.45514429902745f,    911.943494824667f,    9.363293577327524e-08f,
+    mt::FractionProblem p{0.6935065233793654f,   1.342754151140006f,     0.01636376884910431f,
+                          97.45514429902745f,    911.943494824667f,      9.363293577327524e-08f,
                           0.001305588610072329f, 0.0006584667303661364f, 0.612817010523531f};
     // The ratio at which the zeros meet: the top of the predicted ratio.
     const float vertex = static_cast<float>(mt::FractionResidual(p).exact(0.0, 0.5).f_vertex);
@@ -395,10 +437,15 @@ TEST(FractionMap, ThreadsMaskTransmitFieldAndSharedValues) {
         b1[i] = static_cast<float>(0.8 + 0.4 * unit(random));  // read in single below
         mask[i] = i % 5 != 0;
         // The ratio as the scanner sees it: nominal angle and power times b1.
-        mt::FractionProblem p{0.0f, static_cast<float>(R1[i]), static_cast<float>(T2_free),
-                              static_cast<float>(delta_omega), static_cast<float>(omega * b1[i]),
-                              static_cast<float>(G), static_cast<float>(TR),
-                              static_cast<float>(duration), static_cast<float>(flip * b1[i])};
+        mt::FractionProblem p{0.0f,
+                              static_cast<float>(R1[i]),
+                              static_cast<float>(T2_free),
+                              static_cast<float>(delta_omega),
+                              static_cast<float>(omega * b1[i]),
+                              static_cast<float>(G),
+                              static_cast<float>(TR),
+                              static_cast<float>(duration),
+                              static_cast<float>(flip * b1[i])};
         S_ratio[i] = ratio_at(p, f);
     }
     S_ratio[3] = std::nan("");
@@ -425,16 +472,21 @@ TEST(FractionMap, ThreadsMaskTransmitFieldAndSharedValues) {
     for (std::size_t i = 0; i < n; ++i) {
         ASSERT_EQ(bits_of(f1[i]), bits_of(f3[i])) << i;
         ASSERT_EQ(status1[i], status3[i]) << i;
-        const mt::FitStatus expected =
-            !mask[i] ? mt::fit_masked : i == 3 ? mt::fit_invalid_input : mt::fit_solved;
+        const mt::FitStatus expected = !mask[i] ? mt::fit_masked
+                                       : i == 3 ? mt::fit_invalid_input
+                                                : mt::fit_solved;
         ASSERT_EQ(status1[i], expected) << i;
         if (expected == mt::fit_solved) {
             // Solved with the scaled angle and power: the residual there
             // is the model's with those.
-            const mt::FractionProblem p{static_cast<float>(S_ratio[i]), static_cast<float>(R1[i]),
-                                        static_cast<float>(T2_free), static_cast<float>(delta_omega),
-                                        static_cast<float>(omega * b1[i]), static_cast<float>(G),
-                                        static_cast<float>(TR), static_cast<float>(duration),
+            const mt::FractionProblem p{static_cast<float>(S_ratio[i]),
+                                        static_cast<float>(R1[i]),
+                                        static_cast<float>(T2_free),
+                                        static_cast<float>(delta_omega),
+                                        static_cast<float>(omega * b1[i]),
+                                        static_cast<float>(G),
+                                        static_cast<float>(TR),
+                                        static_cast<float>(duration),
                                         static_cast<float>(flip * b1[i])};
             ASSERT_TRUE(keeps_promise(p, {f1[i], mt::fit_solved}, 0.0f, 0.5f)) << i;
         } else {
@@ -498,7 +550,7 @@ TEST_P(FractionDerivatives, MatchCentralDifferencesOfTheExactZero) {
     const double expected[3] = {d.S_ratio, d.R1, d.log_b1};
     for (int which = 0; which < 3; ++which) {
         const mt::FractionProblem up = moved(1.0f + h, which), down = moved(1.0f - h, which);
-        const double step = (which == 0 ? double(up.S_ratio) - down.S_ratio
+        const double step = (which == 0   ? double(up.S_ratio) - down.S_ratio
                              : which == 1 ? double(up.R1) - down.R1
                                           : double(up.flip_angle) / p.flip_angle -
                                                 double(down.flip_angle) / p.flip_angle);

@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "kernels/float_bits.hpp"
 #include "mpf_core.hpp"
 
 using tavni::mt_map::super_lorentzian_differential;
@@ -56,8 +57,8 @@ TEST(Integrand, ClosedFormsAtZeroAndOne) {
         EXPECT_NEAR(super_lorentzian_differential(0.0f, Delta, 1e-5f), std::exp(-2.0 * a * a),
                     1e-15);
         const double b = M_PI * Delta * 1e-5f;
-        EXPECT_NEAR(super_lorentzian_differential(1.0f, Delta, 1e-5f),
-                    0.5 * std::exp(-2.0 * b * b), 1e-15);
+        EXPECT_NEAR(super_lorentzian_differential(1.0f, Delta, 1e-5f), 0.5 * std::exp(-2.0 * b * b),
+                    1e-15);
     }
 }
 

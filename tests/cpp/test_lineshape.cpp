@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "lineshape_core.hpp"
+#include "kernels/lineshape.hpp"
 
 using tavni::mt_map::super_lorentzian;
 using tavni::mt_map::StridedArray;
@@ -29,8 +29,7 @@ double integrand(double u, double Delta, double T2b) {
 // Composite Simpson rule on [lo, hi] with n (even) panels.
 double simpson(double lo, double hi, int n, double Delta, double T2b) {
     const double h = (hi - lo) / n;
-    double sum = integrand(lo, Delta, T2b) +
-                 integrand(hi, Delta, T2b);
+    double sum = integrand(lo, Delta, T2b) + integrand(hi, Delta, T2b);
     for (int i = 1; i < n; ++i) {
         sum += (i % 2 == 1 ? 4.0 : 2.0) * integrand(lo + i * h, Delta, T2b);
     }
@@ -55,11 +54,13 @@ TEST_P(LineshapeAgainstSimpson, AgreesToOnePartInABillion) {
     EXPECT_NEAR(super_lorentzian(o.Delta, o.T2b) / expected, 1.0, 1e-9);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Offsets, LineshapeAgainstSimpson,
-    ::testing::Values(Offset{1000.0, 12e-6}, Offset{4000.0, 12e-6}, Offset{-2500.0, 10e-6},
-                      Offset{20000.0, 15e-6}, Offset{300.0, 8e-6}, Offset{50.0, 1e-3}),
-    [](const ::testing::TestParamInfo<Offset> &info) { return "case" + std::to_string(info.index); });
+INSTANTIATE_TEST_SUITE_P(Offsets, LineshapeAgainstSimpson,
+                         ::testing::Values(Offset{1000.0, 12e-6}, Offset{4000.0, 12e-6},
+                                           Offset{-2500.0, 10e-6}, Offset{20000.0, 15e-6},
+                                           Offset{300.0, 8e-6}, Offset{50.0, 1e-3}),
+                         [](const ::testing::TestParamInfo<Offset> &info) {
+                             return "case" + std::to_string(info.index);
+                         });
 
 TEST(Lineshape, DependsOnTheOffsetOnlyThroughDeltaT2b) {
     // G(Delta, T2b) = T2b * g(Delta T2b): scaling Delta up and T2b down by
@@ -67,7 +68,8 @@ TEST(Lineshape, DependsOnTheOffsetOnlyThroughDeltaT2b) {
     for (const double c : {0.5, 3.0, 1e3}) {
         const double G = super_lorentzian(2000.0, 12e-6);
         EXPECT_NEAR(super_lorentzian(2000.0 * c, 12e-6 / c) * c / G, 1.0, 1e-11) << c;
-        EXPECT_EQ(super_lorentzian(-2000.0 * c, 12e-6 / c), super_lorentzian(2000.0 * c, 12e-6 / c));
+        EXPECT_EQ(super_lorentzian(-2000.0 * c, 12e-6 / c),
+                  super_lorentzian(2000.0 * c, 12e-6 / c));
     }
 }
 
@@ -79,7 +81,8 @@ TEST(Lineshape, DivergesLogarithmicallyTowardsZeroOffset) {
     const double T2b = 1e-5;
     const double scale = std::sqrt(2.0 / M_PI) * T2b;
     for (const double Delta : {1e-6, 1e-60, 1e-250}) {
-        const double step = (super_lorentzian(Delta / 10.0, T2b) - super_lorentzian(Delta, T2b)) / scale;
+        const double step =
+            (super_lorentzian(Delta / 10.0, T2b) - super_lorentzian(Delta, T2b)) / scale;
         EXPECT_NEAR(step, std::log(10.0) / std::sqrt(3.0), 1e-9) << Delta;
     }
 }

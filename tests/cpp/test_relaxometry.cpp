@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "relaxometry_core.hpp"
+#include "kernels/relaxometry.hpp"
 
 namespace mt = tavni::mt_map;
 
@@ -33,10 +33,10 @@ TEST_P(TwoScans, RecoverR1AndM0) {
     const Protocol p = GetParam();
     for (double R1 : {0.01, 0.25, 0.7, 1.1, 3.0, 12.0, 45.0}) {
         for (double M0 : {0.3, 1.0, 2500.0}) {
-            const mt::R1Fit fit = mt::fit_r1_two_scans(
-                {spgr(M0, R1, p.flip_a, p.TR_a), p.flip_a, p.TR_a},
-                {spgr(M0, R1, p.flip_b, p.TR_b), p.flip_b, p.TR_b});
-            ASSERT_EQ(fit.status, mt::fit_solved) << R1;
+            const mt::R1Fit fit =
+                mt::fit_r1_two_scans({spgr(M0, R1, p.flip_a, p.TR_a), p.flip_a, p.TR_a},
+                                     {spgr(M0, R1, p.flip_b, p.TR_b), p.flip_b, p.TR_b});
+            ASSERT_EQ(fit.status, mt::r1_solved) << R1;
             EXPECT_NEAR(fit.R1 / R1, 1.0, 1e-10) << R1;
             EXPECT_NEAR(fit.M0 / M0, 1.0, 1e-10) << R1;
         }
@@ -56,20 +56,22 @@ TEST(TwoScans, Verdicts) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     struct Case {
         mt::SpgrScan first, second;
-        mt::FitStatus status;
+        mt::R1Status status;
     } cases[] = {
-        {{-S_a, a, TR_a}, {S_b, b, TR_b}, mt::fit_invalid_input},
-        {{0.0, a, TR_a}, {S_b, b, TR_b}, mt::fit_invalid_input},
-        {{S_a, a, TR_a}, {nan, b, TR_b}, mt::fit_invalid_input},
-        {{S_a, 0.0, TR_a}, {S_b, b, TR_b}, mt::fit_invalid_input},
-        {{S_a, a, TR_a}, {S_b, 1.6, TR_b}, mt::fit_invalid_input},
-        {{S_a, a, 0.0}, {S_b, b, TR_b}, mt::fit_invalid_input},
-        {{S_a, a, TR_a}, {S_b, a, TR_a}, mt::fit_invalid_input},  // one contrast twice
+        {{-S_a, a, TR_a}, {S_b, b, TR_b}, mt::r1_invalid_input},
+        {{0.0, a, TR_a}, {S_b, b, TR_b}, mt::r1_invalid_input},
+        {{S_a, a, TR_a}, {nan, b, TR_b}, mt::r1_invalid_input},
+        {{S_a, 0.0, TR_a}, {S_b, b, TR_b}, mt::r1_invalid_input},
+        {{S_a, a, TR_a}, {S_b, 1.6, TR_b}, mt::r1_invalid_input},
+        {{S_a, a, 0.0}, {S_b, b, TR_b}, mt::r1_invalid_input},
+        {{S_a, a, TR_a}, {S_b, a, TR_a}, mt::r1_invalid_input},  // one contrast twice
         // T1w far brighter than any R1 makes it: R1 beyond the interval.
-        {{S_a, a, TR_a}, {0.999 * spgr(1.0, 60.0, b, TR_b) / spgr(1.0, 60.0, a, TR_a) * S_a, b,
-                          TR_b}, mt::fit_above_bracket},
-        {{S_a, a, TR_a}, {1.001 * spgr(1.0, 1e-4, b, TR_b) / spgr(1.0, 1e-4, a, TR_a) * S_a, b,
-                          TR_b}, mt::fit_below_bracket},
+        {{S_a, a, TR_a},
+         {0.999 * spgr(1.0, 60.0, b, TR_b) / spgr(1.0, 60.0, a, TR_a) * S_a, b, TR_b},
+         mt::r1_above_range},
+        {{S_a, a, TR_a},
+         {1.001 * spgr(1.0, 1e-4, b, TR_b) / spgr(1.0, 1e-4, a, TR_a) * S_a, b, TR_b},
+         mt::r1_below_range},
     };
     for (const Case &c : cases) {
         const mt::R1Fit fit = mt::fit_r1_two_scans(c.first, c.second);
@@ -110,11 +112,11 @@ TEST(TwoScans, MapAppliesTransmitFieldAndMask) {
     std::vector<std::uint8_t> status(4);
     ASSERT_TRUE(mt::fit_r1_map(in, 2, R1_out.data(), M0_out.data(), status.data()));
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(status[i], mt::fit_solved);
+        EXPECT_EQ(status[i], mt::r1_solved);
         EXPECT_NEAR(R1_out[i] / R1, 1.0, 1e-10);
         EXPECT_NEAR(M0_out[i] / M0, 1.0, 1e-10);
     }
-    EXPECT_EQ(status[3], mt::fit_masked);
+    EXPECT_EQ(status[3], mt::r1_masked);
     EXPECT_TRUE(std::isnan(R1_out[3]) && std::isnan(M0_out[3]));
 }
 

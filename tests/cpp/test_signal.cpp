@@ -6,6 +6,7 @@
 #include <limits>
 #include <random>
 
+#include "kernels/float_bits.hpp"
 #include "mpf_core.hpp"
 
 using tavni::mt_map::model;
@@ -53,8 +54,10 @@ float reference_signal(float f, float R1, float T2_free, float duration, float d
 
 double reference_model(float f, float S_ratio, float R1, float T2_free, float delta_omega,
                        float omega_1_rms, float G, float TR, float duration, float flip_angle) {
-    const float S_ref = reference_signal(f, R1, T2_free, duration, delta_omega, TR, flip_angle, 0.0f, G);
-    const float S_mt = reference_signal(f, R1, T2_free, duration, delta_omega, TR, flip_angle, omega_1_rms, G);
+    const float S_ref =
+        reference_signal(f, R1, T2_free, duration, delta_omega, TR, flip_angle, 0.0f, G);
+    const float S_mt =
+        reference_signal(f, R1, T2_free, duration, delta_omega, TR, flip_angle, omega_1_rms, G);
     if (S_ref == 0.0f) {
         return std::numeric_limits<double>::quiet_NaN();
     }
@@ -63,13 +66,15 @@ double reference_model(float f, float S_ratio, float R1, float T2_free, float de
 
 // A realistic white-matter protocol; tests vary one parameter at a time.
 struct Tissue {
-    float f = 0.1f, R1 = 1.0f, T2_free = 0.05f, duration = 0.01f, delta_omega = 2000.0f,
-          TR = 0.03f, flip_angle = 0.2f, omega_1_rms = 2000.0f, G = 1e-5f;
+    float f = 0.1f, R1 = 1.0f, T2_free = 0.05f, duration = 0.01f, delta_omega = 2000.0f, TR = 0.03f,
+          flip_angle = 0.2f, omega_1_rms = 2000.0f, G = 1e-5f;
     float signal() const {
-        return newRamani_corr(f, R1, T2_free, duration, delta_omega, TR, flip_angle, omega_1_rms, G);
+        return newRamani_corr(f, R1, T2_free, duration, delta_omega, TR, flip_angle, omega_1_rms,
+                              G);
     }
     double residual(float S_ratio) const {
-        return model(f, S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle);
+        return model(f, S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration,
+                     flip_angle);
     }
 };
 
@@ -166,7 +171,8 @@ TEST(Signal, NoBoundPoolGivesTheSinglePoolSignal) {
             const double Wf = std::pow(omega_1_rms / (2 * M_PI * t.delta_omega), 2) / t.T2_free;
             const double s = static_cast<double>(t.duration) / t.TR;
             const double beta = -std::log(std::cos(static_cast<double>(flip_angle))) / t.TR;
-            const double expected = t.R1 / (t.R1 + Wf * s + beta) * std::sin(static_cast<double>(flip_angle));
+            const double expected =
+                t.R1 / (t.R1 + Wf * s + beta) * std::sin(static_cast<double>(flip_angle));
             const float S = t.signal();
             EXPECT_NEAR(S, expected, 4 * std::numeric_limits<float>::epsilon() * expected);
             // ... and continuous with a small bound pool.
@@ -197,18 +203,20 @@ TEST_P(ResidualValues, Exact) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ResidualValues,
-    ::testing::Values(
-        ResidualCase{"reference", Tissue{}, 0.5f, -0.0031462604281025097},
-        // S_ratio enters as its single value, 0.10000000149011612.
-        ResidualCase{"single_ratio", Tissue{}, 0.1f, -0.4031462589379864},
-        // Equal signals: the quotient is exactly 1.
-        ResidualCase{"no_power", with(&Tissue::omega_1_rms, 0.0f), 0.45f, -0.550000011920929},
-        ResidualCase{"no_flip", with(&Tissue::flip_angle, 0.0f), 0.5f, nan_d},
-        ResidualCase{"whole_bound_pool", with(&Tissue::f, 1.0f), 0.5f, nan_d},
-        ResidualCase{"no_TR", with(&Tissue::TR, 0.0f), 0.5f, nan_d},
-        ResidualCase{"on_resonance", with(&Tissue::delta_omega, 0.0f), 0.5f, nan_d},
-        ResidualCase{"no_T2_free", with(&Tissue::T2_free, 0.0f), 0.5f, nan_d}),
-    [](const ::testing::TestParamInfo<ResidualCase> &info) { return std::string(info.param.name); });
+    ::testing::Values(ResidualCase{"reference", Tissue{}, 0.5f, -0.0031462604281025097},
+                      // S_ratio enters as its single value, 0.10000000149011612.
+                      ResidualCase{"single_ratio", Tissue{}, 0.1f, -0.4031462589379864},
+                      // Equal signals: the quotient is exactly 1.
+                      ResidualCase{"no_power", with(&Tissue::omega_1_rms, 0.0f), 0.45f,
+                                   -0.550000011920929},
+                      ResidualCase{"no_flip", with(&Tissue::flip_angle, 0.0f), 0.5f, nan_d},
+                      ResidualCase{"whole_bound_pool", with(&Tissue::f, 1.0f), 0.5f, nan_d},
+                      ResidualCase{"no_TR", with(&Tissue::TR, 0.0f), 0.5f, nan_d},
+                      ResidualCase{"on_resonance", with(&Tissue::delta_omega, 0.0f), 0.5f, nan_d},
+                      ResidualCase{"no_T2_free", with(&Tissue::T2_free, 0.0f), 0.5f, nan_d}),
+    [](const ::testing::TestParamInfo<ResidualCase> &info) {
+        return std::string(info.param.name);
+    });
 
 TEST(Residual, ZeroReferenceSignalGivesTheQuietNaN) {
     const double r = with(&Tissue::flip_angle, 0.0f).residual(0.5f);
@@ -258,10 +266,12 @@ TEST_P(AgreesWithStepByStep, SignalAndResidual) {
         // Argument order of the residual: f, S_ratio, R1, T2_free,
         // delta_omega, omega_1_rms, G, TR, duration, flip_angle.
         const float S = newRamani_corr(v[0], v[2], v[3], v[8], v[4], v[7], v[9], v[5], v[6]);
-        const float S_expected = reference_signal(v[0], v[2], v[3], v[8], v[4], v[7], v[9], v[5], v[6]);
+        const float S_expected =
+            reference_signal(v[0], v[2], v[3], v[8], v[4], v[7], v[9], v[5], v[6]);
         ASSERT_TRUE(same_value(S, S_expected)) << n << ": " << S << " vs " << S_expected;
         const double r = model(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9]);
-        const double r_expected = reference_model(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9]);
+        const double r_expected =
+            reference_model(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9]);
         ASSERT_TRUE(same_value(r, r_expected)) << n << ": " << r << " vs " << r_expected;
     }
 }
@@ -288,9 +298,8 @@ const float max_f = std::numeric_limits<float>::max();
 
 INSTANTIATE_TEST_SUITE_P(
     Values, ToSingle,
-    ::testing::Values(RoundingCase{0.1, 0.1f}, RoundingCase{-0.0, -0.0f},
-                      RoundingCase{1e39, inf_f}, RoundingCase{-1e39, -inf_f},
-                      RoundingCase{1e300, inf_f},
+    ::testing::Values(RoundingCase{0.1, 0.1f}, RoundingCase{-0.0, -0.0f}, RoundingCase{1e39, inf_f},
+                      RoundingCase{-1e39, -inf_f}, RoundingCase{1e300, inf_f},
                       // Just above the largest single: still rounds down to it,
                       // until half an ulp past it, where it overflows.
                       RoundingCase{0x1.fffffe8p127, max_f}, RoundingCase{-0x1.fffffe8p127, -max_f},

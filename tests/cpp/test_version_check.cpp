@@ -31,15 +31,13 @@ TEST_P(VersionCheck, ComparesAndFormats) {
 
 INSTANTIATE_TEST_SUITE_P(
     Versions, VersionCheck,
-    ::testing::Values(VersionCase{"3.11", "3.11.7 (main, Dec  1 2026, 10:00:00) [GCC 12.2.0]", true, "3.11"},
-                      VersionCase{"3.11", "3.11", true, "3.11"},
-                      VersionCase{"3.11", "3.12.1 (main)", false, "3.12"},
-                      VersionCase{"3.11", "3.1", false, "3.1"},
-                      VersionCase{"3.11", "3.110", false, "3.11"},
-                      VersionCase{"3.1", "3.11.2", false, "3.11"},
-                      VersionCase{"3.11", "3.9.18", false, "3.9"},
-                      VersionCase{"3.11", "4.0b1", false, "4.0"},
-                      VersionCase{"3.11", "", false, ""}),
+    ::testing::Values(
+        VersionCase{"3.11", "3.11.7 (main, Dec  1 2026, 10:00:00) [GCC 12.2.0]", true, "3.11"},
+        VersionCase{"3.11", "3.11", true, "3.11"},
+        VersionCase{"3.11", "3.12.1 (main)", false, "3.12"},
+        VersionCase{"3.11", "3.1", false, "3.1"}, VersionCase{"3.11", "3.110", false, "3.11"},
+        VersionCase{"3.1", "3.11.2", false, "3.11"}, VersionCase{"3.11", "3.9.18", false, "3.9"},
+        VersionCase{"3.11", "4.0b1", false, "4.0"}, VersionCase{"3.11", "", false, ""}),
     [](const ::testing::TestParamInfo<VersionCase> &info) { return std::to_string(info.index); });
 
 TEST(VersionCheck, LongModuleNamesAreCut) {

@@ -17,7 +17,10 @@
 #include <string>
 #include <utility>
 
-#include "fraction_core.hpp"
+#include "kernels/float_bits.hpp"
+#include "kernels/residual.hpp"
+#include "kernels/search.hpp"
+#include "kernels/status.hpp"
 #include "mpf_core.hpp"
 #include "version_check.hpp"
 
@@ -72,9 +75,12 @@ void fuzz_integrand(Input &in) {
     check(!(finite && std::isnan(r)), "integrand: NaN from finite arguments");
     check(std::isnan(r) || r >= 0.0, "integrand: negative");
     // Even in every argument.
-    check(same_value(r, core::super_lorentzian_differential(-u, Delta, T2b)), "integrand: odd in u");
-    check(same_value(r, core::super_lorentzian_differential(u, -Delta, T2b)), "integrand: odd in Delta");
-    check(same_value(r, core::super_lorentzian_differential(u, Delta, -T2b)), "integrand: odd in T2b");
+    check(same_value(r, core::super_lorentzian_differential(-u, Delta, T2b)),
+          "integrand: odd in u");
+    check(same_value(r, core::super_lorentzian_differential(u, -Delta, T2b)),
+          "integrand: odd in Delta");
+    check(same_value(r, core::super_lorentzian_differential(u, Delta, -T2b)),
+          "integrand: odd in T2b");
     // Never above the lineshape's own envelope 1/|3u^2 - 1|.
     if (finite) {
         const double d = static_cast<double>(u * u) * 3.0 - 1.0;
@@ -91,12 +97,15 @@ void fuzz_signal(Input &in) {
     const float S = core::newRamani_corr(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]);
     // The offset and the saturation amplitude enter squared; the flip angle
     // through an even cosine and an odd sine.
-    check(same_value(S, core::newRamani_corr(a[0], a[1], a[2], a[3], -a[4], a[5], a[6], a[7], a[8])),
-          "signal: depends on the sign of delta_omega");
-    check(same_value(S, core::newRamani_corr(a[0], a[1], a[2], a[3], a[4], a[5], a[6], -a[7], a[8])),
-          "signal: depends on the sign of omega_1_rms");
-    check(same_value(-S, core::newRamani_corr(a[0], a[1], a[2], a[3], a[4], a[5], -a[6], a[7], a[8])),
-          "signal: not odd in flip_angle");
+    check(
+        same_value(S, core::newRamani_corr(a[0], a[1], a[2], a[3], -a[4], a[5], a[6], a[7], a[8])),
+        "signal: depends on the sign of delta_omega");
+    check(
+        same_value(S, core::newRamani_corr(a[0], a[1], a[2], a[3], a[4], a[5], a[6], -a[7], a[8])),
+        "signal: depends on the sign of omega_1_rms");
+    check(
+        same_value(-S, core::newRamani_corr(a[0], a[1], a[2], a[3], a[4], a[5], -a[6], a[7], a[8])),
+        "signal: not odd in flip_angle");
 }
 
 void fuzz_model(Input &in) {
@@ -115,9 +124,10 @@ void fuzz_model(Input &in) {
     // The ratio of the two signals built from the same terms.
     const float S_ref = core::newRamani_corr(a[0], a[2], a[3], a[8], a[4], a[7], a[9], 0.0f, a[6]);
     const float S_mt = core::newRamani_corr(a[0], a[2], a[3], a[8], a[4], a[7], a[9], a[5], a[6]);
-    const double expected = S_ref == 0.0f ? NAN
-                                          : static_cast<double>(a[1]) -
-                                                static_cast<double>(S_mt) / static_cast<double>(S_ref);
+    const double expected =
+        S_ref == 0.0f
+            ? NAN
+            : static_cast<double>(a[1]) - static_cast<double>(S_mt) / static_cast<double>(S_ref);
     check(same_value(r, expected), "model: not S_ratio - S_mt/S_ref");
 }
 
@@ -201,7 +211,8 @@ void fuzz_solver(Input &in) {
         fits[i] = core::solve_fraction(residual, b_lo, b_hi, false);
         const core::FractionFit &fit = fits[i];
         if (found(fit)) {
-            check(keeps_promise(residual, fit, b_lo, b_hi), "solver: found f without a sign change");
+            check(keeps_promise(residual, fit, b_lo, b_hi),
+                  "solver: found f without a sign change");
         } else {
             check(std::isnan(fit.f), "solver: f without a zero is not NaN");
         }
@@ -231,8 +242,7 @@ void fuzz_solver(Input &in) {
     if (core::in_physical_domain(p) && normal_reference(brackets[0][0]) &&
         normal_reference(brackets[0][1]) && normal_reference(brackets[1][0]) &&
         normal_reference(brackets[1][1]) && std::isfinite(r_lo) && std::isfinite(r_hi) &&
-        r_lo * r_hi < 0.0 &&
-        fits[0].status != core::fit_invalid_input &&
+        r_lo * r_hi < 0.0 && fits[0].status != core::fit_invalid_input &&
         fits[1].status != core::fit_invalid_input) {
         check(found(fits[0]) && found(fits[1]), "solver: verdict depends on the bracket's width");
     }
@@ -247,12 +257,14 @@ void fuzz_version(const std::uint8_t *data, std::size_t size) {
         split == std::string::npos ? std::string() : std::string(text.c_str() + split + 1);
     const bool match = core::versions_match(built_for.c_str(), running.c_str());
     if (match) {
-        check(running.compare(0, built_for.size(), built_for) == 0, "versions: match without prefix");
+        check(running.compare(0, built_for.size(), built_for) == 0,
+              "versions: match without prefix");
     }
     char message[200];
     core::version_mismatch_message(message, sizeof message, built_for.c_str(), "tavni.mt_map.mpf",
                                    running.c_str());
-    check(std::memchr(message, '\0', sizeof message) != nullptr, "versions: message not terminated");
+    check(std::memchr(message, '\0', sizeof message) != nullptr,
+          "versions: message not terminated");
 }
 
 }  // namespace
@@ -263,12 +275,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     Input in{data + 1, size - 1};
     switch (data[0] % 6) {
-        case 0: fuzz_integrand(in); break;
-        case 1: fuzz_signal(in); break;
-        case 2: fuzz_model(in); break;
-        case 3: fuzz_rounding(in); break;
-        case 5: fuzz_solver(in); break;
-        default: fuzz_version(data + 1, size - 1); break;
+    case 0:
+        fuzz_integrand(in);
+        break;
+    case 1:
+        fuzz_signal(in);
+        break;
+    case 2:
+        fuzz_model(in);
+        break;
+    case 3:
+        fuzz_rounding(in);
+        break;
+    case 5:
+        fuzz_solver(in);
+        break;
+    default:
+        fuzz_version(data + 1, size - 1);
+        break;
     }
     return 0;
 }

@@ -1,5 +1,6 @@
 """fit_fraction: round trips, the sign change against mpf.model, verdicts on
-voxels without a solution, the transmit field, broadcasting and errors."""
+voxels without a solution, the transmit field, broadcasting and errors;
+predicted_ratio, its forward model, against mpf.model."""
 import math
 import threading
 import time
@@ -9,7 +10,7 @@ import pytest
 
 from tavni.mt_map import (STATUS_ABOVE_BRACKET, STATUS_BELOW_BRACKET, STATUS_INVALID_INPUT,
                           STATUS_MASKED, STATUS_SOLVED, STATUS_TWO_ROOTS, fit_fraction, mpf,
-                          super_lorentzian)
+                          predicted_ratio, super_lorentzian)
 
 # A 3 T protocol: saturation at 4 kHz, 10 degree excitation.
 DELTA_OMEGA, OMEGA_1_RMS, TR, DURATION, FLIP = 4000.0, 1500.0, 0.028, 0.012, 0.17
@@ -166,12 +167,63 @@ def test_broadcasting_matches_element_by_element():
     assert fit(np.zeros((0, 5)), R1[:1]).shape == (0, 5)
 
 
+def tissue(n, seed=3):
+    """predicted_ratio's inputs for n random tissue-like voxels and protocols."""
+    rng = np.random.default_rng(seed)
+    return {"f": rng.uniform(0.0, 0.4, n), "R1": rng.uniform(0.25, 2.5, n),
+            "T2_free": rng.uniform(0.01, 0.1, n), "delta_omega": rng.uniform(200.0, 1e4, n),
+            "omega_1_rms": rng.uniform(0.0, 3000.0, n), "G": rng.uniform(0.0, 3e-5, n),
+            "TR": rng.uniform(0.01, 0.1, n), "duration": rng.uniform(0.0, 0.01, n),
+            "flip_angle": rng.uniform(0.02, 0.6, n)}
+
+
+def with_specials(inputs):
+    """Every input NaN, +-inf or 0 in some voxels."""
+    rng = np.random.default_rng(5)
+    specials = np.array([np.nan, np.inf, -np.inf, 0.0, -0.0])
+    for value in inputs.values():
+        at = rng.choice(value.size, value.size // 10, replace=False)
+        value[at] = rng.choice(specials, at.size)
+    return inputs
+
+
+@pytest.mark.parametrize("make", [
+    pytest.param(lambda: tissue(600), id="float64"),
+    pytest.param(lambda: {k: v.astype(np.float32) for k, v in tissue(600).items()}, id="float32"),
+    # f down one axis; R1 (float32) and TR along the other, under one
+    # shared flip angle; the rest scalars, an integer among them.
+    pytest.param(lambda: {**{k: float(v[0]) for k, v in tissue(1).items()},
+                          "f": tissue(30)["f"][:, None],
+                          "R1": tissue(20, 4)["R1"].astype(np.float32),
+                          "TR": tissue(20, 5)["TR"], "delta_omega": 4000}, id="broadcast"),
+    pytest.param(lambda: with_specials(tissue(600)), id="nan-and-inf"),
+])
+def test_predicted_ratio_is_the_model_to_the_bit(make):
+    inputs = make()
+    ratio = predicted_ratio(**inputs, threads=2)
+    columns = np.broadcast_arrays(*(np.asarray(value) for value in inputs.values()))
+    expected = np.array([-mpf.model(f, 0.0, *rest)
+                         for f, *rest in zip(*(c.ravel().tolist() for c in columns))])
+    expected = expected.reshape(columns[0].shape)
+    assert ratio.dtype == np.float64 and ratio.shape == expected.shape
+    nan = np.isnan(expected)
+    assert np.array_equal(np.isnan(ratio), nan)
+    assert np.array_equal(ratio[~nan].view(np.uint64), expected[~nan].view(np.uint64))
+    # One voxel: a float, the same one.
+    first = {name: float(np.ravel(value)[0]) for name, value in inputs.items()}
+    one = predicted_ratio(**first)
+    assert type(one) is float and (one == ratio.flat[0] or math.isnan(ratio.flat[0]))
+
+
 @pytest.mark.parametrize("exact", [True, False])
 def test_thread_counts_agree(voxels, exact):
     _, R1, S_ratio = voxels
     one = fit(S_ratio, R1, threads=1, exact=exact)
     assert np.array_equal(one, fit(S_ratio, R1, threads=2, exact=exact), equal_nan=True)
     assert np.array_equal(one, fit(S_ratio, R1, threads=7, exact=exact), equal_nan=True)
+    inputs = tissue(5000)
+    assert np.array_equal(predicted_ratio(**inputs, threads=1),
+                          predicted_ratio(**inputs, threads=7))
 
 
 @pytest.mark.parametrize("options, message", [
@@ -271,6 +323,9 @@ def test_any_layout_gives_the_same_bits(voxels, layout, exact):
                               exact=exact), expected, equal_nan=True)
     Delta = np.linspace(-9000.0, 9000.0, 50)
     assert np.array_equal(super_lorentzian(layout(Delta), 12e-6), super_lorentzian(Delta, 12e-6))
+    inputs = tissue(50)
+    assert np.array_equal(predicted_ratio(**{k: layout(v) for k, v in inputs.items()}),
+                          predicted_ratio(**inputs))
 
 
 @pytest.mark.parametrize("exact", [True, False])
@@ -292,6 +347,9 @@ def test_masked_arrays_and_nan_in_mask_mask_voxels(voxels):
     assert list(status == STATUS_MASKED) == [True, True, True, True, True, False]
     assert np.isnan(f[:5]).all() and f[5] == fit(S[5], R[5])
     assert np.isnan(super_lorentzian(np.ma.masked_array([1e3, 2e3], mask=[1, 0]), 1e-5)[0])
+    protocol = (T2_FREE, DELTA_OMEGA, OMEGA_1_RMS, G, TR, DURATION, FLIP)
+    masked_ratio = predicted_ratio(np.ma.masked_array([0.1, 0.2], mask=[0, 1]), R[:2], *protocol)
+    assert masked_ratio[0] == -mpf.model(0.1, 0.0, R[0], *protocol) and np.isnan(masked_ratio[1])
 
 
 @pytest.mark.parametrize("arguments, options, error, message", [

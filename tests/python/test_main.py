@@ -3,7 +3,7 @@ import math
 
 import pytest
 
-import tavni.mt_map.mpf as mpf
+from tavni.mt_map import predicted_ratio
 from tavni.mt_map.cli import main
 
 PROTOCOL = dict(R1=1.0, T2_free=0.05, delta_omega=2000.0, omega_1_rms=2000.0, G=1e-5,
@@ -17,15 +17,14 @@ def command_line(S_ratio):
     return args
 
 
-def predicted_ratio(f):
-    # The residual at S_ratio = 0 is minus the predicted ratio.
+def ratio_of(f):
     p = dict(PROTOCOL, flip_angle=math.radians(PROTOCOL["flip_angle"]))
-    return -mpf.model(f, 0.0, *p.values())
+    return predicted_ratio(f, *p.values())
 
 
 @pytest.mark.parametrize("f", [0.0, 1e-6, 0.05, 0.12, 0.3, 0.5])
 def test_recovers_the_fraction_behind_a_ratio(f, capsys):
-    assert main(command_line(predicted_ratio(f))) == 0
+    assert main(command_line(ratio_of(f))) == 0
     printed = capsys.readouterr().out
     assert printed.startswith("f = ")
     assert float(printed[4:]) == pytest.approx(f, abs=1e-5)

@@ -12,7 +12,7 @@ logging.getLogger(__name__).addHandler(logging.NullHandler())
 # Whole-image functions, by the module that defines them. Loaded on first
 # use, so that importing the package (and mpf with it) does not import NumPy.
 _LAZY_NAMES = {
-    "maps": frozenset({"super_lorentzian", "fit_fraction"}),
+    "maps": frozenset({"super_lorentzian", "fit_fraction", "predicted_ratio"}),
     "status": frozenset({
         "STATUS_SOLVED", "STATUS_BELOW_BRACKET", "STATUS_ABOVE_BRACKET",
         "STATUS_INVALID_INPUT", "STATUS_MASKED", "STATUS_TWO_ROOTS",

@@ -3,6 +3,7 @@ __version__: str
 
 from tavni.mt_map.maps import (
     fit_fraction as fit_fraction,
+    predicted_ratio as predicted_ratio,
     super_lorentzian as super_lorentzian,
 )
 from tavni.mt_map.pulses import omega_1_rms_from_pulse as omega_1_rms_from_pulse

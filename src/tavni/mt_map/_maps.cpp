@@ -2,11 +2,12 @@
 //
 //   super_lorentzian(Delta, T2b, out, threads)
 //   fit_fraction(inputs, b1, masks, lo, hi, clip, exact, threads, f, status[, derivatives])
+//   predicted_ratio(inputs, threads, ratio)
 //   spgr_signal(M0, R1, flip_angle, TR, b1, threads, S)
 //   fit_r1(signals, flip_angles, TRs, b1, masks, threads, R1, M0, status)
 //   mtsat(signals, flip_angles, TRs, b1, correction, threads, saturation)
 //
-// Outputs are C-contiguous buffers (float64 f and G, single-byte status)
+// Outputs are C-contiguous buffers (float64 f, G and ratio, single-byte status)
 // whose shape is the map's. Inputs are buffers of exactly that shape in any
 // layout (a broadcast view has stride 0 along its repeated axes and is read
 // without being copied): float64 or float32 numbers, single bytes for masks,
@@ -25,9 +26,11 @@
 #include <cstdint>
 #include <cstring>
 
-#include "fraction_core.hpp"
-#include "lineshape_core.hpp"
-#include "relaxometry_core.hpp"
+#include "kernels/fraction_maps.hpp"
+#include "kernels/lineshape.hpp"
+#include "kernels/predicted_ratio.hpp"
+#include "kernels/relaxometry.hpp"
+#include "kernels/status.hpp"
 
 namespace {
 
@@ -130,8 +133,8 @@ public:
         }
         bool same_shape = view_.ndim >= 0 && static_cast<std::size_t>(view_.ndim) == shape.ndim;
         for (std::size_t d = 0; same_shape && d < shape.ndim; ++d) {
-            same_shape = view_.shape[d] >= 0 &&
-                         static_cast<std::size_t>(view_.shape[d]) == shape.extent[d];
+            same_shape =
+                view_.shape[d] >= 0 && static_cast<std::size_t>(view_.shape[d]) == shape.extent[d];
         }
         if (!same_shape) {
             PyErr_Format(PyExc_ValueError, "%s: not of the output's shape", what);
@@ -199,7 +202,8 @@ int thread_count(PyObject *object, unsigned &threads) {
         PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
         return -1;
     }
-    threads = static_cast<unsigned>(overflow > 0 || requested > max_threads ? max_threads : requested);
+    threads =
+        static_cast<unsigned>(overflow > 0 || requested > max_threads ? max_threads : requested);
     return 0;
 }
 
@@ -239,8 +243,8 @@ private:
 
 PyObject *super_lorentzian(PyObject *Py_UNUSED(self), PyObject *args) {
     PyObject *Delta_object, *T2b_object, *out_object, *threads_object;
-    if (!PyArg_ParseTuple(args, "OOOO:super_lorentzian", &Delta_object, &T2b_object,
-                          &out_object, &threads_object)) {
+    if (!PyArg_ParseTuple(args, "OOOO:super_lorentzian", &Delta_object, &T2b_object, &out_object,
+                          &threads_object)) {
         return nullptr;
     }
     unsigned threads;
@@ -268,8 +272,7 @@ PyObject *super_lorentzian(PyObject *Py_UNUSED(self), PyObject *args) {
 }
 
 constexpr const char *input_names[core::FractionMapInputs::count] = {
-    "S_ratio", "R1", "T2_free", "delta_omega", "omega_1_rms",
-    "G", "TR", "duration", "flip_angle",
+    "S_ratio", "R1", "T2_free", "delta_omega", "omega_1_rms", "G", "TR", "duration", "flip_angle",
 };
 
 PyObject *fit_fraction(PyObject *Py_UNUSED(self), PyObject *args) {
@@ -377,6 +380,49 @@ PyObject *fit_fraction(PyObject *Py_UNUSED(self), PyObject *args) {
     return done ? none() : nullptr;
 }
 
+PyObject *predicted_ratio(PyObject *Py_UNUSED(self), PyObject *args) {
+    using Inputs = core::PredictedRatioInputs;
+    constexpr const char *names[Inputs::count] = {
+        "f", "R1", "T2_free", "delta_omega", "omega_1_rms", "G", "TR", "duration", "flip_angle",
+    };
+    PyObject *inputs_tuple, *threads_object, *ratio_object;
+    if (!PyArg_ParseTuple(args, "O!OO:predicted_ratio", &PyTuple_Type, &inputs_tuple,
+                          &threads_object, &ratio_object)) {
+        return nullptr;
+    }
+    if (PyTuple_Size(inputs_tuple) != Inputs::count) {
+        PyErr_Format(PyExc_ValueError, "predicted_ratio: expected %d inputs, got %zd",
+                     static_cast<int>(Inputs::count), PyTuple_Size(inputs_tuple));
+        return nullptr;
+    }
+    unsigned threads;
+    if (thread_count(threads_object, threads) < 0) {
+        return nullptr;
+    }
+    Buffer ratio;
+    Buffer inputs[Inputs::count];
+    if (ratio.acquire_output(ratio_object, "ratio", StridedArray::float64) < 0) {
+        return nullptr;
+    }
+    std::size_t extent[max_dims];
+    Inputs in;
+    in.shape = ratio.shape(extent);
+    for (int j = 0; j < Inputs::count; ++j) {
+        if (inputs[j].acquire_input(PyTuple_GetItem(inputs_tuple, j), names[j], in.shape, false) <
+            0) {
+            return nullptr;
+        }
+        in.values[j] = inputs[j].array();
+    }
+    auto *ratio_data = static_cast<double *>(ratio.data());
+    bool done;
+    {
+        ReleasedLock unlocked;
+        done = core::predicted_ratio_map(in, threads, ratio_data, unlocked.keep_going());
+    }
+    return done ? none() : nullptr;
+}
+
 // Exactly `count` numbers from a tuple into values; -1 with an exception
 // set otherwise.
 int numbers_from(PyObject *tuple, Py_ssize_t count, const char *what, double *values) {
@@ -451,8 +497,8 @@ PyObject *spgr_signal(PyObject *Py_UNUSED(self), PyObject *args) {
     bool done;
     {
         ReleasedLock unlocked;
-        done = core::spgr_signal_map(shape, M0.array(), R1.array(), flip_angle.array(),
-                                     TR.array(), b1, threads, S_data, unlocked.keep_going());
+        done = core::spgr_signal_map(shape, M0.array(), R1.array(), flip_angle.array(), TR.array(),
+                                     b1, threads, S_data, unlocked.keep_going());
     }
     return done ? none() : nullptr;
 }
@@ -461,9 +507,9 @@ PyObject *fit_r1(PyObject *Py_UNUSED(self), PyObject *args) {
     using Inputs = core::R1MapInputs;
     PyObject *signals, *flip_angles, *TRs, *b1_object, *masks_tuple, *threads_object;
     PyObject *R1_object, *M0_object, *status_object;
-    if (!PyArg_ParseTuple(args, "O!OOOO!OOOO:fit_r1", &PyTuple_Type, &signals, &flip_angles,
-                          &TRs, &b1_object, &PyTuple_Type, &masks_tuple, &threads_object,
-                          &R1_object, &M0_object, &status_object)) {
+    if (!PyArg_ParseTuple(args, "O!OOOO!OOOO:fit_r1", &PyTuple_Type, &signals, &flip_angles, &TRs,
+                          &b1_object, &PyTuple_Type, &masks_tuple, &threads_object, &R1_object,
+                          &M0_object, &status_object)) {
         return nullptr;
     }
     Inputs in;
@@ -507,8 +553,7 @@ PyObject *fit_r1(PyObject *Py_UNUSED(self), PyObject *args) {
     bool done;
     {
         ReleasedLock unlocked;
-        done = core::fit_r1_map(in, threads, R1_data, M0_data, status_data,
-                                unlocked.keep_going());
+        done = core::fit_r1_map(in, threads, R1_data, M0_data, status_data, unlocked.keep_going());
     }
     return done ? none() : nullptr;
 }
@@ -550,6 +595,9 @@ PyMethodDef methods[] = {
     {"fit_fraction", fit_fraction, METH_VARARGS,
      "fit_fraction(inputs, b1, masks, lo, hi, clip, exact, threads, f, status[, derivatives]): "
      "the bound-pool fraction of every voxel, into f and status (and its first derivatives)."},
+    {"predicted_ratio", predicted_ratio, METH_VARARGS,
+     "predicted_ratio(inputs, threads, ratio): S_mt/S_ref of the two-pool model at each f, "
+     "into ratio."},
     {"spgr_signal", spgr_signal, METH_VARARGS,
      "spgr_signal(M0, R1, flip_angle, TR, b1, threads, S): the SPGR steady state into S."},
     {"fit_r1", fit_r1, METH_VARARGS,
@@ -573,6 +621,11 @@ int exec_module(PyObject *module) {
         {"STATUS_INVALID_INPUT", core::fit_invalid_input},
         {"STATUS_MASKED", core::fit_masked},
         {"STATUS_TWO_ROOTS", core::fit_two_roots},
+        {"R1_STATUS_SOLVED", core::r1_solved},
+        {"R1_STATUS_BELOW_RANGE", core::r1_below_range},
+        {"R1_STATUS_ABOVE_RANGE", core::r1_above_range},
+        {"R1_STATUS_INVALID_INPUT", core::r1_invalid_input},
+        {"R1_STATUS_MASKED", core::r1_masked},
     };
     for (const Constant &c : constants) {
         if (PyModule_AddIntConstant(module, c.name, c.value) < 0) {
@@ -591,7 +644,7 @@ PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "_maps",
     "Array kernels for tavni.mt_map.maps and .relaxometry: the lineshape, the fraction "
-    "solver, the SPGR signal, R1/M0 and MTsat.",
+    "solver, the predicted ratio, the SPGR signal, R1/M0 and MTsat.",
     0,
     methods,
     slots,

@@ -6,11 +6,17 @@ STATUS_ABOVE_BRACKET: int
 STATUS_INVALID_INPUT: int
 STATUS_MASKED: int
 STATUS_TWO_ROOTS: int
+R1_STATUS_SOLVED: int
+R1_STATUS_BELOW_RANGE: int
+R1_STATUS_ABOVE_RANGE: int
+R1_STATUS_INVALID_INPUT: int
+R1_STATUS_MASKED: int
 
 def super_lorentzian(Delta: Any, T2b: Any, out: Any, threads: int, /) -> None: ...
 def fit_fraction(inputs: tuple[Any, ...], b1: Any | None, masks: tuple[Any, ...], lo: float,
                  hi: float, clip: bool, exact: bool, threads: int, f: Any, status: Any,
                  derivatives: tuple[Any, Any, Any] | None = None, /) -> None: ...
+def predicted_ratio(inputs: tuple[Any, ...], threads: int, ratio: Any, /) -> None: ...
 def spgr_signal(M0: Any, R1: Any, flip_angle: Any, TR: Any, b1: Any | None, threads: int,
                 S: Any, /) -> None: ...
 def fit_r1(signals: tuple[Any, ...], flip_angles: tuple[float, ...], TRs: tuple[float, ...],

@@ -1,6 +1,7 @@
-"""Whole-image maps: the super-Lorentzian lineshape and the bound-pool fraction.
+"""Whole-image maps: the super-Lorentzian lineshape, the bound-pool fraction
+and the MT ratio the model predicts for a fraction.
 
-Both functions take scalars or NumPy arrays of any shape, broadcast them
+The functions take scalars or NumPy arrays of any shape, broadcast them
 together and do the per-element work in C++ (module ``_maps``) with the
 interpreter lock released; nothing here loops over voxels. Inputs are not
 expanded to the broadcast shape: the kernels read each one where it lies
@@ -19,6 +20,7 @@ from tavni.mt_map.status import (  # noqa: F401  (the array API's codes, as they
 
 _FIT_INPUTS = ("S_ratio", "R1", "T2_free", "delta_omega", "omega_1_rms", "G", "TR",
                "duration", "flip_angle")
+_RATIO_INPUTS = ("f",) + _FIT_INPUTS[1:]
 
 
 class FractionDerivatives(NamedTuple):
@@ -260,6 +262,80 @@ def fit_fraction(S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration
     results = (f,) + ((status,) if return_status else ()) + (
         (derivatives,) if return_derivatives else ())
     return results if len(results) > 1 else f
+
+
+def predicted_ratio(f, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle, *,
+                    threads=None):
+    """The MT ratio S_mt/S_ref that the two-pool model predicts for a
+    bound-pool fraction f: the forward model of ``fit_fraction``.
+
+    Parameters
+    ----------
+    f : float or array_like
+        Bound-pool fraction (dimensionless, 0 <= f < 1 for tissue).
+    R1 : float or array_like
+        Longitudinal relaxation rate of both pools, in 1/s.
+    T2_free : float or array_like
+        Transverse relaxation time of the free pool, in s.
+    delta_omega : float or array_like
+        Offset frequency of the saturation pulse, in Hz.
+    omega_1_rms : float or array_like
+        RMS amplitude of the saturation pulse, in rad/s.
+    G : float or array_like
+        Lineshape of the bound pool at the offset, in s (see
+        ``super_lorentzian``).
+    TR : float or array_like
+        Repetition time, in s.
+    duration : float or array_like
+        Duration of the saturation pulse, in s.
+    flip_angle : float or array_like
+        Excitation flip angle, in radians.
+    threads : int, optional
+        Number of worker threads, a positive integer (more than 1024 count
+        as 1024); default: every core available.
+
+    Returns
+    -------
+    float or numpy.ndarray
+        S_mt/S_ref, dimensionless: a float when every input is a scalar,
+        else a float64 array of the inputs' broadcast shape.
+
+    Notes
+    -----
+    Each element is exactly the double ``-mpf.model(f, 0.0, R1, T2_free,
+    delta_omega, omega_1_rms, G, TR, duration, flip_angle)``: the same
+    single-precision steps in the same order, so a ratio from here and the
+    residual of ``mpf.model`` agree to the bit. Inputs are real scalars or
+    arrays of any shape (bool and integers included), broadcast together
+    without being expanded; float32 arrays are read as they are. Elements
+    masked in a ``numpy.ma`` array are NaN. NaN where the model has no
+    ratio (a reference signal of zero, as at a flip angle of 0) and where
+    an input is NaN; infinite and out-of-domain inputs give whatever the
+    model gives for them, never an exception. Raises TypeError for inputs
+    that are not real numbers (strings, complex, objects) and for
+    ``threads`` that is not an integer (or is a bool), ValueError for
+    inputs that do not broadcast or a thread count below 1.
+    KeyboardInterrupt (Ctrl-C) stops it; nothing is returned then.
+
+    Examples
+    --------
+    >>> ratio = predicted_ratio(0.12, 1.0, 0.04, 4000.0, 1500.0, 6.7e-6, 0.028, 0.012, 0.17)
+    """
+    values = (f, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle)
+    arrays, masks = {}, []
+    for name, value in zip(_RATIO_INPUTS, values):
+        arrays[name], masked = _real_array(value, name)
+        if masked is not None:
+            masks.append(masked)
+    shape = _broadcast_shape(arrays)
+    threads = thread_count(threads)
+
+    ratio = np.empty(shape, dtype=np.float64)
+    _maps.predicted_ratio(tuple(np.broadcast_to(a, shape) for a in arrays.values()), threads,
+                          ratio)
+    for masked in masks:
+        ratio[np.broadcast_to(masked, shape)] = np.nan
+    return float(ratio[()]) if ratio.ndim == 0 else ratio
 
 
 # B0-shifted offsets spread over some hundred Hz, on which the lineshape is

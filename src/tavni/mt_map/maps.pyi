@@ -80,6 +80,15 @@ def fit_fraction(
     threads: int | None = None,
     return_status: Literal[True],
     return_derivatives: Literal[True]) -> tuple[Any, Any, FractionDerivatives]: ...
+@overload
+def predicted_ratio(  # type: ignore[overload-overlap]
+    f: float, R1: float, T2_free: float, delta_omega: float, omega_1_rms: float, G: float,
+    TR: float, duration: float, flip_angle: float, *, threads: int | None = None) -> float: ...
+@overload
+def predicted_ratio(
+    f: _RealArray, R1: _RealArray, T2_free: _RealArray, delta_omega: _RealArray,
+    omega_1_rms: _RealArray, G: _RealArray, TR: _RealArray, duration: _RealArray,
+    flip_angle: _RealArray, *, threads: int | None = None) -> NDArray[np.float64]: ...
 
 LINESHAPE_GRID_STEP: float
 LINESHAPE_GRID_POINTS: int

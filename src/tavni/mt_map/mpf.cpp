@@ -31,8 +31,10 @@ constexpr const char source_file[] = "mpf.cpp";
 
 // ---------------------------------------------------------------------------
 // Names, interned and hashed once at import. The parameters of each function
-// are contiguous, in parameter order.
+// are contiguous, in parameter order. The enumerators and their texts are
+// laid out alike, a function's parameters to a group.
 
+// clang-format off
 enum Name : int {
     name_u, name_Delta, name_T2b,
     name_f, name_S_ratio, name_R1, name_T2_free, name_delta_omega,
@@ -49,6 +51,7 @@ constexpr const char *name_texts[name_count] = {
     "super_lorentzian_differential", "model",
     module_qualified_name, "__test__", "nan",
 };
+// clang-format on
 
 PyObject *names[name_count];
 
@@ -111,16 +114,15 @@ constexpr Signature model_signature = {
 };
 
 int argument_count_error(const Signature &signature, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError,
-                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                  signature.display_name, "exactly", signature.parameter_count,
                  signature.parameter_count == 1 ? "" : "s", given);
     return -1;
 }
 
 // Index in [begin, end) of the parameter whose name is key itself, or -1.
-Py_ssize_t find_identical(PyObject *const *parameters, Py_ssize_t begin,
-                          Py_ssize_t end, PyObject *key) {
+Py_ssize_t find_identical(PyObject *const *parameters, Py_ssize_t begin, Py_ssize_t end,
+                          PyObject *key) {
     for (Py_ssize_t i = begin; i < end; ++i) {
         if (parameters[i] == key) {
             return i;
@@ -131,8 +133,8 @@ Py_ssize_t find_identical(PyObject *const *parameters, Py_ssize_t begin,
 
 // Index in [begin, end) of the parameter whose name equals the string key,
 // -1 when none does, -2 with an exception set when comparing failed.
-Py_ssize_t find_equal(PyObject *const *parameters, Py_ssize_t begin,
-                      Py_ssize_t end, PyObject *key) {
+Py_ssize_t find_equal(PyObject *const *parameters, Py_ssize_t begin, Py_ssize_t end,
+                      PyObject *key) {
     for (Py_ssize_t i = begin; i < end; ++i) {
         const int order = PyUnicode_Compare(parameters[i], key);
         if (order == 0) {
@@ -148,8 +150,7 @@ Py_ssize_t find_equal(PyObject *const *parameters, Py_ssize_t begin,
 // The keyword dict holds more entries than the parameters it had to supply:
 // find the offending key, in the dict's own order, and say what is wrong.
 int reject_extra_keyword(const Signature &signature, PyObject *const *parameters,
-                         Py_ssize_t positional_count, PyObject *kwargs,
-                         PyObject **slots) {
+                         Py_ssize_t positional_count, PyObject *kwargs, PyObject **slots) {
     const Py_ssize_t count = signature.parameter_count;
     Py_ssize_t position = 0;
     PyObject *key, *value;
@@ -205,8 +206,8 @@ Py_ssize_t dict_size(PyObject *dict) {
 // in order and matching each key by identity, expecting parameter order,
 // binds them with no hashing, no probing and no Python code run. Any other
 // dict binds nothing and returns false; the general lookup then decides.
-bool bind_keywords_by_identity(PyObject *const *parameters, Py_ssize_t first,
-                               Py_ssize_t count, PyObject *kwargs, PyObject **slots) {
+bool bind_keywords_by_identity(PyObject *const *parameters, Py_ssize_t first, Py_ssize_t count,
+                               PyObject *kwargs, PyObject **slots) {
     if (dict_size(kwargs) != count - first) {
         return false;
     }
@@ -235,8 +236,7 @@ bool bind_keywords_by_identity(PyObject *const *parameters, Py_ssize_t first,
 // dict lookup may run the __eq__ of a key, and that code may change the
 // dict, so a value found earlier is held from the moment it is bound.
 // On failure no reference is held.
-int bind_arguments(const Signature &signature, PyObject *args, PyObject *kwargs,
-                   PyObject **slots) {
+int bind_arguments(const Signature &signature, PyObject *args, PyObject *kwargs, PyObject **slots) {
     const Py_ssize_t count = signature.parameter_count;
     PyObject *const *parameters = &names[signature.first_parameter];
     const Py_ssize_t positional_count = PyTuple_GET_SIZE(args);
@@ -290,8 +290,7 @@ int convert_arguments(PyObject *const *slots, Py_ssize_t count, float *values) {
 // code (__float__, __index__); a caller that hands its own keyword dict in
 // through the C API could have that code empty the dict, so the keyword
 // arguments stay held, as binding took them, until the conversion is done.
-int parse_arguments(const Signature &signature, PyObject *args, PyObject *kwargs,
-                    float *values) {
+int parse_arguments(const Signature &signature, PyObject *args, PyObject *kwargs, float *values) {
     PyObject *slots[max_parameters];
     if (bind_arguments(signature, args, kwargs, slots) < 0) {
         return -1;
@@ -327,8 +326,7 @@ PyObject *super_lorentzian_differential(PyObject *Py_UNUSED(self), PyObject *arg
     if (parse_arguments(signature, args, kwargs, v) < 0) {
         return call_failed(signature, __LINE__);
     }
-    return return_float(signature, core::super_lorentzian_differential(v[0], v[1], v[2]),
-                        __LINE__);
+    return return_float(signature, core::super_lorentzian_differential(v[0], v[1], v[2]), __LINE__);
 }
 
 PyObject *model(PyObject *Py_UNUSED(self), PyObject *args, PyObject *kwargs) {
@@ -337,8 +335,8 @@ PyObject *model(PyObject *Py_UNUSED(self), PyObject *args, PyObject *kwargs) {
     if (parse_arguments(signature, args, kwargs, v) < 0) {
         return call_failed(signature, __LINE__);
     }
-    return return_float(signature, core::model(v[0], v[1], v[2], v[3], v[4], v[5],
-                                               v[6], v[7], v[8], v[9]),
+    return return_float(signature,
+                        core::model(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9]),
                         __LINE__);
 }
 
@@ -363,8 +361,8 @@ constexpr Name exported_function_names[] = {
 // Import: create and exec.
 
 // Copies one attribute of the import spec into the module namespace.
-int copy_spec_attribute(PyObject *spec, PyObject *namespace_dict, const char *from,
-                        const char *to, bool store_none) {
+int copy_spec_attribute(PyObject *spec, PyObject *namespace_dict, const char *from, const char *to,
+                        bool store_none) {
     PyObject *value = PyObject_GetAttrString(spec, from);
     if (value == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -413,8 +411,8 @@ PyObject *create_module(PyObject *spec, PyModuleDef *Py_UNUSED(definition)) {
     if (copy_spec_attribute(spec, namespace_dict, "loader", "__loader__", true) < 0 ||
         copy_spec_attribute(spec, namespace_dict, "origin", "__file__", true) < 0 ||
         copy_spec_attribute(spec, namespace_dict, "parent", "__package__", true) < 0 ||
-        copy_spec_attribute(spec, namespace_dict, "submodule_search_locations", "__path__",
-                            false) < 0) {
+        copy_spec_attribute(spec, namespace_dict, "submodule_search_locations", "__path__", false) <
+            0) {
         Py_DECREF(module);
         return nullptr;
     }
@@ -434,8 +432,8 @@ int check_interpreter_version() {
         return 0;
     }
     char message[200];
-    core::version_mismatch_message(message, sizeof message, built_for,
-                                   module_qualified_name, running);
+    core::version_mismatch_message(message, sizeof message, built_for, module_qualified_name,
+                                   running);
     return PyErr_WarnEx(nullptr, message, 1);
 }
 
@@ -456,8 +454,7 @@ int create_names() {
 
 int register_functions() {
     for (int i = 0; i < static_cast<int>(std::size(exported_functions)); ++i) {
-        PyObject *function =
-            PyCFunction_NewEx(&exported_functions[i], nullptr, names[name_module]);
+        PyObject *function = PyCFunction_NewEx(&exported_functions[i], nullptr, names[name_module]);
         if (function == nullptr) {
             return -1;
         }
@@ -496,8 +493,7 @@ int initialise(PyObject *module) {
         PyObject_SetAttrString(module, "__builtins__", builtins_module) < 0) {
         return -1;
     }
-    if (create_names() < 0 || add_to_loaded_modules(module) < 0 ||
-        register_functions() < 0) {
+    if (create_names() < 0 || add_to_loaded_modules(module) < 0 || register_functions() < 0) {
         return -1;
     }
     PyObject *test_dict = PyDict_New();

@@ -8,38 +8,9 @@
 
 #include <cfloat>
 #include <cmath>
-#include <cstdint>
-#include <cstring>
 #include <limits>
 
 namespace tavni::mt_map {
-
-// The bit patterns of IEEE single and double values, and back (copied, so
-// that no aliasing rule is broken). Non-negative floats are ordered as their
-// bit patterns: consecutive integers are consecutive single-precision values.
-inline std::uint32_t bits_of(float x) noexcept {
-    std::uint32_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b;
-}
-
-inline std::uint64_t bits_of(double x) noexcept {
-    std::uint64_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b;
-}
-
-inline float float_of(std::uint32_t b) noexcept {
-    float x;
-    std::memcpy(&x, &b, sizeof x);
-    return x;
-}
-
-inline double double_of(std::uint64_t b) noexcept {
-    double x;
-    std::memcpy(&x, &b, sizeof x);
-    return x;
-}
 
 // Rounds a double to the nearest single, ties to even, as IEEE 754 does:
 // magnitudes past the single range become +-infinity, NaN stays NaN.
@@ -61,9 +32,8 @@ inline float to_single(double value) noexcept {
     if (magnitude <= static_cast<double>(FLT_MAX) || std::isnan(value)) {
         return static_cast<float>(value);
     }
-    const float rounded = magnitude < overflow_threshold
-                              ? FLT_MAX
-                              : std::numeric_limits<float>::infinity();
+    const float rounded =
+        magnitude < overflow_threshold ? FLT_MAX : std::numeric_limits<float>::infinity();
     return std::signbit(value) ? -rounded : rounded;
 #endif
 }
@@ -85,7 +55,9 @@ namespace signal_steps {
 constexpr double pi = 3.141592653589793;
 constexpr double two_pi = 6.283185307179586;
 constexpr float exchange_rate_constant = 19.0f;  // R
-inline double widen(float x) noexcept { return static_cast<double>(x); }
+inline double widen(float x) noexcept {
+    return static_cast<double>(x);
+}
 }  // namespace signal_steps
 
 // What the excitation pulses contribute: flip angle and TR only.
@@ -110,8 +82,8 @@ struct Saturation {
     double H;    // 1 + Wf s / R1f + beta / R1f
 };
 
-inline Saturation saturation_terms(float R1, float s, float beta, float T2_free,
-                                   float delta_omega, float omega_1_rms, float G) noexcept {
+inline Saturation saturation_terms(float R1, float s, float beta, float T2_free, float delta_omega,
+                                   float omega_1_rms, float G) noexcept {
     using namespace signal_steps;
     // Saturation rates at full power: the free pool's from its Lorentzian
     // line, the bound pool's from its lineshape value G. Both pools relax
@@ -165,11 +137,11 @@ inline float steady_state_signal(const Saturation &sat, const Exchange &ex, floa
 // same sequence without saturation power). A caller that evaluates the
 // residual at many f builds them once.
 struct ResidualTerms {
-    double S_ratio;          // widened from single
-    float R1;                // R1f = R1b
+    double S_ratio;  // widened from single
+    float R1;        // R1f = R1b
     double sin_flip;
-    Saturation reference;    // omega_1_rms = 0
-    Saturation saturated;    // omega_1_rms as given
+    Saturation reference;  // omega_1_rms = 0
+    Saturation saturated;  // omega_1_rms as given
 };
 
 inline ResidualTerms residual_terms(float S_ratio, float R1, float T2_free, float delta_omega,
@@ -198,15 +170,13 @@ inline double residual(const ResidualTerms &t, float f) noexcept {
 // Pulsed steady-state signal of a spoiled gradient echo with off-resonance
 // saturation in every repetition, for free and bound pools exchanging
 // magnetization (the bound pool holding the fraction f).
-float newRamani_corr(float f, float R1, float T2_free, float duration,
-                     float delta_omega, float TR, float flip_angle,
-                     float omega_1_rms, float G) noexcept;
+float newRamani_corr(float f, float R1, float T2_free, float duration, float delta_omega, float TR,
+                     float flip_angle, float omega_1_rms, float G) noexcept;
 
 // Measured MT ratio minus the predicted one, S_mt/S_ref; its zero in f is
 // the bound-pool fraction that explains the measurement. NaN when the
 // reference signal is zero.
-double model(float f, float S_ratio, float R1, float T2_free,
-             float delta_omega, float omega_1_rms, float G, float TR,
-             float duration, float flip_angle) noexcept;
+double model(float f, float S_ratio, float R1, float T2_free, float delta_omega, float omega_1_rms,
+             float G, float TR, float duration, float flip_angle) noexcept;
 
 }  // namespace tavni::mt_map

@@ -47,17 +47,17 @@ STATUS_TWO_ROOTS = _maps.STATUS_TWO_ROOTS
 """Two zeros in the bracket (the residual turns back, as it can at low
 offsets); f is the smaller one."""
 
-R1_STATUS_SOLVED = getattr(_maps, 'R1_STATUS_SOLVED', _maps.STATUS_SOLVED)  # TEMP until kernels merge
+R1_STATUS_SOLVED = _maps.R1_STATUS_SOLVED
 """R1 and M0 found."""
-R1_STATUS_BELOW_RANGE = getattr(_maps, 'R1_STATUS_BELOW_RANGE', _maps.STATUS_BELOW_BRACKET)  # TEMP until kernels merge
+R1_STATUS_BELOW_RANGE = _maps.R1_STATUS_BELOW_RANGE
 """The signals ask for an R1 that is not positive (E1 >= 1), or below the
 interval searched when the scans' TRs differ."""
-R1_STATUS_ABOVE_RANGE = getattr(_maps, 'R1_STATUS_ABOVE_RANGE', _maps.STATUS_ABOVE_BRACKET)  # TEMP until kernels merge
+R1_STATUS_ABOVE_RANGE = _maps.R1_STATUS_ABOVE_RANGE
 """The signals ask for E1 <= 0, or an R1 above the interval searched."""
-R1_STATUS_INVALID_INPUT = getattr(_maps, 'R1_STATUS_INVALID_INPUT', _maps.STATUS_INVALID_INPUT)  # TEMP until kernels merge
+R1_STATUS_INVALID_INPUT = _maps.R1_STATUS_INVALID_INPUT
 """A signal not positive and finite, a flip angle outside (0, pi/2), or
 scans of one contrast."""
-R1_STATUS_MASKED = getattr(_maps, 'R1_STATUS_MASKED', _maps.STATUS_MASKED)  # TEMP until kernels merge
+R1_STATUS_MASKED = _maps.R1_STATUS_MASKED
 """Excluded by the mask."""
 
 FRACTION = (

@@ -23,10 +23,8 @@ inline bool versions_match(const char *built_for, const char *running) noexcept 
 // Writes the mismatch warning into message (at most size bytes, always
 // terminated). The running version is cut to its leading "major.minor"
 // prefix of at most four characters: digits and the first dot.
-inline void version_mismatch_message(char *message, std::size_t size,
-                                     const char *built_for,
-                                     const char *module_name,
-                                     const char *running) noexcept {
+inline void version_mismatch_message(char *message, std::size_t size, const char *built_for,
+                                     const char *module_name, const char *running) noexcept {
     char running_prefix[5] = {};
     bool seen_dot = false;
     for (int i = 0; i < 4; ++i) {

@@ -21,7 +21,6 @@ from pathlib import Path
 
 import numpy as np
 
-from tavni.mt_map import mpf
 from tavni.mt_map.io import volumes as _volumes
 from tavni.mt_map.io.volumes import Volume, VolumeError
 from tavni.mt_map.sim import anatomy as anatomies
@@ -200,8 +199,6 @@ def static_field(x, y, z, participant=TYPICAL):
 def mt_ratio(f, R1, b1, G, offset, values):
     """S_mt / S_ref that the two-pool model predicts per voxel.
 
-    The residual ``mpf.model`` returns is the measured ratio minus the
-    predicted one, so at a measured ratio of 0 it is minus the prediction.
     B1 scales the excitation and the saturation amplitude; B0 shifts the
     saturation offset, and the lineshape value is taken at the shifted
     offset, the way the chain takes it.
@@ -213,12 +210,11 @@ def mt_ratio(f, R1, b1, G, offset, values):
     values : dict
         The protocol as the model takes it (``protocol.model_values``).
     """
+    from tavni.mt_map.maps import predicted_ratio
+
     v = values
-    model = np.frompyfunc(
-        lambda f, R1, offset, b1, G: -mpf.model(
-            f, 0.0, R1, v["T2_free"], offset, v["omega_1_rms"] * b1, G, v["TR"],
-            v["duration"], v["flip_angle"] * b1), 5, 1)
-    return model(f, R1, offset, b1, G).astype(np.float64)
+    return predicted_ratio(f, R1, v["T2_free"], offset, v["omega_1_rms"] * b1, G, v["TR"],
+                           v["duration"], v["flip_angle"] * b1)
 
 
 def model_values(protocol):

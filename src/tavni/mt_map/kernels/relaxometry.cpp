@@ -1,4 +1,4 @@
-#include "relaxometry_core.hpp"
+#include "relaxometry.hpp"
 
 #include <cmath>
 #include <iterator>
@@ -80,7 +80,7 @@ struct Residual {
     }
 };
 
-constexpr R1Fit invalid{nan, nan, fit_invalid_input};
+constexpr R1Fit invalid{nan, nan, r1_invalid_input};
 
 // Shared TR: dividing the steady state by sin(a),
 //     S / sin(a) = E1 S / tan(a) + M0 (1 - E1),
@@ -96,12 +96,12 @@ R1Fit line_through(const SpgrScan &a, const SpgrScan &b) {
         return invalid;
     }
     if (E1 >= 1.0) {
-        return {nan, nan, fit_below_bracket};  // R1 <= 0
+        return {nan, nan, r1_below_range};  // R1 <= 0
     }
     if (E1 <= 0.0) {
-        return {nan, nan, fit_above_bracket};  // R1 infinite
+        return {nan, nan, r1_above_range};  // R1 infinite
     }
-    return {-std::log(E1) / a.TR, (y_a - E1 * x_a) / (1.0 - E1), fit_solved};
+    return {-std::log(E1) / a.TR, (y_a - E1 * x_a) / (1.0 - E1), r1_solved};
 }
 
 }  // namespace
@@ -176,10 +176,10 @@ R1Fit fit_r1_two_scans(const SpgrScan &a, const SpgrScan &b) noexcept {
                 residual(upward ? r1_search_hi : r1_search_lo, r_end, slope_end, curvature_end);
                 r_end *= direction;
                 if (upward && r_end < 0.0) {
-                    return {nan, nan, fit_above_bracket};
+                    return {nan, nan, r1_above_range};
                 }
                 if (!upward && r_end > 0.0) {
-                    return {nan, nan, fit_below_bracket};
+                    return {nan, nan, r1_below_range};
                 }
             }
             next = std::sqrt(lo * hi);
@@ -199,7 +199,7 @@ R1Fit fit_r1_two_scans(const SpgrScan &a, const SpgrScan &b) noexcept {
     const double m_a = sin_a * steady_state_factor(R1, residual.cos_a, a.TR);
     const double m_b = sin_b * steady_state_factor(R1, residual.cos_b, b.TR);
     const double M0 = (a.signal * m_a + b.signal * m_b) / (m_a * m_a + m_b * m_b);
-    return {R1, M0, fit_solved};
+    return {R1, M0, r1_solved};
 }
 
 // Helms et al. 2008, small-angle approximations of the SPGR steady state:
@@ -212,8 +212,8 @@ double mt_saturation(const SpgrScan &pd, const SpgrScan &t1, const SpgrScan &mt)
     }
     const double S_pd = pd.signal, a_pd = pd.flip_angle, TR_pd = pd.TR;
     const double S_t1 = t1.signal, a_t1 = t1.flip_angle, TR_t1 = t1.TR;
-    const double R1app = 0.5 * (S_t1 * a_t1 / TR_t1 - S_pd * a_pd / TR_pd) /
-                         (S_pd / a_pd - S_t1 / a_t1);
+    const double R1app =
+        0.5 * (S_t1 * a_t1 / TR_t1 - S_pd * a_pd / TR_pd) / (S_pd / a_pd - S_t1 / a_t1);
     const double Aapp = S_pd * S_t1 * (TR_pd * a_t1 / a_pd - TR_t1 * a_pd / a_t1) /
                         (S_t1 * TR_pd * a_t1 - S_pd * TR_t1 * a_pd);
     const double a_mt = mt.flip_angle;
@@ -248,27 +248,24 @@ bool each_voxel(const MapShape &shape, const StridedArray *const (&arrays)[K], u
 }  // namespace
 
 bool spgr_signal_map(const MapShape &shape, const StridedArray &M0, const StridedArray &R1,
-                     const StridedArray &flip_angle, const StridedArray &TR,
-                     const StridedArray &b1, unsigned threads, double *S,
-                     KeepGoing keep_going) noexcept {
+                     const StridedArray &flip_angle, const StridedArray &TR, const StridedArray &b1,
+                     unsigned threads, double *S, KeepGoing keep_going) noexcept {
     const StridedArray *const arrays[] = {&M0, &R1, &flip_angle, &TR, &b1};
     return each_voxel(shape, arrays, threads, keep_going, [&](std::size_t i, const double *v) {
         // No M0 or R1 (background, a failed R1 fit): no signal, and no
         // trigonometry of the flip angle to find that out.
-        S[i] = std::isnan(v[0]) || std::isnan(v[1]) ? nan
-                                                    : spgr_signal(v[0], v[1], v[4] * v[2], v[3]);
+        S[i] =
+            std::isnan(v[0]) || std::isnan(v[1]) ? nan : spgr_signal(v[0], v[1], v[4] * v[2], v[3]);
     });
 }
 
 bool fit_r1_map(const R1MapInputs &in, unsigned threads, double *R1, double *M0,
                 std::uint8_t *status, KeepGoing keep_going) noexcept {
     using I = R1MapInputs;
-    const StridedArray *const arrays[] = {&in.signal[0], &in.signal[1], &in.b1,
-                                          &in.masks[0], &in.masks[1], &in.masks[2],
-                                          &in.masks[3]};
+    const StridedArray *const arrays[] = {&in.signal[0], &in.signal[1], &in.b1,      &in.masks[0],
+                                          &in.masks[1],  &in.masks[2],  &in.masks[3]};
     static_assert(std::size(arrays) == 3 + I::max_masks);
-    return each_voxel(in.shape, arrays, threads, keep_going,
-                      [&](std::size_t i, const double *v) {
+    return each_voxel(in.shape, arrays, threads, keep_going, [&](std::size_t i, const double *v) {
         bool fitted = true;
         for (std::size_t k = 0; k < in.mask_count; ++k) {
             fitted = fitted && v[3 + k] != 0.0;
@@ -276,7 +273,7 @@ bool fit_r1_map(const R1MapInputs &in, unsigned threads, double *R1, double *M0,
         const double b1 = v[2];
         const R1Fit fit = fitted ? fit_r1_two_scans({v[0], b1 * in.flip_angle[0], in.TR[0]},
                                                     {v[1], b1 * in.flip_angle[1], in.TR[1]})
-                                 : R1Fit{nan, nan, fit_masked};
+                                 : R1Fit{nan, nan, r1_masked};
         if (R1 != nullptr) {
             R1[i] = fit.R1;
         }

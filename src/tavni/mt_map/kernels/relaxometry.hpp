@@ -9,9 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "fraction_core.hpp"
-#include "parallel_core.hpp"
-#include "strided_core.hpp"
+#include "parallel.hpp"
+#include "strided.hpp"
 
 namespace tavni::mt_map {
 
@@ -27,20 +26,30 @@ struct SpgrScan {
 // The interval of R1 (1/s) searched when the two TRs differ: from a T1 of
 // 1000 s to one of 20 ms, wider than any tissue, contrast agent included.
 // Above it the ratio of two scans whose larger angle has the longer TR can
-// turn (see relaxometry_core.cpp).
+// turn (see relaxometry.cpp).
 constexpr double r1_search_lo = 1e-3;
 constexpr double r1_search_hi = 50.0;
 
+// What became of one voxel's R1 fit. The codes are those the fraction fit
+// uses for the like verdicts, so that maps of either read alike.
+enum R1Status : std::uint8_t {
+    r1_solved = 0,         // R1 and M0 found
+    r1_below_range = 1,    // the signals ask for E1 = exp(-R1 TR) >= 1, an R1
+                           // that is not positive (or, with differing TRs,
+                           // one below the searched interval)
+    r1_above_range = 2,    // the signals ask for E1 <= 0, an infinite R1 (or
+                           // one above the searched interval)
+    r1_invalid_input = 3,  // a signal not positive and finite, a flip angle
+                           // outside (0, pi/2), a TR not positive, one
+                           // contrast twice, a ratio that turns inside the
+                           // interval
+    r1_masked = 4,         // excluded by a mask, not looked at
+};
+
 struct R1Fit {
-    double R1;         // NaN unless solved
-    double M0;         // NaN unless solved
-    FitStatus status;  // fit_solved; fit_below_bracket (the signals ask for
-                       // an R1 that is not positive, or below the searched
-                       // interval), fit_above_bracket (E1 <= 0, or above
-                       // it); fit_invalid_input (a signal not positive and
-                       // finite, a flip angle outside (0, pi/2), a TR not
-                       // positive, one contrast twice, a ratio that turns
-                       // inside the interval)
+    double R1;  // NaN unless solved
+    double M0;  // NaN unless solved
+    R1Status status;
 };
 
 // R1 and M0 that explain both signals exactly. Shared TR: the closed form
@@ -56,16 +65,15 @@ double mt_saturation(const SpgrScan &pd, const SpgrScan &t1, const SpgrScan &mt)
 
 // ---------------------------------------------------------------------------
 // Whole maps. Outputs are C-contiguous of `shape`; each input is read where
-// it lies, in its own layout and precision (see strided_core.hpp); an absent
+// it lies, in its own layout and precision (see strided.hpp); an absent
 // transmit field is 1. Each runs on up to `threads` threads, the calling one
 // included, which asks keep_going between its blocks; false when that said
 // stop (outputs then partly unwritten), true when every voxel is done.
 
 // S = spgr_signal(M0, R1, b1 * flip_angle, TR); NaN where M0 or R1 is NaN.
 bool spgr_signal_map(const MapShape &shape, const StridedArray &M0, const StridedArray &R1,
-                     const StridedArray &flip_angle, const StridedArray &TR,
-                     const StridedArray &b1, unsigned threads, double *S,
-                     KeepGoing keep_going = {}) noexcept;
+                     const StridedArray &flip_angle, const StridedArray &TR, const StridedArray &b1,
+                     unsigned threads, double *S, KeepGoing keep_going = {}) noexcept;
 
 struct R1MapInputs {
     static constexpr std::size_t max_masks = 4;

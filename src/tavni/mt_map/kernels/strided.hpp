@@ -113,9 +113,9 @@ public:
 
 private:
     MapShape shape_;
-    std::size_t moving_count_ = 0;       // arrays with strides,
-    std::size_t moving_[K];              // which they are,
-    const std::ptrdiff_t *strides_[K];   // and their strides
+    std::size_t moving_count_ = 0;      // arrays with strides,
+    std::size_t moving_[K];             // which they are,
+    const std::ptrdiff_t *strides_[K];  // and their strides
     std::ptrdiff_t offsets_[K];
     std::size_t index_[max_dims];
 };

@@ -6,8 +6,8 @@
 
 #include <cstddef>
 
-#include "parallel_core.hpp"
-#include "strided_core.hpp"
+#include "parallel.hpp"
+#include "strided.hpp"
 
 namespace tavni::mt_map {
 
@@ -29,8 +29,7 @@ double super_lorentzian(double Delta, double T2b) noexcept;
 // included, which asks keep_going between its blocks. When both inputs are
 // shared values the lineshape is computed once. Returns false when
 // keep_going said stop (some values are then left unwritten).
-bool super_lorentzian_map(const MapShape &shape, const StridedArray &Delta,
-                          const StridedArray &T2b, unsigned threads, double *G,
-                          KeepGoing keep_going = {}) noexcept;
+bool super_lorentzian_map(const MapShape &shape, const StridedArray &Delta, const StridedArray &T2b,
+                          unsigned threads, double *G, KeepGoing keep_going = {}) noexcept;
 
 }  // namespace tavni::mt_map

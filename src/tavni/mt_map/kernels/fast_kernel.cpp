@@ -23,8 +23,12 @@
 #include <cstdint>
 #include <limits>
 
-#include "fraction_core.hpp"
+#include "closed_form.hpp"
+#include "fast_kernel.hpp"
+#include "float_bits.hpp"
 #include "mpf_core.hpp"
+#include "residual.hpp"
+#include "status.hpp"
 
 namespace tavni::mt_map {
 
@@ -113,31 +117,33 @@ inline double log_of_positive(double x) noexcept {
 // layout; one clone of each loop for processors with AVX2 and one for the
 // rest, picked at load time.
 [[gnu::target_clones("avx2", "default")]] void fit_run(const ClosedFormRun &run, std::size_t n,
-                                                        double lo, double hi, bool clip,
-                                                        double *__restrict f,
-                                                        std::uint32_t *__restrict status) {
+                                                       double lo, double hi, bool clip,
+                                                       double *__restrict f,
+                                                       std::uint32_t *__restrict status) {
     using I = FractionMapInputs;
     const auto &v = run.values;
     for (std::size_t i = 0; i < n; ++i) {
-        const FractionProblem p{v[I::S_ratio][i], v[I::R1][i],          v[I::T2_free][i],
+        const FractionProblem p{v[I::S_ratio][i],     v[I::R1][i],          v[I::T2_free][i],
                                 v[I::delta_omega][i], v[I::omega_1_rms][i], v[I::G][i],
-                                v[I::TR][i],      v[I::duration][i],    v[I::flip_angle][i]};
+                                v[I::TR][i],          v[I::duration][i],    v[I::flip_angle][i]};
         fit_voxel(p, run.b1[i], run.fitted[i] != 0, lo, hi, clip, f[i], status[i]);
     }
 }
 
 [[gnu::target_clones("avx2", "default")]] void fit_map(const ClosedFormMap &map, std::size_t n,
-                                                        double lo, double hi, bool clip,
-                                                        double *__restrict f,
-                                                        std::uint32_t *__restrict status) {
+                                                       double lo, double hi, bool clip,
+                                                       double *__restrict f,
+                                                       std::uint32_t *__restrict status) {
     const float T2_free = to_single(map.T2_free), delta_omega = to_single(map.delta_omega),
                 G = to_single(map.G), TR = to_single(map.TR), duration = to_single(map.duration);
     for (std::size_t i = 0; i < n; ++i) {
         const double b1 = map.b1[i];
-        const FractionProblem p{to_single(map.S_ratio[i]),      to_single(map.R1[i]),
+        const FractionProblem p{to_single(map.S_ratio[i]),
+                                to_single(map.R1[i]),
                                 T2_free,
                                 delta_omega,
-                                to_single(map.omega_1_rms * b1), G,
+                                to_single(map.omega_1_rms * b1),
+                                G,
                                 TR,
                                 duration,
                                 to_single(map.flip_angle * b1)};
@@ -166,10 +172,9 @@ void closed_form_map(const ClosedFormMap &map, std::size_t n, double lo, double 
     std::uint32_t wide_status[ClosedFormRun::size];
     for (std::size_t first = 0; first < n; first += ClosedFormRun::size) {
         const std::size_t m = std::min(ClosedFormRun::size, n - first);
-        const ClosedFormMap part{map.S_ratio + first, map.R1 + first, map.b1 + first,
-                                 map.T2_free,         map.delta_omega, map.omega_1_rms,
-                                 map.G,               map.TR,          map.duration,
-                                 map.flip_angle};
+        const ClosedFormMap part{map.S_ratio + first, map.R1 + first,  map.b1 + first, map.T2_free,
+                                 map.delta_omega,     map.omega_1_rms, map.G,          map.TR,
+                                 map.duration,        map.flip_angle};
         fit_map(part, m, lo, hi, clip, f + first, wide_status);
         narrow(wide_status, m, status + first);
     }

@@ -63,7 +63,8 @@ bool parallel_blocks(std::size_t n, std::size_t block, unsigned threads, const W
 
 // The same, never stopped early.
 template <typename Work>
-void parallel_blocks(std::size_t n, std::size_t block, unsigned threads, const Work &work) noexcept {
+void parallel_blocks(std::size_t n, std::size_t block, unsigned threads,
+                     const Work &work) noexcept {
     parallel_blocks(n, block, threads, work, KeepGoing{});
 }
 

@@ -1,11 +1,11 @@
-#include "lineshape_core.hpp"
+#include "lineshape.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
 
-#include "parallel_core.hpp"
+#include "parallel.hpp"
 
 namespace tavni::mt_map {
 
@@ -20,11 +20,16 @@ constexpr double magic_u = 0.57735026918962576451;  // 1/sqrt(3)
 // abscissae from the end inwards, the last one the centre. The odd-numbered
 // Kronrod abscissae are the Gauss ones.
 constexpr double kronrod_x[11] = {
-    0.995657163025808080735527280689003, 0.973906528517171720077964012084452,
-    0.930157491355708226001207180059508, 0.865063366688984510732096688423493,
-    0.780817726586416897063717578345042, 0.679409568299024406234327365114874,
-    0.562757134668604683339000099272694, 0.433395394129247190799265943165784,
-    0.294392862701460198131126603103866, 0.148874338981631210884826001129720,
+    0.995657163025808080735527280689003,
+    0.973906528517171720077964012084452,
+    0.930157491355708226001207180059508,
+    0.865063366688984510732096688423493,
+    0.780817726586416897063717578345042,
+    0.679409568299024406234327365114874,
+    0.562757134668604683339000099272694,
+    0.433395394129247190799265943165784,
+    0.294392862701460198131126603103866,
+    0.148874338981631210884826001129720,
     0.0,
 };
 constexpr double kronrod_w[11] = {
@@ -97,8 +102,8 @@ void gauss_kronrod(Piece &p) noexcept {
     const double mean = kronrod * 0.5;
     double roughness = kronrod_w[10] * std::fabs(fc - mean);
     for (int j = 0; j < 10; ++j) {
-        roughness += kronrod_w[j] *
-                     (std::fabs(values[2 * j] - mean) + std::fabs(values[2 * j + 1] - mean));
+        roughness +=
+            kronrod_w[j] * (std::fabs(values[2 * j] - mean) + std::fabs(values[2 * j + 1] - mean));
     }
     const double scale = std::fabs(half_length);
     p.value = kronrod * half_length;
@@ -186,9 +191,8 @@ double super_lorentzian(double Delta, double T2b) noexcept {
     return std::sqrt(2.0 / pi) * T2b * total;
 }
 
-bool super_lorentzian_map(const MapShape &shape, const StridedArray &Delta,
-                          const StridedArray &T2b, unsigned threads, double *G,
-                          KeepGoing keep_going) noexcept {
+bool super_lorentzian_map(const MapShape &shape, const StridedArray &Delta, const StridedArray &T2b,
+                          unsigned threads, double *G, KeepGoing keep_going) noexcept {
     const std::size_t n = shape.size();
     if (Delta.strides == nullptr && T2b.strides == nullptr) {
         std::fill(G, G + n, n > 0 ? super_lorentzian(Delta.value(0), T2b.value(0)) : 0.0);
