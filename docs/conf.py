@@ -35,9 +35,9 @@ autodoc_member_order = "bysource"
 numpydoc_show_class_members = False
 numpydoc_class_members_toctree = False
 
-# Markdown pages: ::: fences for directives, $...$ for mathematics, anchors
-# for the headings of the first three levels.
-myst_enable_extensions = ["colon_fence", "dollarmath", "deflist"]
+# Markdown pages: ::: fences for directives, definition lists, anchors for
+# the headings of the first three levels.
+myst_enable_extensions = ["colon_fence", "deflist"]
 myst_heading_anchors = 3
 
 html_theme = "pydata_sphinx_theme"
