@@ -15,8 +15,13 @@ import numpy as np
 from tavni.mt_map import _maps
 from tavni.mt_map.parallel import available_cores, thread_count
 from tavni.mt_map.status import (  # noqa: F401  (the array API's codes, as they always were)
-    STATUS_ABOVE_BRACKET, STATUS_BELOW_BRACKET, STATUS_INVALID_INPUT, STATUS_MASKED,
-    STATUS_SOLVED, STATUS_TWO_ROOTS)
+    STATUS_ABOVE_BRACKET,
+    STATUS_BELOW_BRACKET,
+    STATUS_INVALID_INPUT,
+    STATUS_MASKED,
+    STATUS_SOLVED,
+    STATUS_TWO_ROOTS,
+)
 
 _FIT_INPUTS = ("S_ratio", "R1", "T2_free", "delta_omega", "omega_1_rms", "G", "TR",
                "duration", "flip_angle")

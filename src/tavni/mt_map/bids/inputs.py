@@ -29,8 +29,6 @@ from tavni.mt_map import protocol
 from tavni.mt_map.bids.base import BidsError, Collection, one_line
 from tavni.mt_map.bids.naming import IMAGE_EXTENSIONS, relative
 
-
-
 # Sidecar times checked against the longest value the sequence can have in
 # seconds: a larger number is a value written in milliseconds (a repetition
 # time of 28, a pulse of 12). RepetitionTime stands in for

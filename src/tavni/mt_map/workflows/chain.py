@@ -7,13 +7,10 @@ from tavni.mt_map.maps import lineshape_at_offsets, lineshape_grid
 from tavni.mt_map.protocol import ParameterError
 from tavni.mt_map.workflows.common import (
     add_warning,
-    check_budget,
-    check_outputs,
     check_threads,
-    map_outputs,
     outside_mask_nan,
     prepared,
-    probe_images,
+    prologue,
     signal_ratio,
     stream_maps,
 )
@@ -30,7 +27,6 @@ from tavni.mt_map.workflows.summary import (
     SOLVED_SHARE_WARNING,
     StatusCounts,
     log,
-    warn,
 )
 
 # The images of the chain: (name, what it is), the MT-weighted scan first
@@ -152,20 +148,17 @@ read once more before, for the range of its offsets).
     check_threads(threads)
     if outputs.get("fraction") is None:
         raise ParameterError("the chain needs a path for the fraction map")
-    written = map_outputs(with_sensitivity_paths(outputs))
     given = protocol.as_given(parameters, CHAIN_PARAMETERS)
     if b0 is not None and "T2b" not in given:
         raise ParameterError("a B0 map needs T2b, not G: the lineshape is computed at each "
                              "voxel's shifted offset")
     images = {"mtw": mtw, "pdw": pdw, "t1w": t1w, "b1": b1, "b0": b0, "mask": mask}
-    check_outputs(images, SCAN_IMAGES, written, protocol_path)
-    check_noise_sd(noise_sd, ("PDw", "T1w", "MTw"))
-    warnings = protocol.validate(given)
-    for message in warnings:
-        warn(message)
-    values = protocol.model_values(given)
-    check_budget(max_memory)
-    probes = probe_images(images, SCAN_IMAGES, allow_affine_mismatch)
+    prepared = prologue(images, SCAN_IMAGES, with_sensitivity_paths(outputs), given=given,
+                        threads=threads, max_memory=max_memory, protocol_path=protocol_path,
+                        allow_affine_mismatch=allow_affine_mismatch,
+                        checks=[lambda: check_noise_sd(noise_sd, ("PDw", "T1w", "MTw"))])
+    written, probes, values, warnings = (prepared.written, prepared.probes, prepared.values,
+                                         prepared.warnings)
     like = probes["mtw"]
     grid = None
     if "b0" in probes:

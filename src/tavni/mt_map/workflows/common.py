@@ -13,9 +13,11 @@ Failures raise ``protocol.ParameterError`` or ``volumes.VolumeError`` with
 one line; warnings go to stderr as they arise, one line each.
 """
 import sys
+from dataclasses import dataclass
 
 import numpy as np
 
+from tavni.mt_map import protocol
 from tavni.mt_map.io import volumes
 from tavni.mt_map.outputs import MAPS
 from tavni.mt_map.parallel import MAX_THREADS, thread_count
@@ -155,15 +157,57 @@ def outside_mask_nan(array, data):
     return array if "mask" not in data else np.where(data["mask"], array, np.nan)
 
 
+@dataclass
+class Prepared:
+    """What the prologue of a workflow found before reading any image."""
+
+    written: dict  # output name -> volumes.Output
+    probes: dict  # image name -> volumes.Probe, the maps' geometry first
+    values: dict  # the parameters as the model takes them
+    warnings: list  # the parameters' warnings, already issued
 
 
+def prologue(images, table, outputs, *, given=(), threads=None, max_memory=None,
+             protocol_path=None, allow_affine_mismatch=False, checks=()):
+    """The checks every workflow makes before it reads an image, in order.
 
+    The thread count; the outputs (none may replace an input or another
+    output, each directory must take a new file); the workflow's own
+    ``checks`` (callables); the parameters (each dict of ``given`` is
+    validated, its warnings issued, and the first one converted to the
+    model's units); the memory budget; the images' headers and geometry.
 
+    Parameters
+    ----------
+    images : dict of str to path-like
+        Image paths by name, None where not given.
+    table : sequence of (str, str)
+        (name, what it is) of every image the workflow takes, the image
+        whose geometry the maps take first.
+    outputs : dict of str to path-like
+        Map name (a row of ``outputs.MAPS``) to path, None where not wanted.
+    given : dict or sequence of dict
+        ``protocol.Given`` by key; several dicts for parameters given per
+        scan.
+    threads, max_memory, protocol_path, allow_affine_mismatch
+        As the workflows take them.
+    checks : sequence of callable
+        Further checks that raise ParameterError.
 
-
-
-
-
-
-
-
+    Returns
+    -------
+    Prepared
+    """
+    check_threads(threads)
+    written = map_outputs(outputs)
+    check_outputs(images, table, written, protocol_path)
+    for check in checks:
+        check()
+    groups = [given] if isinstance(given, dict) else list(given)
+    warnings = [message for group in groups for message in protocol.validate(group)]
+    for message in warnings:
+        warn(message)
+    values = protocol.model_values(groups[0]) if groups else {}
+    check_budget(max_memory)
+    probes = probe_images(images, table, allow_affine_mismatch)
+    return Prepared(written, probes, values, warnings)

@@ -4,14 +4,10 @@ import numpy as np
 
 from tavni.mt_map import protocol
 from tavni.mt_map import status as statuses
-from tavni.mt_map.io import volumes
 from tavni.mt_map.protocol import ParameterError
 from tavni.mt_map.status import status_table
 from tavni.mt_map.workflows.common import (
-    check_budget,
-    check_outputs,
-    check_threads,
-    map_outputs,
+    prologue,
     signal_ratio,
     stream_maps,
 )
@@ -150,21 +146,16 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
     protocol.ParameterError, volumes.VolumeError
         With one line; nothing is left written.
     """
-    check_threads(threads)
-    written = map_outputs(with_sensitivity_paths(
+    outputs = with_sensitivity_paths(
         {"fraction": output, "status": status_output, "uncertainty": uncertainty_output,
-         "sensitivity": sensitivity_prefix}))
-    check_outputs(images, FRACTION_IMAGES, written, protocol_path)
-    check_noise_sd(noise_sd, ("MT", "reference"))
-    for message in protocol.validate(given):
-        warn(message)
-    parameters = protocol.model_values(given)
-    check_budget(max_memory)
-
-    probes = {name: volumes.probe(path, what) for name, what in FRACTION_IMAGES
-              if (path := images.get(name)) is not None}
+         "sensitivity": sensitivity_prefix})
+    images = {name: images.get(name) for name, _ in FRACTION_IMAGES}
+    prepared = prologue(images, FRACTION_IMAGES, outputs, given=given, threads=threads,
+                        max_memory=max_memory, protocol_path=protocol_path,
+                        allow_affine_mismatch=allow_affine_mismatch,
+                        checks=[lambda: check_noise_sd(noise_sd, ("MT", "reference"))])
+    written, probes, parameters = prepared.written, prepared.probes, prepared.values
     mt = probes["mt"]
-    volumes.check_geometry(list(probes.values()), allow_affine_mismatch)
 
     uncertainty, sigmas, notes = None, None, []
     if any(name in written for name in UNCERTAINTY_OUTPUTS):

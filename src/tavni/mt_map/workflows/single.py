@@ -12,16 +12,13 @@ from tavni.mt_map.workflows.chain import (
     r1_and_reference,
 )
 from tavni.mt_map.workflows.common import (
-    check_budget,
-    check_outputs,
     check_threads,
-    map_outputs,
     outside_mask_nan,
     prepared,
-    probe_images,
+    prologue,
     stream_maps,
 )
-from tavni.mt_map.workflows.summary import StatusCounts, log, warn
+from tavni.mt_map.workflows.summary import StatusCounts, log
 
 
 class R1Runs(StatusCounts):
@@ -73,26 +70,22 @@ def r1_map(scans, flip_angles_deg, TRs, outputs, *, b1=None, mask=None, threads=
     # Given (from the command line, named by its options) or plain numbers.
     flip_angles_deg = [protocol.as_one_given(angle, "flip_angles_deg") for angle in flip_angles_deg]
     TRs = [protocol.as_one_given(TR, "TRs") for TR in TRs]
-    warnings = []
-    for angle, TR in zip(flip_angles_deg, TRs):
-        warnings += protocol.validate({"flip_angle_deg": angle, "TR": TR})
-    flip_angles_deg = [angle.value for angle in flip_angles_deg]
-    TRs = [TR.value for TR in TRs]
-    if len(scans) > 2 and len(set(TRs)) > 1:
+    if len(scans) > 2 and len({TR.value for TR in TRs}) > 1:
         raise ParameterError("scans of differing TRs: give exactly two")
-    for message in warnings:
-        warn(message)
-    check_budget(max_memory)
-    written = map_outputs({name: outputs.get(name) for name in ("r1", "m0", "status")})
-    if "status" in written:
-        written["status"].descrip = "status of the R1 fit per voxel"
-    if "r1" not in written:
+    if outputs.get("r1") is None:
         raise ParameterError("an output path for the R1 map is needed")
     table = tuple((f"scan {i + 1}", f"scan {i + 1}") for i in range(len(scans)))
     table += (("b1", "B1 map"), ("mask", "mask"))
     images = dict(zip((name for name, _ in table), (*scans, b1, mask)))
-    check_outputs(images, table, written, None)
-    probes = probe_images(images, table, allow_affine_mismatch)
+    prepared = prologue(
+        images, table, {name: outputs.get(name) for name in ("r1", "m0", "status")},
+        given=[{"flip_angle_deg": angle, "TR": TR} for angle, TR in zip(flip_angles_deg, TRs)],
+        threads=threads, max_memory=max_memory, allow_affine_mismatch=allow_affine_mismatch)
+    written, probes, warnings = prepared.written, prepared.probes, prepared.warnings
+    if "status" in written:
+        written["status"].descrip = "status of the R1 fit per voxel"
+    flip_angles_deg = [angle.value for angle in flip_angles_deg]
+    TRs = [TR.value for TR in TRs]
     runs = R1Runs([name for name, _ in table[:len(scans)]],
                   [np.radians(a) for a in flip_angles_deg], TRs, threads)
     # R1 and M0 in double and the fit's status, one per voxel.
@@ -159,17 +152,12 @@ def semi_quantitative_map(kind, mtw, parameters, output, *, pdw=None, t1w=None, 
         raise ParameterError("MTR against a measured reference or a synthetic one, not both")
     if b1_correction is not None and b1 is None:
         raise ParameterError("the empirical B1 correction of MTsat needs a B1 map")
-    values = {}
-    if not measured:
-        given = protocol.as_given(parameters, SCAN_PARAMETERS)
-        for message in protocol.validate(given):
-            warn(message)
-        values = protocol.model_values(given)
-    check_budget(max_memory)
-    written = map_outputs({kind: output})
+    given = () if measured else protocol.as_given(parameters, SCAN_PARAMETERS)
     images = {"mtw": mtw, "pdw": pdw, "t1w": t1w, "ref": ref, "b1": b1, "mask": mask}
-    check_outputs(images, SCAN_IMAGES, written, protocol_path)
-    probes = probe_images(images, SCAN_IMAGES, allow_affine_mismatch)
+    prepared = prologue(images, SCAN_IMAGES, {kind: output}, given=given, threads=threads,
+                        max_memory=max_memory, protocol_path=protocol_path,
+                        allow_affine_mismatch=allow_affine_mismatch)
+    written, probes, values = prepared.written, prepared.probes, prepared.values
     # R1, M0, their status, the reference and the map, in double.
     stream_maps(probes, written, SemiQuantitativeRuns(kind, values, b1_correction, threads),
                  max_memory=max_memory, work_bytes=8 * 6)
