@@ -245,6 +245,7 @@ VOXEL = ("voxel --S-ratio 0.5 --R1 1 --T2-free 0.05 --delta-omega 2000 --omega-1
     ("fraction", double_ref_voxels, "differ in position or voxel size", 1),
     ("fraction", truncate_mt, "cannot read MT image '{d}/mt.nii.gz': ", 1),
     ("fraction -o {d}/none/mpf.nii.gz", None, "cannot write output '{d}/none/mpf.nii.gz': no", 1),
+    ("fraction -o {d}/mpf.img", None, "output '{d}/mpf.img' must end in .nii, .nii.gz or .npy", 1),
     ("fraction", no_memory, "out of memory", 1),
     ("fraction", full_disk, "cannot write output '{d}/mpf.nii.gz': the disk is full", 1),
     # The other commands.

@@ -40,6 +40,7 @@ ENCODINGS = {
     "int16-scaled.nii.gz": (lambda p, d: save_nifti(p, np.nan_to_num(d, posinf=0), np.int16,
                                                     slope=0.37, inter=1.5), False),
     "float64.nii": (lambda p, d: save_nifti(p, d, np.float64), False),
+    "float32-pair.img": (lambda p, d: save_nifti(p, d, np.float32), True),  # .hdr and .img
     "c-order.npy": (lambda p, d: np.save(p, d), False),
     "fortran-order.npy": (lambda p, d: np.save(p, np.asfortranarray(d.astype(np.float32))),
                           True),

@@ -20,7 +20,9 @@ memory of a few runs:
   into place only when all are complete: all outputs or none.
 
 Used by ``pipeline`` for every map it makes; .npy images take the same
-route (read through a memory map, written in Fortran order).
+route (read through a memory map, written in Fortran order). Where the
+values of each format lie, and the header written before them, are the
+formats' to say (``formats``).
 """
 import errno
 import os
@@ -31,8 +33,8 @@ from pathlib import Path
 
 import numpy as np
 
+from tavni.mt_map.io.formats import EndsEarly, Nifti, format_of, gzipped
 from tavni.mt_map.io.volumes import VolumeError, available_memory
-from tavni.mt_map.io.volumes import is_numpy as _is_numpy
 
 try:
     from isal import igzip as _gzip  # several times zlib's speed, same format
@@ -73,10 +75,6 @@ def _write_error(what, path, error):
     return VolumeError(f"cannot write {what} '{path}': {reason}")
 
 
-def _is_gzip(path):
-    return str(path).endswith(".gz")
-
-
 def default_budget():
     """Bytes a workflow may use by default: a share of the available memory."""
     available = available_memory()
@@ -93,44 +91,22 @@ class _Reader:
         self.path, self.what = Path(path), what
         self._stream = self._array = self._flat = None
         try:
-            if _is_numpy(path):
-                self._open_numpy()
-            else:
-                self._open_nifti()
-        except VolumeError:
-            raise
+            # Names without a registered suffix go to nibabel, which reads more.
+            source = format_of(self.path, default=Nifti).open_runs(self.path, _gzip.open)
+        except EndsEarly:
+            raise VolumeError(f"cannot read {what} '{self.path}': file ends early") from None
         except Exception as error:  # any reader failure is the file's fault
             reason = str(error).splitlines()[0] if str(error) else type(error).__name__
             raise VolumeError(f"cannot read {what} '{path}': {reason}") from None
+        self.shape, self.dtype, self.scaling = source.shape, source.dtype, source.scaling
+        self._array, self._stream = source.array, source.stream
+        # A Fortran-ordered array is read as it lies; a C-ordered one is
+        # gathered run by run in Fortran order, like every other input.
+        if self._array is not None and self._array.flags.f_contiguous:
+            self._flat = self._array.reshape(-1, order="F")
         self.exact = self.dtype.kind + str(self.dtype.itemsize) in _EXACT_IN_FLOAT32 \
             and self.scaling is None
         self.position = 0
-
-    def _open_numpy(self):
-        array = np.load(self.path, mmap_mode="r", allow_pickle=False)
-        self.shape, self.dtype, self.scaling = array.shape, array.dtype, None
-        # A Fortran-ordered array is read as it lies; a C-ordered one is
-        # gathered run by run in Fortran order, like every other input.
-        self._array = array
-        self._flat = array.reshape(-1, order="F") if array.flags.f_contiguous else None
-        self._stream = None
-
-    def _open_nifti(self):
-        import nibabel
-
-        image = nibabel.load(self.path)  # the header only
-        proxy = image.dataobj  # where the data lies and how it is scaled
-        self.shape = tuple(int(n) for n in proxy.shape)
-        self.dtype = proxy.dtype
-        slope, inter = float(proxy.slope), float(proxy.inter)
-        self.scaling = None if (slope, inter) == (1.0, 0.0) else (slope, inter)
-        self._stream = (_gzip.open if _is_gzip(self.path) else open)(self.path, "rb")
-        skip = int(proxy.offset)
-        while skip > 0:
-            got = len(self._stream.read(min(skip, 1 << 20)))
-            if got == 0:
-                raise VolumeError(f"cannot read {self.what} '{self.path}': file ends early")
-            skip -= got
 
     @property
     def voxels(self):
@@ -179,20 +155,12 @@ class _Reader:
 # ---------------------------------------------------------------------------
 # Writing.
 
-def _stored_gzip_member(data):
-    """data as a gzip member of stored (uncompressed) blocks: its size
-    depends on the size of data only, so it can be rewritten in place."""
-    compressor = zlib.compressobj(0, zlib.DEFLATED, 31)
-    return compressor.compress(data) + compressor.flush()
-
-
 class _Writer:
     """One output written a run at a time to a temporary file.
 
-    A NIfTI output starts with its header, whose display range is known
-    only at the end: in a .nii.gz the header is a gzip member of its own,
-    stored uncompressed, and rewritten in place when the data is complete
-    (readers take the members one after the other as one stream).
+    The file starts with its format's prelude; where the format keeps the
+    display range in a header (NIfTI), the prelude is rewritten in place
+    when the data is complete (see ``formats.Format.prelude``).
     """
 
     def __init__(self, path, what, temporary, shape, dtype, header=None):
@@ -200,30 +168,17 @@ class _Writer:
         self.shape, self.dtype = shape, np.dtype(dtype)
         self.header = header
         self._low, self._high = np.inf, -np.inf
+        self._format = format_of(path, default=Nifti)
         self._file = open(temporary, "wb")
         self._data = self._file
-        if _is_numpy(path):
-            np.lib.format.write_array_header_2_0(
-                self._file, {"descr": np.lib.format.dtype_to_descr(self.dtype),
-                             "fortran_order": True, "shape": tuple(shape)})
-            return
-        self._file.write(self._header_bytes())
-        if _is_gzip(path):
+        self._file.write(self._prelude())
+        if gzipped(path):
             self._data = _GzipFile(fileobj=self._file, mode="wb", compresslevel=GZIP_LEVEL,
                                    mtime=0)
 
-    def _header_bytes(self):
-        header = self.header
-        header.set_data_dtype(self.dtype)
-        header.set_data_shape(self.shape)
-        header.set_slope_inter(1.0, 0.0)
-        if np.isfinite(self._low):
-            header["cal_min"], header["cal_max"] = self._low, self._high
-        else:
-            header["cal_min"] = header["cal_max"] = 0
-        header["vox_offset"] = 352
-        raw = header.binaryblock + b"\0\0\0\0"  # no extensions
-        return _stored_gzip_member(raw) if _is_gzip(self.path) else raw
+    def _prelude(self):
+        return self._format.prelude(self.path, self.shape, self.dtype, self.header,
+                                    self._low, self._high)
 
     def write(self, values):
         try:
@@ -251,7 +206,7 @@ class _Writer:
             self._data.close()  # the gzip trailer; the file stays open
         if self.header is not None:
             self._file.seek(0)
-            self._file.write(self._header_bytes())
+            self._file.write(self._prelude())
         self._file.close()
 
     def abandon(self):
@@ -321,8 +276,9 @@ def run(inputs, outputs, compute, *, shape, budget=None, work_bytes=48, progress
                 handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=suffix,
                                                      dir=path.parent)
                 os.close(handle)
+                geometry = format_of(path, default=Nifti).geometry
                 writers[name] = _Writer(path, what, temporary, shape, dtype,
-                                        None if _is_numpy(path) else header.copy())
+                                        header.copy() if geometry else None)
             except OSError as error:
                 raise _write_error(what, path, error) from None
         # Two runs of each input in flight (one read ahead) and two of each

@@ -19,6 +19,9 @@ What a command needs to handle a user's scans safely, in the order it uses it:
   ``geometry_header`` is that header before data type and range, as
   ``streaming`` completes it.
 
+What belongs to each file format (headers, data, writing) lives in
+``formats``; this module holds what all formats share.
+
 Failures raise VolumeError with one line that names the user's path.
 """
 import errno
@@ -30,7 +33,10 @@ from pathlib import Path
 
 import numpy as np
 
-SUFFIXES = (".nii", ".nii.gz", ".npy")
+from tavni.mt_map.io.formats import SUFFIXES, Nifti, format_of
+
+# The suffixes an output may end in, as messages name them.
+_SUFFIX_TEXT = f"{', '.join(SUFFIXES[:-1])} or {SUFFIXES[-1]}"
 # Affines agree when no entry differs by more than this share of the voxel size.
 AFFINE_TOLERANCE = 1e-4
 
@@ -73,14 +79,6 @@ class Output:
     dtype: object = None
     like: object = None
     descrip: str = ""
-
-
-def is_numpy(path):
-    return str(path).endswith(".npy")
-
-
-def has_image_suffix(path):
-    return str(path).endswith(SUFFIXES)
 
 
 def _regular_file(path, what):
@@ -126,20 +124,8 @@ def probe(path, what="image"):
     path = Path(path)
     _regular_file(path, what)
     try:
-        if is_numpy(path):
-            with open(path, "rb") as handle:
-                version = np.lib.format.read_magic(handle)
-                read_header = (np.lib.format.read_array_header_1_0 if version == (1, 0)
-                               else np.lib.format.read_array_header_2_0)
-                shape, _, dtype = read_header(handle)
-            if dtype.hasobject:
-                raise ValueError("holds Python objects, not numbers")
-            return Probe(path, what, tuple(shape), dtype)
-        import nibabel
-
-        image = nibabel.load(path)  # reads the header only
-        return Probe(path, what, tuple(image.shape), image.get_data_dtype(),
-                     image.affine, image.header)
+        # Names without a registered suffix go to nibabel, which reads more.
+        return Probe(path, what, *format_of(path, default=Nifti).read_header(path))
     except MemoryError:
         raise
     except Exception as error:  # any reader failure is the file's fault
@@ -231,13 +217,8 @@ def load(probed):
         The data cannot be read (truncated or corrupt file).
     """
     try:
-        if is_numpy(probed.path):
-            data = np.load(probed.path, allow_pickle=False)
-        else:
-            import nibabel
-
-            data = nibabel.load(probed.path).get_fdata(dtype=np.float64)
-        return Volume(np.asarray(data, dtype=np.float64), probed.affine, probed.header)
+        data = format_of(probed.path, default=Nifti).read(probed.path)
+        return Volume(data, probed.affine, probed.header)
     except MemoryError:
         raise
     except Exception as error:
@@ -291,8 +272,8 @@ def check_outputs(outputs, inputs, image=True):
     seen = [(what, Path(path).resolve(), _identity(path)) for what, path in inputs]
     for output in outputs:
         path = Path(output.path)
-        if image and not has_image_suffix(path):
-            raise VolumeError(f"{output.what} '{path}' must end in .nii, .nii.gz or .npy")
+        if image and format_of(path) is None:
+            raise VolumeError(f"{output.what} '{path}' must end in {_SUFFIX_TEXT}")
         resolved, identity = path.resolve(), _identity(path)
         for what, other, other_identity in seen:
             if resolved == other or (identity is not None and identity == other_identity):
@@ -309,44 +290,8 @@ def existing(outputs):
     return [output for output in outputs if os.path.lexists(output.path)]
 
 
-def geometry_header(like, shape, descrip):
-    """A NIfTI header of its own for data of shape derived from like: like's
-    affine with its qform and sform codes, voxel sizes and units (mm where
-    like has no header), descrip, and no scaling. Returns (header, affine,
-    whether like's header was copied); the data type and display range are
-    the writer's to set."""
-    import nibabel
-
-    header = nibabel.Nifti1Header()
-    header.set_data_shape(shape)
-    source = getattr(like, "header", None)
-    affine = getattr(like, "affine", None)
-    if affine is None:
-        affine = np.eye(4)
-    copied = isinstance(source, nibabel.Nifti1Header)
-    if copied:
-        header.set_qform(*source.get_qform(coded=True))
-        header.set_sform(*source.get_sform(coded=True))
-        zooms = source.get_zooms()
-        header.set_zooms(zooms[:len(shape)] + (1.0,) * (len(shape) - len(zooms)))
-        header.set_xyzt_units(*source.get_xyzt_units())
-    else:
-        header.set_qform(affine, code=1)
-        header.set_sform(affine, code=1)
-        header.set_xyzt_units("mm")
-    header["descrip"] = descrip.encode("ascii", "replace")[:79]
-    header.set_slope_inter(1.0, 0.0)
-    return header, affine, copied
-
-
-def _header(like, data, dtype, descrip):
-    """geometry_header with the data's own type and cal_min/cal_max from its
-    finite range (0 when there is none)."""
-    header, affine, copied = geometry_header(like, data.shape, descrip)
-    header.set_data_dtype(dtype)
-    finite = data[np.isfinite(data)] if data.dtype.kind == "f" else data.reshape(-1)
-    header["cal_min"], header["cal_max"] = (finite.min(), finite.max()) if finite.size else (0, 0)
-    return header, affine, copied
+# The header that streamed NIfTI outputs start from (see formats.Nifti).
+geometry_header = Nifti.geometry_header
 
 
 def _encode(output, target):
@@ -354,16 +299,8 @@ def _encode(output, target):
         Path(target).write_bytes(output.data)
         return
     data = np.asarray(output.data, dtype=output.dtype)
-    if is_numpy(output.path):
-        np.save(target, data)
-        return
-    import nibabel
-
-    header, affine, copied = _header(output.like, data, output.dtype, output.descrip)
-    # With the header from an image, its qform and sform (codes included)
-    # stand as they are; nibabel would otherwise code a bare affine as aligned.
-    image = nibabel.Nifti1Image(data, None if copied else affine, header)
-    nibabel.save(image, target)
+    format_of(output.path, default=Nifti).write(target, data, output.dtype, output.like,
+                                                output.descrip)
 
 
 def _umask():
@@ -378,7 +315,7 @@ def save_all(outputs):
     Each output goes to a temporary file beside its target first; only when
     all have been written are they moved into place, so a failure (a full
     disk, no memory, an interrupt) leaves nothing behind. NIfTI outputs get
-    a header of their own (see ``_header``).
+    a header of their own (see ``formats.Nifti.write``).
 
     Parameters
     ----------
