@@ -78,16 +78,31 @@ def build_baseline(build_dir):
     obj = os.path.join(build_dir, "call_baseline.o")
     target = os.path.join(build_dir, "call_baseline" + var("EXT_SUFFIX"))
     include = sysconfig.get_paths()["include"]
-    run(shlex.split(var("CC")) + shlex.split(var("CFLAGS")) + shlex.split(var("CCSHARED"))
-        + ["-I", include, "-c", source, "-o", obj])
+    run(
+        shlex.split(var("CC"))
+        + shlex.split(var("CFLAGS"))
+        + shlex.split(var("CCSHARED"))
+        + ["-I", include, "-c", source, "-o", obj]
+    )
     run(shlex.split(var("LDSHARED")) + [obj, "-o", target])
     return load_extension("call_baseline", target)
 
 
 def build_module_from_tree(build_dir):
     binary = os.path.join(build_dir, "module")
-    run(["cmake", "-S", ROOT, "-B", binary, "-DMT_MAP_BUILD_MODULE=ON",
-         "-DBUILD_TESTING=OFF", "-DCMAKE_BUILD_TYPE=Release"], stdout=subprocess.DEVNULL)
+    run(
+        [
+            "cmake",
+            "-S",
+            ROOT,
+            "-B",
+            binary,
+            "-DMT_MAP_BUILD_MODULE=ON",
+            "-DBUILD_TESTING=OFF",
+            "-DCMAKE_BUILD_TYPE=Release",
+        ],
+        stdout=subprocess.DEVNULL,
+    )
     run(["cmake", "--build", binary, "--target", "mpf", "-j2"], stdout=subprocess.DEVNULL)
     (path,) = glob.glob(os.path.join(binary, "mpf*" + sysconfig.get_config_var("EXT_SUFFIX")))
     return load_extension("tavni.mt_map.mpf", path)
@@ -113,15 +128,19 @@ def check_agreement(mpf, baseline):
     if mpf.model(**MODEL_ARGUMENTS) != extension:
         sys.exit("mpf.model by keyword differs from mpf.model by position")
     single_f = baseline.floor(*args)
-    if (baseline.parse_only(*args) != single_f or baseline.parse_only(**MODEL_ARGUMENTS) != single_f
-            or baseline.floor(**MODEL_ARGUMENTS) != single_f):
+    if (
+        baseline.parse_only(*args) != single_f
+        or baseline.parse_only(**MODEL_ARGUMENTS) != single_f
+        or baseline.floor(**MODEL_ARGUMENTS) != single_f
+    ):
         sys.exit("a baseline does not take f first")
 
 
 def make_timers(mpf, baseline):
     """Timing loops; the arguments are local variables of the loop."""
-    setup = "; ".join(f"{name} = {value!r}"
-                      for name, value in {**MODEL_ARGUMENTS, **INTEGRAND_ARGUMENTS}.items())
+    setup = "; ".join(
+        f"{name} = {value!r}" for name, value in {**MODEL_ARGUMENTS, **INTEGRAND_ARGUMENTS}.items()
+    )
     positional = ", ".join(MODEL_ARGUMENTS)
     keyword = ", ".join(f"{name}={name}" for name in MODEL_ARGUMENTS)
     functions = {
@@ -144,8 +163,10 @@ def make_timers(mpf, baseline):
     }
     # CPU time of this thread: time spent while other processes had the
     # core does not count.
-    return {label: timeit.Timer(statement, setup, timer=time.thread_time, globals=functions)
-            for label, statement in statements.items()}
+    return {
+        label: timeit.Timer(statement, setup, timer=time.thread_time, globals=functions)
+        for label, statement in statements.items()
+    }
 
 
 def calibrate(timer):
@@ -160,7 +181,8 @@ def calibrate(timer):
 
 def measure(timers, rounds):
     """Seconds per loop iteration: every round runs every timer once, in a
-    fresh random order, so that slow phases of the machine hit all alike."""
+    fresh random order, so that slow phases of the machine hit all alike.
+    """
     numbers = {label: calibrate(timer) for label, timer in timers.items()}
     samples = {label: [] for label in timers}
     order = list(timers)
@@ -174,8 +196,11 @@ def measure(timers, rounds):
 
 def per_call(samples, statistic):
     overhead = statistic(samples["empty loop"])
-    return {label: statistic(times) - overhead
-            for label, times in samples.items() if label != "empty loop"}
+    return {
+        label: statistic(times) - overhead
+        for label, times in samples.items()
+        if label != "empty loop"
+    }
 
 
 def report(samples):
@@ -188,26 +213,52 @@ def report(samples):
 
     def ratios(t):
         return [
-            ("model / (a), by position", t["model, by position"] / t["(a) parse-only, by position"],
-             "<=", 0.70),
-            ("model / (a), by keyword", t["model, by keyword"] / t["(a) parse-only, by keyword"],
-             "<=", 0.40),
-            ("(b) / model", t["(b) pure Python, by position"] / t["model, by position"],
-             ">=", 20.0),
+            (
+                "model / (a), by position",
+                t["model, by position"] / t["(a) parse-only, by position"],
+                "<=",
+                0.70,
+            ),
+            (
+                "model / (a), by keyword",
+                t["model, by keyword"] / t["(a) parse-only, by keyword"],
+                "<=",
+                0.40,
+            ),
+            (
+                "(b) / model",
+                t["(b) pure Python, by position"] / t["model, by position"],
+                ">=",
+                20.0,
+            ),
             ("model / (c)", t["model, by position"] / t["(c) floor, by position"], None, None),
             # What a function that computes nothing would reach: the bounds
             # of the three goals under this calling convention.
-            ("(c) / (a), by position", t["(c) floor, by position"] / t["(a) parse-only, by position"],
-             None, None),
-            ("(c) / (a), by keyword", t["(c) floor, by keyword"] / t["(a) parse-only, by keyword"],
-             None, None),
-            ("(b) / (c)", t["(b) pure Python, by position"] / t["(c) floor, by position"], None, None),
+            (
+                "(c) / (a), by position",
+                t["(c) floor, by position"] / t["(a) parse-only, by position"],
+                None,
+                None,
+            ),
+            (
+                "(c) / (a), by keyword",
+                t["(c) floor, by keyword"] / t["(a) parse-only, by keyword"],
+                None,
+                None,
+            ),
+            (
+                "(b) / (c)",
+                t["(b) pure Python, by position"] / t["(c) floor, by position"],
+                None,
+                None,
+            ),
         ]
 
     print()
     print(f"{'ratio':32s} {'best':>8s} {'median':>8s}  goal")
-    for (label, value, relation, goal), (_, value_median, _, _) in zip(ratios(best),
-                                                                         ratios(median)):
+    for (label, value, relation, goal), (_, value_median, _, _) in zip(
+        ratios(best), ratios(median)
+    ):
         if goal is None:
             verdict = ""
         else:
@@ -219,17 +270,26 @@ def report(samples):
 def core_benchmark(build_dir):
     binary = os.path.join(build_dir, "core")
     try:
-        run(["cmake", "-S", HERE, "-B", binary, "-DCMAKE_BUILD_TYPE=Release"],
-            stdout=subprocess.DEVNULL)
-        run(["cmake", "--build", binary, "--target", "core_speed", "-j2"],
-            stdout=subprocess.DEVNULL)
+        run(
+            ["cmake", "-S", HERE, "-B", binary, "-DCMAKE_BUILD_TYPE=Release"],
+            stdout=subprocess.DEVNULL,
+        )
+        run(
+            ["cmake", "--build", binary, "--target", "core_speed", "-j2"], stdout=subprocess.DEVNULL
+        )
     except subprocess.CalledProcessError:
         print("core benchmark not built (needs Google Benchmark: apt-get install libbenchmark-dev)")
         return
     result = subprocess.run(
-        [os.path.join(binary, "core_speed"), "--benchmark_repetitions=9",
-         "--benchmark_format=json"],
-        check=True, capture_output=True, text=True)
+        [
+            os.path.join(binary, "core_speed"),
+            "--benchmark_repetitions=9",
+            "--benchmark_format=json",
+        ],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
     best = {}
     for entry in json.loads(result.stdout)["benchmarks"]:
         if entry.get("run_type") == "iteration":
@@ -243,16 +303,19 @@ def core_benchmark(build_dir):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--tree", action="store_true",
-                        help="build the extension from this source tree instead of importing "
-                             "the installed one")
-    parser.add_argument("--module", metavar="PATH",
-                        help="measure this built extension module file instead")
-    parser.add_argument("--rounds", type=int, default=200,
-                        help="interleaved rounds (default 200)")
+    parser.add_argument(
+        "--tree",
+        action="store_true",
+        help="build the extension from this source tree instead of importing the installed one",
+    )
+    parser.add_argument(
+        "--module", metavar="PATH", help="measure this built extension module file instead"
+    )
+    parser.add_argument("--rounds", type=int, default=200, help="interleaved rounds (default 200)")
     parser.add_argument("--no-core", action="store_true", help="skip the Google Benchmark part")
-    parser.add_argument("--build-dir", help="keep build products here instead of a temporary "
-                                            "directory")
+    parser.add_argument(
+        "--build-dir", help="keep build products here instead of a temporary directory"
+    )
     options = parser.parse_args()
 
     with tempfile.TemporaryDirectory(prefix="mt_map_bench_") as scratch:

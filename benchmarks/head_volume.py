@@ -18,6 +18,7 @@ numba_baselines, with the voxel's B1).
 The volume is made and written a few planes at a time, so any size fits
 in memory (1024 x 1024 x 600 for the streaming check).
 """
+
 import argparse
 import json
 import shutil
@@ -25,25 +26,44 @@ from pathlib import Path
 
 import numpy as np
 
-NOISE = 0.012         # Rician noise, relative to the brightest reference signal
-R1_NOISE = 0.04       # relative noise of the fitted R1
-B1_NOISE = 0.005      # absolute noise of the B1 map
-SIGNAL_MAX = 3000.0   # int16 value of the brightest reference signal
+NOISE = 0.012  # Rician noise, relative to the brightest reference signal
+R1_NOISE = 0.04  # relative noise of the fitted R1
+B1_NOISE = 0.005  # absolute noise of the B1 map
+SIGNAL_MAX = 3000.0  # int16 value of the brightest reference signal
 # A 3 T single-point protocol: saturation at 4 kHz, 10 degree excitation,
 # and the PD- and T1-weighted scans of the three-scan chain.
-PROTOCOL = {"delta_omega": 4000.0, "omega_1_rms": 1500.0, "duration": 0.012, "TR": 0.028,
-            "flip_angle_deg": 10.0, "T2_free": 0.04, "T2b": 12e-6,
-            "pdw_flip_angle_deg": 4.0, "pdw_TR": 0.025, "t1w_flip_angle_deg": 25.0,
-            "t1w_TR": 0.011}
+PROTOCOL = {
+    "delta_omega": 4000.0,
+    "omega_1_rms": 1500.0,
+    "duration": 0.012,
+    "TR": 0.028,
+    "flip_angle_deg": 10.0,
+    "T2_free": 0.04,
+    "T2b": 12e-6,
+    "pdw_flip_angle_deg": 4.0,
+    "pdw_TR": 0.025,
+    "t1w_flip_angle_deg": 25.0,
+    "t1w_TR": 0.011,
+}
 # (label, bound-pool fraction, R1 in 1/s, relative proton density)
 TISSUES = ((1, 0.0, 0.25, 1.0), (2, 0.065, 0.72, 0.8), (3, 0.14, 1.15, 0.7))
 # Ellipsoids (centre, radii) in coordinates from -1 to 1, painted in order.
-LAYOUT = ((1, (0, 0, 0), (0.9, 0.75, 0.95)), (2, (0, 0, 0), (0.84, 0.69, 0.88)),
-          (3, (0, 0, 0), (0.62, 0.5, 0.66)), (1, (0.05, -0.15, 0), (0.3, 0.08, 0.35)),
-          (1, (0.05, 0.15, 0), (0.3, 0.08, 0.35)))
-IMAGES = {"mt": np.int16, "ref": np.int16, "pdw": np.int16, "t1w": np.int16,
-          "r1": np.float32, "b1": np.float32,
-          "truth_f": np.float32}
+LAYOUT = (
+    (1, (0, 0, 0), (0.9, 0.75, 0.95)),
+    (2, (0, 0, 0), (0.84, 0.69, 0.88)),
+    (3, (0, 0, 0), (0.62, 0.5, 0.66)),
+    (1, (0.05, -0.15, 0), (0.3, 0.08, 0.35)),
+    (1, (0.05, 0.15, 0), (0.3, 0.08, 0.35)),
+)
+IMAGES = {
+    "mt": np.int16,
+    "ref": np.int16,
+    "pdw": np.int16,
+    "t1w": np.int16,
+    "r1": np.float32,
+    "b1": np.float32,
+    "truth_f": np.float32,
+}
 
 
 _POOL = {}
@@ -58,41 +78,55 @@ def _noise_pool(rng, size=1 << 23):
 
 def protocol_of(directory):
     """(T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle) of the
-    volume, as fit_fraction and the numba baselines take them."""
+    volume, as fit_fraction and the numba baselines take them.
+    """
     from tavni.mt_map import super_lorentzian
 
     p = json.loads((Path(directory) / "protocol.json").read_text())
     G = float(super_lorentzian(p["delta_omega"], p["T2b"]))
-    return (p["T2_free"], p["delta_omega"], p["omega_1_rms"], G, p["TR"], p["duration"],
-            float(np.deg2rad(p["flip_angle_deg"])))
+    return (
+        p["T2_free"],
+        p["delta_omega"],
+        p["omega_1_rms"],
+        G,
+        p["TR"],
+        p["duration"],
+        float(np.deg2rad(p["flip_angle_deg"])),
+    )
 
 
 def _planes(shape, first, count, rng, waves, parameters):
     """The images' values on planes [first, first + count) of the last axis,
-    each flattened in file (Fortran) order."""
+    each flattened in file (Fortran) order.
+    """
     pool = _noise_pool(rng)
 
     def noise(n):
-        """n standard normal values: a stretch of a pool drawn once, from a
-        random place (drawing afresh for a billion voxels takes long)."""
+        """N standard normal values: a stretch of a pool drawn once, from a
+        random place (drawing afresh for a billion voxels takes long).
+        """
         start = int(rng.integers(0, pool.size // 2))
-        return pool[start:start + n]
+        return pool[start : start + n]
 
     from numba_baselines import predicted_ratio_map
 
     x, y = (np.linspace(-1.0, 1.0, n, dtype=np.float32) for n in shape[:2])
-    z = np.linspace(-1.0, 1.0, shape[2], dtype=np.float32)[first:first + count]
+    z = np.linspace(-1.0, 1.0, shape[2], dtype=np.float32)[first : first + count]
     x, y, z = x[:, None, None], y[None, :, None], z[None, None, :]
     label = np.zeros((shape[0], shape[1], count), np.uint8)
     for value, (cx, cy, cz), (rx, ry, rz) in LAYOUT:
         label[((x - cx) / rx) ** 2 + ((y - cy) / ry) ** 2 + ((z - cz) / rz) ** 2 <= 1.0] = value
     # Smooth variation inside tissues: a few long waves of random phase
     # along each axis (sums of one-dimensional terms: cheap for any size).
-    variation = sum(np.sin(kx * x + phase) + np.sin(ky * y + phase) + np.sin(kz * z + phase)
-                    for kx, ky, kz, phase in waves) / (3 * len(waves))
+    variation = sum(
+        np.sin(kx * x + phase) + np.sin(ky * y + phase) + np.sin(kz * z + phase)
+        for kx, ky, kz, phase in waves
+    ) / (3 * len(waves))
     b1 = 1.1 - 0.2 * (x * x + y * y + z * z) / 3.0
-    flat = {name: np.ravel(np.broadcast_to(a, label.shape), order="F")
-            for name, a in (("label", label), ("variation", variation), ("b1", b1))}
+    flat = {
+        name: np.ravel(np.broadcast_to(a, label.shape), order="F")
+        for name, a in (("label", label), ("variation", variation), ("b1", b1))
+    }
     label, variation = flat["label"], flat["variation"]
     head = label > 0
     f, R1, M0 = (np.zeros(label.size, np.float32) for _ in range(3))
@@ -115,9 +149,12 @@ def _planes(shape, first, count, rng, waves, parameters):
     # model predicts, and the PD- and T1-weighted scans of the chain.
     ref = spgr("")
     mt = np.zeros(label.size, np.float32)
-    mt[head] = ref[head] * predicted_ratio_map(f[head].astype(np.float64),
-                                               R1[head].astype(np.float64),
-                                               b1[head].astype(np.float64), parameters)
+    mt[head] = ref[head] * predicted_ratio_map(
+        f[head].astype(np.float64),
+        R1[head].astype(np.float64),
+        b1[head].astype(np.float64),
+        parameters,
+    )
     scale = SIGNAL_MAX / 0.08  # the brightest reference signal is about 0.08
     sigma = NOISE * SIGNAL_MAX
 
@@ -127,9 +164,15 @@ def _planes(shape, first, count, rng, waves, parameters):
         return np.rint(np.hypot(real, imaginary)).astype(np.int16)
 
     noisy_R1 = R1 * (1.0 + R1_NOISE * noise(label.size))
-    return {"mt": rician(mt), "ref": rician(ref), "pdw": rician(spgr("pdw_")),
-            "t1w": rician(spgr("t1w_")), "r1": np.where(head, noisy_R1, 0.0),
-            "b1": b1, "truth_f": f}
+    return {
+        "mt": rician(mt),
+        "ref": rician(ref),
+        "pdw": rician(spgr("pdw_")),
+        "t1w": rician(spgr("t1w_")),
+        "r1": np.where(head, noisy_R1, 0.0),
+        "b1": b1,
+        "truth_f": f,
+    }
 
 
 def write(directory, shape=(176, 240, 256), seed=0, level=6):
@@ -164,8 +207,10 @@ def write(directory, shape=(176, 240, 256), seed=0, level=6):
             from isal import igzip as gzip
         else:
             import gzip
-        with open(writer.path, "rb") as source, \
-                gzip.open(directory / f"{name}.nii.gz", "wb", compresslevel=level) as target:
+        with (
+            open(writer.path, "rb") as source,
+            gzip.open(directory / f"{name}.nii.gz", "wb", compresslevel=level) as target,
+        ):
             shutil.copyfileobj(source, target, 1 << 22)
         writer.path.unlink()
     (directory / "shape").write_text(" ".join(map(str, shape)) + "\n")

@@ -24,6 +24,7 @@ against a measured ratio is a root of a quadratic.
 
 numba is a benchmark requirement only (benchmarks/requirements.txt).
 """
+
 import math
 
 import numba
@@ -36,7 +37,8 @@ def terms(R1, b1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle
     """(c0, d0, e0, c1, d1, e1): each scan's signal is proportional to
     (1 - f) (k + c) / (d + e k); 0 the reference, 1 the MT scan. NumPy
     functions only, so that the same code runs compiled by numba on one
-    voxel and by NumPy on arrays."""
+    voxel and by NumPy on arrays.
+    """
     flip = flip_angle * b1
     w1 = omega_1_rms * b1
     beta = -np.log(np.cos(flip)) / TR
@@ -125,8 +127,9 @@ def brent_map(S_ratio, R1, b1, protocol, lo, hi, xtol):
     n = S_ratio.size
     f = np.empty(n)
     for i in numba.prange(n):
-        c0, d0, e0, c1, d1, e1 = _terms(R1[i], b1[i], T2_free, delta_omega, omega_1_rms,
-                                           G, TR, duration, flip_angle)
+        c0, d0, e0, c1, d1, e1 = _terms(
+            R1[i], b1[i], T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle
+        )
         f[i] = _brent(S_ratio[i], c0, d0, e0, c1, d1, e1, lo, hi, xtol)
     return f
 
@@ -138,8 +141,9 @@ def closed_form_map(S_ratio, R1, b1, protocol, lo, hi):
     f = np.empty(n)
     for i in numba.prange(n):
         S = S_ratio[i]
-        c0, d0, e0, c1, d1, e1 = _terms(R1[i], b1[i], T2_free, delta_omega, omega_1_rms,
-                                           G, TR, duration, flip_angle)
+        c0, d0, e0, c1, d1, e1 = _terms(
+            R1[i], b1[i], T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle
+        )
         # S - N/D with N = (k + c1)(d0 + e0 k), D = (d1 + e1 k)(k + c0):
         # zero where the quadratic N - S D is.
         q2 = e0 - S * e1
@@ -170,7 +174,8 @@ def predicted_ratio_map(f, R1, b1, protocol):
     n = f.size
     out = np.empty(n)
     for i in numba.prange(n):
-        c0, d0, e0, c1, d1, e1 = _terms(R1[i], b1[i], T2_free, delta_omega, omega_1_rms,
-                                           G, TR, duration, flip_angle)
+        c0, d0, e0, c1, d1, e1 = _terms(
+            R1[i], b1[i], T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle
+        )
         out[i] = -_residual(f[i], 0.0, c0, d0, e0, c1, d1, e1)
     return out

@@ -30,7 +30,9 @@ def steady_state_signal(f, R1, T2_free, duration, delta_omega, TR, flip_angle, o
 def model(f, S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle):
     """Measured MT ratio minus the ratio the two-pool model predicts at f."""
     S_ref = steady_state_signal(f, R1, T2_free, duration, delta_omega, TR, flip_angle, 0.0, G)
-    S_mt = steady_state_signal(f, R1, T2_free, duration, delta_omega, TR, flip_angle, omega_1_rms, G)
+    S_mt = steady_state_signal(
+        f, R1, T2_free, duration, delta_omega, TR, flip_angle, omega_1_rms, G
+    )
     if S_ref == 0.0:
         return math.nan
     return S_ratio - S_mt / S_ref

@@ -30,11 +30,23 @@ def build_claiming_version(version, directory):
     # The compiler itself runs without any preloaded sanitizer runtime.
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     subprocess.run(
-        [compiler, "-std=c++17", "-O1", "-fPIC", "-shared", "-ffp-contract=off",
-         *shlex.split(os.environ.get("MPF_TEST_CXXFLAGS", "")),
-         "-I" + sysconfig.get_paths()["include"], f'-DMPF_CLAIMED_BUILD_VERSION="{version}"',
-         str(SOURCES / "mpf.cpp"), str(SOURCES / "mpf_core.cpp"), "-o", str(target)],
-        check=True, env=env,
+        [
+            compiler,
+            "-std=c++17",
+            "-O1",
+            "-fPIC",
+            "-shared",
+            "-ffp-contract=off",
+            *shlex.split(os.environ.get("MPF_TEST_CXXFLAGS", "")),
+            "-I" + sysconfig.get_paths()["include"],
+            f'-DMPF_CLAIMED_BUILD_VERSION="{version}"',
+            str(SOURCES / "mpf.cpp"),
+            str(SOURCES / "mpf_core.cpp"),
+            "-o",
+            str(target),
+        ],
+        check=True,
+        env=env,
     )
     return target
 
@@ -49,7 +61,9 @@ def run_python(code, *interpreter_options):
     """Runs code in a fresh interpreter; returns its completed process."""
     return subprocess.run(
         [sys.executable, *interpreter_options, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, timeout=120,
+        capture_output=True,
+        text=True,
+        timeout=120,
     )
 
 
@@ -59,8 +73,18 @@ def run_python(code, *interpreter_options):
 SLD = mpf.super_lorentzian_differential
 PARAMETERS = {
     SLD: ("u", "Delta", "T2b"),
-    mpf.model: ("f", "S_ratio", "R1", "T2_free", "delta_omega", "omega_1_rms", "G", "TR",
-                "duration", "flip_angle"),
+    mpf.model: (
+        "f",
+        "S_ratio",
+        "R1",
+        "T2_free",
+        "delta_omega",
+        "omega_1_rms",
+        "G",
+        "TR",
+        "duration",
+        "flip_angle",
+    ),
 }
 MODEL_NAMES = PARAMETERS[mpf.model]
 TYPICAL = {
@@ -76,14 +100,15 @@ _PyObject_Call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
 
 def c_call(function, args, kwargs):
     """PyObject_Call from C: the callee sees this very dict, whatever its
-    keys (Python syntax only passes string keys), or no dict for None."""
-    return _PyObject_Call(function, tuple(args),
-                          ctypes.py_object() if kwargs is None else kwargs)
+    keys (Python syntax only passes string keys), or no dict for None.
+    """
+    return _PyObject_Call(function, tuple(args), ctypes.py_object() if kwargs is None else kwargs)
 
 
 # ---------------------------------------------------------------------------
 # Arguments that convert to float in each way the interpreter allows, or
 # fail to.
+
 
 class FloatLike:
     def __init__(self, value=0.5):
@@ -131,11 +156,20 @@ class ReturnsNonFloat:
 # MT-weighted spoiled gradient echoes of a sphere of tissue) and a TB1map in
 # percent. The fields every scan shares sit in a dataset-level MTS.json, so
 # that reading them exercises sidecar inheritance.
-BIDS_SHARED = {"RepetitionTimeExcitation": 0.025, "MTOffsetFrequency": 4000.0,
-               "MTPulseDuration": 0.012, "MTNumberOfPulses": 1, "MTPulseShape": "GAUSSIAN",
-               "MTPulseBandwidth": 250.0, "MTPulseFlipAngle": 540.0}
-BIDS_SCANS = (("flip-1_mt-off", 6.0, False), ("flip-2_mt-off", 20.0, True),
-              ("flip-1_mt-on", 6.0, None))
+BIDS_SHARED = {
+    "RepetitionTimeExcitation": 0.025,
+    "MTOffsetFrequency": 4000.0,
+    "MTPulseDuration": 0.012,
+    "MTNumberOfPulses": 1,
+    "MTPulseShape": "GAUSSIAN",
+    "MTPulseBandwidth": 250.0,
+    "MTPulseFlipAngle": 540.0,
+}
+BIDS_SCANS = (
+    ("flip-1_mt-off", 6.0, False),
+    ("flip-2_mt-off", 20.0, True),
+    ("flip-1_mt-on", 6.0, None),
+)
 BIDS_PROTOCOL = {"T2_free": 0.04, "T2b": 12e-6}
 
 
@@ -148,10 +182,11 @@ def write_bids_dataset(root, participants=("01", "02", "03"), shape=(12, 12, 8))
     root = Path(root)
     root.mkdir(parents=True, exist_ok=True)
     (root / "dataset_description.json").write_text(
-        json.dumps({"Name": "test", "BIDSVersion": "1.9.0"}))
+        json.dumps({"Name": "test", "BIDSVersion": "1.9.0"})
+    )
     (root / "MTS.json").write_text(json.dumps(BIDS_SHARED))
     grid = np.meshgrid(*(np.linspace(-1, 1, n) for n in shape), indexing="ij")
-    inside = sum(axis ** 2 for axis in grid) <= 0.8
+    inside = sum(axis**2 for axis in grid) <= 0.8
     for number, participant in enumerate(participants):
         anat, fmap = root / f"sub-{participant}" / "anat", root / f"sub-{participant}" / "fmap"
         anat.mkdir(parents=True)
@@ -163,14 +198,20 @@ def write_bids_dataset(root, participants=("01", "02", "03"), shape=(12, 12, 8))
             if t1_weighted is None:
                 signal *= 0.6 - 0.02 * number
             name = f"sub-{participant}_{entities}_MTS"
-            nibabel.save(nibabel.Nifti1Image(np.where(inside, signal, 0).astype(np.float32),
-                                             np.diag([2.0, 2.0, 2.0, 1.0])),
-                         anat / f"{name}.nii.gz")
+            nibabel.save(
+                nibabel.Nifti1Image(
+                    np.where(inside, signal, 0).astype(np.float32), np.diag([2.0, 2.0, 2.0, 1.0])
+                ),
+                anat / f"{name}.nii.gz",
+            )
             (anat / f"{name}.json").write_text(
-                json.dumps({"FlipAngle": flip, "MTState": t1_weighted is None}))
+                json.dumps({"FlipAngle": flip, "MTState": t1_weighted is None})
+            )
         b1 = np.where(inside, 100 * (1.05 - 0.1 * grid[1] ** 2), 0).astype(np.float32)
-        nibabel.save(nibabel.Nifti1Image(b1, np.diag([2.0, 2.0, 2.0, 1.0])),
-                     fmap / f"sub-{participant}_TB1map.nii.gz")
+        nibabel.save(
+            nibabel.Nifti1Image(b1, np.diag([2.0, 2.0, 2.0, 1.0])),
+            fmap / f"sub-{participant}_TB1map.nii.gz",
+        )
         (fmap / f"sub-{participant}_TB1map.json").write_text(json.dumps({"Units": "percent"}))
     (root / "protocol.json").write_text(json.dumps(BIDS_PROTOCOL))
     return root

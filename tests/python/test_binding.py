@@ -1,4 +1,5 @@
 """Binding of call arguments, conversion to single precision, error reports."""
+
 import math
 import random
 import struct
@@ -6,10 +7,20 @@ import sys
 import traceback
 
 import pytest
+from conftest import (
+    MODEL_ARGS,
+    MODEL_NAMES,
+    SLD,
+    SOURCES,
+    FloatLike,
+    FloatRaises,
+    FloatSubclass,
+    IndexOnly,
+    ReturnsNonFloat,
+    c_call,
+)
 
 import tavni.mt_map.mpf as mpf
-from conftest import (MODEL_ARGS, MODEL_NAMES, SLD, SOURCES, FloatLike, FloatRaises, FloatSubclass,
-                      IndexOnly, ReturnsNonFloat, c_call)
 
 MODEL_VALUE = -0.0031462604281025097
 SLD_VALUE = 1.3497161551331618
@@ -42,27 +53,67 @@ FAILURES = [
     (SLD, [0.3, 1000.0, 1e-5, 1.0], {"u": 0.3}, count_error("super_lorentzian_differential", 3, 4)),
     # Missing parameters are found before duplicate or unknown keywords.
     (SLD, [0.3], {"u": 0.3, "T2b": 1e-5}, count_error("super_lorentzian_differential", 3, 1)),
-    (SLD, [0.3, 1000.0, 1e-5], {"u": 0.3},
-     "super_lorentzian_differential() got multiple values for keyword argument 'u'"),
-    (SLD, [0.3, 1000.0, 1e-5], {not_interned("Delta"): 0.3},
-     "super_lorentzian_differential() got multiple values for keyword argument 'Delta'"),
-    (SLD, [0.3, 1000.0, 1e-5], {"x": 1.0},
-     "super_lorentzian_differential() got an unexpected keyword argument 'x'"),
-    (SLD, [0.3], {"Delta": 1000.0, "T2b": 1e-5, "delta": 1.0},
-     "super_lorentzian_differential() got an unexpected keyword argument 'delta'"),
-    (mpf.model, MODEL_ARGS[:8], {"duration": 0.01, "flip_angle": 0.2, "S_ratio": 0.5},
-     "model() got multiple values for keyword argument 'S_ratio'"),
+    (
+        SLD,
+        [0.3, 1000.0, 1e-5],
+        {"u": 0.3},
+        "super_lorentzian_differential() got multiple values for keyword argument 'u'",
+    ),
+    (
+        SLD,
+        [0.3, 1000.0, 1e-5],
+        {not_interned("Delta"): 0.3},
+        "super_lorentzian_differential() got multiple values for keyword argument 'Delta'",
+    ),
+    (
+        SLD,
+        [0.3, 1000.0, 1e-5],
+        {"x": 1.0},
+        "super_lorentzian_differential() got an unexpected keyword argument 'x'",
+    ),
+    (
+        SLD,
+        [0.3],
+        {"Delta": 1000.0, "T2b": 1e-5, "delta": 1.0},
+        "super_lorentzian_differential() got an unexpected keyword argument 'delta'",
+    ),
+    (
+        mpf.model,
+        MODEL_ARGS[:8],
+        {"duration": 0.01, "flip_angle": 0.2, "S_ratio": 0.5},
+        "model() got multiple values for keyword argument 'S_ratio'",
+    ),
     # Extra keys are judged in the dict's own order.
-    (SLD, [0.3, 1000.0, 1e-5], {"x": 1.0, "u": 0.3},
-     "super_lorentzian_differential() got an unexpected keyword argument 'x'"),
-    (SLD, [0.3, 1000.0, 1e-5], {"u": 0.3, 1: 1.0},
-     "super_lorentzian_differential() got multiple values for keyword argument 'u'"),
-    (SLD, [0.3, 1000.0, 1e-5], {1: 1.0, "u": 0.3},
-     "super_lorentzian_differential() keywords must be strings"),
-    (SLD, [0.3], {"Delta": 1000.0, "T2b": 1e-5, (1, 2): 1.0},
-     "super_lorentzian_differential() keywords must be strings"),
-    (mpf.model, [], dict(zip(MODEL_NAMES, MODEL_ARGS), **{"": 1.0}),
-     "model() got an unexpected keyword argument ''"),
+    (
+        SLD,
+        [0.3, 1000.0, 1e-5],
+        {"x": 1.0, "u": 0.3},
+        "super_lorentzian_differential() got an unexpected keyword argument 'x'",
+    ),
+    (
+        SLD,
+        [0.3, 1000.0, 1e-5],
+        {"u": 0.3, 1: 1.0},
+        "super_lorentzian_differential() got multiple values for keyword argument 'u'",
+    ),
+    (
+        SLD,
+        [0.3, 1000.0, 1e-5],
+        {1: 1.0, "u": 0.3},
+        "super_lorentzian_differential() keywords must be strings",
+    ),
+    (
+        SLD,
+        [0.3],
+        {"Delta": 1000.0, "T2b": 1e-5, (1, 2): 1.0},
+        "super_lorentzian_differential() keywords must be strings",
+    ),
+    (
+        mpf.model,
+        [],
+        dict(zip(MODEL_NAMES, MODEL_ARGS), **{"": 1.0}),
+        "model() got an unexpected keyword argument ''",
+    ),
 ]
 
 
@@ -80,17 +131,18 @@ def test_binding_failures(function, args, kwargs, message):
     # Its line is where that function's wrapper saw the failure.
     source = (SOURCES / "mpf.cpp").read_text().splitlines()
     assert "call_failed" in source[entries[-1].lineno - 1]
-    wrapper = next(line for line in reversed(source[:entries[-1].lineno])
-                   if line.startswith("PyObject *"))
+    wrapper = next(
+        line for line in reversed(source[: entries[-1].lineno]) if line.startswith("PyObject *")
+    )
     assert wrapper.startswith(f"PyObject *{function.__name__}(")
 
 
 @pytest.mark.parametrize("keyword_count", range(11))
 def test_keywords_bind_like_positions_in_any_order(keyword_count):
     rng = random.Random(keyword_count)
-    positional = MODEL_ARGS[:10 - keyword_count]
+    positional = MODEL_ARGS[: 10 - keyword_count]
     for _ in range(20):
-        keywords = list(zip(MODEL_NAMES, MODEL_ARGS))[10 - keyword_count:]
+        keywords = list(zip(MODEL_NAMES, MODEL_ARGS))[10 - keyword_count :]
         rng.shuffle(keywords)
         assert mpf.model(*positional, **dict(keywords)) == MODEL_VALUE
 
@@ -110,25 +162,28 @@ def test_empty_keyword_dict():
 
 
 def single(x):
-    """x rounded to single precision, as the module rounds its arguments."""
+    """X rounded to single precision, as the module rounds its arguments."""
     return struct.unpack("f", struct.pack("f", x))[0]
 
 
-@pytest.mark.parametrize("argument, received", [
-    (0.1, 0.10000000149011612),
-    (0.45, single(0.45)),
-    (2, 2.0),
-    (True, 1.0),
-    (FloatLike(), 0.5),
-    (IndexOnly(), 2.0),
-    (FloatSubclass(0.1), 0.10000000149011612),
-    (1e39, math.inf),
-    (-1e39, -math.inf),
-    (10**300, math.inf),
-    # Past the largest single, but nearer to it than to the overflow point.
-    (3.4028235e38, 3.4028234663852886e38),
-    (3.4028235677973366e38, math.inf),  # halfway: ties go to even, infinity
-])
+@pytest.mark.parametrize(
+    "argument, received",
+    [
+        (0.1, 0.10000000149011612),
+        (0.45, single(0.45)),
+        (2, 2.0),
+        (True, 1.0),
+        (FloatLike(), 0.5),
+        (IndexOnly(), 2.0),
+        (FloatSubclass(0.1), 0.10000000149011612),
+        (1e39, math.inf),
+        (-1e39, -math.inf),
+        (10**300, math.inf),
+        # Past the largest single, but nearer to it than to the overflow point.
+        (3.4028235e38, 3.4028234663852886e38),
+        (3.4028235677973366e38, math.inf),  # halfway: ties go to even, infinity
+    ],
+)
 def test_arguments_arrive_rounded_to_single(argument, received):
     # Without saturation power both signals are equal and the residual is
     # exactly S_ratio - 1, which shows the value S_ratio arrived as.
@@ -143,15 +198,18 @@ def test_nan_argument_stays_nan():
     assert math.isnan(mpf.model(*args))
 
 
-@pytest.mark.parametrize("argument, error, message", [
-    ("0.5", TypeError, "must be real number, not str"),
-    (b"0.5", TypeError, "must be real number, not bytes"),
-    (None, TypeError, "must be real number, not NoneType"),
-    (1j, TypeError, "must be real number, not complex"),
-    (10**400, OverflowError, "int too large to convert to float"),
-    (FloatRaises(), ArithmeticError, "no float"),
-    (ReturnsNonFloat(), TypeError, "ReturnsNonFloat.__float__ returned non-float (type str)"),
-])
+@pytest.mark.parametrize(
+    "argument, error, message",
+    [
+        ("0.5", TypeError, "must be real number, not str"),
+        (b"0.5", TypeError, "must be real number, not bytes"),
+        (None, TypeError, "must be real number, not NoneType"),
+        (1j, TypeError, "must be real number, not complex"),
+        (10**400, OverflowError, "int too large to convert to float"),
+        (FloatRaises(), ArithmeticError, "no float"),
+        (ReturnsNonFloat(), TypeError, "ReturnsNonFloat.__float__ returned non-float (type str)"),
+    ],
+)
 @pytest.mark.parametrize("function, position, arity", [(mpf.model, 3, 10), (SLD, 1, 3)])
 def test_conversion_errors_pass_through(argument, error, message, function, position, arity):
     args = [0.1] * arity

@@ -2,7 +2,9 @@
 of the module: random mixes of positional arguments and keyword dicts, with
 odd keys and odd argument objects. Each call must give the value the module
 gives for the single-rounded arguments passed as plain floats, or exactly the
-exception (type and text) the binding rules call for."""
+exception (type and text) the binding rules call for.
+"""
+
 import decimal
 import math
 import operator
@@ -11,12 +13,21 @@ import sys
 import warnings
 
 import pytest
+from conftest import (
+    MODEL_ARGS,
+    PARAMETERS,
+    FloatLike,
+    FloatRaises,
+    FloatSubclass,
+    IndexOnly,
+    ReturnsFloatSubclass,
+    ReturnsNonFloat,
+    c_call,
+)
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tavni.mt_map.mpf as mpf
-from conftest import (MODEL_ARGS, PARAMETERS, FloatLike, FloatRaises, FloatSubclass, IndexOnly,
-                      ReturnsFloatSubclass, ReturnsNonFloat, c_call)
 
 FUNCTIONS = list(PARAMETERS)
 FLT_MAX = struct.unpack("<f", b"\xff\xff\x7f\x7f")[0]
@@ -26,14 +37,16 @@ OVERFLOW_THRESHOLD = float.fromhex("0x1.ffffffp127")
 # ---------------------------------------------------------------------------
 # The binder: what the binding and conversion rules say a call must do.
 
+
 def bind(function, args, kwargs):
     """The objects bound to the parameters, in parameter order, or raises."""
     names = [sys.intern(p) for p in PARAMETERS[function]]
     display, count, given_count = function.__name__, len(names), len(args)
 
     def count_error(given_now):
-        return TypeError(f"{display}() takes exactly {count} positional arguments "
-                         f"({given_now} given)")
+        return TypeError(
+            f"{display}() takes exactly {count} positional arguments ({given_now} given)"
+        )
 
     if kwargs is None:
         if given_count != count:
@@ -74,14 +87,17 @@ def as_double(obj):
     if getattr(kind, "__float__", None) is not None:
         result = kind.__float__(obj)
         if not isinstance(result, float):
-            raise TypeError(f"{kind.__name__}.__float__ returned non-float "
-                            f"(type {type(result).__name__})")
+            raise TypeError(
+                f"{kind.__name__}.__float__ returned non-float (type {type(result).__name__})"
+            )
         if type(result) is not float:
             warnings.warn(
                 f"{kind.__name__}.__float__ returned non-float (type {type(result).__name__}).  "
                 "The ability to return an instance of a strict subclass of float is "
                 "deprecated, and may be removed in a future version of Python.",
-                DeprecationWarning, stacklevel=2)
+                DeprecationWarning,
+                stacklevel=2,
+            )
         return float.__float__(result)
     if getattr(kind, "__index__", None) is not None:
         return int.__float__(operator.index(obj))
@@ -114,23 +130,55 @@ def outcome(thunk):
     return ("value", struct.pack("<d", result))
 
 
-SPECIAL_FLOATS = [0.0, -0.0, 0.1, 0.45, 1e39, -1e39, FLT_MAX, -FLT_MAX, OVERFLOW_THRESHOLD,
-                  -OVERFLOW_THRESHOLD, math.nextafter(OVERFLOW_THRESHOLD, 0.0), 1e-46, 1e-45,
-                  math.inf, -math.inf, math.nan, 5e-324, 1e308]
-floats = st.one_of(st.sampled_from(SPECIAL_FLOATS), st.floats(allow_nan=True),
-                   st.floats(-1e4, 1e4))
-huge_ints = st.one_of(st.integers(2**1024, 2**1030), st.integers(-2**1030, -2**1024))
-ints = st.one_of(st.integers(-2**70, 2**70), st.sampled_from([2**128, 2**128 - 2**103]))
-numbers = st.one_of(floats, ints, st.booleans(), floats.map(FloatSubclass), floats.map(FloatLike),
-                    ints.map(IndexOnly))
+SPECIAL_FLOATS = [
+    0.0,
+    -0.0,
+    0.1,
+    0.45,
+    1e39,
+    -1e39,
+    FLT_MAX,
+    -FLT_MAX,
+    OVERFLOW_THRESHOLD,
+    -OVERFLOW_THRESHOLD,
+    math.nextafter(OVERFLOW_THRESHOLD, 0.0),
+    1e-46,
+    1e-45,
+    math.inf,
+    -math.inf,
+    math.nan,
+    5e-324,
+    1e308,
+]
+floats = st.one_of(st.sampled_from(SPECIAL_FLOATS), st.floats(allow_nan=True), st.floats(-1e4, 1e4))
+huge_ints = st.one_of(st.integers(2**1024, 2**1030), st.integers(-(2**1030), -(2**1024)))
+ints = st.one_of(st.integers(-(2**70), 2**70), st.sampled_from([2**128, 2**128 - 2**103]))
+numbers = st.one_of(
+    floats,
+    ints,
+    st.booleans(),
+    floats.map(FloatSubclass),
+    floats.map(FloatLike),
+    ints.map(IndexOnly),
+)
 odd_objects = st.one_of(
     huge_ints,
     huge_ints.map(IndexOnly),
     floats.map(ReturnsFloatSubclass),
     st.text(max_size=4),
     st.binary(max_size=4),
-    st.sampled_from([None, FloatRaises(), ReturnsNonFloat(), 1j, [], decimal.Decimal("1.5"),
-                     decimal.Decimal("sNaN"), decimal.Decimal("-Infinity")]),
+    st.sampled_from(
+        [
+            None,
+            FloatRaises(),
+            ReturnsNonFloat(),
+            1j,
+            [],
+            decimal.Decimal("1.5"),
+            decimal.Decimal("sNaN"),
+            decimal.Decimal("-Infinity"),
+        ]
+    ),
 )
 
 
@@ -142,6 +190,7 @@ def arguments(draw):
 
 # ---------------------------------------------------------------------------
 # Odd keys.
+
 
 class StrSubclass(str):
     pass
@@ -170,9 +219,14 @@ class Impostor:
 @st.composite
 def key_for(draw, name):
     """Mostly a key that binds to the name, now and then one that looks like
-    it but does not."""
-    binding = [sys.intern(name), "".join(list(name)),  # equal; for longer names not interned
-               StrSubclass(name), Impostor(name)]
+    it but does not.
+    """
+    binding = [
+        sys.intern(name),
+        "".join(list(name)),  # equal; for longer names not interned
+        StrSubclass(name),
+        Impostor(name),
+    ]
     near_misses = [OtherHash(name), name.swapcase(), name + "_"]
     pool = near_misses if draw(st.integers(0, 99)) < 8 else binding
     return draw(st.sampled_from(pool))
@@ -219,8 +273,9 @@ def all_keys_are_exact_strings(kwargs):
 
 
 @pytest.mark.parametrize("warning_action", ["ignore", "error"])
-@settings(max_examples=1000, deadline=None, derandomize=True,
-          suppress_health_check=list(HealthCheck))
+@settings(
+    max_examples=1000, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck)
+)
 @given(call=calls(), through_syntax=st.booleans())
 def test_random_calls_bind_and_convert_as_the_rules_say(call, through_syntax, warning_action):
     function, args, kwargs = call
@@ -247,8 +302,9 @@ def test_exact_floats_reach_the_core_rounded_to_single(function, data):
     assert outcome(lambda: function(**as_keywords)) == expected
 
 
-@settings(max_examples=2000, deadline=None, derandomize=True,
-          suppress_health_check=list(HealthCheck))
+@settings(
+    max_examples=2000, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck)
+)
 @given(value=st.one_of(floats, arguments()), by_keyword=st.booleans())
 def test_S_ratio_arrives_as_its_nearest_single(value, by_keyword):
     # S_ratio enters the residual alone: model = S_ratio - S_mt/S_ref in double,
@@ -264,8 +320,11 @@ def test_S_ratio_arrives_as_its_nearest_single(value, by_keyword):
         except Exception as error:  # noqa: BLE001
             expected = ("raises", type(error), str(error))
         if by_keyword:
-            actual = outcome(lambda: mpf.model(*args[:1], S_ratio=value,
-                                               **dict(zip(PARAMETERS[mpf.model][2:], args[2:]))))
+            actual = outcome(
+                lambda: mpf.model(
+                    *args[:1], S_ratio=value, **dict(zip(PARAMETERS[mpf.model][2:], args[2:]))
+                )
+            )
         else:
             args[1] = value
             actual = outcome(lambda: mpf.model(*args))
@@ -281,19 +340,38 @@ def test_the_binder_gives_the_known_messages():
     cases = [
         (mpf.model, [0.0] * 9, None, "model() takes exactly 10 positional arguments (9 given)"),
         (mpf.model, [], {"f": 0.1}, "model() takes exactly 10 positional arguments (1 given)"),
-        (sld, [0.3], {"Delta": 1.0},
-         "super_lorentzian_differential() takes exactly 3 positional arguments (2 given)"),
-        (sld, [0.3, 1.0, 1.0], {"u": 1.0},
-         "super_lorentzian_differential() got multiple values for keyword argument 'u'"),
-        (sld, [0.3, 1.0, 1.0], {"x": 1.0},
-         "super_lorentzian_differential() got an unexpected keyword argument 'x'"),
-        (sld, [0.3, 1.0, 1.0, 1.0], {},
-         "super_lorentzian_differential() takes exactly 3 positional arguments (4 given)"),
+        (
+            sld,
+            [0.3],
+            {"Delta": 1.0},
+            "super_lorentzian_differential() takes exactly 3 positional arguments (2 given)",
+        ),
+        (
+            sld,
+            [0.3, 1.0, 1.0],
+            {"u": 1.0},
+            "super_lorentzian_differential() got multiple values for keyword argument 'u'",
+        ),
+        (
+            sld,
+            [0.3, 1.0, 1.0],
+            {"x": 1.0},
+            "super_lorentzian_differential() got an unexpected keyword argument 'x'",
+        ),
+        (
+            sld,
+            [0.3, 1.0, 1.0, 1.0],
+            {},
+            "super_lorentzian_differential() takes exactly 3 positional arguments (4 given)",
+        ),
     ]
     for function, args, kwargs, message in cases:
         assert expected_outcome(function, args, kwargs) == ("raises", TypeError, message)
     assert expected_outcome(sld, ["x", 1.0, 1.0], None) == (
-        "raises", TypeError, "must be real number, not str")
+        "raises",
+        TypeError,
+        "must be real number, not str",
+    )
     assert to_single(0.1) == 0.10000000149011612
     assert to_single(1e39) == math.inf and to_single(-OVERFLOW_THRESHOLD) == -math.inf
     assert to_single(math.nextafter(OVERFLOW_THRESHOLD, 0.0)) == FLT_MAX

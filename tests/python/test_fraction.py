@@ -1,6 +1,8 @@
 """fit_fraction: round trips, the sign change against mpf.model, verdicts on
 voxels without a solution, the transmit field, broadcasting and errors;
-predicted_ratio, its forward model, against mpf.model."""
+predicted_ratio, its forward model, against mpf.model.
+"""
+
 import math
 import threading
 import time
@@ -8,9 +10,18 @@ import time
 import numpy as np
 import pytest
 
-from tavni.mt_map import (STATUS_ABOVE_BRACKET, STATUS_BELOW_BRACKET, STATUS_INVALID_INPUT,
-                          STATUS_MASKED, STATUS_SOLVED, STATUS_TWO_ROOTS, fit_fraction, mpf,
-                          predicted_ratio, super_lorentzian)
+from tavni.mt_map import (
+    STATUS_ABOVE_BRACKET,
+    STATUS_BELOW_BRACKET,
+    STATUS_INVALID_INPUT,
+    STATUS_MASKED,
+    STATUS_SOLVED,
+    STATUS_TWO_ROOTS,
+    fit_fraction,
+    mpf,
+    predicted_ratio,
+    super_lorentzian,
+)
 
 # A 3 T protocol: saturation at 4 kHz, 10 degree excitation.
 DELTA_OMEGA, OMEGA_1_RMS, TR, DURATION, FLIP = 4000.0, 1500.0, 0.028, 0.012, 0.17
@@ -20,19 +31,21 @@ G = super_lorentzian(DELTA_OMEGA, 12e-6)
 
 def ratio(f, R1, omega_1_rms=OMEGA_1_RMS, flip_angle=FLIP):
     """The ratio S_mt/S_ref the model predicts at f (model(f, 1, ...) is 1
-    minus it)."""
-    return 1.0 - mpf.model(f, 1.0, R1, T2_FREE, DELTA_OMEGA, omega_1_rms, G, TR, DURATION,
-                           flip_angle)
+    minus it).
+    """
+    return 1.0 - mpf.model(
+        f, 1.0, R1, T2_FREE, DELTA_OMEGA, omega_1_rms, G, TR, DURATION, flip_angle
+    )
 
 
 def residual(f, S_ratio, R1, omega_1_rms=OMEGA_1_RMS, flip_angle=FLIP):
-    return mpf.model(f, S_ratio, R1, T2_FREE, DELTA_OMEGA, omega_1_rms, G, TR, DURATION,
-                     flip_angle)
+    return mpf.model(f, S_ratio, R1, T2_FREE, DELTA_OMEGA, omega_1_rms, G, TR, DURATION, flip_angle)
 
 
 def fit(S_ratio, R1, **options):
-    return fit_fraction(S_ratio, R1, T2_FREE, DELTA_OMEGA, OMEGA_1_RMS, G, TR, DURATION, FLIP,
-                        **options)
+    return fit_fraction(
+        S_ratio, R1, T2_FREE, DELTA_OMEGA, OMEGA_1_RMS, G, TR, DURATION, FLIP, **options
+    )
 
 
 @pytest.fixture(scope="module")
@@ -71,18 +84,21 @@ def test_residual_changes_sign_between_the_neighbours_of_f(voxels):
     assert interior > 1000
 
 
-@pytest.mark.parametrize("S_ratio, R1, clip, expected_f, expected_status", [
-    # More signal than no bound pool at all leaves: the zero lies below 0.
-    (1.2, 1.0, False, math.nan, STATUS_BELOW_BRACKET),
-    (1.2, 1.0, True, 0.0, STATUS_BELOW_BRACKET),
-    # More saturation than f = 0.5 explains.
-    (0.02, 1.0, False, math.nan, STATUS_ABOVE_BRACKET),
-    (0.02, 1.0, True, 0.5, STATUS_ABOVE_BRACKET),
-    # Not finite, in double or only in the model's single precision.
-    (math.nan, 1.0, True, math.nan, STATUS_INVALID_INPUT),
-    (0.5, math.inf, False, math.nan, STATUS_INVALID_INPUT),
-    (0.5, 1e39, False, math.nan, STATUS_INVALID_INPUT),
-])
+@pytest.mark.parametrize(
+    "S_ratio, R1, clip, expected_f, expected_status",
+    [
+        # More signal than no bound pool at all leaves: the zero lies below 0.
+        (1.2, 1.0, False, math.nan, STATUS_BELOW_BRACKET),
+        (1.2, 1.0, True, 0.0, STATUS_BELOW_BRACKET),
+        # More saturation than f = 0.5 explains.
+        (0.02, 1.0, False, math.nan, STATUS_ABOVE_BRACKET),
+        (0.02, 1.0, True, 0.5, STATUS_ABOVE_BRACKET),
+        # Not finite, in double or only in the model's single precision.
+        (math.nan, 1.0, True, math.nan, STATUS_INVALID_INPUT),
+        (0.5, math.inf, False, math.nan, STATUS_INVALID_INPUT),
+        (0.5, 1e39, False, math.nan, STATUS_INVALID_INPUT),
+    ],
+)
 @pytest.mark.parametrize("exact", [True, False])
 def test_voxels_without_a_solution(S_ratio, R1, clip, expected_f, expected_status, exact):
     f, status = fit(S_ratio, R1, clip=clip, exact=exact, return_status=True)
@@ -93,29 +109,52 @@ def test_voxels_without_a_solution(S_ratio, R1, clip, expected_f, expected_statu
 
 def test_model_undefined_is_invalid():
     # No excitation: both signals are 0.
-    f, status = fit_fraction(0.5, 1.0, T2_FREE, DELTA_OMEGA, OMEGA_1_RMS, G, TR, DURATION, 0.0,
-                             return_status=True)
+    f, status = fit_fraction(
+        0.5, 1.0, T2_FREE, DELTA_OMEGA, OMEGA_1_RMS, G, TR, DURATION, 0.0, return_status=True
+    )
     assert math.isnan(f) and status == STATUS_INVALID_INPUT
 
 
-@pytest.mark.parametrize("changes", [
-    {"R1": -1.0}, {"duration": 2 * TR}, {"flip_angle": math.pi / 2}, {"b1": -1.0},
-])
+@pytest.mark.parametrize(
+    "changes",
+    [
+        {"R1": -1.0},
+        {"duration": 2 * TR},
+        {"flip_angle": math.pi / 2},
+        {"b1": -1.0},
+    ],
+)
 @pytest.mark.parametrize("exact", [True, False])
 def test_voxels_outside_the_physical_domain(changes, exact):
-    protocol = dict(S_ratio=ratio(0.1, 1.0), R1=1.0, T2_free=T2_FREE, delta_omega=DELTA_OMEGA,
-                    omega_1_rms=OMEGA_1_RMS, G=G, TR=TR, duration=DURATION, flip_angle=FLIP)
-    f, status = fit_fraction(**{**protocol, **changes}, clip=True, exact=exact,
-                             return_status=True)
+    protocol = dict(
+        S_ratio=ratio(0.1, 1.0),
+        R1=1.0,
+        T2_free=T2_FREE,
+        delta_omega=DELTA_OMEGA,
+        omega_1_rms=OMEGA_1_RMS,
+        G=G,
+        TR=TR,
+        duration=DURATION,
+        flip_angle=FLIP,
+    )
+    f, status = fit_fraction(**{**protocol, **changes}, clip=True, exact=exact, return_status=True)
     assert math.isnan(f) and status == STATUS_INVALID_INPUT
 
 
 def test_two_zeros_in_the_bracket_give_the_smaller():
     # At a 97 Hz offset the residual is negative at f = 0.40, positive at
     # 0.42 and negative again at 0.46, as at both bracket ends.
-    args = (0.6935065233793654, 1.342754151140006, 0.01636376884910431, 97.45514429902745,
-            911.943494824667, 9.363293577327524e-08, 0.001305588610072329,
-            0.0006584667303661364, 0.612817010523531)
+    args = (
+        0.6935065233793654,
+        1.342754151140006,
+        0.01636376884910431,
+        97.45514429902745,
+        911.943494824667,
+        9.363293577327524e-08,
+        0.001305588610072329,
+        0.0006584667303661364,
+        0.612817010523531,
+    )
     for clip in (False, True):
         f_fast, status = fit_fraction(*args, clip=clip, exact=False, return_status=True)
         assert status == STATUS_TWO_ROOTS and 0.40 < f_fast < 0.42
@@ -123,7 +162,9 @@ def test_two_zeros_in_the_bracket_give_the_smaller():
         assert status == STATUS_TWO_ROOTS and 0.40 < f < 0.42
     assert f_fast == pytest.approx(f, abs=1e-6)
     single = np.float32(f)
-    below, above = (mpf.model(float(np.nextafter(single, np.float32(end))), *args) for end in (0, 1))
+    below, above = (
+        mpf.model(float(np.nextafter(single, np.float32(end))), *args) for end in (0, 1)
+    )
     assert below < 0.0 < above
 
 
@@ -146,16 +187,17 @@ def test_transmit_field_scales_flip_angle_and_saturation_power():
     S_ratio = np.array([ratio(f, 1.0, OMEGA_1_RMS * b, FLIP * b) for f, b in zip(f_true, b1)])
     with_b1 = fit(S_ratio, 1.0, b1=b1)
     assert np.max(np.abs(with_b1 - f_true)) <= 1e-5
-    scaled = fit_fraction(S_ratio, 1.0, T2_FREE, DELTA_OMEGA, OMEGA_1_RMS * b1, G, TR, DURATION,
-                          FLIP * b1)
+    scaled = fit_fraction(
+        S_ratio, 1.0, T2_FREE, DELTA_OMEGA, OMEGA_1_RMS * b1, G, TR, DURATION, FLIP * b1
+    )
     assert np.array_equal(with_b1, scaled)
     # Ignoring the transmit field gives other fractions.
     assert np.max(np.abs(fit(S_ratio, 1.0) - f_true)) > 1e-3
 
 
 def test_broadcasting_matches_element_by_element():
-    S_ratio = np.array([[0.45], [0.55], [0.65]])   # (3, 1)
-    R1 = np.array([0.6, 1.0, 1.4, 1.8])            # (4,)
+    S_ratio = np.array([[0.45], [0.55], [0.65]])  # (3, 1)
+    R1 = np.array([0.6, 1.0, 1.4, 1.8])  # (4,)
     f = fit(S_ratio, R1)
     assert f.shape == (3, 4) and f.dtype == np.float64
     for i in range(3):
@@ -170,11 +212,17 @@ def test_broadcasting_matches_element_by_element():
 def tissue(n, seed=3):
     """predicted_ratio's inputs for n random tissue-like voxels and protocols."""
     rng = np.random.default_rng(seed)
-    return {"f": rng.uniform(0.0, 0.4, n), "R1": rng.uniform(0.25, 2.5, n),
-            "T2_free": rng.uniform(0.01, 0.1, n), "delta_omega": rng.uniform(200.0, 1e4, n),
-            "omega_1_rms": rng.uniform(0.0, 3000.0, n), "G": rng.uniform(0.0, 3e-5, n),
-            "TR": rng.uniform(0.01, 0.1, n), "duration": rng.uniform(0.0, 0.01, n),
-            "flip_angle": rng.uniform(0.02, 0.6, n)}
+    return {
+        "f": rng.uniform(0.0, 0.4, n),
+        "R1": rng.uniform(0.25, 2.5, n),
+        "T2_free": rng.uniform(0.01, 0.1, n),
+        "delta_omega": rng.uniform(200.0, 1e4, n),
+        "omega_1_rms": rng.uniform(0.0, 3000.0, n),
+        "G": rng.uniform(0.0, 3e-5, n),
+        "TR": rng.uniform(0.01, 0.1, n),
+        "duration": rng.uniform(0.0, 0.01, n),
+        "flip_angle": rng.uniform(0.02, 0.6, n),
+    }
 
 
 def with_specials(inputs):
@@ -187,23 +235,35 @@ def with_specials(inputs):
     return inputs
 
 
-@pytest.mark.parametrize("make", [
-    pytest.param(lambda: tissue(600), id="float64"),
-    pytest.param(lambda: {k: v.astype(np.float32) for k, v in tissue(600).items()}, id="float32"),
-    # f down one axis; R1 (float32) and TR along the other, under one
-    # shared flip angle; the rest scalars, an integer among them.
-    pytest.param(lambda: {**{k: float(v[0]) for k, v in tissue(1).items()},
-                          "f": tissue(30)["f"][:, None],
-                          "R1": tissue(20, 4)["R1"].astype(np.float32),
-                          "TR": tissue(20, 5)["TR"], "delta_omega": 4000}, id="broadcast"),
-    pytest.param(lambda: with_specials(tissue(600)), id="nan-and-inf"),
-])
+@pytest.mark.parametrize(
+    "make",
+    [
+        pytest.param(lambda: tissue(600), id="float64"),
+        pytest.param(
+            lambda: {k: v.astype(np.float32) for k, v in tissue(600).items()}, id="float32"
+        ),
+        # f down one axis; R1 (float32) and TR along the other, under one
+        # shared flip angle; the rest scalars, an integer among them.
+        pytest.param(
+            lambda: {
+                **{k: float(v[0]) for k, v in tissue(1).items()},
+                "f": tissue(30)["f"][:, None],
+                "R1": tissue(20, 4)["R1"].astype(np.float32),
+                "TR": tissue(20, 5)["TR"],
+                "delta_omega": 4000,
+            },
+            id="broadcast",
+        ),
+        pytest.param(lambda: with_specials(tissue(600)), id="nan-and-inf"),
+    ],
+)
 def test_predicted_ratio_is_the_model_to_the_bit(make):
     inputs = make()
     ratio = predicted_ratio(**inputs, threads=2)
     columns = np.broadcast_arrays(*(np.asarray(value) for value in inputs.values()))
-    expected = np.array([-mpf.model(f, 0.0, *rest)
-                         for f, *rest in zip(*(c.ravel().tolist() for c in columns))])
+    expected = np.array(
+        [-mpf.model(f, 0.0, *rest) for f, *rest in zip(*(c.ravel().tolist() for c in columns))]
+    )
     expected = expected.reshape(columns[0].shape)
     assert ratio.dtype == np.float64 and ratio.shape == expected.shape
     nan = np.isnan(expected)
@@ -222,22 +282,26 @@ def test_thread_counts_agree(voxels, exact):
     assert np.array_equal(one, fit(S_ratio, R1, threads=2, exact=exact), equal_nan=True)
     assert np.array_equal(one, fit(S_ratio, R1, threads=7, exact=exact), equal_nan=True)
     inputs = tissue(5000)
-    assert np.array_equal(predicted_ratio(**inputs, threads=1),
-                          predicted_ratio(**inputs, threads=7))
+    assert np.array_equal(
+        predicted_ratio(**inputs, threads=1), predicted_ratio(**inputs, threads=7)
+    )
 
 
-@pytest.mark.parametrize("options, message", [
-    ({"bracket": (0.5, 0.1)}, "bracket"),
-    ({"bracket": (0.2, 0.2)}, "bracket"),
-    ({"bracket": (-0.1, 0.5)}, "bracket"),
-    ({"bracket": (0.0, 1.0)}, "bracket"),
-    ({"bracket": (0.0, math.nan)}, "bracket"),
-    ({"bracket": (0.1,)}, "bracket"),
-    ({"mask": np.ones(4, dtype=bool)}, "mask"),
-    ({"mask": np.ones((3, 3), dtype=bool)}, "mask"),
-    ({"threads": 0}, "threads"),
-    ({"b1": np.ones(2)}, "broadcast"),
-])
+@pytest.mark.parametrize(
+    "options, message",
+    [
+        ({"bracket": (0.5, 0.1)}, "bracket"),
+        ({"bracket": (0.2, 0.2)}, "bracket"),
+        ({"bracket": (-0.1, 0.5)}, "bracket"),
+        ({"bracket": (0.0, 1.0)}, "bracket"),
+        ({"bracket": (0.0, math.nan)}, "bracket"),
+        ({"bracket": (0.1,)}, "bracket"),
+        ({"mask": np.ones(4, dtype=bool)}, "mask"),
+        ({"mask": np.ones((3, 3), dtype=bool)}, "mask"),
+        ({"threads": 0}, "threads"),
+        ({"b1": np.ones(2)}, "broadcast"),
+    ],
+)
 def test_errors(options, message):
     with pytest.raises(ValueError, match=message):
         fit(np.full(3, 0.5), 1.0, **options)
@@ -293,6 +357,7 @@ def test_the_interpreter_runs_on_while_a_map_is_fitted():
 
 # --- The array interface: layouts, argument types, memory, interrupts. ---
 
+
 def misaligned(array):
     """The same values at an odd address."""
     raw = np.zeros(array.nbytes + 1, dtype=np.uint8)
@@ -319,22 +384,28 @@ LAYOUTS = [
 def test_any_layout_gives_the_same_bits(voxels, layout, exact):
     _, R1, S_ratio = voxels
     expected = fit(S_ratio, R1, exact=exact)
-    assert np.array_equal(fit(layout(S_ratio), layout(R1), b1=layout(np.ones_like(R1)),
-                              exact=exact), expected, equal_nan=True)
+    assert np.array_equal(
+        fit(layout(S_ratio), layout(R1), b1=layout(np.ones_like(R1)), exact=exact),
+        expected,
+        equal_nan=True,
+    )
     Delta = np.linspace(-9000.0, 9000.0, 50)
     assert np.array_equal(super_lorentzian(layout(Delta), 12e-6), super_lorentzian(Delta, 12e-6))
     inputs = tissue(50)
-    assert np.array_equal(predicted_ratio(**{k: layout(v) for k, v in inputs.items()}),
-                          predicted_ratio(**inputs))
+    assert np.array_equal(
+        predicted_ratio(**{k: layout(v) for k, v in inputs.items()}), predicted_ratio(**inputs)
+    )
 
 
 @pytest.mark.parametrize("exact", [True, False])
 def test_float32_is_read_as_the_float64_it_widens_to(voxels, exact):
     _, R1, S_ratio = voxels
     S32, R32, b32 = S_ratio.astype(np.float32), R1.astype(np.float32), np.float32(1.1)
-    assert np.array_equal(fit(S32, R32, b1=b32, exact=exact),
-                          fit(S32.astype(np.float64), R32.astype(np.float64), b1=float(b32),
-                              exact=exact), equal_nan=True)
+    assert np.array_equal(
+        fit(S32, R32, b1=b32, exact=exact),
+        fit(S32.astype(np.float64), R32.astype(np.float64), b1=float(b32), exact=exact),
+        equal_nan=True,
+    )
 
 
 def test_masked_arrays_and_nan_in_mask_mask_voxels(voxels):
@@ -352,21 +423,33 @@ def test_masked_arrays_and_nan_in_mask_mask_voxels(voxels):
     assert masked_ratio[0] == -mpf.model(0.1, 0.0, R[0], *protocol) and np.isnan(masked_ratio[1])
 
 
-@pytest.mark.parametrize("arguments, options, error, message", [
-    ({"S_ratio": "0.5"}, {}, TypeError, "S_ratio"),
-    ({"G": np.array([1e-5 + 0j])}, {}, TypeError, "G"),
-    ({"TR": np.array([0.03], dtype=object)}, {}, TypeError, "TR"),
-    ({}, {"b1": ["1.0"]}, TypeError, "b1"),
-    ({}, {"mask": np.ones(3, dtype=complex)}, TypeError, "mask"),
-    ({}, {"threads": True}, TypeError, "threads"),
-    ({}, {"threads": 2.0}, TypeError, "threads"),
-    ({}, {"threads": -10**30}, ValueError, "threads"),
-    ({}, {"bracket": (0.0, 10**400)}, ValueError, "bracket"),
-    ({}, {"bracket": (math.nan, 0.5)}, ValueError, "bracket"),
-])
+@pytest.mark.parametrize(
+    "arguments, options, error, message",
+    [
+        ({"S_ratio": "0.5"}, {}, TypeError, "S_ratio"),
+        ({"G": np.array([1e-5 + 0j])}, {}, TypeError, "G"),
+        ({"TR": np.array([0.03], dtype=object)}, {}, TypeError, "TR"),
+        ({}, {"b1": ["1.0"]}, TypeError, "b1"),
+        ({}, {"mask": np.ones(3, dtype=complex)}, TypeError, "mask"),
+        ({}, {"threads": True}, TypeError, "threads"),
+        ({}, {"threads": 2.0}, TypeError, "threads"),
+        ({}, {"threads": -(10**30)}, ValueError, "threads"),
+        ({}, {"bracket": (0.0, 10**400)}, ValueError, "bracket"),
+        ({}, {"bracket": (math.nan, 0.5)}, ValueError, "bracket"),
+    ],
+)
 def test_argument_types_and_ranges(arguments, options, error, message):
-    values = dict(S_ratio=np.full(3, 0.5), R1=1.0, T2_free=T2_FREE, delta_omega=DELTA_OMEGA,
-                  omega_1_rms=OMEGA_1_RMS, G=G, TR=TR, duration=DURATION, flip_angle=FLIP)
+    values = dict(
+        S_ratio=np.full(3, 0.5),
+        R1=1.0,
+        T2_free=T2_FREE,
+        delta_omega=DELTA_OMEGA,
+        omega_1_rms=OMEGA_1_RMS,
+        G=G,
+        TR=TR,
+        duration=DURATION,
+        flip_angle=FLIP,
+    )
     values.update(arguments)
     with pytest.raises(error, match=message):
         fit_fraction(*values.values(), **options)
@@ -411,6 +494,7 @@ def test_an_interrupt_stops_a_long_call_quickly(function):
     elif function == "fit_r1":
         # Two scans of differing TR: a root per voxel.
         from tavni.mt_map import fit_r1
+
         signals = [np.broadcast_to(S, (20_000_000,)) for S in (0.05, 0.06)]
 
         def call():
@@ -420,6 +504,7 @@ def test_an_interrupt_stops_a_long_call_quickly(function):
 
         def call():
             return super_lorentzian(Delta, 1e-5)
+
     signal = pytest.importorskip("signal")
 
     def interrupt(*_):
@@ -446,8 +531,9 @@ def test_fast_mode_agrees_with_the_exact_search(voxels):
     # field, scaled beyond the bracket ends, and masked.
     f_true, R1, S_ratio = voxels
     rng = np.random.default_rng(7)
-    S_ratio = np.concatenate([S_ratio, S_ratio + rng.normal(0.0, 0.01, S_ratio.size),
-                              [1.2, 0.02, math.nan]])
+    S_ratio = np.concatenate(
+        [S_ratio, S_ratio + rng.normal(0.0, 0.01, S_ratio.size), [1.2, 0.02, math.nan]]
+    )
     R1 = np.resize(R1, S_ratio.size)
     b1 = rng.uniform(0.8, 1.2, S_ratio.size)
     mask = rng.random(S_ratio.size) > 0.05
@@ -456,7 +542,11 @@ def test_fast_mode_agrees_with_the_exact_search(voxels):
     np.testing.assert_array_equal(status_fast, status)
     solved = status == STATUS_SOLVED
     assert np.count_nonzero(solved) > 2000
-    assert np.all(np.isin(status[~solved], [STATUS_BELOW_BRACKET, STATUS_ABOVE_BRACKET,
-                                             STATUS_INVALID_INPUT, STATUS_MASKED]))
+    assert np.all(
+        np.isin(
+            status[~solved],
+            [STATUS_BELOW_BRACKET, STATUS_ABOVE_BRACKET, STATUS_INVALID_INPUT, STATUS_MASKED],
+        )
+    )
     assert np.max(np.abs(f_fast[solved] - f[solved])) <= 1e-6
     assert np.array_equal(np.isnan(f_fast), np.isnan(f))

@@ -1,17 +1,21 @@
 """Keyword dicts that change while a call binds them.
 
 A C caller can hand its own dict to a function, and a key's __eq__, run by
-the dict lookup, can rewrite that dict before binding is done."""
+the dict lookup, can rewrite that dict before binding is done.
+"""
+
 import sys
 
 import pytest
+from conftest import c_call
 
 import tavni.mt_map.mpf as mpf
-from conftest import c_call
+
 
 class RewritesDict:
     """Hashes like a parameter name; comparing it empties the dict and puts
-    fresh values back under every name but the first one."""
+    fresh values back under every name but the first one.
+    """
 
     def __init__(self, kwargs, name, refill):
         self.kwargs, self.name, self.refill = kwargs, name, refill
@@ -28,8 +32,9 @@ class RewritesDict:
         return False
 
 
-@pytest.mark.parametrize("make_u", [lambda: float("0.3"), lambda: int("7" * 30)],
-                         ids=["float", "int"])
+@pytest.mark.parametrize(
+    "make_u", [lambda: float("0.3"), lambda: int("7" * 30)], ids=["float", "int"]
+)
 def test_value_bound_before_a_key_rewrites_the_dict_stays_valid(make_u):
     sld = mpf.super_lorentzian_differential
     u = make_u()

@@ -1,4 +1,5 @@
 """Import of the extension: namespace, re-import, interpreters, failures."""
+
 import builtins
 import importlib
 import os
@@ -6,12 +7,13 @@ import sys
 import types
 
 import pytest
-
-import tavni.mt_map.mpf as mpf
 from conftest import run_python
 
-MISMATCH = ("compiletime version 3.12 of module 'tavni.mt_map.mpf' "
-            "does not match runtime version 3.11")
+import tavni.mt_map.mpf as mpf
+
+MISMATCH = (
+    "compiletime version 3.12 of module 'tavni.mt_map.mpf' does not match runtime version 3.11"
+)
 
 
 def test_namespace():
@@ -57,7 +59,9 @@ def test_subinterpreter_is_refused_and_main_keeps_working():
     read_end, write_end = os.pipe()
     interpreter = interpreters.create()
     try:
-        interpreters.run_string(interpreter, f"""if True:
+        interpreters.run_string(
+            interpreter,
+            f"""if True:
             import os
             try:
                 import tavni.mt_map.mpf
@@ -65,26 +69,41 @@ def test_subinterpreter_is_refused_and_main_keeps_working():
             except ImportError as error:
                 outcome = "ImportError: " + str(error)
             os.write({write_end}, outcome.encode())
-        """)
+        """,
+        )
     finally:
         interpreters.destroy(interpreter)
         os.close(write_end)
     with os.fdopen(read_end) as pipe:
-        assert pipe.read() == ("ImportError: Interpreter change detected - this module can "
-                               "only be loaded into one interpreter per process.")
+        assert pipe.read() == (
+            "ImportError: Interpreter change detected - this module can "
+            "only be loaded into one interpreter per process."
+        )
     assert mpf.model(0.1, 0.5, 1, 0.05, 2000, 2000, 1e-5, 0.03, 0.01, 0.2) == -0.0031462604281025097
 
 
 # The module's create step runs once per process, so variants of the import
 # spec are tried in fresh interpreters, loading the extension by hand.
-@pytest.mark.parametrize("spec_fields, expected", [
-    # Absent spec attributes are skipped: the new module keeps its defaults.
-    ("origin=path", {"__file__": "path", "__loader__": None, "__package__": None}),
-    ("origin=path, loader='L', parent=None, submodule_search_locations=None",
-     {"__file__": "path", "__loader__": "L", "__package__": None}),
-    ("origin=path, parent='tavni.mt_map', submodule_search_locations=['here']",
-     {"__file__": "path", "__loader__": None, "__package__": "tavni.mt_map", "__path__": ["here"]}),
-])
+@pytest.mark.parametrize(
+    "spec_fields, expected",
+    [
+        # Absent spec attributes are skipped: the new module keeps its defaults.
+        ("origin=path", {"__file__": "path", "__loader__": None, "__package__": None}),
+        (
+            "origin=path, loader='L', parent=None, submodule_search_locations=None",
+            {"__file__": "path", "__loader__": "L", "__package__": None},
+        ),
+        (
+            "origin=path, parent='tavni.mt_map', submodule_search_locations=['here']",
+            {
+                "__file__": "path",
+                "__loader__": None,
+                "__package__": "tavni.mt_map",
+                "__path__": ["here"],
+            },
+        ),
+    ],
+)
 def test_module_attributes_come_from_the_spec(spec_fields, expected):
     result = run_python(f"""
         import _imp, importlib.util, types
@@ -135,8 +154,9 @@ def test_exec_with_another_module_is_refused():
         except RuntimeError as error:
             print(error)
     """)
-    assert result.stdout.strip() == ("Module 'mpf' has already been imported. "
-                                     "Re-initialisation is not supported."), result.stderr
+    assert result.stdout.strip() == (
+        "Module 'mpf' has already been imported. Re-initialisation is not supported."
+    ), result.stderr
 
 
 def test_failed_exec_adds_an_init_entry_and_a_later_import_starts_afresh():
@@ -177,13 +197,16 @@ LOAD_VARIANT = """
 
 
 def test_version_mismatch_warns_once_and_imports(claimed_version_module):
-    result = run_python(LOAD_VARIANT + f"""
+    result = run_python(
+        LOAD_VARIANT
+        + f"""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         module = load({str(claimed_version_module)!r})
     print(len(caught), caught[0].category.__name__, caught[0].message)
     print(module.super_lorentzian_differential(0.3, 1000, 1e-5))
-    """)
+    """
+    )
     assert result.stdout.splitlines() == [
         f"1 RuntimeWarning {MISMATCH}",
         "1.3497161551331618",
@@ -191,7 +214,9 @@ def test_version_mismatch_warns_once_and_imports(claimed_version_module):
 
 
 def test_version_mismatch_under_warnings_as_errors_fails_then_imports(claimed_version_module):
-    result = run_python(LOAD_VARIANT + f"""
+    result = run_python(
+        LOAD_VARIANT
+        + f"""
     try:
         load({str(claimed_version_module)!r})
     except RuntimeWarning as error:
@@ -200,7 +225,10 @@ def test_version_mismatch_under_warnings_as_errors_fails_then_imports(claimed_ve
     warnings.simplefilter("ignore")
     module = load({str(claimed_version_module)!r})
     print(module.model(0.1, 0.5, 1, 0.05, 2000, 2000, 1e-5, 0.03, 0.01, 0.2))
-    """, "-W", "error")
+    """,
+        "-W",
+        "error",
+    )
     assert result.stdout.splitlines() == [
         f"failed: {MISMATCH}",
         "-0.0031462604281025097",

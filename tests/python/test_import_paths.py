@@ -1,14 +1,16 @@
 """Import paths beyond the first import: re-imports, reloads, and failed
-imports followed by a successful one, with nothing kept or lost on the way."""
+imports followed by a successful one, with nothing kept or lost on the way.
+"""
+
 import importlib
 import subprocess
 import sys
 import textwrap
 
 import pytest
+from conftest import build_claiming_version
 
 import tavni.mt_map.mpf as mpf
-from conftest import build_claiming_version
 
 NAME = "tavni.mt_map.mpf"
 REFERENCE_VALUE = "-0.0031462604281025097"
@@ -16,8 +18,10 @@ REFERENCE_VALUE = "-0.0031462604281025097"
 
 def test_repeated_reimports_and_reloads_keep_the_module_and_its_counts():
     def counts():
-        return [sys.getrefcount(obj) for obj in (mpf, vars(mpf), mpf.model,
-                                                 mpf.super_lorentzian_differential)]
+        return [
+            sys.getrefcount(obj)
+            for obj in (mpf, vars(mpf), mpf.model, mpf.super_lorentzian_differential)
+        ]
 
     functions = (mpf.model, mpf.super_lorentzian_differential)
     before = counts()
@@ -36,7 +40,8 @@ def test_repeated_reimports_and_reloads_keep_the_module_and_its_counts():
 @pytest.fixture(scope="module")
 def mismatched_build(tmp_path_factory):
     """The module from this tree, built claiming another interpreter version,
-    so that exec fails when warnings are errors."""
+    so that exec fails when warnings are errors.
+    """
     return build_claiming_version("3.10", tmp_path_factory.mktemp("mismatch"))
 
 
@@ -86,10 +91,16 @@ print(again is module, again.model is module.model)
 
 def test_failed_imports_then_a_successful_one(mismatched_build):
     code = f"NAME = {NAME!r}\nPATH = {str(mismatched_build)!r}\n" + SCRIPT
-    result = subprocess.run([sys.executable, "-W", "error", "-c", textwrap.dedent(code)],
-                            capture_output=True, text=True, timeout=300)
-    mismatch = (f"RuntimeWarning: compiletime version 3.10 of module '{NAME}' "
-                "does not match runtime version 3.11")
+    result = subprocess.run(
+        [sys.executable, "-W", "error", "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    mismatch = (
+        f"RuntimeWarning: compiletime version 3.10 of module '{NAME}' "
+        "does not match runtime version 3.11"
+    )
     assert result.stdout.splitlines() == [
         mismatch,
         mismatch,

@@ -1,21 +1,33 @@
 """A million mixed calls, good and failing, leave the process's resident
-memory and the reference counts of everything passed in as they were."""
+memory and the reference counts of everything passed in as they were.
+"""
+
 import gc
 import os
 import subprocess
 import sys
 import warnings
 
+from conftest import (
+    MODEL_NAMES,
+    SLD,
+    FloatLike,
+    FloatRaises,
+    IndexOnly,
+    ReturnsFloatSubclass,
+    c_call,
+)
+
 import tavni.mt_map.mpf as mpf
-from conftest import (MODEL_NAMES, SLD, FloatLike, FloatRaises, IndexOnly, ReturnsFloatSubclass,
-                      c_call)
 
 # Fewer calls only where each is far slower (tests/valgrind sets this).
 CALLS = int(os.environ.get("MPF_LEAK_TEST_CALLS", "1000000"))
 # Under AddressSanitizer or valgrind freed memory is held back for a while,
 # so resident memory says nothing there; reference counts still do.
-CHECKED_ALLOCATOR = any(runtime in os.environ.get("LD_PRELOAD", "")
-                        for runtime in ("libasan", "vgpreload_memcheck"))
+CHECKED_ALLOCATOR = any(
+    runtime in os.environ.get("LD_PRELOAD", "") for runtime in ("libasan", "vgpreload_memcheck")
+)
+
 
 class Name(str):
     pass
@@ -24,10 +36,12 @@ class Name(str):
 def mixed_calls():
     """(callable, args, kwargs, exception or None): each item one call. The
     values are made here, at run time, so that they are objects of their own
-    whose reference counts nothing else touches."""
+    whose reference counts nothing else touches.
+    """
     u, delta, t2b = float("0.3"), float("1000.5"), float("1e-5")
-    model_args = tuple(float(x) for x in ("0.1", "0.5", "1", "0.05", "2000", "2000", "1e-5",
-                                         "0.03", "0.01", "0.2"))
+    model_args = tuple(
+        float(x) for x in ("0.1", "0.5", "1", "0.05", "2000", "2000", "1e-5", "0.03", "0.01", "0.2")
+    )
     huge = int("9" * 400)
     big = int("12345678901234567890")
     odd_key = "".join(["De", "lta"])
@@ -105,8 +119,17 @@ def referenced_objects(calls):
         visit(function)
         visit(args)
         visit(kwargs)
-    for name in ("u", "Delta", "T2b", *MODEL_NAMES, "model", "super_lorentzian_differential",
-                 "tavni.mt_map.mpf", "__test__", "nan"):
+    for name in (
+        "u",
+        "Delta",
+        "T2b",
+        *MODEL_NAMES,
+        "model",
+        "super_lorentzian_differential",
+        "tavni.mt_map.mpf",
+        "__test__",
+        "nan",
+    ):
         visit(sys.intern(name))
     visit(mpf)
     visit(vars(mpf))

@@ -1,4 +1,5 @@
 """super_lorentzian: against quadratures done here, normalisation, shapes, edges."""
+
 import math
 import warnings
 
@@ -12,8 +13,14 @@ MAGIC_U = 1.0 / math.sqrt(3.0)
 SCALE = math.sqrt(2.0 / math.pi)
 
 # (offset, T2b): tissue-like bound pools from near resonance to far off it.
-OFFSETS = [(1000.0, 12e-6), (4000.0, 12e-6), (-2500.0, 10e-6), (20000.0, 15e-6),
-           (300.0, 8e-6), (50.0, 1e-3)]
+OFFSETS = [
+    (1000.0, 12e-6),
+    (4000.0, 12e-6),
+    (-2500.0, 10e-6),
+    (20000.0, 15e-6),
+    (300.0, 8e-6),
+    (50.0, 1e-3),
+]
 
 
 def integrand(u, Delta, T2b):
@@ -23,9 +30,10 @@ def integrand(u, Delta, T2b):
 
 @pytest.mark.parametrize("Delta, T2b", OFFSETS)
 def test_matches_a_double_precision_quadrature(Delta, T2b):
-    integral = sum(quad(integrand, lo, hi, args=(Delta, T2b), epsabs=0.0, epsrel=1e-13,
-                        limit=500)[0]
-                   for lo, hi in ((0.0, MAGIC_U), (MAGIC_U, 1.0)))
+    integral = sum(
+        quad(integrand, lo, hi, args=(Delta, T2b), epsabs=0.0, epsrel=1e-13, limit=500)[0]
+        for lo, hi in ((0.0, MAGIC_U), (MAGIC_U, 1.0))
+    )
     assert super_lorentzian(Delta, T2b) == pytest.approx(SCALE * T2b * integral, rel=1e-9, abs=0)
 
 
@@ -38,8 +46,16 @@ def test_matches_the_quadrature_of_the_exported_integrand(Delta, T2b):
     Delta, T2b = float(np.float32(Delta)), float(np.float32(T2b))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        integral = quad(mpf.super_lorentzian_differential, 0.0, 1.0, args=(Delta, T2b),
-                        points=[MAGIC_U], epsabs=0.0, epsrel=1e-10, limit=200)[0]
+        integral = quad(
+            mpf.super_lorentzian_differential,
+            0.0,
+            1.0,
+            args=(Delta, T2b),
+            points=[MAGIC_U],
+            epsabs=0.0,
+            epsrel=1e-10,
+            limit=200,
+        )[0]
     assert super_lorentzian(Delta, T2b) == pytest.approx(SCALE * T2b * integral, rel=1e-6, abs=0)
 
 
@@ -69,16 +85,19 @@ def test_arrays_broadcast_and_match_scalars():
         super_lorentzian(np.ones(3), np.ones(2))
 
 
-@pytest.mark.parametrize("Delta, T2b, expected", [
-    (0.0, 12e-6, math.inf),     # logarithmic divergence at resonance
-    (-0.0, 12e-6, math.inf),
-    (math.inf, 12e-6, 0.0),
-    (1e6, 1e-5, 0.0),           # exp(-(2 pi Delta T2b)^2 / 2) underflows
-    (math.nan, 12e-6, math.nan),
-    (1000.0, 0.0, math.nan),
-    (1000.0, -1e-5, math.nan),
-    (1000.0, math.inf, math.nan),
-])
+@pytest.mark.parametrize(
+    "Delta, T2b, expected",
+    [
+        (0.0, 12e-6, math.inf),  # logarithmic divergence at resonance
+        (-0.0, 12e-6, math.inf),
+        (math.inf, 12e-6, 0.0),
+        (1e6, 1e-5, 0.0),  # exp(-(2 pi Delta T2b)^2 / 2) underflows
+        (math.nan, 12e-6, math.nan),
+        (1000.0, 0.0, math.nan),
+        (1000.0, -1e-5, math.nan),
+        (1000.0, math.inf, math.nan),
+    ],
+)
 def test_edges(Delta, T2b, expected):
     G = super_lorentzian(Delta, T2b)
     assert G == expected or (math.isnan(expected) and math.isnan(G))

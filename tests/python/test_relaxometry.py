@@ -1,26 +1,35 @@
 """The relaxometry of the three-scan chain and the MT pulse: closed-form
-checks of R1/M0, MTsat and omega_1_rms, verdicts and the transmit field."""
+checks of R1/M0, MTsat and omega_1_rms, verdicts and the transmit field.
+"""
+
 import math
 
 import numpy as np
 import pytest
 
-from tavni.mt_map.status import (R1_STATUS_ABOVE_RANGE, R1_STATUS_BELOW_RANGE,
-                                 R1_STATUS_INVALID_INPUT, R1_STATUS_MASKED, R1_STATUS_SOLVED)
-from tavni.mt_map import (fit_r1, mtr, mtsat,
-                          omega_1_rms_from_pulse, spgr_signal)
+from tavni.mt_map import fit_r1, mtr, mtsat, omega_1_rms_from_pulse, spgr_signal
+from tavni.mt_map.status import (
+    R1_STATUS_ABOVE_RANGE,
+    R1_STATUS_BELOW_RANGE,
+    R1_STATUS_INVALID_INPUT,
+    R1_STATUS_MASKED,
+    R1_STATUS_SOLVED,
+)
 
 DEG = math.pi / 180.0
 R1_TRUE = np.array([0.25, 0.72, 1.15, 3.0])
 M0_TRUE = np.array([1.0, 0.8, 0.7, 1500.0])
 
 
-@pytest.mark.parametrize("angles, TRs", [
-    ((4, 25), (0.025, 0.025)),          # two angles, one TR: the closed form
-    ((3, 8, 20, 30), (0.015,) * 4),     # least squares through four points
-    ((4, 25), (0.025, 0.011)),          # differing TRs: the root per voxel
-    ((25, 6), (0.018, 0.0245)),
-])
+@pytest.mark.parametrize(
+    "angles, TRs",
+    [
+        ((4, 25), (0.025, 0.025)),  # two angles, one TR: the closed form
+        ((3, 8, 20, 30), (0.015,) * 4),  # least squares through four points
+        ((4, 25), (0.025, 0.011)),  # differing TRs: the root per voxel
+        ((25, 6), (0.018, 0.0245)),
+    ],
+)
 @pytest.mark.parametrize("b1", [None, np.array([0.7, 0.9, 1.1, 1.3])])
 def test_r1_and_m0_from_the_steady_state(angles, TRs, b1):
     angles = [a * DEG for a in angles]
@@ -59,20 +68,25 @@ def test_r1_verdicts(TRs):
     assert np.isnan(reference).tolist() == [False] + [True] * (len(cases) - 1)
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: fit_r1([1.0], [0.1], [0.02]), "at least two"),
-    (lambda: fit_r1([1.0, 2.0], [0.1], [0.02, 0.02]), "flip angles"),
-    (lambda: fit_r1([1.0, 2.0, 3.0], [0.1, 0.2, 0.3], [0.02, 0.02, 0.03]), "exactly two"),
-    (lambda: fit_r1([1.0, 2.0], [0.1, 0.2], [0.02, 0.0]), "positive"),
-    (lambda: fit_r1([np.ones(2), np.ones(3)], [0.1, 0.2], [0.02, 0.02]), "broadcast"),
-    (lambda: fit_r1([np.ones(2), np.ones(2)], [0.1, 0.2], [0.02, 0.02], mask=np.ones(3)),
-     "mask"),
-    (lambda: mtsat(1, 1, 1, 0.1, 0.2, 0.1, 0.02, 0.02, 0.02, b1_correction=0.4), "b1"),
-    (lambda: omega_1_rms_from_pulse(1.0, 0.01, "sinc"), "shape"),
-    (lambda: omega_1_rms_from_pulse(1.0, 0.01, "gaussian"), "bandwidth"),
-    (lambda: omega_1_rms_from_pulse(1.0, 0.01, "hard", bandwidth=200.0), "Gaussian"),
-    (lambda: omega_1_rms_from_pulse(1.0, 0.0), "positive"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: fit_r1([1.0], [0.1], [0.02]), "at least two"),
+        (lambda: fit_r1([1.0, 2.0], [0.1], [0.02, 0.02]), "flip angles"),
+        (lambda: fit_r1([1.0, 2.0, 3.0], [0.1, 0.2, 0.3], [0.02, 0.02, 0.03]), "exactly two"),
+        (lambda: fit_r1([1.0, 2.0], [0.1, 0.2], [0.02, 0.0]), "positive"),
+        (lambda: fit_r1([np.ones(2), np.ones(3)], [0.1, 0.2], [0.02, 0.02]), "broadcast"),
+        (
+            lambda: fit_r1([np.ones(2), np.ones(2)], [0.1, 0.2], [0.02, 0.02], mask=np.ones(3)),
+            "mask",
+        ),
+        (lambda: mtsat(1, 1, 1, 0.1, 0.2, 0.1, 0.02, 0.02, 0.02, b1_correction=0.4), "b1"),
+        (lambda: omega_1_rms_from_pulse(1.0, 0.01, "sinc"), "shape"),
+        (lambda: omega_1_rms_from_pulse(1.0, 0.01, "gaussian"), "bandwidth"),
+        (lambda: omega_1_rms_from_pulse(1.0, 0.01, "hard", bandwidth=200.0), "Gaussian"),
+        (lambda: omega_1_rms_from_pulse(1.0, 0.0), "positive"),
+    ],
+)
 def test_argument_errors(call, message):
     with pytest.raises(ValueError, match=message):
         call()
@@ -86,25 +100,51 @@ def test_mtsat_inverts_the_small_angle_signal():
     A, R1 = np.array([1.0, 0.8, 0.7]), np.array([0.3, 0.7, 1.1])
     delta = np.array([0.004, 0.012, 0.021])
     b1 = np.array([0.8, 1.0, 1.2])
-    (a_pd, TR_pd), (a_t1, TR_t1), (a_mt, TR_mt) = (5 * DEG, 0.025), (20 * DEG, 0.011), (6 * DEG, 0.03)
+    (a_pd, TR_pd), (a_t1, TR_t1), (a_mt, TR_mt) = (
+        (5 * DEG, 0.025),
+        (20 * DEG, 0.011),
+        (6 * DEG, 0.03),
+    )
 
     def signal(flip, TR, saturation):
         a = b1 * flip
         return A * a * R1 * TR / (R1 * TR + a * a / 2 + saturation)
 
-    result = mtsat(signal(a_pd, TR_pd, 0), signal(a_t1, TR_t1, 0), signal(a_mt, TR_mt, delta),
-                   a_pd, a_t1, a_mt, TR_pd, TR_t1, TR_mt, b1=b1)
+    result = mtsat(
+        signal(a_pd, TR_pd, 0),
+        signal(a_t1, TR_t1, 0),
+        signal(a_mt, TR_mt, delta),
+        a_pd,
+        a_t1,
+        a_mt,
+        TR_pd,
+        TR_t1,
+        TR_mt,
+        b1=b1,
+    )
     np.testing.assert_allclose(result, 100 * delta, rtol=1e-9)
-    corrected = mtsat(signal(a_pd, TR_pd, 0), signal(a_t1, TR_t1, 0), signal(a_mt, TR_mt, delta),
-                      a_pd, a_t1, a_mt, TR_pd, TR_t1, TR_mt, b1=b1, b1_correction=0.4)
+    corrected = mtsat(
+        signal(a_pd, TR_pd, 0),
+        signal(a_t1, TR_t1, 0),
+        signal(a_mt, TR_mt, delta),
+        a_pd,
+        a_t1,
+        a_mt,
+        TR_pd,
+        TR_t1,
+        TR_mt,
+        b1=b1,
+        b1_correction=0.4,
+    )
     np.testing.assert_allclose(corrected, 100 * delta * 0.6 / (1 - 0.4 * b1), rtol=1e-9)
     assert math.isnan(mtsat(1.0, 0.0, 1.0, a_pd, a_t1, a_mt, TR_pd, TR_t1, TR_mt))
 
 
 def test_mtr():
     assert mtr(0.6, 1.0) == pytest.approx(40.0)
-    np.testing.assert_array_equal(np.isnan(mtr([0.5, 0.5, 0.5], [1.0, 0.0, -1.0])),
-                                  [False, True, True])
+    np.testing.assert_array_equal(
+        np.isnan(mtr([0.5, 0.5, 0.5], [1.0, 0.0, -1.0])), [False, True, True]
+    )
 
 
 @pytest.mark.parametrize("bandwidth", [50.0, 250.0, 1000.0, 4000.0])
@@ -116,19 +156,21 @@ def test_gaussian_pulse_against_quadrature(bandwidth):
     omega_1 = theta * envelope / np.trapezoid(envelope, t)
     expected = math.sqrt(np.trapezoid(omega_1**2, t) / tau)
     assert omega_1_rms_from_pulse(theta, tau, "gaussian", bandwidth) == pytest.approx(
-        expected, rel=1e-9)
+        expected, rel=1e-9
+    )
 
 
 def test_hard_pulse_and_the_wide_gaussian_limit():
     theta, tau = 500 * DEG, 0.012
     assert omega_1_rms_from_pulse(theta, tau) == theta / tau
     # A Gaussian far wider in time than the pulse is flat: the hard pulse.
-    assert omega_1_rms_from_pulse(theta, tau, "gaussian", 0.01) == pytest.approx(theta / tau,
-                                                                                rel=1e-6)
-    np.testing.assert_allclose(omega_1_rms_from_pulse(np.array([theta, 2 * theta]), tau,
-                                                      "gaussian", 250.0),
-                               np.array([1, 2]) * (omega_1_rms_from_pulse(theta, tau, "gaussian",
-                                                                          250.0)))
+    assert omega_1_rms_from_pulse(theta, tau, "gaussian", 0.01) == pytest.approx(
+        theta / tau, rel=1e-6
+    )
+    np.testing.assert_allclose(
+        omega_1_rms_from_pulse(np.array([theta, 2 * theta]), tau, "gaussian", 250.0),
+        np.array([1, 2]) * (omega_1_rms_from_pulse(theta, tau, "gaussian", 250.0)),
+    )
 
 
 def test_chain_round_trip_recovers_r1_and_f():
@@ -148,14 +190,16 @@ def test_chain_round_trip_recovers_r1_and_f():
     delta_omega, duration, T2_free = 4000.0, 0.012, 0.04
     omega_1_rms = omega_1_rms_from_pulse(500 * DEG, duration, "gaussian", 250.0)
     G = super_lorentzian(delta_omega, 12e-6)
-    ratio = predicted_ratio(f_true, R1_true, T2_free, delta_omega, omega_1_rms * b1, G, mt[1],
-                            duration, mt[0] * b1)
+    ratio = predicted_ratio(
+        f_true, R1_true, T2_free, delta_omega, omega_1_rms * b1, G, mt[1], duration, mt[0] * b1
+    )
     S_pd, S_t1, S_mt = (spgr_signal(M0_true, R1_true, a, TR, b1=b1) for a, TR in (pd, t1, mt))
     S_mt = S_mt * ratio
 
     R1, M0 = fit_r1([S_pd, S_t1], [pd[0], t1[0]], [pd[1], t1[1]], b1=b1)
     reference = synthetic_reference(M0, R1, mt[0], mt[1], b1=b1)
-    f = fit_fraction(S_mt / reference, R1, T2_free, delta_omega, omega_1_rms, G, mt[1],
-                     duration, mt[0], b1=b1)
+    f = fit_fraction(
+        S_mt / reference, R1, T2_free, delta_omega, omega_1_rms, G, mt[1], duration, mt[0], b1=b1
+    )
     np.testing.assert_allclose(R1, R1_true, rtol=1e-5)
     np.testing.assert_allclose(f, f_true, atol=1e-5)

@@ -1,6 +1,8 @@
 """Several threads calling both functions at once get exactly what a lone
 caller gets: the same values to the bit, the same exceptions with the same
-text and traceback entries."""
+text and traceback entries.
+"""
+
 import random
 import struct
 import sys
@@ -9,9 +11,9 @@ import time
 import traceback
 
 import pytest
+from conftest import PARAMETERS, SLD, TYPICAL
 
 import tavni.mt_map.mpf as mpf
-from conftest import PARAMETERS, SLD, TYPICAL
 
 THREADS = 6
 ROUNDS = 3
@@ -46,7 +48,8 @@ class FailsAfterYielding:
 
 def workload(seed, size=400):
     """(function, args, kwargs) triples: good calls with perturbed typical
-    values passed in every way, and failing ones of every kind."""
+    values passed in every way, and failing ones of every kind.
+    """
     rng = random.Random(seed)
     calls = []
     for _ in range(size):
@@ -60,7 +63,7 @@ def workload(seed, size=400):
         elif kind == 2:
             values[i] = CallsBackIn(values[i])
         elif kind == 3:
-            values[i] = rng.choice([FailsAfterYielding(), "1.0", None, 10 ** 400])
+            values[i] = rng.choice([FailsAfterYielding(), "1.0", None, 10**400])
         n = rng.randrange(len(values) + 1)
         args, kwargs = tuple(values[:n]), dict(zip(names[n:], values[n:]))
         if kind == 4:  # a parameter missing

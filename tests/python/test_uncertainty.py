@@ -1,16 +1,28 @@
 """Uncertainty of f: the solver's derivatives against differences of fit_fraction,
 predicted standard deviations against small Monte Carlo runs, and the noise
-estimate from a Rician background."""
+estimate from a Rician background.
+"""
+
 import numpy as np
 import pytest
 
 from tavni.mt_map import STATUS_SOLVED, fit_fraction, mpf, super_lorentzian
-from tavni.mt_map.uncertainty import (NoiseEstimateError, noise_sd_from_background,
-                                      ratio_uncertainty, three_scan_uncertainty)
+from tavni.mt_map.uncertainty import (
+    NoiseEstimateError,
+    noise_sd_from_background,
+    ratio_uncertainty,
+    three_scan_uncertainty,
+)
 
-PROTOCOL = dict(T2_free=0.04, delta_omega=4000.0, omega_1_rms=1500.0,
-                G=super_lorentzian(4000.0, 12e-6), TR=0.028, duration=0.012,
-                flip_angle=np.deg2rad(10.0))
+PROTOCOL = dict(
+    T2_free=0.04,
+    delta_omega=4000.0,
+    omega_1_rms=1500.0,
+    G=super_lorentzian(4000.0, 12e-6),
+    TR=0.028,
+    duration=0.012,
+    flip_angle=np.deg2rad(10.0),
+)
 # (f, R1, b1) of a few tissues.
 VOXELS = np.array([(0.03, 0.6, 0.9), (0.1, 1.0, 1.0), (0.15, 1.3, 1.15), (0.25, 1.8, 1.05)])
 
@@ -21,9 +33,23 @@ def fit(S_ratio, R1, b1, **options):
 
 def measured_ratio(f, R1, b1):
     p = PROTOCOL
-    return 1.0 - np.array([mpf.model(fi, 1.0, r, p["T2_free"], p["delta_omega"],
-                                     p["omega_1_rms"] * b, p["G"], p["TR"], p["duration"],
-                                     p["flip_angle"] * b) for fi, r, b in zip(f, R1, b1)])
+    return 1.0 - np.array(
+        [
+            mpf.model(
+                fi,
+                1.0,
+                r,
+                p["T2_free"],
+                p["delta_omega"],
+                p["omega_1_rms"] * b,
+                p["G"],
+                p["TR"],
+                p["duration"],
+                p["flip_angle"] * b,
+            )
+            for fi, r, b in zip(f, R1, b1)
+        ]
+    )
 
 
 @pytest.mark.parametrize("moved", ["S_ratio", "R1", "b1"])
@@ -42,8 +68,9 @@ def test_derivatives_match_differences_of_fit_fraction(moved):
 
 def test_no_derivatives_without_a_solution():
     # Above the no-bound-pool ratio: clipped to 0, but not a solution.
-    f, status, derivatives = fit(np.array([1.2, 0.6]), 1.0, 1.0, clip=True, return_status=True,
-                                 return_derivatives=True)
+    f, status, derivatives = fit(
+        np.array([1.2, 0.6]), 1.0, 1.0, clip=True, return_status=True, return_derivatives=True
+    )
     assert f[0] == 0.0 and status[0] != STATUS_SOLVED
     assert all(np.isnan(d[0]) and np.isfinite(d[1]) for d in derivatives)
 
@@ -63,10 +90,12 @@ def test_ratio_path_sd_matches_monte_carlo():
     # 600 draws: the sample sd is within about 3% (one sd of its own) of the truth.
     np.testing.assert_allclose(predicted.sd, sd, rtol=0.12)
     # Sensitivities: f's change for R1 and b1 1% too high, against refits.
-    np.testing.assert_allclose(predicted.r1_sensitivity,
-                               fit(S_mt / S_ref, R1 * 1.01, b1) - f, rtol=0.05, atol=2e-6)
-    np.testing.assert_allclose(predicted.b1_sensitivity,
-                               fit(S_mt / S_ref, R1, b1 * 1.01) - f, rtol=0.05, atol=2e-6)
+    np.testing.assert_allclose(
+        predicted.r1_sensitivity, fit(S_mt / S_ref, R1 * 1.01, b1) - f, rtol=0.05, atol=2e-6
+    )
+    np.testing.assert_allclose(
+        predicted.b1_sensitivity, fit(S_mt / S_ref, R1, b1 * 1.01) - f, rtol=0.05, atol=2e-6
+    )
 
 
 def test_three_scan_sd_and_b1_sensitivity_match_monte_carlo_and_refits():
@@ -86,15 +115,16 @@ def test_three_scan_sd_and_b1_sensitivity_match_monte_carlo_and_refits():
         return fit(mtw / ref, R1_fit, b1, bracket=(0.0, 0.9), **options), ref, R1_fit
 
     (_, derivatives), ref, R1_fit = chain(*images, return_derivatives=True)
-    predicted = three_scan_uncertainty(derivatives, *images, ref, R1_fit, flips, TRs, sigmas,
-                                       b1=b1)
+    predicted = three_scan_uncertainty(derivatives, *images, ref, R1_fit, flips, TRs, sigmas, b1=b1)
     draws = 600
-    noisy = [image + rng.normal(0.0, sigma, (draws, f.size))
-             for image, sigma in zip(images, sigmas)]
+    noisy = [
+        image + rng.normal(0.0, sigma, (draws, f.size)) for image, sigma in zip(images, sigmas)
+    ]
     np.testing.assert_allclose(predicted.sd, np.std(chain(*noisy)[0], axis=0), rtol=0.12)
     # b1 enters the R1 fit, the reference and the model: the refit with it.
-    np.testing.assert_allclose(predicted.b1_sensitivity, chain(*images, b1=b1 * 1.01)[0] - f,
-                               rtol=0.05, atol=2e-6)
+    np.testing.assert_allclose(
+        predicted.b1_sensitivity, chain(*images, b1=b1 * 1.01)[0] - f, rtol=0.05, atol=2e-6
+    )
 
 
 @pytest.mark.parametrize("magnitude, head_given", [(True, False), (True, True), (False, False)])
@@ -102,11 +132,11 @@ def test_noise_from_the_background(magnitude, head_given):
     rng = np.random.default_rng(3)
     sigma = 2.0
     truth = np.zeros((40, 40, 12))
-    truth[8:32, 6:34, 2:10] = 300.0                                # the head
+    truth[8:32, 6:34, 2:10] = 300.0  # the head
     noisy = truth + rng.normal(0.0, sigma, truth.shape)
-    if magnitude:                                                  # Rician, Rayleigh outside
+    if magnitude:  # Rician, Rayleigh outside
         noisy = np.hypot(noisy, rng.normal(0.0, sigma, truth.shape))
-    noisy[:, :, 0] = 0.0                                           # a zero-filled slice
+    noisy[:, :, 0] = 0.0  # a zero-filled slice
     head = truth > 0 if head_given else None
     assert noise_sd_from_background(noisy, head=head) == pytest.approx(sigma, rel=0.03)
     with pytest.raises(NoiseEstimateError, match="background voxels"):

@@ -13,10 +13,16 @@ logging.getLogger(__name__).addHandler(logging.NullHandler())
 # use, so that importing the package (and mpf with it) does not import NumPy.
 _LAZY_NAMES = {
     "maps": frozenset({"super_lorentzian", "fit_fraction", "predicted_ratio"}),
-    "status": frozenset({
-        "STATUS_SOLVED", "STATUS_BELOW_BRACKET", "STATUS_ABOVE_BRACKET",
-        "STATUS_INVALID_INPUT", "STATUS_MASKED", "STATUS_TWO_ROOTS",
-    }),
+    "status": frozenset(
+        {
+            "STATUS_SOLVED",
+            "STATUS_BELOW_BRACKET",
+            "STATUS_ABOVE_BRACKET",
+            "STATUS_INVALID_INPUT",
+            "STATUS_MASKED",
+            "STATUS_TWO_ROOTS",
+        }
+    ),
     "relaxometry": frozenset({"spgr_signal", "fit_r1", "synthetic_reference", "mtr", "mtsat"}),
     "pulses": frozenset({"omega_1_rms_from_pulse"}),
 }

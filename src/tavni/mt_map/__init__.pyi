@@ -1,4 +1,5 @@
 """Magnetization-transfer mapping of the bound-pool fraction."""
+
 __version__: str
 
 from tavni.mt_map.maps import (

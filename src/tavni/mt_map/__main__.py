@@ -1,4 +1,5 @@
 """python -m tavni.mt_map: the mt-map command line."""
+
 import sys
 
 from tavni.mt_map.cli import main

@@ -13,14 +13,43 @@ R1_STATUS_INVALID_INPUT: int
 R1_STATUS_MASKED: int
 
 def super_lorentzian(Delta: Any, T2b: Any, out: Any, threads: int, /) -> None: ...
-def fit_fraction(inputs: tuple[Any, ...], b1: Any | None, masks: tuple[Any, ...], lo: float,
-                 hi: float, clip: bool, exact: bool, threads: int, f: Any, status: Any,
-                 derivatives: tuple[Any, Any, Any] | None = None, /) -> None: ...
+def fit_fraction(
+    inputs: tuple[Any, ...],
+    b1: Any | None,
+    masks: tuple[Any, ...],
+    lo: float,
+    hi: float,
+    clip: bool,
+    exact: bool,
+    threads: int,
+    f: Any,
+    status: Any,
+    derivatives: tuple[Any, Any, Any] | None = None,
+    /,
+) -> None: ...
 def predicted_ratio(inputs: tuple[Any, ...], threads: int, ratio: Any, /) -> None: ...
-def spgr_signal(M0: Any, R1: Any, flip_angle: Any, TR: Any, b1: Any | None, threads: int,
-                S: Any, /) -> None: ...
-def fit_r1(signals: tuple[Any, ...], flip_angles: tuple[float, ...], TRs: tuple[float, ...],
-           b1: Any | None, masks: tuple[Any, ...], threads: int, R1: Any, M0: Any, status: Any,
-           /) -> None: ...
-def mtsat(signals: tuple[Any, ...], flip_angles: tuple[float, ...], TRs: tuple[float, ...],
-          b1: Any | None, correction: float, threads: int, saturation: Any, /) -> None: ...
+def spgr_signal(
+    M0: Any, R1: Any, flip_angle: Any, TR: Any, b1: Any | None, threads: int, S: Any, /
+) -> None: ...
+def fit_r1(
+    signals: tuple[Any, ...],
+    flip_angles: tuple[float, ...],
+    TRs: tuple[float, ...],
+    b1: Any | None,
+    masks: tuple[Any, ...],
+    threads: int,
+    R1: Any,
+    M0: Any,
+    status: Any,
+    /,
+) -> None: ...
+def mtsat(
+    signals: tuple[Any, ...],
+    flip_angles: tuple[float, ...],
+    TRs: tuple[float, ...],
+    b1: Any | None,
+    correction: float,
+    threads: int,
+    saturation: Any,
+    /,
+) -> None: ...

@@ -7,6 +7,7 @@ interpreter lock released; nothing here loops over voxels. Inputs are not
 expanded to the broadcast shape: the kernels read each one where it lies
 (float32 as float32), so memory grows with the data and the outputs only.
 """
+
 import sys
 from typing import NamedTuple
 
@@ -23,8 +24,17 @@ from tavni.mt_map.status import (  # noqa: F401  (the array API's codes, as they
     STATUS_TWO_ROOTS,
 )
 
-_FIT_INPUTS = ("S_ratio", "R1", "T2_free", "delta_omega", "omega_1_rms", "G", "TR",
-               "duration", "flip_angle")
+_FIT_INPUTS = (
+    "S_ratio",
+    "R1",
+    "T2_free",
+    "delta_omega",
+    "omega_1_rms",
+    "G",
+    "TR",
+    "duration",
+    "flip_angle",
+)
 _RATIO_INPUTS = ("f",) + _FIT_INPUTS[1:]
 
 
@@ -43,20 +53,22 @@ def _broadcast_shape(named_arrays):
     try:
         return np.broadcast_shapes(*(array.shape for array in named_arrays.values()))
     except ValueError:
-        shapes = ", ".join(f"{name} {array.shape}" for name, array in named_arrays.items()
-                           if array.ndim > 0)
+        shapes = ", ".join(
+            f"{name} {array.shape}" for name, array in named_arrays.items() if array.ndim > 0
+        )
         raise ValueError(f"input shapes do not broadcast together: {shapes}") from None
 
 
 def _is_masked_array(value):
     """Whether value is a ``numpy.ma`` array, without importing ``numpy.ma``
-    (tens of milliseconds) when nothing has: then none can exist."""
+    (tens of milliseconds) when nothing has: then none can exist.
+    """
     ma = sys.modules.get("numpy.ma")
     return ma is not None and isinstance(value, ma.MaskedArray)
 
 
 def _real_array(value, name):
-    """value as an array the kernels can read in place, and the mask of a
+    """Value as an array the kernels can read in place, and the mask of a
     ``numpy.ma`` array (True where masked; None if nothing is).
 
     Real numbers only (bool and integers included). float32 (and float16)
@@ -79,7 +91,8 @@ def _real_array(value, name):
 def _mask_array(mask):
     """The voxels a ``mask`` argument lets through, as booleans of its own
     shape: nonzero and not NaN, and not masked where it is a ``numpy.ma``
-    array."""
+    array.
+    """
     masked = None
     if _is_masked_array(mask):
         masked, mask = np.ma.getmaskarray(mask), np.ma.getdata(mask)
@@ -93,7 +106,8 @@ def _mask_array(mask):
 
 def _mask_for(mask, shape):
     """The voxels a ``mask`` argument lets through (see _mask_array), checked
-    to broadcast to the inputs' shape without widening it."""
+    to broadcast to the inputs' shape without widening it.
+    """
     mask_array = _mask_array(mask)
     try:
         fits = np.broadcast_shapes(mask_array.shape, shape) == shape
@@ -134,16 +148,34 @@ def super_lorentzian(delta_omega, T2b):
             masks.append(masked)
     shape = _broadcast_shape(arrays)
     out = np.empty(shape, dtype=np.float64)
-    _maps.super_lorentzian(*(np.broadcast_to(a, shape) for a in arrays.values()), out,
-                           available_cores())
+    _maps.super_lorentzian(
+        *(np.broadcast_to(a, shape) for a in arrays.values()), out, available_cores()
+    )
     for masked in masks:
         out[np.broadcast_to(masked, shape)] = np.nan
     return float(out[()]) if out.ndim == 0 else out
 
 
-def fit_fraction(S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle,
-                 *, b1=None, mask=None, bracket=(0.0, 0.5), clip=False, exact=True,
-                 threads=None, return_status=False, return_derivatives=False):
+def fit_fraction(
+    S_ratio,
+    R1,
+    T2_free,
+    delta_omega,
+    omega_1_rms,
+    G,
+    TR,
+    duration,
+    flip_angle,
+    *,
+    b1=None,
+    mask=None,
+    bracket=(0.0, 0.5),
+    clip=False,
+    exact=True,
+    threads=None,
+    return_status=False,
+    return_derivatives=False,
+):
     """Bound-pool fraction f in every voxel: the zero of ``mpf.model`` in f.
 
     The parameters are those of ``mpf.model`` after ``f``, in its units
@@ -257,20 +289,33 @@ def fit_fraction(S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration
     derivatives = None
     if return_derivatives:
         derivatives = FractionDerivatives(*(np.empty(shape, dtype=np.float64) for _ in range(3)))
-    _maps.fit_fraction(inputs, b1_view, tuple(np.broadcast_to(m, shape) for m in masks),
-                       lo, hi, bool(clip), bool(exact), threads, f, status, derivatives)
+    _maps.fit_fraction(
+        inputs,
+        b1_view,
+        tuple(np.broadcast_to(m, shape) for m in masks),
+        lo,
+        hi,
+        bool(clip),
+        bool(exact),
+        threads,
+        f,
+        status,
+        derivatives,
+    )
 
     if f.ndim == 0:
         f, status = float(f[()]), int(status[()])
         if derivatives is not None:
             derivatives = FractionDerivatives(*(float(d[()]) for d in derivatives))
-    results = (f,) + ((status,) if return_status else ()) + (
-        (derivatives,) if return_derivatives else ())
+    results = (
+        (f,) + ((status,) if return_status else ()) + ((derivatives,) if return_derivatives else ())
+    )
     return results if len(results) > 1 else f
 
 
-def predicted_ratio(f, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle, *,
-                    threads=None):
+def predicted_ratio(
+    f, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle, *, threads=None
+):
     """The MT ratio S_mt/S_ref that the two-pool model predicts for a
     bound-pool fraction f: the forward model of ``fit_fraction``.
 
@@ -336,8 +381,7 @@ def predicted_ratio(f, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, f
     threads = thread_count(threads)
 
     ratio = np.empty(shape, dtype=np.float64)
-    _maps.predicted_ratio(tuple(np.broadcast_to(a, shape) for a in arrays.values()), threads,
-                          ratio)
+    _maps.predicted_ratio(tuple(np.broadcast_to(a, shape) for a in arrays.values()), threads, ratio)
     for masked in masks:
         ratio[np.broadcast_to(masked, shape)] = np.nan
     return float(ratio[()]) if ratio.ndim == 0 else ratio
@@ -371,7 +415,8 @@ def lineshape_at_offsets(offsets, T2b, grid=None):
 
 def lineshape_grid(lo, hi, T2b):
     """(offsets, G) on which ``lineshape_at_offsets`` interpolates for
-    offsets whose magnitudes span [lo, hi] (Hz)."""
+    offsets whose magnitudes span [lo, hi] (Hz).
+    """
     from tavni.mt_map import super_lorentzian
 
     points = int(min(LINESHAPE_GRID_POINTS, np.ceil((hi - lo) / LINESHAPE_GRID_STEP) + 1))

@@ -15,15 +15,15 @@ __all__ = ["BIDS_MAPS", "MAPS", "OutputMap", "REFERENCES", "by_key"]
 # The method papers, cited in the sidecars of the maps they define.
 REFERENCES = {
     "spgr": "Deoni SCL, Rutt BK, Peters TM. Rapid combined T1 and T2 mapping using gradient "
-            "recalled acquisition in the steady state. Magn Reson Med 2003;49:515-526.",
+    "recalled acquisition in the steady state. Magn Reson Med 2003;49:515-526.",
     "mtsat": "Helms G, Dathe H, Kallenberg K, Dechent P. High-resolution maps of "
-             "magnetization transfer with inherent correction for RF inhomogeneity and T1 "
-             "relaxation obtained from 3D FLASH MRI. Magn Reson Med 2008;60:1396-1407.",
+    "magnetization transfer with inherent correction for RF inhomogeneity and T1 "
+    "relaxation obtained from 3D FLASH MRI. Magn Reson Med 2008;60:1396-1407.",
     "mpf": "Yarnykh VL. Fast macromolecular proton fraction mapping from a single "
-           "off-resonance magnetization transfer measurement. Magn Reson Med "
-           "2012;68:166-178.",
+    "off-resonance magnetization transfer measurement. Magn Reson Med "
+    "2012;68:166-178.",
     "synthetic": "Yarnykh VL. Time-efficient, high-resolution, whole brain three-dimensional "
-                 "macromolecular proton fraction mapping. Magn Reson Med 2016;75:2100-2106.",
+    "macromolecular proton fraction mapping. Magn Reson Med 2016;75:2100-2106.",
     "uncertainty": "First-order propagation by the implicit function theorem; tavni-mt-map.",
 }
 
@@ -78,60 +78,141 @@ class OutputMap(NamedTuple):
 
 
 MAPS = (
-    OutputMap("fraction", "bound-pool fraction", "1", "float32", "output",
-              "bound-pool fraction f (two-pool MT model)", "--output", "mpf", "MPFmap",
-              algorithm="Bound-pool (macromolecular proton) fraction from one MT-weighted "
-                        "image, a synthetic reference image and R1, by solving the pulsed "
-                        "steady-state two-pool model per voxel",
-              reference=REFERENCES["mpf"], display=((0.0, 0.2), "magma")),
-    OutputMap("status", "status of the fraction fit", "1", "uint8", "status output",
-              "status of the fraction fit per voxel", "--status", "status", "dseg",
-              desc="MPFstatus"),
-    OutputMap("r1", "R1", "1/s", "float32", "R1 output", "R1 (1/s) by variable flip angle",
-              "--r1-out", "r1", "R1map",
-              algorithm="Longitudinal relaxation rate from the PD- and T1-weighted spoiled "
-                        "gradient echoes by variable flip angle (DESPOT1, the exact "
-                        "steady-state signal), corrected for the transmit field",
-              reference=REFERENCES["spgr"], display=((0.0, 2.0), "viridis")),
-    OutputMap("m0", "M0", "arbitrary", "float32", "M0 output",
-              "M0 (signal units) by variable flip angle", "--m0-out", "m0", "M0map",
-              algorithm="Equilibrium signal from the PD- and T1-weighted spoiled gradient "
-                        "echoes by variable flip angle (DESPOT1), corrected for the transmit "
-                        "field",
-              reference=REFERENCES["spgr"]),
-    OutputMap("mtr", "MTR", "percent", "float32", "MTR output", "MT ratio (percent)",
-              "--mtr-out", "mtr", "MTRmap",
-              algorithm="Magnetization transfer ratio of the MT-weighted image against the "
-                        "synthetic reference image (the MT-off signal at the MT-weighted "
-                        "scan's flip angle and TR predicted from R1 and M0)",
-              reference=REFERENCES["synthetic"]),
-    OutputMap("mtsat", "MTsat", "percent", "float32", "MTsat output",
-              "MT saturation (percent units, Helms 2008)", "--mtsat-out", "mtsat", "MTsat",
-              algorithm="MT saturation from the PD-, T1- and MT-weighted spoiled gradient "
-                        "echoes",
-              reference=REFERENCES["mtsat"], display=((0.0, 3.0), "cividis")),
-    OutputMap("uncertainty", "sd of the fraction (noise)", "1", "float32",
-              "uncertainty output", "sd of f from image noise, first order",
-              "--uncertainty-out", "sd", "MPFsd",
-              algorithm="Standard deviation of the bound-pool fraction that the noise of the "
-                        "three scans causes, to first order: the fit's derivatives at the "
-                        "solution chained through the R1 fit and the synthetic reference; "
-                        "each scan's noise estimated from its background (Rayleigh mean / "
-                        "sqrt(pi/2))",
-              reference=REFERENCES["uncertainty"], display=((0.0, 0.02), "inferno")),
-    OutputMap("sensitivity_r1", "change of f per 1% R1 error", "1", "float32",
-              "R1 sensitivity output", "change of f per 1% R1 error", "--sensitivity-out",
-              "sensR1", "MPFsensR1",
-              algorithm="Change of the bound-pool fraction when the R1 the fraction model is "
-                        "given is 1% too high, to first order",
-              reference=REFERENCES["uncertainty"]),
-    OutputMap("sensitivity_b1", "change of f per 1% B1 error", "1", "float32",
-              "B1 sensitivity output", "change of f per 1% B1 error", "--sensitivity-out",
-              "sensB1", "MPFsensB1",
-              algorithm="Change of the bound-pool fraction when the transmit field B1 is 1% "
-                        "too high, through the R1 fit, the synthetic reference and the "
-                        "saturation, to first order",
-              reference=REFERENCES["uncertainty"]),
+    OutputMap(
+        "fraction",
+        "bound-pool fraction",
+        "1",
+        "float32",
+        "output",
+        "bound-pool fraction f (two-pool MT model)",
+        "--output",
+        "mpf",
+        "MPFmap",
+        algorithm="Bound-pool (macromolecular proton) fraction from one MT-weighted "
+        "image, a synthetic reference image and R1, by solving the pulsed "
+        "steady-state two-pool model per voxel",
+        reference=REFERENCES["mpf"],
+        display=((0.0, 0.2), "magma"),
+    ),
+    OutputMap(
+        "status",
+        "status of the fraction fit",
+        "1",
+        "uint8",
+        "status output",
+        "status of the fraction fit per voxel",
+        "--status",
+        "status",
+        "dseg",
+        desc="MPFstatus",
+    ),
+    OutputMap(
+        "r1",
+        "R1",
+        "1/s",
+        "float32",
+        "R1 output",
+        "R1 (1/s) by variable flip angle",
+        "--r1-out",
+        "r1",
+        "R1map",
+        algorithm="Longitudinal relaxation rate from the PD- and T1-weighted spoiled "
+        "gradient echoes by variable flip angle (DESPOT1, the exact "
+        "steady-state signal), corrected for the transmit field",
+        reference=REFERENCES["spgr"],
+        display=((0.0, 2.0), "viridis"),
+    ),
+    OutputMap(
+        "m0",
+        "M0",
+        "arbitrary",
+        "float32",
+        "M0 output",
+        "M0 (signal units) by variable flip angle",
+        "--m0-out",
+        "m0",
+        "M0map",
+        algorithm="Equilibrium signal from the PD- and T1-weighted spoiled gradient "
+        "echoes by variable flip angle (DESPOT1), corrected for the transmit "
+        "field",
+        reference=REFERENCES["spgr"],
+    ),
+    OutputMap(
+        "mtr",
+        "MTR",
+        "percent",
+        "float32",
+        "MTR output",
+        "MT ratio (percent)",
+        "--mtr-out",
+        "mtr",
+        "MTRmap",
+        algorithm="Magnetization transfer ratio of the MT-weighted image against the "
+        "synthetic reference image (the MT-off signal at the MT-weighted "
+        "scan's flip angle and TR predicted from R1 and M0)",
+        reference=REFERENCES["synthetic"],
+    ),
+    OutputMap(
+        "mtsat",
+        "MTsat",
+        "percent",
+        "float32",
+        "MTsat output",
+        "MT saturation (percent units, Helms 2008)",
+        "--mtsat-out",
+        "mtsat",
+        "MTsat",
+        algorithm="MT saturation from the PD-, T1- and MT-weighted spoiled gradient echoes",
+        reference=REFERENCES["mtsat"],
+        display=((0.0, 3.0), "cividis"),
+    ),
+    OutputMap(
+        "uncertainty",
+        "sd of the fraction (noise)",
+        "1",
+        "float32",
+        "uncertainty output",
+        "sd of f from image noise, first order",
+        "--uncertainty-out",
+        "sd",
+        "MPFsd",
+        algorithm="Standard deviation of the bound-pool fraction that the noise of the "
+        "three scans causes, to first order: the fit's derivatives at the "
+        "solution chained through the R1 fit and the synthetic reference; "
+        "each scan's noise estimated from its background (Rayleigh mean / "
+        "sqrt(pi/2))",
+        reference=REFERENCES["uncertainty"],
+        display=((0.0, 0.02), "inferno"),
+    ),
+    OutputMap(
+        "sensitivity_r1",
+        "change of f per 1% R1 error",
+        "1",
+        "float32",
+        "R1 sensitivity output",
+        "change of f per 1% R1 error",
+        "--sensitivity-out",
+        "sensR1",
+        "MPFsensR1",
+        algorithm="Change of the bound-pool fraction when the R1 the fraction model is "
+        "given is 1% too high, to first order",
+        reference=REFERENCES["uncertainty"],
+    ),
+    OutputMap(
+        "sensitivity_b1",
+        "change of f per 1% B1 error",
+        "1",
+        "float32",
+        "B1 sensitivity output",
+        "change of f per 1% B1 error",
+        "--sensitivity-out",
+        "sensB1",
+        "MPFsensB1",
+        algorithm="Change of the bound-pool fraction when the transmit field B1 is 1% "
+        "too high, through the R1 fit, the synthetic reference and the "
+        "saturation, to first order",
+        reference=REFERENCES["uncertainty"],
+    ),
 )
 """Every output map, in the order the workflows write them."""
 

@@ -17,6 +17,7 @@ Units: times in seconds, offsets in Hz, the saturation amplitude in rad/s,
 R1 in 1/s, flip angles in degrees as scanners state them (``model_values``
 converts to the radians the model takes).
 """
+
 import math
 import os
 import stat
@@ -48,9 +49,13 @@ class ParameterError(Exception):
 
 # A named tuple, not a dataclass: importing dataclasses would double what
 # `mt-map --help` spends beyond the interpreter's own start.
-class Parameter(namedtuple("Parameter", "key option unit help rule typical hint_low hint_high "
-                                        "in_protocol choices",
-                           defaults=((None, None), "", "", True, ()))):
+class Parameter(
+    namedtuple(
+        "Parameter",
+        "key option unit help rule typical hint_low hint_high in_protocol choices",
+        defaults=((None, None), "", "", True, ()),
+    )
+):
     """One acquisition or model parameter.
 
     key
@@ -76,62 +81,184 @@ class Parameter(namedtuple("Parameter", "key option unit help rule typical hint_
         such as R1 for ``mt-map voxel``, may not).
     """
 
-
     __slots__ = ()
 
 
-PARAMETERS = {p.key: p for p in (
-    Parameter("delta_omega", "--delta-omega", "Hz",
-              "offset frequency of the saturation pulse, Hz", "nonzero",
-              (100.0, 1e5), "is it in kHz?", "is it in Hz, not rad/s or mHz?"),
-    Parameter("omega_1_rms", "--omega-1-rms", "rad/s",
-              "RMS amplitude of the saturation pulse, rad/s", "positive",
-              (10.0, 1e5), "is it in microtesla? (1 uT is 267.5 rad/s)",
-              "is it in rad/s?"),
-    Parameter("duration", "--duration", "s", "duration of the saturation pulse, s",
-              "positive", (1e-3, None), "is it in seconds?"),
-    Parameter("TR", "--TR", "s", "repetition time, s", "positive",
-              (1e-3, 1.0), "is it in seconds?", "is it in milliseconds?"),
-    Parameter("flip_angle_deg", "--flip-angle", "deg", "excitation flip angle, degrees",
-              "angle", (1.0, None), "is it in radians? (give degrees)"),
-    Parameter("T2_free", "--T2-free", "s", "transverse relaxation time of the free pool, s",
-              "positive", (1e-3, 1.0), "is it in seconds?", "is it in milliseconds?"),
-    Parameter("T2b", "--T2b", "s",
-              "transverse relaxation time of the bound pool, s; G is computed from it "
-              "with the super-Lorentzian lineshape", "positive",
-              (1e-6, 1e-4), "is it in seconds?", "is it in microseconds?"),
-    Parameter("G", "--G", "s", "bound-pool absorption lineshape value at the offset, s",
-              "positive", (None, 1e-3), "", "is it in seconds?"),
-    Parameter("R1", "--R1", "1/s", "longitudinal relaxation rate, 1/s", "positive",
-              (0.1, 20.0), "is it in 1/s, not 1/ms?", "is it T1 in milliseconds?",
-              in_protocol=False),
-    Parameter("S_ratio", "--S-ratio", "", "measured ratio S_mt/S_ref", "finite",
-              in_protocol=False),
-    # The PD- and T1-weighted scans of the three-scan chain (the MT-weighted
-    # one has flip_angle_deg and TR).
-    Parameter("pdw_flip_angle_deg", "--pdw-flip-angle", "deg",
-              "flip angle of the PD-weighted scan, degrees", "angle", (1.0, None),
-              "is it in radians? (give degrees)"),
-    Parameter("pdw_TR", "--pdw-TR", "s", "repetition time of the PD-weighted scan, s",
-              "positive", (1e-3, 1.0), "is it in seconds?", "is it in milliseconds?"),
-    Parameter("t1w_flip_angle_deg", "--t1w-flip-angle", "deg",
-              "flip angle of the T1-weighted scan, degrees", "angle", (1.0, None),
-              "is it in radians? (give degrees)"),
-    Parameter("t1w_TR", "--t1w-TR", "s", "repetition time of the T1-weighted scan, s",
-              "positive", (1e-3, 1.0), "is it in seconds?", "is it in milliseconds?"),
-    # The MT pulse as scanners state it, instead of omega_1_rms.
-    Parameter("mt_flip_angle_deg", "--mt-flip-angle", "deg",
-              "flip angle of one MT saturation pulse (on resonance), degrees; "
-              "omega_1_rms is computed from it", "positive", (20.0, 5000.0),
-              "is it in radians? (give degrees)", "is it in degrees?"),
-    Parameter("mt_pulse_shape", "--mt-pulse-shape", "", "shape of the MT pulse (default hard)",
-              "choice", choices=tuple(SHAPES)),
-    Parameter("mt_bandwidth", "--mt-bandwidth", "Hz",
-              "bandwidth of a Gaussian MT pulse (FWHM of its spectrum), Hz", "positive",
-              (10.0, 1e4), "is it in kHz?", "is it in Hz?"),
-    Parameter("mt_pulses", "--mt-pulses", "",
-              "MT pulses per TR (default 1); --duration is their total time", "count"),
-)}
+PARAMETERS = {
+    p.key: p
+    for p in (
+        Parameter(
+            "delta_omega",
+            "--delta-omega",
+            "Hz",
+            "offset frequency of the saturation pulse, Hz",
+            "nonzero",
+            (100.0, 1e5),
+            "is it in kHz?",
+            "is it in Hz, not rad/s or mHz?",
+        ),
+        Parameter(
+            "omega_1_rms",
+            "--omega-1-rms",
+            "rad/s",
+            "RMS amplitude of the saturation pulse, rad/s",
+            "positive",
+            (10.0, 1e5),
+            "is it in microtesla? (1 uT is 267.5 rad/s)",
+            "is it in rad/s?",
+        ),
+        Parameter(
+            "duration",
+            "--duration",
+            "s",
+            "duration of the saturation pulse, s",
+            "positive",
+            (1e-3, None),
+            "is it in seconds?",
+        ),
+        Parameter(
+            "TR",
+            "--TR",
+            "s",
+            "repetition time, s",
+            "positive",
+            (1e-3, 1.0),
+            "is it in seconds?",
+            "is it in milliseconds?",
+        ),
+        Parameter(
+            "flip_angle_deg",
+            "--flip-angle",
+            "deg",
+            "excitation flip angle, degrees",
+            "angle",
+            (1.0, None),
+            "is it in radians? (give degrees)",
+        ),
+        Parameter(
+            "T2_free",
+            "--T2-free",
+            "s",
+            "transverse relaxation time of the free pool, s",
+            "positive",
+            (1e-3, 1.0),
+            "is it in seconds?",
+            "is it in milliseconds?",
+        ),
+        Parameter(
+            "T2b",
+            "--T2b",
+            "s",
+            "transverse relaxation time of the bound pool, s; G is computed from it "
+            "with the super-Lorentzian lineshape",
+            "positive",
+            (1e-6, 1e-4),
+            "is it in seconds?",
+            "is it in microseconds?",
+        ),
+        Parameter(
+            "G",
+            "--G",
+            "s",
+            "bound-pool absorption lineshape value at the offset, s",
+            "positive",
+            (None, 1e-3),
+            "",
+            "is it in seconds?",
+        ),
+        Parameter(
+            "R1",
+            "--R1",
+            "1/s",
+            "longitudinal relaxation rate, 1/s",
+            "positive",
+            (0.1, 20.0),
+            "is it in 1/s, not 1/ms?",
+            "is it T1 in milliseconds?",
+            in_protocol=False,
+        ),
+        Parameter(
+            "S_ratio", "--S-ratio", "", "measured ratio S_mt/S_ref", "finite", in_protocol=False
+        ),
+        # The PD- and T1-weighted scans of the three-scan chain (the MT-weighted
+        # one has flip_angle_deg and TR).
+        Parameter(
+            "pdw_flip_angle_deg",
+            "--pdw-flip-angle",
+            "deg",
+            "flip angle of the PD-weighted scan, degrees",
+            "angle",
+            (1.0, None),
+            "is it in radians? (give degrees)",
+        ),
+        Parameter(
+            "pdw_TR",
+            "--pdw-TR",
+            "s",
+            "repetition time of the PD-weighted scan, s",
+            "positive",
+            (1e-3, 1.0),
+            "is it in seconds?",
+            "is it in milliseconds?",
+        ),
+        Parameter(
+            "t1w_flip_angle_deg",
+            "--t1w-flip-angle",
+            "deg",
+            "flip angle of the T1-weighted scan, degrees",
+            "angle",
+            (1.0, None),
+            "is it in radians? (give degrees)",
+        ),
+        Parameter(
+            "t1w_TR",
+            "--t1w-TR",
+            "s",
+            "repetition time of the T1-weighted scan, s",
+            "positive",
+            (1e-3, 1.0),
+            "is it in seconds?",
+            "is it in milliseconds?",
+        ),
+        # The MT pulse as scanners state it, instead of omega_1_rms.
+        Parameter(
+            "mt_flip_angle_deg",
+            "--mt-flip-angle",
+            "deg",
+            "flip angle of one MT saturation pulse (on resonance), degrees; "
+            "omega_1_rms is computed from it",
+            "positive",
+            (20.0, 5000.0),
+            "is it in radians? (give degrees)",
+            "is it in degrees?",
+        ),
+        Parameter(
+            "mt_pulse_shape",
+            "--mt-pulse-shape",
+            "",
+            "shape of the MT pulse (default hard)",
+            "choice",
+            choices=tuple(SHAPES),
+        ),
+        Parameter(
+            "mt_bandwidth",
+            "--mt-bandwidth",
+            "Hz",
+            "bandwidth of a Gaussian MT pulse (FWHM of its spectrum), Hz",
+            "positive",
+            (10.0, 1e4),
+            "is it in kHz?",
+            "is it in Hz?",
+        ),
+        Parameter(
+            "mt_pulses",
+            "--mt-pulses",
+            "",
+            "MT pulses per TR (default 1); --duration is their total time",
+            "count",
+        ),
+    )
+}
 
 # The bound pool's lineshape is given one way: G itself, or T2b for G to be
 # computed from.
@@ -167,22 +294,28 @@ BIDS_FIELDS = {
     "mt_bandwidth": "MTPulseBandwidth",
 }
 # The MT pulse's fields, stated once per dataset or MT-weighted scan.
-MT_PULSE_FIELDS = ("delta_omega", "duration", "mt_pulses", "mt_pulse_shape",
-                   "mt_flip_angle_deg", "mt_bandwidth")
+MT_PULSE_FIELDS = (
+    "delta_omega",
+    "duration",
+    "mt_pulses",
+    "mt_pulse_shape",
+    "mt_flip_angle_deg",
+    "mt_bandwidth",
+)
 # Sidecar times (s) beyond which a value can only be in milliseconds. BIDS
 # states times in seconds, so a sidecar value this large stops the BIDS App
 # (unless it is told to read milliseconds), where a value given on the
 # command line only draws a warning past the top of its typical range. One
 # MT pulse lasts well under 0.1 s.
 SIDECAR_LONGEST = {"TR": 1.0, "duration": 0.1}
-METAVARS = {"Hz": "HZ", "rad/s": "RAD_PER_S", "s": "S", "deg": "DEG", "1/s": "PER_S",
-            "": "VALUE"}
+METAVARS = {"Hz": "HZ", "rad/s": "RAD_PER_S", "s": "S", "deg": "DEG", "1/s": "PER_S", "": "VALUE"}
 PROTOCOL_KEYS = tuple(key for key, p in PARAMETERS.items() if p.in_protocol)
 
 
 class Given(namedtuple("Given", "value name source", defaults=("",))):
     """A parameter's value as given, and where: name is the option
-    (``'--TR'``) or the protocol key, source '' or `` in protocol 'p.json'``."""
+    (``'--TR'``) or the protocol key, source '' or `` in protocol 'p.json'``.
+    """
 
     __slots__ = ()
 
@@ -215,12 +348,21 @@ def add_options(parser, keys):
         if p.rule == "choice":
             target.add_argument(p.option, dest=key, choices=p.choices, help=p.help)
         else:
-            target.add_argument(p.option, dest=key, type=int if p.rule == "count" else float,
-                                metavar=METAVARS[p.unit], help=p.help)
-    group.add_argument("--protocol", type=Path, metavar="FILE.json",
-                       help="JSON file with the parameters above under the keys "
-                            + ", ".join(k for k in keys if PARAMETERS[k].in_protocol)
-                            + "; options given on the command line win")
+            target.add_argument(
+                p.option,
+                dest=key,
+                type=int if p.rule == "count" else float,
+                metavar=METAVARS[p.unit],
+                help=p.help,
+            )
+    group.add_argument(
+        "--protocol",
+        type=Path,
+        metavar="FILE.json",
+        help="JSON file with the parameters above under the keys "
+        + ", ".join(k for k in keys if PARAMETERS[k].in_protocol)
+        + "; options given on the command line win",
+    )
 
 
 def _reject_constant(name):
@@ -284,8 +426,12 @@ def read_protocol(path):
     if len(raw) > PROTOCOL_MAX_BYTES:
         fail(f"larger than {PROTOCOL_MAX_BYTES} bytes; not a protocol file")
     try:
-        content = json.loads(raw.decode("utf-8"), parse_constant=_reject_constant,
-                             parse_int=_bounded_int, object_pairs_hook=_unique_keys)
+        content = json.loads(
+            raw.decode("utf-8"),
+            parse_constant=_reject_constant,
+            parse_int=_bounded_int,
+            object_pairs_hook=_unique_keys,
+        )
     except UnicodeDecodeError:
         fail("not UTF-8 text")
     except RecursionError:
@@ -299,8 +445,9 @@ def read_protocol(path):
         if key not in PROTOCOL_KEYS:
             import difflib
 
-            nearest = difflib.get_close_matches(key.lower(), [k.lower() for k in PROTOCOL_KEYS],
-                                                n=1, cutoff=0.0)
+            nearest = difflib.get_close_matches(
+                key.lower(), [k.lower() for k in PROTOCOL_KEYS], n=1, cutoff=0.0
+            )
             nearest_key = next(k for k in PROTOCOL_KEYS if k.lower() == nearest[0])
             fail(f"unknown key '{key}' (did you mean '{nearest_key}'?)")
         choices = PARAMETERS[key].choices
@@ -374,21 +521,26 @@ def require(given, keys, name=lambda key: key, hint="give them"):
     message (its option, say); hint ends it.
     """
     alternatives = (LINESHAPE, PULSE)
-    missing = [name(k) for k in keys
-               if k not in given and k not in OPTIONAL and not any(k in a for a in alternatives)]
+    missing = [
+        name(k)
+        for k in keys
+        if k not in given and k not in OPTIONAL and not any(k in a for a in alternatives)
+    ]
     for group in alternatives:
         if any(k in keys for k in group) and not any(k in given for k in group):
             missing.append(" or ".join(name(k) for k in group if k in keys))
     if missing:
-        raise ParameterError(f"missing parameter{'s' if len(missing) > 1 else ''} "
-                             f"{', '.join(missing)} ({hint})")
+        raise ParameterError(
+            f"missing parameter{'s' if len(missing) > 1 else ''} {', '.join(missing)} ({hint})"
+        )
 
 
 def as_given(parameters, keys):
     """Plain parameters (key to number, or to a word for a choice) as Given,
     for callers that merged them themselves; values that are Given already
     stay as they are. Raises ParameterError for unknown keys and for missing
-    ones of keys (see ``require``)."""
+    ones of keys (see ``require``).
+    """
     given = {}
     for key, value in parameters.items():
         if key not in PARAMETERS:
@@ -453,12 +605,15 @@ def validate(given):
             raise ParameterError(f"{where}: must be a finite number")
         single = _single(g.value)
         if not math.isfinite(single):
-            raise ParameterError(f"{where}: too large for single precision, which the "
-                                 "model computes in")
+            raise ParameterError(
+                f"{where}: too large for single precision, which the model computes in"
+            )
         if p.rule != "finite" and single == 0.0:
-            raise ParameterError(f"{where}: must not be zero" if g.value == 0.0 else
-                                 f"{where}: rounds to 0 in single precision, which the "
-                                 "model computes in")
+            raise ParameterError(
+                f"{where}: must not be zero"
+                if g.value == 0.0
+                else f"{where}: rounds to 0 in single precision, which the model computes in"
+            )
         if p.rule == "positive" and g.value < 0:
             raise ParameterError(f"{where}: must be positive")
         if p.rule == "angle" and not 0.0 < g.value < 90.0:
@@ -468,29 +623,35 @@ def validate(given):
         low, high = p.typical
         size = abs(g.value)
         if low is not None and size < low:
-            warnings.append(f"{where} is unusually small for a human "
-                            f"scanner; {p.hint_low}")
+            warnings.append(f"{where} is unusually small for a human scanner; {p.hint_low}")
         elif high is not None and size > high:
-            warnings.append(f"{where} is unusually large for a human "
-                            f"scanner; {p.hint_high}")
+            warnings.append(f"{where} is unusually large for a human scanner; {p.hint_high}")
     if "duration" in given and "TR" in given and given["duration"].value > given["TR"].value:
         d, tr = given["duration"], given["TR"]
-        raise ParameterError(f"{d.describe('s')} is longer than {tr.describe('s')}; the "
-                             "saturation pulse must fit in the repetition time")
+        raise ParameterError(
+            f"{d.describe('s')} is longer than {tr.describe('s')}; the "
+            "saturation pulse must fit in the repetition time"
+        )
     if all(key in given for key in PULSE):
-        raise ParameterError(f"{given['omega_1_rms'].describe('rad/s')} and "
-                             f"{given['mt_flip_angle_deg'].describe('deg')}: give the "
-                             "saturation amplitude or the MT pulse, not both")
+        raise ParameterError(
+            f"{given['omega_1_rms'].describe('rad/s')} and "
+            f"{given['mt_flip_angle_deg'].describe('deg')}: give the "
+            "saturation amplitude or the MT pulse, not both"
+        )
     shape = given.get("mt_pulse_shape")
     # The shapes that take a bandwidth say so in the pulse registry.
     banded = shape is not None and "bandwidth" in SHAPES[shape.value].needs
     if "mt_flip_angle_deg" in given and banded and "mt_bandwidth" not in given:
-        raise ParameterError(f"{shape.describe()}: a {shape.value.capitalize()} MT pulse needs "
-                             f"its bandwidth ({PARAMETERS['mt_bandwidth'].option} or "
-                             "mt_bandwidth)")
+        raise ParameterError(
+            f"{shape.describe()}: a {shape.value.capitalize()} MT pulse needs "
+            f"its bandwidth ({PARAMETERS['mt_bandwidth'].option} or "
+            "mt_bandwidth)"
+        )
     if "mt_bandwidth" in given and not banded:
-        raise ParameterError(f"{given['mt_bandwidth'].describe('Hz')}: a bandwidth applies "
-                             "to a Gaussian MT pulse only (mt_pulse_shape gaussian)")
+        raise ParameterError(
+            f"{given['mt_bandwidth'].describe('Hz')}: a bandwidth applies "
+            "to a Gaussian MT pulse only (mt_pulse_shape gaussian)"
+        )
     return warnings
 
 
@@ -519,7 +680,7 @@ def model_values(given):
     """
     values = {key: g.value for key, g in given.items()}
     for key in [k for k in values if k.endswith("_deg")]:
-        values[key[:-len("_deg")]] = math.radians(values.pop(key))
+        values[key[: -len("_deg")]] = math.radians(values.pop(key))
     if "mt_flip_angle" in values:
         from tavni.mt_map.pulses import omega_1_rms_from_pulse
 
@@ -528,8 +689,11 @@ def model_values(given):
         pulses = int(values.pop("mt_pulses", 1))
         shape = values.pop("mt_pulse_shape", "hard")
         values["omega_1_rms"] = omega_1_rms_from_pulse(
-            values.pop("mt_flip_angle"), values["duration"] / pulses, shape,
-            values.pop("mt_bandwidth", None))
+            values.pop("mt_flip_angle"),
+            values["duration"] / pulses,
+            shape,
+            values.pop("mt_bandwidth", None),
+        )
     for key in MT_PULSE:
         values.pop(key, None)
     if "T2b" in values:
@@ -538,6 +702,8 @@ def model_values(given):
         values["G"] = float(super_lorentzian(values["delta_omega"], values.pop("T2b")))
         if not 0.0 < _single(values["G"]) < math.inf:
             T2b = given["T2b"]
-            raise ParameterError(f"{T2b.describe('s')} gives a lineshape value G = "
-                                 f"{values['G']:g} s the model cannot use")
+            raise ParameterError(
+                f"{T2b.describe('s')} gives a lineshape value G = "
+                f"{values['G']:g} s the model cannot use"
+            )
     return values

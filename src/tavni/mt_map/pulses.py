@@ -11,6 +11,7 @@ duration and whatever else the shape needs, and the names of those extra
 values. A new shape is a new row and its RMS function; the command line's
 choices, the protocol's checks and the BIDS App take it from here.
 """
+
 import math
 from collections.abc import Callable
 from typing import NamedTuple
@@ -54,15 +55,20 @@ def _gaussian_rms(flip_angle, pulse_duration, bandwidth):
     # omega_1(t) = theta a(t) / int a dt, so
     #     omega_1_rms = theta sqrt(int a^2 dt / tau) / int a dt.
     sigma = math.sqrt(2.0 * math.log(2.0)) / (math.pi * bandwidth)
-    area = sigma * math.sqrt(2.0 * math.pi) * math.erf(pulse_duration / (2.0 * math.sqrt(2.0) * sigma))
+    area = (
+        sigma * math.sqrt(2.0 * math.pi) * math.erf(pulse_duration / (2.0 * math.sqrt(2.0) * sigma))
+    )
     energy = sigma * math.sqrt(math.pi) * math.erf(pulse_duration / (2.0 * sigma))
     return flip_angle * math.sqrt(energy / pulse_duration) / area
 
 
-SHAPES = {shape.name: shape for shape in (
-    PulseShape("hard", _hard_rms),
-    PulseShape("gaussian", _gaussian_rms, ("bandwidth",)),
-)}
+SHAPES = {
+    shape.name: shape
+    for shape in (
+        PulseShape("hard", _hard_rms),
+        PulseShape("gaussian", _gaussian_rms, ("bandwidth",)),
+    )
+}
 """The MT pulse shapes by name."""
 
 

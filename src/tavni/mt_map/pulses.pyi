@@ -16,10 +16,15 @@ SHAPES: dict[str, PulseShape]
 # Scalars in, a float out; anything else, an array.
 @overload
 def omega_1_rms_from_pulse(  # type: ignore[overload-overlap]
-    flip_angle: float, pulse_duration: float, shape: Literal["hard", "gaussian"] = "hard",
-    bandwidth: float | None = None) -> float: ...
+    flip_angle: float,
+    pulse_duration: float,
+    shape: Literal["hard", "gaussian"] = "hard",
+    bandwidth: float | None = None,
+) -> float: ...
 @overload
 def omega_1_rms_from_pulse(
-    flip_angle: ArrayLike, pulse_duration: ArrayLike,
+    flip_angle: ArrayLike,
+    pulse_duration: ArrayLike,
     shape: Literal["hard", "gaussian"] = "hard",
-    bandwidth: ArrayLike | None = None) -> NDArray[np.float64]: ...
+    bandwidth: ArrayLike | None = None,
+) -> NDArray[np.float64]: ...

@@ -14,6 +14,7 @@ one unit. A transmit field ``b1`` (actual / nominal) scales every flip angle.
 The per-voxel work runs in C++ (module ``_maps``) on all cores with the
 interpreter lock released.
 """
+
 import math
 
 import numpy as np
@@ -48,7 +49,8 @@ def _actual(flip_angle, b1):
 def _inputs(**values):
     """The named inputs (None left out) as arrays the kernels read in place
     (float32 stays float32), their broadcast shape, and where any of them is
-    masked (``numpy.ma``; None if nowhere)."""
+    masked (``numpy.ma``; None if nowhere).
+    """
     arrays, masked = {}, None
     for name, value in values.items():
         if value is not None:
@@ -102,9 +104,11 @@ def spgr_signal(M0, R1, flip_angle, TR, *, b1=None, threads=None):
     """
     arrays, shape, masked = _inputs(M0=M0, R1=R1, flip_angle=flip_angle, TR=TR, b1=b1)
     signal = np.empty(shape)
-    _maps.spgr_signal(*(_view(arrays, name, shape)
-                        for name in ("M0", "R1", "flip_angle", "TR", "b1")),
-                      thread_count(threads), signal)
+    _maps.spgr_signal(
+        *(_view(arrays, name, shape) for name in ("M0", "R1", "flip_angle", "TR", "b1")),
+        thread_count(threads),
+        signal,
+    )
     return _float_or_array(_nan_where(signal, masked))
 
 
@@ -153,8 +157,7 @@ def _despot1_least_squares(signals, flip_angles, TR, b1):
     return R1, M0, status
 
 
-def fit_r1(signals, flip_angles, TRs, *, b1=None, mask=None, return_status=False,
-           threads=None):
+def fit_r1(signals, flip_angles, TRs, *, b1=None, mask=None, return_status=False, threads=None):
     """R1 and M0 from SPGR scans of two or more flip angles (variable flip angle).
 
     Every voxel's signals S_i, made at flip angles a_i = b1 * flip_angles[i]
@@ -211,8 +214,9 @@ def fit_r1(signals, flip_angles, TRs, *, b1=None, mask=None, return_status=False
     if len(signals) < 2:
         raise ValueError(f"fit_r1 needs at least two scans, got {len(signals)}")
     if not len(signals) == len(flip_angles) == len(TRs):
-        raise ValueError(f"fit_r1: {len(signals)} signals, {len(flip_angles)} flip angles, "
-                         f"{len(TRs)} TRs")
+        raise ValueError(
+            f"fit_r1: {len(signals)} signals, {len(flip_angles)} flip angles, {len(TRs)} TRs"
+        )
     if not all(math.isfinite(t) and t > 0 for t in TRs):
         raise ValueError(f"fit_r1: every TR must be positive, got {TRs}")
     if len(signals) > 2 and any(t != TRs[0] for t in TRs):
@@ -226,8 +230,9 @@ def fit_r1(signals, flip_angles, TRs, *, b1=None, mask=None, return_status=False
 
     if len(signals) > 2:
         with np.errstate(divide="ignore", invalid="ignore"):
-            R1, M0, status = _despot1_least_squares([arrays[n] for n in names], flip_angles,
-                                                    TRs[0], arrays.get("b1"))
+            R1, M0, status = _despot1_least_squares(
+                [arrays[n] for n in names], flip_angles, TRs[0], arrays.get("b1")
+            )
         R1, M0, status = (np.broadcast_to(a, shape) for a in (R1, M0, status))
         for keep in masks:
             status = np.where(keep, status, R1_STATUS_MASKED)
@@ -239,9 +244,17 @@ def fit_r1(signals, flip_angles, TRs, *, b1=None, mask=None, return_status=False
         R1 = np.empty(shape)
         M0 = np.empty(shape)
         status = np.empty(shape, dtype=np.uint8)
-        _maps.fit_r1(tuple(_view(arrays, n, shape) for n in names), tuple(flip_angles),
-                     tuple(TRs), _view(arrays, "b1", shape),
-                     tuple(np.broadcast_to(m, shape) for m in masks), threads, R1, M0, status)
+        _maps.fit_r1(
+            tuple(_view(arrays, n, shape) for n in names),
+            tuple(flip_angles),
+            tuple(TRs),
+            _view(arrays, "b1", shape),
+            tuple(np.broadcast_to(m, shape) for m in masks),
+            threads,
+            R1,
+            M0,
+            status,
+        )
     if R1.ndim == 0:
         R1, M0, status = float(R1), float(M0), int(status)
     return (R1, M0, status) if return_status else (R1, M0)
@@ -276,8 +289,21 @@ def mtr(S_mt, S_ref):
     return _float_or_array(ratio)
 
 
-def mtsat(S_pd, S_t1, S_mt, flip_pd, flip_t1, flip_mt, TR_pd, TR_t1, TR_mt, *, b1=None,
-          b1_correction=None, threads=None):
+def mtsat(
+    S_pd,
+    S_t1,
+    S_mt,
+    flip_pd,
+    flip_t1,
+    flip_mt,
+    TR_pd,
+    TR_t1,
+    TR_mt,
+    *,
+    b1=None,
+    b1_correction=None,
+    threads=None,
+):
     """MT saturation, percent units (Helms et al. 2008).
 
     With the small-angle approximations of the SPGR steady state, from the
@@ -324,11 +350,18 @@ def mtsat(S_pd, S_t1, S_mt, flip_pd, flip_t1, flip_mt, TR_pd, TR_t1, TR_mt, *, b
         raise ValueError("mtsat: the empirical B1 correction needs a b1 map")
     C = -1.0 if b1_correction is None else float(b1_correction)
     if b1_correction is not None and not 0.0 <= C < 1.0:
-        raise ValueError(f"mtsat: the B1 correction constant must be in [0, 1), got {b1_correction}")
+        raise ValueError(
+            f"mtsat: the B1 correction constant must be in [0, 1), got {b1_correction}"
+        )
     arrays, shape, masked = _inputs(S_pd=S_pd, S_t1=S_t1, S_mt=S_mt, b1=b1)
     saturation = np.empty(shape)
-    _maps.mtsat(tuple(_view(arrays, name, shape) for name in ("S_pd", "S_t1", "S_mt")),
-                (float(flip_pd), float(flip_t1), float(flip_mt)),
-                (float(TR_pd), float(TR_t1), float(TR_mt)), _view(arrays, "b1", shape),
-                C, thread_count(threads), saturation)
+    _maps.mtsat(
+        tuple(_view(arrays, name, shape) for name in ("S_pd", "S_t1", "S_mt")),
+        (float(flip_pd), float(flip_t1), float(flip_mt)),
+        (float(TR_pd), float(TR_t1), float(TR_mt)),
+        _view(arrays, "b1", shape),
+        C,
+        thread_count(threads),
+        saturation,
+    )
     return _float_or_array(_nan_where(saturation, masked))

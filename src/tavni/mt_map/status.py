@@ -16,10 +16,23 @@ from typing import NamedTuple
 from tavni.mt_map import _maps
 
 __all__ = [
-    "FRACTION", "R1", "R1_STATUS_ABOVE_RANGE", "R1_STATUS_BELOW_RANGE",
-    "R1_STATUS_INVALID_INPUT", "R1_STATUS_MASKED", "R1_STATUS_SOLVED", "STATUS_ABOVE_BRACKET",
-    "STATUS_BELOW_BRACKET", "STATUS_INVALID_INPUT", "STATUS_MASKED", "STATUS_SOLVED",
-    "STATUS_TWO_ROOTS", "Status", "fitted", "solved", "status_table",
+    "FRACTION",
+    "R1",
+    "R1_STATUS_ABOVE_RANGE",
+    "R1_STATUS_BELOW_RANGE",
+    "R1_STATUS_INVALID_INPUT",
+    "R1_STATUS_MASKED",
+    "R1_STATUS_SOLVED",
+    "STATUS_ABOVE_BRACKET",
+    "STATUS_BELOW_BRACKET",
+    "STATUS_INVALID_INPUT",
+    "STATUS_MASKED",
+    "STATUS_SOLVED",
+    "STATUS_TWO_ROOTS",
+    "Status",
+    "fitted",
+    "solved",
+    "status_table",
 ]
 
 
@@ -61,17 +74,25 @@ R1_STATUS_MASKED = _maps.R1_STATUS_MASKED
 """Excluded by the mask."""
 
 FRACTION = (
-    Status(STATUS_SOLVED, "solved", "f found (a zero within rounding at a bracket end "
-                                    "included)"),
-    Status(STATUS_BELOW_BRACKET, "below the bracket",
-           "no zero in the bracket; it would lie below its lower end (a ratio above that of "
-           "no bound pool)"),
-    Status(STATUS_ABOVE_BRACKET, "above the bracket",
-           "no zero in the bracket; it would lie above its upper end (more saturation than "
-           "the bracket explains)"),
-    Status(STATUS_INVALID_INPUT, "invalid input",
-           "an input outside the model's physical domain (background: REF <= 0, R1 <= 0, "
-           "NaN), or a residual the solver cannot use"),
+    Status(STATUS_SOLVED, "solved", "f found (a zero within rounding at a bracket end included)"),
+    Status(
+        STATUS_BELOW_BRACKET,
+        "below the bracket",
+        "no zero in the bracket; it would lie below its lower end (a ratio above that of "
+        "no bound pool)",
+    ),
+    Status(
+        STATUS_ABOVE_BRACKET,
+        "above the bracket",
+        "no zero in the bracket; it would lie above its upper end (more saturation than "
+        "the bracket explains)",
+    ),
+    Status(
+        STATUS_INVALID_INPUT,
+        "invalid input",
+        "an input outside the model's physical domain (background: REF <= 0, R1 <= 0, "
+        "NaN), or a residual the solver cannot use",
+    ),
     Status(STATUS_MASKED, "masked", "outside the mask, not fitted"),
     Status(STATUS_TWO_ROOTS, "two roots", "two zeros in the bracket; the smaller is returned"),
 )
@@ -79,14 +100,22 @@ FRACTION = (
 
 R1 = (
     Status(R1_STATUS_SOLVED, "solved", "R1 and M0 found"),
-    Status(R1_STATUS_BELOW_RANGE, "R1 too low",
-           "the signals ask for an R1 that is not positive (E1 >= 1) or below the interval "
-           "searched"),
-    Status(R1_STATUS_ABOVE_RANGE, "R1 too high",
-           "the signals ask for E1 <= 0, or an R1 above the interval searched"),
-    Status(R1_STATUS_INVALID_INPUT, "invalid input",
-           "a signal not positive and finite, a flip angle outside (0, 90) degrees, or scans "
-           "of one contrast"),
+    Status(
+        R1_STATUS_BELOW_RANGE,
+        "R1 too low",
+        "the signals ask for an R1 that is not positive (E1 >= 1) or below the interval searched",
+    ),
+    Status(
+        R1_STATUS_ABOVE_RANGE,
+        "R1 too high",
+        "the signals ask for E1 <= 0, or an R1 above the interval searched",
+    ),
+    Status(
+        R1_STATUS_INVALID_INPUT,
+        "invalid input",
+        "a signal not positive and finite, a flip angle outside (0, 90) degrees, or scans "
+        "of one contrast",
+    ),
     Status(R1_STATUS_MASKED, "masked", "outside the mask, not fitted"),
 )
 """The codes of the R1 fit by variable flip angle."""

@@ -11,6 +11,7 @@ Rician magnitude noise is close to Gaussian with the same sigma.
 
 All arrays broadcast together; angles in radians, times in s, R1 in 1/s.
 """
+
 import math
 from typing import NamedTuple
 
@@ -45,8 +46,9 @@ class FractionUncertainty(NamedTuple):
 # ---------------------------------------------------------------------------
 # Noise from the background.
 
+
 def _dilate(mask, steps):
-    """mask grown by `steps` voxels along each axis (a cross per step)."""
+    """Mask grown by `steps` voxels along each axis (a cross per step)."""
     grown = mask.copy()
     for _ in range(steps):
         step = grown.copy()
@@ -109,7 +111,8 @@ def noise_sd_from_background(image, background=None, *, head=None):
     if values.size < MIN_BACKGROUND_VOXELS:
         raise NoiseEstimateError(
             f"only {values.size} background voxels to estimate the noise from "
-            f"(at least {MIN_BACKGROUND_VOXELS} needed); give the noise level instead")
+            f"(at least {MIN_BACKGROUND_VOXELS} needed); give the noise level instead"
+        )
     if np.any(values < 0.0):
         return float(np.sqrt(np.mean(values * values)))
     return float(np.mean(values) / RAYLEIGH_MEAN_OVER_SIGMA)
@@ -117,12 +120,14 @@ def noise_sd_from_background(image, background=None, *, head=None):
 
 def check_noise_levels(given, names):
     """The given noise levels as floats: one for all the images named, or one
-    each; NoiseEstimateError otherwise, or for a level that is not positive."""
+    each; NoiseEstimateError otherwise, or for a level that is not positive.
+    """
     given = [float(sigma) for sigma in given]
     if len(given) not in (1, len(names)):
         raise NoiseEstimateError(
             f"give one noise level for all images or one each for {', '.join(names)} "
-            f"(got {len(given)})")
+            f"(got {len(given)})"
+        )
     if not all(math.isfinite(sigma) and sigma > 0 for sigma in given):
         raise NoiseEstimateError(f"noise levels must be positive numbers (got {given})")
     return given
@@ -175,6 +180,7 @@ def noise_levels(images, given=None, *, head=None):
 # ---------------------------------------------------------------------------
 # The spoiled gradient echo's response to R1 and b1.
 
+
 def spgr_log_derivatives(R1, flip_angle, TR, *, b1=None, b1_term=True):
     """How the spoiled-gradient-echo signal S = M0 sin(a) (1 - E) / (1 - cos(a) E),
     E = exp(-R1 TR), a = b1 flip_angle, moves with R1 and b1, relative to S.
@@ -203,12 +209,12 @@ def spgr_log_derivatives(R1, flip_angle, TR, *, b1=None, b1_term=True):
 # ---------------------------------------------------------------------------
 # Propagation to f.
 
+
 def _percent(per_unit, value, percent):
     return per_unit * (np.asarray(value, dtype=np.float64) * (percent / 100.0))
 
 
-def ratio_uncertainty(derivatives, S_mt, S_ref, R1, sigma_mt, sigma_ref, *, b1=None,
-                      percent=1.0):
+def ratio_uncertainty(derivatives, S_mt, S_ref, R1, sigma_mt, sigma_ref, *, b1=None, percent=1.0):
     """Uncertainty of f fitted from a measured MT image and its reference.
 
     ``derivatives`` is the ``FractionDerivatives`` of the fit of
@@ -224,12 +230,26 @@ def ratio_uncertainty(derivatives, S_mt, S_ref, R1, sigma_mt, sigma_ref, *, b1=N
     relative = np.hypot(np.divide(sigma_mt, S_mt), np.divide(sigma_ref, S_ref))
     sd = np.abs(derivatives.S_ratio * (S_mt / S_ref)) * relative
     b1_value = 1.0 if b1 is None else b1
-    return FractionUncertainty(sd, _percent(derivatives.R1, R1, percent),
-                               _percent(derivatives.b1, b1_value, percent))
+    return FractionUncertainty(
+        sd, _percent(derivatives.R1, R1, percent), _percent(derivatives.b1, b1_value, percent)
+    )
 
 
-def three_scan_uncertainty(derivatives, S_pd, S_t1, S_mt, S_ref, R1, flip_angles, TRs,
-                           sigmas, *, b1=None, percent=1.0, b1_sensitivity=True):
+def three_scan_uncertainty(
+    derivatives,
+    S_pd,
+    S_t1,
+    S_mt,
+    S_ref,
+    R1,
+    flip_angles,
+    TRs,
+    sigmas,
+    *,
+    b1=None,
+    percent=1.0,
+    b1_sensitivity=True,
+):
     """Uncertainty of f fitted from PD-, T1- and MT-weighted images.
 
     The chain: R1 and M0 from the PD- and T1-weighted signals (two spoiled
@@ -252,10 +272,11 @@ def three_scan_uncertainty(derivatives, S_pd, S_t1, S_mt, S_ref, R1, flip_angles
         df = df/dS_ratio S_ratio (dl_mt - d ln S_ref) + df/dR1 dR1 + df/dln b1 d ln b1,
     and each dl_i has the standard deviation sigma_i / S_i.
     """
-    S_pd, S_t1, S_mt, S_ref = (np.asarray(x, dtype=np.float64)
-                               for x in (S_pd, S_t1, S_mt, S_ref))
-    slopes = [spgr_log_derivatives(R1, angle, TR, b1=b1, b1_term=b1_sensitivity)
-              for angle, TR in zip(flip_angles, TRs)]
+    S_pd, S_t1, S_mt, S_ref = (np.asarray(x, dtype=np.float64) for x in (S_pd, S_t1, S_mt, S_ref))
+    slopes = [
+        spgr_log_derivatives(R1, angle, TR, b1=b1, b1_term=b1_sensitivity)
+        for angle, TR in zip(flip_angles, TRs)
+    ]
     (a_pd, g_pd), (a_t1, g_t1), (a_ref, g_ref) = slopes
     det = a_t1 - a_pd  # d(l_t1 - l_pd)/dR1: how well the two angles tell R1
     # d ln S_ref per unit change of l_pd and l_t1, through M0 and R1.
@@ -266,9 +287,11 @@ def three_scan_uncertainty(derivatives, S_pd, S_t1, S_mt, S_ref, R1, flip_angles
     df_dl_pd = -df_dlog_ratio * ref_per_pd - derivatives.R1 / det
     df_dl_t1 = -df_dlog_ratio * ref_per_t1 + derivatives.R1 / det
     sigma_pd, sigma_t1, sigma_mt = sigmas
-    sd = np.sqrt((df_dl_pd * np.divide(sigma_pd, S_pd)) ** 2
-                 + (df_dl_t1 * np.divide(sigma_t1, S_t1)) ** 2
-                 + (df_dl_mt * np.divide(sigma_mt, S_mt)) ** 2)
+    sd = np.sqrt(
+        (df_dl_pd * np.divide(sigma_pd, S_pd)) ** 2
+        + (df_dl_t1 * np.divide(sigma_t1, S_t1)) ** 2
+        + (df_dl_mt * np.divide(sigma_mt, S_mt)) ** 2
+    )
 
     r1_sensitivity = _percent(derivatives.R1, R1, percent)
     if not b1_sensitivity:
@@ -279,6 +302,7 @@ def three_scan_uncertainty(derivatives, S_pd, S_t1, S_mt, S_ref, R1, flip_angles
     b1_value = np.asarray(1.0 if b1 is None else b1, dtype=np.float64)
     dR1_dlog_b1 = -(g_t1 - g_pd) / det
     dlog_ref_dlog_b1 = (a_ref - a_pd) * dR1_dlog_b1 + (g_ref - g_pd)
-    df_dlog_b1 = (-df_dlog_ratio * dlog_ref_dlog_b1 + derivatives.R1 * dR1_dlog_b1
-                  + derivatives.b1 * b1_value)
+    df_dlog_b1 = (
+        -df_dlog_ratio * dlog_ref_dlog_b1 + derivatives.R1 * dR1_dlog_b1 + derivatives.b1 * b1_value
+    )
     return FractionUncertainty(sd, r1_sensitivity, df_dlog_b1 * (percent / 100.0))

@@ -1,5 +1,7 @@
 """The BIDS App: a synthetic qMRI-BIDS dataset through participant and group
-levels, locally and on a Dask cluster, and the reports in a browser."""
+levels, locally and on a Dask cluster, and the reports in a browser.
+"""
+
 import json
 import os
 import shutil
@@ -18,8 +20,9 @@ PARTICIPANTS = ("01", "02", "03")
 
 
 def run_app(raw, out, *extra):
-    return cli.main(["bids", str(raw), str(out), *extra, "--quiet",
-                     "--protocol", str(raw / "protocol.json")])
+    return cli.main(
+        ["bids", str(raw), str(out), *extra, "--quiet", "--protocol", str(raw / "protocol.json")]
+    )
 
 
 @pytest.fixture(scope="module")
@@ -52,8 +55,11 @@ def test_derivatives_dataset(serial):
     assert sidecar["Units"] == "percent" and sidecar["EstimationReference"]
     assert "bids:raw:sub-02/anat/sub-02_flip-1_mt-on_MTS.nii.gz" in sidecar["Sources"]
     # Inherited from the dataset-level sidecar, and named as such.
-    assert sidecar["Parameters"]["TR"] == {"Value": 0.025, "Units": "s",
-                                           "Source": "RepetitionTimeExcitation in MTS.json"}
+    assert sidecar["Parameters"]["TR"] == {
+        "Value": 0.025,
+        "Units": "s",
+        "Source": "RepetitionTimeExcitation in MTS.json",
+    }
     assert sidecar["Parameters"]["t1w_flip_angle_deg"]["Value"] == 20.0
     summary = (out / "group/summary.tsv").read_text().splitlines()
     assert [line.split("\t")[0] for line in summary[1:]] == [f"sub-{p}" for p in PARTICIPANTS]
@@ -69,17 +75,29 @@ def edit_sidecar(raw, name, **changes):
     path.write_text(json.dumps({k: v for k, v in content.items() if v is not None}))
 
 
-@pytest.mark.parametrize("sidecar, changes, message", [
-    ("MTS.json", {"RepetitionTimeExcitation": 25}, "MTS.json: RepetitionTimeExcitation is 25"),
-    ("MTS.json", {"MTPulseDuration": 12}, "if it is 12 ms, write 0.012"),
-    ("sub-01/anat/sub-01_flip-2_mt-off_MTS.json", {"FlipAngle": None},
-     "sub-01/anat/sub-01_flip-2_mt-off_MTS.nii.gz: sidecar field FlipAngle is missing"),
-    ("MTS.json", {"MTOffsetFrequency": None}, "sidecar field MTOffsetFrequency is missing"),
-    ("sub-01/anat/sub-01_flip-1_mt-on_MTS.json", {"MTState": False},
-     "file name says mt-on but MTState is false"),
-    ("sub-01/anat/sub-01_flip-2_mt-off_MTS.json", {"FlipAngle": 6.0},
-     "need two different FlipAngle values"),
-])
+@pytest.mark.parametrize(
+    "sidecar, changes, message",
+    [
+        ("MTS.json", {"RepetitionTimeExcitation": 25}, "MTS.json: RepetitionTimeExcitation is 25"),
+        ("MTS.json", {"MTPulseDuration": 12}, "if it is 12 ms, write 0.012"),
+        (
+            "sub-01/anat/sub-01_flip-2_mt-off_MTS.json",
+            {"FlipAngle": None},
+            "sub-01/anat/sub-01_flip-2_mt-off_MTS.nii.gz: sidecar field FlipAngle is missing",
+        ),
+        ("MTS.json", {"MTOffsetFrequency": None}, "sidecar field MTOffsetFrequency is missing"),
+        (
+            "sub-01/anat/sub-01_flip-1_mt-on_MTS.json",
+            {"MTState": False},
+            "file name says mt-on but MTState is false",
+        ),
+        (
+            "sub-01/anat/sub-01_flip-2_mt-off_MTS.json",
+            {"FlipAngle": 6.0},
+            "need two different FlipAngle values",
+        ),
+    ],
+)
 def test_unusable_sidecars(tmp_path, capsys, sidecar, changes, message):
     raw = write_bids_dataset(tmp_path / "raw", ("01",))
     edit_sidecar(raw, sidecar, **changes)
@@ -104,15 +122,22 @@ def test_failing_participant_and_resume(tmp_path, capsys):
     assert run_app(raw, out, "participant", "--jobs", "2") == 1
     table = capsys.readouterr().out
     assert "sub-02       failed" in table and "sub-02_flip-1_mt-on_MTS.nii.gz" in table
-    assert sorted(p.name for p in out.iterdir() if not p.name.startswith(".")) == \
-        ["dataset_description.json", "sub-01", "sub-01.html", "sub-03", "sub-03.html"]
+    assert sorted(p.name for p in out.iterdir() if not p.name.startswith(".")) == [
+        "dataset_description.json",
+        "sub-01",
+        "sub-01.html",
+        "sub-03",
+        "sub-03.html",
+    ]
     # Nothing half-written, no leftovers of the failed participant.
     assert not [p for p in out.iterdir() if p.name.startswith(".sub-")]
 
-    shutil.copy(raw / "sub-01/anat/sub-01_flip-1_mt-on_MTS.nii.gz",
-                raw / "sub-02/anat/sub-02_flip-1_mt-on_MTS.nii.gz")
+    shutil.copy(
+        raw / "sub-01/anat/sub-01_flip-1_mt-on_MTS.nii.gz",
+        raw / "sub-02/anat/sub-02_flip-1_mt-on_MTS.nii.gz",
+    )
     before = (out / "sub-01/anat/sub-01_MPFmap.nii.gz").stat().st_mtime_ns
-    assert run_app(raw, out, "participant") == 1       # outputs exist: neither flag
+    assert run_app(raw, out, "participant") == 1  # outputs exist: neither flag
     assert "use --skip-existing or --overwrite" in capsys.readouterr().out
     assert run_app(raw, out, "participant", "--skip-existing") == 0
     assert (out / "sub-02/anat/sub-02_MPFmap.nii.gz").is_file()
@@ -124,10 +149,13 @@ def test_failing_participant_and_resume(tmp_path, capsys):
 def test_dask_cluster_gives_the_serial_outputs(serial, tmp_path):
     distributed = pytest.importorskip("distributed")
     raw, reference = serial
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  host="127.0.0.1", dashboard_address=None) as cluster:
-        assert run_app(raw, tmp_path, "participant", "--dask-scheduler",
-                       cluster.scheduler_address) == 0
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+    ) as cluster:
+        assert (
+            run_app(raw, tmp_path, "participant", "--dask-scheduler", cluster.scheduler_address)
+            == 0
+        )
     assert derived_files(tmp_path) == derived_files(reference)
     for name in derived_files(reference):
         if name.suffix == ".gz":
@@ -150,11 +178,26 @@ def test_report_renders(serial, tmp_path, report):
     shot = tmp_path / "shot.png"
     # The browser runs without the sanitizer runtimes the test process may
     # have preloaded: they are for our modules, not for chromium.
-    env = {k: v for k, v in os.environ.items()
-           if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")}
-    subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu",
-                    f"--screenshot={shot}", "--window-size=1200,1400", page.as_uri()],
-                   check=True, capture_output=True, timeout=120, env=env)
+    env = {
+        k: v
+        for k, v in os.environ.items()
+        if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
+    }
+    subprocess.run(
+        [
+            browser,
+            "--headless",
+            "--no-sandbox",
+            "--disable-gpu",
+            f"--screenshot={shot}",
+            "--window-size=1200,1400",
+            page.as_uri(),
+        ],
+        check=True,
+        capture_output=True,
+        timeout=120,
+        env=env,
+    )
     pixels = matplotlib.image.imread(shot)[..., :3]
     # The figures' colour maps and filled boxes cover a visible share of the
     # page; text, tables and broken-image icons are (nearly) grey.
@@ -166,54 +209,95 @@ def test_report_renders(serial, tmp_path, report):
 def test_vfa_sessions_and_acquisitions(tmp_path):
     """A VFA pair beside an MT-on image, told apart by FlipAngle and MTState
     alone (flip indices swapped); sessions and acq- labels carried into the
-    outputs."""
+    outputs.
+    """
     raw = write_bids_dataset(tmp_path / "raw", ("01",))
     anat = raw / "sub-01/anat"
     session = raw / "sub-01/ses-2/anat"
     session.mkdir(parents=True)
     (raw / "sub-01/fmap").rename(raw / "sub-01/ses-2/fmap")
-    for old, new in (("flip-1_mt-off_MTS", "acq-fast_flip-2_VFA"),
-                     ("flip-2_mt-off_MTS", "acq-fast_flip-1_VFA"),
-                     ("flip-1_mt-on_MTS", "acq-fast_flip-3_mt-on_MTS")):
+    for old, new in (
+        ("flip-1_mt-off_MTS", "acq-fast_flip-2_VFA"),
+        ("flip-2_mt-off_MTS", "acq-fast_flip-1_VFA"),
+        ("flip-1_mt-on_MTS", "acq-fast_flip-3_mt-on_MTS"),
+    ):
         for extension in (".nii.gz", ".json"):
-            (anat / f"sub-01_{old}{extension}").rename(
-                session / f"sub-01_ses-2_{new}{extension}")
+            (anat / f"sub-01_{old}{extension}").rename(session / f"sub-01_ses-2_{new}{extension}")
         if new.endswith("VFA"):
-            edit_sidecar(session, f"sub-01_ses-2_{new}.json", MTState=None,
-                         RepetitionTime=0.025)
+            edit_sidecar(session, f"sub-01_ses-2_{new}.json", MTState=None, RepetitionTime=0.025)
     (raw / "sub-01/ses-2/fmap/sub-01_TB1map.nii.gz").rename(
-        raw / "sub-01/ses-2/fmap/sub-01_ses-2_TB1map.nii.gz")
+        raw / "sub-01/ses-2/fmap/sub-01_ses-2_TB1map.nii.gz"
+    )
     (raw / "sub-01/ses-2/fmap/sub-01_TB1map.json").rename(
-        raw / "sub-01/ses-2/fmap/sub-01_ses-2_TB1map.json")
+        raw / "sub-01/ses-2/fmap/sub-01_ses-2_TB1map.json"
+    )
     assert run_app(raw, tmp_path / "out", "participant") == 0
-    sidecar = json.loads((tmp_path / "out/sub-01/ses-2/anat/"
-                          "sub-01_ses-2_acq-fast_R1map.json").read_text())
+    sidecar = json.loads(
+        (tmp_path / "out/sub-01/ses-2/anat/sub-01_ses-2_acq-fast_R1map.json").read_text()
+    )
     parameters = sidecar["Parameters"]
-    assert (parameters["pdw_flip_angle_deg"]["Value"],
-            parameters["t1w_flip_angle_deg"]["Value"]) == (6.0, 20.0)
-    assert parameters["pdw_TR"]["Source"] == \
-        "RepetitionTime in sub-01/ses-2/anat/sub-01_ses-2_acq-fast_flip-2_VFA.json"
+    assert (
+        parameters["pdw_flip_angle_deg"]["Value"],
+        parameters["t1w_flip_angle_deg"]["Value"],
+    ) == (6.0, 20.0)
+    assert (
+        parameters["pdw_TR"]["Source"]
+        == "RepetitionTime in sub-01/ses-2/anat/sub-01_ses-2_acq-fast_flip-2_VFA.json"
+    )
 
 
 def test_phantom_dataset_round_trip(tmp_path):
     """The phantom dataset is valid BIDS, and the app recovers its true
-    fraction in the brain mask to single precision."""
+    fraction in the brain mask to single precision.
+    """
     raw, out = tmp_path / "ds", tmp_path / "out"
-    assert cli.main(["phantom", "--bids", str(raw), "--participants", "2",
-                     "--shape", "16", "18", "12", "--quiet"]) == 0
+    assert (
+        cli.main(
+            [
+                "phantom",
+                "--bids",
+                str(raw),
+                "--participants",
+                "2",
+                "--shape",
+                "16",
+                "18",
+                "12",
+                "--quiet",
+            ]
+        )
+        == 0
+    )
     names = ["/" + p.relative_to(raw).as_posix() for p in raw.rglob("*") if p.is_file()]
     assert naming.unmatched_names(names) == []
-    assert cli.main(["bids", str(raw), str(out), "participant", "--quiet",
-                     "--protocol", str(raw / "code/protocol.json"),
-                     "--mask-dir", str(raw / "derivatives/brainmask")]) == 0
+    assert (
+        cli.main(
+            [
+                "bids",
+                str(raw),
+                str(out),
+                "participant",
+                "--quiet",
+                "--protocol",
+                str(raw / "code/protocol.json"),
+                "--mask-dir",
+                str(raw / "derivatives/brainmask"),
+            ]
+        )
+        == 0
+    )
     medians = []
     for label in ("01", "02"):
-        truth, estimate, mask = (np.asarray(nibabel.load(path).dataobj) for path in (
-            raw / f"derivatives/phantom-truth/sub-{label}/anat/sub-{label}_MPFmap.nii.gz",
-            out / f"sub-{label}/anat/sub-{label}_MPFmap.nii.gz",
-            raw / f"derivatives/brainmask/sub-{label}/anat/sub-{label}_desc-brain_mask.nii.gz"))
+        truth, estimate, mask = (
+            np.asarray(nibabel.load(path).dataobj)
+            for path in (
+                raw / f"derivatives/phantom-truth/sub-{label}/anat/sub-{label}_MPFmap.nii.gz",
+                out / f"sub-{label}/anat/sub-{label}_MPFmap.nii.gz",
+                raw / f"derivatives/brainmask/sub-{label}/anat/sub-{label}_desc-brain_mask.nii.gz",
+            )
+        )
         solved = (mask > 0) & np.isfinite(estimate)
         assert solved.sum() > 0.99 * (mask > 0).sum()
         np.testing.assert_allclose(estimate[solved], truth[solved], atol=1e-6)
         medians.append(np.median(truth[mask > 0]))
-    assert medians[0] != medians[1]     # the heads differ
+    assert medians[0] != medians[1]  # the heads differ

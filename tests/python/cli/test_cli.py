@@ -1,20 +1,18 @@
 """mt-map fraction / phantom / demo, end to end on small volumes."""
+
 import errno
-import gzip
 import json
 import os
-import pathlib
 import subprocess
 import sys
 
+import nibabel
 import numpy as np
 import pytest
 
-nibabel = pytest.importorskip("nibabel")
-
 import tavni.mt_map as mt_map
-from tavni.mt_map.sim import phantom
 from tavni.mt_map.cli import main
+from tavni.mt_map.sim import phantom
 
 SHAPE = (10, 9, 4)
 AFFINE = np.array([[2.0, 0, 0, -10], [0, 2.5, 0, 5], [0, 0, 3, 1], [0, 0, 0, 1]])
@@ -24,8 +22,14 @@ AFFINE = np.array([[2.0, 0, 0, -10], [0, 2.5, 0, 5], [0, 0, 3, 1], [0, 0, 0, 1]]
 def volumes():
     # The ratio path has no B0 map: a phantom without B0 offsets.
     v = phantom.make(shape=SHAPE, b0_variation=False).volumes
-    return dict(mt=v["mtw"], ref=v["ref"], r1=v["truth_r1"], b1=v["b1"], truth=v["truth_f"],
-                labels=v["labels"])
+    return dict(
+        mt=v["mtw"],
+        ref=v["ref"],
+        r1=v["truth_r1"],
+        b1=v["b1"],
+        truth=v["truth_f"],
+        labels=v["labels"],
+    )
 
 
 # The phantom's protocol as the ratio path reads it.
@@ -39,8 +43,7 @@ def write(directory, volumes, suffix=".nii.gz", names=("mt", "ref", "r1", "b1"))
         if suffix == ".npy":
             np.save(paths[name], volumes[name])
         else:
-            nibabel.save(nibabel.Nifti1Image(volumes[name].astype(np.float32), AFFINE),
-                         paths[name])
+            nibabel.save(nibabel.Nifti1Image(volumes[name].astype(np.float32), AFFINE), paths[name])
     protocol = directory / "protocol.json"
     protocol.write_text(json.dumps(PROTOCOL))
     paths["protocol"] = protocol
@@ -48,9 +51,20 @@ def write(directory, volumes, suffix=".nii.gz", names=("mt", "ref", "r1", "b1"))
 
 
 def arguments(paths, output, *extra, b1=True):
-    args = ["fraction", "--mt", str(paths["mt"]), "--ref", str(paths["ref"]),
-            "--r1", str(paths["r1"]), "--protocol", str(paths["protocol"]), "-o", str(output),
-            "--quiet"]
+    args = [
+        "fraction",
+        "--mt",
+        str(paths["mt"]),
+        "--ref",
+        str(paths["ref"]),
+        "--r1",
+        str(paths["r1"]),
+        "--protocol",
+        str(paths["protocol"]),
+        "-o",
+        str(output),
+        "--quiet",
+    ]
     if b1:
         args += ["--b1", str(paths["b1"])]
     return args + list(extra)
@@ -67,7 +81,9 @@ def load(path):
 def test_fraction_map_recovers_the_phantom(tmp_path, volumes, suffix, capsys):
     paths = write(tmp_path, volumes, suffix)
     output, status_path = tmp_path / f"mpf{suffix}", tmp_path / f"status{suffix}"
-    assert main(arguments(paths, output, "--status", str(status_path))) == 0, capsys.readouterr().err
+    assert main(arguments(paths, output, "--status", str(status_path))) == 0, (
+        capsys.readouterr().err
+    )
     fraction, affine = load(output)
     status, _ = load(status_path)
     assert fraction.dtype == np.float32 and fraction.shape == SHAPE
@@ -80,14 +96,29 @@ def test_fraction_map_recovers_the_phantom(tmp_path, volumes, suffix, capsys):
     if suffix != ".npy":
         np.testing.assert_array_equal(affine, AFFINE)
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
-        [p.name for p in paths.values()] + [output.name, status_path.name])
+        [p.name for p in paths.values()] + [output.name, status_path.name]
+    )
 
 
 def test_uncertainty_and_sensitivity_maps(tmp_path, volumes):
     paths = write(tmp_path, volumes)
     sd_path, prefix = tmp_path / "sd.nii.gz", tmp_path / "sensitivity"
-    assert main(arguments(paths, tmp_path / "mpf.nii.gz", "--uncertainty-out", str(sd_path),
-                          "--sensitivity-out", str(prefix), "--noise-sd", "0.001", "0.002")) == 0
+    assert (
+        main(
+            arguments(
+                paths,
+                tmp_path / "mpf.nii.gz",
+                "--uncertainty-out",
+                str(sd_path),
+                "--sensitivity-out",
+                str(prefix),
+                "--noise-sd",
+                "0.001",
+                "0.002",
+            )
+        )
+        == 0
+    )
     head = volumes["labels"] > 0
     sd = load(sd_path)[0]
     assert np.all(sd[head] > 0) and np.all(np.isnan(sd[~head]))
@@ -99,8 +130,12 @@ def test_uncertainty_and_sensitivity_maps(tmp_path, volumes):
         assert main(arguments(paths, tmp_path / f"mpf_{scale}.nii.gz", "--clip")) == 0
         moved.append(load(tmp_path / f"mpf_{scale}.nii.gz")[0])
     tissue = volumes["truth"] > 0
-    np.testing.assert_allclose(load(tmp_path / "sensitivity_B1.nii.gz")[0][tissue],
-                               (moved[0] - moved[1])[tissue] / 2, rtol=0.01, atol=1e-6)
+    np.testing.assert_allclose(
+        load(tmp_path / "sensitivity_B1.nii.gz")[0][tissue],
+        (moved[0] - moved[1])[tissue] / 2,
+        rtol=0.01,
+        atol=1e-6,
+    )
 
 
 def test_b1_map_and_mask_are_used(tmp_path, volumes):
@@ -115,8 +150,14 @@ def test_b1_map_and_mask_are_used(tmp_path, volumes):
     mask[:, :, 2:] = 1
     nibabel.save(nibabel.Nifti1Image(mask, AFFINE), tmp_path / "mask.nii.gz")
     masked, status_path = tmp_path / "masked.nii.gz", tmp_path / "status.nii.gz"
-    assert main(arguments(paths, masked, "--mask", str(tmp_path / "mask.nii.gz"),
-                          "--status", str(status_path))) == 0
+    assert (
+        main(
+            arguments(
+                paths, masked, "--mask", str(tmp_path / "mask.nii.gz"), "--status", str(status_path)
+            )
+        )
+        == 0
+    )
     fraction, status = load(masked)[0], load(status_path)[0]
     assert np.all(np.isnan(fraction[:, :, :2])) and np.all(status[:, :, :2] == mt_map.STATUS_MASKED)
     inside = head & (mask == 1)
@@ -129,8 +170,10 @@ def test_command_line_beats_protocol(tmp_path, volumes):
     del wrong["T2b"]
     paths["protocol"].write_text(json.dumps(wrong))
     output = tmp_path / "mpf.nii.gz"
-    assert main(arguments(paths, output, "--TR", str(PROTOCOL["TR"]),
-                          "--T2b", str(PROTOCOL["T2b"]))) == 0
+    assert (
+        main(arguments(paths, output, "--TR", str(PROTOCOL["TR"]), "--T2b", str(PROTOCOL["T2b"])))
+        == 0
+    )
     head = volumes["labels"] > 0
     assert np.abs(load(output)[0][head] - volumes["truth"][head]).max() < 1e-5
 
@@ -145,19 +188,21 @@ def shrink_ref(paths, monkeypatch):
 
 def double_ref_voxels(paths, monkeypatch):
     image = nibabel.load(paths["ref"])
-    nibabel.save(nibabel.Nifti1Image(image.get_fdata(), AFFINE @ np.diag([2, 2, 2, 1])),
-                 paths["ref"])
+    nibabel.save(
+        nibabel.Nifti1Image(image.get_fdata(), AFFINE @ np.diag([2, 2, 2, 1])), paths["ref"]
+    )
 
 
 def truncate_mt(paths, monkeypatch):
     # A whole header, then the data stream breaks off.
     data = paths["mt"].read_bytes()
-    paths["mt"].write_bytes(data[:len(data) // 2])
+    paths["mt"].write_bytes(data[: len(data) // 2])
 
 
 def protocol_text(text):
     def damage(paths, monkeypatch):
         paths["protocol"].write_text(text)
+
     return damage
 
 
@@ -178,6 +223,7 @@ def fifo_protocol(paths, monkeypatch):
 def no_memory(paths, monkeypatch):
     def fail(*args, **kwargs):
         raise MemoryError
+
     monkeypatch.setattr(mt_map.maps, "fit_fraction", fail)
 
 
@@ -187,82 +233,136 @@ def full_disk(paths, monkeypatch):
     def fail(writer, values):
         writer._file.write(b"partial")
         raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), writer.temporary)
+
     monkeypatch.setattr(streaming._Writer, "_write", fail)
 
 
-VOXEL = ("voxel --S-ratio 0.5 --R1 1 --T2-free 0.05 --delta-omega 2000 --omega-1-rms 2000 "
-         "--G 1e-5 --TR 0.03 --duration 0.01 --flip-angle 10 ")
+VOXEL = (
+    "voxel --S-ratio 0.5 --R1 1 --T2-free 0.05 --delta-omega 2000 --omega-1-rms 2000 "
+    "--G 1e-5 --TR 0.03 --duration 0.01 --flip-angle 10 "
+)
 
 
 # Command line ({d} is the directory of the inputs, fraction rows extend a
 # complete fraction command), what breaks the inputs, message, exit status.
-@pytest.mark.parametrize("command, damage, message, status", [
-    # Data loss: outputs that are inputs, by name, by link, or each other.
-    ("fraction -o {d}/mt.nii.gz", None, "output '{d}/mt.nii.gz' is the same file as the MT", 1),
-    ("fraction -o {d}/./r1.nii.gz", None, "is the same file as the R1 map", 1),
-    ("fraction -o {d}/link.nii.gz", hard_link_output, "is the same file as the MT image", 1),
-    ("fraction --status {d}/mpf.nii.gz", None, "'{d}/mpf.nii.gz' is the same file as the out", 1),
-    # Parameters the model cannot use, named where they came from.
-    ("fraction --TR 1e-320", None, "--TR = 9.99989e-321 s: rounds to 0 in single precision", 1),
-    ("fraction --TR 1e39", None, "--TR = 1e+39 s: too large for single precision", 1),
-    ("fraction --TR 0", None, "--TR = 0 s: must not be zero", 1),
-    ("fraction --max-memory 2Q", None, "--max-memory: must be a size such as 2G", 2),
-    ("fraction --max-memory 0", None, "--max-memory: must be a size such as 2G", 2),
-    ("fraction --flip-angle 100", None, "--flip-angle = 100 deg: the flip angle must lie", 1),
-    ("fraction --T2-free -1", None, "--T2-free = -1 s: must be positive", 1),
-    ("fraction --G -1", None, "--G = -1 s: must be positive", 1),
-    ("fraction --duration 0.05", None,
-     "--duration = 0.05 s is longer than TR = 0.028 s in protocol '{d}/protocol.json'", 1),
-    ("fraction --omega-1-rms nan", None, "--omega-1-rms = nan rad/s: must be a finite", 1),
-    ("fraction", protocol_with(delta_omega=0),
-     "delta_omega = 0 Hz in protocol '{d}/protocol.json': must not be zero", 1),
-    ("fraction --threads 100000000000000000000000", None, "--threads must be between 1", 1),
-    ("fraction --threads 0", None, "--threads must be between 1 and 1024 (got 0)", 1),
-    ("fraction --fail-below 2", None, "--fail-below: must be a share between 0 and 1", 2),
-    # Noise levels for the uncertainty map.
-    ("fraction --uncertainty-out {d}/sd.nii.gz --noise-sd 1 2 3", None,
-     "give one noise level for all images or one each for MT, reference (got 3)", 1),
-    ("fraction --uncertainty-out {d}/sd.nii.gz --noise-sd 0", None, "must be positive", 1),
-    ("fraction --uncertainty-out {d}/sd.nii.gz", None, "background voxels to estimate", 1),
-    ("fraction --uncertainty-out {d}/r1.nii.gz", None, "is the same file as the R1 map", 1),
-    # Protocol files.
-    ("fraction", protocol_with(TR=None, Tr=0.028), "unknown key 'Tr' (did you mean 'TR'?)", 1),
-    ("fraction", protocol_with(flip_angle=10.0), "did you mean 'flip_angle_deg'?", 1),
-    ("fraction", protocol_with(G=1e-5), "give T2b or G, not both", 1),
-    ("fraction", protocol_with(TR=10 ** 40), "not valid JSON: integer of 41 digits", 1),
-    ("fraction", protocol_with(TR=1e400), "not valid JSON: Infinity is not a number", 1),
-    ("fraction", protocol_with(TR=None), "missing parameter --TR", 1),
-    ("fraction", protocol_text("[" * 100000 + "]" * 100000), "nested too deeply", 1),
-    ("fraction", protocol_text('{"TR": NaN}'), "NaN is not a number here", 1),
-    ("fraction", protocol_text('{"TR": "28 ms"}'), 'TR must be a number, not "28 ms"', 1),
-    ("fraction", protocol_text("{not json"), "not valid JSON: Expecting property", 1),
-    ("fraction --protocol {d}/fifo", fifo_protocol, "protocol '{d}/fifo': not a regular file", 1),
-    # Images.
-    ("fraction --mt {d}/missing.nii.gz", None, "MT image '{d}/missing.nii.gz' does not exist", 1),
-    ("fraction --mt {d}", None, "MT image '{d}' is a directory", 1),
-    ("fraction", unreadable, "cannot read R1 map", 1),
-    ("fraction", shrink_ref, "reference image '{d}/ref.nii.gz' has shape (10, 9, 3), MT image", 1),
-    ("fraction", double_ref_voxels, "differ in position or voxel size", 1),
-    ("fraction", truncate_mt, "cannot read MT image '{d}/mt.nii.gz': ", 1),
-    ("fraction -o {d}/none/mpf.nii.gz", None, "cannot write output '{d}/none/mpf.nii.gz': no", 1),
-    ("fraction -o {d}/mpf.img", None, "output '{d}/mpf.img' must end in .nii, .nii.gz or .npy", 1),
-    ("fraction", no_memory, "out of memory", 1),
-    ("fraction", full_disk, "cannot write output '{d}/mpf.nii.gz': the disk is full", 1),
-    # The other commands.
-    (VOXEL + "--S-ratio nan", None, "--S-ratio = nan: must be a finite number", 1),
-    (VOXEL + "--TR -0.03", None, "--TR = -0.03 s: must be positive", 1),
-    (VOXEL + "--duration -0.01", None, "--duration = -0.01 s: must be positive", 1),
-    (VOXEL + "--R1 -1", None, "--R1 = -1 1/s: must be positive", 1),
-    ("phantom {d}/new/head --shape 0 10 10", None, "at least one voxel per axis", 1),
-    ("phantom {d}/new --shape 4 -4 4", None, "at least one voxel per axis (got shape 4 -4 4)", 1),
-    ("phantom {d}/new --shape 100000 100000 100000", None, "GiB of memory", 1),
-    ("phantom {d}", None, "'{d}/ref.nii.gz' exists; --force replaces it", 1),
-    ("demo --directory {d}/new --snr nan", None, "the SNR must be a positive number", 1),
-    ("phantom {d}/new --snr 10 --seed -1", None, "the seed must be 0 or more (got -1)", 1),
-    ("phantom {d}/new --voxel-size 0.5 --anatomy brain", None, "at least 1 mm", 1),
-])
-def test_errors_are_one_line_and_leave_no_output(tmp_path, volumes, monkeypatch, capsys,
-                                                 command, damage, message, status):
+@pytest.mark.parametrize(
+    "command, damage, message, status",
+    [
+        # Data loss: outputs that are inputs, by name, by link, or each other.
+        ("fraction -o {d}/mt.nii.gz", None, "output '{d}/mt.nii.gz' is the same file as the MT", 1),
+        ("fraction -o {d}/./r1.nii.gz", None, "is the same file as the R1 map", 1),
+        ("fraction -o {d}/link.nii.gz", hard_link_output, "is the same file as the MT image", 1),
+        (
+            "fraction --status {d}/mpf.nii.gz",
+            None,
+            "'{d}/mpf.nii.gz' is the same file as the out",
+            1,
+        ),
+        # Parameters the model cannot use, named where they came from.
+        ("fraction --TR 1e-320", None, "--TR = 9.99989e-321 s: rounds to 0 in single precision", 1),
+        ("fraction --TR 1e39", None, "--TR = 1e+39 s: too large for single precision", 1),
+        ("fraction --TR 0", None, "--TR = 0 s: must not be zero", 1),
+        ("fraction --max-memory 2Q", None, "--max-memory: must be a size such as 2G", 2),
+        ("fraction --max-memory 0", None, "--max-memory: must be a size such as 2G", 2),
+        ("fraction --flip-angle 100", None, "--flip-angle = 100 deg: the flip angle must lie", 1),
+        ("fraction --T2-free -1", None, "--T2-free = -1 s: must be positive", 1),
+        ("fraction --G -1", None, "--G = -1 s: must be positive", 1),
+        (
+            "fraction --duration 0.05",
+            None,
+            "--duration = 0.05 s is longer than TR = 0.028 s in protocol '{d}/protocol.json'",
+            1,
+        ),
+        ("fraction --omega-1-rms nan", None, "--omega-1-rms = nan rad/s: must be a finite", 1),
+        (
+            "fraction",
+            protocol_with(delta_omega=0),
+            "delta_omega = 0 Hz in protocol '{d}/protocol.json': must not be zero",
+            1,
+        ),
+        ("fraction --threads 100000000000000000000000", None, "--threads must be between 1", 1),
+        ("fraction --threads 0", None, "--threads must be between 1 and 1024 (got 0)", 1),
+        ("fraction --fail-below 2", None, "--fail-below: must be a share between 0 and 1", 2),
+        # Noise levels for the uncertainty map.
+        (
+            "fraction --uncertainty-out {d}/sd.nii.gz --noise-sd 1 2 3",
+            None,
+            "give one noise level for all images or one each for MT, reference (got 3)",
+            1,
+        ),
+        ("fraction --uncertainty-out {d}/sd.nii.gz --noise-sd 0", None, "must be positive", 1),
+        ("fraction --uncertainty-out {d}/sd.nii.gz", None, "background voxels to estimate", 1),
+        ("fraction --uncertainty-out {d}/r1.nii.gz", None, "is the same file as the R1 map", 1),
+        # Protocol files.
+        ("fraction", protocol_with(TR=None, Tr=0.028), "unknown key 'Tr' (did you mean 'TR'?)", 1),
+        ("fraction", protocol_with(flip_angle=10.0), "did you mean 'flip_angle_deg'?", 1),
+        ("fraction", protocol_with(G=1e-5), "give T2b or G, not both", 1),
+        ("fraction", protocol_with(TR=10**40), "not valid JSON: integer of 41 digits", 1),
+        ("fraction", protocol_with(TR=1e400), "not valid JSON: Infinity is not a number", 1),
+        ("fraction", protocol_with(TR=None), "missing parameter --TR", 1),
+        ("fraction", protocol_text("[" * 100000 + "]" * 100000), "nested too deeply", 1),
+        ("fraction", protocol_text('{"TR": NaN}'), "NaN is not a number here", 1),
+        ("fraction", protocol_text('{"TR": "28 ms"}'), 'TR must be a number, not "28 ms"', 1),
+        ("fraction", protocol_text("{not json"), "not valid JSON: Expecting property", 1),
+        (
+            "fraction --protocol {d}/fifo",
+            fifo_protocol,
+            "protocol '{d}/fifo': not a regular file",
+            1,
+        ),
+        # Images.
+        (
+            "fraction --mt {d}/missing.nii.gz",
+            None,
+            "MT image '{d}/missing.nii.gz' does not exist",
+            1,
+        ),
+        ("fraction --mt {d}", None, "MT image '{d}' is a directory", 1),
+        ("fraction", unreadable, "cannot read R1 map", 1),
+        (
+            "fraction",
+            shrink_ref,
+            "reference image '{d}/ref.nii.gz' has shape (10, 9, 3), MT image",
+            1,
+        ),
+        ("fraction", double_ref_voxels, "differ in position or voxel size", 1),
+        ("fraction", truncate_mt, "cannot read MT image '{d}/mt.nii.gz': ", 1),
+        (
+            "fraction -o {d}/none/mpf.nii.gz",
+            None,
+            "cannot write output '{d}/none/mpf.nii.gz': no",
+            1,
+        ),
+        (
+            "fraction -o {d}/mpf.img",
+            None,
+            "output '{d}/mpf.img' must end in .nii, .nii.gz or .npy",
+            1,
+        ),
+        ("fraction", no_memory, "out of memory", 1),
+        ("fraction", full_disk, "cannot write output '{d}/mpf.nii.gz': the disk is full", 1),
+        # The other commands.
+        (VOXEL + "--S-ratio nan", None, "--S-ratio = nan: must be a finite number", 1),
+        (VOXEL + "--TR -0.03", None, "--TR = -0.03 s: must be positive", 1),
+        (VOXEL + "--duration -0.01", None, "--duration = -0.01 s: must be positive", 1),
+        (VOXEL + "--R1 -1", None, "--R1 = -1 1/s: must be positive", 1),
+        ("phantom {d}/new/head --shape 0 10 10", None, "at least one voxel per axis", 1),
+        (
+            "phantom {d}/new --shape 4 -4 4",
+            None,
+            "at least one voxel per axis (got shape 4 -4 4)",
+            1,
+        ),
+        ("phantom {d}/new --shape 100000 100000 100000", None, "GiB of memory", 1),
+        ("phantom {d}", None, "'{d}/ref.nii.gz' exists; --force replaces it", 1),
+        ("demo --directory {d}/new --snr nan", None, "the SNR must be a positive number", 1),
+        ("phantom {d}/new --snr 10 --seed -1", None, "the seed must be 0 or more (got -1)", 1),
+        ("phantom {d}/new --voxel-size 0.5 --anatomy brain", None, "at least 1 mm", 1),
+    ],
+)
+def test_errors_are_one_line_and_leave_no_output(
+    tmp_path, volumes, monkeypatch, capsys, command, damage, message, status
+):
     paths = write(tmp_path, volumes)
     output, status_map = tmp_path / "mpf.nii.gz", tmp_path / "status.nii.gz"
     if damage is not None:
@@ -292,12 +392,30 @@ def test_demo_end_to_end_at_a_coarse_voxel_size(tmp_path, anatomy):
     if anatomy == "brain":
         pytest.importorskip("nilearn")
     result = subprocess.run(
-        [sys.executable, "-m", "tavni.mt_map", "demo", "--directory", str(tmp_path / "demo"),
-         "--voxel-size", "6", "--anatomy", anatomy, "--quiet"], capture_output=True, text=True)
+        [
+            sys.executable,
+            "-m",
+            "tavni.mt_map",
+            "demo",
+            "--directory",
+            str(tmp_path / "demo"),
+            "--voxel-size",
+            "6",
+            "--anatomy",
+            anatomy,
+            "--quiet",
+        ],
+        capture_output=True,
+        text=True,
+    )
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
-    rows = {tissue.name: line.split()[-9:] for tissue in phantom.TISSUES
-            for line in lines if line.startswith(tissue.name)}
+    rows = {
+        tissue.name: line.split()[-9:]
+        for tissue in phantom.TISSUES
+        for line in lines
+        if line.startswith(tissue.name)
+    }
     for name in ("white matter", "grey matter"):
         count, true_f, estimated_f, _, true_r1, estimated_r1 = map(float, rows[name][:6])
         assert count > 0 and estimated_f == pytest.approx(true_f, abs=0.005)
@@ -314,8 +432,9 @@ def test_demo_end_to_end_at_a_coarse_voxel_size(tmp_path, anatomy):
 
 
 def save_as(path, data, encoding):
-    """data in one of the ways images come: float32 (NIfTI or .npy), float64,
-    or int16 with scaling factors in the header (scanner magnitude images)."""
+    """Data in one of the ways images come: float32 (NIfTI or .npy), float64,
+    or int16 with scaling factors in the header (scanner magnitude images).
+    """
     if encoding == "npy":
         np.save(path, data)
         return
@@ -330,8 +449,9 @@ def save_as(path, data, encoding):
 @pytest.mark.parametrize("encoding", ["float32", "float64", "int16-scaled", "npy"])
 @pytest.mark.parametrize("budget", [None, "tiny"])
 @pytest.mark.parametrize("fast", [False, True])
-def test_streamed_maps_are_those_of_whole_float64_volumes(tmp_path, volumes, encoding, budget,
-                                                          fast):
+def test_streamed_maps_are_those_of_whole_float64_volumes(
+    tmp_path, volumes, encoding, budget, fast
+):
     from tavni.mt_map import fit_fraction
     from tavni.mt_map.io import streaming
 
@@ -339,8 +459,11 @@ def test_streamed_maps_are_those_of_whole_float64_volumes(tmp_path, volumes, enc
     paths = write(tmp_path, volumes)
     for name in ("mt", "ref", "r1", "b1"):
         paths[name] = tmp_path / f"{name}{suffix}"
-        save_as(paths[name], volumes[name], "float32" if name == "b1" and encoding == "int16-scaled"
-                else encoding)
+        save_as(
+            paths[name],
+            volumes[name],
+            "float32" if name == "b1" and encoding == "int16-scaled" else encoding,
+        )
     extra = ["--status", str(tmp_path / f"status{suffix}")] + (["--fast"] if fast else [])
     if budget == "tiny":  # a dozen voxels a run: less than a row, the last run short
         extra += ["--max-memory", str(streaming.BASELINE_BYTES + 12 * 170)]
@@ -353,18 +476,31 @@ def test_streamed_maps_are_those_of_whole_float64_volumes(tmp_path, volumes, enc
     from tavni.mt_map import omega_1_rms_from_pulse
 
     p = phantom.PROTOCOL
-    omega_1_rms = omega_1_rms_from_pulse(np.deg2rad(p["mt_flip_angle_deg"]),
-                                         p["duration"] / p["mt_pulses"], p["mt_pulse_shape"],
-                                         p["mt_bandwidth"])
-    f, status = fit_fraction(ratio, np.where(data["r1"] > 0, data["r1"], np.nan),
-                             p["T2_free"], p["delta_omega"], omega_1_rms,
-                             phantom_G(), p["TR"], p["duration"], np.deg2rad(p["flip_angle_deg"]),
-                             b1=np.where(data["b1"] > 0, data["b1"], np.nan), exact=not fast,
-                             return_status=True)
+    omega_1_rms = omega_1_rms_from_pulse(
+        np.deg2rad(p["mt_flip_angle_deg"]),
+        p["duration"] / p["mt_pulses"],
+        p["mt_pulse_shape"],
+        p["mt_bandwidth"],
+    )
+    f, status = fit_fraction(
+        ratio,
+        np.where(data["r1"] > 0, data["r1"], np.nan),
+        p["T2_free"],
+        p["delta_omega"],
+        omega_1_rms,
+        phantom_G(),
+        p["TR"],
+        p["duration"],
+        np.deg2rad(p["flip_angle_deg"]),
+        b1=np.where(data["b1"] > 0, data["b1"], np.nan),
+        exact=not fast,
+        return_status=True,
+    )
     if encoding == "int16-scaled":
         assert not np.array_equal(data["mt"], volumes["mt"].astype(np.float32))
-    np.testing.assert_array_equal(load(tmp_path / f"mpf{suffix}")[0].view(np.uint32),
-                                  f.astype(np.float32).view(np.uint32))
+    np.testing.assert_array_equal(
+        load(tmp_path / f"mpf{suffix}")[0].view(np.uint32), f.astype(np.float32).view(np.uint32)
+    )
     np.testing.assert_array_equal(load(tmp_path / f"status{suffix}")[0], status)
 
 
@@ -382,8 +518,15 @@ def test_a_budget_bounds_memory_whatever_the_volume(tmp_path):
         rng = np.random.default_rng(3)
         directory = tmp_path / str(planes)
         directory.mkdir()
-        paths = write(directory, {"mt": rng.uniform(0.3, 0.6, shape), "ref": np.ones(shape),
-                                  "r1": rng.uniform(0.5, 1.5, shape), "b1": np.ones(shape)})
+        paths = write(
+            directory,
+            {
+                "mt": rng.uniform(0.3, 0.6, shape),
+                "ref": np.ones(shape),
+                "r1": rng.uniform(0.5, 1.5, shape),
+                "b1": np.ones(shape),
+            },
+        )
         command = arguments(paths, directory / "mpf.nii.gz", "--max-memory", str(budget))
         assert main(command) == 0  # every module imported before memory is traced
         tracemalloc.start()
@@ -416,14 +559,22 @@ def TR_in_ms(paths):
     paths["protocol"].write_text(json.dumps(dict(PROTOCOL, TR=28)))
 
 
-@pytest.mark.parametrize("damage, warnings, status", [
-    (None, [], 0),
-    (swap_mt_and_ref, ["MT and reference images swapped?"], 3),
-    (T1_in_ms_as_R1, ["typical of T1 in milliseconds"], 3),
-    (TR_in_ms, ["TR = 28 s in protocol", "is it in milliseconds?", "looks like milliseconds"], 3),
-])
-def test_summary_warns_when_few_voxels_are_solved(tmp_path, volumes, capsys, damage, warnings,
-                                                  status):
+@pytest.mark.parametrize(
+    "damage, warnings, status",
+    [
+        (None, [], 0),
+        (swap_mt_and_ref, ["MT and reference images swapped?"], 3),
+        (T1_in_ms_as_R1, ["typical of T1 in milliseconds"], 3),
+        (
+            TR_in_ms,
+            ["TR = 28 s in protocol", "is it in milliseconds?", "looks like milliseconds"],
+            3,
+        ),
+    ],
+)
+def test_summary_warns_when_few_voxels_are_solved(
+    tmp_path, volumes, capsys, damage, warnings, status
+):
     paths = write(tmp_path, volumes)
     if damage is not None:
         damage(paths)
@@ -457,8 +608,10 @@ def test_output_headers_describe_the_maps(tmp_path, volumes):
     output, status = tmp_path / "mpf.nii.gz", tmp_path / "status.nii.gz"
     assert main(arguments(paths, output, "--status", str(status))) == 0
     fraction = nibabel.load(output).get_fdata()
-    expected = {output: (np.float32, np.nanmin(fraction), np.nanmax(fraction), b"bound-pool"),
-                status: (np.uint8, mt_map.STATUS_SOLVED, mt_map.STATUS_INVALID_INPUT, b"status")}
+    expected = {
+        output: (np.float32, np.nanmin(fraction), np.nanmax(fraction), b"bound-pool"),
+        status: (np.uint8, mt_map.STATUS_SOLVED, mt_map.STATUS_INVALID_INPUT, b"status"),
+    }
     for path, (dtype, low, high, descrip) in expected.items():
         written = nibabel.load(path).header
         assert written.get_data_dtype() == dtype

@@ -1,4 +1,5 @@
 """mt-map voxel: one measured MT ratio into a bound-pool fraction."""
+
 import math
 
 import pytest
@@ -6,8 +7,16 @@ import pytest
 from tavni.mt_map import predicted_ratio
 from tavni.mt_map.cli import main
 
-PROTOCOL = dict(R1=1.0, T2_free=0.05, delta_omega=2000.0, omega_1_rms=2000.0, G=1e-5,
-                TR=0.03, duration=0.01, flip_angle=10.0)
+PROTOCOL = dict(
+    R1=1.0,
+    T2_free=0.05,
+    delta_omega=2000.0,
+    omega_1_rms=2000.0,
+    G=1e-5,
+    TR=0.03,
+    duration=0.01,
+    flip_angle=10.0,
+)
 
 
 def command_line(S_ratio):

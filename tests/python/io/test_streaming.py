@@ -1,10 +1,10 @@
 """Volumes streamed a run of voxels at a time: what is read, what is written."""
+
 import gzip
 
+import nibabel
 import numpy as np
 import pytest
-
-nibabel = pytest.importorskip("nibabel")
 
 from tavni.mt_map.io import streaming
 from tavni.mt_map.io.volumes import VolumeError
@@ -37,13 +37,14 @@ ENCODINGS = {
     "float32.nii.gz": (lambda p, d: save_nifti(p, d, np.float32), True),
     "float32-big-endian.nii": (lambda p, d: save_nifti(p, d, np.float32, big_endian=True), True),
     "int16.nii.gz": (lambda p, d: save_nifti(p, np.nan_to_num(d, posinf=0), np.int16), True),
-    "int16-scaled.nii.gz": (lambda p, d: save_nifti(p, np.nan_to_num(d, posinf=0), np.int16,
-                                                    slope=0.37, inter=1.5), False),
+    "int16-scaled.nii.gz": (
+        lambda p, d: save_nifti(p, np.nan_to_num(d, posinf=0), np.int16, slope=0.37, inter=1.5),
+        False,
+    ),
     "float64.nii": (lambda p, d: save_nifti(p, d, np.float64), False),
     "float32-pair.img": (lambda p, d: save_nifti(p, d, np.float32), True),  # .hdr and .img
     "c-order.npy": (lambda p, d: np.save(p, d), False),
-    "fortran-order.npy": (lambda p, d: np.save(p, np.asfortranarray(d.astype(np.float32))),
-                          True),
+    "fortran-order.npy": (lambda p, d: np.save(p, np.asfortranarray(d.astype(np.float32))), True),
 }
 
 
@@ -66,8 +67,7 @@ def test_runs_read_what_the_whole_volume_holds(tmp_path, encoding, run):
     got = [reader.read(min(run, reader.voxels - start)) for start in range(0, reader.voxels, run)]
     reader.close()
     assert {part.dtype for part in got} == {np.dtype(np.float32 if exact else np.float64)}
-    np.testing.assert_array_equal(np.concatenate(got).astype(np.float64),
-                                  reference_values(path))
+    np.testing.assert_array_equal(np.concatenate(got).astype(np.float64), reference_values(path))
 
 
 def squares_and_signs(values):
@@ -86,8 +86,10 @@ def stream(tmp_path, suffix, budget=None, tag=""):
     header = nibabel.Nifti1Header()
     header.set_qform(AFFINE, code=1)
     header.set_sform(AFFINE, code=1)
-    outputs = {"square": (tmp_path / f"square{tag}{suffix}", "square", np.float32, header),
-               "sign": (tmp_path / f"sign{tag}{suffix}", "sign", np.uint8, header)}
+    outputs = {
+        "square": (tmp_path / f"square{tag}{suffix}", "square", np.float32, header),
+        "sign": (tmp_path / f"sign{tag}{suffix}", "sign", np.uint8, header),
+    }
     streaming.run(inputs, outputs, squares_and_signs, shape=SHAPE, budget=budget)
     return {name: path for name, (path, *_) in outputs.items()}
 
@@ -121,9 +123,8 @@ def test_a_damaged_input_is_one_line_and_leaves_nothing(tmp_path, damage):
         (tmp_path / f"{name}.nii.gz").unlink()
     x = tmp_path / "x.nii.gz"
     data = x.read_bytes()
-    x.write_bytes(data[:len(data) // 2] if damage == "truncated" else gzip.decompress(data)[:400])
-    with pytest.raises(VolumeError, match=r"^cannot read x image '.*x\.nii\.gz': ") \
-            as error:
+    x.write_bytes(data[: len(data) // 2] if damage == "truncated" else gzip.decompress(data)[:400])
+    with pytest.raises(VolumeError, match=r"^cannot read x image '.*x\.nii\.gz': ") as error:
         stream(tmp_path, ".nii.gz")
     assert "\n" not in str(error.value)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["x.nii.gz", "y.nii.gz"]

@@ -1,4 +1,5 @@
 """The phantom: tissue maps, their mixture, fields, Rician noise, exact scans."""
+
 import math
 from dataclasses import replace
 
@@ -22,8 +23,9 @@ def centre_of_mass(maps):
     size = abs(np.linalg.det(maps.affine[:3, :3]))
     x, y, z = anatomy.world_coordinates(maps.affine, maps.probabilities.shape[1:])
     volume = maps.probabilities.sum(axis=(1, 2, 3), dtype=np.float64)
-    return volume * size, [[(p * c).sum() / p.sum() for c in (x, y, z)]
-                           for p in maps.probabilities.astype(np.float64)]
+    return volume * size, [
+        [(p * c).sum() / p.sum() for c in (x, y, z)] for p in maps.probabilities.astype(np.float64)
+    ]
 
 
 @pytest.mark.parametrize("voxel_size", [2.5, 7.0])
@@ -36,13 +38,16 @@ def test_brain_maps_are_probabilities_that_keep_volume_and_place(brain_1mm, voxe
         np.testing.assert_allclose(averaged, fine, rtol=1e-5, atol=0.1)  # mm
 
 
-@pytest.mark.parametrize("probabilities, expected", [
-    ((1, 0, 0), (0.13, 1.2, 0.69)),
-    ((0, 0, 1), (0.0, 0.25, 1.0)),
-    ((0.5, 0.5, 0), ((0.13 + 0.065) / 2, (1.2 + 0.7) / 2, (0.69 + 0.8) / 2)),
-    ((0.25, 0, 0.25), (0.065, (1.2 + 0.25) / 2, (0.69 + 1.0) / 4)),  # half background
-    ((0, 0, 0), (0.0, 0.0, 0.0)),
-])
+@pytest.mark.parametrize(
+    "probabilities, expected",
+    [
+        ((1, 0, 0), (0.13, 1.2, 0.69)),
+        ((0, 0, 1), (0.0, 0.25, 1.0)),
+        ((0.5, 0.5, 0), ((0.13 + 0.065) / 2, (1.2 + 0.7) / 2, (0.69 + 0.8) / 2)),
+        ((0.25, 0, 0.25), (0.065, (1.2 + 0.25) / 2, (0.69 + 1.0) / 4)),  # half background
+        ((0, 0, 0), (0.0, 0.0, 0.0)),
+    ],
+)
 def test_tissue_values_mix_by_probability(probabilities, expected):
     f, R1, M0 = phantom.tissue_parameters(np.array(probabilities, dtype=np.float32)[:, None])
     np.testing.assert_allclose([f[0], R1[0], M0[0]], expected, rtol=1e-6)
@@ -54,19 +59,27 @@ def test_rician_mean_bias_matches_its_closed_form(nu):
     noisy = phantom.rician(np.full(n, nu), sigma, np.random.default_rng(7))
     # E|S + noise| = sigma sqrt(pi/2) L_1/2(-nu^2 / (2 sigma^2)), with
     # L_1/2(x) = exp(x/2) ((1 - x) I0(-x/2) - x I1(-x/2)); ive(k, v) = Ik(v) exp(-v).
-    x = -nu ** 2 / (2 * sigma ** 2)
+    x = -(nu**2) / (2 * sigma**2)
     laguerre = (1 - x) * special.ive(0, -x / 2) - x * special.ive(1, -x / 2)
     expected = sigma * math.sqrt(math.pi / 2) * laguerre
     assert abs(noisy.mean() - expected) < 4 * noisy.std() / math.sqrt(n)
     assert expected > nu  # the bias that Gaussian noise on the magnitude would miss
 
 
-@pytest.mark.parametrize("options, b1_range", [
-    (dict(shape=(18, 20, 9)), (0.8, 1.2)),
-    (dict(voxel_size=8.0, anatomy="brain"), (0.8, 1.2)),
-    (dict(shape=(18, 20, 9), participant=replace(phantom.TYPICAL, b1_floor=0.7,
-                                                  b1_centre_value=1.3)), (0.7, 1.3)),
-])
+@pytest.mark.parametrize(
+    "options, b1_range",
+    [
+        (dict(shape=(18, 20, 9)), (0.8, 1.2)),
+        (dict(voxel_size=8.0, anatomy="brain"), (0.8, 1.2)),
+        (
+            dict(
+                shape=(18, 20, 9),
+                participant=replace(phantom.TYPICAL, b1_floor=0.7, b1_centre_value=1.3),
+            ),
+            (0.7, 1.3),
+        ),
+    ],
+)
 def test_the_chain_inverts_the_noiseless_scans(tmp_path, options, b1_range):
     if options.get("anatomy") == "brain":
         pytest.importorskip("nilearn")
@@ -79,8 +92,16 @@ def test_the_chain_inverts_the_noiseless_scans(tmp_path, options, b1_range):
     assert 10 < v["b0"][tissue].max() < 100  # Hz
     paths = phantom.write(tmp_path, head)
     outputs = {"fraction": tmp_path / "f.nii.gz", "r1": tmp_path / "r1.nii.gz"}
-    workflows.fraction_from_scans(paths["pdw"], paths["t1w"], paths["mtw"], head.protocol,
-                                 outputs, b1=paths["b1"], b0=paths["b0"], quiet=True)
+    workflows.fraction_from_scans(
+        paths["pdw"],
+        paths["t1w"],
+        paths["mtw"],
+        head.protocol,
+        outputs,
+        b1=paths["b1"],
+        b0=paths["b0"],
+        quiet=True,
+    )
     f, R1 = (nibabel.load(outputs[k]).get_fdata()[tissue] for k in ("fraction", "r1"))
     assert np.abs(f - v["truth_f"][tissue]).max() < 1e-5
     np.testing.assert_allclose(R1, v["truth_r1"][tissue], rtol=1e-5)

@@ -1,43 +1,80 @@
 """The three-scan chain on the command line: mt-map fraction from PD-, T1-
-and MT-weighted scans, mt-map r1, mtsat and mtr, end to end on tiny volumes."""
+and MT-weighted scans, mt-map r1, mtsat and mtr, end to end on tiny volumes.
+"""
+
 import json
 import math
 
+import nibabel
 import numpy as np
 import pytest
-
-nibabel = pytest.importorskip("nibabel")
 
 from tavni.mt_map import mpf, omega_1_rms_from_pulse, spgr_signal, super_lorentzian
 from tavni.mt_map.cli import main
 
 SHAPE = (6, 5, 4)
-PROTOCOL = {"pdw_flip_angle_deg": 4.0, "pdw_TR": 0.025, "t1w_flip_angle_deg": 25.0,
-            "t1w_TR": 0.011, "flip_angle_deg": 6.0, "TR": 0.028, "delta_omega": 2000.0,
-            "duration": 0.012, "mt_flip_angle_deg": 500.0, "mt_pulse_shape": "gaussian",
-            "mt_bandwidth": 250.0, "mt_pulses": 2, "T2_free": 0.04, "T2b": 12e-6}
+PROTOCOL = {
+    "pdw_flip_angle_deg": 4.0,
+    "pdw_TR": 0.025,
+    "t1w_flip_angle_deg": 25.0,
+    "t1w_TR": 0.011,
+    "flip_angle_deg": 6.0,
+    "TR": 0.028,
+    "delta_omega": 2000.0,
+    "duration": 0.012,
+    "mt_flip_angle_deg": 500.0,
+    "mt_pulse_shape": "gaussian",
+    "mt_bandwidth": 250.0,
+    "mt_pulses": 2,
+    "T2_free": 0.04,
+    "T2b": 12e-6,
+}
 
 
 @pytest.fixture(scope="module")
 def scans(tmp_path_factory):
     """Noiseless scans of random tissue under a transmit field of 0.7 to 1.3
-    and an off-resonance of +-150 Hz, as float32 NIfTI, with the truth."""
+    and an off-resonance of +-150 Hz, as float32 NIfTI, with the truth.
+    """
     directory = tmp_path_factory.mktemp("scans")
     rng = np.random.default_rng(5)
-    truth = {"f": rng.uniform(0.0, 0.25, SHAPE), "r1": rng.uniform(0.3, 2.0, SHAPE),
-             "m0": rng.uniform(500.0, 1500.0, SHAPE), "b1": rng.uniform(0.7, 1.3, SHAPE),
-             "b0": rng.uniform(-150.0, 150.0, SHAPE)}
+    truth = {
+        "f": rng.uniform(0.0, 0.25, SHAPE),
+        "r1": rng.uniform(0.3, 2.0, SHAPE),
+        "m0": rng.uniform(500.0, 1500.0, SHAPE),
+        "b1": rng.uniform(0.7, 1.3, SHAPE),
+        "b0": rng.uniform(-150.0, 150.0, SHAPE),
+    }
     p = PROTOCOL
     rad = math.radians
     omega_1_rms = omega_1_rms_from_pulse(rad(500.0), p["duration"] / 2, "gaussian", 250.0)
     offsets = p["delta_omega"] + truth["b0"]
-    ratio = np.vectorize(lambda f, R1, b1, offset: -mpf.model(
-        f, 0.0, R1, p["T2_free"], offset, omega_1_rms * b1, super_lorentzian(offset, p["T2b"]),
-        p["TR"], p["duration"], rad(p["flip_angle_deg"]) * b1))(
-        truth["f"], truth["r1"], truth["b1"], offsets)
-    images = {name: spgr_signal(truth["m0"], truth["r1"], rad(p[f"{prefix}flip_angle_deg"]),
-                                p[f"{prefix}TR"], b1=truth["b1"])
-              for name, prefix in (("pdw", "pdw_"), ("t1w", "t1w_"), ("mtw", ""))}
+    ratio = np.vectorize(
+        lambda f, R1, b1, offset: (
+            -mpf.model(
+                f,
+                0.0,
+                R1,
+                p["T2_free"],
+                offset,
+                omega_1_rms * b1,
+                super_lorentzian(offset, p["T2b"]),
+                p["TR"],
+                p["duration"],
+                rad(p["flip_angle_deg"]) * b1,
+            )
+        )
+    )(truth["f"], truth["r1"], truth["b1"], offsets)
+    images = {
+        name: spgr_signal(
+            truth["m0"],
+            truth["r1"],
+            rad(p[f"{prefix}flip_angle_deg"]),
+            p[f"{prefix}TR"],
+            b1=truth["b1"],
+        )
+        for name, prefix in (("pdw", "pdw_"), ("t1w", "t1w_"), ("mtw", ""))
+    }
     images["ref"] = images["mtw"]
     images["mtw"] = images["mtw"] * ratio
     images.update(b1=truth["b1"], b0=truth["b0"])
@@ -59,18 +96,46 @@ def read(path):
 
 
 def chain_args(paths, out, *extra):
-    return ["fraction", "--pdw", paths["pdw"], "--t1w", paths["t1w"], "--mtw", paths["mtw"],
-            "--b1", paths["b1"], "--protocol", paths["protocol"], "--quiet",
-            "-o", out / "f.nii.gz", *extra]
+    return [
+        "fraction",
+        "--pdw",
+        paths["pdw"],
+        "--t1w",
+        paths["t1w"],
+        "--mtw",
+        paths["mtw"],
+        "--b1",
+        paths["b1"],
+        "--protocol",
+        paths["protocol"],
+        "--quiet",
+        "-o",
+        out / "f.nii.gz",
+        *extra,
+    ]
 
 
 @pytest.mark.parametrize("with_b0", [True, False])
 def test_three_scans_give_every_map(tmp_path, scans, with_b0):
     paths, truth, ratio = scans
-    outputs = ["--status", tmp_path / "s.nii.gz", "--r1-out", tmp_path / "r1.nii.gz",
-               "--m0-out", tmp_path / "m0.nii.gz", "--mtr-out", tmp_path / "mtr.nii.gz",
-               "--mtsat-out", tmp_path / "mtsat.nii.gz", "--uncertainty-out",
-               tmp_path / "sd.nii.gz", "--sensitivity-out", tmp_path / "e", "--noise-sd", 1]
+    outputs = [
+        "--status",
+        tmp_path / "s.nii.gz",
+        "--r1-out",
+        tmp_path / "r1.nii.gz",
+        "--m0-out",
+        tmp_path / "m0.nii.gz",
+        "--mtr-out",
+        tmp_path / "mtr.nii.gz",
+        "--mtsat-out",
+        tmp_path / "mtsat.nii.gz",
+        "--uncertainty-out",
+        tmp_path / "sd.nii.gz",
+        "--sensitivity-out",
+        tmp_path / "e",
+        "--noise-sd",
+        1,
+    ]
     b0 = ["--b0", paths["b0"]] if with_b0 else []
     assert run(*chain_args(paths, tmp_path, *outputs, *b0)) == 0
     np.testing.assert_allclose(read(tmp_path / "r1.nii.gz"), truth["r1"], rtol=1e-5)
@@ -92,22 +157,36 @@ def test_three_scans_give_every_map(tmp_path, scans, with_b0):
     tiny = tmp_path / "tiny"
     tiny.mkdir()
     budget = ["--max-memory", streaming.BASELINE_BYTES + 12 * 250]
-    assert run(*chain_args(paths, tiny, *(str(a).replace(str(tmp_path), str(tiny))
-                                          for a in outputs), *b0, *budget)) == 0
+    assert (
+        run(
+            *chain_args(
+                paths,
+                tiny,
+                *(str(a).replace(str(tmp_path), str(tiny)) for a in outputs),
+                *b0,
+                *budget,
+            )
+        )
+        == 0
+    )
     for name in ("f", "s", "r1", "m0", "mtr", "mtsat", "sd", "e_R1", "e_B1"):
-        np.testing.assert_array_equal(read(tiny / f"{name}.nii.gz"),
-                                      read(tmp_path / f"{name}.nii.gz"))
+        np.testing.assert_array_equal(
+            read(tiny / f"{name}.nii.gz"), read(tmp_path / f"{name}.nii.gz")
+        )
 
 
-@pytest.mark.parametrize("extra, message", [
-    (["--mt", "{pdw}"], "not both"),
-    (["--mtr-out", "{pdw}"], "same file as the PD-weighted scan"),
-    (["--b0", "{b0}", "--G", "1e-5"], "needs T2b"),
-    (["--mt-pulse-shape", "hard"], "Gaussian MT pulse only"),
-    (["--omega-1-rms", "0"], "must not be zero"),
-    (["--t1w-TR", "11"], "is it in milliseconds"),
-    (["--noise-sd", "1", "2"], "one each for PDw, T1w, MTw (got 2)"),
-])
+@pytest.mark.parametrize(
+    "extra, message",
+    [
+        (["--mt", "{pdw}"], "not both"),
+        (["--mtr-out", "{pdw}"], "same file as the PD-weighted scan"),
+        (["--b0", "{b0}", "--G", "1e-5"], "needs T2b"),
+        (["--mt-pulse-shape", "hard"], "Gaussian MT pulse only"),
+        (["--omega-1-rms", "0"], "must not be zero"),
+        (["--t1w-TR", "11"], "is it in milliseconds"),
+        (["--noise-sd", "1", "2"], "one each for PDw, T1w, MTw (got 2)"),
+    ],
+)
 def test_chain_refusals(tmp_path, scans, capsys, extra, message):
     paths, _, _ = scans
     args = chain_args(paths, tmp_path, *(a.format(**paths) for a in extra))
@@ -128,29 +207,78 @@ def test_r1_mtsat_and_mtr_commands(tmp_path, scans, budget):
     p = PROTOCOL
     # A dozen voxels a run (parts of a plane) or the whole volume at once.
     memory = [] if budget is None else ["--max-memory", streaming.BASELINE_BYTES + 12 * 150]
-    assert run("r1", "--vfa", paths["pdw"], paths["t1w"], "--flip-angles", 4, 25,
-               "--TR", p["pdw_TR"], p["t1w_TR"], "--b1", paths["b1"], "--m0",
-               tmp_path / "m0.nii.gz", "--quiet", "-o", tmp_path / "r1.nii.gz", *memory) == 0
+    assert (
+        run(
+            "r1",
+            "--vfa",
+            paths["pdw"],
+            paths["t1w"],
+            "--flip-angles",
+            4,
+            25,
+            "--TR",
+            p["pdw_TR"],
+            p["t1w_TR"],
+            "--b1",
+            paths["b1"],
+            "--m0",
+            tmp_path / "m0.nii.gz",
+            "--quiet",
+            "-o",
+            tmp_path / "r1.nii.gz",
+            *memory,
+        )
+        == 0
+    )
     np.testing.assert_allclose(read(tmp_path / "r1.nii.gz"), truth["r1"], rtol=1e-5)
-    scans_args = ["--pdw", paths["pdw"], "--t1w", paths["t1w"], "--mtw", paths["mtw"],
-                  "--protocol", paths["protocol"], "--b1", paths["b1"], *memory]
+    scans_args = [
+        "--pdw",
+        paths["pdw"],
+        "--t1w",
+        paths["t1w"],
+        "--mtw",
+        paths["mtw"],
+        "--protocol",
+        paths["protocol"],
+        "--b1",
+        paths["b1"],
+        *memory,
+    ]
     assert run("mtr", *scans_args, "-o", tmp_path / "synthetic.nii.gz") == 0
-    assert run("mtr", "--mtw", paths["mtw"], "--ref", paths["ref"],
-               "-o", tmp_path / "measured.nii.gz", *memory) == 0
-    np.testing.assert_allclose(read(tmp_path / "synthetic.nii.gz"),
-                               read(tmp_path / "measured.nii.gz"), atol=1e-4)
+    assert (
+        run(
+            "mtr",
+            "--mtw",
+            paths["mtw"],
+            "--ref",
+            paths["ref"],
+            "-o",
+            tmp_path / "measured.nii.gz",
+            *memory,
+        )
+        == 0
+    )
+    np.testing.assert_allclose(
+        read(tmp_path / "synthetic.nii.gz"), read(tmp_path / "measured.nii.gz"), atol=1e-4
+    )
     assert run("mtsat", *scans_args, "--b1-correction", 0.4, "-o", tmp_path / "c.nii.gz") == 0
     assert run("mtsat", *scans_args, "-o", tmp_path / "u.nii.gz") == 0
-    np.testing.assert_allclose(read(tmp_path / "c.nii.gz"),
-                               read(tmp_path / "u.nii.gz") * 0.6 / (1 - 0.4 * truth["b1"]),
-                               rtol=1e-5)
+    np.testing.assert_allclose(
+        read(tmp_path / "c.nii.gz"),
+        read(tmp_path / "u.nii.gz") * 0.6 / (1 - 0.4 * truth["b1"]),
+        rtol=1e-5,
+    )
     # Every map is, to the bit, that of the whole volumes read as float64.
     v = {name: read(paths[name]).astype(np.float64) for name in ("pdw", "t1w", "mtw", "ref", "b1")}
     angles = [math.radians(p[f"{scan}flip_angle_deg"]) for scan in ("pdw_", "t1w_", "")]
     TRs = [p[f"{scan}TR"] for scan in ("pdw_", "t1w_", "")]
     R1, M0 = fit_r1([v["pdw"], v["t1w"]], angles[:2], TRs[:2], b1=v["b1"])
     reference = synthetic_reference(M0, R1, angles[2], TRs[2], b1=v["b1"])
-    for name, whole in (("r1", R1), ("m0", M0), ("measured", mtr(v["mtw"], v["ref"])),
-                        ("synthetic", mtr(v["mtw"], reference)),
-                        ("u", mtsat(v["pdw"], v["t1w"], v["mtw"], *angles, *TRs, b1=v["b1"]))):
+    for name, whole in (
+        ("r1", R1),
+        ("m0", M0),
+        ("measured", mtr(v["mtw"], v["ref"])),
+        ("synthetic", mtr(v["mtw"], reference)),
+        ("u", mtsat(v["pdw"], v["t1w"], v["mtw"], *angles, *TRs, b1=v["b1"])),
+    ):
         np.testing.assert_array_equal(read(tmp_path / f"{name}.nii.gz"), whole.astype(np.float32))

@@ -23,5 +23,15 @@ from tavni.mt_map.bids.group import summarise_group
 from tavni.mt_map.bids.participant import process_participant
 from tavni.mt_map.bids.phantom_dataset import write_phantom_dataset
 
-__all__ = ["AppOptions", "BidsError", "Collection", "Job", "Outcome", "plan",
-           "process_participant", "run", "summarise_group", "write_phantom_dataset"]
+__all__ = [
+    "AppOptions",
+    "BidsError",
+    "Collection",
+    "Job",
+    "Outcome",
+    "plan",
+    "process_participant",
+    "run",
+    "summarise_group",
+    "write_phantom_dataset",
+]

@@ -4,6 +4,7 @@ For the command line (``mt-map bids``) and for whoever wants to plan or run
 participants from Python: the options are an :class:`AppOptions` (or any
 object with its attributes, such as the command line's namespace).
 """
+
 import shlex
 import sys
 from dataclasses import dataclass
@@ -64,31 +65,40 @@ class AppOptions:
 
 def plan(options):
     """The participants' jobs. A participant whose inputs are unusable gets a
-    job that carries the reason instead of failing the others."""
+    job that carries the reason instead of failing the others.
+    """
     layout = open_layout(options.bids_dir)
     overrides = read_overrides(options)
     known = layout.get_subjects()
     labels = [label.removeprefix("sub-") for label in options.participant_label or known]
     unknown = [label for label in labels if label not in known]
     if unknown:
-        raise BidsError(f"no participant {', '.join(unknown)} in '{options.bids_dir}' "
-                        f"(there are: {', '.join(known) or 'none'})")
+        raise BidsError(
+            f"no participant {', '.join(unknown)} in '{options.bids_dir}' "
+            f"(there are: {', '.join(known) or 'none'})"
+        )
     sessions_wanted = [s.removeprefix("ses-") for s in options.session_label or ()]
     generated_by = {"Name": APP_NAME, "Version": version(), "CommandLine": command_line()}
     jobs = []
     for participant in labels:
-        job = Job(participant, str(options.output_dir), [], generated_by,
-                  overwrite=options.overwrite, skip_existing=options.skip_existing)
+        job = Job(
+            participant,
+            str(options.output_dir),
+            [],
+            generated_by,
+            overwrite=options.overwrite,
+            skip_existing=options.skip_existing,
+        )
         sessions = layout.get_sessions(subject=participant) or [None]
         if sessions_wanted:
             sessions = [s for s in sessions if s in sessions_wanted]
         try:
             if not sessions:
-                raise BidsError(f"sub-{participant}: none of the sessions "
-                                f"{', '.join(sessions_wanted)}")
+                raise BidsError(
+                    f"sub-{participant}: none of the sessions {', '.join(sessions_wanted)}"
+                )
             for session in sessions:
-                job.collections += collections_of(layout, participant, session, overrides,
-                                                  options)
+                job.collections += collections_of(layout, participant, session, overrides, options)
         except BidsError as error:
             job.error = str(error)
         jobs.append(job)
@@ -118,8 +128,10 @@ def run(options):
     if options.analysis_level == "group":
         rows = summarise_group(options)
         if not options.quiet:
-            print(f"{len(rows)} participant/session rows in "
-                  f"{Path(options.output_dir) / 'group' / 'summary.tsv'}")
+            print(
+                f"{len(rows)} participant/session rows in "
+                f"{Path(options.output_dir) / 'group' / 'summary.tsv'}"
+            )
         return 0
     if Path(options.output_dir).resolve() == Path(options.bids_dir).resolve():
         raise BidsError("OUTPUT_DIR must not be the BIDS dataset itself")
@@ -127,7 +139,8 @@ def run(options):
     write_dataset_description(options, jobs[0].generated_by)
     from tavni.mt_map.bids import runner
 
-    outcomes = runner.run(jobs, jobs_at_once=options.jobs, scheduler=options.dask_scheduler,
-                          quiet=options.quiet)
+    outcomes = runner.run(
+        jobs, jobs_at_once=options.jobs, scheduler=options.dask_scheduler, quiet=options.quiet
+    )
     print(runner.table(outcomes))
     return 1 if any(o.state == "failed" for o in outcomes) else 0

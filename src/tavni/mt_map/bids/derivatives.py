@@ -1,5 +1,5 @@
-"""The derivatives dataset's own files: its description, .bidsignore, JSON sidecars, written whole.
-"""
+"""The derivatives dataset's own files: its description, .bidsignore, JSON sidecars, written whole."""
+
 import json
 import os
 import tempfile
@@ -15,7 +15,8 @@ def write_json(path, content):
 
 def write_dataset_description(options, generated_by):
     """dataset_description.json and .bidsignore of the derivatives dataset,
-    written once (kept if present, so that runs can add participants)."""
+    written once (kept if present, so that runs can add participants).
+    """
     output_dir = Path(options.output_dir)
     output_dir.mkdir(parents=True, exist_ok=True)
     description = output_dir / "dataset_description.json"
@@ -24,13 +25,16 @@ def write_dataset_description(options, generated_by):
         links = {"raw": Path(options.bids_dir).resolve().as_uri()}
         if options.mask_dir is not None:
             links["mask"] = Path(options.mask_dir).resolve().as_uri()
-        write_json(description, {
-            "Name": f"{APP_NAME} derivatives of {raw.get('Name', Path(options.bids_dir).name)}",
-            "BIDSVersion": raw.get("BIDSVersion", "1.9.0"),
-            "DatasetType": "derivative",
-            "GeneratedBy": [generated_by],
-            "DatasetLinks": links,
-        })
+        write_json(
+            description,
+            {
+                "Name": f"{APP_NAME} derivatives of {raw.get('Name', Path(options.bids_dir).name)}",
+                "BIDSVersion": raw.get("BIDSVersion", "1.9.0"),
+                "DatasetType": "derivative",
+                "GeneratedBy": [generated_by],
+                "DatasetLinks": links,
+            },
+        )
     ignore = output_dir / ".bidsignore"
     if not ignore.exists():
         ignore.write_text("\n".join(BIDSIGNORE) + "\n")

@@ -1,5 +1,5 @@
-"""The group level: per-participant statistics of the maps into group/summary.tsv and a report.
-"""
+"""The group level: per-participant statistics of the maps into group/summary.tsv and a report."""
+
 import json
 import math
 from pathlib import Path
@@ -13,7 +13,8 @@ from tavni.mt_map.status import fitted
 
 def map_statistics(outputs):
     """Median and interquartile range of each map in the fitted region, and
-    the share of it solved."""
+    the share of it solved.
+    """
     import numpy as np
 
     from tavni.mt_map.workflows.summary import summarise
@@ -21,8 +22,10 @@ def map_statistics(outputs):
     status = read_image(outputs["status"], "status map").data
     region = fitted(status)
     summary = summarise(status)
-    row = {"voxels": summary.fitted,
-           "share_solved": summary.solved_share if summary.fitted else math.nan}
+    row = {
+        "voxels": summary.fitted,
+        "share_solved": summary.solved_share if summary.fitted else math.nan,
+    }
     for kind in BIDS_MAPS:
         values = read_image(outputs[kind.key], kind.suffix).data[region]
         values = values[np.isfinite(values)]
@@ -37,7 +40,8 @@ def map_statistics(outputs):
 
 def summarise_group(options):
     """group/summary.tsv and group/report.html from the participants'
-    outputs; returns the rows."""
+    outputs; returns the rows.
+    """
     output_dir = Path(options.output_dir)
     labels = [label.removeprefix("sub-") for label in options.participant_label or ()]
     found = sorted(output_dir.glob(f"sub-*/**/anat/*_{FRACTION_SUFFIX}.nii.gz"))
@@ -46,21 +50,27 @@ def summarise_group(options):
         participant = fraction.relative_to(output_dir).parts[0].removeprefix("sub-")
         if labels and participant not in labels:
             continue
-        stem = fraction.name[:-len(f"_{FRACTION_SUFFIX}.nii.gz")]
+        stem = fraction.name[: -len(f"_{FRACTION_SUFFIX}.nii.gz")]
         entities = dict(part.split("-", 1) for part in stem.split("_"))
-        outputs = {kind.key: str(fraction.with_name(f"{stem}_{kind.suffix}.nii.gz"))
-                   for kind in BIDS_MAPS}
+        outputs = {
+            kind.key: str(fraction.with_name(f"{stem}_{kind.suffix}.nii.gz")) for kind in BIDS_MAPS
+        }
         outputs["status"] = str(fraction.with_name(f"{stem}_desc-{STATUS_DESC}_dseg.nii.gz"))
         sidecar = json.loads(fraction.with_name(f"{stem}_{FRACTION_SUFFIX}.json").read_text())
-        row = {"participant_id": f"sub-{participant}",
-               "session_id": f"ses-{entities['ses']}" if "ses" in entities else "n/a",
-               "acq": entities.get("acq", "n/a"), "run": entities.get("run", "n/a"),
-               **map_statistics(outputs),
-               "warnings": " | ".join(sidecar.get("ProcessingWarnings", [])) or "n/a"}
+        row = {
+            "participant_id": f"sub-{participant}",
+            "session_id": f"ses-{entities['ses']}" if "ses" in entities else "n/a",
+            "acq": entities.get("acq", "n/a"),
+            "run": entities.get("run", "n/a"),
+            **map_statistics(outputs),
+            "warnings": " | ".join(sidecar.get("ProcessingWarnings", [])) or "n/a",
+        }
         rows.append(row)
     if not rows:
-        raise BidsError(f"no participant outputs (*_{FRACTION_SUFFIX}.nii.gz) in "
-                        f"'{output_dir}': run the participant level first")
+        raise BidsError(
+            f"no participant outputs (*_{FRACTION_SUFFIX}.nii.gz) in "
+            f"'{output_dir}': run the participant level first"
+        )
     group = output_dir / "group"
     group.mkdir(exist_ok=True)
     columns = list(rows[0])
@@ -70,8 +80,11 @@ def summarise_group(options):
             return "n/a" if math.isnan(value) else f"{value:.6g}"
         return str(value).replace("\t", " ")
 
-    text = "\t".join(columns) + "\n" + "".join(
-        "\t".join(cell(row[c]) for c in columns) + "\n" for row in rows)
+    text = (
+        "\t".join(columns)
+        + "\n"
+        + "".join("\t".join(cell(row[c]) for c in columns) + "\n" for row in rows)
+    )
     atomic_write(group / "summary.tsv", text)
     from tavni.mt_map.bids import report
 

@@ -21,6 +21,7 @@ inheritance):
 Values are never reinterpreted silently: a time that can only be in
 milliseconds stops the participant with the fix, unless ``--assume-ms``.
 """
+
 import json
 import math
 from pathlib import Path
@@ -33,8 +34,9 @@ from tavni.mt_map.bids.naming import IMAGE_EXTENSIONS, relative
 # seconds: a larger number is a value written in milliseconds (a repetition
 # time of 28, a pulse of 12). RepetitionTime stands in for
 # RepetitionTimeExcitation where that is missing.
-LONGEST_SECONDS = {protocol.BIDS_FIELDS[key]: seconds
-                   for key, seconds in protocol.SIDECAR_LONGEST.items()}
+LONGEST_SECONDS = {
+    protocol.BIDS_FIELDS[key]: seconds for key, seconds in protocol.SIDECAR_LONGEST.items()
+}
 LONGEST_SECONDS["RepetitionTime"] = protocol.SIDECAR_LONGEST["TR"]
 
 
@@ -53,7 +55,8 @@ def open_layout(bids_dir):
 
 class Sidecar:
     """The metadata of one image, with BIDS inheritance, and which JSON file
-    gave each field (for messages that name the file to fix)."""
+    gave each field (for messages that name the file to fix).
+    """
 
     def __init__(self, layout, image):
         self.image = image
@@ -68,10 +71,10 @@ class Sidecar:
         applying = []
         for candidate in layout.get(suffix=image.entities["suffix"], extension=".json"):
             entities = {k: v for k, v in candidate.entities.items() if k not in ignored}
-            if folder.is_relative_to(Path(candidate.path).parent) and \
-                    all(own.get(k) == v for k, v in entities.items()):
-                applying.append((-len(Path(candidate.path).parts), -len(entities),
-                                 candidate.path))
+            if folder.is_relative_to(Path(candidate.path).parent) and all(
+                own.get(k) == v for k, v in entities.items()
+            ):
+                applying.append((-len(Path(candidate.path).parts), -len(entities), candidate.path))
         self.files = [path for *_, path in sorted(applying)]
 
     def name(self):
@@ -91,10 +94,14 @@ class Sidecar:
 
     def number(self, key, *, assume_ms=False, warnings=None):
         """The field as a float; BidsError naming the file and field when it
-        is not a finite number or a time in milliseconds."""
+        is not a finite number or a time in milliseconds.
+        """
         value = self.values.get(key)
-        if isinstance(value, bool) or not isinstance(value, (int, float)) or \
-                not math.isfinite(value):
+        if (
+            isinstance(value, bool)
+            or not isinstance(value, (int, float))
+            or not math.isfinite(value)
+        ):
             raise BidsError(f"{self.origin(key)}: {key} must be a number, not {value!r}")
         value = float(value)
         longest = LONGEST_SECONDS.get(key)
@@ -103,17 +110,22 @@ class Sidecar:
                 raise BidsError(
                     f"{self.origin(key)}: {key} is {value:g}, but must be in seconds and "
                     f"cannot exceed {longest:g} s here; if it is {value:g} ms, write "
-                    f"{value / 1000:g} (or run with --assume-ms)")
-            warnings.append(f"{self.origin(key)}: {key} {value:g} read as milliseconds "
-                            f"({value / 1000:g} s), as --assume-ms asks")
+                    f"{value / 1000:g} (or run with --assume-ms)"
+                )
+            warnings.append(
+                f"{self.origin(key)}: {key} {value:g} read as milliseconds "
+                f"({value / 1000:g} s), as --assume-ms asks"
+            )
             value /= 1000.0
         return value
 
     def require(self, key):
         if not self.has(key):
-            raise BidsError(f"{self.name()}: sidecar field {key} is missing (add it to "
-                            f"{Path(self.image.path).name.split('.')[0]}.json or to a "
-                            f"dataset-level sidecar)")
+            raise BidsError(
+                f"{self.name()}: sidecar field {key} is missing (add it to "
+                f"{Path(self.image.path).name.split('.')[0]}.json or to a "
+                f"dataset-level sidecar)"
+            )
 
 
 def mt_state(sidecar, default):
@@ -124,28 +136,37 @@ def mt_state(sidecar, default):
     if isinstance(value, str) and value.lower() in ("true", "false", "on", "off"):
         value = value.lower() in ("true", "on")
     if not isinstance(value, bool):
-        raise BidsError(f"{sidecar.origin('MTState')}: MTState must be true or false, "
-                        f"not {value!r}")
+        raise BidsError(
+            f"{sidecar.origin('MTState')}: MTState must be true or false, not {value!r}"
+        )
     label = sidecar.image.entities.get("mt")
     if label is not None and (label == "on") != value:
-        raise BidsError(f"{sidecar.name()}: file name says mt-{label} but MTState is "
-                        f"{str(value).lower()}")
+        raise BidsError(
+            f"{sidecar.name()}: file name says mt-{label} but MTState is {str(value).lower()}"
+        )
     return value
 
 
 def pick_one(candidates, what, where):
     if len(candidates) > 1:
         names = ", ".join(Path(c.path).name for c in candidates)
-        raise BidsError(f"{where}: several {what} ({names}); name the one meant in its "
-                        f"IntendedFor or keep one")
+        raise BidsError(
+            f"{where}: several {what} ({names}); name the one meant in its IntendedFor or keep one"
+        )
     return candidates[0] if candidates else None
 
 
 def field_map(layout, participant, session, suffix, target):
     """The fmap image of this suffix meant for target: the one whose
-    IntendedFor lists it, else the only one of the session."""
-    found = layout.get(subject=participant, session=session, suffix=suffix,
-                       extension=IMAGE_EXTENSIONS, datatype="fmap")
+    IntendedFor lists it, else the only one of the session.
+    """
+    found = layout.get(
+        subject=participant,
+        session=session,
+        suffix=suffix,
+        extension=IMAGE_EXTENSIONS,
+        datatype="fmap",
+    )
     if session is None:
         found = [f for f in found if "session" not in f.entities]
     meant = []
@@ -161,15 +182,17 @@ def field_map(layout, participant, session, suffix, target):
 
 def find_mask(mask_dir, participant, session):
     """A brain mask for this participant (and session) from a derivatives
-    folder, preferring desc-brain."""
+    folder, preferring desc-brain.
+    """
     import bids
 
     try:
         layout = bids.BIDSLayout(mask_dir, validate=False, config=["bids", "derivatives"])
     except Exception as error:
         raise BidsError(f"--mask-dir '{mask_dir}': {one_line(error)}") from None
-    found = layout.get(subject=participant, session=session, suffix="mask",
-                       extension=IMAGE_EXTENSIONS)
+    found = layout.get(
+        subject=participant, session=session, suffix="mask", extension=IMAGE_EXTENSIONS
+    )
     if session is None:
         found = [f for f in found if "session" not in f.entities]
     brain = [f for f in found if f.entities.get("desc") == "brain"]
@@ -182,7 +205,8 @@ def find_mask(mask_dir, participant, session):
 
 def collections_of(layout, participant, session, overrides, options):
     """The collections of one participant and session, read from the dataset
-    and completed by overrides ({key: protocol.Given})."""
+    and completed by overrides ({key: protocol.Given}).
+    """
     query = dict(subject=participant, datatype="anat", extension=IMAGE_EXTENSIONS)
     images = layout.get(suffix=["MTS", "VFA"], session=session, **query)
     if session is None:
@@ -196,15 +220,23 @@ def collections_of(layout, participant, session, overrides, options):
         groups.setdefault(key, []).append(image)
     collections = []
     for (acquisition, run), members in sorted(groups.items(), key=lambda g: str(g[0])):
-        collections.append(collection_of(layout, participant, session, acquisition, run,
-                                         members, overrides, options))
+        collections.append(
+            collection_of(
+                layout, participant, session, acquisition, run, members, overrides, options
+            )
+        )
     return collections
 
 
 def collection_of(layout, participant, session, acquisition, run, images, overrides, options):
     warnings = []
-    where = "sub-" + participant + (f" ses-{session}" if session else "") + \
-        (f" acq-{acquisition}" if acquisition else "") + (f" run-{run}" if run else "")
+    where = (
+        "sub-"
+        + participant
+        + (f" ses-{session}" if session else "")
+        + (f" acq-{acquisition}" if acquisition else "")
+        + (f" run-{run}" if run else "")
+    )
     sidecars = [Sidecar(layout, image) for image in images]
     mt_on, mt_off = [], []
     for sidecar in sidecars:
@@ -218,16 +250,22 @@ def collection_of(layout, participant, session, acquisition, run, images, overri
     for sidecar in mt_off:
         flips.setdefault(sidecar.number("FlipAngle"), []).append(sidecar)
     if len(flips) < 2:
-        raise BidsError(f"{where}: the MT-off images need two different FlipAngle values "
-                        f"(found {sorted(flips) or 'none'})")
+        raise BidsError(
+            f"{where}: the MT-off images need two different FlipAngle values "
+            f"(found {sorted(flips) or 'none'})"
+        )
     for angle, same in flips.items():
         if len(same) > 1:
-            raise BidsError(f"{where}: several MT-off images with FlipAngle {angle:g} "
-                            f"({', '.join(s.name() for s in same)})")
+            raise BidsError(
+                f"{where}: several MT-off images with FlipAngle {angle:g} "
+                f"({', '.join(s.name() for s in same)})"
+            )
     pdw, t1w, mtw = flips[min(flips)][0], flips[max(flips)][0], mt_on[0]
     if len(flips) > 2:
-        warnings.append(f"{where}: {len(flips)} MT-off flip angles; R1 from the smallest "
-                        f"({min(flips):g} deg) and largest ({max(flips):g} deg)")
+        warnings.append(
+            f"{where}: {len(flips)} MT-off flip angles; R1 from the smallest "
+            f"({min(flips):g} deg) and largest ({max(flips):g} deg)"
+        )
 
     # Each value as protocol.Given: named by its sidecar field and file, so
     # that the chain's checks and the outputs' sidecars say where it came from.
@@ -249,8 +287,9 @@ def collection_of(layout, participant, session, acquisition, run, images, overri
             value = str(sidecar.values[entry]).lower()
         else:
             value = sidecar.number(entry, assume_ms=options.assume_ms, warnings=warnings)
-        given[key] = Given(convert(value) if convert else value, entry,
-                           f" in {sidecar.origin(entry)}")
+        given[key] = Given(
+            convert(value) if convert else value, entry, f" in {sidecar.origin(entry)}"
+        )
 
     for prefix, sidecar in (("pdw_", pdw), ("t1w_", t1w), ("", mtw)):
         take(prefix + "flip_angle_deg", sidecar)
@@ -267,8 +306,7 @@ def collection_of(layout, participant, session, acquisition, run, images, overri
         if "duration" in given:
             pulses = (overrides.get("mt_pulses") or given["mt_pulses"]).value
             one = given["duration"]
-            given["duration"] = Given(one.value * pulses, f"{one.name} x {pulses:g}",
-                                      one.source)
+            given["duration"] = Given(one.value * pulses, f"{one.name} x {pulses:g}", one.source)
     # The amplitude of the saturation is given directly or by the pulse.
     if "omega_1_rms" not in overrides:
         take("mt_flip_angle_deg", mtw)
@@ -287,19 +325,29 @@ def collection_of(layout, participant, session, acquisition, run, images, overri
                 given.pop(key, None)
     for key, sidecar, entry in missing:
         if key not in given and not (key in protocol.PULSE_SHAPE and "omega_1_rms" in given):
-            raise BidsError(f"{sidecar.name()}: sidecar field {entry} is missing; add it to "
-                            f"the sidecar or give {key} in --protocol or --param")
+            raise BidsError(
+                f"{sidecar.name()}: sidecar field {entry} is missing; add it to "
+                f"the sidecar or give {key} in --protocol or --param"
+            )
     absent = [k for k in protocol.TISSUE if k not in given]
     if not any(k in given for k in protocol.LINESHAPE):
         absent.append(" or ".join(protocol.LINESHAPE))
     if absent:
-        raise BidsError(f"{where}: no value for {', '.join(absent)} (tissue constants are "
-                        f"not in BIDS sidecars: give them in --protocol or --param)")
+        raise BidsError(
+            f"{where}: no value for {', '.join(absent)} (tissue constants are "
+            f"not in BIDS sidecars: give them in --protocol or --param)"
+        )
 
     collection = Collection(
-        session=session, entities={"acquisition": acquisition, "run": run},
-        pdw=pdw.image.path, t1w=t1w.image.path, mtw=mtw.image.path,
-        parameters=given, sources=[], warnings=warnings)
+        session=session,
+        entities={"acquisition": acquisition, "run": run},
+        pdw=pdw.image.path,
+        t1w=t1w.image.path,
+        mtw=mtw.image.path,
+        parameters=given,
+        sources=[],
+        warnings=warnings,
+    )
     b1 = field_map(layout, participant, session, "TB1map", mtw.image.path)
     if b1 is not None:
         collection.b1 = b1.path
@@ -311,8 +359,9 @@ def collection_of(layout, participant, session, acquisition, run, images, overri
         collection.b0 = b0.path
         collection.b0_units = layout.get_metadata(b0.path).get("Units")
         if collection.b0_units is None:
-            raise BidsError(f"{relative(b0.path, layout.root)}: sidecar field Units is "
-                            f"missing (Hz, rad/s)")
+            raise BidsError(
+                f"{relative(b0.path, layout.root)}: sidecar field Units is missing (Hz, rad/s)"
+            )
     if options.mask_dir is not None:
         collection.mask = find_mask(options.mask_dir, participant, session)
     inputs = [collection.pdw, collection.t1w, collection.mtw, collection.b1, collection.b0]
@@ -324,7 +373,8 @@ def collection_of(layout, participant, session, acquisition, run, images, overri
 
 def read_overrides(options):
     """Parameters given by --protocol and --param, as {key: protocol.Given};
-    --param wins."""
+    --param wins.
+    """
     from tavni.mt_map import protocol
 
     overrides = protocol.read_protocol(options.protocol) if options.protocol else {}
@@ -332,8 +382,9 @@ def read_overrides(options):
         key, sep, text = item.partition("=")
         known = [k for k, p in protocol.PARAMETERS.items() if p.in_protocol]
         if not sep or key not in known:
-            raise BidsError(f"--param '{item}' must be KEY=VALUE with KEY one of "
-                            f"{', '.join(known)}")
+            raise BidsError(
+                f"--param '{item}' must be KEY=VALUE with KEY one of {', '.join(known)}"
+            )
         try:
             value = float(text)
         except ValueError:

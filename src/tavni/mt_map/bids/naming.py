@@ -1,5 +1,5 @@
-"""File names of the derivatives dataset, from the BIDS schema's entity order.
-"""
+"""File names of the derivatives dataset, from the BIDS schema's entity order."""
+
 import functools
 from pathlib import Path
 
@@ -11,19 +11,31 @@ FRACTION_SUFFIX = "MPFmap"
 STATUS_DESC = "MPFstatus"
 
 
-BIDSIGNORE = ("*_MPFmap.nii.gz", "*_MPFmap.json", "*_MPFsd.nii.gz", "*_MPFsd.json",
-              "*_MPFsensR1.nii.gz", "*_MPFsensR1.json", "*_MPFsensB1.nii.gz",
-              "*_MPFsensB1.json", "*_dseg.nii.gz", "*_dseg.json",
-              "*_dseg.tsv", "*.html", "group/")
+BIDSIGNORE = (
+    "*_MPFmap.nii.gz",
+    "*_MPFmap.json",
+    "*_MPFsd.nii.gz",
+    "*_MPFsd.json",
+    "*_MPFsensR1.nii.gz",
+    "*_MPFsensR1.json",
+    "*_MPFsensB1.nii.gz",
+    "*_MPFsensB1.json",
+    "*_dseg.nii.gz",
+    "*_dseg.json",
+    "*_dseg.tsv",
+    "*.html",
+    "group/",
+)
 
 
 IMAGE_EXTENSIONS = [".nii", ".nii.gz"]
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def entity_order():
     """BIDS entity names (as pybids spells them) and their short forms, in
-    the order of a file name, from the schema."""
+    the order of a file name, from the schema.
+    """
     from bidsschematools import schema
 
     loaded = schema.load_schema()
@@ -33,16 +45,19 @@ def entity_order():
 
 def bids_name(participant, session, entities, suffix, extension):
     """``sub-<p>[_ses-<s>][_acq-..][_run-..][_desc-..]_<suffix><extension>``
-    with the entities in the order the schema gives."""
+    with the entities in the order the schema gives.
+    """
     values = dict(entities, subject=participant, session=session)
-    parts = [f"{short}-{values[name]}" for name, short in entity_order()
-             if values.get(name) is not None]
+    parts = [
+        f"{short}-{values[name]}" for name, short in entity_order() if values.get(name) is not None
+    ]
     return "_".join(parts + [suffix]) + extension
 
 
 def unmatched_names(paths):
     """The paths among these that no file rule of the BIDS schema matches
-    (derivative suffixes the schema lacks; these belong in .bidsignore)."""
+    (derivative suffixes the schema lacks; these belong in .bidsignore).
+    """
     import logging
 
     from bidsschematools import validator
@@ -51,8 +66,9 @@ def unmatched_names(paths):
     level = logger.level
     logger.setLevel(logging.CRITICAL)
     try:
-        result = validator.validate_bids([str(p) for p in paths], dummy_paths=True,
-                                         suppress_errors=True)
+        result = validator.validate_bids(
+            [str(p) for p in paths], dummy_paths=True, suppress_errors=True
+        )
     finally:
         logger.setLevel(level)
     return sorted(result["path_tracking"])

@@ -1,5 +1,5 @@
-"""One participant: its collections mapped into a work folder, moved into the derivatives dataset complete or not at all.
-"""
+"""One participant: its collections mapped into a work folder, moved into the derivatives dataset complete or not at all."""
+
 import math
 import os
 import shutil
@@ -15,7 +15,8 @@ from tavni.mt_map.outputs import BIDS_MAPS
 def process_participant(job):
     """Maps every collection of one participant into the derivatives dataset,
     atomically: the participant's folder appears complete or not at all.
-    Returns an Outcome; never raises for a problem of this participant."""
+    Returns an Outcome; never raises for a problem of this participant.
+    """
     import time
 
     started = time.monotonic()
@@ -23,8 +24,7 @@ def process_participant(job):
     final = output_dir / f"sub-{job.participant}"
 
     def outcome(state, reason="", warnings=()):
-        return Outcome(job.participant, state, reason, time.monotonic() - started,
-                       list(warnings))
+        return Outcome(job.participant, state, reason, time.monotonic() - started, list(warnings))
 
     if final.exists() and job.skip_existing:
         return outcome("skipped", "outputs exist")
@@ -38,8 +38,7 @@ def process_participant(job):
         results = [map_collection(job, collection, work) for collection in job.collections]
         from tavni.mt_map.bids import report
 
-        report.participant_report(work / f"sub-{job.participant}.html", job.participant,
-                                  results)
+        report.participant_report(work / f"sub-{job.participant}.html", job.participant, results)
         move_into_place(work, output_dir, job.participant)
         warnings = [w for r in results for w in r["warnings"]]
         return outcome("done", warnings=warnings)
@@ -48,8 +47,9 @@ def process_participant(job):
         from tavni.mt_map.protocol import ParameterError
 
         expected = isinstance(error, (BidsError, VolumeError, ParameterError))
-        return outcome("failed", one_line(error) if expected
-                       else f"{type(error).__name__}: {one_line(error)}")
+        return outcome(
+            "failed", one_line(error) if expected else f"{type(error).__name__}: {one_line(error)}"
+        )
     finally:
         if work is not None:
             shutil.rmtree(work, ignore_errors=True)
@@ -57,7 +57,8 @@ def process_participant(job):
 
 def move_into_place(work, output_dir, participant):
     """Renames the finished folder (and report) over any earlier one; the old
-    one is removed only once the new one is in place."""
+    one is removed only once the new one is in place.
+    """
     final = output_dir / f"sub-{participant}"
     old = None
     if final.exists():
@@ -71,7 +72,8 @@ def move_into_place(work, output_dir, participant):
 
 def relative_field(path, units, what, work, warnings):
     """A B1 map as relative values (1 = nominal): percent, recognised by
-    the sidecar's Units or a median above 10, is scaled into a copy."""
+    the sidecar's Units or a median above 10, is scaled into a copy.
+    """
     import numpy as np
 
     volume = read_image(path, what)
@@ -100,30 +102,36 @@ def hertz_field(path, units, work, warnings):
     name = Path(path).name
     if spelled in ("rad/s", "rad*s^-1", "rad.s-1"):
         warnings.append(f"{name}: Units rad/s converted to Hz")
-        return scaled_copy(read_image(path, "B0 map"), 1 / (2 * math.pi),
-                           work / "inputs" / name, path)
+        return scaled_copy(
+            read_image(path, "B0 map"), 1 / (2 * math.pi), work / "inputs" / name, path
+        )
     raise BidsError(f"{name}: fieldmap Units '{units}' not understood (Hz or rad/s)")
-
-
 
 
 def scaled_copy(volume, factor, target, source):
     """A float32 copy of volume times factor at target (.nii.gz), for the
-    chain to read in place of source."""
+    chain to read in place of source.
+    """
     import numpy as np
 
     from tavni.mt_map.io import volumes
 
     target.parent.mkdir(parents=True, exist_ok=True)
     target = target.with_name(target.name.split(".")[0] + ".nii.gz")
-    volumes.save_all([volumes.Output(target, f"rescaled {Path(source).name}",
-                                     volume.data * factor, np.float32, volume)])
+    volumes.save_all(
+        [
+            volumes.Output(
+                target, f"rescaled {Path(source).name}", volume.data * factor, np.float32, volume
+            )
+        ]
+    )
     return str(target)
 
 
 def map_collection(job, collection, work):
     """Runs the chain on one collection into work; returns what the report
-    and the group level need."""
+    and the group level need.
+    """
     from tavni.mt_map import workflows
 
     participant, session = job.participant, collection.session
@@ -149,38 +157,72 @@ def map_collection(job, collection, work):
     # report; the command line does not print them as they arise, where they
     # would interleave between participants.
     summary = workflows.fraction_from_scans(
-        collection.pdw, collection.t1w, collection.mtw, dict(collection.parameters),
-        outputs, b1=b1, b0=b0, mask=collection.mask, threads=job.threads, quiet=True,
-        noise_required=False)
+        collection.pdw,
+        collection.t1w,
+        collection.mtw,
+        dict(collection.parameters),
+        outputs,
+        b1=b1,
+        b0=b0,
+        mask=collection.mask,
+        threads=job.threads,
+        quiet=True,
+        noise_required=False,
+    )
     warnings += list(summary_field(summary, "warnings") or ())
 
     from tavni.mt_map.protocol import PARAMETERS
 
-    parameters = {key: {"Value": given.value, "Units": PARAMETERS[key].unit,
-                        "Source": f"{given.name}{given.source}"}
-                  for key, given in sorted(collection.parameters.items())}
-    common = {"Sources": collection.sources, "Parameters": parameters,
-              "GeneratedBy": [job.generated_by]}
+    parameters = {
+        key: {
+            "Value": given.value,
+            "Units": PARAMETERS[key].unit,
+            "Source": f"{given.name}{given.source}",
+        }
+        for key, given in sorted(collection.parameters.items())
+    }
+    common = {
+        "Sources": collection.sources,
+        "Parameters": parameters,
+        "GeneratedBy": [job.generated_by],
+    }
     if warnings:
         common["ProcessingWarnings"] = warnings
     for kind in BIDS_MAPS:
-        sidecar = {"Units": kind.unit, "EstimationAlgorithm": kind.algorithm,
-                   "EstimationReference": kind.reference, **common}
+        sidecar = {
+            "Units": kind.unit,
+            "EstimationAlgorithm": kind.algorithm,
+            "EstimationReference": kind.reference,
+            **common,
+        }
         if kind.key == "uncertainty":
             # The noise levels used, or why there were none.
             sidecar["NoiseEstimate"] = list(summary_field(summary, "notes") or ())
         write_json(Path(outputs[kind.key]).with_name(name(kind.suffix, ".json").name), sidecar)
     from tavni.mt_map.status import status_table
 
-    write_json(name("dseg", ".json", STATUS_DESC), {
-        "Description": "Outcome of the bound-pool fraction fit per voxel; the codes are "
-                       "listed in the matching _dseg.tsv", **common})
-    lines = ["index\tname\tdescription"] + [f"{code}\t{label}\t{meaning}"
-                                            for code, label, meaning in sorted(status_table())]
+    write_json(
+        name("dseg", ".json", STATUS_DESC),
+        {
+            "Description": "Outcome of the bound-pool fraction fit per voxel; the codes are "
+            "listed in the matching _dseg.tsv",
+            **common,
+        },
+    )
+    lines = ["index\tname\tdescription"] + [
+        f"{code}\t{label}\t{meaning}" for code, label, meaning in sorted(status_table())
+    ]
     name("dseg", ".tsv", STATUS_DESC).write_text("\n".join(lines) + "\n")
-    return {"session": session, "entities": collection.entities, "outputs": outputs,
-            "anatomy": collection.t1w, "parameters": parameters, "sources": collection.sources,
-            "warnings": warnings, "counts": summary_field(summary, "counts")}
+    return {
+        "session": session,
+        "entities": collection.entities,
+        "outputs": outputs,
+        "anatomy": collection.t1w,
+        "parameters": parameters,
+        "sources": collection.sources,
+        "warnings": warnings,
+        "counts": summary_field(summary, "counts"),
+    }
 
 
 def summary_field(summary, name):

@@ -8,6 +8,7 @@ from, the input files and any warnings. ``group_report`` shows the
 distribution of the per-participant medians. Figures are drawn with
 matplotlib's Agg backend, so no display is needed.
 """
+
 import base64
 import html
 import io
@@ -19,8 +20,11 @@ from tavni.mt_map.outputs import BIDS_MAPS, MAPS
 
 # The maps shown, with a display range typical of brain tissue, widened
 # where the map goes beyond it.
-SHOWN = tuple((row.key, row.label, "" if row.unit == "1" else row.unit, *row.display)
-              for row in MAPS if row.display is not None)
+SHOWN = tuple(
+    (row.key, row.label, "" if row.unit == "1" else row.unit, *row.display)
+    for row in MAPS
+    if row.display is not None
+)
 
 
 def display_range(values, typical):
@@ -28,6 +32,8 @@ def display_range(values, typical):
     finite = values[np.isfinite(values)]
     top = float(np.percentile(finite, 99.5)) if finite.size else typical[1]
     return typical[0], max(typical[1], top)
+
+
 STYLE = """
 body { font-family: sans-serif; margin: 2em auto; max-width: 1100px; color: #222; }
 h1 { border-bottom: 2px solid #446; } h2 { color: #446; margin-top: 1.5em; }
@@ -59,15 +65,18 @@ def embedded(figure):
 
 
 def page(title, body):
-    return (f"<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-            f"<title>{html.escape(title)}</title><style>{STYLE}</style></head>"
-            f"<body><h1>{html.escape(title)}</h1>\n{body}\n</body></html>\n")
+    return (
+        f'<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'
+        f"<title>{html.escape(title)}</title><style>{STYLE}</style></head>"
+        f"<body><h1>{html.escape(title)}</h1>\n{body}\n</body></html>\n"
+    )
 
 
 def rows_table(header, rows):
     head = "".join(f"<th>{html.escape(str(h))}</th>" for h in header)
-    body = "".join("<tr>" + "".join(f"<td>{html.escape(str(c))}</td>" for c in row) + "</tr>"
-                   for row in rows)
+    body = "".join(
+        "<tr>" + "".join(f"<td>{html.escape(str(c))}</td>" for c in row) + "</tr>" for row in rows
+    )
     return f"<table><tr>{head}</tr>{body}</table>"
 
 
@@ -88,33 +97,48 @@ def maps_figure(anatomy, images, region):
     plt = pyplot()
     middle = centre(region)
     # A fixed layout: constrained layout costs more than drawing the images.
-    figure, axes = plt.subplots(len(SHOWN), 3, figsize=(10, 3 * len(SHOWN)), squeeze=False,
-                                gridspec_kw=dict(left=0.01, right=0.9, bottom=0.02, top=0.95,
-                                                 wspace=0.02, hspace=0.08))
+    figure, axes = plt.subplots(
+        len(SHOWN),
+        3,
+        figsize=(10, 3 * len(SHOWN)),
+        squeeze=False,
+        gridspec_kw=dict(left=0.01, right=0.9, bottom=0.02, top=0.95, wspace=0.02, hspace=0.08),
+    )
     finite = anatomy[np.isfinite(anatomy)]
     top = float(np.percentile(finite, 99)) if finite.size else 1.0
     for row, (key, label, units, typical, colours) in enumerate(SHOWN):
         shown = np.where(region & np.isfinite(images[key]), images[key], np.nan)
         low, high = display_range(shown, typical)
-        for column, (background, overlay) in enumerate(zip(planes(anatomy, middle),
-                                                           planes(shown, middle))):
+        for column, (background, overlay) in enumerate(
+            zip(planes(anatomy, middle), planes(shown, middle))
+        ):
             axis = axes[row][column]
             axis.imshow(background, origin="lower", cmap="gray", vmin=0, vmax=top or 1.0)
-            drawn = axis.imshow(overlay, origin="lower", cmap=colours, vmin=low, vmax=high,
-                                alpha=0.85)
+            drawn = axis.imshow(
+                overlay, origin="lower", cmap=colours, vmin=low, vmax=high, alpha=0.85
+            )
             axis.set_axis_off()
             if row == 0:
                 axis.set_title(("sagittal", "coronal", "axial")[column])
-        figure.colorbar(drawn, ax=axes[row].tolist(), shrink=0.8, fraction=0.03, pad=0.01,
-                        label=f"{label} ({units})" if units else label)
+        figure.colorbar(
+            drawn,
+            ax=axes[row].tolist(),
+            shrink=0.8,
+            fraction=0.03,
+            pad=0.01,
+            label=f"{label} ({units})" if units else label,
+        )
     return figure
 
 
 def histograms_figure(images, region):
     plt = pyplot()
-    figure, axes = plt.subplots(1, len(SHOWN), figsize=(10, 2.8),
-                                gridspec_kw=dict(left=0.07, right=0.98, bottom=0.2, top=0.95,
-                                                 wspace=0.3))
+    figure, axes = plt.subplots(
+        1,
+        len(SHOWN),
+        figsize=(10, 2.8),
+        gridspec_kw=dict(left=0.07, right=0.98, bottom=0.2, top=0.95, wspace=0.3),
+    )
     for axis, (key, label, units, typical, _) in zip(axes, SHOWN):
         values = images[key][region]
         values = values[np.isfinite(values)]
@@ -139,27 +163,40 @@ def collection_section(result):
     anatomy = read_image(result["anatomy"], "anatomy").data
     entities = {"session": result["session"], **result["entities"]}
     title = ", ".join(f"{k} {v}" for k, v in entities.items() if v) or "Maps"
-    parts = [f"<h2>{html.escape(title)}</h2>",
-             "<h3>Maps over the T1-weighted image</h3>", embedded(maps_figure(anatomy, images,
-                                                                           region)),
-             "<h3>Histograms in the fitted region</h3>",
-             embedded(histograms_figure(images, region))]
+    parts = [
+        f"<h2>{html.escape(title)}</h2>",
+        "<h3>Maps over the T1-weighted image</h3>",
+        embedded(maps_figure(anatomy, images, region)),
+        "<h3>Histograms in the fitted region</h3>",
+        embedded(histograms_figure(images, region)),
+    ]
     codes = {code: name for code, name, _ in status_table()}
     total = status.size
-    breakdown = [(codes.get(int(code), str(int(code))), int(count),
-                  f"{100.0 * count / total:.1f} %")
-                 for code, count in zip(*np.unique(status, return_counts=True))]
+    breakdown = [
+        (codes.get(int(code), str(int(code))), int(count), f"{100.0 * count / total:.1f} %")
+        for code, count in zip(*np.unique(status, return_counts=True))
+    ]
     parts += ["<h3>Status of the fit</h3>", rows_table(("status", "voxels", "share"), breakdown)]
-    parameters = [(key, p["Value"], p["Units"], p["Source"])
-                  for key, p in result["parameters"].items()]
-    parts += ["<h3>Parameters</h3>",
-              rows_table(("parameter", "value", "units", "source"), parameters),
-              "<h3>Inputs</h3>", "<ul>" + "".join(f"<li>{html.escape(s)}</li>"
-                                                  for s in result["sources"]) + "</ul>"]
+    parameters = [
+        (key, p["Value"], p["Units"], p["Source"]) for key, p in result["parameters"].items()
+    ]
+    parts += [
+        "<h3>Parameters</h3>",
+        rows_table(("parameter", "value", "units", "source"), parameters),
+        "<h3>Inputs</h3>",
+        "<ul>" + "".join(f"<li>{html.escape(s)}</li>" for s in result["sources"]) + "</ul>",
+    ]
     warnings = result["warnings"]
-    parts.append("<h3>Warnings</h3>" + ("<ul>" + "".join(
-        f'<li class="warning">{html.escape(w)}</li>' for w in warnings) + "</ul>"
-        if warnings else '<p class="muted">none</p>'))
+    parts.append(
+        "<h3>Warnings</h3>"
+        + (
+            "<ul>"
+            + "".join(f'<li class="warning">{html.escape(w)}</li>' for w in warnings)
+            + "</ul>"
+            if warnings
+            else '<p class="muted">none</p>'
+        )
+    )
     return "\n".join(parts)
 
 
@@ -176,25 +213,38 @@ def participant_report(path, participant, results):
 
 def group_report(path, rows):
     """Writes the group report: the distribution of each map's
-    per-participant medians, and the summary table."""
+    per-participant medians, and the summary table.
+    """
     plt = pyplot()
-    figure, axes = plt.subplots(1, len(BIDS_MAPS), figsize=(12, 3.2),
-                                gridspec_kw=dict(left=0.06, right=0.98, bottom=0.08, top=0.9,
-                                                 wspace=0.45))
+    figure, axes = plt.subplots(
+        1,
+        len(BIDS_MAPS),
+        figsize=(12, 3.2),
+        gridspec_kw=dict(left=0.06, right=0.98, bottom=0.08, top=0.9, wspace=0.45),
+    )
     rng = np.random.default_rng(0)
     for axis, kind in zip(axes, BIDS_MAPS):
         medians = np.array([row[f"{kind.suffix}_median"] for row in rows], dtype=float)
         medians = medians[np.isfinite(medians)]
         if medians.size:
-            axis.boxplot(medians, widths=0.5, showfliers=False, patch_artist=True,
-                         boxprops=dict(facecolor="#7fa7d9"))
-            axis.scatter(1 + rng.uniform(-0.12, 0.12, medians.size), medians, color="#a40",
-                         s=14, zorder=3)
+            axis.boxplot(
+                medians,
+                widths=0.5,
+                showfliers=False,
+                patch_artist=True,
+                boxprops=dict(facecolor="#7fa7d9"),
+            )
+            axis.scatter(
+                1 + rng.uniform(-0.12, 0.12, medians.size), medians, color="#a40", s=14, zorder=3
+            )
         axis.set_title(kind.suffix)
         axis.set_ylabel("median" if kind.unit == "1" else f"median ({kind.unit})")
         axis.set_xticks([])
-    columns = ["participant_id", "session_id", "acq", "run", "share_solved"] + \
-        [f"{kind.suffix}_median" for kind in BIDS_MAPS] + ["warnings"]
+    columns = (
+        ["participant_id", "session_id", "acq", "run", "share_solved"]
+        + [f"{kind.suffix}_median" for kind in BIDS_MAPS]
+        + ["warnings"]
+    )
 
     def cell(value):
         if isinstance(value, float):
@@ -202,8 +252,12 @@ def group_report(path, rows):
         return value
 
     table = rows_table(columns, [[cell(row[c]) for c in columns] for row in rows])
-    body = (f"<p>{len(rows)} participant/session rows.</p>"
-            "<h2>Per-participant medians in the fitted region</h2>" + embedded(figure)
-            + "<h2>Summary</h2>" + table)
+    body = (
+        f"<p>{len(rows)} participant/session rows.</p>"
+        "<h2>Per-participant medians in the fitted region</h2>"
+        + embedded(figure)
+        + "<h2>Summary</h2>"
+        + table
+    )
     with open(path, "w", encoding="utf-8") as stream:
         stream.write(page("Group: MT and relaxometry maps", body))

@@ -12,6 +12,7 @@ split among the participants run at once (``--jobs N`` gives each
 cores // N threads). On a cluster each task takes the share of its worker's
 cores that one of the worker's task slots stands for.
 """
+
 import sys
 import time
 
@@ -55,7 +56,8 @@ def run_locally(jobs, at_once, progress):
 
 def result_of(future, job):
     """The outcome of a finished future; a worker that died or a task that
-    raised becomes a failed outcome."""
+    raised becomes a failed outcome.
+    """
     from tavni.mt_map.bids.base import Outcome, one_line
 
     try:
@@ -81,17 +83,23 @@ def run_on_dask(jobs, address, progress):
     try:
         from distributed import Client, as_completed
     except ImportError:
-        raise BidsError("--dask-scheduler needs dask.distributed "
-                        "(pip install 'tavni-mt-map[dask]')") from None
+        raise BidsError(
+            "--dask-scheduler needs dask.distributed (pip install 'tavni-mt-map[dask]')"
+        ) from None
     try:
         client = Client(address, timeout=30)
     except Exception as error:
-        raise BidsError(f"cannot reach the Dask scheduler at {address}: "
-                        f"{one_line(error)}") from None
+        raise BidsError(
+            f"cannot reach the Dask scheduler at {address}: {one_line(error)}"
+        ) from None
     outcomes = []
     try:
-        futures = {client.submit(on_worker, job, key=f"mt-map-sub-{job.participant}-"
-                                 f"{time.time_ns()}", pure=False): job for job in jobs}
+        futures = {
+            client.submit(
+                on_worker, job, key=f"mt-map-sub-{job.participant}-{time.time_ns()}", pure=False
+            ): job
+            for job in jobs
+        }
         for future in as_completed(futures):
             outcomes.append(progress.done(result_of(future, futures[future])))
     finally:
@@ -109,22 +117,32 @@ class Progress:
         self.count += 1
         if not self.quiet:
             reason = f": {outcome.reason}" if outcome.state == "failed" else ""
-            print(f"[{self.count}/{self.total}] sub-{outcome.participant} {outcome.state} "
-                  f"({outcome.seconds:.1f} s){reason}", file=sys.stderr, flush=True)
+            print(
+                f"[{self.count}/{self.total}] sub-{outcome.participant} {outcome.state} "
+                f"({outcome.seconds:.1f} s){reason}",
+                file=sys.stderr,
+                flush=True,
+            )
         return outcome
 
 
 def table(outcomes):
     """The outcomes as a fixed-width table: participant, outcome, seconds,
-    warnings, reason."""
+    warnings, reason.
+    """
     rows = [("participant", "outcome", "seconds", "warnings", "reason")]
     for o in outcomes:
-        rows.append((f"sub-{o.participant}", o.state, f"{o.seconds:.1f}", str(len(o.warnings)),
-                     o.reason))
+        rows.append(
+            (f"sub-{o.participant}", o.state, f"{o.seconds:.1f}", str(len(o.warnings)), o.reason)
+        )
     widths = [max(len(row[i]) for row in rows) for i in range(4)]
-    lines = ["  ".join(cell.ljust(width) for cell, width in zip(row, widths)) + "  " + row[4]
-             for row in rows]
+    lines = [
+        "  ".join(cell.ljust(width) for cell, width in zip(row, widths)) + "  " + row[4]
+        for row in rows
+    ]
     failed = sum(o.state == "failed" for o in outcomes)
-    lines.append(f"{len(outcomes) - failed} of {len(outcomes)} participants without failure"
-                 + (f"; {failed} failed" if failed else ""))
+    lines.append(
+        f"{len(outcomes) - failed} of {len(outcomes)} participants without failure"
+        + (f"; {failed} failed" if failed else "")
+    )
     return "\n".join(line.rstrip() for line in lines)

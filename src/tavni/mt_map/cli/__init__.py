@@ -22,6 +22,7 @@ that ``mt-map --help`` answers at once.
 Units throughout: times in seconds, offsets in Hz, the saturation amplitude
 omega_1_rms in rad/s, R1 in 1/s, flip angles in degrees.
 """
+
 import argparse
 import logging
 import os
@@ -36,14 +37,16 @@ def build_parser():
     parser = argparse.ArgumentParser(
         prog="mt-map",
         description="Bound-pool (macromolecular proton) fraction maps from PD-, T1- and "
-                    "MT-weighted SPGR scans (or from one MT-weighted image, its reference "
-                    "image without saturation, and an R1 map), with the two-pool pulsed "
-                    "steady-state model; R1, M0, MTR and MTsat maps on the way. Units: "
-                    "times in seconds, "
-                    "offsets in Hz, omega_1_rms in rad/s, R1 in 1/s, flip angles in degrees.")
+        "MT-weighted SPGR scans (or from one MT-weighted image, its reference "
+        "image without saturation, and an R1 map), with the two-pool pulsed "
+        "steady-state model; R1, M0, MTR and MTsat maps on the way. Units: "
+        "times in seconds, "
+        "offsets in Hz, omega_1_rms in rad/s, R1 in 1/s, flip angles in degrees.",
+    )
     parser.add_argument("--version", action=VersionAction, help="show the version and exit")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
-                                     parser_class=Parser)
+    commands = parser.add_subparsers(
+        dest="command", required=True, metavar="COMMAND", parser_class=Parser
+    )
 
     for command in (fraction, r1, semi_quantitative, phantom, demo, voxel, bids):
         command.add_parser(commands)
@@ -64,7 +67,7 @@ def _flag_named(error):
     message = str(error)
     parameter = getattr(error, "parameter", None)
     if parameter and message.startswith(parameter):
-        message = "--" + parameter.replace("_", "-") + message[len(parameter):]
+        message = "--" + parameter.replace("_", "-") + message[len(parameter) :]
     return message
 
 
@@ -116,5 +119,6 @@ def _run(options):
         if os.environ.get("MT_MAP_TRACEBACK"):
             raise
         first_line = (str(error).splitlines() or [""])[0]
-        return fail(f"internal error ({type(error).__name__}: {first_line}); "
-                    "MT_MAP_TRACEBACK=1 shows where")
+        return fail(
+            f"internal error ({type(error).__name__}: {first_line}); MT_MAP_TRACEBACK=1 shows where"
+        )

@@ -1,52 +1,97 @@
 """mt-map bids: the BIDS App on the command line."""
+
 from pathlib import Path
 
 
 def add_parser(commands):
     """The ``bids`` subcommand, on the subparsers of ``mt-map``."""
     parser = commands.add_parser(
-        "bids", help="BIDS App: maps for every participant of a qMRI-BIDS dataset",
+        "bids",
+        help="BIDS App: maps for every participant of a qMRI-BIDS dataset",
         description="Maps the bound-pool fraction, R1, M0, MTR and MTsat of each "
-                    "participant of a BIDS dataset (MTS or VFA + MT-on collections) into a "
-                    "BIDS derivatives dataset with sidecars and an HTML report "
-                    "(participant level), or summarises them (group level).")
-    parser.add_argument("bids_dir", type=Path, metavar="BIDS_DIR",
-                        help="the BIDS dataset (read only)")
-    parser.add_argument("output_dir", type=Path, metavar="OUTPUT_DIR",
-                        help="the derivatives dataset to write (e.g. "
-                             "BIDS_DIR/derivatives/mt-map)")
-    parser.add_argument("analysis_level", choices=("participant", "group"),
-                        help="participant: maps, sidecars and a report per participant; "
-                             "group: OUTPUT_DIR/group/summary.tsv and report.html from them")
-    parser.add_argument("--participant-label", nargs="+", metavar="LABEL",
-                        help="participants to process (without 'sub-'; default: all)")
-    parser.add_argument("--session-label", nargs="+", metavar="LABEL",
-                        help="sessions to process (without 'ses-'; default: all)")
-    parser.add_argument("--jobs", type=int, default=1, metavar="N",
-                        help="participants processed at once on this machine; the cores "
-                             "are shared among them (default 1)")
-    parser.add_argument("--dask-scheduler", metavar="ADDRESS",
-                        help="submit one task per participant to this Dask distributed "
-                             "scheduler (e.g. tcp://host:8786); dataset and output folder "
-                             "must be on a filesystem the workers share")
+        "participant of a BIDS dataset (MTS or VFA + MT-on collections) into a "
+        "BIDS derivatives dataset with sidecars and an HTML report "
+        "(participant level), or summarises them (group level).",
+    )
+    parser.add_argument(
+        "bids_dir", type=Path, metavar="BIDS_DIR", help="the BIDS dataset (read only)"
+    )
+    parser.add_argument(
+        "output_dir",
+        type=Path,
+        metavar="OUTPUT_DIR",
+        help="the derivatives dataset to write (e.g. BIDS_DIR/derivatives/mt-map)",
+    )
+    parser.add_argument(
+        "analysis_level",
+        choices=("participant", "group"),
+        help="participant: maps, sidecars and a report per participant; "
+        "group: OUTPUT_DIR/group/summary.tsv and report.html from them",
+    )
+    parser.add_argument(
+        "--participant-label",
+        nargs="+",
+        metavar="LABEL",
+        help="participants to process (without 'sub-'; default: all)",
+    )
+    parser.add_argument(
+        "--session-label",
+        nargs="+",
+        metavar="LABEL",
+        help="sessions to process (without 'ses-'; default: all)",
+    )
+    parser.add_argument(
+        "--jobs",
+        type=int,
+        default=1,
+        metavar="N",
+        help="participants processed at once on this machine; the cores "
+        "are shared among them (default 1)",
+    )
+    parser.add_argument(
+        "--dask-scheduler",
+        metavar="ADDRESS",
+        help="submit one task per participant to this Dask distributed "
+        "scheduler (e.g. tcp://host:8786); dataset and output folder "
+        "must be on a filesystem the workers share",
+    )
     again = parser.add_mutually_exclusive_group()
-    again.add_argument("--skip-existing", action="store_true",
-                       help="leave participants that already have outputs alone")
-    again.add_argument("--overwrite", action="store_true",
-                       help="redo participants that already have outputs")
-    parser.add_argument("--assume-ms", action="store_true",
-                        help="read sidecar times too large to be seconds as milliseconds "
-                             "(with a warning) instead of stopping")
-    parser.add_argument("--mask-dir", type=Path, metavar="DIR",
-                        help="derivatives folder with a brain mask per participant "
-                             "(*_mask.nii.gz, desc-brain preferred)")
-    parser.add_argument("--protocol", type=Path, metavar="FILE.json",
-                        help="parameters (protocol-file keys, SI units) that complete or "
-                             "override the sidecars; needed at least for T2_free and T2b "
-                             "or G")
-    parser.add_argument("--param", action="append", metavar="KEY=VALUE",
-                        help="one parameter (protocol-file key), overriding sidecars and "
-                             "--protocol; may be repeated")
+    again.add_argument(
+        "--skip-existing",
+        action="store_true",
+        help="leave participants that already have outputs alone",
+    )
+    again.add_argument(
+        "--overwrite", action="store_true", help="redo participants that already have outputs"
+    )
+    parser.add_argument(
+        "--assume-ms",
+        action="store_true",
+        help="read sidecar times too large to be seconds as milliseconds "
+        "(with a warning) instead of stopping",
+    )
+    parser.add_argument(
+        "--mask-dir",
+        type=Path,
+        metavar="DIR",
+        help="derivatives folder with a brain mask per participant "
+        "(*_mask.nii.gz, desc-brain preferred)",
+    )
+    parser.add_argument(
+        "--protocol",
+        type=Path,
+        metavar="FILE.json",
+        help="parameters (protocol-file keys, SI units) that complete or "
+        "override the sidecars; needed at least for T2_free and T2b "
+        "or G",
+    )
+    parser.add_argument(
+        "--param",
+        action="append",
+        metavar="KEY=VALUE",
+        help="one parameter (protocol-file key), overriding sidecars and "
+        "--protocol; may be repeated",
+    )
     parser.add_argument("--quiet", action="store_true", help="no progress lines")
     # Participants run side by side: their messages go into their sidecars and
     # reports, not onto the terminal, where they would interleave.
@@ -61,5 +106,3 @@ def run(options):
 
     fields = [f.name for f in dataclasses.fields(bids.AppOptions)]
     return bids.run(bids.AppOptions(**{name: getattr(options, name) for name in fields}))
-
-

@@ -1,4 +1,5 @@
 """mt-map demo: phantom, chain, per-tissue summary and a figure."""
+
 from pathlib import Path
 
 from tavni.mt_map.cli.options import UsageError, add_phantom_options
@@ -8,23 +9,36 @@ def run(options):
     from tavni.mt_map.workflows import demo
 
     try:
-        demo.run(options.directory, voxel_size=options.voxel_size, anatomy=options.anatomy,
-                 shape=options.shape, snr=options.snr, quiet=options.quiet, force=options.force)
+        demo.run(
+            options.directory,
+            voxel_size=options.voxel_size,
+            anatomy=options.anatomy,
+            shape=options.shape,
+            snr=options.snr,
+            quiet=options.quiet,
+            force=options.force,
+        )
     except ValueError as error:  # voxel size, SNR or grid out of range
         raise UsageError(str(error)) from None
     return 0
 
 
-
 def add_parser(commands):
     """The ``demo`` command on the subparsers of ``mt-map``."""
     demo = commands.add_parser(
-        "demo", help="phantom -> fraction map -> per-tissue summary and a figure",
+        "demo",
+        help="phantom -> fraction map -> per-tissue summary and a figure",
         description="Writes a phantom, maps its bound-pool fraction with and without the B1 "
-                    "map, prints truth and estimate per tissue and draws demo.png (axial, "
-                    "coronal and sagittal slices).")
-    demo.add_argument("--directory", type=Path, default=Path("mt-map-demo"), metavar="DIR",
-                      help="where to write (default ./mt-map-demo)")
+        "map, prints truth and estimate per tissue and draws demo.png (axial, "
+        "coronal and sagittal slices).",
+    )
+    demo.add_argument(
+        "--directory",
+        type=Path,
+        default=Path("mt-map-demo"),
+        metavar="DIR",
+        help="where to write (default ./mt-map-demo)",
+    )
     add_phantom_options(demo, snr=100.0)
     demo.add_argument("--quiet", action="store_true", help="no progress bars")
     demo.set_defaults(run=run)

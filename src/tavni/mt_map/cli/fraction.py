@@ -1,5 +1,7 @@
 """mt-map fraction: the bound-pool fraction map from three SPGR scans, or from an MT
-image, its reference and an R1 map."""
+image, its reference and an R1 map.
+"""
+
 import argparse
 import sys
 from pathlib import Path
@@ -21,12 +23,17 @@ def status_epilog():
 
     lines = ["status codes (--status):"]
     for code, _, text in sorted(status_table()):
-        lines.append(textwrap.fill(text, 78, initial_indent=f"  {code}  ",
-                                   subsequent_indent="     "))
+        lines.append(
+            textwrap.fill(text, 78, initial_indent=f"  {code}  ", subsequent_indent="     ")
+        )
     lines.append("")
-    lines.append(textwrap.fill(
-        "exit status: 0 maps written, 1 failed (nothing written), 2 usage error, 3 maps "
-        "written but fewer voxels solved than --fail-below asks", 78))
+    lines.append(
+        textwrap.fill(
+            "exit status: 0 maps written, 1 failed (nothing written), 2 usage error, 3 maps "
+            "written but fewer voxels solved than --fail-below asks",
+            78,
+        )
+    )
     return "\n".join(lines)
 
 
@@ -42,8 +49,11 @@ def option_names(names):
 
 def exit_status(summary, fail_below):
     if fail_below is not None and summary.solved_share < fail_below:
-        print(f"mt-map: {100 * summary.solved_share:.1f} % of the fitted voxels solved, "
-              f"fewer than --fail-below {fail_below:g} asks", file=sys.stderr)
+        print(
+            f"mt-map: {100 * summary.solved_share:.1f} % of the fitted voxels solved, "
+            f"fewer than --fail-below {fail_below:g} asks",
+            file=sys.stderr,
+        )
         return EXIT_TOO_FEW_SOLVED
     return 0
 
@@ -54,118 +64,210 @@ def run(options):
     from_scans = [name for name in SCAN_INPUTS if getattr(options, name) is not None]
     from_ratio = [name for name in RATIO_INPUTS if getattr(options, name) is not None]
     if from_scans and from_ratio:
-        raise UsageError(f"give the three scans ({option_names(SCAN_INPUTS)}) or an MT "
-                         f"image, its reference and an R1 map ({option_names(RATIO_INPUTS)}), "
-                         "not both")
+        raise UsageError(
+            f"give the three scans ({option_names(SCAN_INPUTS)}) or an MT "
+            f"image, its reference and an R1 map ({option_names(RATIO_INPUTS)}), "
+            "not both"
+        )
     if from_scans:
         missing = [name for name in SCAN_INPUTS if name not in from_scans]
         if missing:
             raise UsageError(f"the three-scan chain also needs {option_names(missing)}")
         given = protocol.gather(options, workflows.CHAIN_PARAMETERS)
-        outputs = {"fraction": options.output, "status": options.status,
-                   "r1": options.r1_out, "m0": options.m0_out, "mtr": options.mtr_out,
-                   "mtsat": options.mtsat_out, "uncertainty": options.uncertainty_out,
-                   "sensitivity": options.sensitivity_out}
+        outputs = {
+            "fraction": options.output,
+            "status": options.status,
+            "r1": options.r1_out,
+            "m0": options.m0_out,
+            "mtr": options.mtr_out,
+            "mtsat": options.mtsat_out,
+            "uncertainty": options.uncertainty_out,
+            "sensitivity": options.sensitivity_out,
+        }
         summary = workflows.fraction_from_scans(
-            options.pdw, options.t1w, options.mtw, given, outputs, b1=options.b1,
-            b0=options.b0, mask=options.mask, threads=options.threads, clip=options.clip,
-            exact=not options.fast, max_memory=options.max_memory, quiet=options.quiet,
-            protocol_path=options.protocol, allow_affine_mismatch=options.allow_affine_mismatch,
-            noise_sd=options.noise_sd)
+            options.pdw,
+            options.t1w,
+            options.mtw,
+            given,
+            outputs,
+            b1=options.b1,
+            b0=options.b0,
+            mask=options.mask,
+            threads=options.threads,
+            clip=options.clip,
+            exact=not options.fast,
+            max_memory=options.max_memory,
+            quiet=options.quiet,
+            protocol_path=options.protocol,
+            allow_affine_mismatch=options.allow_affine_mismatch,
+            noise_sd=options.noise_sd,
+        )
         return exit_status(summary, options.fail_below)
     missing = [name for name in RATIO_INPUTS if name not in from_ratio]
     if missing:
-        raise UsageError(f"missing {option_names(missing)} (or give the three scans "
-                         f"{option_names(SCAN_INPUTS)})")
+        raise UsageError(
+            f"missing {option_names(missing)} (or give the three scans {option_names(SCAN_INPUTS)})"
+        )
     chain_only = [name for name in CHAIN_ONLY if getattr(options, name) is not None]
     if chain_only:
-        raise UsageError(f"{option_names(chain_only)} need the three scans "
-                         f"({option_names(SCAN_INPUTS)})")
+        raise UsageError(
+            f"{option_names(chain_only)} need the three scans ({option_names(SCAN_INPUTS)})"
+        )
     given = protocol.gather(options, protocol.SEQUENCE + protocol.LINESHAPE)
     images = {name: getattr(options, name) for name, _ in workflows.FRACTION_IMAGES}
     summary = workflows.fraction_map(
-        images, options.output, given, protocol_path=options.protocol,
-        status_output=options.status, threads=options.threads, clip=options.clip,
-        exact=not options.fast, max_memory=options.max_memory, quiet=options.quiet,
+        images,
+        options.output,
+        given,
+        protocol_path=options.protocol,
+        status_output=options.status,
+        threads=options.threads,
+        clip=options.clip,
+        exact=not options.fast,
+        max_memory=options.max_memory,
+        quiet=options.quiet,
         allow_affine_mismatch=options.allow_affine_mismatch,
-        uncertainty_output=options.uncertainty_out, sensitivity_prefix=options.sensitivity_out,
-        noise_sd=options.noise_sd)
+        uncertainty_output=options.uncertainty_out,
+        sensitivity_prefix=options.sensitivity_out,
+        noise_sd=options.noise_sd,
+    )
     return exit_status(summary, options.fail_below)
-
-
 
 
 def add_parser(commands):
     """The ``fraction`` command on the subparsers of ``mt-map``."""
     fraction = commands.add_parser(
-        "fraction", help="fraction map from three SPGR scans, or MT, reference and R1 images",
-        formatter_class=argparse.RawDescriptionHelpFormatter, epilog_factory=status_epilog,
+        "fraction",
+        help="fraction map from three SPGR scans, or MT, reference and R1 images",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog_factory=status_epilog,
         description="Fraction map from PD-, T1- and MT-weighted SPGR scans (R1 and M0 by "
-                    "variable flip angle,\nthe MT scan's reference computed from them), or "
-                    "from an MT-weighted image, its\nreference image and an R1 map (NIfTI "
-                    ".nii/.nii.gz or NumPy .npy, all of one shape and position).\n"
-                    "The measured ratio is MT/REF voxel by voxel. Voxels without a valid "
-                    "measurement\n(REF <= 0, R1 <= 0, NaN) and voxels no fraction in [0, 0.5] "
-                    "explains get NaN;\n--status says which is which. A summary of the "
-                    "voxels solved follows on stderr.")
-    ratio_path = fraction.add_argument_group(
-        "from an MT image, its reference and an R1 map")
+        "variable flip angle,\nthe MT scan's reference computed from them), or "
+        "from an MT-weighted image, its\nreference image and an R1 map (NIfTI "
+        ".nii/.nii.gz or NumPy .npy, all of one shape and position).\n"
+        "The measured ratio is MT/REF voxel by voxel. Voxels without a valid "
+        "measurement\n(REF <= 0, R1 <= 0, NaN) and voxels no fraction in [0, 0.5] "
+        "explains get NaN;\n--status says which is which. A summary of the "
+        "voxels solved follows on stderr.",
+    )
+    ratio_path = fraction.add_argument_group("from an MT image, its reference and an R1 map")
     ratio_path.add_argument("--mt", type=Path, metavar="MT.nii.gz", help="MT-weighted image")
-    ratio_path.add_argument("--ref", type=Path, metavar="REF.nii.gz",
-                            help="reference image: the same sequence without saturation")
-    ratio_path.add_argument("--r1", type=Path, metavar="R1.nii.gz",
-                            help="longitudinal relaxation rate map, 1/s")
+    ratio_path.add_argument(
+        "--ref",
+        type=Path,
+        metavar="REF.nii.gz",
+        help="reference image: the same sequence without saturation",
+    )
+    ratio_path.add_argument(
+        "--r1", type=Path, metavar="R1.nii.gz", help="longitudinal relaxation rate map, 1/s"
+    )
     chain = fraction.add_argument_group(
-        "or from three SPGR scans (R1, M0 and the reference are computed)")
+        "or from three SPGR scans (R1, M0 and the reference are computed)"
+    )
     add_scan_inputs(chain)
-    chain.add_argument("--b0", type=Path, metavar="B0.nii.gz",
-                       help="off-resonance map, Hz: shifts the saturation offset per voxel "
-                            "(needs --T2b)")
-    for name, what in (("r1", "R1 map, 1/s"), ("m0", "M0 map, signal units"),
-                       ("mtr", "MTR map against the synthetic reference, percent"),
-                       ("mtsat", "MTsat map, percent units")):
-        chain.add_argument(f"--{name}-out", type=Path, metavar=f"{name.upper()}.nii.gz",
-                           help=f"also write the {what} (float32)")
-    fraction.add_argument("--b1", type=Path, metavar="B1.nii.gz",
-                          help="relative transmit field (actual/nominal flip angle); scales "
-                               "the flip angle and the saturation amplitude")
-    fraction.add_argument("--mask", type=Path, metavar="MASK.nii.gz",
-                          help="voxels to fit (nonzero); the others get NaN")
-    fraction.add_argument("--allow-affine-mismatch", action="store_true",
-                          help="map images of one shape even where their positions or voxel "
-                               "sizes differ")
+    chain.add_argument(
+        "--b0",
+        type=Path,
+        metavar="B0.nii.gz",
+        help="off-resonance map, Hz: shifts the saturation offset per voxel (needs --T2b)",
+    )
+    for name, what in (
+        ("r1", "R1 map, 1/s"),
+        ("m0", "M0 map, signal units"),
+        ("mtr", "MTR map against the synthetic reference, percent"),
+        ("mtsat", "MTsat map, percent units"),
+    ):
+        chain.add_argument(
+            f"--{name}-out",
+            type=Path,
+            metavar=f"{name.upper()}.nii.gz",
+            help=f"also write the {what} (float32)",
+        )
+    fraction.add_argument(
+        "--b1",
+        type=Path,
+        metavar="B1.nii.gz",
+        help="relative transmit field (actual/nominal flip angle); scales "
+        "the flip angle and the saturation amplitude",
+    )
+    fraction.add_argument(
+        "--mask",
+        type=Path,
+        metavar="MASK.nii.gz",
+        help="voxels to fit (nonzero); the others get NaN",
+    )
+    fraction.add_argument(
+        "--allow-affine-mismatch",
+        action="store_true",
+        help="map images of one shape even where their positions or voxel sizes differ",
+    )
     protocol.add_options(fraction, protocol.SCANS + protocol.SEQUENCE + protocol.LINESHAPE)
-    fraction.add_argument("--threads", type=int, metavar="N",
-                          help="worker threads (default: all cores)")
-    fraction.add_argument("--clip", action="store_true",
-                          help="voxels whose ratio no fraction in [0, 0.5] explains get the "
-                               "nearer end (0 or 0.5) instead of NaN; their status still "
-                               "says so")
-    fraction.add_argument("--fast", action="store_true",
-                          help="solve the model in exact arithmetic from its closed form, "
-                               "several times faster; f agrees with the default search to "
-                               "1e-6, but is not reproducible to the bit across machines")
+    fraction.add_argument(
+        "--threads", type=int, metavar="N", help="worker threads (default: all cores)"
+    )
+    fraction.add_argument(
+        "--clip",
+        action="store_true",
+        help="voxels whose ratio no fraction in [0, 0.5] explains get the "
+        "nearer end (0 or 0.5) instead of NaN; their status still "
+        "says so",
+    )
+    fraction.add_argument(
+        "--fast",
+        action="store_true",
+        help="solve the model in exact arithmetic from its closed form, "
+        "several times faster; f agrees with the default search to "
+        "1e-6, but is not reproducible to the bit across machines",
+    )
     add_max_memory(fraction, "fitted")
-    fraction.add_argument("--status", type=Path, metavar="STATUS.nii.gz",
-                          help="also write the per-voxel status codes (uint8)")
-    fraction.add_argument("--uncertainty-out", type=Path, metavar="SD.nii.gz",
-                          help="standard deviation of f from the images' noise, to first "
-                               "order (float32, NaN where not solved)")
-    fraction.add_argument("--sensitivity-out", type=Path, metavar="PREFIX",
-                          help="writes PREFIX_R1 and PREFIX_B1 (suffix of -o): the change of f "
-                               "when R1 or B1 is 1%% too high")
-    fraction.add_argument("--noise-sd", type=float, nargs="+", metavar="SIGMA",
-                          help="noise standard deviation of the images (one for all, or one "
-                               "each: MT and REF, or PDW, T1W and MTW), image units; default: "
-                               "estimated from each image's background outside the head (or "
-                               "--mask)")
-    fraction.add_argument("--fail-below", type=share, metavar="SHARE",
-                          help=f"exit with status {EXIT_TOO_FEW_SOLVED} (the maps written) "
-                               "when fewer than this share of the fitted voxels (not masked, "
-                               "valid input) is solved")
-    fraction.add_argument("--quiet", action="store_true",
-                          help="no progress bar and no summary (warnings still)")
-    fraction.add_argument("-o", "--output", type=Path, required=True, metavar="MPF.nii.gz",
-                          help="fraction map to write (float32, geometry of the MT image)")
+    fraction.add_argument(
+        "--status",
+        type=Path,
+        metavar="STATUS.nii.gz",
+        help="also write the per-voxel status codes (uint8)",
+    )
+    fraction.add_argument(
+        "--uncertainty-out",
+        type=Path,
+        metavar="SD.nii.gz",
+        help="standard deviation of f from the images' noise, to first "
+        "order (float32, NaN where not solved)",
+    )
+    fraction.add_argument(
+        "--sensitivity-out",
+        type=Path,
+        metavar="PREFIX",
+        help="writes PREFIX_R1 and PREFIX_B1 (suffix of -o): the change of f "
+        "when R1 or B1 is 1%% too high",
+    )
+    fraction.add_argument(
+        "--noise-sd",
+        type=float,
+        nargs="+",
+        metavar="SIGMA",
+        help="noise standard deviation of the images (one for all, or one "
+        "each: MT and REF, or PDW, T1W and MTW), image units; default: "
+        "estimated from each image's background outside the head (or "
+        "--mask)",
+    )
+    fraction.add_argument(
+        "--fail-below",
+        type=share,
+        metavar="SHARE",
+        help=f"exit with status {EXIT_TOO_FEW_SOLVED} (the maps written) "
+        "when fewer than this share of the fitted voxels (not masked, "
+        "valid input) is solved",
+    )
+    fraction.add_argument(
+        "--quiet", action="store_true", help="no progress bar and no summary (warnings still)"
+    )
+    fraction.add_argument(
+        "-o",
+        "--output",
+        type=Path,
+        required=True,
+        metavar="MPF.nii.gz",
+        help="fraction map to write (float32, geometry of the MT image)",
+    )
     fraction.set_defaults(run=run)
     return fraction

@@ -1,4 +1,5 @@
 """Option types, shared option groups and the errors of the mt-map command line."""
+
 import argparse
 from pathlib import Path
 
@@ -14,7 +15,8 @@ class UsageError(Exception):
 
 class Parser(argparse.ArgumentParser):
     """An argument parser whose epilog may be computed when help is shown
-    (the status codes come from the extension module, loaded only then)."""
+    (the status codes come from the extension module, loaded only then).
+    """
 
     def __init__(self, *args, epilog_factory=None, **kwargs):
         super().__init__(*args, **kwargs)
@@ -58,8 +60,9 @@ def memory_size(text):
     except (ValueError, KeyError):
         value = float("nan")
     if not 0 < value < float("inf"):
-        raise argparse.ArgumentTypeError(f"must be a size such as 2G, 500M or a number of "
-                                         f"bytes, not {text!r}")
+        raise argparse.ArgumentTypeError(
+            f"must be a size such as 2G, 500M or a number of bytes, not {text!r}"
+        )
     return int(value)
 
 
@@ -69,43 +72,82 @@ SCAN_KEYS = protocol.SCANS + ("flip_angle_deg", "TR")
 
 def add_scan_inputs(parser, required=False):
     for name, what in (("pdw", "PD-weighted"), ("t1w", "T1-weighted"), ("mtw", "MT-weighted")):
-        parser.add_argument(f"--{name}", type=Path, required=required,
-                            metavar=f"{name.upper()}.nii.gz", help=f"{what} SPGR scan")
+        parser.add_argument(
+            f"--{name}",
+            type=Path,
+            required=required,
+            metavar=f"{name.upper()}.nii.gz",
+            help=f"{what} SPGR scan",
+        )
 
 
 def add_common_map_options(parser):
-    parser.add_argument("--b1", type=Path, metavar="B1.nii.gz",
-                        help="relative transmit field (actual/nominal flip angle)")
-    parser.add_argument("--mask", type=Path, metavar="MASK.nii.gz",
-                        help="voxels to map (nonzero); the others get NaN")
-    parser.add_argument("--allow-affine-mismatch", action="store_true",
-                        help="map images of one shape even where their positions differ")
-    parser.add_argument("--threads", type=int, metavar="N",
-                        help="worker threads (default: all cores)")
+    parser.add_argument(
+        "--b1",
+        type=Path,
+        metavar="B1.nii.gz",
+        help="relative transmit field (actual/nominal flip angle)",
+    )
+    parser.add_argument(
+        "--mask",
+        type=Path,
+        metavar="MASK.nii.gz",
+        help="voxels to map (nonzero); the others get NaN",
+    )
+    parser.add_argument(
+        "--allow-affine-mismatch",
+        action="store_true",
+        help="map images of one shape even where their positions differ",
+    )
+    parser.add_argument(
+        "--threads", type=int, metavar="N", help="worker threads (default: all cores)"
+    )
     add_max_memory(parser)
 
 
 def add_max_memory(parser, verb="mapped"):
-    parser.add_argument("--max-memory", type=memory_size, metavar="SIZE",
-                        help="memory the command may use, e.g. 2G or 500M (default: half "
-                             f"of the available memory); images are read, {verb} and "
-                             "written a few planes at a time within it")
+    parser.add_argument(
+        "--max-memory",
+        type=memory_size,
+        metavar="SIZE",
+        help="memory the command may use, e.g. 2G or 500M (default: half "
+        f"of the available memory); images are read, {verb} and "
+        "written a few planes at a time within it",
+    )
 
 
 def add_phantom_options(parser, snr):
-    parser.add_argument("--voxel-size", type=float, default=2.0, metavar="MM",
-                        help="voxel edge in mm; the brain comes at 1 mm, coarser grids "
-                             "average it (default 2)")
-    parser.add_argument("--snr", type=float, default=snr, metavar="SNR",
-                        help="Rician noise: mean white-matter signal of the PDw scan over the "
-                             "noise's standard deviation per channel; inf: no noise (default: "
-                             + ("no noise" if snr is None else f"{snr:g}") + ")")
-    parser.add_argument("--anatomy", choices=("auto", "brain", "geometric"), default="auto",
-                        help="the MNI ICBM152 brain (needs nilearn) or nested ellipsoids; "
-                             "auto: the brain when nilearn is installed")
-    parser.add_argument("--shape", type=int, nargs=3, metavar=("X", "Y", "Z"),
-                        help="a geometric head of this many voxels (tiny volumes for tests)")
-    parser.add_argument("--force", action="store_true",
-                        help="replace files of an earlier run (refused otherwise)")
-
-
+    parser.add_argument(
+        "--voxel-size",
+        type=float,
+        default=2.0,
+        metavar="MM",
+        help="voxel edge in mm; the brain comes at 1 mm, coarser grids average it (default 2)",
+    )
+    parser.add_argument(
+        "--snr",
+        type=float,
+        default=snr,
+        metavar="SNR",
+        help="Rician noise: mean white-matter signal of the PDw scan over the "
+        "noise's standard deviation per channel; inf: no noise (default: "
+        + ("no noise" if snr is None else f"{snr:g}")
+        + ")",
+    )
+    parser.add_argument(
+        "--anatomy",
+        choices=("auto", "brain", "geometric"),
+        default="auto",
+        help="the MNI ICBM152 brain (needs nilearn) or nested ellipsoids; "
+        "auto: the brain when nilearn is installed",
+    )
+    parser.add_argument(
+        "--shape",
+        type=int,
+        nargs=3,
+        metavar=("X", "Y", "Z"),
+        help="a geometric head of this many voxels (tiny volumes for tests)",
+    )
+    parser.add_argument(
+        "--force", action="store_true", help="replace files of an earlier run (refused otherwise)"
+    )

@@ -12,19 +12,33 @@ def run(options):
     return 0
 
 
-
 def add_parser(commands):
     """The ``voxel`` command on the subparsers of ``mt-map``."""
     voxel = commands.add_parser(
-        "voxel", help="fraction of one voxel from its measured MT ratio",
+        "voxel",
+        help="fraction of one voxel from its measured MT ratio",
         description="Finds the fraction f in the bracket at which the model explains one "
-                    "measured ratio S_mt/S_ref, and prints it.")
-    voxel.add_argument("--S-ratio", dest="S_ratio", type=float, required=True,
-                       metavar="RATIO", help=protocol.PARAMETERS["S_ratio"].help)
-    voxel.add_argument("--R1", type=float, required=True, metavar="PER_S",
-                       help=protocol.PARAMETERS["R1"].help)
+        "measured ratio S_mt/S_ref, and prints it.",
+    )
+    voxel.add_argument(
+        "--S-ratio",
+        dest="S_ratio",
+        type=float,
+        required=True,
+        metavar="RATIO",
+        help=protocol.PARAMETERS["S_ratio"].help,
+    )
+    voxel.add_argument(
+        "--R1", type=float, required=True, metavar="PER_S", help=protocol.PARAMETERS["R1"].help
+    )
     protocol.add_options(voxel, protocol.SEQUENCE + protocol.LINESHAPE)
-    voxel.add_argument("--bracket", type=float, nargs=2, default=(0.0, 0.5),
-                       metavar=("LOW", "HIGH"), help="interval searched for f (default 0 0.5)")
+    voxel.add_argument(
+        "--bracket",
+        type=float,
+        nargs=2,
+        default=(0.0, 0.5),
+        metavar=("LOW", "HIGH"),
+        help="interval searched for f (default 0 0.5)",
+    )
     voxel.set_defaults(run=run)
     return voxel

@@ -31,14 +31,24 @@ itself what it cannot read.
 Methods raise whatever the underlying reader or writer raises; ``volumes``
 and ``streaming`` turn that into a VolumeError naming the user's path.
 """
+
 import io
 import zlib
 from dataclasses import dataclass
 
 import numpy as np
 
-__all__ = ["EndsEarly", "Format", "Nifti", "Numpy", "REGISTRY", "SUFFIXES", "Source",
-           "format_of", "gzipped"]
+__all__ = [
+    "EndsEarly",
+    "Format",
+    "Nifti",
+    "Numpy",
+    "REGISTRY",
+    "SUFFIXES",
+    "Source",
+    "format_of",
+    "gzipped",
+]
 
 
 class EndsEarly(EOFError):
@@ -241,7 +251,7 @@ class Nifti(Format):
             header.set_qform(*source.get_qform(coded=True))
             header.set_sform(*source.get_sform(coded=True))
             zooms = source.get_zooms()
-            header.set_zooms(zooms[:len(shape)] + (1.0,) * (len(shape) - len(zooms)))
+            header.set_zooms(zooms[: len(shape)] + (1.0,) * (len(shape) - len(zooms)))
             header.set_xyzt_units(*source.get_xyzt_units())
         else:
             header.set_qform(affine, code=1)
@@ -254,12 +264,14 @@ class Nifti(Format):
     @staticmethod
     def _header(like, data, dtype, descrip):
         """geometry_header with the data's own type and cal_min/cal_max from
-        its finite range (0 when there is none)."""
+        its finite range (0 when there is none).
+        """
         header, affine, copied = Nifti.geometry_header(like, data.shape, descrip)
         header.set_data_dtype(dtype)
         finite = data[np.isfinite(data)] if data.dtype.kind == "f" else data.reshape(-1)
-        header["cal_min"], header["cal_max"] = ((finite.min(), finite.max()) if finite.size
-                                                else (0, 0))
+        header["cal_min"], header["cal_max"] = (
+            (finite.min(), finite.max()) if finite.size else (0, 0)
+        )
         return header, affine, copied
 
     @staticmethod
@@ -279,8 +291,11 @@ class Nifti(Format):
         image = nibabel.load(path)  # the header only
         proxy = image.dataobj  # where the data lies and how it is scaled
         slope, inter = float(proxy.slope), float(proxy.inter)
-        source = Source(tuple(int(n) for n in proxy.shape), proxy.dtype,
-                        None if (slope, inter) == (1.0, 0.0) else (slope, inter))
+        source = Source(
+            tuple(int(n) for n in proxy.shape),
+            proxy.dtype,
+            None if (slope, inter) == (1.0, 0.0) else (slope, inter),
+        )
         # In a .nii.gz the data follows the header inside the gzip stream:
         # skip to it by decompressing, since a gzip stream cannot be seeked.
         stream = (open_gzip if gzipped(path) else open)(path, "rb")
@@ -299,8 +314,9 @@ class Nifti(Format):
 
     @staticmethod
     def _stored_gzip_member(data):
-        """data as a gzip member of stored (uncompressed) blocks: its size
-        depends on the size of data only, so it can be rewritten in place."""
+        """Data as a gzip member of stored (uncompressed) blocks: its size
+        depends on the size of data only, so it can be rewritten in place.
+        """
         compressor = zlib.compressobj(0, zlib.DEFLATED, 31)
         return compressor.compress(data) + compressor.flush()
 
@@ -329,8 +345,11 @@ class Numpy(Format):
     def read_header(path):
         with open(path, "rb") as handle:
             version = np.lib.format.read_magic(handle)
-            read_header = (np.lib.format.read_array_header_1_0 if version == (1, 0)
-                           else np.lib.format.read_array_header_2_0)
+            read_header = (
+                np.lib.format.read_array_header_1_0
+                if version == (1, 0)
+                else np.lib.format.read_array_header_2_0
+            )
             shape, _, dtype = read_header(handle)
         if dtype.hasobject:
             raise ValueError("holds Python objects, not numbers")
@@ -354,8 +373,13 @@ class Numpy(Format):
         # Fortran order, so that runs are written as they come, like NIfTI's.
         buffer = io.BytesIO()
         np.lib.format.write_array_header_2_0(
-            buffer, {"descr": np.lib.format.dtype_to_descr(dtype),
-                     "fortran_order": True, "shape": tuple(shape)})
+            buffer,
+            {
+                "descr": np.lib.format.dtype_to_descr(dtype),
+                "fortran_order": True,
+                "shape": tuple(shape),
+            },
+        )
         return buffer.getvalue()
 
 

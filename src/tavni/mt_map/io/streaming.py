@@ -24,6 +24,7 @@ route (read through a memory map, written in Fortran order). Where the
 values of each format lie, and the header written before them, are the
 formats' to say (``formats``).
 """
+
 import errno
 import os
 import tempfile
@@ -65,9 +66,13 @@ _EXACT_IN_FLOAT32 = frozenset("f4 i1 u1 i2 u2 b1".split())
 
 def gzip_codec():
     """(name, decompress, compress) of the gzip the package reads and writes
-    with, at the level it writes."""
-    return (f"{GZIP_NAME}, level {GZIP_LEVEL}", _gzip.decompress,
-            lambda data: _gzip.compress(data, compresslevel=GZIP_LEVEL))
+    with, at the level it writes.
+    """
+    return (
+        f"{GZIP_NAME}, level {GZIP_LEVEL}",
+        _gzip.decompress,
+        lambda data: _gzip.compress(data, compresslevel=GZIP_LEVEL),
+    )
 
 
 def _write_error(what, path, error):
@@ -83,6 +88,7 @@ def default_budget():
 
 # ---------------------------------------------------------------------------
 # Reading.
+
 
 class _Reader:
     """Values of one volume in file (Fortran) order, a run at a time."""
@@ -104,8 +110,9 @@ class _Reader:
         # gathered run by run in Fortran order, like every other input.
         if self._array is not None and self._array.flags.f_contiguous:
             self._flat = self._array.reshape(-1, order="F")
-        self.exact = self.dtype.kind + str(self.dtype.itemsize) in _EXACT_IN_FLOAT32 \
-            and self.scaling is None
+        self.exact = (
+            self.dtype.kind + str(self.dtype.itemsize) in _EXACT_IN_FLOAT32 and self.scaling is None
+        )
         self.position = 0
 
     @property
@@ -124,7 +131,7 @@ class _Reader:
         start, self.position = self.position, self.position + count
         if self._stream is None:
             if self._flat is not None:
-                raw = np.array(self._flat[start:start + count])  # off the read-only map
+                raw = np.array(self._flat[start : start + count])  # off the read-only map
             else:
                 index = np.unravel_index(np.arange(start, start + count), self.shape, order="F")
                 raw = self._array[index]
@@ -144,7 +151,8 @@ class _Reader:
 
         slope, inter = self.scaling
         return apply_read_scaling(raw, np.float64(slope), np.float64(inter)).astype(
-            np.float64, copy=False)
+            np.float64, copy=False
+        )
 
     def close(self):
         if self._stream is not None:
@@ -154,6 +162,7 @@ class _Reader:
 
 # ---------------------------------------------------------------------------
 # Writing.
+
 
 class _Writer:
     """One output written a run at a time to a temporary file.
@@ -173,12 +182,12 @@ class _Writer:
         self._data = self._file
         self._file.write(self._prelude())
         if gzipped(path):
-            self._data = _GzipFile(fileobj=self._file, mode="wb", compresslevel=GZIP_LEVEL,
-                                   mtime=0)
+            self._data = _GzipFile(fileobj=self._file, mode="wb", compresslevel=GZIP_LEVEL, mtime=0)
 
     def _prelude(self):
-        return self._format.prelude(self.path, self.shape, self.dtype, self.header,
-                                    self._low, self._high)
+        return self._format.prelude(
+            self.path, self.shape, self.dtype, self.header, self._low, self._high
+        )
 
     def write(self, values):
         try:
@@ -219,9 +228,11 @@ class _Writer:
 # ---------------------------------------------------------------------------
 # The loop.
 
+
 def run_voxels(budget, per_voxel_bytes, plane):
     """Voxels per run: RUN_VOXELS, less when the budget says so, in whole
-    planes of the slowest axis where a plane fits."""
+    planes of the slowest axis where a plane fits.
+    """
     room = max(1, (budget - BASELINE_BYTES) // max(1, per_voxel_bytes))
     run = min(RUN_VOXELS, room)
     return max(1, (run // plane) * plane if run >= plane else run)
@@ -273,18 +284,23 @@ def run(inputs, outputs, compute, *, shape, budget=None, work_bytes=48, progress
             path = Path(path)
             suffix = ".nii.gz" if path.name.endswith(".nii.gz") else path.suffix
             try:
-                handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=suffix,
-                                                     dir=path.parent)
+                handle, temporary = tempfile.mkstemp(
+                    prefix=f".{path.name}.", suffix=suffix, dir=path.parent
+                )
                 os.close(handle)
                 geometry = format_of(path, default=Nifti).geometry
-                writers[name] = _Writer(path, what, temporary, shape, dtype,
-                                        header.copy() if geometry else None)
+                writers[name] = _Writer(
+                    path, what, temporary, shape, dtype, header.copy() if geometry else None
+                )
             except OSError as error:
                 raise _write_error(what, path, error) from None
         # Two runs of each input in flight (one read ahead) and two of each
         # output (one being compressed), each input also as float64.
-        per_voxel = (sum(2 * r.dtype.itemsize + 8 for r in readers.values())
-                     + sum(2 * w.dtype.itemsize + 8 for w in writers.values()) + work_bytes)
+        per_voxel = (
+            sum(2 * r.dtype.itemsize + 8 for r in readers.values())
+            + sum(2 * w.dtype.itemsize + 8 for w in writers.values())
+            + work_bytes
+        )
         plane = int(np.prod(shape[:-1], dtype=np.int64)) if len(shape) > 1 else 1
         step = run_voxels(budget, per_voxel, plane)
 

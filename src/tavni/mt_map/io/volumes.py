@@ -24,6 +24,7 @@ What belongs to each file format (headers, data, writing) lives in
 
 Failures raise VolumeError with one line that names the user's path.
 """
+
 import errno
 import os
 import stat
@@ -49,7 +50,7 @@ class VolumeError(Exception):
 class Volume:
     data: np.ndarray | None
     affine: np.ndarray | None = None  # voxel to world, mm; None for .npy
-    header: object = None             # the NIfTI header, None for .npy
+    header: object = None  # the NIfTI header, None for .npy
 
 
 @dataclass
@@ -71,7 +72,8 @@ class Probe:
 @dataclass
 class Output:
     """A file to write: data (an array, or bytes written as they are) with
-    the geometry of like (a Volume or Probe) and a description."""
+    the geometry of like (a Volume or Probe) and a description.
+    """
 
     path: Path
     what: str
@@ -162,8 +164,10 @@ def check_memory(needed, what):
     """
     available = available_memory()
     if available is not None and needed > available:
-        raise VolumeError(f"{what} needs about {needed / 2**30:.1f} GiB of memory, "
-                          f"{available / 2**30:.1f} GiB are available")
+        raise VolumeError(
+            f"{what} needs about {needed / 2**30:.1f} GiB of memory, "
+            f"{available / 2**30:.1f} GiB are available"
+        )
 
 
 def check_geometry(probes, allow_affine_mismatch=False):
@@ -187,16 +191,20 @@ def check_geometry(probes, allow_affine_mismatch=False):
     first = probes[0]
     for other in probes[1:]:
         if other.shape != first.shape:
-            raise VolumeError(f"{other.what} '{other.path}' has shape {other.shape}, "
-                              f"{first.what} '{first.path}' {first.shape}")
+            raise VolumeError(
+                f"{other.what} '{other.path}' has shape {other.shape}, "
+                f"{first.what} '{first.path}' {first.shape}"
+            )
         if allow_affine_mismatch or first.affine is None or other.affine is None:
             continue
         voxel_size = np.sqrt((first.affine[:3, :3] ** 2).sum(axis=0)).min()
         difference = np.abs(other.affine - first.affine).max()
         if not difference <= AFFINE_TOLERANCE * voxel_size:
-            raise VolumeError(f"{other.what} '{other.path}' and {first.what} '{first.path}' "
-                              f"differ in position or voxel size (affines differ by up to "
-                              f"{difference:g} mm); --allow-affine-mismatch to map anyway")
+            raise VolumeError(
+                f"{other.what} '{other.path}' and {first.what} '{first.path}' "
+                f"differ in position or voxel size (affines differ by up to "
+                f"{difference:g} mm); --allow-affine-mismatch to map anyway"
+            )
 
 
 def load(probed):
@@ -222,8 +230,7 @@ def load(probed):
     except MemoryError:
         raise
     except Exception as error:
-        raise VolumeError(f"cannot read {probed.what} '{probed.path}': {_reason(error)}") \
-            from None
+        raise VolumeError(f"cannot read {probed.what} '{probed.path}': {_reason(error)}") from None
 
 
 def _identity(path):
@@ -237,8 +244,7 @@ def _identity(path):
 def _check_directory(directory, output):
     """The directory of an output exists and takes new files."""
     if not directory.is_dir():
-        raise VolumeError(f"cannot write {output.what} '{output.path}': "
-                          f"no directory '{directory}'")
+        raise VolumeError(f"cannot write {output.what} '{output.path}': no directory '{directory}'")
     try:
         handle, probe_file = tempfile.mkstemp(prefix=".mt-map-probe.", dir=directory)
     except OSError as error:
@@ -277,8 +283,10 @@ def check_outputs(outputs, inputs, image=True):
         resolved, identity = path.resolve(), _identity(path)
         for what, other, other_identity in seen:
             if resolved == other or (identity is not None and identity == other_identity):
-                raise VolumeError(f"{output.what} '{path}' is the same file as the {what}; "
-                                  "refusing to overwrite it")
+                raise VolumeError(
+                    f"{output.what} '{path}' is the same file as the {what}; "
+                    "refusing to overwrite it"
+                )
         if path.exists() and not path.is_file():
             raise VolumeError(f"{output.what} '{path}' exists and is not a regular file")
         _check_directory(path.parent, output)
@@ -299,8 +307,9 @@ def _encode(output, target):
         Path(target).write_bytes(output.data)
         return
     data = np.asarray(output.data, dtype=output.dtype)
-    format_of(output.path, default=Nifti).write(target, data, output.dtype, output.like,
-                                                output.descrip)
+    format_of(output.path, default=Nifti).write(
+        target, data, output.dtype, output.like, output.descrip
+    )
 
 
 def _umask():
@@ -335,8 +344,7 @@ def save_all(outputs):
             path = Path(output.path)
             name = path.name
             suffix = ".nii.gz" if name.endswith(".nii.gz") else path.suffix
-            handle, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=suffix,
-                                                 dir=path.parent)
+            handle, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=suffix, dir=path.parent)
             os.close(handle)
             temporaries.append((temporary, path))
             _encode(output, temporary)

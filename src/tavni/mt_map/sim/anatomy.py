@@ -17,6 +17,7 @@ Coarser grids average the 1 mm maps over each coarse voxel (the volume each
 with larger voxels. The phantom (``phantom.py``) turns the maps into tissue
 parameters, fields and images.
 """
+
 import functools
 import importlib.util
 import math
@@ -31,14 +32,16 @@ GEOMETRIC_FIELD_OF_VIEW = (160.0, 200.0, 160.0)
 """Extent (mm) of the geometric head along x, y, z."""
 
 # Extent (mm) of each anatomy's grid, and its finest voxels.
-_FIELD_OF_VIEW = {"brain": ((197.0, 233.0, 189.0), 1.0),
-                  "geometric": (GEOMETRIC_FIELD_OF_VIEW, 0.0)}
+_FIELD_OF_VIEW = {
+    "brain": ((197.0, 233.0, 189.0), 1.0),
+    "geometric": (GEOMETRIC_FIELD_OF_VIEW, 0.0),
+}
 
 
 @dataclass
 class Anatomy:
     probabilities: np.ndarray  # (3, X, Y, Z) float32: white matter, grey matter, CSF
-    affine: np.ndarray         # voxel indices to world coordinates, mm
+    affine: np.ndarray  # voxel indices to world coordinates, mm
     description: str
 
 
@@ -70,7 +73,8 @@ def brain(voxel_size=1.0):
 def _template():
     """The template's 1 mm maps (white matter, grey matter, CSF) and affine,
     read once per process (a dataset of many heads reads it once);
-    read-only."""
+    read-only.
+    """
     # The template's files are packaged with nilearn; these functions read
     # them and scale them to [0, 1].
     from nilearn.datasets import (
@@ -111,28 +115,29 @@ def geometric(shape=None, voxel_size=1.0):
         Probabilities are 0 or 1; the world origin is the grid's centre.
     """
     if shape is not None and min(shape) < 1:
-        raise ValueError(f"the phantom needs at least one voxel per axis (got shape "
-                         f"{' '.join(map(str, shape))})")
+        raise ValueError(
+            f"the phantom needs at least one voxel per axis (got shape {' '.join(map(str, shape))})"
+        )
     if shape is None:
         shape = grid_shape("geometric", voxel_size)
-    x, y, z = np.meshgrid(*(np.linspace(-1.0, 1.0, n) for n in shape), indexing="ij",
-                          sparse=True)
+    x, y, z = np.meshgrid(*(np.linspace(-1.0, 1.0, n) for n in shape), indexing="ij", sparse=True)
 
     def inside(cx, cy, cz, rx, ry, rz):
         return ((x - cx) / rx) ** 2 + ((y - cy) / ry) ** 2 + ((z - cz) / rz) ** 2 <= 1.0
 
     label = np.zeros(shape, dtype=np.uint8)
-    label[inside(0, 0, 0, 0.95, 0.95, 0.95)] = 3    # fluid around the brain
-    label[inside(0, 0, 0, 0.88, 0.88, 0.88)] = 2    # cortex
-    label[inside(0, 0, 0, 0.66, 0.7, 0.64)] = 1     # white matter
-    for side in (-0.15, 0.15):                      # lateral ventricles
+    label[inside(0, 0, 0, 0.95, 0.95, 0.95)] = 3  # fluid around the brain
+    label[inside(0, 0, 0, 0.88, 0.88, 0.88)] = 2  # cortex
+    label[inside(0, 0, 0, 0.66, 0.7, 0.64)] = 1  # white matter
+    for side in (-0.15, 0.15):  # lateral ventricles
         label[inside(side, 0.05, 0.0, 0.08, 0.35, 0.3)] = 3
     probabilities = np.stack([label == tissue for tissue in (1, 2, 3)]).astype(np.float32)
     sizes = np.array(GEOMETRIC_FIELD_OF_VIEW, dtype=np.float64) / np.array(shape)
     affine = np.diag(list(sizes) + [1.0])
     affine[:3, 3] = -0.5 * sizes * (np.array(shape) - 1)
-    return Anatomy(probabilities, affine,
-                   f"geometric head of {shape[0]}x{shape[1]}x{shape[2]} voxels")
+    return Anatomy(
+        probabilities, affine, f"geometric head of {shape[0]}x{shape[1]}x{shape[2]} voxels"
+    )
 
 
 def grid_shape(anatomy, voxel_size):
@@ -153,11 +158,14 @@ def grid_shape(anatomy, voxel_size):
 
 def world_coordinates(affine, shape):
     """World coordinates (x, y, z) in mm of every voxel centre, as three
-    arrays broadcasting to ``shape``."""
-    indices = np.meshgrid(*(np.arange(n, dtype=np.float64) for n in shape), indexing="ij",
-                          sparse=True)
-    return tuple(sum(affine[axis, k] * indices[k] for k in range(3)) + affine[axis, 3]
-                 for axis in range(3))
+    arrays broadcasting to ``shape``.
+    """
+    indices = np.meshgrid(
+        *(np.arange(n, dtype=np.float64) for n in shape), indexing="ij", sparse=True
+    )
+    return tuple(
+        sum(affine[axis, k] * indices[k] for k in range(3)) + affine[axis, 3] for axis in range(3)
+    )
 
 
 def _overlap_weights(n, factor):
@@ -179,7 +187,8 @@ def _overlap_weights(n, factor):
 def _box_average(maps, affine, voxel_size):
     """Maps (leading axis kept) averaged from the 1 mm grid of ``affine`` to
     isotropic voxels of ``voxel_size`` mm, with the matching affine. The
-    coarse grid starts at the fine grid's first corner."""
+    coarse grid starts at the fine grid's first corner.
+    """
     factor = float(voxel_size) / float(np.linalg.norm(affine[:3, 0]))
     if factor == 1.0:
         return maps, affine

@@ -13,6 +13,7 @@ inverts the scans exactly.
 For the command line (``mt-map phantom``, ``mt-map demo``) and the BIDS
 dataset writer: :func:`make`, :func:`write`, :func:`vary`.
 """
+
 import json
 import math
 import os
@@ -34,10 +35,10 @@ PROTOCOL = {
     "pdw_TR": 0.025,
     "t1w_flip_angle_deg": 25.0,
     "t1w_TR": 0.025,
-    "flip_angle_deg": 10.0,    # MT-weighted scan
+    "flip_angle_deg": 10.0,  # MT-weighted scan
     "TR": 0.028,
     "delta_omega": 4000.0,
-    "duration": 0.012,         # one pulse of 12 ms per TR
+    "duration": 0.012,  # one pulse of 12 ms per TR
     "mt_flip_angle_deg": 560.0,
     "mt_pulse_shape": "gaussian",
     "mt_bandwidth": 250.0,
@@ -49,11 +50,11 @@ PROTOCOL = {
 
 @dataclass(frozen=True)
 class Tissue:
-    key: str      # short name used in file names
+    key: str  # short name used in file names
     name: str
-    f: float      # bound-pool fraction
-    R1: float     # longitudinal relaxation rate, 1/s
-    M0: float     # equilibrium signal (proton density), relative to CSF
+    f: float  # bound-pool fraction
+    R1: float  # longitudinal relaxation rate, 1/s
+    M0: float  # equilibrium signal (proton density), relative to CSF
 
 
 # Typical values at 3 T: the one place to change them. The order is that of
@@ -76,17 +77,18 @@ class Participant:
     (centre mm, peak Hz, width mm) near the air-filled cavities: the frontal
     sinus above the nose and the ear canals.
     """
+
     tissues: tuple = TISSUES
     b1_centre: tuple = (0.0, -20.0, 10.0)
     b1_widths: tuple = (55.0, 70.0, 55.0)
     b1_centre_value: float = 1.2
     b1_floor: float = 0.8
     b0_sources: tuple = (
-        ((0.0, 62.0, -12.0), 80.0, 20.0),    # frontal sinus
+        ((0.0, 62.0, -12.0), 80.0, 20.0),  # frontal sinus
         ((-55.0, -20.0, -40.0), 30.0, 15.0),  # ear canals
         ((55.0, -20.0, -40.0), 30.0, 15.0),
     )
-    b0_gradient: tuple = (0.0, 0.0, 0.1)     # residual linear shim, Hz/mm
+    b0_gradient: tuple = (0.0, 0.0, 0.1)  # residual linear shim, Hz/mm
 
 
 TYPICAL = Participant()
@@ -109,32 +111,42 @@ def vary(index, seed=0, base=TYPICAL):
     base : Participant
         The head varied.
     """
-    rng = np.random.default_rng([seed, index, 0x7a])
+    rng = np.random.default_rng([seed, index, 0x7A])
 
     def jitter(value, relative):
         return float(value * (1.0 + relative * rng.standard_normal()))
 
-    tissues = tuple(replace(t, f=jitter(t.f, 0.03), R1=jitter(t.R1, 0.03), M0=jitter(t.M0, 0.03))
-                    for t in base.tissues)
-    b0_sources = tuple((tuple(float(c) for c in np.add(centre, 3.0 * rng.standard_normal(3))),
-                        jitter(peak, 0.15), width)
-                       for centre, peak, width in base.b0_sources)
-    return replace(base, tissues=tissues,
-                   b1_centre=tuple(float(c) for c in np.add(base.b1_centre,
-                                                            5.0 * rng.standard_normal(3))),
-                   b1_centre_value=float(base.b1_centre_value + 0.02 * rng.standard_normal()),
-                   b0_sources=b0_sources)
+    tissues = tuple(
+        replace(t, f=jitter(t.f, 0.03), R1=jitter(t.R1, 0.03), M0=jitter(t.M0, 0.03))
+        for t in base.tissues
+    )
+    b0_sources = tuple(
+        (
+            tuple(float(c) for c in np.add(centre, 3.0 * rng.standard_normal(3))),
+            jitter(peak, 0.15),
+            width,
+        )
+        for centre, peak, width in base.b0_sources
+    )
+    return replace(
+        base,
+        tissues=tissues,
+        b1_centre=tuple(float(c) for c in np.add(base.b1_centre, 5.0 * rng.standard_normal(3))),
+        b1_centre_value=float(base.b1_centre_value + 0.02 * rng.standard_normal()),
+        b0_sources=b0_sources,
+    )
 
 
 @dataclass
 class Phantom:
     """The phantom's volumes by file stem, their geometry and protocol."""
+
     volumes: dict
     affine: np.ndarray
     protocol: dict
     description: str
-    noise_sigma: float = 0.0   # standard deviation of each channel's noise
-    snr: float = None          # the SNR it was made for (None: no noise)
+    noise_sigma: float = 0.0  # standard deviation of each channel's noise
+    snr: float = None  # the SNR it was made for (None: no noise)
     notes: list = field(default_factory=list)
 
     def noise(self):
@@ -180,7 +192,8 @@ def tissue_parameters(probabilities, tissues=TISSUES):
 
 def transmit_field(x, y, z, participant=TYPICAL):
     """Relative B1 (actual / nominal flip angle) at world positions in mm:
-    highest at the head's centre, as the standing wave at 3 T makes it."""
+    highest at the head's centre, as the standing wave at 3 T makes it.
+    """
     p = participant
     r2 = sum(((c - c0) / w) ** 2 for c, c0, w in zip((x, y, z), p.b1_centre, p.b1_widths))
     return p.b1_floor + (p.b1_centre_value - p.b1_floor) * np.exp(-r2)
@@ -192,7 +205,7 @@ def static_field(x, y, z, participant=TYPICAL):
     b0 = sum(g * c for g, c in zip(p.b0_gradient, (x, y, z)))
     for centre, peak, width in p.b0_sources:
         r2 = sum((c - c0) ** 2 for c, c0 in zip((x, y, z), centre))
-        b0 = b0 + peak * np.exp(-r2 / (2.0 * width ** 2))
+        b0 = b0 + peak * np.exp(-r2 / (2.0 * width**2))
     return b0
 
 
@@ -213,14 +226,24 @@ def mt_ratio(f, R1, b1, G, offset, values):
     from tavni.mt_map.maps import predicted_ratio
 
     v = values
-    return predicted_ratio(f, R1, v["T2_free"], offset, v["omega_1_rms"] * b1, G, v["TR"],
-                           v["duration"], v["flip_angle"] * b1)
+    return predicted_ratio(
+        f,
+        R1,
+        v["T2_free"],
+        offset,
+        v["omega_1_rms"] * b1,
+        G,
+        v["TR"],
+        v["duration"],
+        v["flip_angle"] * b1,
+    )
 
 
 def model_values(protocol):
     """The phantom's protocol (keys of ``PROTOCOL``) as the model takes it:
     radians, omega_1_rms from the MT pulse, G at the nominal offset; the
-    chain's own conversion, so that both see the same numbers."""
+    chain's own conversion, so that both see the same numbers.
+    """
     from tavni.mt_map import protocol as protocols
 
     given = protocols.as_given(protocol, ())
@@ -235,8 +258,18 @@ def rician(signal, sigma, rng):
     return np.hypot(real, imaginary)
 
 
-def make(voxel_size=2.0, *, anatomy="auto", shape=None, snr=None, seed=0,
-         participant=TYPICAL, b1_variation=True, b0_variation=True, protocol=None):
+def make(
+    voxel_size=2.0,
+    *,
+    anatomy="auto",
+    shape=None,
+    snr=None,
+    seed=0,
+    participant=TYPICAL,
+    b1_variation=True,
+    b0_variation=True,
+    protocol=None,
+):
     """The phantom's scans, fields, truth and tissue maps.
 
     Parameters
@@ -282,15 +315,19 @@ def make(voxel_size=2.0, *, anatomy="auto", shape=None, snr=None, seed=0,
     if shape is not None:
         anatomy = "geometric"
     if anatomy == "brain" and not anatomies.brain_available():
-        raise ValueError("the brain needs nilearn, which ships the MNI template: "
-                         "pip install 'tavni-mt-map[anatomy]'")
+        raise ValueError(
+            "the brain needs nilearn, which ships the MNI template: "
+            "pip install 'tavni-mt-map[anatomy]'"
+        )
     if anatomy == "auto":
         if anatomies.brain_available():
             anatomy = "brain"
         else:
             anatomy = "geometric"
-            notes.append("nilearn is not installed: geometric head instead of the MNI brain "
-                         "(pip install 'tavni-mt-map[anatomy]')")
+            notes.append(
+                "nilearn is not installed: geometric head instead of the MNI brain "
+                "(pip install 'tavni-mt-map[anatomy]')"
+            )
     if anatomy not in ("brain", "geometric"):
         raise ValueError(f"anatomy must be 'auto', 'brain' or 'geometric', not {anatomy!r}")
     voxels = math.prod(shape if shape is not None else anatomies.grid_shape(anatomy, voxel_size))
@@ -300,7 +337,7 @@ def make(voxel_size=2.0, *, anatomy="auto", shape=None, snr=None, seed=0,
     else:
         tissue_maps = anatomies.geometric(shape, voxel_size)
     p = dict(PROTOCOL, **(protocol or {}))
-    if protocol and "omega_1_rms" in protocol:   # the amplitude instead of the pulse
+    if protocol and "omega_1_rms" in protocol:  # the amplitude instead of the pulse
         for key in ("mt_flip_angle_deg", "mt_pulse_shape", "mt_bandwidth", "mt_pulses"):
             p.pop(key, None)
     values = model_values(p)
@@ -325,28 +362,38 @@ def make(voxel_size=2.0, *, anatomy="auto", shape=None, snr=None, seed=0,
     G = lineshape_at_offsets(offset, p["T2b"])
     head = M0 > 0
     scans = {name: np.zeros(grid) for name in ("pdw", "t1w", "mtw", "ref")}
-    for name, flip, TR in (("pdw", "pdw_flip_angle", "pdw_TR"),
-                           ("t1w", "t1w_flip_angle", "t1w_TR"),
-                           ("ref", "flip_angle", "TR")):
-        scans[name][head] = spgr_signal(M0[head], R1[head], values[flip], values[TR],
-                                        b1=b1[head])
-    scans["mtw"][head] = scans["ref"][head] * mt_ratio(f[head], R1[head], b1[head], G[head],
-                                                       offset[head], values)
+    for name, flip, TR in (
+        ("pdw", "pdw_flip_angle", "pdw_TR"),
+        ("t1w", "t1w_flip_angle", "t1w_TR"),
+        ("ref", "flip_angle", "TR"),
+    ):
+        scans[name][head] = spgr_signal(M0[head], R1[head], values[flip], values[TR], b1=b1[head])
+    scans["mtw"][head] = scans["ref"][head] * mt_ratio(
+        f[head], R1[head], b1[head], G[head], offset[head], values
+    )
 
     sigma = 0.0
     if snr is not None:
         white = probabilities[0] > 0.9
         reference = scans["pdw"][white] if white.any() else scans["pdw"][head]
         sigma = float(reference.mean()) / snr
-        rng = np.random.default_rng([seed, 0x5eed])
+        rng = np.random.default_rng([seed, 0x5EED])
         for name in scans:
             scans[name] = rician(scans[name], sigma, rng)
 
     total = probabilities.sum(axis=0)
     labels = np.where(probabilities.max(axis=0) > 0.5, probabilities.argmax(axis=0) + 1, 0)
     labels[total <= 0] = 0
-    volumes = dict(scans, b1=b1, b0=b0, truth_f=f, truth_r1=R1, truth_m0=M0,
-                   labels=labels.astype(np.uint8), mask=(total >= 0.5).astype(np.uint8))
+    volumes = dict(
+        scans,
+        b1=b1,
+        b0=b0,
+        truth_f=f,
+        truth_r1=R1,
+        truth_m0=M0,
+        labels=labels.astype(np.uint8),
+        mask=(total >= 0.5).astype(np.uint8),
+    )
     for tissue, probability in zip(TISSUES, probabilities):
         volumes[f"tissue_{tissue.key}"] = probability
     return Phantom(volumes, tissue_maps.affine, p, tissue_maps.description, sigma, snr, notes)
@@ -354,14 +401,19 @@ def make(voxel_size=2.0, *, anatomy="auto", shape=None, snr=None, seed=0,
 
 # What each file of the phantom is, for its header (at most 80 characters).
 DESCRIPTIONS = {
-    "pdw": "synthetic PD-weighted SPGR scan", "t1w": "synthetic T1-weighted SPGR scan",
-    "mtw": "synthetic MT-weighted SPGR scan", "ref": "synthetic MT scan without saturation",
-    "b1": "synthetic relative transmit field", "b0": "synthetic static field offset, Hz",
-    "truth_f": "true bound-pool fraction f", "truth_r1": "true R1, 1/s",
+    "pdw": "synthetic PD-weighted SPGR scan",
+    "t1w": "synthetic T1-weighted SPGR scan",
+    "mtw": "synthetic MT-weighted SPGR scan",
+    "ref": "synthetic MT scan without saturation",
+    "b1": "synthetic relative transmit field",
+    "b0": "synthetic static field offset, Hz",
+    "truth_f": "true bound-pool fraction f",
+    "truth_r1": "true R1, 1/s",
     "truth_m0": "true M0 (equilibrium signal)",
     "labels": "0 background 1 WM 2 GM 3 CSF (largest tissue share > 0.5)",
     "mask": "brain mask: voxels at least half tissue",
-    "tissue_wm": "white-matter probability", "tissue_gm": "grey-matter probability",
+    "tissue_wm": "white-matter probability",
+    "tissue_gm": "grey-matter probability",
     "tissue_csf": "CSF probability",
 }
 # Arrays alive at once per voxel while the phantom is made and written.
@@ -419,12 +471,24 @@ def write(directory, phantom, force=False):
         except OSError as error:
             raise VolumeError(f"cannot create '{directory}': {error.strerror}") from None
         geometry = Volume(None, affine=phantom.affine)
-        outputs = [_volumes.Output(path, "phantom file", phantom.volumes[name],
-                                   phantom.volumes[name].dtype if name in ("labels", "mask")
-                                   else np.float32, geometry, DESCRIPTIONS[name])
-                   for name, path in zip(DESCRIPTIONS, paths)]
-        outputs.append(_volumes.Output(paths[-1], "phantom protocol",
-                                       (json.dumps(phantom.protocol, indent=2) + "\n").encode()))
+        outputs = [
+            _volumes.Output(
+                path,
+                "phantom file",
+                phantom.volumes[name],
+                phantom.volumes[name].dtype if name in ("labels", "mask") else np.float32,
+                geometry,
+                DESCRIPTIONS[name],
+            )
+            for name, path in zip(DESCRIPTIONS, paths)
+        ]
+        outputs.append(
+            _volumes.Output(
+                paths[-1],
+                "phantom protocol",
+                (json.dumps(phantom.protocol, indent=2) + "\n").encode(),
+            )
+        )
         _volumes.check_outputs(outputs, [], image=False)
         _volumes.save_all(outputs)
     except BaseException:
@@ -460,8 +524,10 @@ def tissue_summary(phantom, estimates, threshold=0.9):
         means = {}
         for name, estimate in estimates.items():
             finite = where & np.isfinite(estimate)
-            means[name] = (float(phantom.volumes[name][where].mean()) if where.any() else math.nan,
-                           float(estimate[finite].mean()) if finite.any() else math.nan,
-                           int(finite.sum()))
+            means[name] = (
+                float(phantom.volumes[name][where].mean()) if where.any() else math.nan,
+                float(estimate[finite].mean()) if finite.any() else math.nan,
+                int(finite.sum()),
+            )
         rows.append((tissue, int(where.sum()), means))
     return rows

@@ -19,19 +19,28 @@ The returned summary carries the warnings too.
 - :func:`r1_map`, :func:`semi_quantitative_map`: R1/M0, MTsat and MTR;
 - :func:`fraction_of_voxel`: one voxel.
 """
+
 from tavni.mt_map.workflows.chain import (
-           CHAIN_PARAMETERS,
-           SCAN_PARAMETERS,
-           fraction_from_scans,
+    CHAIN_PARAMETERS,
+    SCAN_PARAMETERS,
+    fraction_from_scans,
 )
 from tavni.mt_map.workflows.ratio import (
-           FRACTION_IMAGES,
-           fraction_map,
-           fraction_of_voxel,
+    FRACTION_IMAGES,
+    fraction_map,
+    fraction_of_voxel,
 )
 from tavni.mt_map.workflows.single import r1_map, semi_quantitative_map
 from tavni.mt_map.workflows.summary import Summary
 
-__all__ = ["CHAIN_PARAMETERS", "FRACTION_IMAGES", "SCAN_PARAMETERS", "Summary",
-           "fraction_from_scans", "fraction_map", "fraction_of_voxel", "r1_map",
-           "semi_quantitative_map"]
+__all__ = [
+    "CHAIN_PARAMETERS",
+    "FRACTION_IMAGES",
+    "SCAN_PARAMETERS",
+    "Summary",
+    "fraction_from_scans",
+    "fraction_map",
+    "fraction_of_voxel",
+    "r1_map",
+    "semi_quantitative_map",
+]

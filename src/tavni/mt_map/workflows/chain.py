@@ -1,5 +1,5 @@
-"""The three-scan chain: PD-, T1- and MT-weighted SPGR scans to R1, M0, the synthetic reference, MTR, MTsat and the fraction.
-"""
+"""The three-scan chain: PD-, T1- and MT-weighted SPGR scans to R1, M0, the synthetic reference, MTR, MTsat and the fraction."""
+
 import numpy as np
 
 from tavni.mt_map import protocol
@@ -31,9 +31,15 @@ from tavni.mt_map.workflows.summary import (
 
 # The images of the chain: (name, what it is), the MT-weighted scan first
 # (its geometry is the maps').
-SCAN_IMAGES = (("mtw", "MT-weighted scan"), ("pdw", "PD-weighted scan"),
-               ("t1w", "T1-weighted scan"), ("ref", "reference image"), ("b1", "B1 map"),
-               ("b0", "B0 map"), ("mask", "mask"))
+SCAN_IMAGES = (
+    ("mtw", "MT-weighted scan"),
+    ("pdw", "PD-weighted scan"),
+    ("t1w", "T1-weighted scan"),
+    ("ref", "reference image"),
+    ("b1", "B1 map"),
+    ("b0", "B0 map"),
+    ("mask", "mask"),
+)
 
 
 # What the chain needs from the protocol (with one of LINESHAPE and PULSE).
@@ -52,113 +58,159 @@ BYTES_PER_VOXEL_OF_THE_CHAIN = 8 * 11
 
 def r1_and_reference(data, values, threads):
     """R1, M0 and their status from the PD- and T1-weighted scans, and the
-    MT-weighted scan's signal without saturation computed from them."""
+    MT-weighted scan's signal without saturation computed from them.
+    """
     from tavni.mt_map import fit_r1, synthetic_reference
 
     b1 = data.get("b1")
-    R1, M0, status = fit_r1([data["pdw"], data["t1w"]],
-                            [values["pdw_flip_angle"], values["t1w_flip_angle"]],
-                            [values["pdw_TR"], values["t1w_TR"]], b1=b1,
-                            mask=data.get("mask"), threads=threads, return_status=True)
-    reference = synthetic_reference(M0, R1, values["flip_angle"], values["TR"], b1=b1,
-                                    threads=threads)
+    R1, M0, status = fit_r1(
+        [data["pdw"], data["t1w"]],
+        [values["pdw_flip_angle"], values["t1w_flip_angle"]],
+        [values["pdw_TR"], values["t1w_TR"]],
+        b1=b1,
+        mask=data.get("mask"),
+        threads=threads,
+        return_status=True,
+    )
+    reference = synthetic_reference(
+        M0, R1, values["flip_angle"], values["TR"], b1=b1, threads=threads
+    )
     return R1, M0, status, reference
 
 
 def mtsat_of(data, values, b1_correction, threads):
     from tavni.mt_map import mtsat
 
-    saturation = mtsat(data["pdw"], data["t1w"], data["mtw"], values["pdw_flip_angle"],
-                       values["t1w_flip_angle"], values["flip_angle"], values["pdw_TR"],
-                       values["t1w_TR"], values["TR"], b1=data.get("b1"),
-                       b1_correction=b1_correction, threads=threads)
+    saturation = mtsat(
+        data["pdw"],
+        data["t1w"],
+        data["mtw"],
+        values["pdw_flip_angle"],
+        values["t1w_flip_angle"],
+        values["flip_angle"],
+        values["pdw_TR"],
+        values["t1w_TR"],
+        values["TR"],
+        b1=data.get("b1"),
+        b1_correction=b1_correction,
+        threads=threads,
+    )
     return outside_mask_nan(saturation, data)
 
 
-def fraction_from_scans(pdw, t1w, mtw, parameters, outputs, *, b1=None, b0=None, mask=None,
-                        threads=None, clip=False, exact=True, max_memory=None, quiet=False,
-                        fail_below=None, protocol_path=None, allow_affine_mismatch=False,
-                        noise_sd=None, noise_required=True):
+def fraction_from_scans(
+    pdw,
+    t1w,
+    mtw,
+    parameters,
+    outputs,
+    *,
+    b1=None,
+    b0=None,
+    mask=None,
+    threads=None,
+    clip=False,
+    exact=True,
+    max_memory=None,
+    quiet=False,
+    fail_below=None,
+    protocol_path=None,
+    allow_affine_mismatch=False,
+    noise_sd=None,
+    noise_required=True,
+):
     """The bound-pool fraction, and on request R1, M0, MTR and MTsat, from
-    three SPGR scans: every map written or none, the scans streamed through
-the chain a run of voxels at a time within a memory budget (a B0 map is
-read once more before, for the range of its offsets).
+        three SPGR scans: every map written or none, the scans streamed through
+    the chain a run of voxels at a time within a memory budget (a B0 map is
+    read once more before, for the range of its offsets).
 
-    R1 and M0 come from the PD- and T1-weighted scans (variable flip angle);
-    the MT-weighted scan's reference is the SPGR signal that M0 and R1 give
-    at its own flip angle and TR (a synthetic reference); their ratio and
-    the same R1 go to the fraction fit. A transmit field scales every flip
-    angle and the saturation amplitude; a B0 map shifts the saturation
-    offset voxel by voxel (delta_omega + B0), the lineshape G computed at
-    the shifted offset.
+        R1 and M0 come from the PD- and T1-weighted scans (variable flip angle);
+        the MT-weighted scan's reference is the SPGR signal that M0 and R1 give
+        at its own flip angle and TR (a synthetic reference); their ratio and
+        the same R1 go to the fraction fit. A transmit field scales every flip
+        angle and the saturation amplitude; a B0 map shifts the saturation
+        offset voxel by voxel (delta_omega + B0), the lineshape G computed at
+        the shifted offset.
 
     Parameters
     ----------
-    pdw, t1w, mtw : path-like
-        PD-, T1- and MT-weighted scans (NIfTI or .npy), one geometry.
-    parameters : dict
-        Protocol keys (see ``protocol.PARAMETERS``) to numbers in their
-        units (or ``protocol.Given``): ``pdw_flip_angle_deg``, ``pdw_TR``,
-        ``t1w_flip_angle_deg``, ``t1w_TR``, the MT-weighted scan's
-        ``flip_angle_deg`` and ``TR``, ``delta_omega``, ``duration``,
-        ``T2_free``, ``T2b`` or ``G``, and ``omega_1_rms`` or the MT pulse
-        (``mt_flip_angle_deg``, ``mt_pulse_shape``, ``mt_bandwidth``,
-        ``mt_pulses``). Validated here.
-    outputs : dict
-        Map name to path: "fraction" (required), "status", "r1" (1/s),
-        "m0", "mtr" (percent), "mtsat" (percent units), "uncertainty" (sd
-        of f from the three scans' noise, first order), "sensitivity_r1",
-        "sensitivity_b1" (the change of f when R1 or B1 is 1% too high), or
-        "sensitivity" (a prefix for both; see ``sensitivity_paths``).
-    b1, b0, mask : path-like, optional
-        Relative transmit field; off-resonance in Hz (needs ``T2b``);
-        voxels to fit (nonzero).
-    threads : int, optional
-        Worker threads, 1 to ``MAX_THREADS``; default all cores.
-    clip, exact, max_memory, quiet
-        As for ``fraction_map``.
-    fail_below : float, optional
-        A share of the fitted voxels; fewer solved adds a warning.
-    protocol_path : path-like, optional
-        The protocol file the parameters came from, never to be overwritten.
-    allow_affine_mismatch : bool
-        Map images of one shape whose affines differ.
-    noise_sd : sequence of float, optional
-        Noise standard deviation of all scans, or of the PD-, T1- and
-        MT-weighted ones (image units), for "uncertainty"; default:
-        estimated from each scan's background (outside the mask if given),
-        each scan read whole once for it.
-    noise_required : bool
-        Without noise_sd and a background to estimate it from, refuse the
-        map (ParameterError, before anything is written); False writes the
-        "uncertainty" map as NaN instead and says so in the summary's notes.
+        pdw, t1w, mtw : path-like
+            PD-, T1- and MT-weighted scans (NIfTI or .npy), one geometry.
+        parameters : dict
+            Protocol keys (see ``protocol.PARAMETERS``) to numbers in their
+            units (or ``protocol.Given``): ``pdw_flip_angle_deg``, ``pdw_TR``,
+            ``t1w_flip_angle_deg``, ``t1w_TR``, the MT-weighted scan's
+            ``flip_angle_deg`` and ``TR``, ``delta_omega``, ``duration``,
+            ``T2_free``, ``T2b`` or ``G``, and ``omega_1_rms`` or the MT pulse
+            (``mt_flip_angle_deg``, ``mt_pulse_shape``, ``mt_bandwidth``,
+            ``mt_pulses``). Validated here.
+        outputs : dict
+            Map name to path: "fraction" (required), "status", "r1" (1/s),
+            "m0", "mtr" (percent), "mtsat" (percent units), "uncertainty" (sd
+            of f from the three scans' noise, first order), "sensitivity_r1",
+            "sensitivity_b1" (the change of f when R1 or B1 is 1% too high), or
+            "sensitivity" (a prefix for both; see ``sensitivity_paths``).
+        b1, b0, mask : path-like, optional
+            Relative transmit field; off-resonance in Hz (needs ``T2b``);
+            voxels to fit (nonzero).
+        threads : int, optional
+            Worker threads, 1 to ``MAX_THREADS``; default all cores.
+        clip, exact, max_memory, quiet
+            As for ``fraction_map``.
+        fail_below : float, optional
+            A share of the fitted voxels; fewer solved adds a warning.
+        protocol_path : path-like, optional
+            The protocol file the parameters came from, never to be overwritten.
+        allow_affine_mismatch : bool
+            Map images of one shape whose affines differ.
+        noise_sd : sequence of float, optional
+            Noise standard deviation of all scans, or of the PD-, T1- and
+            MT-weighted ones (image units), for "uncertainty"; default:
+            estimated from each scan's background (outside the mask if given),
+            each scan read whole once for it.
+        noise_required : bool
+            Without noise_sd and a background to estimate it from, refuse the
+            map (ParameterError, before anything is written); False writes the
+            "uncertainty" map as NaN instead and says so in the summary's notes.
 
     Returns
     -------
-    Summary
-        Voxel counts per status of the fraction fit, the share solved and
-        the warnings (also printed on stderr; the summary line too, unless
-        quiet).
+        Summary
+            Voxel counts per status of the fraction fit, the share solved and
+            the warnings (also printed on stderr; the summary line too, unless
+            quiet).
 
     Raises
     ------
-    protocol.ParameterError, volumes.VolumeError
-        Before anything is written, with one line.
+        protocol.ParameterError, volumes.VolumeError
+            Before anything is written, with one line.
     """
     check_threads(threads)
     if outputs.get("fraction") is None:
         raise ParameterError("the chain needs a path for the fraction map")
     given = protocol.as_given(parameters, CHAIN_PARAMETERS)
     if b0 is not None and "T2b" not in given:
-        raise ParameterError("a B0 map needs T2b, not G: the lineshape is computed at each "
-                             "voxel's shifted offset")
+        raise ParameterError(
+            "a B0 map needs T2b, not G: the lineshape is computed at each voxel's shifted offset"
+        )
     images = {"mtw": mtw, "pdw": pdw, "t1w": t1w, "b1": b1, "b0": b0, "mask": mask}
-    prepared = prologue(images, SCAN_IMAGES, with_sensitivity_paths(outputs), given=given,
-                        threads=threads, max_memory=max_memory, protocol_path=protocol_path,
-                        allow_affine_mismatch=allow_affine_mismatch,
-                        checks=[lambda: check_noise_sd(noise_sd, ("PDw", "T1w", "MTw"))])
-    written, probes, values, warnings = (prepared.written, prepared.probes, prepared.values,
-                                         prepared.warnings)
+    prepared = prologue(
+        images,
+        SCAN_IMAGES,
+        with_sensitivity_paths(outputs),
+        given=given,
+        threads=threads,
+        max_memory=max_memory,
+        protocol_path=protocol_path,
+        allow_affine_mismatch=allow_affine_mismatch,
+        checks=[lambda: check_noise_sd(noise_sd, ("PDw", "T1w", "MTw"))],
+    )
+    written, probes, values, warnings = (
+        prepared.written,
+        prepared.probes,
+        prepared.values,
+        prepared.warnings,
+    )
     like = probes["mtw"]
     grid = None
     if "b0" in probes:
@@ -170,42 +222,68 @@ read once more before, for the range of its offsets).
     uncertainty, sigmas, notes = None, None, []
     if any(name in written for name in UNCERTAINTY_OUTPUTS):
         uncertainty = UncertaintySample(written, like.voxels)
-        sigmas, notes = noise_levels_of(written, probes, {"PDw": "pdw", "T1w": "t1w", "MTw": "mtw"},
-                                      noise_sd, probes.get("mask"), noise_required)
-    runs = ChainRuns(values, grid, like.voxels, list(written), threads, clip, exact,
-                     uncertainty, sigmas)
-    stream_maps(probes, written, runs, max_memory=max_memory, quiet=quiet,
-                 work_bytes=BYTES_PER_VOXEL_OF_THE_CHAIN
-                 + BYTES_PER_VOXEL_FOR_UNCERTAINTY * (uncertainty is not None))
+        sigmas, notes = noise_levels_of(
+            written,
+            probes,
+            {"PDw": "pdw", "T1w": "t1w", "MTw": "mtw"},
+            noise_sd,
+            probes.get("mask"),
+            noise_required,
+        )
+    runs = ChainRuns(
+        values, grid, like.voxels, list(written), threads, clip, exact, uncertainty, sigmas
+    )
+    stream_maps(
+        probes,
+        written,
+        runs,
+        max_memory=max_memory,
+        quiet=quiet,
+        work_bytes=BYTES_PER_VOXEL_OF_THE_CHAIN
+        + BYTES_PER_VOXEL_FOR_UNCERTAINTY * (uncertainty is not None),
+    )
 
     summary = runs.summary()
     summary.warnings += warnings
     summary.notes = notes + (uncertainty.note() if uncertainty is not None else [])
     if not quiet:
-        log.info(summary.line(outputs['fraction']))
+        log.info(summary.line(outputs["fraction"]))
         for note in summary.notes:
             log.info(note)
     if runs.signal and runs.r1_failed > SOLVED_SHARE_WARNING * runs.signal:
-        add_warning(summary, f"R1 could not be found in {runs.r1_failed} of the {runs.signal} voxels "
-                       "with signal in both the PD- and T1-weighted scans: are their flip "
-                       "angles and TRs right?")
+        add_warning(
+            summary,
+            f"R1 could not be found in {runs.r1_failed} of the {runs.signal} voxels "
+            "with signal in both the PD- and T1-weighted scans: are their flip "
+            "angles and TRs right?",
+        )
     elif summary.fitted and summary.solved_share < SOLVED_SHARE_WARNING:
         ratios = np.concatenate(runs.ratio_sample)
         median_ratio = float(np.median(ratios)) if ratios.size else np.nan
-        cause = (f"the median ratio of the MT-weighted scan to its synthetic reference is "
-                 f"{median_ratio:g}, above 1: is the MT-weighted scan one of the others?"
-                 if median_ratio > 1.0 else "check the sequence parameters and their units")
-        add_warning(summary, f"only {100 * summary.solved_share:.1f} % of the {summary.fitted} "
-                       f"fitted voxels were solved; {cause}")
+        cause = (
+            f"the median ratio of the MT-weighted scan to its synthetic reference is "
+            f"{median_ratio:g}, above 1: is the MT-weighted scan one of the others?"
+            if median_ratio > 1.0
+            else "check the sequence parameters and their units"
+        )
+        add_warning(
+            summary,
+            f"only {100 * summary.solved_share:.1f} % of the {summary.fitted} "
+            f"fitted voxels were solved; {cause}",
+        )
     if fail_below is not None and summary.solved_share < fail_below:
-        add_warning(summary, f"{100 * summary.solved_share:.1f} % of the fitted voxels solved, "
-                       f"fewer than {fail_below:g}")
+        add_warning(
+            summary,
+            f"{100 * summary.solved_share:.1f} % of the fitted voxels solved, "
+            f"fewer than {fail_below:g}",
+        )
     return summary
 
 
 def _offset_span(b0, delta_omega, shape, max_memory):
     """(smallest, largest) magnitude of the finite offsets delta_omega + B0
-    (Hz) over the whole B0 map, or None when there is none; streamed."""
+    (Hz) over the whole B0 map, or None when there is none; streamed.
+    """
     from tavni.mt_map.io import streaming
 
     span = [np.inf, -np.inf]
@@ -225,10 +303,21 @@ class ChainRuns(StatusCounts):
     """The three-scan chain on runs of voxels, as ``streaming.run`` hands them
     over: R1 and M0, the synthetic reference, the ratio and the fraction, MTR
     and MTsat, each the same to the bit as on whole volumes; it counts what
-    the summary and its warnings need and keeps a sample of the ratios."""
+    the summary and its warnings need and keeps a sample of the ratios.
+    """
 
-    def __init__(self, values, grid, voxels, outputs, threads=None, clip=False, exact=True,
-                 uncertainty=None, sigmas=None):
+    def __init__(
+        self,
+        values,
+        grid,
+        voxels,
+        outputs,
+        threads=None,
+        clip=False,
+        exact=True,
+        uncertainty=None,
+        sigmas=None,
+    ):
         self.values, self.grid, self.outputs = values, grid, outputs
         self.threads, self.clip, self.exact = threads, clip, exact
         # An UncertaintySample when its maps are wanted, with the scans' noise.
@@ -248,20 +337,37 @@ class ChainRuns(StatusCounts):
         ratio = signal_ratio(data["mtw"], reference)
         if "b0" in data:
             p["delta_omega"] = p["delta_omega"] + data.pop("b0").astype(np.float64)
-            p["G"] = (np.full(ratio.shape, np.nan) if self.grid is None
-                      else lineshape_at_offsets(p["delta_omega"], None, self.grid))
+            p["G"] = (
+                np.full(ratio.shape, np.nan)
+                if self.grid is None
+                else lineshape_at_offsets(p["delta_omega"], None, self.grid)
+            )
         f, status, *derivatives = fit_fraction(
-            ratio, R1, p["T2_free"], p["delta_omega"], p["omega_1_rms"], p["G"], p["TR"],
-            p["duration"], p["flip_angle"], b1=data.get("b1"), mask=data.get("mask"),
-            clip=self.clip, exact=self.exact, threads=self.threads, return_status=True,
-            return_derivatives=self.uncertainty is not None)
+            ratio,
+            R1,
+            p["T2_free"],
+            p["delta_omega"],
+            p["omega_1_rms"],
+            p["G"],
+            p["TR"],
+            p["duration"],
+            p["flip_angle"],
+            b1=data.get("b1"),
+            mask=data.get("mask"),
+            clip=self.clip,
+            exact=self.exact,
+            threads=self.threads,
+            return_status=True,
+            return_derivatives=self.uncertainty is not None,
+        )
         self.count(status)
         considered = ~np.isnan(data["mtw"]) if "mask" not in data else data["mask"]
         signal = considered & (data["pdw"] > 0) & (data["t1w"] > 0)
         self.signal += int(np.count_nonzero(signal))
         self.r1_failed += int(np.count_nonzero(signal & (r1_status != R1_STATUS_SOLVED)))
         self.ratio_sample.append(
-            ratio.reshape(-1)[np.flatnonzero(~np.isnan(ratio))[::self.stride]])
+            ratio.reshape(-1)[np.flatnonzero(~np.isnan(ratio))[:: self.stride]]
+        )
         maps = {"fraction": f, "status": status, "r1": R1, "m0": M0}
         if "mtr" in self.outputs:
             maps["mtr"] = outside_mask_nan(mtr(data["mtw"], reference), data)
@@ -275,8 +381,17 @@ class ChainRuns(StatusCounts):
             TRs = [p[f"{scan}_TR" if scan else "TR"] for scan in scans]
             with np.errstate(divide="ignore", invalid="ignore"):
                 result = three_scan_uncertainty(
-                    derivatives[0], data["pdw"], data["t1w"], data["mtw"], reference, R1,
-                    flip_angles, TRs, (self.sigmas["PDw"], self.sigmas["T1w"], self.sigmas["MTw"]),
-                    b1=data.get("b1"), b1_sensitivity="sensitivity_b1" in self.outputs)
+                    derivatives[0],
+                    data["pdw"],
+                    data["t1w"],
+                    data["mtw"],
+                    reference,
+                    R1,
+                    flip_angles,
+                    TRs,
+                    (self.sigmas["PDw"], self.sigmas["T1w"], self.sigmas["MTw"]),
+                    b1=data.get("b1"),
+                    b1_sensitivity="sensitivity_b1" in self.outputs,
+                )
             maps.update(self.uncertainty.maps(result))
         return {name: maps[name] for name in self.outputs}

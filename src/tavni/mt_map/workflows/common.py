@@ -12,6 +12,7 @@ of voxels at a time within a memory budget (``streaming``).
 Failures raise ``protocol.ParameterError`` or ``volumes.VolumeError`` with
 one line; warnings go to stderr as they arise, one line each.
 """
+
 import sys
 from dataclasses import dataclass
 
@@ -34,27 +35,11 @@ def check_threads(threads):
 
 
 def signal_ratio(mt, reference):
-    """mt / reference where the reference has signal, NaN elsewhere."""
+    """Mt / reference where the reference has signal, NaN elsewhere."""
     with np.errstate(divide="ignore", invalid="ignore"):
         ratio = np.divide(mt, reference)
     ratio[~(reference > 0)] = np.nan  # in place: no third array of the run
     return ratio
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
 
 
 def map_outputs(outputs):
@@ -62,11 +47,17 @@ def map_outputs(outputs):
     known = [row.key for row in MAPS]
     unknown = sorted(set(outputs) - set(known))
     if unknown:
-        raise ParameterError(f"unknown output{'s' if len(unknown) > 1 else ''} "
-                             f"{', '.join(unknown)}; known: {', '.join(known)}")
-    return {row.key: volumes.Output(outputs[row.key], row.what, None, np.dtype(row.dtype).type,
-                                    descrip=row.descrip)
-            for row in MAPS if outputs.get(row.key) is not None}
+        raise ParameterError(
+            f"unknown output{'s' if len(unknown) > 1 else ''} "
+            f"{', '.join(unknown)}; known: {', '.join(known)}"
+        )
+    return {
+        row.key: volumes.Output(
+            outputs[row.key], row.what, None, np.dtype(row.dtype).type, descrip=row.descrip
+        )
+        for row in MAPS
+        if outputs.get(row.key) is not None
+    }
 
 
 def check_outputs(images, table, outputs, protocol_path):
@@ -84,9 +75,13 @@ def check_outputs(images, table, outputs, protocol_path):
 
 def probe_images(images, table, allow_affine_mismatch):
     """The probes of the images given, by name, after checking their geometry;
-    the first image of table given is the one whose geometry the outputs take."""
-    probes = {name: volumes.probe(images[name], what_image) for name, what_image in table
-              if images.get(name) is not None}
+    the first image of table given is the one whose geometry the outputs take.
+    """
+    probes = {
+        name: volumes.probe(images[name], what_image)
+        for name, what_image in table
+        if images.get(name) is not None
+    }
     volumes.check_geometry(list(probes.values()), allow_affine_mismatch)
     return probes
 
@@ -105,28 +100,38 @@ def check_budget(max_memory):
         raise ParameterError(f"max_memory must be positive (got {max_memory} bytes)", "max_memory")
 
 
-def stream_maps(probes, written, compute, *, max_memory, work_bytes, quiet=True,
-                 desc="mapping"):
+def stream_maps(probes, written, compute, *, max_memory, work_bytes, quiet=True, desc="mapping"):
     """Streams the probed images (the first one's geometry is the maps')
     through compute into the written outputs (``streaming.run``), with a
-    progress bar on a terminal unless quiet."""
+    progress bar on a terminal unless quiet.
+    """
     from tavni.mt_map.io import streaming
 
     like = next(iter(probes.values()))
-    streamed = {name: (o.path, o.what, o.dtype,
-                       volumes.geometry_header(like, like.shape, o.descrip)[0])
-                for name, o in written.items()}
+    streamed = {
+        name: (o.path, o.what, o.dtype, volumes.geometry_header(like, like.shape, o.descrip)[0])
+        for name, o in written.items()
+    }
     inputs = {name: (p.path, p.what) for name, p in probes.items()}
     if quiet or not sys.stderr.isatty():  # no bar to show: not even its import
-        streaming.run(inputs, streamed, compute, shape=like.shape, budget=max_memory,
-                      work_bytes=work_bytes)
+        streaming.run(
+            inputs, streamed, compute, shape=like.shape, budget=max_memory, work_bytes=work_bytes
+        )
         return
     from tqdm import tqdm
 
-    with tqdm(total=like.voxels, unit="voxel", unit_scale=True, delay=1.0, file=sys.stderr,
-              desc=desc) as progress:
-        streaming.run(inputs, streamed, compute, shape=like.shape, budget=max_memory,
-                      work_bytes=work_bytes, progress=progress.update)
+    with tqdm(
+        total=like.voxels, unit="voxel", unit_scale=True, delay=1.0, file=sys.stderr, desc=desc
+    ) as progress:
+        streaming.run(
+            inputs,
+            streamed,
+            compute,
+            shape=like.shape,
+            budget=max_memory,
+            work_bytes=work_bytes,
+            progress=progress.update,
+        )
 
 
 def add_warning(summary, message):
@@ -135,22 +140,9 @@ def add_warning(summary, message):
     summary.warnings.append(message)
 
 
-
-
-
-
 # ---------------------------------------------------------------------------
 # The three-scan chain: PD-, T1- and MT-weighted SPGR scans to R1, M0, the
 # synthetic reference, MTR, MTsat and the fraction.
-
-
-
-
-
-
-
-
-
 
 
 def outside_mask_nan(array, data):
@@ -167,8 +159,18 @@ class Prepared:
     warnings: list  # the parameters' warnings, already issued
 
 
-def prologue(images, table, outputs, *, given=(), threads=None, max_memory=None,
-             protocol_path=None, allow_affine_mismatch=False, checks=()):
+def prologue(
+    images,
+    table,
+    outputs,
+    *,
+    given=(),
+    threads=None,
+    max_memory=None,
+    protocol_path=None,
+    allow_affine_mismatch=False,
+    checks=(),
+):
     """The checks every workflow makes before it reads an image, in order.
 
     The thread count; the outputs (none may replace an input or another

@@ -5,6 +5,7 @@ with the B1 map, once without, to show what the transmit field does to the
 estimate), prints per-tissue truth against estimate and draws axial,
 coronal and sagittal slices of the truth, the estimate and their difference.
 """
+
 import math
 from dataclasses import dataclass
 from pathlib import Path
@@ -23,21 +24,33 @@ SLICES_MM = {"axial": ("z", 12.0), "coronal": ("y", -18.0), "sagittal": ("x", -1
 @dataclass
 class Result:
     phantom: object
-    maps: dict        # name -> estimated volume ("f", "f_without_b1", "status", ...)
+    maps: dict  # name -> estimated volume ("f", "f_without_b1", "status", ...)
     figure: Path
-    lines: list       # the printed summary
+    lines: list  # the printed summary
 
 
 # The maps the demo writes: chain output name -> file, with the B1 map and
 # without it; and the figure.
-MAPS = {key: f"{by_key(key).short}.nii.gz"
-        for key in ("fraction", "status", "r1", "m0", "mtsat", "mtr", "uncertainty")}
+MAPS = {
+    key: f"{by_key(key).short}.nii.gz"
+    for key in ("fraction", "status", "r1", "m0", "mtsat", "mtr", "uncertainty")
+}
 MAPS_WITHOUT_B1 = {key: f"{by_key(key).short}_without_b1.nii.gz" for key in ("fraction", "r1")}
 OUTPUTS = (*MAPS.values(), *MAPS_WITHOUT_B1.values(), "demo.png")
 
 
-def run(directory, *, voxel_size=2.0, anatomy="auto", shape=None, snr=100.0, seed=0,
-        threads=None, quiet=False, force=False):
+def run(
+    directory,
+    *,
+    voxel_size=2.0,
+    anatomy="auto",
+    shape=None,
+    snr=100.0,
+    seed=0,
+    threads=None,
+    quiet=False,
+    force=False,
+):
     """Phantom -> maps -> summary on stdout and demo.png, all inside ``directory``.
 
     Parameters
@@ -65,14 +78,14 @@ def run(directory, *, voxel_size=2.0, anatomy="auto", shape=None, snr=100.0, see
         Existing files without force, or a failure of the chain.
     """
     directory = Path(directory)
-    phantoms.check_new(phantoms.files(directory) + [directory / name for name in OUTPUTS],
-                       force)
+    phantoms.check_new(phantoms.files(directory) + [directory / name for name in OUTPUTS], force)
     head = phantoms.make(voxel_size, anatomy=anatomy, shape=shape, snr=snr, seed=seed)
     paths = phantoms.write(directory, head, force=force)
     maps = _chain(directory, paths, head, threads, quiet)
     rows = phantoms.tissue_summary(head, {"truth_f": maps["f"], "truth_r1": maps["r1"]})
-    rows_without_b1 = phantoms.tissue_summary(head, {"truth_f": maps["f_without_b1"],
-                                                     "truth_r1": maps["r1_without_b1"]})
+    rows_without_b1 = phantoms.tissue_summary(
+        head, {"truth_f": maps["f_without_b1"], "truth_r1": maps["r1_without_b1"]}
+    )
     lines = _summary_lines(head, maps, rows, rows_without_b1)
     figure = directory / "demo.png"
     draw(head, maps, figure)
@@ -83,7 +96,8 @@ def run(directory, *, voxel_size=2.0, anatomy="auto", shape=None, snr=100.0, see
 
 def _chain(directory, paths, head, threads, quiet):
     """The three-scan chain of ``mt-map fraction``, with and without the B1
-    map, inside the brain mask; the maps read back as written."""
+    map, inside the brain mask; the maps read back as written.
+    """
     import nibabel
 
     from tavni.mt_map import workflows
@@ -96,10 +110,20 @@ def _chain(directory, paths, head, threads, quiet):
             outputs.pop("uncertainty", None)
         # Noisy fluid measures ratios above that of no bound pool at all: it
         # is fluid, f = 0 (clip).
-        workflows.fraction_from_scans(paths["pdw"], paths["t1w"], paths["mtw"], head.protocol,
-                                     outputs, b1=b1, b0=paths["b0"], mask=paths["mask"],
-                                     threads=threads, clip=True, quiet=quiet,
-                                     protocol_path=paths["protocol"])
+        workflows.fraction_from_scans(
+            paths["pdw"],
+            paths["t1w"],
+            paths["mtw"],
+            head.protocol,
+            outputs,
+            b1=b1,
+            b0=paths["b0"],
+            mask=paths["mask"],
+            threads=threads,
+            clip=True,
+            quiet=quiet,
+            protocol_path=paths["protocol"],
+        )
         for name, path in outputs.items():
             maps[name + suffix] = np.asarray(nibabel.load(path).get_fdata())
     maps["f"], maps["f_without_b1"] = maps.pop("fraction"), maps.pop("fraction_without_b1")
@@ -112,59 +136,73 @@ def _summary_lines(head, maps, rows, rows_without_b1):
     shape = "x".join(str(n) for n in head.volumes["pdw"].shape)
     lines = [f"phantom: {head.description}, {shape} voxels, {head.noise()}"]
     lines += head.notes
-    lines.append(f"{'':<18}{'':>8}{'bound-pool fraction f':>27}{'R1 (1/s)':>24}"
-                 f"{'MTsat':>9}")
-    lines.append(f"{'tissue (p > 0.9)':<18}{'voxels':>8}" + f"{'true':>9}{'est.':>9}{'no B1':>9}" * 2
-                 + f"{'(p.u.)':>9}{'solved':>9}")
+    lines.append(f"{'':<18}{'':>8}{'bound-pool fraction f':>27}{'R1 (1/s)':>24}{'MTsat':>9}")
+    lines.append(
+        f"{'tissue (p > 0.9)':<18}{'voxels':>8}"
+        + f"{'true':>9}{'est.':>9}{'no B1':>9}" * 2
+        + f"{'(p.u.)':>9}{'solved':>9}"
+    )
     solved = maps["status"] == STATUS_SOLVED
     for (tissue, count, means), (_, _, without) in zip(rows, rows_without_b1):
         where = head.volumes[f"tissue_{tissue.key}"] > 0.9
         share = 100.0 * solved[where].mean() if count else math.nan
         mtsat = float(np.nanmean(maps["mtsat"][where])) if count else math.nan
         f, r1 = means["truth_f"], means["truth_r1"]
-        lines.append(f"{tissue.name:<18}{count:>8}{f[0]:>9.4f}{f[1]:>9.4f}"
-                     f"{without['truth_f'][1]:>9.4f}{r1[0]:>9.3f}{r1[1]:>9.3f}"
-                     f"{without['truth_r1'][1]:>9.3f}{mtsat:>9.3f}{share:>8.1f}%")
+        lines.append(
+            f"{tissue.name:<18}{count:>8}{f[0]:>9.4f}{f[1]:>9.4f}"
+            f"{without['truth_f'][1]:>9.4f}{r1[0]:>9.3f}{r1[1]:>9.3f}"
+            f"{without['truth_r1'][1]:>9.3f}{mtsat:>9.3f}{share:>8.1f}%"
+        )
     brain = brain_voxels(head)
-    lines.append(f"solved: {100.0 * solved[brain].mean():.1f} % of the {int(brain.sum())} "
-                 "voxels of the brain mask")
+    lines.append(
+        f"solved: {100.0 * solved[brain].mean():.1f} % of the {int(brain.sum())} "
+        "voxels of the brain mask"
+    )
     if "uncertainty" in maps:
         # What the noise alone moves f by, predicted voxel by voxel from the
         # images (their noise estimated from the background).
         medians = []
-        for tissue, count, _ in rows:
+        for tissue, _count, _ in rows:
             sd = maps["uncertainty"][head.volumes[f"tissue_{tissue.key}"] > 0.9]
             sd = sd[np.isfinite(sd)]
-            medians.append(f"{tissue.name} {np.median(sd):.4f}" if sd.size else
-                           f"{tissue.name} -")
+            medians.append(f"{tissue.name} {np.median(sd):.4f}" if sd.size else f"{tissue.name} -")
         lines.append("sd of f from the noise, median per tissue: " + ", ".join(medians))
     white = head.volumes["tissue_wm"] > 0.9
     if white.any():
-        lines.append("error voxel by voxel in white matter (5th to 95th percentile), with the "
-                     "B1 map and without it:")
+        lines.append(
+            "error voxel by voxel in white matter (5th to 95th percentile), with the "
+            "B1 map and without it:"
+        )
         for label, name, truth in (("f", "f", "truth_f"), ("R1", "r1", "truth_r1")):
             ranges = []
             for estimate in (maps[name], maps[name + "_without_b1"]):
                 error = 100.0 * (estimate[white] / head.volumes[truth][white] - 1.0)
-                low, high = np.nanpercentile(error, [5, 95]) if np.isfinite(error).any() \
+                low, high = (
+                    np.nanpercentile(error, [5, 95])
+                    if np.isfinite(error).any()
                     else (math.nan, math.nan)
+                )
                 ranges.append(f"{low:+.1f} % to {high:+.1f} %")
             lines.append(f"  {label:<3}{ranges[0]:>22}{ranges[1]:>24}")
         b1 = head.volumes["b1"][brain]
-        lines.append(f"(B1 here {b1.min():.2f} to {b1.max():.2f}: without its map the R1 fit "
-                     "and the fraction fit take every flip angle and the MT pulse as nominal)")
+        lines.append(
+            f"(B1 here {b1.min():.2f} to {b1.max():.2f}: without its map the R1 fit "
+            "and the fraction fit take every flip angle and the MT pulse as nominal)"
+        )
     return lines
 
 
 def brain_voxels(head):
     """The brain mask: voxels at least half filled with tissue; the thin
-    fringe beyond holds too little signal for an estimate."""
+    fringe beyond holds too little signal for an estimate.
+    """
     return head.volumes["mask"] > 0
 
 
 def _slice(volume, affine, axis_name, position):
     """The 2-D slice nearest to world position (mm) along axis x, y or z, with
-    its remaining axes in order (first axis across, second up)."""
+    its remaining axes in order (first axis across, second up).
+    """
     axis = "xyz".index(axis_name)
     centre = np.linalg.solve(affine, np.array([0.0, 0.0, 0.0, 1.0]))  # world origin in voxels
     index = int(round(centre[axis] + position / affine[axis, axis]))
@@ -175,7 +213,8 @@ def _slice(volume, affine, axis_name, position):
 def draw(head, maps, path):
     """Axial, coronal and sagittal slices: true f, estimated f, their
     difference, true and estimated R1, and MTsat; each column with a
-    labelled colour bar."""
+    labelled colour bar.
+    """
     import matplotlib
 
     matplotlib.use("Agg")
@@ -189,8 +228,9 @@ def draw(head, maps, path):
     truth, estimate = shown(head.volumes["truth_f"]), shown(maps["f"])
     difference = estimate - truth
     finite = np.isfinite(difference)
-    spread = max(float(np.percentile(np.abs(difference[finite]), 99)) if finite.any() else 0.0,
-                 1e-6)
+    spread = max(
+        float(np.percentile(np.abs(difference[finite]), 99)) if finite.any() else 0.0, 1e-6
+    )
     columns = [
         ("true f", truth, "magma", 0.0, 0.2, "bound-pool fraction f"),
         ("estimated f", estimate, "magma", 0.0, 0.2, "bound-pool fraction f"),
@@ -199,14 +239,23 @@ def draw(head, maps, path):
         ("estimated R1", shown(maps["r1"]), "viridis", 0.0, 1.5, "R1 (1/s)"),
         ("MTsat", shown(maps["mtsat"]), "cividis", 0.0, 4.0, "MTsat (p.u.)"),
     ]
-    figure, axes = plt.subplots(len(SLICES_MM), len(columns),
-                                figsize=(2.6 * len(columns), 2.7 * len(SLICES_MM)),
-                                constrained_layout=True)
+    figure, axes = plt.subplots(
+        len(SLICES_MM),
+        len(columns),
+        figsize=(2.6 * len(columns), 2.7 * len(SLICES_MM)),
+        constrained_layout=True,
+    )
     for column, (title, volume, cmap, low, high, label) in enumerate(columns):
         for row, (view, (axis_name, position)) in enumerate(SLICES_MM.items()):
             axis = axes[row, column]
-            drawn = axis.imshow(_slice(volume, head.affine, axis_name, position), origin="lower",
-                                cmap=cmap, vmin=low, vmax=high, interpolation="nearest")
+            drawn = axis.imshow(
+                _slice(volume, head.affine, axis_name, position),
+                origin="lower",
+                cmap=cmap,
+                vmin=low,
+                vmax=high,
+                interpolation="nearest",
+            )
             axis.set_xticks([])
             axis.set_yticks([])
             if row == 0:

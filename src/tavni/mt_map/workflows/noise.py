@@ -1,5 +1,5 @@
-"""The uncertainty maps of the workflows: the images' noise levels, the standard deviation of f and its sensitivities, run by run.
-"""
+"""The uncertainty maps of the workflows: the images' noise levels, the standard deviation of f and its sensitivities, run by run."""
+
 from pathlib import Path
 
 import numpy as np
@@ -18,24 +18,26 @@ BYTES_PER_VOXEL_FOR_UNCERTAINTY = 8 * 12
 
 def sensitivity_paths(prefix, like):
     """The R1 and B1 sensitivity maps' paths: prefix + '_R1' and '_B1', with
-    the image suffix prefix has, else the one of like (the fraction map)."""
+    the image suffix prefix has, else the one of like (the fraction map).
+    """
     suffixes = sorted(volumes.SUFFIXES, key=len, reverse=True)
     text = str(prefix)
     suffix = next((known for known in suffixes if text.endswith(known)), None)
     if suffix is not None:
-        text = text[:-len(suffix)]
+        text = text[: -len(suffix)]
     else:
         suffix = next((known for known in suffixes if str(like).endswith(known)), ".nii.gz")
     return Path(f"{text}_R1{suffix}"), Path(f"{text}_B1{suffix}")
 
 
 def with_sensitivity_paths(outputs):
-    """outputs with a "sensitivity" prefix turned into the two maps' paths."""
+    """Outputs with a "sensitivity" prefix turned into the two maps' paths."""
     outputs = dict(outputs)
     prefix = outputs.pop("sensitivity", None)
     if prefix is not None:
         outputs["sensitivity_r1"], outputs["sensitivity_b1"] = sensitivity_paths(
-            prefix, outputs["fraction"])
+            prefix, outputs["fraction"]
+        )
     return outputs
 
 
@@ -88,7 +90,8 @@ def noise_levels_of(written, probes, names, noise_sd, mask_probe, noise_required
 
 class UncertaintySample:
     """The uncertainty maps of runs of voxels, keeping a sample of the sd for
-    the summary's line."""
+    the summary's line.
+    """
 
     def __init__(self, written, voxels):
         self.wanted = [name for name in UNCERTAINTY_OUTPUTS if name in written]
@@ -96,11 +99,14 @@ class UncertaintySample:
         self.sd_sample = []
 
     def maps(self, result):
-        maps = {"uncertainty": result.sd, "sensitivity_r1": result.r1_sensitivity,
-                "sensitivity_b1": result.b1_sensitivity}
+        maps = {
+            "uncertainty": result.sd,
+            "sensitivity_r1": result.r1_sensitivity,
+            "sensitivity_b1": result.b1_sensitivity,
+        }
         if "uncertainty" in self.wanted:
             sd = result.sd.reshape(-1)
-            self.sd_sample.append(sd[np.isfinite(sd)][::self.stride].copy())
+            self.sd_sample.append(sd[np.isfinite(sd)][:: self.stride].copy())
         return {name: maps[name] for name in self.wanted}
 
     def note(self):
@@ -110,5 +116,6 @@ class UncertaintySample:
         if not sample.size:
             return []
         q25, q50, q75 = np.percentile(sample, [25, 50, 75])
-        return [f"sd of f over the solved voxels: median {q50:.3g} "
-                f"(quartiles {q25:.3g}, {q75:.3g})"]
+        return [
+            f"sd of f over the solved voxels: median {q50:.3g} (quartiles {q25:.3g}, {q75:.3g})"
+        ]

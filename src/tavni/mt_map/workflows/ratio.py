@@ -1,5 +1,5 @@
-"""The ratio path: the bound-pool fraction map of an MT image, its reference and an R1 map; and of one voxel.
-"""
+"""The ratio path: the bound-pool fraction map of an MT image, its reference and an R1 map; and of one voxel."""
+
 import numpy as np
 
 from tavni.mt_map import protocol
@@ -27,8 +27,13 @@ FRACTION_PARAMETERS = protocol.SEQUENCE + protocol.LINESHAPE
 
 # The images of a fraction map: (name, what it is), the MT image first (its
 # geometry is the maps').
-FRACTION_IMAGES = (("mt", "MT image"), ("ref", "reference image"), ("r1", "R1 map"),
-                   ("b1", "B1 map"), ("mask", "mask"))
+FRACTION_IMAGES = (
+    ("mt", "MT image"),
+    ("ref", "reference image"),
+    ("r1", "R1 map"),
+    ("b1", "B1 map"),
+    ("mask", "mask"),
+)
 
 
 class FractionRuns(StatusCounts):
@@ -42,8 +47,16 @@ class FractionRuns(StatusCounts):
     so the maps are those of a float64 computation to the bit.
     """
 
-    def __init__(self, parameters, voxels, threads=None, clip=False, exact=True,
-                 uncertainty=None, sigmas=None):
+    def __init__(
+        self,
+        parameters,
+        voxels,
+        threads=None,
+        clip=False,
+        exact=True,
+        uncertainty=None,
+        sigmas=None,
+    ):
         self.parameters, self.threads, self.clip, self.exact = parameters, threads, clip, exact
         # An UncertaintySample when its maps are wanted, with the images' noise.
         self.uncertainty, self.sigmas = uncertainty, sigmas
@@ -61,15 +74,28 @@ class FractionRuns(StatusCounts):
         # invalid-input status from the solver (R1 and B1 by its domain).
         ratio = signal_ratio(mt, reference)
         f, status, *derivatives = maps.fit_fraction(
-            ratio, R1, p["T2_free"], p["delta_omega"], p["omega_1_rms"], p["G"], p["TR"],
-            p["duration"], p["flip_angle"], b1=values.get("b1"), mask=values.get("mask"),
-            clip=self.clip, exact=self.exact, threads=self.threads, return_status=True,
-            return_derivatives=self.uncertainty is not None)
+            ratio,
+            R1,
+            p["T2_free"],
+            p["delta_omega"],
+            p["omega_1_rms"],
+            p["G"],
+            p["TR"],
+            p["duration"],
+            p["flip_angle"],
+            b1=values.get("b1"),
+            mask=values.get("mask"),
+            clip=self.clip,
+            exact=self.exact,
+            threads=self.threads,
+            return_status=True,
+            return_derivatives=self.uncertainty is not None,
+        )
         self.count(status)
         fitted = statuses.fitted(status)
         # Every stride-th fitted voxel, gathered by index (copies, which do
         # not keep the run alive, of only the voxels kept).
-        sample = np.flatnonzero(fitted)[::self.stride]
+        sample = np.flatnonzero(fitted)[:: self.stride]
         self.ratio_sample.append(ratio.reshape(-1)[sample])
         self.R1_sample.append(R1.reshape(-1)[sample])
         maps_of_run = {"fraction": f, "status": status}
@@ -79,17 +105,35 @@ class FractionRuns(StatusCounts):
             b1 = values.get("b1")
             with np.errstate(divide="ignore", invalid="ignore"):
                 result = ratio_uncertainty(
-                    derivatives[0], mt, reference, np.where(R1 > 0, R1, np.nan),
-                    self.sigmas["MT"], self.sigmas["reference"],
-                    b1=None if b1 is None else np.where(b1 > 0, b1, np.nan))
+                    derivatives[0],
+                    mt,
+                    reference,
+                    np.where(R1 > 0, R1, np.nan),
+                    self.sigmas["MT"],
+                    self.sigmas["reference"],
+                    b1=None if b1 is None else np.where(b1 > 0, b1, np.nan),
+                )
             maps_of_run.update(self.uncertainty.maps(result))
         return maps_of_run
 
 
-def fraction_map(images, output, given, *, protocol_path=None, status_output=None,
-                 threads=None, clip=False, exact=True, max_memory=None, quiet=False,
-                 allow_affine_mismatch=False, uncertainty_output=None, sensitivity_prefix=None,
-                 noise_sd=None):
+def fraction_map(
+    images,
+    output,
+    given,
+    *,
+    protocol_path=None,
+    status_output=None,
+    threads=None,
+    clip=False,
+    exact=True,
+    max_memory=None,
+    quiet=False,
+    allow_affine_mismatch=False,
+    uncertainty_output=None,
+    sensitivity_prefix=None,
+    noise_sd=None,
+):
     """The bound-pool fraction map of one MT, reference and R1 image.
 
     The images are streamed: read a run of voxels at a time (whole planes of
@@ -147,24 +191,44 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
         With one line; nothing is left written.
     """
     outputs = with_sensitivity_paths(
-        {"fraction": output, "status": status_output, "uncertainty": uncertainty_output,
-         "sensitivity": sensitivity_prefix})
+        {
+            "fraction": output,
+            "status": status_output,
+            "uncertainty": uncertainty_output,
+            "sensitivity": sensitivity_prefix,
+        }
+    )
     images = {name: images.get(name) for name, _ in FRACTION_IMAGES}
-    prepared = prologue(images, FRACTION_IMAGES, outputs, given=given, threads=threads,
-                        max_memory=max_memory, protocol_path=protocol_path,
-                        allow_affine_mismatch=allow_affine_mismatch,
-                        checks=[lambda: check_noise_sd(noise_sd, ("MT", "reference"))])
+    prepared = prologue(
+        images,
+        FRACTION_IMAGES,
+        outputs,
+        given=given,
+        threads=threads,
+        max_memory=max_memory,
+        protocol_path=protocol_path,
+        allow_affine_mismatch=allow_affine_mismatch,
+        checks=[lambda: check_noise_sd(noise_sd, ("MT", "reference"))],
+    )
     written, probes, parameters = prepared.written, prepared.probes, prepared.values
     mt = probes["mt"]
 
     uncertainty, sigmas, notes = None, None, []
     if any(name in written for name in UNCERTAINTY_OUTPUTS):
         uncertainty = UncertaintySample(written, mt.voxels)
-        sigmas, notes = noise_levels_of(written, probes, {"MT": "mt", "reference": "ref"},
-                                      noise_sd, probes.get("mask"), True)
+        sigmas, notes = noise_levels_of(
+            written, probes, {"MT": "mt", "reference": "ref"}, noise_sd, probes.get("mask"), True
+        )
     runs = FractionRuns(parameters, mt.voxels, threads, clip, exact, uncertainty, sigmas)
-    stream_maps(probes, written, runs, max_memory=max_memory, quiet=quiet, desc="fitting",
-                 work_bytes=48 + BYTES_PER_VOXEL_FOR_UNCERTAINTY * (uncertainty is not None))
+    stream_maps(
+        probes,
+        written,
+        runs,
+        max_memory=max_memory,
+        quiet=quiet,
+        desc="fitting",
+        work_bytes=48 + BYTES_PER_VOXEL_FOR_UNCERTAINTY * (uncertainty is not None),
+    )
 
     summary = runs.summary()
     summary.notes = notes + (uncertainty.note() if uncertainty is not None else [])
@@ -172,8 +236,9 @@ def fraction_map(images, output, given, *, protocol_path=None, status_output=Non
         log.info(summary.line(output))
         for note in summary.notes:
             log.info(note)
-    diagnose(summary, np.concatenate(runs.ratio_sample), np.concatenate(runs.R1_sample),
-             given, images)
+    diagnose(
+        summary, np.concatenate(runs.ratio_sample), np.concatenate(runs.R1_sample), given, images
+    )
     return summary
 
 
@@ -205,17 +270,28 @@ def fraction_of_voxel(given, bracket=(0.0, 0.5)):
     p = protocol.model_values(given)
     low, high = bracket
     try:
-        f, status = fit_fraction(p["S_ratio"], p["R1"], p["T2_free"], p["delta_omega"],
-                                 p["omega_1_rms"], p["G"], p["TR"], p["duration"],
-                                 p["flip_angle"], bracket=(low, high), threads=1,
-                                 return_status=True)
+        f, status = fit_fraction(
+            p["S_ratio"],
+            p["R1"],
+            p["T2_free"],
+            p["delta_omega"],
+            p["omega_1_rms"],
+            p["G"],
+            p["TR"],
+            p["duration"],
+            p["flip_angle"],
+            bracket=(low, high),
+            threads=1,
+            return_status=True,
+        )
     except ValueError as error:
         raise ParameterError(str(error)) from None
     if status == STATUS_TWO_ROOTS:
-        warn(f"a larger fraction in [{low}, {high}] explains S_ratio too; the smaller is "
-             "printed")
+        warn(f"a larger fraction in [{low}, {high}] explains S_ratio too; the smaller is printed")
     elif status != STATUS_SOLVED:
         meaning = next(text for code, _, text in status_table() if code == status)
-        raise ParameterError(f"no bound-pool fraction in [{low}, {high}] explains "
-                             f"S_ratio = {p['S_ratio']:g}: {meaning}")
+        raise ParameterError(
+            f"no bound-pool fraction in [{low}, {high}] explains "
+            f"S_ratio = {p['S_ratio']:g}: {meaning}"
+        )
     return f

@@ -1,5 +1,5 @@
-"""The single maps: R1 and M0 by variable flip angle, MTsat and MTR, each streamed a run of voxels at a time.
-"""
+"""The single maps: R1 and M0 by variable flip angle, MTsat and MTR, each streamed a run of voxels at a time."""
+
 import numpy as np
 
 from tavni.mt_map import protocol
@@ -23,7 +23,8 @@ from tavni.mt_map.workflows.summary import StatusCounts, log
 
 class R1Runs(StatusCounts):
     """R1, M0 and the status of their fit on runs of voxels, as
-    ``streaming.run`` hands them over; counts the statuses."""
+    ``streaming.run`` hands them over; counts the statuses.
+    """
 
     def __init__(self, scans, flip_angles, TRs, threads=None):
         super().__init__(statuses.R1)
@@ -33,15 +34,32 @@ class R1Runs(StatusCounts):
         from tavni.mt_map import fit_r1
 
         data = prepared(dict(values))
-        R1, M0, status = fit_r1([data[name] for name in self.scans], self.flip_angles, self.TRs,
-                                b1=data.get("b1"), mask=data.get("mask"), threads=self.threads,
-                                return_status=True)
+        R1, M0, status = fit_r1(
+            [data[name] for name in self.scans],
+            self.flip_angles,
+            self.TRs,
+            b1=data.get("b1"),
+            mask=data.get("mask"),
+            threads=self.threads,
+            return_status=True,
+        )
         self.count(status)
         return {"r1": R1, "m0": M0, "status": status}
 
 
-def r1_map(scans, flip_angles_deg, TRs, outputs, *, b1=None, mask=None, threads=None,
-           quiet=False, allow_affine_mismatch=False, max_memory=None):
+def r1_map(
+    scans,
+    flip_angles_deg,
+    TRs,
+    outputs,
+    *,
+    b1=None,
+    mask=None,
+    threads=None,
+    quiet=False,
+    allow_affine_mismatch=False,
+    max_memory=None,
+):
     """R1 (1/s) and M0 from SPGR scans of two or more flip angles.
 
     Parameters
@@ -64,9 +82,11 @@ def r1_map(scans, flip_angles_deg, TRs, outputs, *, b1=None, mask=None, threads=
     """
     check_threads(threads)
     if len(scans) < 2 or not len(scans) == len(flip_angles_deg) == len(TRs):
-        raise ParameterError(f"give two or more scans with a flip angle and a TR each "
-                             f"(got {len(scans)} scans, {len(flip_angles_deg)} flip angles, "
-                             f"{len(TRs)} TRs)")
+        raise ParameterError(
+            f"give two or more scans with a flip angle and a TR each "
+            f"(got {len(scans)} scans, {len(flip_angles_deg)} flip angles, "
+            f"{len(TRs)} TRs)"
+        )
     # Given (from the command line, named by its options) or plain numbers.
     flip_angles_deg = [protocol.as_one_given(angle, "flip_angles_deg") for angle in flip_angles_deg]
     TRs = [protocol.as_one_given(TR, "TRs") for TR in TRs]
@@ -78,16 +98,25 @@ def r1_map(scans, flip_angles_deg, TRs, outputs, *, b1=None, mask=None, threads=
     table += (("b1", "B1 map"), ("mask", "mask"))
     images = dict(zip((name for name, _ in table), (*scans, b1, mask)))
     prepared = prologue(
-        images, table, {name: outputs.get(name) for name in ("r1", "m0", "status")},
+        images,
+        table,
+        {name: outputs.get(name) for name in ("r1", "m0", "status")},
         given=[{"flip_angle_deg": angle, "TR": TR} for angle, TR in zip(flip_angles_deg, TRs)],
-        threads=threads, max_memory=max_memory, allow_affine_mismatch=allow_affine_mismatch)
+        threads=threads,
+        max_memory=max_memory,
+        allow_affine_mismatch=allow_affine_mismatch,
+    )
     written, probes, warnings = prepared.written, prepared.probes, prepared.warnings
     if "status" in written:
         written["status"].descrip = "status of the R1 fit per voxel"
     flip_angles_deg = [angle.value for angle in flip_angles_deg]
     TRs = [TR.value for TR in TRs]
-    runs = R1Runs([name for name, _ in table[:len(scans)]],
-                  [np.radians(a) for a in flip_angles_deg], TRs, threads)
+    runs = R1Runs(
+        [name for name, _ in table[: len(scans)]],
+        [np.radians(a) for a in flip_angles_deg],
+        TRs,
+        threads,
+    )
     # R1 and M0 in double and the fit's status, one per voxel.
     stream_maps(probes, written, runs, max_memory=max_memory, work_bytes=8 * 4)
     summary = runs.summary()
@@ -99,7 +128,8 @@ def r1_map(scans, flip_angles_deg, TRs, outputs, *, b1=None, mask=None, threads=
 
 class SemiQuantitativeRuns:
     """MTsat or MTR (``semi_quantitative_map``) on runs of voxels, as
-    ``streaming.run`` hands them over."""
+    ``streaming.run`` hands them over.
+    """
 
     def __init__(self, kind, values, b1_correction, threads=None):
         self.kind, self.values = kind, values
@@ -112,15 +142,32 @@ class SemiQuantitativeRuns:
         if self.kind == "mtsat":
             result = mtsat_of(data, self.values, self.b1_correction, self.threads)
         else:
-            reference = (data["ref"] if "ref" in data
-                         else r1_and_reference(data, self.values, self.threads)[3])
+            reference = (
+                data["ref"]
+                if "ref" in data
+                else r1_and_reference(data, self.values, self.threads)[3]
+            )
             result = outside_mask_nan(mtr(data["mtw"], reference), data)
         return {self.kind: result}
 
 
-def semi_quantitative_map(kind, mtw, parameters, output, *, pdw=None, t1w=None, ref=None,
-                          b1=None, mask=None, b1_correction=None, threads=None,
-                          protocol_path=None, allow_affine_mismatch=False, max_memory=None):
+def semi_quantitative_map(
+    kind,
+    mtw,
+    parameters,
+    output,
+    *,
+    pdw=None,
+    t1w=None,
+    ref=None,
+    b1=None,
+    mask=None,
+    b1_correction=None,
+    threads=None,
+    protocol_path=None,
+    allow_affine_mismatch=False,
+    max_memory=None,
+):
     """MTsat or MTR of the MT-weighted scan, streamed a run of voxels at a time.
 
     Parameters
@@ -146,18 +193,32 @@ def semi_quantitative_map(kind, mtw, parameters, output, *, pdw=None, t1w=None, 
     check_threads(threads)
     measured = kind == "mtr" and ref is not None
     if not measured and (pdw is None or t1w is None):
-        raise ParameterError(f"{kind} needs the PD- and T1-weighted scans"
-                             + (" (or a measured reference image)" if kind == "mtr" else ""))
+        raise ParameterError(
+            f"{kind} needs the PD- and T1-weighted scans"
+            + (" (or a measured reference image)" if kind == "mtr" else "")
+        )
     if kind == "mtr" and ref is not None and (pdw is not None or t1w is not None):
         raise ParameterError("MTR against a measured reference or a synthetic one, not both")
     if b1_correction is not None and b1 is None:
         raise ParameterError("the empirical B1 correction of MTsat needs a B1 map")
     given = () if measured else protocol.as_given(parameters, SCAN_PARAMETERS)
     images = {"mtw": mtw, "pdw": pdw, "t1w": t1w, "ref": ref, "b1": b1, "mask": mask}
-    prepared = prologue(images, SCAN_IMAGES, {kind: output}, given=given, threads=threads,
-                        max_memory=max_memory, protocol_path=protocol_path,
-                        allow_affine_mismatch=allow_affine_mismatch)
+    prepared = prologue(
+        images,
+        SCAN_IMAGES,
+        {kind: output},
+        given=given,
+        threads=threads,
+        max_memory=max_memory,
+        protocol_path=protocol_path,
+        allow_affine_mismatch=allow_affine_mismatch,
+    )
     written, probes, values = prepared.written, prepared.probes, prepared.values
     # R1, M0, their status, the reference and the map, in double.
-    stream_maps(probes, written, SemiQuantitativeRuns(kind, values, b1_correction, threads),
-                 max_memory=max_memory, work_bytes=8 * 6)
+    stream_maps(
+        probes,
+        written,
+        SemiQuantitativeRuns(kind, values, b1_correction, threads),
+        max_memory=max_memory,
+        work_bytes=8 * 6,
+    )

@@ -6,6 +6,7 @@ solved, what in the inputs looks wrong. Messages for a person go to the
 at INFO. The command line shows them on stderr; a Python caller sees them
 where its logging configuration sends them (nowhere by default).
 """
+
 import logging
 from dataclasses import dataclass, field
 
@@ -54,15 +55,20 @@ class Summary:
 
     def line(self, name):
         total = max(self.total, 1)
-        parts = [f"{count} {label} ({100 * count / total:.1f} %)"
-                 for label, count in self.counts.items()]
+        parts = [
+            f"{count} {label} ({100 * count / total:.1f} %)" for label, count in self.counts.items()
+        ]
         return f"{name}: {self.total} voxels: " + ", ".join(parts)
 
 
 def summarise(status, table=statuses.FRACTION):
     """The Summary of a whole status map."""
-    return Summary({name: int(np.count_nonzero(status == code))
-                    for code, name, _ in statuses.status_table(table)})
+    return Summary(
+        {
+            name: int(np.count_nonzero(status == code))
+            for code, name, _ in statuses.status_table(table)
+        }
+    )
 
 
 class StatusCounts:
@@ -85,26 +91,35 @@ class StatusCounts:
 
 def diagnose(summary, ratio, R1, given, images):
     """Warnings naming what in the inputs looks wrong when few voxels were
-    solved; ratio and R1 are (a sample of) the fitted voxels' values."""
+    solved; ratio and R1 are (a sample of) the fitted voxels' values.
+    """
     if summary.fitted == 0:
-        warn("no voxel could be fitted: every voxel is masked or has invalid input "
-             "(reference <= 0, R1 <= 0 or NaN)")
+        warn(
+            "no voxel could be fitted: every voxel is masked or has invalid input "
+            "(reference <= 0, R1 <= 0 or NaN)"
+        )
         return
     if summary.solved_share >= SOLVED_SHARE_WARNING:
         return
     causes = []
     median_R1 = float(np.median(R1))
     if median_R1 > R1_LOOKS_LIKE_T1_MS:
-        causes.append(f"the R1 map '{images['r1']}' has a median of {median_R1:g} /s, "
-                      "typical of T1 in milliseconds; give R1 in 1/s")
+        causes.append(
+            f"the R1 map '{images['r1']}' has a median of {median_R1:g} /s, "
+            "typical of T1 in milliseconds; give R1 in 1/s"
+        )
     median_ratio = float(np.median(ratio))
     if median_ratio > 1.0:
-        causes.append(f"the median MT/reference ratio is {median_ratio:g}, above 1: are the "
-                      "MT and reference images swapped?")
+        causes.append(
+            f"the median MT/reference ratio is {median_ratio:g}, above 1: are the "
+            "MT and reference images swapped?"
+        )
     TR = given["TR"]
     if TR.value > protocol.PARAMETERS["TR"].typical[1]:
         causes.append(f"{TR.describe('s')} looks like milliseconds")
     if not causes:
         causes.append("check the sequence parameters and their units")
-    warn(f"only {100 * summary.solved_share:.1f} % of the {summary.fitted} fitted voxels "
-         f"were solved; " + "; ".join(causes))
+    warn(
+        f"only {100 * summary.solved_share:.1f} % of the {summary.fitted} fitted voxels "
+        f"were solved; " + "; ".join(causes)
+    )
