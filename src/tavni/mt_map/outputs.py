@@ -60,6 +60,9 @@ class OutputMap(NamedTuple):
     display : tuple or None
         ``((low, high), colormap)``: the range typical of brain tissue
         that reports show it in, widened where the map goes beyond it.
+    needs_scans : bool
+        Only the three-scan chain makes it (the ratio path has no scans to
+        derive it from).
     """
 
     key: str
@@ -75,6 +78,7 @@ class OutputMap(NamedTuple):
     algorithm: str | None = None
     reference: str | None = None
     display: tuple | None = None
+    needs_scans: bool = False
 
 
 MAPS = (
@@ -121,6 +125,7 @@ MAPS = (
         "steady-state signal), corrected for the transmit field",
         reference=REFERENCES["spgr"],
         display=((0.0, 2.0), "viridis"),
+        needs_scans=True,
     ),
     OutputMap(
         "m0",
@@ -136,6 +141,7 @@ MAPS = (
         "echoes by variable flip angle (DESPOT1), corrected for the transmit "
         "field",
         reference=REFERENCES["spgr"],
+        needs_scans=True,
     ),
     OutputMap(
         "mtr",
@@ -151,6 +157,7 @@ MAPS = (
         "synthetic reference image (the MT-off signal at the MT-weighted "
         "scan's flip angle and TR predicted from R1 and M0)",
         reference=REFERENCES["synthetic"],
+        needs_scans=True,
     ),
     OutputMap(
         "mtsat",
@@ -165,6 +172,7 @@ MAPS = (
         algorithm="MT saturation from the PD-, T1- and MT-weighted spoiled gradient echoes",
         reference=REFERENCES["mtsat"],
         display=((0.0, 3.0), "cividis"),
+        needs_scans=True,
     ),
     OutputMap(
         "uncertainty",

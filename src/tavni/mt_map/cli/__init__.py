@@ -62,12 +62,19 @@ class _Lines(logging.Formatter):
         return f"mt-map: {record.getMessage()}"
 
 
+# Keyword arguments that library messages suggest ("force=True"), and the
+# options of the commands that set them.
+_SWITCHES = {"allow_affine_mismatch=True": "--allow-affine-mismatch", "force=True": "--force"}
+
+
 def _flag_named(error):
-    """An error's message with the Python keyword it names as the option."""
+    """An error's message with the Python keywords it names as the options."""
     message = str(error)
     parameter = getattr(error, "parameter", None)
     if parameter and message.startswith(parameter):
         message = "--" + parameter.replace("_", "-") + message[len(parameter) :]
+    for keyword, option in _SWITCHES.items():
+        message = message.replace(keyword, option)
     return message
 
 

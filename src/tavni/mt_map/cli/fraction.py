@@ -14,6 +14,7 @@ from tavni.mt_map.cli.options import (
     add_scan_inputs,
     share,
 )
+from tavni.mt_map.outputs import MAPS
 
 
 def status_epilog():
@@ -40,7 +41,9 @@ def status_epilog():
 # The options of the two ways to a fraction map.
 RATIO_INPUTS = ("mt", "ref", "r1")
 SCAN_INPUTS = ("pdw", "t1w", "mtw")
-CHAIN_ONLY = ("b0", "r1_out", "m0_out", "mtr_out", "mtsat_out")
+# The maps only the chain makes, each asked for by its option (--r1-out ...).
+CHAIN_MAPS = tuple(row for row in MAPS if row.needs_scans)
+CHAIN_ONLY = ("b0",) + tuple(row.flag[2:].replace("-", "_") for row in CHAIN_MAPS)
 
 
 def option_names(names):
@@ -77,10 +80,7 @@ def run(options):
         outputs = {
             "fraction": options.output,
             "status": options.status,
-            "r1": options.r1_out,
-            "m0": options.m0_out,
-            "mtr": options.mtr_out,
-            "mtsat": options.mtsat_out,
+            **{row.key: getattr(options, row.flag[2:].replace("-", "_")) for row in CHAIN_MAPS},
             "uncertainty": options.uncertainty_out,
             "sensitivity": options.sensitivity_out,
         }
@@ -171,17 +171,12 @@ def add_parser(commands):
         metavar="B0.nii.gz",
         help="off-resonance map, Hz: shifts the saturation offset per voxel (needs --T2b)",
     )
-    for name, what in (
-        ("r1", "R1 map, 1/s"),
-        ("m0", "M0 map, signal units"),
-        ("mtr", "MTR map against the synthetic reference, percent"),
-        ("mtsat", "MTsat map, percent units"),
-    ):
+    for row in CHAIN_MAPS:
         chain.add_argument(
-            f"--{name}-out",
+            row.flag,
             type=Path,
-            metavar=f"{name.upper()}.nii.gz",
-            help=f"also write the {what} (float32)",
+            metavar=f"{row.short.upper()}.nii.gz",
+            help=f"also write the map of {row.descrip} ({row.dtype})",
         )
     fraction.add_argument(
         "--b1",

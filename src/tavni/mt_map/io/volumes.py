@@ -203,7 +203,7 @@ def check_geometry(probes, allow_affine_mismatch=False):
             raise VolumeError(
                 f"{other.what} '{other.path}' and {first.what} '{first.path}' "
                 f"differ in position or voxel size (affines differ by up to "
-                f"{difference:g} mm); --allow-affine-mismatch to map anyway"
+                f"{difference:g} mm); allow_affine_mismatch=True to map anyway"
             )
 
 

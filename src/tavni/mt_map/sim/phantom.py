@@ -431,7 +431,7 @@ def check_new(paths, force=False):
     if not force:
         for path in paths:
             if os.path.lexists(path):
-                raise VolumeError(f"'{path}' exists; --force replaces it")
+                raise VolumeError(f"'{path}' exists; force=True replaces it")
 
 
 def write(directory, phantom, force=False):
