@@ -17,7 +17,7 @@ before it): ``base`` (errors and the plain data of a job), ``naming``
 ``phantom_dataset`` writes a dataset to try it on.
 """
 
-from tavni.mt_map.bids.app import AppOptions, plan, run
+from tavni.mt_map.bids.app import AppOptions, plan, run, run_participants
 from tavni.mt_map.bids.base import BidsError, Collection, Job, Outcome
 from tavni.mt_map.bids.group import summarise_group
 from tavni.mt_map.bids.participant import process_participant
@@ -32,6 +32,7 @@ __all__ = [
     "plan",
     "process_participant",
     "run",
+    "run_participants",
     "summarise_group",
     "write_phantom_dataset",
 ]

@@ -117,30 +117,57 @@ def command_line():
 # Group level
 
 
-# ---------------------------------------------------------------------------
-# A phantom dataset
+def run_participants(options, on_done=None):
+    """Plans and runs the participant level into the derivatives dataset.
 
+    Parameters
+    ----------
+    options : AppOptions
+    on_done : callable, optional
+        ``on_done(outcome, done, total)`` as each participant finishes.
 
-def run(options):
-    """Runs the participant or group level; returns the exit status."""
+    Returns
+    -------
+    list of Outcome
+        One per participant, in the order planned; a failing participant
+        never stops the others.
+
+    Raises
+    ------
+    BidsError
+        The dataset or the options cannot be used at all.
+    """
     if options.jobs < 1:
         raise BidsError(f"--jobs must be at least 1 (got {options.jobs})")
-    if options.analysis_level == "group":
-        rows = summarise_group(options)
-        if not options.quiet:
-            print(
-                f"{len(rows)} participant/session rows in "
-                f"{Path(options.output_dir) / 'group' / 'summary.tsv'}"
-            )
-        return 0
     if Path(options.output_dir).resolve() == Path(options.bids_dir).resolve():
         raise BidsError("OUTPUT_DIR must not be the BIDS dataset itself")
     jobs = plan(options)
     write_dataset_description(options, jobs[0].generated_by)
     from tavni.mt_map.bids import runner
 
-    outcomes = runner.run(
-        jobs, jobs_at_once=options.jobs, scheduler=options.dask_scheduler, quiet=options.quiet
+    return runner.run(
+        jobs, jobs_at_once=options.jobs, scheduler=options.dask_scheduler, on_done=on_done
     )
-    print(runner.table(outcomes))
+
+
+def run(options, on_done=None):
+    """Runs the participant or the group level, as ``options.analysis_level`` says.
+
+    Parameters
+    ----------
+    options : AppOptions
+    on_done : callable, optional
+        As for :func:`run_participants`.
+
+    Returns
+    -------
+    int
+        0, or 1 when a participant failed.
+    """
+    if options.jobs < 1:
+        raise BidsError(f"--jobs must be at least 1 (got {options.jobs})")
+    if options.analysis_level == "group":
+        summarise_group(options)
+        return 0
+    outcomes = run_participants(options, on_done)
     return 1 if any(o.state == "failed" for o in outcomes) else 0

@@ -2,8 +2,8 @@
 Dask distributed cluster.
 
 For the BIDS App (``bids.run``): ``run(jobs, ...)`` processes each
-participant's job with ``bids.process_participant``, prints a line as each
-one finishes, and returns their outcomes; ``table`` formats them. A failing
+participant's job with ``bids.process_participant``, tells ``on_done`` as
+each one finishes, and returns their outcomes; ``table`` formats them. A failing
 participant never stops the others: its outcome carries the one-line
 reason.
 
@@ -13,15 +13,18 @@ cores // N threads). On a cluster each task takes the share of its worker's
 cores that one of the worker's task slots stands for.
 """
 
-import sys
 import time
 
 from tavni.mt_map.parallel import available_cores
 
 
-def run(jobs, *, jobs_at_once=1, scheduler=None, quiet=False):
-    """Outcomes of the jobs (bids.Job), in the order given."""
-    progress = Progress(len(jobs), quiet)
+def run(jobs, *, jobs_at_once=1, scheduler=None, on_done=None):
+    """Outcomes of the jobs (bids.Job), in the order given.
+
+    ``on_done(outcome, done, total)``, if given, is called as each
+    participant finishes (``done`` of ``total`` then).
+    """
+    progress = Progress(len(jobs), on_done)
     if scheduler is not None:
         outcomes = run_on_dask(jobs, scheduler, progress)
     else:
@@ -108,21 +111,15 @@ def run_on_dask(jobs, address, progress):
 
 
 class Progress:
-    """One line on stderr per finished participant."""
+    """Counts the finished participants and tells ``on_done`` of each."""
 
-    def __init__(self, total, quiet):
-        self.total, self.count, self.quiet = total, 0, quiet
+    def __init__(self, total, on_done=None):
+        self.total, self.count, self.on_done = total, 0, on_done
 
     def done(self, outcome):
         self.count += 1
-        if not self.quiet:
-            reason = f": {outcome.reason}" if outcome.state == "failed" else ""
-            print(
-                f"[{self.count}/{self.total}] sub-{outcome.participant} {outcome.state} "
-                f"({outcome.seconds:.1f} s){reason}",
-                file=sys.stderr,
-                flush=True,
-            )
+        if self.on_done is not None:
+            self.on_done(outcome, self.count, self.total)
         return outcome
 
 

@@ -1,5 +1,6 @@
 """mt-map bids: the BIDS App on the command line."""
 
+import sys
 from pathlib import Path
 
 
@@ -105,4 +106,29 @@ def run(options):
     from tavni.mt_map import bids
 
     fields = [f.name for f in dataclasses.fields(bids.AppOptions)]
-    return bids.run(bids.AppOptions(**{name: getattr(options, name) for name in fields}))
+    app = bids.AppOptions(**{name: getattr(options, name) for name in fields})
+    if app.analysis_level == "group":
+        if app.jobs < 1:
+            raise bids.BidsError(f"--jobs must be at least 1 (got {app.jobs})")
+        rows = bids.summarise_group(app)
+        if not app.quiet:
+            print(
+                f"{len(rows)} participant/session rows in {Path(app.output_dir) / 'group' / 'summary.tsv'}"
+            )
+        return 0
+    from tavni.mt_map.bids import runner
+
+    outcomes = bids.run_participants(app, on_done=None if app.quiet else _progress)
+    print(runner.table(outcomes))
+    return 1 if any(o.state == "failed" for o in outcomes) else 0
+
+
+def _progress(outcome, done, total):
+    """One line on stderr per finished participant."""
+    reason = f": {outcome.reason}" if outcome.state == "failed" else ""
+    print(
+        f"[{done}/{total}] sub-{outcome.participant} {outcome.state} "
+        f"({outcome.seconds:.1f} s){reason}",
+        file=sys.stderr,
+        flush=True,
+    )

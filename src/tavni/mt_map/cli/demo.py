@@ -9,7 +9,7 @@ def run(options):
     from tavni.mt_map.workflows import demo
 
     try:
-        demo.run(
+        result = demo.run(
             options.directory,
             voxel_size=options.voxel_size,
             anatomy=options.anatomy,
@@ -20,6 +20,7 @@ def run(options):
         )
     except ValueError as error:  # voxel size, SNR or grid out of range
         raise UsageError(str(error)) from None
+    print("\n".join(result.lines))
     return 0
 
 

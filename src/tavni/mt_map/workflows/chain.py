@@ -8,6 +8,7 @@ from tavni.mt_map.protocol import ParameterError
 from tavni.mt_map.workflows.common import (
     add_warning,
     check_threads,
+    fit_with,
     outside_mask_nan,
     prepared,
     prologue,
@@ -328,7 +329,7 @@ class ChainRuns(StatusCounts):
         self.ratio_sample = []
 
     def __call__(self, values):
-        from tavni.mt_map import fit_fraction, mtr
+        from tavni.mt_map import mtr
         from tavni.mt_map.status import R1_STATUS_SOLVED
 
         data = prepared(dict(values))
@@ -342,16 +343,10 @@ class ChainRuns(StatusCounts):
                 if self.grid is None
                 else lineshape_at_offsets(p["delta_omega"], None, self.grid)
             )
-        f, status, *derivatives = fit_fraction(
+        f, status, *derivatives = fit_with(
+            p,
             ratio,
             R1,
-            p["T2_free"],
-            p["delta_omega"],
-            p["omega_1_rms"],
-            p["G"],
-            p["TR"],
-            p["duration"],
-            p["flip_angle"],
             b1=data.get("b1"),
             mask=data.get("mask"),
             clip=self.clip,

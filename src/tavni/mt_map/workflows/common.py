@@ -34,6 +34,19 @@ def check_threads(threads):
         raise ParameterError(str(error), "threads") from None
 
 
+# The protocol's values that fit_fraction takes after the ratio and R1, in
+# its order (model units: s, Hz, rad/s, radians).
+FIT_PARAMETERS = ("T2_free", "delta_omega", "omega_1_rms", "G", "TR", "duration", "flip_angle")
+
+
+def fit_with(values, ratio, R1, **options):
+    """``fit_fraction`` of ratio and R1 with the sequence and tissue values of
+    a protocol (``protocol.model_values``); options go to ``fit_fraction``."""
+    from tavni.mt_map.maps import fit_fraction
+
+    return fit_fraction(ratio, R1, *(values[key] for key in FIT_PARAMETERS), **options)
+
+
 def signal_ratio(mt, reference):
     """Mt / reference where the reference has signal, NaN elsewhere."""
     with np.errstate(divide="ignore", invalid="ignore"):

@@ -2,8 +2,8 @@
 
 Writes a phantom, maps it with the command line's own fraction step (once
 with the B1 map, once without, to show what the transmit field does to the
-estimate), prints per-tissue truth against estimate and draws axial,
-coronal and sagittal slices of the truth, the estimate and their difference.
+estimate), sums up per-tissue truth against estimate (``Result.lines``, which
+``mt-map demo`` prints) and draws axial, coronal and sagittal slices of the truth, the estimate and their difference.
 """
 
 import math
@@ -26,7 +26,7 @@ class Result:
     phantom: object
     maps: dict  # name -> estimated volume ("f", "f_without_b1", "status", ...)
     figure: Path
-    lines: list  # the printed summary
+    lines: list  # the summary, for the command line to print
 
 
 # The maps the demo writes: chain output name -> file, with the B1 map and
@@ -90,7 +90,6 @@ def run(
     figure = directory / "demo.png"
     draw(head, maps, figure)
     lines.append(f"maps in {directory}/, figure in {figure}")
-    print("\n".join(lines))
     return Result(head, maps, figure, lines)
 
 

@@ -7,6 +7,7 @@ from tavni.mt_map import status as statuses
 from tavni.mt_map.protocol import ParameterError
 from tavni.mt_map.status import status_table
 from tavni.mt_map.workflows.common import (
+    fit_with,
     prologue,
     signal_ratio,
     stream_maps,
@@ -65,7 +66,6 @@ class FractionRuns(StatusCounts):
         self.ratio_sample, self.R1_sample = [], []
 
     def __call__(self, values):
-        from tavni.mt_map import maps
 
         p = self.parameters
         mt, reference, R1 = values["mt"], values["ref"], values["r1"]
@@ -73,16 +73,10 @@ class FractionRuns(StatusCounts):
         # no positive R1 or B1, or NaN anywhere. Those voxels get NaN and the
         # invalid-input status from the solver (R1 and B1 by its domain).
         ratio = signal_ratio(mt, reference)
-        f, status, *derivatives = maps.fit_fraction(
+        f, status, *derivatives = fit_with(
+            p,
             ratio,
             R1,
-            p["T2_free"],
-            p["delta_omega"],
-            p["omega_1_rms"],
-            p["G"],
-            p["TR"],
-            p["duration"],
-            p["flip_angle"],
             b1=values.get("b1"),
             mask=values.get("mask"),
             clip=self.clip,
@@ -263,23 +257,17 @@ def fraction_of_voxel(given, bracket=(0.0, 0.5)):
     protocol.ParameterError
         A parameter breaks its rule, or no f in bracket explains S_ratio.
     """
-    from tavni.mt_map import STATUS_SOLVED, STATUS_TWO_ROOTS, fit_fraction
+    from tavni.mt_map import STATUS_SOLVED, STATUS_TWO_ROOTS
 
     for message in protocol.validate(given):
         warn(message)
     p = protocol.model_values(given)
     low, high = bracket
     try:
-        f, status = fit_fraction(
+        f, status = fit_with(
+            p,
             p["S_ratio"],
             p["R1"],
-            p["T2_free"],
-            p["delta_omega"],
-            p["omega_1_rms"],
-            p["G"],
-            p["TR"],
-            p["duration"],
-            p["flip_angle"],
             bracket=(low, high),
             threads=1,
             return_status=True,
