@@ -2,8 +2,9 @@
 
 Writes a phantom, maps it with the command line's own fraction step (once
 with the B1 map, once without, to show what the transmit field does to the
-estimate), sums up per-tissue truth against estimate (``Result.lines``, which
-``mt-map demo`` prints) and draws axial, coronal and sagittal slices of the truth, the estimate and their difference.
+estimate), sums up per-tissue truth against estimate (``Result.lines``,
+which ``mt-map demo`` prints) and draws axial, coronal and sagittal slices
+of the truth, the estimate and their difference.
 """
 
 import math
