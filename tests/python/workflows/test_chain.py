@@ -9,7 +9,7 @@ import nibabel
 import numpy as np
 import pytest
 
-from tavni.mt_map import mpf, omega_1_rms_from_pulse, spgr_signal, super_lorentzian
+from tavni.mt_map import omega_1_rms_from_pulse, predicted_ratio, spgr_signal, super_lorentzian
 from tavni.mt_map.cli import main
 
 SHAPE = (6, 5, 4)
@@ -49,22 +49,17 @@ def scans(tmp_path_factory):
     rad = math.radians
     omega_1_rms = omega_1_rms_from_pulse(rad(500.0), p["duration"] / 2, "gaussian", 250.0)
     offsets = p["delta_omega"] + truth["b0"]
-    ratio = np.vectorize(
-        lambda f, R1, b1, offset: (
-            -mpf.model(
-                f,
-                0.0,
-                R1,
-                p["T2_free"],
-                offset,
-                omega_1_rms * b1,
-                super_lorentzian(offset, p["T2b"]),
-                p["TR"],
-                p["duration"],
-                rad(p["flip_angle_deg"]) * b1,
-            )
-        )
-    )(truth["f"], truth["r1"], truth["b1"], offsets)
+    ratio = predicted_ratio(
+        truth["f"],
+        truth["r1"],
+        p["T2_free"],
+        offsets,
+        omega_1_rms * truth["b1"],
+        super_lorentzian(offsets, p["T2b"]),
+        p["TR"],
+        p["duration"],
+        rad(p["flip_angle_deg"]) * truth["b1"],
+    )
     images = {
         name: spgr_signal(
             truth["m0"],
@@ -198,8 +193,26 @@ def test_chain_refusals(tmp_path, scans, capsys, extra, message):
         assert list(tmp_path.iterdir()) == []
 
 
+def test_the_library_logs_and_the_command_line_prints(tmp_path, scans, capsys, caplog):
+    # From Python, a warning and the summary reach the logger, not stderr;
+    # the same call from the command line prints them.
+    from tavni.mt_map import workflows
+
+    paths, _, _ = scans
+    parameters = dict(PROTOCOL, t1w_TR=11.0)
+    outputs = {"fraction": tmp_path / "f.nii.gz"}
+    with caplog.at_level("INFO", logger="tavni.mt_map"):
+        summary = workflows.fraction_from_scans(
+            paths["pdw"], paths["t1w"], paths["mtw"], parameters, outputs
+        )
+    assert capsys.readouterr().err == ""
+    logged = [(r.levelname, r.getMessage()) for r in caplog.records]
+    assert ("WARNING", summary.warnings[0]) in logged and "milliseconds" in summary.warnings[0]
+    assert any(level == "INFO" and "voxels" in text for level, text in logged)
+
+
 @pytest.mark.parametrize("budget", [None, "tiny"])
-def test_r1_mtsat_and_mtr_commands(tmp_path, scans, budget):
+def test_r1_mtsat_and_mtr_commands(tmp_path, scans, budget, capsys):
     from tavni.mt_map import fit_r1, mtr, mtsat, synthetic_reference
     from tavni.mt_map.io import streaming
 
@@ -223,13 +236,15 @@ def test_r1_mtsat_and_mtr_commands(tmp_path, scans, budget):
             paths["b1"],
             "--m0",
             tmp_path / "m0.nii.gz",
-            "--quiet",
             "-o",
             tmp_path / "r1.nii.gz",
             *memory,
         )
         == 0
     )
+    # The R1 fit's summary speaks of its own statuses, not the fraction's.
+    summary = capsys.readouterr().err
+    assert "R1 too low" in summary and "bracket" not in summary and "roots" not in summary
     np.testing.assert_allclose(read(tmp_path / "r1.nii.gz"), truth["r1"], rtol=1e-5)
     scans_args = [
         "--pdw",
