@@ -2,6 +2,8 @@
 
 from pathlib import Path
 
+__all__ = ["add_parser", "run"]
+
 
 def add_parser(commands):
     """The ``bids`` subcommand, on the subparsers of ``mt-map``."""
@@ -100,6 +102,7 @@ def add_parser(commands):
 
 
 def run(options):
+    """Runs the BIDS App on the parsed options; returns its exit status."""
     import dataclasses
 
     from tavni.mt_map import bids
