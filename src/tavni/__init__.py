@@ -1,0 +1,1 @@
+"""The tavni package; tavni-mt-map is its subpackage :mod:`tavni.mt_map`."""

@@ -1,6 +1,12 @@
 """Magnetization-transfer mapping of the bound-pool fraction.
 
-The signal model lives in the extension module :mod:`tavni.mt_map.mpf`.
+The signal model of one voxel lives in the extension module
+:mod:`tavni.mt_map.mpf`; the array functions named here (from
+:mod:`~tavni.mt_map.maps`, :mod:`~tavni.mt_map.relaxometry`,
+:mod:`~tavni.mt_map.pulses` and :mod:`~tavni.mt_map.status`) are loaded on
+first use, so that importing the package imports neither NumPy nor the
+extension modules. Messages for a person go to the ``tavni.mt_map`` logger,
+silent unless the caller configures logging.
 """
 
 import logging
@@ -26,6 +32,25 @@ _LAZY_NAMES = {
     "relaxometry": frozenset({"spgr_signal", "fit_r1", "synthetic_reference", "mtr", "mtsat"}),
     "pulses": frozenset({"omega_1_rms_from_pulse"}),
 }
+
+
+__all__ = [
+    "super_lorentzian",
+    "fit_fraction",
+    "predicted_ratio",
+    "spgr_signal",
+    "fit_r1",
+    "synthetic_reference",
+    "mtr",
+    "mtsat",
+    "omega_1_rms_from_pulse",
+    "STATUS_SOLVED",
+    "STATUS_BELOW_BRACKET",
+    "STATUS_ABOVE_BRACKET",
+    "STATUS_INVALID_INPUT",
+    "STATUS_MASKED",
+    "STATUS_TWO_ROOTS",
+]
 
 
 def __getattr__(name):

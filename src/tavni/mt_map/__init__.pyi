@@ -1,5 +1,23 @@
 """Magnetization-transfer mapping of the bound-pool fraction."""
 
+__all__ = [
+    "super_lorentzian",
+    "fit_fraction",
+    "predicted_ratio",
+    "spgr_signal",
+    "fit_r1",
+    "synthetic_reference",
+    "mtr",
+    "mtsat",
+    "omega_1_rms_from_pulse",
+    "STATUS_SOLVED",
+    "STATUS_BELOW_BRACKET",
+    "STATUS_ABOVE_BRACKET",
+    "STATUS_INVALID_INPUT",
+    "STATUS_MASKED",
+    "STATUS_TWO_ROOTS",
+]
+
 __version__: str
 
 from tavni.mt_map.maps import (

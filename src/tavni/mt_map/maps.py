@@ -24,6 +24,23 @@ from tavni.mt_map.status import (  # noqa: F401  (the array API's codes, as they
     STATUS_TWO_ROOTS,
 )
 
+__all__ = [
+    "FractionDerivatives",
+    "super_lorentzian",
+    "fit_fraction",
+    "predicted_ratio",
+    "LINESHAPE_GRID_STEP",
+    "LINESHAPE_GRID_POINTS",
+    "lineshape_at_offsets",
+    "lineshape_grid",
+    "STATUS_SOLVED",
+    "STATUS_BELOW_BRACKET",
+    "STATUS_ABOVE_BRACKET",
+    "STATUS_INVALID_INPUT",
+    "STATUS_MASKED",
+    "STATUS_TWO_ROOTS",
+]
+
 _FIT_INPUTS = (
     "S_ratio",
     "R1",
@@ -39,7 +56,13 @@ _RATIO_INPUTS = ("f",) + _FIT_INPUTS[1:]
 
 
 class FractionDerivatives(NamedTuple):
-    """First derivatives of the fitted f at the solution, per voxel."""
+    """First derivatives of the fitted f at the solution, per voxel.
+
+    What ``fit_fraction(..., return_derivatives=True)`` returns beside f:
+    float64 arrays of the broadcast shape (floats for scalar input), NaN
+    where the voxel is not solved. Multiplied by an input's error or noise,
+    each gives what that does to f, to first order.
+    """
 
     S_ratio: np.ndarray
     """df/dS_ratio (S_ratio is dimensionless)."""
@@ -121,24 +144,50 @@ def _mask_for(mask, shape):
 def super_lorentzian(delta_omega, T2b):
     """Super-Lorentzian absorption lineshape G of the bound pool.
 
-    G(delta_omega) = sqrt(2/pi) * T2b * integral_0^1 du
-        exp(-2 (2 pi delta_omega T2b / (3u^2 - 1))^2) / |3u^2 - 1|,
+    The value that ``mpf.model`` takes as ``G``::
 
-    the value that ``mpf.model`` takes as ``G``, in the time unit of ``T2b``
-    (``delta_omega`` in cycles per that unit). Normalised so that the
-    integral of G over the angular offset 2 pi delta_omega is 1. Computed in
-    double precision by adaptive Gauss-Kronrod quadrature split at the magic
-    angle u = 1/sqrt(3), to a relative accuracy of 1e-9 or better; arrays
-    are spread over all cores.
+        G(delta_omega) = sqrt(2/pi) * T2b * integral_0^1 du
+            exp(-2 (2 pi delta_omega T2b / (3u^2 - 1))^2) / abs(3u^2 - 1)
 
-    Scalars or arrays, broadcast together; returns a float for scalar
-    input, else a float64 array. At zero offset the integral diverges
-    (logarithmically) and the result is +inf; at infinite offset it is 0.
-    NaN where an input is NaN or masked (``numpy.ma``) or ``T2b`` is not
-    positive and finite. Raises TypeError for inputs that are not real
-    numbers (strings, complex, objects), ValueError for shapes that do not
-    broadcast; KeyboardInterrupt (Ctrl-C) stops it.
+    normalised so that the integral of G over the angular offset
+    2 pi delta_omega is 1.
 
+    Parameters
+    ----------
+    delta_omega : float or array_like
+        Offset frequency of the saturation, in Hz (cycles per unit of the
+        time in which ``T2b`` is given).
+    T2b : float or array_like
+        Transverse relaxation time of the bound pool, in s (some 10 us in
+        tissue).
+
+    Returns
+    -------
+    float or numpy.ndarray
+        G in the time unit of ``T2b`` (s): a float when both inputs are
+        scalars, else a float64 array of their broadcast shape. +inf at
+        zero offset, where the integral diverges logarithmically; 0 at an
+        infinite offset; NaN where an input is NaN or masked
+        (``numpy.ma``) or ``T2b`` is not positive and finite.
+
+    Raises
+    ------
+    TypeError
+        An input that is not real numbers (strings, complex, objects).
+    ValueError
+        Shapes that do not broadcast together.
+    KeyboardInterrupt
+        Ctrl-C stops the computation; nothing is returned then.
+
+    Notes
+    -----
+    Computed in double precision by adaptive Gauss-Kronrod quadrature
+    split at the magic angle u = 1/sqrt(3), where 3u^2 - 1 changes sign,
+    to a relative accuracy of 1e-9 or better; arrays are spread over all
+    cores.
+
+    Examples
+    --------
     >>> G = super_lorentzian(4000.0, 12e-6)
     """
     arrays, masks = {}, []
@@ -178,16 +227,105 @@ def fit_fraction(
 ):
     """Bound-pool fraction f in every voxel: the zero of ``mpf.model`` in f.
 
-    The parameters are those of ``mpf.model`` after ``f``, in its units
-    (times in seconds, ``R1`` in 1/s, ``delta_omega`` in Hz, ``omega_1_rms``
-    in rad/s, ``flip_angle`` in radians), as real scalars or arrays of any
-    shape (bool and integers included), broadcast together without being
-    expanded: memory grows with the outputs, not with the inputs' product.
-    float32 arrays are read as they are. Voxels masked in a ``numpy.ma``
-    array are masked voxels. Returns a float64 array of f of the broadcast
-    shape (a float when every input is a scalar), and with
-    ``return_status=True`` also a uint8 array of status codes.
+    The inputs are those of ``mpf.model`` after ``f``, in its units, as
+    real scalars or arrays of any shape (bool and integers included),
+    broadcast together without being expanded: memory grows with the
+    outputs, not with the inputs' product. float32 arrays are read as they
+    are. Voxels masked in a ``numpy.ma`` array are masked voxels.
 
+    Parameters
+    ----------
+    S_ratio : float or array_like
+        Measured ratio S_mt / S_ref of the MT-weighted and the reference
+        signal, dimensionless.
+    R1 : float or array_like
+        Longitudinal relaxation rate, in 1/s.
+    T2_free : float or array_like
+        Transverse relaxation time of the free pool, in s.
+    delta_omega : float or array_like
+        Offset frequency of the saturation pulse, in Hz.
+    omega_1_rms : float or array_like
+        RMS amplitude of the saturation pulse, in rad/s.
+    G : float or array_like
+        Absorption lineshape of the bound pool at the offset, in s (see
+        ``super_lorentzian``).
+    TR : float or array_like
+        Repetition time, in s.
+    duration : float or array_like
+        Saturation time per TR, in s.
+    flip_angle : float or array_like
+        Excitation flip angle, in radians.
+    b1 : float or array_like, optional
+        Relative transmit field (actual / nominal), broadcast like the
+        inputs; it scales both ``flip_angle`` and ``omega_1_rms``.
+    mask : array_like, optional
+        Broadcastable to the inputs' shape (without widening it); voxels
+        where it is False, 0 or NaN (or masked, for a ``numpy.ma`` array)
+        are not fitted (NaN, ``STATUS_MASKED``).
+    bracket : (float, float)
+        (lo, hi) with 0 <= lo < hi < 1: the interval searched for f.
+    clip : bool
+        Without a zero in the bracket, return the bracket end where the
+        residual is smaller instead of NaN (the status still says so).
+    exact : bool
+        True (default): the search described below, on the model's
+        single-precision residual, reproducible to the bit. False: the fast
+        mode, several times faster: f is the zero of the same model in exact
+        arithmetic, where it has a closed form (a quadratic in the exchange
+        rate), solved in double precision without a search. Statuses are
+        those below, judged on the exact residual; f agrees with the exact
+        mode's to within the model's single-precision rounding (1e-6 or
+        better), but is not promised to be the same to the bit on another
+        machine or in another version.
+    threads : int, optional
+        Number of worker threads, a positive integer (more than 1024 count
+        as 1024); default: every core available.
+    return_status : bool
+        Also return the status code of every voxel.
+    return_derivatives : bool
+        Also return the first derivatives of f at the solution (see
+        Returns).
+
+    Returns
+    -------
+    f : float or numpy.ndarray
+        Bound-pool fraction, dimensionless: a float64 array of the broadcast
+        shape (a float when every input is a scalar); NaN where a voxel is
+        not solved.
+    status : int or numpy.ndarray of uint8
+        With ``return_status=True``: ``STATUS_SOLVED``;
+        ``STATUS_TWO_ROOTS`` (the residual has two zeros in the bracket,
+        as it can at offsets below a few hundred Hz; f is the smaller; where
+        the two all but meet, any crossing of zero that rounding makes
+        counts); ``STATUS_BELOW_BRACKET`` / ``STATUS_ABOVE_BRACKET`` (no
+        zero in the bracket; it would lie beyond that end);
+        ``STATUS_INVALID_INPUT`` (an input outside the physical domain,
+        e.g. ``flip_angle`` 0, or a residual not finite where the solver
+        looked, or pure rounding noise); ``STATUS_MASKED``.
+    derivatives : FractionDerivatives
+        With ``return_derivatives=True`` (after the status, if asked for):
+        float64 arrays of df/dS_ratio, df/dR1 (s) and df/db1 at the
+        solution, by the implicit function theorem df/dx = -(dr/dx)/(dr/df)
+        on the residual r in exact arithmetic, whose closed form gives the
+        derivatives analytically. NaN where the voxel is not solved (also
+        when clipped). What the error of an input or its noise does to f,
+        to first order.
+
+    Raises
+    ------
+    TypeError
+        An input or mask that is not real numbers (strings, complex,
+        objects), or ``threads`` that is not an integer (or is a bool).
+    ValueError
+        Inputs that do not broadcast, a bracket that is not a pair of
+        numbers with 0 <= lo < hi < 1 (NaN and huge values included), a mask
+        of the wrong shape or a thread count below 1.
+    KeyboardInterrupt
+        Ctrl-C stops the fit within a fraction of a second; nothing is
+        returned then.
+
+    Notes
+    -----
     Each voxel is solved in C++ on the single-precision values of f that the
     model itself takes, with exactly the model's residual. A returned f lies
     in the bracket and the residual is finite and of opposite signs at its
@@ -200,65 +338,12 @@ def fit_fraction(
     Only voxels inside the model's physical domain are solved, judged on the
     single-precision values the model sees (after ``b1`` scaling): every
     input finite, R1 > 0, T2_free > 0, TR > 0, 0 <= duration <= TR,
-    G >= 0, delta_omega != 0, b1 > 0 and 0 < |flip_angle| < pi/2. Others
-    are NaN with ``STATUS_INVALID_INPUT``; nothing is raised for them.
+    G >= 0, delta_omega != 0, b1 > 0 and 0 < abs(flip_angle) < pi/2. Others
+    are NaN with ``STATUS_INVALID_INPUT``. Voxels without a solution are
+    NaN; nothing is raised for them.
 
-    Keyword arguments:
-
-    b1
-        Relative transmit field (actual / nominal), broadcast like the
-        inputs; it scales both ``flip_angle`` and ``omega_1_rms``.
-    mask
-        Array broadcastable to the inputs' shape (without widening it);
-        voxels where it is False, 0 or NaN (or masked, for a ``numpy.ma``
-        array) are not fitted (NaN, ``STATUS_MASKED``).
-    bracket
-        (lo, hi) with 0 <= lo < hi < 1: the interval searched for f.
-    clip
-        Without a zero in the bracket, return the bracket end where the
-        residual is smaller instead of NaN (the status still says so).
-    exact
-        True (default): the search above, on the model's single-precision
-        residual, reproducible to the bit. False: the fast mode, several
-        times faster: f is the zero of the same model in exact arithmetic,
-        where it has a closed form (a quadratic in the exchange rate), solved
-        in double precision without a search. Statuses are those above,
-        judged on the exact residual; f agrees with the exact mode's to
-        within the model's single-precision rounding (1e-6 or better), but
-        is not promised to be the same to the bit on another machine or in
-        another version.
-    threads
-        Number of worker threads, a positive integer (more than 1024 count
-        as 1024); default: every core available.
-    return_status
-        Return ``(f, status)``; status codes ``STATUS_SOLVED``,
-        ``STATUS_TWO_ROOTS`` (the residual has two zeros in the bracket,
-        as it can at offsets below a few hundred Hz; f is the smaller;
-        where the two all but meet, any crossing of zero that rounding
-        makes counts),
-        ``STATUS_BELOW_BRACKET`` / ``STATUS_ABOVE_BRACKET`` (no zero in
-        the bracket; it would lie beyond that end), ``STATUS_INVALID_INPUT``
-        (an input outside the physical domain, e.g. ``flip_angle`` 0, or
-        a residual not finite where the solver looked, or pure rounding
-        noise), ``STATUS_MASKED``.
-    return_derivatives
-        Also return a ``FractionDerivatives`` (after the status, if asked
-        for) of float64 arrays: df/dS_ratio, df/dR1 (s) and df/db1 at the
-        solution, by the implicit function theorem df/dx = -(dr/dx)/(dr/df)
-        on the residual r in exact arithmetic, whose closed form gives the
-        derivatives analytically. NaN where the voxel is not solved (also
-        when clipped). What the error of an input or its noise does to f,
-        to first order.
-
-    Voxels without a solution are NaN; nothing is raised for them. Raises
-    TypeError for an input or mask that is not real numbers (strings,
-    complex, objects) and for ``threads`` that is not an integer (or is a
-    bool); ValueError for inputs that do not broadcast, a bracket that is
-    not a pair of numbers with 0 <= lo < hi < 1 (NaN and huge values
-    included), a mask of the wrong shape or a thread count below 1.
-    KeyboardInterrupt (Ctrl-C) stops the fit within a fraction of a
-    second; nothing is returned then.
-
+    Examples
+    --------
     >>> f = fit_fraction(0.55, 1.0, 0.04, 4000.0, 1500.0, 6.7e-6, 0.028, 0.012, 0.17)
     """
     values = (S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle)
@@ -318,6 +403,10 @@ def predicted_ratio(
 ):
     """The MT ratio S_mt/S_ref that the two-pool model predicts for a
     bound-pool fraction f: the forward model of ``fit_fraction``.
+
+    The inverse of ``fit_fraction`` on the same arguments, without the
+    transmit field: scale ``omega_1_rms`` and ``flip_angle`` by b1 to
+    predict under a transmit field other than the nominal one.
 
     Parameters
     ----------
@@ -392,16 +481,35 @@ def predicted_ratio(
 # linearly, with a relative error of about (step / offset)^2 / 8 (1e-9 at
 # 2 kHz), instead of by quadrature at every voxel.
 LINESHAPE_GRID_STEP = 0.5
+"""Spacing of the offsets on which the lineshape is interpolated, Hz."""
 LINESHAPE_GRID_POINTS = 20001
+"""Most offsets on one grid: wider spans get a coarser step."""
 
 
 def lineshape_at_offsets(offsets, T2b, grid=None):
-    """The super-Lorentzian G (s) at every offset of an array (Hz).
+    """The super-Lorentzian G at every offset of an array, interpolated.
 
-    G is even in the offset; NaN offsets give NaN. ``grid`` is
-    ``lineshape_grid``'s for the offsets of a whole volume of which these
-    are a part; by default it is made for these. See
-    ``LINESHAPE_GRID_STEP`` for the accuracy.
+    For offsets shifted voxel by voxel (a B0 map): G is computed on a grid
+    of offsets ``LINESHAPE_GRID_STEP`` apart and interpolated linearly,
+    instead of by quadrature at every voxel.
+
+    Parameters
+    ----------
+    offsets : numpy.ndarray
+        Offset frequencies, in Hz. G is even in the offset; NaN offsets
+        give NaN.
+    T2b : float or None
+        Transverse relaxation time of the bound pool, in s; unused (None
+        will do) when ``grid`` is given.
+    grid : (numpy.ndarray, numpy.ndarray), optional
+        What ``lineshape_grid`` returns for the offsets of a whole volume of
+        which these are a part; by default one is made for these.
+
+    Returns
+    -------
+    numpy.ndarray
+        G in s, float64, of the shape of ``offsets``; relative error about
+        (step / offset)^2 / 8 (1e-9 at 2 kHz).
     """
     magnitude = np.abs(offsets)
     if grid is None:
@@ -414,8 +522,23 @@ def lineshape_at_offsets(offsets, T2b, grid=None):
 
 
 def lineshape_grid(lo, hi, T2b):
-    """(offsets, G) on which ``lineshape_at_offsets`` interpolates for
-    offsets whose magnitudes span [lo, hi] (Hz).
+    """The grid on which ``lineshape_at_offsets`` interpolates.
+
+    Parameters
+    ----------
+    lo, hi : float
+        Smallest and largest magnitude of the offsets to cover, in Hz.
+    T2b : float
+        Transverse relaxation time of the bound pool, in s.
+
+    Returns
+    -------
+    offsets : numpy.ndarray
+        Evenly spaced offsets from ``lo`` to ``hi``, in Hz: at most
+        ``LINESHAPE_GRID_STEP`` apart, but no more than
+        ``LINESHAPE_GRID_POINTS`` of them (at least 2).
+    G : numpy.ndarray
+        ``super_lorentzian`` at those offsets, in s.
     """
     from tavni.mt_map import super_lorentzian
 

@@ -4,6 +4,23 @@ from typing import Any, Literal, NamedTuple, TypeAlias, overload
 import numpy as np
 from numpy.typing import NDArray
 
+__all__ = [
+    "FractionDerivatives",
+    "super_lorentzian",
+    "fit_fraction",
+    "predicted_ratio",
+    "LINESHAPE_GRID_STEP",
+    "LINESHAPE_GRID_POINTS",
+    "lineshape_at_offsets",
+    "lineshape_grid",
+    "STATUS_SOLVED",
+    "STATUS_BELOW_BRACKET",
+    "STATUS_ABOVE_BRACKET",
+    "STATUS_INVALID_INPUT",
+    "STATUS_MASKED",
+    "STATUS_TWO_ROOTS",
+]
+
 # Real numbers, as scalars, arrays (masked ones included) or nested lists;
 # strings, complex numbers and objects are refused.
 _Real: TypeAlias = bool | int | float | np.bool_ | np.integer[Any] | np.floating[Any]

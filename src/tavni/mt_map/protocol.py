@@ -26,20 +26,55 @@ from pathlib import Path
 
 from tavni.mt_map.pulses import SHAPES
 
-# Largest protocol file read; real ones are a few hundred bytes.
+__all__ = [
+    "PROTOCOL_MAX_BYTES",
+    "PROTOCOL_MAX_DIGITS",
+    "ParameterError",
+    "Parameter",
+    "PARAMETERS",
+    "LINESHAPE",
+    "PULSE",
+    "PULSE_SHAPE",
+    "MT_PULSE",
+    "TISSUE",
+    "OPTIONAL",
+    "SEQUENCE",
+    "SCANS",
+    "BIDS_FIELDS",
+    "MT_PULSE_FIELDS",
+    "SIDECAR_LONGEST",
+    "METAVARS",
+    "PROTOCOL_KEYS",
+    "Given",
+    "add_options",
+    "read_protocol",
+    "gather",
+    "require",
+    "as_given",
+    "as_one_given",
+    "validate",
+    "model_values",
+]
+
 PROTOCOL_MAX_BYTES = 1 << 20
-# Longest integer literal accepted in a protocol file.
+"""Largest protocol file read, bytes; real ones are a few hundred."""
 PROTOCOL_MAX_DIGITS = 30
+"""Longest integer literal accepted in a protocol file."""
 
 
 class ParameterError(Exception):
     """A parameter that is missing, malformed or unphysical; the message says
     which, and where it came from.
 
-    ``parameter`` is the Python name of the keyword argument at fault when
-    the message starts with it, so that a front end can name its own option
-    instead (the command line says ``--threads`` where Python says
-    ``threads``).
+    Parameters
+    ----------
+    message : str
+        One line.
+    parameter : str, optional
+        The Python name of the keyword argument at fault when the message
+        starts with it, so that a front end can name its own option instead
+        (the command line says ``--threads`` where Python says
+        ``threads``). Kept as the attribute ``parameter``.
     """
 
     def __init__(self, message, parameter=None):
@@ -56,29 +91,36 @@ class Parameter(
         defaults=((None, None), "", "", True, ()),
     )
 ):
-    """One acquisition or model parameter.
+    """One acquisition or model parameter: a row of :data:`PARAMETERS`.
 
-    key
+    Attributes
+    ----------
+    key : str
         Protocol-file key and name inside the program.
-    option
+    option : str
         Command-line option.
-    unit
-        Unit symbol; the option's metavar is made from it.
-    help
+    unit : str
+        Unit symbol (a key of :data:`METAVARS`); the option's metavar is
+        made from it.
+    help : str
         What the parameter is, for ``--help``.
-    rule
+    rule : str
         ``'positive'`` (> 0), ``'nonzero'`` (!= 0) or ``'angle'``
         (0 < value < 90 degrees), ``'count'`` (a whole number >= 1), or
         ``'finite'``. Every value must also be finite and non-zero in single
         precision, as the model sees it, except ``'finite'`` ones, which
         need only be finite there. ``'choice'``: a word of ``choices``.
-    typical
-        (low, high): the range typical of a human scanner; ``None`` where
-        there is no bound. Outside it (as a magnitude) a warning names
-        ``hint_low`` or ``hint_high``, the likely unit mistake.
-    in_protocol
+    typical : (float or None, float or None)
+        (low, high): the range typical of a human scanner, in ``unit``;
+        ``None`` where there is no bound. Outside it (as a magnitude) a
+        warning names ``hint_low`` or ``hint_high``, the likely unit mistake.
+    hint_low, hint_high : str
+        The likely unit mistake of a value below or above ``typical``.
+    in_protocol : bool
         Whether a protocol file may hold it (measurements of one voxel,
         such as R1 for ``mt-map voxel``, may not).
+    choices : tuple of str
+        The words a ``'choice'`` parameter takes.
     """
 
     __slots__ = ()
@@ -259,30 +301,34 @@ PARAMETERS = {
         ),
     )
 }
+"""Every acquisition and model parameter by key: the registry that the
+options, the protocol files, the validation and the BIDS App read."""
 
-# The bound pool's lineshape is given one way: G itself, or T2b for G to be
-# computed from.
 LINESHAPE = ("T2b", "G")
-# The saturation amplitude is given one way: omega_1_rms itself, or the MT
-# pulse's flip angle (with its shape, bandwidth and number per TR) for
-# omega_1_rms to be computed from.
+"""The bound pool's lineshape, given one way: G itself, or T2b for G to be
+computed from."""
 PULSE = ("omega_1_rms", "mt_flip_angle_deg")
-# The pulse's own description, from which omega_1_rms is computed.
+"""The saturation amplitude, given one way: omega_1_rms itself, or the MT
+pulse's flip angle (with its shape, bandwidth and number per TR) for
+omega_1_rms to be computed from."""
 PULSE_SHAPE = ("mt_flip_angle_deg", "mt_pulse_shape", "mt_bandwidth")
+"""The pulse's own description, from which omega_1_rms is computed."""
 MT_PULSE = PULSE_SHAPE + ("mt_pulses",)
-# The tissue's constants besides the lineshape: no scanner records them.
+"""The pulse's description and the number of pulses per TR."""
 TISSUE = ("T2_free",)
-# Parameters never reported missing: they have defaults or serve one case.
+"""The tissue's constants besides the lineshape: no scanner records them."""
 OPTIONAL = ("mt_pulse_shape", "mt_bandwidth", "mt_pulses")
-# What a map of the fraction needs from the protocol (with one of LINESHAPE).
+"""Parameters never reported missing: they have defaults or serve one case."""
 SEQUENCE = ("delta_omega", "omega_1_rms", "duration", "TR", "flip_angle_deg", "T2_free") + MT_PULSE
-# The PD- and T1-weighted scans of the three-scan chain.
+"""What a map of the fraction needs from the protocol (with one of
+:data:`LINESHAPE`)."""
 SCANS = ("pdw_flip_angle_deg", "pdw_TR", "t1w_flip_angle_deg", "t1w_TR")
-# BIDS sidecar fields and the protocol keys they hold, read by the BIDS App
-# and written by the phantom's dataset. Times in s, offsets in Hz, angles in
-# degrees on both sides; MTPulseDuration is one pulse, ``duration`` all of
-# them in a TR. MTPulseFlipAngle is no BIDS field: the nominal flip angle
-# of one MT pulse, from which its RMS amplitude is computed.
+"""The PD- and T1-weighted scans of the three-scan chain."""
+# Read by the BIDS App and written by the phantom's dataset. Times in s,
+# offsets in Hz, angles in degrees on both sides; MTPulseDuration is one
+# pulse, ``duration`` all of them in a TR. MTPulseFlipAngle is no BIDS
+# field: the nominal flip angle of one MT pulse, from which its RMS
+# amplitude is computed.
 BIDS_FIELDS = {
     "flip_angle_deg": "FlipAngle",
     "TR": "RepetitionTimeExcitation",
@@ -293,7 +339,9 @@ BIDS_FIELDS = {
     "mt_flip_angle_deg": "MTPulseFlipAngle",
     "mt_bandwidth": "MTPulseBandwidth",
 }
-# The MT pulse's fields, stated once per dataset or MT-weighted scan.
+"""Protocol key to the BIDS sidecar field that holds it (the PD- and
+T1-weighted scans' ``pdw_``/``t1w_`` keys use the fields of their own
+sidecars)."""
 MT_PULSE_FIELDS = (
     "delta_omega",
     "duration",
@@ -302,25 +350,50 @@ MT_PULSE_FIELDS = (
     "mt_flip_angle_deg",
     "mt_bandwidth",
 )
-# Sidecar times (s) beyond which a value can only be in milliseconds. BIDS
-# states times in seconds, so a sidecar value this large stops the BIDS App
-# (unless it is told to read milliseconds), where a value given on the
+"""The MT pulse's fields, stated once per dataset or MT-weighted scan."""
+# BIDS states times in seconds, so a sidecar value this large stops the BIDS
+# App (unless it is told to read milliseconds), where a value given on the
 # command line only draws a warning past the top of its typical range. One
 # MT pulse lasts well under 0.1 s.
 SIDECAR_LONGEST = {"TR": 1.0, "duration": 0.1}
+"""Sidecar times (s) beyond which a value can only be in milliseconds."""
 METAVARS = {"Hz": "HZ", "rad/s": "RAD_PER_S", "s": "S", "deg": "DEG", "1/s": "PER_S", "": "VALUE"}
+"""Unit symbol to the metavar of an option in that unit."""
 PROTOCOL_KEYS = tuple(key for key, p in PARAMETERS.items() if p.in_protocol)
+"""The keys a protocol file may hold."""
 
 
 class Given(namedtuple("Given", "value name source", defaults=("",))):
-    """A parameter's value as given, and where: name is the option
-    (``'--TR'``) or the protocol key, source '' or `` in protocol 'p.json'``.
+    """A parameter's value as given, and where.
+
+    Attributes
+    ----------
+    value : float or str
+        The value, in the unit of its row of :data:`PARAMETERS` (a word for
+        a choice).
+    name : str
+        Where it was given: the option (``'--TR'``), the protocol key or
+        the sidecar field.
+    source : str
+        Appended to ``name`` in messages: ``''``, or where the key was
+        found, such as ``" in protocol 'p.json'"``.
     """
 
     __slots__ = ()
 
     def describe(self, unit=""):
-        """'--TR = 28 s' or "TR = 28 s in protocol 'p.json'"."""
+        """The value and where it came from, for messages.
+
+        Parameters
+        ----------
+        unit : str
+            Unit written after the value.
+
+        Returns
+        -------
+        str
+            ``'--TR = 28 s'`` or ``"TR = 28 s in protocol 'p.json'"``.
+        """
         value = self.value if isinstance(self.value, str) else f"{self.value:g}"
         return f"{self.name} = {value}{' ' + unit if unit else ''}{self.source}"
 
@@ -516,9 +589,22 @@ def gather(options, keys):
 def require(given, keys, name=lambda key: key, hint="give them"):
     """Raises ParameterError naming the parameters of keys missing in given.
 
-    Of each alternative (``LINESHAPE``, ``PULSE``) one is needed; the keys
-    of ``OPTIONAL`` never are. name(key) is how a key is called in the
-    message (its option, say); hint ends it.
+    Parameters
+    ----------
+    given : dict
+        The parameters at hand, by key.
+    keys : sequence of str
+        The keys needed. Of each alternative (``LINESHAPE``, ``PULSE``) one
+        is needed; the keys of ``OPTIONAL`` never are.
+    name : callable
+        ``name(key)``: how a key is called in the message (its option, say).
+    hint : str
+        The message's last words, in parentheses.
+
+    Raises
+    ------
+    ParameterError
+        One line naming every missing parameter.
     """
     alternatives = (LINESHAPE, PULSE)
     missing = [
@@ -536,10 +622,25 @@ def require(given, keys, name=lambda key: key, hint="give them"):
 
 
 def as_given(parameters, keys):
-    """Plain parameters (key to number, or to a word for a choice) as Given,
-    for callers that merged them themselves; values that are Given already
-    stay as they are. Raises ParameterError for unknown keys and for missing
-    ones of keys (see ``require``).
+    """Plain parameters as Given, for callers that merged them themselves.
+
+    Parameters
+    ----------
+    parameters : dict
+        Key of :data:`PARAMETERS` to a number in its unit (or a word for a
+        choice); values that are Given already stay as they are.
+    keys : sequence of str
+        The keys needed (see ``require``).
+
+    Returns
+    -------
+    dict of str to Given
+        Named by their keys; not yet validated.
+
+    Raises
+    ------
+    ParameterError
+        An unknown key, a value that is not a number, or a missing key.
     """
     given = {}
     for key, value in parameters.items():
@@ -558,7 +659,19 @@ def as_given(parameters, keys):
 
 
 def as_one_given(value, name):
-    """One value as Given named ``name``, unless it is Given already."""
+    """One value as Given named ``name``, unless it is Given already.
+
+    Parameters
+    ----------
+    value : float or Given
+        A number in the parameter's unit.
+    name : str
+        What messages call it.
+
+    Returns
+    -------
+    Given
+    """
     return value if isinstance(value, Given) else Given(float(value), name)
 
 

@@ -69,7 +69,9 @@ SHAPES = {
         PulseShape("gaussian", _gaussian_rms, ("bandwidth",)),
     )
 }
-"""The MT pulse shapes by name."""
+"""The MT pulse shapes by name: the registry of :class:`PulseShape` rows
+that ``omega_1_rms_from_pulse``, the protocol's ``mt_pulse_shape`` and the
+BIDS field ``MTPulseShape`` take their choices from."""
 
 
 def omega_1_rms_from_pulse(flip_angle, pulse_duration, shape="hard", bandwidth=None):
@@ -77,9 +79,9 @@ def omega_1_rms_from_pulse(flip_angle, pulse_duration, shape="hard", bandwidth=N
 
     With the pulse envelope a(t) on [0, tau], the amplitude is
     omega_1(t) = theta a(t) / integral(a dt) (so that it turns the
-    magnetization by theta) and
+    magnetization by theta) and::
 
-        omega_1_rms = sqrt((1/tau) integral(omega_1(t)^2 dt)).
+        omega_1_rms = sqrt((1/tau) integral(omega_1(t)^2 dt))
 
     The two-pool model applies this amplitude over the saturation time
     ``duration`` of each TR: with several pulses per TR, ``duration`` is

@@ -34,6 +34,14 @@ from tavni.mt_map.status import (
     R1_STATUS_SOLVED,
 )
 
+__all__ = [
+    "spgr_signal",
+    "synthetic_reference",
+    "fit_r1",
+    "mtr",
+    "mtsat",
+]
+
 _HALF_PI = 0.5 * math.pi
 
 
@@ -74,6 +82,8 @@ def _nan_where(result, masked):
 def spgr_signal(M0, R1, flip_angle, TR, *, b1=None, threads=None):
     """Steady-state signal of a spoiled gradient echo.
 
+    ::
+
         S = M0 sin(a) (1 - E1) / (1 - E1 cos(a)),  E1 = exp(-R1 TR),
         a = b1 * flip_angle.
 
@@ -95,7 +105,16 @@ def spgr_signal(M0, R1, flip_angle, TR, *, b1=None, threads=None):
     Returns
     -------
     float or ndarray
-        The signal, in the units of M0 (float64, the broadcast shape).
+        The signal, in the units of M0 (float64, the broadcast shape; a
+        float for scalar input). NaN where an input is NaN or masked
+        (``numpy.ma``).
+
+    Raises
+    ------
+    TypeError
+        An input that is not real numbers, or ``threads`` not an integer.
+    ValueError
+        Inputs that do not broadcast, or fewer than one thread.
 
     Examples
     --------
@@ -118,12 +137,33 @@ def synthetic_reference(M0, R1, flip_angle, TR, *, b1=None, threads=None):
     The SPGR steady state (``spgr_signal``) at the MT-weighted scan's own
     flip angle and TR, with the M0 and R1 fitted from the PD- and
     T1-weighted scans: the reference of the MT ratio S_MTw / S_ref without
-    a fourth scan. Parameters and units as ``spgr_signal``.
+    a fourth scan.
+
+    Parameters
+    ----------
+    M0 : float or array_like
+        Equilibrium signal from ``fit_r1``, signal units.
+    R1 : float or array_like
+        Longitudinal relaxation rate from ``fit_r1``, 1/s.
+    flip_angle : float or array_like
+        The MT-weighted scan's nominal flip angle, radians.
+    TR : float or array_like
+        The MT-weighted scan's repetition time, s.
+    b1 : float or array_like, optional
+        Relative transmit field (actual / nominal flip angle); default 1.
+    threads : int, optional
+        Worker threads; default: every core.
 
     Returns
     -------
     float or ndarray
-        S_ref, in the units of M0.
+        S_ref, in the units of M0 (float64, the broadcast shape; a float
+        for scalar input).
+
+    Raises
+    ------
+    TypeError, ValueError
+        As ``spgr_signal``.
     """
     return spgr_signal(M0, R1, flip_angle, TR, b1=b1, threads=threads)
 
@@ -185,7 +225,8 @@ def fit_r1(signals, flip_angles, TRs, *, b1=None, mask=None, return_status=False
     return_status : bool
         Also return the status codes.
     threads : int, optional
-        Worker threads of the differing-TR fit; default: every core.
+        Worker threads of the two-scan fit (more scans are fitted in
+        NumPy); default: every core.
 
     Returns
     -------
@@ -263,7 +304,9 @@ def fit_r1(signals, flip_angles, TRs, *, b1=None, mask=None, return_status=False
 def mtr(S_mt, S_ref):
     """Magnetization-transfer ratio, percent.
 
-        MTR = 100 (S_ref - S_mt) / S_ref,
+    ::
+
+        MTR = 100 (S_ref - S_mt) / S_ref
 
     with S_ref measured (the same scan without MT saturation) or synthetic
     (``synthetic_reference``); as BIDS' ``MTRmap``.
@@ -308,7 +351,7 @@ def mtsat(
 
     With the small-angle approximations of the SPGR steady state, from the
     PD-weighted (S_pd at a_pd, TR_pd), T1-weighted (S_t1 at a_t1, TR_t1) and
-    MT-weighted (S_mt at a_mt, TR_mt) signals, angles a = b1 * flip:
+    MT-weighted (S_mt at a_mt, TR_mt) signals, angles a = b1 * flip::
 
         R1app = 1/2 (S_t1 a_t1 / TR_t1 - S_pd a_pd / TR_pd)
                     / (S_pd / a_pd - S_t1 / a_t1),
@@ -339,12 +382,14 @@ def mtsat(
     Returns
     -------
     float or ndarray
-        MTsat in percent units; NaN where a signal is not positive.
+        MTsat in percent units (float64, the broadcast shape; a float for
+        scalar input); NaN where a signal is not positive.
 
     Raises
     ------
     ValueError
-        ``b1_correction`` without ``b1``.
+        ``b1_correction`` without ``b1``, or outside [0, 1); inputs that do
+        not broadcast.
     """
     if b1_correction is not None and b1 is None:
         raise ValueError("mtsat: the empirical B1 correction needs a b1 map")

@@ -4,6 +4,14 @@ from typing import Any, Literal, overload
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+__all__ = [
+    "spgr_signal",
+    "synthetic_reference",
+    "fit_r1",
+    "mtr",
+    "mtsat",
+]
+
 # Scalars in, a float out; anything else, an array.
 @overload
 def spgr_signal(

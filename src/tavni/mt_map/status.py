@@ -31,6 +31,7 @@ __all__ = [
     "STATUS_TWO_ROOTS",
     "Status",
     "fitted",
+    "not_fitted",
     "solved",
     "status_table",
 ]

@@ -17,12 +17,27 @@ from typing import NamedTuple
 
 import numpy as np
 
+__all__ = [
+    "RAYLEIGH_MEAN_OVER_SIGMA",
+    "MIN_BACKGROUND_VOXELS",
+    "NoiseEstimateError",
+    "FractionUncertainty",
+    "background_mask",
+    "noise_sd_from_background",
+    "check_noise_levels",
+    "noise_levels",
+    "spgr_log_derivatives",
+    "ratio_uncertainty",
+    "three_scan_uncertainty",
+]
+
 # Mean of a Rayleigh distribution over its scale sigma: noise-only magnitude
 # voxels have mean sigma * sqrt(pi / 2).
 RAYLEIGH_MEAN_OVER_SIGMA = math.sqrt(math.pi / 2.0)
+"""Mean of noise-only magnitude voxels over the noise sigma: sqrt(pi / 2)."""
 
-# Fewest background voxels a noise estimate is made from.
 MIN_BACKGROUND_VOXELS = 100
+"""Fewest background voxels a noise estimate is made from."""
 
 
 class NoiseEstimateError(ValueError):
@@ -30,7 +45,13 @@ class NoiseEstimateError(ValueError):
 
 
 class FractionUncertainty(NamedTuple):
-    """Per-voxel uncertainty of a fraction map (NaN where f is not solved)."""
+    """Per-voxel uncertainty of a fraction map (NaN where f is not solved).
+
+    What ``ratio_uncertainty`` and ``three_scan_uncertainty`` return; every
+    field is a float64 array of the images' broadcast shape, in units of f
+    (dimensionless). The sensitivities are for an error of ``percent``
+    (1% by default) of those functions.
+    """
 
     sd: np.ndarray
     """Standard deviation of f from the images' noise, to first order."""
@@ -65,13 +86,32 @@ def _dilate(mask, steps):
 def background_mask(image, head=None, *, margin=3, threshold=0.1):
     """The voxels of a magnitude image that hold noise only: outside the head.
 
-    The head is ``head`` (a boolean array, e.g. the brain mask) if given,
-    else every voxel brighter than ``threshold`` times the image's 99th
-    percentile (of its positive finite values). It is grown by ``margin``
-    voxels, to leave out partial-volume edges and the ringing next to them.
-    Voxels that are exactly zero (zero-filled or padded, not measured) or
-    not finite are left out too.
+    The head is grown by ``margin`` voxels, to leave out partial-volume
+    edges and the ringing next to them. Voxels that are exactly zero
+    (zero-filled or padded, not measured) or not finite are left out too.
 
+    Parameters
+    ----------
+    image : array_like
+        A magnitude image, any unit.
+    head : array_like of bool, optional
+        The head (e.g. the brain mask), broadcastable to the image. Default:
+        every voxel brighter than ``threshold`` times the image's 99th
+        percentile (of its positive finite values).
+    margin : int
+        Voxels by which the head is grown along each axis.
+    threshold : float
+        Share of the 99th percentile above which a voxel is head, when
+        ``head`` is not given.
+
+    Returns
+    -------
+    numpy.ndarray of bool
+        The background, of the image's shape (all False when the image has
+        no positive value).
+
+    Notes
+    -----
     Ghosting or other artefacts in the background bias the estimate up; pass
     ``head`` (or a hand-drawn background to ``noise_sd_from_background``)
     where they are strong.
@@ -97,11 +137,26 @@ def noise_sd_from_background(image, background=None, *, head=None):
     real and imaginary channels: sigma = mean / sqrt(pi / 2) over them. A
     background with negative values is no magnitude image but real-valued
     (e.g. a synthetic image with Gaussian noise added): there sigma is the
-    root mean square. ``background`` is a boolean array of those voxels;
-    default: ``background_mask(image, head)``. Returns sigma in the image's
-    units.
+    root mean square.
 
-    Raises NoiseEstimateError when fewer than 100 background voxels remain.
+    Parameters
+    ----------
+    image : array_like
+        The image, any unit.
+    background : array_like of bool, optional
+        The noise-only voxels; default: ``background_mask(image, head)``.
+    head : array_like of bool, optional
+        The head, for ``background_mask`` when ``background`` is not given.
+
+    Returns
+    -------
+    float
+        sigma, in the image's units.
+
+    Raises
+    ------
+    NoiseEstimateError
+        Fewer than ``MIN_BACKGROUND_VOXELS`` (100) finite background voxels.
     """
     image = np.asarray(image, dtype=np.float64)
     if background is None:
@@ -119,8 +174,25 @@ def noise_sd_from_background(image, background=None, *, head=None):
 
 
 def check_noise_levels(given, names):
-    """The given noise levels as floats: one for all the images named, or one
-    each; NoiseEstimateError otherwise, or for a level that is not positive.
+    """The given noise levels as floats, checked.
+
+    Parameters
+    ----------
+    given : sequence of float
+        One noise standard deviation for all the images named, or one each
+        (image units).
+    names : sequence of str
+        The images, for the message.
+
+    Returns
+    -------
+    list of float
+
+    Raises
+    ------
+    NoiseEstimateError
+        A count of levels that is neither 1 nor ``len(names)``, or a level
+        that is not positive and finite.
     """
     given = [float(sigma) for sigma in given]
     if len(given) not in (1, len(names)):
@@ -182,14 +254,35 @@ def noise_levels(images, given=None, *, head=None):
 
 
 def spgr_log_derivatives(R1, flip_angle, TR, *, b1=None, b1_term=True):
-    """How the spoiled-gradient-echo signal S = M0 sin(a) (1 - E) / (1 - cos(a) E),
-    E = exp(-R1 TR), a = b1 flip_angle, moves with R1 and b1, relative to S.
+    """How the spoiled-gradient-echo signal moves with R1 and b1, relative to S.
 
-    Returns (d ln S / d R1 in s, d ln S / d ln b1); d ln S / d ln M0 is 1.
+    For S = M0 sin(a) (1 - E) / (1 - cos(a) E), E = exp(-R1 TR),
+    a = b1 flip_angle (the signal of ``relaxometry.spgr_signal``)::
+
         d ln S / d R1    = TR E (1 - cos a) / ((1 - E) (1 - cos a E))
         d ln S / d ln b1 = a (cot a - E sin a / (1 - cos a E))
-    The second is None with ``b1_term=False`` (it costs a sine per voxel).
-    The signal itself is ``relaxometry.spgr_signal``.
+
+    and d ln S / d ln M0 is 1.
+
+    Parameters
+    ----------
+    R1 : float or array_like
+        Longitudinal relaxation rate, 1/s.
+    flip_angle : float or array_like
+        Nominal flip angle, radians.
+    TR : float
+        Repetition time, s.
+    b1 : float or array_like, optional
+        Relative transmit field (actual / nominal); default 1.
+    b1_term : bool
+        False leaves out d ln S / d ln b1 (it costs a sine per voxel).
+
+    Returns
+    -------
+    d_R1 : numpy.ndarray
+        d ln S / d R1, in s.
+    d_log_b1 : numpy.ndarray or None
+        d ln S / d ln b1, dimensionless; None with ``b1_term=False``.
     """
     a = np.asarray(flip_angle, dtype=np.float64)
     if b1 is not None:
@@ -217,13 +310,32 @@ def _percent(per_unit, value, percent):
 def ratio_uncertainty(derivatives, S_mt, S_ref, R1, sigma_mt, sigma_ref, *, b1=None, percent=1.0):
     """Uncertainty of f fitted from a measured MT image and its reference.
 
-    ``derivatives`` is the ``FractionDerivatives`` of the fit of
-    S_ratio = S_mt / S_ref; ``sigma_mt``, ``sigma_ref`` the noise standard
-    deviations of the two images (their units). With the relative noise of
-    each image n = sigma / S, the ratio's is their root sum of squares, and
-        sd = |df/dS_ratio| S_ratio sqrt(n_mt^2 + n_ref^2).
-    The sensitivities are the changes of f for a ``percent`` error of R1
-    and of b1 (default 1%).
+    With the relative noise of each image n = sigma / S, the ratio's is
+    their root sum of squares, and::
+
+        sd = abs(df/dS_ratio) S_ratio sqrt(n_mt^2 + n_ref^2)
+
+    Parameters
+    ----------
+    derivatives : FractionDerivatives
+        Of the fit of S_ratio = S_mt / S_ref
+        (``fit_fraction(..., return_derivatives=True)``).
+    S_mt, S_ref : array_like
+        The MT-weighted and the reference image, one unit.
+    R1 : array_like
+        The R1 the fit was given, 1/s.
+    sigma_mt, sigma_ref : float or array_like
+        Noise standard deviations of the two images, in their unit.
+    b1 : array_like, optional
+        The relative transmit field the fit was given; default 1.
+    percent : float
+        The error of R1 and of b1 the sensitivities are for, percent.
+
+    Returns
+    -------
+    FractionUncertainty
+        sd of f, and the changes of f for a ``percent`` error of R1 and of
+        b1.
     """
     S_mt = np.asarray(S_mt, dtype=np.float64)
     S_ref = np.asarray(S_ref, dtype=np.float64)
@@ -257,19 +369,46 @@ def three_scan_uncertainty(
     S_ref = M0-scaled signal of the MT scan's own angle and TR without
     saturation, S_ratio = S_mt / S_ref, and f from S_ratio, R1 and b1.
 
-    ``derivatives``: the ``FractionDerivatives`` of the fit; ``S_pd``,
-    ``S_t1``, ``S_mt``: the images; ``S_ref``, ``R1``: the synthetic
-    reference and R1 the chain computed; ``flip_angles``, ``TRs``: the
-    nominal (PD, T1, MT) angles (rad) and repetition times (s); ``sigmas``:
-    the three images' noise standard deviations (one value each, or arrays).
-    ``b1_sensitivity=False`` leaves out the B1 sensitivity (None), which
-    costs as much again as the rest.
+    Parameters
+    ----------
+    derivatives : FractionDerivatives
+        Of the fraction fit (``fit_fraction(..., return_derivatives=True)``).
+    S_pd, S_t1, S_mt : array_like
+        The PD-, T1- and MT-weighted images, one unit.
+    S_ref : array_like
+        The synthetic reference the chain computed, same unit.
+    R1 : array_like
+        The R1 the chain computed, 1/s.
+    flip_angles : sequence of 3 float
+        Nominal flip angles of the PD-, T1- and MT-weighted scans, radians.
+    TRs : sequence of 3 float
+        Their repetition times, s.
+    sigmas : sequence of 3 float or array_like
+        The three images' noise standard deviations, in their unit.
+    b1 : array_like, optional
+        Relative transmit field; default 1.
+    percent : float
+        The error of R1 and of b1 the sensitivities are for, percent.
+    b1_sensitivity : bool
+        False leaves out the B1 sensitivity (None), which costs as much
+        again as the rest.
 
+    Returns
+    -------
+    FractionUncertainty
+
+    Notes
+    -----
     With l = ln S of each scan and a_i, g_i the derivatives of ln S_i with
     respect to R1 and ln b1 (``spgr_log_derivatives``), the two-angle fit
-    inverts [1 a_pd; 1 a_t1] [d ln M0; dR1] = [dl_pd; dl_t1] - [g_pd; g_t1] d ln b1,
-    and ln S_ref = ln M0 + R1, b1 terms of the MT scan's angle and TR. Then
-        df = df/dS_ratio S_ratio (dl_mt - d ln S_ref) + df/dR1 dR1 + df/dln b1 d ln b1,
+    inverts::
+
+        [1 a_pd; 1 a_t1] [d ln M0; dR1] = [dl_pd; dl_t1] - [g_pd; g_t1] d ln b1
+
+    and ln S_ref = ln M0 + R1, b1 terms of the MT scan's angle and TR. Then::
+
+        df = df/dS_ratio S_ratio (dl_mt - d ln S_ref) + df/dR1 dR1 + df/dln b1 d ln b1
+
     and each dl_i has the standard deviation sigma_i / S_i.
     """
     S_pd, S_t1, S_mt, S_ref = (np.asarray(x, dtype=np.float64) for x in (S_pd, S_t1, S_mt, S_ref))

@@ -1,12 +1,18 @@
 """The BIDS App: a quantitative-MRI BIDS dataset in, a BIDS derivatives
 dataset of bound-pool fraction, R1, M0, MTR and MTsat maps out.
 
+::
+
     mt-map bids BIDS_DIR OUTPUT_DIR participant [--participant-label 01 02 ...]
     mt-map bids BIDS_DIR OUTPUT_DIR group
 
-From Python: :func:`plan` the participants' jobs from an :class:`AppOptions`,
-run one with :func:`process_participant` (or all with :func:`run`), and
-summarise the group with :func:`summarise_group`.
+From Python: :func:`~tavni.mt_map.bids.app.plan` the participants' jobs
+from an :class:`~tavni.mt_map.bids.app.AppOptions`, run one with
+:func:`~tavni.mt_map.bids.participant.process_participant` (or all with
+:func:`~tavni.mt_map.bids.app.run`), and summarise the group with
+:func:`~tavni.mt_map.bids.group.summarise_group`; these names and the plain
+data of a job (``BidsError``, ``Collection``, ``Job``, ``Outcome``) are
+imported here.
 
 The modules, from the dataset to the derivatives (each imports only those
 before it): ``base`` (errors and the plain data of a job), ``naming``

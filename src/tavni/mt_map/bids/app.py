@@ -16,6 +16,13 @@ from tavni.mt_map.bids.derivatives import write_dataset_description
 from tavni.mt_map.bids.group import summarise_group
 from tavni.mt_map.bids.inputs import collections_of, open_layout, read_overrides
 
+__all__ = [
+    "AppOptions",
+    "plan",
+    "command_line",
+    "run",
+]
+
 
 @dataclass
 class AppOptions:
@@ -64,8 +71,26 @@ class AppOptions:
 
 
 def plan(options):
-    """The participants' jobs. A participant whose inputs are unusable gets a
-    job that carries the reason instead of failing the others.
+    """The participants' jobs, read from the dataset.
+
+    Parameters
+    ----------
+    options : AppOptions
+        Or any object with its attributes.
+
+    Returns
+    -------
+    list of Job
+        One per participant asked for. A participant whose inputs are
+        unusable gets a job that carries the reason (``Job.error``) instead
+        of failing the others.
+
+    Raises
+    ------
+    BidsError
+        No dataset, an unknown participant, or a bad ``--param``.
+    protocol.ParameterError
+        A bad protocol file.
     """
     layout = open_layout(options.bids_dir)
     overrides = read_overrides(options)
@@ -106,15 +131,10 @@ def plan(options):
 
 
 def command_line():
+    """The command line of this process as ``mt-map ...``, shell-quoted, for
+    the derivatives' ``GeneratedBy``.
+    """
     return " ".join(shlex.quote(a) for a in ["mt-map"] + sys.argv[1:])
-
-
-# ---------------------------------------------------------------------------
-# One participant
-
-
-# ---------------------------------------------------------------------------
-# Group level
 
 
 def run_participants(options, on_done=None):
@@ -123,6 +143,7 @@ def run_participants(options, on_done=None):
     Parameters
     ----------
     options : AppOptions
+        Or any object with its attributes.
     on_done : callable, optional
         ``on_done(outcome, done, total)`` as each participant finishes.
 
@@ -135,7 +156,8 @@ def run_participants(options, on_done=None):
     Raises
     ------
     BidsError
-        The dataset or the options cannot be used at all.
+        Options or a dataset that cannot be used (participants' own
+        failures are outcomes instead).
     """
     if options.jobs < 1:
         raise BidsError(f"--jobs must be at least 1 (got {options.jobs})")

@@ -2,7 +2,17 @@
 
 from dataclasses import dataclass, field
 
+__all__ = [
+    "APP_NAME",
+    "BidsError",
+    "Collection",
+    "Job",
+    "Outcome",
+    "one_line",
+]
+
 APP_NAME = "tavni-mt-map"
+"""The name the derivatives give their generator."""
 
 
 class BidsError(Exception):
@@ -15,6 +25,26 @@ class BidsError(Exception):
 class Collection:
     """One set of scans mapped together: what the chain needs, and where
     each piece came from.
+
+    Attributes
+    ----------
+    session : str or None
+        The session label, without ``ses-``.
+    entities : dict
+        ``acquisition`` and ``run`` of the outputs (None where absent).
+    pdw, t1w, mtw : str
+        Paths of the PD-, T1- and MT-weighted scans.
+    parameters : dict of str to protocol.Given
+        The chain's parameters, each naming its sidecar field or option.
+    sources : list of str
+        BIDS URIs of the input files.
+    b1, b0, mask : str or None
+        Paths of the transmit field map, the B0 field map and the brain
+        mask, where there are some.
+    b1_units, b0_units : str or None
+        Their sidecars' ``Units``.
+    warnings : list of str
+        What reading the dataset found worth saying.
     """
 
     session: str | None
@@ -36,6 +66,22 @@ class Collection:
 class Job:
     """Everything one participant's task needs; plain data, so that it
     travels to another process or a cluster worker.
+
+    Attributes
+    ----------
+    participant : str
+        The label, without ``sub-``.
+    output_dir : str
+        The derivatives dataset.
+    collections : list of Collection
+    generated_by : dict
+        The ``GeneratedBy`` entry of the sidecars.
+    overwrite, skip_existing : bool
+        What to do when the participant has outputs already.
+    threads : int or None
+        Worker threads of the fits; set by the runner.
+    error : str or None
+        Why the participant cannot be run, found while planning.
     """
 
     participant: str
@@ -50,7 +96,19 @@ class Job:
 
 @dataclass
 class Outcome:
-    """How one participant ended: 'done', 'skipped' or 'failed'."""
+    """How one participant ended.
+
+    Attributes
+    ----------
+    participant : str
+        The label, without ``sub-``.
+    state : {"done", "skipped", "failed"}
+    reason : str
+        Why, for "skipped" and "failed": one line.
+    seconds : float
+        Time taken, s.
+    warnings : list of str
+    """
 
     participant: str
     state: str
@@ -60,5 +118,15 @@ class Outcome:
 
 
 def one_line(error):
+    """An exception as one line: its message's first line, else its type's name.
+
+    Parameters
+    ----------
+    error : BaseException
+
+    Returns
+    -------
+    str
+    """
     text = str(error).strip()
     return text.splitlines()[0] if text else type(error).__name__

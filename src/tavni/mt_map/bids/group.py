@@ -10,10 +10,26 @@ from tavni.mt_map.bids.naming import FRACTION_SUFFIX, STATUS_DESC
 from tavni.mt_map.outputs import BIDS_MAPS
 from tavni.mt_map.status import fitted
 
+__all__ = [
+    "map_statistics",
+    "summarise_group",
+]
+
 
 def map_statistics(outputs):
-    """Median and interquartile range of each map in the fitted region, and
-    the share of it solved.
+    """Median and interquartile range of each map in the fitted region.
+
+    Parameters
+    ----------
+    outputs : dict of str to path-like
+        Map name to file, the status map included.
+
+    Returns
+    -------
+    dict
+        "voxels" (fitted), "share_solved", and ``<suffix>_median`` and
+        ``<suffix>_iqr`` of every map of ``outputs.BIDS_MAPS`` (NaN where
+        it has no finite value there).
     """
     import numpy as np
 
@@ -39,8 +55,22 @@ def map_statistics(outputs):
 
 
 def summarise_group(options):
-    """group/summary.tsv and group/report.html from the participants'
-    outputs; returns the rows.
+    """group/summary.tsv and group/report.html from the participants' outputs.
+
+    Parameters
+    ----------
+    options : AppOptions
+        ``output_dir``, and ``participant_label`` to keep only some.
+
+    Returns
+    -------
+    list of dict
+        One row per participant and collection, as in summary.tsv.
+
+    Raises
+    ------
+    BidsError
+        No participant outputs.
     """
     output_dir = Path(options.output_dir)
     labels = [label.removeprefix("sub-") for label in options.participant_label or ()]

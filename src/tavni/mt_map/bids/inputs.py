@@ -30,6 +30,17 @@ from tavni.mt_map import protocol
 from tavni.mt_map.bids.base import BidsError, Collection, one_line
 from tavni.mt_map.bids.naming import IMAGE_EXTENSIONS, relative
 
+__all__ = [
+    "LONGEST_SECONDS",
+    "open_layout",
+    "Sidecar",
+    "mt_state",
+    "field_map",
+    "find_mask",
+    "collections_of",
+    "read_overrides",
+]
+
 # Sidecar times checked against the longest value the sequence can have in
 # seconds: a larger number is a value written in milliseconds (a repetition
 # time of 28, a pulse of 12). RepetitionTime stands in for
@@ -38,10 +49,25 @@ LONGEST_SECONDS = {
     protocol.BIDS_FIELDS[key]: seconds for key, seconds in protocol.SIDECAR_LONGEST.items()
 }
 LONGEST_SECONDS["RepetitionTime"] = protocol.SIDECAR_LONGEST["TR"]
+"""Sidecar field to the longest time it can hold in seconds."""
 
 
 def open_layout(bids_dir):
-    """The pybids layout of the dataset, or BidsError."""
+    """The pybids layout of the dataset, validated.
+
+    Parameters
+    ----------
+    bids_dir : path-like
+
+    Returns
+    -------
+    bids.BIDSLayout
+
+    Raises
+    ------
+    BidsError
+        No dataset_description.json, or a dataset pybids cannot index.
+    """
     bids_dir = Path(bids_dir)
     if not (bids_dir / "dataset_description.json").is_file():
         raise BidsError(f"'{bids_dir}' is no BIDS dataset: it has no dataset_description.json")
@@ -56,6 +82,11 @@ def open_layout(bids_dir):
 class Sidecar:
     """The metadata of one image, with BIDS inheritance, and which JSON file
     gave each field (for messages that name the file to fix).
+
+    Parameters
+    ----------
+    layout : bids.BIDSLayout
+    image : bids.layout.BIDSImageFile
     """
 
     def __init__(self, layout, image):
@@ -78,9 +109,23 @@ class Sidecar:
         self.files = [path for *_, path in sorted(applying)]
 
     def name(self):
+        """The image's path relative to the dataset."""
         return relative(self.image.path, self.root)
 
     def origin(self, key):
+        """The sidecar that gives field key, for messages.
+
+        Parameters
+        ----------
+        key : str
+            A sidecar field.
+
+        Returns
+        -------
+        str
+            The nearest applying JSON file holding it, relative to the
+            dataset; else "the sidecar of" the image.
+        """
         for path in self.files:
             try:
                 if key in json.loads(Path(path).read_text()):
@@ -90,11 +135,33 @@ class Sidecar:
         return f"the sidecar of {self.name()}"
 
     def has(self, key):
+        """Whether the image's metadata has field key (and it is not null)."""
         return self.values.get(key) is not None
 
     def number(self, key, *, assume_ms=False, warnings=None):
-        """The field as a float; BidsError naming the file and field when it
-        is not a finite number or a time in milliseconds.
+        """The field as a float.
+
+        Parameters
+        ----------
+        key : str
+            A sidecar field.
+        assume_ms : bool
+            Read a time beyond ``LONGEST_SECONDS`` as milliseconds instead
+            of refusing it.
+        warnings : list, optional
+            Where the warning of such a reading goes (needed with
+            ``assume_ms``).
+
+        Returns
+        -------
+        float
+            Times in s.
+
+        Raises
+        ------
+        BidsError
+            Naming the file and field: not a finite number, or a time that
+            can only be in milliseconds (without ``assume_ms``).
         """
         value = self.values.get(key)
         if (
@@ -120,6 +187,7 @@ class Sidecar:
         return value
 
     def require(self, key):
+        """Raises BidsError, naming where to add it, when field key is missing."""
         if not self.has(key):
             raise BidsError(
                 f"{self.name()}: sidecar field {key} is missing (add it to "
@@ -129,7 +197,25 @@ class Sidecar:
 
 
 def mt_state(sidecar, default):
-    """MTState as a bool; the mt- entity must agree with it."""
+    """Whether an image is MT-weighted, from its sidecar's MTState.
+
+    Parameters
+    ----------
+    sidecar : Sidecar
+    default : bool or None
+        The state without an MTState field (False for VFA images); None:
+        the field is required.
+
+    Returns
+    -------
+    bool
+
+    Raises
+    ------
+    BidsError
+        A missing or unreadable MTState, or an ``mt-`` entity that
+        disagrees with it.
+    """
     value = sidecar.values.get("MTState", default)
     if value is None:
         sidecar.require("MTState")
@@ -147,7 +233,7 @@ def mt_state(sidecar, default):
     return value
 
 
-def pick_one(candidates, what, where):
+def _pick_one(candidates, what, where):
     if len(candidates) > 1:
         names = ", ".join(Path(c.path).name for c in candidates)
         raise BidsError(
@@ -157,8 +243,28 @@ def pick_one(candidates, what, where):
 
 
 def field_map(layout, participant, session, suffix, target):
-    """The fmap image of this suffix meant for target: the one whose
-    IntendedFor lists it, else the only one of the session.
+    """The field map of a suffix meant for an image.
+
+    Parameters
+    ----------
+    layout : bids.BIDSLayout
+    participant : str
+    session : str or None
+    suffix : str
+        "TB1map" or "fieldmap".
+    target : str
+        The MT-weighted scan's path.
+
+    Returns
+    -------
+    bids.layout.BIDSImageFile or None
+        The fmap image whose IntendedFor lists target, else the only one of
+        the session; None where there is none.
+
+    Raises
+    ------
+    BidsError
+        Several candidates.
     """
     found = layout.get(
         subject=participant,
@@ -177,12 +283,28 @@ def field_map(layout, participant, session, suffix, target):
         if any(str(i).endswith(target_name.split("/", 1)[1]) for i in intended):
             meant.append(image)
     where = f"sub-{participant}" + (f" ses-{session}" if session else "")
-    return pick_one(meant or found, f"{suffix} images", where)
+    return _pick_one(meant or found, f"{suffix} images", where)
 
 
 def find_mask(mask_dir, participant, session):
-    """A brain mask for this participant (and session) from a derivatives
-    folder, preferring desc-brain.
+    """A brain mask for this participant (and session) from a derivatives folder.
+
+    Parameters
+    ----------
+    mask_dir : path-like
+        The derivatives folder (``--mask-dir``).
+    participant : str
+    session : str or None
+
+    Returns
+    -------
+    str
+        The path of its ``*_mask`` image, ``desc-brain`` preferred.
+
+    Raises
+    ------
+    BidsError
+        None, several, or a folder pybids cannot index.
     """
     import bids
 
@@ -197,15 +319,35 @@ def find_mask(mask_dir, participant, session):
         found = [f for f in found if "session" not in f.entities]
     brain = [f for f in found if f.entities.get("desc") == "brain"]
     where = f"sub-{participant}" + (f" ses-{session}" if session else "")
-    mask = pick_one(brain or found, "masks in --mask-dir", where)
+    mask = _pick_one(brain or found, "masks in --mask-dir", where)
     if mask is None:
         raise BidsError(f"{where}: no *_mask image in --mask-dir '{mask_dir}'")
     return mask.path
 
 
 def collections_of(layout, participant, session, overrides, options):
-    """The collections of one participant and session, read from the dataset
-    and completed by overrides ({key: protocol.Given}).
+    """The collections of one participant and session.
+
+    Parameters
+    ----------
+    layout : bids.BIDSLayout
+    participant : str
+    session : str or None
+    overrides : dict of str to protocol.Given
+        Parameters that complete or override the sidecars
+        (``read_overrides``).
+    options : AppOptions
+        ``assume_ms`` and ``mask_dir`` are read.
+
+    Returns
+    -------
+    list of Collection
+        One per ``acq-``/``run-`` combination of the MTS and VFA images.
+
+    Raises
+    ------
+    BidsError
+        Naming the file and field to fix.
     """
     query = dict(subject=participant, datatype="anat", extension=IMAGE_EXTENSIONS)
     images = layout.get(suffix=["MTS", "VFA"], session=session, **query)
@@ -221,14 +363,14 @@ def collections_of(layout, participant, session, overrides, options):
     collections = []
     for (acquisition, run), members in sorted(groups.items(), key=lambda g: str(g[0])):
         collections.append(
-            collection_of(
+            _collection_of(
                 layout, participant, session, acquisition, run, members, overrides, options
             )
         )
     return collections
 
 
-def collection_of(layout, participant, session, acquisition, run, images, overrides, options):
+def _collection_of(layout, participant, session, acquisition, run, images, overrides, options):
     warnings = []
     where = (
         "sub-"
@@ -372,8 +514,24 @@ def collection_of(layout, participant, session, acquisition, run, images, overri
 
 
 def read_overrides(options):
-    """Parameters given by --protocol and --param, as {key: protocol.Given};
-    --param wins.
+    """Parameters given by ``--protocol`` and ``--param``; ``--param`` wins.
+
+    Parameters
+    ----------
+    options : AppOptions
+        ``protocol`` (a path or None) and ``param`` (``KEY=VALUE`` strings or
+        None).
+
+    Returns
+    -------
+    dict of str to protocol.Given
+
+    Raises
+    ------
+    BidsError
+        A ``--param`` that is not ``KEY=VALUE`` with a protocol key.
+    protocol.ParameterError
+        A bad protocol file.
     """
     from tavni.mt_map import protocol
 

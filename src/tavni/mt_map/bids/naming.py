@@ -3,12 +3,24 @@
 import functools
 from pathlib import Path
 
-# The custom suffix of the fraction map (BIDS has none for it), and the
-# description of the status segmentation; both are listed in .bidsignore.
+__all__ = [
+    "FRACTION_SUFFIX",
+    "STATUS_DESC",
+    "BIDSIGNORE",
+    "IMAGE_EXTENSIONS",
+    "entity_order",
+    "bids_name",
+    "unmatched_names",
+    "relative",
+]
+
 FRACTION_SUFFIX = "MPFmap"
+"""The custom suffix of the fraction map (BIDS has none for it); listed in
+.bidsignore."""
 
 
 STATUS_DESC = "MPFstatus"
+"""The ``desc-`` of the status segmentation (``_dseg``)."""
 
 
 BIDSIGNORE = (
@@ -26,15 +38,22 @@ BIDSIGNORE = (
     "*.html",
     "group/",
 )
+"""The lines of the derivatives' .bidsignore: the files no BIDS rule knows."""
 
 
 IMAGE_EXTENSIONS = [".nii", ".nii.gz"]
+"""The extensions of the images read."""
 
 
 @functools.cache
 def entity_order():
-    """BIDS entity names (as pybids spells them) and their short forms, in
-    the order of a file name, from the schema.
+    """BIDS entity names and their short forms, in the order of a file name.
+
+    Returns
+    -------
+    tuple of (str, str)
+        (name as pybids spells it, short form), from the schema
+        (``bidsschematools``), read once.
     """
     from bidsschematools import schema
 
@@ -44,8 +63,23 @@ def entity_order():
 
 
 def bids_name(participant, session, entities, suffix, extension):
-    """``sub-<p>[_ses-<s>][_acq-..][_run-..][_desc-..]_<suffix><extension>``
-    with the entities in the order the schema gives.
+    """A derivative's file name, with the entities in the schema's order.
+
+    Parameters
+    ----------
+    participant : str
+        Without ``sub-``.
+    session : str or None
+        Without ``ses-``.
+    entities : dict
+        Further entities by pybids name (``acquisition``, ``run``,
+        ``description``); None values are left out.
+    suffix, extension : str
+
+    Returns
+    -------
+    str
+        ``sub-<p>[_ses-<s>][_acq-..][_run-..][_desc-..]_<suffix><extension>``.
     """
     values = dict(entities, subject=participant, session=session)
     parts = [
@@ -55,8 +89,18 @@ def bids_name(participant, session, entities, suffix, extension):
 
 
 def unmatched_names(paths):
-    """The paths among these that no file rule of the BIDS schema matches
-    (derivative suffixes the schema lacks; these belong in .bidsignore).
+    """The paths that no file rule of the BIDS schema matches.
+
+    Parameters
+    ----------
+    paths : iterable of path-like
+        Paths inside a dataset, from its root (``/sub-01/anat/...``).
+
+    Returns
+    -------
+    list of str
+        Those the schema's validator does not match (derivative suffixes
+        the schema lacks; these belong in .bidsignore), sorted.
     """
     import logging
 
@@ -75,4 +119,15 @@ def unmatched_names(paths):
 
 
 def relative(path, root):
+    """A path relative to a dataset's root, for messages and BIDS URIs.
+
+    Parameters
+    ----------
+    path, root : path-like
+
+    Returns
+    -------
+    str
+        With forward slashes, both resolved first.
+    """
     return Path(path).resolve().relative_to(Path(root).resolve()).as_posix()

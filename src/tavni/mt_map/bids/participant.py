@@ -11,11 +11,31 @@ from tavni.mt_map.bids.derivatives import read_image, write_json
 from tavni.mt_map.bids.naming import STATUS_DESC, bids_name
 from tavni.mt_map.outputs import BIDS_MAPS
 
+__all__ = [
+    "process_participant",
+    "move_into_place",
+    "relative_field",
+    "hertz_field",
+    "scaled_copy",
+    "map_collection",
+]
+
 
 def process_participant(job):
-    """Maps every collection of one participant into the derivatives dataset,
-    atomically: the participant's folder appears complete or not at all.
-    Returns an Outcome; never raises for a problem of this participant.
+    """Maps every collection of one participant into the derivatives dataset.
+
+    Atomically: the participant's folder (and report) appear complete or
+    not at all.
+
+    Parameters
+    ----------
+    job : Job
+
+    Returns
+    -------
+    Outcome
+        Never raises for a problem of this participant: it fails instead,
+        with the reason.
     """
     import time
 
@@ -56,8 +76,17 @@ def process_participant(job):
 
 
 def move_into_place(work, output_dir, participant):
-    """Renames the finished folder (and report) over any earlier one; the old
-    one is removed only once the new one is in place.
+    """Renames the finished folder (and report) over any earlier one.
+
+    The old one is removed only once the new one is in place.
+
+    Parameters
+    ----------
+    work : pathlib.Path
+        The work folder holding ``sub-<participant>`` and its report.
+    output_dir : pathlib.Path
+        The derivatives dataset.
+    participant : str
     """
     final = output_dir / f"sub-{participant}"
     old = None
@@ -71,8 +100,28 @@ def move_into_place(work, output_dir, participant):
 
 
 def relative_field(path, units, what, work, warnings):
-    """A B1 map as relative values (1 = nominal): percent, recognised by
-    the sidecar's Units or a median above 10, is scaled into a copy.
+    """A B1 map as relative values (1 = nominal).
+
+    Percent, recognised by the sidecar's Units or a median above 10, is
+    scaled into a copy.
+
+    Parameters
+    ----------
+    path : str
+        The TB1map.
+    units : str or None
+        Its sidecar's Units.
+    what : str
+        What it is, for messages.
+    work : pathlib.Path
+        The participant's work folder (the copy goes to its ``inputs``).
+    warnings : list
+        Where a line on the scaling goes.
+
+    Returns
+    -------
+    str
+        path itself, or the scaled copy's.
     """
     import numpy as np
 
@@ -95,7 +144,29 @@ def relative_field(path, units, what, work, warnings):
 
 
 def hertz_field(path, units, work, warnings):
-    """A B0 map in Hz; rad/s is converted into a copy, other units refused."""
+    """A B0 map in Hz; rad/s is converted into a copy.
+
+    Parameters
+    ----------
+    path : str
+        The fieldmap.
+    units : str
+        Its sidecar's Units.
+    work : pathlib.Path
+        The participant's work folder.
+    warnings : list
+        Where a line on the conversion goes.
+
+    Returns
+    -------
+    str
+        path itself, or the converted copy's.
+
+    Raises
+    ------
+    BidsError
+        Units other than Hz or rad/s.
+    """
     spelled = str(units).strip().lower().replace(" ", "")
     if spelled in ("hz", "hertz"):
         return path
@@ -109,8 +180,21 @@ def hertz_field(path, units, work, warnings):
 
 
 def scaled_copy(volume, factor, target, source):
-    """A float32 copy of volume times factor at target (.nii.gz), for the
-    chain to read in place of source.
+    """A float32 copy of volume times factor, for the chain to read instead.
+
+    Parameters
+    ----------
+    volume : volumes.Volume
+    factor : float
+    target : pathlib.Path
+        Where to write; its suffixes become .nii.gz.
+    source : path-like
+        The original, for messages.
+
+    Returns
+    -------
+    str
+        The copy's path.
     """
     import numpy as np
 
@@ -129,8 +213,23 @@ def scaled_copy(volume, factor, target, source):
 
 
 def map_collection(job, collection, work):
-    """Runs the chain on one collection into work; returns what the report
-    and the group level need.
+    """Runs the chain on one collection into the work folder.
+
+    Writes the maps, their sidecars, the status segmentation and its table.
+
+    Parameters
+    ----------
+    job : Job
+    collection : Collection
+    work : pathlib.Path
+        The participant's work folder.
+
+    Returns
+    -------
+    dict
+        What the report and the group level need: "session", "entities",
+        "outputs" (map name to path), "anatomy" (the T1-weighted scan),
+        "parameters", "sources", "warnings" and "counts".
     """
     from tavni.mt_map import workflows
 
@@ -169,7 +268,7 @@ def map_collection(job, collection, work):
         quiet=True,
         noise_required=False,
     )
-    warnings += list(summary_field(summary, "warnings") or ())
+    warnings += list(_summary_field(summary, "warnings") or ())
 
     from tavni.mt_map.protocol import PARAMETERS
 
@@ -197,7 +296,7 @@ def map_collection(job, collection, work):
         }
         if kind.key == "uncertainty":
             # The noise levels used, or why there were none.
-            sidecar["NoiseEstimate"] = list(summary_field(summary, "notes") or ())
+            sidecar["NoiseEstimate"] = list(_summary_field(summary, "notes") or ())
         write_json(Path(outputs[kind.key]).with_name(name(kind.suffix, ".json").name), sidecar)
     from tavni.mt_map.status import status_table
 
@@ -221,11 +320,11 @@ def map_collection(job, collection, work):
         "parameters": parameters,
         "sources": collection.sources,
         "warnings": warnings,
-        "counts": summary_field(summary, "counts"),
+        "counts": _summary_field(summary, "counts"),
     }
 
 
-def summary_field(summary, name):
+def _summary_field(summary, name):
     if isinstance(summary, dict):
         return summary.get(name)
     return getattr(summary, name, None)

@@ -11,6 +11,13 @@ from tavni.mt_map.bids.base import APP_NAME, BidsError
 from tavni.mt_map.bids.derivatives import write_json
 from tavni.mt_map.bids.naming import FRACTION_SUFFIX
 
+__all__ = [
+    "PHANTOM_SHARED",
+    "PHANTOM_SCANS",
+    "mt_sidecar",
+    "write_phantom_dataset",
+]
+
 # Scanner fields every phantom scan shares, beside the MT pulse's.
 PHANTOM_SHARED = {
     "MagneticFieldStrength": 3.0,
@@ -28,8 +35,21 @@ PHANTOM_SCANS = (
 
 
 def mt_sidecar(values):
-    """The MT pulse of a protocol (the chain's keys) as sidecar fields, the
-    inverse of what the BIDS App reads (``protocol.BIDS_FIELDS``).
+    """The MT pulse of a protocol as sidecar fields.
+
+    The inverse of what the BIDS App reads (``protocol.BIDS_FIELDS``).
+
+    Parameters
+    ----------
+    values : dict
+        Protocol keys to values (the phantom's protocol): ``duration`` all
+        pulses of a TR, in s.
+
+    Returns
+    -------
+    dict
+        BIDS field to value: ``MTPulseDuration`` one pulse, in s, the shape
+        in capitals.
     """
     pulses = values.get("mt_pulses", 1)
     # A sidecar states one pulse and the shape in capitals; the protocol the
@@ -72,6 +92,13 @@ def write_phantom_dataset(
     -------
     list of str
         Notes of the phantom (e.g. which anatomy stood in).
+
+    Raises
+    ------
+    BidsError
+        Fewer than one participant, or a directory that is not empty.
+    ValueError
+        A voxel size, SNR, seed or grid the phantom cannot have.
     """
     from tavni.mt_map.sim import phantom
 

@@ -18,6 +18,19 @@ import numpy as np
 
 from tavni.mt_map.outputs import BIDS_MAPS, MAPS
 
+__all__ = [
+    "SHOWN",
+    "display_range",
+    "STYLE",
+    "pyplot",
+    "embedded",
+    "page",
+    "centre",
+    "planes",
+    "participant_report",
+    "group_report",
+]
+
 # The maps shown, with a display range typical of brain tissue, widened
 # where the map goes beyond it.
 SHOWN = tuple(
@@ -28,7 +41,20 @@ SHOWN = tuple(
 
 
 def display_range(values, typical):
-    """typical, its top raised to the map's 99.5th percentile where higher."""
+    """The range a map is shown in.
+
+    Parameters
+    ----------
+    values : numpy.ndarray
+        The map's values.
+    typical : (float, float)
+        The range typical of brain tissue, in the map's unit.
+
+    Returns
+    -------
+    (float, float)
+        typical, its top raised to the map's 99.5th percentile where higher.
+    """
     finite = values[np.isfinite(values)]
     top = float(np.percentile(finite, 99.5)) if finite.size else typical[1]
     return typical[0], max(typical[1], top)
@@ -46,6 +72,7 @@ th { background: #eef; } img { max-width: 100%; display: block; margin: 0.5em 0;
 
 
 def pyplot():
+    """matplotlib.pyplot on the Agg backend, which needs no display."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -65,6 +92,19 @@ def embedded(figure):
 
 
 def page(title, body):
+    """A self-contained HTML page.
+
+    Parameters
+    ----------
+    title : str
+        Plain text, escaped here.
+    body : str
+        HTML.
+
+    Returns
+    -------
+    str
+    """
     return (
         f'<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'
         f"<title>{html.escape(title)}</title><style>{STYLE}</style></head>"
@@ -72,7 +112,7 @@ def page(title, body):
     )
 
 
-def rows_table(header, rows):
+def _rows_table(header, rows):
     head = "".join(f"<th>{html.escape(str(h))}</th>" for h in header)
     body = "".join(
         "<tr>" + "".join(f"<td>{html.escape(str(c))}</td>" for c in row) + "</tr>" for row in rows
@@ -93,7 +133,7 @@ def planes(volume, middle):
     return [volume[x, :, :].T, volume[:, y, :].T, volume[:, :, z].T]
 
 
-def maps_figure(anatomy, images, region):
+def _maps_figure(anatomy, images, region):
     plt = pyplot()
     middle = centre(region)
     # A fixed layout: constrained layout costs more than drawing the images.
@@ -131,7 +171,7 @@ def maps_figure(anatomy, images, region):
     return figure
 
 
-def histograms_figure(images, region):
+def _histograms_figure(images, region):
     plt = pyplot()
     figure, axes = plt.subplots(
         1,
@@ -152,7 +192,7 @@ def histograms_figure(images, region):
     return figure
 
 
-def collection_section(result):
+def _collection_section(result):
     from tavni.mt_map.bids.derivatives import read_image
     from tavni.mt_map.status import fitted, status_table
 
@@ -166,9 +206,9 @@ def collection_section(result):
     parts = [
         f"<h2>{html.escape(title)}</h2>",
         "<h3>Maps over the T1-weighted image</h3>",
-        embedded(maps_figure(anatomy, images, region)),
+        embedded(_maps_figure(anatomy, images, region)),
         "<h3>Histograms in the fitted region</h3>",
-        embedded(histograms_figure(images, region)),
+        embedded(_histograms_figure(images, region)),
     ]
     codes = {code: name for code, name, _ in status_table()}
     total = status.size
@@ -176,13 +216,13 @@ def collection_section(result):
         (codes.get(int(code), str(int(code))), int(count), f"{100.0 * count / total:.1f} %")
         for code, count in zip(*np.unique(status, return_counts=True))
     ]
-    parts += ["<h3>Status of the fit</h3>", rows_table(("status", "voxels", "share"), breakdown)]
+    parts += ["<h3>Status of the fit</h3>", _rows_table(("status", "voxels", "share"), breakdown)]
     parameters = [
         (key, p["Value"], p["Units"], p["Source"]) for key, p in result["parameters"].items()
     ]
     parts += [
         "<h3>Parameters</h3>",
-        rows_table(("parameter", "value", "units", "source"), parameters),
+        _rows_table(("parameter", "value", "units", "source"), parameters),
         "<h3>Inputs</h3>",
         "<ul>" + "".join(f"<li>{html.escape(s)}</li>" for s in result["sources"]) + "</ul>",
     ]
@@ -201,12 +241,18 @@ def collection_section(result):
 
 
 def participant_report(path, participant, results):
-    """Writes the participant's HTML report to path.
+    """Writes the participant's HTML report.
 
-    results: per collection, the dict ``bids.map_collection`` returns
-    (output paths, anatomy, parameters, sources, warnings).
+    Parameters
+    ----------
+    path : path-like
+    participant : str
+        The label, without ``sub-``.
+    results : list of dict
+        Per collection, what ``participant.map_collection`` returns (output
+        paths, anatomy, parameters, sources, warnings).
     """
-    body = "\n".join(collection_section(result) for result in results)
+    body = "\n".join(_collection_section(result) for result in results)
     with open(path, "w", encoding="utf-8") as stream:
         stream.write(page(f"sub-{participant}: MT and relaxometry maps", body))
 
@@ -214,6 +260,12 @@ def participant_report(path, participant, results):
 def group_report(path, rows):
     """Writes the group report: the distribution of each map's
     per-participant medians, and the summary table.
+
+    Parameters
+    ----------
+    path : path-like
+    rows : list of dict
+        The rows of ``group.summarise_group``.
     """
     plt = pyplot()
     figure, axes = plt.subplots(
@@ -251,7 +303,7 @@ def group_report(path, rows):
             return "n/a" if math.isnan(value) else f"{value:.4g}"
         return value
 
-    table = rows_table(columns, [[cell(row[c]) for c in columns] for row in rows])
+    table = _rows_table(columns, [[cell(row[c]) for c in columns] for row in rows])
     body = (
         f"<p>{len(rows)} participant/session rows.</p>"
         "<h2>Per-participant medians in the fitted region</h2>"

@@ -17,23 +17,50 @@ import time
 
 from tavni.mt_map.parallel import available_cores
 
+__all__ = [
+    "run",
+    "result_of",
+    "on_worker",
+    "Progress",
+    "table",
+]
+
 
 def run(jobs, *, jobs_at_once=1, scheduler=None, on_done=None):
-    """Outcomes of the jobs (bids.Job), in the order given.
+    """Processes every job, here or on a Dask cluster.
 
-    ``on_done(outcome, done, total)``, if given, is called as each
-    participant finishes (``done`` of ``total`` then).
+    Parameters
+    ----------
+    jobs : list of Job
+    jobs_at_once : int
+        Participants processed at once on this machine, in processes of
+        their own (1: in this one); the cores are split among them.
+    scheduler : str, optional
+        Address of a Dask distributed scheduler; then the jobs run there.
+    on_done : callable, optional
+        ``on_done(outcome, done, total)`` as each participant finishes
+        (``done`` of ``total`` then).
+
+    Returns
+    -------
+    list of Outcome
+        In the order of ``jobs``.
+
+    Raises
+    ------
+    BidsError
+        No dask.distributed, or no scheduler at that address.
     """
     progress = Progress(len(jobs), on_done)
     if scheduler is not None:
-        outcomes = run_on_dask(jobs, scheduler, progress)
+        outcomes = _run_on_dask(jobs, scheduler, progress)
     else:
-        outcomes = run_locally(jobs, jobs_at_once, progress)
+        outcomes = _run_locally(jobs, jobs_at_once, progress)
     order = {job.participant: i for i, job in enumerate(jobs)}
     return sorted(outcomes, key=lambda o: order[o.participant])
 
 
-def run_locally(jobs, at_once, progress):
+def _run_locally(jobs, at_once, progress):
     from tavni.mt_map.bids.participant import process_participant
 
     at_once = max(1, min(at_once, len(jobs)))
@@ -58,8 +85,18 @@ def run_locally(jobs, at_once, progress):
 
 
 def result_of(future, job):
-    """The outcome of a finished future; a worker that died or a task that
-    raised becomes a failed outcome.
+    """The outcome of a finished future.
+
+    Parameters
+    ----------
+    future : concurrent.futures.Future or distributed.Future
+    job : Job
+        The job it ran.
+
+    Returns
+    -------
+    Outcome
+        A worker that died or a task that raised becomes a failed one.
     """
     from tavni.mt_map.bids.base import Outcome, one_line
 
@@ -70,7 +107,16 @@ def result_of(future, job):
 
 
 def on_worker(job):
-    """Runs on a Dask worker: the job with the worker's share of cores."""
+    """Runs on a Dask worker: the job with the worker's share of cores.
+
+    Parameters
+    ----------
+    job : Job
+
+    Returns
+    -------
+    Outcome
+    """
     from distributed import get_worker
 
     from tavni.mt_map.bids.participant import process_participant
@@ -80,7 +126,7 @@ def on_worker(job):
     return process_participant(job)
 
 
-def run_on_dask(jobs, address, progress):
+def _run_on_dask(jobs, address, progress):
     from tavni.mt_map.bids.base import BidsError, one_line
 
     try:
@@ -111,12 +157,31 @@ def run_on_dask(jobs, address, progress):
 
 
 class Progress:
-    """Counts the finished participants and tells ``on_done`` of each."""
+    """Counts the finished participants and tells ``on_done`` of each.
+
+    Parameters
+    ----------
+    total : int
+        Participants to come.
+    on_done : callable, optional
+        ``on_done(outcome, done, total)``.
+    """
 
     def __init__(self, total, on_done=None):
         self.total, self.count, self.on_done = total, 0, on_done
 
     def done(self, outcome):
+        """Counts a finished participant and prints its line.
+
+        Parameters
+        ----------
+        outcome : Outcome
+
+        Returns
+        -------
+        Outcome
+            The same.
+        """
         self.count += 1
         if self.on_done is not None:
             self.on_done(outcome, self.count, self.total)
@@ -124,8 +189,17 @@ class Progress:
 
 
 def table(outcomes):
-    """The outcomes as a fixed-width table: participant, outcome, seconds,
-    warnings, reason.
+    """The outcomes as a fixed-width table.
+
+    Parameters
+    ----------
+    outcomes : list of Outcome
+
+    Returns
+    -------
+    str
+        Columns participant, outcome, seconds, warnings (their count) and
+        reason, and a last line counting the failures.
     """
     rows = [("participant", "outcome", "seconds", "warnings", "reason")]
     for o in outcomes:

@@ -1,5 +1,7 @@
 """mt-map: bound-pool fraction maps from MT-weighted images on the command line.
 
+::
+
     mt-map fraction --mt MT.nii.gz --ref REF.nii.gz --r1 R1.nii.gz ... -o MPF.nii.gz
     mt-map fraction --pdw PDW.nii.gz --t1w T1W.nii.gz --mtw MTW.nii.gz ... -o MPF.nii.gz
     mt-map r1 --vfa PDW.nii.gz T1W.nii.gz --flip-angles 4 25 --TR 0.025 0.011 -o R1.nii.gz
@@ -32,8 +34,22 @@ from tavni.mt_map import protocol
 from tavni.mt_map.cli import bids, demo, fraction, phantom, r1, semi_quantitative, voxel
 from tavni.mt_map.cli.options import Parser, UsageError, VersionAction
 
+__all__ = [
+    "build_parser",
+    "main",
+]
+
 
 def build_parser():
+    """The ``mt-map`` argument parser, with every command's subparser.
+
+    Returns
+    -------
+    argparse.ArgumentParser
+        Parsed options carry ``run``, the command's function, and
+        ``messages`` (False where the command keeps its log lines off the
+        terminal).
+    """
     parser = argparse.ArgumentParser(
         prog="mt-map",
         description="Bound-pool (macromolecular proton) fraction maps from PD-, T1- and "
@@ -79,7 +95,26 @@ def _flag_named(error):
 
 
 def main(argv=None):
-    """Runs the ``mt-map`` command line; returns the exit status."""
+    """Runs the ``mt-map`` command line.
+
+    While the command runs, the ``tavni.mt_map`` logger's records go to
+    stderr as ``mt-map: ...`` lines (``mt-map: warning: ...`` from WARNING
+    up).
+
+    Parameters
+    ----------
+    argv : list of str, optional
+        The arguments; default ``sys.argv[1:]``.
+
+    Returns
+    -------
+    int
+        The exit status: 0, 1 for a failure (one line
+        ``mt-map: error: ...`` on stderr), 3 when ``--fail-below`` finds too
+        few voxels solved, 130 on an interrupt, 141 when the reader of
+        stdout went away. Usage errors exit with status 2 (``SystemExit``,
+        from argparse), as do ``--help`` and ``--version`` with 0.
+    """
     options = build_parser().parse_args(argv)
     logger = logging.getLogger("tavni.mt_map")
     handler = None

@@ -3,6 +3,8 @@
 import sys
 from pathlib import Path
 
+__all__ = ["add_parser", "run"]
+
 
 def add_parser(commands):
     """The ``bids`` subcommand, on the subparsers of ``mt-map``."""
@@ -101,6 +103,7 @@ def add_parser(commands):
 
 
 def run(options):
+    """Runs the BIDS App on the parsed options; returns its exit status."""
     import dataclasses
 
     from tavni.mt_map import bids

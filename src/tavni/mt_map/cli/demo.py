@@ -4,8 +4,11 @@ from pathlib import Path
 
 from tavni.mt_map.cli.options import UsageError, add_phantom_options
 
+__all__ = ["add_parser", "run"]
+
 
 def run(options):
+    """Runs the demonstration in ``--directory``; returns the exit status."""
     from tavni.mt_map.workflows import demo
 
     try:

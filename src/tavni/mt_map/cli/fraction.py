@@ -16,8 +16,10 @@ from tavni.mt_map.cli.options import (
 )
 from tavni.mt_map.outputs import MAPS
 
+__all__ = ["add_parser", "run"]
 
-def status_epilog():
+
+def _status_epilog():
     import textwrap
 
     from tavni.mt_map.status import status_table
@@ -46,11 +48,11 @@ CHAIN_MAPS = tuple(row for row in MAPS if row.needs_scans)
 CHAIN_ONLY = ("b0",) + tuple(row.flag[2:].replace("-", "_") for row in CHAIN_MAPS)
 
 
-def option_names(names):
+def _option_names(names):
     return ", ".join("--" + name.replace("_", "-") for name in names)
 
 
-def exit_status(summary, fail_below):
+def _exit_status(summary, fail_below):
     if fail_below is not None and summary.solved_share < fail_below:
         print(
             f"mt-map: {100 * summary.solved_share:.1f} % of the fitted voxels solved, "
@@ -62,20 +64,24 @@ def exit_status(summary, fail_below):
 
 
 def run(options):
+    """Maps the fraction by the chain or the ratio path, whichever the
+    options' images ask for; returns the exit status (3 below
+    ``--fail-below``).
+    """
     from tavni.mt_map import workflows
 
     from_scans = [name for name in SCAN_INPUTS if getattr(options, name) is not None]
     from_ratio = [name for name in RATIO_INPUTS if getattr(options, name) is not None]
     if from_scans and from_ratio:
         raise UsageError(
-            f"give the three scans ({option_names(SCAN_INPUTS)}) or an MT "
-            f"image, its reference and an R1 map ({option_names(RATIO_INPUTS)}), "
+            f"give the three scans ({_option_names(SCAN_INPUTS)}) or an MT "
+            f"image, its reference and an R1 map ({_option_names(RATIO_INPUTS)}), "
             "not both"
         )
     if from_scans:
         missing = [name for name in SCAN_INPUTS if name not in from_scans]
         if missing:
-            raise UsageError(f"the three-scan chain also needs {option_names(missing)}")
+            raise UsageError(f"the three-scan chain also needs {_option_names(missing)}")
         given = protocol.gather(options, workflows.CHAIN_PARAMETERS)
         outputs = {
             "fraction": options.output,
@@ -102,16 +108,16 @@ def run(options):
             allow_affine_mismatch=options.allow_affine_mismatch,
             noise_sd=options.noise_sd,
         )
-        return exit_status(summary, options.fail_below)
+        return _exit_status(summary, options.fail_below)
     missing = [name for name in RATIO_INPUTS if name not in from_ratio]
     if missing:
         raise UsageError(
-            f"missing {option_names(missing)} (or give the three scans {option_names(SCAN_INPUTS)})"
+            f"missing {_option_names(missing)} (or give the three scans {_option_names(SCAN_INPUTS)})"
         )
     chain_only = [name for name in CHAIN_ONLY if getattr(options, name) is not None]
     if chain_only:
         raise UsageError(
-            f"{option_names(chain_only)} need the three scans ({option_names(SCAN_INPUTS)})"
+            f"{_option_names(chain_only)} need the three scans ({_option_names(SCAN_INPUTS)})"
         )
     given = protocol.gather(options, protocol.SEQUENCE + protocol.LINESHAPE)
     images = {name: getattr(options, name) for name, _ in workflows.FRACTION_IMAGES}
@@ -131,7 +137,7 @@ def run(options):
         sensitivity_prefix=options.sensitivity_out,
         noise_sd=options.noise_sd,
     )
-    return exit_status(summary, options.fail_below)
+    return _exit_status(summary, options.fail_below)
 
 
 def add_parser(commands):
@@ -140,7 +146,7 @@ def add_parser(commands):
         "fraction",
         help="fraction map from three SPGR scans, or MT, reference and R1 images",
         formatter_class=argparse.RawDescriptionHelpFormatter,
-        epilog_factory=status_epilog,
+        epilog_factory=_status_epilog,
         description="Fraction map from PD-, T1- and MT-weighted SPGR scans (R1 and M0 by "
         "variable flip angle,\nthe MT scan's reference computed from them), or "
         "from an MT-weighted image, its\nreference image and an R1 map (NIfTI "

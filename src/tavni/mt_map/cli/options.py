@@ -5,8 +5,22 @@ from pathlib import Path
 
 from tavni.mt_map import protocol
 
-# Exit status when the share of solved voxels is below --fail-below.
+__all__ = [
+    "EXIT_TOO_FEW_SOLVED",
+    "UsageError",
+    "Parser",
+    "VersionAction",
+    "share",
+    "memory_size",
+    "SCAN_KEYS",
+    "add_scan_inputs",
+    "add_common_map_options",
+    "add_max_memory",
+    "add_phantom_options",
+]
+
 EXIT_TOO_FEW_SOLVED = 3
+"""Exit status when the share of solved voxels is below ``--fail-below``."""
 
 
 class UsageError(Exception):
@@ -23,16 +37,22 @@ class Parser(argparse.ArgumentParser):
         self.epilog_factory = epilog_factory
 
     def format_help(self):
+        """The help text, with the epilog made now."""
         if self.epilog_factory is not None:
             self.epilog = self.epilog_factory()
         return super().format_help()
 
 
 class VersionAction(argparse.Action):
+    """``--version``: prints ``mt-map <version>`` and exits, importing the
+    version only then.
+    """
+
     def __init__(self, option_strings, dest=argparse.SUPPRESS, **kwargs):
         super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
 
     def __call__(self, parser, namespace, values, option_string=None):
+        """Prints the installed version and exits with status 0."""
         from tavni.mt_map import __version__
 
         print(f"mt-map {__version__}")
@@ -40,6 +60,21 @@ class VersionAction(argparse.Action):
 
 
 def share(text):
+    """An option's share between 0 and 1 (argparse type).
+
+    Parameters
+    ----------
+    text : str
+
+    Returns
+    -------
+    float
+
+    Raises
+    ------
+    argparse.ArgumentTypeError
+        Not a number in [0, 1].
+    """
     try:
         value = float(text)
     except ValueError:
@@ -50,7 +85,23 @@ def share(text):
 
 
 def memory_size(text):
-    """Bytes from a size such as 2G, 500M, 64k or 1000000 (powers of 1024)."""
+    """Bytes from a size such as 2G, 500M, 64k or 1000000 (argparse type).
+
+    Parameters
+    ----------
+    text : str
+        A number, optionally followed by k, M, G or T (powers of 1024, in
+        either case).
+
+    Returns
+    -------
+    int
+
+    Raises
+    ------
+    argparse.ArgumentTypeError
+        Not a positive finite size.
+    """
     units = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30, "t": 1 << 40}
     number, unit = text.strip(), ""
     if number[-1:].lower() in units and number[-1:].isalpha():
@@ -66,11 +117,18 @@ def memory_size(text):
     return int(value)
 
 
-# The scans' flip angles and TRs (the MT-weighted scan's are flip_angle_deg, TR).
 SCAN_KEYS = protocol.SCANS + ("flip_angle_deg", "TR")
+"""The scans' flip angles and TRs (the MT-weighted scan's are flip_angle_deg, TR)."""
 
 
 def add_scan_inputs(parser, required=False):
+    """Adds ``--pdw``, ``--t1w`` and ``--mtw``, the three SPGR scans.
+
+    Parameters
+    ----------
+    parser : argparse.ArgumentParser or argument group
+    required : bool
+    """
     for name, what in (("pdw", "PD-weighted"), ("t1w", "T1-weighted"), ("mtw", "MT-weighted")):
         parser.add_argument(
             f"--{name}",
@@ -82,6 +140,13 @@ def add_scan_inputs(parser, required=False):
 
 
 def add_common_map_options(parser):
+    """Adds ``--b1``, ``--mask``, ``--allow-affine-mismatch``, ``--threads``
+    and ``--max-memory``, the options of every map command.
+
+    Parameters
+    ----------
+    parser : argparse.ArgumentParser
+    """
     parser.add_argument(
         "--b1",
         type=Path,
@@ -106,6 +171,15 @@ def add_common_map_options(parser):
 
 
 def add_max_memory(parser, verb="mapped"):
+    """Adds ``--max-memory`` (bytes, see ``memory_size``).
+
+    Parameters
+    ----------
+    parser : argparse.ArgumentParser
+    verb : str
+        What is done to the images between reading and writing, for the
+        help text.
+    """
     parser.add_argument(
         "--max-memory",
         type=memory_size,
@@ -117,6 +191,15 @@ def add_max_memory(parser, verb="mapped"):
 
 
 def add_phantom_options(parser, snr):
+    """Adds the phantom's options: ``--voxel-size``, ``--snr``,
+    ``--anatomy``, ``--shape`` and ``--force``.
+
+    Parameters
+    ----------
+    parser : argparse.ArgumentParser
+    snr : float or None
+        The default of ``--snr`` (None: no noise).
+    """
     parser.add_argument(
         "--voxel-size",
         type=float,

@@ -4,14 +4,19 @@ from pathlib import Path
 
 from tavni.mt_map.cli.options import UsageError, add_phantom_options
 
+__all__ = ["add_parser", "run"]
+
 
 def run(options):
+    """Writes one phantom, or with ``--bids`` a dataset of them; returns the
+    exit status.
+    """
     from tavni.mt_map.sim import phantom
 
     if (options.directory is None) == (options.bids is None):
         raise UsageError("give either DIR (one phantom) or --bids DIR (a BIDS dataset)")
     if options.bids is not None:
-        return run_dataset(options)
+        return _run_dataset(options)
     try:
         head = phantom.make(
             options.voxel_size,
@@ -33,7 +38,7 @@ def run(options):
     return 0
 
 
-def run_dataset(options):
+def _run_dataset(options):
     from tavni.mt_map import bids
 
     try:

@@ -4,8 +4,11 @@ from pathlib import Path
 
 from tavni.mt_map.cli.options import add_common_map_options
 
+__all__ = ["add_parser", "run"]
+
 
 def run(options):
+    """Maps R1 (and M0) from the ``--vfa`` scans; returns the exit status."""
     from tavni.mt_map import workflows
 
     workflows.r1_map(

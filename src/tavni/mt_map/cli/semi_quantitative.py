@@ -5,8 +5,11 @@ from pathlib import Path
 from tavni.mt_map import protocol
 from tavni.mt_map.cli.options import SCAN_KEYS, add_common_map_options, add_scan_inputs
 
+__all__ = ["add_parser", "run"]
+
 
 def run(options):
+    """Maps MTsat or MTR, as ``options.command`` says; returns the exit status."""
     from tavni.mt_map import workflows
 
     given = {}

@@ -2,8 +2,11 @@
 
 from tavni.mt_map import protocol
 
+__all__ = ["add_parser", "run"]
+
 
 def run(options):
+    """Prints the fraction of one voxel; returns the exit status."""
     from tavni.mt_map import workflows
 
     given = protocol.gather(options, ("S_ratio", "R1") + protocol.SEQUENCE + protocol.LINESHAPE)

@@ -207,6 +207,7 @@ class Nifti(Format):
 
     @staticmethod
     def read_header(path):
+        """What the NIfTI header says: see :meth:`Format.read_header`."""
         import nibabel
 
         image = nibabel.load(path)  # reads the header only
@@ -214,6 +215,7 @@ class Nifti(Format):
 
     @staticmethod
     def read(path):
+        """The data, scaled as the header says: see :meth:`Format.read`."""
         import nibabel
 
         return nibabel.load(path).get_fdata(dtype=np.float64)
@@ -276,6 +278,10 @@ class Nifti(Format):
 
     @staticmethod
     def write(target, data, dtype, like, descrip):
+        """Writes a NIfTI-1 file with a header of its own (``geometry_header``,
+        the data's type and its finite range as display range): see
+        :meth:`Format.write`.
+        """
         import nibabel
 
         header, affine, copied = Nifti._header(like, data, dtype, descrip)
@@ -286,6 +292,9 @@ class Nifti(Format):
 
     @staticmethod
     def open_runs(path, open_gzip):
+        """A stream positioned at the first value (decompressed for .nii.gz),
+        with the header's scaling: see :meth:`Format.open_runs`.
+        """
         import nibabel
 
         image = nibabel.load(path)  # the header only
@@ -322,6 +331,10 @@ class Nifti(Format):
 
     @staticmethod
     def prelude(path, shape, dtype, header=None, low=np.inf, high=-np.inf):
+        """The completed header and an empty extension block (the data then
+        starts at byte 352), as a stored gzip member for .nii.gz: see
+        :meth:`Format.prelude`.
+        """
         # The display range is known only once every value is written: in a
         # .nii.gz the header is a gzip member of its own, stored uncompressed
         # so that its size stays put, and readers take the members one after
@@ -343,6 +356,10 @@ class Numpy(Format):
 
     @staticmethod
     def read_header(path):
+        """Shape and data type from the .npy header (no affine, no header
+        object); ValueError for an array of Python objects. See
+        :meth:`Format.read_header`.
+        """
         with open(path, "rb") as handle:
             version = np.lib.format.read_magic(handle)
             read_header = (
@@ -357,19 +374,27 @@ class Numpy(Format):
 
     @staticmethod
     def read(path):
+        """The array as float64 (never unpickled): see :meth:`Format.read`."""
         return np.asarray(np.load(path, allow_pickle=False), dtype=np.float64)
 
     @staticmethod
     def write(target, data, dtype, like, descrip):
+        """Saves the array; geometry and description have no place in a .npy
+        file. See :meth:`Format.write`.
+        """
         np.save(target, data)
 
     @staticmethod
     def open_runs(path, open_gzip):
+        """A read-only memory map of the array: see :meth:`Format.open_runs`."""
         array = np.load(path, mmap_mode="r", allow_pickle=False)
         return Source(array.shape, array.dtype, None, array=array)
 
     @staticmethod
     def prelude(path, shape, dtype, header=None, low=np.inf, high=-np.inf):
+        """A version 2.0 .npy header of a Fortran-ordered array: see
+        :meth:`Format.prelude`.
+        """
         # Fortran order, so that runs are written as they come, like NIfTI's.
         buffer = io.BytesIO()
         np.lib.format.write_array_header_2_0(
@@ -383,17 +408,18 @@ class Numpy(Format):
         return buffer.getvalue()
 
 
-# Suffix -> format, longest suffix first (format_of tries them in that
-# order, so that a suffix ending in another one is matched whole).
 REGISTRY = {
     ".nii.gz": Nifti,
     ".nii": Nifti,
     ".npy": Numpy,
 }
+"""File suffix to the :class:`Format` subclass that reads and writes it."""
 
-# The registered suffixes in alphabetical order, as messages name them.
 SUFFIXES = tuple(sorted(REGISTRY))
+"""The registered suffixes in alphabetical order, as messages name them."""
 
+# format_of tries the suffixes longest first, so that a suffix ending in
+# another one is matched whole.
 _LONGEST_FIRST = sorted(REGISTRY, key=len, reverse=True)
 
 

@@ -19,8 +19,9 @@ memory of a few runs:
 - Outputs are written to temporary files beside their targets and moved
   into place only when all are complete: all outputs or none.
 
-Used by ``pipeline`` for every map it makes; .npy images take the same
-route (read through a memory map, written in Fortran order). Where the
+Used by the workflows (``tavni.mt_map.workflows``) for every map they make;
+.npy images take the same route (read through a memory map, written in
+Fortran order). Where the
 values of each format lie, and the header written before them, are the
 formats' to say (``formats``).
 """
@@ -37,6 +38,18 @@ import numpy as np
 from tavni.mt_map.io.formats import EndsEarly, Nifti, format_of, gzipped
 from tavni.mt_map.io.volumes import VolumeError, available_memory
 
+__all__ = [
+    "GZIP_LEVEL",
+    "RUN_VOXELS",
+    "DEFAULT_MEMORY_SHARE",
+    "BASELINE_BYTES",
+    "gzip_codec",
+    "default_budget",
+    "run_voxels",
+    "run",
+    "GZIP_NAME",
+]
+
 try:
     from isal import igzip as _gzip  # several times zlib's speed, same format
     from isal.isal_zlib import error as _GzipError
@@ -50,23 +63,31 @@ except ImportError:  # isal is a dependency, but has no wheel everywhere
     _GzipFile = _gzip.GzipFile
     GZIP_NAME = "zlib"
 
-# Level of the outputs' compression: the fastest, as nibabel writes .nii.gz.
 GZIP_LEVEL = 1
-# The size of a run when memory allows: large enough that per-run costs
-# vanish, small enough that reading, fitting and writing overlap well.
+"""Level of the outputs' compression: the fastest, as nibabel writes .nii.gz."""
 RUN_VOXELS = 1 << 20
-# A share of the available memory that a workflow may use by default.
+"""Voxels in a run when memory allows: large enough that per-run costs
+vanish, small enough that reading, fitting and writing overlap well."""
 DEFAULT_MEMORY_SHARE = 0.5
-# What the interpreter, NumPy and nibabel take before any voxel is read.
+"""The share of the available memory a workflow may use by default."""
 BASELINE_BYTES = 96 << 20
+"""Bytes the interpreter, NumPy and nibabel take before any voxel is read."""
 
 # Data types whose every value is a float32 value.
 _EXACT_IN_FLOAT32 = frozenset("f4 i1 u1 i2 u2 b1".split())
 
 
 def gzip_codec():
-    """(name, decompress, compress) of the gzip the package reads and writes
-    with, at the level it writes.
+    """The gzip the package reads and writes with, at the level it writes.
+
+    Returns
+    -------
+    name : str
+        The library and level, e.g. ``"isal igzip, level 1"``.
+    decompress : callable
+        ``decompress(bytes) -> bytes``.
+    compress : callable
+        ``compress(bytes) -> bytes`` at ``GZIP_LEVEL``.
     """
     return (
         f"{GZIP_NAME}, level {GZIP_LEVEL}",
@@ -81,7 +102,14 @@ def _write_error(what, path, error):
 
 
 def default_budget():
-    """Bytes a workflow may use by default: a share of the available memory."""
+    """Bytes a workflow may use by default.
+
+    Returns
+    -------
+    int
+        ``DEFAULT_MEMORY_SHARE`` of the available memory, or 4 GiB where
+        that is unknown.
+    """
     available = available_memory()
     return int(DEFAULT_MEMORY_SHARE * available) if available is not None else 4 << 30
 
@@ -230,8 +258,22 @@ class _Writer:
 
 
 def run_voxels(budget, per_voxel_bytes, plane):
-    """Voxels per run: RUN_VOXELS, less when the budget says so, in whole
-    planes of the slowest axis where a plane fits.
+    """Voxels per run within a memory budget.
+
+    Parameters
+    ----------
+    budget : int
+        Bytes the whole process may use.
+    per_voxel_bytes : int
+        Bytes each voxel of a run holds at once.
+    plane : int
+        Voxels in a plane across the slowest axis.
+
+    Returns
+    -------
+    int
+        ``RUN_VOXELS``, less when the budget (beyond ``BASELINE_BYTES``)
+        says so, in whole planes where a plane fits; at least 1.
     """
     room = max(1, (budget - BASELINE_BYTES) // max(1, per_voxel_bytes))
     run = min(RUN_VOXELS, room)
@@ -270,8 +312,11 @@ def run(inputs, outputs, compute, *, shape, budget=None, work_bytes=48, progress
     progress : callable, optional
         progress(voxels) after each run.
 
-    Raises VolumeError with one line naming the user's file when an input
-    cannot be read or an output not written; then no output is left behind.
+    Raises
+    ------
+    VolumeError
+        With one line naming the user's file, when an input cannot be read
+        or an output not written; then no output is left behind.
     """
     if budget is None:
         budget = default_budget()

@@ -36,10 +36,27 @@ import numpy as np
 
 from tavni.mt_map.io.formats import SUFFIXES, Nifti, format_of
 
+__all__ = [
+    "AFFINE_TOLERANCE",
+    "VolumeError",
+    "Volume",
+    "Probe",
+    "Output",
+    "probe",
+    "available_memory",
+    "check_memory",
+    "check_geometry",
+    "load",
+    "check_outputs",
+    "existing",
+    "geometry_header",
+    "save_all",
+]
+
 # The suffixes an output may end in, as messages name them.
 _SUFFIX_TEXT = f"{', '.join(SUFFIXES[:-1])} or {SUFFIXES[-1]}"
-# Affines agree when no entry differs by more than this share of the voxel size.
 AFFINE_TOLERANCE = 1e-4
+"""Affines agree when no entry differs by more than this share of the voxel size."""
 
 
 class VolumeError(Exception):
@@ -48,6 +65,19 @@ class VolumeError(Exception):
 
 @dataclass
 class Volume:
+    """An image read whole, or the geometry an output takes.
+
+    Attributes
+    ----------
+    data : numpy.ndarray or None
+        The values (float64 from ``load``); None where only the geometry
+        is meant.
+    affine : numpy.ndarray or None
+        Voxel indices to world coordinates, mm (4 x 4); None for .npy.
+    header : nibabel.Nifti1Header or None
+        The NIfTI header; None for .npy.
+    """
+
     data: np.ndarray | None
     affine: np.ndarray | None = None  # voxel to world, mm; None for .npy
     header: object = None  # the NIfTI header, None for .npy
@@ -55,7 +85,23 @@ class Volume:
 
 @dataclass
 class Probe:
-    """What an image's header says, before its data is read."""
+    """What an image's header says, before its data is read.
+
+    Attributes
+    ----------
+    path : pathlib.Path
+        The file.
+    what : str
+        What the image is, for messages ("MT image").
+    shape : tuple of int
+        Voxels per axis.
+    dtype : numpy.dtype
+        The stored data type.
+    affine : numpy.ndarray or None
+        Voxel indices to world coordinates, mm; None for .npy.
+    header : nibabel.Nifti1Header or None
+        The NIfTI header; None for .npy.
+    """
 
     path: Path
     what: str
@@ -66,13 +112,28 @@ class Probe:
 
     @property
     def voxels(self):
+        """The number of voxels, as a Python int (no overflow)."""
         return int(np.prod(self.shape, dtype=object))
 
 
 @dataclass
 class Output:
-    """A file to write: data (an array, or bytes written as they are) with
-    the geometry of like (a Volume or Probe) and a description.
+    """A file to write, for ``check_outputs`` and ``save_all``.
+
+    Attributes
+    ----------
+    path : path-like
+        The file to write.
+    what : str
+        What it is, for messages ("R1 output").
+    data : numpy.ndarray or bytes
+        The values, or bytes written as they are.
+    dtype : numpy.dtype or type, optional
+        The data type stored.
+    like : Volume or Probe, optional
+        The image whose geometry the output takes.
+    descrip : str
+        The description in the NIfTI header.
     """
 
     path: Path
@@ -135,7 +196,14 @@ def probe(path, what="image"):
 
 
 def available_memory():
-    """Bytes of memory available to a new allocation (MemAvailable), or None."""
+    """Bytes of memory available to a new allocation.
+
+    Returns
+    -------
+    int or None
+        MemAvailable of ``/proc/meminfo``, in bytes; None where it cannot be
+        read.
+    """
     try:
         with open("/proc/meminfo") as meminfo:
             for line in meminfo:
@@ -294,12 +362,23 @@ def check_outputs(outputs, inputs, image=True):
 
 
 def existing(outputs):
-    """The outputs whose file exists already."""
+    """The outputs whose file exists already.
+
+    Parameters
+    ----------
+    outputs : list of Output
+
+    Returns
+    -------
+    list of Output
+        Those whose path exists (a dangling link included).
+    """
     return [output for output in outputs if os.path.lexists(output.path)]
 
 
-# The header that streamed NIfTI outputs start from (see formats.Nifti).
 geometry_header = Nifti.geometry_header
+"""The header that streamed NIfTI outputs start from
+(:meth:`tavni.mt_map.io.formats.Nifti.geometry_header`)."""
 
 
 def _encode(output, target):

@@ -25,6 +25,17 @@ from dataclasses import dataclass
 
 import numpy as np
 
+__all__ = [
+    "TISSUE_KEYS",
+    "GEOMETRIC_FIELD_OF_VIEW",
+    "Anatomy",
+    "brain_available",
+    "brain",
+    "geometric",
+    "grid_shape",
+    "world_coordinates",
+]
+
 TISSUE_KEYS = ("wm", "gm", "csf")
 """Order of the tissue axis of ``Anatomy.probabilities``."""
 
@@ -40,6 +51,19 @@ _FIELD_OF_VIEW = {
 
 @dataclass
 class Anatomy:
+    """Tissue probability maps on a grid in millimetres.
+
+    Attributes
+    ----------
+    probabilities : numpy.ndarray
+        (3, X, Y, Z) float32: white matter, grey matter, CSF (the order of
+        ``TISSUE_KEYS``), each voxel's adding up to at most 1.
+    affine : numpy.ndarray
+        Voxel indices to world coordinates, mm (4 x 4).
+    description : str
+        What the anatomy is, for summaries.
+    """
+
     probabilities: np.ndarray  # (3, X, Y, Z) float32: white matter, grey matter, CSF
     affine: np.ndarray  # voxel indices to world coordinates, mm
     description: str
@@ -62,7 +86,13 @@ def brain(voxel_size=1.0):
     Returns
     -------
     Anatomy
-        Raises ImportError when nilearn is missing.
+
+    Raises
+    ------
+    ImportError
+        nilearn is missing.
+    ValueError
+        A voxel size below 1 mm or not finite.
     """
     grid_shape("brain", voxel_size)
     probabilities, affine = _box_average(*_template(), voxel_size)
@@ -113,6 +143,12 @@ def geometric(shape=None, voxel_size=1.0):
     -------
     Anatomy
         Probabilities are 0 or 1; the world origin is the grid's centre.
+
+    Raises
+    ------
+    ValueError
+        A shape with an axis of no voxel, or (without a shape) a voxel size
+        that is not positive and finite.
     """
     if shape is not None and min(shape) < 1:
         raise ValueError(
@@ -141,10 +177,23 @@ def geometric(shape=None, voxel_size=1.0):
 
 
 def grid_shape(anatomy, voxel_size):
-    """Voxels per axis of ``anatomy`` ("brain" or "geometric") at
-    ``voxel_size`` mm, known before anything is read or made.
+    """Voxels per axis of an anatomy, known before anything is read or made.
 
-    Raises ValueError for a voxel size the anatomy cannot have.
+    Parameters
+    ----------
+    anatomy : {"brain", "geometric"}
+    voxel_size : float
+        Edge of the voxels, mm.
+
+    Returns
+    -------
+    tuple of 3 int
+
+    Raises
+    ------
+    ValueError
+        A voxel size the anatomy cannot have (below the template's 1 mm for
+        the brain, not positive for the geometric head, not finite).
     """
     extent, finest = _FIELD_OF_VIEW[anatomy]
     fits = voxel_size >= finest if finest > 0 else voxel_size > 0
@@ -157,8 +206,19 @@ def grid_shape(anatomy, voxel_size):
 
 
 def world_coordinates(affine, shape):
-    """World coordinates (x, y, z) in mm of every voxel centre, as three
-    arrays broadcasting to ``shape``.
+    """World coordinates of every voxel centre.
+
+    Parameters
+    ----------
+    affine : numpy.ndarray
+        Voxel indices to world coordinates, mm (4 x 4).
+    shape : tuple of 3 int
+        The grid.
+
+    Returns
+    -------
+    (numpy.ndarray, numpy.ndarray, numpy.ndarray)
+        x, y and z in mm, broadcasting to ``shape``.
     """
     indices = np.meshgrid(
         *(np.arange(n, dtype=np.float64) for n in shape), indexing="ij", sparse=True

@@ -26,6 +26,29 @@ from tavni.mt_map.io import volumes as _volumes
 from tavni.mt_map.io.volumes import Volume, VolumeError
 from tavni.mt_map.sim import anatomy as anatomies
 
+__all__ = [
+    "PROTOCOL",
+    "Tissue",
+    "TISSUES",
+    "Participant",
+    "TYPICAL",
+    "vary",
+    "Phantom",
+    "tissue_parameters",
+    "transmit_field",
+    "static_field",
+    "mt_ratio",
+    "model_values",
+    "rician",
+    "make",
+    "DESCRIPTIONS",
+    "BYTES_PER_VOXEL",
+    "files",
+    "check_new",
+    "write",
+    "tissue_summary",
+]
+
 # The single-point fast protocol: three SPGR scans sharing one TR for the
 # variable-flip-angle pair, the MT-weighted one with a Gaussian off-resonance
 # saturation pulse at 4 kHz in every TR. Keys and units as in protocol files
@@ -46,10 +69,27 @@ PROTOCOL = {
     "T2_free": 0.04,
     "T2b": 12e-6,
 }
+"""The phantom's protocol, under the keys of ``protocol.PARAMETERS``."""
 
 
 @dataclass(frozen=True)
 class Tissue:
+    """One tissue's values.
+
+    Attributes
+    ----------
+    key : str
+        Short name, used in file names ("wm").
+    name : str
+        For summaries ("white matter").
+    f : float
+        Bound-pool fraction, dimensionless.
+    R1 : float
+        Longitudinal relaxation rate, 1/s.
+    M0 : float
+        Equilibrium signal (proton density), relative to CSF.
+    """
+
     key: str  # short name used in file names
     name: str
     f: float  # bound-pool fraction
@@ -64,6 +104,8 @@ TISSUES = (
     Tissue("gm", "grey matter", 0.065, 0.7, 0.80),
     Tissue("csf", "CSF", 0.0, 0.25, 1.0),
 )
+"""White matter, grey matter and CSF at 3 T, in the order of the anatomy's
+probability maps."""
 assert tuple(t.key for t in TISSUES) == anatomies.TISSUE_KEYS
 
 
@@ -92,6 +134,7 @@ class Participant:
 
 
 TYPICAL = Participant()
+"""The head every participant of a dataset is varied from."""
 
 
 def vary(index, seed=0, base=TYPICAL):
@@ -110,6 +153,10 @@ def vary(index, seed=0, base=TYPICAL):
         Seed of the dataset.
     base : Participant
         The head varied.
+
+    Returns
+    -------
+    Participant
     """
     rng = np.random.default_rng([seed, index, 0x7A])
 
@@ -191,8 +238,20 @@ def tissue_parameters(probabilities, tissues=TISSUES):
 
 
 def transmit_field(x, y, z, participant=TYPICAL):
-    """Relative B1 (actual / nominal flip angle) at world positions in mm:
-    highest at the head's centre, as the standing wave at 3 T makes it.
+    """Relative B1 (actual / nominal flip angle) at world positions.
+
+    Highest at the head's centre, as the standing wave at 3 T makes it.
+
+    Parameters
+    ----------
+    x, y, z : numpy.ndarray
+        World coordinates, mm, broadcasting together.
+    participant : Participant
+        The field's shape.
+
+    Returns
+    -------
+    numpy.ndarray
     """
     p = participant
     r2 = sum(((c - c0) / w) ** 2 for c, c0, w in zip((x, y, z), p.b1_centre, p.b1_widths))
@@ -200,7 +259,20 @@ def transmit_field(x, y, z, participant=TYPICAL):
 
 
 def static_field(x, y, z, participant=TYPICAL):
-    """Static field offset B0 in Hz at world positions in mm."""
+    """Static field offset B0 at world positions.
+
+    Parameters
+    ----------
+    x, y, z : numpy.ndarray
+        World coordinates, mm, broadcasting together.
+    participant : Participant
+        The bumps and the linear term.
+
+    Returns
+    -------
+    numpy.ndarray
+        B0 in Hz.
+    """
     p = participant
     b0 = sum(g * c for g, c in zip(p.b0_gradient, (x, y, z)))
     for centre, peak, width in p.b0_sources:
@@ -222,6 +294,11 @@ def mt_ratio(f, R1, b1, G, offset, values):
         Per voxel, one shape; G is the lineshape at the voxel's offset.
     values : dict
         The protocol as the model takes it (``protocol.model_values``).
+
+    Returns
+    -------
+    numpy.ndarray
+        S_mt / S_ref, dimensionless (``maps.predicted_ratio``).
     """
     from tavni.mt_map.maps import predicted_ratio
 
@@ -240,9 +317,26 @@ def mt_ratio(f, R1, b1, G, offset, values):
 
 
 def model_values(protocol):
-    """The phantom's protocol (keys of ``PROTOCOL``) as the model takes it:
-    radians, omega_1_rms from the MT pulse, G at the nominal offset; the
-    chain's own conversion, so that both see the same numbers.
+    """The phantom's protocol as the model takes it.
+
+    The chain's own conversion (``protocol.model_values``), so that both see
+    the same numbers.
+
+    Parameters
+    ----------
+    protocol : dict
+        Keys of ``PROTOCOL``.
+
+    Returns
+    -------
+    dict of str to float
+        Angles in radians, omega_1_rms (rad/s) from the MT pulse, G (s) at
+        the nominal offset.
+
+    Raises
+    ------
+    protocol.ParameterError
+        Values the model cannot take.
     """
     from tavni.mt_map import protocol as protocols
 
@@ -252,7 +346,21 @@ def model_values(protocol):
 
 
 def rician(signal, sigma, rng):
-    """|signal + n_re + i n_im| with independent N(0, sigma^2) channel noise."""
+    """Rician magnitude: ``abs(signal + n_re + i n_im)``.
+
+    Parameters
+    ----------
+    signal : numpy.ndarray
+        The noiseless magnitude.
+    sigma : float
+        Standard deviation of the Gaussian noise n_re and n_im of each
+        channel, independent, in the signal's unit.
+    rng : numpy.random.Generator
+
+    Returns
+    -------
+    numpy.ndarray
+    """
     real = signal + rng.normal(0.0, sigma, signal.shape)
     imaginary = rng.normal(0.0, sigma, signal.shape)
     return np.hypot(real, imaginary)
@@ -306,6 +414,14 @@ def make(
         half the voxel), "mask" (uint8: 1 where the voxel is at least
         half tissue) and "tissue_wm", "tissue_gm", "tissue_csf"
         (probabilities).
+
+    Raises
+    ------
+    ValueError
+        A voxel size, SNR, seed, grid or anatomy the phantom cannot have
+        (the brain without nilearn).
+    volumes.VolumeError
+        Not enough memory for the grid.
     """
     notes = []
     if snr is not None and not snr > 0:
@@ -416,18 +532,42 @@ DESCRIPTIONS = {
     "tissue_gm": "grey-matter probability",
     "tissue_csf": "CSF probability",
 }
-# Arrays alive at once per voxel while the phantom is made and written.
+"""Each file of the phantom by stem, with its header's description (at most
+80 characters)."""
 BYTES_PER_VOXEL = 8 * 24
+"""Bytes of the arrays alive at once per voxel while the phantom is made
+and written."""
 
 
 def files(directory):
-    """The paths :func:`write` writes in directory."""
+    """The paths :func:`write` writes in directory.
+
+    Parameters
+    ----------
+    directory : path-like
+
+    Returns
+    -------
+    list of pathlib.Path
+        One .nii.gz per key of ``DESCRIPTIONS``, then protocol.json.
+    """
     directory = Path(directory)
     return [directory / f"{name}.nii.gz" for name in DESCRIPTIONS] + [directory / "protocol.json"]
 
 
 def check_new(paths, force=False):
-    """Refuses to replace existing files unless force (checked before any work)."""
+    """Refuses to replace existing files unless force (checked before any work).
+
+    Parameters
+    ----------
+    paths : iterable of path-like
+    force : bool
+
+    Raises
+    ------
+    VolumeError
+        The first path that exists, without force.
+    """
     if not force:
         for path in paths:
             if os.path.lexists(path):

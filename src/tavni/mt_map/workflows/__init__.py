@@ -14,10 +14,19 @@ logger: warnings (a parameter outside its typical range, few voxels solved
 and the likely cause) at WARNING, the summary line and its notes at INFO.
 The returned summary carries the warnings too.
 
-- :func:`fraction_map`: the ratio path (MT image, reference, R1 map);
-- :func:`fraction_from_scans`: the three-scan chain;
-- :func:`r1_map`, :func:`semi_quantitative_map`: R1/M0, MTsat and MTR;
-- :func:`fraction_of_voxel`: one voxel.
+- :func:`~tavni.mt_map.workflows.ratio.fraction_map`: the ratio path (MT
+  image, reference, R1 map);
+- :func:`~tavni.mt_map.workflows.chain.fraction_from_scans`: the
+  three-scan chain;
+- :func:`~tavni.mt_map.workflows.single.r1_map`,
+  :func:`~tavni.mt_map.workflows.single.semi_quantitative_map`: R1/M0,
+  MTsat and MTR;
+- :func:`~tavni.mt_map.workflows.ratio.fraction_of_voxel`: one voxel.
+
+They are imported here from their modules (``ratio``, ``chain``,
+``single``); ``summary`` holds the summary and its warnings, ``common``
+and ``noise`` what the workflows share, and ``demo`` the demonstration
+behind ``mt-map demo``.
 """
 
 from tavni.mt_map.workflows.chain import (

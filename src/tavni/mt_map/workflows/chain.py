@@ -30,8 +30,17 @@ from tavni.mt_map.workflows.summary import (
     log,
 )
 
-# The images of the chain: (name, what it is), the MT-weighted scan first
-# (its geometry is the maps').
+__all__ = [
+    "SCAN_IMAGES",
+    "CHAIN_PARAMETERS",
+    "SCAN_PARAMETERS",
+    "BYTES_PER_VOXEL_OF_THE_CHAIN",
+    "r1_and_reference",
+    "mtsat_of",
+    "fraction_from_scans",
+    "ChainRuns",
+]
+
 SCAN_IMAGES = (
     ("mtw", "MT-weighted scan"),
     ("pdw", "PD-weighted scan"),
@@ -41,25 +50,51 @@ SCAN_IMAGES = (
     ("b0", "B0 map"),
     ("mask", "mask"),
 )
+"""The images of the chain: (name, what it is), the MT-weighted scan first
+(its geometry is the maps')."""
 
 
-# What the chain needs from the protocol (with one of LINESHAPE and PULSE).
 CHAIN_PARAMETERS = protocol.SCANS + protocol.SEQUENCE + protocol.LINESHAPE
+"""What the chain needs from the protocol (with one of
+``protocol.LINESHAPE`` and of ``protocol.PULSE``)."""
 
 
-# The scans alone (MTsat, the synthetic reference): their angles and TRs.
 SCAN_PARAMETERS = protocol.SCANS + ("flip_angle_deg", "TR")
+"""The scans alone (MTsat, the synthetic reference): their angles and TRs."""
 
 
-# Float64 arrays alive at once per voxel of a run besides the inputs: R1,
-# M0, the reference, the ratio, the fraction, MTR, MTsat, offsets and G,
+# R1, M0, the reference, the ratio, the fraction, MTR, MTsat, offsets and G,
 # and slack.
 BYTES_PER_VOXEL_OF_THE_CHAIN = 8 * 11
+"""Bytes of the float64 arrays alive at once per voxel of a run besides the
+inputs."""
 
 
 def r1_and_reference(data, values, threads):
-    """R1, M0 and their status from the PD- and T1-weighted scans, and the
-    MT-weighted scan's signal without saturation computed from them.
+    """R1 and M0 of a run, and the MT-weighted scan's synthetic reference.
+
+    Parameters
+    ----------
+    data : dict of str to numpy.ndarray
+        A run of each image by name (``prepared``): "pdw", "t1w", and "b1",
+        "mask" where given.
+    values : dict of str to float
+        The protocol as the model takes it: ``pdw_flip_angle``,
+        ``t1w_flip_angle``, ``flip_angle`` (radians), ``pdw_TR``,
+        ``t1w_TR``, ``TR`` (s).
+    threads : int or None
+        Worker threads.
+
+    Returns
+    -------
+    R1 : numpy.ndarray
+        1/s, from the PD- and T1-weighted scans (variable flip angle).
+    M0 : numpy.ndarray
+        Signal units.
+    status : numpy.ndarray of uint8
+        Of the R1 fit (``status.R1``).
+    reference : numpy.ndarray
+        The MT-weighted scan's signal without saturation, from M0 and R1.
     """
     from tavni.mt_map import fit_r1, synthetic_reference
 
@@ -80,6 +115,25 @@ def r1_and_reference(data, values, threads):
 
 
 def mtsat_of(data, values, b1_correction, threads):
+    """MTsat of a run (``relaxometry.mtsat``), NaN outside the mask.
+
+    Parameters
+    ----------
+    data : dict of str to numpy.ndarray
+        A run of each image by name (``prepared``): "pdw", "t1w", "mtw",
+        and "b1", "mask" where given.
+    values : dict of str to float
+        The protocol as the model takes it (angles in radians, TRs in s).
+    b1_correction : float or None
+        The empirical correction's constant; needs "b1".
+    threads : int or None
+        Worker threads.
+
+    Returns
+    -------
+    numpy.ndarray
+        MTsat, percent units.
+    """
     from tavni.mt_map import mtsat
 
     saturation = mtsat(
@@ -121,70 +175,73 @@ def fraction_from_scans(
     noise_required=True,
 ):
     """The bound-pool fraction, and on request R1, M0, MTR and MTsat, from
-        three SPGR scans: every map written or none, the scans streamed through
-    the chain a run of voxels at a time within a memory budget (a B0 map is
-    read once more before, for the range of its offsets).
+    three SPGR scans.
 
-        R1 and M0 come from the PD- and T1-weighted scans (variable flip angle);
-        the MT-weighted scan's reference is the SPGR signal that M0 and R1 give
-        at its own flip angle and TR (a synthetic reference); their ratio and
-        the same R1 go to the fraction fit. A transmit field scales every flip
-        angle and the saturation amplitude; a B0 map shifts the saturation
-        offset voxel by voxel (delta_omega + B0), the lineshape G computed at
-        the shifted offset.
+    Every map is written or none, the scans streamed through the chain a run
+    of voxels at a time within a memory budget (a B0 map is read once more
+    before, for the range of its offsets).
+
+    R1 and M0 come from the PD- and T1-weighted scans (variable flip angle);
+    the MT-weighted scan's reference is the SPGR signal that M0 and R1 give
+    at its own flip angle and TR (a synthetic reference); their ratio and
+    the same R1 go to the fraction fit. A transmit field scales every flip
+    angle and the saturation amplitude; a B0 map shifts the saturation
+    offset voxel by voxel (delta_omega + B0), the lineshape G computed at
+    the shifted offset.
 
     Parameters
     ----------
-        pdw, t1w, mtw : path-like
-            PD-, T1- and MT-weighted scans (NIfTI or .npy), one geometry.
-        parameters : dict
-            Protocol keys (see ``protocol.PARAMETERS``) to numbers in their
-            units (or ``protocol.Given``): ``pdw_flip_angle_deg``, ``pdw_TR``,
-            ``t1w_flip_angle_deg``, ``t1w_TR``, the MT-weighted scan's
-            ``flip_angle_deg`` and ``TR``, ``delta_omega``, ``duration``,
-            ``T2_free``, ``T2b`` or ``G``, and ``omega_1_rms`` or the MT pulse
-            (``mt_flip_angle_deg``, ``mt_pulse_shape``, ``mt_bandwidth``,
-            ``mt_pulses``). Validated here.
-        outputs : dict
-            Map name to path: "fraction" (required), "status", "r1" (1/s),
-            "m0", "mtr" (percent), "mtsat" (percent units), "uncertainty" (sd
-            of f from the three scans' noise, first order), "sensitivity_r1",
-            "sensitivity_b1" (the change of f when R1 or B1 is 1% too high), or
-            "sensitivity" (a prefix for both; see ``sensitivity_paths``).
-        b1, b0, mask : path-like, optional
-            Relative transmit field; off-resonance in Hz (needs ``T2b``);
-            voxels to fit (nonzero).
-        threads : int, optional
-            Worker threads, 1 to ``MAX_THREADS``; default all cores.
-        clip, exact, max_memory, quiet
-            As for ``fraction_map``.
-        fail_below : float, optional
-            A share of the fitted voxels; fewer solved adds a warning.
-        protocol_path : path-like, optional
-            The protocol file the parameters came from, never to be overwritten.
-        allow_affine_mismatch : bool
-            Map images of one shape whose affines differ.
-        noise_sd : sequence of float, optional
-            Noise standard deviation of all scans, or of the PD-, T1- and
-            MT-weighted ones (image units), for "uncertainty"; default:
-            estimated from each scan's background (outside the mask if given),
-            each scan read whole once for it.
-        noise_required : bool
-            Without noise_sd and a background to estimate it from, refuse the
-            map (ParameterError, before anything is written); False writes the
-            "uncertainty" map as NaN instead and says so in the summary's notes.
+    pdw, t1w, mtw : path-like
+        PD-, T1- and MT-weighted scans (NIfTI or .npy), one geometry.
+    parameters : dict
+        Protocol keys (see ``protocol.PARAMETERS``) to numbers in their
+        units (or ``protocol.Given``): ``pdw_flip_angle_deg``, ``pdw_TR``,
+        ``t1w_flip_angle_deg``, ``t1w_TR``, the MT-weighted scan's
+        ``flip_angle_deg`` and ``TR``, ``delta_omega``, ``duration``,
+        ``T2_free``, ``T2b`` or ``G``, and ``omega_1_rms`` or the MT pulse
+        (``mt_flip_angle_deg``, ``mt_pulse_shape``, ``mt_bandwidth``,
+        ``mt_pulses``). Validated here.
+    outputs : dict
+        Map name to path: "fraction" (required), "status", "r1" (1/s),
+        "m0", "mtr" (percent), "mtsat" (percent units), "uncertainty" (sd
+        of f from the three scans' noise, first order), "sensitivity_r1",
+        "sensitivity_b1" (the change of f when R1 or B1 is 1% too high), or
+        "sensitivity" (a prefix for both; see ``sensitivity_paths``).
+    b1, b0, mask : path-like, optional
+        Relative transmit field; off-resonance in Hz (needs ``T2b``);
+        voxels to fit (nonzero).
+    threads : int, optional
+        Worker threads, 1 to ``MAX_THREADS``; default all cores.
+    clip, exact, max_memory, quiet
+        As for ``fraction_map``.
+    fail_below : float, optional
+        A share of the fitted voxels; fewer solved adds a warning.
+    protocol_path : path-like, optional
+        The protocol file the parameters came from, never to be overwritten.
+    allow_affine_mismatch : bool
+        Map images of one shape whose affines differ.
+    noise_sd : sequence of float, optional
+        Noise standard deviation of all scans, or of the PD-, T1- and
+        MT-weighted ones (image units), for "uncertainty"; default:
+        estimated from each scan's background (outside the mask if given),
+        each scan read whole once for it.
+    noise_required : bool
+        Without noise_sd and a background to estimate it from, refuse the
+        map (ParameterError, before anything is written); False writes the
+        "uncertainty" map as NaN instead and says so in the summary's notes.
 
     Returns
     -------
-        Summary
-            Voxel counts per status of the fraction fit, the share solved and
-            the warnings (also printed on stderr; the summary line too, unless
-            quiet).
+    Summary
+        Voxel counts per status of the fraction fit, the share solved, the
+        notes and the warnings. The warnings also go to the
+        ``tavni.mt_map`` logger at WARNING as they arise; unless quiet, the
+        summary line and the notes at INFO.
 
     Raises
     ------
-        protocol.ParameterError, volumes.VolumeError
-            Before anything is written, with one line.
+    protocol.ParameterError, volumes.VolumeError
+        Before anything is written, with one line.
     """
     check_threads(threads)
     if outputs.get("fraction") is None:
@@ -305,6 +362,26 @@ class ChainRuns(StatusCounts):
     over: R1 and M0, the synthetic reference, the ratio and the fraction, MTR
     and MTsat, each the same to the bit as on whole volumes; it counts what
     the summary and its warnings need and keeps a sample of the ratios.
+
+    Parameters
+    ----------
+    values : dict of str to float
+        The protocol as the model takes it (``protocol.model_values``).
+    grid : tuple or None
+        ``maps.lineshape_grid`` over the B0 map's offsets, where there is a
+        B0 map (None there: no finite offset, G is NaN).
+    voxels : int
+        Voxels of the volume, to space the sample.
+    outputs : sequence of str
+        The maps to return, by name.
+    threads : int, optional
+        Worker threads of the fits.
+    clip, exact : bool
+        As ``fit_fraction`` takes them.
+    uncertainty : UncertaintySample, optional
+        When the uncertainty maps are wanted.
+    sigmas : dict of str to float, optional
+        The noise of the "PDw", "T1w" and "MTw" scans, for those maps.
     """
 
     def __init__(
@@ -329,6 +406,19 @@ class ChainRuns(StatusCounts):
         self.ratio_sample = []
 
     def __call__(self, values):
+        """The maps of one run.
+
+        Parameters
+        ----------
+        values : dict of str to numpy.ndarray
+            A run of each image by name ("pdw", "t1w", "mtw", and "b1",
+            "b0", "mask" where given).
+
+        Returns
+        -------
+        dict of str to numpy.ndarray
+            The maps of ``outputs``, by name.
+        """
         from tavni.mt_map import mtr
         from tavni.mt_map.status import R1_STATUS_SOLVED
 

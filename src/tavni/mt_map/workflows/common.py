@@ -1,16 +1,13 @@
-"""The mt-map workflows on volumes: read, derive the ratio, fit, write, summarise.
+"""What the workflows share: the checks made before an image is read, and
+the streaming of images through a computation into the maps.
 
-This is the one place the command line (and any other front end) calls to
-make maps. Each workflow checks everything it can before reading an image
-(outputs that would replace an input, output directories, parameters,
-geometry from the headers), writes all its outputs or none, and says
-afterwards, in a summary on stderr, how many voxels were solved, warning
-when fewer than half of those it could fit were, with what in the inputs
-looks wrong. Every map streams its images through the computation a run
-of voxels at a time within a memory budget (``streaming``).
-
-Failures raise ``protocol.ParameterError`` or ``volumes.VolumeError`` with
-one line; warnings go to stderr as they arise, one line each.
+:func:`prologue` makes every check a workflow can make from the arguments
+and the images' headers alone, in one order (thread count, outputs, the
+workflow's own checks, parameters, memory budget, geometry); then
+:func:`stream_maps` runs the images through the workflow's computation a
+run of voxels at a time (:mod:`tavni.mt_map.io.streaming`). Failures raise
+``protocol.ParameterError`` or ``volumes.VolumeError`` with one line;
+warnings go to the ``tavni.mt_map`` logger as they arise, one line each.
 """
 
 import sys
@@ -25,9 +22,37 @@ from tavni.mt_map.parallel import MAX_THREADS, thread_count
 from tavni.mt_map.protocol import ParameterError
 from tavni.mt_map.workflows.summary import warn
 
+__all__ = [
+    "check_threads",
+    "FIT_PARAMETERS",
+    "fit_with",
+    "signal_ratio",
+    "map_outputs",
+    "check_outputs",
+    "probe_images",
+    "prepared",
+    "stream_maps",
+    "add_warning",
+    "outside_mask_nan",
+    "Prepared",
+    "prologue",
+]
+
 
 def check_threads(threads):
-    """Refuses a thread count the kernels cannot use, before anything is read."""
+    """Refuses a thread count the kernels cannot use, before anything is read.
+
+    Parameters
+    ----------
+    threads : int or None
+        As the workflows take it: 1 to ``parallel.MAX_THREADS``, or None
+        for every core.
+
+    Raises
+    ------
+    ParameterError
+        Naming ``threads`` (the command line says ``--threads``).
+    """
     try:
         thread_count(threads, MAX_THREADS)
     except (TypeError, ValueError) as error:
@@ -41,14 +66,26 @@ FIT_PARAMETERS = ("T2_free", "delta_omega", "omega_1_rms", "G", "TR", "duration"
 
 def fit_with(values, ratio, R1, **options):
     """``fit_fraction`` of ratio and R1 with the sequence and tissue values of
-    a protocol (``protocol.model_values``); options go to ``fit_fraction``."""
+    a protocol (``protocol.model_values``); options go to ``fit_fraction``.
+    """
     from tavni.mt_map.maps import fit_fraction
 
     return fit_fraction(ratio, R1, *(values[key] for key in FIT_PARAMETERS), **options)
 
 
 def signal_ratio(mt, reference):
-    """Mt / reference where the reference has signal, NaN elsewhere."""
+    """The measured ratio of two images.
+
+    Parameters
+    ----------
+    mt, reference : numpy.ndarray
+        A run of the MT-weighted image and of its reference, one unit.
+
+    Returns
+    -------
+    numpy.ndarray
+        mt / reference where the reference is positive, NaN elsewhere.
+    """
     with np.errstate(divide="ignore", invalid="ignore"):
         ratio = np.divide(mt, reference)
     ratio[~(reference > 0)] = np.nan  # in place: no third array of the run
@@ -56,7 +93,23 @@ def signal_ratio(mt, reference):
 
 
 def map_outputs(outputs):
-    """volumes.Output of every requested map, in the catalogue's order."""
+    """The outputs of the requested maps, in the catalogue's order.
+
+    Parameters
+    ----------
+    outputs : dict
+        Map name (a key of ``outputs.MAPS``) to path, None where not wanted.
+
+    Returns
+    -------
+    dict of str to volumes.Output
+        With each map's data type and NIfTI description; no data yet.
+
+    Raises
+    ------
+    ParameterError
+        A name that is no map of the catalogue.
+    """
     known = [row.key for row in MAPS]
     unknown = sorted(set(outputs) - set(known))
     if unknown:
@@ -76,8 +129,21 @@ def map_outputs(outputs):
 def check_outputs(images, table, outputs, protocol_path):
     """Refuses outputs that would replace an input (see volumes.check_outputs).
 
-    images maps names of table ((name, what it is) pairs) to paths, None
-    where not given; outputs maps names to volumes.Output.
+    Parameters
+    ----------
+    images : dict
+        Image name (of ``table``) to path, None where not given.
+    table : sequence of (str, str)
+        (name, what it is) of every image the workflow takes.
+    outputs : dict of str to volumes.Output
+        The outputs, by map name.
+    protocol_path : path-like or None
+        The protocol file, which is an input too.
+
+    Raises
+    ------
+    VolumeError
+        As ``volumes.check_outputs``.
     """
     names = dict(table)
     inputs = [(names[name], path) for name, path in images.items() if path is not None]
@@ -87,8 +153,27 @@ def check_outputs(images, table, outputs, protocol_path):
 
 
 def probe_images(images, table, allow_affine_mismatch):
-    """The probes of the images given, by name, after checking their geometry;
-    the first image of table given is the one whose geometry the outputs take.
+    """The headers of the images given, after checking their geometry.
+
+    Parameters
+    ----------
+    images : dict
+        Image name to path, None where not given.
+    table : sequence of (str, str)
+        (name, what it is), the image whose geometry the maps take first.
+    allow_affine_mismatch : bool
+        Compare shapes only.
+
+    Returns
+    -------
+    dict of str to volumes.Probe
+        In the order of ``table``: the first one given is the one whose
+        geometry the outputs take.
+
+    Raises
+    ------
+    VolumeError
+        An image that cannot be read, or geometries that differ.
     """
     probes = {
         name: volumes.probe(images[name], what_image)
@@ -100,7 +185,19 @@ def probe_images(images, table, allow_affine_mismatch):
 
 
 def prepared(data):
-    """A B1 map with NaN where not positive, a mask as booleans."""
+    """A run's values as the fits take them, changed in place.
+
+    Parameters
+    ----------
+    data : dict of str to numpy.ndarray
+        A run of each image by name.
+
+    Returns
+    -------
+    dict
+        The same dict: "b1" NaN where not positive (no transmit field there),
+        "mask" as booleans (nonzero and not NaN).
+    """
     if "b1" in data:
         data["b1"] = np.where(data["b1"] > 0, data["b1"], np.nan)
     if "mask" in data:
@@ -108,15 +205,38 @@ def prepared(data):
     return data
 
 
-def check_budget(max_memory):
+def _check_budget(max_memory):
     if max_memory is not None and max_memory <= 0:
         raise ParameterError(f"max_memory must be positive (got {max_memory} bytes)", "max_memory")
 
 
 def stream_maps(probes, written, compute, *, max_memory, work_bytes, quiet=True, desc="mapping"):
-    """Streams the probed images (the first one's geometry is the maps')
-    through compute into the written outputs (``streaming.run``), with a
-    progress bar on a terminal unless quiet.
+    """Streams images through a computation into the maps (``streaming.run``).
+
+    Parameters
+    ----------
+    probes : dict of str to volumes.Probe
+        The images, by the names ``compute`` reads them under; the first
+        one's geometry is the maps'.
+    written : dict of str to volumes.Output
+        The maps, by the names ``compute`` returns them under.
+    compute : callable
+        ``compute(values) -> dict`` on a run of voxels (see
+        ``streaming.run``).
+    max_memory : int or None
+        Bytes the process may use; None: a share of the available memory.
+    work_bytes : int
+        Bytes per voxel that ``compute`` needs beside inputs and outputs.
+    quiet : bool
+        No progress bar (there is none anyway when stderr is no terminal).
+    desc : str
+        The progress bar's label.
+
+    Raises
+    ------
+    VolumeError
+        An image that cannot be read or a map not written; then no map is
+        left behind.
     """
     from tavni.mt_map.io import streaming
 
@@ -148,7 +268,14 @@ def stream_maps(probes, written, compute, *, max_memory, work_bytes, quiet=True,
 
 
 def add_warning(summary, message):
-    """Warns, and keeps the warning in the summary."""
+    """Warns (logger ``tavni.mt_map``), and keeps the warning in the summary.
+
+    Parameters
+    ----------
+    summary : Summary
+    message : str
+        One line.
+    """
     warn(message)
     summary.warnings.append(message)
 
@@ -159,6 +286,20 @@ def add_warning(summary, message):
 
 
 def outside_mask_nan(array, data):
+    """A map with NaN outside the run's mask.
+
+    Parameters
+    ----------
+    array : numpy.ndarray
+        A run of a map.
+    data : dict
+        The run's values (``prepared``); its "mask", if any, is boolean.
+
+    Returns
+    -------
+    numpy.ndarray
+        ``array`` itself without a mask, else a copy with NaN outside it.
+    """
     return array if "mask" not in data else np.where(data["mask"], array, np.nan)
 
 
@@ -212,6 +353,11 @@ def prologue(
     Returns
     -------
     Prepared
+
+    Raises
+    ------
+    ParameterError, VolumeError
+        The first check that fails, before any image is read.
     """
     check_threads(threads)
     written = map_outputs(outputs)
@@ -223,6 +369,6 @@ def prologue(
     for message in warnings:
         warn(message)
     values = protocol.model_values(groups[0]) if groups else {}
-    check_budget(max_memory)
+    _check_budget(max_memory)
     probes = probe_images(images, table, allow_affine_mismatch)
     return Prepared(written, probes, values, warnings)

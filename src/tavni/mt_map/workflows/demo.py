@@ -17,13 +17,40 @@ from tavni.mt_map.io import volumes
 from tavni.mt_map.outputs import by_key
 from tavni.mt_map.sim import phantom as phantoms
 
-# World positions (mm) of the slices drawn: through the lateral ventricles
-# and the corpus callosum of the MNI brain.
+__all__ = [
+    "SLICES_MM",
+    "Result",
+    "MAPS",
+    "MAPS_WITHOUT_B1",
+    "OUTPUTS",
+    "run",
+    "brain_voxels",
+    "draw",
+]
+
 SLICES_MM = {"axial": ("z", 12.0), "coronal": ("y", -18.0), "sagittal": ("x", -12.0)}
+"""World positions (mm) of the slices drawn, by view: through the lateral
+ventricles and the corpus callosum of the MNI brain."""
 
 
 @dataclass
 class Result:
+    """What a demonstration made.
+
+    Attributes
+    ----------
+    phantom : tavni.mt_map.sim.phantom.Phantom
+        The head, its truth and scans.
+    maps : dict of str to numpy.ndarray
+        The estimated maps as written and read back: "f", "f_without_b1",
+        "status", "r1", "r1_without_b1", "m0", "mtsat", "mtr" and, with
+        noise, "uncertainty".
+    figure : pathlib.Path
+        demo.png.
+    lines : list of str
+        The summary printed on stdout.
+    """
+
     phantom: object
     maps: dict  # name -> estimated volume ("f", "f_without_b1", "status", ...)
     figure: Path
@@ -59,11 +86,12 @@ def run(
     directory : path-like
         Where the phantom, the maps and demo.png go (created if missing).
     voxel_size, anatomy, shape, snr, seed
-        The phantom's, as for :func:`tavni.mt_map.phantom.make`.
+        The phantom's, as for :func:`tavni.mt_map.sim.phantom.make`.
     threads : int, optional
         Worker threads of the fits; default all cores.
     quiet : bool
-        No progress bars and no fit summaries on stderr.
+        No progress bars and no summary lines of the fits (the
+        ``tavni.mt_map`` logger's INFO lines).
     force : bool
         Replace the files of an earlier run; refused otherwise.
 
@@ -195,6 +223,14 @@ def _summary_lines(head, maps, rows, rows_without_b1):
 def brain_voxels(head):
     """The brain mask: voxels at least half filled with tissue; the thin
     fringe beyond holds too little signal for an estimate.
+
+    Parameters
+    ----------
+    head : tavni.mt_map.sim.phantom.Phantom
+
+    Returns
+    -------
+    numpy.ndarray of bool
     """
     return head.volumes["mask"] > 0
 
@@ -214,6 +250,19 @@ def draw(head, maps, path):
     """Axial, coronal and sagittal slices: true f, estimated f, their
     difference, true and estimated R1, and MTsat; each column with a
     labelled colour bar.
+
+    Parameters
+    ----------
+    head : tavni.mt_map.sim.phantom.Phantom
+    maps : dict of str to numpy.ndarray
+        The estimates, as in ``Result.maps``.
+    path : path-like
+        The PNG to write.
+
+    Raises
+    ------
+    volumes.VolumeError
+        The figure cannot be written (nothing is left behind).
     """
     import matplotlib
 

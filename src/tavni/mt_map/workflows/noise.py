@@ -1,4 +1,9 @@
-"""The uncertainty maps of the workflows: the images' noise levels, the standard deviation of f and its sensitivities, run by run."""
+"""The uncertainty maps of the workflows: the images' noise levels, the standard deviation of f and its sensitivities, run by run.
+
+The propagation itself is :mod:`tavni.mt_map.uncertainty`'s; this module
+finds the noise levels before the images are streamed, names the
+sensitivity maps' files and collects the maps of each run.
+"""
 
 from pathlib import Path
 
@@ -8,17 +13,40 @@ from tavni.mt_map.io import volumes
 from tavni.mt_map.protocol import ParameterError
 from tavni.mt_map.workflows.summary import SAMPLE
 
-# The maps that need the fraction's derivatives, and what they cost besides
-# the others per voxel: three derivatives and the propagation's arrays.
+__all__ = [
+    "UNCERTAINTY_OUTPUTS",
+    "BYTES_PER_VOXEL_FOR_UNCERTAINTY",
+    "sensitivity_paths",
+    "with_sensitivity_paths",
+    "check_noise_sd",
+    "noise_levels_of",
+    "UncertaintySample",
+]
+
 UNCERTAINTY_OUTPUTS = ("uncertainty", "sensitivity_r1", "sensitivity_b1")
+"""The maps that need the fraction's derivatives."""
 
 
 BYTES_PER_VOXEL_FOR_UNCERTAINTY = 8 * 12
+"""What those maps cost per voxel beside the others: three derivatives and
+the propagation's arrays, in float64."""
 
 
 def sensitivity_paths(prefix, like):
-    """The R1 and B1 sensitivity maps' paths: prefix + '_R1' and '_B1', with
-    the image suffix prefix has, else the one of like (the fraction map).
+    """The R1 and B1 sensitivity maps' paths.
+
+    Parameters
+    ----------
+    prefix : path-like
+        The paths' common start, with or without an image suffix.
+    like : path-like
+        The fraction map, whose suffix the maps take when ``prefix`` has
+        none (.nii.gz when it has none either).
+
+    Returns
+    -------
+    (pathlib.Path, pathlib.Path)
+        prefix + "_R1" and prefix + "_B1", each with the suffix.
     """
     suffixes = sorted(volumes.SUFFIXES, key=len, reverse=True)
     text = str(prefix)
@@ -31,7 +59,21 @@ def sensitivity_paths(prefix, like):
 
 
 def with_sensitivity_paths(outputs):
-    """Outputs with a "sensitivity" prefix turned into the two maps' paths."""
+    """Outputs with a "sensitivity" prefix turned into the two maps' paths.
+
+    Parameters
+    ----------
+    outputs : dict
+        Map name to path; "sensitivity" (a prefix, see
+        ``sensitivity_paths``) may stand for "sensitivity_r1" and
+        "sensitivity_b1".
+
+    Returns
+    -------
+    dict
+        A copy without "sensitivity", with the two maps' paths where it
+        was given.
+    """
     outputs = dict(outputs)
     prefix = outputs.pop("sensitivity", None)
     if prefix is not None:
@@ -42,7 +84,21 @@ def with_sensitivity_paths(outputs):
 
 
 def check_noise_sd(noise_sd, names):
-    """Refuses noise levels that cannot be used, before any image is read."""
+    """Refuses noise levels that cannot be used, before any image is read.
+
+    Parameters
+    ----------
+    noise_sd : sequence of float or None
+        One level for all images or one each (image units); None: none
+        given.
+    names : sequence of str
+        The images, for the message.
+
+    Raises
+    ------
+    ParameterError
+        Naming ``noise_sd``: a wrong count or a level not positive.
+    """
     if noise_sd is None:
         return
     from tavni.mt_map import uncertainty
@@ -54,14 +110,40 @@ def check_noise_sd(noise_sd, names):
 
 
 def noise_levels_of(written, probes, names, noise_sd, mask_probe, noise_required):
-    """The noise level of each image by name (names: image name -> probe
-    name) for the uncertainty map, and the summary's line on them.
+    """The noise level of each image, for the uncertainty map.
 
     Given levels are used as they are; otherwise each image is read whole,
     one at a time (the background needs the whole head around it), and its
-    noise estimated outside the head (or the mask). Without a usable
-    background the levels are NaN (the map then is), unless noise_required:
-    then ParameterError.
+    noise estimated outside the head (or the mask).
+
+    Parameters
+    ----------
+    written : dict
+        The maps to write, by name; without "uncertainty" no level is
+        needed (the sensitivities get 1.0).
+    probes : dict of str to volumes.Probe
+        The images, by name.
+    names : dict of str to str
+        Image name as reported (e.g. "MTw") to its name in ``probes``.
+    noise_sd : sequence of float or None
+        Given levels (image units), one for all or one each.
+    mask_probe : volumes.Probe or None
+        The mask, taken as the head.
+    noise_required : bool
+        Without a usable background: True raises, False makes the levels
+        (and so the map) NaN.
+
+    Returns
+    -------
+    sigmas : dict of str to float
+        Noise standard deviation per reported name, image units.
+    notes : list of str
+        The summary's line on the levels and where they came from.
+
+    Raises
+    ------
+    ParameterError
+        No usable background, with ``noise_required``.
     """
     from tavni.mt_map import uncertainty
 
@@ -91,6 +173,14 @@ def noise_levels_of(written, probes, names, noise_sd, mask_probe, noise_required
 class UncertaintySample:
     """The uncertainty maps of runs of voxels, keeping a sample of the sd for
     the summary's line.
+
+    Parameters
+    ----------
+    written : dict
+        The maps to write, by name; those of ``UNCERTAINTY_OUTPUTS`` among
+        them are made.
+    voxels : int
+        Voxels of the volume, to space the sample.
     """
 
     def __init__(self, written, voxels):
@@ -99,6 +189,18 @@ class UncertaintySample:
         self.sd_sample = []
 
     def maps(self, result):
+        """The wanted maps of one run.
+
+        Parameters
+        ----------
+        result : uncertainty.FractionUncertainty
+            The run's propagation.
+
+        Returns
+        -------
+        dict of str to numpy.ndarray
+            By map name.
+        """
         maps = {
             "uncertainty": result.sd,
             "sensitivity_r1": result.r1_sensitivity,
@@ -110,6 +212,14 @@ class UncertaintySample:
         return {name: maps[name] for name in self.wanted}
 
     def note(self):
+        """The summary's line on the sd of f over the solved voxels.
+
+        Returns
+        -------
+        list of str
+            Median and quartiles of the sample; empty without an
+            uncertainty map or a finite sd.
+        """
         if "uncertainty" not in self.wanted:
             return []
         sample = np.concatenate(self.sd_sample) if self.sd_sample else np.empty(0)

@@ -22,12 +22,19 @@ from tavni.mt_map.workflows.noise import (
 )
 from tavni.mt_map.workflows.summary import SAMPLE, StatusCounts, diagnose, log, warn
 
-# What the fraction map needs of the protocol.
+__all__ = [
+    "FRACTION_PARAMETERS",
+    "FRACTION_IMAGES",
+    "FractionRuns",
+    "fraction_map",
+    "fraction_of_voxel",
+]
+
 FRACTION_PARAMETERS = protocol.SEQUENCE + protocol.LINESHAPE
+"""The protocol keys a fraction map needs (with one of ``protocol.PULSE``
+and of ``protocol.LINESHAPE``)."""
 
 
-# The images of a fraction map: (name, what it is), the MT image first (its
-# geometry is the maps').
 FRACTION_IMAGES = (
     ("mt", "MT image"),
     ("ref", "reference image"),
@@ -35,6 +42,8 @@ FRACTION_IMAGES = (
     ("b1", "B1 map"),
     ("mask", "mask"),
 )
+"""The images of a fraction map: (name, what it is), the MT image first
+(its geometry is the maps')."""
 
 
 class FractionRuns(StatusCounts):
@@ -46,6 +55,21 @@ class FractionRuns(StatusCounts):
     of two of them in float32 is the float32 rounding of their ratio in
     float64, and float32 rounding is all the solver takes of S_ratio and R1,
     so the maps are those of a float64 computation to the bit.
+
+    Parameters
+    ----------
+    parameters : dict of str to float
+        The protocol as the model takes it (``protocol.model_values``).
+    voxels : int
+        Voxels of the volume, to space the sample.
+    threads : int, optional
+        Worker threads of the fit.
+    clip, exact : bool
+        As ``fit_fraction`` takes them.
+    uncertainty : UncertaintySample, optional
+        When the uncertainty maps are wanted.
+    sigmas : dict of str to float, optional
+        The noise of the "MT" and "reference" images, for those maps.
     """
 
     def __init__(
@@ -66,7 +90,19 @@ class FractionRuns(StatusCounts):
         self.ratio_sample, self.R1_sample = [], []
 
     def __call__(self, values):
+        """The maps of one run.
 
+        Parameters
+        ----------
+        values : dict of str to numpy.ndarray
+            A run of each image by name ("mt", "ref", "r1", and "b1",
+            "mask" where given).
+
+        Returns
+        -------
+        dict of str to numpy.ndarray
+            "fraction" and "status", and the uncertainty maps wanted.
+        """
         p = self.parameters
         mt, reference, R1 = values["mt"], values["ref"], values["r1"]
         # Background of real data gives no measurement: no reference signal,
@@ -176,8 +212,9 @@ def fraction_map(
     Returns
     -------
     summary : Summary
-        Printed on stderr unless quiet; warnings follow when fewer than
-        half of the fitted voxels are solved.
+        Voxel counts per status. Unless quiet, its line and notes go to the
+        ``tavni.mt_map`` logger at INFO; warnings (also when fewer than
+        half of the fitted voxels are solved) at WARNING.
 
     Raises
     ------

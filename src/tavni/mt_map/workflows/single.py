@@ -20,10 +20,28 @@ from tavni.mt_map.workflows.common import (
 )
 from tavni.mt_map.workflows.summary import StatusCounts, log
 
+__all__ = [
+    "R1Runs",
+    "r1_map",
+    "SemiQuantitativeRuns",
+    "semi_quantitative_map",
+]
+
 
 class R1Runs(StatusCounts):
     """R1, M0 and the status of their fit on runs of voxels, as
     ``streaming.run`` hands them over; counts the statuses.
+
+    Parameters
+    ----------
+    scans : sequence of str
+        The scans' names in a run's values.
+    flip_angles : sequence of float
+        Their nominal flip angles, radians.
+    TRs : sequence of float
+        Their repetition times, s.
+    threads : int, optional
+        Worker threads of the fit.
     """
 
     def __init__(self, scans, flip_angles, TRs, threads=None):
@@ -31,6 +49,18 @@ class R1Runs(StatusCounts):
         self.scans, self.flip_angles, self.TRs, self.threads = scans, flip_angles, TRs, threads
 
     def __call__(self, values):
+        """The maps of one run.
+
+        Parameters
+        ----------
+        values : dict of str to numpy.ndarray
+            A run of each scan by name, and "b1", "mask" where given.
+
+        Returns
+        -------
+        dict of str to numpy.ndarray
+            "r1" (1/s), "m0" and "status".
+        """
         from tavni.mt_map import fit_r1
 
         data = prepared(dict(values))
@@ -78,7 +108,13 @@ def r1_map(
     Returns
     -------
     Summary
-        Counts per status of the R1 fit.
+        Counts per status of the R1 fit, and the parameters' warnings.
+        Unless quiet, its line goes to the ``tavni.mt_map`` logger at INFO.
+
+    Raises
+    ------
+    protocol.ParameterError, volumes.VolumeError
+        Before anything is written, with one line.
     """
     check_threads(threads)
     if len(scans) < 2 or not len(scans) == len(flip_angles_deg) == len(TRs):
@@ -129,6 +165,17 @@ def r1_map(
 class SemiQuantitativeRuns:
     """MTsat or MTR (``semi_quantitative_map``) on runs of voxels, as
     ``streaming.run`` hands them over.
+
+    Parameters
+    ----------
+    kind : {"mtsat", "mtr"}
+        The map.
+    values : dict of str to float
+        The protocol as the model takes it (angles in radians, TRs in s).
+    b1_correction : float or None
+        MTsat's empirical correction constant.
+    threads : int, optional
+        Worker threads.
     """
 
     def __init__(self, kind, values, b1_correction, threads=None):
@@ -136,6 +183,19 @@ class SemiQuantitativeRuns:
         self.b1_correction, self.threads = b1_correction, threads
 
     def __call__(self, values):
+        """The map of one run.
+
+        Parameters
+        ----------
+        values : dict of str to numpy.ndarray
+            A run of each image by name ("mtw", and "pdw", "t1w", "ref",
+            "b1", "mask" where given).
+
+        Returns
+        -------
+        dict of str to numpy.ndarray
+            The map under ``kind``.
+        """
         from tavni.mt_map import mtr
 
         data = prepared(dict(values))
@@ -189,6 +249,11 @@ def semi_quantitative_map(
         al. 2013); needs ``b1``.
     threads, protocol_path, allow_affine_mismatch, max_memory
         As for ``fraction_from_scans``.
+
+    Raises
+    ------
+    protocol.ParameterError, volumes.VolumeError
+        Before anything is written, with one line.
     """
     check_threads(threads)
     measured = kind == "mtr" and ref is not None

@@ -15,25 +15,54 @@ import numpy as np
 from tavni.mt_map import protocol
 from tavni.mt_map import status as statuses
 
-log = logging.getLogger("tavni.mt_map")
+__all__ = [
+    "log",
+    "SOLVED_SHARE_WARNING",
+    "R1_LOOKS_LIKE_T1_MS",
+    "SAMPLE",
+    "warn",
+    "Summary",
+    "summarise",
+    "StatusCounts",
+    "diagnose",
+]
 
-# Below this share of the fitted voxels solved, the summary warns.
+log = logging.getLogger("tavni.mt_map")
+"""The logger of every message for a person (``tavni.mt_map``)."""
+
 SOLVED_SHARE_WARNING = 0.5
-# Median R1 above this (1/s) is no tissue at any field strength: T1 in ms.
+"""Below this share of the fitted voxels solved, the summary warns."""
 R1_LOOKS_LIKE_T1_MS = 20.0
-# At most this many fitted voxels of a map are kept for the diagnosis's
-# medians and the uncertainty's quartiles.
+"""Median R1 above this (1/s) is no tissue at any field strength: T1 in ms."""
 SAMPLE = 1 << 16
+"""At most this many fitted voxels of a map are kept for the diagnosis's
+medians and the uncertainty's quartiles."""
 
 
 def warn(message):
-    """Issues one warning line for a person (logger ``tavni.mt_map``)."""
+    """Issues one warning line for a person (logger ``tavni.mt_map``).
+
+    Parameters
+    ----------
+    message : str
+        One line.
+    """
     log.warning(message)
 
 
 @dataclass
 class Summary:
-    """How the voxels of a map came out: counts per status name."""
+    """How the voxels of a map came out: counts per status name.
+
+    Attributes
+    ----------
+    counts : dict of str to int
+        Voxels per status name (``status.FRACTION`` or ``status.R1``).
+    warnings : list of str
+        The workflow's warnings, one line each, as logged.
+    notes : list of str
+        Remarks logged after the summary line (noise levels, the sd of f).
+    """
 
     counts: dict = field(default_factory=dict)
     warnings: list = field(default_factory=list)  # one line each, as printed
@@ -41,6 +70,7 @@ class Summary:
 
     @property
     def total(self):
+        """Voxels counted."""
         return sum(self.counts.values())
 
     @property
@@ -54,6 +84,17 @@ class Summary:
         return statuses.solved(self.counts) / self.fitted if self.fitted else 0.0
 
     def line(self, name):
+        """The summary line: voxels and the share of each status.
+
+        Parameters
+        ----------
+        name : str or path-like
+            The map, at the start of the line.
+
+        Returns
+        -------
+        str
+        """
         total = max(self.total, 1)
         parts = [
             f"{count} {label} ({100 * count / total:.1f} %)" for label, count in self.counts.items()
@@ -62,7 +103,19 @@ class Summary:
 
 
 def summarise(status, table=statuses.FRACTION):
-    """The Summary of a whole status map."""
+    """The Summary of a whole status map.
+
+    Parameters
+    ----------
+    status : numpy.ndarray of uint8
+        Status codes.
+    table : tuple of status.Status
+        ``status.FRACTION`` (default) or ``status.R1``.
+
+    Returns
+    -------
+    Summary
+    """
     return Summary(
         {
             name: int(np.count_nonzero(status == code))
@@ -72,7 +125,13 @@ def summarise(status, table=statuses.FRACTION):
 
 
 class StatusCounts:
-    """Counts of the per-voxel statuses of runs, for the summary."""
+    """Counts of the per-voxel statuses of runs, for the summary.
+
+    Parameters
+    ----------
+    table : tuple of status.Status
+        ``status.FRACTION`` (default) or ``status.R1``.
+    """
 
     def __init__(self, table=statuses.FRACTION):
         self.table = statuses.status_table(table)
@@ -80,18 +139,40 @@ class StatusCounts:
         self.codes = [code for code, _, _ in self.table]
 
     def count(self, status):
+        """Adds a run's statuses to the counts.
+
+        Parameters
+        ----------
+        status : numpy.ndarray of uint8
+        """
         # A comparison per code: bincount would first widen every status
         # to a 64-bit index, several times slower on a run of millions.
         for code in self.codes:
             self.counts[code] += np.count_nonzero(status == code)
 
     def summary(self):
+        """The Summary of every run counted.
+
+        Returns
+        -------
+        Summary
+        """
         return Summary({name: int(self.counts[code]) for code, name, _ in self.table})
 
 
 def diagnose(summary, ratio, R1, given, images):
-    """Warnings naming what in the inputs looks wrong when few voxels were
-    solved; ratio and R1 are (a sample of) the fitted voxels' values.
+    """Warns, naming what in the inputs looks wrong, when few voxels were solved.
+
+    Parameters
+    ----------
+    summary : Summary
+        Of the fraction map.
+    ratio, R1 : numpy.ndarray
+        (A sample of) the fitted voxels' measured ratio and R1 (1/s).
+    given : dict of str to protocol.Given
+        The parameters; their TR is checked for milliseconds.
+    images : dict
+        Image name to path, for the messages.
     """
     if summary.fitted == 0:
         warn(
