@@ -1,5 +1,5 @@
 from collections.abc import Callable
-from typing import Literal, NamedTuple, overload
+from typing import NamedTuple, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -18,13 +18,13 @@ SHAPES: dict[str, PulseShape]
 def omega_1_rms_from_pulse(  # type: ignore[overload-overlap]
     flip_angle: float,
     pulse_duration: float,
-    shape: Literal["hard", "gaussian"] = "hard",
+    shape: str = "hard",
     bandwidth: float | None = None,
 ) -> float: ...
 @overload
 def omega_1_rms_from_pulse(
     flip_angle: ArrayLike,
     pulse_duration: ArrayLike,
-    shape: Literal["hard", "gaussian"] = "hard",
+    shape: str = "hard",
     bandwidth: ArrayLike | None = None,
 ) -> NDArray[np.float64]: ...

@@ -29,6 +29,7 @@ from pathlib import Path
 from tavni.mt_map import protocol
 from tavni.mt_map.bids.base import BidsError, Collection, one_line
 from tavni.mt_map.bids.naming import IMAGE_EXTENSIONS, relative
+from tavni.mt_map.pulses import SHAPES
 
 __all__ = [
     "LONGEST_SECONDS",
@@ -454,7 +455,9 @@ def _collection_of(layout, participant, session, acquisition, run, images, overr
         take("mt_flip_angle_deg", mtw)
         take("mt_pulse_shape", mtw)
         shape = overrides.get("mt_pulse_shape") or given.get("mt_pulse_shape")
-        if shape is not None and shape.value == "gaussian":
+        # The bandwidth where the shape takes one (the pulse registry says).
+        pulse = SHAPES.get(shape.value) if shape is not None else None
+        if pulse is not None and "bandwidth" in pulse.needs:
             take("mt_bandwidth", mtw)
 
     given.update(overrides)
