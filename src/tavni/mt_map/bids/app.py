@@ -5,14 +5,22 @@ participants from Python: the options are an :class:`AppOptions` (or any
 object with its attributes, such as the command line's namespace).
 """
 
+import contextlib
+import logging
 import shlex
+import signal
 import sys
+import threading
 from dataclasses import dataclass
 from pathlib import Path
 
 from tavni.mt_map._version import version
 from tavni.mt_map.bids.base import APP_NAME, BidsError, Job
-from tavni.mt_map.bids.derivatives import write_dataset_description
+from tavni.mt_map.bids.derivatives import (
+    check_output_location,
+    output_lock,
+    write_dataset_description,
+)
 from tavni.mt_map.bids.group import summarise_group
 from tavni.mt_map.bids.inputs import collections_of, open_layout, read_overrides
 
@@ -22,6 +30,8 @@ __all__ = [
     "command_line",
     "run",
 ]
+
+log = logging.getLogger("tavni.mt_map")
 
 
 @dataclass
@@ -161,15 +171,45 @@ def run_participants(options, on_done=None):
     """
     if options.jobs < 1:
         raise BidsError(f"--jobs must be at least 1 (got {options.jobs})")
-    if Path(options.output_dir).resolve() == Path(options.bids_dir).resolve():
-        raise BidsError("OUTPUT_DIR must not be the BIDS dataset itself")
+    check_output_location(options.bids_dir, options.output_dir)
     jobs = plan(options)
-    write_dataset_description(options, jobs[0].generated_by)
+    output_dir = Path(options.output_dir)
+    try:
+        output_dir.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise BidsError(f"cannot create '{output_dir}': {error.strerror or error}") from None
     from tavni.mt_map.bids import runner
+    from tavni.mt_map.bids.participant import recover
 
-    return runner.run(
-        jobs, jobs_at_once=options.jobs, scheduler=options.dask_scheduler, on_done=on_done
-    )
+    with output_lock(output_dir), _terminate_as_interrupt():
+        # Checked again under the lock: the folder may have changed while
+        # another run held it.
+        check_output_location(options.bids_dir, output_dir)
+        for line in recover(output_dir):
+            log.warning("%s", line)
+        write_dataset_description(options, jobs[0].generated_by)
+        return runner.run(
+            jobs, jobs_at_once=options.jobs, scheduler=options.dask_scheduler, on_done=on_done
+        )
+
+
+@contextlib.contextmanager
+def _terminate_as_interrupt():
+    """SIGTERM (a scheduler's or a container's stop) ends the run as Ctrl-C
+    does: the work folders and partial maps are removed on the way out.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def interrupt(number, frame):
+        raise KeyboardInterrupt("terminated")
+
+    previous = signal.signal(signal.SIGTERM, interrupt)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
 
 
 def run(options, on_done=None):

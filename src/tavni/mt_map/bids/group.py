@@ -1,12 +1,19 @@
 """The group level: per-participant statistics of the maps into group/summary.tsv and a report."""
 
-import json
+import logging
 import math
 from pathlib import Path
 
-from tavni.mt_map.bids.base import BidsError
-from tavni.mt_map.bids.derivatives import atomic_write, read_image
+from tavni.mt_map.bids.base import BidsError, one_line
+from tavni.mt_map.bids.derivatives import (
+    atomic_write,
+    check_output_location,
+    output_lock,
+    read_image,
+    read_json,
+)
 from tavni.mt_map.bids.naming import FRACTION_SUFFIX, STATUS_DESC
+from tavni.mt_map.bids.participant import participant_state, recover
 from tavni.mt_map.outputs import BIDS_MAPS
 from tavni.mt_map.status import fitted
 
@@ -14,6 +21,8 @@ __all__ = [
     "map_statistics",
     "summarise_group",
 ]
+
+log = logging.getLogger("tavni.mt_map")
 
 
 def map_statistics(outputs):
@@ -57,10 +66,18 @@ def map_statistics(outputs):
 def summarise_group(options):
     """group/summary.tsv and group/report.html from the participants' outputs.
 
+    Holds the output folder's lock, finishes first what killed participant
+    runs left half committed, and summarises every complete participant. A
+    participant that is incomplete (a folder without report, a report
+    without folder) or damaged (a map or sidecar that cannot be read) is
+    left out of the summary, and named in the error raised after it is
+    written.
+
     Parameters
     ----------
     options : AppOptions
-        ``output_dir``, and ``participant_label`` to keep only some.
+        ``bids_dir``, ``output_dir``, and ``participant_label`` to keep only
+        some.
 
     Returns
     -------
@@ -70,39 +87,85 @@ def summarise_group(options):
     Raises
     ------
     BidsError
-        No participant outputs.
+        No participant outputs; another run holding the folder; or
+        participants left out, each with its reason and file.
     """
     output_dir = Path(options.output_dir)
-    labels = [label.removeprefix("sub-") for label in options.participant_label or ()]
-    found = sorted(output_dir.glob(f"sub-*/**/anat/*_{FRACTION_SUFFIX}.nii.gz"))
+    if not output_dir.is_dir():
+        raise BidsError(
+            f"no participant outputs in '{output_dir}' (no such folder): "
+            "run the participant level first"
+        )
+    check_output_location(options.bids_dir, output_dir)
+    with output_lock(output_dir):
+        for line in recover(output_dir):
+            log.warning("%s", line)
+        return _summarise(options, output_dir)
+
+
+def _participant_rows(output_dir, participant):
     rows = []
-    for fraction in found:
-        participant = fraction.relative_to(output_dir).parts[0].removeprefix("sub-")
-        if labels and participant not in labels:
-            continue
+    for fraction in sorted(
+        (output_dir / f"sub-{participant}").glob(f"**/anat/*_{FRACTION_SUFFIX}.nii.gz")
+    ):
         stem = fraction.name[: -len(f"_{FRACTION_SUFFIX}.nii.gz")]
-        entities = dict(part.split("-", 1) for part in stem.split("_"))
+        entities = dict(part.split("-", 1) for part in stem.split("_") if "-" in part)
         outputs = {
             kind.key: str(fraction.with_name(f"{stem}_{kind.suffix}.nii.gz")) for kind in BIDS_MAPS
         }
         outputs["status"] = str(fraction.with_name(f"{stem}_desc-{STATUS_DESC}_dseg.nii.gz"))
-        sidecar = json.loads(fraction.with_name(f"{stem}_{FRACTION_SUFFIX}.json").read_text())
-        row = {
-            "participant_id": f"sub-{participant}",
-            "session_id": f"ses-{entities['ses']}" if "ses" in entities else "n/a",
-            "acq": entities.get("acq", "n/a"),
-            "run": entities.get("run", "n/a"),
-            **map_statistics(outputs),
-            "warnings": " | ".join(sidecar.get("ProcessingWarnings", [])) or "n/a",
-        }
-        rows.append(row)
+        sidecar = read_json(fraction.with_name(f"{stem}_{FRACTION_SUFFIX}.json"), "sidecar")
+        warnings = sidecar.get("ProcessingWarnings", [])
+        rows.append(
+            {
+                "participant_id": f"sub-{participant}",
+                "session_id": f"ses-{entities['ses']}" if "ses" in entities else "n/a",
+                "acq": entities.get("acq", "n/a"),
+                "run": entities.get("run", "n/a"),
+                **map_statistics(outputs),
+                "warnings": " | ".join(str(w) for w in warnings) or "n/a",
+            }
+        )
+    return rows
+
+
+def _summarise(options, output_dir):
+    from tavni.mt_map.io.volumes import VolumeError
+
+    wanted = [label.removeprefix("sub-") for label in options.participant_label or ()]
+    found = {p.name.removeprefix("sub-").removesuffix(".html") for p in output_dir.glob("sub-*")}
+    rows, problems = [], []
+    for participant in sorted(found):
+        if wanted and participant not in wanted:
+            continue
+        state = participant_state(output_dir, participant)
+        folder = output_dir / f"sub-{participant}"
+        if state != "complete":
+            what = (
+                "report without its folder"
+                if not folder.exists()
+                else f"no report '{folder}.html'"
+                if not Path(f"{folder}.html").exists()
+                else f"no *_{FRACTION_SUFFIX}.nii.gz in '{folder}'"
+            )
+            problems.append(f"sub-{participant}: incomplete ({what})")
+            continue
+        try:
+            rows += _participant_rows(output_dir, participant)
+        except (BidsError, VolumeError, OSError, ValueError) as error:
+            # One damaged participant does not stop the others' summary.
+            problems.append(f"sub-{participant}: {one_line(error)}")
     if not rows:
         raise BidsError(
             f"no participant outputs (*_{FRACTION_SUFFIX}.nii.gz) in "
             f"'{output_dir}': run the participant level first"
+            + (f" ({'; '.join(problems)})" if problems else "")
         )
     group = output_dir / "group"
-    group.mkdir(exist_ok=True)
+    try:
+        group.mkdir(exist_ok=True)
+    except OSError as error:
+        raise BidsError(f"cannot create '{group}': {error.strerror or error}") from None
     columns = list(rows[0])
 
     def cell(value):
@@ -119,4 +182,11 @@ def summarise_group(options):
     from tavni.mt_map.bids import report
 
     report.group_report(group / "report.html", rows)
+    if problems:
+        summarised = len({row["participant_id"] for row in rows})
+        raise BidsError(
+            f"'{group / 'summary.tsv'}' summarises {summarised} of "
+            f"{summarised + len(problems)} participants; left out: {'; '.join(problems)} "
+            "(run the participant level again for them, with --overwrite)"
+        )
     return rows

@@ -1,31 +1,89 @@
-"""One participant: its collections mapped into a work folder, moved into the derivatives dataset complete or not at all."""
+"""One participant: its collections mapped into a work folder, moved into the
+derivatives dataset complete or not at all.
 
+The participant's folder and report are replaced by a journalled commit: the
+finished work folder gets a journal naming the inodes of the new folder and
+report, then the folder is swapped with the old one in a single rename (the
+kernel's exchange, where the filesystem has it) and the report renamed over
+the old one. At every instant a folder and a report are in place, old or new;
+a run killed in between leaves the journal, and the next run (or the group
+level) finishes the commit from it before anything else reads the folder.
+"""
+
+import ctypes
+import errno
+import json
+import logging
 import math
 import os
+import re
 import shutil
 import tempfile
 from pathlib import Path
 
 from tavni.mt_map.bids.base import BidsError, Outcome, one_line
-from tavni.mt_map.bids.derivatives import read_image, write_json
-from tavni.mt_map.bids.naming import STATUS_DESC, bids_name
+from tavni.mt_map.bids.derivatives import foreign_file, read_image, write_json
+from tavni.mt_map.bids.naming import FRACTION_SUFFIX, STATUS_DESC, bids_name
 from tavni.mt_map.outputs import BIDS_MAPS
 
 __all__ = [
     "process_participant",
+    "participant_state",
     "move_into_place",
+    "recover",
     "relative_field",
     "hertz_field",
     "scaled_copy",
     "map_collection",
 ]
 
+log = logging.getLogger("tavni.mt_map")
+
+JOURNAL = "commit.json"
+"""The work folder's journal: written once its participant is complete,
+removed once folder and report are in place."""
+
+# A participant's work folder (tempfile.mkdtemp's eight characters after the
+# prefix) and the temporaries that atomic writes leave when killed.
+_WORK = re.compile(r"\.sub-([A-Za-z0-9]+)\.[a-z0-9_]{8}")
+_TEMPORARY = re.compile(
+    r"\.(dataset_description\.json|\.bidsignore|summary\.tsv|report\.html)\.[a-z0-9_]{8}"
+)
+
+
+def participant_state(output_dir, participant):
+    """What a participant has in the derivatives dataset.
+
+    Parameters
+    ----------
+    output_dir : path-like
+    participant : str
+        The label, without ``sub-``.
+
+    Returns
+    -------
+    str
+        "absent" (neither folder nor report), "complete" (the folder with at
+        least one fraction map and the report) or "incomplete" (anything
+        else: a folder without report or maps, a report without folder, a
+        commit a killed run left half done).
+    """
+    output_dir = Path(output_dir)
+    folder = output_dir / f"sub-{participant}"
+    report = output_dir / f"sub-{participant}.html"
+    if not folder.exists() and not report.exists():
+        return "absent"
+    pending = any((work / JOURNAL).exists() for work in output_dir.glob(f".sub-{participant}.*"))
+    maps = folder.is_dir() and next(folder.rglob(f"*_{FRACTION_SUFFIX}.nii.gz"), None)
+    return "complete" if maps and report.is_file() and not pending else "incomplete"
+
 
 def process_participant(job):
     """Maps every collection of one participant into the derivatives dataset.
 
-    Atomically: the participant's folder (and report) appear complete or
-    not at all.
+    Atomically: the participant's folder and report are the old ones or the
+    new ones at every instant, and a kill between the two leaves a journal
+    from which :func:`recover` finishes the commit.
 
     Parameters
     ----------
@@ -46,10 +104,23 @@ def process_participant(job):
     def outcome(state, reason="", warnings=()):
         return Outcome(job.participant, state, reason, time.monotonic() - started, list(warnings))
 
-    if final.exists() and job.skip_existing:
+    state = participant_state(output_dir, job.participant)
+    if state == "complete" and job.skip_existing:
         return outcome("skipped", "outputs exist")
-    if final.exists() and not job.overwrite:
-        return outcome("failed", f"'{final}' exists (use --skip-existing or --overwrite)")
+    # An incomplete participant is redone under --skip-existing: skipping it
+    # would leave it incomplete for good.
+    if state != "absent" and not (job.overwrite or job.skip_existing):
+        return outcome(
+            "failed",
+            f"'{final}' exists{' (incomplete)' if state == 'incomplete' else ''} "
+            "(use --skip-existing or --overwrite)",
+        )
+    if final.is_dir():
+        found = foreign_file(final)
+        if found is not None:
+            return outcome(
+                "failed", f"'{found}' was not written by this program: '{final}' not replaced"
+            )
     if job.error:
         return outcome("failed", job.error)
     work = None
@@ -60,6 +131,7 @@ def process_participant(job):
 
         report.participant_report(work / f"sub-{job.participant}.html", job.participant, results)
         move_into_place(work, output_dir, job.participant)
+        work = None  # removed by the commit
         warnings = [w for r in results for w in r["warnings"]]
         return outcome("done", warnings=warnings)
     except Exception as error:  # whatever went wrong stays with this participant
@@ -67,18 +139,74 @@ def process_participant(job):
         from tavni.mt_map.protocol import ParameterError
 
         expected = isinstance(error, (BidsError, VolumeError, ParameterError))
-        return outcome(
-            "failed", one_line(error) if expected else f"{type(error).__name__}: {one_line(error)}"
-        )
+        reason = one_line(error) if expected else f"{type(error).__name__}: {one_line(error)}"
+        if isinstance(error, OSError) and error.filename is None:
+            # A full disk says so without naming the file: the folder is
+            # where this participant was writing.
+            reason += f" (writing into '{work or output_dir}')"
+        return outcome("failed", reason)
     finally:
+        if work is not None and (work / JOURNAL).exists():
+            # Committed but not finished (the disk filled between the
+            # renames, say): the journal lets the next run finish it.
+            work = None
         if work is not None:
             shutil.rmtree(work, ignore_errors=True)
 
 
-def move_into_place(work, output_dir, participant):
-    """Renames the finished folder (and report) over any earlier one.
+def _rename(source, target):
+    os.replace(source, target)
 
-    The old one is removed only once the new one is in place.
+
+_RENAME_EXCHANGE = 2
+_AT_FDCWD = -100
+
+
+def _exchange(first, second):
+    """Swaps two existing paths in one step, where the filesystem can.
+
+    Returns
+    -------
+    bool
+        False when this system or filesystem has no atomic exchange.
+    """
+    try:
+        renameat2 = ctypes.CDLL(None, use_errno=True).renameat2
+    except (OSError, AttributeError):
+        return False
+    result = renameat2(
+        _AT_FDCWD, os.fsencode(first), _AT_FDCWD, os.fsencode(second), _RENAME_EXCHANGE
+    )
+    if result == 0:
+        return True
+    code = ctypes.get_errno()
+    if code in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP):
+        return False
+    raise OSError(code, os.strerror(code), str(first), None, str(second))
+
+
+def _inode(path):
+    try:
+        return os.lstat(path).st_ino
+    except FileNotFoundError:
+        return None
+
+
+def _sync(folder):
+    try:
+        handle = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    except OSError:
+        return
+    try:
+        os.fsync(handle)
+    except OSError:
+        pass
+    finally:
+        os.close(handle)
+
+
+def move_into_place(work, output_dir, participant):
+    """Commits the finished folder and report over any earlier ones.
 
     Parameters
     ----------
@@ -87,16 +215,100 @@ def move_into_place(work, output_dir, participant):
     output_dir : pathlib.Path
         The derivatives dataset.
     participant : str
+
+    Raises
+    ------
+    OSError
+        A rename failed; the journal stays for the next run to finish.
     """
+    journal = {
+        "participant": participant,
+        "folder": os.lstat(work / f"sub-{participant}").st_ino,
+        "report": os.lstat(work / f"sub-{participant}.html").st_ino,
+    }
+    temporary = work / f".{JOURNAL}"
+    with open(temporary, "w") as stream:
+        stream.write(json.dumps(journal) + "\n")
+        stream.flush()
+        os.fsync(stream.fileno())
+    _sync(work / f"sub-{participant}")
+    _rename(temporary, work / JOURNAL)
+    _sync(work)
+    _finish(work, Path(output_dir), journal)
+
+
+def _finish(work, output_dir, journal):
+    """Brings a committed work folder's participant into place; repeatable
+    from any point a kill left it at.
+    """
+    participant = journal["participant"]
     final = output_dir / f"sub-{participant}"
-    old = None
-    if final.exists():
-        old = work / "previous"
-        os.replace(final, old)
-    os.replace(work / f"sub-{participant}", final)
-    os.replace(work / f"sub-{participant}.html", output_dir / f"sub-{participant}.html")
-    if old is not None:
-        shutil.rmtree(old, ignore_errors=True)
+    report = output_dir / f"sub-{participant}.html"
+    new_folder = work / f"sub-{participant}"
+    new_report = work / f"sub-{participant}.html"
+    if _inode(final) != journal["folder"]:
+        if _inode(new_folder) != journal["folder"]:
+            raise BidsError(f"'{work}': the new folder of sub-{participant} is gone")
+        if not final.exists():
+            _rename(new_folder, final)
+        elif not _exchange(new_folder, final):
+            # No exchange here: the old folder steps aside first, and a kill
+            # in between leaves no folder, which the journal still repairs.
+            _rename(final, work / "previous")
+            _rename(new_folder, final)
+    if _inode(report) != journal["report"]:
+        if _inode(new_report) != journal["report"]:
+            raise BidsError(f"'{work}': the new report of sub-{participant} is gone")
+        _rename(new_report, report)
+    _sync(output_dir)
+    (work / JOURNAL).unlink()
+    shutil.rmtree(work, ignore_errors=True)
+
+
+def recover(output_dir):
+    """Finishes what killed runs left, and removes their leftovers.
+
+    To be called while holding the output folder's lock, so that no live
+    run's work folder is touched: a work folder with a journal is committed,
+    one without is removed with its partial maps, and temporaries of the
+    dataset's own files are removed.
+
+    Parameters
+    ----------
+    output_dir : path-like
+
+    Returns
+    -------
+    list of str
+        A line for each participant whose commit was finished.
+
+    Raises
+    ------
+    BidsError
+        A journal that cannot be followed; the message names the folder.
+    """
+    output_dir = Path(output_dir)
+    finished = []
+    for folder in (output_dir, output_dir / "group"):
+        if not folder.is_dir():
+            continue
+        for entry in sorted(folder.iterdir()):
+            if folder == output_dir and entry.is_dir() and _WORK.fullmatch(entry.name):
+                journal = entry / JOURNAL
+                if journal.exists():
+                    try:
+                        _finish(entry, output_dir, json.loads(journal.read_text()))
+                    except (OSError, ValueError, KeyError) as error:
+                        raise BidsError(
+                            f"cannot finish the interrupted commit in '{entry}': {one_line(error)}"
+                        ) from None
+                    name = entry.name.split(".")[1]
+                    finished.append(f"{name}: the commit of a run that was stopped, finished")
+                else:
+                    shutil.rmtree(entry, ignore_errors=True)
+            elif entry.is_file() and _TEMPORARY.fullmatch(entry.name):
+                entry.unlink(missing_ok=True)
+    return finished
 
 
 def relative_field(path, units, what, work, warnings):
