@@ -1,0 +1,228 @@
+"""The BIDS App under injected faults: kill -9 at each rename of a
+participant's replacement, output folders that are (or lie in) raw data,
+two runs at once, a disk that fills at each write, damaged participants at
+the group level. After each: the raw data byte-identical, every participant
+the old or the new complete set, and an exit status and message that say
+what happened.
+"""
+
+import gzip
+import hashlib
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+from conftest import write_bids_dataset
+
+from tavni.mt_map import cli
+
+# Runs mt-map with os.replace (and the folder exchange) counted where they
+# touch the output folder's top level or commit a participant: at the
+# KILL_AT-th the process kills itself with SIGKILL, at PAUSE_AT it waits.
+CHILD = """
+import os, signal, sys, time
+from pathlib import Path
+from tavni.mt_map import cli
+from tavni.mt_map.bids import participant
+out, count = Path(sys.argv[3]).absolute(), [0]
+def hook(real, *paths):
+    def counted(source, target, *rest):
+        if out in (Path(source).parent, Path(target).parent) or Path(target).name == "commit.json":
+            count[0] += 1
+            if count[0] == int(os.environ.get("KILL_AT", 0)):
+                os.kill(os.getpid(), signal.SIGKILL)
+            if count[0] == int(os.environ.get("PAUSE_AT", 0)):
+                (out.parent / "paused").touch()
+                time.sleep(60)
+        return real(source, target, *rest)
+    return counted
+os.replace = hook(os.replace)
+if hasattr(participant, "_exchange"):
+    real = (lambda a, b: False) if os.environ.get("NO_EXCHANGE") else participant._exchange
+    participant._exchange = hook(real)
+sys.argv = ["mt-map", *sys.argv[1:]]
+sys.exit(cli.main(sys.argv[1:]))
+"""
+
+
+def child(raw, out, *extra, wait=True, **env):
+    args = ["bids", str(raw), str(out), "participant", "--quiet"]
+    args += ["--protocol", str(raw / "protocol.json"), *extra]
+    command = [sys.executable, "-c", CHILD, *args]
+    environment = {**os.environ, **{k: str(v) for k, v in env.items()}}
+    if not wait:
+        return subprocess.Popen(command, env=environment)
+    return subprocess.run(command, env=environment, capture_output=True, text=True, timeout=300)
+
+
+def snapshot(folder, *patterns):
+    """Hashes of the files (images decompressed: gzip stamps the time)."""
+    hashes = {}
+    for path in sorted(p for pattern in patterns or ["**/*"] for p in Path(folder).glob(pattern)):
+        if path.is_file():
+            data = path.read_bytes()
+            hashes[str(path.relative_to(folder))] = hashlib.sha256(
+                gzip.decompress(data) if path.suffix == ".gz" else data
+            ).hexdigest()
+    return hashes
+
+
+SHAPE = (6, 6, 4)
+ONE = ("sub-01/**/*", "sub-01.html")
+
+
+def group(raw, out, capsys):
+    status = cli.main(["bids", str(raw), str(out), "group", "--quiet"])
+    return status, capsys.readouterr().err
+
+
+@pytest.fixture(scope="module")
+def done(tmp_path_factory):
+    """Two participants, their first outputs and the sets a clean
+    --overwrite of sub-01 leaves.
+    """
+    root = tmp_path_factory.mktemp("faults")
+    raw, out = write_bids_dataset(root / "raw", ("01", "02"), SHAPE), root / "out"
+    assert child(raw, out).returncode == 0
+    shutil.copytree(out, root / "first")
+    old = snapshot(out, *ONE)
+    assert child(raw, out, "--overwrite", "--participant-label", "01").returncode == 0
+    assert snapshot(out, *ONE) != old
+    return raw, out, root / "first", old, snapshot(out, *ONE), snapshot(raw)
+
+
+def restore(out, first):
+    shutil.rmtree(out)
+    shutil.copytree(first, out)
+
+
+@pytest.mark.parametrize(
+    "kill_at, exchange, rerun",
+    # 1 the journal, 2 the folder swap (without one: 3 old aside, 4 new in),
+    # then the report.
+    [(1, True, False), (2, True, True), (3, True, False)]
+    + [(4, False, True), (5, False, False)],
+)
+def test_kill_at_each_rename(done, capsys, kill_at, exchange, rerun):
+    raw, out, first, old, new, raw_hashes = done
+    restore(out, first)
+    env = {"KILL_AT": kill_at} | ({} if exchange else {"NO_EXCHANGE": 1})
+    assert child(raw, out, "--overwrite", "--participant-label", "01", **env).returncode == -9
+    if rerun:  # the next participant run finishes or clears what the dead one left
+        assert child(raw, out, "--skip-existing").returncode == 0
+    assert group(raw, out, capsys)[0] == 0
+    summary = (out / "group/summary.tsv").read_text().splitlines()
+    assert [line.split("\t")[0] for line in summary[1:]] == ["sub-01", "sub-02"]
+    assert snapshot(out, *ONE) == (old if kill_at == 1 else new)
+    assert not list(out.glob(".sub-*")) and snapshot(raw) == raw_hashes
+
+
+def test_location_refused(tmp_path, capsys):
+    raw = write_bids_dataset(tmp_path / "raw", ("01",), SHAPE)
+    other = write_bids_dataset(tmp_path / "other", ("01",), SHAPE)
+    bare = write_bids_dataset(tmp_path / "bare", ("01",), SHAPE)
+    (bare / "dataset_description.json").unlink()
+    (tmp_path / "link").symlink_to(raw)
+    cases = [
+        (tmp_path / "link", "is the BIDS dataset"),
+        (other, "is a raw BIDS dataset (its dataset_description.json has no DatasetType)"),
+        (bare, "holds '"),
+        (raw / "sub-01/anat", "lies inside"),
+        (tmp_path, "contains the BIDS dataset"),
+    ]
+    bind = tmp_path / "bind"
+    if os.geteuid() == 0:
+        bind.mkdir()
+        subprocess.run(["mount", "--bind", str(raw), str(bind)], check=True)
+        cases.append((bind, "is the BIDS dataset"))
+    try:
+        hashes = {d: snapshot(d) for d in (raw, other, bare)}
+        for out, message in cases:
+            arguments = ["bids", str(raw), str(out), "participant", "--overwrite", "--quiet"]
+            assert cli.main([*arguments, "--protocol", str(raw / "protocol.json")]) == 1
+            assert message in capsys.readouterr().err, out
+            assert {d: snapshot(d) for d in hashes} == hashes
+        out = raw / "derivatives/mt-map"  # the usual place inside a dataset
+        assert child(raw, out).returncode == 0 and (out / "sub-01.html").is_file()
+    finally:
+        if bind.is_dir():
+            subprocess.run(["umount", str(bind)], check=True)
+
+
+def test_two_runs_at_once(tmp_path, capsys):
+    raw, out = write_bids_dataset(tmp_path / "raw", ("01",), SHAPE), tmp_path / "out"
+    first = child(raw, out, wait=False, PAUSE_AT=1)
+    try:
+        deadline = time.monotonic() + 120
+        while not (tmp_path / "paused").exists() and first.poll() is None:
+            assert time.monotonic() < deadline
+            time.sleep(0.1)
+        arguments = ["bids", str(raw), str(out), "participant", "--overwrite", "--quiet"]
+        assert cli.main([*arguments, "--protocol", str(raw / "protocol.json")]) == 1
+        assert f"in use by another run (process {first.pid} on host" in capsys.readouterr().err
+    finally:
+        first.kill()
+        first.wait()
+    # The dead run's lock is gone with it; its work folder is cleared.
+    assert child(raw, out).returncode == 0
+    assert [p.name for p in out.glob(".sub-*")] == [] and (out / "sub-01.html").is_file()
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="mounting a tmpfs needs root")
+@pytest.mark.parametrize("free_pages", range(5))
+def test_disk_full_at_each_write(tmp_path, capsys, free_pages):
+    raw, disk = write_bids_dataset(tmp_path / "raw", ("01",), SHAPE), tmp_path / "disk"
+    disk.mkdir()
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", str(disk)], check=True)
+    try:
+        with open(disk / "filler", "wb") as filler:
+            with pytest.raises(OSError):
+                while True:
+                    filler.write(b"\0" * 65536)
+                    filler.flush()
+            filler.truncate(filler.tell() - 4096 * free_pages)
+        out = disk / "out"
+        arguments = ["bids", str(raw), str(out), "participant", "--quiet"]
+        arguments += ["--protocol", str(raw / "protocol.json")]
+        assert cli.main(arguments) == 1
+        captured = capsys.readouterr()
+        assert f"'{out}" in captured.err + captured.out  # the message names the file
+        for name in ("dataset_description.json", ".bidsignore"):
+            assert not (out / name).exists() or (out / name).stat().st_size > 0
+        (disk / "filler").unlink()
+        assert cli.main(arguments) == 0
+        json.loads((out / "dataset_description.json").read_text())
+        assert "*_MPFmap.nii.gz" in (out / ".bidsignore").read_text()
+        assert sorted(p.name for p in out.glob(".*")) == [".bidsignore", ".mt-map.lock"]
+    finally:
+        subprocess.run(["umount", str(disk)], check=True)
+
+
+@pytest.mark.parametrize(
+    "damage, message",
+    [
+        ("sub-02/anat/sub-02_MPFmap.json", "sub-02_MPFmap.json' is not JSON (empty)"),
+        ("sub-02/anat/sub-02_MPFmap.nii.gz", "sub-02_MPFmap.nii.gz"),
+        ("sub-02.html", "sub-02: incomplete (no report"),
+        ("sub-02", "sub-02: incomplete (report without its folder)"),
+    ],
+)
+def test_damaged_participant_at_group_level(done, capsys, damage, message):
+    raw, out, first, *_ = done
+    restore(out, first)
+    path = out / damage
+    if path.is_dir():
+        shutil.rmtree(path)
+    elif path.suffix == ".html":
+        path.unlink()
+    else:
+        path.write_bytes(b"")
+    status, error = group(raw, out, capsys)
+    assert status == 1 and "summarises 1 of 2 participants" in error and message in error
+    rows = (out / "group/summary.tsv").read_text().splitlines()[1:]
+    assert [row.split("\t")[0] for row in rows] == ["sub-01"]
