@@ -11,6 +11,7 @@ import hashlib
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -22,7 +23,7 @@ from conftest import write_bids_dataset
 from tavni.mt_map import cli
 
 # Runs mt-map with os.replace (and the folder exchange) counted where they
-# touch the output folder's top level or commit a participant: at the
+# move a participant's folder or report, or commit it: at the
 # KILL_AT-th the process kills itself with SIGKILL, at PAUSE_AT it waits.
 CHILD = """
 import os, signal, sys, time
@@ -32,7 +33,10 @@ from tavni.mt_map.bids import participant
 out, count = Path(sys.argv[3]).absolute(), [0]
 def hook(real, *paths):
     def counted(source, target, *rest):
-        if out in (Path(source).parent, Path(target).parent) or Path(target).name == "commit.json":
+        ends = [Path(source), Path(target)]
+        if any(p.parent == out and p.name.startswith("sub-") for p in ends) or (
+            ends[1].name == "commit.json"
+        ):
             count[0] += 1
             if count[0] == int(os.environ.get("KILL_AT", 0)):
                 os.kill(os.getpid(), signal.SIGKILL)
@@ -105,8 +109,7 @@ def restore(out, first):
     "kill_at, exchange, rerun",
     # 1 the journal, 2 the folder swap (without one: 3 old aside, 4 new in),
     # then the report.
-    [(1, True, False), (2, True, True), (3, True, False)]
-    + [(4, False, True), (5, False, False)],
+    [(1, True, False), (2, True, True), (3, True, False)] + [(4, False, True), (5, False, False)],
 )
 def test_kill_at_each_rename(done, capsys, kill_at, exchange, rerun):
     raw, out, first, old, new, raw_hashes = done
@@ -154,7 +157,8 @@ def test_location_refused(tmp_path, capsys):
             subprocess.run(["umount", str(bind)], check=True)
 
 
-def test_two_runs_at_once(tmp_path, capsys):
+@pytest.mark.parametrize("stop, status", [(signal.SIGKILL, -9), (signal.SIGTERM, 130)])
+def test_two_runs_at_once(tmp_path, capsys, stop, status):
     raw, out = write_bids_dataset(tmp_path / "raw", ("01",), SHAPE), tmp_path / "out"
     first = child(raw, out, wait=False, PAUSE_AT=1)
     try:
@@ -166,9 +170,11 @@ def test_two_runs_at_once(tmp_path, capsys):
         assert cli.main([*arguments, "--protocol", str(raw / "protocol.json")]) == 1
         assert f"in use by another run (process {first.pid} on host" in capsys.readouterr().err
     finally:
-        first.kill()
-        first.wait()
-    # The dead run's lock is gone with it; its work folder is cleared.
+        first.send_signal(stop)
+        assert first.wait() == status
+    # SIGTERM ends a run as Ctrl-C does, removing its work folder; after
+    # SIGKILL the next run does. The dead run's lock is gone with it.
+    assert (stop == signal.SIGKILL) == bool(list(out.glob(".sub-*")))
     assert child(raw, out).returncode == 0
     assert [p.name for p in out.glob(".sub-*")] == [] and (out / "sub-01.html").is_file()
 
