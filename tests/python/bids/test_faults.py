@@ -108,20 +108,26 @@ def restore(out, first):
 @pytest.mark.parametrize(
     "kill_at, exchange, rerun",
     # 1 the journal, 2 the folder swap (without one: 3 old aside, 4 new in),
-    # then the report.
-    [(1, True, False), (2, True, True), (3, True, False)] + [(4, False, True), (5, False, False)],
+    # then the report; 0: the old folder aside, as versions before the
+    # journal left it.
+    [(1, True, False), (2, True, True), (3, True, False)]
+    + [(4, False, True), (5, False, False), (0, False, False)],
 )
 def test_kill_at_each_rename(done, capsys, kill_at, exchange, rerun):
     raw, out, first, old, new, raw_hashes = done
     restore(out, first)
     env = {"KILL_AT": kill_at} | ({} if exchange else {"NO_EXCHANGE": 1})
-    assert child(raw, out, "--overwrite", "--participant-label", "01", **env).returncode == -9
+    if kill_at == 0:
+        (out / ".sub-01.killed_0").mkdir()
+        (out / "sub-01").rename(out / ".sub-01.killed_0/previous")
+    else:
+        assert child(raw, out, "--overwrite", "--participant-label", "01", **env).returncode == -9
     if rerun:  # the next participant run finishes or clears what the dead one left
         assert child(raw, out, "--skip-existing").returncode == 0
     assert group(raw, out, capsys)[0] == 0
     summary = (out / "group/summary.tsv").read_text().splitlines()
     assert [line.split("\t")[0] for line in summary[1:]] == ["sub-01", "sub-02"]
-    assert snapshot(out, *ONE) == (old if kill_at == 1 else new)
+    assert snapshot(out, *ONE) == (old if kill_at <= 1 else new)
     assert not list(out.glob(".sub-*")) and snapshot(raw) == raw_hashes
 
 

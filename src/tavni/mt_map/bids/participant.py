@@ -305,6 +305,15 @@ def recover(output_dir):
                     name = entry.name.split(".")[1]
                     finished.append(f"{name}: the commit of a run that was stopped, finished")
                 else:
+                    # Versions before the journal moved the old folder into
+                    # the work folder first: a kill then left it only there.
+                    name = entry.name.split(".")[1]
+                    previous, final = entry / "previous", output_dir / name
+                    if previous.is_dir() and not final.exists():
+                        _rename(previous, final)
+                        finished.append(
+                            f"{name}: the folder a stopped run had moved aside, restored"
+                        )
                     shutil.rmtree(entry, ignore_errors=True)
             elif entry.is_file() and _TEMPORARY.fullmatch(entry.name):
                 entry.unlink(missing_ok=True)
