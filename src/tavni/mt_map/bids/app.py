@@ -50,6 +50,8 @@ class AppOptions:
         Participants processed at once on this machine.
     dask_scheduler : str, optional
         Address of a Dask distributed scheduler to run participants on.
+    dask_timeout : float
+        Seconds to wait there while no worker is alive.
     skip_existing, overwrite : bool
         What to do with participants that have outputs already.
     assume_ms : bool
@@ -71,6 +73,7 @@ class AppOptions:
     session_label: list | None = None
     jobs: int = 1
     dask_scheduler: str | None = None
+    dask_timeout: float = 300.0
     skip_existing: bool = False
     overwrite: bool = False
     assume_ms: bool = False
@@ -189,7 +192,11 @@ def run_participants(options, on_done=None):
             log.warning("%s", line)
         write_dataset_description(options, jobs[0].generated_by)
         return runner.run(
-            jobs, jobs_at_once=options.jobs, scheduler=options.dask_scheduler, on_done=on_done
+            jobs,
+            jobs_at_once=options.jobs,
+            scheduler=options.dask_scheduler,
+            on_done=on_done,
+            dask_timeout=options.dask_timeout,
         )
 
 

@@ -58,6 +58,15 @@ def add_parser(commands):
         "scheduler (e.g. tcp://host:8786); dataset and output folder "
         "must be on a filesystem the workers share",
     )
+    parser.add_argument(
+        "--dask-timeout",
+        type=float,
+        default=300.0,
+        metavar="SECONDS",
+        help="with --dask-scheduler: give up when no worker has been alive "
+        "for this long, at the start or while participants run; "
+        "participants not finished then are failed (default 300)",
+    )
     again = parser.add_mutually_exclusive_group()
     again.add_argument(
         "--skip-existing",
@@ -121,7 +130,12 @@ def run(options):
         return 0
     from tavni.mt_map.bids import runner
 
-    outcomes = bids.run_participants(app, on_done=None if app.quiet else _progress)
+    try:
+        outcomes = bids.run_participants(app, on_done=None if app.quiet else _progress)
+    except runner.ClusterLost as error:
+        # The table first, then the one line saying why the run ended.
+        print(runner.table(error.outcomes))
+        raise
     print(runner.table(outcomes))
     return 1 if any(o.state == "failed" for o in outcomes) else 0
 

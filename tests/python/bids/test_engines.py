@@ -1,0 +1,201 @@
+"""Faults of the engines that run participants: a local process killed as by
+the out-of-memory killer, a Dask cluster left without workers, a Dask
+scheduler lost mid-run.
+"""
+
+import contextlib
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+from conftest import write_bids_dataset
+
+# Put first on PYTHONPATH, this runs in every interpreter the run starts (its
+# local processes, the Dask workers) and wraps one participant's steps:
+# "LABEL:kill:N" kills the process in the middle of the participant, on its
+# first N attempts; "LABEL:hang" leaves the task hanging once the outputs are
+# in place, as a worker whose answer never comes back.
+SITECUSTOMIZE = """
+import os
+fault = os.environ.get("MT_MAP_TEST_FAULT")
+if fault:
+    import signal, time
+    from tavni.mt_map.bids import participant
+    label, what, times = (fault.split(":") + ["0"])[:3]
+    kills, mapped, moved = os.environ["MT_MAP_TEST_KILLS"], participant.map_collection, participant.move_into_place
+
+    def map_collection(job, *args):
+        if what == "kill" and job.participant == label and len(os.listdir(kills)) < int(times):
+            open(os.path.join(kills, str(len(os.listdir(kills)))), "x").close()
+            os.kill(os.getpid(), signal.SIGKILL)
+        return mapped(job, *args)
+
+    def move_into_place(work, output_dir, label_moved):
+        moved(work, output_dir, label_moved)
+        if what == "hang" and label_moved == label:
+            time.sleep(60)
+
+    participant.map_collection, participant.move_into_place = map_collection, move_into_place
+"""
+
+
+@pytest.fixture
+def app(tmp_path, monkeypatch):
+    """``app(fault, *options, timeout=, started=)``: ``mt-map bids`` with a
+    fault in a subprocess, ``started(process)`` run meanwhile; gives the exit
+    status, stdout and stderr.
+    """
+    raw = write_bids_dataset(tmp_path / "raw", ("01", "02"), shape=(8, 8, 4))
+    hooks, kills = tmp_path / "hooks", tmp_path / "kills"
+    hooks.mkdir(), kills.mkdir()
+    (hooks / "sitecustomize.py").write_text(SITECUSTOMIZE)
+    path = os.pathsep.join([str(hooks), *filter(None, [os.environ.get("PYTHONPATH")])])
+    # Here too, for the Dask workers this process starts.
+    monkeypatch.setenv("PYTHONPATH", path)
+    monkeypatch.setenv("MT_MAP_TEST_KILLS", str(kills))
+
+    def run(fault, *options, timeout=120, started=None):
+        env = dict(os.environ, MT_MAP_TEST_FAULT=fault)
+        command = [sys.executable, "-m", "tavni.mt_map", "bids", str(raw), str(tmp_path / "out")]
+        command += ["participant", "--protocol", str(raw / "protocol.json"), *options]
+        with subprocess.Popen(command, env=env, stdout=-1, stderr=-1, text=True) as process:
+            if started is not None:
+                started(process)
+            try:
+                out, err = process.communicate(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                pytest.fail(f"still running after {timeout} s")
+        return process.returncode, out, err
+
+    run.out = tmp_path / "out"
+    return run
+
+
+def outcomes(table):
+    """Each table row as "sub-XX state reason"."""
+    return [" ".join(row.split()[:2] + row.split()[4:]) for row in table.splitlines()[1:-1]]
+
+
+@pytest.mark.parametrize(
+    ("kills", "status", "sub_02"),
+    [
+        (1, 0, "sub-02 done started again: its process was killed by SIGKILL"),
+        (2, 1, "sub-02 failed its process was killed by SIGKILL (as by the out-of-memory"),
+    ],
+)
+def test_a_killed_process_ends_only_its_participant(app, kills, status, sub_02):
+    code, out, err = app(f"02:kill:{kills}", "--jobs", "2")
+    assert code == status
+    first, second = outcomes(out)
+    assert first == "sub-01 done" and second.startswith(sub_02)
+    # The killed attempts leave no work folder behind.
+    assert not list(app.out.glob(".sub-*"))
+    assert (app.out / "sub-02").exists() == (status == 0)
+
+
+@contextlib.contextmanager
+def local_cluster():
+    distributed = pytest.importorskip("distributed")
+    import dask
+
+    # Closing a cluster whose scheduler is gone waits for this.
+    with (
+        dask.config.set({"distributed.comm.timeouts.connect": "3s"}),
+        distributed.LocalCluster(
+            n_workers=1, threads_per_worker=1, host="127.0.0.1", dashboard_address=None
+        ) as cluster,
+    ):
+        yield cluster
+        no_workers(cluster, wait=False)  # a hanging one would hold up the closing
+
+
+def wait_for(condition):
+    deadline = time.monotonic() + 60
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.05)
+
+
+def no_workers(cluster, wait=True):
+    """Kills every worker process, its nanny told not to start another."""
+    from distributed.core import Status
+
+    for nanny in cluster.workers.values():
+        nanny.status = Status.closing_gracefully
+        if nanny.pid is not None:
+            os.kill(nanny.pid, signal.SIGKILL)
+    if wait:
+        wait_for(lambda: not cluster.scheduler.workers)
+
+
+def scheduler_lost(cluster, out):
+    """Closes the scheduler once sub-01's outputs are in place."""
+
+    def started(process):
+        wait_for(lambda: (out / "sub-01.html").exists())
+        cluster.sync(cluster.scheduler.close)
+
+    return started
+
+
+@pytest.mark.parametrize(
+    ("fault", "before", "during", "message", "expected"),
+    [
+        ("", no_workers, None, "no Dask worker joined the scheduler at {} within 3 s", []),
+        # sub-01's task never answers: its outcome comes from its files.
+        (
+            "01:hang",
+            None,
+            scheduler_lost,
+            "lost the Dask scheduler at {}",
+            [
+                "sub-01 done outputs complete; lost the Dask scheduler at {}",
+                "sub-02 failed lost the Dask scheduler at {}",
+            ],
+        ),
+    ],
+)
+def test_dask_faults_end_with_one_line(app, monkeypatch, fault, before, during, message, expected):
+    monkeypatch.setenv("MT_MAP_TEST_FAULT", fault)  # before the workers start
+    with local_cluster() as cluster:
+        if before is not None:
+            before(cluster)
+        address, started = cluster.scheduler_address, time.monotonic()
+        options = ["--dask-scheduler", address, "--dask-timeout", "3"]
+        code, out, err = app(
+            fault, *options, timeout=60, started=during and during(cluster, app.out)
+        )
+        assert time.monotonic() - started < 30
+    assert code == 1
+    assert err.strip().splitlines()[-1].startswith("mt-map: error: " + message.format(address))
+    assert "Traceback" not in err
+    assert outcomes(out) == [line.format(address) for line in expected]
+    assert not list(app.out.glob("sub-02*"))
+
+
+MAP, REPORT = "sub-01/anat/sub-01_MPFmap.nii.gz", "sub-01.html"
+
+
+@pytest.mark.parametrize(
+    ("files", "stale", "complete"),
+    [
+        ([MAP, REPORT], [], True),
+        (["sub-01/ses-1/anat/sub-01_ses-1_MPFmap.nii.gz", REPORT], [], True),
+        ([MAP], [], False),  # the report not yet in place
+        ([MAP, REPORT], [REPORT], False),  # left by an earlier run
+        ([MAP, REPORT], [MAP], False),
+    ],
+)
+def test_complete_on_disk(tmp_path, files, stale, complete):
+    from tavni.mt_map.bids.runner import complete_on_disk
+
+    for name in files:
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).touch()
+    for name in stale:
+        os.utime(tmp_path / name, ns=(0, 0))
+    assert complete_on_disk(tmp_path, "01", since_ns=1) == complete
