@@ -31,7 +31,7 @@ __all__ = [
     "run",
 ]
 
-log = logging.getLogger("tavni.mt_map")
+log = logging.getLogger("tavni.mt_map.bids")
 
 
 @dataclass

@@ -30,7 +30,7 @@ __all__ = [
     "output_lock",
 ]
 
-log = logging.getLogger("tavni.mt_map")
+log = logging.getLogger("tavni.mt_map.bids")
 
 LOCK_NAME = ".mt-map.lock"
 """The file in the derivatives dataset that a run holds locked while it

@@ -22,7 +22,7 @@ __all__ = [
     "summarise_group",
 ]
 
-log = logging.getLogger("tavni.mt_map")
+log = logging.getLogger("tavni.mt_map.bids")
 
 
 def map_statistics(outputs):

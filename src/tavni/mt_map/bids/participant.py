@@ -37,7 +37,7 @@ __all__ = [
     "map_collection",
 ]
 
-log = logging.getLogger("tavni.mt_map")
+log = logging.getLogger("tavni.mt_map.bids")
 
 JOURNAL = "commit.json"
 """The work folder's journal: written once its participant is complete,

@@ -36,7 +36,7 @@ __all__ = [
     "DASK_TIMEOUT",
 ]
 
-_log = logging.getLogger("tavni.mt_map")
+_log = logging.getLogger("tavni.mt_map.bids")
 
 DASK_TIMEOUT = 300.0
 """Seconds a Dask run waits with no worker alive before it gives up."""

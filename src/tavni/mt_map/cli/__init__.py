@@ -116,19 +116,21 @@ def main(argv=None):
         from argparse), as do ``--help`` and ``--version`` with 0.
     """
     options = build_parser().parse_args(argv)
-    logger = logging.getLogger("tavni.mt_map")
-    handler = None
-    if getattr(options, "messages", True):
-        handler = logging.StreamHandler(sys.stderr)
-        handler.setFormatter(_Lines())
-        logger.addHandler(handler)
-        logger.setLevel(logging.INFO)
+    # Which of the library's messages this command shows: by default all of
+    # them (warnings and summaries); a command may name a narrower logger
+    # and show only its warnings.
+    messages = getattr(options, "messages", "tavni.mt_map")
+    logger = logging.getLogger(messages)
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(_Lines())
+    handler.setLevel(logging.INFO if messages == "tavni.mt_map" else logging.WARNING)
+    logger.addHandler(handler)
+    logger.setLevel(logging.INFO)
     try:
         return _run(options)
     finally:
-        if handler is not None:
-            logger.removeHandler(handler)
-            logger.setLevel(logging.NOTSET)
+        logger.removeHandler(handler)
+        logger.setLevel(logging.NOTSET)
 
 
 def _run(options):

@@ -105,9 +105,11 @@ def add_parser(commands):
         "--protocol; may be repeated",
     )
     parser.add_argument("--quiet", action="store_true", help="no progress lines")
-    # Participants run side by side: their messages go into their sidecars and
-    # reports, not onto the terminal, where they would interleave.
-    parser.set_defaults(run=run, messages=False)
+    # Participants run side by side: the maps' messages go into their
+    # sidecars and reports, not onto the terminal, where they would
+    # interleave; the App's own warnings (a repaired participant, a lost
+    # scheduler) are shown.
+    parser.set_defaults(run=run, messages="tavni.mt_map.bids")
     return parser
 
 
