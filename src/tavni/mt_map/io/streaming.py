@@ -256,7 +256,8 @@ class _Writer:
     def abandon(self):
         """Closes and removes the temporary file; never raises, so that
         every other output is cleaned up too (closing a file on a full disk
-        fails with the data it could not flush)."""
+        fails with the data it could not flush).
+        """
         for close in (self._data.close, self._file.close):
             try:
                 close()
