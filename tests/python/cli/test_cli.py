@@ -98,6 +98,14 @@ def test_fraction_map_recovers_the_phantom(tmp_path, volumes, suffix, capsys):
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
         [p.name for p in paths.values()] + [output.name, status_path.name]
     )
+    # Run again, the same bytes: nothing of the temporary file or the time in them.
+    again = tmp_path / "again"
+    again.mkdir()
+    assert (
+        main(arguments(paths, again / output.name, "--status", str(again / status_path.name))) == 0
+    )
+    for path in (output, status_path):
+        assert (again / path.name).read_bytes() == path.read_bytes()
 
 
 def test_uncertainty_and_sensitivity_maps(tmp_path, volumes):
