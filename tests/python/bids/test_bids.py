@@ -96,13 +96,18 @@ def edit_sidecar(raw, name, **changes):
             {"FlipAngle": 6.0},
             "need two different FlipAngle values",
         ),
+        (
+            "sub-01/fmap/sub-01_TB1map.json",
+            {"IntendedFor": 3},
+            "sub-01/fmap/sub-01_TB1map.json: IntendedFor must be a path or a list of paths, not 3",
+        ),
         # Text in place of the sidecar: only its participant fails.
         (
             "sub-01/anat/sub-01_flip-2_mt-off_MTS.json",
             "[20, 0.025]",
-            "sub-01/anat/sub-01_flip-2_mt-off_MTS.json must hold a JSON object of fields, not a list",
+            "sub-01/anat/sub-01_flip-2_mt-off_MTS.json: not a JSON object of fields but a list",
         ),
-        ("sub-01/fmap/sub-01_TB1map.json", '{"Units": ', "sub-01_TB1map.json is not valid JSON"),
+        ("sub-01/fmap/sub-01_TB1map.json", '{"Units": ', "sub-01_TB1map.json: not valid JSON"),
     ],
 )
 def test_unusable_sidecars(tmp_path, capsys, sidecar, changes, message):

@@ -120,11 +120,19 @@ def _unusable_sidecars(bids_dir):
                 found[str(path)] = f"cannot be read ({error.strerror or one_line(error)})"
                 continue
             except ValueError as error:  # JSONDecodeError, UnicodeDecodeError
-                found[str(path)] = f"is not valid JSON ({one_line(error)})"
+                found[str(path)] = f"not valid JSON ({one_line(error)})"
                 continue
             if not isinstance(content, dict):
                 found[str(path)] = (
-                    f"must hold a JSON object of fields, not {_JSON_TYPES.get(type(content))}"
+                    f"not a JSON object of fields but {_JSON_TYPES.get(type(content))}"
+                )
+                continue
+            # pybids follows IntendedFor while indexing, and stops at any other type.
+            intended = content.get("IntendedFor", [])
+            paths = [intended] if isinstance(intended, str) else intended
+            if not isinstance(paths, list) or not all(isinstance(i, str) for i in paths):
+                found[str(path)] = (
+                    f"IntendedFor must be a path or a list of paths, not {json.dumps(intended)}"
                 )
     return found
 
@@ -154,7 +162,7 @@ def _check_sidecars_usable(layout, participant, session):
         if stem.split("_")[-1] not in _SIDECAR_SUFFIXES:
             continue  # a sidecar of images this program does not read
         if any("/".join(parts[:-1]).removesuffix(f"/{d}") in folders for d in _DATATYPES):
-            raise BidsError(f"{name} {reason}")
+            raise BidsError(f"{name}: {reason}")
 
 
 _SIDECAR_SUFFIXES = frozenset(("MTS", "VFA", "TB1map", "fieldmap"))
