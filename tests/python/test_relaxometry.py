@@ -140,11 +140,36 @@ def test_mtsat_inverts_the_small_angle_signal():
     assert math.isnan(mtsat(1.0, 0.0, 1.0, a_pd, a_t1, a_mt, TR_pd, TR_t1, TR_mt))
 
 
-def test_mtr():
-    assert mtr(0.6, 1.0) == pytest.approx(40.0)
-    np.testing.assert_array_equal(
-        np.isnan(mtr([0.5, 0.5, 0.5], [1.0, 0.0, -1.0])), [False, True, True]
-    )
+def masked(values, mask):
+    return np.ma.masked_array(values, mask=mask)
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda: mtr(0.6, 1.0), 40.0),
+        (lambda: mtr([0.5, 0.5, 0.5], [1.0, 0.0, -1.0]), [50.0, np.nan, np.nan]),
+        (lambda: mtr(masked([0.5, 0.6], [1, 0]), 1.0), [np.nan, 40.0]),
+        (lambda: mtr(np.float32(0.6), masked([1.0, 2.0], [0, 1])), [40.000001, np.nan]),
+        (lambda: mtr(["0.5"], [1.0]), TypeError),
+        (lambda: mtr(0.5 + 0.1j, 1.0), TypeError),
+        # The RMS amplitude of a pulse is a magnitude, whichever way it turns.
+        (lambda: omega_1_rms_from_pulse(-0.5, 0.01), 50.0),
+        (
+            lambda: omega_1_rms_from_pulse(-9.0, 0.01, "gaussian", 250.0),
+            omega_1_rms_from_pulse(9.0, 0.01, "gaussian", 250.0),
+        ),
+        (lambda: omega_1_rms_from_pulse(masked([1.0, 2.0], [0, 1]), 0.01), [100.0, np.nan]),
+        (lambda: omega_1_rms_from_pulse(1.0 + 1j, 0.01), TypeError),
+        (lambda: omega_1_rms_from_pulse(1.0, "0.01"), TypeError),
+    ],
+)
+def test_mtr_and_pulse_amplitude_as_array_functions(call, expected):
+    if expected is TypeError:
+        with pytest.raises(TypeError, match="real numbers"):
+            call()
+        return
+    np.testing.assert_allclose(call(), expected, rtol=1e-3)
 
 
 @pytest.mark.parametrize("bandwidth", [50.0, 250.0, 1000.0, 4000.0])

@@ -489,9 +489,13 @@ def read_protocol(path):
         descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
     except OSError as error:
         raise ParameterError(f"cannot read protocol '{path}': {error.strerror}") from None
+    # Checked before the descriptor becomes a file object: Python refuses a
+    # directory's with an error naming the descriptor's number, not the path.
+    mode = os.fstat(descriptor).st_mode
+    if not stat.S_ISREG(mode):
+        os.close(descriptor)
+        fail("a directory, not a protocol file" if stat.S_ISDIR(mode) else "not a regular file")
     with os.fdopen(descriptor, "rb") as handle:
-        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
-            fail("not a regular file")
         try:
             raw = handle.read(PROTOCOL_MAX_BYTES + 1)
         except OSError as error:

@@ -106,10 +106,14 @@ def omega_1_rms_from_pulse(flip_angle, pulse_duration, shape="hard", bandwidth=N
     Returns
     -------
     float or ndarray
-        omega_1_rms in rad/s (a float for scalar input).
+        omega_1_rms in rad/s, not negative (a negative angle gives the
+        amplitude of its magnitude); a float for scalar input, NaN where an
+        input is masked (``numpy.ma``).
 
     Raises
     ------
+    TypeError
+        An input that is not real numbers (strings, complex, objects).
     ValueError
         For an unknown shape, a missing (or, for "hard", a superfluous)
         bandwidth, or a duration or bandwidth that is not positive.
@@ -121,11 +125,23 @@ def omega_1_rms_from_pulse(flip_angle, pulse_duration, shape="hard", bandwidth=N
     """
     import numpy as np
 
+    from tavni.mt_map.maps import _real_array
+
     if shape not in SHAPES:
         raise ValueError(f"MT pulse shape must be one of {', '.join(SHAPES)}, not {shape!r}")
     pulse = SHAPES[shape]
-    theta = np.asarray(flip_angle, dtype=np.float64)
-    tau = np.asarray(pulse_duration, dtype=np.float64)
+    arrays, masked = {}, None
+    given = {"flip_angle": flip_angle, "pulse_duration": pulse_duration, "bandwidth": bandwidth}
+    for name, value in given.items():
+        if value is not None:
+            array, where = _real_array(value, name)
+            arrays[name] = array.astype(np.float64, copy=False)
+            if where is not None:
+                masked = where if masked is None else masked | where
+    # An amplitude's RMS is a magnitude: a pulse turning the other way (a
+    # negative angle) saturates as much.
+    theta = np.abs(arrays["flip_angle"])
+    tau = arrays["pulse_duration"]
     if not np.all(tau > 0):
         raise ValueError("MT pulse duration must be positive (s)")
     if "bandwidth" not in pulse.needs:
@@ -135,8 +151,11 @@ def omega_1_rms_from_pulse(flip_angle, pulse_duration, shape="hard", bandwidth=N
     else:
         if bandwidth is None:
             raise ValueError(f"a {shape.capitalize()} MT pulse needs its bandwidth (Hz)")
-        width = np.asarray(bandwidth, dtype=np.float64)
+        width = arrays["bandwidth"]
         if not np.all(width > 0):
             raise ValueError("MT pulse bandwidth must be positive (Hz)")
         result = np.vectorize(pulse.rms, otypes=[np.float64])(theta, tau, width)
+    if masked is not None:
+        result = np.array(result, dtype=np.float64)
+        result[np.broadcast_to(masked, result.shape)] = np.nan
     return float(result) if np.ndim(result) == 0 else result

@@ -319,17 +319,27 @@ def mtr(S_mt, S_ref):
     Returns
     -------
     float or ndarray
-        MTR in percent; NaN where S_ref is not positive or an input is NaN.
+        MTR in percent (float64, the broadcast shape; a float for scalar
+        input); NaN where S_ref is not positive or an input is NaN or
+        masked (``numpy.ma``).
+
+    Raises
+    ------
+    TypeError
+        An input that is not real numbers (strings, complex, objects).
+    ValueError
+        Inputs that do not broadcast.
     """
-    S_mt = np.asarray(S_mt, dtype=np.float64)
-    S_ref = np.asarray(S_ref, dtype=np.float64)
+    arrays, _, masked = _inputs(S_mt=S_mt, S_ref=S_ref)
+    S_mt = arrays["S_mt"].astype(np.float64, copy=False)
+    S_ref = arrays["S_ref"].astype(np.float64, copy=False)
     # In place, one array of the volume's size at a time.
     ratio = np.asarray(np.subtract(S_ref, S_mt))
     with np.errstate(divide="ignore", invalid="ignore"):
         ratio /= S_ref
     ratio *= 100.0
     ratio[np.broadcast_to(~(S_ref > 0), ratio.shape)] = np.nan
-    return _float_or_array(ratio)
+    return _float_or_array(_nan_where(ratio, masked))
 
 
 def mtsat(

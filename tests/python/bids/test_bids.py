@@ -96,14 +96,60 @@ def edit_sidecar(raw, name, **changes):
             {"FlipAngle": 6.0},
             "need two different FlipAngle values",
         ),
+        (
+            "sub-01/fmap/sub-01_TB1map.json",
+            {"IntendedFor": 3},
+            "sub-01/fmap/sub-01_TB1map.json: IntendedFor must be a path or a list of paths, not 3",
+        ),
+        # Text in place of the sidecar: only its participant fails.
+        (
+            "sub-01/anat/sub-01_flip-2_mt-off_MTS.json",
+            "[20, 0.025]",
+            "sub-01/anat/sub-01_flip-2_mt-off_MTS.json: not a JSON object of fields but a list",
+        ),
+        ("sub-01/fmap/sub-01_TB1map.json", '{"Units": ', "sub-01_TB1map.json: not valid JSON"),
     ],
 )
 def test_unusable_sidecars(tmp_path, capsys, sidecar, changes, message):
-    raw = write_bids_dataset(tmp_path / "raw", ("01",))
-    edit_sidecar(raw, sidecar, **changes)
+    text = isinstance(changes, str)
+    raw = write_bids_dataset(tmp_path / "raw", ("01", "02") if text else ("01",))
+    if text:
+        (raw / sidecar).write_text(changes)
+    else:
+        edit_sidecar(raw, sidecar, **changes)
     assert run_app(raw, tmp_path / "out", "participant") == 1
     assert message in capsys.readouterr().out
     assert not (tmp_path / "out/sub-01").exists()
+    assert (tmp_path / "out/sub-02").exists() == text
+
+
+def test_dataset_of_symlinks(tmp_path):
+    # As git-annex keeps it: sub-01's files link into .git/annex/objects,
+    # and sub-02 is a link to a folder of a store outside the dataset.
+    store = write_bids_dataset(tmp_path / "store", ("01", "02"))
+    raw = tmp_path / "raw"
+    objects = raw / ".git/annex/objects"
+    for path in store.rglob("*"):
+        target = raw / path.relative_to(store)
+        if path.is_dir() or path.parts[len(store.parts)] == "sub-02":
+            continue
+        target.parent.mkdir(parents=True, exist_ok=True)
+        if path.parent == store:
+            shutil.copy(path, target)
+            continue
+        kept = objects / path.name / path.name
+        kept.parent.mkdir(parents=True)
+        shutil.copy(path, kept)
+        target.symlink_to(os.path.relpath(kept, target.parent))
+    (raw / "sub-02").symlink_to(store / "sub-02")
+    assert run_app(raw, tmp_path / "out", "participant") == 0
+    for participant in ("01", "02"):
+        sidecar = tmp_path / f"out/sub-{participant}/anat/sub-{participant}_MPFmap.json"
+        sources = json.loads(sidecar.read_text())["Sources"]
+        assert f"bids:raw:sub-{participant}/anat/sub-{participant}_flip-1_mt-on_MTS.nii.gz" in (
+            sources
+        )
+        assert all(s.startswith(f"bids:raw:sub-{participant}/") for s in sources)
 
 
 def test_milliseconds_converted_on_request(tmp_path):

@@ -98,6 +98,14 @@ def test_fraction_map_recovers_the_phantom(tmp_path, volumes, suffix, capsys):
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
         [p.name for p in paths.values()] + [output.name, status_path.name]
     )
+    # Run again, the same bytes: nothing of the temporary file or the time in them.
+    again = tmp_path / "again"
+    again.mkdir()
+    assert (
+        main(arguments(paths, again / output.name, "--status", str(again / status_path.name))) == 0
+    )
+    for path in (output, status_path):
+        assert (again / path.name).read_bytes() == path.read_bytes()
 
 
 def test_uncertainty_and_sensitivity_maps(tmp_path, volumes):
@@ -227,6 +235,16 @@ def no_memory(paths, monkeypatch):
     monkeypatch.setattr(mt_map.maps, "fit_fraction", fail)
 
 
+def complex_mt(paths, monkeypatch):
+    image = nibabel.load(paths["mt"])
+    data = image.get_fdata().astype(np.complex64) * (1 + 0.5j)
+    nibabel.save(nibabel.Nifti1Image(data, AFFINE), paths["mt"])
+
+
+def dates_r1(paths, monkeypatch):
+    np.save(paths["mt"].parent / "dates.npy", np.zeros(SHAPE, "datetime64[s]"))
+
+
 def full_disk(paths, monkeypatch):
     from tavni.mt_map.io import streaming
 
@@ -340,6 +358,15 @@ VOXEL = (
             1,
         ),
         ("fraction", no_memory, "out of memory", 1),
+        (
+            "fraction --max-memory 50M",
+            None,
+            "--max-memory of 52428800 bytes is below the working minimum of 1006",
+            1,
+        ),
+        ("fraction", complex_mt, "MT image '{d}/mt.nii.gz' holds complex numbers (complex64)", 1),
+        ("fraction --r1 {d}/dates.npy", dates_r1, "'{d}/dates.npy' holds dates and times", 1),
+        ("fraction --protocol {d}", None, "protocol '{d}': a directory, not a protocol file", 1),
         ("fraction", full_disk, "cannot write output '{d}/mpf.nii.gz': the disk is full", 1),
         # The other commands.
         (VOXEL + "--S-ratio nan", None, "--S-ratio = nan: must be a finite number", 1),
@@ -385,6 +412,29 @@ def test_errors_are_one_line_and_leave_no_output(
     # Inputs untouched, nothing new (no temporary file, no empty directory).
     assert {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == before
     assert sorted(tmp_path.iterdir()) == entries
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="mounting a tmpfs needs root")
+@pytest.mark.parametrize("pages", [0, 1, 2])
+def test_a_full_disk_leaves_no_temporaries(tmp_path, volumes, capsys, pages):
+    # Five outputs of a page each on a tmpfs that another file fills but for
+    # a few pages: it is full at the output after the first `pages`, while
+    # the others still hold data to flush.
+    paths = write(tmp_path, volumes)
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    size = f"size={4 * (pages + 4)}k"
+    subprocess.run(["mount", "-t", "tmpfs", "-o", size, "tmpfs", disk], check=True)
+    try:
+        (disk / "other").write_bytes(bytes(4 << 12))
+        outputs = ["--status", disk / "status.nii", "--uncertainty-out", disk / "sd.nii"]
+        outputs += ["--sensitivity-out", disk / "sens", "--noise-sd", "0.001", "0.002"]
+        assert main(arguments(paths, disk / "mpf.nii", *map(str, outputs))) == 1
+        assert os.listdir(disk) == ["other"]
+        err = capsys.readouterr().err
+        assert err.count("\n") == 1 and f"'{disk}/" in err and "the disk is full" in err
+    finally:
+        subprocess.run(["umount", disk], check=True)
 
 
 @pytest.mark.parametrize("anatomy", ["brain", "geometric"])

@@ -99,9 +99,12 @@ def test_a_tiny_budget_writes_the_same_files(tmp_path, suffix):
     whole = stream(tmp_path, suffix)
     # Room for a few voxels only: runs shorter than a plane, the last one short.
     tiny = stream(tmp_path, suffix, budget=streaming.BASELINE_BYTES + 700, tag="-tiny")
+    again = stream(tmp_path, suffix, tag="-again")
     for name in whole:
         read = gzip.decompress if suffix == ".nii.gz" else (lambda data: data)
         assert read(tiny[name].read_bytes()) == read(whole[name].read_bytes())
+        # The same bytes each time: no temporary name or time in a gzip header.
+        assert again[name].read_bytes() == whole[name].read_bytes()
     x = values(1).astype(np.float32).astype(np.float64)
     expected = (x * x + values(2).astype(np.float32)).astype(np.float32)
     if suffix == ".npy":

@@ -171,6 +171,41 @@ def test_three_scans_give_every_map(tmp_path, scans, with_b0):
 
 
 @pytest.mark.parametrize(
+    "wild, masked, status, warned",
+    [
+        (1e30, False, 3, True),  # a background voxel: invalid input, said so
+        (-3e4, False, 3, True),  # a phase wrap: 28 kHz off the others
+        (1e30, True, 4, False),  # outside the mask: masked, nothing to say
+    ],
+)
+def test_a_wild_b0_voxel_leaves_the_others_alone(
+    tmp_path, scans, capsys, wild, masked, status, warned
+):
+    paths, truth, _ = scans
+    b0 = truth["b0"].copy()
+    b0[0, 0, 0] = wild
+    nibabel.save(nibabel.Nifti1Image(b0.astype(np.float32), np.eye(4)), tmp_path / "b0.nii.gz")
+    mask = np.ones(SHAPE, np.uint8)
+    mask[0, 0, 0] = 0 if masked else 1
+    nibabel.save(nibabel.Nifti1Image(mask, np.eye(4)), tmp_path / "mask.nii.gz")
+    maps = {}
+    for name, b0_path in (("wild", tmp_path / "b0.nii.gz"), ("tame", paths["b0"])):
+        extra = ["--b0", b0_path, "--mask", tmp_path / "mask.nii.gz"]
+        extra += ["--status", tmp_path / f"s_{name}.nii.gz"]
+        assert run(*chain_args(paths, tmp_path, *extra)) == 0
+        (tmp_path / "f.nii.gz").rename(tmp_path / f"f_{name}.nii.gz")
+        maps[name] = [read(tmp_path / f"{m}_{name}.nii.gz") for m in ("f", "s")]
+    (f, s), (f_tame, s_tame) = maps["wild"], maps["tame"]
+    assert s[0, 0, 0] == status and np.isnan(f[0, 0, 0])
+    f[0, 0, 0] = s[0, 0, 0] = f_tame[0, 0, 0] = s_tame[0, 0, 0] = 0
+    np.testing.assert_array_equal(f, f_tame)  # the same lineshape grid, to the bit
+    np.testing.assert_array_equal(s, s_tame)
+    assert (
+        "1 fitted voxels have an offset delta_omega + B0 outside" in capsys.readouterr().err
+    ) == warned
+
+
+@pytest.mark.parametrize(
     "extra, message",
     [
         (["--mt", "{pdw}"], "not both"),

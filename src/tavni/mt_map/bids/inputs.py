@@ -24,6 +24,7 @@ milliseconds stops the participant with the fix, unless ``--assume-ms``.
 
 import json
 import math
+import os
 from pathlib import Path
 
 from tavni.mt_map import protocol
@@ -73,11 +74,99 @@ def open_layout(bids_dir):
     if not (bids_dir / "dataset_description.json").is_file():
         raise BidsError(f"'{bids_dir}' is no BIDS dataset: it has no dataset_description.json")
     import bids
+    from bids.layout import BIDSLayoutIndexer
+    from bids.layout.validation import DEFAULT_LOCATIONS_TO_IGNORE
 
+    # pybids stops indexing the whole dataset at one sidecar it cannot take
+    # as a JSON object: such files are left out of the index and remembered,
+    # so that only the participants they apply to fail, naming them.
+    unusable = _unusable_sidecars(bids_dir)
     try:
-        return bids.BIDSLayout(bids_dir, validate=True)
+        layout = bids.BIDSLayout(
+            bids_dir,
+            validate=True,
+            indexer=BIDSLayoutIndexer(
+                validate=True,
+                ignore=list(DEFAULT_LOCATIONS_TO_IGNORE) + [Path(p) for p in unusable],
+            ),
+        )
     except Exception as error:
         raise BidsError(f"cannot index '{bids_dir}': {one_line(error)}") from None
+    layout.unusable_sidecars = {
+        relative(path, bids_dir): reason for path, reason in unusable.items()
+    }
+    return layout
+
+
+# Folders of a dataset that hold no raw data: not indexed, not checked.
+_NOT_RAW = frozenset(("code", "derivatives", "models", "sourcedata", "stimuli"))
+
+
+def _unusable_sidecars(bids_dir):
+    """JSON files of the dataset that are no JSON object: path -> why."""
+    found = {}
+    for folder, subfolders, files in os.walk(bids_dir, followlinks=True):
+        top = Path(folder) == bids_dir
+        subfolders[:] = [
+            d for d in subfolders if not d.startswith(".") and not (top and d in _NOT_RAW)
+        ]
+        for name in files:
+            if not name.endswith(".json") or name.startswith(".") or top and name in _TOP_JSON:
+                continue
+            path = Path(folder) / name
+            try:
+                content = json.loads(path.read_bytes())
+            except OSError as error:
+                found[str(path)] = f"cannot be read ({error.strerror or one_line(error)})"
+                continue
+            except ValueError as error:  # JSONDecodeError, UnicodeDecodeError
+                found[str(path)] = f"not valid JSON ({one_line(error)})"
+                continue
+            if not isinstance(content, dict):
+                found[str(path)] = (
+                    f"not a JSON object of fields but {_JSON_TYPES.get(type(content))}"
+                )
+                continue
+            # pybids follows IntendedFor while indexing, and stops at any other type.
+            intended = content.get("IntendedFor", [])
+            paths = [intended] if isinstance(intended, str) else intended
+            if not isinstance(paths, list) or not all(isinstance(i, str) for i in paths):
+                found[str(path)] = (
+                    f"IntendedFor must be a path or a list of paths, not {json.dumps(intended)}"
+                )
+    return found
+
+
+# Files at the top that are not sidecars (pybids reads the first itself).
+_TOP_JSON = frozenset(("dataset_description.json", "participants.json"))
+_JSON_TYPES = {
+    list: "a list",
+    str: "a string",
+    int: "a number",
+    float: "a number",
+    bool: "true or false",
+    type(None): "null",
+}
+
+
+def _check_sidecars_usable(layout, participant, session):
+    """Raises BidsError naming an unusable sidecar that applies to the
+    participant's images (its folder, its session's, or the dataset's).
+    """
+    folders = {"", f"sub-{participant}"}
+    if session:
+        folders.add(f"sub-{participant}/ses-{session}")
+    for name, reason in sorted(getattr(layout, "unusable_sidecars", {}).items()):
+        parts = name.split("/")
+        stem = parts[-1].removesuffix(".json")
+        if stem.split("_")[-1] not in _SIDECAR_SUFFIXES:
+            continue  # a sidecar of images this program does not read
+        if any("/".join(parts[:-1]).removesuffix(f"/{d}") in folders for d in _DATATYPES):
+            raise BidsError(f"{name}: {reason}")
+
+
+_SIDECAR_SUFFIXES = frozenset(("MTS", "VFA", "TB1map", "fieldmap"))
+_DATATYPES = ("anat", "fmap")
 
 
 class Sidecar:
@@ -350,6 +439,7 @@ def collections_of(layout, participant, session, overrides, options):
     BidsError
         Naming the file and field to fix.
     """
+    _check_sidecars_usable(layout, participant, session)
     query = dict(subject=participant, datatype="anat", extension=IMAGE_EXTENSIONS)
     images = layout.get(suffix=["MTS", "VFA"], session=session, **query)
     if session is None:

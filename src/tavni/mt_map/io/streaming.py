@@ -48,6 +48,9 @@ __all__ = [
     "run_voxels",
     "run",
     "GZIP_NAME",
+    "BudgetError",
+    "working_minimum",
+    "check_budget",
 ]
 
 try:
@@ -210,7 +213,11 @@ class _Writer:
         self._data = self._file
         self._file.write(self._prelude())
         if gzipped(path):
-            self._data = _GzipFile(fileobj=self._file, mode="wb", compresslevel=GZIP_LEVEL, mtime=0)
+            # No file name and no time in the gzip header (as gzip -n): the
+            # bytes depend on the values alone, not on the temporary name.
+            self._data = _GzipFile(
+                filename="", fileobj=self._file, mode="wb", compresslevel=GZIP_LEVEL, mtime=0
+            )
 
     def _prelude(self):
         return self._format.prelude(
@@ -247,10 +254,19 @@ class _Writer:
         self._file.close()
 
     def abandon(self):
+        """Closes and removes the temporary file; never raises, so that
+        every other output is cleaned up too (closing a file on a full disk
+        fails with the data it could not flush).
+        """
+        for close in (self._data.close, self._file.close):
+            try:
+                close()
+            except (OSError, ValueError, _GzipError):
+                pass
         try:
-            self._file.close()
-        finally:
             Path(self.temporary).unlink(missing_ok=True)
+        except OSError:
+            pass
 
 
 # ---------------------------------------------------------------------------
@@ -280,6 +296,56 @@ def run_voxels(budget, per_voxel_bytes, plane):
     return max(1, (run // plane) * plane if run >= plane else run)
 
 
+class BudgetError(VolumeError):
+    """A memory budget below the working minimum; ``parameter`` names the
+    keyword at fault (``max_memory``), as ``protocol.ParameterError`` does.
+    """
+
+    parameter = "max_memory"
+
+
+def working_minimum(per_voxel_bytes):
+    """The smallest memory budget a map can be made within.
+
+    Parameters
+    ----------
+    per_voxel_bytes : int
+        Bytes each voxel of a run holds at once.
+
+    Returns
+    -------
+    int
+        ``BASELINE_BYTES`` and one voxel's bytes: below it, runs would be
+        cut to single voxels that never fit, hours where seconds would do.
+    """
+    return BASELINE_BYTES + per_voxel_bytes
+
+
+def check_budget(budget, per_voxel_bytes):
+    """Refuses a memory budget below ``working_minimum``.
+
+    Parameters
+    ----------
+    budget : int
+        Bytes the whole process may use.
+    per_voxel_bytes : int
+        Bytes each voxel of a run holds at once.
+
+    Raises
+    ------
+    BudgetError
+        Naming the minimum, in bytes and MiB.
+    """
+    minimum = working_minimum(per_voxel_bytes)
+    if budget < minimum:
+        raise BudgetError(
+            f"max_memory of {budget} bytes is below the working minimum of {minimum} "
+            f"bytes ({-(-minimum // (1 << 20))} MiB: {BASELINE_BYTES >> 20} MiB for the "
+            f"interpreter, NumPy and nibabel, and {per_voxel_bytes} bytes for each voxel "
+            "of a run)"
+        )
+
+
 def _umask():
     mask = os.umask(0)
     os.umask(mask)
@@ -306,7 +372,8 @@ def run(inputs, outputs, compute, *, shape, budget=None, work_bytes=48, progress
         The volume's shape, voxels (all inputs share it).
     budget : int, optional
         Bytes of memory the whole process may use; default a share of the
-        available memory. Beyond it, runs get shorter; never below one voxel.
+        available memory. Beyond it, runs get shorter; below
+        ``working_minimum`` the work is refused.
     work_bytes : int
         Bytes per voxel that compute needs beside its inputs and outputs.
     progress : callable, optional
@@ -317,6 +384,8 @@ def run(inputs, outputs, compute, *, shape, budget=None, work_bytes=48, progress
     VolumeError
         With one line naming the user's file, when an input cannot be read
         or an output not written; then no output is left behind.
+    BudgetError
+        A budget below ``working_minimum``, before any output is created.
     """
     if budget is None:
         budget = default_budget()
@@ -325,6 +394,14 @@ def run(inputs, outputs, compute, *, shape, budget=None, work_bytes=48, progress
     try:
         for name, (path, what) in inputs.items():
             readers[name] = _Reader(path, what)
+        # Two runs of each input in flight (one read ahead) and two of each
+        # output (one being compressed), each input also as float64.
+        per_voxel = (
+            sum(2 * r.dtype.itemsize + 8 for r in readers.values())
+            + sum(2 * np.dtype(dtype).itemsize + 8 for _, _, dtype, _ in outputs.values())
+            + work_bytes
+        )
+        check_budget(budget, per_voxel)
         for name, (path, what, dtype, header) in outputs.items():
             path = Path(path)
             suffix = ".nii.gz" if path.name.endswith(".nii.gz") else path.suffix
@@ -339,13 +416,6 @@ def run(inputs, outputs, compute, *, shape, budget=None, work_bytes=48, progress
                 )
             except OSError as error:
                 raise _write_error(what, path, error) from None
-        # Two runs of each input in flight (one read ahead) and two of each
-        # output (one being compressed), each input also as float64.
-        per_voxel = (
-            sum(2 * r.dtype.itemsize + 8 for r in readers.values())
-            + sum(2 * w.dtype.itemsize + 8 for w in writers.values())
-            + work_bytes
-        )
         plane = int(np.prod(shape[:-1], dtype=np.int64)) if len(shape) > 1 else 1
         step = run_voxels(budget, per_voxel, plane)
 

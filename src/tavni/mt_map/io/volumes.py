@@ -181,18 +181,42 @@ def probe(path, what="image"):
     Raises
     ------
     VolumeError
-        The file is missing, a directory or no regular file, or its header
-        cannot be read.
+        The file is missing, a directory or no regular file, its header
+        cannot be read, or it holds no real numbers (complex, dates,
+        colours).
     """
     path = Path(path)
     _regular_file(path, what)
     try:
         # Names without a registered suffix go to nibabel, which reads more.
-        return Probe(path, what, *format_of(path, default=Nifti).read_header(path))
+        probed = Probe(path, what, *format_of(path, default=Nifti).read_header(path))
     except MemoryError:
         raise
     except Exception as error:  # any reader failure is the file's fault
         raise VolumeError(f"cannot read {what} '{path}': {_reason(error)}") from None
+    kind = np.dtype(probed.dtype).kind
+    if kind not in "biuf":
+        # Complex data would lose its imaginary part unnoticed, dates and
+        # colours would become numbers they are not: refused, as the array
+        # functions refuse them.
+        holds = _NOT_REAL.get(kind, "values that are not real numbers")
+        raise VolumeError(
+            f"{what} '{path}' holds {holds} ({probed.dtype}); real numbers are needed"
+            + (" (the magnitude image, not the complex one)" if kind == "c" else "")
+        )
+    return probed
+
+
+# Data types of images that hold no real numbers, by numpy kind.
+_NOT_REAL = {
+    "c": "complex numbers",
+    "M": "dates and times",
+    "m": "time spans",
+    "V": "records such as RGB colours",
+    "S": "text",
+    "U": "text",
+    "O": "Python objects",
+}
 
 
 def available_memory():

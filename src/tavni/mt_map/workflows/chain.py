@@ -272,8 +272,8 @@ def fraction_from_scans(
     like = probes["mtw"]
     grid = None
     if "b0" in probes:
-        b0 = probes["b0"]
-        span = _offset_span((b0.path, b0.what), values["delta_omega"], like.shape, max_memory)
+        surveyed = {n: (probes[n].path, probes[n].what) for n in ("b0", "mask") if n in probes}
+        span = _offset_span(surveyed, values["delta_omega"], like.shape, max_memory)
         if span is not None:
             grid = lineshape_grid(*span, given["T2b"].value)
 
@@ -303,6 +303,15 @@ def fraction_from_scans(
 
     summary = runs.summary()
     summary.warnings += warnings
+    if runs.off_grid:
+        lo, hi = grid[0][0], grid[0][-1]
+        add_warning(
+            summary,
+            f"{runs.off_grid} fitted voxels have an offset delta_omega + B0 outside "
+            f"{lo:g} to {hi:g} Hz, the range of the other fitted voxels' offsets: "
+            f"their B0 in '{probes['b0'].path}' is taken as wrong, and they are "
+            "counted as invalid input",
+        )
     summary.notes = notes + (uncertainty.note() if uncertainty is not None else [])
     if not quiet:
         log.info(summary.line(outputs["fraction"]))
@@ -338,23 +347,64 @@ def fraction_from_scans(
     return summary
 
 
-def _offset_span(b0, delta_omega, shape, max_memory):
+# The lineshape grid spans the offsets of the fitted voxels between these
+# percentiles, widened on each side by _FENCE times their distance (at least
+# _FENCE_HZ): real B0 maps stay well inside, while a wild value (1e30 Hz in
+# the background, a phase wrap) would stretch the grid's steps over every
+# voxel and blur G everywhere.
+_PERCENTILES = (1.0, 99.0)
+_FENCE = 3.0
+_FENCE_HZ = 50.0
+
+
+def _offset_span(images, delta_omega, shape, max_memory):
     """(smallest, largest) magnitude of the finite offsets delta_omega + B0
-    (Hz) over the whole B0 map, or None when there is none; streamed.
+    (Hz) within the fences that the fitted voxels' offsets set (inside the
+    mask, where there is one), or None when there is none; streamed, a
+    second time only when some offset lies beyond the fences.
     """
     from tavni.mt_map.io import streaming
 
-    span = [np.inf, -np.inf]
+    voxels = int(np.prod(shape, dtype=np.int64))
+    stride = max(1, voxels // SAMPLE)
+    span, sample, position = [np.inf, -np.inf], [], [0]
 
-    def extremes(values):
+    def magnitudes(values):
         magnitude = np.abs(delta_omega + values["b0"].astype(np.float64))
-        finite = magnitude[np.isfinite(magnitude)]
-        if finite.size:
-            span[:] = min(span[0], float(finite.min())), max(span[1], float(finite.max()))
+        return magnitude, np.isfinite(magnitude)
+
+    def survey(values):
+        magnitude, finite = magnitudes(values)
+        if finite.any():
+            kept = magnitude[finite]
+            span[:] = min(span[0], float(kept.min())), max(span[1], float(kept.max()))
+        fitted = finite if "mask" not in values else finite & (np.nan_to_num(values["mask"]) != 0)
+        start = -position[0] % stride
+        sample.append(magnitude[start::stride][fitted[start::stride]])
+        position[0] += magnitude.size
         return {}
 
-    streaming.run({"b0": b0}, {}, extremes, shape=shape, budget=max_memory)
-    return tuple(span) if span[0] <= span[1] else None
+    streaming.run(images, {}, survey, shape=shape, budget=max_memory)
+    sample = np.concatenate(sample)
+    if sample.size == 0:
+        return None
+    low, high = np.percentile(sample, _PERCENTILES)
+    width = _FENCE * max(high - low, _FENCE_HZ)
+    fences = (low - width, high + width)
+    if fences[0] <= span[0] and span[1] <= fences[1]:
+        return tuple(span)
+
+    span = [np.inf, -np.inf]
+
+    def within(values):
+        magnitude, finite = magnitudes(values)
+        inside = magnitude[finite & (magnitude >= fences[0]) & (magnitude <= fences[1])]
+        if inside.size:
+            span[:] = min(span[0], float(inside.min())), max(span[1], float(inside.max()))
+        return {}
+
+    streaming.run({"b0": images["b0"]}, {}, within, shape=shape, budget=max_memory)
+    return tuple(span)
 
 
 class ChainRuns(StatusCounts):
@@ -369,7 +419,8 @@ class ChainRuns(StatusCounts):
         The protocol as the model takes it (``protocol.model_values``).
     grid : tuple or None
         ``maps.lineshape_grid`` over the B0 map's offsets, where there is a
-        B0 map (None there: no finite offset, G is NaN).
+        B0 map (None there: no finite offset, G is NaN); voxels whose offset
+        lies beyond it get no G (invalid input), counted in ``off_grid``.
     voxels : int
         Voxels of the volume, to space the sample.
     outputs : sequence of str
@@ -402,6 +453,8 @@ class ChainRuns(StatusCounts):
         self.uncertainty, self.sigmas = uncertainty, sigmas
         super().__init__()
         self.r1_failed = self.signal = 0
+        # Fitted voxels whose offset lies beyond the lineshape grid.
+        self.off_grid = 0
         self.stride = max(1, voxels // SAMPLE)
         self.ratio_sample = []
 
@@ -420,19 +473,24 @@ class ChainRuns(StatusCounts):
             The maps of ``outputs``, by name.
         """
         from tavni.mt_map import mtr
-        from tavni.mt_map.status import R1_STATUS_SOLVED
+        from tavni.mt_map.status import R1_STATUS_SOLVED, STATUS_INVALID_INPUT
 
         data = prepared(dict(values))
         p = dict(self.values)
         R1, M0, r1_status, reference = r1_and_reference(data, p, self.threads)
         ratio = signal_ratio(data["mtw"], reference)
+        off_grid = None
         if "b0" in data:
             p["delta_omega"] = p["delta_omega"] + data.pop("b0").astype(np.float64)
-            p["G"] = (
-                np.full(ratio.shape, np.nan)
-                if self.grid is None
-                else lineshape_at_offsets(p["delta_omega"], None, self.grid)
-            )
+            if self.grid is None:
+                p["G"] = np.full(ratio.shape, np.nan)
+            else:
+                p["G"] = lineshape_at_offsets(p["delta_omega"], None, self.grid)
+                # Beyond the grid G would be its edge's value: no lineshape
+                # at all (invalid input) instead.
+                magnitude = np.abs(p["delta_omega"])
+                off_grid = (magnitude < self.grid[0][0]) | (magnitude > self.grid[0][-1])
+                p["G"][off_grid] = np.nan
         f, status, *derivatives = fit_with(
             p,
             ratio,
@@ -446,6 +504,8 @@ class ChainRuns(StatusCounts):
             return_derivatives=self.uncertainty is not None,
         )
         self.count(status)
+        if off_grid is not None:
+            self.off_grid += int(np.count_nonzero(off_grid & (status == STATUS_INVALID_INPUT)))
         considered = ~np.isnan(data["mtw"]) if "mask" not in data else data["mask"]
         signal = considered & (data["pdw"] > 0) & (data["t1w"] > 0)
         self.signal += int(np.count_nonzero(signal))
