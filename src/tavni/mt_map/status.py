@@ -125,7 +125,7 @@ R1 = (
     Status(R1_STATUS_MASKED, "masked", "outside the mask, not fitted"),
     Status(
         R1_STATUS_TWO_ROOTS,
-        "two roots",
+        "R1 ambiguous",
         "the signal ratio of scans with differing TRs turns inside the interval searched and "
         "meets the measured one on both sides; the smaller R1 is returned",
     ),
@@ -135,7 +135,7 @@ R1 = (
 # Names whose voxels were searched but are not "fitted" in the sense of the
 # summaries, and those that count as solved; shared by both tables.
 _NOT_FITTED = ("masked", "invalid input")
-_SOLVED = ("solved", "two roots")
+_SOLVED = ("solved", "two roots", "R1 ambiguous")
 
 
 def status_table(table=FRACTION):
