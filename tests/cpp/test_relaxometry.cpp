@@ -23,15 +23,20 @@ double spgr(double M0, double R1, double flip, double TR) {
 
 struct Protocol {
     double flip_a, TR_a, flip_b, TR_b;
+    double R1_max = 50.0;  // the R1 up to which the ratio has one root in the interval
 };
 
 class TwoScans : public ::testing::TestWithParam<Protocol> {};
 
 // PDw and T1w scans of one TR (the closed form), TRs that differ either
-// way round, and one pair that differs in TR only.
+// way round, one pair that differs in TR only, and the larger angle with the
+// longer TR, whose ratio turns near 42 /s: below the turn the root is unique.
 TEST_P(TwoScans, RecoverR1AndM0) {
     const Protocol p = GetParam();
-    for (double R1 : {0.01, 0.25, 0.7, 1.1, 3.0, 12.0, 45.0}) {
+    for (double R1 : {0.01, 0.25, 0.3, 0.7, 1.1, 3.0, 12.0, 45.0}) {
+        if (R1 > p.R1_max) {
+            continue;
+        }
         for (double M0 : {0.3, 1.0, 2500.0}) {
             const mt::R1Fit fit =
                 mt::fit_r1_two_scans({spgr(M0, R1, p.flip_a, p.TR_a), p.flip_a, p.TR_a},
@@ -48,7 +53,27 @@ INSTANTIATE_TEST_SUITE_P(Protocols, TwoScans,
                                            Protocol{4 * deg, 0.025, 25 * deg, 0.011},
                                            Protocol{25 * deg, 0.018, 6 * deg, 0.0245},
                                            Protocol{4 * deg, 0.02, 25 * deg, 0.03},
-                                           Protocol{10 * deg, 0.01, 10 * deg, 0.05}));
+                                           Protocol{10 * deg, 0.01, 10 * deg, 0.05},
+                                           Protocol{4 * deg, 0.006, 12 * deg, 0.042, 12.0},
+                                           Protocol{12 * deg, 0.042, 4 * deg, 0.006, 12.0}));
+
+// Past the turn of that ratio (near 42 /s) the signals of R1 = 45 /s are
+// explained by a smaller R1 as well: two roots, the smaller returned.
+TEST(TwoScans, RatioThatTurnsHasTwoRoots) {
+    const double a = 4 * deg, b = 12 * deg, TR_a = 0.006, TR_b = 0.042;
+    const double S_a = spgr(1.0, 45.0, a, TR_a), S_b = spgr(1.0, 45.0, b, TR_b);
+    for (const bool swap : {false, true}) {
+        const mt::SpgrScan first{S_a, a, TR_a}, second{S_b, b, TR_b};
+        const mt::R1Fit fit =
+            swap ? mt::fit_r1_two_scans(second, first) : mt::fit_r1_two_scans(first, second);
+        ASSERT_EQ(fit.status, mt::r1_two_roots);
+        EXPECT_LT(fit.R1, 42.0);
+        EXPECT_GT(fit.R1, mt::r1_search_lo);
+        const double ratio = spgr(1.0, fit.R1, b, TR_b) / spgr(1.0, fit.R1, a, TR_a);
+        EXPECT_NEAR(ratio / (S_b / S_a), 1.0, 1e-10);
+        EXPECT_NEAR(spgr(fit.M0, fit.R1, a, TR_a) / S_a, 1.0, 1e-6);
+    }
+}
 
 TEST(TwoScans, Verdicts) {
     const double a = 4 * deg, b = 25 * deg, TR_a = 0.025, TR_b = 0.011;

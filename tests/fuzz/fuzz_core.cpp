@@ -217,8 +217,24 @@ void fuzz_solver(Input &in) {
             check(std::isnan(fit.f), "solver: f without a zero is not NaN");
         }
         if (fit.status == core::fit_two_roots) {
-            check((residual(b_lo) > 0.0) == (residual(b_hi) > 0.0),
+            // Both ends of one sign with the residual turning back between
+            // them, or a zero within rounding at an end and a crossing
+            // inside: where the quadratic of the exact residual turns, the
+            // residual has the sign opposite to the far end's.
+            const double r_lo = residual(b_lo), r_hi = residual(b_hi);
+            const bool at_end = residual.near_zero(r_lo) || residual.near_zero(r_hi);
+            check((r_lo > 0.0) == (r_hi > 0.0) || at_end,
                   "solver: two zeros with a sign change between the ends");
+            if (at_end && (r_lo > 0.0) != (r_hi > 0.0)) {
+                const core::FractionResidual::Quadratic q = residual.quadratic();
+                const double k = -q.q1 / (2.0 * q.q2);
+                const auto vertex = static_cast<float>(k / (19.0 + k));
+                const double r_far = residual.near_zero(r_lo) ? r_hi : r_lo;
+                const double r_vertex = residual(vertex);
+                check(vertex > b_lo && vertex < b_hi && std::isfinite(r_vertex) &&
+                          (r_vertex > 0.0) != (r_far > 0.0),
+                      "solver: two zeros at an end without a crossing inside");
+            }
         }
         if (fit.status == core::fit_below_bracket || fit.status == core::fit_above_bracket) {
             const double r_lo = residual(b_lo), r_hi = residual(b_hi);

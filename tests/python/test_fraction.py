@@ -168,6 +168,65 @@ def test_two_zeros_in_the_bracket_give_the_smaller():
     assert below < 0.0 < above
 
 
+@pytest.mark.parametrize(
+    "args, expected",
+    [
+        # Ratios made at f = 0 at 60-90 Hz: a zero within rounding there,
+        # and a crossing inside (near 0.073, 0.427: an independent search in
+        # 40-digit arithmetic finds it).
+        (
+            (
+                0.03209538,
+                2.3851233,
+                0.026795594,
+                60.05182,
+                763.9615,
+                1.1697073e-05,
+                0.09440533,
+                0.08290258,
+                0.60500628,
+            ),
+            0.0,
+        ),
+        (
+            (
+                0.048418991,
+                0.756989,
+                0.078707382,
+                87.60964,
+                1118.6954,
+                1.9975564e-06,
+                0.07797067,
+                0.07223094,
+                0.50590925,
+            ),
+            0.0,
+        ),
+        # Made at f = 0.5, the bracket's upper end: the crossing is the smaller.
+        (
+            (
+                0.6657591,
+                2.2531173,
+                0.013548228,
+                92.5517,
+                314.6073,
+                1.4252356e-05,
+                0.03984236,
+                0.0082405098,
+                0.69722337,
+            ),
+            0.066115,
+        ),
+    ],
+)
+@pytest.mark.parametrize("exact", [True, False])
+def test_a_zero_at_an_end_and_a_crossing_inside_are_two(args, expected, exact):
+    args = tuple(float(np.float32(a)) for a in args)
+    f, status = fit_fraction(*args, exact=exact, return_status=True)
+    assert status == STATUS_TWO_ROOTS
+    assert f == pytest.approx(expected, abs=1e-5)
+
+
 def test_mask(voxels):
     f_true, R1, S_ratio = voxels
     mask = np.arange(f_true.size) % 3 != 0
@@ -550,3 +609,23 @@ def test_fast_mode_agrees_with_the_exact_search(voxels):
     )
     assert np.max(np.abs(f_fast[solved] - f[solved])) <= 1e-6
     assert np.array_equal(np.isnan(f_fast), np.isnan(f))
+
+
+def test_fast_mode_agrees_to_the_rounding_over_the_slope():
+    # Offsets from 100 Hz to 20 kHz: where saturation hardly moves the ratio
+    # with f, the rounding of the ratio moves the zero far more than 1e-6.
+    # The modes agree to 4 units in the ratio's last single-precision place,
+    # carried into f by df/dS_ratio.
+    inputs = tissue(20000, seed=11)
+    inputs["delta_omega"] = np.random.default_rng(12).uniform(100.0, 2e4, 20000)
+    f_true = inputs.pop("f")
+    S_ratio = predicted_ratio(f_true, **inputs)
+    args = (S_ratio, *inputs.values())
+    f, status, slope = fit_fraction(*args, return_status=True, return_derivatives=True)
+    f_fast, status_fast = fit_fraction(*args, exact=False, return_status=True)
+    solved = np.isin(status, [STATUS_SOLVED, STATUS_TWO_ROOTS]) & (status_fast == status)
+    assert np.count_nonzero(solved) > 19000
+    allowance = 4 * 2.0**-23 * S_ratio * np.abs(slope.S_ratio)
+    difference = np.abs(f_fast - f)
+    assert np.all(difference[solved] <= allowance[solved])
+    assert np.count_nonzero(difference[solved] > 1e-6) > 20  # flat residuals are among them

@@ -14,6 +14,7 @@ from tavni.mt_map.status import (
     R1_STATUS_INVALID_INPUT,
     R1_STATUS_MASKED,
     R1_STATUS_SOLVED,
+    R1_STATUS_TWO_ROOTS,
 )
 
 DEG = math.pi / 180.0
@@ -28,6 +29,7 @@ M0_TRUE = np.array([1.0, 0.8, 0.7, 1500.0])
         ((3, 8, 20, 30), (0.015,) * 4),  # least squares through four points
         ((4, 25), (0.025, 0.011)),  # differing TRs: the root per voxel
         ((25, 6), (0.018, 0.0245)),
+        ((4, 12), (0.006, 0.042)),  # the larger angle with the longer TR: the ratio turns
     ],
 )
 @pytest.mark.parametrize("b1", [None, np.array([0.7, 0.9, 1.1, 1.3])])
@@ -38,6 +40,26 @@ def test_r1_and_m0_from_the_steady_state(angles, TRs, b1):
     assert (status == R1_STATUS_SOLVED).all()
     np.testing.assert_allclose(R1, R1_TRUE, rtol=1e-10)
     np.testing.assert_allclose(M0, M0_TRUE, rtol=1e-10)
+
+
+def test_r1_where_the_ratio_turns():
+    # 4 deg at 6 ms against 12 deg at 42 ms: the signal ratio turns near
+    # R1 = 42 1/s, inside the interval searched. Tissue lies below the turn,
+    # where the root is unique; past it the ratio explains the signals twice.
+    rng = np.random.default_rng(7)
+    R1_true = np.append(rng.uniform(0.3, 3.0, 2000), 45.0)
+    b1 = np.append(rng.uniform(0.7, 1.3, 2000), 1.0)
+    angles, TRs = (4 * DEG, 12 * DEG), (0.006, 0.042)
+    signals = [spgr_signal(1000.0, R1_true, a, TR, b1=b1) for a, TR in zip(angles, TRs)]
+    R1, M0, status = fit_r1(signals, angles, TRs, b1=b1, return_status=True)
+    assert (status[:-1] == R1_STATUS_SOLVED).all()
+    np.testing.assert_allclose(R1[:-1], R1_true[:-1], rtol=1e-9)
+    np.testing.assert_allclose(M0[:-1], 1000.0, rtol=1e-9)
+    assert status[-1] == R1_STATUS_TWO_ROOTS and 1e-3 < R1[-1] < 42.0
+    ratio = spgr_signal(1.0, R1[-1], angles[1], TRs[1]) / spgr_signal(
+        1.0, R1[-1], angles[0], TRs[0]
+    )
+    assert ratio == pytest.approx(signals[1][-1] / signals[0][-1], rel=1e-10)
 
 
 @pytest.mark.parametrize("TRs", [(0.025, 0.025), (0.025, 0.011)])

@@ -626,6 +626,7 @@ int exec_module(PyObject *module) {
         {"R1_STATUS_ABOVE_RANGE", core::r1_above_range},
         {"R1_STATUS_INVALID_INPUT", core::r1_invalid_input},
         {"R1_STATUS_MASKED", core::r1_masked},
+        {"R1_STATUS_TWO_ROOTS", core::r1_two_roots},
     };
     for (const Constant &c : constants) {
         if (PyModule_AddIntConstant(module, c.name, c.value) < 0) {

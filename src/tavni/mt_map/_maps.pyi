@@ -11,6 +11,7 @@ R1_STATUS_BELOW_RANGE: int
 R1_STATUS_ABOVE_RANGE: int
 R1_STATUS_INVALID_INPUT: int
 R1_STATUS_MASKED: int
+R1_STATUS_TWO_ROOTS: int
 
 def super_lorentzian(Delta: Any, T2b: Any, out: Any, threads: int, /) -> None: ...
 def fit_fraction(

@@ -273,10 +273,16 @@ def fit_fraction(
         mode, several times faster: f is the zero of the same model in exact
         arithmetic, where it has a closed form (a quadratic in the exchange
         rate), solved in double precision without a search. Statuses are
-        those below, judged on the exact residual; f agrees with the exact
-        mode's to within the model's single-precision rounding (1e-6 or
-        better), but is not promised to be the same to the bit on another
-        machine or in another version.
+        those below, judged on the exact residual. f agrees with the exact
+        mode's to within the model's single-precision rounding carried into
+        f by the residual's slope: ``|f_fast - f| <= 4 * 2**-23 * S_ratio *
+        |df/dS_ratio|`` (the derivative as ``return_derivatives`` gives it),
+        1e-6 or better where the ratio moves with f (tissue at a few kHz),
+        up to 1e-3 and more where the residual is flat in f (offsets above
+        10 kHz, weak saturation). Where two zeros lie within rounding of
+        each other (offsets below a few hundred Hz) the modes may return
+        different ones. f is not promised to be the same to the bit on
+        another machine or in another version.
     threads : int, optional
         Number of worker threads, a positive integer (more than 1024 count
         as 1024); default: every core available.

@@ -206,9 +206,12 @@ def fit_r1(signals, flip_angles, TRs, *, b1=None, mask=None, return_status=False
     closed form from a line through the points (S/tan a, S/sin a)
     (least squares for more than two scans). When two scans differ in TR
     (allowed: the PD- and T1-weighted scans need not share it), the ratio of
-    their signals depends on R1 alone and is monotone in it; R1 is its root
-    in [1e-3, 50] 1/s, found per voxel in C++ (to about 1e-12 relative), and M0
-    the least-squares amplitude of both scans at that R1.
+    their signals depends on R1 alone; R1 is its root in [1e-3, 50] 1/s,
+    found per voxel in C++ (to about 1e-12 relative), and M0 the
+    least-squares amplitude of both scans at that R1. The ratio is monotone
+    in R1 when the larger angle has the shorter (or the same) TR; otherwise
+    it can turn once inside the interval (e.g. 4 deg at 6 ms against 12 deg
+    at 42 ms turns near 42 1/s), and each side of the turn is searched.
 
     Parameters
     ----------
@@ -240,7 +243,10 @@ def fit_r1(signals, flip_angles, TRs, *, b1=None, mask=None, return_status=False
         the searched interval), ``R1_STATUS_ABOVE_RANGE`` (E1 <= 0, or above
         the interval); ``R1_STATUS_INVALID_INPUT`` (a signal not positive and
         finite, an angle outside (0, pi/2), scans of one contrast);
-        ``R1_STATUS_MASKED``. R1 and M0 are NaN unless solved.
+        ``R1_STATUS_MASKED``; ``R1_STATUS_TWO_ROOTS`` (differing TRs whose
+        ratio turns inside the interval and meets the measured one on both
+        sides: R1 and M0 of the smaller root). R1 and M0 are NaN unless
+        solved or two roots.
 
     Raises
     ------

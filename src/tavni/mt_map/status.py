@@ -23,6 +23,7 @@ __all__ = [
     "R1_STATUS_INVALID_INPUT",
     "R1_STATUS_MASKED",
     "R1_STATUS_SOLVED",
+    "R1_STATUS_TWO_ROOTS",
     "STATUS_ABOVE_BRACKET",
     "STATUS_BELOW_BRACKET",
     "STATUS_INVALID_INPUT",
@@ -73,6 +74,10 @@ R1_STATUS_INVALID_INPUT = _maps.R1_STATUS_INVALID_INPUT
 scans of one contrast."""
 R1_STATUS_MASKED = _maps.R1_STATUS_MASKED
 """Excluded by the mask."""
+R1_STATUS_TWO_ROOTS = _maps.R1_STATUS_TWO_ROOTS
+"""Scans of differing TRs whose signal ratio turns inside the searched
+interval and explains the signals on both sides of the turn; R1 and M0 are
+those of the smaller root."""
 
 FRACTION = (
     Status(STATUS_SOLVED, "solved", "f found (a zero within rounding at a bracket end included)"),
@@ -118,13 +123,19 @@ R1 = (
         "of one contrast",
     ),
     Status(R1_STATUS_MASKED, "masked", "outside the mask, not fitted"),
+    Status(
+        R1_STATUS_TWO_ROOTS,
+        "R1 ambiguous",
+        "the signal ratio of scans with differing TRs turns inside the interval searched and "
+        "meets the measured one on both sides; the smaller R1 is returned",
+    ),
 )
 """The codes of the R1 fit by variable flip angle."""
 
 # Names whose voxels were searched but are not "fitted" in the sense of the
 # summaries, and those that count as solved; shared by both tables.
 _NOT_FITTED = ("masked", "invalid input")
-_SOLVED = ("solved", "two roots")
+_SOLVED = ("solved", "two roots", "R1 ambiguous")
 
 
 def status_table(table=FRACTION):

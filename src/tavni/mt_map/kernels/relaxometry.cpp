@@ -61,9 +61,10 @@ bool usable(const SpgrScan &s) {
 // (the first order of psi in x is -x (1 + cos a) / (2 (1 - cos a))) and
 // can turn only once exp(-R1 TR) of the shorter TR is far from 1: for the
 // protocols in use (4-6 degrees and 20-30 ms against 20-30 degrees and
-// 25-50 ms) beyond R1 = 80 /s, above the searched interval. The solver
-// checks that the slope has one sign at both ends of the interval in that
-// case, and calls the voxel invalid if not.
+// 25-50 ms) beyond R1 = 80 /s, above the searched interval; for others
+// (4 degrees and 6 ms against 12 degrees and 42 ms) near 42 /s, inside it.
+// The solver then splits the interval at the turn and looks for a root on
+// each side.
 struct Residual {
     double cos_a, TR_a, cos_b, TR_b, measured;
 
@@ -110,50 +111,36 @@ double spgr_signal(double M0, double R1, double flip_angle, double TR) noexcept 
     return M0 * std::sin(flip_angle) * steady_state_factor(R1, std::cos(flip_angle), TR);
 }
 
-R1Fit fit_r1_two_scans(const SpgrScan &a, const SpgrScan &b) noexcept {
-    if (!usable(a) || !usable(b) || (a.flip_angle == b.flip_angle && a.TR == b.TR)) {
-        return invalid;
-    }
-    if (a.TR == b.TR) {
-        return line_through(a, b);
-    }
-    const double sin_a = std::sin(a.flip_angle), sin_b = std::sin(b.flip_angle);
-    const Residual residual{std::cos(a.flip_angle), a.TR, std::cos(b.flip_angle), b.TR,
-                            (a.signal * sin_b) / (b.signal * sin_a)};
-    const bool proven = (a.flip_angle >= b.flip_angle && a.TR <= b.TR) ||
-                        (b.flip_angle >= a.flip_angle && b.TR <= a.TR);
+namespace {
+
+// The root of the residual in [lo, hi], starting at `start`. direction: +1
+// or -1 where the residual is known to rise or fall on [lo, hi] and to
+// change sign between its ends (ends_known); 0 to take it from the slope at
+// the start, the ends then looked at only when the iteration heads past
+// them. R1Fit::M0 is left to the caller.
+R1Fit root_between(const Residual &residual, double lo, double hi, double start, double direction,
+                   bool ends_known) {
+    double R1 = start;
     double r, slope, curvature;
-    if (!proven) {
-        double slope_lo, slope_hi;
-        residual(r1_search_lo, r, slope_lo, curvature);
-        residual(r1_search_hi, r, slope_hi, curvature);
-        if (!((slope_lo > 0.0 && slope_hi > 0.0) || (slope_lo < 0.0 && slope_hi < 0.0))) {
+    residual(R1, r, slope, curvature);
+    if (direction == 0.0) {
+        if (!std::isfinite(r) || !(slope != 0.0)) {
             return invalid;
         }
-    }
-
-    // Start from the small-angle estimate of Helms et al. 2008 (see
-    // mt_saturation), mostly within a few percent.
-    const double guess = 0.5 * (b.signal * b.flip_angle / b.TR - a.signal * a.flip_angle / a.TR) /
-                         (a.signal / a.flip_angle - b.signal / b.flip_angle);
-    double R1 = guess > r1_search_lo && guess < r1_search_hi
-                    ? guess
-                    : std::sqrt(r1_search_lo * r1_search_hi);
-    residual(R1, r, slope, curvature);
-    if (!std::isfinite(r) || !(slope != 0.0)) {
+        // Orient r to rise with R1.
+        direction = slope > 0.0 ? 1.0 : -1.0;
+    } else if (!std::isfinite(r)) {
         return invalid;
     }
-    // Orient r to rise with R1.
-    const double direction = slope > 0.0 ? 1.0 : -1.0;
+    const double range_lo = lo, range_hi = hi;
 
     // Halley's method (cubically convergent: each step about triples the
     // correct digits) inside a shrinking bracket [lo, hi] that holds the
     // root if there is one; a step that would leave it bisects (in ln R1)
-    // instead. The ends of the searched interval are evaluated only when
-    // the iteration heads past them: if r has the wrong sign there, the
+    // instead. The ends of the range are evaluated only when the iteration
+    // heads past them (unless known): if r has the wrong sign there, the
     // root lies outside.
-    double lo = r1_search_lo, hi = r1_search_hi;
-    bool lo_checked = false, hi_checked = false;
+    bool lo_checked = ends_known, hi_checked = ends_known;
     for (int iteration = 0; iteration < 100; ++iteration) {
         r *= direction;
         slope *= direction;
@@ -173,7 +160,7 @@ R1Fit fit_r1_two_scans(const SpgrScan &a, const SpgrScan &b) noexcept {
             if (!checked) {
                 checked = true;
                 double r_end, slope_end, curvature_end;
-                residual(upward ? r1_search_hi : r1_search_lo, r_end, slope_end, curvature_end);
+                residual(upward ? range_hi : range_lo, r_end, slope_end, curvature_end);
                 r_end *= direction;
                 if (upward && r_end < 0.0) {
                     return {nan, nan, r1_above_range};
@@ -194,12 +181,107 @@ R1Fit fit_r1_two_scans(const SpgrScan &a, const SpgrScan &b) noexcept {
         }
         residual(R1, r, slope, curvature);
     }
+    return {R1, nan, r1_solved};
+}
+
+// Where the ratio turns inside [lo, hi], given that its slope has opposite
+// signs at the ends (slope_lo the one at lo): bisection in ln R1 on the
+// sign of the slope, to a relative width of 1e-12.
+double turning_point(const Residual &residual, double lo, double hi, double slope_lo) {
+    double r, slope, curvature;
+    while (hi - lo > 1e-12 * hi) {
+        const double middle = std::sqrt(lo * hi);
+        residual(middle, r, slope, curvature);
+        if (slope == 0.0) {
+            return middle;
+        }
+        if ((slope > 0.0) == (slope_lo > 0.0)) {
+            lo = middle;
+        } else {
+            hi = middle;
+        }
+    }
+    return std::sqrt(lo * hi);
+}
+
+}  // namespace
+
+R1Fit fit_r1_two_scans(const SpgrScan &a, const SpgrScan &b) noexcept {
+    if (!usable(a) || !usable(b) || (a.flip_angle == b.flip_angle && a.TR == b.TR)) {
+        return invalid;
+    }
+    if (a.TR == b.TR) {
+        return line_through(a, b);
+    }
+    const double sin_a = std::sin(a.flip_angle), sin_b = std::sin(b.flip_angle);
+    const Residual residual{std::cos(a.flip_angle), a.TR, std::cos(b.flip_angle), b.TR,
+                            (a.signal * sin_b) / (b.signal * sin_a)};
+    const bool proven = (a.flip_angle >= b.flip_angle && a.TR <= b.TR) ||
+                        (b.flip_angle >= a.flip_angle && b.TR <= a.TR);
+
+    // Start from the small-angle estimate of Helms et al. 2008 (see
+    // mt_saturation), mostly within a few percent.
+    const double guess = 0.5 * (b.signal * b.flip_angle / b.TR - a.signal * a.flip_angle / a.TR) /
+                         (a.signal / a.flip_angle - b.signal / b.flip_angle);
+    const auto start_in = [guess](double lo, double hi) {
+        return guess > lo && guess < hi ? guess : std::sqrt(lo * hi);
+    };
+    R1Fit fit{nan, nan, r1_solved};
+    double r_lo = 0.0, slope_lo = 0.0, r_hi = 0.0, slope_hi = 0.0, curvature;
+    if (!proven) {
+        residual(r1_search_lo, r_lo, slope_lo, curvature);
+        residual(r1_search_hi, r_hi, slope_hi, curvature);
+    }
+    if (proven || (slope_lo > 0.0 && slope_hi > 0.0) || (slope_lo < 0.0 && slope_hi < 0.0)) {
+        // Monotone on the whole interval: at most one root.
+        fit = root_between(residual, r1_search_lo, r1_search_hi,
+                           start_in(r1_search_lo, r1_search_hi), 0.0, false);
+    } else {
+        // The ratio turns once inside the interval (its slope, of the sign
+        // of psi_a - psi_b above, changes sign once for R1 > 0: the
+        // difference of two such curves crosses zero at most once, as a
+        // sweep over angles in (0, pi/2) and TRs of 1 ms to 1 s finds).
+        // Each side of the turn is monotone and holds at most one root:
+        // look for it on each, and report both where both hold one.
+        if (!std::isfinite(r_lo) || !std::isfinite(r_hi) || !(slope_lo != 0.0) ||
+            !(slope_hi != 0.0)) {
+            return invalid;
+        }
+        const double turn = turning_point(residual, r1_search_lo, r1_search_hi, slope_lo);
+        double r_turn, slope_turn;
+        residual(turn, r_turn, slope_turn, curvature);
+        if (!std::isfinite(r_turn)) {
+            return invalid;
+        }
+        const bool below_turn = r_turn == 0.0 || (r_lo > 0.0) != (r_turn > 0.0);
+        const bool above_turn = r_turn != 0.0 && (r_hi > 0.0) != (r_turn > 0.0);
+        if (r_turn == 0.0) {
+            fit = {turn, nan, r1_solved};  // the ratio touches the measured one at its turn
+        } else if (below_turn) {
+            fit = root_between(residual, r1_search_lo, turn, start_in(r1_search_lo, turn),
+                               r_turn > 0.0 ? 1.0 : -1.0, true);
+        } else if (above_turn) {
+            fit = root_between(residual, turn, r1_search_hi, start_in(turn, r1_search_hi),
+                               r_hi > 0.0 ? 1.0 : -1.0, true);
+        } else {
+            // No crossing on either side: the root, if any, lies beyond the
+            // end where the residual is smaller.
+            return {nan, nan, std::fabs(r_lo) <= std::fabs(r_hi) ? r1_below_range : r1_above_range};
+        }
+        if (below_turn && above_turn && fit.status == r1_solved) {
+            fit.status = r1_two_roots;  // the smaller root, as the fraction fit reports
+        }
+    }
+    if (fit.status != r1_solved && fit.status != r1_two_roots) {
+        return fit;
+    }
 
     // M0: the least-squares amplitude of both scans at this R1.
+    const double R1 = fit.R1;
     const double m_a = sin_a * steady_state_factor(R1, residual.cos_a, a.TR);
     const double m_b = sin_b * steady_state_factor(R1, residual.cos_b, b.TR);
     const double M0 = (a.signal * m_a + b.signal * m_b) / (m_a * m_a + m_b * m_b);
-    return {R1, M0, r1_solved};
+    return {R1, M0, fit.status};
 }
 
 // Helms et al. 2008, small-angle approximations of the SPGR steady state:

@@ -25,8 +25,8 @@ struct SpgrScan {
 
 // The interval of R1 (1/s) searched when the two TRs differ: from a T1 of
 // 1000 s to one of 20 ms, wider than any tissue, contrast agent included.
-// Above it the ratio of two scans whose larger angle has the longer TR can
-// turn (see relaxometry.cpp).
+// The ratio of two scans whose larger angle has the longer TR can turn
+// inside it (see relaxometry.cpp), and then explain the signals twice.
 constexpr double r1_search_lo = 1e-3;
 constexpr double r1_search_hi = 50.0;
 
@@ -41,21 +41,25 @@ enum R1Status : std::uint8_t {
                            // one above the searched interval)
     r1_invalid_input = 3,  // a signal not positive and finite, a flip angle
                            // outside (0, pi/2), a TR not positive, one
-                           // contrast twice, a ratio that turns inside the
-                           // interval
+                           // contrast twice
     r1_masked = 4,         // excluded by a mask, not looked at
+    r1_two_roots = 5,      // differing TRs whose ratio turns inside the
+                           // searched interval and explains the signals on
+                           // both sides of the turn: R1 the smaller root
 };
 
 struct R1Fit {
-    double R1;  // NaN unless solved
-    double M0;  // NaN unless solved
+    double R1;  // NaN unless solved (or two roots)
+    double M0;  // NaN unless solved (or two roots)
     R1Status status;
 };
 
 // R1 and M0 that explain both signals exactly. Shared TR: the closed form
 // of DESPOT1; differing TRs: the root of the signal ratio in R1 (to a
 // relative error of about 1e-12), and M0 the least-squares amplitude of
-// both scans.
+// both scans. Where the ratio turns inside the searched interval, each side
+// of the turn is searched: a root on one side is solved, roots on both are
+// r1_two_roots with the smaller.
 R1Fit fit_r1_two_scans(const SpgrScan &a, const SpgrScan &b) noexcept;
 
 // MT saturation (a fraction, not percent) from the PD-, T1- and

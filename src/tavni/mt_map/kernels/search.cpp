@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "closed_form.hpp"
 #include "float_bits.hpp"
 #include "mpf_core.hpp"
 
@@ -280,11 +281,28 @@ FractionFit solve_fraction(const FractionResidual &residual, float lo, float hi,
         return invalid;
     }
     // A zero at an end within rounding is a zero: fluid has f = 0 exactly.
-    if (residual.near_zero(r_lo)) {
-        return {widen(lo), fit_solved};
-    }
-    if (residual.near_zero(r_hi)) {
-        return {widen(hi), fit_solved};
+    // Where the exact residual also crosses zero inside the bracket (low
+    // offsets, where it turns back), that is a second zero: at lo, lo is
+    // the smaller; at hi, the crossing, which lies between lo and where Q
+    // turns (its sign there is clear of rounding, as it is at lo).
+    if (residual.near_zero(r_lo) || residual.near_zero(r_hi)) {
+        const bool at_lo = residual.near_zero(r_lo);
+        const FractionResidual::Quadratic q = residual.quadratic();
+        const EndCrossings crossings = crossings_beside_ends(
+            q, residual.S_ratio(), widen(lo), widen(hi), FractionResidual::exact_residual(q, lo),
+            FractionResidual::exact_residual(q, hi));
+        const bool crossing = at_lo ? crossings.beside_lo : crossings.beside_hi;
+        const double f_vertex = crossings.f_vertex;
+        if (at_lo || !crossing || U - L < 2) {
+            return {at_lo ? widen(lo) : widen(hi), at_lo && crossing ? fit_two_roots : fit_solved};
+        }
+        const Ordinal v = std::clamp(ordinal_of(to_single(f_vertex)), L + 1, U - 1);
+        const double r_v = residual(float_at(v));
+        if (std::isfinite(r_v) && r_v != 0.0 && !same_sign(r_v, r_lo)) {
+            Search(residual, fit_two_roots).locate(L, r_lo, v, r_v, r_lo > 0.0, exact.f, fit);
+            return fit;
+        }
+        return {widen(hi), fit_solved};  // rounding hides the crossing after all
     }
     if (!same_sign(r_lo, r_hi)) {
         // The ends are evaluated and differ in sign: locate cannot fail.

@@ -20,7 +20,9 @@ namespace tavni::mt_map {
 // by the search, they make the voxel invalid. Both ends of the same sign
 // with two zeros of the residual in between (possible at low offsets,
 // where the residual is not monotone) give the smaller zero and
-// fit_two_roots. Without a zero in the bracket the result is NaN, or with
+// fit_two_roots; so does a zero within rounding at an end (near_zero) where
+// the exact residual also crosses zero inside the bracket
+// (crossings_beside_ends): f is then lo, or at hi the crossing. Without a zero in the bracket the result is NaN, or with
 // clip the bracket end nearer a zero. Rounding may carry the computed
 // residual a few units across zero where the exact one only comes near it
 // (two zeros all but one): such a crossing is two zeros, found wherever it
