@@ -473,7 +473,11 @@ class ChainRuns(StatusCounts):
             The maps of ``outputs``, by name.
         """
         from tavni.mt_map import mtr
-        from tavni.mt_map.status import R1_STATUS_SOLVED, STATUS_INVALID_INPUT
+        from tavni.mt_map.status import (
+            R1_STATUS_SOLVED,
+            R1_STATUS_TWO_ROOTS,
+            STATUS_INVALID_INPUT,
+        )
 
         data = prepared(dict(values))
         p = dict(self.values)
@@ -509,7 +513,9 @@ class ChainRuns(StatusCounts):
         considered = ~np.isnan(data["mtw"]) if "mask" not in data else data["mask"]
         signal = considered & (data["pdw"] > 0) & (data["t1w"] > 0)
         self.signal += int(np.count_nonzero(signal))
-        self.r1_failed += int(np.count_nonzero(signal & (r1_status != R1_STATUS_SOLVED)))
+        # Two roots are an R1 found (the smaller), not a failure of the fit.
+        found = (r1_status == R1_STATUS_SOLVED) | (r1_status == R1_STATUS_TWO_ROOTS)
+        self.r1_failed += int(np.count_nonzero(signal & ~found))
         self.ratio_sample.append(
             ratio.reshape(-1)[np.flatnonzero(~np.isnan(ratio))[:: self.stride]]
         )
