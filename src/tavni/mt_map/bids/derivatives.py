@@ -16,6 +16,7 @@ from pathlib import Path
 
 from tavni.mt_map.bids.base import APP_NAME, BidsError
 from tavni.mt_map.bids.naming import BIDSIGNORE, STATUS_DESC
+from tavni.mt_map.io.volumes import file_identity
 from tavni.mt_map.outputs import BIDS_MAPS
 
 __all__ = [
@@ -230,14 +231,6 @@ def read_image(path, what):
     return volumes.load(volumes.probe(path, what))
 
 
-def _identity(path):
-    try:
-        info = os.stat(path)
-    except OSError:
-        return None
-    return info.st_dev, info.st_ino
-
-
 def _raw_description(folder):
     """Why folder is a raw BIDS dataset by its description, or None."""
     path = Path(folder) / "dataset_description.json"
@@ -299,10 +292,10 @@ def check_output_location(bids_dir, output_dir):
     """
     raw = Path(bids_dir)
     out = Path(os.path.abspath(output_dir))
-    raw_id = _identity(raw)
+    raw_id = file_identity(raw)
     chain = [out, *out.parents]
     for folder in chain:
-        identity = _identity(folder)
+        identity = file_identity(folder)
         if identity is None:
             continue  # not created yet
         if identity == raw_id:
@@ -323,11 +316,11 @@ def check_output_location(bids_dir, output_dir):
                 f"OUTPUT_DIR '{output_dir}' lies inside '{folder}', which is {why}; "
                 "inside a BIDS dataset derivatives go under its derivatives/ folder"
             )
-    out_id = _identity(out)
+    out_id = file_identity(out)
     if out_id is None:
         return
     for folder in [raw, *Path(os.path.abspath(raw)).parents]:
-        if _identity(folder) == out_id:
+        if file_identity(folder) == out_id:
             raise BidsError(
                 f"OUTPUT_DIR '{output_dir}' contains the BIDS dataset '{bids_dir}': "
                 "choose a folder of its own, e.g. BIDS_DIR/derivatives/mt-map"

@@ -38,6 +38,7 @@ from tavni.mt_map.io.formats import SUFFIXES, Nifti, format_of
 
 __all__ = [
     "AFFINE_TOLERANCE",
+    "file_identity",
     "VolumeError",
     "Volume",
     "Probe",
@@ -325,7 +326,18 @@ def load(probed):
         raise VolumeError(f"cannot read {probed.what} '{probed.path}': {_reason(error)}") from None
 
 
-def _identity(path):
+def file_identity(path):
+    """The (device, inode) of a file or folder, or None where it cannot be
+    read: the same thing under any path, through links and bind mounts.
+
+    Parameters
+    ----------
+    path : path-like
+
+    Returns
+    -------
+    tuple of int or None
+    """
     try:
         info = os.stat(path)
     except OSError:
@@ -367,12 +379,12 @@ def check_outputs(outputs, inputs, image=True):
         than a regular file, or its directory is missing or takes no new
         file (probed by creating one). Messages name the user's path.
     """
-    seen = [(what, Path(path).resolve(), _identity(path)) for what, path in inputs]
+    seen = [(what, Path(path).resolve(), file_identity(path)) for what, path in inputs]
     for output in outputs:
         path = Path(output.path)
         if image and format_of(path) is None:
             raise VolumeError(f"{output.what} '{path}' must end in {_SUFFIX_TEXT}")
-        resolved, identity = path.resolve(), _identity(path)
+        resolved, identity = path.resolve(), file_identity(path)
         for what, other, other_identity in seen:
             if resolved == other or (identity is not None and identity == other_identity):
                 raise VolumeError(
