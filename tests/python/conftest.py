@@ -173,7 +173,11 @@ BIDS_SCANS = (
 BIDS_PROTOCOL = {"T2_free": 0.04, "T2b": 12e-6}
 
 
-def write_bids_dataset(root, participants=("01", "02", "03"), shape=(12, 12, 8)):
+def write_bids_dataset(root, participants=("01", "02", "03"), shape=(12, 12, 8), mt_marks=None):
+    """The dataset; mt_marks {field: (MT-on value, MT-off value)} writes the
+    sidecars as DICOM converters do: that field in place of MTState, and
+    RepetitionTime in place of RepetitionTimeExcitation.
+    """
     import json
 
     import nibabel
@@ -184,7 +188,10 @@ def write_bids_dataset(root, participants=("01", "02", "03"), shape=(12, 12, 8))
     (root / "dataset_description.json").write_text(
         json.dumps({"Name": "test", "BIDSVersion": "1.9.0"})
     )
-    (root / "MTS.json").write_text(json.dumps(BIDS_SHARED))
+    shared = dict(BIDS_SHARED)
+    if mt_marks:
+        shared["RepetitionTime"] = shared.pop("RepetitionTimeExcitation")
+    (root / "MTS.json").write_text(json.dumps(shared))
     grid = np.meshgrid(*(np.linspace(-1, 1, n) for n in shape), indexing="ij")
     inside = sum(axis**2 for axis in grid) <= 0.8
     for number, participant in enumerate(participants):
@@ -204,9 +211,10 @@ def write_bids_dataset(root, participants=("01", "02", "03"), shape=(12, 12, 8))
                 ),
                 anat / f"{name}.nii.gz",
             )
-            (anat / f"{name}.json").write_text(
-                json.dumps({"FlipAngle": flip, "MTState": t1_weighted is None})
-            )
+            marks = {"MTState": t1_weighted is None}
+            if mt_marks:
+                marks = {k: v[t1_weighted is not None] for k, v in mt_marks.items()}
+            (anat / f"{name}.json").write_text(json.dumps({"FlipAngle": flip, **marks}))
         b1 = np.where(inside, 100 * (1.05 - 0.1 * grid[1] ** 2), 0).astype(np.float32)
         nibabel.save(
             nibabel.Nifti1Image(b1, np.diag([2.0, 2.0, 2.0, 1.0])),

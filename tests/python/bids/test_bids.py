@@ -108,15 +108,45 @@ def edit_sidecar(raw, name, **changes):
             "sub-01/anat/sub-01_flip-2_mt-off_MTS.json: not a JSON object of fields but a list",
         ),
         ("sub-01/fmap/sub-01_TB1map.json", '{"Units": ', "sub-01_TB1map.json: not valid JSON"),
+        # Several fields missing, and a tissue constant: all in one message.
+        (
+            ("MTS.json", "protocol.json"),
+            ({"MTOffsetFrequency": None, "MTPulseDuration": None}, {"T2_free": None}),
+            "sub-01: sidecar fields missing: MTOffsetFrequency "
+            "(sub-01/anat/sub-01_flip-1_mt-on_MTS.json; or --param delta_omega=HZ), "
+            "MTPulseDuration (sub-01/anat/sub-01_flip-1_mt-on_MTS.json; or --param duration=S)"
+            "; and no value for T2_free",
+        ),
+        # Sidecars as DICOM converters write them: they run, saying which
+        # field told MT-on from MT-off.
+        (
+            None,
+            {"SequenceVariant": ("SK\\SP\\MTC", "SK\\SP")},
+            "sub-01: MTState absent; MT-on read from SequenceVariant (MTC: an MT mark) of "
+            "sub-01/anat/sub-01_flip-1_mt-on_MTS.json",
+        ),
+        (
+            None,
+            {"ScanOptions": (["FAST_GEMS", "MT_GEMS"], "FAST_GEMS")},
+            "MT-off read from ScanOptions (FAST_GEMS: no MT mark)",
+        ),
     ],
 )
 def test_unusable_sidecars(tmp_path, capsys, sidecar, changes, message):
     text = isinstance(changes, str)
+    if sidecar is None:
+        raw = write_bids_dataset(tmp_path / "raw", ("01",), mt_marks=changes)
+        assert run_app(raw, tmp_path / "out", "participant") == 0
+        out = json.loads((tmp_path / "out/sub-01/anat/sub-01_MPFmap.json").read_text())
+        assert message in "\n".join(out["ProcessingWarnings"])
+        assert out["Parameters"]["TR"]["Source"] == "RepetitionTime in MTS.json"
+        return
     raw = write_bids_dataset(tmp_path / "raw", ("01", "02") if text else ("01",))
     if text:
         (raw / sidecar).write_text(changes)
     else:
-        edit_sidecar(raw, sidecar, **changes)
+        for name, change in zip(*(x if isinstance(x, tuple) else (x,) for x in (sidecar, changes))):
+            edit_sidecar(raw, name, **change)
     assert run_app(raw, tmp_path / "out", "participant") == 1
     assert message in capsys.readouterr().out
     assert not (tmp_path / "out/sub-01").exists()

@@ -5,7 +5,8 @@ inheritance):
 
 - the MT collection in ``anat/``: ``*_flip-<n>_mt-<on|off>_MTS.nii[.gz]``,
   or a ``*_flip-<n>_VFA`` collection for R1 beside an MT-on ``_MTS`` image.
-  The images are told apart by their sidecars (``MTState``, ``FlipAngle``),
+  The images are told apart by their sidecars (``MTState``, else the
+  converter's ``SequenceVariant``/``ScanOptions`` MT marks; ``FlipAngle``),
   never by the flip index: of the MT-off images the smallest flip angle is
   the PD-weighted scan, the largest the T1-weighted one. Images that differ
   in ``acq-``/``run-`` form separate collections, mapped separately.
@@ -36,6 +37,7 @@ __all__ = [
     "LONGEST_SECONDS",
     "open_layout",
     "Sidecar",
+    "MT_MARKS",
     "mt_state",
     "field_map",
     "find_mask",
@@ -202,6 +204,11 @@ class Sidecar:
         """The image's path relative to the dataset."""
         return relative(self.image.path, self.root)
 
+    def own_sidecar(self):
+        """The image's own JSON sidecar, relative to the dataset."""
+        name = Path(self.name())
+        return str(name.with_name(name.name.split(".")[0] + ".json"))
+
     def origin(self, key):
         """The sidecar that gives field key, for messages.
 
@@ -286,15 +293,47 @@ class Sidecar:
             )
 
 
-def mt_state(sidecar, default):
-    """Whether an image is MT-weighted, from its sidecar's MTState.
+# Marks of an MT preparation that DICOM converters copy from the header:
+# Siemens' SequenceVariant (MTC, MTC_SP) and GE's ScanOptions (MT, MT_GEMS),
+# as one backslash-separated string or a list.
+MT_MARKS = frozenset(("MTC", "MTC_SP", "MT", "MT_GEMS"))
+_MARK_FIELDS = ("SequenceVariant", "ScanOptions")
+
+
+def _converter_mark(sidecar):
+    """(state, field, text) from SequenceVariant/ScanOptions; None without both."""
+    unmarked = None
+    for field in _MARK_FIELDS:
+        value = sidecar.values.get(field)
+        if value is None:
+            continue
+        items = value if isinstance(value, list) else [value]
+        tokens = [t.strip() for item in items for t in str(item).split("\\") if t.strip()]
+        for token in tokens:
+            word = token.upper()
+            # Some converters join the tokens with underscores (SK_SP_MTC).
+            if word in MT_MARKS or {"MT", "MTC"} & set(word.split("_")):
+                return True, field, token
+        if unmarked is None:
+            unmarked = (False, field, "\\".join(tokens))
+    return unmarked
+
+
+def mt_state(sidecar, default, warnings=None):
+    """Whether an image is MT-weighted, from its sidecar's MTState, else from
+    the converter's SequenceVariant or ScanOptions marks.
 
     Parameters
     ----------
     sidecar : Sidecar
     default : bool or None
         The state without an MTState field (False for VFA images); None:
-        the field is required.
+        the field is required, unless SequenceVariant or ScanOptions is
+        there: an MT mark in either (MTC, MTC_SP, MT, MT_GEMS) is MT-on,
+        none MT-off.
+    warnings : list, optional
+        Where a line naming the field that decided goes, when it was not
+        MTState.
 
     Returns
     -------
@@ -303,19 +342,34 @@ def mt_state(sidecar, default):
     Raises
     ------
     BidsError
-        A missing or unreadable MTState, or an ``mt-`` entity that
-        disagrees with it.
+        A missing or unreadable MTState without converter marks, or an
+        ``mt-`` entity that disagrees with the state read.
     """
     value = sidecar.values.get("MTState", default)
+    label = sidecar.image.entities.get("mt")
     if value is None:
-        sidecar.require("MTState")
+        mark = _converter_mark(sidecar)
+        if mark is None:
+            sidecar.require("MTState")
+        value, field, text = mark
+        read = "an MT mark" if value else "no MT mark"
+        if label is not None and (label == "on") != value:
+            raise BidsError(
+                f"{sidecar.name()}: file name says mt-{label} but MTState is absent and "
+                f"{field} ({text}) has {read}"
+            )
+        if warnings is not None:
+            warnings.append(
+                f"MTState absent; MT-{'on' if value else 'off'} read from {field} "
+                f"({text}: {read}) of {sidecar.origin(field)}"
+            )
+        return value
     if isinstance(value, str) and value.lower() in ("true", "false", "on", "off"):
         value = value.lower() in ("true", "on")
     if not isinstance(value, bool):
         raise BidsError(
             f"{sidecar.origin('MTState')}: MTState must be true or false, not {value!r}"
         )
-    label = sidecar.image.entities.get("mt")
     if label is not None and (label == "on") != value:
         raise BidsError(
             f"{sidecar.name()}: file name says mt-{label} but MTState is {str(value).lower()}"
@@ -474,47 +528,63 @@ def _collection_of(layout, participant, session, acquisition, run, images, overr
     mt_on, mt_off = [], []
     for sidecar in sidecars:
         vfa = sidecar.image.entities["suffix"] == "VFA"
-        (mt_on if mt_state(sidecar, False if vfa else None) else mt_off).append(sidecar)
-    for sidecar in sidecars:
-        sidecar.require("FlipAngle")
+        read = []
+        (mt_on if mt_state(sidecar, False if vfa else None, read) else mt_off).append(sidecar)
+        warnings.extend(f"{where}: {line}" for line in read)
     if len(mt_on) != 1:
         raise BidsError(f"{where}: {len(mt_on)} MT-on images (MTState true); one is needed")
+    # Every missing field of the collection, reported together: (the
+    # parameter keys any one of which stands in for it, sidecar, field).
+    missing = []
+    # An MT-off image's flip angle tells the PD- from the T1-weighted scan:
+    # no parameter stands in for it.
+    unsorted = [s for s in mt_off if not s.has("FlipAngle")]
+    missing += [((), s, "FlipAngle") for s in unsorted]
     flips = {}
     for sidecar in mt_off:
-        flips.setdefault(sidecar.number("FlipAngle"), []).append(sidecar)
-    if len(flips) < 2:
-        raise BidsError(
-            f"{where}: the MT-off images need two different FlipAngle values "
-            f"(found {sorted(flips) or 'none'})"
-        )
-    for angle, same in flips.items():
-        if len(same) > 1:
+        if sidecar not in unsorted:
+            flips.setdefault(sidecar.number("FlipAngle"), []).append(sidecar)
+    if unsorted:
+        roles = [("", mt_on[0])]
+        for sidecar in mt_off:
+            if not sidecar.has("RepetitionTimeExcitation") and not sidecar.has("RepetitionTime"):
+                missing.append((("pdw_TR", "t1w_TR"), sidecar, "RepetitionTimeExcitation"))
+    else:
+        if len(flips) < 2:
             raise BidsError(
-                f"{where}: several MT-off images with FlipAngle {angle:g} "
-                f"({', '.join(s.name() for s in same)})"
+                f"{where}: the MT-off images need two different FlipAngle values "
+                f"(found {sorted(flips) or 'none'})"
             )
-    pdw, t1w, mtw = flips[min(flips)][0], flips[max(flips)][0], mt_on[0]
-    if len(flips) > 2:
-        warnings.append(
-            f"{where}: {len(flips)} MT-off flip angles; R1 from the smallest "
-            f"({min(flips):g} deg) and largest ({max(flips):g} deg)"
-        )
+        for angle, same in flips.items():
+            if len(same) > 1:
+                raise BidsError(
+                    f"{where}: several MT-off images with FlipAngle {angle:g} "
+                    f"({', '.join(s.name() for s in same)})"
+                )
+        roles = [("pdw_", flips[min(flips)][0]), ("t1w_", flips[max(flips)][0]), ("", mt_on[0])]
+        if len(flips) > 2:
+            warnings.append(
+                f"{where}: {len(flips)} MT-off flip angles; R1 from the smallest "
+                f"({min(flips):g} deg) and largest ({max(flips):g} deg)"
+            )
+    pdw, t1w = (None, None) if unsorted else (roles[0][1], roles[1][1])
+    mtw = mt_on[0]
 
     # Each value as protocol.Given: named by its sidecar field and file, so
     # that the chain's checks and the outputs' sidecars say where it came from.
     from tavni.mt_map.protocol import Given
 
-    given, missing = {}, []
+    given = {}
 
     def take(key, sidecar, convert=None):
         """The parameter key from its field (protocol.BIDS_FIELDS) of sidecar."""
         if key in overrides:
             return
-        entry = protocol.BIDS_FIELDS[key.removeprefix("pdw_").removeprefix("t1w_")]
+        entry = field = protocol.BIDS_FIELDS[key.removeprefix("pdw_").removeprefix("t1w_")]
         if entry == "RepetitionTimeExcitation" and not sidecar.has(entry):
             entry = "RepetitionTime"
         if not sidecar.has(entry):
-            missing.append((key, sidecar, entry))
+            missing.append(((key,), sidecar, field))
             return
         if entry == "MTPulseShape":
             value = str(sidecar.values[entry]).lower()
@@ -524,7 +594,7 @@ def _collection_of(layout, participant, session, acquisition, run, images, overr
             convert(value) if convert else value, entry, f" in {sidecar.origin(entry)}"
         )
 
-    for prefix, sidecar in (("pdw_", pdw), ("t1w_", t1w), ("", mtw)):
+    for prefix, sidecar in roles:
         take(prefix + "flip_angle_deg", sidecar)
         take(prefix + "TR", sidecar)
     take("delta_omega", mtw)
@@ -558,20 +628,40 @@ def _collection_of(layout, participant, session, acquisition, run, images, overr
         for key in protocol.LINESHAPE:
             if key not in overrides:
                 given.pop(key, None)
-    for key, sidecar, entry in missing:
-        if key not in given and not (key in protocol.PULSE_SHAPE and "omega_1_rms" in given):
-            raise BidsError(
-                f"{sidecar.name()}: sidecar field {entry} is missing; add it to "
-                f"the sidecar or give {key} in --protocol or --param"
-            )
+    unfilled = [
+        (keys, sidecar, field)
+        for keys, sidecar, field in missing
+        if not (keys and all(k in given for k in keys))
+        and not (set(keys) <= set(protocol.PULSE_SHAPE) and keys and "omega_1_rms" in given)
+    ]
     absent = [k for k in protocol.TISSUE if k not in given]
     if not any(k in given for k in protocol.LINESHAPE):
         absent.append(" or ".join(protocol.LINESHAPE))
-    if absent:
+    tissue = (
+        f"no value for {', '.join(absent)} (tissue constants are "
+        f"not in BIDS sidecars: give them in --protocol or --param)"
+    )
+    if len(unfilled) == 1 and not absent:
+        keys, sidecar, field = unfilled[0]
+        if not keys:
+            sidecar.require(field)
         raise BidsError(
-            f"{where}: no value for {', '.join(absent)} (tissue constants are "
-            f"not in BIDS sidecars: give them in --protocol or --param)"
+            f"{sidecar.name()}: sidecar field {field} is missing; add it to the sidecar "
+            f"or give {' and '.join(keys)} in --protocol or as {_param_hint(keys)}"
         )
+    if unfilled:
+        listed = ", ".join(
+            f"{field} ({sidecar.own_sidecar()}; "
+            + (f"or {_param_hint(keys)})" if keys else "no parameter stands in for it)")
+            for keys, sidecar, field in unfilled
+        )
+        plural = "s" if len(unfilled) > 1 else ""
+        raise BidsError(
+            f"{where}: sidecar field{plural} missing: {listed}"
+            + (f"; and {tissue}" if absent else "")
+        )
+    if absent:
+        raise BidsError(f"{where}: {tissue}")
 
     collection = Collection(
         session=session,
@@ -604,6 +694,13 @@ def _collection_of(layout, participant, session, acquisition, run, images, overr
     if collection.mask:
         collection.sources.append(f"bids:mask:{relative(collection.mask, options.mask_dir)}")
     return collection
+
+
+def _param_hint(keys):
+    """``--param KEY=UNIT`` for each of keys, joined by "and"."""
+    return " and ".join(
+        f"--param {key}={protocol.METAVARS[protocol.PARAMETERS[key].unit]}" for key in keys
+    )
 
 
 def read_overrides(options):
