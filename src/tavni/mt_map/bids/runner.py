@@ -23,6 +23,7 @@ import time
 from pathlib import Path
 
 from tavni.mt_map.bids.base import BidsError, Outcome, one_line
+from tavni.mt_map.bids.naming import FRACTION_SUFFIX
 from tavni.mt_map.parallel import available_cores
 
 __all__ = [
@@ -134,11 +135,10 @@ def complete_on_disk(output_dir, participant, since_ns):
     """Whether a participant's outputs are in place, written since a time.
 
     What counts when the process or worker that ran the participant is no
-    longer there to say: the folder ``sub-<participant>`` holds a
-    bound-pool fraction map and the report ``sub-<participant>.html`` is
-    beside it, both modified at or after ``since_ns``. Both are renamed
-    into place only once the participant's work folder is complete, the
-    report last.
+    longer there to say: the participant is complete in the derivatives
+    dataset (``participant.participant_state``: its folder with a fraction
+    map and its report, no commit left half done), and the report and a
+    fraction map were modified at or after ``since_ns``.
 
     Parameters
     ----------
@@ -154,12 +154,16 @@ def complete_on_disk(output_dir, participant, since_ns):
     -------
     bool
     """
+    from tavni.mt_map.bids.participant import participant_state
+
     output_dir = Path(output_dir)
+    if participant_state(output_dir, participant) != "complete":
+        return False
     report = output_dir / f"sub-{participant}.html"
     try:
         if report.stat().st_mtime_ns < since_ns:
             return False
-        maps = (output_dir / f"sub-{participant}").rglob("*_MPFmap.nii.gz")
+        maps = (output_dir / f"sub-{participant}").rglob(f"*_{FRACTION_SUFFIX}.nii.gz")
         return any(path.stat().st_mtime_ns >= since_ns for path in maps)
     except OSError:
         return False
