@@ -150,6 +150,21 @@ def command_line():
     return " ".join(shlex.quote(a) for a in ["mt-map"] + sys.argv[1:])
 
 
+def check_jobs(options):
+    """Refuses fewer than one participant at once (``options.jobs``).
+
+    Parameters
+    ----------
+    options : AppOptions
+
+    Raises
+    ------
+    BidsError
+    """
+    if options.jobs < 1:
+        raise BidsError(f"--jobs must be at least 1 (got {options.jobs})")
+
+
 def run_participants(options, on_done=None):
     """Plans and runs the participant level into the derivatives dataset.
 
@@ -172,8 +187,7 @@ def run_participants(options, on_done=None):
         Options or a dataset that cannot be used (participants' own
         failures are outcomes instead).
     """
-    if options.jobs < 1:
-        raise BidsError(f"--jobs must be at least 1 (got {options.jobs})")
+    check_jobs(options)
     check_output_location(options.bids_dir, options.output_dir)
     jobs = plan(options)
     output_dir = Path(options.output_dir)
@@ -233,8 +247,7 @@ def run(options, on_done=None):
     int
         0, or 1 when a participant failed.
     """
-    if options.jobs < 1:
-        raise BidsError(f"--jobs must be at least 1 (got {options.jobs})")
+    check_jobs(options)
     if options.analysis_level == "group":
         summarise_group(options)
         return 0

@@ -122,8 +122,7 @@ def run(options):
     fields = [f.name for f in dataclasses.fields(bids.AppOptions)]
     app = bids.AppOptions(**{name: getattr(options, name) for name in fields})
     if app.analysis_level == "group":
-        if app.jobs < 1:
-            raise bids.BidsError(f"--jobs must be at least 1 (got {app.jobs})")
+        bids.app.check_jobs(app)
         rows = bids.summarise_group(app)
         if not app.quiet:
             print(
