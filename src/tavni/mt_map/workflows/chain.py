@@ -8,7 +8,7 @@ from tavni.mt_map.protocol import ParameterError
 from tavni.mt_map.workflows.common import (
     add_warning,
     check_threads,
-    fit_with,
+    fit_run,
     outside_mask_nan,
     prepared,
     prologue,
@@ -495,19 +495,7 @@ class ChainRuns(StatusCounts):
                 magnitude = np.abs(p["delta_omega"])
                 off_grid = (magnitude < self.grid[0][0]) | (magnitude > self.grid[0][-1])
                 p["G"][off_grid] = np.nan
-        f, status, *derivatives = fit_with(
-            p,
-            ratio,
-            R1,
-            b1=data.get("b1"),
-            mask=data.get("mask"),
-            clip=self.clip,
-            exact=self.exact,
-            threads=self.threads,
-            return_status=True,
-            return_derivatives=self.uncertainty is not None,
-        )
-        self.count(status)
+        f, status, derivatives = fit_run(self, p, ratio, R1, data)
         if off_grid is not None:
             self.off_grid += int(np.count_nonzero(off_grid & (status == STATUS_INVALID_INPUT)))
         considered = ~np.isnan(data["mtw"]) if "mask" not in data else data["mask"]

@@ -26,6 +26,7 @@ __all__ = [
     "check_threads",
     "FIT_PARAMETERS",
     "fit_with",
+    "fit_run",
     "signal_ratio",
     "map_outputs",
     "check_outputs",
@@ -71,6 +72,32 @@ def fit_with(values, ratio, R1, **options):
     from tavni.mt_map.maps import fit_fraction
 
     return fit_fraction(ratio, R1, *(values[key] for key in FIT_PARAMETERS), **options)
+
+
+def fit_run(runs, values, ratio, R1, data):
+    """The fraction fit of one run with the options a runs object carries
+    (``clip``, ``exact``, ``threads``, derivatives when it keeps an
+    ``uncertainty`` sample), its statuses counted (``runs.count``).
+
+    Returns
+    -------
+    f, status, derivatives
+        ``derivatives`` is a list: empty, or the fit's derivatives.
+    """
+    f, status, *derivatives = fit_with(
+        values,
+        ratio,
+        R1,
+        b1=data.get("b1"),
+        mask=data.get("mask"),
+        clip=runs.clip,
+        exact=runs.exact,
+        threads=runs.threads,
+        return_status=True,
+        return_derivatives=runs.uncertainty is not None,
+    )
+    runs.count(status)
+    return f, status, derivatives
 
 
 def signal_ratio(mt, reference):

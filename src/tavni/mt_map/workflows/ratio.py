@@ -7,6 +7,7 @@ from tavni.mt_map import status as statuses
 from tavni.mt_map.protocol import ParameterError
 from tavni.mt_map.status import status_table
 from tavni.mt_map.workflows.common import (
+    fit_run,
     fit_with,
     prologue,
     signal_ratio,
@@ -109,19 +110,7 @@ class FractionRuns(StatusCounts):
         # no positive R1 or B1, or NaN anywhere. Those voxels get NaN and the
         # invalid-input status from the solver (R1 and B1 by its domain).
         ratio = signal_ratio(mt, reference)
-        f, status, *derivatives = fit_with(
-            p,
-            ratio,
-            R1,
-            b1=values.get("b1"),
-            mask=values.get("mask"),
-            clip=self.clip,
-            exact=self.exact,
-            threads=self.threads,
-            return_status=True,
-            return_derivatives=self.uncertainty is not None,
-        )
-        self.count(status)
+        f, status, derivatives = fit_run(self, p, ratio, R1, values)
         fitted = statuses.fitted(status)
         # Every stride-th fitted voxel, gathered by index (copies, which do
         # not keep the run alive, of only the voxels kept).
