@@ -80,7 +80,7 @@ class _Lines(logging.Formatter):
 
 # Keyword arguments that library messages suggest ("force=True"), and the
 # options of the commands that set them.
-_SWITCHES = {"allow_affine_mismatch=True": "--allow-affine-mismatch", "force=True": "--force"}
+_SWITCHES = {"register=False": "--no-register", "force=True": "--force"}
 
 
 def _flag_named(error):

@@ -11,6 +11,7 @@ from tavni.mt_map.cli.options import (
     EXIT_TOO_FEW_SOLVED,
     UsageError,
     add_max_memory,
+    add_registration_options,
     add_scan_inputs,
     share,
 )
@@ -105,7 +106,7 @@ def run(options):
             max_memory=options.max_memory,
             quiet=options.quiet,
             protocol_path=options.protocol,
-            allow_affine_mismatch=options.allow_affine_mismatch,
+            register=options.register,
             noise_sd=options.noise_sd,
         )
         return _exit_status(summary, options.fail_below)
@@ -132,7 +133,7 @@ def run(options):
         exact=not options.fast,
         max_memory=options.max_memory,
         quiet=options.quiet,
-        allow_affine_mismatch=options.allow_affine_mismatch,
+        register=options.register,
         uncertainty_output=options.uncertainty_out,
         sensitivity_prefix=options.sensitivity_out,
         noise_sd=options.noise_sd,
@@ -197,11 +198,7 @@ def add_parser(commands):
         metavar="MASK.nii.gz",
         help="voxels to fit (nonzero); the others get NaN",
     )
-    fraction.add_argument(
-        "--allow-affine-mismatch",
-        action="store_true",
-        help="map images of one shape even where their positions or voxel sizes differ",
-    )
+    add_registration_options(fraction)
     protocol.add_options(fraction, protocol.SCANS + protocol.SEQUENCE + protocol.LINESHAPE)
     fraction.add_argument(
         "--threads", type=int, metavar="N", help="worker threads (default: all cores)"

@@ -140,8 +140,8 @@ def add_scan_inputs(parser, required=False):
 
 
 def add_common_map_options(parser):
-    """Adds ``--b1``, ``--mask``, ``--allow-affine-mismatch``, ``--threads``
-    and ``--max-memory``, the options of every map command.
+    """Adds ``--b1``, ``--mask``, ``--no-register``, ``--threads`` and
+    ``--max-memory``, the options of every map command.
 
     Parameters
     ----------
@@ -159,15 +159,46 @@ def add_common_map_options(parser):
         metavar="MASK.nii.gz",
         help="voxels to map (nonzero); the others get NaN",
     )
-    parser.add_argument(
-        "--allow-affine-mismatch",
-        action="store_true",
-        help="map images of one shape even where their positions differ",
-    )
+    add_registration_options(parser)
     parser.add_argument(
         "--threads", type=int, metavar="N", help="worker threads (default: all cores)"
     )
     add_max_memory(parser)
+
+
+class _Deprecated(argparse.Action):
+    """A flag kept so that old command lines still run: a warning, no effect."""
+
+    def __init__(self, option_strings, dest, **kwargs):
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        import sys
+
+        print(
+            f"mt-map: warning: {option_string} is deprecated and has no effect: every image "
+            "is brought onto the MT-weighted scan's grid through its affine",
+            file=sys.stderr,
+        )
+
+
+def add_registration_options(parser):
+    """Adds ``--no-register``, and ``--allow-affine-mismatch`` as a
+    deprecated flag without effect (hidden from the help).
+
+    Parameters
+    ----------
+    parser : argparse.ArgumentParser
+    """
+    parser.add_argument(
+        "--no-register",
+        dest="register",
+        action="store_false",
+        help="do not register the scans onto the MT-weighted (or first) scan; by default "
+        "a rigid registration undoes head motion between the scans, and images on "
+        "other grids are resampled onto it through their affines either way",
+    )
+    parser.add_argument("--allow-affine-mismatch", action=_Deprecated, help=argparse.SUPPRESS)
 
 
 def add_max_memory(parser, verb="mapped"):

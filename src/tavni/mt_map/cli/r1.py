@@ -20,7 +20,7 @@ def run(options):
         mask=options.mask,
         threads=options.threads,
         quiet=options.quiet,
-        allow_affine_mismatch=options.allow_affine_mismatch,
+        register=options.register,
         max_memory=options.max_memory,
     )
     return 0

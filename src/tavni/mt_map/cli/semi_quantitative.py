@@ -28,7 +28,7 @@ def run(options):
         b1_correction=getattr(options, "b1_correction", None),
         threads=options.threads,
         protocol_path=options.protocol,
-        allow_affine_mismatch=options.allow_affine_mismatch,
+        register=options.register,
         max_memory=options.max_memory,
     )
     return 0

@@ -121,6 +121,31 @@ def default_budget():
 # Reading.
 
 
+class _ArrayReader:
+    """Values of a volume held in memory (float32, on the maps' grid), in
+    Fortran order, a run at a time: an image brought onto the grid before
+    the maps are made.
+    """
+
+    exact = True
+
+    def __init__(self, array, what):
+        self.what, self.shape, self.dtype = what, array.shape, np.dtype(np.float32)
+        self._flat = np.asarray(array, dtype=np.float32).reshape(-1, order="F")
+        self.position = 0
+
+    @property
+    def voxels(self):
+        return self._flat.size
+
+    def read(self, count):
+        start, self.position = self.position, self.position + count
+        return self._flat[start : start + count].copy()
+
+    def close(self):
+        self._flat = None
+
+
 class _Reader:
     """Values of one volume in file (Fortran) order, a run at a time."""
 
@@ -358,7 +383,8 @@ def run(inputs, outputs, compute, *, shape, budget=None, work_bytes=48, progress
     Parameters
     ----------
     inputs : dict
-        name -> (path, what): NIfTI (.nii, .nii.gz) or .npy images of `shape`.
+        name -> (path, what): NIfTI (.nii, .nii.gz) or .npy images of `shape`;
+        a float32 array of `shape` in place of the path is read from memory.
     outputs : dict
         name -> (path, what, dtype, header): the file to write, what it is
         (for messages), its data type, and for NIfTI a
@@ -393,7 +419,8 @@ def run(inputs, outputs, compute, *, shape, budget=None, work_bytes=48, progress
     readers, writers = {}, {}
     try:
         for name, (path, what) in inputs.items():
-            readers[name] = _Reader(path, what)
+            in_memory = isinstance(path, np.ndarray)
+            readers[name] = (_ArrayReader if in_memory else _Reader)(path, what)
         # Two runs of each input in flight (one read ahead) and two of each
         # output (one being compressed), each input also as float64.
         per_voxel = (

@@ -5,15 +5,18 @@ import numpy as np
 from tavni.mt_map import protocol
 from tavni.mt_map.maps import lineshape_at_offsets, lineshape_grid
 from tavni.mt_map.protocol import ParameterError
+from tavni.mt_map.workflows import align
 from tavni.mt_map.workflows.common import (
     add_warning,
     check_threads,
     fit_run,
+    onto_grid,
     outside_mask_nan,
     prepared,
     prologue,
     signal_ratio,
     stream_maps,
+    with_alignment,
 )
 from tavni.mt_map.workflows.noise import (
     BYTES_PER_VOXEL_FOR_UNCERTAINTY,
@@ -32,6 +35,7 @@ from tavni.mt_map.workflows.summary import (
 
 __all__ = [
     "SCAN_IMAGES",
+    "CHAIN_ROLES",
     "CHAIN_PARAMETERS",
     "SCAN_PARAMETERS",
     "BYTES_PER_VOXEL_OF_THE_CHAIN",
@@ -52,6 +56,16 @@ SCAN_IMAGES = (
 )
 """The images of the chain: (name, what it is), the MT-weighted scan first
 (its geometry is the maps')."""
+
+CHAIN_ROLES = {
+    "pdw": align.SCAN,
+    "t1w": align.SCAN,
+    "ref": align.SCAN,
+    "b1": align.FIELD,
+    "b0": align.FIELD,
+    "mask": align.MASK,
+}
+"""How each image of the chain reaches the MT-weighted scan's grid."""
 
 
 CHAIN_PARAMETERS = protocol.SCANS + protocol.SEQUENCE + protocol.LINESHAPE
@@ -173,6 +187,8 @@ def fraction_from_scans(
     allow_affine_mismatch=False,
     noise_sd=None,
     noise_required=True,
+    register=True,
+    scales=None,
 ):
     """The bound-pool fraction, and on request R1, M0, MTR and MTsat, from
     three SPGR scans.
@@ -192,7 +208,9 @@ def fraction_from_scans(
     Parameters
     ----------
     pdw, t1w, mtw : path-like
-        PD-, T1- and MT-weighted scans (NIfTI or .npy), one geometry.
+        PD-, T1- and MT-weighted scans (NIfTI or .npy). The maps take the
+        MT-weighted scan's grid; every other image is brought onto it
+        through its affine (``workflows.align``).
     parameters : dict
         Protocol keys (see ``protocol.PARAMETERS``) to numbers in their
         units (or ``protocol.Given``): ``pdw_flip_angle_deg``, ``pdw_TR``,
@@ -219,7 +237,7 @@ def fraction_from_scans(
     protocol_path : path-like, optional
         The protocol file the parameters came from, never to be overwritten.
     allow_affine_mismatch : bool
-        Map images of one shape whose affines differ.
+        Deprecated, no effect.
     noise_sd : sequence of float, optional
         Noise standard deviation of all scans, or of the PD-, T1- and
         MT-weighted ones (image units), for "uncertainty"; default:
@@ -229,6 +247,13 @@ def fraction_from_scans(
         Without noise_sd and a background to estimate it from, refuse the
         map (ParameterError, before anything is written); False writes the
         "uncertainty" map as NaN instead and says so in the summary's notes.
+    register : bool
+        Register the PD- and T1-weighted scans onto the MT-weighted one
+        (rigid head motion between the scans); the motion found is in the
+        summary's ``motion`` and notes.
+    scales : dict of str to float, optional
+        Factors that put the scans on one intensity scale ("pdw", "t1w",
+        "mtw"; vendor scale fields); 1 where not named.
 
     Returns
     -------
@@ -269,10 +294,16 @@ def fraction_from_scans(
         prepared.values,
         prepared.warnings,
     )
+    alignment = onto_grid(prepared, CHAIN_ROLES, register=register, scales=scales, threads=threads)
+    arrays = prepared.arrays
     like = probes["mtw"]
     grid = None
     if "b0" in probes:
-        surveyed = {n: (probes[n].path, probes[n].what) for n in ("b0", "mask") if n in probes}
+        surveyed = {
+            n: (arrays.get(n, probes[n].path), probes[n].what)
+            for n in ("b0", "mask")
+            if n in probes
+        }
         span = _offset_span(surveyed, values["delta_omega"], like.shape, max_memory)
         if span is not None:
             grid = lineshape_grid(*span, given["T2b"].value)
@@ -287,6 +318,7 @@ def fraction_from_scans(
             noise_sd,
             probes.get("mask"),
             noise_required,
+            arrays=arrays,
         )
     runs = ChainRuns(
         values, grid, like.voxels, list(written), threads, clip, exact, uncertainty, sigmas
@@ -299,6 +331,7 @@ def fraction_from_scans(
         quiet=quiet,
         work_bytes=BYTES_PER_VOXEL_OF_THE_CHAIN
         + BYTES_PER_VOXEL_FOR_UNCERTAINTY * (uncertainty is not None),
+        arrays=arrays,
     )
 
     summary = runs.summary()
@@ -313,6 +346,7 @@ def fraction_from_scans(
             "counted as invalid input",
         )
     summary.notes = notes + (uncertainty.note() if uncertainty is not None else [])
+    with_alignment(summary, alignment)
     if not quiet:
         log.info(summary.line(outputs["fraction"]))
         for note in summary.notes:

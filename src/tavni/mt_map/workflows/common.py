@@ -3,8 +3,9 @@ the streaming of images through a computation into the maps.
 
 :func:`prologue` makes every check a workflow can make from the arguments
 and the images' headers alone, in one order (thread count, outputs, the
-workflow's own checks, parameters, memory budget, geometry); then
-:func:`stream_maps` runs the images through the workflow's computation a
+workflow's own checks, parameters, memory budget, the images' headers);
+:func:`onto_grid` brings every image onto the maps' grid (registration,
+resampling, one intensity scale); then :func:`stream_maps` runs the images through the workflow's computation a
 run of voxels at a time (:mod:`tavni.mt_map.io.streaming`). Failures raise
 ``protocol.ParameterError`` or ``volumes.VolumeError`` with one line;
 warnings go to the ``tavni.mt_map`` logger as they arise, one line each.
@@ -36,6 +37,8 @@ __all__ = [
     "add_warning",
     "outside_mask_nan",
     "Prepared",
+    "onto_grid",
+    "with_alignment",
     "prologue",
 ]
 
@@ -179,8 +182,8 @@ def check_outputs(images, table, outputs, protocol_path):
     volumes.check_outputs(list(outputs.values()), inputs)
 
 
-def probe_images(images, table, allow_affine_mismatch):
-    """The headers of the images given, after checking their geometry.
+def probe_images(images, table):
+    """The headers of the images given.
 
     Parameters
     ----------
@@ -188,27 +191,24 @@ def probe_images(images, table, allow_affine_mismatch):
         Image name to path, None where not given.
     table : sequence of (str, str)
         (name, what it is), the image whose geometry the maps take first.
-    allow_affine_mismatch : bool
-        Compare shapes only.
 
     Returns
     -------
     dict of str to volumes.Probe
         In the order of ``table``: the first one given is the one whose
-        geometry the outputs take.
+        geometry the outputs take. The others may lie on grids of their
+        own (``align`` brings them onto it).
 
     Raises
     ------
     VolumeError
-        An image that cannot be read, or geometries that differ.
+        An image that cannot be read.
     """
-    probes = {
+    return {
         name: volumes.probe(images[name], what_image)
         for name, what_image in table
         if images.get(name) is not None
     }
-    volumes.check_geometry(list(probes.values()), allow_affine_mismatch)
-    return probes
 
 
 def prepared(data):
@@ -237,7 +237,9 @@ def _check_budget(max_memory):
         raise ParameterError(f"max_memory must be positive (got {max_memory} bytes)", "max_memory")
 
 
-def stream_maps(probes, written, compute, *, max_memory, work_bytes, quiet=True, desc="mapping"):
+def stream_maps(
+    probes, written, compute, *, max_memory, work_bytes, quiet=True, desc="mapping", arrays=None
+):
     """Streams images through a computation into the maps (``streaming.run``).
 
     Parameters
@@ -258,6 +260,9 @@ def stream_maps(probes, written, compute, *, max_memory, work_bytes, quiet=True,
         No progress bar (there is none anyway when stderr is no terminal).
     desc : str
         The progress bar's label.
+    arrays : dict of str to numpy.ndarray, optional
+        Images held on the maps' grid (``align``), read in place of their
+        files.
 
     Raises
     ------
@@ -272,7 +277,8 @@ def stream_maps(probes, written, compute, *, max_memory, work_bytes, quiet=True,
         name: (o.path, o.what, o.dtype, volumes.geometry_header(like, like.shape, o.descrip)[0])
         for name, o in written.items()
     }
-    inputs = {name: (p.path, p.what) for name, p in probes.items()}
+    arrays = arrays or {}
+    inputs = {name: (arrays.get(name, p.path), p.what) for name, p in probes.items()}
     if quiet or not sys.stderr.isatty():  # no bar to show: not even its import
         streaming.run(
             inputs, streamed, compute, shape=like.shape, budget=max_memory, work_bytes=work_bytes
@@ -332,12 +338,67 @@ def outside_mask_nan(array, data):
 
 @dataclass
 class Prepared:
-    """What the prologue of a workflow found before reading any image."""
+    """What the prologue of a workflow found before reading any image, and
+    then how its images reached the maps' grid (``onto_grid``).
+    """
 
     written: dict  # output name -> volumes.Output
     probes: dict  # image name -> volumes.Probe, the maps' geometry first
     values: dict  # the parameters as the model takes them
     warnings: list  # the parameters' warnings, already issued
+    alignment: object = None  # align.Alignment, once onto_grid has run
+
+    @property
+    def arrays(self):
+        """Images held on the maps' grid, by name (none before ``onto_grid``)."""
+        return {} if self.alignment is None else self.alignment.arrays
+
+
+def onto_grid(prepared, roles, *, register=True, scales=None, threads=None):
+    """Brings a workflow's images onto the maps' grid (``align.align``),
+    issuing its warnings; kept in ``prepared.alignment``.
+
+    Parameters
+    ----------
+    prepared : Prepared
+    roles : dict of str to str
+        Image name to ``align.SCAN``, ``FIELD``, ``MASK`` or ``MAP``.
+    register, scales, threads
+        As ``align.align`` takes them.
+
+    Returns
+    -------
+    align.Alignment
+    """
+    from tavni.mt_map.workflows.align import align
+
+    prepared.alignment = align(
+        prepared.probes, roles, register=register, scales=scales, threads=threads
+    )
+    for message in prepared.alignment.warnings:
+        warn(message)
+    return prepared.alignment
+
+
+def with_alignment(summary, alignment):
+    """A summary with what ``onto_grid`` did: the motion, its notes first,
+    its warnings.
+
+    Parameters
+    ----------
+    summary : Summary
+    alignment : align.Alignment or None
+
+    Returns
+    -------
+    Summary
+        The same summary.
+    """
+    if alignment is not None:
+        summary.motion = dict(alignment.motion)
+        summary.notes = alignment.notes + summary.notes
+        summary.warnings = alignment.warnings + summary.warnings
+    return summary
 
 
 def prologue(
@@ -372,8 +433,10 @@ def prologue(
     given : dict or sequence of dict
         ``protocol.Given`` by key; several dicts for parameters given per
         scan.
-    threads, max_memory, protocol_path, allow_affine_mismatch
+    threads, max_memory, protocol_path
         As the workflows take them.
+    allow_affine_mismatch : bool
+        Deprecated, no effect: images are combined through their affines.
     checks : sequence of callable
         Further checks that raise ParameterError.
 
@@ -387,6 +450,15 @@ def prologue(
         The first check that fails, before any image is read.
     """
     check_threads(threads)
+    if allow_affine_mismatch:
+        import warnings as python_warnings
+
+        python_warnings.warn(
+            "allow_affine_mismatch is deprecated and has no effect: every image is "
+            "brought onto the maps' grid through its affine",
+            DeprecationWarning,
+            stacklevel=3,
+        )
     written = map_outputs(outputs)
     check_outputs(images, table, written, protocol_path)
     for check in checks:
@@ -397,5 +469,5 @@ def prologue(
         warn(message)
     values = protocol.model_values(groups[0]) if groups else {}
     _check_budget(max_memory)
-    probes = probe_images(images, table, allow_affine_mismatch)
+    probes = probe_images(images, table)
     return Prepared(written, probes, values, warnings)

@@ -109,7 +109,7 @@ def check_noise_sd(noise_sd, names):
         raise ParameterError(f"noise_sd: {error}", "noise_sd") from None
 
 
-def noise_levels_of(written, probes, names, noise_sd, mask_probe, noise_required):
+def noise_levels_of(written, probes, names, noise_sd, mask_probe, noise_required, arrays=None):
     """The noise level of each image, for the uncertainty map.
 
     Given levels are used as they are; otherwise each image is read whole,
@@ -132,6 +132,9 @@ def noise_levels_of(written, probes, names, noise_sd, mask_probe, noise_required
     noise_required : bool
         Without a usable background: True raises, False makes the levels
         (and so the map) NaN.
+    arrays : dict of str to numpy.ndarray, optional
+        Images already on the maps' grid (registered, rescaled), by their
+        names in ``probes``: read instead of their files.
 
     Returns
     -------
@@ -150,15 +153,20 @@ def noise_levels_of(written, probes, names, noise_sd, mask_probe, noise_required
     if "uncertainty" not in written:
         return dict.fromkeys(names, 1.0), []  # the sensitivities need no noise level
     head = None
+    arrays = arrays or {}
+
+    def whole(name, probe):
+        return arrays[name] if name in arrays else volumes.load(probe).data
+
     if noise_sd is None and mask_probe is not None:
-        head = np.nan_to_num(volumes.load(mask_probe).data) != 0
+        head = np.nan_to_num(whole("mask", mask_probe)) != 0
     try:
         if noise_sd is not None:
             sigmas, statement = uncertainty.noise_levels(dict.fromkeys(names), noise_sd)
         else:
             sigmas = {}
             for name, probe_name in names.items():
-                image = volumes.load(probes[probe_name]).data
+                image = whole(probe_name, probes[probe_name])
                 sigmas[name] = uncertainty.noise_levels({name: image}, None, head=head)[0][name]
                 del image
             levels = ", ".join(f"{name} {sigma:.4g}" for name, sigma in sigmas.items())

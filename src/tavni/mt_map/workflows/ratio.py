@@ -6,12 +6,15 @@ from tavni.mt_map import protocol
 from tavni.mt_map import status as statuses
 from tavni.mt_map.protocol import ParameterError
 from tavni.mt_map.status import status_table
+from tavni.mt_map.workflows import align
 from tavni.mt_map.workflows.common import (
     fit_run,
     fit_with,
+    onto_grid,
     prologue,
     signal_ratio,
     stream_maps,
+    with_alignment,
 )
 from tavni.mt_map.workflows.noise import (
     BYTES_PER_VOXEL_FOR_UNCERTAINTY,
@@ -45,6 +48,9 @@ FRACTION_IMAGES = (
 )
 """The images of a fraction map: (name, what it is), the MT image first
 (its geometry is the maps')."""
+
+FRACTION_ROLES = {"ref": align.SCAN, "r1": align.MAP, "b1": align.FIELD, "mask": align.MASK}
+"""How each image of a fraction map reaches the MT image's grid."""
 
 
 class FractionRuns(StatusCounts):
@@ -152,6 +158,7 @@ def fraction_map(
     uncertainty_output=None,
     sensitivity_prefix=None,
     noise_sd=None,
+    register=True,
 ):
     """The bound-pool fraction map of one MT, reference and R1 image.
 
@@ -185,7 +192,8 @@ def fraction_map(
     quiet : bool
         No progress bar and no summary line (warnings still).
     allow_affine_mismatch : bool
-        Map images of one shape whose affines differ.
+        Deprecated, no effect: every image is brought onto the MT image's
+        grid through its affine.
     uncertainty_output : path-like, optional
         Standard deviation of f from the MT and reference images' noise, to
         first order (float32, NaN where not solved).
@@ -197,6 +205,10 @@ def fraction_map(
         (image units); default: estimated from their backgrounds (the mask,
         if given, is the head), each image read whole once for it. The
         summary says which.
+    register : bool
+        Register the reference image onto the MT image (rigid head motion
+        between the scans); the R1 map and B1 map are taken where their
+        affines place them.
 
     Returns
     -------
@@ -232,12 +244,19 @@ def fraction_map(
     )
     written, probes, parameters = prepared.written, prepared.probes, prepared.values
     mt = probes["mt"]
+    alignment = onto_grid(prepared, FRACTION_ROLES, register=register, threads=threads)
 
     uncertainty, sigmas, notes = None, None, []
     if any(name in written for name in UNCERTAINTY_OUTPUTS):
         uncertainty = UncertaintySample(written, mt.voxels)
         sigmas, notes = noise_levels_of(
-            written, probes, {"MT": "mt", "reference": "ref"}, noise_sd, probes.get("mask"), True
+            written,
+            probes,
+            {"MT": "mt", "reference": "ref"},
+            noise_sd,
+            probes.get("mask"),
+            True,
+            arrays=prepared.arrays,
         )
     runs = FractionRuns(parameters, mt.voxels, threads, clip, exact, uncertainty, sigmas)
     stream_maps(
@@ -248,10 +267,12 @@ def fraction_map(
         quiet=quiet,
         desc="fitting",
         work_bytes=48 + BYTES_PER_VOXEL_FOR_UNCERTAINTY * (uncertainty is not None),
+        arrays=prepared.arrays,
     )
 
     summary = runs.summary()
     summary.notes = notes + (uncertainty.note() if uncertainty is not None else [])
+    with_alignment(summary, alignment)
     if not quiet:
         log.info(summary.line(output))
         for note in summary.notes:

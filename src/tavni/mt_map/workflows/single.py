@@ -5,7 +5,9 @@ import numpy as np
 from tavni.mt_map import protocol
 from tavni.mt_map import status as statuses
 from tavni.mt_map.protocol import ParameterError
+from tavni.mt_map.workflows import align
 from tavni.mt_map.workflows.chain import (
+    CHAIN_ROLES,
     SCAN_IMAGES,
     SCAN_PARAMETERS,
     mtsat_of,
@@ -13,10 +15,12 @@ from tavni.mt_map.workflows.chain import (
 )
 from tavni.mt_map.workflows.common import (
     check_threads,
+    onto_grid,
     outside_mask_nan,
     prepared,
     prologue,
     stream_maps,
+    with_alignment,
 )
 from tavni.mt_map.workflows.summary import StatusCounts, log
 
@@ -89,19 +93,21 @@ def r1_map(
     quiet=False,
     allow_affine_mismatch=False,
     max_memory=None,
+    register=True,
 ):
     """R1 (1/s) and M0 from SPGR scans of two or more flip angles.
 
     Parameters
     ----------
     scans : sequence of path-like
-        Two or more scans, one geometry.
+        Two or more scans; the maps take the first one's grid, the others
+        are registered onto it (``register``) and resampled.
     flip_angles_deg, TRs : sequence of float
         Each scan's nominal flip angle (degrees) and TR (s). Scans of
         differing TR: exactly two.
     outputs : dict
         "r1" (required), "m0", "status" to paths.
-    b1, mask, threads, quiet, allow_affine_mismatch, max_memory
+    b1, mask, threads, quiet, allow_affine_mismatch, max_memory, register
         As for ``fraction_from_scans``: the scans are streamed through the
         fit a run of voxels at a time.
 
@@ -143,6 +149,13 @@ def r1_map(
         allow_affine_mismatch=allow_affine_mismatch,
     )
     written, probes, warnings = prepared.written, prepared.probes, prepared.warnings
+    roles = {name: align.SCAN for name, _ in table[1 : len(scans)]}
+    alignment = onto_grid(
+        prepared,
+        {**roles, "b1": align.FIELD, "mask": align.MASK},
+        register=register,
+        threads=threads,
+    )
     if "status" in written:
         written["status"].descrip = "status of the R1 fit per voxel"
     flip_angles_deg = [angle.value for angle in flip_angles_deg]
@@ -154,11 +167,16 @@ def r1_map(
         threads,
     )
     # R1 and M0 in double and the fit's status, one per voxel.
-    stream_maps(probes, written, runs, max_memory=max_memory, work_bytes=8 * 4)
+    stream_maps(
+        probes, written, runs, max_memory=max_memory, work_bytes=8 * 4, arrays=prepared.arrays
+    )
     summary = runs.summary()
     summary.warnings += warnings
+    with_alignment(summary, alignment)
     if not quiet:
         log.info(summary.line(outputs["r1"]))
+        for note in summary.notes:
+            log.info(note)
     return summary
 
 
@@ -227,6 +245,7 @@ def semi_quantitative_map(
     protocol_path=None,
     allow_affine_mismatch=False,
     max_memory=None,
+    register=True,
 ):
     """MTsat or MTR of the MT-weighted scan, streamed a run of voxels at a time.
 
@@ -247,8 +266,9 @@ def semi_quantitative_map(
     b1_correction : float, optional
         MTsat only: the empirical correction constant (0.4 in Weiskopf et
         al. 2013); needs ``b1``.
-    threads, protocol_path, allow_affine_mismatch, max_memory
-        As for ``fraction_from_scans``.
+    threads, protocol_path, allow_affine_mismatch, max_memory, register
+        As for ``fraction_from_scans``; what the registration and the
+        resampling did goes to the ``tavni.mt_map`` logger (INFO).
 
     Raises
     ------
@@ -279,6 +299,7 @@ def semi_quantitative_map(
         allow_affine_mismatch=allow_affine_mismatch,
     )
     written, probes, values = prepared.written, prepared.probes, prepared.values
+    alignment = onto_grid(prepared, CHAIN_ROLES, register=register, threads=threads)
     # R1, M0, their status, the reference and the map, in double.
     stream_maps(
         probes,
@@ -286,4 +307,7 @@ def semi_quantitative_map(
         SemiQuantitativeRuns(kind, values, b1_correction, threads),
         max_memory=max_memory,
         work_bytes=8 * 6,
+        arrays=prepared.arrays,
     )
+    for note in alignment.notes:
+        log.info(note)

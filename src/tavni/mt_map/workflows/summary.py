@@ -61,12 +61,16 @@ class Summary:
     warnings : list of str
         The workflow's warnings, one line each, as logged.
     notes : list of str
-        Remarks logged after the summary line (noise levels, the sd of f).
+        Remarks logged after the summary line (the motion between the scans,
+        resampled field maps, noise levels, the sd of f).
+    motion : dict of str to preprocess.registration.Motion
+        The estimated motion of each registered scan, by image name.
     """
 
     counts: dict = field(default_factory=dict)
     warnings: list = field(default_factory=list)  # one line each, as printed
     notes: list = field(default_factory=list)  # remarks printed after the counts
+    motion: dict = field(default_factory=dict)
 
     @property
     def total(self):
