@@ -92,8 +92,7 @@ def test_a_field_on_its_own_grid_reaches_the_reference_grid():
     assert onto.flags.f_contiguous and onto.dtype == np.float32
 
 
-@pytest.mark.parametrize("order", [1, 3])
-def test_resampling_onto_its_own_grid_changes_nothing(head, order):
+def test_resampling_onto_its_own_grid_changes_nothing(head):
     scan, affine = head
-    same = grid.resample(scan, affine, scan.shape, affine, order=order)
+    same = grid.resample(scan, affine, scan.shape, affine)
     np.testing.assert_allclose(same, scan, rtol=1e-5, atol=1e-6 * scan.max())

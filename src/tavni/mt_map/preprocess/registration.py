@@ -7,9 +7,10 @@ errors of R1 and the fraction. The motion is estimated with SimpleITK (the
 Insight Toolkit's registration framework): six degrees of freedom (three
 rotations about the fixed scan's centre, three translations), Mattes mutual
 information (the scans' contrasts differ), a regular-step gradient descent,
-on a resolution pyramid that stops at about 2 mm (a rigid motion is fixed
-by the head's large-scale shape; full resolution at 1 mm costs several
-times as much for no measurable gain).
+on a resolution pyramid of 8 and 4 mm (a rigid motion is fixed by the
+head's large-scale shape: on the phantom, 4 mm finds a 3 degree, 2 mm
+motion to within 0.1 degree and 0.1 mm, at a third of the time a further
+2 mm level takes, a tenth of full resolution at 1 mm).
 
 The images enter in world (scanner) coordinates, so that the motion found
 is the one between the scans as they lie in the scanner, whatever their
@@ -20,6 +21,8 @@ import math
 from dataclasses import dataclass, field
 
 import numpy as np
+
+from tavni.mt_map.preprocess.grid import sitk_image
 
 __all__ = [
     "MIN_VOXELS_PER_AXIS",
@@ -39,7 +42,7 @@ registered."""
 COARSEST_MM = 8.0
 """Voxel size of the pyramid's coarsest level, mm."""
 
-FINEST_MM = 2.0
+FINEST_MM = 4.0
 """Voxel size below which the pyramid does not go, mm."""
 
 MOVED_MM = 1.0
@@ -113,40 +116,36 @@ class Motion:
         }
 
 
-def _sitk_image(data, affine):
-    """A SimpleITK image in the same world coordinates as the affine.
-
-    SimpleITK indexes (x, y, z) where NumPy's C order puts z first; its
-    direction and spacing are the affine's columns, normalised. Both images
-    of a registration are built this way, so the world frame's handedness
-    (RAS here, LPS in ITK's own readers) does not matter.
-    """
-    import SimpleITK as sitk
-
-    affine = np.asarray(affine, dtype=float)
-    sizes = np.sqrt((affine[:3, :3] ** 2).sum(axis=0))
-    image = sitk.GetImageFromArray(np.ascontiguousarray(np.asarray(data, np.float32).T))
-    image.SetSpacing([float(s) for s in sizes])
-    image.SetOrigin([float(v) for v in affine[:3, 3]])
-    image.SetDirection([float(v) for v in (affine[:3, :3] / sizes).ravel()])
-    return image
-
-
 def _centre(image):
     size = np.array(image.GetSize()) - 1
     return np.array(image.TransformContinuousIndexToPhysicalPoint((size / 2).tolist()))
 
 
-def _levels(affine):
-    """Shrink factors and smoothing sigmas (mm) of the pyramid."""
-    finest = float(np.sqrt((np.asarray(affine)[:3, :3] ** 2).sum(axis=0)).max())
-    factors = []
-    size = COARSEST_MM
-    while size >= FINEST_MM * 0.99 and size >= finest * 0.99:
-        factors.append(max(1, round(size / finest)))
-        size /= 2
-    factors = sorted(set(factors), reverse=True) or [1]
-    return factors, [0.5 * f * finest for f in factors]
+def _coarsened(image):
+    """The image averaged over blocks of voxels down to about ``FINEST_MM``
+    (SimpleITK's BinShrink): the registration's finest level, at a small
+    share of the full image's cost.
+    """
+    import SimpleITK as sitk
+
+    factors = [max(1, int(FINEST_MM // size)) for size in image.GetSpacing()]
+    return sitk.BinShrink(image, factors) if max(factors) > 1 else image
+
+
+def _levels(image):
+    """Shrink factors and smoothing sigmas (mm) of the pyramid over an image
+    already at its finest level, from ``COARSEST_MM`` down.
+    """
+    finest = max(image.GetSpacing())
+    factors = sorted(
+        {
+            max(1, round(COARSEST_MM / finest / 2**k))
+            for k in range(4)
+            if COARSEST_MM / 2**k >= finest * 0.99
+        },
+        reverse=True,
+    ) or [1]
+    return factors, [0.5 * f * finest if f > 1 else 0.0 for f in factors]
 
 
 def rigid(fixed, fixed_affine, moving, moving_affine, *, threads=None, seed=1):
@@ -177,8 +176,8 @@ def rigid(fixed, fixed_affine, moving, moving_affine, *, threads=None, seed=1):
     """
     import SimpleITK as sitk
 
-    fixed_image = _sitk_image(np.nan_to_num(fixed), fixed_affine)
-    moving_image = _sitk_image(np.nan_to_num(moving), moving_affine)
+    fixed_image = _coarsened(sitk_image(np.nan_to_num(fixed), fixed_affine))
+    moving_image = _coarsened(sitk_image(np.nan_to_num(moving), moving_affine))
     centre = _centre(fixed_image)
     if np.linalg.norm(centre - _centre(moving_image)) > 0.5 * _extent(fixed_image):
         raise RegistrationError("the scans' fields of view do not overlap")
@@ -188,7 +187,7 @@ def rigid(fixed, fixed_affine, moving, moving_affine, *, threads=None, seed=1):
     method = sitk.ImageRegistrationMethod()
     method.SetMetricAsMattesMutualInformation(numberOfHistogramBins=32)
     method.SetMetricSamplingStrategy(method.RANDOM)
-    voxels = int(np.prod(fixed.shape))
+    voxels = int(np.prod(fixed_image.GetSize()))
     # About 50 000 samples at the finest level; all voxels of small images.
     method.SetMetricSamplingPercentage(min(1.0, 50_000 / max(voxels, 1)), seed)
     method.SetInterpolator(sitk.sitkLinear)
@@ -200,7 +199,7 @@ def rigid(fixed, fixed_affine, moving, moving_affine, *, threads=None, seed=1):
         gradientMagnitudeTolerance=1e-8,
     )
     method.SetOptimizerScalesFromPhysicalShift()
-    factors, sigmas = _levels(fixed_affine)
+    factors, sigmas = _levels(fixed_image)
     method.SetShrinkFactorsPerLevel(factors)
     method.SetSmoothingSigmasPerLevel(sigmas)
     method.SmoothingSigmasAreSpecifiedInPhysicalUnitsOn()
@@ -223,10 +222,7 @@ def rigid(fixed, fixed_affine, moving, moving_affine, *, threads=None, seed=1):
         translation,
         np.degrees([transform.GetAngleX(), transform.GetAngleY(), transform.GetAngleZ()]),
         float(method.GetMetricValue()),
-        [
-            f * float(np.sqrt((np.asarray(fixed_affine)[:3, :3] ** 2).sum(axis=0)).max())
-            for f in factors
-        ],
+        [f * max(fixed_image.GetSpacing()) for f in factors],
     )
     if not (motion.shift_mm <= _LARGEST_MM and motion.angle_deg <= _LARGEST_DEG):
         raise RegistrationError(
