@@ -65,7 +65,10 @@ def test_derivatives_dataset(serial):
     assert [line.split("\t")[0] for line in summary[1:]] == [f"sub-{p}" for p in PARTICIPANTS]
     header = summary[0].split("\t")
     assert {"MPFmap_median", "R1map_iqr", "share_solved", "warnings"} <= set(header)
-    assert "percent" in summary[1].split("\t")[header.index("warnings")]
+    assert summary[1].split("\t")[header.index("warnings")] == "n/a"
+    assert sidecar["B1Source"] == "TB1map (percent)"
+    assert sidecar["IntensityScale"] == dict.fromkeys(("pdw", "t1w", "mtw"), "as stored")
+    assert "bids:raw:sub-02/fmap/sub-02_TB1map.nii.gz" in sidecar["Sources"]
 
 
 def edit_sidecar(raw, name, **changes):
