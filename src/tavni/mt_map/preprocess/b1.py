@@ -109,7 +109,7 @@ def relative_from_units(values, units, nominal_deg=None):
     else:
         divisor = {"relative": 1.0, "percent": 100.0}[kind]
     values = np.asarray(values, dtype=np.float64)
-    with np.errstate(invalid="ignore"):
+    with np.errstate(all="ignore"):
         valid = np.isfinite(values) & (values > 0)
     return np.where(valid, values / divisor, np.nan)
 
@@ -140,9 +140,9 @@ def b1_from_dam(s1, s2, alpha1_deg):
     s1 = np.asarray(s1, dtype=np.float64)
     s2 = np.asarray(s2, dtype=np.float64)
     alpha1 = np.radians(float(alpha1_deg))
-    with np.errstate(divide="ignore", invalid="ignore"):
+    with np.errstate(all="ignore"):
         cosine = s2 / (2.0 * s1)
-        valid = (s1 > 0) & np.isfinite(cosine) & (np.abs(cosine) <= 1.0)
+        valid = (s1 > 0) & np.isfinite(s1) & np.isfinite(s2) & (np.abs(cosine) <= 1.0)
         return np.where(valid, np.arccos(np.where(valid, cosine, 1.0)) / alpha1, np.nan)
 
 
@@ -185,10 +185,11 @@ def b1_from_afi(s1, s2, tr1, tr2, nominal_deg):
     s1 = np.asarray(s1, dtype=np.float64)
     s2 = np.asarray(s2, dtype=np.float64)
     n = tr2 / tr1
-    with np.errstate(divide="ignore", invalid="ignore"):
+    with np.errstate(all="ignore"):
         r = s2 / s1
         cosine = (r * n - 1.0) / (n - r)
-        valid = (s1 > 0) & (s2 > 0) & np.isfinite(cosine) & (n - r > 0) & (np.abs(cosine) <= 1.0)
+        finite = np.isfinite(s1) & np.isfinite(s2)
+        valid = finite & (s1 > 0) & (s2 > 0) & (n - r > 0) & (np.abs(cosine) <= 1.0)
         angle = np.degrees(np.arccos(np.where(valid, cosine, 1.0)))
         return np.where(valid, angle / nominal, np.nan)
 
@@ -221,6 +222,6 @@ def b1_from_tfl(famp, nominal_deg):
     if not nominal > 0:
         raise ValueError(f"TFL needs a positive nominal flip angle (got {nominal:g} deg)")
     famp = np.asarray(famp, dtype=np.float64)
-    with np.errstate(invalid="ignore"):
+    with np.errstate(all="ignore"):
         valid = np.isfinite(famp) & (famp > 0)
     return np.where(valid, famp / (10.0 * nominal), np.nan)
