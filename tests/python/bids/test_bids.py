@@ -65,7 +65,10 @@ def test_derivatives_dataset(serial):
     assert [line.split("\t")[0] for line in summary[1:]] == [f"sub-{p}" for p in PARTICIPANTS]
     header = summary[0].split("\t")
     assert {"MPFmap_median", "R1map_iqr", "share_solved", "warnings"} <= set(header)
-    assert "percent" in summary[1].split("\t")[header.index("warnings")]
+    assert summary[1].split("\t")[header.index("warnings")] == "n/a"
+    assert sidecar["B1Source"] == "TB1map (percent)"
+    assert sidecar["IntensityScale"] == dict.fromkeys(("pdw", "t1w", "mtw"), "as stored")
+    assert "bids:raw:sub-02/fmap/sub-02_TB1map.nii.gz" in sidecar["Sources"]
 
 
 def edit_sidecar(raw, name, **changes):
@@ -377,3 +380,177 @@ def test_phantom_dataset_round_trip(tmp_path):
         np.testing.assert_allclose(estimate[solved], truth[solved], atol=1e-6)
         medians.append(np.median(truth[mask > 0]))
     assert medians[0] != medians[1]  # the heads differ
+
+
+# A transmit field on a grid of its own (4 mm, shifted), and the images each
+# B1 mapping sequence writes of it: name -> (data from B1, sidecar).
+B1_AFFINE = np.array([[4.0, 0, 0, -6], [0, 4.0, 0, -4], [0, 0, 4.0, -2], [0, 0, 0, 1]])
+TRUE_B1 = np.linspace(0.6, 1.4, 8 * 8 * 5).reshape(8, 8, 5)
+
+
+def _afi(field, which, tr1=0.02, tr2=0.1):
+    # The interleaved steady state of two spoiled excitations (T1 1 s).
+    angle, e1, e2 = np.radians(60 * field), np.exp(-tr1), np.exp(-tr2)
+    first, second = (e1, e2) if which == 1 else (e2, e1)
+    return (
+        500
+        * np.sin(angle)
+        * (1 - second + (1 - first) * second * np.cos(angle))
+        / (1 - e1 * e2 * np.cos(angle) ** 2)
+    )
+
+
+B1_WRITTEN = {
+    "percent": {"TB1map": (lambda b: 100 * b, {"Units": "percent"})},
+    "degrees": {"TB1map": (lambda b: 60 * b, {"Units": "degrees", "FlipAngle": 60})},
+    "tfl": {
+        "acq-famp_TB1TFL": (lambda b: 800 * b, {"FlipAngle": 80}),
+        "acq-anat_TB1TFL": (lambda b: 400 + 0 * b, {}),
+    },
+    "afi": {
+        "acq-tr1_TB1AFI": (lambda b: _afi(b, 1), {"FlipAngle": 60, "RepetitionTime": 0.02}),
+        "acq-tr2_TB1AFI": (lambda b: _afi(b, 2), {"FlipAngle": 60, "RepetitionTime": 0.1}),
+    },
+    "dam": {
+        "flip-1_TB1DAM": (lambda b: 300 * np.sin(np.radians(60 * b)), {"FlipAngle": 60}),
+        "flip-2_TB1DAM": (lambda b: 300 * np.sin(np.radians(120 * b)), {"FlipAngle": 120}),
+    },
+}
+NO_FLIP = {"FlipAngle": None}
+
+
+class Refused(str):
+    """The message a case is refused with."""
+
+
+@pytest.mark.parametrize(
+    "kinds, edits, expected",
+    [
+        (["percent"], {}, "TB1map (percent)"),
+        (["degrees"], {}, "TB1map (degrees over nominal 60 deg)"),
+        (["tfl"], {}, "TB1TFL flip-angle map (nominal 80 deg)"),
+        (["afi"], {}, "TB1AFI TR 20/100 ms, nominal 60 deg"),
+        (["dam"], {}, "TB1DAM flip angles 60/120 deg"),
+        # The first source by precedence; the others named as unused.
+        (["dam", "afi", "tfl"], {}, "TB1TFL flip-angle map (nominal 80 deg)"),
+        (["dam", "percent"], {}, "TB1map (percent)"),
+        (["derivative", "percent"], {}, "TB1map from --b1-dir (relative)"),
+        ([], {}, "no fmap/*_TB1map, fmap/*_TB1TFL, fmap/*_TB1AFI, fmap/*_TB1DAM; flip angles"),
+        (
+            ["percent"],
+            {"TB1map": {"Units": None}},
+            Refused(
+                'sub-01/fmap/sub-01_TB1map.json: sidecar field Units is missing; add it ("percent"'
+            ),
+        ),
+        (
+            ["percent"],
+            {"TB1map": {"Units": "T"}},
+            Refused("TB1map.json: the B1 map's Units 'T' are not"),
+        ),
+        (
+            ["degrees"],
+            {"TB1map": NO_FLIP},
+            Refused("TB1map.json: sidecar field FlipAngle is missing"),
+        ),
+        # Every missing field at once, the MT scans' with the B1 scans'.
+        (
+            ["dam"],
+            {
+                "flip-1_TB1DAM": NO_FLIP,
+                "flip-2_TB1DAM": NO_FLIP,
+                "../../MTS": {"MTOffsetFrequency": None},
+            },
+            Refused(
+                "sub-01: sidecar fields missing: MTOffsetFrequency (sub-01/anat/sub-01_flip-1_mt-on_MTS"
+                ".json; or --param delta_omega=HZ), FlipAngle (sub-01/fmap/sub-01_flip-1_TB1DAM.json; "
+                "the nominal flip angle, deg), FlipAngle (sub-01/fmap/sub-01_flip-2_TB1DAM.json; "
+            ),
+        ),
+        (
+            ["afi"],
+            {
+                "acq-tr1_TB1AFI": {"RepetitionTime": None},
+                "acq-tr2_TB1AFI": {"RepetitionTime": None},
+            },
+            Refused(
+                "sidecar fields missing: RepetitionTimeExcitation (sub-01/fmap/sub-01_acq-tr1_TB1AFI"
+                ".json; s; or RepetitionTime), RepetitionTimeExcitation (sub-01/fmap/sub-01_acq-tr2"
+            ),
+        ),
+        (
+            ["tfl"],
+            {"acq-famp_TB1TFL": NO_FLIP},
+            Refused("acq-famp_TB1TFL.json: sidecar field FlipAngle"),
+        ),
+        (
+            ["dam"],
+            {"flip-2_TB1DAM": {"FlipAngle": 100}},
+            Refused("flip angles are 60 and 100 deg; the"),
+        ),
+        (["afi"], {"acq-tr2_TB1AFI": {"RepetitionTime": 0.01}}, Refused("must be TR1 < TR2")),
+        (
+            ["dam"],
+            {"flip-2_TB1DAM": "gone"},
+            Refused("TB1DAM needs the flip-1 and flip-2 images; flip-2"),
+        ),
+    ],
+)
+def test_b1_sources(tmp_path, kinds, edits, expected):
+    """Each B1 source found by precedence, made relative on its own grid;
+    what is missing or inconsistent refused in one line.
+    """
+    from tavni.mt_map.bids import app, inputs, participant
+
+    raw = write_bids_dataset(tmp_path / "raw", ("01",))
+    fmap = raw / "sub-01/fmap"
+    for path in fmap.glob("sub-01_TB1map.*"):
+        path.unlink()
+    options = app.AppOptions(raw, tmp_path / "out", protocol=raw / "protocol.json")
+    for kind in kinds:
+        folder = fmap
+        if kind == "derivative":
+            folder = tmp_path / "b1/sub-01/fmap"
+            options.b1_dir = tmp_path / "b1"
+            written = {"TB1map": (lambda b: b, {"Units": "relative"})}
+        else:
+            written = B1_WRITTEN[kind]
+        folder.mkdir(parents=True, exist_ok=True)
+        for stem, (data, sidecar) in written.items():
+            image = nibabel.Nifti1Image(data(TRUE_B1).astype(np.float32), B1_AFFINE)
+            nibabel.save(image, folder / f"sub-01_{stem}.nii.gz")
+            (folder / f"sub-01_{stem}.json").write_text(json.dumps(sidecar))
+    for stem, change in edits.items():
+        if change == "gone":
+            (fmap / f"sub-01_{stem}.nii.gz").unlink()
+        else:
+            edit_sidecar(fmap, f"{stem}.json" if "/" in stem else f"sub-01_{stem}.json", **change)
+    layout = inputs.open_layout(raw)
+    overrides = inputs.read_overrides(options)
+    if isinstance(expected, Refused):
+        with pytest.raises(base.BidsError) as raised:
+            inputs.collections_of(layout, "01", None, overrides, options)
+        assert expected in str(raised.value) and "\n" not in str(raised.value)
+        return
+    (collection,) = inputs.collections_of(layout, "01", None, overrides, options)
+    if not kinds:
+        assert collection.b1 is None and expected in "\n".join(collection.warnings)
+        return
+    assert collection.b1_source == expected
+    unused = [k for k in ("TB1TFL", "TB1AFI", "TB1DAM") if k not in expected]
+    assert [w for w in collection.warnings if "present but not used" in w] == [
+        f"sub-01: fmap/*_{k} present but not used ({expected.split()[0]} is)"
+        for k in unused
+        if any(fmap.glob(f"*_{k}.nii.gz"))
+    ]
+    # Every image of the source used among the inputs, and no other B1 image.
+    used = [s for s in collection.sources if "/fmap/" in s]
+    if options.b1_dir is None:
+        written = B1_WRITTEN[kinds[-1]]  # the rows list the source used last
+        assert sorted(used) == sorted(f"bids:raw:sub-01/fmap/sub-01_{n}.nii.gz" for n in written)
+    else:
+        assert used == ["bids:b1:sub-01/fmap/sub-01_TB1map.nii.gz"]
+    field = nibabel.load(participant.relative_field(collection, tmp_path / "work"))
+    np.testing.assert_array_equal(field.affine, B1_AFFINE)
+    # The AFI closed form is first order in TR/T1.
+    np.testing.assert_allclose(field.get_fdata(), TRUE_B1, rtol=5e-3 if "AFI" in expected else 1e-6)

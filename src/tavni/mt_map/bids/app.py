@@ -58,6 +58,9 @@ class AppOptions:
         Read sidecar times too large to be seconds as milliseconds.
     mask_dir : path-like, optional
         Derivatives folder with a brain mask per participant.
+    b1_dir : path-like, optional
+        Derivatives folder with a B1 map (``*_TB1map``, its sidecar's
+        ``Units``) per participant, used before the raw dataset's.
     protocol : path-like, optional
         Protocol file completing or overriding the sidecars.
     param : list of str, optional
@@ -78,6 +81,7 @@ class AppOptions:
     overwrite: bool = False
     assume_ms: bool = False
     mask_dir: Path | None = None
+    b1_dir: Path | None = None
     protocol: Path | None = None
     param: list | None = None
     quiet: bool = False

@@ -43,6 +43,20 @@ class Collection:
         mask, where there are some.
     b1_units, b0_units : str or None
         Their sidecars' ``Units``.
+    b1_kind : str or None
+        Where the transmit field comes from: "TB1map", "TB1TFL", "TB1AFI",
+        "TB1DAM" (the raw dataset's fmap/) or "derivative" (``--b1-dir``).
+    b1_files : list of str
+        The images it is computed from (b1 is the first).
+    b1_settings : dict
+        What the computation needs from the sidecars: ``units``,
+        ``nominal_deg`` (deg), ``alpha1_deg`` (deg), ``tr1``, ``tr2`` (s).
+    b1_source : str or None
+        The source in words, for the sidecars and the report.
+    scales : dict of str to float
+        Each scan's intensity factor ("pdw", "t1w", "mtw").
+    scale_notes : dict of str to str
+        The scale each scan is put on, in words.
     warnings : list of str
         What reading the dataset found worth saying.
     """
@@ -60,6 +74,12 @@ class Collection:
     b0_units: str | None = None
     mask: str | None = None
     warnings: list = field(default_factory=list)
+    b1_kind: str | None = None
+    b1_files: list = field(default_factory=list)
+    b1_settings: dict = field(default_factory=dict)
+    b1_source: str | None = None
+    scales: dict = field(default_factory=dict)  # "pdw", "t1w", "mtw" -> factor
+    scale_notes: dict = field(default_factory=dict)
 
 
 @dataclass

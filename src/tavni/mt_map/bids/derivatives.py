@@ -119,8 +119,8 @@ def write_dataset_description(options, generated_by):
     ----------
     options : AppOptions
         ``output_dir`` (created if missing), ``bids_dir`` (whose
-        description names the raw data) and ``mask_dir`` (linked where
-        given).
+        description names the raw data), ``mask_dir`` and ``b1_dir``
+        (linked where given).
     generated_by : dict
         The ``GeneratedBy`` entry.
 
@@ -148,6 +148,8 @@ def write_dataset_description(options, generated_by):
         links = {"raw": Path(options.bids_dir).resolve().as_uri()}
         if options.mask_dir is not None:
             links["mask"] = Path(options.mask_dir).resolve().as_uri()
+        if getattr(options, "b1_dir", None) is not None:
+            links["b1"] = Path(options.b1_dir).resolve().as_uri()
         content = {
             "Name": f"{APP_NAME} derivatives of {raw.get('Name', Path(options.bids_dir).name)}",
             "BIDSVersion": raw.get("BIDSVersion", "1.9.0"),

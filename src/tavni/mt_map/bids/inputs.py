@@ -15,9 +15,16 @@ inheritance):
   one pulse), ``MTNumberOfPulses``, ``MTPulseShape``, ``MTPulseBandwidth``
   (Hz), and ``MTPulseFlipAngle`` (deg; not a BIDS field: the nominal flip
   angle of one MT pulse, from which its RMS amplitude is computed).
-- ``fmap/*_TB1map`` (relative transmit field; percent is recognised),
-  ``fmap/*_fieldmap`` (B0 in Hz, or rad/s converted), a brain mask from
-  ``--mask-dir``.
+- the transmit field (B1), from the first of: a ``*_TB1map`` in
+  ``--b1-dir``; ``fmap/*_TB1map`` (``Units`` percent, relative or degrees
+  with the nominal ``FlipAngle``); Siemens' ``fmap/*_acq-famp_TB1TFL``
+  flip-angle map (with its ``acq-anat`` image); an actual flip-angle pair
+  ``fmap/*_acq-tr<1|2>_TB1AFI``; a double-angle pair
+  ``fmap/*_flip-<1|2>_TB1DAM``. ``fmap/*_fieldmap`` (B0 in Hz, or rad/s
+  converted), a brain mask from ``--mask-dir``.
+- each scan's intensity scale from the converter's vendor fields
+  (``preprocess.scale``), and warnings where the scans differ in a way no
+  factor undoes.
 
 Values are never reinterpreted silently: a time that can only be in
 milliseconds stops the participant with the fix, unless ``--assume-ms``.
@@ -41,6 +48,9 @@ __all__ = [
     "mt_state",
     "field_map",
     "find_mask",
+    "B1_KINDS",
+    "find_b1",
+    "b1_source",
     "collections_of",
     "read_overrides",
 ]
@@ -167,7 +177,7 @@ def _check_sidecars_usable(layout, participant, session):
             raise BidsError(f"{name}: {reason}")
 
 
-_SIDECAR_SUFFIXES = frozenset(("MTS", "VFA", "TB1map", "fieldmap"))
+_SIDECAR_SUFFIXES = frozenset(("MTS", "VFA", "TB1map", "TB1TFL", "TB1AFI", "TB1DAM", "fieldmap"))
 _DATATYPES = ("anat", "fmap")
 
 
@@ -410,6 +420,13 @@ def field_map(layout, participant, session, suffix, target):
     BidsError
         Several candidates.
     """
+    found = _fmap_images(layout, participant, session, suffix)
+    meant = [image for image in found if _intended(layout, image, target)]
+    where = f"sub-{participant}" + (f" ses-{session}" if session else "")
+    return _pick_one(meant or found, f"{suffix} images", where)
+
+
+def _fmap_images(layout, participant, session, suffix):
     found = layout.get(
         subject=participant,
         session=session,
@@ -419,15 +436,15 @@ def field_map(layout, participant, session, suffix, target):
     )
     if session is None:
         found = [f for f in found if "session" not in f.entities]
-    meant = []
-    for image in found:
-        intended = layout.get_metadata(image.path).get("IntendedFor", [])
-        intended = [intended] if isinstance(intended, str) else intended
-        target_name = relative(target, layout.root)
-        if any(str(i).endswith(target_name.split("/", 1)[1]) for i in intended):
-            meant.append(image)
-    where = f"sub-{participant}" + (f" ses-{session}" if session else "")
-    return _pick_one(meant or found, f"{suffix} images", where)
+    return found
+
+
+def _intended(layout, image, target):
+    """Whether the image's IntendedFor lists target."""
+    intended = layout.get_metadata(image.path).get("IntendedFor", [])
+    intended = [intended] if isinstance(intended, str) else intended
+    target_name = relative(target, layout.root)
+    return any(str(i).endswith(target_name.split("/", 1)[1]) for i in intended)
 
 
 def find_mask(mask_dir, participant, session):
@@ -469,6 +486,264 @@ def find_mask(mask_dir, participant, session):
     return mask.path
 
 
+B1_KINDS = ("TB1map", "TB1TFL", "TB1AFI", "TB1DAM")
+"""The raw dataset's B1 sources, in the order of preference."""
+
+# The images of a B1 mapping sequence: the entity that tells them apart,
+# the labels of the images needed, and of those only recorded as inputs.
+_B1_IMAGES = {
+    "TB1TFL": ("acquisition", ("famp",), ("anat",)),
+    "TB1AFI": ("acquisition", ("tr1", "tr2"), ()),
+    "TB1DAM": ("flip", ("1", "2"), ()),
+}
+# Nominal angles within this share of the ratio 1:2 count as a DAM pair.
+_DAM_RATIO_TOLERANCE = 0.01
+
+_B1_HINTS = {
+    "Units": '"percent", "relative" or "degrees"',
+    "FlipAngle": "the nominal flip angle, deg",
+    "RepetitionTimeExcitation": "s; or RepetitionTime",
+}
+
+
+def find_b1(b1_dir, participant, session):
+    """A B1 map for this participant (and session) from a derivatives folder.
+
+    Parameters
+    ----------
+    b1_dir : path-like
+        The derivatives folder (``--b1-dir``).
+    participant : str
+    session : str or None
+
+    Returns
+    -------
+    (bids.BIDSLayout, bids.layout.BIDSImageFile)
+        The folder's layout and its ``*_TB1map`` image.
+
+    Raises
+    ------
+    BidsError
+        None, several, or a folder pybids cannot index.
+    """
+    import bids
+
+    try:
+        layout = bids.BIDSLayout(b1_dir, validate=False, config=["bids", "derivatives"])
+    except Exception as error:
+        raise BidsError(f"--b1-dir '{b1_dir}': {one_line(error)}") from None
+    found = layout.get(
+        subject=participant, session=session, suffix="TB1map", extension=IMAGE_EXTENSIONS
+    )
+    if session is None:
+        found = [f for f in found if "session" not in f.entities]
+    where = f"sub-{participant}" + (f" ses-{session}" if session else "")
+    image = _pick_one(found, "TB1map images in --b1-dir", where)
+    if image is None:
+        raise BidsError(f"{where}: no *_TB1map image in --b1-dir '{b1_dir}'")
+    return layout, image
+
+
+def _b1_group(layout, participant, session, suffix, target, where):
+    """The images of one B1 mapping acquisition: label -> image, or None."""
+    entity, needed, optional = _B1_IMAGES[suffix]
+    groups = {}
+    for image in _fmap_images(layout, participant, session, suffix):
+        label = str(image.entities.get(entity))
+        if label not in needed + optional:
+            continue
+        key = tuple(
+            str(image.entities.get(e)) for e in ("acquisition", "flip", "run") if e != entity
+        )
+        groups.setdefault(key, {})[label] = image
+    if not groups:
+        return None
+    meant = [g for g in groups.values() if any(_intended(layout, i, target) for i in g.values())]
+    chosen = meant or list(groups.values())
+    if len(chosen) > 1:
+        names = ", ".join(sorted(Path(i.path).name for g in chosen for i in g.values()))
+        raise BidsError(
+            f"{where}: several {suffix} acquisitions ({names}); name the one meant in "
+            "IntendedFor or keep one"
+        )
+    group = chosen[0]
+    absent = [label for label in needed if label not in group]
+    if absent:
+        spell = "flip-" if entity == "flip" else "acq-"
+        raise BidsError(
+            f"{where}: {suffix} needs the {' and '.join(spell + n for n in needed)} images; "
+            f"{', '.join(spell + n for n in absent)} is missing in fmap/ "
+            f"(found {', '.join(sorted(Path(i.path).name for i in group.values()))})"
+        )
+    return group
+
+
+def _map_settings(sidecar, label, missing):
+    """Units (and the nominal angle for degrees) of a TB1map; the description."""
+    from tavni.mt_map.preprocess import b1
+
+    if not sidecar.has("Units"):
+        missing.append((label, "Units", _B1_HINTS["Units"]))
+        return {}, ""
+    units = sidecar.values["Units"]
+    try:
+        kind = b1.units_kind(units)
+    except ValueError as error:
+        raise BidsError(f"{sidecar.origin('Units')}: {error}") from None
+    settings = {"units": str(units)}
+    if kind != "degrees":
+        return settings, kind
+    if not sidecar.has("FlipAngle"):
+        missing.append((label, "FlipAngle", _B1_HINTS["FlipAngle"]))
+        return settings, kind
+    settings["nominal_deg"] = sidecar.number("FlipAngle")
+    return settings, f"degrees over nominal {settings['nominal_deg']:g} deg"
+
+
+def _numbers(sidecars, field, missing, options, warnings, fallback=None):
+    """The field (or fallback) of each sidecar as a number; missing ones noted."""
+    values = []
+    for sidecar in sidecars:
+        name = field if sidecar.has(field) or fallback is None else fallback
+        if not sidecar.has(name):
+            missing.append((sidecar.own_sidecar(), field, _B1_HINTS[field]))
+            values.append(None)
+            continue
+        values.append(sidecar.number(name, assume_ms=options.assume_ms, warnings=warnings))
+    return values
+
+
+def b1_source(layout, participant, session, target, options, warnings):
+    """Where the transmit field of a collection comes from.
+
+    The first of: a ``*_TB1map`` in ``--b1-dir``, ``fmap/*_TB1map``, the
+    ``TB1TFL`` flip-angle map, the ``TB1AFI`` pair, the ``TB1DAM`` pair;
+    among several of a kind, the one whose ``IntendedFor`` names target.
+
+    Parameters
+    ----------
+    layout : bids.BIDSLayout
+    participant : str
+    session : str or None
+    target : str
+        The MT-weighted scan's path.
+    options : AppOptions
+        ``b1_dir`` and ``assume_ms`` are read.
+    warnings : list
+        Where notes go (another source present but not used; times read
+        as milliseconds).
+
+    Returns
+    -------
+    source : dict or None
+        None without any; else "kind" (a suffix of ``B1_KINDS`` or
+        "derivative"), "files" (the images the field is computed from, in
+        the order the computation takes them), "settings" (``units``,
+        ``nominal_deg``, ``alpha1_deg``, ``tr1``, ``tr2`` as the kind needs),
+        "description" (for sidecars and reports) and "uris" (BIDS URIs of
+        every image of the source).
+    missing : list of (str, str, str)
+        Sidecar fields the source needs and lacks: (sidecar, field, what
+        to write), to be reported with the collection's other missing
+        fields.
+
+    Raises
+    ------
+    BidsError
+        Units not understood, a pair incomplete or ambiguous, DAM angles
+        not in the ratio 1:2, AFI delays not TR1 < TR2 or flip angles that
+        differ.
+    """
+    where = f"sub-{participant}" + (f" ses-{session}" if session else "")
+    missing = []
+    b1_dir = getattr(options, "b1_dir", None)
+    if b1_dir is not None:
+        derived, image = find_b1(b1_dir, participant, session)
+        sidecar = Sidecar(derived, image)
+        label = str(Path(b1_dir) / sidecar.own_sidecar())
+        settings, kind = _map_settings(sidecar, label, missing)
+        return {
+            "kind": "derivative",
+            "files": [image.path],
+            "settings": settings,
+            "description": f"TB1map from --b1-dir ({kind})",
+            "uris": [f"bids:b1:{relative(image.path, b1_dir)}"],
+        }, missing
+    found = None
+    for suffix in B1_KINDS:
+        if found is not None:
+            if _fmap_images(layout, participant, session, suffix):
+                warnings.append(f"{where}: fmap/*_{suffix} present but not used ({found} is)")
+            continue
+        if suffix == "TB1map":
+            image = field_map(layout, participant, session, suffix, target)
+            group = None if image is None else {"map": image}
+        else:
+            group = _b1_group(layout, participant, session, suffix, target, where)
+        if group is None:
+            continue
+        found = suffix
+        images = group
+    if found is None:
+        return None, missing
+    sidecars = {label: Sidecar(layout, image) for label, image in images.items()}
+    uris = [f"bids:raw:{relative(i.path, layout.root)}" for i in images.values()]
+    if found == "TB1map":
+        sidecar = sidecars["map"]
+        settings, kind = _map_settings(sidecar, sidecar.own_sidecar(), missing)
+        files, description = [sidecar.image.path], f"TB1map ({kind})"
+    elif found == "TB1TFL":
+        famp = sidecars["famp"]
+        (nominal,) = _numbers([famp], "FlipAngle", missing, options, warnings)
+        files, settings = [famp.image.path], {"nominal_deg": nominal}
+        description = f"TB1TFL flip-angle map (nominal {nominal or 0:g} deg)"
+    elif found == "TB1AFI":
+        pair = [sidecars["tr1"], sidecars["tr2"]]
+        flips = _numbers(pair, "FlipAngle", missing, options, warnings)
+        trs = _numbers(
+            pair, "RepetitionTimeExcitation", missing, options, warnings, "RepetitionTime"
+        )
+        files = [s.image.path for s in pair]
+        settings = {"nominal_deg": flips[0], "tr1": trs[0], "tr2": trs[1]}
+        if None not in flips and not math.isclose(flips[0], flips[1], rel_tol=1e-6):
+            raise BidsError(
+                f"{where}: the TB1AFI images' FlipAngle differ ({flips[0]:g} and "
+                f"{flips[1]:g} deg); both are the one nominal angle: fix "
+                f"{pair[0].origin('FlipAngle')} or {pair[1].origin('FlipAngle')}"
+            )
+        if None not in trs and not trs[0] < trs[1]:
+            raise BidsError(
+                f"{where}: the TB1AFI delays must be TR1 < TR2 (acq-tr1 {trs[0]:g} s, "
+                f"acq-tr2 {trs[1]:g} s): fix the sidecars or swap the acq- labels"
+            )
+        description = (
+            f"TB1AFI TR {1000 * (trs[0] or 0):g}/{1000 * (trs[1] or 0):g} ms, "
+            f"nominal {flips[0] or 0:g} deg"
+        )
+    else:
+        pair = [sidecars["1"], sidecars["2"]]
+        flips = _numbers(pair, "FlipAngle", missing, options, warnings)
+        files = [s.image.path for s in pair]
+        settings = {"alpha1_deg": flips[0]}
+        if None not in flips and not math.isclose(
+            flips[1], 2 * flips[0], rel_tol=_DAM_RATIO_TOLERANCE
+        ):
+            raise BidsError(
+                f"{where}: the TB1DAM flip angles are {flips[0]:g} and {flips[1]:g} deg; "
+                f"the double-angle method needs the flip-2 angle twice the flip-1 angle: "
+                f"fix FlipAngle in {pair[0].origin('FlipAngle')} or "
+                f"{pair[1].origin('FlipAngle')}"
+            )
+        description = f"TB1DAM flip angles {flips[0] or 0:g}/{flips[1] or 0:g} deg"
+    return {
+        "kind": found,
+        "files": files,
+        "settings": settings,
+        "description": description,
+        "uris": uris,
+    }, missing
+
+
 def collections_of(layout, participant, session, overrides, options):
     """The collections of one participant and session.
 
@@ -481,7 +756,7 @@ def collections_of(layout, participant, session, overrides, options):
         Parameters that complete or override the sidecars
         (``read_overrides``).
     options : AppOptions
-        ``assume_ms`` and ``mask_dir`` are read.
+        ``assume_ms``, ``mask_dir`` and ``b1_dir`` are read.
 
     Returns
     -------
@@ -628,6 +903,8 @@ def _collection_of(layout, participant, session, acquisition, run, images, overr
         for key in protocol.LINESHAPE:
             if key not in overrides:
                 given.pop(key, None)
+    # The transmit field's source, whose missing fields join the others'.
+    b1, b1_missing = b1_source(layout, participant, session, mtw.image.path, options, warnings)
     unfilled = [
         (keys, sidecar, field)
         for keys, sidecar, field in missing
@@ -641,7 +918,10 @@ def _collection_of(layout, participant, session, acquisition, run, images, overr
         f"no value for {', '.join(absent)} (tissue constants are "
         f"not in BIDS sidecars: give them in --protocol or --param)"
     )
-    if len(unfilled) == 1 and not absent:
+    if len(b1_missing) == 1 and not unfilled and not absent:
+        label, field, hint = b1_missing[0]
+        raise BidsError(f"{label}: sidecar field {field} is missing; add it ({hint})")
+    if len(unfilled) == 1 and not absent and not b1_missing:
         keys, sidecar, field = unfilled[0]
         if not keys:
             sidecar.require(field)
@@ -649,13 +929,16 @@ def _collection_of(layout, participant, session, acquisition, run, images, overr
             f"{sidecar.name()}: sidecar field {field} is missing; add it to the sidecar "
             f"or give {' and '.join(keys)} in --protocol or as {_param_hint(keys)}"
         )
-    if unfilled:
+    if unfilled or b1_missing:
         listed = ", ".join(
-            f"{field} ({sidecar.own_sidecar()}; "
-            + (f"or {_param_hint(keys)})" if keys else "no parameter stands in for it)")
-            for keys, sidecar, field in unfilled
+            [
+                f"{field} ({sidecar.own_sidecar()}; "
+                + (f"or {_param_hint(keys)})" if keys else "no parameter stands in for it)")
+                for keys, sidecar, field in unfilled
+            ]
+            + [f"{field} ({label}; {hint})" for label, field, hint in b1_missing]
         )
-        plural = "s" if len(unfilled) > 1 else ""
+        plural = "s" if len(unfilled) + len(b1_missing) > 1 else ""
         raise BidsError(
             f"{where}: sidecar field{plural} missing: {listed}"
             + (f"; and {tissue}" if absent else "")
@@ -673,12 +956,17 @@ def _collection_of(layout, participant, session, acquisition, run, images, overr
         sources=[],
         warnings=warnings,
     )
-    b1 = field_map(layout, participant, session, "TB1map", mtw.image.path)
     if b1 is not None:
-        collection.b1 = b1.path
-        collection.b1_units = layout.get_metadata(b1.path).get("Units")
+        collection.b1 = b1["files"][0]
+        collection.b1_units = b1["settings"].get("units")
+        collection.b1_kind = b1["kind"]
+        collection.b1_files = b1["files"]
+        collection.b1_settings = b1["settings"]
+        collection.b1_source = b1["description"]
     else:
-        warnings.append(f"{where}: no fmap/*_TB1map; flip angles taken as nominal")
+        kinds = ", ".join(f"fmap/*_{suffix}" for suffix in B1_KINDS)
+        warnings.append(f"{where}: no {kinds}; flip angles taken as nominal")
+    _scales(collection, {"pdw": pdw, "t1w": t1w, "mtw": mtw}, where)
     b0 = field_map(layout, participant, session, "fieldmap", mtw.image.path)
     if b0 is not None:
         collection.b0 = b0.path
@@ -689,11 +977,31 @@ def _collection_of(layout, participant, session, acquisition, run, images, overr
             )
     if options.mask_dir is not None:
         collection.mask = find_mask(options.mask_dir, participant, session)
-    inputs = [collection.pdw, collection.t1w, collection.mtw, collection.b1, collection.b0]
-    collection.sources = [f"bids:raw:{relative(p, layout.root)}" for p in inputs if p]
+    inputs = [collection.pdw, collection.t1w, collection.mtw]
+    collection.sources = [f"bids:raw:{relative(p, layout.root)}" for p in inputs]
+    collection.sources += b1["uris"] if b1 is not None else []
+    if collection.b0:
+        collection.sources.append(f"bids:raw:{relative(collection.b0, layout.root)}")
     if collection.mask:
         collection.sources.append(f"bids:mask:{relative(collection.mask, options.mask_dir)}")
     return collection
+
+
+def _scales(collection, scans, where):
+    """Each scan's intensity factor and scale onto the collection; a warning
+    where the scans differ in a way no factor undoes.
+    """
+    from tavni.mt_map.preprocess import scale
+
+    for role, sidecar in scans.items():
+        try:
+            factor, description = scale.intensity_scale(sidecar.values)
+        except ValueError as error:
+            raise BidsError(f"{sidecar.name()}: {error}") from None
+        collection.scales[role] = factor
+        collection.scale_notes[role] = description
+    named = {Path(s.name()).name.split(".")[0]: s.values for s in scans.values()}
+    collection.warnings += [f"{where}: {line}" for line in scale.scale_warnings(named)]
 
 
 def _param_hint(keys):

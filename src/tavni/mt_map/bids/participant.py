@@ -320,48 +320,84 @@ def recover(output_dir):
     return finished
 
 
-def relative_field(path, units, what, work, warnings):
-    """A B1 map as relative values (1 = nominal).
+def relative_field(collection, work):
+    """The collection's transmit field as relative B1 (1 = nominal), on the
+    B1 sequence's own grid.
 
-    Percent, recognised by the sidecar's Units or a median above 10, is
-    scaled into a copy.
+    Computed from the source the dataset holds (``collection.b1_kind``):
+    a map in percent or degrees is divided into relative values, the
+    mapping sequences' images (TFL, AFI, DAM) give B1 by their formulas
+    (``preprocess.b1``). The result is written as float32 with the B1
+    images' own geometry into the work folder's ``inputs``; a map that is
+    relative already is read where it lies.
 
     Parameters
     ----------
-    path : str
-        The TB1map.
-    units : str or None
-        Its sidecar's Units.
-    what : str
-        What it is, for messages.
+    collection : Collection
+        ``b1_kind``, ``b1_files`` and ``b1_settings`` are read.
     work : pathlib.Path
-        The participant's work folder (the copy goes to its ``inputs``).
-    warnings : list
-        Where a line on the scaling goes.
+        The participant's work folder.
 
     Returns
     -------
     str
-        path itself, or the scaled copy's.
+        The path of the relative map.
+
+    Raises
+    ------
+    BidsError
+        The images of a pair on different grids.
+    volumes.VolumeError
+        An image that cannot be read.
     """
     import numpy as np
 
-    volume = read_image(path, what)
-    inside = volume.data[np.isfinite(volume.data) & (volume.data > 0)]
-    median = float(np.median(inside)) if inside.size else 1.0
-    name = Path(path).name
-    if units is not None and str(units).strip().lower() in ("percent", "%", "pct"):
-        percent, why = True, f"its sidecar says Units {units}"
-    elif units is not None:
-        percent, why = False, ""
-        if median > 10:
-            warnings.append(f"{name}: Units {units} but median {median:.3g}; read as given")
+    from tavni.mt_map.preprocess import b1
+
+    kind, files, settings = collection.b1_kind, collection.b1_files, collection.b1_settings
+    if kind in ("TB1map", "derivative"):
+        if b1.units_kind(settings["units"]) == "relative":
+            return files[0]
+        volume = read_image(files[0], "B1 map")
+        values = b1.relative_from_units(volume.data, settings["units"], settings.get("nominal_deg"))
+    elif kind == "TB1TFL":
+        volume = read_image(files[0], "TFL flip-angle map")
+        values = b1.b1_from_tfl(volume.data, settings["nominal_deg"])
     else:
-        percent, why = median > 10, f"its median is {median:.3g}"
-    if not percent:
-        return path
-    warnings.append(f"{name}: read as percent of nominal ({why}); divided by 100")
-    return scaled_copy(volume, 0.01, work / "inputs" / name, path)
+        volume, second = (read_image(path, f"{kind} image") for path in files)
+        if volume.data.shape != second.data.shape or not np.allclose(
+            volume.affine, second.affine, atol=1e-3
+        ):
+            raise BidsError(
+                f"{Path(files[0]).name} and {Path(files[1]).name}: the {kind} images are on "
+                "different grids; B1 is computed voxel by voxel from the pair"
+            )
+        if kind == "TB1AFI":
+            values = b1.b1_from_afi(
+                volume.data,
+                second.data,
+                settings["tr1"],
+                settings["tr2"],
+                settings["nominal_deg"],
+            )
+        else:
+            values = b1.b1_from_dam(volume.data, second.data, settings["alpha1_deg"])
+    stem = Path(files[0]).name.split(".")[0]
+    return _float_copy(
+        values, volume, work / "inputs" / f"{stem}_relB1.nii.gz", f"relative B1 from {kind}"
+    )
+
+
+def _float_copy(values, like, target, descrip):
+    """Writes values as float32 .nii.gz with like's geometry; returns the path."""
+    import numpy as np
+
+    from tavni.mt_map.io import volumes
+
+    target.parent.mkdir(parents=True, exist_ok=True)
+    target = target.with_name(target.name.split(".")[0] + ".nii.gz")
+    volumes.save_all([volumes.Output(target, descrip, values, np.float32, like)])
+    return str(target)
 
 
 def hertz_field(path, units, work, warnings):
@@ -417,20 +453,7 @@ def scaled_copy(volume, factor, target, source):
     str
         The copy's path.
     """
-    import numpy as np
-
-    from tavni.mt_map.io import volumes
-
-    target.parent.mkdir(parents=True, exist_ok=True)
-    target = target.with_name(target.name.split(".")[0] + ".nii.gz")
-    volumes.save_all(
-        [
-            volumes.Output(
-                target, f"rescaled {Path(source).name}", volume.data * factor, np.float32, volume
-            )
-        ]
-    )
-    return str(target)
+    return _float_copy(volume.data * factor, volume, target, f"rescaled {Path(source).name}")
 
 
 def map_collection(job, collection, work):
@@ -450,7 +473,8 @@ def map_collection(job, collection, work):
     dict
         What the report and the group level need: "session", "entities",
         "outputs" (map name to path), "anatomy" (the T1-weighted scan),
-        "parameters", "sources", "warnings" and "counts".
+        "parameters", "sources", "notes" (the B1 source and the scans'
+        intensity scales, in words), "warnings" and "counts".
     """
     from tavni.mt_map import workflows
 
@@ -470,9 +494,11 @@ def map_collection(job, collection, work):
     outputs["status"] = str(name("dseg", desc=STATUS_DESC))
     b1 = b0 = None
     if collection.b1:
-        b1 = relative_field(collection.b1, collection.b1_units, "B1 map", work, warnings)
+        b1 = relative_field(collection, work)
     if collection.b0:
         b0 = hertz_field(collection.b0, collection.b0_units, work, warnings)
+    # Scans already on one scale need no factors (omitted factors are 1).
+    scales = {role: f for role, f in collection.scales.items() if f != 1.0}
     # The chain's warnings come back in its summary, for the sidecars and the
     # report; the command line does not print them as they arise, where they
     # would interleave between participants.
@@ -488,6 +514,7 @@ def map_collection(job, collection, work):
         threads=job.threads,
         quiet=True,
         noise_required=False,
+        **({"scales": scales} if scales else {}),
     )
     warnings += list(_summary_field(summary, "warnings") or ())
 
@@ -501,9 +528,12 @@ def map_collection(job, collection, work):
         }
         for key, given in sorted(collection.parameters.items())
     }
+    b1_source = collection.b1_source or "none: flip angles taken as nominal"
     common = {
         "Sources": collection.sources,
         "Parameters": parameters,
+        "B1Source": b1_source,
+        "IntensityScale": dict(collection.scale_notes),
         "GeneratedBy": [job.generated_by],
     }
     if warnings:
@@ -540,6 +570,8 @@ def map_collection(job, collection, work):
         "anatomy": collection.t1w,
         "parameters": parameters,
         "sources": collection.sources,
+        "notes": [f"B1: {b1_source}"]
+        + [f"intensity scale of {role}: {note}" for role, note in collection.scale_notes.items()],
         "warnings": warnings,
         "counts": _summary_field(summary, "counts"),
     }

@@ -143,7 +143,10 @@ def write_phantom_dataset(
                 f"bids::sub-{label}/anat/sub-{label}_{entities}_MTS.nii.gz"
                 for _, entities, *_ in PHANTOM_SCANS
             ]
-            for stem, suffix, extra in (("b1", "TB1map", {}), ("b0", "fieldmap", {"Units": "Hz"})):
+            for stem, suffix, extra in (
+                ("b1", "TB1map", {"Units": "relative"}),
+                ("b0", "fieldmap", {"Units": "Hz"}),
+            ):
                 os.replace(files[stem], subject / "fmap" / f"sub-{label}_{suffix}.nii.gz")
                 write_json(
                     subject / "fmap" / f"sub-{label}_{suffix}.json",

@@ -224,7 +224,10 @@ def _collection_section(result):
         "<h3>Parameters</h3>",
         _rows_table(("parameter", "value", "units", "source"), parameters),
         "<h3>Inputs</h3>",
-        "<ul>" + "".join(f"<li>{html.escape(s)}</li>" for s in result["sources"]) + "</ul>",
+        "<ul>"
+        + "".join(f"<li>{html.escape(s)}</li>" for s in result["sources"])
+        + "".join(f"<li>{html.escape(n)}</li>" for n in result.get("notes", ()))
+        + "</ul>",
     ]
     warnings = result["warnings"]
     parts.append(

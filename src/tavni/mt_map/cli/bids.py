@@ -90,6 +90,13 @@ def add_parser(commands):
         "(*_mask.nii.gz, desc-brain preferred)",
     )
     parser.add_argument(
+        "--b1-dir",
+        type=Path,
+        metavar="DIR",
+        help="derivatives folder with a B1 map per participant (*_TB1map.nii.gz, "
+        "its sidecar's Units percent, relative or degrees), used before fmap/",
+    )
+    parser.add_argument(
         "--protocol",
         type=Path,
         metavar="FILE.json",
