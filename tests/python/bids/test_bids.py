@@ -325,6 +325,68 @@ def test_vfa_sessions_and_acquisitions(tmp_path):
     )
 
 
+@pytest.mark.parametrize(
+    "options, b1_files, style",
+    [
+        (
+            "--scale 2 0.5 3 --sidecars dcm2niix --b1-scans afi",
+            {
+                "acq-tr1_TB1AFI": {"FlipAngle": 60.0, "RepetitionTime": 0.02},
+                "acq-tr2_TB1AFI": {"FlipAngle": 60.0, "RepetitionTime": 0.1},
+            },
+            "dcm2niix",
+        ),
+        (
+            "--scale 1 1 0.25 --b1-scans dam --motion 3 2 --auto-align",
+            {"flip-1_TB1DAM": {"FlipAngle": 60.0}, "flip-2_TB1DAM": {"FlipAngle": 120.0}},
+            "bids",
+        ),
+        (
+            "--b1-units degrees --b1-voxel-size 9",
+            {"TB1map": {"Units": "degrees", "FlipAngle": 60.0}},
+            "bids",
+        ),
+    ],
+)
+def test_phantom_dataset_of_the_scanners_cases(tmp_path, options, b1_files, style):
+    """Scaled scans with their sidecars, and the B1 sequence's files."""
+    common = ["--participants", "1", "--shape", "12", "14", "8", "--snr", "50", "--quiet"]
+    plain, raw = tmp_path / "plain", tmp_path / "ds"
+    assert cli.main(["phantom", "--bids", str(plain), *common]) == 0
+    assert cli.main(["phantom", "--bids", str(raw), *common, *options.split()]) == 0
+    names = ["/" + p.relative_to(raw).as_posix() for p in raw.rglob("*") if p.is_file()]
+    assert naming.unmatched_names(names) == []
+    factors = [float(f) for f in options.split()[1:4]] if "--scale" in options else [1.0] * 3
+    for entities, factor, on in zip(
+        ("flip-1_mt-off", "flip-2_mt-off", "flip-3_mt-on"), factors, (0, 0, 1)
+    ):
+        name = f"sub-01/anat/sub-01_{entities}_MTS"
+        scaled, unscaled = (
+            np.asarray(nibabel.load(d / f"{name}.nii.gz").dataobj) for d in (raw, plain)
+        )
+        np.testing.assert_allclose(scaled, unscaled * np.float32(factor), rtol=1e-6)
+        sidecar = json.loads((raw / f"{name}.json").read_text())
+        if style == "dcm2niix":
+            assert "MTState" not in sidecar and "RepetitionTimeExcitation" not in sidecar
+            assert ("MTC" in sidecar["SequenceVariant"]) == bool(on)
+            assert sidecar["PhilipsRescaleSlope"] * sidecar["PhilipsScaleSlope"] == pytest.approx(
+                factor
+            )
+        else:
+            assert sidecar["MTState"] == bool(on)
+    for entities, fields in b1_files.items():
+        sidecar = json.loads((raw / f"sub-01/fmap/sub-01_{entities}.json").read_text())
+        assert {k: sidecar[k] for k in fields} == fields
+        assert sidecar["IntendedFor"][-1] == "bids::sub-01/anat/sub-01_flip-3_mt-on_MTS.nii.gz"
+    if "TB1map" in b1_files:  # in degrees of a 60 degree nominal angle, on its own grid
+        b1 = nibabel.load(raw / "sub-01/fmap/sub-01_TB1map.nii.gz")
+        truth = nibabel.load(plain / "sub-01/fmap/sub-01_TB1map.nii.gz")
+        assert b1.shape != truth.shape and 0.8 * 60 < np.median(b1.get_fdata()) < 1.2 * 60
+    else:  # the truth as a B1 derivative
+        truth = raw / "derivatives/phantom-truth/sub-01/fmap/sub-01_TB1map.json"
+        assert json.loads(truth.read_text())["Units"] == "relative"
+
+
 def test_phantom_dataset_round_trip(tmp_path):
     """The phantom dataset is valid BIDS, and the app recovers its true
     fraction in the brain mask to single precision.

@@ -381,6 +381,11 @@ VOXEL = (
         ("demo --directory {d}/new --snr nan", None, "the SNR must be a positive number", 1),
         ("phantom {d}/new --snr 10 --seed -1", None, "the seed must be 0 or more (got -1)", 1),
         ("phantom {d}/new --voxel-size 0.5 --anatomy brain", None, "at least 1 mm", 1),
+        ("phantom {d}/new --auto-align", None, "give --motion DEG MM too", 1),
+        ("phantom {d}/new --sidecars dcm2niix", None, "sidecars of a --bids dataset", 1),
+        ("phantom {d}/new --b1-voxel-size -4", None, "B1 voxel size must be a positive", 1),
+        ("phantom {d}/new --scale 1 0 1", None, "three positive numbers (got", 1),
+        ("phantom {d}/new --motion 95 2", None, "an angle below 90 degrees", 1),
     ],
 )
 def test_errors_are_one_line_and_leave_no_output(

@@ -1,4 +1,10 @@
-"""A small qMRI-BIDS dataset of phantom heads, for trying the BIDS App."""
+"""A small qMRI-BIDS dataset of phantom heads, for trying the BIDS App.
+
+Besides the ideal dataset, it writes the scanner's cases the App must take
+(``write_phantom_dataset``'s keywords): heads in a skull and scalp, motion
+between the scans, B1 on its own grid and as the images of a B1 mapping
+sequence, per-scan intensity scales and sidecars as dcm2niix writes them.
+"""
 
 import os
 import shutil
@@ -14,7 +20,12 @@ from tavni.mt_map.bids.naming import FRACTION_SUFFIX
 __all__ = [
     "PHANTOM_SHARED",
     "PHANTOM_SCANS",
+    "B1_FILES",
+    "B1_UNITS",
+    "SIDECAR_STYLES",
+    "PHILIPS_RESCALE_SLOPE",
     "mt_sidecar",
+    "scan_sidecar",
     "write_phantom_dataset",
 ]
 
@@ -32,6 +43,75 @@ PHANTOM_SCANS = (
     ("t1w", "flip-2_mt-off", "t1w_flip_angle_deg", "t1w_TR", False),
     ("mtw", "flip-3_mt-on", "flip_angle_deg", "TR", True),
 )
+
+
+# The B1 mapping sequences' images: phantom file stem -> (entities, suffix).
+B1_FILES = {
+    "b1_dam_flip1": ("flip-1", "TB1DAM"),
+    "b1_dam_flip2": ("flip-2", "TB1DAM"),
+    "b1_afi_tr1": ("acq-tr1", "TB1AFI"),
+    "b1_afi_tr2": ("acq-tr2", "TB1AFI"),
+    "b1_tfl_anat": ("acq-anat", "TB1TFL"),
+    "b1_tfl_famp": ("acq-famp", "TB1TFL"),
+}
+"""Each B1 mapping image of the phantom (``phantom.make``'s ``b1_scans``)
+as a ``fmap/`` file: its entities and suffix."""
+
+B1_UNITS = {"relative": 1.0, "percent": 100.0, "degrees": None}
+"""Units a TB1map may be written in, with the factor from relative values
+(degrees: the nominal angle, ``B1_MAP_FLIP_ANGLE``)."""
+B1_MAP_FLIP_ANGLE = 60.0  # nominal angle (deg) of a TB1map in degrees
+
+SIDECAR_STYLES = ("bids", "dcm2niix")
+"""The scans' sidecars as BIDS names the fields, or as dcm2niix writes them."""
+
+PHILIPS_RESCALE_SLOPE = 1.5
+"""The rescale slope of the dcm2niix-style sidecars; the scale slope makes
+their product the scan's intensity factor."""
+
+
+def scan_sidecar(flip_angle, TR, mt_on, style="bids", scale=1.0):
+    """An SPGR scan's sidecar fields.
+
+    Parameters
+    ----------
+    flip_angle : float
+        Degrees.
+    TR : float
+        Seconds.
+    mt_on : bool
+        Whether the MT pulse is on.
+    style : {"bids", "dcm2niix"}
+        "bids": ``FlipAngle``, ``MTState``, ``RepetitionTimeExcitation``.
+        "dcm2niix": as the converter writes a Philips series: the MT state
+        only as ``SequenceVariant`` (``MTC_SP`` with the pulse, ``SP``
+        without), ``RepetitionTime``, ``Manufacturer`` and the Philips
+        scale fields.
+    scale : float
+        The factor the scan's values carry (dcm2niix: the product of
+        ``PhilipsRescaleSlope`` and ``PhilipsScaleSlope``; the display
+        values stored are the comparable floating-point values times it).
+
+    Returns
+    -------
+    dict
+    """
+    if style == "bids":
+        return {
+            protocol.BIDS_FIELDS["flip_angle_deg"]: flip_angle,
+            "MTState": mt_on,
+            protocol.BIDS_FIELDS["TR"]: TR,
+        }
+    return {
+        "Manufacturer": "Philips",
+        "FlipAngle": flip_angle,
+        "RepetitionTime": TR,
+        "SequenceVariant": "MTC_SP" if mt_on else "SP",
+        "PhilipsRescaleSlope": PHILIPS_RESCALE_SLOPE,
+        "PhilipsRescaleIntercept": 0.0,
+        "PhilipsScaleSlope": scale / PHILIPS_RESCALE_SLOPE,
+        "UsePhilipsFloatNotDisplayScaling": 0,
+    }
 
 
 def mt_sidecar(values):
@@ -68,7 +148,17 @@ def mt_sidecar(values):
 
 
 def write_phantom_dataset(
-    directory, participants, *, voxel_size=2.0, anatomy="auto", shape=None, snr=None, seed=0
+    directory,
+    participants,
+    *,
+    voxel_size=2.0,
+    anatomy="auto",
+    shape=None,
+    snr=None,
+    seed=0,
+    sidecars="bids",
+    b1_units=None,
+    **acquisition,
 ):
     """Writes a small qMRI-BIDS dataset of phantom heads into directory (new
     or empty), all or nothing.
@@ -80,6 +170,14 @@ def write_phantom_dataset(
     (for ``--mask-dir``), the tissue constants no sidecar holds to
     ``code/protocol.json``.
 
+    With B1 mapping scans (``b1_scans``) their images replace the TB1map in
+    ``fmap/`` (``B1_FILES``, sidecars with ``FlipAngle`` and the TRs, and
+    ``IntendedFor`` the MT-weighted scan), and the true relative B1 goes to
+    ``derivatives/phantom-truth/sub-*/fmap/sub-*_TB1map`` (usable as a B1
+    derivative). The motion and scales applied are written as
+    ``derivatives/phantom-truth/sub-*/sub-*_motion.json`` and
+    ``sub-*_scale.json`` (``phantom.Phantom.metadata``).
+
     Parameters
     ----------
     directory : path-like
@@ -87,6 +185,15 @@ def write_phantom_dataset(
         Number of participants, labelled 01, 02, ...
     voxel_size, anatomy, shape, snr, seed
         As for ``phantom.make`` (seed also varies the heads).
+    sidecars : {"bids", "dcm2niix"}
+        How the scans' sidecars are written (``scan_sidecar``); dcm2niix
+        also names the B1 scans' TR ``RepetitionTime``.
+    b1_units : {"relative", "percent", "degrees"}, optional
+        The TB1map's values and its sidecar's ``Units`` (degrees: with the
+        nominal ``FlipAngle``). None: relative values without ``Units``.
+    **acquisition
+        ``head``, ``motion``, ``auto_align``, ``b1_voxel_size``,
+        ``b1_scans`` and ``scale``, as for ``phantom.make``.
 
     Returns
     -------
@@ -98,9 +205,15 @@ def write_phantom_dataset(
     BidsError
         Fewer than one participant, or a directory that is not empty.
     ValueError
-        A voxel size, SNR, seed or grid the phantom cannot have.
+        A voxel size, SNR, seed, grid, acquisition, sidecar style or unit
+        the phantom cannot have.
     """
     from tavni.mt_map.sim import phantom
+
+    if sidecars not in SIDECAR_STYLES:
+        raise ValueError(f"sidecars must be one of {', '.join(SIDECAR_STYLES)} (got {sidecars!r})")
+    if b1_units is not None and b1_units not in B1_UNITS:
+        raise ValueError(f"B1 units must be one of {', '.join(B1_UNITS)} (got {b1_units!r})")
 
     directory = Path(directory)
     if participants < 1:
@@ -123,44 +236,67 @@ def write_phantom_dataset(
                 snr=snr,
                 seed=seed + index,
                 participant=phantom.vary(index, seed),
+                **acquisition,
             )
             files = phantom.write(work / ".phantom" / label, head)
             subject = work / f"sub-{label}"
             for folder in ("anat", "fmap"):
                 (subject / folder).mkdir(parents=True)
+            scales = head.metadata.get("scale", {})
             for stem, entities, flip_key, tr_key, on in PHANTOM_SCANS:
                 name = f"sub-{label}_{entities}_MTS"
                 os.replace(files[stem], subject / "anat" / f"{name}.nii.gz")
                 write_json(
                     subject / "anat" / f"{name}.json",
-                    {
-                        protocol.BIDS_FIELDS["flip_angle_deg"]: head.protocol[flip_key],
-                        "MTState": on,
-                        protocol.BIDS_FIELDS["TR"]: head.protocol[tr_key],
-                    },
+                    scan_sidecar(
+                        head.protocol[flip_key],
+                        head.protocol[tr_key],
+                        on,
+                        sidecars,
+                        scales.get(stem, 1.0),
+                    ),
                 )
             intended = [
                 f"bids::sub-{label}/anat/sub-{label}_{entities}_MTS.nii.gz"
                 for _, entities, *_ in PHANTOM_SCANS
             ]
-            for stem, suffix, extra in (
-                ("b1", "TB1map", {"Units": "relative"}),
-                ("b0", "fieldmap", {"Units": "Hz"}),
-            ):
-                os.replace(files[stem], subject / "fmap" / f"sub-{label}_{suffix}.nii.gz")
+            truth = work / "derivatives" / "phantom-truth" / f"sub-{label}"
+            b1_files = [("b1", "", "TB1map", _b1_map_fields(b1_units))]
+            if "b1_scans" in head.metadata:
+                (truth / "fmap").mkdir(parents=True)
+                os.replace(files["b1"], truth / "fmap" / f"sub-{label}_TB1map.nii.gz")
+                write_json(truth / "fmap" / f"sub-{label}_TB1map.json", {"Units": "relative"})
+                b1_files = [
+                    (stem, f"{B1_FILES[stem][0]}_", B1_FILES[stem][1], fields)
+                    for stem, fields in head.metadata["b1_scans"].items()
+                ]
+            elif b1_units not in (None, "relative"):
+                _rescale(files["b1"], B1_UNITS[b1_units] or B1_MAP_FLIP_ANGLE)
+            mt_scan = [intended[-1]]  # the B1 sequence's images serve the MT-weighted scan
+            for stem, entities, suffix, fields in b1_files + [("b0", "", "fieldmap", None)]:
+                if fields is None:
+                    fields = {"Units": "Hz"}
+                elif sidecars == "dcm2niix" and "RepetitionTimeExcitation" in fields:
+                    fields = dict(fields)
+                    fields["RepetitionTime"] = fields.pop("RepetitionTimeExcitation")
+                name = f"sub-{label}_{entities}{suffix}"
+                os.replace(files[stem], subject / "fmap" / f"{name}.nii.gz")
                 write_json(
-                    subject / "fmap" / f"sub-{label}_{suffix}.json",
-                    {"IntendedFor": intended, **extra},
+                    subject / "fmap" / f"{name}.json",
+                    {"IntendedFor": intended if stem in ("b0", "b1") else mt_scan, **fields},
                 )
             for folder, stem, suffix in (
                 ("phantom-truth", "truth_f", FRACTION_SUFFIX),
                 ("phantom-truth", "truth_r1", "R1map"),
                 ("phantom-truth", "truth_m0", "M0map"),
-                ("brainmask", "mask", "desc-brain_mask"),
+                ("brainmask", "brain_mask" if "brain_mask" in files else "mask", "desc-brain_mask"),
             ):
                 target = work / "derivatives" / folder / f"sub-{label}" / "anat"
                 target.mkdir(parents=True, exist_ok=True)
                 os.replace(files[stem], target / f"sub-{label}_{suffix}.nii.gz")
+            for key in ("motion", "scale"):
+                if key in head.metadata:
+                    write_json(truth / f"sub-{label}_{key}.json", head.metadata[key])
         shutil.rmtree(work / ".phantom")
         write_json(
             work / "dataset_description.json",
@@ -193,3 +329,22 @@ def write_phantom_dataset(
     finally:
         shutil.rmtree(work, ignore_errors=True)
     return head.notes
+
+
+def _b1_map_fields(units):
+    """The TB1map's sidecar fields besides IntendedFor."""
+    if units is None:
+        return {"Units": "relative"}
+    if units == "degrees":
+        return {"Units": "degrees", "FlipAngle": B1_MAP_FLIP_ANGLE}
+    return {"Units": units}
+
+
+def _rescale(path, factor):
+    """Multiplies a float32 image in place (relative B1 into its units)."""
+    import nibabel
+    import numpy as np
+
+    image = nibabel.load(path)
+    data = np.asarray(image.dataobj, dtype=np.float32) * np.float32(factor)
+    nibabel.save(nibabel.Nifti1Image(data, image.affine, image.header), path)

@@ -15,8 +15,13 @@ def run(options):
 
     if (options.directory is None) == (options.bids is None):
         raise UsageError("give either DIR (one phantom) or --bids DIR (a BIDS dataset)")
+    if options.auto_align and options.motion is None:
+        raise UsageError("--auto-align follows the head's motion: give --motion DEG MM too")
     if options.bids is not None:
         return _run_dataset(options)
+    for flag, value in (("--sidecars", options.sidecars), ("--b1-units", options.b1_units)):
+        if value is not None:
+            raise UsageError(f"{flag} is about the sidecars of a --bids dataset")
     try:
         head = phantom.make(
             options.voxel_size,
@@ -24,6 +29,7 @@ def run(options):
             shape=options.shape,
             snr=options.snr,
             seed=options.seed,
+            **_acquisition(options),
         )
     except ValueError as error:  # voxel size, SNR, seed or grid out of range
         raise UsageError(str(error)) from None
@@ -31,11 +37,24 @@ def run(options):
     if not options.quiet:
         for note in head.notes:
             print(note)
+        written = ", ".join(f"{key}.json" for key in ["protocol", *head.metadata])
         print(
             f"phantom ({head.description}) written to {options.directory}/: "
-            f"{', '.join(head.volumes)} (.nii.gz) and protocol.json"
+            f"{', '.join(head.volumes)} (.nii.gz) and {written}"
         )
     return 0
+
+
+def _acquisition(options):
+    """The scanner's cases asked for, as ``phantom.make``'s keywords."""
+    return dict(
+        head=options.head,
+        motion=options.motion,
+        auto_align=options.auto_align,
+        b1_voxel_size=options.b1_voxel_size,
+        b1_scans=options.b1_scans,
+        scale=options.scale,
+    )
 
 
 def _run_dataset(options):
@@ -50,6 +69,9 @@ def _run_dataset(options):
             shape=options.shape,
             snr=options.snr,
             seed=options.seed,
+            sidecars=options.sidecars or "bids",
+            b1_units=options.b1_units,
+            **_acquisition(options),
         )
     except ValueError as error:  # voxel size, SNR, seed or grid out of range
         raise UsageError(str(error)) from None
@@ -93,7 +115,68 @@ def add_parser(commands):
         help="heads in the --bids dataset (default 3)",
     )
     add_phantom_options(phantom, snr=None)
+    _add_scanner_options(phantom)
     phantom.add_argument("--seed", type=int, default=0, help="seed of the noise (default 0)")
     phantom.add_argument("--quiet", action="store_true", help="print nothing")
     phantom.set_defaults(run=run)
     return phantom
+
+
+def _add_scanner_options(parser):
+    """The scanner's cases: head, motion, B1 grid and scans, scales, sidecars."""
+    scanner = parser.add_argument_group("the scanner's cases (default: none of them)")
+    scanner.add_argument(
+        "--head",
+        action="store_true",
+        help="a skull and a scalp around the brain (brain_mask: the brain alone)",
+    )
+    scanner.add_argument(
+        "--motion",
+        type=float,
+        nargs=2,
+        metavar=("DEG", "MM"),
+        help="the head moved between the MT-weighted scan and the others: the PDw "
+        "scan's nodded by +DEG about x and moved MM up, the T1w scan's turned by "
+        "-DEG about z and moved MM right (written to motion.json)",
+    )
+    scanner.add_argument(
+        "--auto-align",
+        action="store_true",
+        help="with --motion: the scanner followed the head (the moved scans' affines "
+        "carry the motion; without it the head moved inside one field of view)",
+    )
+    scanner.add_argument(
+        "--b1-voxel-size",
+        type=float,
+        metavar="MM",
+        help="the B1 map (and B1 scans) on its own sagittal grid of MM voxels "
+        "(default: on the scans' grid)",
+    )
+    scanner.add_argument(
+        "--b1-scans",
+        choices=("map", "dam", "afi", "tfl"),  # acquisition.B1_SCANS, without NumPy
+        default="map",
+        help="what the B1 sequence gives: a relative map, or the images of the "
+        "double-angle method, actual flip-angle imaging or a flip-angle map (default map)",
+    )
+    scanner.add_argument(
+        "--scale",
+        type=float,
+        nargs=3,
+        metavar=("PDW", "T1W", "MTW"),
+        help="multiply each scan by its factor, as a vendor's per-series scaling does "
+        "(default 1 1 1)",
+    )
+    scanner.add_argument(
+        "--sidecars",
+        choices=("bids", "dcm2niix"),
+        help="with --bids: the scans' sidecars as BIDS names the fields, or as dcm2niix "
+        "writes a Philips series (MT in SequenceVariant, RepetitionTime, scale "
+        "slopes; default bids)",
+    )
+    scanner.add_argument(
+        "--b1-units",
+        choices=("relative", "percent", "degrees"),
+        help="with --bids: the TB1map's values and its sidecar's Units (default: "
+        "relative, without Units)",
+    )

@@ -12,6 +12,10 @@ cerebrospinal fluid (CSF), each voxel's probabilities adding up to at most
 - ``geometric``: nested ellipsoids (CSF rim, cortex, white matter, two
   ventricles) for machines without nilearn and for tiny test volumes.
 
+Either may be wrapped in a head (``head=True``): a skull and a scalp, each a
+shell of a few millimetres around the brain's envelope, as two more
+probability maps after the brain's three.
+
 Coarser grids average the 1 mm maps over each coarse voxel (the volume each
 1 mm voxel shares with it), which is how partial volumes arise in a scanner
 with larger voxels. The phantom (``phantom.py``) turns the maps into tissue
@@ -27,6 +31,8 @@ import numpy as np
 
 __all__ = [
     "TISSUE_KEYS",
+    "HEAD_KEYS",
+    "SHELL_MM",
     "GEOMETRIC_FIELD_OF_VIEW",
     "Anatomy",
     "brain_available",
@@ -38,6 +44,12 @@ __all__ = [
 
 TISSUE_KEYS = ("wm", "gm", "csf")
 """Order of the tissue axis of ``Anatomy.probabilities``."""
+
+HEAD_KEYS = ("skull", "scalp")
+"""The shells a head adds after ``TISSUE_KEYS``, inside out."""
+
+SHELL_MM = (5.0, 5.0)
+"""Thickness (mm) of the skull and of the scalp around it."""
 
 GEOMETRIC_FIELD_OF_VIEW = (160.0, 200.0, 160.0)
 """Extent (mm) of the geometric head along x, y, z."""
@@ -57,14 +69,15 @@ class Anatomy:
     ----------
     probabilities : numpy.ndarray
         (3, X, Y, Z) float32: white matter, grey matter, CSF (the order of
-        ``TISSUE_KEYS``), each voxel's adding up to at most 1.
+        ``TISSUE_KEYS``), each voxel's adding up to at most 1; with a head
+        (5, X, Y, Z), skull and scalp following (``HEAD_KEYS``).
     affine : numpy.ndarray
         Voxel indices to world coordinates, mm (4 x 4).
     description : str
         What the anatomy is, for summaries.
     """
 
-    probabilities: np.ndarray  # (3, X, Y, Z) float32: white matter, grey matter, CSF
+    probabilities: np.ndarray  # (3 or 5, X, Y, Z) float32: WM, GM, CSF[, skull, scalp]
     affine: np.ndarray  # voxel indices to world coordinates, mm
     description: str
 
@@ -74,7 +87,7 @@ def brain_available():
     return importlib.util.find_spec("nilearn") is not None
 
 
-def brain(voxel_size=1.0):
+def brain(voxel_size=1.0, head=False):
     """The MNI ICBM152 2009a brain's tissue maps, averaged to ``voxel_size`` mm.
 
     Parameters
@@ -82,6 +95,11 @@ def brain(voxel_size=1.0):
     voxel_size : float
         Edge of the (isotropic) voxels in mm, at least 1 (the template's
         own grid: 197 x 233 x 189 voxels).
+    head : bool
+        Add skull and scalp (``SHELL_MM``) around the brain's envelope,
+        made at 1 mm and averaged with the brain. The template's box ends
+        at the brainstem, so the shells stay open there, as the skull does
+        at the neck.
 
     Returns
     -------
@@ -95,8 +113,9 @@ def brain(voxel_size=1.0):
         A voxel size below 1 mm or not finite.
     """
     grid_shape("brain", voxel_size)
-    probabilities, affine = _box_average(*_template(), voxel_size)
-    return Anatomy(probabilities, affine, f"MNI ICBM152 2009a brain at {voxel_size:g} mm")
+    probabilities, affine = _box_average(*(_template_head() if head else _template()), voxel_size)
+    within = " in a head" if head else ""
+    return Anatomy(probabilities, affine, f"MNI ICBM152 2009a brain{within} at {voxel_size:g} mm")
 
 
 @functools.lru_cache(maxsize=1)
@@ -125,7 +144,28 @@ def _template():
     return probabilities, affine
 
 
-def geometric(shape=None, voxel_size=1.0):
+@functools.lru_cache(maxsize=1)
+def _template_head():
+    """The template's maps with skull and scalp at 1 mm; read-only."""
+    from scipy import ndimage
+
+    probabilities, affine = _template()
+    total = probabilities.sum(axis=0)
+    envelope = ndimage.binary_fill_holes(total >= 0.5)
+    # Distance (mm) of every voxel outside the envelope to the brain.
+    distance = ndimage.distance_transform_edt(~envelope, sampling=np.abs(np.diag(affine)[:3]))
+    skull, scalp = SHELL_MM
+    room = np.clip(1.0 - total, 0.0, 1.0)
+    shells = [
+        room * ((distance > 0) & (distance <= skull)),
+        room * ((distance > skull) & (distance <= skull + scalp)),
+    ]
+    maps = np.concatenate([probabilities, np.stack(shells).astype(np.float32)])
+    maps.flags.writeable = False
+    return maps, affine
+
+
+def geometric(shape=None, voxel_size=1.0, head=False):
     """Nested ellipsoids standing in for a head, with sharp tissue borders.
 
     The head fills a field of view of 160 x 200 x 160 mm (x, y, z), as a
@@ -138,11 +178,17 @@ def geometric(shape=None, voxel_size=1.0):
         field of view at ``voxel_size``.
     voxel_size : float
         Edge of the voxels in mm, when ``shape`` is not given.
+    head : bool
+        Add skull and scalp: ellipsoidal shells of ``SHELL_MM`` around the
+        brain's outer ellipsoid. The grid grows by whole voxels on every
+        side to hold them (same voxels, same brain); the shells' partial
+        volumes are sampled at about 1 mm within each voxel.
 
     Returns
     -------
     Anatomy
-        Probabilities are 0 or 1; the world origin is the grid's centre.
+        Brain probabilities are 0 or 1; the world origin is the grid's
+        centre.
 
     Raises
     ------
@@ -171,12 +217,48 @@ def geometric(shape=None, voxel_size=1.0):
     sizes = np.array(GEOMETRIC_FIELD_OF_VIEW, dtype=np.float64) / np.array(shape)
     affine = np.diag(list(sizes) + [1.0])
     affine[:3, 3] = -0.5 * sizes * (np.array(shape) - 1)
-    return Anatomy(
-        probabilities, affine, f"geometric head of {shape[0]}x{shape[1]}x{shape[2]} voxels"
-    )
+    description = f"geometric head of {shape[0]}x{shape[1]}x{shape[2]} voxels"
+    if head:
+        # The outer brain ellipsoid in mm: 0.95 of the span between the
+        # first and last voxel centres.
+        radii = 0.95 * 0.5 * sizes * (np.array(shape) - 1)
+        probabilities, affine = _ellipsoid_shells(probabilities, affine, sizes, radii)
+        description += " in a skull and scalp"
+    return Anatomy(probabilities, affine, description)
 
 
-def grid_shape(anatomy, voxel_size):
+def _ellipsoid_shells(probabilities, affine, sizes, radii):
+    """Brain maps padded to hold skull and scalp, with those two appended.
+
+    Each shell lies between ellipsoids whose radii grow by the shell's
+    thickness; a voxel's share of it is the share of a regular lattice of
+    points (about 1 mm apart) inside the voxel that fall in the shell,
+    limited to the room the brain leaves.
+    """
+    skull, scalp = SHELL_MM
+    pad = np.array([_shell_padding(size) for size in sizes])
+    probabilities = np.pad(probabilities, [(0, 0)] + [(p, p) for p in pad])
+    affine = affine.copy()
+    affine[:3, 3] -= pad * sizes
+    grid = probabilities.shape[1:]
+    steps = np.maximum(1, np.ceil(sizes - 1e-9).astype(int))
+    inside = np.zeros((2,) + grid, dtype=np.float64)
+    for offsets in np.ndindex(*steps):
+        # Sub-voxel points at the centres of a steps^3 subdivision.
+        shift = (np.array(offsets) + 0.5) / steps - 0.5
+        moved = affine.copy()
+        moved[:3, 3] += shift * sizes
+        x, y, z = world_coordinates(moved, grid)
+        for k, grow in enumerate((skull, skull + scalp)):
+            r = radii + grow
+            inside[k] += (x / r[0]) ** 2 + (y / r[1]) ** 2 + (z / r[2]) ** 2 <= 1.0
+    inside /= np.prod(steps)
+    room = np.clip(1.0 - probabilities.sum(axis=0), 0.0, 1.0)
+    shells = np.stack([room * inside[0], room * (inside[1] - inside[0])]).astype(np.float32)
+    return np.concatenate([probabilities, shells]), affine
+
+
+def grid_shape(anatomy, voxel_size, head=False):
     """Voxels per axis of an anatomy, known before anything is read or made.
 
     Parameters
@@ -184,6 +266,8 @@ def grid_shape(anatomy, voxel_size):
     anatomy : {"brain", "geometric"}
     voxel_size : float
         Edge of the voxels, mm.
+    head : bool
+        With skull and scalp (the geometric grid grows to hold them).
 
     Returns
     -------
@@ -202,7 +286,15 @@ def grid_shape(anatomy, voxel_size):
         raise ValueError(f"the voxel size must be {limit} (got {voxel_size})")
     if anatomy == "brain":
         return tuple(math.ceil(n / voxel_size - 1e-9) for n in extent)
-    return tuple(max(4, round(n / voxel_size)) for n in extent)
+    shape = tuple(max(4, round(n / voxel_size)) for n in extent)
+    if head:
+        shape = tuple(n + 2 * _shell_padding(e / n) for n, e in zip(shape, extent))
+    return shape
+
+
+def _shell_padding(size):
+    """Voxels of edge ``size`` mm added on each side for the shells."""
+    return int(np.ceil((sum(SHELL_MM) + 2.0) / size - 0.5))
 
 
 def world_coordinates(affine, shape):

@@ -10,6 +10,11 @@ noise at a stated SNR. Without noise, the chain (R1 and M0 from the PDw and
 T1w scans, the synthetic reference, the fraction fit with B1 and B0 maps)
 inverts the scans exactly.
 
+The scanner's cases come on request: a skull and scalp around the brain,
+head motion between the scans, the transmit field on its own grid and as the
+images of a B1 mapping sequence, and a per-scan intensity scale
+(``acquisition.py``).
+
 For the command line (``mt-map phantom``, ``mt-map demo``) and the BIDS
 dataset writer: :func:`make`, :func:`write`, :func:`vary`.
 """
@@ -24,12 +29,14 @@ import numpy as np
 
 from tavni.mt_map.io import volumes as _volumes
 from tavni.mt_map.io.volumes import Volume, VolumeError
+from tavni.mt_map.sim import acquisition
 from tavni.mt_map.sim import anatomy as anatomies
 
 __all__ = [
     "PROTOCOL",
     "Tissue",
     "TISSUES",
+    "SHELL_TISSUES",
     "Participant",
     "TYPICAL",
     "vary",
@@ -42,6 +49,7 @@ __all__ = [
     "rician",
     "make",
     "DESCRIPTIONS",
+    "MORE_DESCRIPTIONS",
     "BYTES_PER_VOXEL",
     "files",
     "check_new",
@@ -108,6 +116,17 @@ TISSUES = (
 probability maps."""
 assert tuple(t.key for t in TISSUES) == anatomies.TISSUE_KEYS
 
+# Bone has almost no signal in a gradient echo (its T2* is far below the echo
+# time), which a small effective M0 stands for: about 3 % of white matter's
+# signal in the PD- and T1-weighted scans. The scalp is mostly fat: short T1,
+# high proton density, little bound pool, bright in every SPGR scan.
+SHELL_TISSUES = (
+    Tissue("skull", "skull", 0.05, 1.5, 0.02),
+    Tissue("scalp", "scalp", 0.03, 3.0, 0.9),
+)
+"""Skull and scalp, the shells of a head around the brain (labels 4, 5)."""
+assert tuple(t.key for t in SHELL_TISSUES) == anatomies.HEAD_KEYS
+
 
 @dataclass(frozen=True)
 class Participant:
@@ -121,6 +140,7 @@ class Participant:
     """
 
     tissues: tuple = TISSUES
+    shell: tuple = SHELL_TISSUES
     b1_centre: tuple = (0.0, -20.0, 10.0)
     b1_widths: tuple = (55.0, 70.0, 55.0)
     b1_centre_value: float = 1.2
@@ -175,18 +195,33 @@ def vary(index, seed=0, base=TYPICAL):
         )
         for centre, peak, width in base.b0_sources
     )
+    b1_centre = tuple(float(c) for c in np.add(base.b1_centre, 5.0 * rng.standard_normal(3)))
+    b1_centre_value = float(base.b1_centre_value + 0.02 * rng.standard_normal())
+    # Drawn last, so that the brain's values stay those of earlier versions.
+    shell = tuple(
+        replace(t, f=jitter(t.f, 0.03), R1=jitter(t.R1, 0.03), M0=jitter(t.M0, 0.03))
+        for t in base.shell
+    )
     return replace(
         base,
         tissues=tissues,
-        b1_centre=tuple(float(c) for c in np.add(base.b1_centre, 5.0 * rng.standard_normal(3))),
-        b1_centre_value=float(base.b1_centre_value + 0.02 * rng.standard_normal()),
+        shell=shell,
+        b1_centre=b1_centre,
+        b1_centre_value=b1_centre_value,
         b0_sources=b0_sources,
     )
 
 
 @dataclass
 class Phantom:
-    """The phantom's volumes by file stem, their geometry and protocol."""
+    """The phantom's volumes by file stem, their geometry and protocol.
+
+    ``affine`` is every volume's grid but those in ``affines`` (a scan the
+    scanner followed the head for, the B1 sequence's images). ``metadata``
+    holds what the acquisition adds, each written as a JSON file of its
+    key's name: "motion" (``acquisition.motions``), "b1_scans" (file stem
+    to sidecar fields), "scale" (scan to factor).
+    """
 
     volumes: dict
     affine: np.ndarray
@@ -195,6 +230,12 @@ class Phantom:
     noise_sigma: float = 0.0  # standard deviation of each channel's noise
     snr: float = None  # the SNR it was made for (None: no noise)
     notes: list = field(default_factory=list)
+    affines: dict = field(default_factory=dict)
+    metadata: dict = field(default_factory=dict)
+
+    def affine_of(self, name):
+        """The grid (4 x 4, voxel indices to world mm) of one volume."""
+        return self.affines.get(name, self.affine)
 
     def noise(self):
         """A few words on the noise, for summaries."""
@@ -377,6 +418,12 @@ def make(
     b1_variation=True,
     b0_variation=True,
     protocol=None,
+    head=False,
+    motion=None,
+    auto_align=False,
+    b1_voxel_size=None,
+    b1_scans="map",
+    scale=None,
 ):
     """The phantom's scans, fields, truth and tissue maps.
 
@@ -403,6 +450,32 @@ def make(
         False gives a uniform B1 of 1 or a B0 of 0 Hz.
     protocol : dict, optional
         Protocol keys overriding those of ``PROTOCOL``.
+    head : bool
+        Wrap the brain in a skull and a scalp (``SHELL_TISSUES``; the
+        geometric grid grows to hold them).
+    motion : (float, float), optional
+        (degrees, mm): the head moved between the MT-weighted scan and the
+        PD- and T1-weighted ones (``acquisition.MOTION`` says how), turning
+        about the brain's centre. The transmit and static fields follow the
+        head (the head's own dielectric and susceptibility shape them); the
+        truth, fields and mask stay in the MT-weighted scan's pose.
+    auto_align : bool
+        With motion: the scanner followed the head, so the moved scans hold
+        the unmoved head's voxels under an affine moved with the head
+        (``Phantom.affines``). Without it the affines are equal and the
+        head moved inside the field of view (linear resampling).
+    b1_voxel_size : float, optional
+        The transmit field on its own grid (``acquisition.b1_grid``) of
+        voxels of this edge (mm), sampled from the field at its voxel
+        centres. None: on the scans' grid.
+    b1_scans : {"map", "dam", "afi", "tfl"}
+        Besides the relative map "b1", the images of a B1 mapping sequence
+        on the B1 grid (``acquisition.b1_scan_images``), with Rician noise
+        at ``snr``.
+    scale : (float, float, float), optional
+        Factors the PDw, T1w and MTw scans (and ref, with the MTw one) are
+        multiplied by after the noise, as a vendor's per-series scaling
+        does. None: 1 each.
 
     Returns
     -------
@@ -411,15 +484,17 @@ def make(
         scan without saturation), "b1" (relative), "b0" (Hz), "truth_f",
         "truth_r1" (1/s), "truth_m0", "labels" (uint8: 0 background, then
         1, 2, 3 for the tissues of ``TISSUES`` where they fill more than
-        half the voxel), "mask" (uint8: 1 where the voxel is at least
-        half tissue) and "tissue_wm", "tissue_gm", "tissue_csf"
-        (probabilities).
+        half the voxel, 4, 5 for skull and scalp), "mask" (uint8: 1 where
+        the voxel is at least half tissue) and "tissue_wm", "tissue_gm",
+        "tissue_csf" (probabilities); with a head also "tissue_skull",
+        "tissue_scalp" and "brain_mask" (uint8: at least half white or grey
+        matter or CSF); with B1 scans their images ("b1_dam_flip1", ...).
 
     Raises
     ------
     ValueError
-        A voxel size, SNR, seed, grid or anatomy the phantom cannot have
-        (the brain without nilearn).
+        A voxel size, SNR, seed, grid, anatomy, motion, B1 grid or scale
+        the phantom cannot have (the brain without nilearn).
     volumes.VolumeError
         Not enough memory for the grid.
     """
@@ -446,12 +521,15 @@ def make(
             )
     if anatomy not in ("brain", "geometric"):
         raise ValueError(f"anatomy must be 'auto', 'brain' or 'geometric', not {anatomy!r}")
-    voxels = math.prod(shape if shape is not None else anatomies.grid_shape(anatomy, voxel_size))
+    _check_acquisition(motion, b1_voxel_size, b1_scans, scale)
+    voxels = math.prod(
+        shape if shape is not None else anatomies.grid_shape(anatomy, voxel_size, head)
+    )
     _volumes.check_memory(voxels * BYTES_PER_VOXEL, f"a phantom of {voxels} voxels")
     if anatomy == "brain":
-        tissue_maps = anatomies.brain(voxel_size)
+        tissue_maps = anatomies.brain(voxel_size, head=head)
     else:
-        tissue_maps = anatomies.geometric(shape, voxel_size)
+        tissue_maps = anatomies.geometric(shape, voxel_size, head=head)
     p = dict(PROTOCOL, **(protocol or {}))
     if protocol and "omega_1_rms" in protocol:  # the amplitude instead of the pulse
         for key in ("mt_flip_angle_deg", "mt_pulse_shape", "mt_bandwidth", "mt_pulses"):
@@ -459,7 +537,8 @@ def make(
     values = model_values(p)
     probabilities = tissue_maps.probabilities
     grid = probabilities.shape[1:]
-    f, R1, M0 = tissue_parameters(probabilities, participant.tissues)
+    tissues = participant.tissues + (participant.shell if head else ())
+    f, R1, M0 = tissue_parameters(probabilities, tissues)
 
     x, y, z = anatomies.world_coordinates(tissue_maps.affine, grid)
     b1 = transmit_field(x, y, z, participant) if b1_variation else np.ones(grid)
@@ -476,26 +555,49 @@ def make(
     # the chain computes it from the B0 map.
     offset = values["delta_omega"] + b0
     G = lineshape_at_offsets(offset, p["T2b"])
-    head = M0 > 0
+    has_tissue = M0 > 0
     scans = {name: np.zeros(grid) for name in ("pdw", "t1w", "mtw", "ref")}
     for name, flip, TR in (
         ("pdw", "pdw_flip_angle", "pdw_TR"),
         ("t1w", "t1w_flip_angle", "t1w_TR"),
         ("ref", "flip_angle", "TR"),
     ):
-        scans[name][head] = spgr_signal(M0[head], R1[head], values[flip], values[TR], b1=b1[head])
-    scans["mtw"][head] = scans["ref"][head] * mt_ratio(
-        f[head], R1[head], b1[head], G[head], offset[head], values
+        scans[name][has_tissue] = spgr_signal(
+            M0[has_tissue], R1[has_tissue], values[flip], values[TR], b1=b1[has_tissue]
+        )
+    scans["mtw"][has_tissue] = scans["ref"][has_tissue] * mt_ratio(
+        f[has_tissue],
+        R1[has_tissue],
+        b1[has_tissue],
+        G[has_tissue],
+        offset[has_tissue],
+        values,
     )
 
     sigma = 0.0
+    white = probabilities[0] > 0.9
     if snr is not None:
-        white = probabilities[0] > 0.9
-        reference = scans["pdw"][white] if white.any() else scans["pdw"][head]
+        reference = scans["pdw"][white] if white.any() else scans["pdw"][has_tissue]
         sigma = float(reference.mean()) / snr
+    affine, affines, metadata = tissue_maps.affine, {}, {}
+    if motion is not None:
+        total = probabilities[:3].sum(axis=0, dtype=np.float64)
+        x, y, z = anatomies.world_coordinates(affine, grid)
+        centre = [float((total * c).sum() / total.sum()) for c in (x, y, z)]
+        metadata["motion"] = acquisition.motions(*motion, centre, auto_align)
+        for name, moving in metadata["motion"].items():
+            if auto_align:  # the field of view moved with the head
+                affines[name] = np.asarray(moving["matrix"]) @ affine
+            else:
+                scans[name] = acquisition.moved(scans[name], affine, moving["matrix"])
+    if snr is not None:
         rng = np.random.default_rng([seed, 0x5EED])
         for name in scans:
             scans[name] = rician(scans[name], sigma, rng)
+    if scale is not None:
+        metadata["scale"] = dict(zip(("pdw", "t1w", "mtw"), (float(s) for s in scale)))
+        for name, factor in dict(metadata["scale"], ref=metadata["scale"]["mtw"]).items():
+            scans[name] = scans[name] * factor
 
     total = probabilities.sum(axis=0)
     labels = np.where(probabilities.max(axis=0) > 0.5, probabilities.argmax(axis=0) + 1, 0)
@@ -510,9 +612,71 @@ def make(
         labels=labels.astype(np.uint8),
         mask=(total >= 0.5).astype(np.uint8),
     )
-    for tissue, probability in zip(TISSUES, probabilities):
+    for tissue, probability in zip(tissues, probabilities):
         volumes[f"tissue_{tissue.key}"] = probability
-    return Phantom(volumes, tissue_maps.affine, p, tissue_maps.description, sigma, snr, notes)
+    if head:
+        volumes["brain_mask"] = (probabilities[:3].sum(axis=0) >= 0.5).astype(np.uint8)
+    if b1_voxel_size is not None or b1_scans != "map":
+        b1_affine, b1_shape = affine, grid
+        if b1_voxel_size is not None:
+            b1_affine, b1_shape = acquisition.b1_grid(affine, grid, b1_voxel_size)
+            x, y, z = anatomies.world_coordinates(b1_affine, b1_shape)
+            field = transmit_field(x, y, z, participant) if b1_variation else 1.0
+            volumes["b1"] = np.broadcast_to(field, b1_shape).astype(np.float32)
+            affines["b1"] = b1_affine
+        if b1_scans != "map":
+            on_grid = np.stack(
+                [acquisition.resample(m, affine, b1_affine, b1_shape) for m in probabilities]
+                if b1_voxel_size is not None
+                else probabilities
+            )
+            _, b1_R1, b1_M0 = tissue_parameters(on_grid, tissues)
+            images = acquisition.b1_scan_images(
+                b1_scans,
+                b1_M0,
+                b1_R1,
+                volumes["b1"].astype(np.float64),
+                snr,
+                np.random.default_rng([seed, 0xB1]),
+                on_grid[0] > 0.9,
+            )
+            metadata["b1_scans"] = {}
+            for stem, (image, fields) in images.items():
+                volumes[stem] = image
+                metadata["b1_scans"][stem] = fields
+                if b1_voxel_size is not None:
+                    affines[stem] = b1_affine
+    return Phantom(
+        volumes,
+        affine,
+        p,
+        tissue_maps.description,
+        sigma,
+        snr,
+        notes,
+        affines,
+        metadata,
+    )
+
+
+def _check_acquisition(motion, b1_voxel_size, b1_scans, scale):
+    """Refuses acquisition settings the phantom cannot have (ValueError)."""
+    if motion is not None and not (
+        len(motion) == 2 and all(math.isfinite(v) for v in motion) and abs(motion[0]) < 90
+    ):
+        raise ValueError(
+            f"the motion must be an angle below 90 degrees and a distance in mm (got {motion})"
+        )
+    if b1_voxel_size is not None and not (b1_voxel_size > 0 and math.isfinite(b1_voxel_size)):
+        raise ValueError(f"the B1 voxel size must be a positive number of mm (got {b1_voxel_size})")
+    if b1_scans not in acquisition.B1_SCANS:
+        raise ValueError(
+            f"the B1 scans must be one of {', '.join(acquisition.B1_SCANS)} (got {b1_scans!r})"
+        )
+    if scale is not None and not (
+        len(scale) == 3 and all(v > 0 and math.isfinite(v) for v in scale)
+    ):
+        raise ValueError(f"the scales must be three positive numbers (got {scale})")
 
 
 # What each file of the phantom is, for its header (at most 80 characters).
@@ -534,25 +698,51 @@ DESCRIPTIONS = {
 }
 """Each file of the phantom by stem, with its header's description (at most
 80 characters)."""
+
+MORE_DESCRIPTIONS = {
+    "labels": "0 background 1 WM 2 GM 3 CSF 4 skull 5 scalp (largest share > 0.5)",
+    "mask": "head mask: voxels at least half tissue",
+    "brain_mask": "brain mask: voxels at least half WM, GM or CSF",
+    "tissue_skull": "skull probability",
+    "tissue_scalp": "scalp probability",
+    "b1_dam_flip1": "synthetic B1 double-angle scan, first angle",
+    "b1_dam_flip2": "synthetic B1 double-angle scan, second angle",
+    "b1_afi_tr1": "synthetic B1 AFI scan, first TR",
+    "b1_afi_tr2": "synthetic B1 AFI scan, second TR",
+    "b1_tfl_anat": "synthetic B1 TFL anatomical image",
+    "b1_tfl_famp": "synthetic B1 TFL flip-angle map, tenths of a degree",
+}
+"""The descriptions of the files of a phantom with a head or B1 scans, where
+they differ from ``DESCRIPTIONS``."""
+_MASKS = ("labels", "mask", "brain_mask")
 BYTES_PER_VOXEL = 8 * 24
 """Bytes of the arrays alive at once per voxel while the phantom is made
 and written."""
 
 
-def files(directory):
+def files(directory, phantom=None):
     """The paths :func:`write` writes in directory.
 
     Parameters
     ----------
     directory : path-like
+    phantom : Phantom, optional
+        The phantom written; None: one made with the defaults.
 
     Returns
     -------
     list of pathlib.Path
-        One .nii.gz per key of ``DESCRIPTIONS``, then protocol.json.
+        One .nii.gz per volume (per key of ``DESCRIPTIONS`` by default),
+        then protocol.json and a JSON file per key of ``Phantom.metadata``.
     """
     directory = Path(directory)
-    return [directory / f"{name}.nii.gz" for name in DESCRIPTIONS] + [directory / "protocol.json"]
+    names = DESCRIPTIONS if phantom is None else phantom.volumes
+    extra = [] if phantom is None else list(phantom.metadata)
+    return (
+        [directory / f"{name}.nii.gz" for name in names]
+        + [directory / "protocol.json"]
+        + [directory / f"{key}.json" for key in extra]
+    )
 
 
 def check_new(paths, force=False):
@@ -575,8 +765,9 @@ def check_new(paths, force=False):
 
 
 def write(directory, phantom, force=False):
-    """Writes the phantom's volumes (float32 NIfTI; labels and mask uint8) and
-    protocol.json into directory, all or nothing.
+    """Writes the phantom's volumes (float32 NIfTI; labels and masks uint8),
+    protocol.json and its metadata (``motion.json``, ``b1_scans.json``,
+    ``scale.json``) into directory, all or nothing.
 
     Parameters
     ----------
@@ -589,7 +780,8 @@ def write(directory, phantom, force=False):
     Returns
     -------
     dict of str to Path
-        The paths written, by file stem ("protocol" for protocol.json).
+        The paths written, by file stem ("protocol" for protocol.json, the
+        metadata's keys for theirs).
 
     Raises
     ------
@@ -598,7 +790,8 @@ def write(directory, phantom, force=False):
         behind then: neither files nor the directories made for them.
     """
     directory = Path(directory)
-    paths = files(directory)
+    paths = files(directory, phantom)
+    names = list(phantom.volumes)
     check_new(paths, force)
     made = []  # directories created here, outermost first
     missing = directory
@@ -610,25 +803,27 @@ def write(directory, phantom, force=False):
             directory.mkdir(parents=True, exist_ok=True)
         except OSError as error:
             raise VolumeError(f"cannot create '{directory}': {error.strerror}") from None
-        geometry = Volume(None, affine=phantom.affine)
+        shelled = "tissue_skull" in phantom.volumes
         outputs = [
             _volumes.Output(
                 path,
                 "phantom file",
                 phantom.volumes[name],
-                phantom.volumes[name].dtype if name in ("labels", "mask") else np.float32,
-                geometry,
-                DESCRIPTIONS[name],
+                phantom.volumes[name].dtype if name in _MASKS else np.float32,
+                Volume(None, affine=phantom.affine_of(name)),
+                (MORE_DESCRIPTIONS if shelled else {}).get(name)
+                or DESCRIPTIONS.get(name)
+                or MORE_DESCRIPTIONS[name],
             )
-            for name, path in zip(DESCRIPTIONS, paths)
+            for name, path in zip(names, paths)
         ]
-        outputs.append(
-            _volumes.Output(
-                paths[-1],
-                "phantom protocol",
-                (json.dumps(phantom.protocol, indent=2) + "\n").encode(),
+        for key, path in zip(["protocol", *phantom.metadata], paths[len(names) :]):
+            content = phantom.protocol if key == "protocol" else phantom.metadata[key]
+            outputs.append(
+                _volumes.Output(
+                    path, f"phantom {key}", (json.dumps(content, indent=2) + "\n").encode()
+                )
             )
-        )
         _volumes.check_outputs(outputs, [], image=False)
         _volumes.save_all(outputs)
     except BaseException:
@@ -638,9 +833,7 @@ def write(directory, phantom, force=False):
             except OSError:
                 pass
         raise
-    written = dict(zip(DESCRIPTIONS, paths))
-    written["protocol"] = paths[-1]
-    return written
+    return dict(zip([*names, "protocol", *phantom.metadata], paths))
 
 
 def tissue_summary(phantom, estimates, threshold=0.9):
