@@ -1,5 +1,6 @@
 """Images onto the reference grid through world coordinates, and the rigid
-registration that undoes head motion."""
+registration that undoes head motion.
+"""
 
 import math
 
@@ -12,7 +13,8 @@ from tavni.mt_map.sim import phantom
 
 def rigid_motion(affine, shape, degrees, shift_mm):
     """A head motion: a rotation about x and y through the grid's centre,
-    then a shift (world to world, mm)."""
+    then a shift (world to world, mm).
+    """
     a, b = math.radians(degrees), math.radians(-degrees / 2)
     rx = np.array([[1, 0, 0], [0, math.cos(a), -math.sin(a)], [0, math.sin(a), math.cos(a)]])
     ry = np.array([[math.cos(b), 0, math.sin(b)], [0, 1, 0], [-math.sin(b), 0, math.cos(b)]])
