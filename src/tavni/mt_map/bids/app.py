@@ -61,6 +61,9 @@ class AppOptions:
     b1_dir : path-like, optional
         Derivatives folder with a B1 map (``*_TB1map``, its sidecar's
         ``Units``) per participant, used before the raw dataset's.
+    register : bool
+        Register the PD- and T1-weighted scans onto the MT-weighted one
+        (rigid head motion between the scans).
     protocol : path-like, optional
         Protocol file completing or overriding the sidecars.
     param : list of str, optional
@@ -82,6 +85,7 @@ class AppOptions:
     assume_ms: bool = False
     mask_dir: Path | None = None
     b1_dir: Path | None = None
+    register: bool = True
     protocol: Path | None = None
     param: list | None = None
     quiet: bool = False
@@ -130,6 +134,7 @@ def plan(options):
             generated_by,
             overwrite=options.overwrite,
             skip_existing=options.skip_existing,
+            register=getattr(options, "register", True),
         )
         sessions = layout.get_sessions(subject=participant) or [None]
         if sessions_wanted:

@@ -100,6 +100,8 @@ class Job:
         What to do when the participant has outputs already.
     threads : int or None
         Worker threads of the fits; set by the runner.
+    register : bool
+        Register the scans onto the MT-weighted one.
     error : str or None
         Why the participant cannot be run, found while planning.
     """
@@ -111,6 +113,7 @@ class Job:
     overwrite: bool = False
     skip_existing: bool = False
     threads: int | None = None
+    register: bool = True
     error: str | None = None  # found while planning: nothing to run
 
 

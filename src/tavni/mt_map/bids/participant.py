@@ -514,7 +514,8 @@ def map_collection(job, collection, work):
         threads=job.threads,
         quiet=True,
         noise_required=False,
-        **({"scales": scales} if scales else {}),
+        register=job.register,
+        scales=scales,
     )
     warnings += list(_summary_field(summary, "warnings") or ())
 
@@ -534,6 +535,7 @@ def map_collection(job, collection, work):
         "Parameters": parameters,
         "B1Source": b1_source,
         "IntensityScale": dict(collection.scale_notes),
+        "Registration": _registration(summary, job.register),
         "GeneratedBy": [job.generated_by],
     }
     if warnings:
@@ -571,9 +573,27 @@ def map_collection(job, collection, work):
         "parameters": parameters,
         "sources": collection.sources,
         "notes": [f"B1: {b1_source}"]
-        + [f"intensity scale of {role}: {note}" for role, note in collection.scale_notes.items()],
+        + [f"intensity scale of {role}: {note}" for role, note in collection.scale_notes.items()]
+        + list(_summary_field(summary, "notes") or ()),
         "warnings": warnings,
         "counts": _summary_field(summary, "counts"),
+    }
+
+
+def _registration(summary, register):
+    """The sidecars' record of the registration: the method and the motion
+    found per scan (translation mm, Euler angles deg, the 4 x 4 from the MT
+    scan's world coordinates to the scan's).
+    """
+    if not register:
+        return {"Method": "none (--no-register)"}
+    from tavni.mt_map.preprocess import registration
+
+    motion = _summary_field(summary, "motion") or {}
+    return {
+        "Method": registration.METHOD,
+        "Reference": "MT-weighted scan",
+        "Motion": {name: found.as_dict() for name, found in motion.items()},
     }
 
 

@@ -3,6 +3,8 @@
 import sys
 from pathlib import Path
 
+from tavni.mt_map.cli.options import add_registration_options
+
 __all__ = ["add_parser", "run"]
 
 
@@ -111,6 +113,7 @@ def add_parser(commands):
         help="one parameter (protocol-file key), overriding sidecars and "
         "--protocol; may be repeated",
     )
+    add_registration_options(parser)
     parser.add_argument("--quiet", action="store_true", help="no progress lines")
     # Participants run side by side: the maps' messages go into their
     # sidecars and reports, not onto the terminal, where they would

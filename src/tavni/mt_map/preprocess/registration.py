@@ -25,6 +25,7 @@ import numpy as np
 from tavni.mt_map.preprocess.grid import sitk_image
 
 __all__ = [
+    "METHOD",
     "MIN_VOXELS_PER_AXIS",
     "COARSEST_MM",
     "MOVED_MM",
@@ -33,6 +34,9 @@ __all__ = [
     "Motion",
     "rigid",
 ]
+
+METHOD = "rigid (6 degrees of freedom), SimpleITK, Mattes mutual information, pyramid 8 and 4 mm"
+"""The registration in words, for sidecars and reports."""
 
 MIN_VOXELS_PER_AXIS = 32
 """An image with fewer voxels along an axis holds too little structure for a
