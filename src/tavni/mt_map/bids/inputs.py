@@ -426,13 +426,21 @@ def field_map(layout, participant, session, suffix, target):
     return _pick_one(meant or found, f"{suffix} images", where)
 
 
+def in_folder(images, datatype):
+    """The images that lie in a folder of that datatype.
+
+    pybids reads the datatype from the first folder of the whole path that
+    names one, so a dataset kept under ``/data/motion/`` or ``/study/anat/``
+    would have every file of that datatype; the image's own folder decides
+    here instead.
+    """
+    return [image for image in images if Path(image.path).parent.name == datatype]
+
+
 def _fmap_images(layout, participant, session, suffix):
-    found = layout.get(
-        subject=participant,
-        session=session,
-        suffix=suffix,
-        extension=IMAGE_EXTENSIONS,
-        datatype="fmap",
+    found = in_folder(
+        layout.get(subject=participant, session=session, suffix=suffix, extension=IMAGE_EXTENSIONS),
+        "fmap",
     )
     if session is None:
         found = [f for f in found if "session" not in f.entities]
@@ -769,8 +777,8 @@ def collections_of(layout, participant, session, overrides, options):
         Naming the file and field to fix.
     """
     _check_sidecars_usable(layout, participant, session)
-    query = dict(subject=participant, datatype="anat", extension=IMAGE_EXTENSIONS)
-    images = layout.get(suffix=["MTS", "VFA"], session=session, **query)
+    query = dict(subject=participant, extension=IMAGE_EXTENSIONS)
+    images = in_folder(layout.get(suffix=["MTS", "VFA"], session=session, **query), "anat")
     if session is None:
         images = [i for i in images if "session" not in i.entities]
     where = f"sub-{participant}" + (f" ses-{session}" if session else "")
