@@ -112,13 +112,19 @@ def measure(root, name, regions):
             "spread": float(high - low),
         }
     sidecar = json.loads((anat / "sub-01_MPFmap.json").read_text())
-    row["motion"] = {
-        scan: (
-            round(float(np.linalg.norm(m["TranslationMm"])), 2),
-            round(float(np.linalg.norm(m["RotationDeg"])), 2),
-        )
-        for scan, m in sidecar.get("Registration", {}).get("Motion", {}).items()
-    }
+    found = sidecar.get("Registration", {}).get("Motion", {})
+    applied_file = truth.parent / "sub-01_motion.json"
+    applied = json.loads(applied_file.read_text()) if applied_file.exists() else {}
+    row["motion"] = {}
+    for scan, motion in found.items():
+        # The estimate's error: the rotation left over and the displacement
+        # it leaves at the brain's centre.
+        truth_matrix = np.array(applied[scan]["matrix"]) if scan in applied else np.eye(4)
+        centre = np.array(applied[scan]["centre_mm"] if scan in applied else [0.0, 0.0, 0.0])
+        error = np.linalg.inv(truth_matrix) @ np.array(motion["Matrix"])
+        angle = np.degrees(np.arccos(np.clip((np.trace(error[:3, :3]) - 1) / 2, -1, 1)))
+        shift = np.linalg.norm(error[:3, :3] @ centre + error[:3, 3] - centre)
+        row["motion"][scan] = (round(float(shift), 2), round(float(angle), 2))
     return row
 
 
@@ -135,7 +141,7 @@ def main():
         rows = {name: measure(root, name, regions) for name in wanted}
     print(
         f"{'case':18} {'WM f %':>7} {'WM R1 %':>8} {'GM f %':>7} {'GM R1 %':>8} "
-        f"{'WM spread x':>11} {'GM spread x':>11} {'solved':>7} {'s':>5}  motion (mm, deg)"
+        f"{'WM spread x':>11} {'GM spread x':>11} {'solved':>7} {'s':>5}  motion error (mm, deg)"
     )
     for name, row in rows.items():
         base = rows[CASES[name][2] or name]
