@@ -133,6 +133,12 @@ def edit_sidecar(raw, name, **changes):
             {"ScanOptions": (["FAST_GEMS", "MT_GEMS"], "FAST_GEMS")},
             "MT-off read from ScanOptions (FAST_GEMS: no MT mark)",
         ),
+        # Neither MTState nor a mark: the file name's mt- entity says it.
+        (
+            None,
+            {"Manufacturer": ("Philips", "Philips")},
+            "MTState absent; MT-on read from the file name of sub-01/anat/sub-01_flip-1_mt-on",
+        ),
     ],
 )
 def test_unusable_sidecars(tmp_path, capsys, sidecar, changes, message):

@@ -339,8 +339,9 @@ def mt_state(sidecar, default, warnings=None):
     default : bool or None
         The state without an MTState field (False for VFA images); None:
         the field is required, unless SequenceVariant or ScanOptions is
-        there: an MT mark in either (MTC, MTC_SP, MT, MT_GEMS) is MT-on,
-        none MT-off.
+        there (an MT mark in either, MTC, MTC_SP, MT, MT_GEMS, is MT-on,
+        none MT-off) or else the file name has an ``mt-on``/``mt-off``
+        entity.
     warnings : list, optional
         Where a line naming the field that decided goes, when it was not
         MTState.
@@ -359,6 +360,14 @@ def mt_state(sidecar, default, warnings=None):
     label = sidecar.image.entities.get("mt")
     if value is None:
         mark = _converter_mark(sidecar)
+        if mark is None and label in ("on", "off"):
+            # Neither field nor mark: the file name's mt- entity, which the
+            # dataset's author wrote to say just this.
+            if warnings is not None:
+                warnings.append(
+                    f"MTState absent; MT-{label} read from the file name of {sidecar.name()}"
+                )
+            return label == "on"
         if mark is None:
             sidecar.require("MTState")
         value, field, text = mark
