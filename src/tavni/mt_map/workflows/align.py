@@ -216,6 +216,7 @@ def align(probes, roles, *, register=True, scales=None, threads=None):
         if name not in alignment.arrays:
             alignment.arrays[name] = np.asfortranarray(_read(probes[name]), dtype=np.float32)
         alignment.arrays[name] *= np.float32(factor)
+        alignment.notes.append(f"{probes[name].what} multiplied by {factor:.6g} (intensity scale)")
     if alignment.motion:
         alignment.notes.insert(
             0,
