@@ -57,7 +57,10 @@ class AppOptions:
     assume_ms : bool
         Read sidecar times too large to be seconds as milliseconds.
     mask_dir : path-like, optional
-        Derivatives folder with a brain mask per participant.
+        Derivatives folder with a brain mask per participant; without one,
+        a brain mask is computed from each MT-weighted scan.
+    no_mask : bool
+        Without ``mask_dir``: compute no brain mask, fit every voxel.
     protocol : path-like, optional
         Protocol file completing or overriding the sidecars.
     param : list of str, optional
@@ -78,6 +81,7 @@ class AppOptions:
     overwrite: bool = False
     assume_ms: bool = False
     mask_dir: Path | None = None
+    no_mask: bool = False
     protocol: Path | None = None
     param: list | None = None
     quiet: bool = False
@@ -126,6 +130,7 @@ def plan(options):
             generated_by,
             overwrite=options.overwrite,
             skip_existing=options.skip_existing,
+            compute_mask=not getattr(options, "no_mask", False),
         )
         sessions = layout.get_sessions(subject=participant) or [None]
         if sessions_wanted:
