@@ -95,14 +95,14 @@ def background_mask(image, head=None, *, margin=3, threshold=0.1):
     image : array_like
         A magnitude image, any unit.
     head : array_like of bool, optional
-        The head (e.g. the brain mask), broadcastable to the image. Default:
-        every voxel brighter than ``threshold`` times the image's 99th
-        percentile (of its positive finite values).
+        The head (e.g. the brain mask), broadcastable to the image, joined
+        to every voxel brighter than ``threshold`` times the image's 99th
+        percentile (of its positive finite values), which alone is the head
+        by default.
     margin : int
         Voxels by which the head is grown along each axis.
     threshold : float
-        Share of the 99th percentile above which a voxel is head, when
-        ``head`` is not given.
+        Share of the 99th percentile above which a voxel is head.
 
     Returns
     -------
@@ -118,14 +118,15 @@ def background_mask(image, head=None, *, margin=3, threshold=0.1):
     """
     image = np.asarray(image, dtype=np.float64)
     measured = np.isfinite(image) & (image != 0.0)
-    if head is None:
-        values = image[measured & (image > 0.0)]
-        if values.size == 0:
-            return np.zeros(image.shape, dtype=bool)
-        head = image > threshold * np.percentile(values, 99.0)
-    else:
-        head = np.broadcast_to(np.asarray(head, dtype=bool), image.shape)
-    return measured & ~_dilate(head, margin)
+    values = image[measured & (image > 0.0)]
+    if values.size == 0:
+        return np.zeros(image.shape, dtype=bool)
+    bright = image > threshold * np.percentile(values, 99.0)
+    if head is not None:
+        # A brain mask leaves the scalp outside it, bright with fat: the
+        # head is the mask and every voxel bright enough to be tissue.
+        bright |= np.broadcast_to(np.asarray(head, dtype=bool), image.shape)
+    return measured & ~_dilate(bright, margin)
 
 
 def noise_sd_from_background(image, background=None, *, head=None):

@@ -45,7 +45,7 @@ def test_derivatives_dataset(serial):
     assert description["DatasetType"] == "derivative"
     assert description["GeneratedBy"][0]["Name"] == base.APP_NAME
     names = derived_files(out)
-    assert len(names) == 19 * len(PARTICIPANTS)
+    assert len(names) == 21 * len(PARTICIPANTS)
     # Only the custom fraction map and the status segmentation are outside
     # the schema, and .bidsignore lists them.
     ignored = (out / ".bidsignore").read_text().split()
@@ -160,6 +160,71 @@ def test_unusable_sidecars(tmp_path, capsys, sidecar, changes, message):
     assert message in capsys.readouterr().out
     assert not (tmp_path / "out/sub-01").exists()
     assert (tmp_path / "out/sub-02").exists() == text
+
+
+@pytest.mark.parametrize(
+    "options, origin, fitted",
+    [
+        ((), "computed (median Otsu)", "computed"),
+        (("--no-mask",), "none (--no-mask)", "everywhere"),
+        (("--mask-dir", "MASKS"), "from --mask-dir", "given"),
+        (("--mask-dir", "MASKS", "--no-mask"), "from --mask-dir", "given"),
+        (("BLANK",), "cannot compute a brain mask (no brain-like foreground", None),
+    ],
+)
+def test_brain_mask(tmp_path, capsys, options, origin, fitted):
+    """Computed where none is given, none under --no-mask, --mask-dir's
+    where it names one; the fit is confined to it.
+    """
+    from tavni.mt_map.status import STATUS_MASKED
+
+    raw, out = write_bids_dataset(tmp_path / "raw", ("01",)), tmp_path / "out"
+    given = np.zeros((12, 12, 8), np.uint8)
+    given[3:9, 3:9, 2:6] = 1
+    masks = tmp_path / "masks"
+    (masks / "sub-01/anat").mkdir(parents=True)
+    (masks / "dataset_description.json").write_text(
+        json.dumps({"Name": "masks", "BIDSVersion": "1.9.0", "DatasetType": "derivative"})
+    )
+    affine = np.diag([2.0, 2.0, 2.0, 1.0])
+    nibabel.save(
+        nibabel.Nifti1Image(given, affine), masks / "sub-01/anat/sub-01_desc-brain_mask.nii.gz"
+    )
+    if "BLANK" in options:
+        scan = raw / "sub-01/anat/sub-01_flip-1_mt-on_MTS.nii.gz"
+        nibabel.save(nibabel.Nifti1Image(np.zeros((12, 12, 8), np.float32), affine), scan)
+        assert run_app(raw, out, "participant") == 1
+        assert f"{origin}: the image is blank); give one with --mask-dir" in capsys.readouterr().out
+        return
+    options = [str(masks) if o == "MASKS" else o for o in options]
+    assert run_app(raw, out, "participant", *options) == 0
+    anat = out / "sub-01/anat"
+    assert json.loads((anat / "sub-01_MPFmap.json").read_text())["BrainMask"]["Origin"] == origin
+    computed = anat / "sub-01_desc-brain_mask.nii.gz"
+    assert computed.exists() == (fitted == "computed")
+    fraction, status = (
+        np.asarray(nibabel.load(anat / f"sub-01_{n}.nii.gz").dataobj)
+        for n in ("MPFmap", "desc-MPFstatus_dseg")
+    )
+    if fitted == "everywhere":
+        assert not (status == STATUS_MASKED).any()
+        return
+    mask = np.asarray(
+        nibabel.load(
+            computed
+            if fitted == "computed"
+            else masks / "sub-01/anat/sub-01_desc-brain_mask.nii.gz"
+        ).dataobj
+    )
+    assert 0 < mask.sum() < mask.size
+    np.testing.assert_array_equal(status == STATUS_MASKED, mask == 0)
+    assert np.isnan(fraction[mask == 0]).all() and np.isfinite(fraction[mask != 0]).all()
+    if fitted == "computed":
+        assert mask.dtype == np.uint8
+        sidecar = json.loads(computed.with_name("sub-01_desc-brain_mask.json").read_text())
+        assert sidecar["Type"] == "Brain"
+        assert sidecar["Sources"] == ["bids:raw:sub-01/anat/sub-01_flip-1_mt-on_MTS.nii.gz"]
+        assert origin in (out / "sub-01.html").read_text()
 
 
 def test_dataset_of_symlinks(tmp_path):

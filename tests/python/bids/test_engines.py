@@ -60,7 +60,7 @@ def app(tmp_path, monkeypatch):
     def run(fault, *options, timeout=120, started=None):
         env = dict(os.environ, MT_MAP_TEST_FAULT=fault)
         command = [sys.executable, "-m", "tavni.mt_map", "bids", str(raw), str(tmp_path / "out")]
-        command += ["participant", "--protocol", str(raw / "protocol.json"), *options]
+        command += ["participant", "--protocol", str(raw / "protocol.json"), "--no-mask", *options]
         with subprocess.Popen(command, env=env, stdout=-1, stderr=-1, text=True) as process:
             if started is not None:
                 started(process)

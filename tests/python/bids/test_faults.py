@@ -55,7 +55,7 @@ sys.exit(cli.main(sys.argv[1:]))
 
 
 def child(raw, out, *extra, wait=True, **env):
-    args = ["bids", str(raw), str(out), "participant", "--quiet"]
+    args = ["bids", str(raw), str(out), "participant", "--quiet", "--no-mask"]
     args += ["--protocol", str(raw / "protocol.json"), *extra]
     command = [sys.executable, "-c", CHILD, *args]
     environment = {**os.environ, **{k: str(v) for k, v in env.items()}}
@@ -152,7 +152,15 @@ def test_location_refused(tmp_path, capsys):
     try:
         hashes = {d: snapshot(d) for d in (raw, other, bare)}
         for out, message in cases:
-            arguments = ["bids", str(raw), str(out), "participant", "--overwrite", "--quiet"]
+            arguments = [
+                "bids",
+                str(raw),
+                str(out),
+                "participant",
+                "--overwrite",
+                "--quiet",
+                "--no-mask",
+            ]
             assert cli.main([*arguments, "--protocol", str(raw / "protocol.json")]) == 1
             assert message in capsys.readouterr().err, out
             assert {d: snapshot(d) for d in hashes} == hashes
@@ -172,7 +180,15 @@ def test_two_runs_at_once(tmp_path, capsys, stop, status):
         while not (tmp_path / "paused").exists() and first.poll() is None:
             assert time.monotonic() < deadline
             time.sleep(0.1)
-        arguments = ["bids", str(raw), str(out), "participant", "--overwrite", "--quiet"]
+        arguments = [
+            "bids",
+            str(raw),
+            str(out),
+            "participant",
+            "--overwrite",
+            "--quiet",
+            "--no-mask",
+        ]
         assert cli.main([*arguments, "--protocol", str(raw / "protocol.json")]) == 1
         assert f"in use by another run (process {first.pid} on host" in capsys.readouterr().err
     finally:
@@ -199,7 +215,7 @@ def test_disk_full_at_each_write(tmp_path, capsys, free_pages):
                     filler.flush()
             filler.truncate(filler.tell() - 4096 * free_pages)
         out = disk / "out"
-        arguments = ["bids", str(raw), str(out), "participant", "--quiet"]
+        arguments = ["bids", str(raw), str(out), "participant", "--quiet", "--no-mask"]
         arguments += ["--protocol", str(raw / "protocol.json")]
         assert cli.main(arguments) == 1
         captured = capsys.readouterr()

@@ -57,13 +57,16 @@ class AppOptions:
     assume_ms : bool
         Read sidecar times too large to be seconds as milliseconds.
     mask_dir : path-like, optional
-        Derivatives folder with a brain mask per participant.
+        Derivatives folder with a brain mask per participant; without one,
+        a brain mask is computed from each MT-weighted scan.
     b1_dir : path-like, optional
         Derivatives folder with a B1 map (``*_TB1map``, its sidecar's
         ``Units``) per participant, used before the raw dataset's.
     register : bool
         Register the PD- and T1-weighted scans onto the MT-weighted one
         (rigid head motion between the scans).
+    no_mask : bool
+        Without ``mask_dir``: compute no brain mask, fit every voxel.
     protocol : path-like, optional
         Protocol file completing or overriding the sidecars.
     param : list of str, optional
@@ -86,6 +89,7 @@ class AppOptions:
     mask_dir: Path | None = None
     b1_dir: Path | None = None
     register: bool = True
+    no_mask: bool = False
     protocol: Path | None = None
     param: list | None = None
     quiet: bool = False
@@ -135,6 +139,7 @@ def plan(options):
             overwrite=options.overwrite,
             skip_existing=options.skip_existing,
             register=getattr(options, "register", True),
+            compute_mask=not getattr(options, "no_mask", False),
         )
         sessions = layout.get_sessions(subject=participant) or [None]
         if sessions_wanted:

@@ -98,6 +98,9 @@ class Job:
         The ``GeneratedBy`` entry of the sidecars.
     overwrite, skip_existing : bool
         What to do when the participant has outputs already.
+    compute_mask : bool
+        Whether a collection without a given mask gets one computed from its
+        MT-weighted scan (else every voxel is fitted).
     threads : int or None
         Worker threads of the fits; set by the runner.
     register : bool
@@ -112,6 +115,7 @@ class Job:
     generated_by: dict
     overwrite: bool = False
     skip_existing: bool = False
+    compute_mask: bool = True
     threads: int | None = None
     register: bool = True
     error: str | None = None  # found while planning: nothing to run

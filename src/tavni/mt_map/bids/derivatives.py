@@ -38,10 +38,14 @@ LOCK_NAME = ".mt-map.lock"
 writes there (``flock``); it names the holder's process and host."""
 
 # The suffixes (with extensions) of the files a participant folder of ours
-# holds: the maps and their sidecars, the status segmentation and its table.
+# holds: the maps and their sidecars, the status segmentation and its table,
+# the brain mask computed where none was given.
 _OURS = re.compile(
     "_("
-    + "|".join([re.escape(kind.suffix) for kind in BIDS_MAPS] + [f"desc-{STATUS_DESC}_dseg"])
+    + "|".join(
+        [re.escape(kind.suffix) for kind in BIDS_MAPS]
+        + [f"desc-{STATUS_DESC}_dseg", "desc-brain_mask"]
+    )
     + r")\.(nii\.gz|json|tsv)$"
 )
 

@@ -36,6 +36,8 @@ BIDSIGNORE = (
     "*_dseg.nii.gz",
     "*_dseg.json",
     "*_dseg.tsv",
+    "*_mask.nii.gz",
+    "*_mask.json",
     "*.html",
     "group/",
 )

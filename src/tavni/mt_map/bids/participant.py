@@ -35,6 +35,7 @@ __all__ = [
     "hertz_field",
     "scaled_copy",
     "map_collection",
+    "computed_mask",
 ]
 
 log = logging.getLogger("tavni.mt_map.bids")
@@ -473,6 +474,7 @@ def map_collection(job, collection, work):
     dict
         What the report and the group level need: "session", "entities",
         "outputs" (map name to path), "anatomy" (the T1-weighted scan),
+        "mask" (its path, or None), "brain_mask" (where it came from),
         "parameters", "sources", "notes" (the B1 source and the scans'
         intensity scales, in words), "warnings" and "counts".
     """
@@ -499,6 +501,9 @@ def map_collection(job, collection, work):
         b0 = hertz_field(collection.b0, collection.b0_units, work, warnings)
     # Scans already on one scale need no factors (omitted factors are 1).
     scales = {role: f for role, f in collection.scales.items() if f != 1.0}
+    mask, brain_mask = collection.mask, _brain_mask_origin(job, collection)
+    if mask is None and job.compute_mask:
+        mask = computed_mask(collection, name("mask", desc="brain"), job.generated_by)
     # The chain's warnings come back in its summary, for the sidecars and the
     # report; the command line does not print them as they arise, where they
     # would interleave between participants.
@@ -510,7 +515,7 @@ def map_collection(job, collection, work):
         outputs,
         b1=b1,
         b0=b0,
-        mask=collection.mask,
+        mask=mask,
         threads=job.threads,
         quiet=True,
         noise_required=False,
@@ -537,6 +542,7 @@ def map_collection(job, collection, work):
         "IntensityScale": dict(collection.scale_notes),
         "Registration": _registration(summary, job.register),
         "GeneratedBy": [job.generated_by],
+        "BrainMask": brain_mask,
     }
     if warnings:
         common["ProcessingWarnings"] = warnings
@@ -570,6 +576,8 @@ def map_collection(job, collection, work):
         "entities": collection.entities,
         "outputs": outputs,
         "anatomy": collection.t1w,
+        "mask": mask,
+        "brain_mask": brain_mask,
         "parameters": parameters,
         "sources": collection.sources,
         "notes": [f"B1: {b1_source}"]
@@ -595,6 +603,84 @@ def _registration(summary, register):
         "Reference": "MT-weighted scan",
         "Motion": {name: found.as_dict() for name, found in motion.items()},
     }
+
+
+def _brain_mask_origin(job, collection):
+    """Where the collection's brain mask comes from, for the maps' sidecars."""
+    if collection.mask is not None:
+        given = [s for s in collection.sources if s.startswith("bids:mask:")]
+        return {"Origin": "from --mask-dir", "Source": given[0] if given else collection.mask}
+    if not job.compute_mask:
+        return {"Origin": "none (--no-mask)"}
+    from tavni.mt_map.preprocess.mask import METHOD
+
+    return {"Origin": f"computed ({METHOD})", "Source": _mt_source(collection)}
+
+
+def _mt_source(collection):
+    """The MT-weighted scan's BIDS URI among the collection's sources."""
+    mtw = Path(collection.mtw).name
+    return next((s for s in collection.sources if s.endswith("/" + mtw)), mtw)
+
+
+def computed_mask(collection, target, generated_by):
+    """Computes a brain mask from the MT-weighted scan and writes it.
+
+    Parameters
+    ----------
+    collection : Collection
+    target : pathlib.Path
+        The ``desc-brain_mask`` image to write (uint8 0/1 on the MT-weighted
+        scan's grid); its JSON sidecar goes beside it.
+    generated_by : dict
+        The sidecar's ``GeneratedBy`` entry.
+
+    Returns
+    -------
+    str
+        The mask's path.
+
+    Raises
+    ------
+    BidsError
+        The scan has no brain-like foreground; the message names it and
+        the options that do without.
+    """
+    import numpy as np
+
+    from tavni.mt_map.io import volumes
+    from tavni.mt_map.preprocess.mask import METHOD, brain_mask
+
+    volume = read_image(collection.mtw, "MT-weighted image")
+    data = volume.data
+    if data.ndim == 4 and data.shape[3] == 1:
+        data = data[..., 0]
+    if volume.affine is not None:
+        voxel_size = np.sqrt((np.asarray(volume.affine)[:3, :3] ** 2).sum(axis=0))
+    else:
+        voxel_size = 1.0
+    try:
+        mask = brain_mask(data, voxel_size)
+    except ValueError as error:
+        raise BidsError(
+            f"{Path(collection.mtw).name}: cannot compute a brain mask ({one_line(error)}); "
+            "give one with --mask-dir, or fit every voxel with --no-mask"
+        ) from None
+    volumes.save_all(
+        [volumes.Output(target, "brain mask", mask, np.uint8, volume, f"brain mask ({METHOD})")]
+    )
+    write_json(
+        target.with_name(target.name.removesuffix(".nii.gz") + ".json"),
+        {
+            "Type": "Brain",
+            "Sources": [_mt_source(collection)],
+            "Description": f"Brain mask computed from the MT-weighted scan: {METHOD} "
+            "(median filter, Otsu's threshold), then an opening, the largest connected "
+            "component, holes filled and a closing, sized in mm",
+            "GeneratedBy": [generated_by],
+        },
+    )
+    return str(target)
 
 
 def _summary_field(summary, name):

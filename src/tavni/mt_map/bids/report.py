@@ -2,7 +2,8 @@
 
 ``participant_report`` writes one self-contained page per participant
 (every image embedded as a base64 PNG): per collection, the fraction, R1
-and MTsat maps over the anatomy in three planes, their histograms in the
+and MTsat maps over the anatomy in three planes with the brain mask's
+outline and where the mask came from, their histograms in the
 fitted region, the status breakdown, the parameters with where each came
 from, the input files and any warnings. ``group_report`` shows the
 distribution of the per-participant medians. Figures are drawn with
@@ -133,9 +134,10 @@ def planes(volume, middle):
     return [volume[x, :, :].T, volume[:, y, :].T, volume[:, :, z].T]
 
 
-def _maps_figure(anatomy, images, region):
+def _maps_figure(anatomy, images, region, mask=None):
     plt = pyplot()
     middle = centre(region)
+    outlines = [None] * 3 if mask is None else planes(mask.astype(np.float32), middle)
     # A fixed layout: constrained layout costs more than drawing the images.
     figure, axes = plt.subplots(
         len(SHOWN),
@@ -157,6 +159,9 @@ def _maps_figure(anatomy, images, region):
             drawn = axis.imshow(
                 overlay, origin="lower", cmap=colours, vmin=low, vmax=high, alpha=0.85
             )
+            if outlines[column] is not None and outlines[column].any():
+                # The brain mask's edge, where the fit was confined to.
+                axis.contour(outlines[column], levels=[0.5], colors="#0cf", linewidths=0.8)
             axis.set_axis_off()
             if row == 0:
                 axis.set_title(("sagittal", "coronal", "axial")[column])
@@ -201,12 +206,18 @@ def _collection_section(result):
     region = fitted(status)
     images = {key: read_image(outputs[key], key).data for key, *_ in SHOWN}
     anatomy = read_image(result["anatomy"], "anatomy").data
+    mask = None
+    if result.get("mask"):
+        mask = np.nan_to_num(read_image(result["mask"], "brain mask").data) != 0
+        if mask.shape != region.shape:
+            mask = None  # not on the maps' grid: described, not drawn
     entities = {"session": result["session"], **result["entities"]}
     title = ", ".join(f"{k} {v}" for k, v in entities.items() if v) or "Maps"
     parts = [
         f"<h2>{html.escape(title)}</h2>",
         "<h3>Maps over the T1-weighted image</h3>",
-        embedded(_maps_figure(anatomy, images, region)),
+        _mask_line(result, mask),
+        embedded(_maps_figure(anatomy, images, region, mask)),
         "<h3>Histograms in the fitted region</h3>",
         embedded(_histograms_figure(images, region)),
     ]
@@ -241,6 +252,15 @@ def _collection_section(result):
         )
     )
     return "\n".join(parts)
+
+
+def _mask_line(result, mask):
+    """Where the brain mask came from, and its size."""
+    origin = (result.get("brain_mask") or {}).get("Origin", "none")
+    text = f"Brain mask: {origin}"
+    if mask is not None:
+        text += f"; {int(mask.sum())} voxels, outlined in cyan"
+    return f"<p>{html.escape(text)}</p>"
 
 
 def participant_report(path, participant, results):

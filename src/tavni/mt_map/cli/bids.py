@@ -89,7 +89,14 @@ def add_parser(commands):
         type=Path,
         metavar="DIR",
         help="derivatives folder with a brain mask per participant "
-        "(*_mask.nii.gz, desc-brain preferred)",
+        "(*_mask.nii.gz, desc-brain preferred); without it, a brain mask is "
+        "computed from the MT-weighted scan (median filter and Otsu's threshold), "
+        "written as *_desc-brain_mask.nii.gz, and the maps are fitted inside it",
+    )
+    parser.add_argument(
+        "--no-mask",
+        action="store_true",
+        help="without --mask-dir: compute no brain mask, fit every voxel",
     )
     parser.add_argument(
         "--b1-dir",

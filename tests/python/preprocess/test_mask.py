@@ -1,0 +1,80 @@
+"""The brain mask computed from a scan: against the phantom's own brain, with
+and without a scalp beyond a dark skull, and the images that hold no brain.
+"""
+
+import numpy as np
+import pytest
+from scipy import ndimage
+
+from tavni.mt_map.preprocess.mask import brain_mask
+from tavni.mt_map.sim import anatomy, phantom
+
+
+def with_head(head, voxel_mm, rng):
+    """The phantom's MT-weighted scan inside a dark 5 mm skull and a bright
+    5 mm scalp (1.3 times the brain's median), in a grid padded to hold them.
+    """
+    truth = sum(head.volumes[f"tissue_{k}"] for k in anatomy.TISSUE_KEYS) > 0.5
+    pad = int(np.ceil(12 / voxel_mm))
+    scan, truth = np.pad(head.volumes["mtw"], pad), np.pad(truth, pad)
+    distance = ndimage.distance_transform_edt(~truth, sampling=voxel_mm)
+    bright = 1.3 * np.median(scan[truth])
+    shell = np.where(distance <= 5, 0.03 * bright, np.where(distance <= 10, bright, 0.0))
+    return np.where(truth, scan, phantom.rician(shell, head.noise_sigma, rng)), truth
+
+
+@pytest.mark.parametrize("scalp", [False, True], ids=["brain alone", "scalp and skull"])
+@pytest.mark.parametrize(
+    "options",
+    [dict(shape=(40, 48, 40)), dict(anatomy="brain")],
+    ids=["geometric", "brain"],
+)
+def test_agrees_with_the_phantom(options, scalp):
+    if options.get("anatomy") == "brain" and not anatomy.brain_available():
+        pytest.skip("the brain needs nilearn")
+    head = phantom.make(2.0, snr=100, **options)
+    truth = sum(head.volumes[f"tissue_{k}"] for k in anatomy.TISSUE_KEYS) > 0.5
+    scan = head.volumes["mtw"]
+    if scalp:
+        scan, truth = with_head(head, 2.0, np.random.default_rng(1))
+    mask = brain_mask(scan, 2.0)
+    dice = 2 * (mask & truth).sum() / (mask.sum() + truth.sum())
+    assert dice >= 0.95, dice
+
+
+def test_voxel_shape_and_non_finite_values():
+    # Thick slices along one axis (sizes in mm, not voxels) and NaN in the
+    # background give the brain of isotropic voxels, resliced.
+    head = phantom.make(2.0, snr=100, shape=(40, 48, 40))
+    scan = head.volumes["mtw"].copy()
+    scan[scan < 0.5 * np.median(scan)] = np.nan
+    reference = brain_mask(scan, 2.0)
+    thick = brain_mask(scan[:, :, ::2], (2.0, 2.0, 4.0))
+    assert thick.shape == (40, 48, 20)
+    assert (thick != reference[:, :, ::2]).mean() < 0.02
+
+
+@pytest.mark.parametrize(
+    "image, voxel, message",
+    [
+        (np.zeros((20, 20, 20)), 2.0, "the image is blank"),
+        (np.full((20, 20, 20), np.inf), 2.0, "the image is blank"),
+        (
+            phantom.rician(np.zeros((60, 60, 60)), 1.0, np.random.default_rng(0)),
+            2.0,
+            "times as bright as the background",
+        ),
+        (
+            phantom.rician(np.pad(np.full((4, 4, 4), 50.0), 10), 1.0, np.random.default_rng(0)),
+            2.0,
+            "nothing is 8 mm thick",
+        ),
+        (np.ones((20, 20)), 2.0, "needs a 3-D image"),
+        (np.ones((4, 4, 4)), (2.0, 0.0, 2.0), "positive and finite"),
+    ],
+    ids=["zeros", "infinite", "noise", "speck", "2-D", "voxel size"],
+)
+def test_no_brain_is_one_clear_line(image, voxel, message):
+    with pytest.raises(ValueError, match=message) as raised:
+        brain_mask(image, voxel)
+    assert "\n" not in str(raised.value)
