@@ -332,3 +332,33 @@ def test_r1_mtsat_and_mtr_commands(tmp_path, scans, budget, capsys):
         ("u", mtsat(v["pdw"], v["t1w"], v["mtw"], *angles, *TRs, b1=v["b1"])),
     ):
         np.testing.assert_array_equal(read(tmp_path / f"{name}.nii.gz"), whole.astype(np.float32))
+
+
+@pytest.mark.parametrize("auto_align", [False, True])
+def test_moved_scans_are_registered_back(tmp_path, capsys, auto_align):
+    # A head that moved 3 degrees and 2 mm between the scans, with the
+    # scanner's field of view fixed or following it; B1 on its own 8 mm grid.
+    pytest.importorskip("nilearn")
+    from tavni.mt_map.sim import phantom
+
+    head = phantom.make(
+        4.0, anatomy="brain", motion=(3.0, 2.0), auto_align=auto_align, b1_voxel_size=8.0
+    )
+    paths = phantom.write(tmp_path, head)
+    white = head.volumes["tissue_wm"] > 0.9
+    truth = head.volumes["truth_f"][white]
+    errors = {}
+    for register in (True, False):
+        output = tmp_path / f"f-{register}.nii.gz"
+        command = ["fraction", "--protocol", str(paths["protocol"]), "-o", str(output)]
+        command += [f"--{name}={paths[name]}" for name in ("pdw", "t1w", "mtw", "b1", "mask")]
+        assert main(command + ([] if register else ["--no-register"])) == 0
+        f = nibabel.load(output).get_fdata()[white]
+        errors[register] = np.nanpercentile(np.abs(f / truth - 1), 90)
+    printed = capsys.readouterr().err
+    assert "PD-weighted scan moved 2." in printed and "motion relative to MT-weighted scan" in printed
+    assert "B1 map resampled from" in printed
+    # Registered, 90 % of white matter within 5 % of the truth at 4 mm (the
+    # moved scans' partial volumes interpolated once more); combined by
+    # index, about 10 %.
+    assert errors[True] < 0.05 and errors[False] > 2.5 * errors[True], errors
