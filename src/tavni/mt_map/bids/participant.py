@@ -473,7 +473,8 @@ def map_collection(job, collection, work):
     -------
     dict
         What the report and the group level need: "session", "entities",
-        "outputs" (map name to path), "anatomy" (the T1-weighted scan),
+        "outputs" (map name to path), "anatomy" (the MT-weighted scan, on
+        the maps' grid whatever the other scans' grids and motion),
         "mask" (its path, or None), "brain_mask" (where it came from),
         "parameters", "sources", "notes" (the B1 source and the scans'
         intensity scales, in words), "warnings" and "counts".
@@ -575,7 +576,7 @@ def map_collection(job, collection, work):
         "session": session,
         "entities": collection.entities,
         "outputs": outputs,
-        "anatomy": collection.t1w,
+        "anatomy": collection.mtw,
         "mask": mask,
         "brain_mask": brain_mask,
         "parameters": parameters,

@@ -215,7 +215,7 @@ def _collection_section(result):
     title = ", ".join(f"{k} {v}" for k, v in entities.items() if v) or "Maps"
     parts = [
         f"<h2>{html.escape(title)}</h2>",
-        "<h3>Maps over the T1-weighted image</h3>",
+        "<h3>Maps over the MT-weighted scan</h3>",
         _mask_line(result, mask),
         embedded(_maps_figure(anatomy, images, region, mask)),
         "<h3>Histograms in the fitted region</h3>",
