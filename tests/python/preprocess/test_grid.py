@@ -58,12 +58,17 @@ def test_registration_recovers_the_motion(head, auto_align):
     assert np.median(np.abs(back[inside] / scan[inside] - 1)) < 0.02
 
 
-def test_a_registration_that_goes_astray_is_refused(head):
+@pytest.mark.parametrize("case", ["apart", "noise"])
+def test_a_registration_that_goes_astray_is_refused(head, case):
     scan, affine = head
-    with pytest.raises(registration.RegistrationError, match="do not overlap"):
-        far = affine.copy()
-        far[:3, 3] += 500.0
-        registration.rigid(scan, affine, scan, far)
+    moving, moving_affine = scan, affine.copy()
+    if case == "apart":
+        moving_affine[:3, 3] += 500.0
+    else:
+        moving = np.random.default_rng(0).rayleigh(1.0, scan.shape)
+    message = {"apart": "do not overlap", "noise": "share no structure"}[case]
+    with pytest.raises(registration.RegistrationError, match=message):
+        registration.rigid(scan, affine, moving, moving_affine)
 
 
 def linear_field(points):

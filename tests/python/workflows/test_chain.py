@@ -356,7 +356,9 @@ def test_moved_scans_are_registered_back(tmp_path, capsys, auto_align):
         f = nibabel.load(output).get_fdata()[white]
         errors[register] = np.nanpercentile(np.abs(f / truth - 1), 90)
     printed = capsys.readouterr().err
-    assert "PD-weighted scan moved 2." in printed and "motion relative to MT-weighted scan" in printed
+    assert (
+        "PD-weighted scan moved 2." in printed and "motion relative to MT-weighted scan" in printed
+    )
     assert "B1 map resampled from" in printed
     # Registered, 90 % of white matter within 5 % of the truth at 4 mm (the
     # moved scans' partial volumes interpolated once more); combined by

@@ -57,6 +57,10 @@ registration."""
 MOVED_DEG = 1.0
 """The same for rotation, degrees."""
 
+# Mutual information of two scans of one head is several tenths of a nat
+# (0.8-1.0 for the SPGR scans here); below this they share no structure (an
+# image of noise, another body part), and any motion found means nothing.
+_LEAST_INFORMATION = 0.05
 # A rigid head motion in an MRI session stays well inside these; an
 # estimate beyond them is a registration that went astray.
 _LARGEST_MM = 30.0
@@ -174,9 +178,10 @@ def rigid(fixed, fixed_affine, moving, moving_affine, *, threads=None, seed=1):
     Raises
     ------
     RegistrationError
-        The scans do not overlap, the optimiser fails, or the motion found
-        is beyond any head motion (more than 30 mm or 20 degrees), which
-        means it did not converge.
+        The scans do not overlap, the optimiser fails, the scans share
+        hardly any information (mutual information below 0.05 nat), or the
+        motion found is beyond any head motion (more than 30 mm or 20
+        degrees), which means it did not converge.
     """
     import SimpleITK as sitk
 
@@ -228,6 +233,11 @@ def rigid(fixed, fixed_affine, moving, moving_affine, *, threads=None, seed=1):
         float(method.GetMetricValue()),
         [f * max(fixed_image.GetSpacing()) for f in factors],
     )
+    if not -motion.metric >= _LEAST_INFORMATION:
+        raise RegistrationError(
+            f"the scans share no structure (mutual information {-motion.metric:.2g} after "
+            "registration)"
+        )
     if not (motion.shift_mm <= _LARGEST_MM and motion.angle_deg <= _LARGEST_DEG):
         raise RegistrationError(
             f"the registration did not converge (it found {motion.text()}, beyond any head motion)"
