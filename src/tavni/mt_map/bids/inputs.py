@@ -484,23 +484,32 @@ def find_mask(mask_dir, participant, session):
     BidsError
         None, several, or a folder pybids cannot index.
     """
+    _, mask = _derivative(mask_dir, "--mask-dir", participant, session, "mask", prefer="brain")
+    return mask.path
+
+
+def _derivative(folder, option, participant, session, suffix, prefer=None):
+    """The one image of a suffix for this participant (and session) in a
+    derivatives folder, with the folder's layout; ``desc-<prefer>`` wins
+    where several are found.
+    """
     import bids
 
     try:
-        layout = bids.BIDSLayout(mask_dir, validate=False, config=["bids", "derivatives"])
+        layout = bids.BIDSLayout(folder, validate=False, config=["bids", "derivatives"])
     except Exception as error:
-        raise BidsError(f"--mask-dir '{mask_dir}': {one_line(error)}") from None
+        raise BidsError(f"{option} '{folder}': {one_line(error)}") from None
     found = layout.get(
-        subject=participant, session=session, suffix="mask", extension=IMAGE_EXTENSIONS
+        subject=participant, session=session, suffix=suffix, extension=IMAGE_EXTENSIONS
     )
     if session is None:
         found = [f for f in found if "session" not in f.entities]
-    brain = [f for f in found if f.entities.get("desc") == "brain"]
+    preferred = [f for f in found if prefer and f.entities.get("desc") == prefer]
     where = f"sub-{participant}" + (f" ses-{session}" if session else "")
-    mask = _pick_one(brain or found, "masks in --mask-dir", where)
-    if mask is None:
-        raise BidsError(f"{where}: no *_mask image in --mask-dir '{mask_dir}'")
-    return mask.path
+    image = _pick_one(preferred or found, f"{suffix} images in {option}", where)
+    if image is None:
+        raise BidsError(f"{where}: no *_{suffix} image in {option} '{folder}'")
+    return layout, image
 
 
 B1_KINDS = ("TB1map", "TB1TFL", "TB1AFI", "TB1DAM")
@@ -543,22 +552,7 @@ def find_b1(b1_dir, participant, session):
     BidsError
         None, several, or a folder pybids cannot index.
     """
-    import bids
-
-    try:
-        layout = bids.BIDSLayout(b1_dir, validate=False, config=["bids", "derivatives"])
-    except Exception as error:
-        raise BidsError(f"--b1-dir '{b1_dir}': {one_line(error)}") from None
-    found = layout.get(
-        subject=participant, session=session, suffix="TB1map", extension=IMAGE_EXTENSIONS
-    )
-    if session is None:
-        found = [f for f in found if "session" not in f.entities]
-    where = f"sub-{participant}" + (f" ses-{session}" if session else "")
-    image = _pick_one(found, "TB1map images in --b1-dir", where)
-    if image is None:
-        raise BidsError(f"{where}: no *_TB1map image in --b1-dir '{b1_dir}'")
-    return layout, image
+    return _derivative(b1_dir, "--b1-dir", participant, session, "TB1map")
 
 
 def _b1_group(layout, participant, session, suffix, target, where):
