@@ -26,6 +26,7 @@ __all__ = [
     "resample",
     "b1_grid",
     "b1_scan_images",
+    "rician",
 ]
 
 MOTION = {
@@ -47,6 +48,27 @@ B1_SEQUENCES = {
     "tfl": {"flip_angle_deg": 80.0, "anatomical_flip_angle_deg": 8.0},
 }
 """Each B1 mapping sequence's settings (angles in degrees, times in s)."""
+
+
+def rician(signal, sigma, rng):
+    """Rician magnitude: ``abs(signal + n_re + i n_im)``.
+
+    Parameters
+    ----------
+    signal : numpy.ndarray
+        The noiseless magnitude.
+    sigma : float
+        Standard deviation of the Gaussian noise n_re and n_im of each
+        channel, independent, in the signal's unit.
+    rng : numpy.random.Generator
+
+    Returns
+    -------
+    numpy.ndarray
+    """
+    real = signal + rng.normal(0.0, sigma, signal.shape)
+    imaginary = rng.normal(0.0, sigma, signal.shape)
+    return np.hypot(real, imaginary)
 
 
 def rigid(rotation_deg, axis, translation_mm, centre_mm):
@@ -241,8 +263,6 @@ def b1_grid(affine, shape, voxel_size, margin=10.0):
 
 
 def _noisy(images, sigma, rng):
-    from tavni.mt_map.sim.phantom import rician
-
     return [rician(image, sigma, rng) if sigma > 0 else image for image in images]
 
 

@@ -31,6 +31,7 @@ from tavni.mt_map.io import volumes as _volumes
 from tavni.mt_map.io.volumes import Volume, VolumeError
 from tavni.mt_map.sim import acquisition
 from tavni.mt_map.sim import anatomy as anatomies
+from tavni.mt_map.sim.acquisition import rician
 
 __all__ = [
     "PROTOCOL",
@@ -384,27 +385,6 @@ def model_values(protocol):
     given = protocols.as_given(protocol, ())
     protocols.validate(given)  # raises for values the model cannot take
     return protocols.model_values(given)
-
-
-def rician(signal, sigma, rng):
-    """Rician magnitude: ``abs(signal + n_re + i n_im)``.
-
-    Parameters
-    ----------
-    signal : numpy.ndarray
-        The noiseless magnitude.
-    sigma : float
-        Standard deviation of the Gaussian noise n_re and n_im of each
-        channel, independent, in the signal's unit.
-    rng : numpy.random.Generator
-
-    Returns
-    -------
-    numpy.ndarray
-    """
-    real = signal + rng.normal(0.0, sigma, signal.shape)
-    imaginary = rng.normal(0.0, sigma, signal.shape)
-    return np.hypot(real, imaginary)
 
 
 def make(
