@@ -93,9 +93,9 @@ def _corner_shift(motion, reference):
     )
 
 
-def _register(name, probe, reference, fixed, threads, alignment):
+def _register(name, probe, reference, fixed, read, threads, alignment):
     """The motion of one scan relative to the reference scan, or None where
-    there is none to estimate.
+    there is none to estimate; ``read(name)`` gives the scan's data.
     """
     if probe.affine is None or reference.affine is None:
         alignment.notes.append(f"{probe.what} not registered: .npy images carry no position")
@@ -107,7 +107,7 @@ def _register(name, probe, reference, fixed, threads, alignment):
             f"{MIN_VOXELS_PER_AXIS} voxels along an axis"
         )
         return None
-    moving = _read(probe)
+    moving = read(name)
     flat = [
         p
         for p, data in ((reference, fixed), (probe, moving))
@@ -168,7 +168,14 @@ def align(probes, roles, *, register=True, scales=None, threads=None):
     names = list(probes)
     reference = probes[names[0]]
     scales = {name: float(f) for name, f in (scales or {}).items() if name in probes}
-    fixed = None
+    fixed, loaded = None, {}
+
+    def read(name):
+        # Each image is read once, whether registered, resampled or both.
+        if name not in loaded:
+            loaded[name] = _read(probes[name])
+        return loaded[name]
+
     for name in names[1:]:
         probe = probes[name]
         role = roles.get(name, MAP)
@@ -177,13 +184,15 @@ def align(probes, roles, *, register=True, scales=None, threads=None):
         if role == SCAN and register:
             if fixed is None:
                 fixed = _read(reference) * scales.get(names[0], 1.0)
-            motion = _register(name, probe, reference, fixed, threads, alignment)
+            motion = _register(name, probe, reference, fixed, read, threads, alignment)
             if motion is not None and on_grid and _corner_shift(motion, reference) < UNMOVED_VOXELS:
                 motion = None  # below what an interpolation can resolve
         if on_grid and motion is None:
+            loaded.pop(name, None)
             continue
         _check_positioned(probe, reference)
-        data = _read(probe)
+        data = read(name)
+        del loaded[name]
         if role == FIELD:
             values = grid.field_onto(data, probe.affine, reference.shape, reference.affine)
             alignment.notes.append(
