@@ -190,6 +190,11 @@ def unreadable(paths, monkeypatch):
     paths["r1"].write_bytes(b"\x1f\x8b not really gzip")
 
 
+def b1_in_percent(paths, monkeypatch):
+    image = nibabel.load(paths["b1"])
+    nibabel.save(nibabel.Nifti1Image(100 * image.get_fdata(), image.affine), paths["b1"])
+
+
 def move_away(name):
     """An image placed a metre from the others in the scanner."""
 
@@ -340,6 +345,7 @@ VOXEL = (
         ("fraction", unreadable, "cannot read R1 map", 1),
         ("fraction", move_away("ref"), "reference image '{d}/ref.nii.gz' does not overlap", 1),
         ("fraction", move_away("b1"), "B1 map '{d}/b1.nii.gz' does not overlap", 1),
+        ("fraction", b1_in_percent, "has a median of 100; a relative transmit field", 1),
         ("fraction", truncate_mt, "cannot read MT image '{d}/mt.nii.gz': ", 1),
         (
             "fraction -o {d}/none/mpf.nii.gz",

@@ -354,6 +354,30 @@ class Prepared:
         return {} if self.alignment is None else self.alignment.arrays
 
 
+# A relative transmit field lies between about 0.3 and 2 in any head at any
+# field strength; a median beyond these is a map in other units.
+_B1_MEDIAN_RANGE = (0.2, 5.0)
+
+
+def _check_relative_b1(probe):
+    """Refuses a B1 map whose median says it is not relative (percent, or
+    a flip angle in degrees), before hours of fitting give nothing.
+    """
+    values = volumes.load(probe).data
+    values = values[np.isfinite(values) & (values > 0)]
+    if values.size == 0:
+        return
+    median = float(np.median(values))
+    low, high = _B1_MEDIAN_RANGE
+    if not low <= median <= high:
+        hint = " (percent? divide it by 100)" if 50 <= median <= 200 else ""
+        raise volumes.VolumeError(
+            f"{probe.what} '{probe.path}' has a median of {median:.3g}; a relative "
+            f"transmit field (actual/nominal flip angle, 1 = nominal) lies between "
+            f"{low:g} and {high:g}{hint}"
+        )
+
+
 def onto_grid(prepared, roles, *, register=True, scales=None, threads=None):
     """Brings a workflow's images onto the maps' grid (``align.align``),
     issuing its warnings; kept in ``prepared.alignment``.
@@ -372,6 +396,8 @@ def onto_grid(prepared, roles, *, register=True, scales=None, threads=None):
     """
     from tavni.mt_map.workflows.align import align
 
+    if "b1" in prepared.probes:
+        _check_relative_b1(prepared.probes["b1"])
     prepared.alignment = align(
         prepared.probes, roles, register=register, scales=scales, threads=threads
     )
