@@ -345,7 +345,7 @@ VOXEL = (
         ("fraction", unreadable, "cannot read R1 map", 1),
         ("fraction", move_away("ref"), "reference image '{d}/ref.nii.gz' does not overlap", 1),
         ("fraction", move_away("b1"), "B1 map '{d}/b1.nii.gz' does not overlap", 1),
-        ("fraction", b1_in_percent, "has a median of 100; a relative transmit field", 1),
+        ("fraction", b1_in_percent, "lies between 0.2 and 5 (percent? divide it by 100)", 1),
         ("fraction", truncate_mt, "cannot read MT image '{d}/mt.nii.gz': ", 1),
         (
             "fraction -o {d}/none/mpf.nii.gz",
