@@ -168,6 +168,13 @@ def align(probes, roles, *, register=True, scales=None, threads=None):
     names = list(probes)
     reference = probes[names[0]]
     scales = {name: float(f) for name, f in (scales or {}).items() if name in probes}
+    # Registration and resampling hold whole volumes: the reference and one
+    # image in double, their copies in single precision, the volumes made.
+    largest = max(p.voxels for p in probes.values())
+    volumes.check_memory(
+        8 * 3 * largest + 4 * reference.voxels * len(probes),
+        "bringing the images onto one grid",
+    )
     fixed, loaded = None, {}
 
     def read(name):

@@ -21,7 +21,7 @@ from tavni.mt_map.io import volumes
 from tavni.mt_map.outputs import MAPS
 from tavni.mt_map.parallel import MAX_THREADS, thread_count
 from tavni.mt_map.protocol import ParameterError
-from tavni.mt_map.workflows.summary import warn
+from tavni.mt_map.workflows.summary import SAMPLE, warn
 
 __all__ = [
     "check_threads",
@@ -347,6 +347,7 @@ class Prepared:
     values: dict  # the parameters as the model takes them
     warnings: list  # the parameters' warnings, already issued
     alignment: object = None  # align.Alignment, once onto_grid has run
+    max_memory: int | None = None  # bytes the workflow may use; None: the default
 
     @property
     def arrays(self):
@@ -359,12 +360,23 @@ class Prepared:
 _B1_MEDIAN_RANGE = (0.2, 5.0)
 
 
-def _check_relative_b1(probe):
+def _check_relative_b1(probe, budget):
     """Refuses a B1 map whose median says it is not relative (percent, or
-    a flip angle in degrees), before hours of fitting give nothing.
+    a flip angle in degrees), before hours of fitting give nothing. The map
+    is streamed, a sample of its voxels kept.
     """
-    values = volumes.load(probe).data
-    values = values[np.isfinite(values) & (values > 0)]
+    from tavni.mt_map.io import streaming
+
+    stride = max(1, probe.voxels // SAMPLE)
+    sample = []
+
+    def keep(values):
+        run = values["b1"][::stride]
+        sample.append(run[np.isfinite(run) & (run > 0)])
+        return {}
+
+    streaming.run({"b1": (probe.path, probe.what)}, {}, keep, shape=probe.shape, budget=budget)
+    values = np.concatenate(sample)
     if values.size == 0:
         return
     median = float(np.median(values))
@@ -397,7 +409,7 @@ def onto_grid(prepared, roles, *, register=True, scales=None, threads=None):
     from tavni.mt_map.workflows.align import align
 
     if "b1" in prepared.probes:
-        _check_relative_b1(prepared.probes["b1"])
+        _check_relative_b1(prepared.probes["b1"], prepared.max_memory)
     prepared.alignment = align(
         prepared.probes, roles, register=register, scales=scales, threads=threads
     )
@@ -496,4 +508,4 @@ def prologue(
     values = protocol.model_values(groups[0]) if groups else {}
     _check_budget(max_memory)
     probes = probe_images(images, table)
-    return Prepared(written, probes, values, warnings)
+    return Prepared(written, probes, values, warnings, max_memory=max_memory)
