@@ -221,15 +221,21 @@ def rigid(fixed, fixed_affine, moving, moving_affine, *, threads=None, seed=1):
         reason = str(error).strip().splitlines()[-1] if str(error).strip() else "failed"
         raise RegistrationError(f"the registration failed: {reason}") from None
 
+    # The optimiser's sums run in threads, in an order that varies from run
+    # to run by a few units in the last place; rounded far below anything a
+    # scan can resolve (1e-9 rad, 1e-8 mm), the same scans give the same
+    # motion, and so the same maps, every time.
+    angles = np.round(transform.GetParameters()[:3], 9)
+    translation = np.round(np.array(transform.GetTranslation()), 8)
+    transform.SetParameters([*angles.tolist(), *translation.tolist()])
     rotation = np.array(transform.GetMatrix()).reshape(3, 3)
-    translation = np.array(transform.GetTranslation())
     matrix = np.eye(4)
     matrix[:3, :3] = rotation
     matrix[:3, 3] = centre + translation - rotation @ centre
     motion = Motion(
         matrix,
         translation,
-        np.degrees([transform.GetAngleX(), transform.GetAngleY(), transform.GetAngleZ()]),
+        np.degrees(angles),
         float(method.GetMetricValue()),
         [f * max(fixed_image.GetSpacing()) for f in factors],
     )
