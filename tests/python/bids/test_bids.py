@@ -6,6 +6,8 @@ import json
 import os
 import shutil
 import subprocess
+import sys
+import zlib
 from pathlib import Path
 
 import nibabel
@@ -199,7 +201,9 @@ def test_brain_mask(tmp_path, capsys, options, origin, fitted):
     options = [str(masks) if o == "MASKS" else o for o in options]
     assert run_app(raw, out, "participant", *options) == 0
     anat = out / "sub-01/anat"
-    assert json.loads((anat / "sub-01_MPFmap.json").read_text())["BrainMask"]["Origin"] == origin
+    sidecar = json.loads((anat / "sub-01_MPFmap.json").read_text())
+    assert sidecar["BrainMask"]["Origin"] == origin
+    assert sidecar["SkullStripped"] == (fitted != "everywhere")
     computed = anat / "sub-01_desc-brain_mask.nii.gz"
     assert computed.exists() == (fitted == "computed")
     fraction, status = (
@@ -513,6 +517,62 @@ def test_phantom_dataset_round_trip(tmp_path):
         np.testing.assert_allclose(estimate[solved], truth[solved], atol=1e-6)
         medians.append(np.median(truth[mask > 0]))
     assert medians[0] != medians[1]  # the heads differ
+
+
+def validator_errors(dataset):
+    """The errors of the BIDS validator on a dataset, and a text of every issue."""
+    result = subprocess.run(
+        [sys.executable, "-c", "import sys, bids_validator_deno as v; sys.exit(v.cli())"]
+        + [str(dataset), "--format", "json"],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    issues = json.loads(result.stdout)["issues"]["issues"]
+    issues.sort(key=lambda i: i["severity"] != "error")  # errors first in messages
+    text = "\n".join(
+        f"{i['severity']} {i['code']} {i.get('subCode', '')} {i.get('location', '')}"
+        for i in issues
+    )
+    return [i for i in issues if i["severity"] == "error"], text
+
+
+def test_datasets_pass_the_bids_validator(tmp_path):
+    """The phantom dataset, its derivatives and the App's pass the BIDS
+    validator; every output is one gzip member, of the umask's mode, and the
+    links to the raw dataset survive moving both.
+    """
+    old_umask = os.umask(0o022)
+    try:
+        raw, out = tmp_path / "before/ds", tmp_path / "before/out"
+        common = ["--participants", "2", "--shape", "16", "18", "12", "--snr", "100", "--quiet"]
+        assert cli.main(["phantom", "--bids", str(raw), *common]) == 0
+        assert (
+            cli.main(
+                ["bids", str(raw), str(out), "participant", "--quiet"]
+                + ["--protocol", str(raw / "code/protocol.json")]
+            )
+            == 0
+        )
+        assert cli.main(["bids", str(raw), str(out), "group", "--quiet"]) == 0
+    finally:
+        os.umask(old_umask)
+    for dataset in (raw, raw / "derivatives/brainmask", raw / "derivatives/phantom-truth", out):
+        errors, text = validator_errors(dataset)
+        assert errors == [], f"{dataset}:\n{text}"
+    assert json.loads((out / "sub-01/anat/sub-01_R1map.json").read_text())["SkullStripped"]
+    files = [p for p in out.rglob("*") if p.is_file()]
+    assert {p.stat().st_mode & 0o777 for p in files} == {0o644}
+    for image in (p for p in files if p.name.endswith(".nii.gz")):
+        member = zlib.decompressobj(wbits=31)
+        member.decompress(image.read_bytes())
+        assert member.eof and member.unused_data == b"", image
+    shutil.move(tmp_path / "before", tmp_path / "after")
+    out = tmp_path / "after/out"
+    links = json.loads((out / "dataset_description.json").read_text())["DatasetLinks"]
+    sources = json.loads((out / "sub-02/anat/sub-02_MTsat.json").read_text())["Sources"]
+    for source in sources:
+        assert (out / links["raw"] / source.removeprefix("bids:raw:")).is_file()
 
 
 # A transmit field on a grid of its own (4 mm, shifted), and the images each

@@ -23,6 +23,7 @@ __all__ = [
     "LOCK_NAME",
     "write_json",
     "write_dataset_description",
+    "dataset_link",
     "atomic_write",
     "read_image",
     "read_json",
@@ -149,11 +150,11 @@ def write_dataset_description(options, generated_by):
     if not sound:
         raw_path = Path(options.bids_dir) / "dataset_description.json"
         raw = read_json(raw_path, "dataset description")
-        links = {"raw": Path(options.bids_dir).resolve().as_uri()}
+        links = {"raw": dataset_link(options.bids_dir, output_dir)}
         if options.mask_dir is not None:
-            links["mask"] = Path(options.mask_dir).resolve().as_uri()
+            links["mask"] = dataset_link(options.mask_dir, output_dir)
         if getattr(options, "b1_dir", None) is not None:
-            links["b1"] = Path(options.b1_dir).resolve().as_uri()
+            links["b1"] = dataset_link(options.b1_dir, output_dir)
         content = {
             "Name": f"{APP_NAME} derivatives of {raw.get('Name', Path(options.bids_dir).name)}",
             "BIDSVersion": raw.get("BIDSVersion", "1.9.0"),
@@ -172,6 +173,33 @@ def write_dataset_description(options, generated_by):
         atomic_write(ignore, "\n".join([line for line in lines if line] + missing) + "\n")
 
 
+def dataset_link(dataset, output_dir):
+    """A ``DatasetLinks`` entry: the path from the derivatives to a dataset.
+
+    Relative, so that the derivatives and the datasets they link keep
+    finding each other when they move or are shared together (the usual
+    ``BIDS_DIR/derivatives/mt-map`` links its raw dataset as ``../..``);
+    an absolute ``file://`` URI would name a folder of this machine only.
+
+    Parameters
+    ----------
+    dataset, output_dir : path-like
+        The linked dataset and the derivatives dataset's root.
+
+    Returns
+    -------
+    str
+        A relative path with forward slashes, e.g. ``../..`` or ``../ds``.
+    """
+    return Path(os.path.relpath(Path(dataset).resolve(), Path(output_dir).resolve())).as_posix()
+
+
+def _umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
 def _sync_folder(folder):
     # The renames into a folder last across a power cut only once the
     # folder itself is on disk.
@@ -185,6 +213,8 @@ def _sync_folder(folder):
 
 def atomic_write(path, text):
     """Writes text to a temporary file beside path, then moves it over path.
+
+    The file gets the mode of one created directly (0666 less the umask).
 
     Parameters
     ----------
@@ -201,6 +231,9 @@ def atomic_write(path, text):
     temporary = None
     try:
         handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", dir=path.parent)
+        # mkstemp makes the file private (0600); the result gets the mode of
+        # a file created as usual, 0644 under the common umask 022.
+        os.fchmod(handle, 0o666 & ~_umask())
         with os.fdopen(handle, "w") as stream:
             stream.write(text)
             stream.flush()

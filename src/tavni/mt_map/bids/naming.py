@@ -39,9 +39,11 @@ BIDSIGNORE = (
     "*_mask.nii.gz",
     "*_mask.json",
     "*.html",
-    "group/",
+    "/group",
 )
-"""The lines of the derivatives' .bidsignore: the files no BIDS rule knows."""
+"""The lines of the derivatives' .bidsignore: the files no BIDS rule knows.
+The group level's folder is named without a trailing slash: the validator
+does not take ``group/`` for the folder itself."""
 
 
 IMAGE_EXTENSIONS = [".nii", ".nii.gz"]

@@ -552,6 +552,9 @@ def map_collection(job, collection, work):
             "Units": kind.unit,
             "EstimationAlgorithm": kind.algorithm,
             "EstimationReference": kind.reference,
+            # Within a brain mask, the maps hold values in the brain alone
+            # (NaN elsewhere), though the scans they come from keep the skull.
+            "SkullStripped": mask is not None,
             **common,
         }
         if kind.key == "uncertainty":

@@ -165,7 +165,7 @@ def write_phantom_dataset(
 
     Each participant is a slightly different head (``phantom.vary``): the
     three MTS scans, a TB1map (relative) and a B0 fieldmap (Hz) with their
-    sidecars; the MT pulse in a dataset-level MTS.json. The truth goes to
+    sidecars and the fieldmap's magnitude image; the MT pulse in a dataset-level MTS.json. The truth goes to
     ``derivatives/phantom-truth``, a brain mask to ``derivatives/brainmask``
     (for ``--mask-dir``), the tissue constants no sidecar holds to
     ``code/protocol.json``.
@@ -265,7 +265,10 @@ def write_phantom_dataset(
             if "b1_scans" in head.metadata:
                 (truth / "fmap").mkdir(parents=True)
                 os.replace(files["b1"], truth / "fmap" / f"sub-{label}_TB1map.nii.gz")
-                write_json(truth / "fmap" / f"sub-{label}_TB1map.json", {"Units": "relative"})
+                write_json(
+                    truth / "fmap" / f"sub-{label}_TB1map.json",
+                    {"Units": "relative", "SkullStripped": False},
+                )
                 b1_files = [
                     (stem, f"{B1_FILES[stem][0]}_", B1_FILES[stem][1], fields)
                     for stem, fields in head.metadata["b1_scans"].items()
@@ -285,6 +288,10 @@ def write_phantom_dataset(
                     subject / "fmap" / f"{name}.json",
                     {"IntendedFor": intended if stem in ("b0", "b1") else mt_scan, **fields},
                 )
+            # The B0 map's magnitude image: the MT scan's sequence without
+            # saturation, a proton-density-like image on the field map's
+            # grid (the head as it lay during the MT-weighted scan).
+            os.replace(files["ref"], subject / "fmap" / f"sub-{label}_magnitude.nii.gz")
             for folder, stem, suffix in (
                 ("phantom-truth", "truth_f", FRACTION_SUFFIX),
                 ("phantom-truth", "truth_r1", "R1map"),
@@ -294,6 +301,11 @@ def write_phantom_dataset(
                 target = work / "derivatives" / folder / f"sub-{label}" / "anat"
                 target.mkdir(parents=True, exist_ok=True)
                 os.replace(files[stem], target / f"sub-{label}_{suffix}.nii.gz")
+                if folder == "phantom-truth":  # the truth covers the whole head
+                    write_json(
+                        target / f"sub-{label}_{suffix}.json",
+                        {"Description": phantom.DESCRIPTIONS[stem], "SkullStripped": False},
+                    )
             for key in ("motion", "scale"):
                 if key in head.metadata:
                     write_json(truth / f"sub-{label}_{key}.json", head.metadata[key])
@@ -317,6 +329,11 @@ def write_phantom_dataset(
         write_json(
             work / "code" / "protocol.json",
             {key: head.protocol[key] for key in protocol.TISSUE + ("T2b",)},
+        )
+        # The files of the truth no BIDS rule knows (the motion and scales
+        # applied are the phantom's own records).
+        (work / "derivatives" / "phantom-truth" / ".bidsignore").write_text(
+            f"*_{FRACTION_SUFFIX}.nii.gz\n*_{FRACTION_SUFFIX}.json\n*_motion.json\n*_scale.json\n"
         )
         for folder in ("phantom-truth", "brainmask"):
             write_json(

@@ -14,8 +14,9 @@ hold nothing of any one format themselves. A format is a subclass of
   a run at a time: a memory-mapped array, or a byte stream positioned at
   the first value, with the stored data type and the scaling to apply;
 - ``prelude``: the bytes that precede the values of a file written a run
-  at a time (its header), of a size that depends on the shape and data
-  type only, so that the header can be rewritten in place at the end.
+  at a time (its header, uncompressed: the writer compresses), of a size
+  that depends on the shape and data type only, so that the header can be
+  rewritten in place at the end.
 
 The formats are NIfTI (``Nifti``: .nii, .nii.gz) and NumPy (``Numpy``:
 .npy). ``REGISTRY`` maps each suffix to its format; ``SUFFIXES`` and the
@@ -33,7 +34,6 @@ and ``streaming`` turn that into a VolumeError naming the user's path.
 """
 
 import io
-import zlib
 from dataclasses import dataclass
 
 import numpy as np
@@ -178,12 +178,13 @@ class Format:
         """The bytes before the values of a file written a run at a time.
 
         Their size depends on path, shape and dtype only, so that they can
-        be written again over themselves once the values are known.
+        be written again over themselves once the values are known. They
+        are the file's own bytes, before any compression.
 
         Parameters
         ----------
         path : path-like
-            The output (its suffix says whether it is compressed).
+            The output.
         shape : tuple of int
         dtype : numpy.dtype
             The stored data type.
@@ -322,23 +323,13 @@ class Nifti(Format):
         return source
 
     @staticmethod
-    def _stored_gzip_member(data):
-        """Data as a gzip member of stored (uncompressed) blocks: its size
-        depends on the size of data only, so it can be rewritten in place.
-        """
-        compressor = zlib.compressobj(0, zlib.DEFLATED, 31)
-        return compressor.compress(data) + compressor.flush()
-
-    @staticmethod
     def prelude(path, shape, dtype, header=None, low=np.inf, high=-np.inf):
         """The completed header and an empty extension block (the data then
-        starts at byte 352), as a stored gzip member for .nii.gz: see
-        :meth:`Format.prelude`.
+        starts at byte 352): see :meth:`Format.prelude`.
         """
-        # The display range is known only once every value is written: in a
-        # .nii.gz the header is a gzip member of its own, stored uncompressed
-        # so that its size stays put, and readers take the members one after
-        # the other as one stream.
+        # The display range is known only once every value is written; the
+        # writer then puts these bytes again over the first ones (in a
+        # .nii.gz it keeps them in a stored block for that).
         header.set_data_dtype(dtype)
         header.set_data_shape(shape)
         header.set_slope_inter(1.0, 0.0)
@@ -347,8 +338,7 @@ class Nifti(Format):
         else:
             header["cal_min"] = header["cal_max"] = 0
         header["vox_offset"] = 352
-        raw = header.binaryblock + b"\0\0\0\0"  # no extensions
-        return Nifti._stored_gzip_member(raw) if gzipped(path) else raw
+        return header.binaryblock + b"\0\0\0\0"  # no extensions
 
 
 class Numpy(Format):

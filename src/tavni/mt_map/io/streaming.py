@@ -16,6 +16,8 @@ memory of a few runs:
 - Values come as float32 where that is exact (float32 and 8- or 16-bit
   integer images without scaling), else as float64 (scaled or wider data,
   scaled as nibabel scales it).
+- A .nii.gz output is one gzip member, header and values, as every gzip
+  reader expects (some read the first member only).
 - Outputs are written to temporary files beside their targets and moved
   into place only when all are complete: all outputs or none.
 
@@ -28,6 +30,7 @@ formats' to say (``formats``).
 
 import errno
 import os
+import struct
 import tempfile
 import zlib
 from concurrent.futures import ThreadPoolExecutor
@@ -55,15 +58,15 @@ __all__ = [
 
 try:
     from isal import igzip as _gzip  # several times zlib's speed, same format
+    from isal import isal_zlib as _deflate
     from isal.isal_zlib import error as _GzipError
 
-    _GzipFile = _gzip.IGzipFile
     GZIP_NAME = "isal igzip"
 except ImportError:  # isal is a dependency, but has no wheel everywhere
     import gzip as _gzip
+    import zlib as _deflate
     from zlib import error as _GzipError
 
-    _GzipFile = _gzip.GzipFile
     GZIP_NAME = "zlib"
 
 GZIP_LEVEL = 1
@@ -220,12 +223,63 @@ class _Reader:
 # Writing.
 
 
+# One gzip member per file (RFC 1951, 1952). Readers that take only the
+# first member of a .nii.gz (the BIDS validator, some viewers) see the whole
+# image. The header goes first as a stored (uncompressed) deflate block, so
+# that its bytes keep their place and can be rewritten once the display
+# range is known; the values follow as the deflate blocks of one compressor,
+# which starts on the byte boundary a stored block ends on. The trailer's
+# CRC-32 covers header and values: the values' CRC is kept as they are
+# compressed and combined with the final header's at the end.
+
+# Magic, deflate, no flags, no time, "fastest" (as gzip -1 marks it), no OS.
+_GZIP_HEAD = b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x04\xff"
+_STORED_HEAD = 5  # BFINAL=0, BTYPE=00, padding; LEN, NLEN
+_CRC_POLY = 0xEDB88320  # CRC-32's polynomial, bits reversed
+
+
+def _multiply_mod_poly(a, b):
+    """The product a b modulo the CRC-32 polynomial (reflected bit order)."""
+    product, bit = 0, 1 << 31
+    while a:
+        if a & bit:
+            product ^= b
+            a ^= bit
+        bit >>= 1
+        b = (b >> 1) ^ _CRC_POLY if b & 1 else b >> 1
+    return product
+
+
+def _crc32_combine(crc1, crc2, length2):
+    """CRC-32 of a + b from crc1 = crc32(a), crc2 = crc32(b), length2 = len(b).
+
+    Appending n bytes multiplies a's register by x^(8n) modulo the
+    polynomial; x^(8n) is built from x^(2^k) by squaring, so the cost grows
+    with log n (zlib's crc32_combine, which Python's zlib lacks).
+    """
+    shift, power = 1 << 31, 1 << 30  # x^0 and x^1
+    n = 8 * length2
+    while n:
+        if n & 1:
+            shift = _multiply_mod_poly(power, shift)
+        power = _multiply_mod_poly(power, power)
+        n >>= 1
+    return _multiply_mod_poly(shift, crc1) ^ crc2
+
+
+def _stored_block(data):
+    """The head of a non-final stored deflate block holding data (< 64 KiB)."""
+    return b"\x00" + struct.pack("<HH", len(data), len(data) ^ 0xFFFF)
+
+
 class _Writer:
     """One output written a run at a time to a temporary file.
 
     The file starts with its format's prelude; where the format keeps the
     display range in a header (NIfTI), the prelude is rewritten in place
-    when the data is complete (see ``formats.Format.prelude``).
+    when the data is complete (see ``formats.Format.prelude``). A gzipped
+    output is one gzip member: the prelude in a stored block, then the
+    values compressed by one compressor.
     """
 
     def __init__(self, path, what, temporary, shape, dtype, header=None):
@@ -235,14 +289,16 @@ class _Writer:
         self._low, self._high = np.inf, -np.inf
         self._format = format_of(path, default=Nifti)
         self._file = open(temporary, "wb")
-        self._data = self._file
-        self._file.write(self._prelude())
+        prelude = self._prelude()
+        self._compressor = None
         if gzipped(path):
             # No file name and no time in the gzip header (as gzip -n): the
             # bytes depend on the values alone, not on the temporary name.
-            self._data = _GzipFile(
-                filename="", fileobj=self._file, mode="wb", compresslevel=GZIP_LEVEL, mtime=0
-            )
+            self._file.write(_GZIP_HEAD + _stored_block(prelude))
+            self._compressor = _deflate.compressobj(GZIP_LEVEL, _deflate.DEFLATED, -15)
+            self._crc, self._size = 0, 0
+        self._prelude_at = self._file.tell()
+        self._file.write(prelude)
 
     def _prelude(self):
         return self._format.prelude(
@@ -268,14 +324,24 @@ class _Writer:
             if finite.size:
                 self._low = min(self._low, float(finite.min()))
                 self._high = max(self._high, float(finite.max()))
-        self._data.write(memoryview(np.ascontiguousarray(values)).cast("B"))
+        data = memoryview(np.ascontiguousarray(values)).cast("B")
+        if self._compressor is None:
+            self._file.write(data)
+            return
+        self._crc = zlib.crc32(data, self._crc)
+        self._size += data.nbytes
+        self._file.write(self._compressor.compress(data))
 
     def _finish(self):
-        if self._data is not self._file:
-            self._data.close()  # the gzip trailer; the file stays open
+        prelude = self._prelude()
+        if self._compressor is not None:
+            self._file.write(self._compressor.flush())  # the final block
+            crc = _crc32_combine(zlib.crc32(prelude), self._crc, self._size)
+            size = (len(prelude) + self._size) & 0xFFFFFFFF
+            self._file.write(struct.pack("<II", crc, size))
         if self.header is not None:
-            self._file.seek(0)
-            self._file.write(self._prelude())
+            self._file.seek(self._prelude_at)
+            self._file.write(prelude)
         self._file.close()
 
     def abandon(self):
@@ -283,11 +349,10 @@ class _Writer:
         every other output is cleaned up too (closing a file on a full disk
         fails with the data it could not flush).
         """
-        for close in (self._data.close, self._file.close):
-            try:
-                close()
-            except (OSError, ValueError, _GzipError):
-                pass
+        try:
+            self._file.close()
+        except (OSError, ValueError):
+            pass
         try:
             Path(self.temporary).unlink(missing_ok=True)
         except OSError:
