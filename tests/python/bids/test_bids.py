@@ -297,6 +297,41 @@ def test_failing_participant_and_resume(tmp_path, capsys):
     assert (out / "sub-01/anat/sub-01_MPFmap.nii.gz").stat().st_mtime_ns != before
 
 
+@pytest.mark.parametrize(
+    "options, status, line",
+    [
+        (
+            (),
+            1,
+            r"failed .* 0\.0 % of the \d+ fitted voxels solved \(below --fail-below 0\.5\); "
+            r"likely cause: MTOffsetFrequency = 4 Hz in sub-01/anat/sub-01_flip-1_mt-on_MTS\.json "
+            r"is unusually small for a human scanner; is it in kHz\?$",
+        ),
+        (("--fail-below", "0"), 0, r"done .* 0\.0%  +2$"),
+    ],
+)
+def test_too_few_solved_fails_with_its_cause(tmp_path, capsys, options, status, line):
+    """The MT offset in kHz: the maps are written, the participant fails
+    with the likely cause, its warnings reach the terminal, and a rerun
+    with --skip-existing redoes it once the sidecar is right.
+    """
+    import re
+
+    raw, out = write_bids_dataset(tmp_path / "raw", ("01", "02")), tmp_path / "out"
+    edit_sidecar(raw, "sub-01/anat/sub-01_flip-1_mt-on_MTS.json", MTOffsetFrequency=4.0)
+    assert run_app(raw, out, "participant", *options) == status
+    captured = capsys.readouterr()
+    rows = captured.out.splitlines()
+    assert re.search(line, rows[1]) and re.search(r"sub-02 +done .* 100\.0%  +0$", rows[2])
+    assert "mt-map: warning: sub-01: MTOffsetFrequency = 4 Hz" in captured.err
+    assert (out / "sub-01/anat/sub-01_MPFmap.nii.gz").is_file()
+    edit_sidecar(raw, "sub-01/anat/sub-01_flip-1_mt-on_MTS.json", MTOffsetFrequency=None)
+    assert run_app(raw, out, "participant", "--skip-existing", *options) == 0
+    rows = capsys.readouterr().out.splitlines()
+    assert rows[1].split()[1] == ("done" if status else "skipped")
+    assert rows[2].split()[:2] == ["sub-02", "skipped"]
+
+
 def test_dask_cluster_gives_the_serial_outputs(serial, tmp_path):
     distributed = pytest.importorskip("distributed")
     raw, reference = serial
