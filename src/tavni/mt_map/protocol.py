@@ -37,6 +37,7 @@ __all__ = [
     "PULSE_SHAPE",
     "MT_PULSE",
     "TISSUE",
+    "TISSUE_DEFAULTS",
     "OPTIONAL",
     "SEQUENCE",
     "SCANS",
@@ -46,6 +47,7 @@ __all__ = [
     "METAVARS",
     "PROTOCOL_KEYS",
     "Given",
+    "tissue_default",
     "add_options",
     "read_protocol",
     "gather",
@@ -317,6 +319,29 @@ MT_PULSE = PULSE_SHAPE + ("mt_pulses",)
 """The pulse's description and the number of pulses per TR."""
 TISSUE = ("T2_free",)
 """The tissue's constants besides the lineshape: no scanner records them."""
+# The single-point method fixes the constants of the two-pool model that the
+# one MT-weighted measurement cannot separate from the fraction: the bound
+# pool's T2, which sets its super-Lorentzian lineshape, and the free pool's
+# T2, on which the fraction depends only weakly at offsets of kilohertz.
+# Values for brain tissue; the phantom's heads are simulated with the same.
+TISSUE_DEFAULTS = {
+    "T2_free": (
+        0.04,
+        "Sled JG, Pike GB. Quantitative imaging of magnetization transfer exchange "
+        "and relaxation properties in vivo using MRI. Magn Reson Med 2001;46:923-931.",
+    ),
+    "T2b": (
+        12e-6,
+        "Yarnykh VL. Fast macromolecular proton fraction mapping from a single "
+        "off-resonance magnetization transfer measurement. Magn Reson Med "
+        "2012;68:166-178.",
+    ),
+}
+"""Tissue constant key to (value in the unit of its row, the reference it is
+taken from): T2 of the free pool 0.04 s, typical of brain parenchyma in
+two-pool fits (tens of milliseconds), and T2 of the bound pool 12 us, the
+value the single-point method fixes. Used where neither a sidecar, a
+protocol file nor an option gives the constant."""
 OPTIONAL = ("mt_pulse_shape", "mt_bandwidth", "mt_pulses")
 """Parameters never reported missing: they have defaults or serve one case."""
 SEQUENCE = ("delta_omega", "omega_1_rms", "duration", "TR", "flip_angle_deg", "T2_free") + MT_PULSE
@@ -396,6 +421,23 @@ class Given(namedtuple("Given", "value name source", defaults=("",))):
         """
         value = self.value if isinstance(self.value, str) else f"{self.value:g}"
         return f"{self.name} = {value}{' ' + unit if unit else ''}{self.source}"
+
+
+def tissue_default(key):
+    """A tissue constant's default value, named as such with its reference.
+
+    Parameters
+    ----------
+    key : str
+        A key of :data:`TISSUE_DEFAULTS` ("T2_free" or "T2b").
+
+    Returns
+    -------
+    Given
+        Its source reads ``" (default, from <reference>)"``.
+    """
+    value, reference = TISSUE_DEFAULTS[key]
+    return Given(value, key, f" (default, from {reference})")
 
 
 def add_options(parser, keys):

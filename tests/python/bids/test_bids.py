@@ -113,14 +113,15 @@ def edit_sidecar(raw, name, **changes):
             "sub-01/anat/sub-01_flip-2_mt-off_MTS.json: not a JSON object of fields but a list",
         ),
         ("sub-01/fmap/sub-01_TB1map.json", '{"Units": ', "sub-01_TB1map.json: not valid JSON"),
-        # Several fields missing, and a tissue constant: all in one message.
+        # Several fields missing: all in one message; a tissue constant not
+        # given takes its default and is no complaint.
         (
             ("MTS.json", "protocol.json"),
             ({"MTOffsetFrequency": None, "MTPulseDuration": None}, {"T2_free": None}),
             "sub-01: sidecar fields missing: MTOffsetFrequency "
             "(sub-01/anat/sub-01_flip-1_mt-on_MTS.json; or --param delta_omega=HZ), "
             "MTPulseDuration (sub-01/anat/sub-01_flip-1_mt-on_MTS.json; or --param duration=S)"
-            "; and no value for T2_free",
+            "\n",
         ),
         # Sidecars as DICOM converters write them: they run, saying which
         # field told MT-on from MT-off.
@@ -298,6 +299,41 @@ def test_failing_participant_and_resume(tmp_path, capsys):
     assert (out / "sub-01/anat/sub-01_MPFmap.nii.gz").stat().st_mtime_ns == before
     assert run_app(raw, out, "participant", "--overwrite", "--participant-label", "01") == 0
     assert (out / "sub-01/anat/sub-01_MPFmap.nii.gz").stat().st_mtime_ns != before
+
+
+@pytest.mark.parametrize(
+    "options, status, line",
+    [
+        (
+            (),
+            1,
+            r"failed .* 0\.0 % of the \d+ fitted voxels solved \(below --fail-below 0\.5\); "
+            r"likely cause: MTOffsetFrequency = 4 Hz in sub-01/anat/sub-01_flip-1_mt-on_MTS\.json "
+            r"is unusually small for a human scanner; is it in kHz\?$",
+        ),
+        (("--fail-below", "0"), 0, r"done .* 0\.0%  +2$"),
+    ],
+)
+def test_too_few_solved_fails_with_its_cause(tmp_path, capsys, options, status, line):
+    """The MT offset in kHz: the maps are written, the participant fails
+    with the likely cause, its warnings reach the terminal, and a rerun
+    with --skip-existing redoes it once the sidecar is right.
+    """
+    import re
+
+    raw, out = write_bids_dataset(tmp_path / "raw", ("01", "02")), tmp_path / "out"
+    edit_sidecar(raw, "sub-01/anat/sub-01_flip-1_mt-on_MTS.json", MTOffsetFrequency=4.0)
+    assert run_app(raw, out, "participant", *options) == status
+    captured = capsys.readouterr()
+    rows = captured.out.splitlines()
+    assert re.search(line, rows[1]) and re.search(r"sub-02 +done .* 100\.0%  +0$", rows[2])
+    assert "mt-map: warning: sub-01: MTOffsetFrequency = 4 Hz" in captured.err
+    assert (out / "sub-01/anat/sub-01_MPFmap.nii.gz").is_file()
+    edit_sidecar(raw, "sub-01/anat/sub-01_flip-1_mt-on_MTS.json", MTOffsetFrequency=None)
+    assert run_app(raw, out, "participant", "--skip-existing", *options) == 0
+    rows = capsys.readouterr().out.splitlines()
+    assert rows[1].split()[1] == ("done" if status else "skipped")
+    assert rows[2].split()[:2] == ["sub-02", "skipped"]
 
 
 def test_dask_cluster_gives_the_serial_outputs(serial, tmp_path):
@@ -486,21 +522,12 @@ def test_phantom_dataset_round_trip(tmp_path):
     )
     names = ["/" + p.relative_to(raw).as_posix() for p in raw.rglob("*") if p.is_file()]
     assert naming.unmatched_names(names) == []
-    assert (
-        cli.main(
-            [
-                "bids",
-                str(raw),
-                str(out),
-                "participant",
-                "--quiet",
-                "--protocol",
-                str(raw / "code/protocol.json"),
-                "--mask-dir",
-                str(raw / "derivatives/brainmask"),
-            ]
-        )
-        == 0
+    # No --protocol: the tissue constants' defaults are the phantom's.
+    args = ["bids", str(raw), str(out), "participant", "--quiet"]
+    assert cli.main([*args, "--mask-dir", str(raw / "derivatives/brainmask")]) == 0
+    sidecar = json.loads((out / "sub-01/anat/sub-01_MPFmap.json").read_text())
+    assert all(
+        "(default, from " in sidecar["Parameters"][key]["Source"] for key in ("T2_free", "T2b")
     )
     medians = []
     for label in ("01", "02"):

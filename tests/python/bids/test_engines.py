@@ -77,7 +77,7 @@ def app(tmp_path, monkeypatch):
 
 def outcomes(table):
     """Each table row as "sub-XX state reason"."""
-    return [" ".join(row.split()[:2] + row.split()[4:]) for row in table.splitlines()[1:-1]]
+    return [" ".join(row.split()[:2] + row.split()[5:]) for row in table.splitlines()[1:-1]]
 
 
 @pytest.mark.parametrize(

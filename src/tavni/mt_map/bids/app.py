@@ -15,7 +15,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from tavni.mt_map._version import version
-from tavni.mt_map.bids.base import APP_NAME, BidsError, Job
+from tavni.mt_map.bids.base import APP_NAME, FAIL_BELOW, BidsError, Job
 from tavni.mt_map.bids.derivatives import (
     check_output_location,
     output_lock,
@@ -73,6 +73,9 @@ class AppOptions:
         ``KEY=VALUE`` parameters overriding sidecars and ``protocol``.
     quiet : bool
         No progress lines.
+    fail_below : float
+        A participant with a collection whose share of fitted voxels solved
+        is below this fails, its maps kept (default 0.5).
     """
 
     bids_dir: Path
@@ -93,6 +96,7 @@ class AppOptions:
     protocol: Path | None = None
     param: list | None = None
     quiet: bool = False
+    fail_below: float = FAIL_BELOW
 
 
 def plan(options):
@@ -140,6 +144,7 @@ def plan(options):
             skip_existing=options.skip_existing,
             register=getattr(options, "register", True),
             compute_mask=not getattr(options, "no_mask", False),
+            fail_below=getattr(options, "fail_below", FAIL_BELOW),
         )
         sessions = layout.get_sessions(subject=participant) or [None]
         if sessions_wanted:
@@ -165,7 +170,8 @@ def command_line():
 
 
 def check_jobs(options):
-    """Refuses fewer than one participant at once (``options.jobs``).
+    """Refuses fewer than one participant at once (``options.jobs``), and a
+    ``fail_below`` outside 0 to 1.
 
     Parameters
     ----------
@@ -177,6 +183,9 @@ def check_jobs(options):
     """
     if options.jobs < 1:
         raise BidsError(f"--jobs must be at least 1 (got {options.jobs})")
+    fail_below = getattr(options, "fail_below", FAIL_BELOW)
+    if not 0.0 <= fail_below <= 1.0:
+        raise BidsError(f"--fail-below must be a share between 0 and 1 (got {fail_below:g})")
 
 
 def run_participants(options, on_done=None):
@@ -259,7 +268,7 @@ def run(options, on_done=None):
     Returns
     -------
     int
-        0, or 1 when a participant failed.
+        0, or 1 when a participant failed (too few voxels solved included).
     """
     check_jobs(options)
     if options.analysis_level == "group":

@@ -5,6 +5,7 @@ from dataclasses import dataclass, field
 __all__ = [
     "APP_NAME",
     "BidsError",
+    "FAIL_BELOW",
     "Collection",
     "Job",
     "Outcome",
@@ -13,6 +14,11 @@ __all__ = [
 
 APP_NAME = "tavni-mt-map"
 """The name the derivatives give their generator."""
+
+
+FAIL_BELOW = 0.5
+"""Share of a collection's fitted voxels solved below which its participant
+fails (``--fail-below``), its maps kept for a look."""
 
 
 class BidsError(Exception):
@@ -107,6 +113,9 @@ class Job:
         Register the scans onto the MT-weighted one.
     error : str or None
         Why the participant cannot be run, found while planning.
+    fail_below : float
+        The participant fails (its maps kept) when a collection has less
+        than this share of its fitted voxels solved.
     """
 
     participant: str
@@ -119,6 +128,7 @@ class Job:
     threads: int | None = None
     register: bool = True
     error: str | None = None  # found while planning: nothing to run
+    fail_below: float = FAIL_BELOW
 
 
 @dataclass
@@ -135,6 +145,9 @@ class Outcome:
     seconds : float
         Time taken, s.
     warnings : list of str
+    solved : float or None
+        The smallest share of fitted voxels solved among its collections,
+        where its maps were made.
     """
 
     participant: str
@@ -142,6 +155,7 @@ class Outcome:
     reason: str = ""
     seconds: float = 0.0
     warnings: list = field(default_factory=list)
+    solved: float | None = None
 
 
 def one_line(error):

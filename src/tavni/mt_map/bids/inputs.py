@@ -922,17 +922,16 @@ def _collection_of(layout, participant, session, acquisition, run, images, overr
         if not (keys and all(k in given for k in keys))
         and not (set(keys) <= set(protocol.PULSE_SHAPE) and keys and "omega_1_rms" in given)
     ]
-    absent = [k for k in protocol.TISSUE if k not in given]
+    # No scanner records the tissue constants: where neither --protocol nor
+    # --param gives them, the method's standard values, named as defaults.
+    for key in protocol.TISSUE:
+        given.setdefault(key, protocol.tissue_default(key))
     if not any(k in given for k in protocol.LINESHAPE):
-        absent.append(" or ".join(protocol.LINESHAPE))
-    tissue = (
-        f"no value for {', '.join(absent)} (tissue constants are "
-        f"not in BIDS sidecars: give them in --protocol or --param)"
-    )
-    if len(b1_missing) == 1 and not unfilled and not absent:
+        given["T2b"] = protocol.tissue_default("T2b")
+    if len(b1_missing) == 1 and not unfilled:
         label, field, hint = b1_missing[0]
         raise BidsError(f"{label}: sidecar field {field} is missing; add it ({hint})")
-    if len(unfilled) == 1 and not absent and not b1_missing:
+    if len(unfilled) == 1 and not b1_missing:
         keys, sidecar, field = unfilled[0]
         if not keys:
             sidecar.require(field)
@@ -950,12 +949,7 @@ def _collection_of(layout, participant, session, acquisition, run, images, overr
             + [f"{field} ({label}; {hint})" for label, field, hint in b1_missing]
         )
         plural = "s" if len(unfilled) + len(b1_missing) > 1 else ""
-        raise BidsError(
-            f"{where}: sidecar field{plural} missing: {listed}"
-            + (f"; and {tissue}" if absent else "")
-        )
-    if absent:
-        raise BidsError(f"{where}: {tissue}")
+        raise BidsError(f"{where}: sidecar field{plural} missing: {listed}")
 
     collection = Collection(
         session=session,

@@ -102,12 +102,19 @@ def process_participant(job):
     output_dir = Path(job.output_dir)
     final = output_dir / f"sub-{job.participant}"
 
-    def outcome(state, reason="", warnings=()):
-        return Outcome(job.participant, state, reason, time.monotonic() - started, list(warnings))
+    def outcome(state, reason="", warnings=(), solved=None):
+        seconds = time.monotonic() - started
+        return Outcome(job.participant, state, reason, seconds, list(warnings), solved)
+
+    from tavni.mt_map.bids import runner
 
     state = participant_state(output_dir, job.participant)
+    # Outputs kept from a participant that failed for too few voxels solved
+    # are redone under --skip-existing, as incomplete ones are.
     if state == "complete" and job.skip_existing:
-        return outcome("skipped", "outputs exist")
+        why, solved, _ = runner.state_on_disk(output_dir, job.participant, job.fail_below)
+        if why is None:
+            return outcome("skipped", "outputs exist", solved=solved)
     # An incomplete participant is redone under --skip-existing: skipping it
     # would leave it incomplete for good.
     if state != "absent" and not (job.overwrite or job.skip_existing):
@@ -134,7 +141,12 @@ def process_participant(job):
         move_into_place(work, output_dir, job.participant)
         work = None  # removed by the commit
         warnings = [w for r in results for w in r["warnings"]]
-        return outcome("done", warnings=warnings)
+        # Too few voxels solved fails the participant; its maps stay in
+        # place for a look at what went wrong.
+        counts = [r["counts"] for r in results]
+        solved = min(runner.solved_share(c) for c in counts) if counts else None
+        why = runner.shortfall(counts, job.fail_below, warnings)
+        return outcome("failed" if why else "done", why or "", warnings, solved)
     except Exception as error:  # whatever went wrong stays with this participant
         from tavni.mt_map.io.volumes import VolumeError
         from tavni.mt_map.protocol import ParameterError

@@ -3,7 +3,7 @@
 import sys
 from pathlib import Path
 
-from tavni.mt_map.cli.options import add_registration_options
+from tavni.mt_map.cli.options import add_registration_options, share
 
 __all__ = ["add_parser", "run"]
 
@@ -110,8 +110,9 @@ def add_parser(commands):
         type=Path,
         metavar="FILE.json",
         help="parameters (protocol-file keys, SI units) that complete or "
-        "override the sidecars; needed at least for T2_free and T2b "
-        "or G",
+        "override the sidecars; the tissue constants T2_free and T2b (or G) "
+        "default to 0.04 s and 12e-6 s (brain tissue: Sled & Pike 2001, "
+        "Yarnykh 2012)",
     )
     parser.add_argument(
         "--param",
@@ -120,12 +121,23 @@ def add_parser(commands):
         help="one parameter (protocol-file key), overriding sidecars and "
         "--protocol; may be repeated",
     )
+    parser.add_argument(
+        "--fail-below",
+        type=share,
+        default=0.5,
+        metavar="SHARE",
+        help="a participant with less than this share of its fitted voxels "
+        "(not masked, valid input) solved fails: exit status 1, its line "
+        "says why, its maps stay in place and --skip-existing redoes it "
+        "(default 0.5; 0 turns it off)",
+    )
     add_registration_options(parser)
-    parser.add_argument("--quiet", action="store_true", help="no progress lines")
+    parser.add_argument("--quiet", action="store_true", help="no progress lines (warnings still)")
     # Participants run side by side: the maps' messages go into their
-    # sidecars and reports, not onto the terminal, where they would
-    # interleave; the App's own warnings (a repaired participant, a lost
-    # scheduler) are shown.
+    # sidecars and reports as they arise, not onto the terminal, where they
+    # would interleave; each participant's warnings are printed together
+    # once it has finished, and the App's own warnings (a repaired
+    # participant, a lost scheduler) as they come.
     parser.set_defaults(run=run, messages="tavni.mt_map.bids")
     return parser
 
@@ -148,8 +160,13 @@ def run(options):
         return 0
     from tavni.mt_map.bids import runner
 
+    def on_done(outcome, done, total):
+        if not app.quiet:
+            _progress(outcome, done, total)
+        _warnings(outcome)
+
     try:
-        outcomes = bids.run_participants(app, on_done=None if app.quiet else _progress)
+        outcomes = bids.run_participants(app, on_done=on_done)
     except runner.ClusterLost as error:
         # The table first, then the one line saying why the run ended.
         print(runner.table(error.outcomes))
@@ -167,3 +184,10 @@ def _progress(outcome, done, total):
         file=sys.stderr,
         flush=True,
     )
+
+
+def _warnings(outcome):
+    """A finished participant's warnings on stderr, one line each."""
+    for warning in outcome.warnings:
+        print(f"mt-map: warning: sub-{outcome.participant}: {warning}", file=sys.stderr)
+    sys.stderr.flush()
