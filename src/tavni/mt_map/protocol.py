@@ -327,8 +327,9 @@ TISSUE = ("T2_free",)
 TISSUE_DEFAULTS = {
     "T2_free": (
         0.04,
-        "Sled JG, Pike GB. Quantitative imaging of magnetization transfer exchange "
-        "and relaxation properties in vivo using MRI. Magn Reson Med 2001;46:923-931.",
+        "a value typical of the free pool's T2 in brain, as two-pool fits report it "
+        "(e.g. Sled JG, Pike GB. Quantitative imaging of magnetization transfer exchange "
+        "and relaxation properties in vivo using MRI. Magn Reson Med 2001;46:923-931)",
     ),
     "T2b": (
         12e-6,
