@@ -319,11 +319,12 @@ def page(title, body):
 
 
 def _rows_table(header, rows):
-    head = "".join(f"<th>{html.escape(str(h))}</th>" for h in header)
+    head = "".join(f"<th>{html.escape(str(h))}</th>" for h in header or ())
+    head = f"<tr>{head}</tr>" if head else ""
     body = "".join(
         "<tr>" + "".join(f"<td>{html.escape(str(c))}</td>" for c in row) + "</tr>" for row in rows
     )
-    return f"<table><tr>{head}</tr>{body}</table>"
+    return f"<table>{head}{body}</table>"
 
 
 def centre(region):
@@ -342,16 +343,43 @@ def planes(volume, middle):
 _PLANES = ("sagittal", "coronal", "axial")
 
 
+def _image_grid(rows):
+    """A figure of rows of three image panels, each row with its colour
+    bar's own narrow column.
+
+    A fixed layout: the panels carry no tick labels, so the only texts are
+    the plane titles above the first row and the colour bars' ticks and
+    labels in the margin to the right, which is sized for them
+    (constrained layout would cost more than drawing the images).
+    """
+    plt = pyplot()
+    height = 2.4 * rows + 0.4
+    figure = plt.figure(figsize=(9, height))
+    spec = figure.add_gridspec(
+        rows,
+        4,
+        width_ratios=[1, 1, 1, 0.05],
+        left=0.01,
+        right=0.86,
+        bottom=0.1 / height,
+        top=1 - 0.35 / height,
+        wspace=0.05,
+        hspace=0.08,
+    )
+    axes = [[figure.add_subplot(spec[r, c]) for c in range(3)] for r in range(rows)]
+    bars = [figure.add_subplot(spec[r, 3]) for r in range(rows)]
+    for column, name in enumerate(_PLANES):
+        axes[0][column].set_title(name, fontsize=10)
+    return figure, axes, bars
+
+
 def _grid_figure(rows, middle, outline=None):
     """Rows of three planes, each row with its colour bar.
 
     rows: (label, volume, colour map, (low, high), contours) where contours
     is None or (volume, levels, colour) drawn over each plane.
     """
-    plt = pyplot()
-    figure, axes = plt.subplots(
-        len(rows), 3, figsize=(9, 2.6 * len(rows)), squeeze=False, layout="constrained"
-    )
+    figure, axes, bars = _image_grid(len(rows))
     outlines = None if outline is None else planes(outline.astype(np.float32), middle)
     for row, (label, volume, colours, (low, high), contours) in enumerate(rows):
         drawn = None
@@ -367,10 +395,15 @@ def _grid_figure(rows, middle, outline=None):
                 # The brain mask's edge, where the fit was confined to.
                 axis.contour(outlines[column], levels=[0.5], colors="#0cf", linewidths=0.8)
             axis.set_axis_off()
-            if row == 0:
-                axis.set_title(_PLANES[column])
-        figure.colorbar(drawn, ax=axes[row].tolist(), shrink=0.9, label=label)
+        _colour_bar(figure, drawn, bars[row], label)
     return figure
+
+
+def _colour_bar(figure, drawn, bar, label):
+    colour_bar = figure.colorbar(drawn, cax=bar)
+    colour_bar.ax.tick_params(labelsize=8)
+    colour_bar.ax.locator_params(nbins=5)
+    colour_bar.set_label(label, fontsize=9)
 
 
 def _volume(path, what):
@@ -482,10 +515,7 @@ def _alignment_figure(result, anatomy, reference, region, middle):
 
 
 def _maps_figure(anatomy, images, region, middle, mask):
-    plt = pyplot()
-    figure, axes = plt.subplots(
-        len(SHOWN), 3, figsize=(9, 2.6 * len(SHOWN)), squeeze=False, layout="constrained"
-    )
+    figure, axes, bars = _image_grid(len(SHOWN))
     outlines = None if mask is None else planes(mask.astype(np.float32), middle)
     low_a, high_a = display_range(anatomy, region)
     for row, (key, label, units, colours) in enumerate(SHOWN):
@@ -503,9 +533,7 @@ def _maps_figure(anatomy, images, region, middle, mask):
             if outlines is not None and outlines[column].any():
                 axis.contour(outlines[column], levels=[0.5], colors="#0cf", linewidths=0.8)
             axis.set_axis_off()
-            if row == 0:
-                axis.set_title(_PLANES[column])
-        figure.colorbar(drawn, ax=axes[row].tolist(), shrink=0.9, label=_label(label, units))
+        _colour_bar(figure, drawn, bars[row], _label(label, units))
     alt = (
         "The maps ("
         + ", ".join(label for _, label, _, _ in SHOWN)
@@ -728,7 +756,7 @@ def _provenance(results):
         ("command line", generated.get("CommandLine", "n/a")),
         ("date", datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds")),
     ]
-    return "<h2>Provenance</h2>" + _rows_table(("", ""), rows)
+    return "<h2>Provenance</h2>" + _rows_table(None, rows)
 
 
 def _collection_section(result):
