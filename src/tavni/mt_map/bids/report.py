@@ -861,13 +861,17 @@ def group_figure(rows):
         Per map suffix, the rows (participant, session, ...) that are outliers.
     """
     plt = pyplot()
+    across = min(4, len(BIDS_MAPS))
+    down = -(-len(BIDS_MAPS) // across)
     figure, axes = plt.subplots(
-        1, len(BIDS_MAPS), figsize=(2.4 * len(BIDS_MAPS), 3.6), layout="constrained"
+        down, across, figsize=(11, 3.2 * down), squeeze=False, layout="constrained"
     )
+    for axis in axes.ravel()[len(BIDS_MAPS) :]:
+        axis.set_visible(False)
     rng = np.random.default_rng(0)
     names = [_row_name(row) for row in rows]
     named = {}
-    for axis, kind in zip(np.atleast_1d(axes), BIDS_MAPS):
+    for axis, kind in zip(axes.ravel(), BIDS_MAPS):
         medians = np.array([row[f"{kind.suffix}_median"] for row in rows], dtype=float)
         finite = np.isfinite(medians)
         named[kind.suffix] = outliers(medians, names)
@@ -933,20 +937,21 @@ def group_report(path, rows):
         The rows of ``group.summarise_group``.
     """
     figure, alt, named = group_figure(rows)
-    columns = (
-        ["participant_id", "session_id", "acq", "run", "share_solved"]
-        + [f"{kind.suffix}_median" for kind in BIDS_MAPS]
-        + ["warnings"]
-    )
+    columns = ["share_solved"] + [f"{kind.suffix}_median" for kind in BIDS_MAPS] + ["warnings"]
 
     def cell(value):
         if isinstance(value, float):
             return "n/a" if math.isnan(value) else f"{value:.4g}"
         return value
 
+    # One row per participant (and session, acquisition, run): its numbers
+    # and what deserves a look, in words.
     table = _rows_table(
-        columns + ["flags"],
-        [[cell(row.get(c, "n/a")) for c in columns] + [_flags(row, named)] for row in rows],
+        ["participant", "flags"] + [c.replace("_", " ") for c in columns],
+        [
+            [_row_name(row), _flags(row, named)] + [cell(row.get(c, "n/a")) for c in columns]
+            for row in rows
+        ],
     )
     flagged = sorted({n for found in named.values() for n in found})
     outlier_text = (
