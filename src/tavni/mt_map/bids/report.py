@@ -749,12 +749,25 @@ def _checks(data, share, fields):
     return found
 
 
+def _now():
+    """The report's date, UTC: ``SOURCE_DATE_EPOCH`` (s) where set, so that
+    a run repeated on the same inputs writes the same report byte for byte,
+    else the current time.
+    """
+    import os
+
+    epoch = os.environ.get("SOURCE_DATE_EPOCH", "").strip()
+    if epoch.isdigit():
+        return datetime.datetime.fromtimestamp(int(epoch), datetime.UTC)
+    return datetime.datetime.now(datetime.UTC)
+
+
 def _provenance(results):
     generated = (results[0].get("generated_by") if results else None) or {}
     rows = [
         ("software", f"{generated.get('Name', 'tavni-mt-map')} {generated.get('Version', '')}"),
         ("command line", generated.get("CommandLine", "n/a")),
-        ("date", datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds")),
+        ("date", _now().isoformat(timespec="seconds")),
     ]
     return "<h2>Provenance</h2>" + _rows_table(None, rows)
 
