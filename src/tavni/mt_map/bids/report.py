@@ -67,9 +67,9 @@ signal) that bound every colour range: a few hot or dead voxels do not
 squeeze the scale, and background never sets it."""
 
 LOW_SOLVED_SHARE = 0.5
-"""Below this share of the fitted voxels solved, the report warns: the fit
-failed over much of the brain, which a wrong unit or parameter explains
-more often than the tissue."""
+"""Below this share of the fitted voxels solved, the group report flags a
+participant: the fit failed over much of the brain, which a wrong unit or
+parameter explains more often than the tissue."""
 
 # Relative B1 inside the brain beyond which the map more likely belongs to
 # another head, another position or another unit than to the transmit field
@@ -648,7 +648,7 @@ def _status_section(status):
         for name, count in summary.counts.items()
         if count
     ]
-    share = summary.solved_share if summary.fitted else math.nan
+    share = summary.solved_share
     line = (
         f"Solved: {100 * share:.1f} % of {summary.fitted} fitted voxels "
         f"({not_fitted(summary.counts)} of {summary.total} not fitted: masked or invalid input)."
@@ -658,7 +658,7 @@ def _status_section(status):
     html_text = f"<p><strong>{html.escape(line)}</strong></p>" + _rows_table(
         ("status", "voxels", "share of the fitted"), rows
     )
-    return html_text, share
+    return html_text
 
 
 def _tissue_section(data):
@@ -716,18 +716,15 @@ def _motion_section(result):
     )
 
 
-def _checks(data, share, fields):
-    """What the report itself finds questionable in the inputs."""
+def _checks(data, fields):
+    """What the report itself finds questionable in the inputs (a low share
+    solved is the chain's own warning already).
+    """
     found = []
     if data["mask"] is None:
         found.append(
             "no brain mask on the maps' grid: every voxel with a measurement was fitted, "
             "background included; the report summarises the voxels with signal"
-        )
-    if np.isfinite(share) and share < LOW_SOLVED_SHARE:
-        found.append(
-            f"only {100 * share:.1f} % of the fitted voxels solved: check the units of the "
-            "MT offset (Hz), the flip angles and the repetition times"
         )
     brain = data["brain"]
     b1 = fields.get("b1")
@@ -776,7 +773,7 @@ def _collection_section(result):
     data = _collection_data(result)
     entities = {"session": result["session"], **result["entities"]}
     title = ", ".join(f"{k} {v}" for k, v in entities.items() if v) or "Maps"
-    status_html, share = _status_section(data["status"])
+    status_html = _status_section(data["status"])
     parts = [f"<h2>{html.escape(title)}</h2>", "<h3>Status of the fit</h3>", status_html]
     fields = {}
     for heading, figure, alt, found in collection_figures(result, data):
@@ -805,7 +802,7 @@ def _collection_section(result):
         parts.append(
             _rows_table(("file", "sha256 (first 12)"), [(Path(p).name, digest(p)) for p in files])
         )
-    warnings = list(result["warnings"]) + _checks(data, share, fields)
+    warnings = list(result["warnings"]) + _checks(data, fields)
     parts.append(
         "<h3>Warnings</h3>"
         + (
