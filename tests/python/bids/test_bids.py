@@ -357,45 +357,6 @@ def test_dask_cluster_gives_the_serial_outputs(serial, tmp_path):
             assert a == b
 
 
-@pytest.mark.parametrize("report", ["sub-01.html", "group/report.html"])
-def test_report_renders(serial, tmp_path, report):
-    browser = shutil.which("chromium") or shutil.which("chromium-browser")
-    if browser is None:
-        pytest.skip("no chromium (apt-get install chromium)")
-    import matplotlib.image
-
-    page = serial[1] / report
-    shot = tmp_path / "shot.png"
-    # The browser runs without the sanitizer runtimes the test process may
-    # have preloaded: they are for our modules, not for chromium.
-    env = {
-        k: v
-        for k, v in os.environ.items()
-        if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
-    }
-    subprocess.run(
-        [
-            browser,
-            "--headless",
-            "--no-sandbox",
-            "--disable-gpu",
-            f"--screenshot={shot}",
-            "--window-size=1200,1400",
-            page.as_uri(),
-        ],
-        check=True,
-        capture_output=True,
-        timeout=120,
-        env=env,
-    )
-    pixels = matplotlib.image.imread(shot)[..., :3]
-    # The figures' colour maps and filled boxes cover a visible share of the
-    # page; text, tables and broken-image icons are (nearly) grey.
-    chroma = pixels.max(axis=-1) - pixels.min(axis=-1)
-    assert (chroma > 0.25).mean() > 0.01
-    assert page.read_text().count("data:image/png;base64,") == (2 if "sub" in report else 1)
-
-
 def test_vfa_sessions_and_acquisitions(tmp_path):
     """A VFA pair beside an MT-on image, told apart by FlipAngle and MTState
     alone (flip indices swapped); sessions and acq- labels carried into the

@@ -58,7 +58,8 @@ def child(raw, out, *extra, wait=True, **env):
     args = ["bids", str(raw), str(out), "participant", "--quiet", "--no-mask"]
     args += ["--protocol", str(raw / "protocol.json"), *extra]
     command = [sys.executable, "-c", CHILD, *args]
-    environment = {**os.environ, **{k: str(v) for k, v in env.items()}}
+    # A fixed report date, so that two runs write the same report.
+    environment = {"SOURCE_DATE_EPOCH": "0", **os.environ, **{k: str(v) for k, v in env.items()}}
     if not wait:
         return subprocess.Popen(command, env=environment)
     return subprocess.run(command, env=environment, capture_output=True, text=True, timeout=300)

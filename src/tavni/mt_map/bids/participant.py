@@ -489,7 +489,11 @@ def map_collection(job, collection, work):
         the maps' grid whatever the other scans' grids and motion),
         "mask" (its path, or None), "brain_mask" (where it came from),
         "parameters", "sources", "notes" (the B1 source and the scans'
-        intensity scales, in words), "warnings" and "counts".
+        intensity scales, in words), "warnings", "counts"; and for the
+        report "scans" (role to path, on their own grids), "b1" (relative)
+        and "b0" (Hz) as the chain read them (or None), "registered",
+        "motion" (role to ``Motion.as_dict()``), "inputs" (the files read)
+        and "generated_by".
     """
     from tavni.mt_map import workflows
 
@@ -601,6 +605,21 @@ def map_collection(job, collection, work):
         + list(_summary_field(summary, "notes") or ()),
         "warnings": warnings,
         "counts": _summary_field(summary, "counts"),
+        # For the report: the inputs as given (the scans on their own grids,
+        # the fields as the chain read them), the motion to move the scans
+        # onto the maps' grid, the files to digest and the generator.
+        "scans": {"pdw": collection.pdw, "t1w": collection.t1w, "mtw": collection.mtw},
+        "b1": b1,
+        "b0": b0,
+        "registered": job.register,
+        "motion": {
+            role: found.as_dict()
+            for role, found in (_summary_field(summary, "motion") or {}).items()
+        },
+        "inputs": [collection.pdw, collection.t1w, collection.mtw]
+        + list(collection.b1_files or ([collection.b1] if collection.b1 else []))
+        + [p for p in (collection.b0, collection.mask) if p],
+        "generated_by": job.generated_by,
     }
 
 
