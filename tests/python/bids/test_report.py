@@ -194,7 +194,7 @@ def test_share_solved_over_fitted_voxels(derived):
     (row,) = [r for r in _rows(out) if r["participant_id"] == "sub-01"]
     assert int(fitted) == int(row["voxels"]) and int(fitted) + int(outside) == int(total)
     assert float(share) == pytest.approx(100 * float(row["share_solved"]), abs=0.05)
-    assert float(share) > 90 and int(fitted) < int(total) / 2
+    assert float(share) > 80 and int(fitted) < int(total) / 2
 
 
 @pytest.mark.parametrize(
