@@ -173,6 +173,7 @@ def test_unusable_sidecars(tmp_path, capsys, sidecar, changes, message):
         (("--mask-dir", "MASKS"), "from --mask-dir", "given"),
         (("--mask-dir", "MASKS", "--no-mask"), "from --mask-dir", "given"),
         (("BLANK",), "cannot compute a brain mask (no brain-like foreground", None),
+        (("--mask-dir", "NOWHERE"), "--mask-dir '{}' is not a folder", None),
     ],
 )
 def test_brain_mask(tmp_path, capsys, options, origin, fitted):
@@ -198,6 +199,12 @@ def test_brain_mask(tmp_path, capsys, options, origin, fitted):
         nibabel.save(nibabel.Nifti1Image(np.zeros((12, 12, 8), np.float32), affine), scan)
         assert run_app(raw, out, "participant") == 1
         assert f"{origin}: the image is blank); give one with --mask-dir" in capsys.readouterr().out
+        return
+    if "NOWHERE" in options:
+        # A folder that is not there stops the run before any participant.
+        assert run_app(raw, out, "participant", "--mask-dir", str(tmp_path / "none")) == 1
+        assert origin.format(tmp_path / "none") in capsys.readouterr().err
+        assert not out.exists()
         return
     options = [str(masks) if o == "MASKS" else o for o in options]
     assert run_app(raw, out, "participant", *options) == 0

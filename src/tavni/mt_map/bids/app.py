@@ -121,6 +121,10 @@ def plan(options):
     protocol.ParameterError
         A bad protocol file.
     """
+    for option, folder in (("--mask-dir", options.mask_dir), ("--b1-dir", options.b1_dir)):
+        # Checked once here, not failed once per participant.
+        if folder is not None and not Path(folder).is_dir():
+            raise BidsError(f"{option} '{folder}' is not a folder")
     layout = open_layout(options.bids_dir)
     overrides = read_overrides(options)
     known = layout.get_subjects()
