@@ -260,7 +260,7 @@ h1 { border-bottom: 2px solid #446; } h2 { color: #446; margin-top: 1.5em; }
 table { border-collapse: collapse; margin: 0.5em 0; }
 td, th { border: 1px solid #bbb; padding: 0.2em 0.6em; text-align: left; font-size: 0.9em;
          max-width: 30em; overflow-wrap: anywhere; }
-th { background: #eef; } img { max-width: 100%; display: block; margin: 0.5em 0; }
+th { background: #eef; overflow-wrap: normal; } img { max-width: 100%; display: block; margin: 0.5em 0; }
 .warning { color: #a40; } .muted { color: #777; font-size: 0.85em; }
 .flag { color: #a40; font-weight: bold; }
 """
