@@ -54,10 +54,18 @@ sys.exit(cli.main(sys.argv[1:]))
 """
 
 
+def participant_level(raw, out, *extra):
+    """The App's participant level on the toy heads (too small to hold a
+    brain: no mask is computed).
+    """
+    return [
+        "bids", str(raw), str(out), "participant", "--quiet", "--no-mask",
+        "--protocol", str(raw / "protocol.json"), *extra,
+    ]  # fmt: skip
+
+
 def child(raw, out, *extra, wait=True, **env):
-    args = ["bids", str(raw), str(out), "participant", "--quiet", "--no-mask"]
-    args += ["--protocol", str(raw / "protocol.json"), *extra]
-    command = [sys.executable, "-c", CHILD, *args]
+    command = [sys.executable, "-c", CHILD, *participant_level(raw, out, *extra)]
     # A fixed report date, so that two runs write the same report.
     environment = {"SOURCE_DATE_EPOCH": "0", **os.environ, **{k: str(v) for k, v in env.items()}}
     if not wait:
@@ -153,16 +161,7 @@ def test_location_refused(tmp_path, capsys):
     try:
         hashes = {d: snapshot(d) for d in (raw, other, bare)}
         for out, message in cases:
-            arguments = [
-                "bids",
-                str(raw),
-                str(out),
-                "participant",
-                "--overwrite",
-                "--quiet",
-                "--no-mask",
-            ]
-            assert cli.main([*arguments, "--protocol", str(raw / "protocol.json")]) == 1
+            assert cli.main(participant_level(raw, out, "--overwrite")) == 1
             assert message in capsys.readouterr().err, out
             assert {d: snapshot(d) for d in hashes} == hashes
         out = raw / "derivatives/mt-map"  # the usual place inside a dataset
@@ -181,16 +180,7 @@ def test_two_runs_at_once(tmp_path, capsys, stop, status):
         while not (tmp_path / "paused").exists() and first.poll() is None:
             assert time.monotonic() < deadline
             time.sleep(0.1)
-        arguments = [
-            "bids",
-            str(raw),
-            str(out),
-            "participant",
-            "--overwrite",
-            "--quiet",
-            "--no-mask",
-        ]
-        assert cli.main([*arguments, "--protocol", str(raw / "protocol.json")]) == 1
+        assert cli.main(participant_level(raw, out, "--overwrite")) == 1
         assert f"in use by another run (process {first.pid} on host" in capsys.readouterr().err
     finally:
         first.send_signal(stop)
@@ -216,15 +206,13 @@ def test_disk_full_at_each_write(tmp_path, capsys, free_pages):
                     filler.flush()
             filler.truncate(filler.tell() - 4096 * free_pages)
         out = disk / "out"
-        arguments = ["bids", str(raw), str(out), "participant", "--quiet", "--no-mask"]
-        arguments += ["--protocol", str(raw / "protocol.json")]
-        assert cli.main(arguments) == 1
+        assert cli.main(participant_level(raw, out)) == 1
         captured = capsys.readouterr()
         assert f"'{out}" in captured.err + captured.out  # the message names the file
         for name in ("dataset_description.json", ".bidsignore"):
             assert not (out / name).exists() or (out / name).stat().st_size > 0
         (disk / "filler").unlink()
-        assert cli.main(arguments) == 0
+        assert cli.main(participant_level(raw, out)) == 0
         json.loads((out / "dataset_description.json").read_text())
         assert "*_MPFmap.nii.gz" in (out / ".bidsignore").read_text()
         assert sorted(p.name for p in out.glob(".*")) == [".bidsignore", ".mt-map.lock"]
