@@ -5,8 +5,9 @@ What a command needs to handle a user's scans safely, in the order it uses it:
 - ``check_outputs``: output names, clashes with inputs and with each other
   (by resolved path, and by device and inode where the file exists), and
   writable output directories, before anything is read;
-- ``probe``: shape, data type and geometry from an image's header alone;
-  ``check_geometry`` compares them; ``check_memory`` compares the size the
+- ``probe``: shape, data type and geometry from an image's header alone
+  (``preprocess.grid`` brings images of other grids onto the maps');
+  ``check_memory`` compares the size the
   headers claim with the memory available (which also bounds a compressed
   file that would inflate far beyond its claim: nibabel reads only the
   bytes the header claims);
@@ -37,7 +38,6 @@ import numpy as np
 from tavni.mt_map.io.formats import SUFFIXES, Nifti, format_of
 
 __all__ = [
-    "AFFINE_TOLERANCE",
     "file_identity",
     "VolumeError",
     "Volume",
@@ -46,7 +46,6 @@ __all__ = [
     "probe",
     "available_memory",
     "check_memory",
-    "check_geometry",
     "load",
     "check_outputs",
     "existing",
@@ -56,8 +55,6 @@ __all__ = [
 
 # The suffixes an output may end in, as messages name them.
 _SUFFIX_TEXT = f"{', '.join(SUFFIXES[:-1])} or {SUFFIXES[-1]}"
-AFFINE_TOLERANCE = 1e-4
-"""Affines agree when no entry differs by more than this share of the voxel size."""
 
 
 class VolumeError(Exception):
@@ -261,43 +258,6 @@ def check_memory(needed, what):
             f"{what} needs about {needed / 2**30:.1f} GiB of memory, "
             f"{available / 2**30:.1f} GiB are available"
         )
-
-
-def check_geometry(probes, allow_affine_mismatch=False):
-    """Checks that images cover the same voxels.
-
-    Parameters
-    ----------
-    probes : list of Probe
-        The first is the reference (the MT image).
-    allow_affine_mismatch : bool
-        Check the shapes only.
-
-    Raises
-    ------
-    VolumeError
-        A shape differs, or an affine entry differs by more than
-        ``AFFINE_TOLERANCE`` times the smallest voxel size (mm) of the
-        first image, naming both images. Images without an affine (.npy)
-        are compared by shape only.
-    """
-    first = probes[0]
-    for other in probes[1:]:
-        if other.shape != first.shape:
-            raise VolumeError(
-                f"{other.what} '{other.path}' has shape {other.shape}, "
-                f"{first.what} '{first.path}' {first.shape}"
-            )
-        if allow_affine_mismatch or first.affine is None or other.affine is None:
-            continue
-        voxel_size = np.sqrt((first.affine[:3, :3] ** 2).sum(axis=0)).min()
-        difference = np.abs(other.affine - first.affine).max()
-        if not difference <= AFFINE_TOLERANCE * voxel_size:
-            raise VolumeError(
-                f"{other.what} '{other.path}' and {first.what} '{first.path}' "
-                f"differ in position or voxel size (affines differ by up to "
-                f"{difference:g} mm); allow_affine_mismatch=True to map anyway"
-            )
 
 
 def load(probed):
