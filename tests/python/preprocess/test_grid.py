@@ -45,7 +45,7 @@ def test_registration_recovers_the_motion(head, auto_align):
             grid.resample(scan, affine, scan.shape, affine, world=np.linalg.inv(motion))
         )
         moving_affine = affine
-    found = registration.rigid(scan, affine, moving, moving_affine, threads=2)
+    found = registration.rigid(scan, affine, moving, moving_affine)
     error = np.linalg.inv(motion) @ found.matrix
     angle = math.degrees(math.acos(min(1.0, (np.trace(error[:3, :3]) - 1) / 2)))
     centre = (affine @ np.r_[(np.array(scan.shape) - 1) / 2, 1])[:3]

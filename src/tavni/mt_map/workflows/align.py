@@ -93,7 +93,7 @@ def _corner_shift(motion, reference):
     )
 
 
-def _register(name, probe, reference, fixed, read, threads, alignment):
+def _register(name, probe, reference, fixed, read, alignment):
     """The motion of one scan relative to the reference scan, or None where
     there is none to estimate; ``read(name)`` gives the scan's data.
     """
@@ -118,7 +118,7 @@ def _register(name, probe, reference, fixed, read, threads, alignment):
         alignment.notes.append(f"{probe.what} not registered: {flat[0].what} is uniform")
         return None
     try:
-        motion = rigid(fixed, reference.affine, moving, probe.affine, threads=threads)
+        motion = rigid(fixed, reference.affine, moving, probe.affine)
     except RegistrationError as error:
         raise volumes.VolumeError(
             f"cannot register {probe.what} '{probe.path}' onto {reference.what}: {error}; "
@@ -134,7 +134,7 @@ def _register(name, probe, reference, fixed, read, threads, alignment):
     return motion
 
 
-def align(probes, roles, *, register=True, scales=None, threads=None):
+def align(probes, roles, *, register=True, scales=None):
     """Brings every image onto the first one's grid.
 
     Parameters
@@ -150,8 +150,6 @@ def align(probes, roles, *, register=True, scales=None, threads=None):
     scales : dict of str to float, optional
         Factors that put each image on one intensity scale (vendor scale
         fields), by image name; 1 where not named.
-    threads : int, optional
-        Threads for the registration.
 
     Returns
     -------
@@ -178,10 +176,16 @@ def align(probes, roles, *, register=True, scales=None, threads=None):
     fixed, loaded = None, {}
 
     def read(name):
-        # Each image is read once, whether registered, resampled or both.
+        # Each image is read once, whether registered, resampled, scaled or
+        # all of these.
         if name not in loaded:
             loaded[name] = _read(probes[name])
         return loaded[name]
+
+    def unused(name):
+        # Kept only while the intensity scale still needs it.
+        if scales.get(name, 1.0) == 1.0:
+            loaded.pop(name, None)
 
     for name in names[1:]:
         probe = probes[name]
@@ -190,16 +194,18 @@ def align(probes, roles, *, register=True, scales=None, threads=None):
         motion = None
         if role == SCAN and register:
             if fixed is None:
-                fixed = _read(reference) * scales.get(names[0], 1.0)
-            motion = _register(name, probe, reference, fixed, read, threads, alignment)
+                fixed = read(names[0])
+                if scales.get(names[0], 1.0) != 1.0:
+                    fixed = fixed * scales[names[0]]
+            motion = _register(name, probe, reference, fixed, read, alignment)
             if motion is not None and on_grid and _corner_shift(motion, reference) < UNMOVED_VOXELS:
                 motion = None  # below what an interpolation can resolve
         if on_grid and motion is None:
-            loaded.pop(name, None)
+            unused(name)
             continue
         _check_positioned(probe, reference)
         data = read(name)
-        del loaded[name]
+        loaded.pop(name)  # what the scale needs is the resampled volume
         if role == FIELD:
             values = grid.field_onto(data, probe.affine, reference.shape, reference.affine)
             alignment.notes.append(
@@ -225,12 +231,12 @@ def align(probes, roles, *, register=True, scales=None, threads=None):
         alignment.arrays[name] = values
     for name in names[1:]:
         if roles.get(name) == FIELD and name in alignment.arrays:
-            _check_covers(name, probes, alignment)
+            _check_covers(name, probes, alignment, read)
     for name, factor in scales.items():
         if factor == 1.0:
             continue
         if name not in alignment.arrays:
-            alignment.arrays[name] = np.asfortranarray(_read(probes[name]), dtype=np.float32)
+            alignment.arrays[name] = np.asfortranarray(read(name), dtype=np.float32)
         alignment.arrays[name] *= np.float32(factor)
         alignment.notes.append(f"{probes[name].what} multiplied by {factor:.6g} (intensity scale)")
     if alignment.motion:
@@ -242,7 +248,7 @@ def align(probes, roles, *, register=True, scales=None, threads=None):
     return alignment
 
 
-def _check_covers(name, probes, alignment):
+def _check_covers(name, probes, alignment, read):
     """Refuses a field map that covers none of the voxels to fit (the mask's,
     or all); counts the voxels it leaves uncovered.
     """
@@ -251,7 +257,7 @@ def _check_covers(name, probes, alignment):
     wanted = None
     if "mask" in probes:
         wanted = alignment.arrays.get("mask")
-        wanted = _read(probes["mask"]) if wanted is None else wanted
+        wanted = read("mask") if wanted is None else wanted
         wanted = np.nan_to_num(wanted) != 0
         covered &= wanted
     if not covered.any():

@@ -294,7 +294,7 @@ def fraction_from_scans(
         prepared.values,
         prepared.warnings,
     )
-    alignment = onto_grid(prepared, CHAIN_ROLES, register=register, scales=scales, threads=threads)
+    alignment = onto_grid(prepared, CHAIN_ROLES, register=register, scales=scales)
     arrays = prepared.arrays
     like = probes["mtw"]
     grid = None

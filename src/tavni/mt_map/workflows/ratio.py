@@ -244,7 +244,7 @@ def fraction_map(
     )
     written, probes, parameters = prepared.written, prepared.probes, prepared.values
     mt = probes["mt"]
-    alignment = onto_grid(prepared, FRACTION_ROLES, register=register, threads=threads)
+    alignment = onto_grid(prepared, FRACTION_ROLES, register=register)
 
     uncertainty, sigmas, notes = None, None, []
     if any(name in written for name in UNCERTAINTY_OUTPUTS):

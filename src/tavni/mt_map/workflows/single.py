@@ -154,7 +154,6 @@ def r1_map(
         prepared,
         {**roles, "b1": align.FIELD, "mask": align.MASK},
         register=register,
-        threads=threads,
     )
     if "status" in written:
         written["status"].descrip = "status of the R1 fit per voxel"
@@ -299,7 +298,7 @@ def semi_quantitative_map(
         allow_affine_mismatch=allow_affine_mismatch,
     )
     written, probes, values = prepared.written, prepared.probes, prepared.values
-    alignment = onto_grid(prepared, CHAIN_ROLES, register=register, threads=threads)
+    alignment = onto_grid(prepared, CHAIN_ROLES, register=register)
     # R1, M0, their status, the reference and the map, in double.
     stream_maps(
         probes,
