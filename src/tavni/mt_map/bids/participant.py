@@ -684,16 +684,14 @@ def computed_mask(collection, target, generated_by):
     import numpy as np
 
     from tavni.mt_map.io import volumes
+    from tavni.mt_map.preprocess.grid import voxel_sizes
     from tavni.mt_map.preprocess.mask import METHOD, brain_mask
 
     volume = read_image(collection.mtw, "MT-weighted image")
     data = volume.data
     if data.ndim == 4 and data.shape[3] == 1:
         data = data[..., 0]
-    if volume.affine is not None:
-        voxel_size = np.sqrt((np.asarray(volume.affine)[:3, :3] ** 2).sum(axis=0))
-    else:
-        voxel_size = 1.0
+    voxel_size = 1.0 if volume.affine is None else voxel_sizes(volume.affine)
     try:
         mask = brain_mask(data, voxel_size)
     except ValueError as error:
