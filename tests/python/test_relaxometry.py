@@ -7,8 +7,12 @@ import math
 import numpy as np
 import pytest
 
-from tavni.mt_map import fit_r1, mtr, mtsat, omega_1_rms_from_pulse, spgr_signal
+from tavni.mt_map import _maps, fit_r1, mtr, mtsat, omega_1_rms_from_pulse, spgr_signal
+from tavni.mt_map.relaxometry import fit_echoes
 from tavni.mt_map.status import (
+    ECHO_STATUS_NEGATIVE_R2STAR,
+    ECHO_STATUS_SOLVED,
+    ECHO_STATUS_TOO_FEW_ECHOES,
     R1_STATUS_ABOVE_RANGE,
     R1_STATUS_BELOW_RANGE,
     R1_STATUS_INVALID_INPUT,
@@ -20,6 +24,8 @@ from tavni.mt_map.status import (
 DEG = math.pi / 180.0
 R1_TRUE = np.array([0.25, 0.72, 1.15, 3.0])
 M0_TRUE = np.array([1.0, 0.8, 0.7, 1500.0])
+TE3 = np.array([0.002, 0.004, 0.006])
+ECHO_TIMES = [0.0023 * np.arange(1, n + 1) + 1e-4 * c for c, n in enumerate((8, 8, 6))]
 
 
 @pytest.mark.parametrize(
@@ -107,6 +113,14 @@ def test_r1_verdicts(TRs):
         (lambda: omega_1_rms_from_pulse(1.0, 0.01, "gaussian"), "bandwidth"),
         (lambda: omega_1_rms_from_pulse(1.0, 0.01, "hard", bandwidth=200.0), "Gaussian"),
         (lambda: omega_1_rms_from_pulse(1.0, 0.0), "positive"),
+        (lambda: fit_echoes([], []), "1 to 8 contrasts, got 0"),
+        (lambda: fit_echoes([np.ones(3)] * 9, [TE3] * 9), "1 to 8 contrasts, got 9"),
+        (lambda: fit_echoes([np.ones(3)], [TE3, TE3]), "2 echo time arrays"),
+        (lambda: fit_echoes([np.ones(4)], [TE3]), "4 echoes along its last axis"),
+        (lambda: fit_echoes([np.ones(3)], [[0.002, np.nan, 0.006]]), "finite and >= 0"),
+        (lambda: fit_echoes([np.ones(3)], [-TE3]), "finite and >= 0"),
+        (lambda: fit_echoes([np.ones((2, 3))], [np.ones((2, 3))]), "one dimension"),
+        (lambda: fit_echoes([np.ones((2, 3)), np.ones((3, 3))], [TE3, TE3]), "broadcast"),
     ],
 )
 def test_argument_errors(call, message):
@@ -250,3 +264,85 @@ def test_chain_round_trip_recovers_r1_and_f():
     )
     np.testing.assert_allclose(R1, R1_true, rtol=1e-5)
     np.testing.assert_allclose(f, f_true, atol=1e-5)
+
+
+def _echo_reference(signals, echo_times):
+    """S0, R2*, sd and status of one voxel: the weighted normal equations
+    solved by lstsq on rows [e_c, -TE] scaled by sqrt(w) = S, echoes without
+    a positive finite signal left out.
+    """
+    C = len(signals)
+    rows = [
+        (np.append(np.eye(C)[c], -t), s)
+        for c, (S, TE) in enumerate(zip(signals, echo_times))
+        for s, t in zip(S, TE)
+        if np.isfinite(s) and s > 0
+    ]
+    used = {tuple(row[:C]) for row, _ in rows}
+    if len(used) < C or len(rows) < C + 1:
+        return np.full(C, np.nan), np.nan, np.nan, ECHO_STATUS_TOO_FEW_ECHOES
+    X = np.array([row * s for row, s in rows])
+    y = np.array([np.log(s) * s for _, s in rows])
+    beta = np.linalg.lstsq(X, y, rcond=None)[0]
+    dof = len(rows) - C - 1
+    rss = np.sum((y - X @ beta) ** 2)
+    sd = np.sqrt(rss / dof * np.linalg.inv(X.T @ X)[-1, -1]) if dof >= 1 else np.nan
+    status = ECHO_STATUS_NEGATIVE_R2STAR if beta[-1] < 0 else ECHO_STATUS_SOLVED
+    return np.exp(beta[:C]), beta[-1], sd, status
+
+
+@pytest.mark.parametrize("layout", ["C order", "float32", "strided", "broadcast", "masked"])
+def test_echoes_against_weighted_least_squares(layout):
+    # A 2 x 25 map with noise, an echo left out (0, NaN, masked), a signal
+    # that grows (R2* < 0) and a contrast without signal.
+    rng = np.random.default_rng(5)
+    R2 = rng.uniform(0.0, 100.0, (2, 25, 1))
+    R2[0, 2] = -15.0
+    signals = [
+        S * np.exp(-R2 * TE) * (1 + 0.01 * rng.standard_normal((2, 25, TE.size)))
+        for S, TE in zip((900.0, 700.0, 500.0), ECHO_TIMES)
+    ]
+    signals[0][0, 0, 3], signals[1][0, 1, 0], signals[2][0, 3] = 0.0, np.nan, 0.0
+    if layout == "float32":
+        signals = [S.astype(np.float32) for S in signals]
+    elif layout == "strided":
+        signals = [
+            np.moveaxis(np.repeat(np.moveaxis(S, -1, 0), 2, -1)[..., ::2], 0, -1) for S in signals
+        ]
+    elif layout == "broadcast":
+        signals = [signals[0], signals[1][:1], signals[2][:, :1]]
+    elif layout == "masked":
+        signals[0] = np.ma.masked_array(
+            signals[0], mask=np.broadcast_to(np.arange(8) == 5, (2, 25, 8))
+        )
+    S0, R2star, sd, status = fit_echoes(signals, ECHO_TIMES, threads=2)
+    full = [
+        np.broadcast_to(np.ma.filled(S.astype(float), np.nan), (2, 25, S.shape[-1]))
+        for S in signals
+    ]
+    for index in np.ndindex(2, 25):
+        expected = _echo_reference([S[index] for S in full], ECHO_TIMES)
+        assert status[index] == expected[3], index
+        np.testing.assert_allclose(S0[index], expected[0], rtol=1e-9)
+        np.testing.assert_allclose([R2star[index], sd[index]], expected[1:3], rtol=1e-9, atol=1e-9)
+    expected_codes = {ECHO_STATUS_SOLVED, ECHO_STATUS_NEGATIVE_R2STAR, ECHO_STATUS_TOO_FEW_ECHOES}
+    if layout == "broadcast":  # the contrast without signal is not among the broadcast ones
+        expected_codes.remove(ECHO_STATUS_TOO_FEW_ECHOES)
+    assert set(status.flat) == expected_codes
+
+
+@pytest.mark.parametrize(
+    "signals, echo_times, S0, message",
+    [
+        ((np.ones((2, 3), np.int64),), (TE3,), np.empty((2, 1)), "float64 or float32"),
+        ((np.ones((2, 3)),), (TE3[:2],), np.empty((2, 1)), "expected 3 values"),
+        ((np.ones((2, 3)),), (TE3,), np.empty((2, 2)), "last axis"),
+        ((np.ones((3, 3)),), (TE3,), np.empty((2, 1)), "shape plus an echo axis"),
+        ((np.ones((2, 33)),), (np.ones(33),), np.empty((2, 1)), "1 to 32 echoes"),
+    ],
+)
+def test_echoes_binding_rejects(signals, echo_times, S0, message):
+    # The kernel's own checks, past the wrapper: an error, nothing held.
+    outputs = (np.empty(2), np.empty(2), np.empty(2, np.uint8))
+    with pytest.raises((TypeError, ValueError), match=message):
+        _maps.fit_echoes(signals, echo_times, 1, S0, *outputs)

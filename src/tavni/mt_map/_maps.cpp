@@ -6,12 +6,15 @@
 //   spgr_signal(M0, R1, flip_angle, TR, b1, threads, S)
 //   fit_r1(signals, flip_angles, TRs, b1, masks, threads, R1, M0, status)
 //   mtsat(signals, flip_angles, TRs, b1, correction, threads, saturation)
+//   fit_echoes(signals, echo_times, threads, S0, R2star, R2star_sd, status)
 //
 // Outputs are C-contiguous buffers (float64 f, G and ratio, single-byte status)
-// whose shape is the map's. Inputs are buffers of exactly that shape in any
-// layout (a broadcast view has stride 0 along its repeated axes and is read
-// without being copied): float64 or float32 numbers, single bytes for masks,
-// in this machine's byte order. Broadcasting, conversions, defaults and
+// whose shape is the map's (S0's has one more axis, last: the contrasts).
+// Inputs are buffers of exactly that shape in any layout (a broadcast view
+// has stride 0 along its repeated axes and is read without being copied):
+// float64 or float32 numbers, single bytes for masks, in this machine's byte
+// order; a contrast's echoes have one more axis, last, and their echo times
+// are C-contiguous float64. Broadcasting, conversions, defaults and
 // friendly messages are the Python wrapper's business; this layer only
 // checks what it must to stay memory-safe, then computes with the
 // interpreter lock released. The calling thread takes the lock back now and
@@ -26,6 +29,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "kernels/echoes.hpp"
 #include "kernels/fraction_maps.hpp"
 #include "kernels/lineshape.hpp"
 #include "kernels/predicted_ratio.hpp"
@@ -149,6 +153,67 @@ public:
         array_.data = view_.buf;
         array_.type = type;
         array_.strides = shared ? nullptr : strides_;
+        return 0;
+    }
+
+    // A contrast's echoes over the map: numbers (float64 or float32) of the
+    // map's shape with one more axis, last, of 1 to max_echoes echoes, in any
+    // layout; their count and the bytes from one echo to the next. -1 with
+    // an exception set otherwise.
+    int acquire_echoes(PyObject *object, const char *what, const MapShape &shape,
+                       std::size_t &echoes, std::ptrdiff_t &echo_stride) {
+        if (acquire(object, PyBUF_RECORDS_RO) < 0) {
+            return -1;
+        }
+        StridedArray::Type type;
+        if (!element_type(view_.format, type) || type == StridedArray::byte ||
+            view_.itemsize != (type == StridedArray::float64 ? 8 : 4)) {
+            return wrong_type(what, "float64 or float32");
+        }
+        bool same_shape = view_.ndim >= 1 && static_cast<std::size_t>(view_.ndim) == shape.ndim + 1;
+        for (std::size_t d = 0; same_shape && d < shape.ndim; ++d) {
+            same_shape =
+                view_.shape[d] >= 0 && static_cast<std::size_t>(view_.shape[d]) == shape.extent[d];
+        }
+        if (!same_shape) {
+            PyErr_Format(PyExc_ValueError, "%s: not of the output's shape plus an echo axis", what);
+            return -1;
+        }
+        const Py_ssize_t count = view_.shape[shape.ndim];
+        if (count < 1 || count > static_cast<Py_ssize_t>(core::max_echoes)) {
+            PyErr_Format(PyExc_ValueError, "%s: 1 to %zu echoes, got %zd", what, core::max_echoes,
+                         count);
+            return -1;
+        }
+        bool shared = true;
+        for (std::size_t d = 0; d < shape.ndim; ++d) {
+            strides_[d] = view_.strides[d];
+            shared = shared && strides_[d] == 0;
+        }
+        echoes = static_cast<std::size_t>(count);
+        echo_stride = view_.strides[shape.ndim];
+        array_.data = view_.buf;
+        array_.type = type;
+        array_.strides = shared ? nullptr : strides_;
+        return 0;
+    }
+
+    // A C-contiguous 1-D buffer of `count` float64 values. -1 with an
+    // exception set otherwise.
+    int acquire_values(PyObject *object, const char *what, std::size_t count) {
+        if (acquire(object, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+            return -1;
+        }
+        StridedArray::Type type;
+        if (!element_type(view_.format, type) || type != StridedArray::float64 ||
+            view_.itemsize != 8) {
+            return wrong_type(what, "float64");
+        }
+        if (view_.ndim != 1 || view_.shape[0] < 0 ||
+            static_cast<std::size_t>(view_.shape[0]) != count) {
+            PyErr_Format(PyExc_ValueError, "%s: expected %zu values in one dimension", what, count);
+            return -1;
+        }
         return 0;
     }
 
@@ -589,6 +654,78 @@ PyObject *mtsat(PyObject *Py_UNUSED(self), PyObject *args) {
     return done ? none() : nullptr;
 }
 
+PyObject *fit_echoes(PyObject *Py_UNUSED(self), PyObject *args) {
+    PyObject *signals, *echo_times, *threads_object;
+    PyObject *S0_object, *R2star_object, *sd_object, *status_object;
+    if (!PyArg_ParseTuple(args, "O!O!OOOOO:fit_echoes", &PyTuple_Type, &signals, &PyTuple_Type,
+                          &echo_times, &threads_object, &S0_object, &R2star_object, &sd_object,
+                          &status_object)) {
+        return nullptr;
+    }
+    const Py_ssize_t contrasts = PyTuple_Size(signals);
+    if (contrasts < 1 || contrasts > static_cast<Py_ssize_t>(core::max_contrasts)) {
+        PyErr_Format(PyExc_ValueError, "fit_echoes: 1 to %zu contrasts, got %zd",
+                     core::max_contrasts, contrasts);
+        return nullptr;
+    }
+    if (PyTuple_Size(echo_times) != contrasts) {
+        PyErr_Format(PyExc_ValueError, "fit_echoes: %zd signal arrays, %zd echo time arrays",
+                     contrasts, PyTuple_Size(echo_times));
+        return nullptr;
+    }
+    unsigned threads;
+    if (thread_count(threads_object, threads) < 0) {
+        return nullptr;
+    }
+    Buffer S0, R2star, sd, status, signal[core::max_contrasts], TE[core::max_contrasts];
+    if (S0.acquire_output(S0_object, "S0", StridedArray::float64) < 0 ||
+        R2star.acquire_output(R2star_object, "R2star", StridedArray::float64) < 0 ||
+        sd.acquire_output(sd_object, "R2star_sd", StridedArray::float64) < 0 ||
+        status.acquire_output(status_object, "status", StridedArray::byte) < 0) {
+        return nullptr;
+    }
+    // The map: S0's shape less its last axis, the contrasts.
+    std::size_t extent[max_dims];
+    core::EchoMapInputs in;
+    const MapShape with_contrasts = S0.shape(extent);
+    if (with_contrasts.ndim < 1 ||
+        extent[with_contrasts.ndim - 1] != static_cast<std::size_t>(contrasts)) {
+        PyErr_SetString(PyExc_ValueError, "S0: its last axis is not the contrasts'");
+        return nullptr;
+    }
+    in.shape = {with_contrasts.ndim - 1, extent};
+    const auto voxels = static_cast<Py_ssize_t>(in.shape.size());
+    if (R2star.count() != voxels || sd.count() != voxels || status.count() != voxels) {
+        PyErr_SetString(PyExc_ValueError,
+                        "fit_echoes: R2star, R2star_sd and status differ in size "
+                        "from the map");
+        return nullptr;
+    }
+    in.protocol.contrasts = static_cast<std::size_t>(contrasts);
+    for (Py_ssize_t c = 0; c < contrasts; ++c) {
+        std::size_t echoes;
+        if (signal[c].acquire_echoes(PyTuple_GetItem(signals, c), "signals", in.shape, echoes,
+                                     in.echo_stride[c]) < 0 ||
+            TE[c].acquire_values(PyTuple_GetItem(echo_times, c), "echo_times", echoes) < 0) {
+            return nullptr;
+        }
+        in.signal[c] = signal[c].array();
+        in.protocol.echoes[c] = echoes;
+        in.protocol.TE[c] = static_cast<const double *>(TE[c].data());
+    }
+    auto *S0_data = static_cast<double *>(S0.data());
+    auto *R2star_data = static_cast<double *>(R2star.data());
+    auto *sd_data = static_cast<double *>(sd.data());
+    auto *status_data = static_cast<std::uint8_t *>(status.data());
+    bool done;
+    {
+        ReleasedLock unlocked;
+        done = core::fit_echoes_map(in, threads, S0_data, R2star_data, sd_data, status_data,
+                                    unlocked.keep_going());
+    }
+    return done ? none() : nullptr;
+}
+
 PyMethodDef methods[] = {
     {"super_lorentzian", super_lorentzian, METH_VARARGS,
      "super_lorentzian(Delta, T2b, out, threads): the lineshape, element by element, into out."},
@@ -606,6 +743,9 @@ PyMethodDef methods[] = {
     {"mtsat", mtsat, METH_VARARGS,
      "mtsat(signals, flip_angles, TRs, b1, correction, threads, saturation): MT saturation "
      "in percent units; correction < 0: none."},
+    {"fit_echoes", fit_echoes, METH_VARARGS,
+     "fit_echoes(signals, echo_times, threads, S0, R2star, R2star_sd, status): S_c(0) of every "
+     "contrast and one R2* per voxel from multi-echo signals."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -627,6 +767,12 @@ int exec_module(PyObject *module) {
         {"R1_STATUS_INVALID_INPUT", core::r1_invalid_input},
         {"R1_STATUS_MASKED", core::r1_masked},
         {"R1_STATUS_TWO_ROOTS", core::r1_two_roots},
+        {"ECHO_STATUS_SOLVED", core::echo_solved},
+        {"ECHO_STATUS_NEGATIVE_R2STAR", core::echo_negative_r2star},
+        {"ECHO_STATUS_TOO_FEW_ECHOES", core::echo_too_few_echoes},
+        {"ECHO_STATUS_INVALID_INPUT", core::echo_invalid_input},
+        {"ECHO_MAX_CONTRASTS", static_cast<long>(core::max_contrasts)},
+        {"ECHO_MAX_ECHOES", static_cast<long>(core::max_echoes)},
     };
     for (const Constant &c : constants) {
         if (PyModule_AddIntConstant(module, c.name, c.value) < 0) {
@@ -645,7 +791,7 @@ PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "_maps",
     "Array kernels for tavni.mt_map.maps and .relaxometry: the lineshape, the fraction "
-    "solver, the predicted ratio, the SPGR signal, R1/M0 and MTsat.",
+    "solver, the predicted ratio, the SPGR signal, R1/M0, MTsat and the echo fit.",
     0,
     methods,
     slots,

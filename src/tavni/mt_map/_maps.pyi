@@ -12,6 +12,12 @@ R1_STATUS_ABOVE_RANGE: int
 R1_STATUS_INVALID_INPUT: int
 R1_STATUS_MASKED: int
 R1_STATUS_TWO_ROOTS: int
+ECHO_STATUS_SOLVED: int
+ECHO_STATUS_NEGATIVE_R2STAR: int
+ECHO_STATUS_TOO_FEW_ECHOES: int
+ECHO_STATUS_INVALID_INPUT: int
+ECHO_MAX_CONTRASTS: int
+ECHO_MAX_ECHOES: int
 
 def super_lorentzian(Delta: Any, T2b: Any, out: Any, threads: int, /) -> None: ...
 def fit_fraction(
@@ -52,5 +58,15 @@ def mtsat(
     correction: float,
     threads: int,
     saturation: Any,
+    /,
+) -> None: ...
+def fit_echoes(
+    signals: tuple[Any, ...],
+    echo_times: tuple[Any, ...],
+    threads: int,
+    S0: Any,
+    R2star: Any,
+    R2star_sd: Any,
+    status: Any,
     /,
 ) -> None: ...

@@ -6,7 +6,9 @@ scans (PD-, T1- and MT-weighted) to a bound-pool fraction map.
   DESPOT1), shared or differing TRs;
 - ``synthetic_reference``: the MT-weighted scan's signal without
   saturation, computed from M0 and R1, for the MT ratio;
-- ``mtr`` and ``mtsat``: the semi-quantitative MT maps.
+- ``mtr`` and ``mtsat``: the semi-quantitative MT maps;
+- ``fit_echoes``: multi-echo readouts combined by extrapolation to TE = 0,
+  with one R2* shared by the contrasts.
 
 NumPy in, NumPy out: scalars or arrays, broadcast together; a float for
 scalar input. Angles in radians, times in s, rates in 1/s, signals in any
@@ -40,7 +42,12 @@ __all__ = [
     "fit_r1",
     "mtr",
     "mtsat",
+    "fit_echoes",
 ]
+
+# What the echo kernel takes: contrasts per call, echoes per contrast.
+_MAX_CONTRASTS = _maps.ECHO_MAX_CONTRASTS
+_MAX_ECHOES = _maps.ECHO_MAX_ECHOES
 
 _HALF_PI = 0.5 * math.pi
 
@@ -426,3 +433,112 @@ def mtsat(
         saturation,
     )
     return _float_or_array(_nan_where(saturation, masked))
+
+
+def fit_echoes(signals, echo_times, *, threads=None):
+    """S(TE = 0) of every contrast and one R2* per voxel, from multi-echo readouts.
+
+    Each contrast c (the PD-, T1- and MT-weighted scans, say) is read out at
+    its own echo times; all decay with one R2* per voxel::
+
+        ln S_c(TE) = ln S_c(0) - R2* TE,
+
+    fitted voxel by voxel by weighted least squares over every echo of every
+    contrast, with the weights ``w = S**2`` (for magnitude data at a useful
+    SNR the variance of ln S is about sigma**2 / S**2). In closed form, with
+    T_c and y_c the weighted means of TE and ``y = ln S`` within contrast c::
+
+        R2*       = -sum w (TE - T_c) (y - y_c) / sum w (TE - T_c)**2,
+        ln S_c(0) = y_c + R2* T_c,
+        sd(R2*)   = sqrt(s**2 / sum w (TE - T_c)**2),
+        s**2      = sum w r**2 / (N - C - 1),
+
+    r the residuals of ln S, N the echoes used and C the contrasts. An echo
+    whose signal is not positive and finite is left out of its voxel's fit.
+    The fit runs in C++ (module ``_maps``) on every core.
+
+    Parameters
+    ----------
+    signals : sequence of array_like
+        One array per contrast (1 to 8), the echoes along the last axis
+        (1 to 32), signal units (one unit for all). The arrays' other axes
+        broadcast together to the map's shape. float32 is read as float32,
+        without a copy; ``numpy.ma`` masked echoes are left out.
+    echo_times : sequence of array_like
+        One 1-D array per contrast, its echo times in s (finite, >= 0), as
+        many as its signals have echoes.
+    threads : int, optional
+        Worker threads; default: every core.
+
+    Returns
+    -------
+    S0 : ndarray
+        S_c(0) of each contrast, in the signals' unit (float64, the map's
+        shape plus a last axis of the contrasts).
+    R2star : float or ndarray
+        The shared transverse relaxation rate R2*, 1/s (float64, the map's
+        shape; a float for a single voxel).
+    R2star_sd : float or ndarray
+        Its standard deviation from the weighted residuals, 1/s; NaN where
+        N - C - 1 < 1.
+    status : int or ndarray of uint8
+        ``ECHO_STATUS_SOLVED``; ``ECHO_STATUS_NEGATIVE_R2STAR`` (R2* < 0, a
+        signal that grows with TE: S0, R2* and its sd are returned all the
+        same); ``ECHO_STATUS_TOO_FEW_ECHOES`` (a contrast without an echo
+        with signal, fewer than C + 1 in all, or no spread of TE within any
+        contrast: S0, R2* and its sd NaN). See ``status.ECHOES``.
+
+    Raises
+    ------
+    TypeError
+        Signals that are not real numbers.
+    ValueError
+        A count of contrasts outside 1 to 8, echo times not 1-D, not finite
+        or negative, echo counts that differ between a contrast's signals
+        and its echo times (or outside 1 to 32), shapes that do not
+        broadcast, fewer than one thread.
+
+    Examples
+    --------
+    >>> TE = np.array([0.0023, 0.0046, 0.0069])
+    >>> S0, R2star, sd, status = fit_echoes([900 * np.exp(-20 * TE)], [TE])
+    >>> round(R2star, 9), round(float(S0[0]), 6)
+    (20.0, 900.0)
+    """
+    signals, echo_times = list(signals), list(echo_times)
+    C = len(signals)
+    if not 1 <= C <= _MAX_CONTRASTS:
+        raise ValueError(f"fit_echoes: 1 to {_MAX_CONTRASTS} contrasts, got {C}")
+    if len(echo_times) != C:
+        raise ValueError(f"fit_echoes: {C} signal arrays, {len(echo_times)} echo time arrays")
+    times, full, maps = [], [], {}
+    for c, (signal, TE) in enumerate(zip(signals, echo_times)):
+        TE = np.array(TE, dtype=np.float64)
+        if TE.ndim != 1 or not 1 <= TE.size <= _MAX_ECHOES:
+            raise ValueError(
+                f"fit_echoes: echo_times[{c}] must be 1 to {_MAX_ECHOES} times in one "
+                f"dimension, got shape {TE.shape}"
+            )
+        if not (np.isfinite(TE) & (TE >= 0)).all():
+            raise ValueError(f"fit_echoes: echo_times[{c}] must be finite and >= 0, got {TE}")
+        array, masked = _real_array(signal, f"signals[{c}]")
+        if array.ndim == 0 or array.shape[-1] != TE.size:
+            raise ValueError(
+                f"fit_echoes: signals[{c}] has {array.shape[-1] if array.ndim else 0} echoes "
+                f"along its last axis, echo_times[{c}] {TE.size}"
+            )
+        if masked is not None:
+            array = np.where(masked, np.nan, array).astype(array.dtype)
+        times.append(TE)
+        full.append(array)
+        maps[f"signals[{c}]"] = array[..., 0]  # the map's axes alone
+    shape = _broadcast_shape(maps)
+    views = tuple(np.broadcast_to(a, shape + (TE.size,)) for a, TE in zip(full, times))
+    S0 = np.empty(shape + (C,))
+    R2star = np.empty(shape)
+    R2star_sd = np.empty(shape)
+    status = np.empty(shape, dtype=np.uint8)
+    _maps.fit_echoes(views, tuple(times), thread_count(threads), S0, R2star, R2star_sd, status)
+    if R2star.ndim == 0:
+        return S0, float(R2star), float(R2star_sd), int(status)
+    return S0, R2star, R2star_sd, status

@@ -10,6 +10,7 @@ __all__ = [
     "fit_r1",
     "mtr",
     "mtsat",
+    "fit_echoes",
 ]
 
 # Scalars in, a float out; anything else, an array.
@@ -111,3 +112,9 @@ def mtsat(
     b1_correction: float | None = None,
     threads: int | None = None,
 ) -> NDArray[np.float64]: ...
+def fit_echoes(
+    signals: Sequence[ArrayLike],
+    echo_times: Sequence[ArrayLike],
+    *,
+    threads: int | None = None,
+) -> tuple[NDArray[np.float64], Any, Any, Any]: ...

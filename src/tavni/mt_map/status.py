@@ -6,9 +6,11 @@ derivatives). The codes come from the C++ kernels; their short names and
 meanings are defined here once, for the summaries, the help text, the BIDS
 App's ``_dseg.tsv`` and the reports.
 
-Two fits have codes: the bound-pool fraction (:data:`FRACTION`) and R1 by
-variable flip angle (:data:`R1`). Codes 0 ("solved"), 3 ("invalid input")
-and 4 ("masked") mean the same in both; the others are each fit's own.
+Three fits have codes: the bound-pool fraction (:data:`FRACTION`), R1 by
+variable flip angle (:data:`R1`) and the combination of multi-echo
+readouts with one R2* (:data:`ECHOES`). Codes 0 ("solved"), 3 ("invalid
+input") and 4 ("masked") mean the same in all; the others are each fit's
+own.
 """
 
 from typing import NamedTuple
@@ -16,6 +18,11 @@ from typing import NamedTuple
 from tavni.mt_map import _maps
 
 __all__ = [
+    "ECHOES",
+    "ECHO_STATUS_INVALID_INPUT",
+    "ECHO_STATUS_NEGATIVE_R2STAR",
+    "ECHO_STATUS_SOLVED",
+    "ECHO_STATUS_TOO_FEW_ECHOES",
     "FRACTION",
     "R1",
     "R1_STATUS_ABOVE_RANGE",
@@ -79,6 +86,18 @@ R1_STATUS_TWO_ROOTS = _maps.R1_STATUS_TWO_ROOTS
 interval and explains the signals on both sides of the turn; R1 and M0 are
 those of the smaller root."""
 
+ECHO_STATUS_SOLVED = _maps.ECHO_STATUS_SOLVED
+"""S_c(0) of every contrast, R2* and its standard deviation found."""
+ECHO_STATUS_NEGATIVE_R2STAR = _maps.ECHO_STATUS_NEGATIVE_R2STAR
+"""The fit gives R2* < 0 (a signal that grows with TE); S_c(0), R2* and its
+standard deviation are returned all the same."""
+ECHO_STATUS_TOO_FEW_ECHOES = _maps.ECHO_STATUS_TOO_FEW_ECHOES
+"""Too few echoes with signal (an echo not positive and finite is left out):
+a contrast left with none, fewer than C + 1 in all (C contrasts), or no
+spread of echo times within any contrast."""
+ECHO_STATUS_INVALID_INPUT = _maps.ECHO_STATUS_INVALID_INPUT
+"""Echo times not finite or negative (every voxel of the call)."""
+
 FRACTION = (
     Status(STATUS_SOLVED, "solved", "f found (a zero within rounding at a bracket end included)"),
     Status(
@@ -132,6 +151,27 @@ R1 = (
 )
 """The codes of the R1 fit by variable flip angle."""
 
+ECHOES = (
+    Status(ECHO_STATUS_SOLVED, "solved", "S0 of every contrast and R2* found"),
+    Status(
+        ECHO_STATUS_NEGATIVE_R2STAR,
+        "R2* negative",
+        "the signal grows with the echo time (R2* < 0); S0 and R2* are returned all the same",
+    ),
+    Status(
+        ECHO_STATUS_TOO_FEW_ECHOES,
+        "too few echoes",
+        "too few echoes with a positive, finite signal: a contrast with none, fewer than the "
+        "contrasts plus one in all, or no spread of echo times within any contrast",
+    ),
+    Status(
+        ECHO_STATUS_INVALID_INPUT,
+        "invalid input",
+        "echo times not finite or negative",
+    ),
+)
+"""The codes of the echo combination (S0 per contrast, one R2*)."""
+
 # Names whose voxels were searched but are not "fitted" in the sense of the
 # summaries, and those that count as solved; shared by both tables.
 _NOT_FITTED = ("masked", "invalid input")
@@ -144,7 +184,7 @@ def status_table(table=FRACTION):
     Parameters
     ----------
     table : tuple of Status
-        :data:`FRACTION` (default) or :data:`R1`.
+        :data:`FRACTION` (default), :data:`R1` or :data:`ECHOES`.
 
     Returns
     -------
@@ -159,7 +199,7 @@ def fitted(status):
     Parameters
     ----------
     status : ndarray of uint8
-        Status codes of either fit.
+        Status codes of any fit.
 
     Returns
     -------

@@ -1,0 +1,184 @@
+// The echo fit: exact recovery of R2* and every S_c(0) from noiseless
+// decays, the same bits voxel by voxel and over a map, and the verdicts.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "kernels/echoes.hpp"
+
+namespace mt = tavni::mt_map;
+
+namespace {
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+// Echo times 2.3 ms apart from 2.3 ms, each contrast shifted by 0.1 ms.
+struct Protocol {
+    std::vector<std::vector<double>> TE;
+    mt::EchoProtocol p{};
+
+    explicit Protocol(const std::vector<std::size_t> &counts) {
+        p.contrasts = counts.size();
+        for (std::size_t c = 0; c < counts.size(); ++c) {
+            TE.emplace_back();
+            for (std::size_t k = 0; k < counts[c]; ++k) {
+                TE[c].push_back(0.0023 * static_cast<double>(k + 1) +
+                                1e-4 * static_cast<double>(c));
+            }
+        }
+        for (std::size_t c = 0; c < counts.size(); ++c) {
+            p.echoes[c] = counts[c];
+            p.TE[c] = TE[c].data();
+        }
+    }
+    double S0(std::size_t c) const { return 800.0 + 350.0 * static_cast<double>(c); }
+};
+
+class EchoCounts : public ::testing::TestWithParam<std::vector<std::size_t>> {};
+
+// R2* from 0 to 100 /s, one voxel each, in single precision and one row
+// per contrast of a 2 x 41 map whose echoes lie along the slow axis: the
+// map gives R2* and S_c(0) back and the same bits as the voxel alone.
+TEST_P(EchoCounts, RecoverDecayOverAMap) {
+    const Protocol pr(GetParam());
+    const std::size_t C = pr.p.contrasts, n = 41;
+    std::vector<std::vector<float>> data(C);
+    for (std::size_t c = 0; c < C; ++c) {
+        data[c].resize(pr.p.echoes[c] * n);
+        for (std::size_t k = 0; k < pr.p.echoes[c]; ++k) {
+            for (std::size_t i = 0; i < n; ++i) {
+                const double R2 = 2.5 * static_cast<double>(i);
+                data[c][k * n + i] = static_cast<float>(pr.S0(c) * std::exp(-R2 * pr.TE[c][k]));
+            }
+        }
+    }
+    const std::size_t extent[1] = {n};
+    const std::ptrdiff_t stride[1] = {sizeof(float)};
+    mt::EchoMapInputs in;
+    in.shape = {1, extent};
+    in.protocol = pr.p;
+    for (std::size_t c = 0; c < C; ++c) {
+        in.signal[c] = {data[c].data(), mt::StridedArray::float32, stride};
+        in.echo_stride[c] = static_cast<std::ptrdiff_t>(n * sizeof(float));
+    }
+    std::vector<double> S0(n * C), R2(n), sd(n);
+    std::vector<std::uint8_t> status(n);
+    ASSERT_TRUE(mt::fit_echoes_map(in, 2, S0.data(), R2.data(), sd.data(), status.data()));
+    std::size_t N = 0;
+    for (std::size_t c = 0; c < C; ++c) {
+        N += pr.p.echoes[c];
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        std::vector<std::vector<double>> echoes(C);
+        std::vector<const double *> rows;
+        for (std::size_t c = 0; c < C; ++c) {
+            for (std::size_t k = 0; k < pr.p.echoes[c]; ++k) {
+                echoes[c].push_back(data[c][k * n + i]);
+            }
+            rows.push_back(echoes[c].data());
+        }
+        double alone_S0[mt::max_contrasts];
+        const mt::EchoFit alone = mt::fit_echoes(pr.p, rows.data(), alone_S0);
+        ASSERT_EQ(status[i], mt::echo_solved) << i;
+        EXPECT_EQ(alone.status, mt::echo_solved);
+        EXPECT_NEAR(R2[i], 2.5 * static_cast<double>(i), 2e-4) << i;  // float32 data
+        EXPECT_EQ(alone.R2star, R2[i]);
+        EXPECT_TRUE(N > C + 1 ? sd[i] < 1e-3 : std::isnan(sd[i])) << sd[i];
+        EXPECT_TRUE(std::isnan(sd[i]) ? std::isnan(alone.R2star_sd) : alone.R2star_sd == sd[i]);
+        for (std::size_t c = 0; c < C; ++c) {
+            EXPECT_NEAR(S0[i * C + c] / pr.S0(c), 1.0, 1e-6);
+            EXPECT_EQ(alone_S0[c], S0[i * C + c]);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, EchoCounts,
+                         ::testing::Values(std::vector<std::size_t>{8, 8, 6},
+                                           std::vector<std::size_t>{2},
+                                           std::vector<std::size_t>{1, 4},
+                                           std::vector<std::size_t>{5, 1, 3, 8},
+                                           std::vector<std::size_t>{1, 1, 1, 1, 1, 1, 1, 8}));
+
+// Double-precision decays recover to rounding; verdicts where the echoes do
+// not make a decay.
+TEST(Echoes, Verdicts) {
+    struct Case {
+        const char *what;
+        std::vector<std::size_t> counts;
+        double R2;           // of the decay made
+        int zero, all_zero;  // echo set to 0 (-1: none); contrast set to 0 (-1: none)
+        bool single_TE;      // every echo of a contrast at one TE
+        mt::EchoStatus status;
+    } cases[] = {
+        {"decay", {4, 3}, 30.0, -1, -1, false, mt::echo_solved},
+        {"no decay", {4, 3}, 0.0, -1, -1, false, mt::echo_solved},
+        {"a zero echo", {4, 3}, 30.0, 2, -1, false, mt::echo_solved},
+        {"growth", {4, 3}, -20.0, -1, -1, false, mt::echo_negative_r2star},
+        {"a contrast all zero", {4, 3}, 30.0, -1, 1, false, mt::echo_too_few_echoes},
+        {"one TE", {4, 3}, 30.0, -1, -1, true, mt::echo_too_few_echoes},
+        {"C + 1 echoes less one", {1, 1}, 30.0, -1, -1, false, mt::echo_too_few_echoes},
+        {"a zero echo leaves C", {2, 1}, 30.0, 0, -1, false, mt::echo_too_few_echoes},
+    };
+    for (const Case &t : cases) {
+        Protocol pr(t.counts);
+        std::vector<std::vector<double>> S(pr.p.contrasts);
+        std::vector<const double *> rows;
+        for (std::size_t c = 0; c < pr.p.contrasts; ++c) {
+            for (std::size_t k = 0; k < pr.p.echoes[c]; ++k) {
+                if (t.single_TE) {
+                    pr.TE[c][k] = 0.005;
+                }
+                S[c].push_back(c == static_cast<std::size_t>(t.all_zero)
+                                   ? 0.0
+                                   : pr.S0(c) * std::exp(-t.R2 * pr.TE[c][k]));
+            }
+            rows.push_back(S[c].data());
+        }
+        if (t.zero >= 0) {
+            S[0][static_cast<std::size_t>(t.zero)] = 0.0;
+        }
+        double S0[mt::max_contrasts];
+        const mt::EchoFit fit = mt::fit_echoes(pr.p, rows.data(), S0);
+        EXPECT_EQ(fit.status, t.status) << t.what;
+        if (t.status == mt::echo_too_few_echoes) {
+            EXPECT_TRUE(std::isnan(fit.R2star) && std::isnan(fit.R2star_sd) && std::isnan(S0[0]))
+                << t.what;
+            continue;
+        }
+        EXPECT_NEAR(fit.R2star, t.R2, 1e-9) << t.what;
+        EXPECT_FALSE(std::signbit(fit.R2star) && t.R2 == 0.0) << t.what;  // not -0
+        EXPECT_LT(fit.R2star_sd, 1e-6) << t.what;
+        for (std::size_t c = 0; c < pr.p.contrasts; ++c) {
+            EXPECT_NEAR(S0[c] / pr.S0(c), 1.0, 1e-12) << t.what;
+        }
+    }
+}
+
+// The echo times are checked once for the whole map: every voxel invalid.
+TEST(Echoes, InvalidEchoTimes) {
+    for (const double bad : {nan, -0.001, std::numeric_limits<double>::infinity()}) {
+        Protocol pr({3, 3});
+        pr.TE[1][2] = bad;
+        const std::vector<double> S = {100.0, 90.0, 80.0, 100.0, 90.0, 80.0};
+        const std::size_t extent[1] = {2};
+        mt::EchoMapInputs in;
+        in.shape = {1, extent};
+        in.protocol = pr.p;
+        for (std::size_t c = 0; c < 2; ++c) {
+            in.signal[c] = {S.data() + 3 * c, mt::StridedArray::float64, nullptr};  // shared
+            in.echo_stride[c] = sizeof(double);
+        }
+        std::vector<double> S0(4), R2(2), sd(2);
+        std::vector<std::uint8_t> status(2);
+        ASSERT_TRUE(mt::fit_echoes_map(in, 1, S0.data(), R2.data(), sd.data(), status.data()));
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_EQ(status[i], mt::echo_invalid_input);
+            EXPECT_TRUE(std::isnan(R2[i]) && std::isnan(sd[i]) && std::isnan(S0[2 * i]));
+        }
+    }
+}
+
+}  // namespace
