@@ -205,6 +205,41 @@ def test_a_wild_b0_voxel_leaves_the_others_alone(
     ) == warned
 
 
+@pytest.mark.parametrize("masked", [False, True])
+def test_only_the_voxels_to_fit_are_computed(tmp_path, scans, masked):
+    # Voxels outside the mask or without signal are left out of every step
+    # and scattered back as a fit leaves them; the others come out as in a
+    # volume where every voxel is fitted, to the bit.
+    from tavni.mt_map.status import STATUS_INVALID_INPUT, STATUS_MASKED
+
+    paths, _, _ = scans
+    names = ("f", "s", "r1", "mtr", "mtsat", "sd")
+    outputs = ["--status", "s", "--r1-out", "r1", "--mtr-out", "mtr", "--mtsat-out", "mtsat"]
+    outputs += ["--uncertainty-out", "sd", "--noise-sd", "1"]
+    pdw = read(paths["pdw"]).copy()
+    pdw[0, :, :2] = 0.0  # no signal
+    mask = np.ones(SHAPE, np.uint8)
+    mask[1:3, 2] = 0
+    for folder, scan, extra in (("all", paths["pdw"], ()), ("cut", tmp_path / "pdw.nii.gz", ())):
+        nibabel.save(nibabel.Nifti1Image(pdw, np.eye(4)), tmp_path / "pdw.nii.gz")
+        if masked and folder == "cut":
+            nibabel.save(nibabel.Nifti1Image(mask, np.eye(4)), tmp_path / "mask.nii.gz")
+            extra = ("--mask", tmp_path / "mask.nii.gz")
+        (tmp_path / folder).mkdir()
+        args = chain_args(dict(paths, pdw=scan), tmp_path / folder, *extra)
+        args += [tmp_path / folder / f"{a}.nii.gz" if a in names else a for a in outputs]
+        assert run(*args) == 0
+    kept = (pdw > 0) & (mask > 0 if masked else True)
+    for name in names:
+        cut, whole = (read(tmp_path / run / f"{name}.nii.gz") for run in ("cut", "all"))
+        np.testing.assert_array_equal(cut[kept], whole[kept])
+        if name == "s":
+            assert (cut[pdw <= 0] == STATUS_INVALID_INPUT).all()
+            assert (cut[mask == 0] == STATUS_MASKED).all() == masked
+        else:
+            assert np.isnan(cut[~kept]).all()
+
+
 @pytest.mark.parametrize(
     "extra, message",
     [

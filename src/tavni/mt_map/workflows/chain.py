@@ -530,6 +530,22 @@ def _offset_span(images, delta_omega, shape, max_memory):
     return tuple(span)
 
 
+def _scatter(run, where, size, name, masked):
+    """A run of a map computed at the voxels ``where`` of ``size``, the
+    others filled as the fit leaves them (outside a mask: ``masked``).
+    """
+    from tavni.mt_map.status import ECHO_STATUS_INVALID_INPUT, STATUS_INVALID_INPUT, STATUS_MASKED
+
+    fill = np.nan
+    if name == "status":
+        fill = STATUS_MASKED if masked else STATUS_INVALID_INPUT
+    elif name == "echo_status":
+        fill = ECHO_STATUS_INVALID_INPUT
+    whole = np.full(size, fill, run.dtype)
+    whole[where] = run
+    return whole
+
+
 class ChainRuns(StatusCounts):
     """The three-scan chain on runs of voxels, as ``streaming.run`` hands them
     over: R1 and M0, the synthetic reference, the ratio and the fraction, MTR
@@ -588,6 +604,12 @@ class ChainRuns(StatusCounts):
     def __call__(self, values):
         """The maps of one run.
 
+        Every step runs on the voxels to fit alone: those in the mask (all
+        without one) with signal in the PD- and T1-weighted scans, gathered
+        into short arrays and the maps scattered back. The others get what
+        a fit of them would give: NaN, and the status "masked" or "invalid
+        input".
+
         Parameters
         ----------
         values : dict of str to numpy.ndarray
@@ -599,6 +621,34 @@ class ChainRuns(StatusCounts):
         dict of str to numpy.ndarray
             The maps of ``outputs``, by name.
         """
+        from tavni.mt_map.status import STATUS_INVALID_INPUT, STATUS_MASKED
+
+        size = len(values["mtw"])
+        data = dict(values)
+        inside = None
+        if "mask" in data:
+            inside = np.flatnonzero(np.nan_to_num(data.pop("mask")) != 0)
+            data = {name: run[inside] for name, run in data.items()}
+            self.counts[STATUS_MASKED] += size - inside.size
+        echo_maps = self.echoes(data) if self.echoes is not None else {}
+        # No R1 without signal in both scans, so no map either.
+        signal = np.flatnonzero((data["pdw"] > 0) & (data["t1w"] > 0))
+        count = len(data["pdw"])
+        if signal.size < count:
+            data = {name: run[signal] for name, run in data.items()}
+            self.counts[STATUS_INVALID_INPUT] += count - signal.size
+        maps = self._compute(prepared(data), masked=inside is not None)
+        if signal.size < count:
+            maps = {name: _scatter(run, signal, count, name, False) for name, run in maps.items()}
+        maps.update(echo_maps)
+        if inside is not None:
+            maps = {name: _scatter(run, inside, size, name, True) for name, run in maps.items()}
+        return {name: maps[name] for name in self.outputs}
+
+    def _compute(self, data, masked):
+        """The maps of the voxels to fit (``data`` holds nothing else;
+        ``masked``: they are a mask's).
+        """
         from tavni.mt_map import mtr
         from tavni.mt_map.status import (
             R1_STATUS_SOLVED,
@@ -606,9 +656,6 @@ class ChainRuns(StatusCounts):
             STATUS_INVALID_INPUT,
         )
 
-        data = dict(values)
-        echo_maps = self.echoes(data) if self.echoes is not None else {}
-        data = prepared(data)
         p = dict(self.values)
         R1, M0, r1_status, reference = r1_and_reference(data, p, self.threads)
         ratio = signal_ratio(data["mtw"], reference)
@@ -627,7 +674,7 @@ class ChainRuns(StatusCounts):
         f, status, derivatives = fit_run(self, p, ratio, R1, data)
         if off_grid is not None:
             self.off_grid += int(np.count_nonzero(off_grid & (status == STATUS_INVALID_INPUT)))
-        considered = ~np.isnan(data["mtw"]) if "mask" not in data else data["mask"]
+        considered = ~np.isnan(data["mtw"]) if not masked else np.ones(len(data["mtw"]), bool)
         signal = considered & (data["pdw"] > 0) & (data["t1w"] > 0)
         self.signal += int(np.count_nonzero(signal))
         # Two roots are an R1 found (the smaller), not a failure of the fit.
@@ -636,7 +683,7 @@ class ChainRuns(StatusCounts):
         self.ratio_sample.append(
             ratio.reshape(-1)[np.flatnonzero(~np.isnan(ratio))[:: self.stride]]
         )
-        maps = {"fraction": f, "status": status, "r1": R1, "m0": M0, **echo_maps}
+        maps = {"fraction": f, "status": status, "r1": R1, "m0": M0}
         if "mtr" in self.outputs:
             maps["mtr"] = outside_mask_nan(mtr(data["mtw"], reference), data)
         if "mtsat" in self.outputs:
@@ -662,4 +709,4 @@ class ChainRuns(StatusCounts):
                     b1_sensitivity="sensitivity_b1" in self.outputs,
                 )
             maps.update(self.uncertainty.maps(result))
-        return {name: maps[name] for name in self.outputs}
+        return {name: maps[name] for name in self.outputs if name in maps}
