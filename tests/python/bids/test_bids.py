@@ -742,3 +742,68 @@ def test_b1_sources(tmp_path, kinds, edits, expected):
     np.testing.assert_array_equal(field.affine, B1_AFFINE)
     # The AFI closed form is first order in TR/T1.
     np.testing.assert_allclose(field.get_fdata(), TRUE_B1, rtol=5e-3 if "AFI" in expected else 1e-6)
+
+
+T1W_ECHO = "sub-01/anat/sub-01_acq-T1w_echo-{}_flip-2_mt-off_MPM"
+
+
+@pytest.mark.parametrize(
+    "layout, edits, expected",
+    [
+        ("MPM", {}, {"pdw": [1, 2, 3, 4], "t1w": [1, 2, 3, 4], "mtw": [1, 2]}),
+        ("MTS", {}, {"pdw": [1, 2, 3, 4], "t1w": [1, 2, 3, 4], "mtw": [1, 2]}),
+        # Ordered by EchoTime, not by the echo- index.
+        ("MPM", {1: {"EchoTime": 0.0046}, 2: {"EchoTime": 0.0023}}, {"t1w": [2, 1, 3, 4]}),
+        (
+            "MPM",
+            {2: {"EchoTime": None}},
+            Refused(f"{T1W_ECHO.format(2)}.nii.gz: sidecar field EchoTime is missing"),
+        ),
+        (
+            "MPM",
+            {2: {"EchoTime": "4.6 ms"}},
+            Refused(f"{T1W_ECHO.format(2)}.json: EchoTime must be a number, not '4.6 ms'"),
+        ),
+        ("MPM", {2: {"EchoTime": 4.6}}, Refused("EchoTime is 4.6, but must be in seconds")),
+        (
+            "MTS",
+            {3: {"EchoTime": 0.0046}},
+            Refused(
+                "sub-01/anat/sub-01_echo-2_flip-2_mt-off_MTS.nii.gz and sub-01/anat/sub-01_"
+                "echo-3_flip-2_mt-off_MTS.nii.gz have the same EchoTime (0.0046 s)"
+            ),
+        ),
+        ("MPM", {4: {"FlipAngle": 21.0}}, Refused("differ in FlipAngle (20.0, 21.0)")),
+        ("MPM", {4: {"RepetitionTimeExcitation": 0.03}}, Refused("differ in RepetitionTimeEx")),
+    ],
+)
+def test_echoes_found(tmp_path, layout, edits, expected):
+    """The echoes of each contrast, under _MPM (acq- naming the contrast)
+    or _MTS, in the order of their echo times; what is missing or
+    inconsistent refused in one line.
+    """
+    from tavni.mt_map.bids import app, inputs
+
+    raw = write_bids_dataset(tmp_path / "raw", ("01",), echoes=layout)
+    stem = T1W_ECHO if layout == "MPM" else "sub-01/anat/sub-01_echo-{}_flip-2_mt-off_MTS"
+    for echo, change in edits.items():
+        edit_sidecar(raw, f"{stem.format(echo)}.json", **change)
+    options = app.AppOptions(raw, tmp_path / "out", protocol=raw / "protocol.json")
+    found = lambda: inputs.collections_of(  # noqa: E731
+        inputs.open_layout(raw), "01", None, inputs.read_overrides(options), options
+    )
+    if isinstance(expected, Refused):
+        with pytest.raises(base.BidsError) as raised:
+            found()
+        assert expected in str(raised.value) and "\n" not in str(raised.value)
+        return
+    (collection,) = found()
+    assert collection.entities == {"acquisition": None, "run": None}
+    for role, order in expected.items():
+        echoes = collection.echoes[role]
+        assert [Path(p).name.split("echo-")[1][0] for p in echoes["images"]] == [
+            str(k) for k in order
+        ]
+        assert echoes["echo_times"] == sorted(echoes["echo_times"])
+        assert getattr(collection, role) == echoes["images"][0]
+    assert len(collection.sources) == 10 + 1  # every echo and the B1 map
