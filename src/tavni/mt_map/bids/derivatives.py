@@ -15,9 +15,9 @@ import tempfile
 from pathlib import Path
 
 from tavni.mt_map.bids.base import APP_NAME, BidsError
-from tavni.mt_map.bids.naming import BIDSIGNORE, ECHO_MAPS, ECHO_STATUS_DESC, STATUS_DESC
+from tavni.mt_map.bids.naming import BIDSIGNORE, STATUS_DESC
 from tavni.mt_map.io.volumes import file_identity
-from tavni.mt_map.outputs import BIDS_MAPS
+from tavni.mt_map.outputs import BIDS_MAPS, by_key
 
 __all__ = [
     "LOCK_NAME",
@@ -46,8 +46,8 @@ _OURS = re.compile(
     "_("
     + "|".join(
         [re.escape(kind.suffix) for kind in BIDS_MAPS]
-        + [suffix for _, suffix in ECHO_MAPS]
-        + [f"desc-{STATUS_DESC}_dseg", f"desc-{ECHO_STATUS_DESC}_dseg", "desc-brain_mask"]
+        + [f"desc-{STATUS_DESC}_dseg", f"desc-{by_key('echo_status').desc}_dseg"]
+        + ["desc-brain_mask"]
     )
     + r")\.(nii\.gz|json|tsv)$"
 )

@@ -7,10 +7,6 @@ from pathlib import Path
 __all__ = [
     "FRACTION_SUFFIX",
     "STATUS_DESC",
-    "R2STAR_SUFFIX",
-    "R2STAR_SD_SUFFIX",
-    "ECHO_STATUS_DESC",
-    "ECHO_MAPS",
     "BIDSIGNORE",
     "IMAGE_EXTENSIONS",
     "entity_order",
@@ -26,25 +22,6 @@ FRACTION_SUFFIX = "MPFmap"
 
 STATUS_DESC = "MPFstatus"
 """The ``desc-`` of the status segmentation (``_dseg``)."""
-
-
-R2STAR_SUFFIX = "R2starmap"
-"""The schema's suffix of an R2* map (1/s), written for multi-echo scans."""
-
-
-R2STAR_SD_SUFFIX = "R2starsd"
-"""The custom suffix of R2*'s standard deviation, named as the fraction's
-(``MPFsd``); listed in .bidsignore. Not ``desc-sd_R2starmap``: a query for
-R2* maps by suffix would take the deviation for a map of R2*."""
-
-
-ECHO_STATUS_DESC = "R2starstatus"
-"""The ``desc-`` of the echo fit's status segmentation (``_dseg``)."""
-
-
-ECHO_MAPS = (("r2star", R2STAR_SUFFIX), ("r2star_sd", R2STAR_SD_SUFFIX))
-"""The maps of multi-echo scans: the chain's output name and the suffix; the
-echo status (``echo_status``) is a ``_dseg`` of :data:`ECHO_STATUS_DESC`."""
 
 
 BIDSIGNORE = (

@@ -23,14 +23,8 @@ from pathlib import Path
 
 from tavni.mt_map.bids.base import BidsError, Outcome, one_line
 from tavni.mt_map.bids.derivatives import foreign_file, read_image, write_json
-from tavni.mt_map.bids.naming import (
-    ECHO_MAPS,
-    ECHO_STATUS_DESC,
-    FRACTION_SUFFIX,
-    STATUS_DESC,
-    bids_name,
-)
-from tavni.mt_map.outputs import BIDS_MAPS
+from tavni.mt_map.bids.naming import FRACTION_SUFFIX, STATUS_DESC, bids_name
+from tavni.mt_map.outputs import BIDS_MAPS, by_key
 
 __all__ = [
     "process_participant",
@@ -515,13 +509,16 @@ def map_collection(job, collection, work):
         entities = dict(collection.entities, description=desc)
         return anat / bids_name(participant, session, entities, suffix, extension)
 
-    outputs = {kind.key: str(name(kind.suffix)) for kind in BIDS_MAPS}
-    outputs["status"] = str(name("dseg", desc=STATUS_DESC))
     # Multi-echo scans go to the chain as their echoes, which give R2* too.
     scans = _scans(collection)
+    maps = [kind for kind in BIDS_MAPS if collection.echoes or not kind.needs_echoes]
+    outputs = {kind.key: str(name(kind.suffix, desc=kind.desc)) for kind in maps}
+    outputs["status"] = str(name("dseg", desc=STATUS_DESC))
+    segmentations = [(STATUS_DESC, "the bound-pool fraction fit", "FRACTION")]
     if collection.echoes:
-        outputs.update({key: str(name(suffix)) for key, suffix in ECHO_MAPS})
-        outputs["echo_status"] = str(name("dseg", desc=ECHO_STATUS_DESC))
+        echo_status = by_key("echo_status")
+        outputs["echo_status"] = str(name(echo_status.suffix, desc=echo_status.desc))
+        segmentations.append((echo_status.desc, "the echoes' fit of S(0) and R2*", "ECHOES"))
     b1 = b0 = None
     if collection.b1:
         b1 = relative_field(collection, work)
@@ -578,7 +575,7 @@ def map_collection(job, collection, work):
         common["EchoTimes"] = echoes["EchoTimes"]
     if warnings:
         common["ProcessingWarnings"] = warnings
-    for kind in BIDS_MAPS:
+    for kind in maps:
         sidecar = {
             "Units": kind.unit,
             "EstimationAlgorithm": kind.algorithm,
@@ -591,22 +588,13 @@ def map_collection(job, collection, work):
         if kind.key == "uncertainty":
             # The noise levels used, or why there were none.
             sidecar["NoiseEstimate"] = list(_summary_field(summary, "notes") or ())
-        write_json(Path(outputs[kind.key]).with_name(name(kind.suffix, ".json").name), sidecar)
-    from tavni.mt_map.status import ECHOES, FRACTION, status_table
+        if kind.needs_echoes and echoes.get("R2starStatus") is not None:
+            sidecar["R2starStatus"] = echoes["R2starStatus"]
+        write_json(
+            Path(outputs[kind.key]).with_name(name(kind.suffix, ".json", kind.desc).name), sidecar
+        )
+    from tavni.mt_map import status
 
-    segmentations = [(STATUS_DESC, "the bound-pool fraction fit", FRACTION)]
-    if echoes:
-        for key, suffix in ECHO_MAPS:
-            sidecar = {
-                "Units": "1/s",
-                "EstimationAlgorithm": _R2STAR_ALGORITHM[key],
-                "SkullStripped": mask is not None,
-                **common,
-            }
-            if echoes.get("R2starStatus") is not None:
-                sidecar["R2starStatus"] = echoes["R2starStatus"]
-            write_json(name(suffix, ".json"), sidecar)
-        segmentations.append((ECHO_STATUS_DESC, "the echoes' fit of S(0) and R2*", ECHOES))
     for desc, fit, table in segmentations:
         write_json(
             name("dseg", ".json", desc),
@@ -617,7 +605,8 @@ def map_collection(job, collection, work):
             },
         )
         lines = ["index\tname\tdescription"] + [
-            f"{code}\t{label}\t{meaning}" for code, label, meaning in status_table(table)
+            f"{code}\t{label}\t{meaning}"
+            for code, label, meaning in status.status_table(getattr(status, table))
         ]
         name("dseg", ".tsv", desc).write_text("\n".join(lines) + "\n")
     return {
@@ -651,16 +640,6 @@ def map_collection(job, collection, work):
         + [p for p in (collection.b0, collection.mask) if p],
         "generated_by": job.generated_by,
     }
-
-
-# How R2* and its deviation are estimated, for their sidecars.
-_R2STAR_ALGORITHM = {
-    "r2star": "Effective transverse relaxation rate shared by the PD-, T1- and MT-weighted "
-    "multi-echo readouts: ln S_c(TE) = ln S_c(0) - R2* TE fitted per voxel over every echo "
-    "by least squares weighted by S^2",
-    "r2star_sd": "Standard deviation of R2* from the residuals of the weighted least-squares "
-    "fit of the echoes",
-}
 
 
 def _scans(collection):

@@ -31,7 +31,7 @@ from pathlib import Path
 
 import numpy as np
 
-from tavni.mt_map.outputs import BIDS_MAPS, MAPS
+from tavni.mt_map.outputs import GROUP_MAPS, MAPS
 
 __all__ = [
     "SHOWN",
@@ -58,11 +58,15 @@ __all__ = [
 SHOWN = tuple(
     (row.key, row.label, "" if row.unit == "1" else row.unit, row.display[1])
     for row in MAPS
-    if row.display is not None
+    if row.display is not None and not row.needs_echoes
 )
 
-# R2* of multi-echo scans, shown with the maps where a collection has it.
-_R2STAR_SHOWN = ("r2star", "R2*", "1/s", "plasma")
+# The maps of multi-echo scans, shown with the others where a collection has them.
+_ECHO_SHOWN = tuple(
+    (row.key, row.label, "" if row.unit == "1" else row.unit, row.display[1])
+    for row in MAPS
+    if row.display is not None and row.needs_echoes
+)
 
 # What each echo combination does, for the report's line on the echoes.
 _COMBINATIONS = {
@@ -529,8 +533,7 @@ def _shown(result):
     """The maps a collection's section shows: ``SHOWN``, and R2* where the
     scans had echoes.
     """
-    extra = "r2star" in result["outputs"] and all(k != "r2star" for k, *_ in SHOWN)
-    return SHOWN + ((_R2STAR_SHOWN,) if extra else ())
+    return SHOWN + tuple(row for row in _ECHO_SHOWN if row[0] in result["outputs"])
 
 
 def _maps_figure(anatomy, images, region, middle, mask, shown_maps=SHOWN):
@@ -918,17 +921,17 @@ def group_figure(rows):
         Per map suffix, the rows (participant, session, ...) that are outliers.
     """
     plt = pyplot()
-    across = min(4, len(BIDS_MAPS))
-    down = -(-len(BIDS_MAPS) // across)
+    across = min(4, len(GROUP_MAPS))
+    down = -(-len(GROUP_MAPS) // across)
     figure, axes = plt.subplots(
         down, across, figsize=(11, 3.2 * down), squeeze=False, layout="constrained"
     )
-    for axis in axes.ravel()[len(BIDS_MAPS) :]:
+    for axis in axes.ravel()[len(GROUP_MAPS) :]:
         axis.set_visible(False)
     rng = np.random.default_rng(0)
     names = [_row_name(row) for row in rows]
     named = {}
-    for axis, kind in zip(axes.ravel(), BIDS_MAPS):
+    for axis, kind in zip(axes.ravel(), GROUP_MAPS):
         medians = np.array([row[f"{kind.suffix}_median"] for row in rows], dtype=float)
         finite = np.isfinite(medians)
         named[kind.suffix] = outliers(medians, names)
@@ -959,7 +962,7 @@ def group_figure(rows):
         axis.set_xticks([])
     flagged = sorted({n for found in named.values() for n in found})
     alt = (
-        f"Box plots of the per-participant medians of {', '.join(k.suffix for k in BIDS_MAPS)} "
+        f"Box plots of the per-participant medians of {', '.join(k.suffix for k in GROUP_MAPS)} "
         f"over {len(rows)} rows, one point per participant"
         + (f"; outliers named: {', '.join(flagged)}" if flagged else "; no outlier")
         + "."
@@ -994,7 +997,7 @@ def group_report(path, rows):
         The rows of ``group.summarise_group``.
     """
     figure, alt, named = group_figure(rows)
-    columns = ["share_solved"] + [f"{kind.suffix}_median" for kind in BIDS_MAPS] + ["warnings"]
+    columns = ["share_solved"] + [f"{kind.suffix}_median" for kind in GROUP_MAPS] + ["warnings"]
 
     def cell(value):
         if isinstance(value, float):

@@ -4,6 +4,7 @@ import sys
 from pathlib import Path
 
 from tavni.mt_map.cli.options import add_registration_options, share
+from tavni.mt_map.protocol import ECHO_COMBINATIONS
 
 __all__ = ["add_parser", "run"]
 
@@ -134,8 +135,8 @@ def add_parser(commands):
     )
     parser.add_argument(
         "--echo-combination",
-        choices=("te0", "mean", "first"),
-        default="te0",
+        choices=ECHO_COMBINATIONS,
+        default=ECHO_COMBINATIONS[0],
         help="multi-echo scans (_MPM, or echo- images under _MTS): te0 extrapolates "
         "each contrast to TE = 0 with one R2* fitted over all echoes (default); "
         "mean averages each contrast's echoes, which biases f: "
