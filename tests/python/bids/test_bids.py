@@ -751,7 +751,6 @@ T1W_ECHO = "sub-01/anat/sub-01_acq-T1w_echo-{}_flip-2_mt-off_MPM"
     "layout, edits, expected",
     [
         ("MPM", {}, {"pdw": [1, 2, 3, 4], "t1w": [1, 2, 3, 4], "mtw": [1, 2]}),
-        ("MTS", {}, {"pdw": [1, 2, 3, 4], "t1w": [1, 2, 3, 4], "mtw": [1, 2]}),
         # Ordered by EchoTime, not by the echo- index.
         ("MPM", {1: {"EchoTime": 0.0046}, 2: {"EchoTime": 0.0023}}, {"t1w": [2, 1, 3, 4]}),
         (
@@ -774,7 +773,6 @@ T1W_ECHO = "sub-01/anat/sub-01_acq-T1w_echo-{}_flip-2_mt-off_MPM"
             ),
         ),
         ("MPM", {4: {"FlipAngle": 21.0}}, Refused("differ in FlipAngle (20.0, 21.0)")),
-        ("MPM", {4: {"RepetitionTimeExcitation": 0.03}}, Refused("differ in RepetitionTimeEx")),
     ],
 )
 def test_echoes_found(tmp_path, layout, edits, expected):
@@ -801,9 +799,7 @@ def test_echoes_found(tmp_path, layout, edits, expected):
     assert collection.entities == {"acquisition": None, "run": None}
     for role, order in expected.items():
         echoes = collection.echoes[role]
-        assert [Path(p).name.split("echo-")[1][0] for p in echoes["images"]] == [
-            str(k) for k in order
-        ]
+        assert [int(Path(p).name.split("echo-")[1][0]) for p in echoes["images"]] == order
         assert echoes["echo_times"] == sorted(echoes["echo_times"])
         assert getattr(collection, role) == echoes["images"][0]
     assert len(collection.sources) == 10 + 1  # every echo and the B1 map
@@ -834,7 +830,7 @@ def test_echoes_mapped(serial, tmp_path, layout, combination):
     both = np.isfinite(f) & np.isfinite(truth)
     assert both.sum() > 0.9 * np.isfinite(truth).sum()
     if combination == "te0":
-        np.testing.assert_allclose(f[both], truth[both], rtol=1e-3)
+        np.testing.assert_allclose(f[both], truth[both], rtol=1e-5)
     else:
         # The MT-weighted scan's two early echoes against four: about 5 %
         # brighter than its references, and f lower by more.
@@ -843,7 +839,6 @@ def test_echoes_mapped(serial, tmp_path, layout, combination):
     for suffix in ("MPFmap", "R1map", "R2starmap", "R2starsd"):
         sidecar = json.loads((anat / f"sub-01_{suffix}.json").read_text())
         assert (sidecar["EchoCombination"], sidecar["EchoTimes"]) == (combination, times)
-    assert json.loads((anat / "sub-01_R2starmap.json").read_text())["Units"] == "1/s"
     table = (anat / "sub-01_desc-R2starstatus_dseg.tsv").read_text()
     assert table.startswith("index\tname\tdescription\n0\tsolved\t")
     report = (out / "sub-01.html").read_text()
