@@ -173,10 +173,26 @@ BIDS_SCANS = (
 BIDS_PROTOCOL = {"T2_free": 0.04, "T2b": 12e-6}
 
 
-def write_bids_dataset(root, participants=("01", "02", "03"), shape=(12, 12, 8), mt_marks=None):
+# Multi-echo readouts of the same scans: echo times (s) per contrast, and
+# the one R2* (1/s) by which every echo decays.
+BIDS_ECHO_TIMES = (
+    (0.0023, 0.0046, 0.0069, 0.0092),
+    (0.0023, 0.0046, 0.0069, 0.0092),
+    (0.0023, 0.0046),
+)
+BIDS_R2STAR = 25.0
+BIDS_CONTRASTS = ("PDw", "T1w", "MTw")
+
+
+def write_bids_dataset(
+    root, participants=("01", "02", "03"), shape=(12, 12, 8), mt_marks=None, echoes=None
+):
     """The dataset; mt_marks {field: (MT-on value, MT-off value)} writes the
     sidecars as DICOM converters do: that field in place of MTState, and
-    RepetitionTime in place of RepetitionTimeExcitation.
+    RepetitionTime in place of RepetitionTimeExcitation. echoes "MPM" or
+    "MTS" writes each scan as noiseless echoes (``BIDS_ECHO_TIMES``, decay
+    ``BIDS_R2STAR``): ``acq-<contrast>_echo-<k>_..._MPM`` or
+    ``echo-<k>_..._MTS``, each echo's sidecar with its EchoTime.
     """
     import json
 
@@ -191,7 +207,7 @@ def write_bids_dataset(root, participants=("01", "02", "03"), shape=(12, 12, 8),
     shared = dict(BIDS_SHARED)
     if mt_marks:
         shared["RepetitionTime"] = shared.pop("RepetitionTimeExcitation")
-    (root / "MTS.json").write_text(json.dumps(shared))
+    (root / f"{echoes or 'MTS'}.json").write_text(json.dumps(shared))
     grid = np.meshgrid(*(np.linspace(-1, 1, n) for n in shape), indexing="ij")
     inside = sum(axis**2 for axis in grid) <= 0.8
     for number, participant in enumerate(participants):
@@ -199,22 +215,35 @@ def write_bids_dataset(root, participants=("01", "02", "03"), shape=(12, 12, 8),
         anat.mkdir(parents=True)
         fmap.mkdir(parents=True)
         R1 = 0.8 + 0.1 * number + 0.3 * grid[0]
-        for entities, flip, t1_weighted in BIDS_SCANS:
+        for (entities, flip, t1_weighted), contrast, times in zip(
+            BIDS_SCANS, BIDS_CONTRASTS, BIDS_ECHO_TIMES
+        ):
             E1, angle = np.exp(-0.025 * R1), np.radians(flip)
             signal = 1000 * np.sin(angle) * (1 - E1) / (1 - np.cos(angle) * E1)
             if t1_weighted is None:
                 signal *= 0.6 - 0.02 * number
-            name = f"sub-{participant}_{entities}_MTS"
-            nibabel.save(
-                nibabel.Nifti1Image(
-                    np.where(inside, signal, 0).astype(np.float32), np.diag([2.0, 2.0, 2.0, 1.0])
-                ),
-                anat / f"{name}.nii.gz",
-            )
             marks = {"MTState": t1_weighted is None}
             if mt_marks:
                 marks = {k: v[t1_weighted is not None] for k, v in mt_marks.items()}
-            (anat / f"{name}.json").write_text(json.dumps({"FlipAngle": flip, **marks}))
+            written = [(f"sub-{participant}_{entities}_MTS", signal, {})]
+            if echoes:
+                acq = f"acq-{contrast}_" if echoes == "MPM" else ""
+                written = [
+                    (
+                        f"sub-{participant}_{acq}echo-{k + 1}_{entities}_{echoes}",
+                        signal * np.exp(-BIDS_R2STAR * te),
+                        {"EchoTime": te},
+                    )
+                    for k, te in enumerate(times)
+                ]
+            for name, data, echo in written:
+                nibabel.save(
+                    nibabel.Nifti1Image(
+                        np.where(inside, data, 0).astype(np.float32), np.diag([2.0, 2.0, 2.0, 1.0])
+                    ),
+                    anat / f"{name}.nii.gz",
+                )
+                (anat / f"{name}.json").write_text(json.dumps({"FlipAngle": flip, **marks, **echo}))
         b1 = np.where(inside, 100 * (1.05 - 0.1 * grid[1] ** 2), 0).astype(np.float32)
         nibabel.save(
             nibabel.Nifti1Image(b1, np.diag([2.0, 2.0, 2.0, 1.0])),

@@ -254,8 +254,9 @@ MAPS = (
         "sd of R2* (1/s) from the echo fit's residuals",
         "--r2star-sd-out",
         "r2starsd",
-        "R2starmap",
-        desc="sd",
+        # Named as the fraction's sd (MPFsd), with a suffix of its own: as
+        # desc-sd_R2starmap, a query for R2* maps by suffix would take it.
+        "R2starsd",
         algorithm="Standard deviation of R2* from the weighted residuals of the echo fit",
         reference=REFERENCES["r2star"],
         needs_scans=True,

@@ -13,7 +13,7 @@ from pathlib import Path
 import nibabel
 import numpy as np
 import pytest
-from conftest import write_bids_dataset
+from conftest import BIDS_ECHO_TIMES, BIDS_R2STAR, write_bids_dataset
 
 from tavni.mt_map import cli
 from tavni.mt_map.bids import base, naming
@@ -742,3 +742,107 @@ def test_b1_sources(tmp_path, kinds, edits, expected):
     np.testing.assert_array_equal(field.affine, B1_AFFINE)
     # The AFI closed form is first order in TR/T1.
     np.testing.assert_allclose(field.get_fdata(), TRUE_B1, rtol=5e-3 if "AFI" in expected else 1e-6)
+
+
+T1W_ECHO = "sub-01/anat/sub-01_acq-T1w_echo-{}_flip-2_mt-off_MPM"
+
+
+@pytest.mark.parametrize(
+    "layout, edits, expected",
+    [
+        ("MPM", {}, {"pdw": [1, 2, 3, 4], "t1w": [1, 2, 3, 4], "mtw": [1, 2]}),
+        # Ordered by EchoTime, not by the echo- index.
+        ("MPM", {1: {"EchoTime": 0.0046}, 2: {"EchoTime": 0.0023}}, {"t1w": [2, 1, 3, 4]}),
+        (
+            "MPM",
+            {2: {"EchoTime": None}},
+            Refused(f"{T1W_ECHO.format(2)}.nii.gz: sidecar field EchoTime is missing"),
+        ),
+        (
+            "MPM",
+            {2: {"EchoTime": "4.6 ms"}},
+            Refused(f"{T1W_ECHO.format(2)}.json: EchoTime must be a number, not '4.6 ms'"),
+        ),
+        ("MPM", {2: {"EchoTime": 4.6}}, Refused("EchoTime is 4.6, but must be in seconds")),
+        (
+            "MTS",
+            {3: {"EchoTime": 0.0046}},
+            Refused(
+                "sub-01/anat/sub-01_echo-2_flip-2_mt-off_MTS.nii.gz and sub-01/anat/sub-01_"
+                "echo-3_flip-2_mt-off_MTS.nii.gz have the same EchoTime (0.0046 s)"
+            ),
+        ),
+        ("MPM", {4: {"FlipAngle": 21.0}}, Refused("differ in FlipAngle (20.0, 21.0)")),
+    ],
+)
+def test_echoes_found(tmp_path, layout, edits, expected):
+    """The echoes of each contrast, under _MPM (acq- naming the contrast)
+    or _MTS, in the order of their echo times; what is missing or
+    inconsistent refused in one line.
+    """
+    from tavni.mt_map.bids import app, inputs
+
+    raw = write_bids_dataset(tmp_path / "raw", ("01",), echoes=layout)
+    stem = T1W_ECHO if layout == "MPM" else "sub-01/anat/sub-01_echo-{}_flip-2_mt-off_MTS"
+    for echo, change in edits.items():
+        edit_sidecar(raw, f"{stem.format(echo)}.json", **change)
+    options = app.AppOptions(raw, tmp_path / "out", protocol=raw / "protocol.json")
+    found = lambda: inputs.collections_of(  # noqa: E731
+        inputs.open_layout(raw), "01", None, inputs.read_overrides(options), options
+    )
+    if isinstance(expected, Refused):
+        with pytest.raises(base.BidsError) as raised:
+            found()
+        assert expected in str(raised.value) and "\n" not in str(raised.value)
+        return
+    (collection,) = found()
+    assert collection.entities == {"acquisition": None, "run": None}
+    for role, order in expected.items():
+        echoes = collection.echoes[role]
+        assert [int(Path(p).name.split("echo-")[1][0]) for p in echoes["images"]] == order
+        assert echoes["echo_times"] == sorted(echoes["echo_times"])
+        assert getattr(collection, role) == echoes["images"][0]
+    assert len(collection.sources) == 10 + 1  # every echo and the B1 map
+
+
+@pytest.mark.parametrize("layout, combination", [("MPM", "te0"), ("MTS", "mean")])
+def test_echoes_mapped(serial, tmp_path, layout, combination):
+    """Noiseless echoes of the serial dataset's scans: te0 gives back their
+    maps and the one R2*; mean biases f low. R2*, its sd and the echo
+    status are written, named in the sidecars and the report, and the
+    derivatives pass the validator.
+    """
+    from tavni.mt_map.status import ECHO_STATUS_SOLVED
+
+    raw, out = write_bids_dataset(tmp_path / "raw", ("01",), echoes=layout), tmp_path / "out"
+    assert run_app(raw, out, "participant", "--echo-combination", combination) == 0
+    anat, reference = out / "sub-01/anat", serial[1] / "sub-01/anat"
+
+    def image(folder, name):
+        return np.asarray(nibabel.load(folder / f"sub-01_{name}.nii.gz").dataobj)
+
+    status = image(anat, "desc-R2starstatus_dseg")
+    solved = status == ECHO_STATUS_SOLVED
+    assert status.dtype == np.uint8 and solved.sum() > 100
+    np.testing.assert_allclose(image(anat, "R2starmap")[solved], BIDS_R2STAR, rtol=1e-4)
+    assert np.all(image(anat, "R2starsd")[solved] < 1e-2 * BIDS_R2STAR)
+    f, truth = image(anat, "MPFmap"), image(reference, "MPFmap")
+    both = np.isfinite(f) & np.isfinite(truth)
+    assert both.sum() > 0.9 * np.isfinite(truth).sum()
+    if combination == "te0":
+        np.testing.assert_allclose(f[both], truth[both], rtol=1e-5)
+    else:
+        # The MT-weighted scan's two early echoes against four: about 5 %
+        # brighter than its references, and f lower by more.
+        assert np.median(f[both] / truth[both]) < 0.95
+    times = dict(zip(("PDw", "T1w", "MTw"), (list(t) for t in BIDS_ECHO_TIMES)))
+    for suffix in ("MPFmap", "R1map", "R2starmap", "R2starsd"):
+        sidecar = json.loads((anat / f"sub-01_{suffix}.json").read_text())
+        assert (sidecar["EchoCombination"], sidecar["EchoTimes"]) == (combination, times)
+    table = (anat / "sub-01_desc-R2starstatus_dseg.tsv").read_text()
+    assert table.startswith("index\tname\tdescription\n0\tsolved\t")
+    report = (out / "sub-01.html").read_text()
+    assert f"Echo combination: {combination}," in report and "R2* (1/s)" in report
+    if combination == "te0":
+        errors, text = validator_errors(out)
+        assert errors == [], text

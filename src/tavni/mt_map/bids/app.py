@@ -76,6 +76,10 @@ class AppOptions:
     fail_below : float
         A participant with a collection whose share of fitted voxels solved
         is below this fails, its maps kept (default 0.5).
+    echo_combination : {"te0", "mean", "first"}
+        How the echoes of multi-echo scans become one image per contrast:
+        extrapolated to TE = 0 with one R2* (default), averaged, or the
+        first echo.
     """
 
     bids_dir: Path
@@ -97,6 +101,7 @@ class AppOptions:
     param: list | None = None
     quiet: bool = False
     fail_below: float = FAIL_BELOW
+    echo_combination: str = "te0"
 
 
 def plan(options):
@@ -149,6 +154,7 @@ def plan(options):
             register=getattr(options, "register", True),
             compute_mask=not getattr(options, "no_mask", False),
             fail_below=getattr(options, "fail_below", FAIL_BELOW),
+            echo_combination=getattr(options, "echo_combination", "te0"),
         )
         sessions = layout.get_sessions(subject=participant) or [None]
         if sessions_wanted:

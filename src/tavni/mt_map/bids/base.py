@@ -63,6 +63,10 @@ class Collection:
         Each scan's intensity factor ("pdw", "t1w", "mtw").
     scale_notes : dict of str to str
         The scale each scan is put on, in words.
+    echoes : dict
+        For multi-echo scans, role ("pdw", "t1w", "mtw") to ``{"images":
+        [paths], "echo_times": [s]}`` in echo order (``pdw``, ``t1w`` and
+        ``mtw`` are then the first echoes); empty for single-echo scans.
     warnings : list of str
         What reading the dataset found worth saying.
     """
@@ -86,6 +90,7 @@ class Collection:
     b1_source: str | None = None
     scales: dict = field(default_factory=dict)  # "pdw", "t1w", "mtw" -> factor
     scale_notes: dict = field(default_factory=dict)
+    echoes: dict = field(default_factory=dict)  # role -> images, echo_times
 
 
 @dataclass
@@ -116,6 +121,8 @@ class Job:
     fail_below : float
         The participant fails (its maps kept) when a collection has less
         than this share of its fitted voxels solved.
+    echo_combination : {"te0", "mean", "first"}
+        How multi-echo scans are combined into one image per contrast.
     """
 
     participant: str
@@ -129,6 +136,7 @@ class Job:
     register: bool = True
     error: str | None = None  # found while planning: nothing to run
     fail_below: float = FAIL_BELOW
+    echo_combination: str = "te0"
 
 
 @dataclass

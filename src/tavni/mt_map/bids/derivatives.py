@@ -17,7 +17,7 @@ from pathlib import Path
 from tavni.mt_map.bids.base import APP_NAME, BidsError
 from tavni.mt_map.bids.naming import BIDSIGNORE, STATUS_DESC
 from tavni.mt_map.io.volumes import file_identity
-from tavni.mt_map.outputs import BIDS_MAPS
+from tavni.mt_map.outputs import BIDS_MAPS, by_key
 
 __all__ = [
     "LOCK_NAME",
@@ -40,12 +40,14 @@ writes there (``flock``); it names the holder's process and host."""
 
 # The suffixes (with extensions) of the files a participant folder of ours
 # holds: the maps and their sidecars, the status segmentation and its table,
-# the brain mask computed where none was given.
+# the brain mask computed where none was given, R2* and the echo fit's
+# status of multi-echo scans.
 _OURS = re.compile(
     "_("
     + "|".join(
         [re.escape(kind.suffix) for kind in BIDS_MAPS]
-        + [f"desc-{STATUS_DESC}_dseg", "desc-brain_mask"]
+        + [f"desc-{STATUS_DESC}_dseg", f"desc-{by_key('echo_status').desc}_dseg"]
+        + ["desc-brain_mask"]
     )
     + r")\.(nii\.gz|json|tsv)$"
 )

@@ -10,6 +10,13 @@ inheritance):
   never by the flip index: of the MT-off images the smallest flip angle is
   the PD-weighted scan, the largest the T1-weighted one. Images that differ
   in ``acq-``/``run-`` form separate collections, mapped separately.
+- multi-echo readouts: the multi-parameter-mapping collection
+  ``*_acq-<PDw|T1w|MTw>_echo-<k>_flip-<n>_mt-<on|off>_MPM`` (the ``acq-``
+  labels that name a contrast do not split the collection), or ``echo-``
+  images under ``_MTS``. The images that differ only in ``echo-`` are the
+  echoes of one contrast, ordered by their sidecars' ``EchoTime`` (s),
+  which they must have, all different, with one flip angle, TR and MT
+  state.
 - sidecar fields ``FlipAngle`` (deg), ``RepetitionTimeExcitation`` (s, else
   ``RepetitionTime``), ``MTOffsetFrequency`` (Hz), ``MTPulseDuration`` (s,
   one pulse), ``MTNumberOfPulses``, ``MTPulseShape``, ``MTPulseBandwidth``
@@ -63,6 +70,8 @@ LONGEST_SECONDS = {
     protocol.BIDS_FIELDS[key]: seconds for key, seconds in protocol.SIDECAR_LONGEST.items()
 }
 LONGEST_SECONDS["RepetitionTime"] = protocol.SIDECAR_LONGEST["TR"]
+# An echo lies within its repetition.
+LONGEST_SECONDS["EchoTime"] = protocol.SIDECAR_LONGEST["TR"]
 """Sidecar field to the longest time it can hold in seconds."""
 
 
@@ -177,7 +186,9 @@ def _check_sidecars_usable(layout, participant, session):
             raise BidsError(f"{name}: {reason}")
 
 
-_SIDECAR_SUFFIXES = frozenset(("MTS", "VFA", "TB1map", "TB1TFL", "TB1AFI", "TB1DAM", "fieldmap"))
+_SIDECAR_SUFFIXES = frozenset(
+    ("MTS", "MPM", "VFA", "TB1map", "TB1TFL", "TB1AFI", "TB1DAM", "fieldmap")
+)
 _DATATYPES = ("anat", "fmap")
 
 
@@ -772,7 +783,8 @@ def collections_of(layout, participant, session, overrides, options):
     Returns
     -------
     list of Collection
-        One per ``acq-``/``run-`` combination of the MTS and VFA images.
+        One per ``acq-``/``run-`` combination of the MTS, MPM and VFA
+        images (``acq-`` labels that name a contrast aside).
 
     Raises
     ------
@@ -781,15 +793,15 @@ def collections_of(layout, participant, session, overrides, options):
     """
     _check_sidecars_usable(layout, participant, session)
     query = dict(subject=participant, extension=IMAGE_EXTENSIONS)
-    images = in_folder(layout.get(suffix=["MTS", "VFA"], session=session, **query), "anat")
+    images = in_folder(layout.get(suffix=list(_SCAN_SUFFIXES), session=session, **query), "anat")
     if session is None:
         images = [i for i in images if "session" not in i.entities]
     where = f"sub-{participant}" + (f" ses-{session}" if session else "")
     if not images:
-        raise BidsError(f"{where}: no *_MTS or *_VFA images in anat/")
+        raise BidsError(f"{where}: no *_MTS, *_MPM or *_VFA images in anat/")
     groups = {}
     for image in images:
-        key = (image.entities.get("acquisition"), image.entities.get("run"))
+        key = (_collection_acquisition(image), image.entities.get("run"))
         groups.setdefault(key, []).append(image)
     collections = []
     for (acquisition, run), members in sorted(groups.items(), key=lambda g: str(g[0])):
@@ -801,6 +813,73 @@ def collections_of(layout, participant, session, overrides, options):
     return collections
 
 
+_SCAN_SUFFIXES = ("MTS", "MPM", "VFA")
+# acq- labels that name the contrast of a multi-parameter-mapping scan
+# rather than another acquisition of the whole collection.
+_CONTRAST_LABELS = frozenset(("pdw", "t1w", "mtw"))
+
+
+def _collection_acquisition(image):
+    """The acq- label that sets an image's collection apart (None for a
+    label that names its contrast).
+    """
+    label = image.entities.get("acquisition")
+    return None if label is not None and str(label).lower() in _CONTRAST_LABELS else label
+
+
+def _contrasts(sidecars, where, options, warnings):
+    """The scans of a collection as contrasts: the images that differ in
+    nothing but ``echo-`` are the echoes of one readout.
+
+    Returns
+    -------
+    list of (list of Sidecar, list of float or None)
+        Each contrast's images in echo order and their echo times (s);
+        echo times None for all when every contrast has one image, which
+        is then read as a single-echo scan whatever its sidecar says.
+
+    Raises
+    ------
+    BidsError
+        An echo without a numeric ``EchoTime``, two echoes of one time, or
+        echoes whose flip angle, TR or MT state differ.
+    """
+    groups = {}
+    for sidecar in sidecars:
+        entities = sidecar.image.get_entities(metadata=False)
+        key = tuple(
+            sorted((k, str(v)) for k, v in entities.items() if k not in ("echo", "extension"))
+        )
+        groups.setdefault(key, []).append(sidecar)
+    contrasts = [sorted(g, key=lambda s: s.name()) for _, g in sorted(groups.items())]
+    if all(len(members) == 1 for members in contrasts):
+        return [(members, None) for members in contrasts]
+    found = []
+    for members in contrasts:
+        times = []
+        for sidecar in members:
+            sidecar.require("EchoTime")
+            times.append(sidecar.number("EchoTime", assume_ms=options.assume_ms, warnings=warnings))
+        order = sorted(range(len(members)), key=times.__getitem__)
+        members, times = [members[i] for i in order], [times[i] for i in order]
+        for k in range(1, len(times)):
+            if times[k] == times[k - 1]:
+                raise BidsError(
+                    f"{where}: {members[k - 1].name()} and {members[k].name()} have the same "
+                    f"EchoTime ({times[k]:g} s); each echo of a readout has its own"
+                )
+        for field in ("FlipAngle", "RepetitionTimeExcitation", "RepetitionTime", "MTState"):
+            values = {json.dumps(s.values.get(field)) for s in members}
+            if len(values) > 1:
+                raise BidsError(
+                    f"{where}: the echoes {members[0].name()} ... {members[-1].name()} "
+                    f"differ in {field} ({', '.join(sorted(values))}); the echoes of one "
+                    f"readout share it"
+                )
+        found.append((members, times))
+    return found
+
+
 def _collection_of(layout, participant, session, acquisition, run, images, overrides, options):
     warnings = []
     where = (
@@ -810,7 +889,11 @@ def _collection_of(layout, participant, session, acquisition, run, images, overr
         + (f" acq-{acquisition}" if acquisition else "")
         + (f" run-{run}" if run else "")
     )
-    sidecars = [Sidecar(layout, image) for image in images]
+    # One sidecar per contrast decides its role and parameters: its first
+    # echo's, which the other echoes agree with.
+    contrasts = _contrasts([Sidecar(layout, image) for image in images], where, options, warnings)
+    sidecars = [members[0] for members, _ in contrasts]
+    echoes = {id(members[0]): (members, times) for members, times in contrasts}
     mt_on, mt_off = [], []
     for sidecar in sidecars:
         vfa = sidecar.image.entities["suffix"] == "VFA"
@@ -971,6 +1054,13 @@ def _collection_of(layout, participant, session, acquisition, run, images, overr
     else:
         kinds = ", ".join(f"fmap/*_{suffix}" for suffix in B1_KINDS)
         warnings.append(f"{where}: no {kinds}; flip angles taken as nominal")
+    for role, sidecar in (("pdw", pdw), ("t1w", t1w), ("mtw", mtw)):
+        members, times = echoes[id(sidecar)]
+        if times is not None:
+            collection.echoes[role] = {
+                "images": [s.image.path for s in members],
+                "echo_times": times,
+            }
     _scales(collection, {"pdw": pdw, "t1w": t1w, "mtw": mtw}, where)
     b0 = field_map(layout, participant, session, "fieldmap", mtw.image.path)
     if b0 is not None:
@@ -982,7 +1072,11 @@ def _collection_of(layout, participant, session, acquisition, run, images, overr
             )
     if options.mask_dir is not None:
         collection.mask = find_mask(options.mask_dir, participant, session)
-    inputs = [collection.pdw, collection.t1w, collection.mtw]
+    inputs = [
+        path
+        for role in ("pdw", "t1w", "mtw")
+        for path in collection.echoes.get(role, {}).get("images", [getattr(collection, role)])
+    ]
     collection.sources = [f"bids:raw:{relative(p, layout.root)}" for p in inputs]
     collection.sources += b1["uris"] if b1 is not None else []
     if collection.b0:

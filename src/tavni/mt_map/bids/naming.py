@@ -33,6 +33,8 @@ BIDSIGNORE = (
     "*_MPFsensR1.json",
     "*_MPFsensB1.nii.gz",
     "*_MPFsensB1.json",
+    "*_R2starsd.nii.gz",
+    "*_R2starsd.json",
     "*_dseg.nii.gz",
     "*_dseg.json",
     "*_dseg.tsv",

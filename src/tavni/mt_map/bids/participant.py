@@ -24,7 +24,7 @@ from pathlib import Path
 from tavni.mt_map.bids.base import BidsError, Outcome, one_line
 from tavni.mt_map.bids.derivatives import foreign_file, read_image, write_json
 from tavni.mt_map.bids.naming import FRACTION_SUFFIX, STATUS_DESC, bids_name
-from tavni.mt_map.outputs import BIDS_MAPS
+from tavni.mt_map.outputs import BIDS_MAPS, by_key
 
 __all__ = [
     "process_participant",
@@ -509,8 +509,16 @@ def map_collection(job, collection, work):
         entities = dict(collection.entities, description=desc)
         return anat / bids_name(participant, session, entities, suffix, extension)
 
-    outputs = {kind.key: str(name(kind.suffix)) for kind in BIDS_MAPS if not kind.needs_echoes}
+    # Multi-echo scans go to the chain as their echoes, which give R2* too.
+    scans = _scans(collection)
+    maps = [kind for kind in BIDS_MAPS if collection.echoes or not kind.needs_echoes]
+    outputs = {kind.key: str(name(kind.suffix, desc=kind.desc)) for kind in maps}
     outputs["status"] = str(name("dseg", desc=STATUS_DESC))
+    segmentations = [(STATUS_DESC, "the bound-pool fraction fit", "FRACTION")]
+    if collection.echoes:
+        echo_status = by_key("echo_status")
+        outputs["echo_status"] = str(name(echo_status.suffix, desc=echo_status.desc))
+        segmentations.append((echo_status.desc, "the echoes' fit of S(0) and R2*", "ECHOES"))
     b1 = b0 = None
     if collection.b1:
         b1 = relative_field(collection, work)
@@ -524,10 +532,9 @@ def map_collection(job, collection, work):
     # The chain's warnings come back in its summary, for the sidecars and the
     # report; the command line does not print them as they arise, where they
     # would interleave between participants.
+    combination = {"echo_combination": job.echo_combination} if collection.echoes else {}
     summary = workflows.fraction_from_scans(
-        collection.pdw,
-        collection.t1w,
-        collection.mtw,
+        *scans,
         dict(collection.parameters),
         outputs,
         b1=b1,
@@ -538,8 +545,10 @@ def map_collection(job, collection, work):
         noise_required=False,
         register=job.register,
         scales=scales,
+        **combination,
     )
     warnings += list(_summary_field(summary, "warnings") or ())
+    echoes = _echoes_record(collection, job, summary)
 
     from tavni.mt_map.protocol import PARAMETERS
 
@@ -561,11 +570,12 @@ def map_collection(job, collection, work):
         "GeneratedBy": [job.generated_by],
         "BrainMask": brain_mask,
     }
+    if echoes:
+        common["EchoCombination"] = echoes["EchoCombination"]
+        common["EchoTimes"] = echoes["EchoTimes"]
     if warnings:
         common["ProcessingWarnings"] = warnings
-    for kind in BIDS_MAPS:
-        if kind.needs_echoes:
-            continue
+    for kind in maps:
         sidecar = {
             "Units": kind.unit,
             "EstimationAlgorithm": kind.algorithm,
@@ -578,21 +588,27 @@ def map_collection(job, collection, work):
         if kind.key == "uncertainty":
             # The noise levels used, or why there were none.
             sidecar["NoiseEstimate"] = list(_summary_field(summary, "notes") or ())
-        write_json(Path(outputs[kind.key]).with_name(name(kind.suffix, ".json").name), sidecar)
-    from tavni.mt_map.status import status_table
+        if kind.needs_echoes and echoes.get("R2starStatus") is not None:
+            sidecar["R2starStatus"] = echoes["R2starStatus"]
+        write_json(
+            Path(outputs[kind.key]).with_name(name(kind.suffix, ".json", kind.desc).name), sidecar
+        )
+    from tavni.mt_map import status
 
-    write_json(
-        name("dseg", ".json", STATUS_DESC),
-        {
-            "Description": "Outcome of the bound-pool fraction fit per voxel; the codes are "
-            "listed in the matching _dseg.tsv",
-            **common,
-        },
-    )
-    lines = ["index\tname\tdescription"] + [
-        f"{code}\t{label}\t{meaning}" for code, label, meaning in sorted(status_table())
-    ]
-    name("dseg", ".tsv", STATUS_DESC).write_text("\n".join(lines) + "\n")
+    for desc, fit, table in segmentations:
+        write_json(
+            name("dseg", ".json", desc),
+            {
+                "Description": f"Outcome of {fit} per voxel; the codes are listed in the "
+                "matching _dseg.tsv",
+                **common,
+            },
+        )
+        lines = ["index\tname\tdescription"] + [
+            f"{code}\t{label}\t{meaning}"
+            for code, label, meaning in status.status_table(getattr(status, table))
+        ]
+        name("dseg", ".tsv", desc).write_text("\n".join(lines) + "\n")
     return {
         "session": session,
         "entities": collection.entities,
@@ -611,6 +627,7 @@ def map_collection(job, collection, work):
         # the fields as the chain read them), the motion to move the scans
         # onto the maps' grid, the files to digest and the generator.
         "scans": {"pdw": collection.pdw, "t1w": collection.t1w, "mtw": collection.mtw},
+        "echoes": echoes,
         "b1": b1,
         "b0": b0,
         "registered": job.register,
@@ -618,11 +635,63 @@ def map_collection(job, collection, work):
             role: found.as_dict()
             for role, found in (_summary_field(summary, "motion") or {}).items()
         },
-        "inputs": [collection.pdw, collection.t1w, collection.mtw]
+        "inputs": _scan_files(collection)
         + list(collection.b1_files or ([collection.b1] if collection.b1 else []))
         + [p for p in (collection.b0, collection.mask) if p],
         "generated_by": job.generated_by,
     }
+
+
+def _scans(collection):
+    """The PD-, T1- and MT-weighted scans as the chain takes them: a path,
+    or the echoes of a multi-echo readout.
+    """
+    if not collection.echoes:
+        return collection.pdw, collection.t1w, collection.mtw
+    from tavni.mt_map.workflows.echoes import Echoes
+
+    found = []
+    for role in ("pdw", "t1w", "mtw"):
+        echoes = collection.echoes.get(role)
+        path = getattr(collection, role)
+        found.append(
+            path
+            if echoes is None
+            else Echoes(tuple(echoes["images"]), tuple(float(t) for t in echoes["echo_times"]))
+        )
+    return tuple(found)
+
+
+def _scan_files(collection):
+    """Every image of the three scans, every echo of a multi-echo one."""
+    return [
+        path
+        for role in ("pdw", "t1w", "mtw")
+        for path in collection.echoes.get(role, {}).get("images", [getattr(collection, role)])
+    ]
+
+
+_CONTRAST = {"pdw": "PDw", "t1w": "T1w", "mtw": "MTw"}
+
+
+def _echoes_record(collection, job, summary):
+    """The echoes' record for the sidecars and the report: the combination,
+    each contrast's echo times (s) and the counts of the echo fit's codes;
+    None for single-echo scans.
+    """
+    if not collection.echoes:
+        return None
+    found = _summary_field(summary, "echoes")
+    record = {
+        "EchoCombination": job.echo_combination,
+        "EchoTimes": {
+            _CONTRAST[role]: [float(t) for t in echoes["echo_times"]]
+            for role, echoes in collection.echoes.items()
+        },
+    }
+    if isinstance(found, dict):
+        record.update(found)
+    return record
 
 
 def _registration(summary, register):

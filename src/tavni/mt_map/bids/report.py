@@ -61,6 +61,21 @@ SHOWN = tuple(
     if row.display is not None and not row.needs_echoes
 )
 
+# The maps of multi-echo scans, shown with the others where a collection has them.
+_ECHO_SHOWN = tuple(
+    (row.key, row.label, "" if row.unit == "1" else row.unit, row.display[1])
+    for row in MAPS
+    if row.display is not None and row.needs_echoes
+)
+
+# What each echo combination does, for the report's line on the echoes.
+_COMBINATIONS = {
+    "te0": "each contrast extrapolated to TE = 0 with one R2* fitted over all echoes",
+    "mean": "each contrast's echoes averaged (the MT-weighted scan, with fewer and earlier "
+    "echoes, comes out brighter than its references: f biased low)",
+    "first": "each contrast's first echo (biased where the first echo times differ)",
+}
+
 PERCENTILES = (2.0, 98.0)
 """The percentiles of the values inside the brain (or the voxels with
 signal) that bound every colour range: a few hot or dead voxels do not
@@ -514,11 +529,18 @@ def _alignment_figure(result, anatomy, reference, region, middle):
     return _grid_figure(rows, middle), alt
 
 
-def _maps_figure(anatomy, images, region, middle, mask):
-    figure, axes, bars = _image_grid(len(SHOWN))
+def _shown(result):
+    """The maps a collection's section shows: ``SHOWN``, and R2* where the
+    scans had echoes.
+    """
+    return SHOWN + tuple(row for row in _ECHO_SHOWN if row[0] in result["outputs"])
+
+
+def _maps_figure(anatomy, images, region, middle, mask, shown_maps=SHOWN):
+    figure, axes, bars = _image_grid(len(shown_maps))
     outlines = None if mask is None else planes(mask.astype(np.float32), middle)
     low_a, high_a = display_range(anatomy, region)
-    for row, (key, label, units, colours) in enumerate(SHOWN):
+    for row, (key, label, units, colours) in enumerate(shown_maps):
         shown = np.where(region & np.isfinite(images[key]), images[key], np.nan)
         low, high = display_range(shown, region)
         drawn = None
@@ -536,17 +558,17 @@ def _maps_figure(anatomy, images, region, middle, mask):
         _colour_bar(figure, drawn, bars[row], _label(label, units))
     alt = (
         "The maps ("
-        + ", ".join(label for _, label, _, _ in SHOWN)
+        + ", ".join(label for _, label, _, _ in shown_maps)
         + ") over the MT-weighted scan in three planes, in the fitted brain; colour ranges "
         "from the 2nd to 98th percentile there."
     )
     return figure, alt
 
 
-def _histograms_figure(images, region):
+def _histograms_figure(images, region, shown_maps=SHOWN):
     plt = pyplot()
-    figure, axes = plt.subplots(1, len(SHOWN), figsize=(11, 2.8), layout="constrained")
-    for axis, (key, label, units, _) in zip(axes, SHOWN):
+    figure, axes = plt.subplots(1, len(shown_maps), figsize=(11, 2.8), layout="constrained")
+    for axis, (key, label, units, _) in zip(axes, shown_maps):
         values = images[key][region]
         values = values[np.isfinite(values)]
         if values.size:
@@ -559,7 +581,7 @@ def _histograms_figure(images, region):
         axis.set_ylabel("voxels")
     alt = (
         "Histograms of "
-        + ", ".join(label for _, label, _, _ in SHOWN)
+        + ", ".join(label for _, label, _, _ in shown_maps)
         + " in the fitted brain, each with its median marked."
     )
     return figure, alt
@@ -571,7 +593,8 @@ def _collection_data(result):
 
     outputs = result["outputs"]
     status = read_image(outputs["status"], "status map").data
-    images = {key: read_image(outputs[key], key).data for key, *_ in SHOWN}
+    shown = _shown(result)
+    images = {key: read_image(outputs[key], key).data for key, *_ in shown}
     anatomy, affine = _volume(result["anatomy"], "anatomy")
     mask = None
     if result.get("mask"):
@@ -586,6 +609,7 @@ def _collection_data(result):
     region = fitted(status) & brain
     return {
         "status": status,
+        "shown": shown,
         "images": images,
         "anatomy": anatomy,
         "reference": (anatomy.shape, affine),
@@ -621,9 +645,10 @@ def collection_figures(result, data=None):
     figure, alt = _alignment_figure(result, anatomy, data["reference"], brain, middle)
     if figure is not None:
         figures.append(("Alignment of the scans", figure, alt, {}))
-    figure, alt = _maps_figure(anatomy, data["images"], region, middle, data["mask"])
+    shown = data.get("shown", SHOWN)
+    figure, alt = _maps_figure(anatomy, data["images"], region, middle, data["mask"], shown)
     figures.append(("Maps over the MT-weighted scan", figure, alt, {}))
-    figure, alt = _histograms_figure(data["images"], region)
+    figure, alt = _histograms_figure(data["images"], region, shown)
     figures.append(("Histograms in the fitted brain", figure, alt, {}))
     return figures
 
@@ -668,13 +693,14 @@ def _tissue_section(data):
         how = f"the fitted brain as one class ({how})"
     else:
         classes = [(name, labels == k + 1) for k, name in enumerate(_CLASSES)]
+    shown = data.get("shown", SHOWN)
     header = ["class", "voxels"] + [
-        f"{_label(label, units)} median [IQR]" for _, label, units, _ in SHOWN
+        f"{_label(label, units)} median [IQR]" for _, label, units, _ in shown
     ]
     rows = []
     for name, where in classes:
         row = [name, int(where.sum())]
-        for key, *_ in SHOWN:
+        for key, *_ in shown:
             values = data["images"][key][where]
             values = values[np.isfinite(values)]
             if values.size:
@@ -792,6 +818,7 @@ def _collection_section(result):
     parts += [
         "<h3>Parameters</h3>",
         _rows_table(("parameter", "value", "units", "source"), parameters),
+        *_echoes_section(result.get("echoes")),
         "<h3>Inputs</h3>",
         "<ul>"
         + "".join(f"<li>{html.escape(s)}</li>" for s in result["sources"])
@@ -814,6 +841,29 @@ def _collection_section(result):
         )
     )
     return "\n".join(parts)
+
+
+def _echoes_section(echoes):
+    """The combination of multi-echo scans, each contrast's echo times and
+    the echo fit's codes; nothing for single-echo scans.
+    """
+    if not echoes:
+        return []
+    combination = echoes.get("EchoCombination", "te0")
+    line = f"Echo combination: {combination}, {_COMBINATIONS.get(combination, combination)}."
+    rows = [
+        (contrast, len(times), ", ".join(f"{1000 * t:.3g}" for t in times))
+        for contrast, times in echoes.get("EchoTimes", {}).items()
+    ]
+    parts = [
+        "<h3>Echoes</h3>",
+        f"<p>{html.escape(line)}</p>",
+        _rows_table(("contrast", "echoes", "echo times (ms)"), rows),
+    ]
+    counts = echoes.get("R2starStatus") or {}
+    if counts:
+        parts.append(_rows_table(("R2* fit", "voxels"), [(n, c) for n, c in counts.items() if c]))
+    return parts
 
 
 def _mask_line(result, mask):

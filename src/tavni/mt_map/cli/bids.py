@@ -4,6 +4,7 @@ import sys
 from pathlib import Path
 
 from tavni.mt_map.cli.options import add_registration_options, share
+from tavni.mt_map.protocol import ECHO_COMBINATIONS
 
 __all__ = ["add_parser", "run"]
 
@@ -14,7 +15,8 @@ def add_parser(commands):
         "bids",
         help="BIDS App: maps for every participant of a qMRI-BIDS dataset",
         description="Maps the bound-pool fraction, R1, M0, MTR and MTsat of each "
-        "participant of a BIDS dataset (MTS or VFA + MT-on collections) into a "
+        "participant of a BIDS dataset (MTS, MPM or VFA + MT-on collections; "
+        "multi-echo readouts with R2*) into a "
         "BIDS derivatives dataset with sidecars and an HTML report "
         "(participant level), or summarises them (group level).",
     )
@@ -130,6 +132,18 @@ def add_parser(commands):
         "(not masked, valid input) solved fails: exit status 1, its line "
         "says why, its maps stay in place and --skip-existing redoes it "
         "(default 0.5; 0 turns it off)",
+    )
+    parser.add_argument(
+        "--echo-combination",
+        choices=ECHO_COMBINATIONS,
+        default=ECHO_COMBINATIONS[0],
+        help="multi-echo scans (_MPM, or echo- images under _MTS): te0 extrapolates "
+        "each contrast to TE = 0 with one R2* fitted over all echoes (default); "
+        "mean averages each contrast's echoes, which biases f: "
+        "the MT-weighted scan usually has fewer, earlier echoes, so it comes out "
+        "brighter than its references and f 10-15 %% low; first takes each "
+        "contrast's first echo (biased where the first echo times differ). R2* "
+        "and its sd are written (*_R2starmap, *_R2starsd) whichever is chosen",
     )
     add_registration_options(parser)
     parser.add_argument("--quiet", action="store_true", help="no progress lines (warnings still)")
