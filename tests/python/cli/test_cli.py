@@ -392,6 +392,8 @@ VOXEL = (
         ("phantom {d}/new --b1-voxel-size -4", None, "B1 voxel size must be a positive", 1),
         ("phantom {d}/new --scale 1 0 1", None, "three positive numbers (got", 1),
         ("phantom {d}/new --motion 95 2", None, "an angle below 90 degrees", 1),
+        ("phantom {d}/new --echoes 0", None, "--echoes must be at least 1 (got 0)", 1),
+        ("phantom {d}/new --layout mpm", None, "--layout is about the files of a --bids", 1),
     ],
 )
 def test_errors_are_one_line_and_leave_no_output(
