@@ -72,6 +72,7 @@ def test_echoes_decay_with_the_tissue_r2star(tmp_path, options):
     assert head.noise_sigma == single.noise_sigma  # one SNR, one noise level
     clean = phantom.make(shape=(16, 18, 10), **dict(options, echoes=None, snr=None)).volumes
     paths = phantom.write(tmp_path, head)
+    assert set(phantom.files(tmp_path, echoes=options["echoes"])) <= set(paths.values())
     times = json.loads(paths["echoes"].read_text())
     counts = options["echoes"] if isinstance(options["echoes"], tuple) else (options["echoes"],) * 3
     R2star = nibabel.load(paths["truth_r2star"]).get_fdata()

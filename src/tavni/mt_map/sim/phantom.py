@@ -844,14 +844,17 @@ BYTES_PER_VOXEL = 8 * 24
 and written."""
 
 
-def files(directory, phantom=None):
+def files(directory, phantom=None, echoes=None):
     """The paths :func:`write` writes in directory.
 
     Parameters
     ----------
     directory : path-like
     phantom : Phantom, optional
-        The phantom written; None: one made with the defaults.
+        The phantom written; None: one made with the defaults (and
+        ``echoes``).
+    echoes : int or (int, int, int), optional
+        Without a phantom: the echoes it will be made with (``make``).
 
     Returns
     -------
@@ -860,8 +863,14 @@ def files(directory, phantom=None):
         then protocol.json and a JSON file per key of ``Phantom.metadata``.
     """
     directory = Path(directory)
-    names = DESCRIPTIONS if phantom is None else phantom.volumes
+    names = list(DESCRIPTIONS if phantom is None else phantom.volumes)
     extra = [] if phantom is None else list(phantom.metadata)
+    if phantom is None and echoes is not None:
+        for scan, times in reversed(echo_times(echoes).items()):
+            at = names.index(scan)
+            names[at : at + 1] = [echo_name(scan, k) for k in range(1, len(times) + 1)]
+        names.insert(names.index("truth_m0") + 1, "truth_r2star")
+        extra = ["echoes"]
     return (
         [directory / f"{name}.nii.gz" for name in names]
         + [directory / "protocol.json"]
