@@ -10,7 +10,7 @@ plus its computation in the workflow that makes it.
 
 from typing import NamedTuple
 
-__all__ = ["BIDS_MAPS", "MAPS", "OutputMap", "REFERENCES", "by_key"]
+__all__ = ["BIDS_MAPS", "GROUP_MAPS", "MAPS", "OutputMap", "REFERENCES", "by_key"]
 
 # The method papers, cited in the sidecars of the maps they define.
 REFERENCES = {
@@ -25,6 +25,9 @@ REFERENCES = {
     "synthetic": "Yarnykh VL. Time-efficient, high-resolution, whole brain three-dimensional "
     "macromolecular proton fraction mapping. Magn Reson Med 2016;75:2100-2106.",
     "uncertainty": "First-order propagation by the implicit function theorem; tavni-mt-map.",
+    "r2star": "Weiskopf N, Callaghan MF, Josephs O, Lutti A, Mohammadi S. Estimating the "
+    "apparent transverse relaxation time (R2*) from images with different contrasts "
+    "(ESTATICS) reduces motion artifacts. Front Neurosci 2014;8:278.",
 }
 
 
@@ -63,6 +66,8 @@ class OutputMap(NamedTuple):
     needs_scans : bool
         Only the three-scan chain makes it (the ratio path has no scans to
         derive it from).
+    needs_echoes : bool
+        Only multi-echo scans give it.
     """
 
     key: str
@@ -79,6 +84,7 @@ class OutputMap(NamedTuple):
     reference: str | None = None
     display: tuple | None = None
     needs_scans: bool = False
+    needs_echoes: bool = False
 
 
 MAPS = (
@@ -221,12 +227,63 @@ MAPS = (
         "saturation, to first order",
         reference=REFERENCES["uncertainty"],
     ),
+    OutputMap(
+        "r2star",
+        "R2*",
+        "1/s",
+        "float32",
+        "R2* output",
+        "R2* (1/s), one decay shared by the scans' echoes",
+        "--r2star-out",
+        "r2star",
+        "R2starmap",
+        algorithm="Apparent transverse relaxation rate from the echoes of the PD-, T1- and "
+        "MT-weighted spoiled gradient echoes: ln S(TE) = ln S(0) - R2* TE with one R2* "
+        "shared by the three scans, weighted least squares (weights S^2) per voxel",
+        reference=REFERENCES["r2star"],
+        display=((0.0, 40.0), "plasma"),
+        needs_scans=True,
+        needs_echoes=True,
+    ),
+    OutputMap(
+        "r2star_sd",
+        "sd of R2*",
+        "1/s",
+        "float32",
+        "R2* sd output",
+        "sd of R2* (1/s) from the echo fit's residuals",
+        "--r2star-sd-out",
+        "r2starsd",
+        "R2starmap",
+        desc="sd",
+        algorithm="Standard deviation of R2* from the weighted residuals of the echo fit",
+        reference=REFERENCES["r2star"],
+        needs_scans=True,
+        needs_echoes=True,
+    ),
+    OutputMap(
+        "echo_status",
+        "status of the echo fit",
+        "1",
+        "uint8",
+        "echo status output",
+        "status of the echo fit per voxel",
+        "--echo-status-out",
+        "echostatus",
+        "dseg",
+        desc="R2starstatus",
+        needs_scans=True,
+        needs_echoes=True,
+    ),
 )
 """Every output map, in the order the workflows write them."""
 
 BIDS_MAPS = tuple(row for row in MAPS if row.algorithm is not None)
 """The quantitative maps of the BIDS App, each with its own sidecar (the
 status segmentation has a sidecar and a table of its own)."""
+
+GROUP_MAPS = tuple(row for row in BIDS_MAPS if not row.needs_echoes)
+"""The maps every participant has, whose medians the group level compares."""
 
 _BY_KEY = {row.key: row for row in MAPS}
 

@@ -27,6 +27,7 @@ from pathlib import Path
 from tavni.mt_map.pulses import SHAPES
 
 __all__ = [
+    "ECHO_COMBINATIONS",
     "PROTOCOL_MAX_BYTES",
     "PROTOCOL_MAX_DIGITS",
     "ParameterError",
@@ -350,6 +351,9 @@ SEQUENCE = ("delta_omega", "omega_1_rms", "duration", "TR", "flip_angle_deg", "T
 :data:`LINESHAPE`)."""
 SCANS = ("pdw_flip_angle_deg", "pdw_TR", "t1w_flip_angle_deg", "t1w_TR")
 """The PD- and T1-weighted scans of the three-scan chain."""
+ECHO_COMBINATIONS = ("te0", "mean", "first")
+"""How the echoes of multi-echo scans become one image each, the default
+first (see ``workflows.echoes``)."""
 # Read by the BIDS App and written by the phantom's dataset. Times in s,
 # offsets in Hz, angles in degrees on both sides; MTPulseDuration is one
 # pulse, ``duration`` all of them in a TR. MTPulseFlipAngle is no BIDS

@@ -32,6 +32,29 @@ def head():
     return made.volumes["pdw"], made.affine
 
 
+def test_later_echoes_take_the_motion_of_their_first(head):
+    # The echoes of one readout do not move between them: the second echo
+    # is resampled with the first echo's motion, not registered on its own.
+    from tavni.mt_map.io.volumes import Probe
+    from tavni.mt_map.workflows import align
+
+    scan, affine = head
+    moved = rigid_motion(affine, scan.shape, 3.0, (1.2, -1.0, 1.0)) @ affine
+    volumes = {"ref": (scan, affine), "scan": (scan, moved), "scan_echo2": (0.5 * scan, moved)}
+    probes = {
+        name: Probe(name, name, data.shape, np.dtype(np.float32), where)
+        for name, (data, where) in volumes.items()
+    }
+    done = align.align(
+        probes,
+        {"scan": align.SCAN, "scan_echo2": align.SCAN},
+        follows={"scan_echo2": "scan"},
+        arrays={name: np.float32(data) for name, (data, _) in volumes.items()},
+    )
+    assert list(done.motion) == ["scan"]
+    np.testing.assert_allclose(done.arrays["scan_echo2"], 0.5 * done.arrays["scan"], rtol=1e-6)
+
+
 @pytest.mark.parametrize("auto_align", [False, True])
 def test_registration_recovers_the_motion(head, auto_align):
     scan, affine = head

@@ -364,3 +364,60 @@ def test_moved_scans_are_registered_back(tmp_path, capsys, auto_align):
     # moved scans' partial volumes interpolated once more); combined by
     # index, about 10 %.
     assert errors[True] < 0.05 and errors[False] > 2.5 * errors[True], errors
+
+
+ECHO_TIMES = {"pdw": 0.0023 * np.arange(1, 9), "t1w": 0.0023 * np.arange(1, 9)}
+ECHO_TIMES["mtw"] = ECHO_TIMES["pdw"][:6]
+
+
+@pytest.mark.parametrize(
+    "layout, combination, exact",
+    [
+        ("files", "te0", True),
+        ("4d", "te0", True),
+        ("4d", "first", True),  # one first echo time: the same decay in every scan
+        ("files", "mean", False),  # 6 MT-weighted echoes against 8: brighter, f lower
+        ("reversed", "te0", False),
+    ],
+)
+def test_multi_echo_scans(tmp_path, scans, capsys, layout, combination, exact):
+    # The scans read out at 8, 8 and 6 echoes with a per-voxel R2*: te0
+    # recovers the single-echo maps and R2*.
+    paths, truth, _ = scans
+    R2star = np.random.default_rng(9).uniform(10.0, 40.0, SHAPE)
+    args = chain_args(paths, tmp_path, "--r1-out", tmp_path / "r1.nii.gz")
+    args += ["--echo-combination", combination, "--r2star-out", tmp_path / "r2.nii.gz"]
+    for name, TE in ECHO_TIMES.items():
+        echoes = read(paths[name])[..., None] * np.exp(-R2star[..., None] * TE)
+        files = []
+        if layout == "4d":
+            files.append(tmp_path / f"{name}.nii.gz")
+            nibabel.save(nibabel.Nifti1Image(echoes.astype(np.float32), np.eye(4)), files[0])
+        for k in range(TE.size if layout != "4d" else 0):
+            files.append(tmp_path / f"{name}_echo-{k + 1}.nii.gz")
+            echo = echoes[..., k if layout == "files" or name != "pdw" else TE.size - 1 - k]
+            nibabel.save(nibabel.Nifti1Image(echo.astype(np.float32), np.eye(4)), files[-1])
+        args[args.index(f"--{name}") + 1] = files[0]
+        args[args.index(f"--{name}") + 2 : args.index(f"--{name}") + 2] = files[1:]
+    assert run(*args, "--echo-times", *ECHO_TIMES["pdw"]) == 0
+    err = capsys.readouterr().err
+    assert (
+        run(
+            *chain_args(
+                paths, tmp_path, "-o", tmp_path / "f1.nii.gz", "--r1-out", tmp_path / "r11.nii.gz"
+            )
+        )
+        == 0
+    )
+    f, f1 = read(tmp_path / "f.nii.gz"), read(tmp_path / "f1.nii.gz")
+    if layout != "reversed":
+        np.testing.assert_allclose(read(tmp_path / "r2.nii.gz"), R2star, rtol=1e-4)
+    if exact:
+        np.testing.assert_allclose(f, f1, rtol=1e-4, atol=1e-6)
+        np.testing.assert_allclose(
+            read(tmp_path / "r1.nii.gz"), read(tmp_path / "r11.nii.gz"), rtol=1e-4
+        )
+    elif layout == "reversed":
+        assert "PDw scan grows with echo time" in err
+    else:
+        assert np.nanmedian(f / f1) < 0.97

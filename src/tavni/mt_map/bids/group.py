@@ -14,7 +14,7 @@ from tavni.mt_map.bids.derivatives import (
 )
 from tavni.mt_map.bids.naming import FRACTION_SUFFIX, STATUS_DESC
 from tavni.mt_map.bids.participant import participant_state, recover
-from tavni.mt_map.outputs import BIDS_MAPS
+from tavni.mt_map.outputs import GROUP_MAPS
 from tavni.mt_map.status import fitted
 
 __all__ = [
@@ -37,7 +37,7 @@ def map_statistics(outputs):
     -------
     dict
         "voxels" (fitted), "share_solved", and ``<suffix>_median`` and
-        ``<suffix>_iqr`` of every map of ``outputs.BIDS_MAPS`` (NaN where
+        ``<suffix>_iqr`` of every map of ``outputs.GROUP_MAPS`` (NaN where
         it has no finite value there).
     """
     import numpy as np
@@ -51,7 +51,7 @@ def map_statistics(outputs):
         "voxels": summary.fitted,
         "share_solved": summary.solved_share if summary.fitted else math.nan,
     }
-    for kind in BIDS_MAPS:
+    for kind in GROUP_MAPS:
         values = read_image(outputs[kind.key], kind.suffix).data[region]
         values = values[np.isfinite(values)]
         if values.size:
@@ -111,7 +111,7 @@ def _participant_rows(output_dir, participant):
         stem = fraction.name[: -len(f"_{FRACTION_SUFFIX}.nii.gz")]
         entities = dict(part.split("-", 1) for part in stem.split("_") if "-" in part)
         outputs = {
-            kind.key: str(fraction.with_name(f"{stem}_{kind.suffix}.nii.gz")) for kind in BIDS_MAPS
+            kind.key: str(fraction.with_name(f"{stem}_{kind.suffix}.nii.gz")) for kind in GROUP_MAPS
         }
         outputs["status"] = str(fraction.with_name(f"{stem}_desc-{STATUS_DESC}_dseg.nii.gz"))
         sidecar = read_json(fraction.with_name(f"{stem}_{FRACTION_SUFFIX}.json"), "sidecar")

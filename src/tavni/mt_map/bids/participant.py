@@ -509,7 +509,7 @@ def map_collection(job, collection, work):
         entities = dict(collection.entities, description=desc)
         return anat / bids_name(participant, session, entities, suffix, extension)
 
-    outputs = {kind.key: str(name(kind.suffix)) for kind in BIDS_MAPS}
+    outputs = {kind.key: str(name(kind.suffix)) for kind in BIDS_MAPS if not kind.needs_echoes}
     outputs["status"] = str(name("dseg", desc=STATUS_DESC))
     b1 = b0 = None
     if collection.b1:
@@ -564,6 +564,8 @@ def map_collection(job, collection, work):
     if warnings:
         common["ProcessingWarnings"] = warnings
     for kind in BIDS_MAPS:
+        if kind.needs_echoes:
+            continue
         sidecar = {
             "Units": kind.unit,
             "EstimationAlgorithm": kind.algorithm,

@@ -31,7 +31,7 @@ from pathlib import Path
 
 import numpy as np
 
-from tavni.mt_map.outputs import BIDS_MAPS, MAPS
+from tavni.mt_map.outputs import GROUP_MAPS, MAPS
 
 __all__ = [
     "SHOWN",
@@ -58,7 +58,7 @@ __all__ = [
 SHOWN = tuple(
     (row.key, row.label, "" if row.unit == "1" else row.unit, row.display[1])
     for row in MAPS
-    if row.display is not None
+    if row.display is not None and not row.needs_echoes
 )
 
 PERCENTILES = (2.0, 98.0)
@@ -871,17 +871,17 @@ def group_figure(rows):
         Per map suffix, the rows (participant, session, ...) that are outliers.
     """
     plt = pyplot()
-    across = min(4, len(BIDS_MAPS))
-    down = -(-len(BIDS_MAPS) // across)
+    across = min(4, len(GROUP_MAPS))
+    down = -(-len(GROUP_MAPS) // across)
     figure, axes = plt.subplots(
         down, across, figsize=(11, 3.2 * down), squeeze=False, layout="constrained"
     )
-    for axis in axes.ravel()[len(BIDS_MAPS) :]:
+    for axis in axes.ravel()[len(GROUP_MAPS) :]:
         axis.set_visible(False)
     rng = np.random.default_rng(0)
     names = [_row_name(row) for row in rows]
     named = {}
-    for axis, kind in zip(axes.ravel(), BIDS_MAPS):
+    for axis, kind in zip(axes.ravel(), GROUP_MAPS):
         medians = np.array([row[f"{kind.suffix}_median"] for row in rows], dtype=float)
         finite = np.isfinite(medians)
         named[kind.suffix] = outliers(medians, names)
@@ -912,7 +912,7 @@ def group_figure(rows):
         axis.set_xticks([])
     flagged = sorted({n for found in named.values() for n in found})
     alt = (
-        f"Box plots of the per-participant medians of {', '.join(k.suffix for k in BIDS_MAPS)} "
+        f"Box plots of the per-participant medians of {', '.join(k.suffix for k in GROUP_MAPS)} "
         f"over {len(rows)} rows, one point per participant"
         + (f"; outliers named: {', '.join(flagged)}" if flagged else "; no outlier")
         + "."
@@ -947,7 +947,7 @@ def group_report(path, rows):
         The rows of ``group.summarise_group``.
     """
     figure, alt, named = group_figure(rows)
-    columns = ["share_solved"] + [f"{kind.suffix}_median" for kind in BIDS_MAPS] + ["warnings"]
+    columns = ["share_solved"] + [f"{kind.suffix}_median" for kind in GROUP_MAPS] + ["warnings"]
 
     def cell(value):
         if isinstance(value, float):

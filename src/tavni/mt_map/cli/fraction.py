@@ -13,6 +13,7 @@ from tavni.mt_map.cli.options import (
     add_max_memory,
     add_registration_options,
     add_scan_inputs,
+    scans_with_echoes,
     share,
 )
 from tavni.mt_map.outputs import MAPS
@@ -46,7 +47,9 @@ RATIO_INPUTS = ("mt", "ref", "r1")
 SCAN_INPUTS = ("pdw", "t1w", "mtw")
 # The maps only the chain makes, each asked for by its option (--r1-out ...).
 CHAIN_MAPS = tuple(row for row in MAPS if row.needs_scans)
-CHAIN_ONLY = ("b0",) + tuple(row.flag[2:].replace("-", "_") for row in CHAIN_MAPS)
+CHAIN_ONLY = ("b0", "echo_times", "pdw_echo_times", "t1w_echo_times", "mtw_echo_times") + tuple(
+    row.flag[2:].replace("-", "_") for row in CHAIN_MAPS
+)
 
 
 def _option_names(names):
@@ -91,10 +94,11 @@ def run(options):
             "uncertainty": options.uncertainty_out,
             "sensitivity": options.sensitivity_out,
         }
+        scans = scans_with_echoes(options)
         summary = workflows.fraction_from_scans(
-            options.pdw,
-            options.t1w,
-            options.mtw,
+            scans["pdw"],
+            scans["t1w"],
+            scans["mtw"],
             given,
             outputs,
             b1=options.b1,
@@ -108,6 +112,7 @@ def run(options):
             protocol_path=options.protocol,
             register=options.register,
             noise_sd=options.noise_sd,
+            echo_combination=options.echo_combination,
         )
         return _exit_status(summary, options.fail_below)
     missing = [name for name in RATIO_INPUTS if name not in from_ratio]
@@ -171,7 +176,7 @@ def add_parser(commands):
     chain = fraction.add_argument_group(
         "or from three SPGR scans (R1, M0 and the reference are computed)"
     )
-    add_scan_inputs(chain)
+    add_scan_inputs(chain, echoes=True)
     chain.add_argument(
         "--b0",
         type=Path,

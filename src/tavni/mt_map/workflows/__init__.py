@@ -17,14 +17,15 @@ The returned summary carries the warnings too.
 - :func:`~tavni.mt_map.workflows.ratio.fraction_map`: the ratio path (MT
   image, reference, R1 map);
 - :func:`~tavni.mt_map.workflows.chain.fraction_from_scans`: the
-  three-scan chain;
+  three-scan chain, single- or multi-echo (each scan an
+  :class:`~tavni.mt_map.workflows.echoes.Echoes`);
 - :func:`~tavni.mt_map.workflows.single.r1_map`,
   :func:`~tavni.mt_map.workflows.single.semi_quantitative_map`: R1/M0,
   MTsat and MTR;
 - :func:`~tavni.mt_map.workflows.ratio.fraction_of_voxel`: one voxel.
 
 They are imported here from their modules (``ratio``, ``chain``,
-``single``); ``summary`` holds the summary and its warnings, ``common``
+``single``, ``echoes``); ``summary`` holds the summary and its warnings, ``common``
 and ``noise`` what the workflows share, and ``demo`` the demonstration
 behind ``mt-map demo``.
 """
@@ -34,6 +35,7 @@ from tavni.mt_map.workflows.chain import (
     SCAN_PARAMETERS,
     fraction_from_scans,
 )
+from tavni.mt_map.workflows.echoes import Echoes
 from tavni.mt_map.workflows.ratio import (
     FRACTION_IMAGES,
     fraction_map,
@@ -44,6 +46,7 @@ from tavni.mt_map.workflows.summary import Summary
 
 __all__ = [
     "CHAIN_PARAMETERS",
+    "Echoes",
     "FRACTION_IMAGES",
     "SCAN_PARAMETERS",
     "Summary",

@@ -134,7 +134,7 @@ def _register(name, probe, reference, fixed, read, alignment):
     return motion
 
 
-def align(probes, roles, *, register=True, scales=None):
+def align(probes, roles, *, register=True, scales=None, follows=None, arrays=None):
     """Brings every image onto the first one's grid.
 
     Parameters
@@ -150,6 +150,13 @@ def align(probes, roles, *, register=True, scales=None):
     scales : dict of str to float, optional
         Factors that put each image on one intensity scale (vendor scale
         fields), by image name; 1 where not named.
+    follows : dict of str to str, optional
+        Scans that take another scan's motion instead of a registration of
+        their own (the later echoes of a readout take its first echo's), by
+        name; the scan they follow comes before them in ``probes``.
+    arrays : dict of str to numpy.ndarray, optional
+        Images already read (float32, on their own grid), by name: used in
+        place of their files, and kept in the result where on the grid.
 
     Returns
     -------
@@ -173,13 +180,14 @@ def align(probes, roles, *, register=True, scales=None):
         8 * 3 * largest + 4 * reference.voxels * len(probes),
         "bringing the images onto one grid",
     )
-    fixed, loaded = None, {}
+    fixed, loaded, used = None, {}, {}
+    follows, arrays = follows or {}, arrays or {}
 
     def read(name):
         # Each image is read once, whether registered, resampled, scaled or
         # all of these.
         if name not in loaded:
-            loaded[name] = _read(probes[name])
+            loaded[name] = arrays[name] if name in arrays else _read(probes[name])
         return loaded[name]
 
     def unused(name):
@@ -187,12 +195,16 @@ def align(probes, roles, *, register=True, scales=None):
         if scales.get(name, 1.0) == 1.0:
             loaded.pop(name, None)
 
+    if names[0] in arrays:
+        alignment.arrays[names[0]] = arrays[names[0]]
     for name in names[1:]:
         probe = probes[name]
         role = roles.get(name, MAP)
         on_grid = grid.same_grid(probe.shape, probe.affine, reference.shape, reference.affine)
         motion = None
-        if role == SCAN and register:
+        if name in follows:
+            motion = used.get(follows[name])
+        elif role == SCAN and register:
             if fixed is None:
                 fixed = read(names[0])
                 if scales.get(names[0], 1.0) != 1.0:
@@ -200,8 +212,11 @@ def align(probes, roles, *, register=True, scales=None):
             motion = _register(name, probe, reference, fixed, read, alignment)
             if motion is not None and on_grid and _corner_shift(motion, reference) < UNMOVED_VOXELS:
                 motion = None  # below what an interpolation can resolve
+        used[name] = motion
         if on_grid and motion is None:
             unused(name)
+            if name in arrays:
+                alignment.arrays[name] = arrays[name]
             continue
         _check_positioned(probe, reference)
         data = read(name)

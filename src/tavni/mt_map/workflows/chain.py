@@ -18,6 +18,14 @@ from tavni.mt_map.workflows.common import (
     stream_maps,
     with_alignment,
 )
+from tavni.mt_map.workflows.echoes import (
+    ECHO_OUTPUTS,
+    EchoRuns,
+    echo_names,
+    expand,
+    noise_factor,
+    split_4d,
+)
 from tavni.mt_map.workflows.noise import (
     BYTES_PER_VOXEL_FOR_UNCERTAINTY,
     UNCERTAINTY_OUTPUTS,
@@ -67,6 +75,9 @@ CHAIN_ROLES = {
 }
 """How each image of the chain reaches the MT-weighted scan's grid."""
 
+
+SCAN_LABELS = {"pdw": "PDw", "t1w": "T1w", "mtw": "MTw"}
+"""The scans' short names in messages and records."""
 
 CHAIN_PARAMETERS = protocol.SCANS + protocol.SEQUENCE + protocol.LINESHAPE
 """What the chain needs from the protocol (with one of
@@ -189,9 +200,10 @@ def fraction_from_scans(
     noise_required=True,
     register=True,
     scales=None,
+    echo_combination="te0",
 ):
     """The bound-pool fraction, and on request R1, M0, MTR and MTsat, from
-    three SPGR scans.
+    three SPGR scans, single- or multi-echo.
 
     Every map is written or none, the scans streamed through the chain a run
     of voxels at a time within a memory budget (a B0 map is read once more
@@ -207,10 +219,12 @@ def fraction_from_scans(
 
     Parameters
     ----------
-    pdw, t1w, mtw : path-like
-        PD-, T1- and MT-weighted scans (NIfTI or .npy). The maps take the
-        MT-weighted scan's grid; every other image is brought onto it
-        through its affine (``workflows.align``).
+    pdw, t1w, mtw : path-like or echoes.Echoes
+        PD-, T1- and MT-weighted scans (NIfTI or .npy), each one image or,
+        for multi-echo scans, all three an ``Echoes`` (its images and echo
+        times). The maps take the MT-weighted scan's grid; every other
+        image is brought onto it through its affine (``workflows.align``),
+        the echoes of a scan with the motion of its first echo.
     parameters : dict
         Protocol keys (see ``protocol.PARAMETERS``) to numbers in their
         units (or ``protocol.Given``): ``pdw_flip_angle_deg``, ``pdw_TR``,
@@ -224,7 +238,9 @@ def fraction_from_scans(
         "m0", "mtr" (percent), "mtsat" (percent units), "uncertainty" (sd
         of f from the three scans' noise, first order), "sensitivity_r1",
         "sensitivity_b1" (the change of f when R1 or B1 is 1% too high), or
-        "sensitivity" (a prefix for both; see ``sensitivity_paths``).
+        "sensitivity" (a prefix for both; see ``sensitivity_paths``); for
+        multi-echo scans "r2star" (1/s), "r2star_sd" (its sd from the fit's
+        residuals) and "echo_status" (``status.ECHOES``).
     b1, b0, mask : path-like, optional
         Relative transmit field; off-resonance in Hz (needs ``T2b``);
         voxels to fit (nonzero).
@@ -240,9 +256,9 @@ def fraction_from_scans(
         Deprecated, no effect.
     noise_sd : sequence of float, optional
         Noise standard deviation of all scans, or of the PD-, T1- and
-        MT-weighted ones (image units), for "uncertainty"; default:
-        estimated from each scan's background (outside the mask if given),
-        each scan read whole once for it.
+        MT-weighted ones (image units; of one echo), for "uncertainty";
+        default: estimated from each scan's background (outside the mask
+        if given; of the first echo), each scan read whole once for it.
     noise_required : bool
         Without noise_sd and a background to estimate it from, refuse the
         map (ParameterError, before anything is written); False writes the
@@ -254,12 +270,18 @@ def fraction_from_scans(
     scales : dict of str to float, optional
         Factors that put the scans on one intensity scale ("pdw", "t1w",
         "mtw"; vendor scale fields); 1 where not named.
+    echo_combination : str
+        How the echoes of multi-echo scans become one image each
+        (``echoes.COMBINATIONS``): "te0" (default) extrapolates every scan
+        to TE = 0 with one R2*; "mean" and "first" are biased where the
+        scans' echo times differ (see ``workflows.echoes``).
 
     Returns
     -------
     Summary
         Voxel counts per status of the fraction fit, the share solved, the
-        notes and the warnings. The warnings also go to the
+        notes and the warnings; for multi-echo scans ``echoes`` records
+        the combination, the echo times and the echo fit's status counts. The warnings also go to the
         ``tavni.mt_map`` logger at WARNING as they arise; unless quiet, the
         summary line and the notes at INFO.
 
@@ -276,10 +298,17 @@ def fraction_from_scans(
         raise ParameterError(
             "a B0 map needs T2b, not G: the lineshape is computed at each voxel's shifted offset"
         )
-    images = {"mtw": mtw, "pdw": pdw, "t1w": t1w, "b1": b1, "b0": b0, "mask": mask}
+    images, table, times = expand({"mtw": mtw, "pdw": pdw, "t1w": t1w}, SCAN_IMAGES, SCAN_LABELS)
+    images.update(b1=b1, b0=b0, mask=mask)
+    echo_runs = None
+    if times is not None:
+        wanted = [name for name, path in outputs.items() if path is not None]
+        echo_runs = EchoRuns(times, echo_combination, wanted, threads)
+    elif any(outputs.get(name) is not None for name in ECHO_OUTPUTS):
+        raise ParameterError("the R2* maps need multi-echo scans (their echo times)")
     prepared = prologue(
         images,
-        SCAN_IMAGES,
+        table,
         with_sensitivity_paths(outputs),
         given=given,
         threads=threads,
@@ -294,7 +323,17 @@ def fraction_from_scans(
         prepared.values,
         prepared.warnings,
     )
-    alignment = onto_grid(prepared, CHAIN_ROLES, register=register, scales=scales)
+    roles, follows, echoes_read = dict(CHAIN_ROLES), {}, {}
+    if times is not None:
+        echoes_read = split_4d(probes, times)
+        for name, TE in times.items():
+            for echo in echo_names(name, TE.size)[1:]:
+                roles[echo], follows[echo] = align.SCAN, name
+                if scales and name in scales:
+                    scales = {**scales, echo: scales[name]}
+    alignment = onto_grid(
+        prepared, roles, register=register, scales=scales, follows=follows, arrays=echoes_read
+    )
     arrays = prepared.arrays
     like = probes["mtw"]
     grid = None
@@ -320,9 +359,30 @@ def fraction_from_scans(
             noise_required,
             arrays=arrays,
         )
+        if times is not None:
+            # The combined image is less (te0: differently) noisy than one echo.
+            factors = {
+                SCAN_LABELS[n]: noise_factor(echo_combination, TE, times) for n, TE in times.items()
+            }
+            for label, factor in factors.items():
+                sigmas[label] *= factor
+            notes.append(
+                "noise of the combined echoes relative to one echo's: "
+                + ", ".join(f"{label} {factor:.3g}" for label, factor in factors.items())
+            )
     runs = ChainRuns(
-        values, grid, like.voxels, list(written), threads, clip, exact, uncertainty, sigmas
+        values,
+        grid,
+        like.voxels,
+        list(written),
+        threads,
+        clip,
+        exact,
+        uncertainty,
+        sigmas,
+        echo_runs,
     )
+    echo_count = sum(TE.size for TE in times.values()) if times is not None else 0
     stream_maps(
         probes,
         written,
@@ -330,7 +390,8 @@ def fraction_from_scans(
         max_memory=max_memory,
         quiet=quiet,
         work_bytes=BYTES_PER_VOXEL_OF_THE_CHAIN
-        + BYTES_PER_VOXEL_FOR_UNCERTAINTY * (uncertainty is not None),
+        + BYTES_PER_VOXEL_FOR_UNCERTAINTY * (uncertainty is not None)
+        + BYTES_PER_VOXEL_PER_ECHO * echo_count,
         arrays=arrays,
     )
 
@@ -346,11 +407,19 @@ def fraction_from_scans(
             "counted as invalid input",
         )
     summary.notes = notes + (uncertainty.note() if uncertainty is not None else [])
+    if echo_runs is not None:
+        summary.echoes = echo_runs.record(SCAN_LABELS)
+        summary.notes.insert(0, echo_runs.note(SCAN_LABELS))
     with_alignment(summary, alignment)
     if not quiet:
         log.info(summary.line(outputs["fraction"]))
         for note in summary.notes:
             log.info(note)
+    if echo_runs is not None:
+        for message in echo_runs.warnings(SCAN_LABELS):
+            add_warning(summary, message)
+        if echo_runs.counts:
+            _warn_echo_fit(summary, echo_runs.counts)
     if runs.signal and runs.r1_failed > SOLVED_SHARE_WARNING * runs.signal:
         add_warning(
             summary,
@@ -379,6 +448,26 @@ def fraction_from_scans(
             f"fewer than {fail_below:g}",
         )
     return summary
+
+
+# The echo stacks of a run (float64 with their copies for the fit) and the
+# fit's outputs.
+BYTES_PER_VOXEL_PER_ECHO = 16
+
+
+def _warn_echo_fit(summary, counts):
+    """Warns when the echoes of most fitted voxels decay like no exponential."""
+    from tavni.mt_map.status import ECHOES
+
+    fitted = sum(counts.values()) - counts.get(ECHOES[-1].name, 0)
+    failed = fitted - counts.get(ECHOES[0].name, 0)
+    if fitted and failed > SOLVED_SHARE_WARNING * fitted:
+        add_warning(
+            summary,
+            f"the echoes of {failed} of the {fitted} fitted voxels do not decay as an "
+            "exponential (negative R2*, or too few echoes with signal): are the echo "
+            "times right, in seconds and in the order of the images?",
+        )
 
 
 # The lineshape grid spans the offsets of the fitted voxels between these
@@ -467,6 +556,8 @@ class ChainRuns(StatusCounts):
         When the uncertainty maps are wanted.
     sigmas : dict of str to float, optional
         The noise of the "PDw", "T1w" and "MTw" scans, for those maps.
+    echoes : echoes.EchoRuns, optional
+        For multi-echo scans: combines each scan's echoes first.
     """
 
     def __init__(
@@ -480,8 +571,10 @@ class ChainRuns(StatusCounts):
         exact=True,
         uncertainty=None,
         sigmas=None,
+        echoes=None,
     ):
         self.values, self.grid, self.outputs = values, grid, outputs
+        self.echoes = echoes  # an echoes.EchoRuns for multi-echo scans
         self.threads, self.clip, self.exact = threads, clip, exact
         # An UncertaintySample when its maps are wanted, with the scans' noise.
         self.uncertainty, self.sigmas = uncertainty, sigmas
@@ -513,7 +606,9 @@ class ChainRuns(StatusCounts):
             STATUS_INVALID_INPUT,
         )
 
-        data = prepared(dict(values))
+        data = dict(values)
+        echo_maps = self.echoes(data) if self.echoes is not None else {}
+        data = prepared(data)
         p = dict(self.values)
         R1, M0, r1_status, reference = r1_and_reference(data, p, self.threads)
         ratio = signal_ratio(data["mtw"], reference)
@@ -541,7 +636,7 @@ class ChainRuns(StatusCounts):
         self.ratio_sample.append(
             ratio.reshape(-1)[np.flatnonzero(~np.isnan(ratio))[:: self.stride]]
         )
-        maps = {"fraction": f, "status": status, "r1": R1, "m0": M0}
+        maps = {"fraction": f, "status": status, "r1": R1, "m0": M0, **echo_maps}
         if "mtr" in self.outputs:
             maps["mtr"] = outside_mask_nan(mtr(data["mtw"], reference), data)
         if "mtsat" in self.outputs:

@@ -390,7 +390,7 @@ def _check_relative_b1(probe, budget):
         )
 
 
-def onto_grid(prepared, roles, *, register=True, scales=None):
+def onto_grid(prepared, roles, *, register=True, scales=None, follows=None, arrays=None):
     """Brings a workflow's images onto the maps' grid (``align.align``),
     issuing its warnings; kept in ``prepared.alignment``.
 
@@ -399,7 +399,7 @@ def onto_grid(prepared, roles, *, register=True, scales=None):
     prepared : Prepared
     roles : dict of str to str
         Image name to ``align.SCAN``, ``FIELD``, ``MASK`` or ``MAP``.
-    register, scales
+    register, scales, follows, arrays
         As ``align.align`` takes them.
 
     Returns
@@ -410,7 +410,9 @@ def onto_grid(prepared, roles, *, register=True, scales=None):
 
     if "b1" in prepared.probes:
         _check_relative_b1(prepared.probes["b1"], prepared.max_memory)
-    prepared.alignment = align(prepared.probes, roles, register=register, scales=scales)
+    prepared.alignment = align(
+        prepared.probes, roles, register=register, scales=scales, follows=follows, arrays=arrays
+    )
     for message in prepared.alignment.warnings:
         warn(message)
     return prepared.alignment

@@ -65,12 +65,16 @@ class Summary:
         resampled field maps, noise levels, the sd of f).
     motion : dict of str to preprocess.registration.Motion
         The estimated motion of each registered scan, by image name.
+    echoes : dict or None
+        For multi-echo scans: ``EchoCombination``, ``EchoTimes`` (s, per
+        scan) and the echo fit's ``R2starStatus`` counts (JSON-able).
     """
 
     counts: dict = field(default_factory=dict)
     warnings: list = field(default_factory=list)  # one line each, as printed
     notes: list = field(default_factory=list)  # remarks printed after the counts
     motion: dict = field(default_factory=dict)
+    echoes: dict | None = None
 
     @property
     def total(self):
