@@ -570,6 +570,68 @@ def test_datasets_pass_the_bids_validator(tmp_path):
         assert (out / links["raw"] / source.removeprefix("bids:raw:")).is_file()
 
 
+@pytest.mark.parametrize(
+    "options, scans",
+    [
+        # (acquisition, entities, flip angle deg, TR s, MTState, echoes) per scan
+        (
+            "--layout mpm",
+            [
+                ("acq-PDw_", "flip-1_mt-off_MPM", 6.0, 0.025, False, 8),
+                ("acq-T1w_", "flip-2_mt-off_MPM", 21.0, 0.025, False, 8),
+                ("acq-MTw_", "flip-1_mt-on_MPM", 6.0, 0.025, True, 6),
+            ],
+        ),
+        (
+            "--echoes 2 --b1-scans dam",
+            [
+                ("", "flip-1_mt-off_MTS", 4.0, 0.025, False, 2),
+                ("", "flip-2_mt-off_MTS", 25.0, 0.025, False, 2),
+                ("", "flip-3_mt-on_MTS", 10.0, 0.028, True, 2),
+            ],
+        ),
+        ("--echoes 1", None),  # the single-echo dataset, byte for byte
+    ],
+)
+def test_multi_echo_phantom_datasets(tmp_path, options, scans):
+    """The echoes as files with EchoTime, the MPM protocol's layout, the true
+    R2*; valid BIDS.
+    """
+    common = ["--participants", "1", "--shape", "12", "14", "8", "--snr", "50", "--quiet"]
+    raw = tmp_path / "ds"
+    assert cli.main(["phantom", "--bids", str(raw), *common, *options.split()]) == 0
+    files = sorted(p.relative_to(raw) for p in raw.rglob("*") if p.is_file())
+    if scans is None:
+        assert cli.main(["phantom", "--bids", str(tmp_path / "plain"), *common]) == 0
+        plain = sorted(p.relative_to(tmp_path / "plain") for p in (tmp_path / "plain").rglob("*"))
+        assert files == [p for p in plain if (tmp_path / "plain" / p).is_file()]
+        assert all((raw / p).read_bytes() == (tmp_path / "plain" / p).read_bytes() for p in files)
+        return
+    assert naming.unmatched_names(["/" + p.as_posix() for p in files]) == []
+    anat = [p.name for p in files if p.parts[:2] == ("sub-01", "anat")]
+    expected = []
+    for acq, entities, flip, TR, on, count in scans:
+        for k in range(1, count + 1):
+            name = f"sub-01_{acq}echo-{k}_{entities}"
+            expected += [f"{name}.json", f"{name}.nii.gz"]
+            sidecar = json.loads((raw / "sub-01/anat" / f"{name}.json").read_text())
+            assert sidecar["EchoTime"] == pytest.approx(0.0023 * k, rel=1e-9)
+            assert (sidecar["FlipAngle"], sidecar["RepetitionTimeExcitation"]) == (flip, TR)
+            assert sidecar["MTState"] is on and ("MTOffsetFrequency" in sidecar) == (
+                on and "MPM" in entities
+            )
+    assert sorted(anat) == sorted(expected)
+    fmap = json.loads(next((raw / "sub-01/fmap").glob("*TB1*.json")).read_text())
+    assert len(fmap["IntendedFor"]) == (scans[2][-1] if "dam" in options else len(expected) // 2)
+    truth = raw / "derivatives/phantom-truth/sub-01/anat/sub-01_R2starmap.nii.gz"
+    white = nibabel.load(raw / "derivatives/brainmask/sub-01/anat/sub-01_desc-brain_mask.nii.gz")
+    assert 10 < np.median(nibabel.load(truth).get_fdata()[white.get_fdata() > 0]) < 25
+    shared = json.loads(next(raw.glob("M*.json")).read_text())
+    assert "EchoTime" not in shared and shared["MagneticFieldStrength"] == 3.0
+    errors, text = validator_errors(raw)
+    assert errors == [], text
+
+
 # A transmit field on a grid of its own (4 mm, shifted), and the images each
 # B1 mapping sequence writes of it: name -> (data from B1, sidecar).
 B1_AFFINE = np.array([[4.0, 0, 0, -6], [0, 4.0, 0, -4], [0, 0, 4.0, -2], [0, 0, 0, 1]])

@@ -385,6 +385,7 @@ VOXEL = (
         ("phantom {d}/new --shape 100000 100000 100000", None, "GiB of memory", 1),
         ("phantom {d}", None, "'{d}/ref.nii.gz' exists; --force replaces it", 1),
         ("demo --directory {d}/new --snr nan", None, "the SNR must be a positive number", 1),
+        ("demo --directory {d}/new --echoes 0", None, "--echoes must be at least 1 (got 0)", 1),
         ("phantom {d}/new --snr 10 --seed -1", None, "the seed must be 0 or more (got -1)", 1),
         ("phantom {d}/new --voxel-size 0.5 --anatomy brain", None, "at least 1 mm", 1),
         ("phantom {d}/new --auto-align", None, "give --motion DEG MM too", 1),
@@ -392,6 +393,8 @@ VOXEL = (
         ("phantom {d}/new --b1-voxel-size -4", None, "B1 voxel size must be a positive", 1),
         ("phantom {d}/new --scale 1 0 1", None, "three positive numbers (got", 1),
         ("phantom {d}/new --motion 95 2", None, "an angle below 90 degrees", 1),
+        ("phantom {d}/new --echoes 0", None, "--echoes must be at least 1 (got 0)", 1),
+        ("phantom {d}/new --layout mpm", None, "--layout is about the files of a --bids", 1),
     ],
 )
 def test_errors_are_one_line_and_leave_no_output(
@@ -444,8 +447,8 @@ def test_a_full_disk_leaves_no_temporaries(tmp_path, volumes, capsys, pages):
         subprocess.run(["umount", disk], check=True)
 
 
-@pytest.mark.parametrize("anatomy", ["brain", "geometric"])
-def test_demo_end_to_end_at_a_coarse_voxel_size(tmp_path, anatomy):
+@pytest.mark.parametrize("anatomy, echoes", [("brain", 1), ("geometric", 1), ("geometric", 6)])
+def test_demo_end_to_end_at_a_coarse_voxel_size(tmp_path, anatomy, echoes):
     if anatomy == "brain":
         pytest.importorskip("nilearn")
     result = subprocess.run(
@@ -460,6 +463,8 @@ def test_demo_end_to_end_at_a_coarse_voxel_size(tmp_path, anatomy):
             "6",
             "--anatomy",
             anatomy,
+            "--echoes",
+            str(echoes),
             "--quiet",
         ],
         capture_output=True,
@@ -468,21 +473,26 @@ def test_demo_end_to_end_at_a_coarse_voxel_size(tmp_path, anatomy):
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     rows = {
-        tissue.name: line.split()[-9:]
+        tissue.name: line.split()[-9 - 2 * (echoes > 1) :]
         for tissue in phantom.TISSUES
         for line in lines
         if line.startswith(tissue.name)
     }
-    for name in ("white matter", "grey matter"):
+    for name, tissue in zip(("white matter", "grey matter"), phantom.TISSUES):
         count, true_f, estimated_f, _, true_r1, estimated_r1 = map(float, rows[name][:6])
         assert count > 0 and estimated_f == pytest.approx(true_f, abs=0.005)
         assert estimated_r1 == pytest.approx(true_r1, rel=0.02)
+        if echoes > 1:  # R2* of the shared echo fit against the truth
+            true_r2, estimated_r2 = map(float, rows[name][7:9])
+            assert true_r2 == tissue.R2star and estimated_r2 == pytest.approx(true_r2, rel=0.02)
+    assert (tmp_path / "demo" / "r2star.nii.gz").is_file() == (echoes > 1)
     sd_line = next(line for line in lines if line.startswith("sd of f from the noise"))
     assert all(0 < float(part.split()[-1]) < 0.05 for part in sd_line.split(":")[1].split(","))
     figure = tmp_path / "demo" / "demo.png"
     assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     # The names the chain and the BIDS dataset writer rely on.
-    for stem in ("pdw", "t1w", "mtw", "b1", "b0", "truth_f", "truth_r1", "truth_m0", "mtsat"):
+    scans = ("pdw", "t1w", "mtw") if echoes == 1 else ("pdw_echo-6", "t1w_echo-6", "mtw_echo-6")
+    for stem in (*scans, "b1", "b0", "truth_f", "truth_r1", "truth_m0", "mtsat"):
         assert (tmp_path / "demo" / f"{stem}.nii.gz").is_file()
     protocol = json.loads((tmp_path / "demo" / "protocol.json").read_text())
     assert {"pdw_flip_angle_deg", "pdw_TR", "t1w_flip_angle_deg", "t1w_TR"} <= set(protocol)

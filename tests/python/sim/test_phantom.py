@@ -42,16 +42,63 @@ def test_brain_maps_are_probabilities_that_keep_volume_and_place(brain_1mm, voxe
 @pytest.mark.parametrize(
     "probabilities, expected",
     [
-        ((1, 0, 0), (0.13, 1.2, 0.69)),
-        ((0, 0, 1), (0.0, 0.25, 1.0)),
-        ((0.5, 0.5, 0), ((0.13 + 0.065) / 2, (1.2 + 0.7) / 2, (0.69 + 0.8) / 2)),
-        ((0.25, 0, 0.25), (0.065, (1.2 + 0.25) / 2, (0.69 + 1.0) / 4)),  # half background
-        ((0, 0, 0), (0.0, 0.0, 0.0)),
+        ((1, 0, 0), (0.13, 1.2, 0.69, 20.0)),
+        ((0, 0, 1), (0.0, 0.25, 1.0, 2.0)),
+        ((0.5, 0.5, 0), ((0.13 + 0.065) / 2, (1.2 + 0.7) / 2, (0.69 + 0.8) / 2, 17.5)),
+        ((0.25, 0, 0.25), (0.065, (1.2 + 0.25) / 2, (0.69 + 1.0) / 4, 11.0)),  # half background
+        ((0, 0, 0), (0.0, 0.0, 0.0, 0.0)),
     ],
 )
 def test_tissue_values_mix_by_probability(probabilities, expected):
-    f, R1, M0 = phantom.tissue_parameters(np.array(probabilities, dtype=np.float32)[:, None])
-    np.testing.assert_allclose([f[0], R1[0], M0[0]], expected, rtol=1e-6)
+    probabilities = np.array(probabilities, dtype=np.float32)[:, None]
+    f, R1, M0 = phantom.tissue_parameters(probabilities)
+    R2star = phantom.r2star(probabilities)
+    np.testing.assert_allclose([f[0], R1[0], M0[0], R2star[0]], expected, rtol=1e-6)
+
+
+@pytest.mark.parametrize(
+    "options",
+    [
+        dict(echoes=3, snr=None),
+        dict(echoes=(8, 8, 6), head=True, scale=(1.0, 2.0, 0.5), snr=None),
+        dict(echoes=2, motion=(4.0, 2.0), auto_align=True, snr=None),
+        dict(echoes=(2, 3, 4), snr=40.0),
+    ],
+)
+def test_echoes_decay_with_the_tissue_r2star(tmp_path, options):
+    nibabel = pytest.importorskip("nibabel")
+    head = phantom.make(shape=(16, 18, 10), **options)
+    single = phantom.make(shape=(16, 18, 10), **dict(options, echoes=None))
+    assert head.noise_sigma == single.noise_sigma  # one SNR, one noise level
+    clean = phantom.make(shape=(16, 18, 10), **dict(options, echoes=None, snr=None)).volumes
+    paths = phantom.write(tmp_path, head)
+    assert set(phantom.files(tmp_path, echoes=options["echoes"])) <= set(paths.values())
+    times = json.loads(paths["echoes"].read_text())
+    counts = options["echoes"] if isinstance(options["echoes"], tuple) else (options["echoes"],) * 3
+    R2star = nibabel.load(paths["truth_r2star"]).get_fdata()
+    tissue = single.volumes["truth_m0"] > 0
+    for scan, count in zip(("pdw", "t1w", "mtw"), counts):
+        np.testing.assert_allclose(times[scan], 0.0023 * np.arange(1, count + 1), rtol=1e-12)
+        images = [nibabel.load(paths[phantom.echo_name(scan, k + 1)]) for k in range(count)]
+        assert "pdw" not in paths and all(
+            np.allclose(image.affine, single.affine_of(scan), atol=1e-5) for image in images
+        )
+        S = np.stack([image.get_fdata()[tissue] for image in images], axis=-1)
+        TE = np.array(times[scan])
+        expected = clean[scan][tissue, None] * np.exp(-R2star[tissue, None] * TE)
+        if options["snr"] is not None:  # each echo's own noise, of the one sigma
+            residual = (S - expected)[expected[:, -1] > 5 * head.noise_sigma]
+            assert abs(np.corrcoef(residual[:, 0], residual[:, -1])[0, 1]) < 0.1
+            assert 0.9 < residual.std() / head.noise_sigma < 1.1
+            continue
+        # Back to TE = 0: the single-echo scan, scale and motion included.
+        np.testing.assert_allclose(S, expected, rtol=1e-5)
+        if count > 1:  # ln S against TE: a line of slope -R2*
+            slope = np.polyfit(TE, np.log(S).T, 1)[0]
+            np.testing.assert_allclose(-slope, R2star[tissue], rtol=1e-4, atol=1e-3)
+    for key, tissues in (("tissue_wm", 0), ("tissue_gm", 1), ("tissue_csf", 2)):
+        pure = single.volumes[key] > 0.99
+        assert np.allclose(R2star[pure], phantom.TISSUES[tissues].R2star)
 
 
 @pytest.mark.parametrize("nu", [0.0, 0.5, 1.0, 2.0, 4.0])

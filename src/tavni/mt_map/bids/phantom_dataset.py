@@ -4,6 +4,8 @@ Besides the ideal dataset, it writes the scanner's cases the App must take
 (``write_phantom_dataset``'s keywords): heads in a skull and scalp, motion
 between the scans, B1 on its own grid and as the images of a B1 mapping
 sequence, per-scan intensity scales and sidecars as dcm2niix writes them.
+The scans may be multi-echo readouts, as MTS files with an ``echo-``
+entity or in the layout of the multi-parameter-mapping (MPM) protocol.
 """
 
 import os
@@ -20,6 +22,10 @@ from tavni.mt_map.bids.naming import FRACTION_SUFFIX
 __all__ = [
     "PHANTOM_SHARED",
     "PHANTOM_SCANS",
+    "LAYOUTS",
+    "MPM_SCANS",
+    "MPM_PROTOCOL",
+    "MPM_ECHOES",
     "B1_FILES",
     "B1_UNITS",
     "SIDECAR_STYLES",
@@ -44,6 +50,33 @@ PHANTOM_SCANS = (
     ("mtw", "flip-3_mt-on", "flip_angle_deg", "TR", True),
 )
 
+
+LAYOUTS = ("mts", "mpm")
+"""How the scans are named: MTS files, or the MPM protocol's files."""
+
+# The multi-parameter-mapping protocol's scans: (phantom file stem,
+# acquisition entity, entities after the echo's, protocol keys of flip angle
+# and TR, MTState). The PD- and MT-weighted scans share their flip angle,
+# hence flip-1 both.
+MPM_SCANS = (
+    ("pdw", "acq-PDw", "flip-1_mt-off", "pdw_flip_angle_deg", "pdw_TR", False),
+    ("t1w", "acq-T1w", "flip-2_mt-off", "t1w_flip_angle_deg", "t1w_TR", False),
+    ("mtw", "acq-MTw", "flip-1_mt-on", "flip_angle_deg", "TR", True),
+)
+
+MPM_PROTOCOL = {
+    "pdw_flip_angle_deg": 6.0,
+    "pdw_TR": 0.025,
+    "t1w_flip_angle_deg": 21.0,
+    "t1w_TR": 0.025,
+    "flip_angle_deg": 6.0,
+    "TR": 0.025,
+}
+"""The MPM protocol's flip angles (deg) and TR (s), over the phantom's own
+(the MT pulse stays the phantom's)."""
+
+MPM_ECHOES = (8, 8, 6)
+"""Echoes of the MPM protocol's PDw, T1w and MTw readouts."""
 
 # The B1 mapping sequences' images: phantom file stem -> (entities, suffix).
 B1_FILES = {
@@ -158,6 +191,8 @@ def write_phantom_dataset(
     seed=0,
     sidecars="bids",
     b1_units=None,
+    layout="mts",
+    echoes=None,
     **acquisition,
 ):
     """Writes a small qMRI-BIDS dataset of phantom heads into directory (new
@@ -191,6 +226,18 @@ def write_phantom_dataset(
     b1_units : {"relative", "percent", "degrees"}, optional
         The TB1map's values and its sidecar's ``Units`` (degrees: with the
         nominal ``FlipAngle``). None: relative values without ``Units``.
+    layout : {"mts", "mpm"}
+        "mts": ``sub-*_flip-1_mt-off_MTS`` and so on, the MT pulse and the
+        scanner's fields in a dataset-level ``MTS.json``. "mpm": the MPM
+        protocol's ``sub-*_acq-PDw_echo-1_flip-1_mt-off_MPM``, ...
+        (``MPM_SCANS``) with its flip angles and TR (``MPM_PROTOCOL``),
+        each sidecar with ``EchoTime``, the MT-weighted ones with the MT
+        pulse; the scanner's fields in ``MPM.json``.
+    echoes : int or (int, int, int), optional
+        Echoes per scan (``phantom.make``): each echo a file with the
+        ``echo-`` entity and ``EchoTime`` in its sidecar, and the true R2*
+        as ``derivatives/phantom-truth/sub-*/anat/sub-*_R2starmap``. None:
+        single-echo MTS scans, or ``MPM_ECHOES`` for the MPM layout.
     **acquisition
         ``head``, ``motion``, ``auto_align``, ``b1_voxel_size``,
         ``b1_scans`` and ``scale``, as for ``phantom.make``.
@@ -214,6 +261,11 @@ def write_phantom_dataset(
         raise ValueError(f"sidecars must be one of {', '.join(SIDECAR_STYLES)} (got {sidecars!r})")
     if b1_units is not None and b1_units not in B1_UNITS:
         raise ValueError(f"B1 units must be one of {', '.join(B1_UNITS)} (got {b1_units!r})")
+    if layout not in LAYOUTS:
+        raise ValueError(f"the layout must be one of {', '.join(LAYOUTS)} (got {layout!r})")
+    if layout == "mpm":
+        acquisition["protocol"] = dict(MPM_PROTOCOL, **(acquisition.get("protocol") or {}))
+        echoes = MPM_ECHOES if echoes is None else echoes
 
     directory = Path(directory)
     if participants < 1:
@@ -236,6 +288,7 @@ def write_phantom_dataset(
                 snr=snr,
                 seed=seed + index,
                 participant=phantom.vary(index, seed),
+                echoes=echoes,
                 **acquisition,
             )
             files = phantom.write(work / ".phantom" / label, head)
@@ -243,22 +296,28 @@ def write_phantom_dataset(
             for folder in ("anat", "fmap"):
                 (subject / folder).mkdir(parents=True)
             scales = head.metadata.get("scale", {})
-            for stem, entities, flip_key, tr_key, on in PHANTOM_SCANS:
-                name = f"sub-{label}_{entities}_MTS"
-                os.replace(files[stem], subject / "anat" / f"{name}.nii.gz")
-                write_json(
-                    subject / "anat" / f"{name}.json",
-                    scan_sidecar(
-                        head.protocol[flip_key],
-                        head.protocol[tr_key],
-                        on,
-                        sidecars,
-                        scales.get(stem, 1.0),
-                    ),
+            scans = _scan_files(label, layout, head.metadata.get("echoes"))
+            for stem, volume, name, echo_time in scans:
+                os.replace(files[volume], subject / "anat" / f"{name}.nii.gz")
+                flip_key, tr_key, on = _SCAN_KEYS[stem]
+                fields = scan_sidecar(
+                    head.protocol[flip_key],
+                    head.protocol[tr_key],
+                    on,
+                    sidecars,
+                    scales.get(stem, 1.0),
                 )
-            intended = [
-                f"bids::sub-{label}/anat/sub-{label}_{entities}_MTS.nii.gz"
-                for _, entities, *_ in PHANTOM_SCANS
+                if echo_time is not None:
+                    fields["EchoTime"] = echo_time
+                if layout == "mpm" and on:
+                    fields.update(mt_sidecar(head.protocol))
+                write_json(subject / "anat" / f"{name}.json", fields)
+            intended = [f"bids::sub-{label}/anat/{name}.nii.gz" for _, _, name, _ in scans]
+            # The B1 sequence's images serve the MT-weighted scan.
+            mt_scan = [
+                f"bids::sub-{label}/anat/{name}.nii.gz"
+                for stem, _, name, _ in scans
+                if stem == "mtw"
             ]
             truth = work / "derivatives" / "phantom-truth" / f"sub-{label}"
             b1_files = [("b1", "", "TB1map", _b1_map_fields(b1_units))]
@@ -275,7 +334,6 @@ def write_phantom_dataset(
                 ]
             elif b1_units not in (None, "relative"):
                 _rescale(files["b1"], B1_UNITS[b1_units] or B1_MAP_FLIP_ANGLE)
-            mt_scan = [intended[-1]]  # the B1 sequence's images serve the MT-weighted scan
             for stem, entities, suffix, fields in b1_files + [("b0", "", "fieldmap", None)]:
                 if fields is None:
                     fields = {"Units": "Hz"}
@@ -292,19 +350,26 @@ def write_phantom_dataset(
             # saturation, a proton-density-like image on the field map's
             # grid (the head as it lay during the MT-weighted scan).
             os.replace(files["ref"], subject / "fmap" / f"sub-{label}_magnitude.nii.gz")
-            for folder, stem, suffix in (
+            derived = [
                 ("phantom-truth", "truth_f", FRACTION_SUFFIX),
                 ("phantom-truth", "truth_r1", "R1map"),
                 ("phantom-truth", "truth_m0", "M0map"),
                 ("brainmask", "brain_mask" if "brain_mask" in files else "mask", "desc-brain_mask"),
-            ):
+            ]
+            if "truth_r2star" in files:
+                derived.insert(3, ("phantom-truth", "truth_r2star", "R2starmap"))
+            for folder, stem, suffix in derived:
                 target = work / "derivatives" / folder / f"sub-{label}" / "anat"
                 target.mkdir(parents=True, exist_ok=True)
                 os.replace(files[stem], target / f"sub-{label}_{suffix}.nii.gz")
                 if folder == "phantom-truth":  # the truth covers the whole head
                     write_json(
                         target / f"sub-{label}_{suffix}.json",
-                        {"Description": phantom.DESCRIPTIONS[stem], "SkullStripped": False},
+                        {
+                            "Description": phantom.DESCRIPTIONS.get(stem)
+                            or phantom.MORE_DESCRIPTIONS[stem],
+                            "SkullStripped": False,
+                        },
                     )
             for key in ("motion", "scale"):
                 if key in head.metadata:
@@ -314,14 +379,24 @@ def write_phantom_dataset(
             work / "dataset_description.json",
             {"Name": "tavni-mt-map phantom heads", "DatasetType": "raw", **description},
         )
-        write_json(work / "MTS.json", {**PHANTOM_SHARED, **mt_sidecar(head.protocol)})
+        shared = dict(PHANTOM_SHARED)
+        if "echoes" in head.metadata:  # each echo's sidecar has its own
+            del shared["EchoTime"]
+        if layout == "mpm":  # the MT pulse is in the MT-weighted scans' sidecars
+            write_json(work / "MPM.json", shared)
+        else:
+            write_json(work / "MTS.json", {**shared, **mt_sidecar(head.protocol)})
         (work / "participants.tsv").write_text(
             "participant_id\n" + "".join(f"sub-{label}\n" for label in labels)
         )
+        readout = ""
+        if "echoes" in head.metadata:
+            counts = ", ".join(str(len(t)) for t in head.metadata["echoes"].values())
+            readout = f", read out at {counts} echoes 2.3 ms apart,"
         (work / "README").write_text(
             "Synthetic heads for trying the tavni-mt-map BIDS App: three SPGR scans "
-            "(PD-, T1- and MT-weighted) per participant and transmit and static field "
-            "maps. The true maps are in derivatives/phantom-truth, brain masks in "
+            f"(PD-, T1- and MT-weighted){readout} per participant and transmit and static "
+            "field maps. The true maps are in derivatives/phantom-truth, brain masks in "
             "derivatives/brainmask; the tissue constants no sidecar holds are in "
             "code/protocol.json.\n"
         )
@@ -346,6 +421,31 @@ def write_phantom_dataset(
     finally:
         shutil.rmtree(work, ignore_errors=True)
     return head.notes
+
+
+# Each scan's protocol keys of flip angle and TR, and its MTState.
+_SCAN_KEYS = {stem: (flip, tr, on) for stem, _, flip, tr, on in PHANTOM_SCANS}
+
+
+def _scan_files(label, layout, times):
+    """The scans' files: (scan, phantom volume, BIDS name without extension,
+    echo time in s or None) in the order of the scans and their echoes.
+    """
+    from tavni.mt_map.sim import phantom
+
+    out = []
+    if layout == "mpm":
+        scans = [(stem, f"{acq}_", entities, "MPM") for stem, acq, entities, *_ in MPM_SCANS]
+    else:
+        scans = [(stem, "", entities, "MTS") for stem, entities, *_ in PHANTOM_SCANS]
+    for stem, acq, entities, suffix in scans:
+        if times is None:
+            out.append((stem, stem, f"sub-{label}_{acq}{entities}_{suffix}", None))
+            continue
+        for k, echo_time in enumerate(times[stem], start=1):
+            name = f"sub-{label}_{acq}echo-{k}_{entities}_{suffix}"
+            out.append((stem, phantom.echo_name(stem, k), name, echo_time))
+    return out
 
 
 def _b1_map_fields(units):

@@ -17,11 +17,15 @@ def run(options):
         raise UsageError("give either DIR (one phantom) or --bids DIR (a BIDS dataset)")
     if options.auto_align and options.motion is None:
         raise UsageError("--auto-align follows the head's motion: give --motion DEG MM too")
+    if options.echoes is not None and options.echoes < 1:
+        raise UsageError(f"--echoes must be at least 1 (got {options.echoes})")
     if options.bids is not None:
         return _run_dataset(options)
     for flag, value in (("--sidecars", options.sidecars), ("--b1-units", options.b1_units)):
         if value is not None:
             raise UsageError(f"{flag} is about the sidecars of a --bids dataset")
+    if options.layout is not None:
+        raise UsageError("--layout is about the files of a --bids dataset")
     try:
         head = phantom.make(
             options.voxel_size,
@@ -54,12 +58,18 @@ def _acquisition(options):
         b1_voxel_size=options.b1_voxel_size,
         b1_scans=options.b1_scans,
         scale=options.scale,
+        # One echo is the single-echo phantom of old, without decay.
+        echoes=options.echoes if options.echoes != 1 else None,
     )
 
 
 def _run_dataset(options):
     from tavni.mt_map import bids
 
+    acquisition = _acquisition(options)
+    layout = options.layout or "mts"
+    if layout == "mpm":  # one echo is one echo there; none given: the protocol's
+        acquisition["echoes"] = options.echoes
     try:
         notes = bids.write_phantom_dataset(
             options.bids,
@@ -71,7 +81,8 @@ def _run_dataset(options):
             seed=options.seed,
             sidecars=options.sidecars or "bids",
             b1_units=options.b1_units,
-            **_acquisition(options),
+            layout=layout,
+            **acquisition,
         )
     except ValueError as error:  # voxel size, SNR, seed or grid out of range
         raise UsageError(str(error)) from None
@@ -97,7 +108,9 @@ def add_parser(commands):
         "CSF by partial volume) as NIfTI images: the three SPGR scans pdw, t1w and "
         "mtw, ref (the MT scan without saturation), b1 (relative), b0 (Hz), the "
         "truth truth_f, truth_r1 (1/s) and truth_m0, labels and the tissue "
-        "probability maps tissue_wm, tissue_gm and tissue_csf; and protocol.json.",
+        "probability maps tissue_wm, tissue_gm and tissue_csf; and protocol.json. "
+        "With --echoes N each scan is N echoes (pdw_echo-1, ...), the truth gains "
+        "truth_r2star and echoes.json holds the echo times.",
     )
     phantom.add_argument("directory", type=Path, metavar="DIR", nargs="?")
     phantom.add_argument(
@@ -166,6 +179,23 @@ def _add_scanner_options(parser):
         metavar=("PDW", "T1W", "MTW"),
         help="multiply each scan by its factor, as a vendor's per-series scaling does "
         "(default 1 1 1)",
+    )
+    scanner.add_argument(
+        "--echoes",
+        type=int,
+        metavar="N",
+        help="read each scan out at N echoes, 2.3 ms apart from TE 2.3 ms, decaying "
+        "with the tissues' R2* (default 1: one image per scan, without decay; "
+        "with --layout mpm 8, 8 and 6 for the PDw, T1w and MTw scans)",
+    )
+    scanner.add_argument(
+        "--layout",
+        type=str.lower,
+        choices=("mts", "mpm"),
+        help="with --bids: the scans as MTS files (flip-1, flip-2, flip-3; with "
+        "--echoes also echo-K), or as the multi-parameter-mapping protocol's MPM files "
+        "(acq-PDw, acq-T1w, acq-MTw, each echo-1 ... with its EchoTime; flip angles "
+        "6, 21 and 6 deg, TR 25 ms) (default mts)",
     )
     scanner.add_argument(
         "--sidecars",

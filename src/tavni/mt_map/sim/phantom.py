@@ -6,7 +6,8 @@ nested ellipsoids where nilearn is missing); the three spoiled gradient-echo
 (SPGR) scans of the single-point protocol are what the steady-state equation
 and the two-pool model predict for that truth, under a smooth transmit field
 B1 and a static field offset B0 as a 3 T scanner gives them, with Rician
-noise at a stated SNR. Without noise, the chain (R1 and M0 from the PDw and
+noise at a stated SNR. On request each scan is read out at several echo
+times, decaying with the tissues' R2* (:func:`echo_times`). Without noise, the chain (R1 and M0 from the PDw and
 T1w scans, the synthetic reference, the fraction fit with B1 and B0 maps)
 inverts the scans exactly.
 
@@ -35,6 +36,7 @@ from tavni.mt_map.sim.acquisition import rician
 
 __all__ = [
     "PROTOCOL",
+    "ECHO_SPACING",
     "Tissue",
     "TISSUES",
     "SHELL_TISSUES",
@@ -43,6 +45,9 @@ __all__ = [
     "vary",
     "Phantom",
     "tissue_parameters",
+    "r2star",
+    "echo_times",
+    "echo_name",
     "transmit_field",
     "static_field",
     "mt_ratio",
@@ -80,6 +85,10 @@ PROTOCOL = {
 }
 """The phantom's protocol, under the keys of ``protocol.PARAMETERS``."""
 
+ECHO_SPACING = 0.0023
+"""Time (s) from the excitation to the first echo and between echoes of a
+multi-echo readout: echo k (from 1) at k * ECHO_SPACING."""
+
 
 @dataclass(frozen=True)
 class Tissue:
@@ -97,6 +106,9 @@ class Tissue:
         Longitudinal relaxation rate, 1/s.
     M0 : float
         Equilibrium signal (proton density), relative to CSF.
+    R2star : float
+        Effective transverse relaxation rate R2* at 3 T, 1/s: how fast the
+        gradient echo's signal decays with the echo time.
     """
 
     key: str  # short name used in file names
@@ -104,14 +116,15 @@ class Tissue:
     f: float  # bound-pool fraction
     R1: float  # longitudinal relaxation rate, 1/s
     M0: float  # equilibrium signal (proton density), relative to CSF
+    R2star: float = 0.0  # effective transverse relaxation rate, 1/s
 
 
 # Typical values at 3 T: the one place to change them. The order is that of
 # the anatomy's probability maps; labels count from 1 in this order.
 TISSUES = (
-    Tissue("wm", "white matter", 0.13, 1.2, 0.69),
-    Tissue("gm", "grey matter", 0.065, 0.7, 0.80),
-    Tissue("csf", "CSF", 0.0, 0.25, 1.0),
+    Tissue("wm", "white matter", 0.13, 1.2, 0.69, 20.0),
+    Tissue("gm", "grey matter", 0.065, 0.7, 0.80, 15.0),
+    Tissue("csf", "CSF", 0.0, 0.25, 1.0, 2.0),
 )
 """White matter, grey matter and CSF at 3 T, in the order of the anatomy's
 probability maps."""
@@ -121,9 +134,14 @@ assert tuple(t.key for t in TISSUES) == anatomies.TISSUE_KEYS
 # time), which a small effective M0 stands for: about 3 % of white matter's
 # signal in the PD- and T1-weighted scans. The scalp is mostly fat: short T1,
 # high proton density, little bound pool, bright in every SPGR scan.
+# R2* at 3 T: what signal the skull gives comes from the fatty marrow of the
+# diploe, which the trabecular bone around it dephases quickly (measured
+# R2* of trabecular marrow: roughly 50-150 /s; 80 /s here). The scalp's fat
+# and muscle decay at roughly 25-40 /s (30 /s here); the oscillation of the
+# fat signal with the echo time (its several chemical shifts) is left out.
 SHELL_TISSUES = (
-    Tissue("skull", "skull", 0.05, 1.5, 0.02),
-    Tissue("scalp", "scalp", 0.03, 3.0, 0.9),
+    Tissue("skull", "skull", 0.05, 1.5, 0.02, 80.0),
+    Tissue("scalp", "scalp", 0.03, 3.0, 0.9, 30.0),
 )
 """Skull and scalp, the shells of a head around the brain (labels 4, 5)."""
 assert tuple(t.key for t in SHELL_TISSUES) == anatomies.HEAD_KEYS
@@ -203,6 +221,11 @@ def vary(index, seed=0, base=TYPICAL):
         replace(t, f=jitter(t.f, 0.03), R1=jitter(t.R1, 0.03), M0=jitter(t.M0, 0.03))
         for t in base.shell
     )
+    # R2* after everything else, for the same reason.
+    tissues, shell = (
+        tuple(replace(t, R2star=jitter(t.R2star, 0.05)) for t in group)
+        for group in (tissues, shell)
+    )
     return replace(
         base,
         tissues=tissues,
@@ -221,7 +244,8 @@ class Phantom:
     scanner followed the head for, the B1 sequence's images). ``metadata``
     holds what the acquisition adds, each written as a JSON file of its
     key's name: "motion" (``acquisition.motions``), "b1_scans" (file stem
-    to sidecar fields), "scale" (scan to factor).
+    to sidecar fields), "scale" (scan to factor), "echoes" (scan to its
+    echo times in s).
     """
 
     volumes: dict
@@ -277,6 +301,79 @@ def tissue_parameters(probabilities, tissues=TISSUES):
     R1 = mixed([t.R1 for t in tissues], share)
     M0 = mixed([t.M0 for t in tissues], probabilities.astype(np.float64))
     return f, R1, M0
+
+
+def r2star(probabilities, tissues=TISSUES):
+    """Per-voxel R2* of a partial-volume mixture.
+
+    The tissues' rates weighted by their share of the tissue in the voxel,
+    Σ p_t R2*_t / Σ p_t, as R1 is in :func:`tissue_parameters`. A voxel
+    shared by tissues would really decay as a sum of exponentials, one per
+    tissue; with one mixed rate every voxel decays mono-exponentially,
+    S(TE) = S(0) exp(-R2* TE), so the map returned is exactly the rate a
+    fit of the noiseless echoes finds. Voxels without tissue get 0.
+
+    Parameters
+    ----------
+    probabilities : ndarray, shape (len(tissues), ...)
+        Tissue probabilities, in the order of ``tissues``.
+    tissues : sequence of Tissue
+
+    Returns
+    -------
+    ndarray
+        R2*, 1/s.
+    """
+    total = probabilities.sum(axis=0, dtype=np.float64)
+    share = np.divide(probabilities, total, out=np.zeros(probabilities.shape), where=total > 0)
+    return sum(t.R2star * weight for t, weight in zip(tissues, share))
+
+
+def echo_times(echoes):
+    """The echo times of each scan's readout.
+
+    Parameters
+    ----------
+    echoes : int or (int, int, int)
+        Echoes of every scan, or of the PDw, T1w and MTw scans; each at
+        least 1.
+
+    Returns
+    -------
+    dict
+        "pdw", "t1w", "mtw" -> list of echo times in s, echo k (from 1) at
+        k * ``ECHO_SPACING``.
+
+    Raises
+    ------
+    ValueError
+        A count below 1, or not three counts.
+    """
+    counts = (echoes,) * 3 if isinstance(echoes, (int, np.integer)) else tuple(echoes)
+    if len(counts) != 3 or not all(
+        isinstance(n, (int, np.integer)) and not isinstance(n, bool) and n >= 1 for n in counts
+    ):
+        raise ValueError(f"the echoes must be a whole number of at least 1 per scan (got {echoes})")
+    return {
+        scan: [round(ECHO_SPACING * k, 10) for k in range(1, int(n) + 1)]
+        for scan, n in zip(("pdw", "t1w", "mtw"), counts)
+    }
+
+
+def echo_name(scan, echo):
+    """The volume (and file stem) of one echo of a scan: "pdw_echo-1".
+
+    Parameters
+    ----------
+    scan : {"pdw", "t1w", "mtw"}
+    echo : int
+        From 1.
+
+    Returns
+    -------
+    str
+    """
+    return f"{scan}_echo-{echo}"
 
 
 def transmit_field(x, y, z, participant=TYPICAL):
@@ -404,6 +501,7 @@ def make(
     b1_voxel_size=None,
     b1_scans="map",
     scale=None,
+    echoes=None,
 ):
     """The phantom's scans, fields, truth and tissue maps.
 
@@ -456,6 +554,13 @@ def make(
         Factors the PDw, T1w and MTw scans (and ref, with the MTw one) are
         multiplied by after the noise, as a vendor's per-series scaling
         does. None: 1 each.
+    echoes : int or (int, int, int), optional
+        Read each scan out at this many echoes (or the PDw, T1w and MTw
+        scans at theirs), echo k at k * ``ECHO_SPACING``:
+        S(TE) = S(0) exp(-R2* TE) with the voxel's R2* (:func:`r2star`),
+        each echo with its own noise of the one standard deviation (so the
+        SNR falls with the echo time). None: one image per scan without
+        decay, as the single-echo protocol is modelled.
 
     Returns
     -------
@@ -469,6 +574,9 @@ def make(
         "tissue_csf" (probabilities); with a head also "tissue_skull",
         "tissue_scalp" and "brain_mask" (uint8: at least half white or grey
         matter or CSF); with B1 scans their images ("b1_dam_flip1", ...).
+        With echoes, "pdw_echo-1", "pdw_echo-2", ... (``echo_name``) stand
+        for "pdw", "t1w" and "mtw", "truth_r2star" (1/s) joins the truth
+        and ``metadata["echoes"]`` holds the echo times (``echo_times``).
 
     Raises
     ------
@@ -502,10 +610,13 @@ def make(
     if anatomy not in ("brain", "geometric"):
         raise ValueError(f"anatomy must be 'auto', 'brain' or 'geometric', not {anatomy!r}")
     _check_acquisition(motion, b1_voxel_size, b1_scans, scale)
+    times = None if echoes is None else echo_times(echoes)
     voxels = math.prod(
         shape if shape is not None else anatomies.grid_shape(anatomy, voxel_size, head)
     )
-    _volumes.check_memory(voxels * BYTES_PER_VOXEL, f"a phantom of {voxels} voxels")
+    # Each echo beyond the three scans is one more double-precision volume.
+    extra = 0 if times is None else 8 * (sum(map(len, times.values())) - 3 + 1)
+    _volumes.check_memory(voxels * (BYTES_PER_VOXEL + extra), f"a phantom of {voxels} voxels")
     if anatomy == "brain":
         tissue_maps = anatomies.brain(voxel_size, head=head)
     else:
@@ -557,27 +668,43 @@ def make(
     sigma = 0.0
     white = probabilities[0] > 0.9
     if snr is not None:
+        # The noise is set against the PDw scan at TE = 0, with or without
+        # echoes, so that one SNR gives one noise level either way.
         reference = scans["pdw"][white] if white.any() else scans["pdw"][has_tissue]
         sigma = float(reference.mean()) / snr
     affine, affines, metadata = tissue_maps.affine, {}, {}
+    # The volumes each scan is written as: itself, or its echoes.
+    series = {name: [name] for name in scans}
+    R2star = None
+    if times is not None:
+        R2star = r2star(probabilities, tissues)
+        metadata["echoes"] = times
+        for name, scan_times in times.items():
+            S0 = scans.pop(name)
+            series[name] = [echo_name(name, k) for k in range(1, len(scan_times) + 1)]
+            for echo, TE in zip(series[name], scan_times):
+                scans[echo] = S0 * np.exp(-R2star * TE)
+        scans["ref"] = scans.pop("ref")  # the echoes in scan order, then ref
     if motion is not None:
         total = probabilities[:3].sum(axis=0, dtype=np.float64)
         x, y, z = anatomies.world_coordinates(affine, grid)
         centre = [float((total * c).sum() / total.sum()) for c in (x, y, z)]
         metadata["motion"] = acquisition.motions(*motion, centre, auto_align)
-        for name, moving in metadata["motion"].items():
-            if auto_align:  # the field of view moved with the head
-                affines[name] = np.asarray(moving["matrix"]) @ affine
-            else:
-                scans[name] = acquisition.moved(scans[name], affine, moving["matrix"])
+        for scan, moving in metadata["motion"].items():
+            for name in series[scan]:  # every echo of the scan, the head as it lay then
+                if auto_align:  # the field of view moved with the head
+                    affines[name] = np.asarray(moving["matrix"]) @ affine
+                else:
+                    scans[name] = acquisition.moved(scans[name], affine, moving["matrix"])
     if snr is not None:
         rng = np.random.default_rng([seed, 0x5EED])
         for name in scans:
             scans[name] = rician(scans[name], sigma, rng)
     if scale is not None:
         metadata["scale"] = dict(zip(("pdw", "t1w", "mtw"), (float(s) for s in scale)))
-        for name, factor in dict(metadata["scale"], ref=metadata["scale"]["mtw"]).items():
-            scans[name] = scans[name] * factor
+        for scan, factor in dict(metadata["scale"], ref=metadata["scale"]["mtw"]).items():
+            for name in series[scan]:
+                scans[name] = scans[name] * factor
 
     total = probabilities.sum(axis=0)
     labels = np.where(probabilities.max(axis=0) > 0.5, probabilities.argmax(axis=0) + 1, 0)
@@ -589,6 +716,7 @@ def make(
         truth_f=f,
         truth_r1=R1,
         truth_m0=M0,
+        **({} if R2star is None else {"truth_r2star": R2star}),
         labels=labels.astype(np.uint8),
         mask=(total >= 0.5).astype(np.uint8),
     )
@@ -685,6 +813,7 @@ MORE_DESCRIPTIONS = {
     "brain_mask": "brain mask: voxels at least half WM, GM or CSF",
     "tissue_skull": "skull probability",
     "tissue_scalp": "scalp probability",
+    "truth_r2star": "true R2*, 1/s",
     "b1_dam_flip1": "synthetic B1 double-angle scan, first angle",
     "b1_dam_flip2": "synthetic B1 double-angle scan, second angle",
     "b1_afi_tr1": "synthetic B1 AFI scan, first TR",
@@ -695,19 +824,37 @@ MORE_DESCRIPTIONS = {
 """The descriptions of the files of a phantom with a head or B1 scans, where
 they differ from ``DESCRIPTIONS``."""
 _MASKS = ("labels", "mask", "brain_mask")
+
+
+def _description(name, shelled, times):
+    """The header's description of a phantom file."""
+    scan, _, echo = name.partition("_echo-")
+    if echo:
+        TE = times[scan][int(echo) - 1]
+        return f"{DESCRIPTIONS[scan]}, echo {echo} at TE {1000 * TE:.3g} ms"
+    return (
+        (MORE_DESCRIPTIONS if shelled else {}).get(name)
+        or DESCRIPTIONS.get(name)
+        or MORE_DESCRIPTIONS[name]
+    )
+
+
 BYTES_PER_VOXEL = 8 * 24
 """Bytes of the arrays alive at once per voxel while the phantom is made
 and written."""
 
 
-def files(directory, phantom=None):
+def files(directory, phantom=None, echoes=None):
     """The paths :func:`write` writes in directory.
 
     Parameters
     ----------
     directory : path-like
     phantom : Phantom, optional
-        The phantom written; None: one made with the defaults.
+        The phantom written; None: one made with the defaults (and
+        ``echoes``).
+    echoes : int or (int, int, int), optional
+        Without a phantom: the echoes it will be made with (``make``).
 
     Returns
     -------
@@ -716,8 +863,14 @@ def files(directory, phantom=None):
         then protocol.json and a JSON file per key of ``Phantom.metadata``.
     """
     directory = Path(directory)
-    names = DESCRIPTIONS if phantom is None else phantom.volumes
+    names = list(DESCRIPTIONS if phantom is None else phantom.volumes)
     extra = [] if phantom is None else list(phantom.metadata)
+    if phantom is None and echoes is not None:
+        for scan, times in reversed(echo_times(echoes).items()):
+            at = names.index(scan)
+            names[at : at + 1] = [echo_name(scan, k) for k in range(1, len(times) + 1)]
+        names.insert(names.index("truth_m0") + 1, "truth_r2star")
+        extra = ["echoes"]
     return (
         [directory / f"{name}.nii.gz" for name in names]
         + [directory / "protocol.json"]
@@ -747,7 +900,8 @@ def check_new(paths, force=False):
 def write(directory, phantom, force=False):
     """Writes the phantom's volumes (float32 NIfTI; labels and masks uint8),
     protocol.json and its metadata (``motion.json``, ``b1_scans.json``,
-    ``scale.json``) into directory, all or nothing.
+    ``scale.json``, ``echoes.json``: the echo times in s by scan) into
+    directory, all or nothing.
 
     Parameters
     ----------
@@ -784,6 +938,7 @@ def write(directory, phantom, force=False):
         except OSError as error:
             raise VolumeError(f"cannot create '{directory}': {error.strerror}") from None
         shelled = "tissue_skull" in phantom.volumes
+        times = phantom.metadata.get("echoes")
         outputs = [
             _volumes.Output(
                 path,
@@ -791,9 +946,7 @@ def write(directory, phantom, force=False):
                 phantom.volumes[name],
                 phantom.volumes[name].dtype if name in _MASKS else np.float32,
                 Volume(None, affine=phantom.affine_of(name)),
-                (MORE_DESCRIPTIONS if shelled else {}).get(name)
-                or DESCRIPTIONS.get(name)
-                or MORE_DESCRIPTIONS[name],
+                _description(name, shelled, times),
             )
             for name, path in zip(names, paths)
         ]

@@ -4,7 +4,9 @@ Writes a phantom, maps it with the command line's own fraction step (once
 with the B1 map, once without, to show what the transmit field does to the
 estimate), sums up per-tissue truth against estimate (``Result.lines``,
 which ``mt-map demo`` prints) and draws axial, coronal and sagittal slices
-of the truth, the estimate and their difference.
+of the truth, the estimate and their difference. With multi-echo scans the
+chain extrapolates every scan to TE = 0 with one R2*, and the summary sets
+that R2* against the truth too.
 """
 
 import math
@@ -23,6 +25,7 @@ __all__ = [
     "MAPS",
     "MAPS_WITHOUT_B1",
     "OUTPUTS",
+    "ECHO_MAPS",
     "run",
     "brain_voxels",
     "draw",
@@ -43,8 +46,8 @@ class Result:
         The head, its truth and scans.
     maps : dict of str to numpy.ndarray
         The estimated maps as written and read back: "f", "f_without_b1",
-        "status", "r1", "r1_without_b1", "m0", "mtsat", "mtr" and, with
-        noise, "uncertainty".
+        "status", "r1", "r1_without_b1", "m0", "mtsat", "mtr", with noise
+        "uncertainty" and with echoes "r2star".
     figure : pathlib.Path
         demo.png.
     lines : list of str
@@ -65,6 +68,8 @@ MAPS = {
 }
 MAPS_WITHOUT_B1 = {key: f"{by_key(key).short}_without_b1.nii.gz" for key in ("fraction", "r1")}
 OUTPUTS = (*MAPS.values(), *MAPS_WITHOUT_B1.values(), "demo.png")
+ECHO_MAPS = {"r2star": f"{by_key('r2star').short}.nii.gz"}
+"""The map added for multi-echo scans (with the B1 map)."""
 
 
 def run(
@@ -78,6 +83,7 @@ def run(
     threads=None,
     quiet=False,
     force=False,
+    echoes=None,
 ):
     """Phantom -> maps -> summary on stdout and demo.png, all inside ``directory``.
 
@@ -94,6 +100,10 @@ def run(
         ``tavni.mt_map`` logger's INFO lines).
     force : bool
         Replace the files of an earlier run; refused otherwise.
+    echoes : int, optional
+        Read each scan out at this many echoes (``phantom.make``); the
+        chain combines them by extrapolation to TE = 0 with one R2*
+        ("te0") and writes the R2* map. None: single-echo scans.
 
     Returns
     -------
@@ -107,11 +117,19 @@ def run(
         Existing files without force, or a failure of the chain.
     """
     directory = Path(directory)
-    phantoms.check_new(phantoms.files(directory) + [directory / name for name in OUTPUTS], force)
-    head = phantoms.make(voxel_size, anatomy=anatomy, shape=shape, snr=snr, seed=seed)
+    written = OUTPUTS + (() if echoes is None else tuple(ECHO_MAPS.values()))
+    phantoms.check_new(
+        phantoms.files(directory, echoes=echoes) + [directory / name for name in written], force
+    )
+    head = phantoms.make(
+        voxel_size, anatomy=anatomy, shape=shape, snr=snr, seed=seed, echoes=echoes
+    )
     paths = phantoms.write(directory, head, force=force)
     maps = _chain(directory, paths, head, threads, quiet)
-    rows = phantoms.tissue_summary(head, {"truth_f": maps["f"], "truth_r1": maps["r1"]})
+    estimates = {"truth_f": maps["f"], "truth_r1": maps["r1"]}
+    if "r2star" in maps:
+        estimates["truth_r2star"] = maps["r2star"]
+    rows = phantoms.tissue_summary(head, estimates)
     rows_without_b1 = phantoms.tissue_summary(
         head, {"truth_f": maps["f_without_b1"], "truth_r1": maps["r1_without_b1"]}
     )
@@ -124,13 +142,27 @@ def run(
 
 def _chain(directory, paths, head, threads, quiet):
     """The three-scan chain of ``mt-map fraction``, with and without the B1
-    map, inside the brain mask; the maps read back as written.
+    map, inside the brain mask; the maps read back as written. Multi-echo
+    scans go in with their echo times, extrapolated to TE = 0.
     """
     import nibabel
 
     from tavni.mt_map import workflows
 
-    runs = ((MAPS, paths["b1"], ""), (MAPS_WITHOUT_B1, None, "_without_b1"))
+    times = head.metadata.get("echoes")
+    if times is None:
+        scans = [paths[scan] for scan in ("pdw", "t1w", "mtw")]
+        with_b1 = MAPS
+    else:
+        scans = [
+            workflows.echoes.Echoes(
+                tuple(paths[phantoms.echo_name(scan, k)] for k in range(1, len(TE) + 1)),
+                tuple(TE),
+            )
+            for scan, TE in times.items()
+        ]
+        with_b1 = dict(MAPS, **ECHO_MAPS)
+    runs = ((with_b1, paths["b1"], ""), (MAPS_WITHOUT_B1, None, "_without_b1"))
     maps = {}
     for names, b1, suffix in runs:
         outputs = {name: directory / file for name, file in names.items()}
@@ -139,9 +171,7 @@ def _chain(directory, paths, head, threads, quiet):
         # Noisy fluid measures ratios above that of no bound pool at all: it
         # is fluid, f = 0 (clip).
         workflows.fraction_from_scans(
-            paths["pdw"],
-            paths["t1w"],
-            paths["mtw"],
+            *scans,
             head.protocol,
             outputs,
             b1=b1,
@@ -158,16 +188,42 @@ def _chain(directory, paths, head, threads, quiet):
     return maps
 
 
+_SCANS = {"pdw": "PDw", "t1w": "T1w", "mtw": "MTw"}
+
+
+def _percentiles(estimate, truth):
+    """The 5th to 95th percentile of the relative error, as text."""
+    error = 100.0 * (estimate / truth - 1.0)
+    low, high = (
+        np.nanpercentile(error, [5, 95]) if np.isfinite(error).any() else (math.nan, math.nan)
+    )
+    return f"{low:+.1f} % to {high:+.1f} %"
+
+
 def _summary_lines(head, maps, rows, rows_without_b1):
     from tavni.mt_map import STATUS_SOLVED
 
-    shape = "x".join(str(n) for n in head.volumes["pdw"].shape)
+    shape = "x".join(str(n) for n in head.volumes["truth_f"].shape)
     lines = [f"phantom: {head.description}, {shape} voxels, {head.noise()}"]
+    times = head.metadata.get("echoes")
+    if times is not None:
+        counts = ", ".join(f"{label} {len(times[scan])}" for scan, label in _SCANS.items())
+        lines.append(
+            f"echoes: {counts}, every {1000 * phantoms.ECHO_SPACING:g} ms from TE "
+            f"{1000 * phantoms.ECHO_SPACING:g} ms; each scan extrapolated to TE = 0 with one "
+            "R2* shared by the three"
+        )
     lines += head.notes
-    lines.append(f"{'':<18}{'':>8}{'bound-pool fraction f':>27}{'R1 (1/s)':>24}{'MTsat':>9}")
+    echo = "r2star" in maps
+    lines.append(
+        f"{'':<18}{'':>8}{'bound-pool fraction f':>27}{'R1 (1/s)':>24}"
+        + (f"{'R2* (1/s)':>18}" if echo else "")
+        + f"{'MTsat':>9}"
+    )
     lines.append(
         f"{'tissue (p > 0.9)':<18}{'voxels':>8}"
         + f"{'true':>9}{'est.':>9}{'no B1':>9}" * 2
+        + (f"{'true':>9}{'est.':>9}" if echo else "")
         + f"{'(p.u.)':>9}{'solved':>9}"
     )
     solved = maps["status"] == STATUS_SOLVED
@@ -176,10 +232,11 @@ def _summary_lines(head, maps, rows, rows_without_b1):
         share = 100.0 * solved[where].mean() if count else math.nan
         mtsat = float(np.nanmean(maps["mtsat"][where])) if count else math.nan
         f, r1 = means["truth_f"], means["truth_r1"]
+        r2 = f"{means['truth_r2star'][0]:>9.2f}{means['truth_r2star'][1]:>9.2f}" if echo else ""
         lines.append(
             f"{tissue.name:<18}{count:>8}{f[0]:>9.4f}{f[1]:>9.4f}"
             f"{without['truth_f'][1]:>9.4f}{r1[0]:>9.3f}{r1[1]:>9.3f}"
-            f"{without['truth_r1'][1]:>9.3f}{mtsat:>9.3f}{share:>8.1f}%"
+            f"{without['truth_r1'][1]:>9.3f}{r2}{mtsat:>9.3f}{share:>8.1f}%"
         )
     brain = brain_voxels(head)
     lines.append(
@@ -202,16 +259,14 @@ def _summary_lines(head, maps, rows, rows_without_b1):
             "B1 map and without it:"
         )
         for label, name, truth in (("f", "f", "truth_f"), ("R1", "r1", "truth_r1")):
-            ranges = []
-            for estimate in (maps[name], maps[name + "_without_b1"]):
-                error = 100.0 * (estimate[white] / head.volumes[truth][white] - 1.0)
-                low, high = (
-                    np.nanpercentile(error, [5, 95])
-                    if np.isfinite(error).any()
-                    else (math.nan, math.nan)
-                )
-                ranges.append(f"{low:+.1f} % to {high:+.1f} %")
+            ranges = [
+                _percentiles(estimate[white], head.volumes[truth][white])
+                for estimate in (maps[name], maps[name + "_without_b1"])
+            ]
             lines.append(f"  {label:<3}{ranges[0]:>22}{ranges[1]:>24}")
+        if echo:  # the echo fit does not depend on B1: one column
+            error = _percentiles(maps["r2star"][white], head.volumes["truth_r2star"][white])
+            lines.append(f"  {'R2*':<3}{error:>22}")
         b1 = head.volumes["b1"][brain]
         lines.append(
             f"(B1 here {b1.min():.2f} to {b1.max():.2f}: without its map the R1 fit "
