@@ -835,11 +835,12 @@ def _known(settings, source):
     return settings
 
 
-# Peak resident memory of one participant against its voxels, from
-# participants measured at 4, 2 and 1 mm: the interpreter with its
-# libraries, then about 40 bytes per voxel of the largest scan. A Dask
-# worker and its nanny add theirs; the job asks for a quarter more, as the
-# nanny restarts a worker at 95 % of its memory.
+# Peak resident memory of one participant against its voxels: measured at
+# 2 mm (0.65 GiB, 1.1 M voxels) and 1 mm (0.92 GiB, 8.7 M voxels), about
+# 0.6 GiB of interpreter and libraries and 40 bytes per voxel of the
+# largest scan; a Dask worker and its nanny add about 0.2 GiB. The job
+# asks for a quarter more, as the nanny restarts a worker at 95 % of its
+# memory.
 _BASE_MEMORY = 800 << 20
 _VOXEL_MEMORY = 40
 
