@@ -5,6 +5,7 @@ scheduler lost mid-run.
 
 import contextlib
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -199,3 +200,75 @@ def test_complete_on_disk(tmp_path, files, stale, complete):
     for name in stale:
         os.utime(tmp_path / name, ns=(0, 0))
     assert complete_on_disk(tmp_path, "01", since_ns=1) == complete
+
+
+@pytest.mark.parametrize(
+    ("nthreads", "resources", "threads"),
+    [(1, {}, 1), (2, None, 1), (4, {"participants": 1}, 4), (4, {"participants": 2}, 2)],
+)
+def test_a_dask_task_takes_its_workers_share_of_threads(nthreads, resources, threads):
+    from tavni.mt_map.bids.runner import task_threads
+
+    assert task_threads(nthreads, resources) == threads
+
+
+@pytest.mark.parametrize(
+    ("config", "given", "expected"),
+    [
+        ("queue: long\ncores: 8\n", {"cores": 2}, {"queue": "long", "cores": 2, "max_jobs": 100}),
+        ('{"max-jobs": 3, "account": "lab"}', {}, {"max_jobs": 3, "account": "lab"}),
+        ("qeue: long\n", {}, "unknown Slurm setting qeue"),
+        ("cores: 0\n", {}, "cores must be a whole number of at least 1"),
+    ],
+)
+def test_slurm_settings_command_line_over_file(tmp_path, config, given, expected):
+    from tavni.mt_map.bids.base import BidsError
+    from tavni.mt_map.bids.runner import slurm_settings
+
+    (tmp_path / "slurm.yaml").write_text(config)
+    if isinstance(expected, str):
+        with pytest.raises(BidsError, match=expected):
+            slurm_settings(given, tmp_path / "slurm.yaml")
+    else:
+        settings = slurm_settings(given, tmp_path / "slurm.yaml")
+        assert {key: settings[key] for key in expected} == expected
+
+
+# In CI a Slurm cluster is always there (tests/run-all starts one).
+needs_slurm = pytest.mark.skipif(
+    shutil.which("sinfo") is None and os.environ.get("CI") != "true",
+    reason="no Slurm on this machine (sinfo not on PATH); tests/slurm/start runs one",
+)
+SLURM = ["--slurm", "--slurm-cores", "1", "--slurm-walltime", "00:10:00"]
+
+
+@needs_slurm
+def test_slurm_maps_equal_local_ones(tmp_path):
+    raw = tmp_path / "raw"
+    subprocess.run(
+        [sys.executable, "-m", "tavni.mt_map", "phantom", "--bids", str(raw), "--participants"]
+        + ["2", "--voxel-size", "4", "--snr", "100"],
+        check=True,
+        capture_output=True,
+    )
+    maps = {}
+    for where, options in (("local", []), ("slurm", SLURM)):
+        command = [sys.executable, "-m", "tavni.mt_map", "bids", str(raw), str(tmp_path / where)]
+        command += ["participant", "--protocol", str(raw / "code" / "protocol.json"), *options]
+        done = subprocess.run(command, capture_output=True, text=True, timeout=600)
+        assert done.returncode == 0, done.stderr
+        found = sorted((tmp_path / where).rglob("sub-*/**/*.nii.gz"))
+        maps[where] = {p.relative_to(tmp_path / where): p.read_bytes() for p in found}
+    assert len(maps["local"]) >= 18 and maps["slurm"].keys() == maps["local"].keys()
+    assert [name for name in maps["local"] if maps["local"][name] != maps["slurm"][name]] == []
+
+
+@needs_slurm
+def test_a_slurm_job_killed_fails_only_its_participant(app):
+    # The job's worker killed in the middle of sub-02, as by a memory limit.
+    code, out, err = app("02:kill:1", *SLURM, timeout=300)
+    assert code == 1
+    first, second = outcomes(out)
+    assert first == "sub-01 done"
+    assert second.startswith("sub-02 failed its Slurm job ended or its worker died")
+    assert "Traceback" not in err

@@ -52,6 +52,11 @@ class AppOptions:
         Address of a Dask distributed scheduler to run participants on.
     dask_timeout : float
         Seconds to wait there while no worker is alive.
+    slurm : bool
+        Run participants as Slurm jobs through a Dask cluster of the App's
+        own; ``slurm_queue``, ``slurm_account``, ``slurm_walltime``,
+        ``slurm_memory``, ``slurm_cores``, ``slurm_max_jobs`` (None: from
+        ``slurm_config`` or ``runner.SLURM_DEFAULTS``) say how.
     skip_existing, overwrite : bool
         What to do with participants that have outputs already.
     assume_ms : bool
@@ -90,6 +95,14 @@ class AppOptions:
     jobs: int = 1
     dask_scheduler: str | None = None
     dask_timeout: float = 300.0
+    slurm: bool = False
+    slurm_queue: str | None = None
+    slurm_account: str | None = None
+    slurm_walltime: str | None = None
+    slurm_memory: str | None = None
+    slurm_cores: int | None = None
+    slurm_max_jobs: int | None = None
+    slurm_config: Path | None = None
     skip_existing: bool = False
     overwrite: bool = False
     assume_ms: bool = False
@@ -222,6 +235,7 @@ def run_participants(options, on_done=None):
     """
     check_jobs(options)
     check_output_location(options.bids_dir, options.output_dir)
+    slurm = _slurm(options)
     jobs = plan(options)
     output_dir = Path(options.output_dir)
     try:
@@ -244,7 +258,20 @@ def run_participants(options, on_done=None):
             scheduler=options.dask_scheduler,
             on_done=on_done,
             dask_timeout=options.dask_timeout,
+            slurm=slurm,
         )
+
+
+def _slurm(options):
+    """The Slurm settings asked for, or None."""
+    from tavni.mt_map.bids.runner import SLURM_DEFAULTS, slurm_settings
+
+    if not getattr(options, "slurm", False):
+        return None
+    if options.dask_scheduler is not None:
+        raise BidsError("--slurm and --dask-scheduler exclude each other")
+    given = {key: getattr(options, f"slurm_{key}", None) for key in SLURM_DEFAULTS}
+    return slurm_settings(given, getattr(options, "slurm_config", None))
 
 
 @contextlib.contextmanager

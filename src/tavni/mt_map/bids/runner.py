@@ -13,12 +13,18 @@ ends the run with one line.
 
 Cores: each fit uses every thread it is given, so the machine's cores are
 split among the participants run at once (``--jobs N`` gives each
-cores // N threads). On a cluster each task takes the share of its worker's
-cores that one of the worker's task slots stands for.
+cores // N threads). On a Dask cluster a worker's cores are its
+``nthreads``, not its host's: each task takes the share of them that one of
+the worker's task slots stands for (a worker started with ``--resources
+participants=N`` runs N participants at once). On Slurm
+(:func:`slurm_settings`) each job is one worker that runs one participant
+at a time on all the job's cores.
 """
 
+import contextlib
 import logging
 import os
+import threading
 import time
 from pathlib import Path
 
@@ -38,6 +44,10 @@ __all__ = [
     "solved_share",
     "shortfall",
     "state_on_disk",
+    "task_threads",
+    "PARTICIPANT_RESOURCE",
+    "slurm_settings",
+    "participant_memory",
 ]
 
 _log = logging.getLogger("tavni.mt_map.bids")
@@ -47,6 +57,10 @@ DASK_TIMEOUT = 300.0
 
 ATTEMPTS = 2
 """Times a participant is started in a local process whose death ends it."""
+
+PARTICIPANT_RESOURCE = "participants"
+"""The Dask worker resource that bounds the participants a worker runs at
+once; each of them then takes that share of the worker's threads."""
 
 # What in a collection's warnings names the likely cause of few voxels
 # solved: a parameter outside the range of human scanners, with its unit
@@ -72,7 +86,9 @@ class ClusterLost(BidsError):  # noqa: N818 - says what happened, as BidsError d
         self.outcomes = outcomes
 
 
-def run(jobs, *, jobs_at_once=1, scheduler=None, on_done=None, dask_timeout=DASK_TIMEOUT):
+def run(
+    jobs, *, jobs_at_once=1, scheduler=None, on_done=None, dask_timeout=DASK_TIMEOUT, slurm=None
+):
     """Processes every job, here or on a Dask cluster.
 
     Parameters
@@ -90,7 +106,11 @@ def run(jobs, *, jobs_at_once=1, scheduler=None, on_done=None, dask_timeout=DASK
         (``done`` of ``total`` then).
     dask_timeout : float
         Seconds to wait, on a Dask cluster, while no worker is alive (before
-        the first task or at any time later).
+        the first task or at any time later); on Slurm, while none is alive
+        and none of the App's jobs waits in the queue.
+    slurm : dict, optional
+        Run on a Slurm cluster of this App's own, one job per participant
+        at a time (:func:`slurm_settings` gives the dict).
 
     Returns
     -------
@@ -109,9 +129,12 @@ def run(jobs, *, jobs_at_once=1, scheduler=None, on_done=None, dask_timeout=DASK
     """
     started = _now_on_disk(jobs[0].output_dir if jobs else None)
     progress = Progress(len(jobs), on_done)
-    if scheduler is not None:
+    if scheduler is not None or slurm is not None:
         try:
-            outcomes = _run_on_dask(jobs, scheduler, progress, dask_timeout, started)
+            if slurm is not None:
+                outcomes = _run_on_slurm(jobs, slurm, progress, dask_timeout, started)
+            else:
+                outcomes = _run_on_dask(jobs, scheduler, progress, dask_timeout, started)
         except ClusterLost as error:
             error.outcomes = _in_order(error.outcomes, jobs)
             raise
@@ -498,9 +521,90 @@ def on_worker(job):
 
     from tavni.mt_map.bids.participant import process_participant
 
-    slots = max(1, get_worker().state.nthreads)
-    job.threads = max(1, available_cores() // slots)
-    return process_participant(job)
+    state = get_worker().state
+    if job.threads is None:  # on Slurm: the job's cores, set already
+        job.threads = task_threads(state.nthreads, state.total_resources)
+    with _allocator_for_fits():
+        return process_participant(job)
+
+
+def task_threads(nthreads, resources=None):
+    """The fit threads of one participant on a Dask worker.
+
+    A worker runs as many tasks at once as it has threads (``nthreads``,
+    its share of its host's cores), or as many participants as its
+    :data:`PARTICIPANT_RESOURCE` when it declares one; each participant
+    takes an equal share of the threads.
+
+    Parameters
+    ----------
+    nthreads : int
+        The worker's threads.
+    resources : dict, optional
+        The worker's resources.
+
+    Returns
+    -------
+    int
+        At least 1.
+    """
+    at_once = (resources or {}).get(PARTICIPANT_RESOURCE) or nthreads
+    return max(1, int(nthreads // max(1, at_once)))
+
+
+_ALLOCATOR = {"users": 0, "lock": threading.Lock()}
+_M_TRIM_THRESHOLD, _M_MMAP_THRESHOLD = -1, -3  # glibc's mallopt parameters
+_MMAP_MAX = 32 << 20  # glibc's largest dynamic mmap threshold (64-bit)
+
+
+@contextlib.contextmanager
+def _allocator_for_fits():
+    """The C library's allocator as it is by default while participants run, in a
+    process started with ``MALLOC_TRIM_THRESHOLD_`` (a Dask nanny sets it for
+    its worker).
+
+    That setting fixes the mmap threshold at 128 KiB: every array the
+    chain makes and drops is then mapped and unmapped again, each of its
+    pages faulted in and zeroed by the kernel (a 2 mm participant's system
+    time about doubles). Here the heap keeps freed blocks up to 32 MiB for
+    reuse while a participant runs; after the last one the settings given
+    come back and the heap is trimmed, so an idle worker returns its memory
+    as its nanny wants.
+    """
+    trim = os.environ.get("MALLOC_TRIM_THRESHOLD_")
+    libc = _libc() if trim is not None else None
+    if libc is None:
+        yield
+        return
+    with _ALLOCATOR["lock"]:
+        _ALLOCATOR["users"] += 1
+        if _ALLOCATOR["users"] == 1:
+            libc.mallopt(_M_TRIM_THRESHOLD, 2 * _MMAP_MAX)
+            if "MALLOC_MMAP_THRESHOLD_" not in os.environ:
+                libc.mallopt(_M_MMAP_THRESHOLD, _MMAP_MAX)
+    try:
+        yield
+    finally:
+        with _ALLOCATOR["lock"]:
+            _ALLOCATOR["users"] -= 1
+            if _ALLOCATOR["users"] == 0:
+                with contextlib.suppress(ValueError):
+                    libc.mallopt(_M_TRIM_THRESHOLD, int(trim))
+                if "MALLOC_MMAP_THRESHOLD_" not in os.environ:
+                    libc.mallopt(_M_MMAP_THRESHOLD, 128 << 10)
+                libc.malloc_trim(0)
+
+
+def _libc():
+    """glibc, or None (another C library has neither call)."""
+    import ctypes
+
+    try:
+        libc = ctypes.CDLL(None)
+        libc.mallopt, libc.malloc_trim  # noqa: B018 - both must be there
+    except (OSError, AttributeError):
+        return None
+    return libc
 
 
 def _run_on_dask(jobs, address, progress, timeout, started):
@@ -531,13 +635,14 @@ class _Tasks:
 
     POLL = 0.5  # s between looks at the scheduler and the workers
 
-    def __init__(self, client, address, progress, timeout, started):
+    def __init__(self, client, address, progress, timeout, started, watch=None):
         self.client, self.address, self.progress = client, address, progress
-        self.timeout, self.started = timeout, started
+        self.timeout, self.started, self.watch = timeout, started, watch
 
     def run(self, jobs):
         try:
-            self.client.wait_for_workers(1, timeout=self.timeout)
+            if self.watch is None:
+                self.client.wait_for_workers(1, timeout=self.timeout)
         except Exception as error:
             if self._connected():
                 raise BidsError(
@@ -547,30 +652,53 @@ class _Tasks:
             raise BidsError(
                 f"lost the Dask scheduler at {self.address} ({one_line(error)})"
             ) from None
-        pending = {
-            self.client.submit(
-                on_worker, job, key=f"mt-map-sub-{job.participant}-{time.time_ns()}", pure=False
-            ): job
-            for job in jobs
-        }
+        # Workers that declare how many participants they take at once get
+        # no more; then the others get none.
+        declared = any(
+            PARTICIPANT_RESOURCE in (w.get("resources") or {})
+            for w in self.client.scheduler_info(n_workers=-1)["workers"].values()
+        )
+        resources = {PARTICIPANT_RESOURCE: 1} if declared else None
+        # On Slurm each participant goes to a worker of its own once one is
+        # free (self.watch): the death of a job then ends only its own.
+        queue = list(jobs) if self.watch is not None else []
+        pending = {} if queue else {self._submit(job, resources=resources): job for job in jobs}
         outcomes = []
         alive = time.monotonic()  # when a worker was last seen
-        while pending:
+        while pending or queue:
             lost = self._watch(pending, outcomes)
+            waiting = False
+            if lost is None and self.watch is not None:
+                for future, why in self.watch.ended(pending):
+                    job = pending.pop(future)
+                    self.client.cancel([future])
+                    outcomes.append(self.progress.done(Outcome(job.participant, "failed", why)))
+                for worker in self.watch.free(pending, len(queue)):
+                    job = queue.pop(0)
+                    future = self._submit(job, workers=[worker], allow_other_workers=False)
+                    pending[future] = job
+                    self.watch.submitted(future, worker)
+                waiting = self.watch.queued()
             if lost is None:
-                if self._workers():
+                if waiting or self._workers():
                     alive = time.monotonic()
                 elif time.monotonic() - alive > self.timeout:
                     lost = f"no Dask worker at the scheduler {self.address} for {self.timeout:g} s (--dask-timeout)"
             if lost is not None:
-                return self._give_up(lost, pending, outcomes)
+                return self._give_up(lost, pending, outcomes, queue)
         return outcomes
+
+    def _submit(self, job, **where):
+        key = f"mt-map-sub-{job.participant}-{time.time_ns()}"
+        return self.client.submit(on_worker, job, key=key, pure=False, **where)
 
     def _watch(self, pending, outcomes):
         """Takes in the tasks that end within a poll; what was lost, if anything."""
         import distributed
 
         try:
+            if not pending:
+                time.sleep(self.POLL)
             done, _ = distributed.wait(
                 list(pending), timeout=self.POLL, return_when="FIRST_COMPLETED"
             )
@@ -596,6 +724,8 @@ class _Tasks:
             # files say whether the participant got through.
             if complete_on_disk(job.output_dir, job.participant, self.started):
                 return _judged_on_disk(job, "done", f"outputs complete; {outcome.reason}")
+            if self.watch is not None and outcome.reason.startswith("KilledWorker"):
+                outcome.reason = self.watch.ended_line
         return outcome
 
     def _connected(self):
@@ -611,9 +741,9 @@ class _Tasks:
         why = f" ({one_line(error)})" if error is not None else ""
         return f"lost the Dask scheduler at {self.address}{why}"
 
-    def _give_up(self, why, pending, outcomes):
+    def _give_up(self, why, pending, outcomes, queue=()):
         """Every participant without an answer judged from its files."""
-        for job in pending.values():
+        for job in [*pending.values(), *queue]:
             if complete_on_disk(job.output_dir, job.participant, self.started):
                 outcome = _judged_on_disk(job, "done", f"outputs complete; {why}")
             else:
@@ -631,6 +761,255 @@ class _Tasks:
             f"{why}; {len(outcomes) - failed} of {len(outcomes)} participants done",
             outcomes,
         )
+
+
+SLURM_DEFAULTS = {
+    "queue": None,
+    "account": None,
+    "walltime": "01:00:00",
+    "memory": None,
+    "cores": 4,
+    "max_jobs": 100,
+    "job_extra_directives": [],
+    "job_script_prologue": [],
+    "interface": None,
+    "local_directory": None,
+}
+"""What a Slurm run is told (``--slurm-*`` options, the keys of
+``--slurm-config``): partition, account, walltime and memory per job (a
+participant; memory default from :func:`participant_memory`), cores per job,
+the most jobs at once, extra ``#SBATCH`` lines, shell lines run before the
+worker starts (``module load ...``), the network interface the workers reach
+the scheduler on, and a node-local scratch folder for the workers."""
+
+
+def slurm_settings(given=None, config=None):
+    """The settings of a Slurm run: the defaults, a config file over them, the
+    command line's over both.
+
+    Parameters
+    ----------
+    given : dict, optional
+        Keys of :data:`SLURM_DEFAULTS`; None values are not given.
+    config : path-like, optional
+        A YAML or JSON file with keys of :data:`SLURM_DEFAULTS` (dashes or
+        underscores).
+
+    Returns
+    -------
+    dict
+
+    Raises
+    ------
+    BidsError
+        An unreadable file, an unknown key, or a count below 1.
+    """
+    settings = dict(SLURM_DEFAULTS)
+    if config is not None:
+        try:
+            import yaml
+
+            loaded = yaml.safe_load(Path(config).read_text()) or {}
+        except (OSError, ValueError, ImportError) as error:
+            raise BidsError(f"cannot read --slurm-config '{config}': {one_line(error)}") from None
+        if not isinstance(loaded, dict):
+            raise BidsError(f"--slurm-config '{config}' is not a mapping of settings")
+        settings.update(_known(loaded, f"--slurm-config '{config}'"))
+    settings.update(_known({k: v for k, v in (given or {}).items() if v is not None}, "Slurm"))
+    for key in ("cores", "max_jobs"):
+        if not isinstance(settings[key], int) or settings[key] < 1:
+            raise BidsError(
+                f"Slurm {key} must be a whole number of at least 1 (got {settings[key]!r})"
+            )
+    return settings
+
+
+def _known(settings, source):
+    settings = {str(key).replace("-", "_"): value for key, value in settings.items()}
+    unknown = sorted(set(settings) - set(SLURM_DEFAULTS))
+    if unknown:
+        raise BidsError(
+            f"{source}: unknown Slurm setting {', '.join(unknown)} "
+            f"(known: {', '.join(SLURM_DEFAULTS)})"
+        )
+    return settings
+
+
+# Peak resident memory of one participant against its voxels: measured at
+# 2 mm (0.65 GiB, 1.1 M voxels) and 1 mm (0.92 GiB, 8.7 M voxels), about
+# 0.6 GiB of interpreter and libraries and 40 bytes per voxel of the
+# largest scan; a Dask worker and its nanny add about 0.2 GiB. The job
+# asks for a quarter more, as the nanny restarts a worker at 95 % of its
+# memory.
+_BASE_MEMORY = 800 << 20
+_VOXEL_MEMORY = 40
+
+
+def participant_memory(jobs):
+    """Memory a Slurm job asks for: the largest participant's, from its scan
+    size, with a margin.
+
+    Parameters
+    ----------
+    jobs : list of Job
+
+    Returns
+    -------
+    int
+        Bytes, a whole number of 256 MiB.
+    """
+    import nibabel
+
+    voxels = 0
+    for job in jobs:
+        for collection in job.collections:
+            for path in (collection.pdw, collection.t1w, collection.mtw):
+                try:
+                    shape = nibabel.load(path).shape
+                except Exception:  # an unreadable scan fails in its participant
+                    continue
+                count = 1
+                for n in shape[:3]:
+                    count *= n
+                voxels = max(voxels, count)
+    peak = _BASE_MEMORY + _VOXEL_MEMORY * voxels
+    step = 256 << 20
+    return -(-int(1.25 * peak) // step) * step
+
+
+def _run_on_slurm(jobs, settings, progress, timeout, started):
+    if not timeout > 0:
+        raise BidsError(f"--dask-timeout must be positive (got {timeout})")
+    try:
+        import dask
+        from dask_jobqueue import SLURMCluster
+        from distributed import Client
+    except ImportError:
+        raise BidsError("--slurm needs dask-jobqueue (pip install 'tavni-mt-map[dask]')") from None
+    memory = settings["memory"] or f"{participant_memory(jobs) >> 20}MiB"
+    logs = Path(jobs[0].output_dir) / ".slurm-logs" if jobs else None
+    # One worker per job with one participant at a time on all the job's
+    # cores; a worker that dies fails its task at once (not retried on
+    # another job that would meet the same walltime or memory limit).
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
+        try:
+            cluster = SLURMCluster(
+                queue=settings["queue"],
+                account=settings["account"],
+                walltime=settings["walltime"],
+                memory=memory,
+                cores=settings["cores"],
+                processes=1,
+                job_name="mt-map",
+                job_extra_directives=list(settings["job_extra_directives"]),
+                job_script_prologue=list(settings["job_script_prologue"]),
+                interface=settings["interface"],
+                local_directory=settings["local_directory"],
+                log_directory=str(logs) if logs else None,
+                silence_logs="critical",
+            )
+        except Exception as error:
+            raise BidsError(f"cannot start the Slurm cluster: {one_line(error)}") from None
+    for job in jobs:
+        job.threads = settings["cores"]
+    try:
+        client = Client(cluster)
+        watch = _SlurmJobs(cluster, client, settings, memory, logs)
+        watch.scale(len(jobs))
+        _log.info(
+            "Slurm jobs of %s and %s cores each, up to %s", memory, settings["cores"], watch.most
+        )
+        try:
+            return _Tasks(client, "the Slurm cluster", progress, timeout, started, watch).run(jobs)
+        finally:
+            _close_quietly(client)
+    finally:
+        with contextlib.suppress(Exception):
+            cluster.close(timeout=10)
+
+
+class _SlurmJobs:
+    """The App's Slurm jobs while participants run: each free worker gets
+    the next participant, a job that ended under its participant (cancelled,
+    out of memory, past its walltime) fails it at once, jobs lost are
+    submitted again for the participants left, and a job waiting in the
+    queue keeps the run waiting.
+    """
+
+    CHECK = 5.0  # s between looks at the queue
+
+    def __init__(self, cluster, client, settings, memory, logs):
+        self.cluster, self.client = cluster, client
+        self.most = settings["max_jobs"]
+        self.ended_line = (
+            f"its Slurm job ended or its worker died before the participant finished "
+            f"(cancelled, killed for memory over its {memory}, or past its walltime "
+            f"{settings['walltime']}; the job logs are in {logs})"
+        )
+        self.on = {}  # future -> the worker it was given to
+        self.last, self.waiting = 0.0, False
+
+    def scale(self, participants):
+        """As many jobs as participants left, at most ``max_jobs``: the jobs
+        lost are submitted again while participants wait for one.
+        """
+        # Never fewer: scaling down would cancel jobs that run participants.
+        self.cluster.scale(jobs=max(len(self.cluster.worker_spec), min(participants, self.most)))
+
+    def _workers(self):
+        try:
+            return set(self.client.scheduler_info(n_workers=-1)["workers"])
+        except Exception:
+            return None
+
+    def ended(self, pending):
+        """The pending futures whose worker went away, each with the reason."""
+        workers = self._workers()
+        if workers is None:
+            return []
+        gone = [f for f, w in self.on.items() if f in pending and w not in workers and not f.done()]
+        for future in gone:
+            del self.on[future]
+        return [(future, self.ended_line) for future in gone]
+
+    def free(self, pending, queued):
+        """Workers without a participant, as many as ``queued`` at most."""
+        self.on = {f: w for f, w in self.on.items() if f in pending}
+        if time.monotonic() - self.last > self.CHECK:
+            self.last = time.monotonic()
+            if queued:
+                self.scale(len(pending) + queued)
+            self.waiting = self._queued()
+        if not queued:
+            return []
+        workers = self._workers() or set()
+        free = sorted(workers - set(self.on.values()))[:queued]
+        return free
+
+    def submitted(self, future, worker):
+        """Notes the worker a future was given to."""
+        self.on[future] = worker
+
+    def queued(self):
+        """Whether one of the App's jobs was waiting or running at the last look."""
+        return self.waiting
+
+    def _queued(self):
+        import subprocess
+
+        ids = [job.job_id for job in self.cluster.workers.values() if getattr(job, "job_id", None)]
+        if not ids:
+            return False
+        try:
+            states = subprocess.run(
+                ["squeue", "-h", "-o", "%T", "-j", ",".join(ids)],
+                capture_output=True,
+                text=True,
+                timeout=30,
+            ).stdout.split()
+        except (OSError, subprocess.SubprocessError):
+            return True  # cannot tell: the workers' own timeout still holds
+        return any(state in ("PENDING", "CONFIGURING", "RUNNING") for state in states)
 
 
 def _close_quietly(client):

@@ -71,6 +71,7 @@ def add_parser(commands):
         "for this long, at the start or while participants run; "
         "participants not finished then are failed (default 300)",
     )
+    _add_slurm_options(parser)
     again = parser.add_mutually_exclusive_group()
     again.add_argument(
         "--skip-existing",
@@ -154,6 +155,42 @@ def add_parser(commands):
     # participant, a lost scheduler) as they come.
     parser.set_defaults(run=run, messages="tavni.mt_map.bids")
     return parser
+
+
+def _add_slurm_options(parser):
+    slurm = parser.add_argument_group(
+        "Slurm (through dask-jobqueue; dataset and output folder on a filesystem the nodes share)"
+    )
+    slurm.add_argument(
+        "--slurm",
+        action="store_true",
+        help="run each participant as a Slurm job (one participant per job at a time, "
+        "on all its cores); a job that is cancelled, runs out of memory or past its "
+        "walltime fails its participant with one line, the others go on",
+    )
+    for name, metavar, kind, text in (
+        ("queue", "PARTITION", str, "partition to submit to (default: the cluster's)"),
+        ("account", "ACCOUNT", str, "account to charge (default: yours)"),
+        ("walltime", "HH:MM:SS", str, "time limit of each job (default 01:00:00)"),
+        (
+            "memory",
+            "SIZE",
+            str,
+            "memory per job, e.g. 4GiB (default: from the largest "
+            "scan's voxels, a measured participant's peak with a margin)",
+        ),
+        ("cores", "N", int, "cores per job: one participant's fit threads (default 4)"),
+        ("max-jobs", "N", int, "most jobs at once (default 100)"),
+        (
+            "config",
+            "FILE",
+            Path,
+            "YAML or JSON with these settings as keys (also "
+            "job_extra_directives, job_script_prologue, interface, local_directory); "
+            "the options given here win",
+        ),
+    ):
+        slurm.add_argument(f"--slurm-{name}", type=kind, metavar=metavar, help=text)
 
 
 def run(options):
