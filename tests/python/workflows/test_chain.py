@@ -281,6 +281,33 @@ def test_the_library_logs_and_the_command_line_prints(tmp_path, scans, capsys, c
     assert any(level == "INFO" and "voxels" in text for level, text in logged)
 
 
+def test_each_run_is_observed_in_order(tmp_path, scans):
+    # What the observer sees, run after run, is what the files hold.
+    from tavni.mt_map import workflows
+    from tavni.mt_map.io import streaming
+
+    paths, _, _ = scans
+    seen = []
+    outputs = {"fraction": tmp_path / "f.nii.gz", "r1": tmp_path / "r1.nii.gz"}
+    workflows.fraction_from_scans(
+        paths["pdw"],
+        paths["t1w"],
+        paths["mtw"],
+        PROTOCOL,
+        outputs,
+        max_memory=streaming.BASELINE_BYTES + 12 * 250,
+        observe=lambda start, values, maps: seen.append((start, values["mtw"].copy(), maps)),
+    )
+    assert len(seen) > 1 and [start for start, *_ in seen] == list(
+        np.cumsum([0] + [len(mtw) for _, mtw, _ in seen[:-1]])
+    )
+    for name, path in [("mtw", paths["mtw"])] + list(outputs.items()):
+        runs = [mtw if name == "mtw" else maps[name] for _, mtw, maps in seen]
+        np.testing.assert_array_equal(
+            np.concatenate(runs).astype(np.float32), read(path).reshape(-1, order="F")
+        )
+
+
 @pytest.mark.parametrize("budget", [None, "tiny"])
 def test_r1_mtsat_and_mtr_commands(tmp_path, scans, budget, capsys):
     from tavni.mt_map import fit_r1, mtr, mtsat, synthetic_reference

@@ -201,6 +201,7 @@ def fraction_from_scans(
     register=True,
     scales=None,
     echo_combination="te0",
+    observe=None,
 ):
     """The bound-pool fraction, and on request R1, M0, MTR and MTsat, from
     three SPGR scans, single- or multi-echo.
@@ -275,6 +276,14 @@ def fraction_from_scans(
         (``echoes.COMBINATIONS``): "te0" (default) extrapolates every scan
         to TE = 0 with one R2*; "mean" and "first" are biased where the
         scans' echo times differ (see ``workflows.echoes``).
+    observe : callable, optional
+        ``observe(start, values, maps)`` after each run of voxels, in the
+        order of the volume: ``start`` the run's first voxel (an index into
+        the volume's voxels in Fortran order, the NIfTI file's order),
+        ``values`` the run of every image by name as read (the MT-weighted
+        scan's first echo under "mtw"), ``maps`` the run of every map
+        written by name. For statistics and pictures made in the same pass
+        (the BIDS App's report); it must not change the arrays.
 
     Returns
     -------
@@ -381,6 +390,7 @@ def fraction_from_scans(
         uncertainty,
         sigmas,
         echo_runs,
+        observe,
     )
     echo_count = sum(TE.size for TE in times.values()) if times is not None else 0
     stream_maps(
@@ -574,6 +584,8 @@ class ChainRuns(StatusCounts):
         The noise of the "PDw", "T1w" and "MTw" scans, for those maps.
     echoes : echoes.EchoRuns, optional
         For multi-echo scans: combines each scan's echoes first.
+    observe : callable, optional
+        Called after each run (see ``fraction_from_scans``).
     """
 
     def __init__(
@@ -588,9 +600,11 @@ class ChainRuns(StatusCounts):
         uncertainty=None,
         sigmas=None,
         echoes=None,
+        observe=None,
     ):
         self.values, self.grid, self.outputs = values, grid, outputs
         self.echoes = echoes  # an echoes.EchoRuns for multi-echo scans
+        self.observe, self.position = observe, 0
         self.threads, self.clip, self.exact = threads, clip, exact
         # An UncertaintySample when its maps are wanted, with the scans' noise.
         self.uncertainty, self.sigmas = uncertainty, sigmas
@@ -643,7 +657,11 @@ class ChainRuns(StatusCounts):
         maps.update(echo_maps)
         if inside is not None:
             maps = {name: _scatter(run, inside, size, name, True) for name, run in maps.items()}
-        return {name: maps[name] for name in self.outputs}
+        maps = {name: maps[name] for name in self.outputs}
+        if self.observe is not None:
+            self.observe(self.position, values, maps)
+        self.position += size
+        return maps
 
     def _compute(self, data, masked):
         """The maps of the voxels to fit (``data`` holds nothing else;
