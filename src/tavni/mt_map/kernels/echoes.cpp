@@ -34,12 +34,11 @@ struct EchoRun {
     double S[max_rows][size];  // the signals
 };
 
-// What the loops leave for the scalar end of each voxel.
-struct RunSums {
-    double R2star[EchoRun::size];            // NaN unless solved or negative
-    double a[max_contrasts][EchoRun::size];  // S_c(0), NaN as R2*
-    double sd[EchoRun::size];                // of R2*, NaN where N - C - 1 < 1
-    double status[EchoRun::size];            // 0 solved, 1 R2* < 0, 2 too few echoes
+// Where a run's results go: each array (any may be null) from the run's
+// first voxel on, S0 with the contrasts of a voxel together.
+struct RunOutputs {
+    double *S0, *R2star, *R2star_sd;
+    std::uint8_t *status;
 };
 
 // Four lanes of a run's row, and back.
@@ -50,6 +49,17 @@ struct RunSums {
 }
 
 [[gnu::always_inline]] inline void store(double *to, Doubles x) { std::memcpy(to, &x, sizeof x); }
+
+// The first `lanes` of four into consecutive doubles.
+[[gnu::always_inline]] inline void write(double *to, Doubles x, std::size_t lanes) {
+    if (lanes == 4) {
+        store(to, x);
+    } else {
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            to[lane] = x[lane];
+        }
+    }
+}
 
 // The square root lane by lane: one instruction, as this file is built
 // without errno for the library's square root.
@@ -90,23 +100,24 @@ struct RunSums {
 //     Sxy_c = sum w (u - u_c)(d - d_c) = sum w u d - d_c sum w u.
 [[gnu::always_inline]] inline void fit_lanes(const EchoProtocol &p, std::size_t rows,
                                              const EchoRun &run, std::size_t first,
-                                             RunSums &out) {
+                                             std::size_t n, const RunOutputs &out) {
     // ln S, and the weights relative to each voxel's largest signal: S^2 in
     // the data's own unit could overflow (or underflow), and the fit does not
     // depend on the weights' scale.
     Doubles y[max_rows], w[max_rows];
+    // The logarithm of an echo without signal is of no use (and no harm: no
+    // step of it traps), and the largest of all signals is the largest with
+    // signal only if every echo has some; both are made good below where
+    // not.
     Doubles top = splat<Doubles>(0.0);
     Masks every = {-1, -1, -1, -1};
     for (std::size_t j = 0; j < rows; ++j) {
         const Doubles S = load(run.S[j] + first);
-        const Masks ok = has_signal(S);
-        const Doubles candidate = pick(ok, S, splat<Doubles>(0.0));
-        top = pick(top < candidate, candidate, top);
-        every &= ok;
-        y[j] = log_of_positive(pick(ok, S, splat<Doubles>(1.0)));
+        every &= has_signal(S);
+        top = pick(top < S, S, top);
+        y[j] = log_of_positive(S);
         w[j] = S;
     }
-    const Doubles scale = 1.0 / top;
     // Whether every echo of the four voxels has signal, as in most of a
     // map: then each contrast's first echo is its reference in every lane,
     // the offsets u of the echo times are the same for all lanes, and the
@@ -114,6 +125,16 @@ struct RunSums {
     // arithmetic, so the same bits, as it does when the first echo has
     // signal).
     const bool all_signal = (every[0] & every[1] & every[2] & every[3]) != 0;
+    if (!all_signal) {
+        top = splat<Doubles>(0.0);
+        for (std::size_t j = 0; j < rows; ++j) {
+            const Masks ok = has_signal(w[j]);
+            const Doubles candidate = pick(ok, w[j], splat<Doubles>(0.0));
+            top = pick(top < candidate, candidate, top);
+            y[j] = pick(ok, y[j], splat<Doubles>(0.0));  // ln 1
+        }
+    }
+    const Doubles scale = 1.0 / top;
 
     Doubles t0[max_contrasts], y0[max_contrasts], u_c[max_contrasts], d_c[max_contrasts];
     Doubles Sxx = splat<Doubles>(0.0), Sxy = splat<Doubles>(0.0);
@@ -192,22 +213,39 @@ struct RunSums {
         first_row += p.echoes[c];
     }
 
-    // The verdicts, the sd of R2* and the signals at TE = 0.
+    // The verdicts, the sd of R2* and the signals at TE = 0, written for the
+    // lanes that are voxels.
     const double C = static_cast<double>(p.contrasts);
     const Doubles nan4 = splat<Doubles>(nan), dof = used - C - 1.0;
     const Masks too_few = empty | (used < C + 1.0) | ~(Sxx > 0.0);
-    store(out.sd + first, pick(too_few | (dof < 1.0), nan4, sqrt_of(rss / dof / Sxx)));
-    store(out.status + first,
-          pick(too_few, splat<Doubles>(2.0),
-               pick(R2 < 0.0, splat<Doubles>(1.0), splat<Doubles>(0.0))));
-    store(out.R2star + first, pick(too_few, nan4, R2));
+    const Doubles sd = pick(too_few | (dof < 1.0), nan4, sqrt_of(rss / dof / Sxx));
+    const Masks code = (too_few & std::int64_t{echo_too_few_echoes}) |
+                       (~too_few & (R2 < 0.0) & std::int64_t{echo_negative_r2star});
+    Doubles S0[max_contrasts];
     for (std::size_t c = 0; c < p.contrasts; ++c) {
-        store(out.a[c] + first, pick(too_few, nan4, exp_of(a[c])));
+        S0[c] = pick(too_few, nan4, exp_of(a[c]));
+    }
+    const Doubles R2star = pick(too_few, nan4, R2);
+    const std::size_t lanes = std::min<std::size_t>(4, n - first);
+    if (out.R2star != nullptr) {
+        write(out.R2star + first, R2star, lanes);
+    }
+    if (out.R2star_sd != nullptr) {
+        write(out.R2star_sd + first, sd, lanes);
+    }
+    for (std::size_t lane = 0; lane < lanes; ++lane) {
+        if (out.status != nullptr) {
+            out.status[first + lane] = static_cast<std::uint8_t>(code[lane]);
+        }
+        for (std::size_t c = 0; out.S0 != nullptr && c < p.contrasts; ++c) {
+            out.S0[(first + lane) * p.contrasts + c] = S0[c][lane];
+        }
     }
 }
 
+// A run of n voxels (1 to EchoRun::size), its results written to `out`.
 [[gnu::target_clones("avx2", "default")]] void fit_run(const EchoProtocol &p, EchoRun &run,
-                                                       std::size_t n, RunSums &out) {
+                                                       std::size_t n, const RunOutputs &out) {
     std::size_t rows = 0;
     for (std::size_t c = 0; c < p.contrasts; ++c) {
         rows += p.echoes[c];
@@ -221,28 +259,7 @@ struct RunSums {
         }
     }
     for (std::size_t first = 0; first < lanes; first += 4) {
-        fit_lanes(p, rows, run, first, out);
-    }
-}
-
-// The verdict on lane i of a run: S0 (C values), R2*, its sd and the
-// status of that voxel written (each may be null).
-void finish(const EchoProtocol &p, const RunSums &sums, std::size_t i, double *S0, double *R2star,
-            double *R2star_sd, std::uint8_t *status) {
-    if (S0 != nullptr) {
-        for (std::size_t c = 0; c < p.contrasts; ++c) {
-            S0[c] = sums.a[c][i];
-        }
-    }
-    if (R2star != nullptr) {
-        *R2star = sums.R2star[i];
-    }
-    if (R2star_sd != nullptr) {
-        *R2star_sd = sums.sd[i];
-    }
-    if (status != nullptr) {
-        const double code = sums.status[i];
-        *status = code == 2.0 ? echo_too_few_echoes : code == 1.0 ? echo_negative_r2star : echo_solved;
+        fit_lanes(p, rows, run, first, n, out);
     }
 }
 
@@ -420,11 +437,9 @@ EchoFit fit_echoes(const EchoProtocol &protocol, const double *const *signals,
             run.S[row][0] = signals[c][k];
         }
     }
-    RunSums sums;
-    fit_run(protocol, run, 1, sums);
     EchoFit fit;
     std::uint8_t status;
-    finish(protocol, sums, 0, S0, &fit.R2star, &fit.R2star_sd, &status);
+    fit_run(protocol, run, 1, {S0, &fit.R2star, &fit.R2star_sd, &status});
     fit.status = static_cast<EchoStatus>(status);
     return fit;
 }
@@ -474,7 +489,6 @@ bool fit_echoes_map(const EchoMapInputs &in, unsigned threads, double *S0, doubl
         [&](std::size_t begin, std::size_t end) noexcept {
             StridedCursor<max_contrasts> at(in.shape, arrays, all_flat ? 0 : begin);
             EchoRun run;
-            RunSums sums;
             std::ptrdiff_t offsets[max_contrasts][EchoRun::size];
             for (std::size_t first = begin; first < end; first += EchoRun::size) {
                 const std::size_t lanes = std::min(EchoRun::size, end - first);
@@ -508,14 +522,11 @@ bool fit_echoes_map(const EchoMapInputs &in, unsigned threads, double *S0, doubl
                     }
                     row += p.echoes[c];
                 }
-                fit_run(p, run, lanes, sums);
-                for (std::size_t i = 0; i < lanes; ++i) {
-                    const std::size_t voxel = first + i;
-                    finish(p, sums, i, S0 != nullptr ? S0 + voxel * C : nullptr,
-                           R2star != nullptr ? R2star + voxel : nullptr,
-                           R2star_sd != nullptr ? R2star_sd + voxel : nullptr,
-                           status != nullptr ? status + voxel : nullptr);
-                }
+                fit_run(p, run, lanes,
+                        {S0 != nullptr ? S0 + first * C : nullptr,
+                         R2star != nullptr ? R2star + first : nullptr,
+                         R2star_sd != nullptr ? R2star_sd + first : nullptr,
+                         status != nullptr ? status + first : nullptr});
             }
         },
         keep_going);
