@@ -41,6 +41,29 @@ struct RunOutputs {
     std::uint8_t *status;
 };
 
+// The bytes that hold the echoes of a later run, one range per contrast
+// (empty: none known), asked for a slice at a time while this run is worked
+// on: a run's echoes are read in a burst, and memory delivers the next ones
+// meanwhile if asked early enough, and not all at once (a burst of requests
+// waits for free slots instead).
+struct Ahead {
+    std::uintptr_t from[max_contrasts] = {}, to[max_contrasts] = {};
+
+    // Slice `part` of `parts` of every range.
+    [[gnu::always_inline]] void ask(std::size_t part, std::size_t parts) const {
+        for (std::size_t c = 0; c < max_contrasts; ++c) {
+            const std::uintptr_t lines = (to[c] - from[c] + 63) / 64;
+            const std::uintptr_t each = (lines + parts - 1) / parts;
+            for (std::uintptr_t k = part * each; k < (part + 1) * each && k < lines; ++k) {
+                __builtin_prefetch(reinterpret_cast<const void *>(from[c] + 64 * k));
+            }
+        }
+    }
+};
+
+// How many runs ahead the echoes of a flat layout are asked for.
+constexpr std::size_t prefetch_distance = 2;
+
 // Four lanes of a run's row, and back.
 [[gnu::always_inline]] inline Doubles load(const double *from) {
     Doubles x;
@@ -245,7 +268,8 @@ struct RunOutputs {
 
 // A run of n voxels (1 to EchoRun::size), its results written to `out`.
 [[gnu::target_clones("avx2", "default")]] void fit_run(const EchoProtocol &p, EchoRun &run,
-                                                       std::size_t n, const RunOutputs &out) {
+                                                       std::size_t n, const RunOutputs &out,
+                                                       const Ahead &ahead) {
     std::size_t rows = 0;
     for (std::size_t c = 0; c < p.contrasts; ++c) {
         rows += p.echoes[c];
@@ -259,6 +283,7 @@ struct RunOutputs {
         }
     }
     for (std::size_t first = 0; first < lanes; first += 4) {
+        ahead.ask(first / 4, lanes / 4);
         fit_lanes(p, rows, run, first, n, out);
     }
 }
@@ -354,30 +379,6 @@ void gather(const char *from, const std::ptrdiff_t *offsets, std::ptrdiff_t stri
     }
 }
 
-// How many runs ahead the echoes of a flat layout are asked for: a run's
-// echoes are read in a burst and then worked on for longer than memory
-// takes to deliver the next ones, if asked early enough.
-constexpr std::size_t prefetch_distance = 8;
-
-// Asks for the cache lines holding the echoes of the run of voxels from
-// flat index `from` on (if below `end`) in a layout of voxel step `step`
-// with echoes `stride` bytes apart, for reading soon. Addresses only: no
-// byte is read, and one past the data asks for nothing that matters.
-void prefetch_ahead(const void *data, std::ptrdiff_t step, std::ptrdiff_t stride,
-                    std::size_t count, std::size_t from, std::size_t end) {
-    if (from >= end || step <= 0 || stride <= 0) {
-        return;
-    }
-    const std::size_t voxels = std::min(EchoRun::size, end - from);
-    const auto begin = reinterpret_cast<std::uintptr_t>(data) +
-                       from * static_cast<std::size_t>(step);
-    const std::uintptr_t last = begin + (voxels - 1) * static_cast<std::size_t>(step) +
-                                (count - 1) * static_cast<std::size_t>(stride);
-    for (std::uintptr_t line = begin & ~std::uintptr_t{63}; line <= last; line += 64) {
-        __builtin_prefetch(reinterpret_cast<const void *>(line));
-    }
-}
-
 // Whether an array's element at flat index v of the map lies v * step
 // bytes from its first, as in a C-contiguous array or one shared by every
 // voxel (step 0), and that step: such arrays need no cursor.
@@ -439,7 +440,7 @@ EchoFit fit_echoes(const EchoProtocol &protocol, const double *const *signals,
     }
     EchoFit fit;
     std::uint8_t status;
-    fit_run(protocol, run, 1, {S0, &fit.R2star, &fit.R2star_sd, &status});
+    fit_run(protocol, run, 1, {S0, &fit.R2star, &fit.R2star_sd, &status}, Ahead{});
     fit.status = static_cast<EchoStatus>(status);
     return fit;
 }
@@ -492,13 +493,21 @@ bool fit_echoes_map(const EchoMapInputs &in, unsigned threads, double *S0, doubl
             std::ptrdiff_t offsets[max_contrasts][EchoRun::size];
             for (std::size_t first = begin; first < end; first += EchoRun::size) {
                 const std::size_t lanes = std::min(EchoRun::size, end - first);
+                Ahead ahead;
                 if (all_flat) {
+                    const std::size_t later = first + prefetch_distance * EchoRun::size;
                     for (std::size_t c = 0; c < C; ++c) {
                         for (std::size_t i = 0; i < lanes; ++i) {
                             offsets[c][i] = static_cast<std::ptrdiff_t>(first + i) * step[c];
                         }
-                        prefetch_ahead(in.signal[c].data, step[c], in.echo_stride[c], p.echoes[c],
-                                       first + prefetch_distance * EchoRun::size, end);
+                        if (adjacent[c] && step[c] > 0 && later < n) {
+                            // Addresses only: no byte of them is read here.
+                            const std::size_t voxels = std::min(EchoRun::size, n - later);
+                            const auto data = reinterpret_cast<std::uintptr_t>(in.signal[c].data);
+                            const auto bytes = static_cast<std::size_t>(step[c]);
+                            ahead.from[c] = (data + later * bytes) & ~std::uintptr_t{63};
+                            ahead.to[c] = data + (later + voxels) * bytes;
+                        }
                     }
                 } else {
                     for (std::size_t i = 0; i < lanes; ++i, at.advance()) {
@@ -526,7 +535,8 @@ bool fit_echoes_map(const EchoMapInputs &in, unsigned threads, double *S0, doubl
                         {S0 != nullptr ? S0 + first * C : nullptr,
                          R2star != nullptr ? R2star + first : nullptr,
                          R2star_sd != nullptr ? R2star_sd + first : nullptr,
-                         status != nullptr ? status + first : nullptr});
+                         status != nullptr ? status + first : nullptr},
+                        ahead);
             }
         },
         keep_going);
