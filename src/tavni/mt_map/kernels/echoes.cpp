@@ -47,15 +47,24 @@ struct RunOutputs {
 // meanwhile if asked early enough, and not all at once (a burst of requests
 // waits for free slots instead).
 struct Ahead {
-    std::uintptr_t from[max_contrasts] = {}, to[max_contrasts] = {};
+    std::size_t ranges = 0;
+    std::uintptr_t from[max_contrasts];
+    std::size_t lines[max_contrasts], each[max_contrasts];  // in all, and per slice
 
-    // Slice `part` of `parts` of every range.
-    [[gnu::always_inline]] void ask(std::size_t part, std::size_t parts) const {
-        for (std::size_t c = 0; c < max_contrasts; ++c) {
-            const std::uintptr_t lines = (to[c] - from[c] + 63) / 64;
-            const std::uintptr_t each = (lines + parts - 1) / parts;
-            for (std::uintptr_t k = part * each; k < (part + 1) * each && k < lines; ++k) {
-                __builtin_prefetch(reinterpret_cast<const void *>(from[c] + 64 * k));
+    // Adds the bytes [begin, end), to be asked for in `parts` slices.
+    void add(std::uintptr_t begin, std::uintptr_t end, std::size_t parts) {
+        from[ranges] = begin & ~std::uintptr_t{63};
+        lines[ranges] = (end - from[ranges] + 63) / 64;
+        each[ranges] = (lines[ranges] + parts - 1) / parts;
+        ++ranges;
+    }
+
+    // Slice `part` of every range.
+    [[gnu::always_inline]] void ask(std::size_t part) const {
+        for (std::size_t r = 0; r < ranges; ++r) {
+            const std::size_t end = std::min(lines[r], (part + 1) * each[r]);
+            for (std::size_t k = part * each[r]; k < end; ++k) {
+                __builtin_prefetch(reinterpret_cast<const void *>(from[r] + 64 * k));
             }
         }
     }
@@ -283,7 +292,7 @@ constexpr std::size_t prefetch_distance = 2;
         }
     }
     for (std::size_t first = 0; first < lanes; first += 4) {
-        ahead.ask(first / 4, lanes / 4);
+        ahead.ask(first / 4);
         fit_lanes(p, rows, run, first, n, out);
     }
 }
@@ -505,8 +514,8 @@ bool fit_echoes_map(const EchoMapInputs &in, unsigned threads, double *S0, doubl
                             const std::size_t voxels = std::min(EchoRun::size, n - later);
                             const auto data = reinterpret_cast<std::uintptr_t>(in.signal[c].data);
                             const auto bytes = static_cast<std::size_t>(step[c]);
-                            ahead.from[c] = (data + later * bytes) & ~std::uintptr_t{63};
-                            ahead.to[c] = data + (later + voxels) * bytes;
+                            ahead.add(data + later * bytes, data + (later + voxels) * bytes,
+                                      (lanes + 3) / 4);
                         }
                     }
                 } else {
