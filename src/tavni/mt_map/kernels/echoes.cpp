@@ -229,19 +229,22 @@ constexpr std::size_t prefetch_distance = 2;
 
     // R2* and, with it, each intercept and the weighted residuals (summed
     // as such: the sd of a good fit is the small difference of large sums
-    // otherwise). The sum 0.0 turns the -0 of a signal that does not decay
-    // into 0.
+    // otherwise; contrast by contrast, so that the sums of the contrasts
+    // proceed side by side). The sum 0.0 turns the -0 of a signal that does
+    // not decay into 0.
     const Doubles R2 = -Sxy / Sxx + 0.0;
     Doubles rss = splat<Doubles>(0.0), a[max_contrasts];
     first_row = 0;
     for (std::size_t c = 0; c < p.contrasts; ++c) {
         const double *TE = p.TE[c];
         a[c] = (y0[c] + d_c[c]) + R2 * (t0[c] + u_c[c]);
+        Doubles part = splat<Doubles>(0.0);
         for (std::size_t k = 0; k < p.echoes[c]; ++k) {
             const std::size_t j = first_row + k;
             const Doubles r = ((y[j] - y0[c]) - d_c[c]) + R2 * ((TE[k] - t0[c]) - u_c[c]);
-            rss += w[j] * r * r;
+            part += w[j] * r * r;
         }
+        rss += part;
         first_row += p.echoes[c];
     }
 
