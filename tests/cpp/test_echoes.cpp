@@ -210,9 +210,25 @@ TEST(Echoes, InvalidEchoTimes) {
 // range of normal results, the same bits four at a time as one at a time,
 // and overflow, underflow and NaN as the library's.
 TEST(Echoes, VectorExp) {
-    std::vector<double> x = {0.0, -0.0, 1e-300, -1e-17, 0.5, -0.34657359, 0.34657360,
-                             1.0, 6.9, -708.39, 709.78, -745.0, 709.8, 710.5, -746.5,
-                             -1e300, 1e300, nan, std::numeric_limits<double>::infinity(),
+    std::vector<double> x = {0.0,
+                             -0.0,
+                             1e-300,
+                             -1e-17,
+                             0.5,
+                             -0.34657359,
+                             0.34657360,
+                             1.0,
+                             6.9,
+                             -708.39,
+                             709.78,
+                             -745.0,
+                             709.8,
+                             710.5,
+                             -746.5,
+                             -1e300,
+                             1e300,
+                             nan,
+                             std::numeric_limits<double>::infinity(),
                              -std::numeric_limits<double>::infinity()};
     for (int k = 0; k <= 20000; ++k) {
         x.push_back(-708.0 + 1417.7 * k / 20000.0);  // normal results

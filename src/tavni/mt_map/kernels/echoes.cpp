@@ -1,9 +1,13 @@
 // The echo fit (see echoes.hpp) on runs of neighbouring voxels at once: the
-// echoes of a run are laid out echo by echo, voxel by voxel, so that every
-// step is a loop over voxels without branches that the compiler keeps in
-// vector registers (four voxels per instruction with AVX2, two with SSE2,
-// no fused multiply-add either way: the same bits). The logarithm and the
-// exponential are the polynomials of vector_log.hpp and vector_exp.hpp.
+// echoes of a run are laid out echo by echo, voxel by voxel, and fitted four
+// voxels at a time in vector registers (one instruction per step with AVX2,
+// two with SSE2, no fused multiply-add either way: the same bits), each
+// contrast's sums kept in registers over its echoes. The logarithm and the
+// exponential are the polynomials of vector_log.hpp and vector_exp.hpp, the
+// square root one instruction. Echoes that lie next to each other (echoes
+// last, as a multi-echo volume comes) are read four at a time and
+// transposed in registers, and the run after next is asked for from memory
+// while a run is worked on.
 #include "echoes.hpp"
 
 #include <algorithm>
@@ -80,7 +84,9 @@ constexpr std::size_t prefetch_distance = 2;
     return x;
 }
 
-[[gnu::always_inline]] inline void store(double *to, Doubles x) { std::memcpy(to, &x, sizeof x); }
+[[gnu::always_inline]] inline void store(double *to, Doubles x) {
+    std::memcpy(to, &x, sizeof x);
+}
 
 // The first `lanes` of four into consecutive doubles.
 [[gnu::always_inline]] inline void write(double *to, Doubles x, std::size_t lanes) {
@@ -131,8 +137,8 @@ constexpr std::size_t prefetch_distance = 2;
 //     Sxx_c = sum w (u - u_c)^2 = sum w u^2 - u_c sum w u,
 //     Sxy_c = sum w (u - u_c)(d - d_c) = sum w u d - d_c sum w u.
 [[gnu::always_inline]] inline void fit_lanes(const EchoProtocol &p, std::size_t rows,
-                                             const EchoRun &run, std::size_t first,
-                                             std::size_t n, const RunOutputs &out) {
+                                             const EchoRun &run, std::size_t first, std::size_t n,
+                                             const RunOutputs &out) {
     // ln S, and the weights relative to each voxel's largest signal: S^2 in
     // the data's own unit could overflow (or underflow), and the fit does not
     // depend on the weights' scale.
@@ -364,8 +370,7 @@ template <typename T>
 [[gnu::target_clones("avx2", "default")]] void gather_adjacent(const StridedArray &array,
                                                                std::ptrdiff_t offset,
                                                                std::ptrdiff_t step,
-                                                               std::size_t count,
-                                                               std::size_t lanes,
+                                                               std::size_t count, std::size_t lanes,
                                                                double (*rows)[EchoRun::size]) {
     const char *from = static_cast<const char *>(array.data) + offset;
     if (array.type == StridedArray::float32) {
