@@ -908,3 +908,19 @@ def test_echoes_mapped(serial, tmp_path, layout, combination):
     if combination == "te0":
         errors, text = validator_errors(out)
         assert errors == [], text
+
+
+def test_b1_scans_the_app_cannot_read_are_named(tmp_path):
+    # The MPM protocol's own B1 scans (spin and stimulated echoes, TB1EPI)
+    # are no B1 map: the flip angles stay nominal and the warning says why.
+    from tavni.mt_map.bids import app, inputs
+
+    raw = write_bids_dataset(tmp_path / "raw", ("01",), echoes="MPM")
+    for path in (raw / "sub-01" / "fmap").glob("*_TB1map.*"):
+        path.rename(path.with_name(path.name.replace("_TB1map", "_echo-1_flip-1_TB1EPI")))
+    options = app.AppOptions(raw, tmp_path / "out", protocol=raw / "protocol.json")
+    (collection,) = inputs.collections_of(
+        inputs.open_layout(raw), "01", None, inputs.read_overrides(options), options
+    )
+    assert collection.b1 is None
+    assert any("TB1EPI images are there" in w and "--b1-dir" in w for w in collection.warnings)

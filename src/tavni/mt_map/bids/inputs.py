@@ -457,6 +457,12 @@ def in_folder(images, datatype):
     return [image for image in images if Path(image.path).parent.name == datatype]
 
 
+# Transmit-field scans of methods the App does not compute a B1 map from
+# (the multi-parameter-mapping protocol's spin- and stimulated-echo EPI, the
+# saturation-prepared SRGE): named when they are the only B1 data there is.
+_UNREAD_B1_KINDS = ("TB1EPI", "TB1SRGE")
+
+
 def _fmap_images(layout, participant, session, suffix):
     found = in_folder(
         layout.get(subject=participant, session=session, suffix=suffix, extension=IMAGE_EXTENSIONS),
@@ -1053,7 +1059,18 @@ def _collection_of(layout, participant, session, acquisition, run, images, overr
         collection.b1_source = b1["description"]
     else:
         kinds = ", ".join(f"fmap/*_{suffix}" for suffix in B1_KINDS)
-        warnings.append(f"{where}: no {kinds}; flip angles taken as nominal")
+        unread = [
+            suffix
+            for suffix in _UNREAD_B1_KINDS
+            if _fmap_images(layout, participant, session, suffix)
+        ]
+        hint = (
+            f" ({', '.join(unread)} images are there, which this App cannot make a B1 map "
+            "of: give a B1 map with --b1-dir)"
+            if unread
+            else ""
+        )
+        warnings.append(f"{where}: no {kinds}; flip angles taken as nominal{hint}")
     for role, sidecar in (("pdw", pdw), ("t1w", t1w), ("mtw", mtw)):
         members, times = echoes[id(sidecar)]
         if times is not None:
