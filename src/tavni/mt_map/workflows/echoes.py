@@ -283,57 +283,44 @@ class EchoRuns:
         Parameters
         ----------
         values : dict of str to numpy.ndarray
-            A run of every image by name; changed in place.
+            A run of every image by name, of the voxels to fit alone (the
+            chain leaves out the others); changed in place.
 
         Returns
         -------
         dict of str to numpy.ndarray
-            The maps of the echo fit that are wanted, NaN (status: invalid
-            input) outside the mask.
+            The maps of the echo fit that are wanted.
         """
         from tavni.mt_map.relaxometry import fit_echoes
-        from tavni.mt_map.status import ECHO_STATUS_INVALID_INPUT, ECHOES
+        from tavni.mt_map.status import ECHOES
 
         stacks = {
             name: np.stack([values.pop(n) for n in echo_names(name, TE.size)], axis=-1)
             for name, TE in self.times.items()
         }
-        n = next(iter(stacks.values())).shape[0]
-        fitted = slice(None)
-        if "mask" in values:
-            fitted = np.flatnonzero(np.nan_to_num(values["mask"]) != 0)
         for name, stack in stacks.items():
-            if self.times[name].size > 1:
-                first, last = np.argmin(self.times[name]), np.argmax(self.times[name])
-                self.rising[name] += int(
-                    np.count_nonzero(stack[fitted, last] > stack[fitted, first])
-                )
-        self.fitted += n if isinstance(fitted, slice) else fitted.size
-        maps = {}
+            TE = self.times[name]
+            if TE.size > 1:
+                later = stack[:, np.argmax(TE)] > stack[:, np.argmin(TE)]
+                self.rising[name] += int(np.count_nonzero(later))
+        self.fitted += len(next(iter(stacks.values())))
         if self.method == "te0" or self.wanted:
             S0, R2star, sd, status = fit_echoes(
-                [stack[fitted] for stack in stacks.values()],
-                list(self.times.values()),
-                threads=self.threads,
+                list(stacks.values()), list(self.times.values()), threads=self.threads
             )
             for code, count in zip(*np.unique(status, return_counts=True)):
                 label = next(s.name for s in ECHOES if s.code == code)
                 self.counts[label] = self.counts.get(label, 0) + int(count)
-            whole = {
-                "r2star": np.full(n, np.nan, np.float32),
-                "r2star_sd": np.full(n, np.nan, np.float32),
-                "echo_status": np.full(n, ECHO_STATUS_INVALID_INPUT, np.uint8),
-            }
-            whole["r2star"][fitted], whole["r2star_sd"][fitted] = R2star, sd
-            whole["echo_status"][fitted] = status
-            maps = {name: whole[name] for name in self.wanted}
+            fitted = {"r2star": R2star, "r2star_sd": sd, "echo_status": status}
+            maps = {name: fitted[name] for name in self.wanted}
             if self.method == "te0":
-                for c, name in enumerate(stacks):
-                    values[name] = np.full(n, np.nan)
-                    values[name][fitted] = S0[:, c]
+                values.update((name, S0[:, c]) for c, name in enumerate(stacks))
                 return maps
+        else:
+            maps = {}
         for name, stack in stacks.items():
-            values[name] = stack[:, 0] if self.method == "first" else stack.mean(axis=-1)
+            first = stack[:, np.argmin(self.times[name])]
+            values[name] = first if self.method == "first" else stack.mean(axis=-1)
         return maps
 
     def record(self, labels):
