@@ -250,6 +250,10 @@ def test_only_the_voxels_to_fit_are_computed(tmp_path, scans, masked):
         (["--omega-1-rms", "0"], "must not be zero"),
         (["--t1w-TR", "11"], "is it in milliseconds"),
         (["--noise-sd", "1", "2"], "one each for PDw, T1w, MTw (got 2)"),
+        (["--echo-times", "0.002"], "one echo per scan gives no decay"),
+        (["--echo-times", "2.3"], "echo times in ms?"),
+        (["--pdw", "{pdw}", "{t1w}"], "the echoes of a multi-echo scan need --echo-times"),
+        (["--r2star-out", "{pdw}.r2.nii.gz"], "the R2* maps need multi-echo scans"),
     ],
 )
 def test_chain_refusals(tmp_path, scans, capsys, extra, message):

@@ -269,6 +269,11 @@ class EchoRuns:
             raise ParameterError(
                 f"echo combination '{method}' is unknown; choose one of {', '.join(COMBINATIONS)}"
             )
+        if method == "te0" and all(TE.size < 2 for TE in times.values()):
+            raise ParameterError(
+                "one echo per scan gives no decay to extrapolate to TE = 0 from; "
+                "map the echoes as they are with the echo combination 'first'"
+            )
         self.times, self.method, self.threads = times, method, threads
         self.wanted = [name for name in ECHO_OUTPUTS if name in outputs]
         self.counts = {}
