@@ -254,7 +254,7 @@ def noise_levels(images, given=None, *, head=None):
 # The spoiled gradient echo's response to R1 and b1.
 
 
-def spgr_log_derivatives(R1, flip_angle, TR, *, b1=None, b1_term=True):
+def spgr_log_derivatives(R1, flip_angle, TR, *, b1=None, b1_term=True, threads=None):
     """How the spoiled-gradient-echo signal moves with R1 and b1, relative to S.
 
     For S = M0 sin(a) (1 - E) / (1 - cos(a) E), E = exp(-R1 TR),
@@ -263,7 +263,9 @@ def spgr_log_derivatives(R1, flip_angle, TR, *, b1=None, b1_term=True):
         d ln S / d R1    = TR E (1 - cos a) / ((1 - E) (1 - cos a E))
         d ln S / d ln b1 = a (cot a - E sin a / (1 - cos a E))
 
-    and d ln S / d ln M0 is 1.
+    and d ln S / d ln M0 is 1. Computed voxel by voxel in C++ on up to
+    ``threads`` threads (1 - E through expm1, without cancellation at
+    short TR); float32 inputs are read as they are.
 
     Parameters
     ----------
@@ -271,33 +273,37 @@ def spgr_log_derivatives(R1, flip_angle, TR, *, b1=None, b1_term=True):
         Longitudinal relaxation rate, 1/s.
     flip_angle : float or array_like
         Nominal flip angle, radians.
-    TR : float
+    TR : float or array_like
         Repetition time, s.
     b1 : float or array_like, optional
         Relative transmit field (actual / nominal); default 1.
     b1_term : bool
         False leaves out d ln S / d ln b1 (it costs a sine per voxel).
+    threads : int, optional
+        Worker threads; default every core.
 
     Returns
     -------
     d_R1 : numpy.ndarray
-        d ln S / d R1, in s.
+        d ln S / d R1, in s (float64, the inputs' broadcast shape).
     d_log_b1 : numpy.ndarray or None
         d ln S / d ln b1, dimensionless; None with ``b1_term=False``.
     """
-    a = np.asarray(flip_angle, dtype=np.float64)
-    if b1 is not None:
-        a = a * np.asarray(b1, dtype=np.float64)
-    R1 = np.asarray(R1, dtype=np.float64)
-    E_minus_1 = np.expm1(-R1 * TR)  # 1 - E without cancellation at short TR
-    E = E_minus_1 + 1.0
-    cos_a = np.cos(a)
-    one_minus_cos_E = 1.0 - cos_a * E
-    d_R1 = TR * E * (1.0 - cos_a) / (-E_minus_1 * one_minus_cos_E)
-    if not b1_term:
-        return d_R1, None
-    sin_a = np.sin(a)
-    return d_R1, a * (cos_a / sin_a - E * sin_a / one_minus_cos_E)
+    from tavni.mt_map import _maps
+    from tavni.mt_map.parallel import thread_count
+    from tavni.mt_map.relaxometry import _inputs, _nan_where, _view
+
+    arrays, shape, masked = _inputs(R1=R1, flip_angle=flip_angle, TR=TR, b1=b1)
+    d_R1 = np.empty(shape)
+    d_log_b1 = np.empty(shape) if b1_term else None
+    _maps.spgr_log_derivatives(
+        *(_view(arrays, name, shape) for name in ("R1", "flip_angle", "TR", "b1")),
+        thread_count(threads),
+        d_R1,
+        d_log_b1,
+    )
+    _nan_where(d_R1, masked)
+    return d_R1, None if d_log_b1 is None else _nan_where(d_log_b1, masked)
 
 
 # ---------------------------------------------------------------------------
@@ -362,6 +368,7 @@ def three_scan_uncertainty(
     b1=None,
     percent=1.0,
     b1_sensitivity=True,
+    threads=None,
 ):
     """Uncertainty of f fitted from PD-, T1- and MT-weighted images.
 
@@ -393,6 +400,8 @@ def three_scan_uncertainty(
     b1_sensitivity : bool
         False leaves out the B1 sensitivity (None), which costs as much
         again as the rest.
+    threads : int, optional
+        Worker threads of the scans' derivatives; default every core.
 
     Returns
     -------
@@ -414,7 +423,7 @@ def three_scan_uncertainty(
     """
     S_pd, S_t1, S_mt, S_ref = (np.asarray(x, dtype=np.float64) for x in (S_pd, S_t1, S_mt, S_ref))
     slopes = [
-        spgr_log_derivatives(R1, angle, TR, b1=b1, b1_term=b1_sensitivity)
+        spgr_log_derivatives(R1, angle, TR, b1=b1, b1_term=b1_sensitivity, threads=threads)
         for angle, TR in zip(flip_angles, TRs)
     ]
     (a_pd, g_pd), (a_t1, g_t1), (a_ref, g_ref) = slopes

@@ -725,6 +725,7 @@ class ChainRuns(StatusCounts):
                     (self.sigmas["PDw"], self.sigmas["T1w"], self.sigmas["MTw"]),
                     b1=data.get("b1"),
                     b1_sensitivity="sensitivity_b1" in self.outputs,
+                    threads=self.threads,
                 )
             maps.update(self.uncertainty.maps(result))
         return {name: maps[name] for name in self.outputs if name in maps}
