@@ -68,6 +68,12 @@ class FractionUncertainty(NamedTuple):
 # Noise from the background.
 
 
+def _real_image(image):
+    """The image as float32 (kept) or float64 (anything else)."""
+    image = np.asarray(image)
+    return image if image.dtype == np.float32 else image.astype(np.float64, copy=False)
+
+
 def _dilate(mask, steps):
     """Mask grown by `steps` voxels along each axis (a cross per step)."""
     grown = mask.copy()
@@ -114,14 +120,15 @@ def background_mask(image, head=None, *, margin=3, threshold=0.1):
     -----
     Ghosting or other artefacts in the background bias the estimate up; pass
     ``head`` (or a hand-drawn background to ``noise_sd_from_background``)
-    where they are strong.
+    where they are strong. A float32 image is read as it is, without a
+    float64 copy; the percentile is taken in float64.
     """
-    image = np.asarray(image, dtype=np.float64)
+    image = _real_image(image)
     measured = np.isfinite(image) & (image != 0.0)
     values = image[measured & (image > 0.0)]
     if values.size == 0:
         return np.zeros(image.shape, dtype=bool)
-    bright = image > threshold * np.percentile(values, 99.0)
+    bright = image > threshold * np.percentile(values.astype(np.float64), 99.0)
     if head is not None:
         # A brain mask leaves the scalp outside it, bright with fat: the
         # head is the mask and every voxel bright enough to be tissue.
@@ -159,11 +166,13 @@ def noise_sd_from_background(image, background=None, *, head=None):
     NoiseEstimateError
         Fewer than ``MIN_BACKGROUND_VOXELS`` (100) finite background voxels.
     """
-    image = np.asarray(image, dtype=np.float64)
+    image = _real_image(image)
     if background is None:
         background = background_mask(image, head)
     values = image[np.broadcast_to(np.asarray(background, dtype=bool), image.shape)]
-    values = values[np.isfinite(values)]
+    # Sums in float64 whatever the image's type: millions of float32 terms
+    # would lose digits.
+    values = values[np.isfinite(values)].astype(np.float64, copy=False)
     if values.size < MIN_BACKGROUND_VOXELS:
         raise NoiseEstimateError(
             f"only {values.size} background voxels to estimate the noise from "
