@@ -141,3 +141,54 @@ def test_noise_from_the_background(magnitude, head_given):
     assert noise_sd_from_background(noisy, head=head) == pytest.approx(sigma, rel=0.03)
     with pytest.raises(NoiseEstimateError, match="background voxels"):
         noise_sd_from_background(noisy, background=np.zeros(noisy.shape, dtype=bool))
+
+
+@pytest.mark.parametrize("head_given", [False, True])
+def test_noise_levels_streamed_from_files_as_read_whole(tmp_path, monkeypatch, head_given):
+    import nibabel as nib
+
+    from tavni.mt_map.io import streaming, volumes
+    from tavni.mt_map.workflows.noise import noise_levels_of
+
+    # Runs of a few planes, not the whole volume in one.
+    monkeypatch.setattr(streaming, "RUN_VOXELS", 2048)
+
+    rng = np.random.default_rng(5)
+    truth = np.zeros((30, 28, 40))
+    truth[6:24, 5:23, 8:32] = 300.0
+    images, probes = {}, {}
+    for name, sigma in (("a", 2.0), ("b", 3.0)):
+        image = np.hypot(
+            truth + rng.normal(0, sigma, truth.shape), rng.normal(0, sigma, truth.shape)
+        )
+        images[name] = image.astype(np.float32)
+        nib.save(nib.Nifti1Image(images[name], np.eye(4)), tmp_path / f"{name}.nii.gz")
+        probes[name] = volumes.probe(tmp_path / f"{name}.nii.gz")
+    mask = None
+    if head_given:
+        nib.save(nib.Nifti1Image((truth > 0).astype(np.uint8), np.eye(4)), tmp_path / "m.nii.gz")
+        mask = volumes.probe(tmp_path / "m.nii.gz")
+    sigmas, _ = noise_levels_of(
+        {"uncertainty": None}, probes, {"A": "a", "B": "b"}, None, mask, True
+    )
+    head = truth > 0 if head_given else None
+    for label, name in (("A", "a"), ("B", "b")):
+        whole = noise_sd_from_background(images[name].astype(np.float64), head=head)
+        assert sigmas[label] == pytest.approx(whole, rel=1e-12)
+
+
+def test_spgr_log_derivatives_against_differences_of_the_signal():
+    from tavni.mt_map.relaxometry import spgr_signal
+    from tavni.mt_map.uncertainty import spgr_log_derivatives
+
+    R1 = np.array([0.3, 0.9, 1.5, 4.0, np.nan])
+    b1 = np.array([0.8, 1.0, 1.2, 0.95, 1.0], dtype=np.float32)
+    angle, TR, h = np.deg2rad(21.0), 0.018, 1e-6
+    d_R1, d_log_b1 = spgr_log_derivatives(R1, angle, TR, b1=b1, threads=2)
+    ln_S = lambda r, b: np.log(spgr_signal(1.0, r, angle, TR, b1=b))  # noqa: E731
+    b = b1.astype(np.float64)
+    np.testing.assert_allclose(d_R1, (ln_S(R1 + h, b) - ln_S(R1 - h, b)) / (2 * h), rtol=1e-6)
+    np.testing.assert_allclose(
+        d_log_b1, (ln_S(R1, b * (1 + h)) - ln_S(R1, b * (1 - h))) / (2 * h), rtol=1e-6
+    )
+    assert np.isnan(d_R1[-1]) and spgr_log_derivatives(R1, angle, TR, b1_term=False)[1] is None

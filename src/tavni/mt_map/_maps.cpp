@@ -4,6 +4,7 @@
 //   fit_fraction(inputs, b1, masks, lo, hi, clip, exact, threads, f, status[, derivatives])
 //   predicted_ratio(inputs, threads, ratio)
 //   spgr_signal(M0, R1, flip_angle, TR, b1, threads, S)
+//   spgr_log_derivatives(R1, flip_angle, TR, b1, threads, d_R1, d_log_b1)
 //   fit_r1(signals, flip_angles, TRs, b1, masks, threads, R1, M0, status)
 //   mtsat(signals, flip_angles, TRs, b1, correction, threads, saturation)
 //   fit_echoes(signals, echo_times, threads, S0, R2star, R2star_sd, status)
@@ -568,6 +569,53 @@ PyObject *spgr_signal(PyObject *Py_UNUSED(self), PyObject *args) {
     return done ? none() : nullptr;
 }
 
+PyObject *spgr_log_derivatives(PyObject *Py_UNUSED(self), PyObject *args) {
+    PyObject *R1_object, *flip_object, *TR_object, *b1_object, *threads_object, *d_R1_object,
+        *d_b1_object;
+    if (!PyArg_ParseTuple(args, "OOOOOOO:spgr_log_derivatives", &R1_object, &flip_object,
+                          &TR_object, &b1_object, &threads_object, &d_R1_object, &d_b1_object)) {
+        return nullptr;
+    }
+    unsigned threads;
+    if (thread_count(threads_object, threads) < 0) {
+        return nullptr;
+    }
+    Buffer d_R1, d_b1, R1, flip_angle, TR, b1_buffer;
+    if (d_R1.acquire_output(d_R1_object, "d_R1", StridedArray::float64) < 0) {
+        return nullptr;
+    }
+    std::size_t extent[max_dims];
+    const MapShape shape = d_R1.shape(extent);
+    double *d_b1_data = nullptr;
+    if (d_b1_object != Py_None) {
+        if (d_b1.acquire_output(d_b1_object, "d_log_b1", StridedArray::float64) < 0) {
+            return nullptr;
+        }
+        if (d_b1.count() != d_R1.count()) {
+            PyErr_SetString(PyExc_ValueError,
+                            "spgr_log_derivatives: d_R1 and d_log_b1 differ in size");
+            return nullptr;
+        }
+        d_b1_data = static_cast<double *>(d_b1.data());
+    }
+    StridedArray b1;
+    if (R1.acquire_input(R1_object, "R1", shape, false) < 0 ||
+        flip_angle.acquire_input(flip_object, "flip_angle", shape, false) < 0 ||
+        TR.acquire_input(TR_object, "TR", shape, false) < 0 ||
+        transmit_field(b1_object, shape, b1_buffer, b1) < 0) {
+        return nullptr;
+    }
+    auto *d_R1_data = static_cast<double *>(d_R1.data());
+    bool done;
+    {
+        ReleasedLock unlocked;
+        done = core::spgr_log_derivatives_map(shape, R1.array(), flip_angle.array(), TR.array(),
+                                              b1, threads, d_R1_data, d_b1_data,
+                                              unlocked.keep_going());
+    }
+    return done ? none() : nullptr;
+}
+
 PyObject *fit_r1(PyObject *Py_UNUSED(self), PyObject *args) {
     using Inputs = core::R1MapInputs;
     PyObject *signals, *flip_angles, *TRs, *b1_object, *masks_tuple, *threads_object;
@@ -737,6 +785,9 @@ PyMethodDef methods[] = {
      "into ratio."},
     {"spgr_signal", spgr_signal, METH_VARARGS,
      "spgr_signal(M0, R1, flip_angle, TR, b1, threads, S): the SPGR steady state into S."},
+    {"spgr_log_derivatives", spgr_log_derivatives, METH_VARARGS,
+     "spgr_log_derivatives(R1, flip_angle, TR, b1, threads, d_R1, d_log_b1): d ln S / d R1 "
+     "and d ln S / d ln b1 of the SPGR steady state (d_log_b1 may be None)."},
     {"fit_r1", fit_r1, METH_VARARGS,
      "fit_r1(signals, flip_angles, TRs, b1, masks, threads, R1, M0, status): R1 and M0 of "
      "every voxel from two scans."},

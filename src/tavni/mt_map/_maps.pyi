@@ -38,6 +38,16 @@ def predicted_ratio(inputs: tuple[Any, ...], threads: int, ratio: Any, /) -> Non
 def spgr_signal(
     M0: Any, R1: Any, flip_angle: Any, TR: Any, b1: Any | None, threads: int, S: Any, /
 ) -> None: ...
+def spgr_log_derivatives(
+    R1: Any,
+    flip_angle: Any,
+    TR: Any,
+    b1: Any | None,
+    threads: int,
+    d_R1: Any,
+    d_log_b1: Any | None,
+    /,
+) -> None: ...
 def fit_r1(
     signals: tuple[Any, ...],
     flip_angles: tuple[float, ...],

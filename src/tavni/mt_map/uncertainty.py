@@ -68,6 +68,12 @@ class FractionUncertainty(NamedTuple):
 # Noise from the background.
 
 
+def _real_image(image):
+    """The image as float32 (kept) or float64 (anything else)."""
+    image = np.asarray(image)
+    return image if image.dtype == np.float32 else image.astype(np.float64, copy=False)
+
+
 def _dilate(mask, steps):
     """Mask grown by `steps` voxels along each axis (a cross per step)."""
     grown = mask.copy()
@@ -114,14 +120,15 @@ def background_mask(image, head=None, *, margin=3, threshold=0.1):
     -----
     Ghosting or other artefacts in the background bias the estimate up; pass
     ``head`` (or a hand-drawn background to ``noise_sd_from_background``)
-    where they are strong.
+    where they are strong. A float32 image is read as it is, without a
+    float64 copy; the percentile is taken in float64.
     """
-    image = np.asarray(image, dtype=np.float64)
+    image = _real_image(image)
     measured = np.isfinite(image) & (image != 0.0)
     values = image[measured & (image > 0.0)]
     if values.size == 0:
         return np.zeros(image.shape, dtype=bool)
-    bright = image > threshold * np.percentile(values, 99.0)
+    bright = image > threshold * np.percentile(values.astype(np.float64), 99.0)
     if head is not None:
         # A brain mask leaves the scalp outside it, bright with fat: the
         # head is the mask and every voxel bright enough to be tissue.
@@ -159,11 +166,13 @@ def noise_sd_from_background(image, background=None, *, head=None):
     NoiseEstimateError
         Fewer than ``MIN_BACKGROUND_VOXELS`` (100) finite background voxels.
     """
-    image = np.asarray(image, dtype=np.float64)
+    image = _real_image(image)
     if background is None:
         background = background_mask(image, head)
     values = image[np.broadcast_to(np.asarray(background, dtype=bool), image.shape)]
-    values = values[np.isfinite(values)]
+    # Sums in float64 whatever the image's type: millions of float32 terms
+    # would lose digits.
+    values = values[np.isfinite(values)].astype(np.float64, copy=False)
     if values.size < MIN_BACKGROUND_VOXELS:
         raise NoiseEstimateError(
             f"only {values.size} background voxels to estimate the noise from "
@@ -254,7 +263,7 @@ def noise_levels(images, given=None, *, head=None):
 # The spoiled gradient echo's response to R1 and b1.
 
 
-def spgr_log_derivatives(R1, flip_angle, TR, *, b1=None, b1_term=True):
+def spgr_log_derivatives(R1, flip_angle, TR, *, b1=None, b1_term=True, threads=None):
     """How the spoiled-gradient-echo signal moves with R1 and b1, relative to S.
 
     For S = M0 sin(a) (1 - E) / (1 - cos(a) E), E = exp(-R1 TR),
@@ -263,7 +272,9 @@ def spgr_log_derivatives(R1, flip_angle, TR, *, b1=None, b1_term=True):
         d ln S / d R1    = TR E (1 - cos a) / ((1 - E) (1 - cos a E))
         d ln S / d ln b1 = a (cot a - E sin a / (1 - cos a E))
 
-    and d ln S / d ln M0 is 1.
+    and d ln S / d ln M0 is 1. Computed voxel by voxel in C++ on up to
+    ``threads`` threads (1 - E through expm1, without cancellation at
+    short TR); float32 inputs are read as they are.
 
     Parameters
     ----------
@@ -271,33 +282,37 @@ def spgr_log_derivatives(R1, flip_angle, TR, *, b1=None, b1_term=True):
         Longitudinal relaxation rate, 1/s.
     flip_angle : float or array_like
         Nominal flip angle, radians.
-    TR : float
+    TR : float or array_like
         Repetition time, s.
     b1 : float or array_like, optional
         Relative transmit field (actual / nominal); default 1.
     b1_term : bool
         False leaves out d ln S / d ln b1 (it costs a sine per voxel).
+    threads : int, optional
+        Worker threads; default every core.
 
     Returns
     -------
     d_R1 : numpy.ndarray
-        d ln S / d R1, in s.
+        d ln S / d R1, in s (float64, the inputs' broadcast shape).
     d_log_b1 : numpy.ndarray or None
         d ln S / d ln b1, dimensionless; None with ``b1_term=False``.
     """
-    a = np.asarray(flip_angle, dtype=np.float64)
-    if b1 is not None:
-        a = a * np.asarray(b1, dtype=np.float64)
-    R1 = np.asarray(R1, dtype=np.float64)
-    E_minus_1 = np.expm1(-R1 * TR)  # 1 - E without cancellation at short TR
-    E = E_minus_1 + 1.0
-    cos_a = np.cos(a)
-    one_minus_cos_E = 1.0 - cos_a * E
-    d_R1 = TR * E * (1.0 - cos_a) / (-E_minus_1 * one_minus_cos_E)
-    if not b1_term:
-        return d_R1, None
-    sin_a = np.sin(a)
-    return d_R1, a * (cos_a / sin_a - E * sin_a / one_minus_cos_E)
+    from tavni.mt_map import _maps
+    from tavni.mt_map.parallel import thread_count
+    from tavni.mt_map.relaxometry import _inputs, _nan_where, _view
+
+    arrays, shape, masked = _inputs(R1=R1, flip_angle=flip_angle, TR=TR, b1=b1)
+    d_R1 = np.empty(shape)
+    d_log_b1 = np.empty(shape) if b1_term else None
+    _maps.spgr_log_derivatives(
+        *(_view(arrays, name, shape) for name in ("R1", "flip_angle", "TR", "b1")),
+        thread_count(threads),
+        d_R1,
+        d_log_b1,
+    )
+    _nan_where(d_R1, masked)
+    return d_R1, None if d_log_b1 is None else _nan_where(d_log_b1, masked)
 
 
 # ---------------------------------------------------------------------------
@@ -362,6 +377,7 @@ def three_scan_uncertainty(
     b1=None,
     percent=1.0,
     b1_sensitivity=True,
+    threads=None,
 ):
     """Uncertainty of f fitted from PD-, T1- and MT-weighted images.
 
@@ -393,6 +409,8 @@ def three_scan_uncertainty(
     b1_sensitivity : bool
         False leaves out the B1 sensitivity (None), which costs as much
         again as the rest.
+    threads : int, optional
+        Worker threads of the scans' derivatives; default every core.
 
     Returns
     -------
@@ -414,7 +432,7 @@ def three_scan_uncertainty(
     """
     S_pd, S_t1, S_mt, S_ref = (np.asarray(x, dtype=np.float64) for x in (S_pd, S_t1, S_mt, S_ref))
     slopes = [
-        spgr_log_derivatives(R1, angle, TR, b1=b1, b1_term=b1_sensitivity)
+        spgr_log_derivatives(R1, angle, TR, b1=b1, b1_term=b1_sensitivity, threads=threads)
         for angle, TR in zip(flip_angles, TRs)
     ]
     (a_pd, g_pd), (a_t1, g_t1), (a_ref, g_ref) = slopes

@@ -341,6 +341,27 @@ bool spgr_signal_map(const MapShape &shape, const StridedArray &M0, const Stride
     });
 }
 
+bool spgr_log_derivatives_map(const MapShape &shape, const StridedArray &R1,
+                              const StridedArray &flip_angle, const StridedArray &TR,
+                              const StridedArray &b1, unsigned threads, double *d_R1,
+                              double *d_log_b1, KeepGoing keep_going) noexcept {
+    const StridedArray *const arrays[] = {&R1, &flip_angle, &TR, &b1};
+    return each_voxel(shape, arrays, threads, keep_going, [&](std::size_t i, const double *v) {
+        const double a = v[1] * v[3];
+        const double TR_i = v[2];
+        // 1 - E through expm1: no cancellation at short TR or small R1.
+        const double E_minus_1 = std::expm1(-v[0] * TR_i);
+        const double E = E_minus_1 + 1.0;
+        const double cos_a = std::cos(a);
+        const double one_minus_cos_E = 1.0 - cos_a * E;
+        d_R1[i] = TR_i * E * (1.0 - cos_a) / (-E_minus_1 * one_minus_cos_E);
+        if (d_log_b1 != nullptr) {
+            const double sin_a = std::sin(a);
+            d_log_b1[i] = a * (cos_a / sin_a - E * sin_a / one_minus_cos_E);
+        }
+    });
+}
+
 bool fit_r1_map(const R1MapInputs &in, unsigned threads, double *R1, double *M0,
                 std::uint8_t *status, KeepGoing keep_going) noexcept {
     using I = R1MapInputs;

@@ -79,6 +79,17 @@ bool spgr_signal_map(const MapShape &shape, const StridedArray &M0, const Stride
                      const StridedArray &flip_angle, const StridedArray &TR, const StridedArray &b1,
                      unsigned threads, double *S, KeepGoing keep_going = {}) noexcept;
 
+// How the SPGR signal of each voxel moves with R1 and the transmit field,
+// relative to the signal (the uncertainty's first-order chain), with
+// a = b1 flip_angle and E = exp(-R1 TR):
+//     d ln S / d R1    = TR E (1 - cos a) / ((1 - E) (1 - cos a E)),
+//     d ln S / d ln b1 = a (cot a - E sin a / (1 - cos a E)).
+// d_log_b1 may be null (it costs a sine per voxel).
+bool spgr_log_derivatives_map(const MapShape &shape, const StridedArray &R1,
+                              const StridedArray &flip_angle, const StridedArray &TR,
+                              const StridedArray &b1, unsigned threads, double *d_R1,
+                              double *d_log_b1, KeepGoing keep_going = {}) noexcept;
+
 struct R1MapInputs {
     static constexpr std::size_t max_masks = 4;
     MapShape shape;

@@ -29,8 +29,10 @@ from tavni.mt_map.workflows.echoes import (
 from tavni.mt_map.workflows.noise import (
     BYTES_PER_VOXEL_FOR_UNCERTAINTY,
     UNCERTAINTY_OUTPUTS,
+    StreamedImages,
     UncertaintySample,
     check_noise_sd,
+    noise_images,
     noise_levels_of,
     with_sensitivity_paths,
 )
@@ -259,7 +261,8 @@ def fraction_from_scans(
         Noise standard deviation of all scans, or of the PD-, T1- and
         MT-weighted ones (image units; of one echo), for "uncertainty";
         default: estimated from each scan's background (outside the mask
-        if given; of the first echo), each scan read whole once for it.
+        if given; of the first echo), the scans not held on the grid read
+        once for it as float32, in the B0 map's pass where there is one.
     noise_required : bool
         Without noise_sd and a background to estimate it from, refuse the
         map (ParameterError, before anything is written); False writes the
@@ -346,27 +349,40 @@ def fraction_from_scans(
     arrays = prepared.arrays
     like = probes["mtw"]
     grid = None
+    noise_names = {"PDw": "pdw", "T1w": "t1w", "MTw": "mtw"}
+    wants_noise = any(name in written for name in UNCERTAINTY_OUTPUTS)
+    streamed = None
     if "b0" in probes:
+        # The images the noise levels need are read in the same pass as the
+        # B0 map's offsets: each once before the chain's own pass.
+        reading = (
+            noise_images(written, probes, noise_names, noise_sd, probes.get("mask"), arrays)
+            if wants_noise
+            else []
+        )
+        streamed = StreamedImages(reading, like.shape) if reading else None
         surveyed = {
             n: (arrays.get(n, probes[n].path), probes[n].what)
-            for n in ("b0", "mask")
+            for n in ("b0", "mask", *reading)
             if n in probes
         }
-        span = _offset_span(surveyed, values["delta_omega"], like.shape, max_memory)
+        span = _offset_span(surveyed, values["delta_omega"], like.shape, max_memory, streamed)
         if span is not None:
             grid = lineshape_grid(*span, given["T2b"].value)
 
     uncertainty, sigmas, notes = None, None, []
-    if any(name in written for name in UNCERTAINTY_OUTPUTS):
+    if wants_noise:
         uncertainty = UncertaintySample(written, like.voxels)
         sigmas, notes = noise_levels_of(
             written,
             probes,
-            {"PDw": "pdw", "T1w": "t1w", "MTw": "mtw"},
+            noise_names,
             noise_sd,
             probes.get("mask"),
             noise_required,
             arrays=arrays,
+            streamed=streamed,
+            budget=max_memory,
         )
         if times is not None:
             # The combined image is less (te0: differently) noisy than one echo.
@@ -490,11 +506,13 @@ _FENCE = 3.0
 _FENCE_HZ = 50.0
 
 
-def _offset_span(images, delta_omega, shape, max_memory):
+def _offset_span(images, delta_omega, shape, max_memory, also=None):
     """(smallest, largest) magnitude of the finite offsets delta_omega + B0
     (Hz) within the fences that the fitted voxels' offsets set (inside the
     mask, where there is one), or None when there is none; streamed, a
-    second time only when some offset lies beyond the fences.
+    second time only when some offset lies beyond the fences. ``also``, a
+    computation of the same runs (``images`` may hold more than "b0" and
+    "mask" for it), sees the first pass's runs.
     """
     from tavni.mt_map.io import streaming
 
@@ -515,6 +533,8 @@ def _offset_span(images, delta_omega, shape, max_memory):
         start = -position[0] % stride
         sample.append(magnitude[start::stride][fitted[start::stride]])
         position[0] += magnitude.size
+        if also is not None:
+            also(values)
         return {}
 
     streaming.run(images, {}, survey, shape=shape, budget=max_memory)
@@ -725,6 +745,7 @@ class ChainRuns(StatusCounts):
                     (self.sigmas["PDw"], self.sigmas["T1w"], self.sigmas["MTw"]),
                     b1=data.get("b1"),
                     b1_sensitivity="sensitivity_b1" in self.outputs,
+                    threads=self.threads,
                 )
             maps.update(self.uncertainty.maps(result))
         return {name: maps[name] for name in self.outputs if name in maps}

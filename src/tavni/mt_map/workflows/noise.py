@@ -19,6 +19,8 @@ __all__ = [
     "sensitivity_paths",
     "with_sensitivity_paths",
     "check_noise_sd",
+    "noise_images",
+    "StreamedImages",
     "noise_levels_of",
     "UncertaintySample",
 ]
@@ -109,12 +111,96 @@ def check_noise_sd(noise_sd, names):
         raise ParameterError(f"noise_sd: {error}", "noise_sd") from None
 
 
-def noise_levels_of(written, probes, names, noise_sd, mask_probe, noise_required, arrays=None):
+def noise_images(written, probes, names, noise_sd, mask_probe, arrays=None):
+    """The images ``noise_levels_of`` has to read: those to estimate the
+    noise of (and the mask, as the head) that are not held on the maps'
+    grid already.
+
+    Parameters
+    ----------
+    written, probes, names, noise_sd, mask_probe, arrays
+        As ``noise_levels_of`` takes them.
+
+    Returns
+    -------
+    list of str
+        Names in ``probes`` ("mask" for the mask); empty when the levels
+        are given or not needed.
+    """
+    if "uncertainty" not in written or noise_sd is not None:
+        return []
+    arrays = arrays or {}
+    wanted = list(names.values()) + (["mask"] if mask_probe is not None else [])
+    grid = next(iter(probes.values())).shape
+    return [
+        name
+        for name in wanted
+        if name not in arrays
+        and tuple((mask_probe if name == "mask" else probes[name]).shape) == tuple(grid)
+    ]
+
+
+class StreamedImages:
+    """Images kept whole in memory from the runs a stream hands over, in the
+    volume's (Fortran) order: scans as float32, the mask as booleans
+    (nonzero and not NaN). A ``streaming.run`` computation (returns no map).
+
+    Parameters
+    ----------
+    names : sequence of str
+        The images to keep; "mask" is kept as booleans.
+    shape : tuple of int
+        The volume's shape.
+    """
+
+    def __init__(self, names, shape):
+        voxels = int(np.prod(shape, dtype=np.int64))
+        self.shape = tuple(shape)
+        self.data = {
+            name: np.empty(voxels, bool if name == "mask" else np.float32) for name in names
+        }
+        self.position = 0
+
+    def __call__(self, values):
+        """Keeps one run; returns no map."""
+        count = 0
+        for name, volume in self.data.items():
+            run = values[name]
+            count = len(run)
+            part = volume[self.position : self.position + count]
+            if name == "mask":
+                np.not_equal(run, 0, out=part)
+                if run.dtype.kind == "f":
+                    part &= run == run  # NaN is outside
+
+            else:
+                part[:] = run
+        self.position += count
+        return {}
+
+    def volume(self, name):
+        """The image of that name, of the volume's shape (a view)."""
+        return self.data[name].reshape(self.shape, order="F")
+
+
+def noise_levels_of(
+    written,
+    probes,
+    names,
+    noise_sd,
+    mask_probe,
+    noise_required,
+    arrays=None,
+    streamed=None,
+    budget=None,
+):
     """The noise level of each image, for the uncertainty map.
 
-    Given levels are used as they are; otherwise each image is read whole,
-    one at a time (the background needs the whole head around it), and its
-    noise estimated outside the head (or the mask).
+    Given levels are used as they are; otherwise each image's noise is
+    estimated outside the head (or the mask). The background needs the
+    whole head around it, so the images not held already are streamed in
+    one pass as float32 (``StreamedImages``; never as float64 volumes), the
+    mask as booleans.
 
     Parameters
     ----------
@@ -134,7 +220,12 @@ def noise_levels_of(written, probes, names, noise_sd, mask_probe, noise_required
         (and so the map) NaN.
     arrays : dict of str to numpy.ndarray, optional
         Images already on the maps' grid (registered, rescaled), by their
-        names in ``probes``: read instead of their files.
+        names in ``probes``: used instead of their files.
+    streamed : StreamedImages, optional
+        The images of ``noise_images`` already read (in a pass the caller
+        makes for other ends too); default: read here.
+    budget : int, optional
+        Bytes of memory for that pass; default a share of the available.
 
     Returns
     -------
@@ -152,14 +243,34 @@ def noise_levels_of(written, probes, names, noise_sd, mask_probe, noise_required
 
     if "uncertainty" not in written:
         return dict.fromkeys(names, 1.0), []  # the sensitivities need no noise level
-    head = None
     arrays = arrays or {}
+    if streamed is None:
+        reading = noise_images(written, probes, names, noise_sd, mask_probe, arrays)
+        if reading:
+            from tavni.mt_map.io import streaming
+
+            like = next(iter(probes.values()))
+            streamed = StreamedImages(reading, like.shape)
+            sources = {n: (mask_probe if n == "mask" else probes[n]) for n in reading}
+            streaming.run(
+                {n: (p.path, p.what) for n, p in sources.items()},
+                {},
+                streamed,
+                shape=like.shape,
+                budget=budget,
+            )
 
     def whole(name, probe):
-        return arrays[name] if name in arrays else volumes.load(probe).data
+        if name in arrays:
+            return arrays[name]
+        if streamed is not None and name in streamed.data:
+            return streamed.volume(name)
+        return volumes.load(probe).data  # off the maps' grid: read whole
 
+    head = None
     if noise_sd is None and mask_probe is not None:
-        head = np.nan_to_num(whole("mask", mask_probe)) != 0
+        head = whole("mask", mask_probe)
+        head = head if head.dtype == bool else np.nan_to_num(head) != 0
     try:
         if noise_sd is not None:
             sigmas, statement = uncertainty.noise_levels(dict.fromkeys(names), noise_sd)

@@ -1,0 +1,127 @@
+"""One participant through the BIDS App against ``mt-map fraction`` writing
+the same nine maps, and the chain against its I/O floor.
+
+    mt-map phantom --bids DS --participants 1 --voxel-size 1
+    python3 benchmarks/participant.py DS [--rounds 2]
+
+Each round runs, interleaved, in fresh processes (CPU time and peak memory
+from the children's rusage, one child at a time):
+  (a) ``mt-map bids DS OUT participant`` (the report included);
+  (b) ``mt-map fraction`` with the App's inputs: the same scans, its B1 and
+      B0 maps, its computed brain mask, the parameters its map's sidecar
+      records, the same nine maps;
+  (c) the I/O floor: the same inputs read and the nine maps written as
+      .nii.gz with nothing computed (float32 reads, run by run).
+Prints each side's CPU, wall and peak RSS, and the ratios App / fraction
+(goal: at most 1.2 in CPU and in memory) and fraction / floor in wall time
+(goal: at most 1.3).
+"""
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+MAPS = {
+    "--output": "MPFmap",
+    "--status": "desc-MPFstatus_dseg",
+    "--r1-out": "R1map",
+    "--m0-out": "M0map",
+    "--mtr-out": "MTRmap",
+    "--mtsat-out": "MTsat",
+    "--uncertainty-out": "MPFsd",
+}
+
+FLOOR = """
+import sys, numpy as np
+from tavni.mt_map.io import streaming, volumes
+inputs = dict(arg.split("=", 1) for arg in sys.argv[1:] if not arg.startswith("out="))
+outputs = [arg[4:] for arg in sys.argv[1:] if arg.startswith("out=")]
+like = volumes.probe(inputs["mtw"])
+header = volumes.geometry_header(like, like.shape, "floor")[0]
+streamed = {f"o{k}": (p, "map", np.float32, header) for k, p in enumerate(outputs)}
+def copy(values):
+    run = values["mtw"]
+    return {name: run for name in streamed}
+streaming.run({n: (p, n) for n, p in inputs.items()}, streamed, copy, shape=like.shape)
+"""
+
+
+def measured(command, env):
+    """(CPU s, wall s, peak RSS MiB) of one child process."""
+    start = time.perf_counter()
+    pid = os.posix_spawnp(command[0], command, env)
+    _, status, usage = os.wait4(pid, 0)
+    wall = time.perf_counter() - start
+    if os.waitstatus_to_exitcode(status) != 0:
+        sys.exit(f"failed: {' '.join(command)}")
+    cpu = usage.ru_utime + usage.ru_stime
+    return cpu, wall, usage.ru_maxrss / 1024
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("dataset", type=Path)
+    parser.add_argument("--rounds", type=int, default=2)
+    args = parser.parse_args()
+    env = dict(os.environ)
+    mt_map = [sys.executable, "-m", "tavni.mt_map"]
+    work = Path(tempfile.mkdtemp(prefix="participant-bench-"))
+    try:
+        first = work / "app0"
+        subprocess.run([*mt_map, "bids", str(args.dataset), str(first), "participant"], check=True)
+        anat = next(first.glob("sub-*/**/anat"))
+        sidecar = json.loads(next(anat.glob("*_MPFmap.json")).read_text())
+        protocol = work / "protocol.json"
+        protocol.write_text(
+            json.dumps({k: v["Value"] for k, v in sidecar["Parameters"].items()}, indent=1)
+        )
+        raw = {
+            Path(s.split(":", 2)[2]).name: args.dataset / s.split(":", 2)[2]
+            for s in sidecar["Sources"]
+        }
+        scans = sorted(str(p) for n, p in raw.items() if n.endswith("_MTS.nii.gz"))
+        pdw, t1w, mtw = (
+            next(s for s in scans if tag in s) for tag in ("flip-1", "flip-2", "flip-3")
+        )
+        b1 = next(str(p) for n, p in raw.items() if "TB1" in n)
+        b0 = next((str(p) for n, p in raw.items() if "fieldmap" in n), None)
+        mask = str(next(anat.glob("*desc-brain_mask.nii.gz")))
+        inputs = dict(pdw=pdw, t1w=t1w, mtw=mtw, b1=b1, mask=mask, **({"b0": b0} if b0 else {}))
+        rows = {"app": [], "fraction": [], "floor": []}
+        for round_ in range(args.rounds):
+            out = work / f"app{round_ + 1}"
+            rows["app"].append(
+                measured([*mt_map, "bids", str(args.dataset), str(out), "participant"], env)
+            )
+            maps = work / f"maps{round_}"
+            maps.mkdir()
+            command = [*mt_map, "fraction", "--protocol", str(protocol), "--quiet"]
+            command += [f"--{n}={p}" for n, p in inputs.items()]
+            command += [f"{flag}={maps / (name + '.nii.gz')}" for flag, name in MAPS.items()]
+            command += [f"--sensitivity-out={maps / 'MPFsens.nii.gz'}"]
+            rows["fraction"].append(measured(command, env))
+            floor = [sys.executable, "-c", FLOOR] + [f"{n}={p}" for n, p in inputs.items()]
+            floor += [f"out={work / f'floor{round_}_{k}.nii.gz'}" for k in range(9)]
+            rows["floor"].append(measured(floor, env))
+            shutil.rmtree(out)
+            shutil.rmtree(maps)
+        best = {side: min(r, key=lambda row: row[0]) for side, r in rows.items()}
+        for side, (cpu, wall, rss) in best.items():
+            print(f"{side:9s} CPU {cpu:6.2f} s  wall {wall:6.2f} s  peak {rss:7.0f} MiB")
+        app, fraction, floor = best["app"], best["fraction"], best["floor"]
+        print(
+            f"App / fraction: CPU {app[0] / fraction[0]:.2f}x, peak memory {app[2] / fraction[2]:.2f}x"
+        )
+        print(f"fraction / I/O floor: wall {fraction[1] / floor[1]:.2f}x")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
