@@ -82,8 +82,20 @@ def _statistics(fraction, stem, outputs):
         row = {"voxels": int(found["voxels"])}
         # JSON has no NaN: a statistic without values is null there.
         row.update((k, math.nan if found[k] is None else float(found[k])) for k in keys)
+        sizes = dict(found["FileBytes"])
     except (KeyError, TypeError, ValueError) as error:
         raise BidsError(f"statistics '{path}' damaged ({type(error).__name__}: {error})") from None
+    for name, size in sizes.items():
+        image = path.with_name(name)
+        try:
+            now = image.stat().st_size
+        except OSError as error:
+            raise BidsError(f"cannot read '{image}': {error.strerror or error}") from None
+        if now != size:
+            raise BidsError(
+                f"'{image}' has {now} bytes, {size} when its statistics were written: "
+                "damaged or replaced since"
+            )
     return row
 
 

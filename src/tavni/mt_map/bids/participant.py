@@ -628,6 +628,12 @@ def map_collection(job, collection, work):
         name(FRACTION_SUFFIX, ".json", STATS_DESC),
         {
             **group_statistics(collected, _summary_field(summary, "counts"), GROUP_MAPS),
+            # The sizes of the files summarised: the group level, which reads
+            # no map, knows a map replaced or cut short since.
+            "FileBytes": {
+                Path(outputs[key]).name: os.path.getsize(outputs[key])
+                for key in ["status"] + [kind.key for kind in GROUP_MAPS]
+            },
             "GeneratedBy": [job.generated_by],
         },
     )

@@ -544,7 +544,9 @@ def _histograms_figure(data):
     figure = new_figure(figsize=(11, 2.8), layout="constrained")
     axes = figure.subplots(1, len(shown_maps))
     for axis, (key, label, units, _) in zip(axes, shown_maps):
-        values = data["samples"][key][data["region"]]
+        # In double: a narrow range of single-precision values leaves
+        # sixty bins no room between representable edges.
+        values = data["samples"][key][data["region"]].astype(np.float64)
         values = values[np.isfinite(values)]
         if values.size:
             low, high = display_range(values, None, (0.5, 99.5))
