@@ -47,7 +47,7 @@ def test_derivatives_dataset(serial):
     assert description["DatasetType"] == "derivative"
     assert description["GeneratedBy"][0]["Name"] == base.APP_NAME
     names = derived_files(out)
-    assert len(names) == 21 * len(PARTICIPANTS)
+    assert len(names) == 22 * len(PARTICIPANTS)
     # Only the custom fraction map and the status segmentation are outside
     # the schema, and .bidsignore lists them.
     ignored = (out / ".bidsignore").read_text().split()

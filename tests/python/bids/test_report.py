@@ -136,17 +136,14 @@ def test_no_text_over_another(derived):
         }
         for r in _rows(out)
     ]
-    plt = report.pyplot()
     checked = 0
     for _, figures in masked + unmasked:
         for heading, figure, alt, _ in figures:
             assert alt and _overlaps(figure) == [], heading
-            plt.close(figure)
             checked += 1
     for group in (rows, _cohort([0.1, 0.11, 0.12, 0.105, 0.4, 0.02])):
         figure, alt, named = report.group_figure(group)
         assert _overlaps(figure) == []
-        plt.close(figure)
     # The inputs, the alignment, the maps, the histograms of each run; and
     # the cohort's outliers above and below named.
     assert checked == 4 * len(masked + unmasked)
@@ -260,7 +257,9 @@ def test_reports_render(derived, tmp_path, page, figures):
         timeout=120,
         env=env,
     )
-    pixels = report.pyplot().imread(shot)[..., :3]
+    import matplotlib.image
+
+    pixels = matplotlib.image.imread(shot)[..., :3]
     assert pixels.std() > 0.05  # not a blank page
     # The figures' colour maps and filled boxes cover a visible share of the
     # page; text, tables and broken-image icons are (nearly) grey.
@@ -268,3 +267,58 @@ def test_reports_render(derived, tmp_path, page, figures):
     assert (chroma > 0.25).mean() > 0.01
     alts = re.findall(r'<img alt="([^"]*)" src="data:image/png;base64,', page.read_text())
     assert len(alts) == figures and all(len(alt) > 40 for alt in alts)
+
+
+@pytest.mark.parametrize("run", [7, 24, 48, 100, 24 * 9 * 3])
+def test_collector_planes_and_sample(run):
+    """Runs of any length (parts of a plane, whole planes, across planes)
+    give the planes through the centre and the mask's sample of the volume.
+    """
+    from tavni.mt_map.bids.report_stats import Collector
+
+    rng = np.random.default_rng(1)
+    shape, middle = (24, 9, 7), (5, 3, 4)
+    volume = rng.normal(size=shape).astype(np.float32)
+    mask = rng.random(shape) > 0.4
+    flat, inside = volume.reshape(-1, order="F"), mask.reshape(-1, order="F")
+    collector = Collector(shape, middle, ["fraction"], inside.sum(), sample=100)
+    for start in range(0, flat.size, run):
+        part = slice(start, start + run)
+        collector(start, {"mtw": flat[part], "mask": inside[part]}, {"fraction": -flat[part]})
+    found = collector.finish()
+    x, y, z = middle
+    expected = [volume[x, :, :].T, volume[:, y, :].T, volume[:, :, z].T]
+    for name, sign in (("mtw", 1), ("fraction", -1)):
+        for plane, truth in zip(found.planes[name], expected):
+            np.testing.assert_array_equal(plane, sign * truth)
+    assert found.stride == inside.sum() // 100 and found.mask_voxels == inside.sum()
+    np.testing.assert_array_equal(found.samples["mtw"], flat[inside][:: found.stride])
+
+
+def test_participant_without_pyplot_and_group_from_its_statistics(derived, tmp_path):
+    """A participant run imports no pyplot; the group level's numbers, from
+    the statistics written beside the maps, are those of the maps.
+    """
+    import sys
+
+    from tavni.mt_map.bids import group
+
+    out = tmp_path / "out"
+    raw = derived[0].parent / "raw"
+    script = (
+        "import sys; from tavni.mt_map import cli; "
+        f"code = cli.main(['bids', {str(raw)!r}, {str(out)!r}, 'participant', '--quiet', "
+        f"'--participant-label', '01', '--protocol', {str(raw / 'code/protocol.json')!r}]); "
+        "print(code, 'matplotlib.pyplot' in sys.modules, 'matplotlib.figure' in sys.modules)"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, env=os.environ
+    )
+    assert done.stdout.splitlines()[-1].split() == ["0", "False", "True"], done.stderr
+    assert cli.main(["bids", str(raw), str(out), "group", "--quiet"]) == 0
+    (row,) = _rows(out)
+    stem = str(out / "sub-01/anat/sub-01")
+    outputs = {kind.key: f"{stem}_{kind.suffix}.nii.gz" for kind in BIDS_MAPS}
+    exact = group.map_statistics({**outputs, "status": f"{stem}_desc-MPFstatus_dseg.nii.gz"})
+    for key, value in exact.items():
+        assert float(row[key]) == pytest.approx(value, rel=1e-5), key

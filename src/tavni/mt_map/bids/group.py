@@ -1,4 +1,10 @@
-"""The group level: per-participant statistics of the maps into group/summary.tsv and a report."""
+"""The group level: per-participant statistics of the maps into group/summary.tsv and a report.
+
+The statistics are those the participant level wrote beside each
+collection's maps (``<stem>_desc-stats_MPFmap.json``), gathered while its
+maps were made; the maps are read only for outputs of versions that did not
+write them.
+"""
 
 import logging
 import math
@@ -13,7 +19,7 @@ from tavni.mt_map.bids.derivatives import (
     read_json,
 )
 from tavni.mt_map.bids.naming import FRACTION_SUFFIX, STATUS_DESC
-from tavni.mt_map.bids.participant import participant_state, recover
+from tavni.mt_map.bids.participant import STATS_DESC, participant_state, recover
 from tavni.mt_map.outputs import GROUP_MAPS
 from tavni.mt_map.status import fitted
 
@@ -60,6 +66,36 @@ def map_statistics(outputs):
             q25 = median = q75 = math.nan
         row[f"{kind.suffix}_median"] = float(median)
         row[f"{kind.suffix}_iqr"] = float(q75 - q25)
+    return row
+
+
+def _statistics(fraction, stem, outputs):
+    """A collection's row: from its statistics file, else from its maps."""
+    path = fraction.with_name(f"{stem}_desc-{STATS_DESC}_{FRACTION_SUFFIX}.json")
+    if not path.exists():
+        return map_statistics(outputs)
+    found = read_json(path, "statistics")
+    keys = ["share_solved"] + [
+        f"{kind.suffix}_{what}" for kind in GROUP_MAPS for what in ("median", "iqr")
+    ]
+    try:
+        row = {"voxels": int(found["voxels"])}
+        # JSON has no NaN: a statistic without values is null there.
+        row.update((k, math.nan if found[k] is None else float(found[k])) for k in keys)
+        sizes = dict(found["FileBytes"])
+    except (KeyError, TypeError, ValueError) as error:
+        raise BidsError(f"statistics '{path}' damaged ({type(error).__name__}: {error})") from None
+    for name, size in sizes.items():
+        image = path.with_name(name)
+        try:
+            now = image.stat().st_size
+        except OSError as error:
+            raise BidsError(f"cannot read '{image}': {error.strerror or error}") from None
+        if now != size:
+            raise BidsError(
+                f"'{image}' has {now} bytes, {size} when its statistics were written: "
+                "damaged or replaced since"
+            )
     return row
 
 
@@ -122,7 +158,7 @@ def _participant_rows(output_dir, participant):
                 "session_id": f"ses-{entities['ses']}" if "ses" in entities else "n/a",
                 "acq": entities.get("acq", "n/a"),
                 "run": entities.get("run", "n/a"),
-                **map_statistics(outputs),
+                **_statistics(fraction, stem, outputs),
                 "warnings": " | ".join(str(w) for w in warnings) or "n/a",
             }
         )

@@ -24,7 +24,7 @@ from pathlib import Path
 from tavni.mt_map.bids.base import BidsError, Outcome, one_line
 from tavni.mt_map.bids.derivatives import foreign_file, read_image, write_json
 from tavni.mt_map.bids.naming import FRACTION_SUFFIX, STATUS_DESC, bids_name
-from tavni.mt_map.outputs import BIDS_MAPS, by_key
+from tavni.mt_map.outputs import BIDS_MAPS, GROUP_MAPS, by_key
 
 __all__ = [
     "process_participant",
@@ -36,7 +36,13 @@ __all__ = [
     "scaled_copy",
     "map_collection",
     "computed_mask",
+    "STATS_DESC",
 ]
+
+STATS_DESC = "stats"
+"""The ``desc`` of each collection's statistics for the group level
+(``<stem>_desc-stats_MPFmap.json`` beside the maps): the fitted voxels, the
+share solved, each map's median and IQR in the fitted region."""
 
 log = logging.getLogger("tavni.mt_map.bids")
 
@@ -527,8 +533,12 @@ def map_collection(job, collection, work):
     # Scans already on one scale need no factors (omitted factors are 1).
     scales = {role: f for role, f in collection.scales.items() if f != 1.0}
     mask, brain_mask = collection.mask, _brain_mask_origin(job, collection)
+    computed = None
     if mask is None and job.compute_mask:
-        mask = computed_mask(collection, name("mask", desc="brain"), job.generated_by)
+        mask, computed = computed_mask(collection, name("mask", desc="brain"), job.generated_by)
+    # The report's statistics and planes are collected as the chain streams
+    # the scans through, so that it reads no map back.
+    collector = _collector(collection, mask, computed, outputs)
     # The chain's warnings come back in its summary, for the sidecars and the
     # report; the command line does not print them as they arise, where they
     # would interleave between participants.
@@ -545,8 +555,10 @@ def map_collection(job, collection, work):
         noise_required=False,
         register=job.register,
         scales=scales,
+        observe=collector,
         **combination,
     )
+    collected = collector.finish()
     warnings += list(_summary_field(summary, "warnings") or ())
     echoes = _echoes_record(collection, job, summary)
 
@@ -609,6 +621,22 @@ def map_collection(job, collection, work):
             for code, label, meaning in status.status_table(getattr(status, table))
         ]
         name("dseg", ".tsv", desc).write_text("\n".join(lines) + "\n")
+    # The group level's statistics, so that it reads no map either.
+    from tavni.mt_map.bids.report_stats import group_statistics
+
+    write_json(
+        name(FRACTION_SUFFIX, ".json", STATS_DESC),
+        {
+            **group_statistics(collected, _summary_field(summary, "counts"), GROUP_MAPS),
+            # The sizes of the files summarised: the group level, which reads
+            # no map, knows a map replaced or cut short since.
+            "FileBytes": {
+                Path(outputs[key]).name: os.path.getsize(outputs[key])
+                for key in ["status"] + [kind.key for kind in GROUP_MAPS]
+            },
+            "GeneratedBy": [job.generated_by],
+        },
+    )
     return {
         "session": session,
         "entities": collection.entities,
@@ -623,6 +651,7 @@ def map_collection(job, collection, work):
         + list(_summary_field(summary, "notes") or ()),
         "warnings": warnings,
         "counts": _summary_field(summary, "counts"),
+        "collected": collected,
         # For the report: the inputs as given (the scans on their own grids,
         # the fields as the chain read them), the motion to move the scans
         # onto the maps' grid, the files to digest and the generator.
@@ -743,8 +772,8 @@ def computed_mask(collection, target, generated_by):
 
     Returns
     -------
-    str
-        The mask's path.
+    (str, numpy.ndarray)
+        The mask's path, and the mask (uint8, for the report's planes).
 
     Raises
     ------
@@ -784,7 +813,39 @@ def computed_mask(collection, target, generated_by):
             "GeneratedBy": [generated_by],
         },
     )
-    return str(target)
+    return str(target), mask
+
+
+def _collector(collection, mask, computed, outputs):
+    """The report's observer of the chain on the MT-weighted scan's grid:
+    planes through the brain mask's centre, a sample of the mask's voxels
+    (every voxel's without a mask).
+
+    The centre must be known before the pass: from the computed mask
+    (``computed``, on the scan's grid), else from the given mask, read
+    here (a mask is a small image, and the chain reads it as stored);
+    without a mask the planes go through the grid's middle.
+    """
+    import nibabel
+    import numpy as np
+
+    from tavni.mt_map.bids.report_stats import Collector, mask_centre
+
+    head = nibabel.load(str(collection.mtw))
+    shape, affine = head.shape[:3], head.affine
+    candidates, middle = None, [n // 2 for n in shape]
+    if computed is None and mask is not None:
+        image = nibabel.load(str(mask))
+        data = np.asanyarray(image.dataobj)
+        middle = mask_centre(data, image.affine, shape, affine)
+        # On another grid, the count scales with the voxels' volumes.
+        volumes = abs(np.linalg.det(image.affine[:3, :3]) / np.linalg.det(affine[:3, :3]))
+        candidates = int(np.count_nonzero(data) * volumes)
+    elif computed is not None:
+        middle = mask_centre(computed)
+        candidates = int(np.count_nonzero(computed))
+    maps = [key for key in outputs if key != "echo_status"]
+    return Collector(shape, middle, maps, candidates)
 
 
 def _summary_field(summary, name):

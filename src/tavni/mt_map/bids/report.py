@@ -31,6 +31,7 @@ from pathlib import Path
 
 import numpy as np
 
+from tavni.mt_map.bids.report_stats import signal_threshold
 from tavni.mt_map.outputs import GROUP_MAPS, MAPS
 
 __all__ = [
@@ -43,11 +44,9 @@ __all__ = [
     "digest",
     "outliers",
     "STYLE",
-    "pyplot",
+    "new_figure",
     "embedded",
     "page",
-    "centre",
-    "planes",
     "collection_figures",
     "group_figure",
     "participant_report",
@@ -124,20 +123,6 @@ def display_range(values, region=None, percentiles=PERCENTILES):
     return low, high
 
 
-def _otsu(values, bins=128):
-    """Otsu's threshold of values: the split that maximises the variance
-    between the two classes of the histogram.
-    """
-    counts, edges = np.histogram(values, bins=bins)
-    centres = (edges[:-1] + edges[1:]) / 2
-    weight = np.cumsum(counts).astype(float)
-    total = weight[-1]
-    mean = np.cumsum(counts * centres)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        between = (mean[-1] * weight / total - mean) ** 2 / (weight * (total - weight))
-    return float(centres[int(np.nanargmax(between[:-1]))]) if counts.size > 1 else float(values[0])
-
-
 def signal_region(image):
     """The voxels with signal: above Otsu's threshold of the image's
     finite positive values (the background of a magnitude image is noise
@@ -157,7 +142,7 @@ def signal_region(image):
     valid = np.isfinite(image) & (image > 0)
     if valid.sum() < 2:
         return valid
-    return valid & (image > _otsu(image[valid]))
+    return valid & (image > signal_threshold(image[valid]))
 
 
 # Tissue classes of the R1 map, from low to high R1 (1/s): CSF's R1 is about
@@ -281,18 +266,30 @@ th { background: #eef; overflow-wrap: normal; } img { max-width: 100%; display: 
 """
 
 
-def pyplot():
-    """matplotlib.pyplot on the Agg backend, which needs no display."""
-    import matplotlib
+def new_figure(**options):
+    """A matplotlib Figure drawn by the Agg canvas, which needs no display
+    (and no pyplot, whose import and figure registry cost more than the
+    drawing).
 
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+    Parameters
+    ----------
+    **options
+        As ``matplotlib.figure.Figure`` takes them (figsize, layout).
 
-    return plt
+    Returns
+    -------
+    matplotlib.figure.Figure
+    """
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    figure = Figure(**options)
+    FigureCanvasAgg(figure)
+    return figure
 
 
 def embedded(figure, alt="figure"):
-    """The figure as an <img> with its PNG inline; closes the figure.
+    """The figure as an <img> with its PNG inline.
 
     Parameters
     ----------
@@ -304,10 +301,10 @@ def embedded(figure, alt="figure"):
     -------
     str
     """
-    plt = pyplot()
     buffer = io.BytesIO()
-    figure.savefig(buffer, format="png", dpi=80)
-    plt.close(figure)
+    # The least zlib effort: a page a few percent larger, encoded in a
+    # fraction of the time.
+    figure.savefig(buffer, format="png", dpi=80, pil_kwargs={"compress_level": 1})
     data = base64.b64encode(buffer.getvalue()).decode("ascii")
     return f'<img alt="{html.escape(alt)}" src="data:image/png;base64,{data}">'
 
@@ -342,76 +339,93 @@ def _rows_table(header, rows):
     return f"<table>{head}{body}</table>"
 
 
-def centre(region):
-    """Voxel indices through the middle of the region (of the volume if empty)."""
-    if not region.any():
-        return [n // 2 for n in region.shape]
-    return [int(round(np.mean(axis))) for axis in np.nonzero(region)]
-
-
-def planes(volume, middle):
-    """Sagittal, coronal and axial slices through middle, oriented for display."""
-    x, y, z = middle
-    return [volume[x, :, :].T, volume[:, y, :].T, volume[:, :, z].T]
-
-
 _PLANES = ("sagittal", "coronal", "axial")
 
 
-def _image_grid(rows):
-    """A figure of rows of three image panels, each row with its colour
-    bar's own narrow column.
+def _tiled(planes, fill=np.nan):
+    """The three planes side by side in one image, bottom-aligned, a
+    narrow gap of ``fill`` between them; and the middle column of each.
 
-    A fixed layout: the panels carry no tick labels, so the only texts are
-    the plane titles above the first row and the colour bars' ticks and
+    One image per row instead of three panels: a figure's axes cost more
+    to set up and draw than the pixels they hold.
+    """
+    height = max(plane.shape[0] for plane in planes)
+    gap = max(2, height // 40)
+    width = sum(plane.shape[1] for plane in planes) + gap * (len(planes) - 1)
+    dtype = np.float32 if isinstance(fill, float) else np.asarray(planes[0]).dtype
+    tiled = np.full((height, width), fill, dtype)
+    middles, column = [], 0
+    for plane in planes:
+        rows, columns = plane.shape
+        tiled[:rows, column : column + columns] = plane
+        middles.append(column + columns / 2)
+        column += columns + gap
+    return tiled, middles
+
+
+def _image_grid(rows):
+    """A figure of rows of images (three planes side by side), each row
+    with its colour bar's own narrow column.
+
+    A fixed layout: the images carry no tick labels, so the only texts are
+    the plane names above the first row and the colour bars' ticks and
     labels in the margin to the right, which is sized for them
     (constrained layout would cost more than drawing the images).
     """
-    plt = pyplot()
     height = 2.4 * rows + 0.4
-    figure = plt.figure(figsize=(9, height))
+    figure = new_figure(figsize=(9, height))
     spec = figure.add_gridspec(
         rows,
-        4,
-        width_ratios=[1, 1, 1, 0.05],
+        2,
+        width_ratios=[3.1, 0.05],
         left=0.01,
         right=0.86,
         bottom=0.1 / height,
         top=1 - 0.35 / height,
-        wspace=0.05,
+        wspace=0.03,
         hspace=0.08,
     )
-    axes = [[figure.add_subplot(spec[r, c]) for c in range(3)] for r in range(rows)]
-    bars = [figure.add_subplot(spec[r, 3]) for r in range(rows)]
-    for column, name in enumerate(_PLANES):
-        axes[0][column].set_title(name, fontsize=10)
+    axes = [figure.add_subplot(spec[r, 0]) for r in range(rows)]
+    bars = [figure.add_subplot(spec[r, 1]) for r in range(rows)]
+    for axis in axes:
+        axis.set_axis_off()
     return figure, axes, bars
 
 
-def _grid_figure(rows, middle, outline=None):
+def _plane_names(axis, middles, height):
+    for middle, name in zip(middles, _PLANES):
+        axis.text(middle, height + 0.5, name, ha="center", va="bottom", fontsize=10)
+
+
+def _grid_figure(rows, outlines=None):
     """Rows of three planes, each row with its colour bar.
 
-    rows: (label, volume, colour map, (low, high), contours) where contours
-    is None or (volume, levels, colour) drawn over each plane.
+    rows: (label, planes, colour map, (low, high), contours) where contours
+    is None or (planes, levels, colour) drawn over each plane; outlines:
+    the brain mask's three planes, or None.
     """
     figure, axes, bars = _image_grid(len(rows))
-    outlines = None if outline is None else planes(outline.astype(np.float32), middle)
-    for row, (label, volume, colours, (low, high), contours) in enumerate(rows):
-        drawn = None
-        for column, image in enumerate(planes(volume, middle)):
-            axis = axes[row][column]
-            drawn = axis.imshow(image, origin="lower", cmap=colours, vmin=low, vmax=high)
-            if contours is not None:
-                lines, levels, colour = contours
-                plane = np.nan_to_num(planes(lines, middle)[column])
-                if plane.min() < max(levels) and plane.max() > min(levels):
-                    axis.contour(plane, levels=levels, colors=colour, linewidths=0.7)
-            if outlines is not None and outlines[column].any():
-                # The brain mask's edge, where the fit was confined to.
-                axis.contour(outlines[column], levels=[0.5], colors="#0cf", linewidths=0.8)
-            axis.set_axis_off()
+    outline = None if outlines is None else _tiled([o.astype(np.float32) for o in outlines], 0.0)[0]
+    for row, (label, shown, colours, (low, high), contours) in enumerate(rows):
+        axis = axes[row]
+        image, middles = _tiled(shown)
+        drawn = axis.imshow(image, origin="lower", cmap=colours, vmin=low, vmax=high)
+        if row == 0:
+            _plane_names(axis, middles, image.shape[0])
+        if contours is not None:
+            lines, levels, colour = contours
+            plane = np.ma.masked_invalid(_tiled(lines)[0])
+            if plane.count() and plane.min() < max(levels) and plane.max() > min(levels):
+                axis.contour(plane, levels=levels, colors=colour, linewidths=0.7)
+        _outline(axis, outline)
         _colour_bar(figure, drawn, bars[row], label)
     return figure
+
+
+def _outline(axis, outline):
+    if outline is not None and outline.any():
+        # The brain mask's edge, where the fit was confined to.
+        axis.contour(outline, levels=[0.5], colors="#0cf", linewidths=0.8)
 
 
 def _colour_bar(figure, drawn, bar, label):
@@ -421,103 +435,58 @@ def _colour_bar(figure, drawn, bar, label):
     colour_bar.set_label(label, fontsize=9)
 
 
-def _volume(path, what):
-    from tavni.mt_map.bids.derivatives import read_image
-
-    volume = read_image(path, what)
-    data = volume.data
-    if data.ndim == 4 and data.shape[3] == 1:
-        data = data[..., 0]
-    return data, volume.affine
-
-
-def _onto(path, what, reference, motion=None, field=False):
-    """An input image on the maps' grid (the reference's shape and affine),
-    moved by the motion the registration found; None where it cannot be
-    read or lies elsewhere.
-    """
-    from tavni.mt_map.io.volumes import VolumeError
-    from tavni.mt_map.preprocess import grid
-
-    shape, affine = reference
-    try:
-        data, own = _volume(path, what)
-    except (VolumeError, OSError, ValueError):
-        return None
-    if data.ndim != 3:
-        return None
-    if own is None or affine is None:
-        return data if data.shape == tuple(shape) else None
-    matrix = None if motion is None else np.asarray(motion["Matrix"], dtype=float)
-    if matrix is None and grid.same_grid(data.shape, own, shape, affine):
-        return data
-    if field:
-        return grid.field_onto(data, own, shape, affine)
-    return grid.resample(data, own, shape, affine, world=matrix)
-
-
 def _label(label, units):
     return f"{label} ({units})" if units else label
 
 
-def _inputs_figure(result, anatomy, reference, region, mask, middle):
+def _inputs_figure(data):
     """The three scans, B1 and B0 on the maps' grid with the mask's outline."""
-    motion = result.get("motion") or {}
-    scans = result.get("scans") or {}
-    rows, shown = [], []
+    planes, samples, brain = data["planes"], data["samples"], data["brain"]
+    rows, shown, fields = [], [], {}
     for role, label in (("pdw", "PD-weighted"), ("t1w", "T1-weighted"), ("mtw", "MT-weighted")):
-        data = anatomy if role == "mtw" else None
-        if data is None and scans.get(role):
-            data = _onto(scans[role], f"{label} scan", reference, motion.get(role))
-        if data is not None:
-            rows.append((label, data, "gray", display_range(data, region), None))
+        if role in planes:
+            rows.append((label, planes[role], "gray", display_range(samples[role][brain]), None))
             shown.append(label)
-    fields = {}
     for key, label, colours in (("b1", "B1 (relative)", "RdBu_r"), ("b0", "B0 (Hz)", "PuOr_r")):
-        if result.get(key):
-            data = _onto(result[key], label, reference, field=True)
-            if data is not None:
-                fields[key] = data
-                low, high = display_range(data, region)
-                # Centred on the nominal field, so that its sign reads off the colour.
-                nominal = 1.0 if key == "b1" else 0.0
-                half = max(abs(low - nominal), abs(high - nominal)) or 0.1
-                rows.append((label, data, colours, (nominal - half, nominal + half), None))
-                shown.append(label)
-    figure = _grid_figure(rows, middle, mask)
+        if key in planes:
+            fields[key] = samples[key][brain]
+            low, high = display_range(fields[key])
+            # Centred on the nominal field, so that its sign reads off the colour.
+            nominal = 1.0 if key == "b1" else 0.0
+            half = max(abs(low - nominal), abs(high - nominal)) or 0.1
+            rows.append((label, planes[key], colours, (nominal - half, nominal + half), None))
+            shown.append(label)
+    figure = _grid_figure(rows, data["outlines"])
     alt = (
         f"The {', '.join(shown)} on the maps' grid in sagittal, coronal and axial planes"
-        + (", the brain mask outlined in cyan" if mask is not None else "")
+        + (", the brain mask outlined in cyan" if data["outlines"] is not None else "")
         + "; grey scales and colour ranges from the 2nd to 98th percentile inside the brain."
     )
     return figure, alt, fields
 
 
-def _alignment_figure(result, anatomy, reference, region, middle):
+def _alignment_figure(data):
     """The MT-weighted scan's tissue edges over the registered other scans."""
-    motion = result.get("motion") or {}
-    scans = result.get("scans") or {}
-    inside = anatomy[region & np.isfinite(anatomy)]
+    planes, samples, brain = data["planes"], data["samples"], data["brain"]
+    inside = samples["mtw"][brain]
+    inside = inside[np.isfinite(inside)]
     if inside.size < 10:
         return None, None
     # Iso-intensity lines of the MT-weighted scan between its tissue
     # classes: where its grey/white and CSF boundaries lie. On a scan that
     # is aligned they follow the same boundaries.
     levels = sorted({float(v) for v in np.percentile(inside, [25, 65])})
-    rows = []
-    for role, label in (("pdw", "PD-weighted"), ("t1w", "T1-weighted")):
-        if scans.get(role):
-            data = _onto(scans[role], f"{label} scan", reference, motion.get(role))
-            if data is not None:
-                rows.append(
-                    (
-                        f"{label}, registered",
-                        data,
-                        "gray",
-                        display_range(data, region),
-                        (anatomy, levels, "#f40"),
-                    )
-                )
+    rows = [
+        (
+            f"{label}, registered",
+            planes[role],
+            "gray",
+            display_range(samples[role][brain]),
+            (planes["mtw"], levels, "#f40"),
+        )
+        for role, label in (("pdw", "PD-weighted"), ("t1w", "T1-weighted"))
+        if role in planes
+    ]
     if not rows:
         return None, None
     alt = (
@@ -526,7 +495,7 @@ def _alignment_figure(result, anatomy, reference, region, middle):
         + " and ".join(r[0].split(",")[0] for r in rows)
         + " scans in three planes; they follow the tissue boundaries where the scans align."
     )
-    return _grid_figure(rows, middle), alt
+    return _grid_figure(rows), alt
 
 
 def _shown(result):
@@ -536,25 +505,30 @@ def _shown(result):
     return SHOWN + tuple(row for row in _ECHO_SHOWN if row[0] in result["outputs"])
 
 
-def _maps_figure(anatomy, images, region, middle, mask, shown_maps=SHOWN):
+def _maps_figure(data):
+    shown_maps = data["shown"]
+    planes, samples, region = data["planes"], data["samples"], data["region"]
     figure, axes, bars = _image_grid(len(shown_maps))
-    outlines = None if mask is None else planes(mask.astype(np.float32), middle)
-    low_a, high_a = display_range(anatomy, region)
+    low_a, high_a = display_range(samples["mtw"][data["brain"]])
+    background, middles = _tiled(planes["mtw"])
+    inside = _tiled(data["region_planes"], False)[0]
+    outlines = data["outlines"]
+    outline = None if outlines is None else _tiled([o.astype(np.float32) for o in outlines], 0.0)[0]
     for row, (key, label, units, colours) in enumerate(shown_maps):
-        shown = np.where(region & np.isfinite(images[key]), images[key], np.nan)
-        low, high = display_range(shown, region)
-        drawn = None
-        for column, (background, overlay) in enumerate(
-            zip(planes(anatomy, middle), planes(shown, middle))
-        ):
-            axis = axes[row][column]
-            axis.imshow(background, origin="lower", cmap="gray", vmin=low_a, vmax=high_a)
-            drawn = axis.imshow(
-                overlay, origin="lower", cmap=colours, vmin=low, vmax=high, alpha=0.85
-            )
-            if outlines is not None and outlines[column].any():
-                axis.contour(outlines[column], levels=[0.5], colors="#0cf", linewidths=0.8)
-            axis.set_axis_off()
+        axis = axes[row]
+        low, high = display_range(samples[key][region])
+        axis.imshow(background, origin="lower", cmap="gray", vmin=low_a, vmax=high_a)
+        drawn = axis.imshow(
+            np.where(inside, _tiled(planes[key])[0], np.nan),
+            origin="lower",
+            cmap=colours,
+            vmin=low,
+            vmax=high,
+            alpha=0.85,
+        )
+        if row == 0:
+            _plane_names(axis, middles, background.shape[0])
+        _outline(axis, outline)
         _colour_bar(figure, drawn, bars[row], _label(label, units))
     alt = (
         "The maps ("
@@ -565,58 +539,71 @@ def _maps_figure(anatomy, images, region, middle, mask, shown_maps=SHOWN):
     return figure, alt
 
 
-def _histograms_figure(images, region, shown_maps=SHOWN):
-    plt = pyplot()
-    figure, axes = plt.subplots(1, len(shown_maps), figsize=(11, 2.8), layout="constrained")
+def _histograms_figure(data):
+    shown_maps, stride = data["shown"], data["stride"]
+    figure = new_figure(figsize=(11, 2.8), layout="constrained")
+    axes = figure.subplots(1, len(shown_maps))
     for axis, (key, label, units, _) in zip(axes, shown_maps):
-        values = images[key][region]
+        # In double: a narrow range of single-precision values leaves
+        # sixty bins no room between representable edges.
+        values = data["samples"][key][data["region"]].astype(np.float64)
         values = values[np.isfinite(values)]
         if values.size:
             low, high = display_range(values, None, (0.5, 99.5))
-            axis.hist(values, bins=60, range=(low, high), color="#446")
+            # Each sampled voxel stands for ``stride`` voxels of the map.
+            weights = np.full(values.size, float(stride))
+            counts, edges = np.histogram(values, bins=60, range=(low, high), weights=weights)
+            # One outline of the bars, not a patch per bar.
+            axis.stairs(counts, edges, fill=True, color="#446")
             axis.axvline(float(np.median(values)), color="#a40", label="median")
             axis.legend(fontsize=8)
         axis.locator_params(axis="x", nbins=4)
         axis.set_xlabel(_label(label, units))
         axis.set_ylabel("voxels")
+    sampled = f" (a sample of 1 voxel in {stride})" if stride > 1 else ""
     alt = (
         "Histograms of "
         + ", ".join(label for _, label, _, _ in shown_maps)
-        + " in the fitted brain, each with its median marked."
+        + f" in the fitted brain{sampled}, each with its median marked."
     )
     return figure, alt
 
 
 def _collection_data(result):
-    """The images a collection's section shows, read once."""
-    from tavni.mt_map.bids.derivatives import read_image
-
-    outputs = result["outputs"]
-    status = read_image(outputs["status"], "status map").data
-    shown = _shown(result)
-    images = {key: read_image(outputs[key], key).data for key, *_ in shown}
-    anatomy, affine = _volume(result["anatomy"], "anatomy")
-    mask = None
-    if result.get("mask"):
-        mask = np.nan_to_num(_volume(result["mask"], "brain mask")[0]) != 0
-        if mask.shape != status.shape:
-            mask = None  # not on the maps' grid: described, not drawn
-    # The brain: the mask, else the voxels with signal; the fitted brain is
-    # what the maps are shown and summarised in.
-    brain = mask if mask is not None else signal_region(anatomy)
+    """What a collection's section shows, from what the pass collected
+    (``result["collected"]``, a ``report_stats.Collected``): the planes,
+    the samples and where the brain and the fitted brain are in both.
+    """
     from tavni.mt_map.status import fitted
 
-    region = fitted(status) & brain
+    collected = result["collected"]
+    planes, samples = collected.planes, collected.samples
+    if collected.masked:
+        # The sample was drawn from the mask's voxels alone.
+        brain = np.ones(samples["mtw"].size, bool)
+        brain_planes = [plane != 0 for plane in planes["mask"]]
+        outlines = brain_planes
+    else:
+        # The brain: the voxels with signal, Otsu's threshold of the
+        # MT-weighted scan's sample.
+        threshold = signal_threshold(samples["mtw"])
+        with np.errstate(invalid="ignore"):
+            brain = samples["mtw"] > threshold
+            brain_planes = [plane > threshold for plane in planes["mtw"]]
+        outlines = None
+    region = fitted(samples["status"]) & brain
     return {
-        "status": status,
-        "shown": shown,
-        "images": images,
-        "anatomy": anatomy,
-        "reference": (anatomy.shape, affine),
-        "mask": mask,
+        "shown": _shown(result),
+        "planes": planes,
+        "samples": samples,
+        "stride": collected.stride,
         "brain": brain,
         "region": region,
-        "middle": centre(brain if brain.any() else region),
+        "region_planes": [
+            fitted(status) & inside for status, inside in zip(planes["status"], brain_planes)
+        ],
+        "outlines": outlines,
+        "mask_voxels": collected.mask_voxels if collected.masked else None,
     }
 
 
@@ -626,39 +613,37 @@ def collection_figures(result, data=None):
     Parameters
     ----------
     result : dict
-        What ``participant.map_collection`` returns.
+        What ``participant.map_collection`` returns, with "collected".
     data : dict, optional
-        The images, as read for the section; read here when None.
+        As ``_collection_data`` makes it from the result.
 
     Returns
     -------
     list of (str, matplotlib.figure.Figure, str, dict)
         Heading, figure, alternative text and what the figure found (the
-        field maps on the maps' grid, for the checks).
+        field maps' sample in the brain, for the checks).
     """
     data = data or _collection_data(result)
-    anatomy, brain, region, middle = (data[k] for k in ("anatomy", "brain", "region", "middle"))
-    figure, alt, fields = _inputs_figure(
-        result, anatomy, data["reference"], brain, data["mask"], middle
-    )
+    figure, alt, fields = _inputs_figure(data)
     figures = [("Inputs on the maps' grid", figure, alt, {"fields": fields})]
-    figure, alt = _alignment_figure(result, anatomy, data["reference"], brain, middle)
+    figure, alt = _alignment_figure(data)
     if figure is not None:
         figures.append(("Alignment of the scans", figure, alt, {}))
-    shown = data.get("shown", SHOWN)
-    figure, alt = _maps_figure(anatomy, data["images"], region, middle, data["mask"], shown)
+    figure, alt = _maps_figure(data)
     figures.append(("Maps over the MT-weighted scan", figure, alt, {}))
-    figure, alt = _histograms_figure(data["images"], region, shown)
+    figure, alt = _histograms_figure(data)
     figures.append(("Histograms in the fitted brain", figure, alt, {}))
     return figures
 
 
-def _status_section(status):
-    """The share solved over the fitted voxels, and the counts per status."""
+def _status_section(counts):
+    """The share solved over the fitted voxels, and the counts per status
+    (the chain's, counted as it ran).
+    """
     from tavni.mt_map.status import not_fitted
-    from tavni.mt_map.workflows.summary import summarise
+    from tavni.mt_map.workflows.summary import Summary
 
-    summary = summarise(status)
+    summary = Summary(dict(counts or {}))
     outside = ("masked", "invalid input")
     rows = [
         (
@@ -687,21 +672,24 @@ def _status_section(status):
 
 
 def _tissue_section(data):
-    labels, how = tissue_classes(data["images"]["r1"], data["region"])
+    """Median and IQR of each map per tissue class, from the sample."""
+    region, samples, stride = data["region"], data["samples"], data["stride"]
+    labels, how = tissue_classes(samples["r1"][region], np.ones(int(region.sum()), bool))
     if labels is None:
-        classes = [("fitted brain", data["region"])]
+        classes = [("fitted brain", np.ones(int(region.sum()), bool))]
         how = f"the fitted brain as one class ({how})"
     else:
         classes = [(name, labels == k + 1) for k, name in enumerate(_CLASSES)]
-    shown = data.get("shown", SHOWN)
+    shown = data["shown"]
     header = ["class", "voxels"] + [
         f"{_label(label, units)} median [IQR]" for _, label, units, _ in shown
     ]
     rows = []
     for name, where in classes:
-        row = [name, int(where.sum())]
+        # Each sampled voxel stands for ``stride`` voxels.
+        row = [name, int(where.sum()) * stride]
         for key, *_ in shown:
-            values = data["images"][key][where]
+            values = samples[key][region][where]
             values = values[np.isfinite(values)]
             if values.size:
                 q25, median, q75 = np.percentile(values, [25, 50, 75])
@@ -709,9 +697,10 @@ def _tissue_section(data):
             else:
                 row.append("n/a")
         rows.append(row)
+    sampled = f" Voxels and statistics from a sample of 1 voxel in {stride}." if stride > 1 else ""
     return (
-        f'<p class="muted">Classes: {html.escape(how)}. IQR: the 25th and 75th percentiles.</p>'
-        + _rows_table(header, rows)
+        f'<p class="muted">Classes: {html.escape(how)}. IQR: the 25th and 75th '
+        f"percentiles.{sampled}</p>" + _rows_table(header, rows)
     )
 
 
@@ -747,15 +736,13 @@ def _checks(data, fields):
     solved is the chain's own warning already).
     """
     found = []
-    if data["mask"] is None:
+    if data["mask_voxels"] is None:
         found.append(
             "no brain mask on the maps' grid: every voxel with a measurement was fitted, "
             "background included; the report summarises the voxels with signal"
         )
-    brain = data["brain"]
-    b1 = fields.get("b1")
-    if b1 is not None and brain.any():
-        inside = b1[brain]
+    inside = fields.get("b1")
+    if inside is not None and inside.size:
         covered = np.isfinite(inside).mean()
         if covered < _B1_COVERED:
             found.append(
@@ -799,14 +786,14 @@ def _collection_section(result):
     data = _collection_data(result)
     entities = {"session": result["session"], **result["entities"]}
     title = ", ".join(f"{k} {v}" for k, v in entities.items() if v) or "Maps"
-    status_html = _status_section(data["status"])
+    status_html = _status_section(result["counts"])
     parts = [f"<h2>{html.escape(title)}</h2>", "<h3>Status of the fit</h3>", status_html]
     fields = {}
     for heading, figure, alt, found in collection_figures(result, data):
         fields.update(found.get("fields", {}))
         parts += [f"<h3>{html.escape(heading)}</h3>"]
         if heading.startswith("Inputs"):
-            parts.append(_mask_line(result, data["mask"]))
+            parts.append(_mask_line(result, data["mask_voxels"]))
         parts.append(embedded(figure, alt))
         if heading.startswith("Inputs"):
             parts += ["<h3>Estimated motion</h3>", _motion_section(result)]
@@ -866,12 +853,12 @@ def _echoes_section(echoes):
     return parts
 
 
-def _mask_line(result, mask):
-    """Where the brain mask came from, and its size."""
+def _mask_line(result, voxels):
+    """Where the brain mask came from, and its size on the maps' grid."""
     origin = (result.get("brain_mask") or {}).get("Origin", "none")
     text = f"Brain mask: {origin}"
-    if mask is not None:
-        text += f"; {int(mask.sum())} voxels, outlined in cyan"
+    if voxels is not None:
+        text += f"; {voxels} voxels, outlined in cyan"
     else:
         text += "; colour ranges from the voxels with signal (Otsu's threshold)"
     return f"<p>{html.escape(text)}</p>"
@@ -920,12 +907,10 @@ def group_figure(rows):
     named : dict of str to list of str
         Per map suffix, the rows (participant, session, ...) that are outliers.
     """
-    plt = pyplot()
     across = min(4, len(GROUP_MAPS))
     down = -(-len(GROUP_MAPS) // across)
-    figure, axes = plt.subplots(
-        down, across, figsize=(11, 3.2 * down), squeeze=False, layout="constrained"
-    )
+    figure = new_figure(figsize=(11, 3.2 * down), layout="constrained")
+    axes = figure.subplots(down, across, squeeze=False)
     for axis in axes.ravel()[len(GROUP_MAPS) :]:
         axis.set_visible(False)
     rng = np.random.default_rng(0)
