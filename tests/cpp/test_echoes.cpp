@@ -255,9 +255,17 @@ TEST(Echoes, VectorExp) {
 // the least to the largest normal double, 3e-8 for floats (a mantissa the
 // float holds whole), 0 for 1, and a lane's value whatever its neighbours.
 TEST(Echoes, NarrowLog) {
-    std::vector<double> x = {1.0, 0x1p-1022, 0x1.fffffffffffffp1023, 0x1.6a09e667f3bccp-1,
-                             0x1.6a09e667f3bcdp-1, 0x1.6a09e6p-1, 0x1.6a09e8p-1, 0x1p-149,
-                             0x1.fffffep127, 0x1.0000000000001p0, 0x1.fffffffffffffp-1};
+    std::vector<double> x = {1.0,
+                             0x1p-1022,
+                             0x1.fffffffffffffp1023,
+                             0x1.6a09e667f3bccp-1,
+                             0x1.6a09e667f3bcdp-1,
+                             0x1.6a09e6p-1,
+                             0x1.6a09e8p-1,
+                             0x1p-149,
+                             0x1.fffffep127,
+                             0x1.0000000000001p0,
+                             0x1.fffffffffffffp-1};
     for (int k = 0; k <= 80000; ++k) {
         const double v = std::exp(-708.0 + 1417.0 * k / 80000.0);  // every exponent
         x.push_back(k % 2 == 0 ? v : static_cast<float>(std::fmod(v, 1e30) + 1e-30));
