@@ -306,9 +306,9 @@ constexpr std::size_t prefetch_distance = 2;
     // lanes of a double one per instruction. That loses nothing the data
     // hold: nearly every image stores its signals as float32 or as integers
     // (whose mantissas a float holds whole), and the log's error, under
-    // 5e-8 in ln S (1e-7 relative in S), moves R2* by about 1e-5 /s over an
-    // echo spread of 16 ms, far below the noise (about 1 /s at an SNR of
-    // 100). The sums, the intercepts and R2* stay in double.
+    // 5e-8 in ln S (as much, relative, in S), moves R2* by at most about
+    // 1e-5 /s over an echo spread of 16 ms, far below the noise (about 1 /s
+    // at an SNR of 100). The sums, the intercepts and R2* stay in double.
     for (std::size_t j = 0; j < rows; ++j) {
         for (std::size_t i = 0; i < lanes; i += 8) {
             narrow_log_of_positive(run.S[j] + i, run.y[j] + i);
