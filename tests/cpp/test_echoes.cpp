@@ -9,6 +9,7 @@
 
 #include "kernels/echoes.hpp"
 #include "kernels/vector_exp.hpp"
+#include "kernels/vector_log.hpp"
 
 namespace mt = tavni::mt_map;
 
@@ -127,8 +128,9 @@ INSTANTIATE_TEST_SUITE_P(Counts, EchoCounts,
                                            std::vector<std::size_t>{5, 1, 3, 8},
                                            std::vector<std::size_t>{1, 1, 1, 1, 1, 1, 1, 8}));
 
-// Double-precision decays recover to rounding; verdicts where the echoes do
-// not make a decay.
+// Double-precision decays recover to the precision of the float logarithm
+// (5e-8 in ln S: R2* to 1e-5 /s over these 7 ms of echoes, S_c(0) to 1e-7,
+// an sd of that size); verdicts where the echoes do not make a decay.
 TEST(Echoes, Verdicts) {
     struct Case {
         const char *what;
@@ -173,11 +175,11 @@ TEST(Echoes, Verdicts) {
                 << t.what;
             continue;
         }
-        EXPECT_NEAR(fit.R2star, t.R2, 1e-9) << t.what;
-        EXPECT_FALSE(std::signbit(fit.R2star) && t.R2 == 0.0) << t.what;  // not -0
-        EXPECT_LT(fit.R2star_sd, 1e-6) << t.what;
+        EXPECT_NEAR(fit.R2star, t.R2, 1e-5) << t.what;
+        EXPECT_TRUE(t.R2 != 0.0 || (fit.R2star == 0.0 && !std::signbit(fit.R2star))) << t.what;
+        EXPECT_LT(fit.R2star_sd, 1e-5) << t.what;
         for (std::size_t c = 0; c < pr.p.contrasts; ++c) {
-            EXPECT_NEAR(S0[c] / pr.S0(c), 1.0, 1e-12) << t.what;
+            EXPECT_NEAR(S0[c] / pr.S0(c), 1.0, 1e-7) << t.what;
         }
     }
 }
@@ -247,6 +249,39 @@ TEST(Echoes, VectorExp) {
             }
         }
     }
+}
+
+// The float logarithm of the echo fit: within 5e-8 of the library's from
+// the least to the largest normal double, 3e-8 for floats (a mantissa the
+// float holds whole), 0 for 1, and a lane's value whatever its neighbours.
+TEST(Echoes, NarrowLog) {
+    std::vector<double> x = {1.0,
+                             0x1p-1022,
+                             0x1.fffffffffffffp1023,
+                             0x1.6a09e667f3bccp-1,
+                             0x1.6a09e667f3bcdp-1,
+                             0x1.6a09e6p-1,
+                             0x1.6a09e8p-1,
+                             0x1p-149,
+                             0x1.fffffep127,
+                             0x1.0000000000001p0,
+                             0x1.fffffffffffffp-1};
+    for (int k = 0; k <= 80000; ++k) {
+        const double v = std::exp(-708.0 + 1417.0 * k / 80000.0);  // every exponent
+        x.push_back(k % 2 == 0 ? v : static_cast<float>(std::fmod(v, 1e30) + 1e-30));
+    }
+    x.resize(x.size() + 16, 1.0);
+    std::vector<double> y(x.size()), shifted(x.size());
+    for (std::size_t i = 0; i + 11 <= x.size(); i += 8) {
+        mt::narrow_log_of_positive(x.data() + i, y.data() + i);
+        mt::narrow_log_of_positive(x.data() + i + 3, shifted.data() + i + 3);  // into the pad
+    }
+    for (std::size_t i = 0; i + 16 < x.size(); ++i) {
+        const bool is_float = static_cast<float>(x[i]) == x[i];
+        EXPECT_NEAR(y[i], std::log(x[i]), is_float ? 3e-8 : 5e-8) << x[i];
+        EXPECT_TRUE(i < 3 || y[i] == shifted[i]) << x[i];
+    }
+    EXPECT_EQ(y[0], 0.0);
 }
 
 }  // namespace

@@ -323,8 +323,10 @@ def test_echoes_against_weighted_least_squares(layout):
     for index in np.ndindex(2, 25):
         expected = _echo_reference([S[index] for S in full], ECHO_TIMES)
         assert status[index] == expected[3], index
-        np.testing.assert_allclose(S0[index], expected[0], rtol=1e-9)
-        np.testing.assert_allclose([R2star[index], sd[index]], expected[1:3], rtol=1e-9, atol=1e-9)
+        # ln S is taken in single precision (within 5e-8): S0 to 1e-7, R2* to 1e-5 /s.
+        np.testing.assert_allclose(S0[index], expected[0], rtol=1e-7)
+        np.testing.assert_allclose(R2star[index], expected[1], rtol=0, atol=1e-5)
+        np.testing.assert_allclose(sd[index], expected[2], rtol=1e-5)
     expected_codes = {ECHO_STATUS_SOLVED, ECHO_STATUS_NEGATIVE_R2STAR, ECHO_STATUS_TOO_FEW_ECHOES}
     if layout == "broadcast":  # the contrast without signal is not among the broadcast ones
         expected_codes.remove(ECHO_STATUS_TOO_FEW_ECHOES)

@@ -455,7 +455,8 @@ def fit_echoes(signals, echo_times, *, threads=None):
 
     r the residuals of ln S, N the echoes used and C the contrasts. An echo
     whose signal is not positive and finite is left out of its voxel's fit.
-    The fit runs in C++ (module ``_maps``) on every core.
+    The fit runs in C++ (module ``_maps``) on every core; ln S is taken in
+    single precision (within 5e-8: R2* moves by under 1e-5 /s).
 
     Parameters
     ----------

@@ -15,7 +15,9 @@
 //     s^2 = sum w r^2 / (N - C - 1),   var R2* = s^2 / sum w (TE - T_c)^2,
 // N the echoes used, C the contrasts (NaN when N - C - 1 < 1).
 //
-// Plain numbers in and out, in double precision; no interpreter types.
+// Plain numbers in and out, in double precision (ln S is taken with its
+// mantissa's logarithm in single precision: within 5e-8); no interpreter
+// types.
 // Echo times in s, R2* in 1/s, signals in any one unit.
 #pragma once
 
