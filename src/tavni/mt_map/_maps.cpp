@@ -609,9 +609,8 @@ PyObject *spgr_log_derivatives(PyObject *Py_UNUSED(self), PyObject *args) {
     bool done;
     {
         ReleasedLock unlocked;
-        done = core::spgr_log_derivatives_map(shape, R1.array(), flip_angle.array(), TR.array(),
-                                              b1, threads, d_R1_data, d_b1_data,
-                                              unlocked.keep_going());
+        done = core::spgr_log_derivatives_map(shape, R1.array(), flip_angle.array(), TR.array(), b1,
+                                              threads, d_R1_data, d_b1_data, unlocked.keep_going());
     }
     return done ? none() : nullptr;
 }
