@@ -290,9 +290,7 @@ def tissue_parameters(probabilities, tissues=TISSUES):
     -------
     f, R1 (1/s), M0 : ndarray
     """
-    total = probabilities.sum(axis=0, dtype=np.float64)
-    has_tissue = total > 0
-    share = np.divide(probabilities, total, out=np.zeros(probabilities.shape), where=has_tissue)
+    share = _tissue_shares(probabilities)
 
     def mixed(values, weights):
         return sum(value * weight for value, weight in zip(values, weights))
@@ -324,9 +322,13 @@ def r2star(probabilities, tissues=TISSUES):
     ndarray
         R2*, 1/s.
     """
+    return sum(t.R2star * weight for t, weight in zip(tissues, _tissue_shares(probabilities)))
+
+
+def _tissue_shares(probabilities):
+    """Each tissue's share of the tissue in a voxel (0 where there is none)."""
     total = probabilities.sum(axis=0, dtype=np.float64)
-    share = np.divide(probabilities, total, out=np.zeros(probabilities.shape), where=total > 0)
-    return sum(t.R2star * weight for t, weight in zip(tissues, share))
+    return np.divide(probabilities, total, out=np.zeros(probabilities.shape), where=total > 0)
 
 
 def echo_times(echoes):
