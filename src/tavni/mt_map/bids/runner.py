@@ -41,9 +41,6 @@ __all__ = [
     "Progress",
     "table",
     "DASK_TIMEOUT",
-    "solved_share",
-    "shortfall",
-    "state_on_disk",
     "task_threads",
     "PARTICIPANT_RESOURCE",
     "slurm_settings",
@@ -61,13 +58,6 @@ ATTEMPTS = 2
 PARTICIPANT_RESOURCE = "participants"
 """The Dask worker resource that bounds the participants a worker runs at
 once; each of them then takes that share of the worker's threads."""
-
-# What in a collection's warnings names the likely cause of few voxels
-# solved: a parameter outside the range of human scanners, with its unit
-# mistake (protocol.validate), first; else the chain's own diagnosis.
-_UNIT_HINT = "for a human scanner; "
-_SOLVED_CAUSE = " were solved; "
-_R1_CAUSE = "R1 could not be found"
 
 
 class ClusterLost(BidsError):  # noqa: N818 - says what happened, as BidsError does
@@ -164,118 +154,13 @@ def _now_on_disk(output_dir):
         return time.time_ns()
 
 
-def solved_share(counts):
-    """The share of the fitted voxels solved, as ``mt-map fraction --fail-below``
-    judges it.
-
-    Parameters
-    ----------
-    counts : dict of str to int
-        Voxels per status name of the fraction fit.
-
-    Returns
-    -------
-    float
-        Solved over fitted (neither masked nor invalid input); 0 when no
-        voxel was fitted.
-    """
-    from tavni.mt_map.workflows.summary import Summary
-
-    return Summary(dict(counts or {})).solved_share
-
-
-def shortfall(counts, fail_below, warnings=()):
-    """Why a participant fails for too few voxels solved, or None.
-
-    Parameters
-    ----------
-    counts : list of dict
-        Voxels per status name, one dict per collection.
-    fail_below : float
-        The share of fitted voxels solved that each collection must reach.
-    warnings : list of str
-        The participant's warnings; the likely cause is taken from them.
-
-    Returns
-    -------
-    str or None
-        One line: the share, the threshold and the likely cause.
-    """
-    from tavni.mt_map.workflows.summary import Summary
-
-    summaries = [Summary(dict(c or {})) for c in counts]
-    low = [s for s in summaries if s.solved_share < fail_below]
-    if not low:
-        return None
-    worst = min(low, key=lambda s: s.solved_share)
-    if worst.fitted == 0:
-        text = "no voxel fitted (every voxel masked or without valid input)"
-    else:
-        text = (
-            f"{100 * worst.solved_share:.1f} % of the {worst.fitted} fitted voxels solved "
-            f"(below --fail-below {fail_below:g})"
-        )
-    hints = [w for w in warnings if _UNIT_HINT in w]
-    if hints:
-        return f"{text}; likely cause: {'; '.join(hints)}"
-    for warning in warnings:
-        if warning.startswith(_R1_CAUSE):
-            return f"{text}; {warning}"
-        if _SOLVED_CAUSE in warning:
-            return f"{text}; {warning.split(_SOLVED_CAUSE, 1)[1]}"
-    return text
-
-
-def state_on_disk(output_dir, participant, fail_below):
-    """A committed participant judged from its files: its status maps' counts
-    against ``fail_below``, and the warnings of their sidecars.
-
-    Parameters
-    ----------
-    output_dir : path-like
-        The derivatives dataset.
-    participant : str
-        The label, without ``sub-``.
-    fail_below : float
-
-    Returns
-    -------
-    (str or None, float or None, list of str)
-        Why it fails (None when every collection reaches ``fail_below``),
-        the smallest share solved (None without a readable status map) and
-        the warnings.
-    """
-    import json
-
-    from tavni.mt_map.bids.derivatives import read_image
-    from tavni.mt_map.bids.naming import STATUS_DESC
-    from tavni.mt_map.io.volumes import VolumeError
-    from tavni.mt_map.workflows.summary import summarise
-
-    counts, warnings = [], []
-    folder = Path(output_dir) / f"sub-{participant}"
-    for path in sorted(folder.rglob(f"*_desc-{STATUS_DESC}_dseg.nii.gz")):
-        try:
-            status = read_image(path, "status map").data
-        except VolumeError as error:
-            return f"cannot read its status map: {one_line(error)}", None, warnings
-        counts.append(summarise(status.astype("uint8")).counts)
-        try:
-            sidecar = json.loads(path.with_name(path.name[: -len(".nii.gz")] + ".json").read_text())
-            warnings += list(sidecar.get("ProcessingWarnings", ()))
-        except (OSError, ValueError, AttributeError):
-            pass
-    if not counts:
-        return None, None, warnings
-    share = min(solved_share(c) for c in counts)
-    return shortfall(counts, fail_below, warnings), share, warnings
-
-
 def _judged_on_disk(job, state, note):
     """The outcome of a participant whose outputs are in place but whose
     process or task did not report: "done" (with the note) unless too few
     voxels were solved.
     """
+    from tavni.mt_map.bids.participant import state_on_disk
+
     why, share, warnings = state_on_disk(job.output_dir, job.participant, job.fail_below)
     if why is not None:
         return Outcome(job.participant, "failed", why, warnings=warnings, solved=share)
