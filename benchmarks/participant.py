@@ -76,7 +76,8 @@ def main():
         first = work / "app0"
         subprocess.run([*mt_map, "bids", str(args.dataset), str(first), "participant"], check=True)
         anat = next(first.glob("sub-*/**/anat"))
-        sidecar = json.loads(next(anat.glob("*_MPFmap.json")).read_text())
+        maps = [p for p in anat.glob("*_MPFmap.json") if "_desc-" not in p.name]
+        sidecar = json.loads(maps[0].read_text())
         protocol = work / "protocol.json"
         protocol.write_text(
             json.dumps({k: v["Value"] for k, v in sidecar["Parameters"].items()}, indent=1)
