@@ -273,6 +273,9 @@ def _stored_block(data):
     return b"\x00" + struct.pack("<HH", len(data), len(data) ^ 0xFFFF)
 
 
+_COMPRESS_BLOCK = 1 << 20
+
+
 class _Writer:
     """One output written a run at a time to a temporary file.
 
@@ -280,7 +283,10 @@ class _Writer:
     display range in a header (NIfTI), the prelude is rewritten in place
     when the data is complete (see ``formats.Format.prelude``). A gzipped
     output is one gzip member: the prelude in a stored block, then the
-    values compressed by one compressor.
+    values compressed by one compressor, handed to it in blocks of
+    ``_COMPRESS_BLOCK`` bytes whatever the runs: igzip's output depends on
+    where its input is cut, and the runs' length on the memory budget, so
+    the same values give the same bytes in every run, on every machine.
     """
 
     def __init__(self, path, what, temporary, shape, dtype, header=None):
@@ -298,6 +304,7 @@ class _Writer:
             self._file.write(_GZIP_HEAD + _stored_block(prelude))
             self._compressor = _deflate.compressobj(GZIP_LEVEL, _deflate.DEFLATED, -15)
             self._crc, self._size = 0, 0
+            self._pending = bytearray()
         self._prelude_at = self._file.tell()
         self._file.write(prelude)
 
@@ -331,11 +338,23 @@ class _Writer:
             return
         self._crc = zlib.crc32(data, self._crc)
         self._size += data.nbytes
-        self._file.write(self._compressor.compress(data))
+        if self._pending:
+            taken = _COMPRESS_BLOCK - len(self._pending)
+            self._pending += data[:taken]
+            data = data[taken:]
+            if len(self._pending) < _COMPRESS_BLOCK:
+                return
+            self._file.write(self._compressor.compress(self._pending))
+            self._pending = bytearray()
+        while len(data) >= _COMPRESS_BLOCK:
+            self._file.write(self._compressor.compress(data[:_COMPRESS_BLOCK]))
+            data = data[_COMPRESS_BLOCK:]
+        self._pending += data
 
     def _finish(self):
         prelude = self._prelude()
         if self._compressor is not None:
+            self._file.write(self._compressor.compress(self._pending))
             self._file.write(self._compressor.flush())  # the final block
             crc = _crc32_combine(zlib.crc32(prelude), self._crc, self._size)
             size = (len(prelude) + self._size) & 0xFFFFFFFF
