@@ -240,6 +240,10 @@ needs_slurm = pytest.mark.skipif(
     reason="no Slurm on this machine (sinfo not on PATH); tests/slurm/start runs one",
 )
 SLURM = ["--slurm", "--slurm-cores", "1", "--slurm-walltime", "00:10:00"]
+if os.environ.get("MPF_SANITIZED"):
+    # Under the sanitizers every allocation carries shadow memory and red
+    # zones, beyond the default job memory's model of a participant.
+    SLURM += ["--slurm-memory", "4GiB"]
 
 
 @needs_slurm
