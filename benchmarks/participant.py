@@ -8,8 +8,9 @@ Each round runs, interleaved, in fresh processes (CPU time and peak memory
 from the children's rusage, one child at a time):
   (a) ``mt-map bids DS OUT participant`` (the report included);
   (b) ``mt-map fraction`` with the App's inputs: the same scans, its B1 and
-      B0 maps, its computed brain mask, the parameters its map's sidecar
-      records, the same nine maps;
+      B0 maps, the parameters its map's sidecar records, the same nine maps
+      and the brain mask computed and written as the App does
+      (``--brain-mask-out``);
   (c) the I/O floor: the same inputs read and the nine maps written as
       .nii.gz with nothing computed (float32 reads, run by run).
 Prints each side's CPU, wall and peak RSS, and the ratios App / fraction
@@ -103,7 +104,8 @@ def main():
             maps = work / f"maps{round_}"
             maps.mkdir()
             command = [*mt_map, "fraction", "--protocol", str(protocol), "--quiet"]
-            command += [f"--{n}={p}" for n, p in inputs.items()]
+            command += [f"--{n}={p}" for n, p in inputs.items() if n != "mask"]
+            command += [f"--brain-mask-out={maps / 'brain_mask.nii.gz'}"]
             command += [f"{flag}={maps / (name + '.nii.gz')}" for flag, name in MAPS.items()]
             command += [f"--sensitivity-out={maps / 'MPFsens.nii.gz'}"]
             rows["fraction"].append(measured(command, env))

@@ -78,3 +78,54 @@ def test_no_brain_is_one_clear_line(image, voxel, message):
     with pytest.raises(ValueError, match=message) as raised:
         brain_mask(image, voxel)
     assert "\n" not in str(raised.value)
+
+
+@pytest.fixture(scope="module")
+def head_scans(tmp_path_factory):
+    from tavni.mt_map.cli import main
+
+    folder = tmp_path_factory.mktemp("head")
+    shape = ["--shape", "40", "48", "40", "--anatomy", "geometric", "--head", "--quiet"]
+    assert main(["phantom", str(folder), *shape]) == 0
+    return folder
+
+
+def _fraction(folder, out, *extra):
+    from tavni.mt_map.cli import main
+
+    scans = [f"--{n}={folder / n}.nii.gz" for n in ("pdw", "t1w", "mtw", "b1")]
+    return main(
+        ["fraction", *scans, f"--protocol={folder / 'protocol.json'}", "--quiet"]
+        + [f"--output={out / 'f.nii.gz'}", f"--status={out / 's.nii.gz'}", *map(str, extra)]
+    )
+
+
+@pytest.mark.parametrize(
+    "extra, message",
+    [
+        (("--mask", "{folder}/labels.nii.gz"), "give --mask or --brain-mask-out, not both"),
+        (("--brain-mask-out", "{folder}/mtw.nii.gz"), "is the same file as the --mtw image"),
+        (("--brain-mask-out", "{out}/f.nii.gz"), "is the same file as the fraction output"),
+        (("--b0", "{out}/missing.nii.gz"), "missing.nii.gz"),
+    ],
+    ids=["with --mask", "onto a scan", "onto a map", "the chain fails"],
+)
+def test_fraction_computes_the_mask_or_leaves_nothing(head_scans, tmp_path, capsys, extra, message):
+    import nibabel
+
+    assert _fraction(head_scans, tmp_path, "--brain-mask-out", tmp_path / "brain.nii.gz") == 0
+    mtw = nibabel.load(head_scans / "mtw.nii.gz")
+    written = np.asanyarray(nibabel.load(tmp_path / "brain.nii.gz").dataobj)
+    np.testing.assert_array_equal(written, brain_mask(mtw.get_fdata(), mtw.header.get_zooms()))
+    fraction = np.asanyarray(nibabel.load(tmp_path / "f.nii.gz").dataobj)
+    assert np.isnan(fraction[written == 0]).all() and np.isfinite(fraction[written == 1]).any()
+
+    (tmp_path / "again").mkdir()
+    before = (head_scans / "mtw.nii.gz").read_bytes()
+    args = [a.format(folder=head_scans, out=tmp_path / "again") for a in extra]
+    if extra[0] != "--brain-mask-out":
+        args += ["--brain-mask-out", tmp_path / "again" / "brain.nii.gz"]
+    assert _fraction(head_scans, tmp_path / "again", *args) == 1
+    assert message in capsys.readouterr().err
+    assert (head_scans / "mtw.nii.gz").read_bytes() == before
+    assert list((tmp_path / "again").iterdir()) == []

@@ -889,7 +889,7 @@ def computed_mask(collection, target, generated_by):
     Returns
     -------
     (str, numpy.ndarray)
-        The mask's path, and the mask (uint8, for the report's planes).
+        The mask's path, and the mask (bool, for the report's planes).
 
     Raises
     ------
@@ -897,35 +897,21 @@ def computed_mask(collection, target, generated_by):
         The scan has no brain-like foreground; the message names it and
         the options that do without.
     """
-    import numpy as np
+    from tavni.mt_map.preprocess.mask import DESCRIPTION, write_brain_mask
 
-    from tavni.mt_map.io import volumes
-    from tavni.mt_map.preprocess.grid import voxel_sizes
-    from tavni.mt_map.preprocess.mask import METHOD, brain_mask
-
-    volume = read_image(collection.mtw, "MT-weighted image")
-    data = volume.data
-    if data.ndim == 4 and data.shape[3] == 1:
-        data = data[..., 0]
-    voxel_size = 1.0 if volume.affine is None else voxel_sizes(volume.affine)
     try:
-        mask = brain_mask(data, voxel_size)
+        mask = write_brain_mask(collection.mtw, target, "MT-weighted image")
     except ValueError as error:
         raise BidsError(
             f"{Path(collection.mtw).name}: cannot compute a brain mask ({one_line(error)}); "
             "give one with --mask-dir, or fit every voxel with --no-mask"
         ) from None
-    volumes.save_all(
-        [volumes.Output(target, "brain mask", mask, np.uint8, volume, f"brain mask ({METHOD})")]
-    )
     write_json(
         target.with_name(target.name.removesuffix(".nii.gz") + ".json"),
         {
             "Type": "Brain",
             "Sources": [_mt_source(collection)],
-            "Description": f"Brain mask computed from the MT-weighted scan: {METHOD} "
-            "(median filter, Otsu's threshold), then an opening, the largest connected "
-            "component, holes filled and a closing, sized in mm",
+            "Description": f"Brain mask computed from the MT-weighted scan: {DESCRIPTION}",
             "GeneratedBy": [generated_by],
         },
     )

@@ -3,7 +3,10 @@ image, its reference and an R1 map.
 """
 
 import argparse
+import contextlib
+import os
 import sys
+import tempfile
 from pathlib import Path
 
 from tavni.mt_map import protocol
@@ -67,6 +70,50 @@ def _exit_status(summary, fail_below):
     return 0
 
 
+@contextlib.contextmanager
+def _brain_mask(options, scans, outputs):
+    """The mask to fit within: ``--mask``, or with ``--brain-mask-out`` one
+    computed from the MT-weighted scan (its first echo), written under a
+    temporary name beside its target and moved into place once the maps
+    are written, so that a failed run leaves no mask behind.
+    """
+    target = options.brain_mask_out
+    if target is None:
+        yield options.mask
+        return
+    if options.mask is not None:
+        raise UsageError("give --mask or --brain-mask-out, not both")
+    from tavni.mt_map.io import volumes
+    from tavni.mt_map.preprocess.mask import write_brain_mask
+
+    mtw = scans["mtw"].images[0] if hasattr(scans["mtw"], "images") else scans["mtw"]
+    given = {name: getattr(options, name) for name in ("pdw", "t1w", "mtw", "b1", "b0")}
+    inputs = [
+        (f"--{name} image", path)
+        for name, paths in given.items()
+        for path in (paths if isinstance(paths, (list, tuple)) else [paths])
+        if path is not None
+    ]
+    inputs += [("protocol", options.protocol)] if options.protocol else []
+    inputs += [(f"{name} output", path) for name, path in outputs.items() if path is not None]
+    volumes.check_outputs([volumes.Output(target, "brain mask output", None)], inputs)
+    handle, pending = tempfile.mkstemp(
+        prefix=f".{target.name}.", suffix=".nii.gz", dir=target.parent
+    )
+    os.close(handle)
+    try:
+        try:
+            write_brain_mask(mtw, pending, "MT-weighted scan")
+        except ValueError as error:
+            raise volumes.VolumeError(
+                f"cannot compute a brain mask from '{mtw}' ({error}); give one with --mask"
+            ) from None
+        yield pending
+        os.replace(pending, target)
+    finally:
+        Path(pending).unlink(missing_ok=True)
+
+
 def run(options):
     """Maps the fraction by the chain or the ratio path, whichever the
     options' images ask for; returns the exit status (3 below
@@ -95,25 +142,26 @@ def run(options):
             "sensitivity": options.sensitivity_out,
         }
         scans = scans_with_echoes(options)
-        summary = workflows.fraction_from_scans(
-            scans["pdw"],
-            scans["t1w"],
-            scans["mtw"],
-            given,
-            outputs,
-            b1=options.b1,
-            b0=options.b0,
-            mask=options.mask,
-            threads=options.threads,
-            clip=options.clip,
-            exact=not options.fast,
-            max_memory=options.max_memory,
-            quiet=options.quiet,
-            protocol_path=options.protocol,
-            register=options.register,
-            noise_sd=options.noise_sd,
-            echo_combination=options.echo_combination,
-        )
+        with _brain_mask(options, scans, outputs) as mask:
+            summary = workflows.fraction_from_scans(
+                scans["pdw"],
+                scans["t1w"],
+                scans["mtw"],
+                given,
+                outputs,
+                b1=options.b1,
+                b0=options.b0,
+                mask=mask,
+                threads=options.threads,
+                clip=options.clip,
+                exact=not options.fast,
+                max_memory=options.max_memory,
+                quiet=options.quiet,
+                protocol_path=options.protocol,
+                register=options.register,
+                noise_sd=options.noise_sd,
+                echo_combination=options.echo_combination,
+            )
         return _exit_status(summary, options.fail_below)
     missing = [name for name in RATIO_INPUTS if name not in from_ratio]
     if missing:
@@ -202,6 +250,14 @@ def add_parser(commands):
         type=Path,
         metavar="MASK.nii.gz",
         help="voxels to fit (nonzero); the others get NaN",
+    )
+    fraction.add_argument(
+        "--brain-mask-out",
+        type=Path,
+        metavar="MASK.nii.gz",
+        help="compute a brain mask from the MT-weighted scan (median filter, Otsu's "
+        "threshold, morphology sized in mm: the BIDS App's), fit within it and write it "
+        "here; instead of --mask",
     )
     add_registration_options(fraction)
     protocol.add_options(fraction, protocol.SCANS + protocol.SEQUENCE + protocol.LINESHAPE)

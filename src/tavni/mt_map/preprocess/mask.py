@@ -10,10 +10,16 @@ behaves the same at 1 mm and at 2 mm.
 
 import numpy as np
 
-__all__ = ["METHOD", "brain_mask"]
+__all__ = ["METHOD", "DESCRIPTION", "brain_mask", "write_brain_mask"]
 
 METHOD = "median Otsu"
 """The method's short name, for sidecars and reports."""
+
+DESCRIPTION = (
+    f"{METHOD} (median filter, Otsu's threshold), then an opening, the largest connected "
+    "component, holes filled and a closing, sized in mm"
+)
+"""The method in one sentence, for sidecars."""
 
 # Radius of the median filter: wide enough to silence Rician noise in the
 # background at the SNRs of structural scans, narrow enough to keep the
@@ -196,3 +202,43 @@ def brain_mask(image, voxel_size_mm):
     brain = _eroded(_dilated(brain, _CLOSING_MM, sizes), _CLOSING_MM, sizes)
     brain = ndimage.binary_fill_holes(brain)
     return brain[pad:-pad, pad:-pad, pad:-pad]
+
+
+def write_brain_mask(scan, target, what="MT-weighted scan"):
+    """Computes the brain mask of a scan and writes it on the scan's grid.
+
+    Parameters
+    ----------
+    scan : path-like
+        A 3-D image (NIfTI or .npy), or 4-D with one volume.
+    target : path-like
+        The mask to write: uint8, 1 in the brain, the scan's geometry.
+    what : str
+        What the scan is, for messages.
+
+    Returns
+    -------
+    numpy.ndarray
+        The mask, bool.
+
+    Raises
+    ------
+    ValueError
+        No brain-like foreground (see :func:`brain_mask`).
+    tavni.mt_map.io.volumes.VolumeError
+        The scan cannot be read or the mask not written.
+    """
+    from tavni.mt_map.io import volumes
+    from tavni.mt_map.preprocess.grid import voxel_sizes
+
+    volume = volumes.load(volumes.probe(scan, what))
+    data = volume.data
+    if data.ndim == 4 and data.shape[3] == 1:
+        data = data[..., 0]
+    voxel_size = 1.0 if volume.affine is None else voxel_sizes(volume.affine)
+    mask = brain_mask(data, voxel_size)
+    del data, volume.data
+    volumes.save_all(
+        [volumes.Output(target, "brain mask", mask, np.uint8, volume, f"brain mask ({METHOD})")]
+    )
+    return mask
