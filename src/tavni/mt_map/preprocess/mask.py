@@ -181,10 +181,14 @@ def brain_mask(image, voxel_size_mm):
             f"no brain-like foreground: the head found is only {ratio:.2g} times "
             "as bright as the background"
         )
-    # Morphology near the grid's border sees background beyond it: pad, so
-    # that a brain touching the border is not eaten away there.
+    # The morphology works in the head's bounding box, padded: nothing it
+    # does reaches further than the pad past the head, and the background
+    # around a head is half the grid or more. The pad also gives a brain
+    # touching the grid's border background beyond it, so that it is not
+    # eaten away there.
+    box = _bounding_box(head)
     pad = int(np.ceil(max(_OPENING_MM, _CLOSING_MM) / sizes.min())) + 1
-    head = np.pad(head, pad)
+    head = np.pad(head[box], pad)
     core = _eroded(head, _OPENING_MM, sizes)
     if not core.any():
         raise ValueError(
@@ -201,7 +205,19 @@ def brain_mask(image, voxel_size_mm):
     brain = ndimage.binary_fill_holes(labels == largest)
     brain = _eroded(_dilated(brain, _CLOSING_MM, sizes), _CLOSING_MM, sizes)
     brain = ndimage.binary_fill_holes(brain)
-    return brain[pad:-pad, pad:-pad, pad:-pad]
+    found = np.zeros(data.shape, dtype=bool)
+    found[box] = brain[pad:-pad, pad:-pad, pad:-pad]
+    return found
+
+
+def _bounding_box(mask):
+    """The slices of the smallest box holding every True voxel (some exist)."""
+    box = []
+    for axis in range(mask.ndim):
+        others = tuple(a for a in range(mask.ndim) if a != axis)
+        hit = np.flatnonzero(mask.any(axis=others))
+        box.append(slice(int(hit[0]), int(hit[-1]) + 1))
+    return tuple(box)
 
 
 def write_brain_mask(scan, target, what="MT-weighted scan"):
