@@ -279,7 +279,10 @@ def test_reports_render(derived, tmp_path, page, pictures):
     if svgs:
         # Pixels of the lines' colours: the outline in every input row, the
         # iso-intensity lines in both alignment rows.
-        rows = [np.asarray(Image.open(io.BytesIO(base64.b64decode(data)))) for _, data in pngs]
+        rows = [
+            np.asarray(Image.open(io.BytesIO(base64.b64decode(data))).convert("RGB"))
+            for _, data in pngs
+        ]
         for colour, shown in (((0, 204, 255), range(5)), ((255, 68, 0), range(5, 7))):
             for row in (rows[k] for k in shown):
                 assert (row == colour).all(axis=-1).sum() > 100, colour

@@ -5,14 +5,15 @@ blue in 0-1) joined by straight lines; the anchors are samples of
 matplotlib's colour maps of the same names, placed where a straight line
 between neighbours stays within 0.008 of the map in every channel. A value
 is looked up as matplotlib does: scaled to 0-1 over the range, times 256,
-truncated, clipped to the table.
+truncated, clipped to the table. A picture of one colour map can be a PNG
+of 8-bit entries and a palette, a third of RGB's bytes.
 """
 
 import functools
 
 import numpy as np
 
-__all__ = ["ANCHORS", "table", "coloured", "css_gradient"]
+__all__ = ["ANCHORS", "table", "palette", "indexed", "coloured", "css_gradient"]
 
 ANCHORS = {
     "gray": (
@@ -141,35 +142,79 @@ ANCHORS = {
 
 
 @functools.cache
-def table(name):
-    """The 256-entry table of a colour map.
+def table(name, entries=256):
+    """A colour map's table.
 
     Parameters
     ----------
     name : str
         A key of ``ANCHORS``.
+    entries : int
+        Its length: 256 as matplotlib's, fewer to leave room in a PNG's
+        palette of 256 colours for others.
 
     Returns
     -------
     numpy.ndarray
-        (256, 3) float64, red, green and blue in 0-1 (read-only).
+        (entries, 3) float64, red, green and blue in 0-1 (read-only).
     """
     anchors = np.asarray(ANCHORS[name], dtype=np.float64)
-    entries = np.arange(256)
-    found = np.stack([np.interp(entries, anchors[:, 0], anchors[:, c]) for c in (1, 2, 3)], -1)
+    at = np.linspace(0.0, 255.0, entries)
+    found = np.stack([np.interp(at, anchors[:, 0], anchors[:, c]) for c in (1, 2, 3)], -1)
     found.setflags(write=False)
     return found
 
 
 @functools.cache
-def _bytes(name, bad):
-    """The table in 8 bits with one entry more, the colour of what is not
-    a number.
+def palette(name, entries=256, bad=(255, 255, 255)):
+    """The table in 8 bits with one entry more, the colour of NaN.
+
+    Parameters
+    ----------
+    name : str
+        A key of ``ANCHORS``.
+    entries : int
+        The table's length.
+    bad : (int, int, int)
+        The colour of NaN.
+
+    Returns
+    -------
+    numpy.ndarray
+        (entries + 1, 3) uint8 (read-only).
     """
-    found = np.rint(table(name) * 255).astype(np.uint8)
+    found = np.rint(table(name, entries) * 255).astype(np.uint8)
     found = np.concatenate([found, np.array([bad], np.uint8)])
     found.setflags(write=False)
     return found
+
+
+def indexed(values, low, high, entries=256):
+    """Values as entries of a colour map's table, as matplotlib looks them
+    up: scaled to 0-1 over the range, times the entries, truncated,
+    clipped to the table; NaN is ``entries``.
+
+    Parameters
+    ----------
+    values : numpy.ndarray
+        Any shape.
+    low, high : float
+        The range spread over the table.
+    entries : int
+        The table's length.
+
+    Returns
+    -------
+    numpy.ndarray
+        ``values.shape``, intp.
+    """
+    scale = entries / (high - low) if high > low else 0.0
+    # In float32, the planes' own precision: a value on an entry's
+    # boundary may land one entry from another scaling.
+    position = (np.asarray(values, np.float32) - np.float32(low)) * np.float32(scale)
+    np.clip(position, 0, entries - 1, out=position)
+    position[np.isnan(position)] = entries
+    return position.astype(np.intp)
 
 
 def coloured(values, name, low, high, bad=(255, 255, 255)):
@@ -191,13 +236,7 @@ def coloured(values, name, low, high, bad=(255, 255, 255)):
     numpy.ndarray
         ``values.shape + (3,)``, uint8.
     """
-    scale = 256.0 / (high - low) if high > low else 0.0
-    # In float32, the planes' own precision: a value on an entry's
-    # boundary may land one entry (1/255 in colour) from another scaling.
-    position = (np.asarray(values, np.float32) - np.float32(low)) * np.float32(scale)
-    np.clip(position, 0, 255, out=position)
-    position[np.isnan(position)] = 256
-    return np.take(_bytes(name, tuple(bad)), position.astype(np.intp), axis=0)
+    return np.take(palette(name, 256, tuple(bad)), indexed(values, low, high), axis=0)
 
 
 def css_gradient(name, direction="to top"):

@@ -1,7 +1,7 @@
 """HTML reports of the BIDS App, for a person to look at before trusting the maps.
 
 ``participant_report`` writes one self-contained page per participant
-(every image embedded as a base64 PNG). Per collection: the share of the
+(every picture inline: base64 PNG or SVG). Per collection: the share of the
 fitted voxels solved with the counts per status; the three scans, the B1
 and B0 maps and the brain mask's outline in three planes on the maps' grid
 (a B1 map of another head, or one misplaced, shows at a glance); an
@@ -15,10 +15,17 @@ range comes from the data inside the brain mask (robust percentiles), or
 inside the voxels with signal where there is no mask, so that background
 never sets it.
 
+The participant's pictures need no plotting library: the planes are
+coloured through small tables (``colours``), composited and outlined with
+NumPy and written as PNG by Pillow, one per row of three planes; the texts
+(plane names, labels, the colour bars' values) are HTML beside them, the
+colour bars CSS gradients and the histograms inline SVG.
+
 ``group_report`` shows the distribution of the per-participant medians with
-the outliers named, and one row per participant with its flags. Figures are
-drawn with matplotlib's Agg backend (no display needed) in constrained
-layout, so that no label runs into a neighbouring panel.
+the outliers named, and one row per participant with its flags. Its figure
+is drawn with matplotlib's Agg backend (no display needed) in constrained
+layout, so that no label runs into a neighbouring panel; it runs once per
+cohort, and a participant run never imports matplotlib.
 """
 
 import base64
@@ -32,7 +39,7 @@ from pathlib import Path
 
 import numpy as np
 
-from tavni.mt_map.bids.colours import coloured, css_gradient
+from tavni.mt_map.bids.colours import coloured, css_gradient, indexed, palette
 from tavni.mt_map.bids.report_stats import signal_threshold
 from tavni.mt_map.outputs import GROUP_MAPS, MAPS
 
@@ -366,8 +373,8 @@ def _tiled(planes, fill=np.nan):
     """The three planes side by side in one image, bottom-aligned, a
     narrow gap of ``fill`` between them; and the middle column of each.
 
-    One image per row instead of three panels: a figure's axes cost more
-    to set up and draw than the pixels they hold.
+    One picture per row instead of three: one PNG to encode, and the
+    planes of a row stay level however the page is laid out.
     """
     height = max(plane.shape[0] for plane in planes)
     gap = max(2, height // 40)
@@ -424,21 +431,57 @@ def _enlarged(image, factor):
     return np.repeat(np.repeat(image, factor, axis=0), factor, axis=1)
 
 
-def _png(rgb, alt, width):
-    """An 8-bit RGB picture as an <img> with its PNG inline, shown
-    ``width`` CSS pixels wide (the height follows).
+def _interpolated(image, factor):
+    """The image at ``factor`` times its size, linear between the pixels'
+    centres (held at the borders): lines drawn where it crosses a level
+    follow the level between voxels rather than their blocks' edges.
+    """
+    image = np.asarray(image, np.float32)
+    for axis in (0, 1):
+        size = image.shape[axis]
+        if factor == 1 or size < 2:
+            image = np.repeat(image, factor, axis=axis)
+            continue
+        at = np.clip((np.arange(size * factor) + 0.5) / factor - 0.5, 0, size - 1)
+        below = np.minimum(at.astype(np.intp), size - 2)
+        weight = (at - below).astype(np.float32)
+        weight = weight[:, None] if axis == 0 else weight[None, :]
+        lower = np.take(image, below, axis=axis)
+        image = lower + weight * (np.take(image, below + 1, axis=axis) - lower)
+    return image
+
+
+def _png(image, alt, width, colours=None):
+    """A picture as an <img> with its PNG inline, shown ``width`` CSS
+    pixels wide (the height follows): 8-bit RGB, or 8-bit entries of the
+    palette ``colours``.
     """
     from PIL import Image
 
     buffer = io.BytesIO()
     # Rows of the volume's last axis up: the picture's first row is the top.
-    picture = Image.fromarray(np.ascontiguousarray(rgb[::-1]), "RGB")
+    picture = Image.fromarray(np.ascontiguousarray(image[::-1]))
+    if colours is not None:
+        picture.putpalette(np.asarray(colours, np.uint8).tobytes())
     # The least zlib effort, and runs of equal bytes alone (the filtered
     # rows of flat colour, background and gaps are mostly zeros): faster
     # than zlib's default and smaller on these pictures.
     picture.save(buffer, format="png", compress_level=1, compress_type=zlib.Z_RLE)
     data = base64.b64encode(buffer.getvalue()).decode("ascii")
     return f'<img alt="{html.escape(alt)}" width="{width}" src="data:image/png;base64,{data}">'
+
+
+# A row of one colour map is a palette PNG (a third of RGB's bytes, and no
+# filtering to choose): the map in 253 entries, the page's white for NaN,
+# and the lines' two colours.
+_ENTRIES = 253
+_LINE_ENTRIES = {_CYAN: _ENTRIES + 1, _ORANGE: _ENTRIES + 2}
+
+
+def _one_map(values, name, low, high):
+    """Values through one colour map: (8-bit entries, their palette)."""
+    entries = indexed(values, low, high, _ENTRIES).astype(np.uint8)
+    return entries, np.concatenate([palette(name, _ENTRIES), [_CYAN, _ORANGE]])
 
 
 def _ticks(low, high):
@@ -486,14 +529,16 @@ class _Rows:
         self.parts = []
         self.ranges = {}
 
-    def add(self, key, label, rgb, colours, value_range, alt, lines=()):
-        """One row: ``rgb`` the tiled planes coloured (drawn over in place
-        when not enlarged), ``lines`` pairs of (pixels at the enlarged
-        size, colour) drawn over them.
+    def add(self, key, label, image, colours, value_range, alt, lines=()):
+        """One row: ``image`` the tiled planes coloured, RGB or as
+        ``_one_map`` makes them (drawn over in place when not enlarged),
+        ``lines`` pairs of (pixels at the enlarged size, colour) drawn over
+        them.
         """
-        rgb = _enlarged(rgb, self.factor)
+        image, entries = image if isinstance(image, tuple) else (image, None)
+        image = _enlarged(image, self.factor)
         for where, colour in lines:
-            rgb[where] = colour
+            image[where] = colour if entries is None else _LINE_ENTRIES[colour]
         self.ranges[key] = value_range
         if not self.parts:
             names = "".join(
@@ -506,18 +551,17 @@ class _Rows:
             )
         self.parts.append(
             f'<div class="row"><div class="tiles" style="width: {self.width}px">'
-            f"{_png(rgb, alt, self.width)}</div>"
+            f"{_png(image, alt, self.width, entries)}</div>"
             f"{_colour_bar(colours, *value_range, label)}</div>"
         )
 
-    def lines(self, planes, colour, above=None):
-        """The boundaries of boolean planes (``above`` None) or of a scan's
-        planes at the level ``above``, at the enlarged size, in the colour.
+    def lines(self, planes, colour, above=0.5):
+        """Where planes (a scan's, or a mask's as 0 and 1) cross the level
+        ``above``, at the enlarged size, in the colour.
         """
-        tiled = _enlarged(_tiled(planes, False if above is None else np.nan)[0], self.factor)
+        tiled = _tiled([np.asarray(plane, np.float32) for plane in planes])[0]
+        tiled = _interpolated(tiled, self.factor)
         sides = 2 if self.factor > 1 else 1
-        if above is None:
-            return _edges(tiled, None, sides), colour
         with np.errstate(invalid="ignore"):
             return _edges(tiled > above, np.isfinite(tiled), sides), colour
 
@@ -562,7 +606,7 @@ def _inputs_figure(data):
     outline = figure.outline(data["outlines"])
     where = ", the brain mask outlined in cyan" if outline else ""
     for key, label, colours, (low, high) in rows:
-        image = coloured(_tiled(planes[key])[0], colours, low, high)
+        image = _one_map(_tiled(planes[key])[0], colours, low, high)
         alt = (
             f"{label} on the maps' grid in sagittal, coronal and axial planes{where}; "
             f"colours from {low:.4g} to {high:.4g}."
@@ -592,7 +636,7 @@ def _alignment_figure(data):
     lines = [figure.lines(planes["mtw"], _ORANGE, level) for level in levels]
     for role, label in shown:
         low, high = _scan_range(data, role)
-        image = coloured(_tiled(planes[role])[0], "gray", low, high)
+        image = _one_map(_tiled(planes[role])[0], "gray", low, high)
         alt = (
             f"The registered {label} scan in three planes with the MT-weighted scan's "
             "iso-intensity lines (orange) between its tissue classes drawn over it."
