@@ -1,7 +1,7 @@
 """HTML reports of the BIDS App, for a person to look at before trusting the maps.
 
 ``participant_report`` writes one self-contained page per participant
-(every image embedded as a base64 PNG). Per collection: the share of the
+(every picture inline: base64 PNG or SVG). Per collection: the share of the
 fitted voxels solved with the counts per status; the three scans, the B1
 and B0 maps and the brain mask's outline in three planes on the maps' grid
 (a B1 map of another head, or one misplaced, shows at a glance); an
@@ -15,10 +15,17 @@ range comes from the data inside the brain mask (robust percentiles), or
 inside the voxels with signal where there is no mask, so that background
 never sets it.
 
+The participant's pictures need no plotting library: the planes are
+coloured through small tables (``colours``), composited and outlined with
+NumPy and written as PNG by Pillow, one per row of three planes; the texts
+(plane names, labels, the colour bars' values) are HTML beside them, the
+colour bars CSS gradients and the histograms inline SVG.
+
 ``group_report`` shows the distribution of the per-participant medians with
-the outliers named, and one row per participant with its flags. Figures are
-drawn with matplotlib's Agg backend (no display needed) in constrained
-layout, so that no label runs into a neighbouring panel.
+the outliers named, and one row per participant with its flags. Its figure
+is drawn with matplotlib's Agg backend (no display needed) in constrained
+layout, so that no label runs into a neighbouring panel; it runs once per
+cohort, and a participant run never imports matplotlib.
 """
 
 import base64
@@ -27,10 +34,12 @@ import hashlib
 import html
 import io
 import math
+import zlib
 from pathlib import Path
 
 import numpy as np
 
+from tavni.mt_map.bids.colours import coloured, css_gradient, indexed, palette
 from tavni.mt_map.bids.report_stats import signal_threshold
 from tavni.mt_map.outputs import GROUP_MAPS, MAPS
 
@@ -182,15 +191,23 @@ def tissue_classes(r1, region, iterations=30):
     if values.size < 60:
         return None, f"too few voxels ({values.size}) to segment"
     centres = np.percentile(values, [10.0, 50.0, 90.0])
-    nearest = np.zeros(values.size, dtype=int)
+    # In one dimension the classes are runs of the sorted values split at
+    # the midpoints between the sorted centres (a value at a midpoint goes
+    # to the lower class, the first of equal distances): each Lloyd
+    # iteration is two searches and the classes' sums from running totals.
+    # An empty class keeps its centre; the centres are kept in order.
+    ordered = np.sort(values)
+    totals = np.concatenate([[0.0], np.cumsum(ordered)])
     for _ in range(iterations):
-        nearest = np.argmin(np.abs(values[:, None] - centres[None, :]), axis=1)
-        moved = np.array(
-            [values[nearest == k].mean() if (nearest == k).any() else centres[k] for k in range(3)]
-        )
+        middles = 0.5 * (centres[:-1] + centres[1:])
+        cuts = np.concatenate([[0], np.searchsorted(ordered, middles, "right"), [values.size]])
+        counts = np.diff(cuts)
+        sums = totals[cuts[1:]] - totals[cuts[:-1]]
+        moved = np.sort(np.where(counts > 0, sums / np.maximum(counts, 1), centres))
         if np.allclose(moved, centres):
             break
         centres = moved
+    nearest = np.searchsorted(0.5 * (centres[:-1] + centres[1:]), values)
     order = np.argsort(centres)
     shares = np.bincount(nearest, minlength=3) / values.size
     spread = float(np.percentile(values, 98) - np.percentile(values, 2))
@@ -263,6 +280,16 @@ td, th { border: 1px solid #bbb; padding: 0.2em 0.6em; text-align: left; font-si
 th { background: #eef; overflow-wrap: normal; } img { max-width: 100%; display: block; margin: 0.5em 0; }
 .warning { color: #a40; } .muted { color: #777; font-size: 0.85em; }
 .flag { color: #a40; font-weight: bold; }
+.rows { margin: 0.5em 0; } .row { display: flex; align-items: stretch; gap: 6px; margin: 3px 0; }
+.tiles { flex: none; max-width: calc(100% - 9em); } .tiles img { width: 100%; height: auto; margin: 0; }
+.names { position: relative; height: 1.3em; font-size: 0.8em; }
+.names span { position: absolute; bottom: 0; transform: translateX(-50%); white-space: nowrap; }
+.bar { display: flex; gap: 4px; font-size: 0.75em; }
+.bar .scale { width: 14px; border: 1px solid #999; }
+.bar .ticks { display: flex; flex-direction: column; justify-content: space-between; }
+.bar .label { writing-mode: vertical-rl; transform: rotate(180deg); text-align: center; }
+.histograms { display: flex; flex-wrap: wrap; gap: 0.5em; margin: 0.5em 0; }
+.histogram { font-size: 11px; }
 """
 
 
@@ -346,8 +373,8 @@ def _tiled(planes, fill=np.nan):
     """The three planes side by side in one image, bottom-aligned, a
     narrow gap of ``fill`` between them; and the middle column of each.
 
-    One image per row instead of three panels: a figure's axes cost more
-    to set up and draw than the pixels they hold.
+    One picture per row instead of three: one PNG to encode, and the
+    planes of a row stay level however the page is laid out.
     """
     height = max(plane.shape[0] for plane in planes)
     gap = max(2, height // 40)
@@ -363,80 +390,199 @@ def _tiled(planes, fill=np.nan):
     return tiled, middles
 
 
-def _image_grid(rows):
-    """A figure of rows of images (three planes side by side), each row
-    with its colour bar's own narrow column.
-
-    A fixed layout: the images carry no tick labels, so the only texts are
-    the plane names above the first row and the colour bars' ticks and
-    labels in the margin to the right, which is sized for them
-    (constrained layout would cost more than drawing the images).
-    """
-    height = 2.4 * rows + 0.4
-    figure = new_figure(figsize=(9, height))
-    spec = figure.add_gridspec(
-        rows,
-        2,
-        width_ratios=[3.1, 0.05],
-        left=0.01,
-        right=0.86,
-        bottom=0.1 / height,
-        top=1 - 0.35 / height,
-        wspace=0.03,
-        hspace=0.08,
-    )
-    axes = [figure.add_subplot(spec[r, 0]) for r in range(rows)]
-    bars = [figure.add_subplot(spec[r, 1]) for r in range(rows)]
-    for axis in axes:
-        axis.set_axis_off()
-    return figure, axes, bars
-
-
-def _plane_names(axis, middles, height):
-    for middle, name in zip(middles, _PLANES):
-        axis.text(middle, height + 0.5, name, ha="center", va="bottom", fontsize=10)
-
-
-def _grid_figure(rows, outlines=None):
-    """Rows of three planes, each row with its colour bar.
-
-    rows: (label, planes, colour map, (low, high), contours) where contours
-    is None or (planes, levels, colour) drawn over each plane; outlines:
-    the brain mask's three planes, or None.
-    """
-    figure, axes, bars = _image_grid(len(rows))
-    outline = None if outlines is None else _tiled([o.astype(np.float32) for o in outlines], 0.0)[0]
-    for row, (label, shown, colours, (low, high), contours) in enumerate(rows):
-        axis = axes[row]
-        image, middles = _tiled(shown)
-        drawn = axis.imshow(image, origin="lower", cmap=colours, vmin=low, vmax=high)
-        if row == 0:
-            _plane_names(axis, middles, image.shape[0])
-        if contours is not None:
-            lines, levels, colour = contours
-            plane = np.ma.masked_invalid(_tiled(lines)[0])
-            if plane.count() and plane.min() < max(levels) and plane.max() > min(levels):
-                axis.contour(plane, levels=levels, colors=colour, linewidths=0.7)
-        _outline(axis, outline)
-        _colour_bar(figure, drawn, bars[row], label)
-    return figure
-
-
-def _outline(axis, outline):
-    if outline is not None and outline.any():
-        # The brain mask's edge, where the fit was confined to.
-        axis.contour(outline, levels=[0.5], colors="#0cf", linewidths=0.8)
-
-
-def _colour_bar(figure, drawn, bar, label):
-    colour_bar = figure.colorbar(drawn, cax=bar)
-    colour_bar.ax.tick_params(labelsize=8)
-    colour_bar.ax.locator_params(nbins=5)
-    colour_bar.set_label(label, fontsize=9)
-
-
 def _label(label, units):
     return f"{label} ({units})" if units else label
+
+
+# The height in CSS pixels a row of planes is shown at. They are drawn at
+# least 90 % as tall: the browser's enlarging of the last tenth is not seen,
+# and a plane of a 1 mm head (about 230 voxels) needs no enlarging at all.
+_ROW_HEIGHT = 250
+_CYAN = (0, 204, 255)  # the brain mask's outline
+_ORANGE = (255, 68, 0)  # the alignment check's iso-intensity lines
+_OVERLAY_ALPHA = 0.85  # the maps over the grey anatomy
+
+
+def _edges(above, valid=None, sides=2):
+    """The pixels that differ in ``above`` from a horizontal or vertical
+    neighbour: a line two pixels wide on either side of each boundary, or
+    one pixel wide on the side of ``above`` with ``sides=1``.
+
+    Where ``valid`` is given, a boundary counts only between two valid
+    pixels (no line along the edge of a field of view or a gap).
+    """
+    edge = np.zeros(above.shape, bool)
+    across = above[:, 1:] != above[:, :-1]
+    down = above[1:, :] != above[:-1, :]
+    if valid is not None:
+        across &= valid[:, 1:] & valid[:, :-1]
+        down &= valid[1:, :] & valid[:-1, :]
+    edge[:, 1:] |= across
+    edge[:, :-1] |= across
+    edge[1:, :] |= down
+    edge[:-1, :] |= down
+    return edge if sides == 2 else edge & above
+
+
+def _enlarged(image, factor):
+    """Each pixel a ``factor`` x ``factor`` block (nearest neighbour)."""
+    if factor == 1:
+        return image
+    return np.repeat(np.repeat(image, factor, axis=0), factor, axis=1)
+
+
+def _interpolated(image, factor):
+    """The image at ``factor`` times its size, linear between the pixels'
+    centres (held at the borders): lines drawn where it crosses a level
+    follow the level between voxels rather than their blocks' edges.
+    """
+    image = np.asarray(image, np.float32)
+    for axis in (0, 1):
+        size = image.shape[axis]
+        if factor == 1 or size < 2:
+            image = np.repeat(image, factor, axis=axis)
+            continue
+        at = np.clip((np.arange(size * factor) + 0.5) / factor - 0.5, 0, size - 1)
+        below = np.minimum(at.astype(np.intp), size - 2)
+        weight = (at - below).astype(np.float32)
+        weight = weight[:, None] if axis == 0 else weight[None, :]
+        lower = np.take(image, below, axis=axis)
+        image = lower + weight * (np.take(image, below + 1, axis=axis) - lower)
+    return image
+
+
+def _png(image, alt, width, colours=None):
+    """A picture as an <img> with its PNG inline, shown ``width`` CSS
+    pixels wide (the height follows): 8-bit RGB, or 8-bit entries of the
+    palette ``colours``.
+    """
+    from PIL import Image
+
+    buffer = io.BytesIO()
+    # Rows of the volume's last axis up: the picture's first row is the top.
+    picture = Image.fromarray(np.ascontiguousarray(image[::-1]))
+    if colours is not None:
+        picture.putpalette(np.asarray(colours, np.uint8).tobytes())
+    # The least zlib effort, and runs of equal bytes alone (the filtered
+    # rows of flat colour, background and gaps are mostly zeros): faster
+    # than zlib's default and smaller on these pictures.
+    picture.save(buffer, format="png", compress_level=1, compress_type=zlib.Z_RLE)
+    data = base64.b64encode(buffer.getvalue()).decode("ascii")
+    return f'<img alt="{html.escape(alt)}" width="{width}" src="data:image/png;base64,{data}">'
+
+
+# A row of one colour map is a palette PNG (a third of RGB's bytes, and no
+# filtering to choose): the map in 253 entries, the page's white for NaN,
+# and the lines' two colours.
+_ENTRIES = 253
+_LINE_ENTRIES = {_CYAN: _ENTRIES + 1, _ORANGE: _ENTRIES + 2}
+
+
+def _one_map(values, name, low, high):
+    """Values through one colour map: (8-bit entries, their palette)."""
+    entries = indexed(values, low, high, _ENTRIES).astype(np.uint8)
+    return entries, np.concatenate([palette(name, _ENTRIES), [_CYAN, _ORANGE]])
+
+
+def _ticks(low, high):
+    """The colour bar's top, middle and bottom values, with the fewest
+    digits that tell the three apart.
+    """
+    values = (high, 0.5 * (low + high), low)
+    for digits in range(3, 8):
+        texts = [f"{v:.{digits}g}" for v in values]
+        if len(set(texts)) == 3:
+            break
+    return [t.replace("-", "\u2212") for t in texts]
+
+
+def _colour_bar(colours, low, high, label):
+    """A row's colour bar in HTML: the map as a CSS gradient, the values at
+    its ends and middle, the label running upwards beside it.
+    """
+    ticks = "".join(f"<span>{html.escape(t)}</span>" for t in _ticks(low, high))
+    return (
+        f'<div class="bar"><div class="scale" style="background: '
+        f'{css_gradient(colours)}"></div><div class="ticks">{ticks}</div>'
+        f'<div class="label">{html.escape(label)}</div></div>'
+    )
+
+
+class _Rows:
+    """A figure of rows of the three planes side by side (bottom-aligned,
+    origin lower), each row one PNG with its colour bar in HTML beside it,
+    the plane names above the first.
+
+    The planes are coloured at their own size, enlarged by a whole factor
+    (nearest neighbour) to about ``_ROW_HEIGHT`` pixels or more, and the
+    lines (the mask's outline, iso-intensity lines) drawn at the enlarged
+    size: two pixels wide when enlarged, one when not, never wider than a
+    voxel.
+    """
+
+    def __init__(self, planes):
+        tiled, middles = _tiled(planes)
+        self.shape = tiled.shape
+        self.factor = max(1, math.ceil(0.9 * _ROW_HEIGHT / self.shape[0]))
+        self.width = round(self.shape[1] * _ROW_HEIGHT / self.shape[0])
+        self.middles = [100.0 * m / self.shape[1] for m in middles]
+        self.parts = []
+        self.ranges = {}
+
+    def add(self, key, label, image, colours, value_range, alt, lines=()):
+        """One row: ``image`` the tiled planes coloured, RGB or as
+        ``_one_map`` makes them (drawn over in place when not enlarged),
+        ``lines`` pairs of (pixels at the enlarged size, colour) drawn over
+        them.
+        """
+        image, entries = image if isinstance(image, tuple) else (image, None)
+        image = _enlarged(image, self.factor)
+        for where, colour in lines:
+            image[where] = colour if entries is None else _LINE_ENTRIES[colour]
+        self.ranges[key] = value_range
+        if not self.parts:
+            names = "".join(
+                f'<span style="left: {m:.2f}%">{name}</span>'
+                for m, name in zip(self.middles, _PLANES)
+            )
+            self.parts.append(
+                f'<div class="row"><div class="tiles" style="width: {self.width}px">'
+                f'<div class="names">{names}</div></div></div>'
+            )
+        self.parts.append(
+            f'<div class="row"><div class="tiles" style="width: {self.width}px">'
+            f"{_png(image, alt, self.width, entries)}</div>"
+            f"{_colour_bar(colours, *value_range, label)}</div>"
+        )
+
+    def lines(self, planes, colour, above=0.5):
+        """Where planes (a scan's, or a mask's as 0 and 1) cross the level
+        ``above``, at the enlarged size, in the colour.
+        """
+        tiled = _tiled([np.asarray(plane, np.float32) for plane in planes])[0]
+        tiled = _interpolated(tiled, self.factor)
+        sides = 2 if self.factor > 1 else 1
+        with np.errstate(invalid="ignore"):
+            return _edges(tiled > above, np.isfinite(tiled), sides), colour
+
+    def outline(self, planes):
+        """The brain mask's outline (cyan), or none without a mask."""
+        if planes is None or not any(plane.any() for plane in planes):
+            return ()
+        return (self.lines(planes, _CYAN),)
+
+    def html(self, alt):
+        return f'<div class="rows" role="group" aria-label="{html.escape(alt)}">{"".join(self.parts)}</div>'
+
+
+def _scan_range(data, role):
+    """A scan's grey range from the brain, computed once for the figures
+    that show it.
+    """
+    ranges = data.setdefault("scan_ranges", {})
+    if role not in ranges:
+        ranges[role] = display_range(data["samples"][role][data["brain"]])
+    return ranges[role]
 
 
 def _inputs_figure(data):
@@ -445,7 +591,7 @@ def _inputs_figure(data):
     rows, shown, fields = [], [], {}
     for role, label in (("pdw", "PD-weighted"), ("t1w", "T1-weighted"), ("mtw", "MT-weighted")):
         if role in planes:
-            rows.append((label, planes[role], "gray", display_range(samples[role][brain]), None))
+            rows.append((role, label, "gray", _scan_range(data, role)))
             shown.append(label)
     for key, label, colours in (("b1", "B1 (relative)", "RdBu_r"), ("b0", "B0 (Hz)", "PuOr_r")):
         if key in planes:
@@ -454,13 +600,21 @@ def _inputs_figure(data):
             # Centred on the nominal field, so that its sign reads off the colour.
             nominal = 1.0 if key == "b1" else 0.0
             half = max(abs(low - nominal), abs(high - nominal)) or 0.1
-            rows.append((label, planes[key], colours, (nominal - half, nominal + half), None))
+            rows.append((key, label, colours, (nominal - half, nominal + half)))
             shown.append(label)
-    figure = _grid_figure(rows, data["outlines"])
+    figure = _Rows(planes["mtw"])
+    outline = figure.outline(data["outlines"])
+    where = ", the brain mask outlined in cyan" if outline else ""
+    for key, label, colours, (low, high) in rows:
+        image = _one_map(_tiled(planes[key])[0], colours, low, high)
+        alt = (
+            f"{label} on the maps' grid in sagittal, coronal and axial planes{where}; "
+            f"colours from {low:.4g} to {high:.4g}."
+        )
+        figure.add(key, label, image, colours, (low, high), alt, outline)
     alt = (
-        f"The {', '.join(shown)} on the maps' grid in sagittal, coronal and axial planes"
-        + (", the brain mask outlined in cyan" if data["outlines"] is not None else "")
-        + "; grey scales and colour ranges from the 2nd to 98th percentile inside the brain."
+        f"The {', '.join(shown)} on the maps' grid in sagittal, coronal and axial planes{where}"
+        "; grey scales and colour ranges from the 2nd to 98th percentile inside the brain."
     )
     return figure, alt, fields
 
@@ -470,32 +624,31 @@ def _alignment_figure(data):
     planes, samples, brain = data["planes"], data["samples"], data["brain"]
     inside = samples["mtw"][brain]
     inside = inside[np.isfinite(inside)]
-    if inside.size < 10:
+    shown = [(role, label) for role, label in (("pdw", "PD-weighted"), ("t1w", "T1-weighted"))]
+    shown = [(role, label) for role, label in shown if role in planes]
+    if inside.size < 10 or not shown:
         return None, None
     # Iso-intensity lines of the MT-weighted scan between its tissue
     # classes: where its grey/white and CSF boundaries lie. On a scan that
     # is aligned they follow the same boundaries.
     levels = sorted({float(v) for v in np.percentile(inside, [25, 65])})
-    rows = [
-        (
-            f"{label}, registered",
-            planes[role],
-            "gray",
-            display_range(samples[role][brain]),
-            (planes["mtw"], levels, "#f40"),
+    figure = _Rows(planes["mtw"])
+    lines = [figure.lines(planes["mtw"], _ORANGE, level) for level in levels]
+    for role, label in shown:
+        low, high = _scan_range(data, role)
+        image = _one_map(_tiled(planes[role])[0], "gray", low, high)
+        alt = (
+            f"The registered {label} scan in three planes with the MT-weighted scan's "
+            "iso-intensity lines (orange) between its tissue classes drawn over it."
         )
-        for role, label in (("pdw", "PD-weighted"), ("t1w", "T1-weighted"))
-        if role in planes
-    ]
-    if not rows:
-        return None, None
+        figure.add(role, f"{label}, registered", image, "gray", (low, high), alt, lines)
     alt = (
         "Alignment check: iso-intensity lines (orange) of the MT-weighted scan between its "
         "tissue classes drawn over the registered "
-        + " and ".join(r[0].split(",")[0] for r in rows)
+        + " and ".join(label for _, label in shown)
         + " scans in three planes; they follow the tissue boundaries where the scans align."
     )
-    return _grid_figure(rows), alt
+    return figure, alt
 
 
 def _shown(result):
@@ -506,30 +659,27 @@ def _shown(result):
 
 
 def _maps_figure(data):
+    """Each map over the grey MT-weighted scan, inside the fitted brain."""
     shown_maps = data["shown"]
     planes, samples, region = data["planes"], data["samples"], data["region"]
-    figure, axes, bars = _image_grid(len(shown_maps))
-    low_a, high_a = display_range(samples["mtw"][data["brain"]])
-    background, middles = _tiled(planes["mtw"])
+    figure = _Rows(planes["mtw"])
+    grey = coloured(_tiled(planes["mtw"])[0], "gray", *_scan_range(data, "mtw"))
+    # The overlay's weight in 255ths: alpha blending in integers.
+    weight = round(255 * _OVERLAY_ALPHA)
+    behind = grey.astype(np.uint16) * (255 - weight) + 127
     inside = _tiled(data["region_planes"], False)[0]
-    outlines = data["outlines"]
-    outline = None if outlines is None else _tiled([o.astype(np.float32) for o in outlines], 0.0)[0]
-    for row, (key, label, units, colours) in enumerate(shown_maps):
-        axis = axes[row]
+    outline = figure.outline(data["outlines"])
+    for key, label, units, colours in shown_maps:
         low, high = display_range(samples[key][region])
-        axis.imshow(background, origin="lower", cmap="gray", vmin=low_a, vmax=high_a)
-        drawn = axis.imshow(
-            np.where(inside, _tiled(planes[key])[0], np.nan),
-            origin="lower",
-            cmap=colours,
-            vmin=low,
-            vmax=high,
-            alpha=0.85,
+        values = _tiled(planes[key])[0]
+        over = (inside & np.isfinite(values))[..., None]
+        blended = (coloured(values, colours, low, high).astype(np.uint16) * weight + behind) // 255
+        image = np.where(over, blended, grey).astype(np.uint8)
+        alt = (
+            f"{_label(label, units)} over the MT-weighted scan in three planes, in the "
+            f"fitted brain; colours from {low:.4g} to {high:.4g}."
         )
-        if row == 0:
-            _plane_names(axis, middles, background.shape[0])
-        _outline(axis, outline)
-        _colour_bar(figure, drawn, bars[row], _label(label, units))
+        figure.add(key, _label(label, units), image, colours, (low, high), alt, outline)
     alt = (
         "The maps ("
         + ", ".join(label for _, label, _, _ in shown_maps)
@@ -539,34 +689,83 @@ def _maps_figure(data):
     return figure, alt
 
 
+def _histogram(values, stride, label):
+    """One map's histogram as inline SVG: sixty bins as one filled path,
+    the median as a line, the range's ends and the largest count as text.
+    """
+    width, height = 250, 170
+    left, right, top, bottom = 44, 10, 16, 34
+    plot_w, plot_h = width - left - right, height - top - bottom
+    base = top + plot_h
+    parts = []
+    if values.size:
+        low, high = display_range(values, None, (0.5, 99.5))
+        counts, edges = np.histogram(values, bins=60, range=(low, high))
+        # Each sampled voxel stands for ``stride`` voxels of the map.
+        counts = counts * float(stride)
+        peak = counts.max() or 1.0
+        xs = left + (edges - low) / (high - low) * plot_w
+        ys = base - counts / peak * plot_h
+        path = "".join(f"V{y:.1f}H{x:.1f}" for y, x in zip(ys, xs[1:]))
+        median = float(np.median(values))
+        at = left + (median - low) / (high - low) * plot_w
+        low_text, _, high_text = _ticks(low, high)[::-1]
+        parts += [
+            f'<path d="M{xs[0]:.1f} {base}{path}V{base}Z" fill="#446"/>',
+            f'<line x1="{at:.1f}" y1="{top}" x2="{at:.1f}" y2="{base}" stroke="#a40" '
+            'stroke-width="1.5"/>',
+            f'<text x="{width - right}" y="{top - 4}" text-anchor="end" fill="#a40">'
+            f"median {median:.4g}</text>",
+            f'<text x="{left}" y="{base + 13}">{low_text}</text>',
+            f'<text x="{width - right}" y="{base + 13}" text-anchor="end">{high_text}</text>',
+            f'<text x="{left - 3}" y="{top + 4}" text-anchor="end">{_count(peak)}</text>',
+            f'<text x="{left - 3}" y="{base}" text-anchor="end">0</text>',
+        ]
+        alt = (
+            f"Histogram of {label} in the fitted brain from {low:.4g} to {high:.4g}, "
+            f"median {median:.4g}."
+        )
+    else:
+        alt = f"Histogram of {label} in the fitted brain: no finite value."
+    alt = html.escape(alt)
+    return (
+        f'<svg class="histogram" width="{width}" height="{height}" '
+        f'viewBox="0 0 {width} {height}" role="img" aria-label="{alt}"><title>{alt}</title>'
+        + "".join(parts)
+        + f'<line x1="{left}" y1="{base}" x2="{width - right}" y2="{base}" stroke="#222"/>'
+        f'<text x="{left + plot_w / 2:.1f}" y="{height - 4}" text-anchor="middle">'
+        f"{html.escape(label)}</text>"
+        f'<text transform="translate(12 {top + plot_h / 2:.1f}) rotate(-90)" '
+        'text-anchor="middle">voxels</text></svg>'
+    )
+
+
+def _count(value):
+    """A voxel count in at most four characters or so: 950, 12.3k, 1.88M."""
+    for scale, suffix in ((1e6, "M"), (1e3, "k")):
+        if value >= scale:
+            return f"{value / scale:.3g}{suffix}"
+    return f"{value:.0f}"
+
+
 def _histograms_figure(data):
     shown_maps, stride = data["shown"], data["stride"]
-    figure = new_figure(figsize=(11, 2.8), layout="constrained")
-    axes = figure.subplots(1, len(shown_maps))
-    for axis, (key, label, units, _) in zip(axes, shown_maps):
+    svgs = []
+    for key, label, units, _ in shown_maps:
         # In double: a narrow range of single-precision values leaves
         # sixty bins no room between representable edges.
         values = data["samples"][key][data["region"]].astype(np.float64)
-        values = values[np.isfinite(values)]
-        if values.size:
-            low, high = display_range(values, None, (0.5, 99.5))
-            # Each sampled voxel stands for ``stride`` voxels of the map.
-            weights = np.full(values.size, float(stride))
-            counts, edges = np.histogram(values, bins=60, range=(low, high), weights=weights)
-            # One outline of the bars, not a patch per bar.
-            axis.stairs(counts, edges, fill=True, color="#446")
-            axis.axvline(float(np.median(values)), color="#a40", label="median")
-            axis.legend(fontsize=8)
-        axis.locator_params(axis="x", nbins=4)
-        axis.set_xlabel(_label(label, units))
-        axis.set_ylabel("voxels")
+        svgs.append(_histogram(values[np.isfinite(values)], stride, _label(label, units)))
     sampled = f" (a sample of 1 voxel in {stride})" if stride > 1 else ""
     alt = (
         "Histograms of "
         + ", ".join(label for _, label, _, _ in shown_maps)
         + f" in the fitted brain{sampled}, each with its median marked."
     )
-    return figure, alt
+    return (
+        f'<div class="histograms" role="group" aria-label="{html.escape(alt)}">{"".join(svgs)}</div>',
+        alt,
+    )
 
 
 def _collection_data(result):
@@ -619,20 +818,24 @@ def collection_figures(result, data=None):
 
     Returns
     -------
-    list of (str, matplotlib.figure.Figure, str, dict)
-        Heading, figure, alternative text and what the figure found (the
-        field maps' sample in the brain, for the checks).
+    list of (str, str, str, dict)
+        Heading, the figure as HTML (its rows as inline PNGs with their
+        colour bars, or inline SVG), alternative text and what the figure
+        found: "ranges", the value range each row's colours span (per
+        scan or map key); "fields", the field maps' sample in the brain,
+        for the checks.
     """
     data = data or _collection_data(result)
-    figure, alt, fields = _inputs_figure(data)
-    figures = [("Inputs on the maps' grid", figure, alt, {"fields": fields})]
-    figure, alt = _alignment_figure(data)
-    if figure is not None:
-        figures.append(("Alignment of the scans", figure, alt, {}))
-    figure, alt = _maps_figure(data)
-    figures.append(("Maps over the MT-weighted scan", figure, alt, {}))
-    figure, alt = _histograms_figure(data)
-    figures.append(("Histograms in the fitted brain", figure, alt, {}))
+    rows, alt, fields = _inputs_figure(data)
+    found = {"fields": fields, "ranges": rows.ranges}
+    figures = [("Inputs on the maps' grid", rows.html(alt), alt, found)]
+    rows, alt = _alignment_figure(data)
+    if rows is not None:
+        figures.append(("Alignment of the scans", rows.html(alt), alt, {"ranges": rows.ranges}))
+    rows, alt = _maps_figure(data)
+    figures.append(("Maps over the MT-weighted scan", rows.html(alt), alt, {"ranges": rows.ranges}))
+    picture, alt = _histograms_figure(data)
+    figures.append(("Histograms in the fitted brain", picture, alt, {}))
     return figures
 
 
@@ -789,12 +992,12 @@ def _collection_section(result):
     status_html = _status_section(result["counts"])
     parts = [f"<h2>{html.escape(title)}</h2>", "<h3>Status of the fit</h3>", status_html]
     fields = {}
-    for heading, figure, alt, found in collection_figures(result, data):
+    for heading, picture, _, found in collection_figures(result, data):
         fields.update(found.get("fields", {}))
         parts += [f"<h3>{html.escape(heading)}</h3>"]
         if heading.startswith("Inputs"):
             parts.append(_mask_line(result, data["mask_voxels"]))
-        parts.append(embedded(figure, alt))
+        parts.append(picture)
         if heading.startswith("Inputs"):
             parts += ["<h3>Estimated motion</h3>", _motion_section(result)]
     parts += ["<h3>Per tissue class</h3>", _tissue_section(data)]
