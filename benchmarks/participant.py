@@ -144,7 +144,7 @@ def main():
             capture_output=True,
             text=True,
         )
-        report_wall, report_cpu, wall, cpu = map(float, timed.stdout.split()[-4:])
+        report_wall, report_cpu, run_wall, run_cpu = map(float, timed.stdout.split()[-4:])
         best = {side: min(r, key=lambda row: row[0]) for side, r in rows.items()}
         for side, (cpu, wall, rss) in best.items():
             print(f"{side:9s} CPU {cpu:6.2f} s  wall {wall:6.2f} s  peak {rss:7.0f} MiB")
@@ -154,8 +154,9 @@ def main():
         )
         print(f"fraction / I/O floor: wall {fraction[1] / floor[1]:.2f}x")
         print(
-            f"report: wall {report_wall:.2f} s of {wall:.2f} s ({100 * report_wall / wall:.1f} %), "
-            f"CPU {report_cpu:.2f} s of {cpu:.2f} s ({100 * report_cpu / cpu:.1f} %)"
+            f"report: wall {report_wall:.2f} s of {run_wall:.2f} s "
+            f"({100 * report_wall / run_wall:.1f} %), "
+            f"CPU {report_cpu:.2f} s of {run_cpu:.2f} s ({100 * report_cpu / run_cpu:.1f} %)"
         )
     finally:
         shutil.rmtree(work, ignore_errors=True)
