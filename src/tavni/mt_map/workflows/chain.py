@@ -34,6 +34,7 @@ from tavni.mt_map.workflows.noise import (
     check_noise_sd,
     noise_images,
     noise_levels_of,
+    read_noise_images,
     with_sensitivity_paths,
 )
 from tavni.mt_map.workflows.summary import (
@@ -372,6 +373,10 @@ def fraction_from_scans(
 
     uncertainty, sigmas, notes = None, None, []
     if wants_noise:
+        if streamed is None:
+            streamed = read_noise_images(
+                written, probes, noise_names, noise_sd, probes.get("mask"), arrays, max_memory
+            )
         uncertainty = UncertaintySample(written, like.voxels)
         sigmas, notes = noise_levels_of(
             written,
@@ -418,7 +423,8 @@ def fraction_from_scans(
         work_bytes=BYTES_PER_VOXEL_OF_THE_CHAIN
         + BYTES_PER_VOXEL_FOR_UNCERTAINTY * (uncertainty is not None)
         + BYTES_PER_VOXEL_PER_ECHO * echo_count,
-        arrays=arrays,
+        # The scans read whole for their noise levels are not read again.
+        arrays={**arrays, **(streamed.scans() if streamed is not None else {})},
     )
 
     summary = runs.summary()

@@ -140,6 +140,39 @@ def noise_images(written, probes, names, noise_sd, mask_probe, arrays=None):
     ]
 
 
+def read_noise_images(written, probes, names, noise_sd, mask_probe, arrays=None, budget=None):
+    """The images of ``noise_images`` read in one streamed pass.
+
+    Parameters
+    ----------
+    written, probes, names, noise_sd, mask_probe, arrays
+        As ``noise_levels_of`` takes them.
+    budget : int, optional
+        Bytes of memory for the pass; default a share of the available.
+
+    Returns
+    -------
+    StreamedImages or None
+        None where there is nothing to read.
+    """
+    reading = noise_images(written, probes, names, noise_sd, mask_probe, arrays)
+    if not reading:
+        return None
+    from tavni.mt_map.io import streaming
+
+    like = next(iter(probes.values()))
+    streamed = StreamedImages(reading, like.shape)
+    sources = {n: (mask_probe if n == "mask" else probes[n]) for n in reading}
+    streaming.run(
+        {n: (p.path, p.what) for n, p in sources.items()},
+        {},
+        streamed,
+        shape=like.shape,
+        budget=budget,
+    )
+    return streamed
+
+
 class StreamedImages:
     """Images kept whole in memory from the runs a stream hands over, in the
     volume's (Fortran) order: scans as float32, the mask as booleans
@@ -181,6 +214,12 @@ class StreamedImages:
     def volume(self, name):
         """The image of that name, of the volume's shape (a view)."""
         return self.data[name].reshape(self.shape, order="F")
+
+    def scans(self):
+        """The scans held (not the mask), by name, of the volume's shape:
+        for a later pass to take from memory instead of their files.
+        """
+        return {name: self.volume(name) for name in self.data if name != "mask"}
 
 
 def noise_levels_of(
@@ -245,20 +284,7 @@ def noise_levels_of(
         return dict.fromkeys(names, 1.0), []  # the sensitivities need no noise level
     arrays = arrays or {}
     if streamed is None:
-        reading = noise_images(written, probes, names, noise_sd, mask_probe, arrays)
-        if reading:
-            from tavni.mt_map.io import streaming
-
-            like = next(iter(probes.values()))
-            streamed = StreamedImages(reading, like.shape)
-            sources = {n: (mask_probe if n == "mask" else probes[n]) for n in reading}
-            streaming.run(
-                {n: (p.path, p.what) for n, p in sources.items()},
-                {},
-                streamed,
-                shape=like.shape,
-                budget=budget,
-            )
+        streamed = read_noise_images(written, probes, names, noise_sd, mask_probe, arrays, budget)
 
     def whole(name, probe):
         if name in arrays:
