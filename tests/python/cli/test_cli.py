@@ -307,6 +307,7 @@ VOXEL = (
         ("fraction --threads 100000000000000000000000", None, "--threads must be between 1", 1),
         ("fraction --threads 0", None, "--threads must be between 1 and 1024 (got 0)", 1),
         ("fraction --fail-below 2", None, "--fail-below: must be a share between 0 and 1", 2),
+        ("fraction --brain-mask-out {d}/b.nii.gz", None, "--brain-mask-out need the three", 1),
         # Noise levels for the uncertainty map.
         (
             "fraction --uncertainty-out {d}/sd.nii.gz --noise-sd 1 2 3",

@@ -50,9 +50,14 @@ RATIO_INPUTS = ("mt", "ref", "r1")
 SCAN_INPUTS = ("pdw", "t1w", "mtw")
 # The maps only the chain makes, each asked for by its option (--r1-out ...).
 CHAIN_MAPS = tuple(row for row in MAPS if row.needs_scans)
-CHAIN_ONLY = ("b0", "echo_times", "pdw_echo_times", "t1w_echo_times", "mtw_echo_times") + tuple(
-    row.flag[2:].replace("-", "_") for row in CHAIN_MAPS
-)
+CHAIN_ONLY = (
+    "b0",
+    "echo_times",
+    "pdw_echo_times",
+    "t1w_echo_times",
+    "mtw_echo_times",
+    "brain_mask_out",
+) + tuple(row.flag[2:].replace("-", "_") for row in CHAIN_MAPS)
 
 
 def _option_names(names):
