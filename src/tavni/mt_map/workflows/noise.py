@@ -5,6 +5,7 @@ finds the noise levels before the images are streamed, names the
 sensitivity maps' files and collects the maps of each run.
 """
 
+import os
 from pathlib import Path
 
 import numpy as np
@@ -301,11 +302,22 @@ def noise_levels_of(
         if noise_sd is not None:
             sigmas, statement = uncertainty.noise_levels(dict.fromkeys(names), noise_sd)
         else:
-            sigmas = {}
-            for name, probe_name in names.items():
-                image = whole(probe_name, probes[probe_name])
-                sigmas[name] = uncertainty.noise_levels({name: image}, None, head=head)[0][name]
-                del image
+            from concurrent.futures import ThreadPoolExecutor
+
+            def level(name):
+                image = whole(names[name], probes[names[name]])
+                return uncertainty.noise_levels({name: image}, None, head=head)[0][name]
+
+            # Each scan's background is found over the whole volume, in
+            # NumPy calls that release the interpreter: the scans held in
+            # memory side by side on the cores; those still to be read
+            # whole (off the grid) one after another, one in memory at once.
+            held = all(
+                n in arrays or (streamed is not None and n in streamed.data) for n in names.values()
+            )
+            workers = min(len(names), os.cpu_count() or 1) if held else 1
+            with ThreadPoolExecutor(max_workers=workers) as pool:
+                sigmas = dict(zip(names, pool.map(level, names)))
             levels = ", ".join(f"{name} {sigma:.4g}" for name, sigma in sigmas.items())
             statement = f"noise sd {levels} (estimated from each image's background)"
     except uncertainty.NoiseEstimateError as error:
