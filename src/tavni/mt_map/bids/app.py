@@ -236,30 +236,36 @@ def run_participants(options, on_done=None):
     check_jobs(options)
     check_output_location(options.bids_dir, options.output_dir)
     slurm = _slurm(options)
-    jobs = plan(options)
-    output_dir = Path(options.output_dir)
-    try:
-        output_dir.mkdir(parents=True, exist_ok=True)
-    except OSError as error:
-        raise BidsError(f"cannot create '{output_dir}': {error.strerror or error}") from None
     from tavni.mt_map.bids import runner
-    from tavni.mt_map.bids.participant import recover
 
-    with output_lock(output_dir), _terminate_as_interrupt():
-        # Checked again under the lock: the folder may have changed while
-        # another run held it.
-        check_output_location(options.bids_dir, output_dir)
-        for line in recover(output_dir):
-            log.warning("%s", line)
-        write_dataset_description(options, jobs[0].generated_by)
-        return runner.run(
-            jobs,
-            jobs_at_once=options.jobs,
-            scheduler=options.dask_scheduler,
-            on_done=on_done,
-            dask_timeout=options.dask_timeout,
-            slurm=slurm,
-        )
+    # Participants in local processes fork from a server that imports the
+    # package first: started now, it imports while the dataset is indexed;
+    # stopped (and waited for) however the run ends.
+    local = options.jobs > 1 and not options.dask_scheduler and slurm is None
+    with runner.forkserver_running(started=local):
+        jobs = plan(options)
+        output_dir = Path(options.output_dir)
+        try:
+            output_dir.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            raise BidsError(f"cannot create '{output_dir}': {error.strerror or error}") from None
+        from tavni.mt_map.bids.participant import recover
+
+        with output_lock(output_dir), _terminate_as_interrupt():
+            # Checked again under the lock: the folder may have changed while
+            # another run held it.
+            check_output_location(options.bids_dir, output_dir)
+            for line in recover(output_dir):
+                log.warning("%s", line)
+            write_dataset_description(options, jobs[0].generated_by)
+            return runner.run(
+                jobs,
+                jobs_at_once=options.jobs,
+                scheduler=options.dask_scheduler,
+                on_done=on_done,
+                dask_timeout=options.dask_timeout,
+                slurm=slurm,
+            )
 
 
 def _slurm(options):

@@ -307,15 +307,12 @@ class _Processes:
     """At most ``at_once`` participants at a time, each in its own process."""
 
     def __init__(self, at_once, progress, started):
-        import multiprocessing
-
         # Each participant is forked from a server process started fresh
         # (the parent's threads and open index database are not in it) that
         # has imported what a participant needs once: a fresh interpreter
         # per participant imported it again each time, a second of CPU per
         # participant.
-        self.context = multiprocessing.get_context("forkserver")
-        self.context.set_forkserver_preload(list(_PRELOAD))
+        self.context = start_forkserver()
         self.at_once, self.progress, self.started = at_once, progress, started
 
     def run(self, jobs):
@@ -377,9 +374,39 @@ _PRELOAD = (
 )
 
 
+def start_forkserver():
+    """Starts the server the participants' processes fork from (if it is not
+    running), importing ``_PRELOAD`` in the background.
+
+    Returns
+    -------
+    multiprocessing.context.ForkServerContext
+    """
+    import multiprocessing
+    from multiprocessing import forkserver
+
+    context = multiprocessing.get_context("forkserver")
+    context.set_forkserver_preload(list(_PRELOAD))
+    forkserver.ensure_running()
+    return context
+
+
+@contextlib.contextmanager
+def forkserver_running(started=True):
+    """The fork server of the participants' processes, started on entry
+    (when ``started``) and stopped on exit, whatever happens between.
+    """
+    if started:
+        start_forkserver()
+    try:
+        yield
+    finally:
+        _stop_forkserver()
+
+
 def _stop_forkserver():
-    """Ends the fork server and waits for it: its CPU time, and its
-    participants', is then counted in this process's children's, as a
+    """Ends the fork server, if one runs, and waits for it: its CPU time, and
+    its participants', is then counted in this process's children's, as a
     benchmark or a batch system reads it.
     """
     from multiprocessing import forkserver
