@@ -113,9 +113,11 @@ def _fraction(folder, out, *extra):
 def test_fraction_computes_the_mask_or_leaves_nothing(head_scans, tmp_path, capsys, extra, message):
     import nibabel
 
-    assert _fraction(head_scans, tmp_path, "--brain-mask-out", tmp_path / "brain.nii.gz") == 0
+    # An uncompressed target stays uncompressed.
+    assert _fraction(head_scans, tmp_path, "--brain-mask-out", tmp_path / "brain.nii") == 0
     mtw = nibabel.load(head_scans / "mtw.nii.gz")
-    written = np.asanyarray(nibabel.load(tmp_path / "brain.nii.gz").dataobj)
+    assert (tmp_path / "brain.nii").read_bytes()[344:348] == b"n+1\0"
+    written = np.asanyarray(nibabel.load(tmp_path / "brain.nii").dataobj)
     np.testing.assert_array_equal(written, brain_mask(mtw.get_fdata(), mtw.header.get_zooms()))
     fraction = np.asanyarray(nibabel.load(tmp_path / "f.nii.gz").dataobj)
     assert np.isnan(fraction[written == 0]).all() and np.isfinite(fraction[written == 1]).any()

@@ -102,9 +102,9 @@ def _brain_mask(options, scans, outputs):
     inputs += [("protocol", options.protocol)] if options.protocol else []
     inputs += [(f"{name} output", path) for name, path in outputs.items() if path is not None]
     volumes.check_outputs([volumes.Output(target, "brain mask output", None)], inputs)
-    handle, pending = tempfile.mkstemp(
-        prefix=f".{target.name}.", suffix=".nii.gz", dir=target.parent
-    )
+    # The temporary name keeps the target's format: .nii.gz, .nii or .npy.
+    suffix = ".nii.gz" if target.name.endswith(".nii.gz") else target.suffix
+    handle, pending = tempfile.mkstemp(prefix=f".{target.name}.", suffix=suffix, dir=target.parent)
     os.close(handle)
     try:
         try:
