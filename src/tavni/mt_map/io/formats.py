@@ -40,6 +40,7 @@ import numpy as np
 
 __all__ = [
     "EndsEarly",
+    "canonical_nan",
     "Format",
     "Nifti",
     "Numpy",
@@ -53,6 +54,34 @@ __all__ = [
 
 class EndsEarly(EOFError):
     """A file that ends before the place where its header says the data starts."""
+
+
+def canonical_nan(values):
+    """The values with every NaN made the one quiet NaN NumPy writes.
+
+    Arithmetic on a NaN keeps or flips its sign bit depending on the order
+    in which the operands reach the processor, and NumPy's vector loops
+    take them in an order that varies with the arrays' alignment in
+    memory: the same maps, computed twice, could differ in the sign bits of
+    their NaNs, and so in their bytes. Written through this, a map's bytes
+    depend on its values alone.
+
+    Parameters
+    ----------
+    values : numpy.ndarray
+
+    Returns
+    -------
+    numpy.ndarray
+        ``values`` itself where it holds no NaN (or is not floating point),
+        else a copy.
+    """
+    if values.dtype.kind != "f":
+        return values
+    missing = np.isnan(values)
+    if not missing.any():
+        return values
+    return np.where(missing, values.dtype.type(np.nan), values)
 
 
 def gzipped(path):

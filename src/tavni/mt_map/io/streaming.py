@@ -38,7 +38,7 @@ from pathlib import Path
 
 import numpy as np
 
-from tavni.mt_map.io.formats import EndsEarly, Nifti, format_of, gzipped
+from tavni.mt_map.io.formats import EndsEarly, Nifti, canonical_nan, format_of, gzipped
 from tavni.mt_map.io.volumes import VolumeError, available_memory
 
 __all__ = [
@@ -326,7 +326,7 @@ class _Writer:
             raise _write_error(self.what, self.path, error) from None
 
     def _write(self, values):
-        values = np.asarray(values).astype(self.dtype, copy=False)
+        values = canonical_nan(np.asarray(values).astype(self.dtype, copy=False))
         if values.size and self.header is not None:
             finite = values if values.dtype.kind != "f" else values[np.isfinite(values)]
             if finite.size:

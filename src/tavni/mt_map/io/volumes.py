@@ -35,7 +35,7 @@ from pathlib import Path
 
 import numpy as np
 
-from tavni.mt_map.io.formats import SUFFIXES, Nifti, format_of
+from tavni.mt_map.io.formats import SUFFIXES, Nifti, canonical_nan, format_of
 
 __all__ = [
     "file_identity",
@@ -381,7 +381,7 @@ def _encode(output, target):
     if isinstance(output.data, bytes):
         Path(target).write_bytes(output.data)
         return
-    data = np.asarray(output.data, dtype=output.dtype)
+    data = canonical_nan(np.asarray(output.data, dtype=output.dtype))
     format_of(output.path, default=Nifti).write(
         target, data, output.dtype, output.like, output.descrip
     )
