@@ -59,12 +59,13 @@ class EndsEarly(EOFError):
 def canonical_nan(values):
     """The values with every NaN made the one quiet NaN NumPy writes.
 
-    Arithmetic on a NaN keeps or flips its sign bit depending on the order
-    in which the operands reach the processor, and NumPy's vector loops
-    take them in an order that varies with the arrays' alignment in
-    memory: the same maps, computed twice, could differ in the sign bits of
-    their NaNs, and so in their bytes. Written through this, a map's bytes
-    depend on its values alone.
+    Arithmetic on two NaNs returns one of them, sign bit included, by the
+    order in which the operands reach the processor, and NumPy's vector
+    body and scalar tail take them in different orders (``-NaN + NaN`` over
+    17 elements gives both signs): the same map computed in runs of another
+    length (another memory budget) could differ in the sign bits of its
+    NaNs, and so in its bytes. Written through this, a map's bytes depend on
+    its values alone.
 
     Parameters
     ----------
