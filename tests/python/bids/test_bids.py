@@ -361,6 +361,12 @@ def test_dask_cluster_gives_the_serial_outputs(serial, tmp_path):
         elif name.suffix == ".json":
             a, b = (json.loads((d / name).read_text()) for d in (reference, tmp_path))
             a.pop("GeneratedBy"), b.pop("GeneratedBy")
+            # The images are compared by their values, and so are the
+            # statistics: their record of the compressed sizes must be the
+            # sizes of the files beside them.
+            for content, folder in ((a, reference), (b, tmp_path)):
+                sizes = content.pop("FileBytes", {})
+                assert sizes == {n: (folder / name.parent / n).stat().st_size for n in sizes}
             assert a == b
 
 
