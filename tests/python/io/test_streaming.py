@@ -114,11 +114,11 @@ def one_gzip_member(data):
 
 
 @pytest.mark.parametrize(
-    "suffix, deflate", [(".nii.gz", None), (".nii.gz", zlib), (".nii", None), (".npy", None)]
+    "suffix, deflate", [(".nii.gz", None), (".nii.gz", "isal"), (".nii", None), (".npy", None)]
 )
 def test_a_tiny_budget_writes_the_same_files(tmp_path, monkeypatch, suffix, deflate):
-    if deflate is not None:  # the standard library's compressor where isal is missing
-        monkeypatch.setattr(streaming, "_deflate", deflate)
+    if deflate is not None:  # another compressor, whose output depends on where input is cut
+        monkeypatch.setattr(streaming, "_deflate", pytest.importorskip("isal.isal_zlib"))
     # Blocks that the runs straddle: the bytes must not depend on the runs.
     monkeypatch.setattr(streaming, "_COMPRESS_BLOCK", 1000)
     whole = stream(tmp_path, suffix)

@@ -11,8 +11,8 @@ memory of a few runs:
   gzip stream: it is read and decompressed as it arrives, never seeked.
 - Each input's next run is read while the current one is computed, and the
   outputs' previous runs are compressed at the same time, in threads: the
-  gzip library (``isal``'s igzip, else the standard library's zlib)
-  releases the interpreter lock, and so does the fit.
+  gzip libraries (``isal``'s igzip to read, else the standard library's
+  zlib; zlib to write) release the interpreter lock, and so does the fit.
 - Values come as float32 where that is exact (float32 and 8- or 16-bit
   integer images without scaling), else as float64 (scaled or wider data,
   scaled as nibabel scales it).
@@ -91,21 +91,25 @@ _EXACT_IN_FLOAT32 = frozenset("f4 i1 u1 i2 u2 b1".split())
 
 
 def gzip_codec():
-    """The gzip the package reads and writes with, at the level it writes.
+    """The gzip the package reads with, and the one it writes with at the
+    level it writes.
 
     Returns
     -------
     name : str
-        The library and level, e.g. ``"isal igzip, level 1"``.
+        The libraries and level, e.g. ``"isal igzip to read, zlib level 1
+        to write"``.
     decompress : callable
         ``decompress(bytes) -> bytes``.
     compress : callable
-        ``compress(bytes) -> bytes`` at ``GZIP_LEVEL``.
+        ``compress(bytes) -> bytes`` by zlib at ``GZIP_LEVEL``.
     """
+    import gzip
+
     return (
-        f"{GZIP_NAME}, level {GZIP_LEVEL}",
+        f"{GZIP_NAME} to read, zlib level {GZIP_LEVEL} to write",
         _gzip.decompress,
-        lambda data: _gzip.compress(data, compresslevel=GZIP_LEVEL),
+        lambda data: gzip.compress(data, compresslevel=GZIP_LEVEL, mtime=0),
     )
 
 
@@ -290,9 +294,10 @@ class _Writer:
     when the data is complete (see ``formats.Format.prelude``). A gzipped
     output is one gzip member: the prelude in a stored block, then the
     values compressed by one compressor, handed to it in blocks of
-    ``_COMPRESS_BLOCK`` bytes whatever the runs: igzip's output depends on
-    where its input is cut, and the runs' length on the memory budget, so
-    the same values give the same bytes in every run, on every machine.
+    ``_COMPRESS_BLOCK`` bytes whatever the runs: a compressor's output may
+    depend on where its input is cut (igzip's did), and the runs' length on
+    the memory budget, so the same values give the same bytes in every run,
+    on every machine.
     """
 
     def __init__(self, path, what, temporary, shape, dtype, header=None):
