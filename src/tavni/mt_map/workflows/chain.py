@@ -388,6 +388,7 @@ def fraction_from_scans(
             arrays=arrays,
             streamed=streamed,
             budget=max_memory,
+            threads=threads,
         )
         if times is not None:
             # The combined image is less (te0: differently) noisy than one echo.

@@ -5,7 +5,6 @@ finds the noise levels before the images are streamed, names the
 sensitivity maps' files and collects the maps of each run.
 """
 
-import os
 from pathlib import Path
 
 import numpy as np
@@ -21,6 +20,7 @@ __all__ = [
     "with_sensitivity_paths",
     "check_noise_sd",
     "noise_images",
+    "read_noise_images",
     "StreamedImages",
     "noise_levels_of",
     "UncertaintySample",
@@ -233,6 +233,7 @@ def noise_levels_of(
     arrays=None,
     streamed=None,
     budget=None,
+    threads=None,
 ):
     """The noise level of each image, for the uncertainty map.
 
@@ -266,6 +267,8 @@ def noise_levels_of(
         makes for other ends too); default: read here.
     budget : int, optional
         Bytes of memory for that pass; default a share of the available.
+    threads : int, optional
+        Images estimated at once, at most; default every core.
 
     Returns
     -------
@@ -287,12 +290,16 @@ def noise_levels_of(
     if streamed is None:
         streamed = read_noise_images(written, probes, names, noise_sd, mask_probe, arrays, budget)
 
-    def whole(name, probe):
+    def held(name):
         if name in arrays:
             return arrays[name]
         if streamed is not None and name in streamed.data:
             return streamed.volume(name)
-        return volumes.load(probe).data  # off the maps' grid: read whole
+        return None
+
+    def whole(name, probe):
+        image = held(name)
+        return volumes.load(probe).data if image is None else image  # off the grid: read whole
 
     head = None
     if noise_sd is None and mask_probe is not None:
@@ -304,6 +311,8 @@ def noise_levels_of(
         else:
             from concurrent.futures import ThreadPoolExecutor
 
+            from tavni.mt_map.parallel import thread_count
+
             def level(name):
                 image = whole(names[name], probes[names[name]])
                 return uncertainty.noise_levels({name: image}, None, head=head)[0][name]
@@ -312,10 +321,8 @@ def noise_levels_of(
             # NumPy calls that release the interpreter: the scans held in
             # memory side by side on the cores; those still to be read
             # whole (off the grid) one after another, one in memory at once.
-            held = all(
-                n in arrays or (streamed is not None and n in streamed.data) for n in names.values()
-            )
-            workers = min(len(names), os.cpu_count() or 1) if held else 1
+            in_memory = all(held(n) is not None for n in names.values())
+            workers = min(len(names), thread_count(threads)) if in_memory else 1
             with ThreadPoolExecutor(max_workers=workers) as pool:
                 sigmas = dict(zip(names, pool.map(level, names)))
             levels = ", ".join(f"{name} {sigma:.4g}" for name, sigma in sigmas.items())
