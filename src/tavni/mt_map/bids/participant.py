@@ -150,10 +150,6 @@ def state_on_disk(output_dir, participant, fail_below):
         the smallest share solved (None without a readable status map) and
         the warnings.
     """
-    import json
-
-    from tavni.mt_map.bids.derivatives import read_image
-    from tavni.mt_map.bids.naming import STATUS_DESC
     from tavni.mt_map.io.volumes import VolumeError
     from tavni.mt_map.workflows.summary import summarise
 

@@ -253,7 +253,9 @@ def write_brain_mask(scan, target, what="MT-weighted scan"):
         data = data[..., 0]
     voxel_size = 1.0 if volume.affine is None else voxel_sizes(volume.affine)
     mask = brain_mask(data, voxel_size)
-    del data, volume.data
+    # The mask takes the scan's geometry alone: its values go now.
+    del data
+    volume.data = None
     volumes.save_all(
         [volumes.Output(target, "brain mask", mask, np.uint8, volume, f"brain mask ({METHOD})")]
     )
