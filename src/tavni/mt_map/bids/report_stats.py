@@ -23,6 +23,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from tavni.mt_map.io.volumes import in_mask
 from tavni.mt_map.workflows.summary import SAMPLE
 
 __all__ = [
@@ -224,7 +225,7 @@ class Collector:
             self._keep_planes(name, start, run)
         if "mask" in values:
             self.masked = True
-            candidates = np.flatnonzero(np.nan_to_num(values["mask"]) != 0)
+            candidates = np.flatnonzero(in_mask(values["mask"]))
             self.mask_voxels += candidates.size
             picked = candidates[(-self.seen) % self.stride :: self.stride]
             self.seen += candidates.size

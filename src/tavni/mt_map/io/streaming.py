@@ -153,8 +153,13 @@ class _ArrayReader:
         return self._flat.size
 
     def read(self, count):
+        # A view, not a copy: copying each run into fresh memory cost more
+        # than the decompression it replaces. Read-only, so that no
+        # computation can change the image it was handed.
         start, self.position = self.position, self.position + count
-        return self._flat[start : start + count].copy()
+        run = self._flat[start : start + count]
+        run.flags.writeable = False
+        return run
 
     def close(self):
         self._flat = None

@@ -3,6 +3,7 @@
 import numpy as np
 
 from tavni.mt_map import protocol
+from tavni.mt_map.io.volumes import in_mask
 from tavni.mt_map.maps import lineshape_at_offsets, lineshape_grid
 from tavni.mt_map.protocol import ParameterError
 from tavni.mt_map.workflows import align
@@ -536,7 +537,7 @@ def _offset_span(images, delta_omega, shape, max_memory, also=None):
         if finite.any():
             kept = magnitude[finite]
             span[:] = min(span[0], float(kept.min())), max(span[1], float(kept.max()))
-        fitted = finite if "mask" not in values else finite & (np.nan_to_num(values["mask"]) != 0)
+        fitted = finite if "mask" not in values else finite & in_mask(values["mask"])
         start = -position[0] % stride
         sample.append(magnitude[start::stride][fitted[start::stride]])
         position[0] += magnitude.size
@@ -668,7 +669,7 @@ class ChainRuns(StatusCounts):
         data = dict(values)
         inside = None
         if "mask" in data:
-            inside = np.flatnonzero(np.nan_to_num(data.pop("mask")) != 0)
+            inside = np.flatnonzero(in_mask(data.pop("mask")))
             data = {name: run[inside] for name, run in data.items()}
             self.counts[STATUS_MASKED] += size - inside.size
         echo_maps = self.echoes(data) if self.echoes is not None else {}

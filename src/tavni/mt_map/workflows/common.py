@@ -228,7 +228,7 @@ def prepared(data):
     if "b1" in data:
         data["b1"] = np.where(data["b1"] > 0, data["b1"], np.nan)
     if "mask" in data:
-        data["mask"] = np.nan_to_num(data["mask"]) != 0
+        data["mask"] = volumes.in_mask(data["mask"])
     return data
 
 

@@ -304,7 +304,7 @@ def noise_levels_of(
     head = None
     if noise_sd is None and mask_probe is not None:
         head = whole("mask", mask_probe)
-        head = head if head.dtype == bool else np.nan_to_num(head) != 0
+        head = head if head.dtype == bool else volumes.in_mask(head)
     try:
         if noise_sd is not None:
             sigmas, statement = uncertainty.noise_levels(dict.fromkeys(names), noise_sd)
