@@ -128,7 +128,9 @@ def background_mask(image, head=None, *, margin=3, threshold=0.1):
     values = image[measured & (image > 0.0)]
     if values.size == 0:
         return np.zeros(image.shape, dtype=bool)
-    bright = image > threshold * np.percentile(values.astype(np.float64), 99.0)
+    # The float64 copy is the percentile's to reorder: no second copy.
+    high = np.percentile(values.astype(np.float64), 99.0, overwrite_input=True)
+    bright = image > threshold * high
     if head is not None:
         # A brain mask leaves the scalp outside it, bright with fat: the
         # head is the mask and every voxel bright enough to be tissue.

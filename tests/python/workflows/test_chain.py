@@ -72,7 +72,7 @@ def scans(tmp_path_factory):
     }
     images["ref"] = images["mtw"]
     images["mtw"] = images["mtw"] * ratio
-    images.update(b1=truth["b1"], b0=truth["b0"])
+    images.update(b1=truth["b1"], b0=truth["b0"], b1_percent=100 * truth["b1"])
     paths = {}
     for name, data in images.items():
         paths[name] = directory / f"{name}.nii.gz"
@@ -250,6 +250,8 @@ def test_only_the_voxels_to_fit_are_computed(tmp_path, scans, masked):
         (["--omega-1-rms", "0"], "must not be zero"),
         (["--t1w-TR", "11"], "is it in milliseconds"),
         (["--noise-sd", "1", "2"], "one each for PDw, T1w, MTw (got 2)"),
+        (["--b1", "{b1_percent}"], "(percent? divide it by 100)"),
+        (["--b1", "{b1_percent}", "--b0", "{b0}"], "(percent? divide it by 100)"),
         (["--echo-times", "0.002"], "one echo per scan gives no decay"),
         (["--echo-times", "2.3"], "echo times in ms?"),
         (["--pdw", "{pdw}", "{t1w}"], "the echoes of a multi-echo scan need --echo-times"),

@@ -133,8 +133,14 @@ def main(argv=None):
         logger.setLevel(logging.NOTSET)
 
 
+def _bids_error(error):
+    # The BIDS App's errors, without importing the App for the other
+    # commands: a BidsError can only come from a loaded module.
+    base = sys.modules.get("tavni.mt_map.bids.base")
+    return base is not None and isinstance(error, base.BidsError)
+
+
 def _run(options):
-    from tavni.mt_map.bids.base import BidsError
     from tavni.mt_map.io.volumes import VolumeError
 
     def fail(message):
@@ -143,7 +149,7 @@ def _run(options):
 
     try:
         return options.run(options)
-    except (UsageError, protocol.ParameterError, VolumeError, BidsError) as error:
+    except (UsageError, protocol.ParameterError, VolumeError) as error:
         return fail(_flag_named(error))
     except BrokenPipeError:
         # The reader of stdout (a pager, head) left: not an error of ours.
@@ -158,6 +164,8 @@ def _run(options):
     except KeyboardInterrupt:
         return 130
     except Exception as error:
+        if _bids_error(error):
+            return fail(_flag_named(error))
         # A fault of this program, not of the input: still one line, unless
         # MT_MAP_TRACEBACK asks for the whole story.
         if os.environ.get("MT_MAP_TRACEBACK"):

@@ -8,6 +8,7 @@ from tavni.mt_map.maps import lineshape_at_offsets, lineshape_grid
 from tavni.mt_map.protocol import ParameterError
 from tavni.mt_map.workflows import align
 from tavni.mt_map.workflows.common import (
+    B1Sample,
     add_warning,
     check_threads,
     fit_run,
@@ -35,7 +36,6 @@ from tavni.mt_map.workflows.noise import (
     check_noise_sd,
     noise_images,
     noise_levels_of,
-    read_noise_images,
     with_sensitivity_paths,
 )
 from tavni.mt_map.workflows.summary import (
@@ -211,8 +211,10 @@ def fraction_from_scans(
     three SPGR scans, single- or multi-echo.
 
     Every map is written or none, the scans streamed through the chain a run
-    of voxels at a time within a memory budget (a B0 map is read once more
-    before, for the range of its offsets).
+    of voxels at a time within a memory budget. One pass before reads what
+    must be known first: a B1 map on the scans' grid for its median, a B0
+    map and the mask for the range of the offsets, and the scans whose
+    noise levels are estimated (kept for the maps' pass, not read again).
 
     R1 and M0 come from the PD- and T1-weighted scans (variable flip angle);
     the MT-weighted scan's reference is the SPGR signal that M0 and R1 give
@@ -264,7 +266,7 @@ def fraction_from_scans(
         MT-weighted ones (image units; of one echo), for "uncertainty";
         default: estimated from each scan's background (outside the mask
         if given; of the first echo), the scans not held on the grid read
-        once for it as float32, in the B0 map's pass where there is one.
+        once for it as float32 in the pass before the maps' (kept for it).
     noise_required : bool
         Without noise_sd and a background to estimate it from, refuse the
         map (ParameterError, before anything is written); False writes the
@@ -345,39 +347,61 @@ def fraction_from_scans(
                 roles[echo], follows[echo] = align.SCAN, name
                 if scales and name in scales:
                     scales = {**scales, echo: scales[name]}
+    # A B1 map on the scans' grid is checked in the pass below, with the
+    # other images read before the maps, not in a pass of its own.
+    b1_on_grid = "b1" in probes and tuple(probes["b1"].shape) == tuple(probes["mtw"].shape)
     alignment = onto_grid(
-        prepared, roles, register=register, scales=scales, follows=follows, arrays=echoes_read
+        prepared,
+        roles,
+        register=register,
+        scales=scales,
+        follows=follows,
+        arrays=echoes_read,
+        check_b1=not b1_on_grid,
     )
     arrays = prepared.arrays
     like = probes["mtw"]
     grid = None
     noise_names = {"PDw": "pdw", "T1w": "t1w", "MTw": "mtw"}
     wants_noise = any(name in written for name in UNCERTAINTY_OUTPUTS)
-    streamed = None
+    # One pass before the maps' reads what must be known first, each image
+    # once: the B1 map's median, the range of the B0 map's offsets, and the
+    # scans whose noise levels are estimated (kept for the maps' pass).
+    reading = (
+        noise_images(written, probes, noise_names, noise_sd, probes.get("mask"), arrays)
+        if wants_noise
+        else []
+    )
+    streamed = StreamedImages(reading, like.shape) if reading else None
+    b1_sample = B1Sample(probes["b1"]) if b1_on_grid else None
+    surveys = [survey for survey in (streamed, b1_sample) if survey is not None]
+    first = ("b0", "mask") if "b0" in probes else ()
+    surveyed = {
+        n: (arrays.get(n, probes[n].path), probes[n].what)
+        for n in (*first, *reading)
+        if n in probes
+    }
+    if b1_sample is not None:
+        surveyed["b1"] = (probes["b1"].path, probes["b1"].what)  # the file, as given
+
+    def survey_all(values):
+        for survey in surveys:
+            survey(values)
+        return {}
+
     if "b0" in probes:
-        # The images the noise levels need are read in the same pass as the
-        # B0 map's offsets: each once before the chain's own pass.
-        reading = (
-            noise_images(written, probes, noise_names, noise_sd, probes.get("mask"), arrays)
-            if wants_noise
-            else []
-        )
-        streamed = StreamedImages(reading, like.shape) if reading else None
-        surveyed = {
-            n: (arrays.get(n, probes[n].path), probes[n].what)
-            for n in ("b0", "mask", *reading)
-            if n in probes
-        }
-        span = _offset_span(surveyed, values["delta_omega"], like.shape, max_memory, streamed)
+        span = _offset_span(surveyed, values["delta_omega"], like.shape, max_memory, survey_all)
         if span is not None:
             grid = lineshape_grid(*span, given["T2b"].value)
+    elif surveyed:
+        from tavni.mt_map.io import streaming
+
+        streaming.run(surveyed, {}, survey_all, shape=like.shape, budget=max_memory)
+    if b1_sample is not None:
+        b1_sample.check()
 
     uncertainty, sigmas, notes = None, None, []
     if wants_noise:
-        if streamed is None:
-            streamed = read_noise_images(
-                written, probes, noise_names, noise_sd, probes.get("mask"), arrays, max_memory
-            )
         uncertainty = UncertaintySample(written, like.voxels)
         sigmas, notes = noise_levels_of(
             written,

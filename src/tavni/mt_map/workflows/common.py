@@ -38,6 +38,7 @@ __all__ = [
     "outside_mask_nan",
     "Prepared",
     "onto_grid",
+    "B1Sample",
     "with_alignment",
     "prologue",
 ]
@@ -360,37 +361,67 @@ class Prepared:
 _B1_MEDIAN_RANGE = (0.2, 5.0)
 
 
-def _check_relative_b1(probe, budget):
-    """Refuses a B1 map whose median says it is not relative (percent, or
-    a flip angle in degrees), before hours of fitting give nothing. The map
-    is streamed, a sample of its voxels kept.
+class B1Sample:
+    """A strided sample of a B1 map's positive values, kept from the runs a
+    stream hands over (a ``streaming.run`` computation under the name "b1"),
+    to check its median (``check``) before hours of fitting give nothing.
+
+    Parameters
+    ----------
+    probe : volumes.Probe
+        The B1 map, as read.
     """
-    from tavni.mt_map.io import streaming
 
-    stride = max(1, probe.voxels // SAMPLE)
-    sample = []
+    def __init__(self, probe):
+        self.probe = probe
+        self.stride = max(1, probe.voxels // SAMPLE)
+        self.position = 0
+        self.sample = []
 
-    def keep(values):
-        run = values["b1"][::stride]
-        sample.append(run[np.isfinite(run) & (run > 0)])
+    def __call__(self, values):
+        """Keeps one run's share of the sample; returns no map."""
+        run = values["b1"]
+        start = -self.position % self.stride
+        self.position += run.size
+        kept = run[start :: self.stride]
+        self.sample.append(kept[np.isfinite(kept) & (kept > 0)])
         return {}
 
-    streaming.run({"b1": (probe.path, probe.what)}, {}, keep, shape=probe.shape, budget=budget)
-    values = np.concatenate(sample)
-    if values.size == 0:
-        return
-    median = float(np.median(values))
-    low, high = _B1_MEDIAN_RANGE
-    if not low <= median <= high:
-        hint = " (percent? divide it by 100)" if 50 <= median <= 200 else ""
-        raise volumes.VolumeError(
-            f"{probe.what} '{probe.path}' has a median of {median:.3g}; a relative "
-            f"transmit field (actual/nominal flip angle, 1 = nominal) lies between "
-            f"{low:g} and {high:g}{hint}"
-        )
+    def check(self):
+        """Refuses a map whose median says it is not relative (percent, or
+        a flip angle in degrees).
+
+        Raises
+        ------
+        volumes.VolumeError
+            One line naming the file and its median.
+        """
+        values = np.concatenate(self.sample) if self.sample else np.empty(0)
+        if values.size == 0:
+            return
+        median = float(np.median(values))
+        low, high = _B1_MEDIAN_RANGE
+        if not low <= median <= high:
+            hint = " (percent? divide it by 100)" if 50 <= median <= 200 else ""
+            raise volumes.VolumeError(
+                f"{self.probe.what} '{self.probe.path}' has a median of {median:.3g}; a "
+                f"relative transmit field (actual/nominal flip angle, 1 = nominal) lies "
+                f"between {low:g} and {high:g}{hint}"
+            )
 
 
-def onto_grid(prepared, roles, *, register=True, scales=None, follows=None, arrays=None):
+def _check_relative_b1(probe, budget):
+    """``B1Sample.check`` of a B1 map streamed on its own."""
+    from tavni.mt_map.io import streaming
+
+    sample = B1Sample(probe)
+    streaming.run({"b1": (probe.path, probe.what)}, {}, sample, shape=probe.shape, budget=budget)
+    sample.check()
+
+
+def onto_grid(
+    prepared, roles, *, register=True, scales=None, follows=None, arrays=None, check_b1=True
+):
     """Brings a workflow's images onto the maps' grid (``align.align``),
     issuing its warnings; kept in ``prepared.alignment``.
 
@@ -401,6 +432,9 @@ def onto_grid(prepared, roles, *, register=True, scales=None, follows=None, arra
         Image name to ``align.SCAN``, ``FIELD``, ``MASK`` or ``MAP``.
     register, scales, follows, arrays
         As ``align.align`` takes them.
+    check_b1 : bool
+        Check the B1 map's median first (a pass of its own); False where
+        the workflow checks it in a pass it makes anyway (``B1Sample``).
 
     Returns
     -------
@@ -408,7 +442,7 @@ def onto_grid(prepared, roles, *, register=True, scales=None, follows=None, arra
     """
     from tavni.mt_map.workflows.align import align
 
-    if "b1" in prepared.probes:
+    if check_b1 and "b1" in prepared.probes:
         _check_relative_b1(prepared.probes["b1"], prepared.max_memory)
     prepared.alignment = align(
         prepared.probes, roles, register=register, scales=scales, follows=follows, arrays=arrays
