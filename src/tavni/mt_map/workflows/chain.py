@@ -430,7 +430,7 @@ def fraction_from_scans(
         values,
         grid,
         like.voxels,
-        list(written),
+        {name: output.dtype for name, output in written.items()},
         threads,
         clip,
         exact,
@@ -592,9 +592,10 @@ def _offset_span(images, delta_omega, shape, max_memory, also=None):
     return tuple(span)
 
 
-def _scatter(run, where, size, name, masked):
+def _scatter(run, where, size, name, masked, dtype=None):
     """A run of a map computed at the voxels ``where`` of ``size``, the
-    others filled as the fit leaves them (outside a mask: ``masked``).
+    others filled as the fit leaves them (outside a mask: ``masked``), in
+    ``dtype`` (default the run's).
     """
     from tavni.mt_map.status import ECHO_STATUS_INVALID_INPUT, STATUS_INVALID_INPUT, STATUS_MASKED
 
@@ -603,8 +604,8 @@ def _scatter(run, where, size, name, masked):
         fill = STATUS_MASKED if masked else STATUS_INVALID_INPUT
     elif name == "echo_status":
         fill = ECHO_STATUS_INVALID_INPUT
-    whole = np.full(size, fill, run.dtype)
-    whole[where] = run
+    whole = np.full(size, fill, run.dtype if dtype is None else dtype)
+    whole[where] = run  # rounded to nearest, as the writer's cast would
     return whole
 
 
@@ -624,8 +625,9 @@ class ChainRuns(StatusCounts):
         lies beyond it get no G (invalid input), counted in ``off_grid``.
     voxels : int
         Voxels of the volume, to space the sample.
-    outputs : sequence of str
-        The maps to return, by name.
+    outputs : dict of str to numpy.dtype
+        The maps to return, by name, with the type each is written in
+        (within a mask the runs are made in it).
     threads : int, optional
         Worker threads of the fits.
     clip, exact : bool
@@ -708,7 +710,12 @@ class ChainRuns(StatusCounts):
             maps = {name: _scatter(run, signal, count, name, False) for name, run in maps.items()}
         maps.update(echo_maps)
         if inside is not None:
-            maps = {name: _scatter(run, inside, size, name, True) for name, run in maps.items()}
+            # Scattered straight into the type each map is written in: the
+            # run of the whole mask is most of the memory a run moves.
+            maps = {
+                name: _scatter(run, inside, size, name, True, self.outputs.get(name))
+                for name, run in maps.items()
+            }
         maps = {name: maps[name] for name in self.outputs}
         if self.observe is not None:
             self.observe(self.position, values, maps)
