@@ -29,6 +29,9 @@ __all__ = [
     "spgr_log_derivatives",
     "ratio_uncertainty",
     "three_scan_uncertainty",
+    "LogDerivatives",
+    "three_scan_log_derivatives",
+    "noise_sd_of_fraction",
 ]
 
 # Mean of a Rayleigh distribution over its scale sigma: noise-only magnitude
@@ -432,7 +435,67 @@ def three_scan_uncertainty(
 
     and each dl_i has the standard deviation sigma_i / S_i.
     """
-    S_pd, S_t1, S_mt, S_ref = (np.asarray(x, dtype=np.float64) for x in (S_pd, S_t1, S_mt, S_ref))
+    slopes, r1_sensitivity, b1_change = three_scan_log_derivatives(
+        derivatives,
+        S_mt,
+        S_ref,
+        R1,
+        flip_angles,
+        TRs,
+        b1=b1,
+        percent=percent,
+        b1_sensitivity=b1_sensitivity,
+        threads=threads,
+    )
+    sd = noise_sd_of_fraction(slopes, (S_pd, S_t1, S_mt), sigmas)
+    return FractionUncertainty(sd, r1_sensitivity, b1_change)
+
+
+class LogDerivatives(NamedTuple):
+    """How f moves with the log signal of each of the three scans (float64
+    arrays, NaN where f is not solved): d f / d ln S.
+    """
+
+    pd: np.ndarray
+    """Of the PD-weighted scan."""
+    t1: np.ndarray
+    """Of the T1-weighted scan."""
+    mt: np.ndarray
+    """Of the MT-weighted scan."""
+
+
+def three_scan_log_derivatives(
+    derivatives,
+    S_mt,
+    S_ref,
+    R1,
+    flip_angles,
+    TRs,
+    *,
+    b1=None,
+    percent=1.0,
+    b1_sensitivity=True,
+    threads=None,
+):
+    """The part of ``three_scan_uncertainty`` that needs no noise level: how f
+    moves with each scan's log signal, and its sensitivities to R1 and b1.
+
+    The noise enters last (``noise_sd_of_fraction``), so that the levels can
+    be estimated while the maps are being made.
+
+    Parameters
+    ----------
+    derivatives, S_mt, S_ref, R1, flip_angles, TRs, b1, percent, b1_sensitivity, threads
+        As ``three_scan_uncertainty`` takes them.
+
+    Returns
+    -------
+    slopes : LogDerivatives
+    r1_sensitivity : numpy.ndarray
+    b1_sensitivity : numpy.ndarray or None
+        As in ``FractionUncertainty``.
+    """
+    S_mt, S_ref = (np.asarray(x, dtype=np.float64) for x in (S_mt, S_ref))
     slopes = [
         spgr_log_derivatives(R1, angle, TR, b1=b1, b1_term=b1_sensitivity, threads=threads)
         for angle, TR in zip(flip_angles, TRs)
@@ -446,16 +509,11 @@ def three_scan_uncertainty(
     df_dl_mt = df_dlog_ratio
     df_dl_pd = -df_dlog_ratio * ref_per_pd - derivatives.R1 / det
     df_dl_t1 = -df_dlog_ratio * ref_per_t1 + derivatives.R1 / det
-    sigma_pd, sigma_t1, sigma_mt = sigmas
-    sd = np.sqrt(
-        (df_dl_pd * np.divide(sigma_pd, S_pd)) ** 2
-        + (df_dl_t1 * np.divide(sigma_t1, S_t1)) ** 2
-        + (df_dl_mt * np.divide(sigma_mt, S_mt)) ** 2
-    )
+    log_derivatives = LogDerivatives(df_dl_pd, df_dl_t1, df_dl_mt)
 
     r1_sensitivity = _percent(derivatives.R1, R1, percent)
     if not b1_sensitivity:
-        return FractionUncertainty(sd, r1_sensitivity, None)
+        return log_derivatives, r1_sensitivity, None
     # A b1 error moves the fitted R1 and M0 (the angles of both scans), the
     # synthetic reference (its angle and, through R1 and M0, the rest) and
     # the fraction model itself.
@@ -465,4 +523,32 @@ def three_scan_uncertainty(
     df_dlog_b1 = (
         -df_dlog_ratio * dlog_ref_dlog_b1 + derivatives.R1 * dR1_dlog_b1 + derivatives.b1 * b1_value
     )
-    return FractionUncertainty(sd, r1_sensitivity, df_dlog_b1 * (percent / 100.0))
+    return log_derivatives, r1_sensitivity, df_dlog_b1 * (percent / 100.0)
+
+
+def noise_sd_of_fraction(slopes, signals, sigmas):
+    """Standard deviation of f from the three scans' noise, to first order.
+
+    Each scan's log signal has the standard deviation sigma / S, and the
+    scans' noise is independent.
+
+    Parameters
+    ----------
+    slopes : LogDerivatives
+        From ``three_scan_log_derivatives``.
+    signals : sequence of 3 array_like
+        The PD-, T1- and MT-weighted images, one unit.
+    sigmas : sequence of 3 float or array_like
+        Their noise standard deviations, in that unit.
+
+    Returns
+    -------
+    numpy.ndarray
+    """
+    S_pd, S_t1, S_mt = (np.asarray(x, dtype=np.float64) for x in signals)
+    sigma_pd, sigma_t1, sigma_mt = sigmas
+    return np.sqrt(
+        (slopes.pd * np.divide(sigma_pd, S_pd)) ** 2
+        + (slopes.t1 * np.divide(sigma_t1, S_t1)) ** 2
+        + (slopes.mt * np.divide(sigma_mt, S_mt)) ** 2
+    )

@@ -287,31 +287,63 @@ def test_the_library_logs_and_the_command_line_prints(tmp_path, scans, capsys, c
     assert any(level == "INFO" and "voxels" in text for level, text in logged)
 
 
-def test_each_run_is_observed_in_order(tmp_path, scans):
-    # What the observer sees, run after run, is what the files hold.
+@pytest.mark.parametrize("levels_after", [None, 2, "last"])
+def test_each_run_is_observed_in_order(tmp_path, scans, monkeypatch, levels_after):
+    # What the observer sees, run after run, is what the files hold. The sd
+    # map waits for its noise levels (known at once, after two runs, or only
+    # after the last): its held runs come later, in order, the same bytes.
+    import threading
+
     from tavni.mt_map import workflows
     from tavni.mt_map.io import streaming
+    from tavni.mt_map.workflows import chain
 
     paths, _, _ = scans
-    seen = []
+    seen, late, known = [], {}, threading.Event()
+    given = {"PDw": 1.0, "T1w": 2.0, "MTw": 3.0}
+
+    def slow_levels(*args, **kwargs):
+        assert known.wait(30)
+        return dict(given), ["noise levels of the test"]
+
+    def observe(start, values, maps):
+        if not values:
+            late[start] = maps["uncertainty"]
+            return
+        seen.append((start, values["mtw"].copy(), maps))
+        done = start + len(values["mtw"]) == math.prod(SHAPE)
+        if levels_after == "last" and done or len(seen) == levels_after:
+            known.set()
+
     outputs = {"fraction": tmp_path / "f.nii.gz", "r1": tmp_path / "r1.nii.gz"}
-    workflows.fraction_from_scans(
-        paths["pdw"],
-        paths["t1w"],
-        paths["mtw"],
-        PROTOCOL,
-        outputs,
-        max_memory=streaming.BASELINE_BYTES + 12 * 250,
-        observe=lambda start, values, maps: seen.append((start, values["mtw"].copy(), maps)),
+    options = dict(max_memory=streaming.BASELINE_BYTES + 12 * 250, observe=observe)
+    if levels_after is not None:
+        outputs["uncertainty"] = tmp_path / "sd.nii.gz"
+        monkeypatch.setattr(chain, "noise_levels_of", slow_levels)
+    summary = workflows.fraction_from_scans(
+        paths["pdw"], paths["t1w"], paths["mtw"], PROTOCOL, outputs, **options
     )
     assert len(seen) > 1 and [start for start, *_ in seen] == list(
         np.cumsum([0] + [len(mtw) for _, mtw, _ in seen[:-1]])
     )
     for name, path in [("mtw", paths["mtw"])] + list(outputs.items()):
-        runs = [mtw if name == "mtw" else maps[name] for _, mtw, maps in seen]
+        runs = [mtw if name == "mtw" else maps.get(name) for _, mtw, maps in seen]
+        if name == "uncertainty":
+            assert late and set(late) | {s for (s, *_), r in zip(seen, runs) if r is not None} == {
+                start for start, *_ in seen
+            }
+            runs = [late.get(start, run) for (start, *_), run in zip(seen, runs)]
         np.testing.assert_array_equal(
             np.concatenate(runs).astype(np.float32), read(path).reshape(-1, order="F")
         )
+    if levels_after is not None:
+        assert "noise levels of the test" in summary.notes
+        monkeypatch.undo()  # the levels given, each run's sd made with it
+        again = {name: tmp_path / f"again_{path.name}" for name, path in outputs.items()}
+        workflows.fraction_from_scans(
+            paths["pdw"], paths["t1w"], paths["mtw"], PROTOCOL, again, noise_sd=(1, 2, 3)
+        )
+        assert again["uncertainty"].read_bytes() == outputs["uncertainty"].read_bytes()
 
 
 @pytest.mark.parametrize("budget", [None, "tiny"])

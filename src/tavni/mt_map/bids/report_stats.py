@@ -171,6 +171,7 @@ class Collector:
         self.masked = False
         self.planes = {}
         self.parts = {}
+        self.picked = {}  # run start -> the voxels of the run in the sample
 
     def _planes_of(self, name, dtype):
         if name not in self.planes:
@@ -214,15 +215,22 @@ class Collector:
         start : int
             The run's first voxel (Fortran order).
         values : dict of str to numpy.ndarray
-            The run of each input image by name.
+            The run of each input image by name; empty for a map made after
+            its run (the sd map, see ``fraction_from_scans``).
         maps : dict of str to numpy.ndarray
             The run of each map by name.
         """
-        size = len(values["mtw"])
         runs = {name: values[name] for name in INPUTS if name in values}
         runs.update((name, maps[name]) for name in self.maps if name in maps)
         for name, run in runs.items():
             self._keep_planes(name, start, run)
+        if "mtw" not in values:
+            # A map made after its run (the sd, once the noise levels are
+            # known): sampled where the run's other maps were.
+            for name, run in runs.items():
+                self.parts.setdefault(name, []).append(run[self.picked[start]].astype(np.float32))
+            return
+        size = len(values["mtw"])
         if "mask" in values:
             self.masked = True
             candidates = np.flatnonzero(in_mask(values["mask"]))
@@ -232,6 +240,7 @@ class Collector:
         else:
             picked = np.arange((-self.seen) % self.stride, size, self.stride)
             self.seen += size
+        self.picked[start] = picked
         for name, run in runs.items():
             if name != "mask":
                 kept = run[picked]

@@ -310,6 +310,7 @@ class _Writer:
         self.shape, self.dtype = shape, np.dtype(dtype)
         self.header = header
         self._low, self._high = np.inf, -np.inf
+        self._count = 0  # values written
         self._format = format_of(path, default=Nifti)
         self._file = open(temporary, "wb")
         prelude = self._prelude()
@@ -330,8 +331,10 @@ class _Writer:
         )
 
     def write(self, values):
+        """Writes one run, or a list of runs in order."""
         try:
-            self._write(values)
+            for run in values if isinstance(values, list) else [values]:
+                self._write(run)
         except OSError as error:
             raise _write_error(self.what, self.path, error) from None
 
@@ -343,6 +346,7 @@ class _Writer:
 
     def _write(self, values):
         values = canonical_nan(np.asarray(values).astype(self.dtype, copy=False))
+        self._count += values.size
         if values.size and self.header is not None:
             finite = values if values.dtype.kind != "f" else values[np.isfinite(values)]
             if finite.size:
@@ -368,6 +372,9 @@ class _Writer:
         self._pending += data
 
     def _finish(self):
+        voxels = int(np.prod(self.shape, dtype=np.int64))
+        if self._count != voxels:  # a computation that still owes runs
+            raise RuntimeError(f"{self.path}: {self._count} values written of {voxels}")
         prelude = self._prelude()
         if self._compressor is not None:
             self._file.write(self._compressor.compress(self._pending))
@@ -478,7 +485,7 @@ def _umask():
     return mask
 
 
-def run(inputs, outputs, compute, *, shape, budget=None, work_bytes=48, progress=None):
+def run(inputs, outputs, compute, *, shape, budget=None, work_bytes=48, progress=None, finish=None):
     """Streams inputs through compute into outputs, a run of voxels at a time.
 
     Parameters
@@ -494,7 +501,9 @@ def run(inputs, outputs, compute, *, shape, budget=None, work_bytes=48, progress
     compute : callable
         compute(values) -> dict; values maps each input name to a 1-D array
         of a run of voxels (float32 where exact, else float64); the result
-        maps each output name to an array of the same length.
+        maps each output name to an array of the same length, or to a list
+        of the runs of that output now due (an output made later than its
+        inputs: none, the runs held back, then this one; in order).
     shape : tuple of int
         The volume's shape, voxels (all inputs share it).
     budget : int, optional
@@ -505,6 +514,9 @@ def run(inputs, outputs, compute, *, shape, budget=None, work_bytes=48, progress
         Bytes per voxel that compute needs beside its inputs and outputs.
     progress : callable, optional
         progress(voxels) after each run.
+    finish : callable, optional
+        finish() -> dict of output name to the list of its runs still owed
+        after the last run, written before the outputs are completed.
 
     Raises
     ------
@@ -567,6 +579,9 @@ def run(inputs, outputs, compute, *, shape, budget=None, work_bytes=48, progress
                 if progress is not None:
                     progress(count)
             for future in writing:
+                future.result()
+            owed = finish() if finish is not None else {}
+            for future in [pool.submit(writers[name].write, runs) for name, runs in owed.items()]:
                 future.result()
         for writer in writers.values():
             writer.finish()

@@ -289,8 +289,11 @@ def fraction_from_scans(
         the volume's voxels in Fortran order, the NIfTI file's order),
         ``values`` the run of every image by name as read (the MT-weighted
         scan's first echo under "mtw"), ``maps`` the run of every map
-        written by name. For statistics and pictures made in the same pass
-        (the BIDS App's report); it must not change the arrays.
+        written by name. The sd map ("uncertainty") waits for the noise
+        levels estimated meanwhile: a run of it made later comes in a call
+        of its own, ``observe(start, {}, {"uncertainty": run})``, in order.
+        For statistics and pictures made in the same pass (the BIDS App's
+        report); it must not change the arrays.
 
     Returns
     -------
@@ -400,32 +403,46 @@ def fraction_from_scans(
     if b1_sample is not None:
         b1_sample.check()
 
-    uncertainty, sigmas, notes = None, None, []
+    uncertainty, levels, pool = None, None, None
     if wants_noise:
         uncertainty = UncertaintySample(written, like.voxels)
-        sigmas, notes = noise_levels_of(
-            written,
-            probes,
-            noise_names,
-            noise_sd,
-            probes.get("mask"),
-            noise_required,
-            arrays=arrays,
-            streamed=streamed,
-            budget=max_memory,
-            threads=threads,
-        )
-        if times is not None:
-            # The combined image is less (te0: differently) noisy than one echo.
-            factors = {
-                SCAN_LABELS[n]: noise_factor(echo_combination, TE, times) for n, TE in times.items()
-            }
-            for label, factor in factors.items():
-                sigmas[label] *= factor
-            notes.append(
-                "noise of the combined echoes relative to one echo's: "
-                + ", ".join(f"{label} {factor:.3g}" for label, factor in factors.items())
+
+        def find_levels():
+            sigmas, notes = noise_levels_of(
+                written,
+                probes,
+                noise_names,
+                noise_sd,
+                probes.get("mask"),
+                noise_required,
+                arrays=arrays,
+                streamed=streamed,
+                budget=max_memory,
+                threads=threads,
             )
+            if times is not None:
+                # The combined image is less (te0: differently) noisy than one echo.
+                factors = {
+                    SCAN_LABELS[n]: noise_factor(echo_combination, TE, times)
+                    for n, TE in times.items()
+                }
+                for label, factor in factors.items():
+                    sigmas[label] *= factor
+                notes.append(
+                    "noise of the combined echoes relative to one echo's: "
+                    + ", ".join(f"{label} {factor:.3g}" for label, factor in factors.items())
+                )
+            return sigmas, notes
+
+        if "uncertainty" in written and noise_sd is None:
+            # Estimated over the whole volume while the maps are made: only
+            # the sd map waits for the levels (ChainRuns holds its terms).
+            from concurrent.futures import ThreadPoolExecutor
+
+            pool = ThreadPoolExecutor(max_workers=1)
+            levels = pool.submit(find_levels)
+        else:
+            levels = find_levels()
     runs = ChainRuns(
         values,
         grid,
@@ -435,23 +452,29 @@ def fraction_from_scans(
         clip,
         exact,
         uncertainty,
-        sigmas,
+        levels,
         echo_runs,
         observe,
     )
     echo_count = sum(TE.size for TE in times.values()) if times is not None else 0
-    stream_maps(
-        probes,
-        written,
-        runs,
-        max_memory=max_memory,
-        quiet=quiet,
-        work_bytes=BYTES_PER_VOXEL_OF_THE_CHAIN
-        + BYTES_PER_VOXEL_FOR_UNCERTAINTY * (uncertainty is not None)
-        + BYTES_PER_VOXEL_PER_ECHO * echo_count,
-        # The scans read whole for their noise levels are not read again.
-        arrays={**arrays, **(streamed.scans() if streamed is not None else {})},
-    )
+    try:
+        stream_maps(
+            probes,
+            written,
+            runs,
+            max_memory=max_memory,
+            quiet=quiet,
+            work_bytes=BYTES_PER_VOXEL_OF_THE_CHAIN
+            + BYTES_PER_VOXEL_FOR_UNCERTAINTY * (uncertainty is not None)
+            + BYTES_PER_VOXEL_PER_ECHO * echo_count,
+            # The scans read whole for their noise levels are not read again.
+            arrays={**arrays, **(streamed.scans() if streamed is not None else {})},
+            finish=runs.finish,
+        )
+    finally:
+        if pool is not None:
+            pool.shutdown(wait=True, cancel_futures=True)
+    notes = runs.level_notes
 
     summary = runs.summary()
     summary.warnings += warnings
@@ -634,8 +657,12 @@ class ChainRuns(StatusCounts):
         As ``fit_fraction`` takes them.
     uncertainty : UncertaintySample, optional
         When the uncertainty maps are wanted.
-    sigmas : dict of str to float, optional
-        The noise of the "PDw", "T1w" and "MTw" scans, for those maps.
+    sigmas : dict, tuple or concurrent.futures.Future, optional
+        The noise of the "PDw", "T1w" and "MTw" scans for those maps, with
+        the summary's notes on them: ``(sigmas, notes)``, or a future of
+        it while the levels are being estimated. Until it is done, the sd
+        map's runs are held (its terms, a few per fitted voxel) and then
+        written in order; every other map is written as its run is made.
     echoes : echoes.EchoRuns, optional
         For multi-echo scans: combines each scan's echoes first.
     observe : callable, optional
@@ -660,8 +687,14 @@ class ChainRuns(StatusCounts):
         self.echoes = echoes  # an echoes.EchoRuns for multi-echo scans
         self.observe, self.position = observe, 0
         self.threads, self.clip, self.exact = threads, clip, exact
-        # An UncertaintySample when its maps are wanted, with the scans' noise.
-        self.uncertainty, self.sigmas = uncertainty, sigmas
+        # An UncertaintySample when its maps are wanted, with the scans'
+        # noise: (sigmas, notes), or a future of it.
+        self.uncertainty, self.levels = uncertainty, sigmas
+        self.level_notes = []
+        # Runs whose sd waits for the noise levels: (start, size, where,
+        # slopes, signals), in the order of the volume.
+        self.held = []
+        self._sd_terms = None  # this run's, for the held runs
         super().__init__()
         self.r1_failed = self.signal = 0
         # Fitted voxels whose offset lies beyond the lineshape grid.
@@ -716,11 +749,76 @@ class ChainRuns(StatusCounts):
                 name: _scatter(run, inside, size, name, True, self.outputs.get(name))
                 for name, run in maps.items()
             }
-        maps = {name: maps[name] for name in self.outputs}
+        if self._sd_terms is not None:
+            where = signal if signal.size < count else None
+            if inside is not None:
+                where = inside if where is None else inside[where]
+            self.held.append((self.position, size, where, *self._sd_terms))
+        released = self._release(wait=False) if self.held else []
+        if len(released) == 1 and released[0][0] == self.position:
+            maps["uncertainty"] = released.pop()[1]  # made with its run
+        maps = {name: maps[name] for name in self.outputs if name in maps}
         if self.observe is not None:
             self.observe(self.position, values, maps)
+        if self._sd_terms is not None and "uncertainty" not in maps:
+            maps["uncertainty"] = self._caught_up(released)
         self.position += size
         return maps
+
+    def _sigmas(self, wait):
+        """The noise levels, or None while they are estimated and not
+        ``wait``.
+        """
+        from concurrent.futures import Future
+
+        if isinstance(self.levels, Future):
+            if not (wait or self.levels.done()):
+                return None
+            self.levels = self.levels.result()  # raises the estimate's error
+        sigmas, self.level_notes = self.levels
+        return sigmas
+
+    def _release(self, wait):
+        """The sd map's runs held so far, once the noise levels are known:
+        [(start, run)], in order; empty while they are not.
+        """
+        from tavni.mt_map.uncertainty import noise_sd_of_fraction
+
+        sigmas = self._sigmas(wait)
+        if sigmas is None:
+            return []
+        levels = (sigmas["PDw"], sigmas["T1w"], sigmas["MTw"])
+        dtype = self.outputs["uncertainty"]
+        released = []
+        for start, size, where, slopes, signals in self.held:
+            with np.errstate(divide="ignore", invalid="ignore"):
+                sd = noise_sd_of_fraction(slopes, signals, levels)
+            self.uncertainty.keep_sample(sd)
+            run = sd if where is None else _scatter(sd, where, size, "uncertainty", True, dtype)
+            released.append((start, run))
+        self.held = []
+        return released
+
+    def _caught_up(self, released):
+        """The sd map's runs released late, each shown to the observer."""
+        for start, run in released:
+            if self.observe is not None:
+                self.observe(start, {}, {"uncertainty": run})
+        return [run for _, run in released]
+
+    def finish(self):
+        """The runs still owed after the last one (``streaming.run``): the
+        sd map's held runs, once its noise levels are known.
+
+        Returns
+        -------
+        dict of str to list of numpy.ndarray
+        """
+        if not self.held:
+            if self.uncertainty is not None:
+                self._sigmas(wait=True)  # the notes, and any error of the estimate
+            return {}
+        return {"uncertainty": self._caught_up(self._release(wait=True))}
 
     def _compute(self, data, masked):
         """The maps of the voxels to fit (``data`` holds nothing else;
@@ -765,26 +863,27 @@ class ChainRuns(StatusCounts):
             maps["mtr"] = outside_mask_nan(mtr(data["mtw"], reference), data)
         if "mtsat" in self.outputs:
             maps["mtsat"] = mtsat_of(data, p, None, self.threads)
+        self._sd_terms = None
         if self.uncertainty is not None:
-            from tavni.mt_map.uncertainty import three_scan_uncertainty
+            from tavni.mt_map.uncertainty import three_scan_log_derivatives
 
             scans = ("pdw", "t1w", "")  # protocol key prefixes; the MT-weighted scan has none
             flip_angles = [p[f"{scan}_flip_angle" if scan else "flip_angle"] for scan in scans]
             TRs = [p[f"{scan}_TR" if scan else "TR"] for scan in scans]
             with np.errstate(divide="ignore", invalid="ignore"):
-                result = three_scan_uncertainty(
+                slopes, r1_change, b1_change = three_scan_log_derivatives(
                     derivatives[0],
-                    data["pdw"],
-                    data["t1w"],
                     data["mtw"],
                     reference,
                     R1,
                     flip_angles,
                     TRs,
-                    (self.sigmas["PDw"], self.sigmas["T1w"], self.sigmas["MTw"]),
                     b1=data.get("b1"),
                     b1_sensitivity="sensitivity_b1" in self.outputs,
                     threads=self.threads,
                 )
-            maps.update(self.uncertainty.maps(result))
+            maps["sensitivity_r1"], maps["sensitivity_b1"] = r1_change, b1_change
+            if "uncertainty" in self.outputs:
+                # The noise enters last: the sd is made where the levels are known.
+                self._sd_terms = (slopes, (data["pdw"], data["t1w"], data["mtw"]))
         return {name: maps[name] for name in self.outputs if name in maps}

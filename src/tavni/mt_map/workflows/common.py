@@ -239,7 +239,16 @@ def _check_budget(max_memory):
 
 
 def stream_maps(
-    probes, written, compute, *, max_memory, work_bytes, quiet=True, desc="mapping", arrays=None
+    probes,
+    written,
+    compute,
+    *,
+    max_memory,
+    work_bytes,
+    quiet=True,
+    desc="mapping",
+    arrays=None,
+    finish=None,
 ):
     """Streams images through a computation into the maps (``streaming.run``).
 
@@ -264,6 +273,8 @@ def stream_maps(
     arrays : dict of str to numpy.ndarray, optional
         Images held on the maps' grid (``align``), read in place of their
         files.
+    finish : callable, optional
+        The runs still owed after the last one (see ``streaming.run``).
 
     Raises
     ------
@@ -282,7 +293,13 @@ def stream_maps(
     inputs = {name: (arrays.get(name, p.path), p.what) for name, p in probes.items()}
     if quiet or not sys.stderr.isatty():  # no bar to show: not even its import
         streaming.run(
-            inputs, streamed, compute, shape=like.shape, budget=max_memory, work_bytes=work_bytes
+            inputs,
+            streamed,
+            compute,
+            shape=like.shape,
+            budget=max_memory,
+            work_bytes=work_bytes,
+            finish=finish,
         )
         return
     from tqdm import tqdm
@@ -298,6 +315,7 @@ def stream_maps(
             budget=max_memory,
             work_bytes=work_bytes,
             progress=progress.update,
+            finish=finish,
         )
 
 

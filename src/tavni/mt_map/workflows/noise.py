@@ -371,9 +371,18 @@ class UncertaintySample:
             "sensitivity_b1": result.b1_sensitivity,
         }
         if "uncertainty" in self.wanted:
-            sd = result.sd.reshape(-1)
-            self.sd_sample.append(sd[np.isfinite(sd)][:: self.stride].copy())
+            self.keep_sample(result.sd)
         return {name: maps[name] for name in self.wanted}
+
+    def keep_sample(self, sd):
+        """Keeps the summary's share of one run's sd (its voxels in order).
+
+        Parameters
+        ----------
+        sd : numpy.ndarray
+        """
+        sd = sd.reshape(-1)
+        self.sd_sample.append(sd[np.isfinite(sd)][:: self.stride].copy())
 
     def note(self):
         """The summary's line on the sd of f over the solved voxels.
