@@ -492,7 +492,9 @@ def run(inputs, outputs, compute, *, shape, budget=None, work_bytes=48, progress
     ----------
     inputs : dict
         name -> (path, what): NIfTI (.nii, .nii.gz) or .npy images of `shape`;
-        a float32 array of `shape` in place of the path is read from memory.
+        a float32 array of `shape` in place of the path is read from memory,
+        and an object with ``read(count)`` (the next run), ``dtype`` and
+        ``close()`` is asked for the runs itself.
     outputs : dict
         name -> (path, what, dtype, header): the file to write, what it is
         (for messages), its data type, and for NIfTI a
@@ -532,8 +534,12 @@ def run(inputs, outputs, compute, *, shape, budget=None, work_bytes=48, progress
     readers, writers = {}, {}
     try:
         for name, (path, what) in inputs.items():
-            in_memory = isinstance(path, np.ndarray)
-            readers[name] = (_ArrayReader if in_memory else _Reader)(path, what)
+            if hasattr(path, "read"):
+                readers[name] = path  # a source of runs of its own
+            elif isinstance(path, np.ndarray):
+                readers[name] = _ArrayReader(path, what)
+            else:
+                readers[name] = _Reader(path, what)
         # Two runs of each input in flight (one read ahead) and two of each
         # output (one being compressed), each input also as float64.
         per_voxel = (

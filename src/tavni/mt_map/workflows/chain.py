@@ -364,100 +364,76 @@ def fraction_from_scans(
     )
     arrays = prepared.arrays
     like = probes["mtw"]
-    grid = None
     noise_names = {"PDw": "pdw", "T1w": "t1w", "MTw": "mtw"}
     wants_noise = any(name in written for name in UNCERTAINTY_OUTPUTS)
-    # One pass before the maps' reads what must be known first, each image
-    # once: the B1 map's median, the range of the B0 map's offsets, and the
-    # scans whose noise levels are estimated (kept for the maps' pass).
+    # The scans whose noise levels are estimated are read whole in a thread
+    # of their own, the maps' pass taking their runs as they arrive; the
+    # levels are estimated in that thread next, while the maps are made.
     reading = (
         noise_images(written, probes, noise_names, noise_sd, probes.get("mask"), arrays)
         if wants_noise
         else []
     )
     streamed = StreamedImages(reading, like.shape) if reading else None
-    b1_sample = B1Sample(probes["b1"]) if b1_on_grid else None
-    surveys = [survey for survey in (streamed, b1_sample) if survey is not None]
-    first = ("b0", "mask") if "b0" in probes else ()
-    surveyed = {
-        n: (arrays.get(n, probes[n].path), probes[n].what)
-        for n in (*first, *reading)
-        if n in probes
-    }
-    if b1_sample is not None:
-        surveyed["b1"] = (probes["b1"].path, probes["b1"].what)  # the file, as given
+    estimate = "uncertainty" in written and noise_sd is None
+    pool = None
+    if streamed is not None or estimate:
+        from concurrent.futures import ThreadPoolExecutor
 
-    def survey_all(values):
-        for survey in surveys:
-            survey(values)
-        return {}
-
-    if "b0" in probes:
-        span = _offset_span(surveyed, values["delta_omega"], like.shape, max_memory, survey_all)
-        if span is not None:
-            grid = lineshape_grid(*span, given["T2b"].value)
-    elif surveyed:
-        from tavni.mt_map.io import streaming
-
-        streaming.run(surveyed, {}, survey_all, shape=like.shape, budget=max_memory)
-    if b1_sample is not None:
-        b1_sample.check()
-
-    uncertainty, levels, pool = None, None, None
-    if wants_noise:
-        uncertainty = UncertaintySample(written, like.voxels)
-
-        def find_levels():
-            sigmas, notes = noise_levels_of(
-                written,
-                probes,
-                noise_names,
-                noise_sd,
-                probes.get("mask"),
-                noise_required,
-                arrays=arrays,
-                streamed=streamed,
-                budget=max_memory,
-                threads=threads,
-            )
-            if times is not None:
-                # The combined image is less (te0: differently) noisy than one echo.
-                factors = {
-                    SCAN_LABELS[n]: noise_factor(echo_combination, TE, times)
-                    for n, TE in times.items()
-                }
-                for label, factor in factors.items():
-                    sigmas[label] *= factor
-                notes.append(
-                    "noise of the combined echoes relative to one echo's: "
-                    + ", ".join(f"{label} {factor:.3g}" for label, factor in factors.items())
-                )
-            return sigmas, notes
-
-        if "uncertainty" in written and noise_sd is None:
-            # Estimated over the whole volume while the maps are made: only
-            # the sd map waits for the levels (ChainRuns holds its terms).
-            from concurrent.futures import ThreadPoolExecutor
-
-            pool = ThreadPoolExecutor(max_workers=1)
-            levels = pool.submit(find_levels)
-        else:
-            levels = find_levels()
-    runs = ChainRuns(
-        values,
-        grid,
-        like.voxels,
-        {name: output.dtype for name, output in written.items()},
-        threads,
-        clip,
-        exact,
-        uncertainty,
-        levels,
-        echo_runs,
-        observe,
-    )
-    echo_count = sum(TE.size for TE in times.values()) if times is not None else 0
+        pool = ThreadPoolExecutor(max_workers=1)
     try:
+        if streamed is not None:
+            sources = {n: (arrays.get(n, probes[n].path), probes[n].what) for n in reading}
+            pool.submit(streamed.read, sources, max_memory)
+        grid, surveyed = _survey(prepared, b1_on_grid, given, max_memory)
+        uncertainty, levels = None, None
+        if wants_noise:
+            uncertainty = UncertaintySample(written, like.voxels)
+
+            def find_levels():
+                sigmas, notes = noise_levels_of(
+                    written,
+                    probes,
+                    noise_names,
+                    noise_sd,
+                    probes.get("mask"),
+                    noise_required,
+                    arrays=arrays,
+                    streamed=streamed,
+                    budget=max_memory,
+                    threads=threads,
+                )
+                if times is not None:
+                    # The combined image is less (te0: differently) noisy than one echo.
+                    factors = {
+                        SCAN_LABELS[n]: noise_factor(echo_combination, TE, times)
+                        for n, TE in times.items()
+                    }
+                    for label, factor in factors.items():
+                        sigmas[label] *= factor
+                    notes.append(
+                        "noise of the combined echoes relative to one echo's: "
+                        + ", ".join(f"{label} {factor:.3g}" for label, factor in factors.items())
+                    )
+                return sigmas, notes
+
+            # Only the sd map waits for the estimate (ChainRuns holds its terms).
+            levels = pool.submit(find_levels) if estimate else find_levels()
+        runs = ChainRuns(
+            values,
+            grid,
+            like.voxels,
+            {name: output.dtype for name, output in written.items()},
+            threads,
+            clip,
+            exact,
+            uncertainty,
+            levels,
+            echo_runs,
+            observe,
+        )
+        echo_count = sum(TE.size for TE in times.values()) if times is not None else 0
+        held = {} if streamed is None else {n: streamed.source(n) for n in streamed.scans()}
         stream_maps(
             probes,
             written,
@@ -467,11 +443,13 @@ def fraction_from_scans(
             work_bytes=BYTES_PER_VOXEL_OF_THE_CHAIN
             + BYTES_PER_VOXEL_FOR_UNCERTAINTY * (uncertainty is not None)
             + BYTES_PER_VOXEL_PER_ECHO * echo_count,
-            # The scans read whole for their noise levels are not read again.
-            arrays={**arrays, **(streamed.scans() if streamed is not None else {})},
+            # The images read whole before are not read again.
+            arrays={**arrays, **surveyed, **held},
             finish=runs.finish,
         )
     finally:
+        if streamed is not None:
+            streamed.stop()
         if pool is not None:
             pool.shutdown(wait=True, cancel_futures=True)
     notes = runs.level_notes
@@ -549,6 +527,50 @@ def _warn_echo_fit(summary, counts):
             "exponential (negative R2*, or too few echoes with signal): are the echo "
             "times right, in seconds and in the order of the images?",
         )
+
+
+def _survey(prepared, b1_on_grid, given, max_memory):
+    """The pass before the maps': a B1 map on the scans' grid checked for its
+    median (``B1Sample``), and the lineshape grid over the B0 map's offsets
+    within the mask (None without a B0 map or a finite offset).
+
+    Returns the grid, and the B0 and B1 maps as read in this pass (float32
+    volumes, where they are float32 in their files), for the maps' pass to
+    take from memory rather than decompress again.
+    """
+    probes, arrays = prepared.probes, prepared.arrays
+    like = probes["mtw"]
+    b1_sample = B1Sample(probes["b1"]) if b1_on_grid else None
+    first = ("b0", "mask") if "b0" in probes else ()
+    surveyed = {n: (arrays.get(n, probes[n].path), probes[n].what) for n in first if n in probes}
+    if b1_sample is not None:
+        surveyed["b1"] = (probes["b1"].path, probes["b1"].what)  # the file, as given
+    kept = {name: [] for name in ("b0", "b1") if name in surveyed and name not in arrays}
+
+    def keep(values):
+        for name, runs in kept.items():
+            runs.append(values[name])  # each run a fresh array of the reader's
+        if b1_sample is not None:
+            b1_sample(values)
+        return {}
+
+    grid = None
+    if "b0" in probes:
+        span = _offset_span(surveyed, prepared.values["delta_omega"], like.shape, max_memory, keep)
+        if span is not None:
+            grid = lineshape_grid(*span, given["T2b"].value)
+    elif surveyed:
+        from tavni.mt_map.io import streaming
+
+        streaming.run(surveyed, {}, keep, shape=like.shape, budget=max_memory)
+    if b1_sample is not None:
+        b1_sample.check()
+    held = {
+        name: np.concatenate(runs).reshape(like.shape, order="F")
+        for name, runs in kept.items()
+        if runs and all(run.dtype == np.float32 for run in runs)
+    }
+    return grid, held
 
 
 # The lineshape grid spans the offsets of the fitted voxels between these

@@ -179,6 +179,10 @@ class StreamedImages:
     volume's (Fortran) order: scans as float32, the mask as booleans
     (nonzero and not NaN). A ``streaming.run`` computation (returns no map).
 
+    The images can be read in one thread while another takes their runs as
+    they arrive (``source``): the maps' pass need not wait for the whole
+    volume.
+
     Parameters
     ----------
     names : sequence of str
@@ -188,15 +192,22 @@ class StreamedImages:
     """
 
     def __init__(self, names, shape):
+        import threading
+
         voxels = int(np.prod(shape, dtype=np.int64))
         self.shape = tuple(shape)
         self.data = {
             name: np.empty(voxels, bool if name == "mask" else np.float32) for name in names
         }
         self.position = 0
+        self._arrived = threading.Condition()
+        self._error = None  # why the images will not arrive
+        self._stopped = False
 
     def __call__(self, values):
         """Keeps one run; returns no map."""
+        if self._stopped:
+            raise _Stopped
         count = 0
         for name, volume in self.data.items():
             run = values[name]
@@ -209,8 +220,52 @@ class StreamedImages:
 
             else:
                 part[:] = run
-        self.position += count
+        with self._arrived:
+            self.position += count
+            self._arrived.notify_all()
         return {}
+
+    def read(self, sources, budget=None):
+        """Reads the images from their files (``streaming.run``); a failure
+        is raised here and to every ``source`` still waiting.
+
+        Parameters
+        ----------
+        sources : dict
+            name -> (path, what), as ``streaming.run`` takes its inputs.
+        budget : int, optional
+            Bytes of memory for the pass.
+        """
+        from tavni.mt_map.io import streaming
+
+        try:
+            streaming.run(sources, {}, self, shape=self.shape, budget=budget)
+        except _Stopped:
+            return
+        except BaseException as error:
+            with self._arrived:
+                self._error = error
+                self._arrived.notify_all()
+            raise
+
+    def stop(self):
+        """Ends a ``read`` in another thread at its next run (its images no
+        longer wanted).
+        """
+        self._stopped = True
+
+    def source(self, name):
+        """The image's runs for ``streaming.run`` as they arrive: each
+        ``read(count)`` waits for its voxels, a read-only view.
+        """
+        return _Arriving(self, name)
+
+    def _wait_for(self, end):
+        with self._arrived:
+            while self.position < end and self._error is None:
+                self._arrived.wait()
+            if self.position < end:
+                raise self._error
 
     def volume(self, name):
         """The image of that name, of the volume's shape (a view)."""
@@ -221,6 +276,29 @@ class StreamedImages:
         for a later pass to take from memory instead of their files.
         """
         return {name: self.volume(name) for name in self.data if name != "mask"}
+
+
+class _Stopped(Exception):
+    """A read of images no longer wanted."""
+
+
+class _Arriving:
+    """Runs of one image of a ``StreamedImages`` as another thread reads it."""
+
+    dtype = np.dtype(np.float32)
+
+    def __init__(self, images, name):
+        self.images, self.name, self.position = images, name, 0
+
+    def read(self, count):
+        start, self.position = self.position, self.position + count
+        self.images._wait_for(self.position)
+        run = self.images.data[self.name][start : self.position]
+        run.flags.writeable = False
+        return run
+
+    def close(self):
+        pass
 
 
 def noise_levels_of(
