@@ -17,9 +17,10 @@ from the children's rusage, one child at a time):
   (d) the I/O floor: the same inputs read and the nine maps written as
       .nii.gz with nothing computed (float32 reads, run by run).
 Prints each side's CPU, wall and peak RSS (the best of the rounds by CPU),
-the ratios App / fraction (goal: at most 1.2 in CPU and in memory) and the
-chain / floor in wall time, the median of the rounds' ratios (goal: at most
-1.3). One more App run, its report timed in the process, gives the report's
+the ratios App / fraction (goal: at most 1.2 in CPU and in memory; also the
+median of the rounds' CPU ratios, each round's sides run one after the other
+on the machine as it then is) and the chain / floor in wall time, the median
+of the rounds' ratios (goal: at most 1.3). One more App run, its report timed in the process, gives the report's
 share of the participant's time (goal: at most 10 %).
 """
 
@@ -163,6 +164,11 @@ def main():
         app, fraction, floor = best["app"], best["fraction"], best["floor"]
         print(
             f"App / fraction: CPU {app[0] / fraction[0]:.2f}x, peak memory {app[2] / fraction[2]:.2f}x"
+        )
+        cpus = sorted(a[0] / f[0] for a, f in zip(rows["app"], rows["fraction"]))
+        print(
+            f"App / fraction, round by round: CPU {statistics.median(cpus):.2f}x "
+            f"(rounds: {', '.join(f'{c:.2f}' for c in cpus)})"
         )
         print(f"fraction / I/O floor: wall {fraction[1] / floor[1]:.2f}x")
         walls = sorted(c[1] / f[1] for c, f in zip(rows["chain"], rows["floor"]))

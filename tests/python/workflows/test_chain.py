@@ -77,6 +77,8 @@ def scans(tmp_path_factory):
     for name, data in images.items():
         paths[name] = directory / f"{name}.nii.gz"
         nibabel.save(nibabel.Nifti1Image(data.astype(np.float32), np.eye(4)), paths[name])
+    paths["pdw_cut"] = directory / "pdw_cut.nii.gz"  # a download cut short
+    paths["pdw_cut"].write_bytes(paths["pdw"].read_bytes()[:-200])
     paths["protocol"] = directory / "protocol.json"
     paths["protocol"].write_text(json.dumps(PROTOCOL))
     return paths, truth, ratio
@@ -252,6 +254,8 @@ def test_only_the_voxels_to_fit_are_computed(tmp_path, scans, masked):
         (["--noise-sd", "1", "2"], "one each for PDw, T1w, MTw (got 2)"),
         (["--b1", "{b1_percent}"], "(percent? divide it by 100)"),
         (["--b1", "{b1_percent}", "--b0", "{b0}"], "(percent? divide it by 100)"),
+        # Read in a thread of its own for the noise levels, as the maps are made.
+        (["--pdw", "{pdw_cut}", "--uncertainty-out", "{pdw_cut}.sd.nii.gz"], "cannot read PD-w"),
         (["--echo-times", "0.002"], "one echo per scan gives no decay"),
         (["--echo-times", "2.3"], "echo times in ms?"),
         (["--pdw", "{pdw}", "{t1w}"], "the echoes of a multi-echo scan need --echo-times"),
