@@ -291,7 +291,8 @@ def stream_maps(
     }
     arrays = arrays or {}
     inputs = {name: (arrays.get(name, p.path), p.what) for name, p in probes.items()}
-    if quiet or not sys.stderr.isatty():  # no bar to show: not even its import
+
+    def stream(progress=None):
         streaming.run(
             inputs,
             streamed,
@@ -299,24 +300,19 @@ def stream_maps(
             shape=like.shape,
             budget=max_memory,
             work_bytes=work_bytes,
+            progress=progress,
             finish=finish,
         )
+
+    if quiet or not sys.stderr.isatty():  # no bar to show: not even its import
+        stream()
         return
     from tqdm import tqdm
 
     with tqdm(
         total=like.voxels, unit="voxel", unit_scale=True, delay=1.0, file=sys.stderr, desc=desc
     ) as progress:
-        streaming.run(
-            inputs,
-            streamed,
-            compute,
-            shape=like.shape,
-            budget=max_memory,
-            work_bytes=work_bytes,
-            progress=progress.update,
-            finish=finish,
-        )
+        stream(progress.update)
 
 
 def add_warning(summary, message):
