@@ -52,6 +52,7 @@ __all__ = [
     "run",
     "GZIP_NAME",
     "BudgetError",
+    "HeldRuns",
     "working_minimum",
     "check_budget",
 ]
@@ -133,6 +134,45 @@ def default_budget():
 
 # ---------------------------------------------------------------------------
 # Reading.
+
+
+class HeldRuns:
+    """An image kept as the runs one pass read it in, handed to another pass
+    as runs of whatever length it asks for (an input of ``run`` in place of
+    a path): views where a run of the second pass lies within one of the
+    first (the same budget gives the same runs), each run let go once
+    handed over in full.
+
+    Parameters
+    ----------
+    runs : list of numpy.ndarray
+        The image's runs in order, float32, one array each (taken over).
+    """
+
+    dtype = np.dtype(np.float32)
+
+    def __init__(self, runs):
+        self._runs, self._index, self._offset = runs, 0, 0
+
+    def read(self, count):
+        """The next ``count`` values, read-only."""
+        pieces = []
+        while count:
+            run = self._runs[self._index]
+            taken = min(count, run.size - self._offset)
+            pieces.append(run[self._offset : self._offset + taken])
+            self._offset += taken
+            count -= taken
+            if self._offset == run.size:
+                self._runs[self._index] = None
+                self._index, self._offset = self._index + 1, 0
+        piece = pieces[0] if len(pieces) == 1 else np.concatenate(pieces)
+        piece.flags.writeable = False
+        return piece
+
+    def close(self):
+        """Lets the runs go."""
+        self._runs = None
 
 
 class _ArrayReader:

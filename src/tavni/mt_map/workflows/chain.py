@@ -534,9 +534,10 @@ def _survey(prepared, b1_on_grid, given, max_memory):
     median (``B1Sample``), and the lineshape grid over the B0 map's offsets
     within the mask (None without a B0 map or a finite offset).
 
-    Returns the grid, and the B0 and B1 maps as read in this pass (float32
-    volumes, where they are float32 in their files), for the maps' pass to
-    take from memory rather than decompress again.
+    Returns the grid, and the B0 and B1 maps as read in this pass (their
+    float32 runs, where they are float32 in their files, as
+    ``streaming.HeldRuns``), for the maps' pass to take from memory rather
+    than decompress again.
     """
     probes, arrays = prepared.probes, prepared.arrays
     like = probes["mtw"]
@@ -565,8 +566,10 @@ def _survey(prepared, b1_on_grid, given, max_memory):
         streaming.run(surveyed, {}, keep, shape=like.shape, budget=max_memory)
     if b1_sample is not None:
         b1_sample.check()
+    from tavni.mt_map.io.streaming import HeldRuns
+
     held = {
-        name: np.concatenate(runs).reshape(like.shape, order="F")
+        name: HeldRuns(runs)
         for name, runs in kept.items()
         if runs and all(run.dtype == np.float32 for run in runs)
     }
@@ -598,7 +601,10 @@ def _offset_span(images, delta_omega, shape, max_memory, also=None):
     span, sample, position = [np.inf, -np.inf], [], [0]
 
     def magnitudes(values):
-        magnitude = np.abs(delta_omega + values["b0"].astype(np.float64))
+        # The sum in float64 straight from the float32 run, then its size
+        # in place: one array, not three.
+        magnitude = np.add(values["b0"], delta_omega, dtype=np.float64)
+        np.abs(magnitude, out=magnitude)
         return magnitude, np.isfinite(magnitude)
 
     def survey(values):
