@@ -22,6 +22,8 @@ field map) get NaN, which the fits report as invalid input.
 
 import numpy as np
 
+from tavni.mt_map.io.volumes import in_mask
+
 __all__ = [
     "AFFINE_TOLERANCE",
     "FIELD_FWHM_MM",
@@ -255,6 +257,6 @@ def mask_onto(data, affine, ref_shape, ref_affine):
         float32 0/1, Fortran order: the linearly interpolated mask at one
         half or above; 0 outside the mask's field of view.
     """
-    inside = (np.nan_to_num(np.asarray(data, dtype=np.float64)) != 0).astype(np.float32)
+    inside = in_mask(np.asarray(data, dtype=np.float64)).astype(np.float32)
     values = resample(inside, affine, ref_shape, ref_affine)
     return np.asfortranarray((np.nan_to_num(values) >= 0.5).astype(np.float32))

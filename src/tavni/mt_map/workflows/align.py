@@ -273,7 +273,7 @@ def _check_covers(name, probes, alignment, read):
     if "mask" in probes:
         wanted = alignment.arrays.get("mask")
         wanted = read("mask") if wanted is None else wanted
-        wanted = np.nan_to_num(wanted) != 0
+        wanted = volumes.in_mask(wanted)
         covered &= wanted
     if not covered.any():
         raise volumes.VolumeError(

@@ -375,16 +375,16 @@ def fraction_from_scans(
         else []
     )
     streamed = StreamedImages(reading, like.shape) if reading else None
+    # Images to read for the estimate come only with an estimate to make.
     estimate = "uncertainty" in written and noise_sd is None
     pool = None
-    if streamed is not None or estimate:
+    if estimate:
         from concurrent.futures import ThreadPoolExecutor
 
         pool = ThreadPoolExecutor(max_workers=1)
     try:
         if streamed is not None:
-            sources = {n: (arrays.get(n, probes[n].path), probes[n].what) for n in reading}
-            pool.submit(streamed.read, sources, max_memory)
+            pool.submit(streamed.read, probes, max_memory)
         grid, surveyed = _survey(prepared, b1_on_grid, given, max_memory)
         uncertainty, levels = None, None
         if wants_noise:
@@ -433,7 +433,7 @@ def fraction_from_scans(
             observe,
         )
         echo_count = sum(TE.size for TE in times.values()) if times is not None else 0
-        held = {} if streamed is None else {n: streamed.source(n) for n in streamed.scans()}
+        held = {} if streamed is None else streamed.sources()
         stream_maps(
             probes,
             written,

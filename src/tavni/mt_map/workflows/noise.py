@@ -159,18 +159,9 @@ def read_noise_images(written, probes, names, noise_sd, mask_probe, arrays=None,
     reading = noise_images(written, probes, names, noise_sd, mask_probe, arrays)
     if not reading:
         return None
-    from tavni.mt_map.io import streaming
-
     like = next(iter(probes.values()))
     streamed = StreamedImages(reading, like.shape)
-    sources = {n: (mask_probe if n == "mask" else probes[n]) for n in reading}
-    streaming.run(
-        {n: (p.path, p.what) for n, p in sources.items()},
-        {},
-        streamed,
-        shape=like.shape,
-        budget=budget,
-    )
+    streamed.read({**probes, "mask": mask_probe}, budget)
     return streamed
 
 
@@ -180,7 +171,7 @@ class StreamedImages:
     (nonzero and not NaN). A ``streaming.run`` computation (returns no map).
 
     The images can be read in one thread while another takes their runs as
-    they arrive (``source``): the maps' pass need not wait for the whole
+    they arrive (``sources``): the maps' pass need not wait for the whole
     volume.
 
     Parameters
@@ -213,31 +204,26 @@ class StreamedImages:
             run = values[name]
             count = len(run)
             part = volume[self.position : self.position + count]
-            if name == "mask":
-                np.not_equal(run, 0, out=part)
-                if run.dtype.kind == "f":
-                    part &= run == run  # NaN is outside
-
-            else:
-                part[:] = run
+            part[:] = volumes.in_mask(run) if name == "mask" else run
         with self._arrived:
             self.position += count
             self._arrived.notify_all()
         return {}
 
-    def read(self, sources, budget=None):
+    def read(self, probes, budget=None):
         """Reads the images from their files (``streaming.run``); a failure
-        is raised here and to every ``source`` still waiting.
+        is raised here and to every source still waiting.
 
         Parameters
         ----------
-        sources : dict
-            name -> (path, what), as ``streaming.run`` takes its inputs.
+        probes : dict of str to volumes.Probe
+            The images, by name (more may be named).
         budget : int, optional
             Bytes of memory for the pass.
         """
         from tavni.mt_map.io import streaming
 
+        sources = {name: (probes[name].path, probes[name].what) for name in self.data}
         try:
             streaming.run(sources, {}, self, shape=self.shape, budget=budget)
         except _Stopped:
@@ -254,11 +240,12 @@ class StreamedImages:
         """
         self._stopped = True
 
-    def source(self, name):
-        """The image's runs for ``streaming.run`` as they arrive: each
-        ``read(count)`` waits for its voxels, a read-only view.
+    def sources(self):
+        """The scans (not the mask), by name, as ``streaming.run`` inputs
+        whose runs come as they arrive: each ``read(count)`` waits for its
+        voxels, a read-only view.
         """
-        return _Arriving(self, name)
+        return {name: _Arriving(self, name) for name in self.data if name != "mask"}
 
     def _wait_for(self, end):
         with self._arrived:
@@ -270,12 +257,6 @@ class StreamedImages:
     def volume(self, name):
         """The image of that name, of the volume's shape (a view)."""
         return self.data[name].reshape(self.shape, order="F")
-
-    def scans(self):
-        """The scans held (not the mask), by name, of the volume's shape:
-        for a later pass to take from memory instead of their files.
-        """
-        return {name: self.volume(name) for name in self.data if name != "mask"}
 
 
 class _Stopped(Exception):
