@@ -178,6 +178,68 @@ def test_dask_faults_end_with_one_line(app, monkeypatch, fault, before, during, 
     assert not list(app.out.glob("sub-02*"))
 
 
+@pytest.mark.parametrize(
+    ("options", "message"),
+    [
+        # Port 9 (discard) has no scheduler: the connection is refused.
+        (["--dask-timeout", "3"], "cannot reach the Dask scheduler at tcp://127.0.0.1:9: "),
+        (["--dask-timeout", "0"], "--dask-timeout must be positive (got 0.0)"),
+        # The dataset's error while the client is still connecting.
+        (["--participant-label", "07"], "no participant 07 in "),
+    ],
+)
+def test_dask_options_and_dataset_errors_end_with_one_line(app, options, message):
+    started = time.monotonic()
+    code, out, err = app("", "--dask-scheduler", "tcp://127.0.0.1:9", *options, timeout=60)
+    assert time.monotonic() - started < 30
+    assert code == 1 and out == ""
+    assert err.strip().splitlines() == [err.strip().splitlines()[-1]]
+    assert err.strip().startswith("mt-map: error: " + message)
+
+
+def test_dask_workers_import_a_participants_modules_before_it():
+    from distributed import Client
+
+    from tavni.mt_map.bids.runner import PRELOAD, DaskConnection
+
+    def missing():
+        return [name for name in PRELOAD if name not in sys.modules]
+
+    with local_cluster() as cluster:
+        with Client(cluster) as client:
+            assert client.run(missing)  # a fresh worker has none of them
+        connection = DaskConnection(cluster.scheduler_address, 30)
+        try:
+            # The worker's one thread takes the imports first.
+            assert connection.client().submit(missing, pure=False).result() == []
+        finally:
+            connection.close()
+        connection.close()
+
+
+def test_a_participant_imports_nothing_beyond_the_preloaded(tmp_path):
+    """What a participant's process needs is loaded once, before it forks."""
+    raw = write_bids_dataset(tmp_path / "raw", ("01",))
+    script = f"""
+import importlib, pathlib, sys
+from tavni.mt_map.bids import app, runner
+from tavni.mt_map.bids.participant import process_participant
+options = app.AppOptions({str(raw)!r}, {str(tmp_path / "out")!r}, protocol={str(raw / "protocol.json")!r})
+(job,) = app.plan(options)
+pathlib.Path(options.output_dir).mkdir()
+for name in runner.PRELOAD:
+    importlib.import_module(name)
+before = set(sys.modules)
+job.threads = 1
+outcome = process_participant(job)
+state = outcome.state if outcome.state == "done" else outcome.reason
+print(state, sorted(name for name in set(sys.modules) - before
+                    if name.split(".")[0] in ("tavni", "nibabel", "PIL", "scipy", "dipy")))
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert done.stdout.split(maxsplit=1) == ["done", "[]\n"], done.stderr
+
+
 MAP, REPORT = "sub-01/anat/sub-01_MPFmap.nii.gz", "sub-01.html"
 
 

@@ -241,8 +241,13 @@ def run_participants(options, on_done=None):
     # Participants in local processes fork from a server that imports the
     # package first: started now, it imports while the dataset is indexed;
     # stopped (and waited for) however the run ends.
+    # On a Dask cluster, the client connects and the workers import what
+    # the participants need while the dataset is indexed, here.
     local = options.jobs > 1 and not options.dask_scheduler and slurm is None
-    with runner.forkserver_running(started=local):
+    with (
+        runner.forkserver_running(started=local),
+        runner.dask_connection(options.dask_scheduler, options.dask_timeout) as connection,
+    ):
         jobs = plan(options)
         output_dir = Path(options.output_dir)
         try:
@@ -261,7 +266,7 @@ def run_participants(options, on_done=None):
             return runner.run(
                 jobs,
                 jobs_at_once=options.jobs,
-                scheduler=options.dask_scheduler,
+                scheduler=connection,
                 on_done=on_done,
                 dask_timeout=options.dask_timeout,
                 slurm=slurm,

@@ -213,7 +213,11 @@ class Sidecar:
         own = {k: v for k, v in image.entities.items() if k not in ignored}
         folder = Path(image.path).parent
         applying = []
-        for candidate in layout.get(suffix=image.entities["suffix"], extension=".json"):
+        suffix = image.entities["suffix"]
+        candidates = _queried(
+            layout, ("json", suffix), lambda: layout.get(suffix=suffix, extension=".json")
+        )
+        for candidate in candidates:
             entities = {k: v for k, v in candidate.entities.items() if k not in ignored}
             if folder.is_relative_to(Path(candidate.path).parent) and all(
                 own.get(k) == v for k, v in entities.items()
@@ -464,13 +468,36 @@ _UNREAD_B1_KINDS = ("TB1EPI", "TB1SRGE")
 
 
 def _fmap_images(layout, participant, session, suffix):
-    found = in_folder(
-        layout.get(subject=participant, session=session, suffix=suffix, extension=IMAGE_EXTENSIONS),
-        "fmap",
-    )
-    if session is None:
-        found = [f for f in found if "session" not in f.entities]
-    return found
+    def query():
+        found = in_folder(
+            layout.get(
+                subject=participant,
+                session=session,
+                suffix=list(_FMAP_SUFFIXES),
+                extension=IMAGE_EXTENSIONS,
+            ),
+            "fmap",
+        )
+        if session is None:
+            found = [f for f in found if "session" not in f.entities]
+        return found
+
+    found = _queried(layout, ("fmap", participant, session), query)
+    return [f for f in found if f.entities["suffix"] == suffix]
+
+
+def _queried(layout, key, query):
+    """What ``query()`` finds in the layout, asked once per layout and key.
+
+    A pybids query takes about 10 ms whatever it finds: asked once per
+    suffix and image, a participant's field maps and sidecars took 0.1 s,
+    and the sidecars' query, over the whole dataset, grew with the cohort.
+    The layout does not change while the participants are planned.
+    """
+    found = vars(layout).setdefault("_mt_map_queries", {})
+    if key not in found:
+        found[key] = query()
+    return found[key]
 
 
 def _intended(layout, image, target):
@@ -531,6 +558,10 @@ def _derivative(folder, option, participant, session, suffix, prefer=None):
 
 B1_KINDS = ("TB1map", "TB1TFL", "TB1AFI", "TB1DAM")
 """The raw dataset's B1 sources, in the order of preference."""
+
+# The field maps looked for in fmap/: the B1 sources, those named when they
+# are the only B1 data, and the B0 map.
+_FMAP_SUFFIXES = (*B1_KINDS, *_UNREAD_B1_KINDS, "fieldmap")
 
 # The images of a B1 mapping sequence: the entity that tells them apart,
 # the labels of the images needed, and of those only recorded as inputs.

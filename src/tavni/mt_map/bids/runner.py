@@ -45,6 +45,10 @@ __all__ = [
     "PARTICIPANT_RESOURCE",
     "slurm_settings",
     "participant_memory",
+    "PRELOAD",
+    "preload",
+    "DaskConnection",
+    "dask_connection",
 ]
 
 _log = logging.getLogger("tavni.mt_map.bids")
@@ -89,8 +93,9 @@ def run(
         of its own (1: in this one); the cores are split among them. A
         process that dies (killed by a signal, as by the out-of-memory
         killer) ends only its participant, which is started once more.
-    scheduler : str, optional
-        Address of a Dask distributed scheduler; then the jobs run there.
+    scheduler : str or DaskConnection, optional
+        Address of a Dask distributed scheduler, or a connection to one
+        made beforehand; then the jobs run there.
     on_done : callable, optional
         ``on_done(outcome, done, total)`` as each participant finishes
         (``done`` of ``total`` then).
@@ -361,22 +366,34 @@ class _Processes:
 
 
 # What a participant imports, loaded once in the server its processes are
-# forked from.
-_PRELOAD = (
+# forked from and on each Dask worker before its first participant: every
+# module a participant would otherwise import for itself, once per process
+# (about 0.1 s each time for nibabel, Pillow and the streaming of the maps).
+PRELOAD = (
     "tavni.mt_map.bids.participant",
     "tavni.mt_map.bids.report",
     "tavni.mt_map.workflows.chain",
+    "tavni.mt_map.io.streaming",
+    "tavni.mt_map.relaxometry",
+    "tavni.mt_map.uncertainty",
     "tavni.mt_map.preprocess.mask",
     "tavni.mt_map.preprocess.registration",
     "SimpleITK",
     "scipy.ndimage",
     "dipy.segment.threshold",
+    "nibabel",
+    # The image formats Pillow loads before it writes any (Image.preinit).
+    "PIL.BmpImagePlugin",
+    "PIL.GifImagePlugin",
+    "PIL.JpegImagePlugin",
+    "PIL.PngImagePlugin",
+    "PIL.PpmImagePlugin",
 )
 
 
 def start_forkserver():
     """Starts the server the participants' processes fork from (if it is not
-    running), importing ``_PRELOAD`` in the background.
+    running), importing ``PRELOAD`` in the background.
 
     Returns
     -------
@@ -386,7 +403,7 @@ def start_forkserver():
     from multiprocessing import forkserver
 
     context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload(list(_PRELOAD))
+    context.set_forkserver_preload(list(PRELOAD))
     forkserver.ensure_running()
     return context
 
@@ -550,25 +567,130 @@ def _libc():
     return libc
 
 
-def _run_on_dask(jobs, address, progress, timeout, started):
-    if not timeout > 0:
-        raise BidsError(f"--dask-timeout must be positive (got {timeout})")
+def _run_on_dask(jobs, scheduler, progress, timeout, started):
+    connection = scheduler if isinstance(scheduler, DaskConnection) else None
+    if connection is None:
+        connection = DaskConnection(scheduler, timeout)
     try:
-        from distributed import Client
-    except ImportError:
-        raise BidsError(
-            "--dask-scheduler needs dask.distributed (pip install 'tavni-mt-map[dask]')"
-        ) from None
-    try:
-        client = Client(address, timeout=min(30, timeout))
-    except Exception as error:
-        raise BidsError(
-            f"cannot reach the Dask scheduler at {address}: {one_line(error)}"
-        ) from None
-    try:
-        return _Tasks(client, address, progress, timeout, started).run(jobs)
+        client = connection.client()
+        return _Tasks(client, connection.address, progress, timeout, started).run(jobs)
     finally:
-        _close_quietly(client)
+        connection.close()
+
+
+def preload():
+    """Imports what a participant needs (:data:`PRELOAD`), on a Dask worker
+    before its first participant; a module missing there fails that
+    participant later with its own message.
+    """
+    import importlib
+
+    for name in PRELOAD:
+        with contextlib.suppress(ImportError):
+            importlib.import_module(name)
+
+
+class DaskConnection:
+    """A client of the Dask scheduler at ``address``, connected in a thread
+    of its own while the dataset is indexed.
+
+    Once connected, each worker there imports what a participant needs
+    (:func:`preload`) in a task of its own, so that its first participant
+    does not wait for the imports after the index. A worker's imports take
+    about a second, as long as the index of a small cohort.
+
+    Parameters
+    ----------
+    address : str
+        The scheduler's address.
+    timeout : float
+        Seconds to wait while no worker is alive (``--dask-timeout``);
+        the connection itself waits at most 30 s of them.
+    """
+
+    def __init__(self, address, timeout):
+        self.address, self.timeout = address, timeout
+        self._client, self._error, self._warming = None, None, []
+        self._closed, self._lock = False, threading.Lock()
+        self._thread = None
+        if not timeout > 0:
+            self._error = BidsError(f"--dask-timeout must be positive (got {timeout})")
+            return
+        self._thread = threading.Thread(target=self._connect, name="mt-map-dask", daemon=True)
+        self._thread.start()
+
+    def _connect(self):
+        try:
+            try:
+                from distributed import Client
+            except ImportError:
+                raise BidsError(
+                    "--dask-scheduler needs dask.distributed (pip install 'tavni-mt-map[dask]')"
+                ) from None
+            try:
+                client = Client(self.address, timeout=min(30, self.timeout))
+            except Exception as error:
+                raise BidsError(
+                    f"cannot reach the Dask scheduler at {self.address}: {one_line(error)}"
+                ) from None
+        except BidsError as error:
+            self._error = error
+            return
+        with self._lock:
+            if self._closed:  # given up while connecting
+                _close_quietly(client)
+                return
+            self._client = client
+            with contextlib.suppress(Exception):  # no workers yet: none to prepare
+                workers = client.scheduler_info(n_workers=-1)["workers"]
+                self._warming = [
+                    client.submit(
+                        preload, workers=[w], allow_other_workers=False, pure=False, priority=1
+                    )
+                    for w in workers
+                ]
+
+    def client(self):
+        """The connected client, once it is.
+
+        Returns
+        -------
+        distributed.Client
+
+        Raises
+        ------
+        BidsError
+            No dask.distributed, no scheduler at the address, or a timeout
+            that is not positive.
+        """
+        if self._thread is not None:
+            self._thread.join()
+        if self._error is not None:
+            raise self._error
+        return self._client
+
+    def close(self):
+        """Closes the client (at once, or when it connects); twice is once."""
+        with self._lock:
+            self._closed, client, self._client = True, self._client, None
+            warming, self._warming = self._warming, []
+        if client is not None:
+            with contextlib.suppress(Exception):
+                client.cancel(warming)
+            _close_quietly(client)
+
+
+@contextlib.contextmanager
+def dask_connection(address, timeout):
+    """A :class:`DaskConnection` to ``address`` (None: no connection), closed
+    on exit whatever happens between.
+    """
+    connection = None if address is None else DaskConnection(address, timeout)
+    try:
+        yield connection
+    finally:
+        if connection is not None:
+            connection.close()
 
 
 class _Tasks:
@@ -605,7 +727,11 @@ class _Tasks:
         # On Slurm each participant goes to a worker of its own once one is
         # free (self.watch): the death of a job then ends only its own.
         queue = list(jobs) if self.watch is not None else []
-        pending = {} if queue else {self._submit(job, resources=resources): job for job in jobs}
+        # Participants start in the order given (Dask's own order among
+        # tasks that wait for a worker is not the order submitted).
+        pending = {}
+        for order, job in enumerate([] if queue else jobs):
+            pending[self._submit(job, resources=resources, priority=-order)] = job
         outcomes = []
         alive = time.monotonic()  # when a worker was last seen
         while pending or queue:
