@@ -15,13 +15,15 @@ ways, interleaved round by round:
 For each: wall time, and CPU time (user + system) of everything that ran
 the participants: the App's process and its children (rusage), and for
 Dask the two worker processes and this process's scheduler. Prints each
-mode's times and its ratios against serial from the same round.
+mode's times and its ratios against serial from the same round, and at the
+end each mode's median of those ratios over the rounds.
 """
 
 import argparse
 import os
 import resource
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -111,6 +113,7 @@ def main():
     print(
         f"{options.participants} participants at {options.voxel_size:g} mm, {os.cpu_count()} cores"
     )
+    ratios = {mode: [] for mode in options.modes if mode != "serial"}
     try:
         for round_ in range(options.rounds):
             results = {}
@@ -123,7 +126,14 @@ def main():
                 line = f"round {round_ + 1}  {mode:<6}  wall {wall:7.1f} s  cpu {cpu:7.1f} s"
                 if base is not None and mode != "serial":
                     line += f"  speed-up {base[0] / wall:4.2f}x  cpu {cpu / base[1]:4.2f}x serial's"
+                    ratios[mode].append((base[0] / wall, cpu / base[1]))
                 print(line, flush=True)
+        for mode, found in ratios.items():
+            if found:
+                speed, cpu = (statistics.median(r[i] for r in found) for i in (0, 1))
+                print(
+                    f"median of {len(found)} rounds  {mode:<6}  speed-up {speed:4.2f}x  cpu {cpu:4.2f}x"
+                )
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

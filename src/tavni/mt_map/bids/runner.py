@@ -682,8 +682,19 @@ class DaskConnection:
 
 @contextlib.contextmanager
 def dask_connection(address, timeout):
-    """A :class:`DaskConnection` to ``address`` (None: no connection), closed
-    on exit whatever happens between.
+    """A :class:`DaskConnection` to ``address``, closed on exit whatever
+    happens between.
+
+    Parameters
+    ----------
+    address : str or None
+        The scheduler's address; None yields None (no connection).
+    timeout : float
+        As for :class:`DaskConnection`.
+
+    Yields
+    ------
+    DaskConnection or None
     """
     connection = None if address is None else DaskConnection(address, timeout)
     try:
