@@ -22,7 +22,7 @@ from tavni.mt_map.bids.derivatives import (
     write_dataset_description,
 )
 from tavni.mt_map.bids.group import summarise_group
-from tavni.mt_map.bids.inputs import collections_of, open_layout, read_overrides
+from tavni.mt_map.bids.inputs import collections_of, open_layout, read_overrides, sessions_of
 
 __all__ = [
     "AppOptions",
@@ -155,6 +155,7 @@ def plan(options):
         )
     sessions_wanted = [s.removeprefix("ses-") for s in options.session_label or ()]
     generated_by = {"Name": APP_NAME, "Version": version(), "CommandLine": command_line()}
+    sessions_by_participant = sessions_of(layout)
     jobs = []
     for participant in labels:
         job = Job(
@@ -169,7 +170,7 @@ def plan(options):
             fail_below=getattr(options, "fail_below", FAIL_BELOW),
             echo_combination=getattr(options, "echo_combination", "te0"),
         )
-        sessions = layout.get_sessions(subject=participant) or [None]
+        sessions = sessions_by_participant.get(participant) or [None]
         if sessions_wanted:
             sessions = [s for s in sessions if s in sessions_wanted]
         try:

@@ -60,6 +60,7 @@ __all__ = [
     "b1_source",
     "collections_of",
     "read_overrides",
+    "sessions_of",
 ]
 
 # Sidecar times checked against the longest value the sequence can have in
@@ -192,6 +193,54 @@ _SIDECAR_SUFFIXES = frozenset(
 _DATATYPES = ("anat", "fmap")
 
 
+# Entities a sidecar need not share with an image to apply to it.
+_NOT_INHERITED = ("extension", "suffix", "datatype")
+
+
+def _sidecars_by_folder(layout, suffix):
+    """The dataset's JSON files of a suffix by folder: (entities, path) each,
+    the entities those an image must share for the file to apply to it.
+    """
+
+    def query():
+        found = {}
+        for sidecar in layout.get(suffix=suffix, extension=".json"):
+            entities = {k: v for k, v in sidecar.entities.items() if k not in _NOT_INHERITED}
+            found.setdefault(Path(sidecar.path).parent, []).append((entities, sidecar.path))
+        return found
+
+    return _queried(layout, ("json", suffix), query)
+
+
+def sessions_of(layout):
+    """Each participant's sessions, as ``layout.get_sessions(subject=...)``
+    gives them, in one pass over the dataset's files.
+
+    pybids answers that query with a database query per file of the
+    participant, about 20 ms a participant.
+
+    Parameters
+    ----------
+    layout : bids.BIDSLayout
+
+    Returns
+    -------
+    dict of str to list of str
+        Participant label to its session labels, in natural order;
+        participants without sessions are absent.
+    """
+    from bids.utils import natural_sort
+
+    found = {}
+    for file in layout.get():
+        tags = file.tags
+        subject, session = tags.get("subject"), tags.get("session")
+        # A session named in the file's name, not only in its metadata.
+        if subject is not None and session is not None and not session.is_metadata:
+            found.setdefault(str(subject.value), set()).add(session.value)
+    return {label: natural_sort(list(labels)) for label, labels in found.items()}
+
+
 class Sidecar:
     """The metadata of one image, with BIDS inheritance, and which JSON file
     gave each field (for messages that name the file to fix).
@@ -209,20 +258,14 @@ class Sidecar:
         # The sidecars that apply by the inheritance principle (same suffix,
         # in the image's folder or above, entities a subset of the image's),
         # nearest first: deeper folders, then more entities.
-        ignored = ("extension", "suffix", "datatype")
-        own = {k: v for k, v in image.entities.items() if k not in ignored}
+        own = {k: v for k, v in image.entities.items() if k not in _NOT_INHERITED}
         folder = Path(image.path).parent
+        by_folder = _sidecars_by_folder(layout, image.entities["suffix"])
         applying = []
-        suffix = image.entities["suffix"]
-        candidates = _queried(
-            layout, ("json", suffix), lambda: layout.get(suffix=suffix, extension=".json")
-        )
-        for candidate in candidates:
-            entities = {k: v for k, v in candidate.entities.items() if k not in ignored}
-            if folder.is_relative_to(Path(candidate.path).parent) and all(
-                own.get(k) == v for k, v in entities.items()
-            ):
-                applying.append((-len(Path(candidate.path).parts), -len(entities), candidate.path))
+        for parent in (folder, *folder.parents):
+            for entities, path in by_folder.get(parent, ()):
+                if all(own.get(k) == v for k, v in entities.items()):
+                    applying.append((-len(Path(path).parts), -len(entities), path))
         self.files = [path for *_, path in sorted(applying)]
 
     def name(self):
