@@ -17,7 +17,7 @@ from conftest import BIDS_ECHO_TIMES, BIDS_R2STAR, write_bids_dataset
 
 from tavni.mt_map import cli
 from tavni.mt_map.bids import base, naming
-from tavni.mt_map.bids.inputs import open_layout, sessions_of
+from tavni.mt_map.bids.inputs import open_layout, participants_and_sessions
 
 PARTICIPANTS = ("01", "02", "03")
 
@@ -397,7 +397,9 @@ def test_vfa_sessions_and_acquisitions(tmp_path):
         raw / "sub-01/ses-2/fmap/sub-01_ses-2_TB1map.json"
     )
     layout = open_layout(raw)
-    assert sessions_of(layout) == {"01": layout.get_sessions(subject="01")} == {"01": ["2"]}
+    participants, sessions = participants_and_sessions(layout)
+    assert (participants, sessions) == (layout.get_subjects(), {"01": ["2"]})
+    assert sessions == {"01": layout.get_sessions(subject="01")}
     assert run_app(raw, tmp_path / "out", "participant") == 0
     sidecar = json.loads(
         (tmp_path / "out/sub-01/ses-2/anat/sub-01_ses-2_acq-fast_R1map.json").read_text()

@@ -22,7 +22,12 @@ from tavni.mt_map.bids.derivatives import (
     write_dataset_description,
 )
 from tavni.mt_map.bids.group import summarise_group
-from tavni.mt_map.bids.inputs import collections_of, open_layout, read_overrides, sessions_of
+from tavni.mt_map.bids.inputs import (
+    collections_of,
+    open_layout,
+    participants_and_sessions,
+    read_overrides,
+)
 
 __all__ = [
     "AppOptions",
@@ -145,7 +150,7 @@ def plan(options):
             raise BidsError(f"{option} '{folder}' is not a folder")
     layout = open_layout(options.bids_dir)
     overrides = read_overrides(options)
-    known = layout.get_subjects()
+    known, sessions_by_participant = participants_and_sessions(layout)
     labels = [label.removeprefix("sub-") for label in options.participant_label or known]
     unknown = [label for label in labels if label not in known]
     if unknown:
@@ -155,7 +160,6 @@ def plan(options):
         )
     sessions_wanted = [s.removeprefix("ses-") for s in options.session_label or ()]
     generated_by = {"Name": APP_NAME, "Version": version(), "CommandLine": command_line()}
-    sessions_by_participant = sessions_of(layout)
     jobs = []
     for participant in labels:
         job = Job(

@@ -60,7 +60,7 @@ __all__ = [
     "b1_source",
     "collections_of",
     "read_overrides",
-    "sessions_of",
+    "participants_and_sessions",
 ]
 
 # Sidecar times checked against the longest value the sequence can have in
@@ -212,12 +212,14 @@ def _sidecars_by_folder(layout, suffix):
     return _queried(layout, ("json", suffix), query)
 
 
-def sessions_of(layout):
-    """Each participant's sessions, as ``layout.get_sessions(subject=...)``
-    gives them, in one pass over the dataset's files.
+def participants_and_sessions(layout):
+    """The participants, as ``layout.get_subjects()`` gives them, and each
+    one's sessions, as ``layout.get_sessions(subject=...)`` does, in one pass
+    over the dataset's files.
 
-    pybids answers that query with a database query per file of the
-    participant, about 20 ms a participant.
+    pybids answers each of those queries with a database query per file it
+    covers: 0.25 s for 40 participants' subjects, and 20 ms a participant
+    for its sessions.
 
     Parameters
     ----------
@@ -225,20 +227,28 @@ def sessions_of(layout):
 
     Returns
     -------
-    dict of str to list of str
+    participants : list of str
+        Their labels, in natural order.
+    sessions : dict of str to list of str
         Participant label to its session labels, in natural order;
         participants without sessions are absent.
     """
     from bids.utils import natural_sort
 
-    found = {}
+    participants, sessions = set(), {}
     for file in layout.get():
         tags = file.tags
         subject, session = tags.get("subject"), tags.get("session")
-        # A session named in the file's name, not only in its metadata.
-        if subject is not None and session is not None and not session.is_metadata:
-            found.setdefault(str(subject.value), set()).add(session.value)
-    return {label: natural_sort(list(labels)) for label, labels in found.items()}
+        if subject is None:
+            continue
+        # Labels named in the files' names, not only in their metadata.
+        if not subject.is_metadata:
+            participants.add(subject.value)
+        if session is not None and not session.is_metadata:
+            sessions.setdefault(str(subject.value), set()).add(session.value)
+    return natural_sort(list(participants)), {
+        label: natural_sort(list(labels)) for label, labels in sessions.items()
+    }
 
 
 class Sidecar:
