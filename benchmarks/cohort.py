@@ -16,7 +16,8 @@ For each: wall time, and CPU time (user + system) of everything that ran
 the participants: the App's process and its children (rusage), and for
 Dask the two worker processes and this process's scheduler. Prints each
 mode's times and its ratios against serial from the same round, and at the
-end each mode's median of those ratios over the rounds.
+end each mode's median of those ratios over the rounds. Each round starts
+with the next mode.
 """
 
 import argparse
@@ -116,13 +117,17 @@ def main():
     ratios = {mode: [] for mode in options.modes if mode != "serial"}
     try:
         for round_ in range(options.rounds):
+            # Each round starts with another mode, so that none always runs
+            # after the same one (the machine's state drifts within a round).
+            shift = round_ % len(options.modes)
             results = {}
-            for mode in options.modes:
+            for mode in options.modes[shift:] + options.modes[:shift]:
                 output = work / f"out-{mode}"
                 shutil.rmtree(output, ignore_errors=True)
                 results[mode] = MODES[mode](dataset, output)
             base = results.get("serial")
-            for mode, (wall, cpu) in results.items():
+            for mode in options.modes:
+                wall, cpu = results[mode]
                 line = f"round {round_ + 1}  {mode:<6}  wall {wall:7.1f} s  cpu {cpu:7.1f} s"
                 if base is not None and mode != "serial":
                     line += f"  speed-up {base[0] / wall:4.2f}x  cpu {cpu / base[1]:4.2f}x serial's"
