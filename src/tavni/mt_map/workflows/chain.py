@@ -539,6 +539,8 @@ def _survey(prepared, b1_on_grid, given, max_memory):
     ``streaming.HeldRuns``), for the maps' pass to take from memory rather
     than decompress again.
     """
+    from tavni.mt_map.io import streaming
+
     probes, arrays = prepared.probes, prepared.arrays
     like = probes["mtw"]
     b1_sample = B1Sample(probes["b1"]) if b1_on_grid else None
@@ -561,15 +563,11 @@ def _survey(prepared, b1_on_grid, given, max_memory):
         if span is not None:
             grid = lineshape_grid(*span, given["T2b"].value)
     elif surveyed:
-        from tavni.mt_map.io import streaming
-
         streaming.run(surveyed, {}, keep, shape=like.shape, budget=max_memory)
     if b1_sample is not None:
         b1_sample.check()
-    from tavni.mt_map.io.streaming import HeldRuns
-
     held = {
-        name: HeldRuns(runs)
+        name: streaming.HeldRuns(runs)
         for name, runs in kept.items()
         if runs and all(run.dtype == np.float32 for run in runs)
     }
