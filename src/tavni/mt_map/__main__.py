@@ -1,8 +1,6 @@
 """python -m tavni.mt_map: the mt-map command line."""
 
-import sys
-
-from tavni.mt_map.cli import main
+from tavni.mt_map.cli import program
 
 if __name__ == "__main__":
-    sys.exit(main())
+    program()

@@ -731,3 +731,35 @@ def test_help_is_light_and_lists_the_status_codes():
 
     for code, _, meaning in status_table():
         assert f"  {code}  {meaning[:30]}" in shown.stdout
+
+
+VOXEL = ["voxel", "--S-ratio", "0.5", "--R1", "1", "--T2-free", "0.05", "--delta-omega", "2000"]
+VOXEL += ["--omega-1-rms", "2000", "--G", "1e-5", "--TR", "0.03", "--duration", "0.01"]
+
+
+@pytest.mark.parametrize(
+    ("args", "stdout", "status", "printed", "error"),
+    [
+        (VOXEL + ["--flip-angle", "10"], "file", 0, "f = ", ""),
+        (VOXEL, "file", 1, "", "mt-map: error: missing parameter --flip-angle"),
+        (VOXEL + ["--flip-angle", "10"], "closed pipe", 141, None, ""),
+        (["--version"], "closed pipe", 141, None, ""),
+        (["--version"], "/dev/full", 1, None, "mt-map: error: cannot write the output: No space"),
+        (VOXEL + ["--flip-angle", "10"], "/dev/full", 1, None, "mt-map: error: No space left"),
+    ],
+)
+def test_the_program_ends_with_its_commands_status(tmp_path, args, stdout, status, printed, error):
+    # The program skips the interpreter's teardown once the command is done:
+    # its status, its last output and the failure to write it must survive.
+    if stdout == "closed pipe":
+        reader, target = os.pipe()
+        os.close(reader)
+    else:
+        target = os.open(tmp_path / "out" if stdout == "file" else stdout, os.O_WRONLY | os.O_CREAT)
+    command = [sys.executable, "-m", "tavni.mt_map", *args]
+    done = subprocess.run(command, stdout=target, stderr=subprocess.PIPE, text=True, timeout=60)
+    os.close(target)
+    assert done.returncode == status
+    assert done.stderr.startswith(error) and done.stderr.count("\n") == (1 if error else 0)
+    if printed is not None:
+        assert (tmp_path / "out").read_text().startswith(printed)
