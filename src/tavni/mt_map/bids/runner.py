@@ -627,25 +627,28 @@ class DaskConnection:
         if not timeout > 0:
             self._error = BidsError(f"--dask-timeout must be positive (got {timeout})")
             return
-        self._thread = threading.Thread(target=self._connect, name="mt-map-dask", daemon=True)
+        # Imported here, not in the thread: an import there holds the
+        # interpreter's lock against the index for as long as both run, and
+        # the workers' own imports would start only once both were done.
+        try:
+            from distributed import Client
+        except ImportError:
+            self._error = BidsError(
+                "--dask-scheduler needs dask.distributed (pip install 'tavni-mt-map[dask]')"
+            )
+            return
+        self._thread = threading.Thread(
+            target=self._connect, args=(Client,), name="mt-map-dask", daemon=True
+        )
         self._thread.start()
 
-    def _connect(self):
+    def _connect(self, Client):  # noqa: N803 - the class, passed in
         try:
-            try:
-                from distributed import Client
-            except ImportError:
-                raise BidsError(
-                    "--dask-scheduler needs dask.distributed (pip install 'tavni-mt-map[dask]')"
-                ) from None
-            try:
-                client = Client(self.address, timeout=min(30, self.timeout))
-            except Exception as error:
-                raise BidsError(
-                    f"cannot reach the Dask scheduler at {self.address}: {one_line(error)}"
-                ) from None
-        except BidsError as error:
-            self._error = error
+            client = Client(self.address, timeout=min(30, self.timeout))
+        except Exception as error:
+            self._error = BidsError(
+                f"cannot reach the Dask scheduler at {self.address}: {one_line(error)}"
+            )
             return
         with self._lock:
             if self._closed:  # given up while connecting
