@@ -309,6 +309,28 @@ def test_failing_participant_and_resume(tmp_path, capsys):
     assert (out / "sub-01/anat/sub-01_MPFmap.nii.gz").stat().st_mtime_ns != before
 
 
+def test_each_participant_is_planned_when_it_is_reached(tmp_path, monkeypatch):
+    # A participant's inputs are looked up once those before it are under
+    # way: a cohort's first participant does not wait for the whole plan.
+    from tavni.mt_map.bids import app, participant
+
+    raw, steps = write_bids_dataset(tmp_path / "raw", PARTICIPANTS), []
+    looked_up = app.collections_of
+
+    def collections_of(layout, label, *args):
+        steps.append(f"plan {label}")
+        return looked_up(layout, label, *args)
+
+    def process_participant(job):
+        steps.append(f"run {job.participant}")
+        return base.Outcome(job.participant, "done", "")
+
+    monkeypatch.setattr(app, "collections_of", collections_of)
+    monkeypatch.setattr(participant, "process_participant", process_participant)
+    assert run_app(raw, tmp_path / "out", "participant") == 0
+    assert steps == [f"{step} {label}" for label in PARTICIPANTS for step in ("plan", "run")]
+
+
 @pytest.mark.parametrize(
     "options, status, line",
     [

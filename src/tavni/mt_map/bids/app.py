@@ -11,6 +11,7 @@ import shlex
 import signal
 import sys
 import threading
+from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -144,6 +145,18 @@ def plan(options):
     protocol.ParameterError
         A bad protocol file.
     """
+    return list(_planned(options))
+
+
+def _planned(options):
+    """The participants' jobs as :func:`plan` gives them, each one's inputs
+    looked up when the job is first asked for.
+
+    What concerns the whole run is checked here and raised at once; a
+    participant's own lookup (a few pybids queries, 50 ms) then happens
+    while the participants before it already run, not all before the first
+    one starts.
+    """
     for option, folder in (("--mask-dir", options.mask_dir), ("--b1-dir", options.b1_dir)):
         # Checked once here, not failed once per participant.
         if folder is not None and not Path(folder).is_dir():
@@ -160,8 +173,8 @@ def plan(options):
         )
     sessions_wanted = [s.removeprefix("ses-") for s in options.session_label or ()]
     generated_by = {"Name": APP_NAME, "Version": version(), "CommandLine": command_line()}
-    jobs = []
-    for participant in labels:
+
+    def job_of(participant):
         job = Job(
             participant,
             str(options.output_dir),
@@ -186,8 +199,29 @@ def plan(options):
                 job.collections += collections_of(layout, participant, session, overrides, options)
         except BidsError as error:
             job.error = str(error)
-        jobs.append(job)
-    return jobs
+        return job
+
+    return _OnDemand(labels, job_of)
+
+
+class _OnDemand(Sequence):
+    """``make(key)`` for each key, made when its item is first asked for
+    (in order: asking for the third makes the first two too) and kept.
+    """
+
+    def __init__(self, keys, make):
+        self._keys, self._make, self._made = list(keys), make, []
+
+    def __len__(self):
+        return len(self._keys)
+
+    def __getitem__(self, index):
+        if not -len(self) <= index < len(self):
+            raise IndexError(index)
+        index %= len(self)
+        while len(self._made) <= index:
+            self._made.append(self._make(self._keys[len(self._made)]))
+        return self._made[index]
 
 
 def command_line():
@@ -253,7 +287,7 @@ def run_participants(options, on_done=None):
         runner.forkserver_running(started=local),
         runner.dask_connection(options.dask_scheduler, options.dask_timeout) as connection,
     ):
-        jobs = plan(options)
+        jobs = _planned(options)
         output_dir = Path(options.output_dir)
         try:
             output_dir.mkdir(parents=True, exist_ok=True)

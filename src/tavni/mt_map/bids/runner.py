@@ -215,11 +215,13 @@ def _run_locally(jobs, at_once, progress, started):
 
     at_once = max(1, min(at_once, len(jobs)))
     threads = max(1, available_cores() // at_once)
-    for job in jobs:
-        job.threads = threads
     if at_once == 1:
-        return [progress.done(process_participant(job)) for job in jobs]
-    return _Processes(at_once, progress, started).run(jobs)
+        outcomes = []
+        for job in jobs:
+            job.threads = threads
+            outcomes.append(progress.done(process_participant(job)))
+        return outcomes
+    return _Processes(at_once, threads, progress, started).run(jobs)
 
 
 class _Attempt:
@@ -311,25 +313,38 @@ class _Attempt:
 class _Processes:
     """At most ``at_once`` participants at a time, each in its own process."""
 
-    def __init__(self, at_once, progress, started):
+    def __init__(self, at_once, threads, progress, started):
         # Each participant is forked from a server process started fresh
         # (the parent's threads and open index database are not in it) that
         # has imported what a participant needs once: a fresh interpreter
         # per participant imported it again each time, a second of CPU per
         # participant.
         self.context = start_forkserver()
-        self.at_once, self.progress, self.started = at_once, progress, started
+        self.at_once, self.threads = at_once, threads
+        self.progress, self.started = progress, started
 
     def run(self, jobs):
         from collections import deque
         from multiprocessing.connection import wait
 
-        waiting = deque((job, 1, None) for job in jobs)
+        # Jobs are taken one at a time as processes free up (each may be
+        # planned only when taken); those to start once more go first.
+        fresh, again = iter(jobs), deque()
         running, outcomes = [], []
         try:
-            while waiting or running:
-                while waiting and len(running) < self.at_once:
-                    running.append(_Attempt(self.context, *waiting.popleft()))
+            while True:
+                while len(running) < self.at_once:
+                    if again:
+                        attempt = again.popleft()
+                    else:
+                        job = next(fresh, None)
+                        if job is None:
+                            break
+                        job.threads = self.threads
+                        attempt = (job, 1, None)
+                    running.append(_Attempt(self.context, *attempt))
+                if not running:
+                    break
                 wait([w for attempt in running for w in attempt.waitables()])
                 for attempt in [a for a in running if a.collect()]:
                     running.remove(attempt)
@@ -337,7 +352,7 @@ class _Processes:
                     if outcome is None:
                         # Started again before the ones not yet begun: its
                         # outputs are the ones furthest along.
-                        waiting.appendleft((attempt.job, attempt.number + 1, attempt.death()))
+                        again.append((attempt.job, attempt.number + 1, attempt.death()))
                     else:
                         outcomes.append(self.progress.done(outcome))
         finally:
