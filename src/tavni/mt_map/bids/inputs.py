@@ -936,7 +936,10 @@ def _contrasts(sidecars, where, options, warnings):
     """
     groups = {}
     for sidecar in sidecars:
-        entities = sidecar.image.get_entities(metadata=False)
+        # The entities of the file's name (pybids' get_entities(metadata=False)
+        # without its query per file and its sort).
+        tags = sidecar.image.tags.items()
+        entities = {name: tag.value for name, tag in tags if not tag.is_metadata}
         key = tuple(
             sorted((k, str(v)) for k, v in entities.items() if k not in ("echo", "extension"))
         )
