@@ -14,12 +14,14 @@
 This package only parses the command line (one module per command, each
 with ``add_parser`` and ``run``) and dispatches to the workflows, the
 phantom and the BIDS App; it alone turns their errors, warnings and log
-lines into lines on stderr and exit statuses. What callers rely on: every failure ends in one
-line "mt-map: error: ..." on stderr and exit status 1 (2 for usage errors,
-from argparse), 3 when ``--fail-below`` finds too few voxels solved, 130 on
-an interrupt, 141 (quietly) when the reader of stdout goes away; no
-traceback. Imports stay light until a command runs, so
-that ``mt-map --help`` answers at once.
+lines into lines on stderr and exit statuses. What callers rely on: every
+failure ends in one line "mt-map: error: ..." on stderr and exit status 1
+(2 for usage errors, from argparse), 3 when ``--fail-below`` finds too few
+voxels solved, 130 on an interrupt, 141 (quietly) when the reader of
+stdout goes away; no traceback. Run as a program (:func:`program`),
+output that cannot be written once the command is done (a full disk) is a
+failure too. Imports stay light until a command runs, so that
+``mt-map --help`` answers at once.
 
 Units throughout: times in seconds, offsets in Hz, the saturation amplitude
 omega_1_rms in rad/s, R1 in 1/s, flip angles in degrees.
