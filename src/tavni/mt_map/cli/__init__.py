@@ -159,11 +159,11 @@ def program():
         try:
             sys.stdout.flush()
         except BrokenPipeError:
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            _stdout_to_nothing()
             code = code or 141
         except OSError as error:
-            print(f"mt-map: error: cannot write the output: {error.strerror}", file=sys.stderr)
-            code = code or 1
+            failed = _cannot_write(error)
+            code = code or failed
         with contextlib.suppress(Exception):
             sys.stderr.flush()
         os._exit(code)
@@ -175,12 +175,25 @@ def program():
     try:
         status.append(main())
     except BrokenPipeError:  # the reader of --help or --version left
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        _stdout_to_nothing()
         status.append(141)
     except OSError as error:
-        print(f"mt-map: error: cannot write the output: {error.strerror}", file=sys.stderr)
-        status.append(1)
+        status.append(_cannot_write(error))
     sys.exit(status[0])
+
+
+def _stdout_to_nothing():
+    """Points stdout at nothing, so that flushing what is left for a reader
+    that went away is quiet.
+    """
+    nothing = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(nothing, sys.stdout.fileno())
+    os.close(nothing)
+
+
+def _cannot_write(error):
+    print(f"mt-map: error: cannot write the output: {error.strerror}", file=sys.stderr)
+    return 1
 
 
 def _bids_error(error):
@@ -204,7 +217,7 @@ def _run(options):
     except BrokenPipeError:
         # The reader of stdout (a pager, head) left: not an error of ours.
         # Point stdout at nothing so that the interpreter's final flush is quiet.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        _stdout_to_nothing()
         return 141
     except MemoryError:
         return fail("out of memory; try a smaller volume or free some memory")
