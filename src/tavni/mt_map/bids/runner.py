@@ -611,8 +611,9 @@ def _libc():
 
 
 def _run_on_dask(jobs, scheduler, progress, timeout, started):
-    connection = scheduler if isinstance(scheduler, DaskConnection) else None
-    if connection is None:
+    if isinstance(scheduler, DaskConnection):
+        connection = scheduler
+    else:
         connection = DaskConnection(scheduler, timeout)
     try:
         client = connection.client()
