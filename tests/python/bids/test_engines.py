@@ -99,7 +99,7 @@ def test_a_killed_process_ends_only_its_participant(app, kills, status, sub_02):
 
 
 @contextlib.contextmanager
-def local_cluster():
+def local_cluster(**workers):
     distributed = pytest.importorskip("distributed")
     import dask
 
@@ -107,7 +107,7 @@ def local_cluster():
     with (
         dask.config.set({"distributed.comm.timeouts.connect": "3s"}),
         distributed.LocalCluster(
-            n_workers=1, threads_per_worker=1, host="127.0.0.1", dashboard_address=None
+            n_workers=1, threads_per_worker=1, host="127.0.0.1", dashboard_address=None, **workers
         ) as cluster,
     ):
         yield cluster
@@ -215,6 +215,10 @@ def test_dask_workers_import_a_participants_modules_before_it():
         finally:
             connection.close()
         connection.close()
+    # A worker started with the package's preload has them as it joins.
+    with local_cluster(preload=["tavni.mt_map.bids.runner"]) as cluster:
+        with Client(cluster) as client:
+            assert list(client.run(missing).values()) == [[]]
 
 
 def test_a_participant_imports_nothing_beyond_the_preloaded(tmp_path):
