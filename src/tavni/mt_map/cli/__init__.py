@@ -27,7 +27,6 @@ Units throughout: times in seconds, offsets in Hz, the saturation amplitude
 omega_1_rms in rad/s, R1 in 1/s, flip angles in degrees.
 """
 
-import argparse
 import atexit
 import contextlib
 import logging
@@ -55,7 +54,7 @@ def build_parser():
         ``messages`` (False where the command keeps its log lines off the
         terminal).
     """
-    parser = argparse.ArgumentParser(
+    parser = Parser(
         prog="mt-map",
         description="Bound-pool (macromolecular proton) fraction maps from PD-, T1- and "
         "MT-weighted SPGR scans (or from one MT-weighted image, its reference "
@@ -174,12 +173,24 @@ def program():
     atexit.register(end_now)
     try:
         status.append(main())
+    except SystemExit as ended:
+        # argparse ends --help and usage errors so, its help still in the
+        # buffer (and a failure to write it swallowed): flushed at the end.
+        status.append(_exit_status(ended.code))
     except BrokenPipeError:  # the reader of --help or --version left
         _stdout_to_nothing()
         status.append(141)
     except OSError as error:
         status.append(_cannot_write(error))
     sys.exit(status[0])
+
+
+def _exit_status(code):
+    """The status ``sys.exit(code)`` gives: a message is printed, and is 1."""
+    if code is None or isinstance(code, int):
+        return code or 0
+    print(code, file=sys.stderr)
+    return 1
 
 
 def _stdout_to_nothing():

@@ -1,6 +1,7 @@
 """Option types, shared option groups and the errors of the mt-map command line."""
 
 import argparse
+import sys
 from pathlib import Path
 
 from tavni.mt_map import protocol
@@ -41,6 +42,13 @@ class Parser(argparse.ArgumentParser):
         if self.epilog_factory is not None:
             self.epilog = self.epilog_factory()
         return super().format_help()
+
+    def print_help(self, file=None):
+        """Writes the help to ``file`` (default stdout); a failure to write
+        it raises (argparse's own drops it, and --help would end with status 0
+        on a full disk).
+        """
+        (sys.stdout if file is None else file).write(self.format_help())
 
 
 class VersionAction(argparse.Action):
