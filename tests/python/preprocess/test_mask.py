@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 from scipy import ndimage
 
-from tavni.mt_map.preprocess.mask import brain_mask
+from tavni.mt_map.preprocess.mask import brain_mask, write_brain_mask
 from tavni.mt_map.sim import anatomy, phantom
 
 
@@ -131,3 +131,17 @@ def test_fraction_computes_the_mask_or_leaves_nothing(head_scans, tmp_path, caps
     assert message in capsys.readouterr().err
     assert (head_scans / "mtw.nii.gz").read_bytes() == before
     assert list((tmp_path / "again").iterdir()) == []
+
+
+def test_a_multi_echo_scan_is_masked_on_its_first_echo(head_scans, tmp_path):
+    import nibabel
+
+    mtw = nibabel.load(head_scans / "mtw.nii.gz")
+    first = mtw.get_fdata()
+    echoes = nibabel.Nifti1Image(np.stack([first, 0.5 * first, 0.2 * first], axis=-1), mtw.affine)
+    nibabel.save(echoes, tmp_path / "mtw.nii.gz")
+    mask = write_brain_mask(tmp_path / "mtw.nii.gz", tmp_path / "brain.nii.gz")
+    np.testing.assert_array_equal(mask, brain_mask(first, mtw.header.get_zooms()))
+    written = nibabel.load(tmp_path / "brain.nii.gz")
+    assert written.shape == first.shape
+    np.testing.assert_array_equal(np.asanyarray(written.dataobj), mask)

@@ -226,7 +226,8 @@ def write_brain_mask(scan, target, what="MT-weighted scan"):
     Parameters
     ----------
     scan : path-like
-        A 3-D image (NIfTI or .npy), or 4-D with one volume.
+        A 3-D image (NIfTI or .npy), or 4-D: its first volume (a multi-echo
+        scan's first echo, the brightest) is taken.
     target : path-like
         The mask to write: uint8, 1 in the brain, the scan's geometry.
     what : str
@@ -249,7 +250,7 @@ def write_brain_mask(scan, target, what="MT-weighted scan"):
 
     volume = volumes.load(volumes.probe(scan, what))
     data = volume.data
-    if data.ndim == 4 and data.shape[3] == 1:
+    if data.ndim == 4:
         data = data[..., 0]
     voxel_size = 1.0 if volume.affine is None else voxel_sizes(volume.affine)
     mask = brain_mask(data, voxel_size)
