@@ -174,8 +174,8 @@ def program():
     try:
         status.append(main())
     except SystemExit as ended:
-        # argparse ends --help and usage errors so, its help still in the
-        # buffer (and a failure to write it swallowed): flushed at the end.
+        # argparse ends --help, --version and usage errors so: their output
+        # is flushed at the end, as any command's.
         status.append(_exit_status(ended.code))
     except BrokenPipeError:  # the reader of --help or --version left
         _stdout_to_nothing()
@@ -186,7 +186,9 @@ def program():
 
 
 def _exit_status(code):
-    """The status ``sys.exit(code)`` gives: a message is printed, and is 1."""
+    """The exit status ``sys.exit(code)`` gives: 0 for None, a number as it
+    is, and 1 for anything else, which is printed on stderr.
+    """
     if code is None or isinstance(code, int):
         return code or 0
     print(code, file=sys.stderr)

@@ -227,7 +227,7 @@ def write_brain_mask(scan, target, what="MT-weighted scan"):
     ----------
     scan : path-like
         A 3-D image (NIfTI or .npy), or 4-D: its first volume (a multi-echo
-        scan's first echo, the brightest) is taken.
+        scan's first echo) is taken.
     target : path-like
         The mask to write: uint8, 1 in the brain, the scan's geometry.
     what : str
