@@ -733,22 +733,21 @@ def test_help_is_light_and_lists_the_status_codes():
         assert f"  {code}  {meaning[:30]}" in shown.stdout
 
 
-VOXEL = ["voxel", "--S-ratio", "0.5", "--R1", "1", "--T2-free", "0.05", "--delta-omega", "2000"]
-VOXEL += ["--omega-1-rms", "2000", "--G", "1e-5", "--TR", "0.03", "--duration", "0.01"]
+NO_FLIP_ANGLE = VOXEL.replace("--flip-angle 10", "").split()
 
 
 @pytest.mark.parametrize(
     ("args", "stdout", "status", "printed", "error"),
     [
-        (VOXEL + ["--flip-angle", "10"], "file", 0, "f = ", ""),
-        (VOXEL, "file", 1, "", "mt-map: error: missing parameter --flip-angle"),
-        (VOXEL + ["--flip-angle", "10"], "closed pipe", 141, None, ""),
+        (VOXEL.split(), "file", 0, "f = ", ""),
+        (NO_FLIP_ANGLE, "file", 1, "", "mt-map: error: missing parameter --flip-angle"),
+        (VOXEL.split(), "closed pipe", 141, None, ""),
         (["--version"], "closed pipe", 141, None, ""),
         (["--version"], "/dev/full", 1, None, "mt-map: error: cannot write the output: No space"),
         (["fraction", "--help"], "/dev/full", 1, None, "mt-map: error: cannot write the output"),
         (["fraction", "--help"], "file", 0, "usage: mt-map fraction", ""),
         (["--help"], "/dev/full", 1, None, "mt-map: error: cannot write the output"),
-        (VOXEL + ["--flip-angle", "10"], "/dev/full", 1, None, "mt-map: error: No space left"),
+        (VOXEL.split(), "/dev/full", 1, None, "mt-map: error: No space left"),
     ],
 )
 def test_the_program_ends_with_its_commands_status(tmp_path, args, stdout, status, printed, error):
