@@ -157,11 +157,8 @@ def program():
         code = status[0]
         try:
             sys.stdout.flush()
-        except BrokenPipeError:
-            _stdout_to_nothing()
-            code = code or 141
         except OSError as error:
-            failed = _cannot_write(error)
+            failed = _output_failed(error)  # said even after a failed command
             code = code or failed
         with contextlib.suppress(Exception):
             sys.stderr.flush()
@@ -177,11 +174,8 @@ def program():
         # argparse ends --help, --version and usage errors so: their output
         # is flushed at the end, as any command's.
         status.append(_exit_status(ended.code))
-    except BrokenPipeError:  # the reader of --help or --version left
-        _stdout_to_nothing()
-        status.append(141)
-    except OSError as error:
-        status.append(_cannot_write(error))
+    except OSError as error:  # writing --help or --version
+        status.append(_output_failed(error))
     sys.exit(status[0])
 
 
@@ -204,7 +198,13 @@ def _stdout_to_nothing():
     os.close(nothing)
 
 
-def _cannot_write(error):
+def _output_failed(error):
+    """The status of output that could not be written: 141, quietly, when
+    its reader went away (a pager, head); otherwise 1, said in one line.
+    """
+    if isinstance(error, BrokenPipeError):
+        _stdout_to_nothing()
+        return 141
     print(f"mt-map: error: cannot write the output: {error.strerror}", file=sys.stderr)
     return 1
 
