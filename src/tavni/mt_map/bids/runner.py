@@ -216,13 +216,16 @@ def _run_locally(jobs, at_once, progress, started):
 
     at_once = max(1, min(at_once, len(jobs)))
     threads = max(1, available_cores() // at_once)
-    if at_once == 1:
-        outcomes = []
+
+    def with_threads():
+        # Set on each job as it is taken: it may be planned only then.
         for job in jobs:
             job.threads = threads
-            outcomes.append(progress.done(process_participant(job)))
-        return outcomes
-    return _Processes(at_once, threads, progress, started).run(jobs)
+            yield job
+
+    if at_once == 1:
+        return [progress.done(process_participant(job)) for job in with_threads()]
+    return _Processes(at_once, progress, started).run(with_threads())
 
 
 class _Attempt:
@@ -314,15 +317,14 @@ class _Attempt:
 class _Processes:
     """At most ``at_once`` participants at a time, each in its own process."""
 
-    def __init__(self, at_once, threads, progress, started):
+    def __init__(self, at_once, progress, started):
         # Each participant is forked from a server process started fresh
         # (the parent's threads and open index database are not in it) that
         # has imported what a participant needs once: a fresh interpreter
         # per participant imported it again each time, a second of CPU per
         # participant.
         self.context = start_forkserver()
-        self.at_once, self.threads = at_once, threads
-        self.progress, self.started = progress, started
+        self.at_once, self.progress, self.started = at_once, progress, started
 
     def run(self, jobs):
         from collections import deque
@@ -341,7 +343,6 @@ class _Processes:
                         job = next(fresh, None)
                         if job is None:
                             break
-                        job.threads = self.threads
                         attempt = (job, 1, None)
                     running.append(_Attempt(self.context, *attempt))
                 if not running:
