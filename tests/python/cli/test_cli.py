@@ -1,5 +1,6 @@
 """mt-map fraction / phantom / demo, end to end on small volumes."""
 
+import argparse
 import errno
 import json
 import os
@@ -765,3 +766,32 @@ def test_the_program_ends_with_its_commands_status(tmp_path, args, stdout, statu
     assert done.stderr.startswith(error) and done.stderr.count("\n") == (1 if error else 0)
     if printed is not None:
         assert (tmp_path / "out").read_text().startswith(printed)
+
+
+@pytest.mark.parametrize(("seconds", "finishes"), [(0.0, True), (5.0, False)])
+def test_an_interrupt_dropped_in_a_finalizer_ends_the_command(capsys, seconds, finishes):
+    # Ctrl-C landing in a __del__ (pybids' objects freed by the garbage
+    # collector) is dropped by the interpreter; the command must still end
+    # with the interrupt's status, at once or as it returns, not run on to
+    # a success.
+    import time
+
+    from tavni.mt_map import cli
+
+    class Interrupted:
+        def __del__(self):
+            raise KeyboardInterrupt
+
+    finished = []
+
+    def command(options):
+        Interrupted()
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            pass
+        finished.append(True)
+        return 0
+
+    assert cli._run(argparse.Namespace(run=command)) == 130
+    assert bool(finished) == finishes
+    assert "Exception ignored" not in capsys.readouterr().err

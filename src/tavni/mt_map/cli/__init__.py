@@ -209,6 +209,51 @@ def _output_failed(error):
     return 1
 
 
+@contextlib.contextmanager
+def _interrupts_kept():
+    """Ctrl-C (or the BIDS App's SIGTERM) that lands while the interpreter
+    runs a finalizer, such as pybids' database objects freed by the garbage
+    collector, raises inside it, where the interpreter drops it with an
+    "Exception ignored" report: the command would go on and end as if never
+    interrupted. Such an interrupt is delivered again to the main thread,
+    at the latest as the command returns.
+    """
+    import _thread
+    import threading
+
+    previous, lock, dropped = sys.unraisablehook, threading.Lock(), [False]
+
+    def deliver():
+        with lock:
+            if dropped[0]:
+                dropped[0] = False
+                _thread.interrupt_main()
+
+    def redeliver(unraisable):
+        if issubclass(unraisable.exc_type, KeyboardInterrupt):
+            # Not raised from here: the main thread would take it inside
+            # this hook and drop it again. From a timer, once the hook and
+            # the finalizer have returned (a timer of its own should it land
+            # in another).
+            with lock:
+                dropped[0] = True
+            threading.Timer(0.01, deliver).start()
+        else:
+            previous(unraisable)
+
+    sys.unraisablehook = redeliver
+    try:
+        yield
+    finally:
+        sys.unraisablehook = previous
+        # An interrupt the timer handed over is taken at the latest here,
+        # once the lock is free; one it has not is raised now.
+        with lock:
+            pending, dropped[0] = dropped[0], False
+    if pending:
+        raise KeyboardInterrupt
+
+
 def _bids_error(error):
     # The BIDS App's errors, without importing the App for the other
     # commands: a BidsError can only come from a loaded module.
@@ -224,7 +269,8 @@ def _run(options):
         return 1
 
     try:
-        return options.run(options)
+        with _interrupts_kept():
+            return options.run(options)
     except (UsageError, protocol.ParameterError, VolumeError) as error:
         return fail(_flag_named(error))
     except BrokenPipeError:
