@@ -6,6 +6,7 @@ import json
 import os
 import subprocess
 import sys
+import time
 
 import nibabel
 import numpy as np
@@ -770,14 +771,8 @@ def test_the_program_ends_with_its_commands_status(tmp_path, args, stdout, statu
 
 @pytest.mark.parametrize(("seconds", "finishes"), [(0.0, True), (5.0, False)])
 def test_an_interrupt_dropped_in_a_finalizer_ends_the_command(capsys, seconds, finishes):
-    # Ctrl-C landing in a __del__ (pybids' objects freed by the garbage
-    # collector) is dropped by the interpreter; the command must still end
-    # with the interrupt's status, at once or as it returns, not run on to
-    # a success.
-    import time
-
-    from tavni.mt_map import cli
-
+    # Ctrl-C in a __del__ (pybids' objects freed by the garbage collector) is
+    # dropped by the interpreter; the command must still end as interrupted.
     class Interrupted:
         def __del__(self):
             raise KeyboardInterrupt
@@ -792,6 +787,6 @@ def test_an_interrupt_dropped_in_a_finalizer_ends_the_command(capsys, seconds, f
         finished.append(True)
         return 0
 
-    assert cli._run(argparse.Namespace(run=command)) == 130
+    assert mt_map.cli._run(argparse.Namespace(run=command)) == 130
     assert bool(finished) == finishes
     assert "Exception ignored" not in capsys.readouterr().err
