@@ -320,7 +320,8 @@ def test_each_run_is_observed_in_order(tmp_path, scans, monkeypatch, levels_afte
             known.set()
 
     outputs = {"fraction": tmp_path / "f.nii.gz", "r1": tmp_path / "r1.nii.gz"}
-    options = dict(max_memory=streaming.BASELINE_BYTES + 12 * 250, observe=observe)
+    budget = workflows.MapOptions(max_memory=streaming.BASELINE_BYTES + 12 * 250)
+    options = dict(options=budget, observe=observe)
     if levels_after is not None:
         outputs["uncertainty"] = tmp_path / "sd.nii.gz"
         monkeypatch.setattr(chain, "noise_levels_of", slow_levels)
