@@ -42,6 +42,7 @@ __all__ = [
     "OPTIONAL",
     "SEQUENCE",
     "SCANS",
+    "SCAN_KEYS",
     "BIDS_FIELDS",
     "MT_PULSE_FIELDS",
     "SIDECAR_LONGEST",
@@ -351,6 +352,8 @@ SEQUENCE = ("delta_omega", "omega_1_rms", "duration", "TR", "flip_angle_deg", "T
 :data:`LINESHAPE`)."""
 SCANS = ("pdw_flip_angle_deg", "pdw_TR", "t1w_flip_angle_deg", "t1w_TR")
 """The PD- and T1-weighted scans of the three-scan chain."""
+SCAN_KEYS = SCANS + ("flip_angle_deg", "TR")
+"""The three scans alone (MTsat, the synthetic reference): their angles and TRs."""
 ECHO_COMBINATIONS = ("te0", "mean", "first")
 """How the echoes of multi-echo scans become one image each, the default
 first (see ``workflows.echoes``)."""

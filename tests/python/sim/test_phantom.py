@@ -148,7 +148,7 @@ def test_the_chain_inverts_the_noiseless_scans(tmp_path, options, b1_range):
         outputs,
         b1=paths["b1"],
         b0=paths["b0"],
-        quiet=True,
+        options=workflows.MapOptions(quiet=True),
     )
     f, R1 = (nibabel.load(outputs[k]).get_fdata()[tissue] for k in ("fraction", "r1"))
     assert np.abs(f - v["truth_f"][tissue]).max() < 1e-5

@@ -273,6 +273,36 @@ def test_chain_refusals(tmp_path, scans, capsys, extra, message):
         assert list(tmp_path.iterdir()) == []
 
 
+@pytest.mark.parametrize(
+    "workflow, outputs, message",
+    [
+        ("fraction_map", ("fraction", "r1"), "the ratio path writes no r1;"),
+        ("r1_map", ("r1", "mtsat"), "the R1 map writes no mtsat;"),
+        ("semi_quantitative_map", ("mtsat", "mtr", "m0"), "the mtsat map writes no mtr, m0;"),
+    ],
+)
+def test_a_workflow_refuses_an_output_it_does_not_make(tmp_path, scans, workflow, outputs, message):
+    from tavni.mt_map import workflows
+    from tavni.mt_map.protocol import ParameterError
+
+    paths, _, _ = scans
+    p = PROTOCOL
+    arguments = {
+        "fraction_map": ({"mt": paths["mtw"], "ref": paths["pdw"], "r1": paths["t1w"]}, p),
+        "r1_map": ([paths["pdw"], paths["t1w"]], [4.0, 25.0], [p["pdw_TR"], p["t1w_TR"]]),
+        "semi_quantitative_map": ("mtsat", paths["mtw"], p),
+    }[workflow]
+    named = {name: tmp_path / f"{name}.nii.gz" for name in outputs}
+    if workflow == "fraction_map":
+        arguments = (arguments[0], named, arguments[1])
+    else:
+        arguments += (named,)
+    keywords = {"pdw": paths["pdw"], "t1w": paths["t1w"]} if workflow.startswith("semi") else {}
+    with pytest.raises(ParameterError, match=message):
+        getattr(workflows, workflow)(*arguments, **keywords)
+    assert list(tmp_path.iterdir()) == []
+
+
 def test_the_library_logs_and_the_command_line_prints(tmp_path, scans, capsys, caplog):
     # From Python, a warning and the summary reach the logger, not stderr;
     # the same call from the command line prints them.
@@ -320,7 +350,8 @@ def test_each_run_is_observed_in_order(tmp_path, scans, monkeypatch, levels_afte
             known.set()
 
     outputs = {"fraction": tmp_path / "f.nii.gz", "r1": tmp_path / "r1.nii.gz"}
-    options = dict(max_memory=streaming.BASELINE_BYTES + 12 * 250, observe=observe)
+    budget = workflows.MapOptions(max_memory=streaming.BASELINE_BYTES + 12 * 250)
+    options = dict(options=budget, observe=observe)
     if levels_after is not None:
         outputs["uncertainty"] = tmp_path / "sd.nii.gz"
         monkeypatch.setattr(chain, "noise_levels_of", slow_levels)

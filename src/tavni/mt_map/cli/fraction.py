@@ -157,13 +157,7 @@ def run(options):
                 b1=options.b1,
                 b0=options.b0,
                 mask=mask,
-                threads=options.threads,
-                clip=options.clip,
-                exact=not options.fast,
-                max_memory=options.max_memory,
-                quiet=options.quiet,
-                protocol_path=options.protocol,
-                register=options.register,
+                options=_map_options(options),
                 noise_sd=options.noise_sd,
                 echo_combination=options.echo_combination,
             )
@@ -180,23 +174,31 @@ def run(options):
         )
     given = protocol.gather(options, protocol.SEQUENCE + protocol.LINESHAPE)
     images = {name: getattr(options, name) for name, _ in workflows.FRACTION_IMAGES}
+    outputs = {
+        "fraction": options.output,
+        "status": options.status,
+        "uncertainty": options.uncertainty_out,
+        "sensitivity": options.sensitivity_out,
+    }
     summary = workflows.fraction_map(
-        images,
-        options.output,
-        given,
-        protocol_path=options.protocol,
-        status_output=options.status,
+        images, outputs, given, options=_map_options(options), noise_sd=options.noise_sd
+    )
+    return _exit_status(summary, options.fail_below)
+
+
+def _map_options(options):
+    """The workflows' options from the command line's."""
+    from tavni.mt_map.workflows import MapOptions
+
+    return MapOptions(
         threads=options.threads,
-        clip=options.clip,
-        exact=not options.fast,
         max_memory=options.max_memory,
         quiet=options.quiet,
         register=options.register,
-        uncertainty_output=options.uncertainty_out,
-        sensitivity_prefix=options.sensitivity_out,
-        noise_sd=options.noise_sd,
+        clip=options.clip,
+        exact=not options.fast,
+        protocol_path=options.protocol,
     )
-    return _exit_status(summary, options.fail_below)
 
 
 def add_parser(commands):

@@ -18,10 +18,12 @@ def run(options):
         {"r1": options.output, "m0": options.m0, "status": options.status},
         b1=options.b1,
         mask=options.mask,
-        threads=options.threads,
-        quiet=options.quiet,
-        register=options.register,
-        max_memory=options.max_memory,
+        options=workflows.MapOptions(
+            threads=options.threads,
+            max_memory=options.max_memory,
+            quiet=options.quiet,
+            register=options.register,
+        ),
     )
     return 0
 

@@ -14,22 +14,24 @@ def run(options):
 
     given = {}
     if options.pdw is not None or options.t1w is not None:
-        given = protocol.gather(options, workflows.SCAN_PARAMETERS)
+        given = protocol.gather(options, protocol.SCAN_KEYS)
     workflows.semi_quantitative_map(
         options.command,
         options.mtw,
         given,
-        options.output,
+        {options.command: options.output},
         pdw=options.pdw,
         t1w=options.t1w,
         ref=getattr(options, "ref", None),
         b1=options.b1,
         mask=options.mask,
         b1_correction=getattr(options, "b1_correction", None),
-        threads=options.threads,
-        protocol_path=options.protocol,
-        register=options.register,
-        max_memory=options.max_memory,
+        options=workflows.MapOptions(
+            threads=options.threads,
+            max_memory=options.max_memory,
+            register=options.register,
+            protocol_path=options.protocol,
+        ),
     )
     return 0
 

@@ -24,18 +24,26 @@ The returned summary carries the warnings too.
   MTsat and MTR;
 - :func:`~tavni.mt_map.workflows.ratio.fraction_of_voxel`: one voxel.
 
+Each takes what they share in one :class:`~tavni.mt_map.workflows.options.MapOptions`
+(threads, memory budget, quiet, registration, the fit's mode, the protocol
+file) and its outputs as a mapping from their names in the output catalogue
+(:mod:`tavni.mt_map.outputs`) to paths.
+
 They are imported here from their modules (``ratio``, ``chain``,
-``single``, ``echoes``); ``summary`` holds the summary and its warnings, ``common``
-and ``noise`` what the workflows share, and ``demo`` the demonstration
-behind ``mt-map demo``.
+``single``, ``echoes``, ``options``). What the workflows share lives beside
+them: ``prologue`` (the checks before an image is read), ``align`` (every
+image onto the maps' grid), ``b1_check`` (a B1 map is relative),
+``fitting`` (a run as the fits take it), ``stream`` (images streamed into
+the maps), ``noise`` (the uncertainty maps) and ``summary`` (the summary
+and its warnings). The chain's own parts are ``scan_maps`` (the scans'
+maps of a run), ``chain_runs`` (the chain on a run) and ``first_pass``
+(what is read before the maps); ``demo`` is the demonstration behind
+``mt-map demo``.
 """
 
-from tavni.mt_map.workflows.chain import (
-    CHAIN_PARAMETERS,
-    SCAN_PARAMETERS,
-    fraction_from_scans,
-)
+from tavni.mt_map.workflows.chain import CHAIN_PARAMETERS, fraction_from_scans
 from tavni.mt_map.workflows.echoes import Echoes
+from tavni.mt_map.workflows.options import MapOptions
 from tavni.mt_map.workflows.ratio import (
     FRACTION_IMAGES,
     fraction_map,
@@ -48,7 +56,7 @@ __all__ = [
     "CHAIN_PARAMETERS",
     "Echoes",
     "FRACTION_IMAGES",
-    "SCAN_PARAMETERS",
+    "MapOptions",
     "Summary",
     "fraction_from_scans",
     "fraction_map",

@@ -6,8 +6,10 @@ world coordinates (``preprocess.grid``): scans after a rigid registration
 onto the reference scan (``preprocess.registration``), field maps smoothed
 and extended, masks thresholded. An image already on the grid, unmoved and
 unscaled, is streamed from its file as it is; the others are held in
-memory as float32 volumes on the grid, which ``common.stream_maps`` reads
-in their place.
+memory as float32 volumes on the grid, which ``stream.stream_maps`` reads
+in their place. :func:`align` does this for any images; :func:`onto_grid`
+for a workflow after its prologue, with the B1 map's check first, and
+:func:`with_alignment` adds what it did to the workflow's summary.
 """
 
 from dataclasses import dataclass, field
@@ -23,8 +25,20 @@ from tavni.mt_map.preprocess.registration import (
     RegistrationError,
     rigid,
 )
+from tavni.mt_map.workflows.b1_check import check_relative_b1
+from tavni.mt_map.workflows.summary import warn
 
-__all__ = ["SCAN", "FIELD", "MASK", "MAP", "UNMOVED_VOXELS", "Alignment", "align"]
+__all__ = [
+    "SCAN",
+    "FIELD",
+    "MASK",
+    "MAP",
+    "UNMOVED_VOXELS",
+    "Alignment",
+    "align",
+    "onto_grid",
+    "with_alignment",
+]
 
 SCAN, FIELD, MASK, MAP = "scan", "field", "mask", "map"
 """What an image is, which decides how it reaches the grid: a scan is
@@ -221,39 +235,11 @@ def align(probes, roles, *, register=True, scales=None, follows=None, arrays=Non
         _check_positioned(probe, reference)
         data = read(name)
         loaded.pop(name)  # what the scale needs is the resampled volume
-        if role == FIELD:
-            values = grid.field_onto(data, probe.affine, reference.shape, reference.affine)
-            alignment.notes.append(
-                f"{probe.what} resampled from {_grid_text(probe)}: smoothed "
-                f"{grid.FIELD_FWHM_MM:g} mm FWHM, extended {grid.FIELD_EXTENSION_MM:g} mm past "
-                "its coverage"
-            )
-        elif role == MASK:
-            values = grid.mask_onto(data, probe.affine, reference.shape, reference.affine)
-        else:
-            values = grid.resample(
-                data,
-                probe.affine,
-                reference.shape,
-                reference.affine,
-                world=None if motion is None else motion.matrix,
-            )
-        if role != MASK and not np.isfinite(values).any():
-            raise volumes.VolumeError(
-                f"{probe.what} '{probe.path}' does not overlap {reference.what} "
-                f"'{reference.path}' (their fields of view lie apart in the scanner)"
-            )
-        alignment.arrays[name] = values
+        alignment.arrays[name] = _resampled(data, probe, role, motion, reference, alignment)
     for name in names[1:]:
         if roles.get(name) == FIELD and name in alignment.arrays:
             _check_covers(name, probes, alignment, read)
-    for name, factor in scales.items():
-        if factor == 1.0:
-            continue
-        if name not in alignment.arrays:
-            alignment.arrays[name] = np.asfortranarray(read(name), dtype=np.float32)
-        alignment.arrays[name] *= np.float32(factor)
-        alignment.notes.append(f"{probes[name].what} multiplied by {factor:.6g} (intensity scale)")
+    _scale(probes, scales, read, alignment)
     if alignment.motion:
         alignment.notes.insert(
             0,
@@ -261,6 +247,49 @@ def align(probes, roles, *, register=True, scales=None, follows=None, arrays=Non
             + "; ".join(f"{probes[n].what} {m.text()}" for n, m in alignment.motion.items()),
         )
     return alignment
+
+
+def _resampled(data, probe, role, motion, reference, alignment):
+    """One image's data on the reference grid as its role has it (a field
+    smoothed and extended, a mask thresholded, a scan or map interpolated
+    after its motion); refuses an image that does not overlap the reference.
+    """
+    if role == FIELD:
+        values = grid.field_onto(data, probe.affine, reference.shape, reference.affine)
+        alignment.notes.append(
+            f"{probe.what} resampled from {_grid_text(probe)}: smoothed "
+            f"{grid.FIELD_FWHM_MM:g} mm FWHM, extended {grid.FIELD_EXTENSION_MM:g} mm past "
+            "its coverage"
+        )
+    elif role == MASK:
+        values = grid.mask_onto(data, probe.affine, reference.shape, reference.affine)
+    else:
+        values = grid.resample(
+            data,
+            probe.affine,
+            reference.shape,
+            reference.affine,
+            world=None if motion is None else motion.matrix,
+        )
+    if role != MASK and not np.isfinite(values).any():
+        raise volumes.VolumeError(
+            f"{probe.what} '{probe.path}' does not overlap {reference.what} "
+            f"'{reference.path}' (their fields of view lie apart in the scanner)"
+        )
+    return values
+
+
+def _scale(probes, scales, read, alignment):
+    """Puts the images of ``scales`` on one intensity scale, each held on
+    the grid (read there where it was streamed as it is).
+    """
+    for name, factor in scales.items():
+        if factor == 1.0:
+            continue
+        if name not in alignment.arrays:
+            alignment.arrays[name] = np.asfortranarray(read(name), dtype=np.float32)
+        alignment.arrays[name] *= np.float32(factor)
+        alignment.notes.append(f"{probes[name].what} multiplied by {factor:.6g} (intensity scale)")
 
 
 def _check_covers(name, probes, alignment, read):
@@ -288,3 +317,55 @@ def _check_covers(name, probes, alignment, read):
             f"{probe.what}: {missing} voxels to fit lie beyond its coverage "
             f"(+{grid.FIELD_EXTENSION_MM:g} mm) and count as invalid input"
         )
+
+
+def onto_grid(
+    prepared, roles, *, register=True, scales=None, follows=None, arrays=None, check_b1=True
+):
+    """Brings a workflow's images onto the maps' grid (``align.align``),
+    issuing its warnings; kept in ``prepared.alignment``.
+
+    Parameters
+    ----------
+    prepared : prologue.Prepared
+    roles : dict of str to str
+        Image name to ``align.SCAN``, ``FIELD``, ``MASK`` or ``MAP``.
+    register, scales, follows, arrays
+        As ``align.align`` takes them.
+    check_b1 : bool
+        Check the B1 map's median first (a pass of its own); False where
+        the workflow checks it in a pass it makes anyway (``B1Sample``).
+
+    Returns
+    -------
+    align.Alignment
+    """
+    if check_b1 and "b1" in prepared.probes:
+        check_relative_b1(prepared.probes["b1"], prepared.max_memory)
+    prepared.alignment = align(
+        prepared.probes, roles, register=register, scales=scales, follows=follows, arrays=arrays
+    )
+    for message in prepared.alignment.warnings:
+        warn(message)
+    return prepared.alignment
+
+
+def with_alignment(summary, alignment):
+    """A summary with what ``onto_grid`` did: the motion, its notes first,
+    its warnings.
+
+    Parameters
+    ----------
+    summary : Summary
+    alignment : align.Alignment or None
+
+    Returns
+    -------
+    Summary
+        The same summary.
+    """
+    if alignment is not None:
+        summary.motion = dict(alignment.motion)
+        summary.notes = alignment.notes + summary.notes
+        summary.warnings = alignment.warnings + summary.warnings
+    return summary

@@ -15,8 +15,10 @@ from pathlib import Path
 
 import numpy as np
 
+from tavni.mt_map.defaults import ECHO_SPACING
 from tavni.mt_map.io import volumes
 from tavni.mt_map.outputs import by_key
+from tavni.mt_map.scans import LABELS, ROLES
 from tavni.mt_map.sim import phantom as phantoms
 
 __all__ = [
@@ -151,7 +153,7 @@ def _chain(directory, paths, head, threads, quiet):
 
     times = head.metadata.get("echoes")
     if times is None:
-        scans = [paths[scan] for scan in ("pdw", "t1w", "mtw")]
+        scans = [paths[scan] for scan in ROLES]
         with_b1 = MAPS
     else:
         scans = [
@@ -177,18 +179,14 @@ def _chain(directory, paths, head, threads, quiet):
             b1=b1,
             b0=paths["b0"],
             mask=paths["mask"],
-            threads=threads,
-            clip=True,
-            quiet=quiet,
-            protocol_path=paths["protocol"],
+            options=workflows.MapOptions(
+                threads=threads, clip=True, quiet=quiet, protocol_path=paths["protocol"]
+            ),
         )
         for name, path in outputs.items():
             maps[name + suffix] = np.asarray(nibabel.load(path).get_fdata())
     maps["f"], maps["f_without_b1"] = maps.pop("fraction"), maps.pop("fraction_without_b1")
     return maps
-
-
-_SCANS = {"pdw": "PDw", "t1w": "T1w", "mtw": "MTw"}
 
 
 def _percentiles(estimate, truth):
@@ -207,10 +205,10 @@ def _summary_lines(head, maps, rows, rows_without_b1):
     lines = [f"phantom: {head.description}, {shape} voxels, {head.noise()}"]
     times = head.metadata.get("echoes")
     if times is not None:
-        counts = ", ".join(f"{label} {len(times[scan])}" for scan, label in _SCANS.items())
+        counts = ", ".join(f"{label} {len(times[scan])}" for scan, label in LABELS.items())
         lines.append(
-            f"echoes: {counts}, every {1000 * phantoms.ECHO_SPACING:g} ms from TE "
-            f"{1000 * phantoms.ECHO_SPACING:g} ms; each scan extrapolated to TE = 0 with one "
+            f"echoes: {counts}, every {1000 * ECHO_SPACING:g} ms from TE "
+            f"{1000 * ECHO_SPACING:g} ms; each scan extrapolated to TE = 0 with one "
             "R2* shared by the three"
         )
     lines += head.notes

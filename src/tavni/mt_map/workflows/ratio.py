@@ -7,15 +7,8 @@ from tavni.mt_map import status as statuses
 from tavni.mt_map.protocol import ParameterError
 from tavni.mt_map.status import status_table
 from tavni.mt_map.workflows import align
-from tavni.mt_map.workflows.common import (
-    fit_run,
-    fit_with,
-    onto_grid,
-    prologue,
-    signal_ratio,
-    stream_maps,
-    with_alignment,
-)
+from tavni.mt_map.workflows.align import onto_grid, with_alignment
+from tavni.mt_map.workflows.fitting import fit_run, fit_with, signal_ratio
 from tavni.mt_map.workflows.noise import (
     BYTES_PER_VOXEL_FOR_UNCERTAINTY,
     UNCERTAINTY_OUTPUTS,
@@ -24,11 +17,22 @@ from tavni.mt_map.workflows.noise import (
     noise_levels_of,
     with_sensitivity_paths,
 )
-from tavni.mt_map.workflows.summary import SAMPLE, StatusCounts, diagnose, log, warn
+from tavni.mt_map.workflows.options import DEFAULT_OPTIONS, MapOptions
+from tavni.mt_map.workflows.prologue import only_outputs, prologue
+from tavni.mt_map.workflows.stream import stream_maps
+from tavni.mt_map.workflows.summary import (
+    SAMPLE,
+    StatusCounts,
+    Summary,
+    diagnose,
+    log,
+    warn,
+)
 
 __all__ = [
     "FRACTION_PARAMETERS",
     "FRACTION_IMAGES",
+    "FRACTION_OUTPUTS",
     "FractionRuns",
     "fraction_map",
     "fraction_of_voxel",
@@ -142,29 +146,25 @@ class FractionRuns(StatusCounts):
         return maps_of_run
 
 
+FRACTION_OUTPUTS = ("fraction", "status", "uncertainty", "sensitivity")
+"""The outputs a fraction map writes, by their names in the catalogue
+(``outputs.MAPS``; "sensitivity" a prefix, see ``noise.sensitivity_paths``)."""
+
+
 def fraction_map(
-    images,
-    output,
-    given,
+    images: dict,
+    outputs: dict,
+    given: dict,
     *,
-    protocol_path=None,
-    status_output=None,
-    threads=None,
-    clip=False,
-    exact=True,
-    max_memory=None,
-    quiet=False,
-    allow_affine_mismatch=False,
-    uncertainty_output=None,
-    sensitivity_prefix=None,
+    options: MapOptions = DEFAULT_OPTIONS,
     noise_sd=None,
-    register=True,
-):
+) -> Summary:
     """The bound-pool fraction map of one MT, reference and R1 image.
 
     The images are streamed: read a run of voxels at a time (whole planes of
     the slowest axis, as NIfTI stores them), fitted, and written in the same
-    order, so memory stays within max_memory whatever the volume's size.
+    order, so memory stays within ``options.max_memory`` whatever the
+    volume's size.
 
     Parameters
     ----------
@@ -172,43 +172,25 @@ def fraction_map(
         Paths under the names of ``FRACTION_IMAGES``: 'mt', 'ref', 'r1'
         (1/s) required; 'b1' (relative transmit field) and 'mask' (nonzero:
         fit) optional or None.
-    output : path-like
-        Fraction map to write (float32, NaN where not solved).
+    outputs : dict of str to path-like
+        Paths under the names of ``FRACTION_OUTPUTS``, None where not
+        wanted: "fraction" (float32, NaN where not solved); "status" (uint8,
+        see ``status_table``); "uncertainty", the standard deviation of f
+        from the MT and reference images' noise, to first order (float32,
+        NaN where not solved); "sensitivity", a prefix for prefix_R1 and
+        prefix_B1 (``sensitivity_paths``): the change of f when R1 or B1 is
+        1% too high (float32).
     given : dict of str to protocol.Given
         The parameters of ``FRACTION_PARAMETERS``; validated here.
-    protocol_path : path-like, optional
-        The protocol file given came from, never to be overwritten.
-    status_output : path-like, optional
-        Status codes to write (uint8, see ``status_table``).
-    threads : int, optional
-        Worker threads, 1 to ``MAX_THREADS``; default all cores.
-    clip : bool
-        Unsolved voxels get the nearer bracket end instead of NaN.
-    exact : bool
-        False: the fast mode of ``fit_fraction`` (closed form in double
-        precision, not reproducible to the bit across machines).
-    max_memory : int, optional
-        Bytes the process may use; default a share of the available memory.
-    quiet : bool
-        No progress bar and no summary line (warnings still).
-    allow_affine_mismatch : bool
-        Deprecated, no effect: every image is brought onto the MT image's
-        grid through its affine.
-    uncertainty_output : path-like, optional
-        Standard deviation of f from the MT and reference images' noise, to
-        first order (float32, NaN where not solved).
-    sensitivity_prefix : path-like, optional
-        Writes prefix_R1 and prefix_B1 (``sensitivity_paths``): the change
-        of f when R1 or B1 is 1% too high (float32).
+    options : MapOptions
+        Threads, memory budget, quiet, registration (the reference image
+        registered onto the MT image; the R1 map and B1 map taken where
+        their affines place them), clip and exact, the protocol file.
     noise_sd : sequence of float, optional
         Noise standard deviation of both images, or of MT and reference
         (image units); default: estimated from their backgrounds (the mask,
         if given, is the head), each image read whole once for it. The
         summary says which.
-    register : bool
-        Register the reference image onto the MT image (rigid head motion
-        between the scans); the R1 map and B1 map are taken where their
-        affines place them.
 
     Returns
     -------
@@ -222,49 +204,33 @@ def fraction_map(
     protocol.ParameterError, volumes.VolumeError
         With one line; nothing is left written.
     """
-    outputs = with_sensitivity_paths(
-        {
-            "fraction": output,
-            "status": status_output,
-            "uncertainty": uncertainty_output,
-            "sensitivity": sensitivity_prefix,
-        }
-    )
     images = {name: images.get(name) for name, _ in FRACTION_IMAGES}
     prepared = prologue(
         images,
         FRACTION_IMAGES,
-        outputs,
+        with_sensitivity_paths(only_outputs(outputs, FRACTION_OUTPUTS, "the ratio path")),
         given=given,
-        threads=threads,
-        max_memory=max_memory,
-        protocol_path=protocol_path,
-        allow_affine_mismatch=allow_affine_mismatch,
+        options=options,
         checks=[lambda: check_noise_sd(noise_sd, ("MT", "reference"))],
     )
-    written, probes, parameters = prepared.written, prepared.probes, prepared.values
-    mt = probes["mt"]
-    alignment = onto_grid(prepared, FRACTION_ROLES, register=register)
-
-    uncertainty, sigmas, notes = None, None, []
-    if any(name in written for name in UNCERTAINTY_OUTPUTS):
-        uncertainty = UncertaintySample(written, mt.voxels)
-        sigmas, notes = noise_levels_of(
-            written,
-            probes,
-            {"MT": "mt", "reference": "ref"},
-            noise_sd,
-            probes.get("mask"),
-            True,
-            arrays=prepared.arrays,
-        )
-    runs = FractionRuns(parameters, mt.voxels, threads, clip, exact, uncertainty, sigmas)
+    alignment = onto_grid(prepared, FRACTION_ROLES, register=options.register)
+    uncertainty, sigmas, notes = _noise_of(prepared, noise_sd)
+    mt = prepared.probes["mt"]
+    runs = FractionRuns(
+        prepared.values,
+        mt.voxels,
+        options.threads,
+        options.clip,
+        options.exact,
+        uncertainty,
+        sigmas,
+    )
     stream_maps(
-        probes,
-        written,
+        prepared.probes,
+        prepared.written,
         runs,
-        max_memory=max_memory,
-        quiet=quiet,
+        max_memory=options.max_memory,
+        quiet=options.quiet,
         desc="fitting",
         work_bytes=48 + BYTES_PER_VOXEL_FOR_UNCERTAINTY * (uncertainty is not None),
         arrays=prepared.arrays,
@@ -273,14 +239,34 @@ def fraction_map(
     summary = runs.summary()
     summary.notes = notes + (uncertainty.note() if uncertainty is not None else [])
     with_alignment(summary, alignment)
-    if not quiet:
-        log.info(summary.line(output))
+    if not options.quiet:
+        log.info(summary.line(outputs.get("fraction")))
         for note in summary.notes:
             log.info(note)
     diagnose(
         summary, np.concatenate(runs.ratio_sample), np.concatenate(runs.R1_sample), given, images
     )
     return summary
+
+
+def _noise_of(prepared, noise_sd):
+    """The uncertainty maps' sample, the MT and reference images' noise and
+    the notes on it; (None, None, []) where those maps are not wanted.
+    """
+    written, probes = prepared.written, prepared.probes
+    if not any(name in written for name in UNCERTAINTY_OUTPUTS):
+        return None, None, []
+    uncertainty = UncertaintySample(written, probes["mt"].voxels)
+    sigmas, notes = noise_levels_of(
+        written,
+        probes,
+        {"MT": "mt", "reference": "ref"},
+        noise_sd,
+        probes.get("mask"),
+        True,
+        arrays=prepared.arrays,
+    )
+    return uncertainty, sigmas, notes
 
 
 def fraction_of_voxel(given, bracket=(0.0, 0.5)):

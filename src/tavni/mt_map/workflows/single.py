@@ -1,31 +1,29 @@
 """The single maps: R1 and M0 by variable flip angle, MTsat and MTR, each streamed a run of voxels at a time."""
 
+from collections.abc import Sequence
+
 import numpy as np
 
 from tavni.mt_map import protocol
 from tavni.mt_map import status as statuses
 from tavni.mt_map.protocol import ParameterError
 from tavni.mt_map.workflows import align
-from tavni.mt_map.workflows.chain import (
+from tavni.mt_map.workflows.align import onto_grid, with_alignment
+from tavni.mt_map.workflows.fitting import outside_mask_nan, prepared
+from tavni.mt_map.workflows.options import DEFAULT_OPTIONS, MapOptions
+from tavni.mt_map.workflows.prologue import check_threads, only_outputs, prologue
+from tavni.mt_map.workflows.scan_maps import (
     CHAIN_ROLES,
     SCAN_IMAGES,
-    SCAN_PARAMETERS,
     mtsat_of,
     r1_and_reference,
 )
-from tavni.mt_map.workflows.common import (
-    check_threads,
-    onto_grid,
-    outside_mask_nan,
-    prepared,
-    prologue,
-    stream_maps,
-    with_alignment,
-)
-from tavni.mt_map.workflows.summary import StatusCounts, log
+from tavni.mt_map.workflows.stream import stream_maps
+from tavni.mt_map.workflows.summary import StatusCounts, Summary, log
 
 __all__ = [
     "R1Runs",
+    "R1_OUTPUTS",
     "r1_map",
     "SemiQuantitativeRuns",
     "semi_quantitative_map",
@@ -81,35 +79,39 @@ class R1Runs(StatusCounts):
         return {"r1": R1, "m0": M0, "status": status}
 
 
+R1_OUTPUTS = ("r1", "m0", "status")
+"""The maps ``r1_map`` writes, by their names in the catalogue."""
+
+
 def r1_map(
-    scans,
-    flip_angles_deg,
-    TRs,
-    outputs,
+    scans: Sequence,
+    flip_angles_deg: Sequence,
+    TRs: Sequence,
+    outputs: dict,
     *,
     b1=None,
     mask=None,
-    threads=None,
-    quiet=False,
-    allow_affine_mismatch=False,
-    max_memory=None,
-    register=True,
-):
+    options: MapOptions = DEFAULT_OPTIONS,
+) -> Summary:
     """R1 (1/s) and M0 from SPGR scans of two or more flip angles.
 
     Parameters
     ----------
     scans : sequence of path-like
         Two or more scans; the maps take the first one's grid, the others
-        are registered onto it (``register``) and resampled.
+        are registered onto it (``options.register``) and resampled.
     flip_angles_deg, TRs : sequence of float
         Each scan's nominal flip angle (degrees) and TR (s). Scans of
         differing TR: exactly two.
     outputs : dict
-        "r1" (required), "m0", "status" to paths.
-    b1, mask, threads, quiet, allow_affine_mismatch, max_memory, register
+        Paths under the names of ``R1_OUTPUTS``: "r1" (required), "m0",
+        "status".
+    b1, mask : path-like, optional
         As for ``fraction_from_scans``: the scans are streamed through the
         fit a run of voxels at a time.
+    options : MapOptions
+        Threads, memory budget, quiet, registration (the other scans onto
+        the first).
 
     Returns
     -------
@@ -122,7 +124,7 @@ def r1_map(
     protocol.ParameterError, volumes.VolumeError
         Before anything is written, with one line.
     """
-    check_threads(threads)
+    check_threads(options.threads)
     if len(scans) < 2 or not len(scans) == len(flip_angles_deg) == len(TRs):
         raise ParameterError(
             f"give two or more scans with a flip angle and a TR each "
@@ -142,18 +144,16 @@ def r1_map(
     prepared = prologue(
         images,
         table,
-        {name: outputs.get(name) for name in ("r1", "m0", "status")},
+        only_outputs(outputs, R1_OUTPUTS, "the R1 map"),
         given=[{"flip_angle_deg": angle, "TR": TR} for angle, TR in zip(flip_angles_deg, TRs)],
-        threads=threads,
-        max_memory=max_memory,
-        allow_affine_mismatch=allow_affine_mismatch,
+        options=options,
     )
     written, probes, warnings = prepared.written, prepared.probes, prepared.warnings
     roles = {name: align.SCAN for name, _ in table[1 : len(scans)]}
     alignment = onto_grid(
         prepared,
         {**roles, "b1": align.FIELD, "mask": align.MASK},
-        register=register,
+        register=options.register,
     )
     if "status" in written:
         written["status"].descrip = "status of the R1 fit per voxel"
@@ -163,16 +163,21 @@ def r1_map(
         [name for name, _ in table[: len(scans)]],
         [np.radians(a) for a in flip_angles_deg],
         TRs,
-        threads,
+        options.threads,
     )
     # R1 and M0 in double and the fit's status, one per voxel.
     stream_maps(
-        probes, written, runs, max_memory=max_memory, work_bytes=8 * 4, arrays=prepared.arrays
+        probes,
+        written,
+        runs,
+        max_memory=options.max_memory,
+        work_bytes=8 * 4,
+        arrays=prepared.arrays,
     )
     summary = runs.summary()
     summary.warnings += warnings
     with_alignment(summary, alignment)
-    if not quiet:
+    if not options.quiet:
         log.info(summary.line(outputs["r1"]))
         for note in summary.notes:
             log.info(note)
@@ -229,23 +234,19 @@ class SemiQuantitativeRuns:
 
 
 def semi_quantitative_map(
-    kind,
+    kind: str,
     mtw,
-    parameters,
-    output,
+    parameters: dict,
+    outputs: dict,
     *,
     pdw=None,
     t1w=None,
     ref=None,
     b1=None,
     mask=None,
-    b1_correction=None,
-    threads=None,
-    protocol_path=None,
-    allow_affine_mismatch=False,
-    max_memory=None,
-    register=True,
-):
+    b1_correction: float | None = None,
+    options: MapOptions = DEFAULT_OPTIONS,
+) -> None:
     """MTsat or MTR of the MT-weighted scan, streamed a run of voxels at a time.
 
     Parameters
@@ -259,22 +260,24 @@ def semi_quantitative_map(
     parameters : dict
         As for ``fraction_from_scans``: the scans' flip angles and TRs
         (none for MTR against a measured reference).
-    output : path-like
-        The map to write (float32).
+    outputs : dict
+        The map to write (float32), under its name in the catalogue:
+        ``{kind: path}``.
     pdw, t1w, ref, b1, mask : path-like, optional
     b1_correction : float, optional
         MTsat only: the empirical correction constant (0.4 in Weiskopf et
         al. 2013); needs ``b1``.
-    threads, protocol_path, allow_affine_mismatch, max_memory, register
-        As for ``fraction_from_scans``; what the registration and the
-        resampling did goes to the ``tavni.mt_map`` logger (INFO).
+    options : MapOptions
+        Threads, memory budget, registration, the protocol file; what the
+        registration and the resampling did goes to the ``tavni.mt_map``
+        logger (INFO).
 
     Raises
     ------
     protocol.ParameterError, volumes.VolumeError
         Before anything is written, with one line.
     """
-    check_threads(threads)
+    check_threads(options.threads)
     measured = kind == "mtr" and ref is not None
     if not measured and (pdw is None or t1w is None):
         raise ParameterError(
@@ -285,26 +288,23 @@ def semi_quantitative_map(
         raise ParameterError("MTR against a measured reference or a synthetic one, not both")
     if b1_correction is not None and b1 is None:
         raise ParameterError("the empirical B1 correction of MTsat needs a B1 map")
-    given = () if measured else protocol.as_given(parameters, SCAN_PARAMETERS)
+    given = () if measured else protocol.as_given(parameters, protocol.SCAN_KEYS)
     images = {"mtw": mtw, "pdw": pdw, "t1w": t1w, "ref": ref, "b1": b1, "mask": mask}
     prepared = prologue(
         images,
         SCAN_IMAGES,
-        {kind: output},
+        only_outputs(outputs, (kind,), f"the {kind} map"),
         given=given,
-        threads=threads,
-        max_memory=max_memory,
-        protocol_path=protocol_path,
-        allow_affine_mismatch=allow_affine_mismatch,
+        options=options,
     )
     written, probes, values = prepared.written, prepared.probes, prepared.values
-    alignment = onto_grid(prepared, CHAIN_ROLES, register=register)
+    alignment = onto_grid(prepared, CHAIN_ROLES, register=options.register)
     # R1, M0, their status, the reference and the map, in double.
     stream_maps(
         probes,
         written,
-        SemiQuantitativeRuns(kind, values, b1_correction, threads),
-        max_memory=max_memory,
+        SemiQuantitativeRuns(kind, values, b1_correction, options.threads),
+        max_memory=options.max_memory,
         work_bytes=8 * 6,
         arrays=prepared.arrays,
     )

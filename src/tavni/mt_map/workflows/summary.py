@@ -25,6 +25,7 @@ __all__ = [
     "summarise",
     "StatusCounts",
     "diagnose",
+    "add_warning",
 ]
 
 log = logging.getLogger("tavni.mt_map")
@@ -212,3 +213,16 @@ def diagnose(summary, ratio, R1, given, images):
         f"only {100 * summary.solved_share:.1f} % of the {summary.fitted} fitted voxels "
         f"were solved; " + "; ".join(causes)
     )
+
+
+def add_warning(summary, message):
+    """Warns (logger ``tavni.mt_map``), and keeps the warning in the summary.
+
+    Parameters
+    ----------
+    summary : Summary
+    message : str
+        One line.
+    """
+    warn(message)
+    summary.warnings.append(message)
