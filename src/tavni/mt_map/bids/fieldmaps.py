@@ -21,7 +21,7 @@ from tavni.mt_map.bids.sidecars import Sidecar
 __all__ = ["b0_map", "b1_source", "field_map", "find_b1", "no_b1_note"]
 
 
-def fmap_images(layout, participant, session, suffix):
+def _fmap_images(layout, participant, session, suffix):
     """The participant's (and session's) images of a suffix in ``fmap/``."""
     found = find(layout, "field maps", participant, session)
     return [f for f in found if f.entities["suffix"] == suffix]
@@ -59,7 +59,7 @@ def field_map(layout, participant: str, session: str | None, suffix: str, target
     BidsError
         Several candidates.
     """
-    found = fmap_images(layout, participant, session, suffix)
+    found = _fmap_images(layout, participant, session, suffix)
     meant = [image for image in found if _intended(layout, image, target)]
     return pick_one(meant or found, f"{suffix} images", where(participant, session))
 
@@ -114,7 +114,7 @@ def no_b1_note(layout, participant: str, session: str | None) -> str:
     """
     kinds = ", ".join(f"fmap/*_{suffix}" for suffix in B1_KINDS)
     unread = [
-        suffix for suffix in UNREAD_B1_KINDS if fmap_images(layout, participant, session, suffix)
+        suffix for suffix in UNREAD_B1_KINDS if _fmap_images(layout, participant, session, suffix)
     ]
     hint = (
         f" ({', '.join(unread)} images are there, which this App cannot make a B1 map "
@@ -169,7 +169,7 @@ def _b1_group(layout, participant, session, suffix, target, where):
     """The images of one B1 mapping acquisition: label -> image, or None."""
     entity, needed, optional = _B1_IMAGES[suffix]
     groups = {}
-    for image in fmap_images(layout, participant, session, suffix):
+    for image in _fmap_images(layout, participant, session, suffix):
         label = str(image.entities.get(entity))
         if label not in needed + optional:
             continue
@@ -241,7 +241,7 @@ def _raw_b1(layout, participant, session, target, where, warnings):
     found = images = None
     for suffix in B1_KINDS:
         if found is not None:
-            if fmap_images(layout, participant, session, suffix):
+            if _fmap_images(layout, participant, session, suffix):
                 warnings.append(f"{where}: fmap/*_{suffix} present but not used ({found} is)")
             continue
         if suffix == "TB1map":
