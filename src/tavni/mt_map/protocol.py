@@ -43,9 +43,6 @@ __all__ = [
     "SEQUENCE",
     "SCANS",
     "SCAN_KEYS",
-    "BIDS_FIELDS",
-    "MT_PULSE_FIELDS",
-    "SIDECAR_LONGEST",
     "METAVARS",
     "PROTOCOL_KEYS",
     "Given",
@@ -357,39 +354,6 @@ SCAN_KEYS = SCANS + ("flip_angle_deg", "TR")
 ECHO_COMBINATIONS = ("te0", "mean", "first")
 """How the echoes of multi-echo scans become one image each, the default
 first (see ``workflows.echoes``)."""
-# Read by the BIDS App and written by the phantom's dataset. Times in s,
-# offsets in Hz, angles in degrees on both sides; MTPulseDuration is one
-# pulse, ``duration`` all of them in a TR. MTPulseFlipAngle is no BIDS
-# field: the nominal flip angle of one MT pulse, from which its RMS
-# amplitude is computed.
-BIDS_FIELDS = {
-    "flip_angle_deg": "FlipAngle",
-    "TR": "RepetitionTimeExcitation",
-    "delta_omega": "MTOffsetFrequency",
-    "duration": "MTPulseDuration",
-    "mt_pulses": "MTNumberOfPulses",
-    "mt_pulse_shape": "MTPulseShape",
-    "mt_flip_angle_deg": "MTPulseFlipAngle",
-    "mt_bandwidth": "MTPulseBandwidth",
-}
-"""Protocol key to the BIDS sidecar field that holds it (the PD- and
-T1-weighted scans' ``pdw_``/``t1w_`` keys use the fields of their own
-sidecars)."""
-MT_PULSE_FIELDS = (
-    "delta_omega",
-    "duration",
-    "mt_pulses",
-    "mt_pulse_shape",
-    "mt_flip_angle_deg",
-    "mt_bandwidth",
-)
-"""The MT pulse's fields, stated once per dataset or MT-weighted scan."""
-# BIDS states times in seconds, so a sidecar value this large stops the BIDS
-# App (unless it is told to read milliseconds), where a value given on the
-# command line only draws a warning past the top of its typical range. One
-# MT pulse lasts well under 0.1 s.
-SIDECAR_LONGEST = {"TR": 1.0, "duration": 0.1}
-"""Sidecar times (s) beyond which a value can only be in milliseconds."""
 METAVARS = {"Hz": "HZ", "rad/s": "RAD_PER_S", "s": "S", "deg": "DEG", "1/s": "PER_S", "": "VALUE"}
 """Unit symbol to the metavar of an option in that unit."""
 PROTOCOL_KEYS = tuple(key for key, p in PARAMETERS.items() if p.in_protocol)

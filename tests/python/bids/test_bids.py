@@ -17,7 +17,10 @@ from conftest import BIDS_ECHO_TIMES, BIDS_R2STAR, write_bids_dataset
 
 from tavni.mt_map import cli
 from tavni.mt_map.bids import base, naming
-from tavni.mt_map.bids.inputs import open_layout, participants_and_sessions
+from tavni.mt_map.bids.collections import collections_of
+from tavni.mt_map.bids.layout import open_layout, participants_and_sessions
+from tavni.mt_map.bids.overrides import read_overrides
+from tavni.mt_map.bids.settings import Reading
 
 PARTICIPANTS = ("01", "02", "03")
 
@@ -791,18 +794,18 @@ def test_b1_sources(tmp_path, kinds, edits, expected):
     """Each B1 source found by precedence, made relative on its own grid;
     what is missing or inconsistent refused in one line.
     """
-    from tavni.mt_map.bids import app, inputs, participant
+    from tavni.mt_map.bids import participant
 
     raw = write_bids_dataset(tmp_path / "raw", ("01",))
     fmap = raw / "sub-01/fmap"
     for path in fmap.glob("sub-01_TB1map.*"):
         path.unlink()
-    options = app.AppOptions(raw, tmp_path / "out", protocol=raw / "protocol.json")
+    reading = Reading(raw, protocol=raw / "protocol.json")
     for kind in kinds:
         folder = fmap
         if kind == "derivative":
             folder = tmp_path / "b1/sub-01/fmap"
-            options.b1_dir = tmp_path / "b1"
+            reading.b1_dir = tmp_path / "b1"
             written = {"TB1map": (lambda b: b, {"Units": "relative"})}
         else:
             written = B1_WRITTEN[kind]
@@ -816,14 +819,14 @@ def test_b1_sources(tmp_path, kinds, edits, expected):
             (fmap / f"sub-01_{stem}.nii.gz").unlink()
         else:
             edit_sidecar(fmap, f"{stem}.json" if "/" in stem else f"sub-01_{stem}.json", **change)
-    layout = inputs.open_layout(raw)
-    overrides = inputs.read_overrides(options)
+    layout = open_layout(raw)
+    overrides = read_overrides(reading)
     if isinstance(expected, Refused):
         with pytest.raises(base.BidsError) as raised:
-            inputs.collections_of(layout, "01", None, overrides, options)
+            collections_of(layout, "01", None, overrides, reading)
         assert expected in str(raised.value) and "\n" not in str(raised.value)
         return
-    (collection,) = inputs.collections_of(layout, "01", None, overrides, options)
+    (collection,) = collections_of(layout, "01", None, overrides, reading)
     if not kinds:
         assert collection.b1 is None and expected in "\n".join(collection.warnings)
         return
@@ -836,7 +839,7 @@ def test_b1_sources(tmp_path, kinds, edits, expected):
     ]
     # Every image of the source used among the inputs, and no other B1 image.
     used = [s for s in collection.sources if "/fmap/" in s]
-    if options.b1_dir is None:
+    if reading.b1_dir is None:
         written = B1_WRITTEN[kinds[-1]]  # the rows list the source used last
         assert sorted(used) == sorted(f"bids:raw:sub-01/fmap/sub-01_{n}.nii.gz" for n in written)
     else:
@@ -883,15 +886,13 @@ def test_echoes_found(tmp_path, layout, edits, expected):
     or _MTS, in the order of their echo times; what is missing or
     inconsistent refused in one line.
     """
-    from tavni.mt_map.bids import app, inputs
-
     raw = write_bids_dataset(tmp_path / "raw", ("01",), echoes=layout)
     stem = T1W_ECHO if layout == "MPM" else "sub-01/anat/sub-01_echo-{}_flip-2_mt-off_MTS"
     for echo, change in edits.items():
         edit_sidecar(raw, f"{stem.format(echo)}.json", **change)
-    options = app.AppOptions(raw, tmp_path / "out", protocol=raw / "protocol.json")
-    found = lambda: inputs.collections_of(  # noqa: E731
-        inputs.open_layout(raw), "01", None, inputs.read_overrides(options), options
+    reading = Reading(raw, protocol=raw / "protocol.json")
+    found = lambda: collections_of(  # noqa: E731
+        open_layout(raw), "01", None, read_overrides(reading), reading
     )
     if isinstance(expected, Refused):
         with pytest.raises(base.BidsError) as raised:
@@ -954,14 +955,10 @@ def test_echoes_mapped(serial, tmp_path, layout, combination):
 def test_b1_scans_the_app_cannot_read_are_named(tmp_path):
     # The MPM protocol's own B1 scans (spin and stimulated echoes, TB1EPI)
     # are no B1 map: the flip angles stay nominal and the warning says why.
-    from tavni.mt_map.bids import app, inputs
-
     raw = write_bids_dataset(tmp_path / "raw", ("01",), echoes="MPM")
     for path in (raw / "sub-01" / "fmap").glob("*_TB1map.*"):
         path.rename(path.with_name(path.name.replace("_TB1map", "_echo-1_flip-1_TB1EPI")))
-    options = app.AppOptions(raw, tmp_path / "out", protocol=raw / "protocol.json")
-    (collection,) = inputs.collections_of(
-        inputs.open_layout(raw), "01", None, inputs.read_overrides(options), options
-    )
+    reading = Reading(raw, protocol=raw / "protocol.json")
+    (collection,) = collections_of(open_layout(raw), "01", None, read_overrides(reading), reading)
     assert collection.b1 is None
     assert any("TB1EPI images are there" in w and "--b1-dir" in w for w in collection.warnings)

@@ -16,8 +16,11 @@ imported here.
 
 The modules, from the dataset to the derivatives (each imports only those
 before it): ``base`` (errors and the plain data of a job), ``naming``
-(file names from the schema), ``inputs`` (scans and sidecars),
-``derivatives`` (the derivatives dataset's files), ``report`` (HTML),
+(file names from the schema), reading the dataset (``fields``,
+``queries``, ``layout``, ``sidecars``, ``overrides``, ``parameters``,
+``fieldmaps``, ``masks``, ``collections``: a participant's scans, sidecars
+and field maps as collections), ``derivatives`` (the derivatives dataset's
+files), ``report`` (HTML),
 ``participant`` (one participant, atomically), ``group``, ``runner``
 (processes or a Dask cluster), ``app`` (planning and the whole run);
 ``phantom_dataset`` writes a dataset to try it on.

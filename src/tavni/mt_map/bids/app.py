@@ -17,18 +17,16 @@ from pathlib import Path
 
 from tavni.mt_map._version import version
 from tavni.mt_map.bids.base import APP_NAME, FAIL_BELOW, BidsError, Job
+from tavni.mt_map.bids.collections import collections_of
 from tavni.mt_map.bids.derivatives import (
     check_output_location,
     output_lock,
     write_dataset_description,
 )
 from tavni.mt_map.bids.group import summarise_group
-from tavni.mt_map.bids.inputs import (
-    collections_of,
-    open_layout,
-    participants_and_sessions,
-    read_overrides,
-)
+from tavni.mt_map.bids.layout import open_layout, participants_and_sessions
+from tavni.mt_map.bids.overrides import read_overrides
+from tavni.mt_map.bids.settings import Reading
 
 __all__ = [
     "AppOptions",
@@ -161,8 +159,16 @@ def _planned(options):
         # Checked once here, not failed once per participant.
         if folder is not None and not Path(folder).is_dir():
             raise BidsError(f"{option} '{folder}' is not a folder")
-    layout = open_layout(options.bids_dir)
-    overrides = read_overrides(options)
+    reading = Reading(
+        bids_dir=options.bids_dir,
+        assume_ms=options.assume_ms,
+        mask_dir=options.mask_dir,
+        b1_dir=options.b1_dir,
+        protocol=options.protocol,
+        param=options.param,
+    )
+    layout = open_layout(reading.bids_dir)
+    overrides = read_overrides(reading)
     known, sessions_by_participant = participants_and_sessions(layout)
     labels = [label.removeprefix("sub-") for label in options.participant_label or known]
     unknown = [label for label in labels if label not in known]
@@ -196,7 +202,7 @@ def _planned(options):
                     f"sub-{participant}: none of the sessions {', '.join(sessions_wanted)}"
                 )
             for session in sessions:
-                job.collections += collections_of(layout, participant, session, overrides, options)
+                job.collections += collections_of(layout, participant, session, overrides, reading)
         except BidsError as error:
             job.error = str(error)
         return job

@@ -17,6 +17,7 @@ from tavni.mt_map import protocol
 from tavni.mt_map._version import version
 from tavni.mt_map.bids.base import APP_NAME, BidsError
 from tavni.mt_map.bids.derivatives import write_json
+from tavni.mt_map.bids.fields import BIDS_FIELDS, MT_PULSE_FIELDS
 from tavni.mt_map.bids.naming import FRACTION_SUFFIX
 
 __all__ = [
@@ -131,9 +132,9 @@ def scan_sidecar(flip_angle, TR, mt_on, style="bids", scale=1.0):
     """
     if style == "bids":
         return {
-            protocol.BIDS_FIELDS["flip_angle_deg"]: flip_angle,
+            BIDS_FIELDS["flip_angle_deg"]: flip_angle,
             "MTState": mt_on,
-            protocol.BIDS_FIELDS["TR"]: TR,
+            BIDS_FIELDS["TR"]: TR,
         }
     return {
         "Manufacturer": "Philips",
@@ -150,7 +151,7 @@ def scan_sidecar(flip_angle, TR, mt_on, style="bids", scale=1.0):
 def mt_sidecar(values):
     """The MT pulse of a protocol as sidecar fields.
 
-    The inverse of what the BIDS App reads (``protocol.BIDS_FIELDS``).
+    The inverse of what the BIDS App reads (``bids.fields.BIDS_FIELDS``).
 
     Parameters
     ----------
@@ -173,11 +174,7 @@ def mt_sidecar(values):
         duration=values["duration"] / pulses,
         mt_pulse_shape=values["mt_pulse_shape"].upper(),
     )
-    return {
-        protocol.BIDS_FIELDS[key]: written[key]
-        for key in protocol.MT_PULSE_FIELDS
-        if key in written
-    }
+    return {BIDS_FIELDS[key]: written[key] for key in MT_PULSE_FIELDS if key in written}
 
 
 def write_phantom_dataset(
