@@ -5,10 +5,7 @@ The participant's pictures need no plotting library: the planes are
 coloured through small tables (``colours``), composited and outlined with
 NumPy and written as PNG by Pillow, one per row of three planes; the texts
 (plane names, labels, the colour bars' values) are HTML beside them, the
-colour bars CSS gradients and the histograms inline SVG. The figures are
-``inputs_figure`` (the scans, B1 and B0 with the brain mask's outline),
-``alignment_figure`` (the MT-weighted scan's tissue edges over the other
-scans), ``maps_figure`` (the maps over the anatomy) and ``histograms``.
+colour bars CSS gradients and the histograms inline SVG.
 
 The group's figure (``group_figure``) is drawn with matplotlib's Agg
 backend (no display needed) in constrained layout, so that no label runs
@@ -25,7 +22,13 @@ import zlib
 import numpy as np
 
 from tavni.mt_map.bids.report.colours import coloured, css_gradient, indexed, palette
-from tavni.mt_map.bids.report.statistics import display_range, row_name, with_units
+from tavni.mt_map.bids.report.statistics import (
+    centred_range,
+    display_range,
+    row_name,
+    scan_range,
+    with_units,
+)
 from tavni.mt_map.outputs import GROUP_MAPS
 from tavni.mt_map.scans import LABELS, ROLES
 
@@ -35,7 +38,6 @@ __all__ = [
     "alignment_figure",
     "maps_figure",
     "histograms",
-    "new_figure",
     "embedded",
     "group_figure",
 ]
@@ -270,16 +272,6 @@ class Rows:
         return f'<div class="rows" role="group" aria-label="{html.escape(alt)}">{"".join(self.parts)}</div>'
 
 
-def _scan_range(data, role):
-    """A scan's grey range from the brain, computed once for the figures
-    that show it.
-    """
-    ranges = data.setdefault("scan_ranges", {})
-    if role not in ranges:
-        ranges[role] = display_range(data["samples"][role][data["brain"]])
-    return ranges[role]
-
-
 def inputs_figure(data: dict) -> tuple[Rows, str, dict]:
     """The three scans, B1 and B0 on the maps' grid with the mask's outline.
 
@@ -301,16 +293,13 @@ def inputs_figure(data: dict) -> tuple[Rows, str, dict]:
     rows, shown, fields = [], [], {}
     for role in ROLES:
         if role in planes:
-            rows.append((role, _WEIGHTED[role], "gray", _scan_range(data, role)))
+            rows.append((role, _WEIGHTED[role], "gray", scan_range(data, role)))
             shown.append(_WEIGHTED[role])
     for key, label, colours in (("b1", "B1 (relative)", "RdBu_r"), ("b0", "B0 (Hz)", "PuOr_r")):
         if key in planes:
             fields[key] = samples[key][brain]
-            low, high = display_range(fields[key])
             # Centred on the nominal field, so that its sign reads off the colour.
-            nominal = 1.0 if key == "b1" else 0.0
-            half = max(abs(low - nominal), abs(high - nominal)) or 0.1
-            rows.append((key, label, colours, (nominal - half, nominal + half)))
+            rows.append((key, label, colours, centred_range(fields[key], key == "b1")))
             shown.append(label)
     figure = Rows(planes["mtw"])
     outline = figure.outline(data["outlines"])
@@ -359,7 +348,7 @@ def alignment_figure(data: dict) -> tuple[Rows | None, str | None]:
     figure = Rows(planes["mtw"])
     lines = [figure.lines(planes["mtw"], _ORANGE, level) for level in levels]
     for role, label in shown:
-        low, high = _scan_range(data, role)
+        low, high = scan_range(data, role)
         image = _one_map(_tiled(planes[role])[0], "gray", low, high)
         alt = (
             f"The registered {label} scan in three planes with the MT-weighted scan's "
@@ -393,7 +382,7 @@ def maps_figure(data: dict) -> tuple[Rows, str]:
     shown_maps = data["shown"]
     planes, samples, region = data["planes"], data["samples"], data["region"]
     figure = Rows(planes["mtw"])
-    grey = coloured(_tiled(planes["mtw"])[0], "gray", *_scan_range(data, "mtw"))
+    grey = coloured(_tiled(planes["mtw"])[0], "gray", *scan_range(data, "mtw"))
     # The overlay's weight in 255ths: alpha blending in integers.
     weight = round(255 * _OVERLAY_ALPHA)
     behind = grey.astype(np.uint16) * (255 - weight) + 127
@@ -512,28 +501,6 @@ def histograms(data: dict) -> tuple[str, str]:
     )
 
 
-def new_figure(**options):
-    """A matplotlib Figure drawn by the Agg canvas, which needs no display
-    (and no pyplot, whose import and figure registry cost more than the
-    drawing).
-
-    Parameters
-    ----------
-    **options
-        As ``matplotlib.figure.Figure`` takes them (figsize, layout).
-
-    Returns
-    -------
-    matplotlib.figure.Figure
-    """
-    from matplotlib.backends.backend_agg import FigureCanvasAgg
-    from matplotlib.figure import Figure
-
-    figure = Figure(**options)
-    FigureCanvasAgg(figure)
-    return figure
-
-
 def embedded(figure, alt: str = "figure") -> str:
     """The figure as an <img> with its PNG inline.
 
@@ -573,9 +540,15 @@ def group_figure(rows: list, named: dict) -> tuple:
     alt : str
         The alternative text.
     """
+    # Drawn by the Agg canvas, which needs no display (and no pyplot, whose
+    # import and figure registry cost more than the drawing).
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
     across = min(4, len(GROUP_MAPS))
     down = -(-len(GROUP_MAPS) // across)
-    figure = new_figure(figsize=(11, 3.2 * down), layout="constrained")
+    figure = Figure(figsize=(11, 3.2 * down), layout="constrained")
+    FigureCanvasAgg(figure)
     axes = figure.subplots(down, across, squeeze=False)
     for axis in axes.ravel()[len(GROUP_MAPS) :]:
         axis.set_visible(False)

@@ -23,6 +23,8 @@ __all__ = [
     "with_units",
     "shown",
     "display_range",
+    "scan_range",
+    "centred_range",
     "signal_threshold",
     "signal_region",
     "tissue_classes",
@@ -125,6 +127,50 @@ def display_range(
         spread = abs(low) * 0.05 or 1.0
         low, high = low - spread, high + spread
     return low, high
+
+
+def scan_range(data: dict, role: str) -> tuple[float, float]:
+    """A scan's grey range from the brain, computed once for the figures
+    that show it.
+
+    Parameters
+    ----------
+    data : dict
+        As ``collection_data`` makes it; the range is kept in it.
+    role : str
+        The scan's role (``scans.ROLES``).
+
+    Returns
+    -------
+    (float, float)
+        As ``display_range``.
+    """
+    ranges = data.setdefault("scan_ranges", {})
+    if role not in ranges:
+        ranges[role] = display_range(data["samples"][role][data["brain"]])
+    return ranges[role]
+
+
+def centred_range(values: np.ndarray, relative: bool) -> tuple[float, float]:
+    """A field map's range centred on the nominal field (relative B1 1,
+    B0 0 Hz) and spanning its display range, so that the deviation's sign
+    reads off the colour.
+
+    Parameters
+    ----------
+    values : numpy.ndarray
+        The field map's values in the brain.
+    relative : bool
+        A relative B1 map (nominal 1); else an off-resonance map (nominal 0).
+
+    Returns
+    -------
+    (float, float)
+    """
+    low, high = display_range(values)
+    nominal = 1.0 if relative else 0.0
+    half = max(abs(low - nominal), abs(high - nominal)) or 0.1
+    return nominal - half, nominal + half
 
 
 def signal_threshold(values: np.ndarray, bins: int = 128) -> float:
