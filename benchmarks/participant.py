@@ -64,9 +64,9 @@ streaming.run({n: (p, n) for n, p in inputs.items()}, streamed, copy, shape=like
 TIMED_REPORT = """
 import sys, time
 from tavni.mt_map import cli
-from tavni.mt_map.bids import report
+from tavni.mt_map.bids.report import participant_page
 spent = [0.0, 0.0]
-draw = report.participant_report
+draw = participant_page.participant_report
 def timed(*args, **kwargs):
     wall, cpu = time.perf_counter(), time.process_time()
     try:
@@ -74,7 +74,7 @@ def timed(*args, **kwargs):
     finally:
         spent[0] += time.perf_counter() - wall
         spent[1] += time.process_time() - cpu
-report.participant_report = timed
+participant_page.participant_report = timed
 wall, cpu = time.perf_counter(), time.process_time()
 code = cli.main(sys.argv[1:])
 print(spent[0], spent[1], time.perf_counter() - wall, time.process_time() - cpu)

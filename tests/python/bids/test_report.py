@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 
 from tavni.mt_map import cli
-from tavni.mt_map.bids import report
+from tavni.mt_map.bids.report import participant_page, render, statistics
 from tavni.mt_map.outputs import BIDS_MAPS, MAPS
 
 
@@ -38,16 +38,16 @@ def _run(raw, out, *extra):
     work folder's inputs (B1 made relative) were there.
     """
     captured = []
-    write = report.participant_report
+    write = participant_page.participant_report
 
     def keep(path, participant, results):
         for result in results:
-            figures = report.collection_figures(result)
+            figures = participant_page.collection_figures(result)
             captured.append((_moved(result, str(path.parent), str(out)), figures))
         write(path, participant, results)
 
     with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(report, "participant_report", keep)
+        patch.setattr(participant_page, "participant_report", keep)
         protocol = str(raw / "code/protocol.json")
         arguments = ["bids", str(raw), str(out), "participant", "--quiet", "--protocol", protocol]
         assert cli.main([*arguments, *extra]) == 0
@@ -148,7 +148,8 @@ def test_no_text_over_another(derived):
             assert len(alt) > 40 and ("<img " in picture or "<svg " in picture), heading
             checked += 1
     for group in (rows, _cohort([0.1, 0.11, 0.12, 0.105, 0.4, 0.02])):
-        figure, alt, named = report.group_figure(group)
+        named = statistics.cohort_outliers(group)
+        figure, _ = render.group_figure(group, named)
         assert _overlaps(figure) == []
     # The inputs, the alignment, the maps, the histograms of each run; and
     # the cohort's outliers above and below named.
@@ -163,12 +164,12 @@ def test_colour_ranges_from_the_brain(derived):
     """
     _, _, ((result, figures),) = derived
     (images,) = [found["ranges"] for heading, _, _, found in figures if heading.startswith("Maps")]
-    assert set(images) == {key for key, *_ in report.SHOWN}
+    assert set(images) == {key for key, *_ in statistics.SHOWN}
     from tavni.mt_map.bids.derivatives import read_image
     from tavni.mt_map.status import fitted
 
     status = read_image(result["outputs"]["status"], "status").data
-    brain = report.signal_region(read_image(result["anatomy"], "MT-weighted").data)
+    brain = statistics.signal_region(read_image(result["anatomy"], "MT-weighted").data)
     r1 = read_image(result["outputs"]["r1"], "R1").data
     assert np.nanmax(r1[fitted(status) & ~brain]) > 5  # the background was fitted
     for key, (low, high) in images.items():
@@ -203,7 +204,7 @@ def test_share_solved_over_fitted_voxels(derived):
     ],
 )
 def test_outliers(values, expected):
-    assert report.outliers(values, "abcdef"[: len(values)]) == expected
+    assert statistics.outliers(values, "abcdef"[: len(values)]) == expected
 
 
 def test_tissue_classes(derived):
@@ -215,10 +216,10 @@ def test_tissue_classes(derived):
     _, ((result, _), _), _ = derived
     r1 = read_image(result["outputs"]["r1"], "R1").data
     region = np.isfinite(r1) & (read_image(result["mask"], "mask").data > 0)
-    labels, how = report.tissue_classes(r1, region)
+    labels, how = statistics.tissue_classes(r1, region)
     medians = [np.median(r1[labels == k]) for k in (1, 2, 3)]
     assert medians == sorted(medians) and "k-means" in how
-    assert report.tissue_classes(np.ones_like(r1), region) == (
+    assert statistics.tissue_classes(np.ones_like(r1), region) == (
         None,
         "the R1 values form no three classes",
     )
@@ -293,7 +294,7 @@ def test_collector_planes_and_sample(run):
     """Runs of any length (parts of a plane, whole planes, across planes)
     give the planes through the centre and the mask's sample of the volume.
     """
-    from tavni.mt_map.bids.report_stats import Collector
+    from tavni.mt_map.bids.report.collect import Collector
 
     rng = np.random.default_rng(1)
     shape, middle = (24, 9, 7), (5, 3, 4)
@@ -352,7 +353,7 @@ def test_colour_tables_follow_matplotlib(name):
     """
     import matplotlib
 
-    from tavni.mt_map.bids import colours
+    from tavni.mt_map.bids.report import colours
 
     values = np.append(np.linspace(-0.3, 1.3, 2001), np.nan).astype(np.float32)
     drawn = colours.coloured(values, name, 0.0, 1.0) / 255.0

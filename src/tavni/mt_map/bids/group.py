@@ -215,9 +215,9 @@ def _summarise(options, output_dir):
         + "".join("\t".join(cell(row[c]) for c in columns) + "\n" for row in rows)
     )
     atomic_write(group / "summary.tsv", text)
-    from tavni.mt_map.bids import report
+    from tavni.mt_map.bids.report import group_page
 
-    report.group_report(group / "report.html", rows)
+    group_page.group_report(group / "report.html", rows)
     if problems:
         summarised = len({row["participant_id"] for row in rows})
         raise BidsError(

@@ -253,9 +253,11 @@ def process_participant(job):
     try:
         work = Path(tempfile.mkdtemp(prefix=f".sub-{job.participant}.", dir=output_dir))
         results = [map_collection(job, collection, work) for collection in job.collections]
-        from tavni.mt_map.bids import report
+        from tavni.mt_map.bids.report import participant_page
 
-        report.participant_report(work / f"sub-{job.participant}.html", job.participant, results)
+        participant_page.participant_report(
+            work / f"sub-{job.participant}.html", job.participant, results
+        )
         move_into_place(work, output_dir, job.participant)
         work = None  # removed by the commit
         warnings = [w for r in results for w in r["warnings"]]
@@ -732,7 +734,7 @@ def map_collection(job, collection, work):
         ]
         name("dseg", ".tsv", desc).write_text("\n".join(lines) + "\n")
     # The group level's statistics, so that it reads no map either.
-    from tavni.mt_map.bids.report_stats import group_statistics
+    from tavni.mt_map.bids.report.statistics import group_statistics
 
     write_json(
         name(FRACTION_SUFFIX, ".json", STATS_DESC),
@@ -925,7 +927,7 @@ def _collector(collection, mask, computed, outputs):
     import nibabel
     import numpy as np
 
-    from tavni.mt_map.bids.report_stats import Collector, mask_centre
+    from tavni.mt_map.bids.report.collect import Collector, mask_centre
 
     head = nibabel.load(str(collection.mtw))
     shape, affine = head.shape[:3], head.affine

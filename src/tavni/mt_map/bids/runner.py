@@ -388,7 +388,8 @@ class _Processes:
 # (about 0.1 s each time for nibabel, Pillow and the streaming of the maps).
 PRELOAD = (
     "tavni.mt_map.bids.participant",
-    "tavni.mt_map.bids.report",
+    "tavni.mt_map.bids.report.collect",
+    "tavni.mt_map.bids.report.participant_page",
     "tavni.mt_map.workflows.chain",
     "tavni.mt_map.io.streaming",
     "tavni.mt_map.relaxometry",

@@ -1,5 +1,7 @@
 """What the participant report and the group level need, gathered while the
-chain streams the scans through: nothing is read back afterwards.
+chain streams the scans through: nothing is read back afterwards. For the
+participant level, which makes the collector; the report's ``statistics``
+and ``render`` read what it kept.
 
 A ``Collector`` is handed to the chain as its observer. After each run of
 voxels it keeps
@@ -14,8 +16,8 @@ voxels it keeps
   of every run;
 - the mask's voxel count.
 
-``Collected`` is what it holds after the pass; ``group_statistics`` makes
-from it the small JSON the group level reads instead of the maps.
+``Collected`` is what it holds after the pass; ``statistics.group_statistics``
+makes from it the small JSON the group level reads instead of the maps.
 """
 
 import math
@@ -24,6 +26,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from tavni.mt_map.io.volumes import in_mask
+from tavni.mt_map.scans import ROLES
 from tavni.mt_map.workflows.summary import SAMPLE
 
 __all__ = [
@@ -31,16 +34,19 @@ __all__ = [
     "Collector",
     "Collected",
     "mask_centre",
-    "signal_threshold",
-    "group_statistics",
 ]
 
-INPUTS = ("mtw", "pdw", "t1w", "b1", "b0", "mask")
+INPUTS = ROLES + ("b1", "b0", "mask")
 """The input images whose planes and samples the report shows (the
 multi-echo scans' first echoes)."""
 
 
-def mask_centre(mask, affine=None, shape=None, grid_affine=None):
+def mask_centre(
+    mask: np.ndarray,
+    affine: np.ndarray | None = None,
+    shape: tuple | None = None,
+    grid_affine: np.ndarray | None = None,
+) -> list[int]:
     """The centre of a brain mask's voxels, on the maps' grid.
 
     Parameters
@@ -78,34 +84,6 @@ def mask_centre(mask, affine=None, shape=None, grid_affine=None):
         world = np.asarray(affine, float) @ np.append(centre, 1.0)
         centre = list((np.linalg.inv(np.asarray(grid_affine, float)) @ world)[:3])
     return [int(min(max(round(c), 0), n - 1)) for c, n in zip(centre, shape)]
-
-
-def signal_threshold(values, bins=128):
-    """Otsu's threshold of the finite positive values: above it, voxels
-    with signal (the background of a magnitude image is noise well below
-    tissue). NaN when fewer than two such values.
-
-    Parameters
-    ----------
-    values : numpy.ndarray
-    bins : int
-
-    Returns
-    -------
-    float
-    """
-    values = np.asarray(values, dtype=np.float64)
-    values = values[np.isfinite(values) & (values > 0)]
-    if values.size < 2:
-        return math.nan
-    counts, edges = np.histogram(values, bins=bins)
-    centres = (edges[:-1] + edges[1:]) / 2
-    weight = np.cumsum(counts).astype(float)
-    total = weight[-1]
-    mean = np.cumsum(counts * centres)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        between = (mean[-1] * weight / total - mean) ** 2 / (weight * (total - weight))
-    return float(centres[int(np.nanargmax(between[:-1]))])
 
 
 @dataclass
@@ -269,44 +247,3 @@ class Collector:
             self.masked,
             self.mask_voxels,
         )
-
-
-def group_statistics(collected, counts, group_maps):
-    """The group level's row of one collection: the fitted voxels, the
-    share solved, and each map's median and interquartile range over the
-    sample of the fitted voxels.
-
-    Parameters
-    ----------
-    collected : Collected
-    counts : dict of str to int
-        Voxels per status (the chain's summary).
-    group_maps : sequence of outputs.OutputMap
-        The maps summarised (``outputs.GROUP_MAPS``).
-
-    Returns
-    -------
-    dict
-        JSON-able: "voxels", "share_solved", ``<suffix>_median`` and
-        ``<suffix>_iqr`` (None where NaN), and "SampleStride".
-    """
-    from tavni.mt_map.status import fitted
-    from tavni.mt_map.workflows.summary import Summary
-
-    summary = Summary(dict(counts or {}))
-    status = collected.samples.get("status")
-    region = fitted(status) if status is not None else np.zeros(0, bool)
-    row = {
-        "voxels": summary.fitted,
-        "share_solved": summary.solved_share if summary.fitted else None,
-    }
-    for kind in group_maps:
-        values = collected.samples.get(kind.key, np.zeros(region.size))[region]
-        values = values[np.isfinite(values)].astype(np.float64)
-        if values.size:
-            q25, median, q75 = (float(v) for v in np.percentile(values, [25, 50, 75]))
-            row[f"{kind.suffix}_median"], row[f"{kind.suffix}_iqr"] = median, q75 - q25
-        else:
-            row[f"{kind.suffix}_median"] = row[f"{kind.suffix}_iqr"] = None
-    row["SampleStride"] = collected.stride
-    return row
