@@ -18,6 +18,7 @@ from conftest import BIDS_ECHO_TIMES, BIDS_R2STAR, write_bids_dataset
 from tavni.mt_map import cli
 from tavni.mt_map.bids import base, naming
 from tavni.mt_map.bids.inputs import open_layout, participants_and_sessions
+from tavni.mt_map.bids.settings import Reading
 
 PARTICIPANTS = ("01", "02", "03")
 
@@ -791,13 +792,13 @@ def test_b1_sources(tmp_path, kinds, edits, expected):
     """Each B1 source found by precedence, made relative on its own grid;
     what is missing or inconsistent refused in one line.
     """
-    from tavni.mt_map.bids import app, inputs, participant
+    from tavni.mt_map.bids import fieldmaps, inputs
 
     raw = write_bids_dataset(tmp_path / "raw", ("01",))
     fmap = raw / "sub-01/fmap"
     for path in fmap.glob("sub-01_TB1map.*"):
         path.unlink()
-    options = app.AppOptions(raw, tmp_path / "out", protocol=raw / "protocol.json")
+    options = Reading(raw, protocol=raw / "protocol.json")
     for kind in kinds:
         folder = fmap
         if kind == "derivative":
@@ -841,7 +842,7 @@ def test_b1_sources(tmp_path, kinds, edits, expected):
         assert sorted(used) == sorted(f"bids:raw:sub-01/fmap/sub-01_{n}.nii.gz" for n in written)
     else:
         assert used == ["bids:b1:sub-01/fmap/sub-01_TB1map.nii.gz"]
-    field = nibabel.load(participant.relative_field(collection, tmp_path / "work"))
+    field = nibabel.load(fieldmaps.relative_field(collection, tmp_path / "work"))
     np.testing.assert_array_equal(field.affine, B1_AFFINE)
     # The AFI closed form is first order in TR/T1.
     np.testing.assert_allclose(field.get_fdata(), TRUE_B1, rtol=5e-3 if "AFI" in expected else 1e-6)
@@ -883,13 +884,13 @@ def test_echoes_found(tmp_path, layout, edits, expected):
     or _MTS, in the order of their echo times; what is missing or
     inconsistent refused in one line.
     """
-    from tavni.mt_map.bids import app, inputs
+    from tavni.mt_map.bids import inputs
 
     raw = write_bids_dataset(tmp_path / "raw", ("01",), echoes=layout)
     stem = T1W_ECHO if layout == "MPM" else "sub-01/anat/sub-01_echo-{}_flip-2_mt-off_MTS"
     for echo, change in edits.items():
         edit_sidecar(raw, f"{stem.format(echo)}.json", **change)
-    options = app.AppOptions(raw, tmp_path / "out", protocol=raw / "protocol.json")
+    options = Reading(raw, protocol=raw / "protocol.json")
     found = lambda: inputs.collections_of(  # noqa: E731
         inputs.open_layout(raw), "01", None, inputs.read_overrides(options), options
     )
@@ -954,12 +955,12 @@ def test_echoes_mapped(serial, tmp_path, layout, combination):
 def test_b1_scans_the_app_cannot_read_are_named(tmp_path):
     # The MPM protocol's own B1 scans (spin and stimulated echoes, TB1EPI)
     # are no B1 map: the flip angles stay nominal and the warning says why.
-    from tavni.mt_map.bids import app, inputs
+    from tavni.mt_map.bids import inputs
 
     raw = write_bids_dataset(tmp_path / "raw", ("01",), echoes="MPM")
     for path in (raw / "sub-01" / "fmap").glob("*_TB1map.*"):
         path.rename(path.with_name(path.name.replace("_TB1map", "_echo-1_flip-1_TB1EPI")))
-    options = app.AppOptions(raw, tmp_path / "out", protocol=raw / "protocol.json")
+    options = Reading(raw, protocol=raw / "protocol.json")
     (collection,) = inputs.collections_of(
         inputs.open_layout(raw), "01", None, inputs.read_overrides(options), options
     )
