@@ -149,7 +149,7 @@ def _sync(folder):
         os.close(handle)
 
 
-def move_into_place(work, output_dir, participant):
+def move_into_place(work: Path, output_dir: Path, participant: str) -> None:
     """Commits the finished folder and report over any earlier ones.
 
     Parameters
@@ -209,7 +209,7 @@ def _finish(work, output_dir, journal):
     shutil.rmtree(work, ignore_errors=True)
 
 
-def recover(output_dir):
+def recover(output_dir: Path) -> list[str]:
     """Finishes what killed runs left, and removes their leftovers.
 
     To be called while holding the output folder's lock, so that no live

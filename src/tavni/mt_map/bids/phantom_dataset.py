@@ -18,6 +18,7 @@ from tavni.mt_map._version import version
 from tavni.mt_map.bids.base import APP_NAME, BidsError
 from tavni.mt_map.bids.derivatives import write_json
 from tavni.mt_map.bids.naming import BRAIN_MASK_DESC, FRACTION, MASK_SUFFIX, output_name
+from tavni.mt_map.defaults import ECHO_SPACING
 from tavni.mt_map.outputs import by_key
 from tavni.mt_map.scans import LABELS, ROLES
 
@@ -40,7 +41,7 @@ __all__ = [
 # Scanner fields every phantom scan shares, beside the MT pulse's.
 PHANTOM_SHARED = {
     "MagneticFieldStrength": 3.0,
-    "EchoTime": 0.0023,
+    "EchoTime": ECHO_SPACING,  # the first echo's
     "PulseSequenceType": "spoiled gradient echo",
 }
 
@@ -192,20 +193,20 @@ def mt_sidecar(values):
 
 
 def write_phantom_dataset(
-    directory,
-    participants,
+    directory: str | os.PathLike,
+    participants: int,
     *,
-    voxel_size=2.0,
-    anatomy="auto",
-    shape=None,
-    snr=None,
-    seed=0,
-    sidecars="bids",
-    b1_units=None,
-    layout="mts",
-    echoes=None,
+    voxel_size: float = 2.0,
+    anatomy: str = "auto",
+    shape: tuple | None = None,
+    snr: float | None = None,
+    seed: int = 0,
+    sidecars: str = "bids",
+    b1_units: str | None = None,
+    layout: str = "mts",
+    echoes: int | tuple | None = None,
     **acquisition,
-):
+) -> list[str]:
     """Writes a small qMRI-BIDS dataset of phantom heads into directory (new
     or empty), all or nothing.
 
@@ -451,7 +452,7 @@ def _write_dataset_files(work, labels, head, layout):
     readout = ""
     if "echoes" in head.metadata:
         counts = ", ".join(str(len(t)) for t in head.metadata["echoes"].values())
-        readout = f", read out at {counts} echoes 2.3 ms apart,"
+        readout = f", read out at {counts} echoes {1000 * ECHO_SPACING:g} ms apart,"
     (work / "README").write_text(
         "Synthetic heads for trying the tavni-mt-map BIDS App: three SPGR scans "
         f"(PD-, T1- and MT-weighted){readout} per participant and transmit and static "
