@@ -167,7 +167,7 @@ def _judged_on_disk(job, state, note):
     """
     from tavni.mt_map.bids.participant import state_on_disk
 
-    why, share, warnings = state_on_disk(job.output_dir, job.participant, job.fail_below)
+    why, share, warnings = state_on_disk(job.output_dir, job.participant, job.processing.fail_below)
     if why is not None:
         return Outcome(job.participant, "failed", why, warnings=warnings, solved=share)
     return Outcome(job.participant, state, note, warnings=warnings, solved=share)
