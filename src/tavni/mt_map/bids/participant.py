@@ -168,7 +168,7 @@ def process_participant(job: Job) -> Outcome:
 
     Atomically: the participant's folder and report are the old ones or the
     new ones at every instant, and a kill between the two leaves a journal
-    from which :func:`recover` finishes the commit.
+    from which :func:`~tavni.mt_map.bids.commit.recover` finishes the commit.
 
     Parameters
     ----------
