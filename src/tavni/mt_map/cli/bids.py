@@ -267,19 +267,19 @@ def settings_of(options: argparse.Namespace) -> "AppOptions":
         slurm = Slurm(**{name: getattr(options, f"slurm_{name}") for name in names})
     return AppOptions(
         Selection(
-            options.bids_dir,
-            options.output_dir,
-            options.analysis_level,
-            options.participant_label,
-            options.session_label,
+            bids_dir=options.bids_dir,
+            output_dir=options.output_dir,
+            analysis_level=options.analysis_level,
+            participant_label=options.participant_label,
+            session_label=options.session_label,
         ),
         Reading(
-            options.bids_dir,
-            options.assume_ms,
-            options.mask_dir,
-            options.b1_dir,
-            options.protocol,
-            options.param,
+            bids_dir=options.bids_dir,
+            assume_ms=options.assume_ms,
+            mask_dir=options.mask_dir,
+            b1_dir=options.b1_dir,
+            protocol=options.protocol,
+            param=options.param,
         ),
         Processing(
             register=options.register,
