@@ -794,7 +794,7 @@ def test_b1_sources(tmp_path, kinds, edits, expected):
     """Each B1 source found by precedence, made relative on its own grid;
     what is missing or inconsistent refused in one line.
     """
-    from tavni.mt_map.bids import participant
+    from tavni.mt_map.bids import field_conversion
 
     raw = write_bids_dataset(tmp_path / "raw", ("01",))
     fmap = raw / "sub-01/fmap"
@@ -844,7 +844,7 @@ def test_b1_sources(tmp_path, kinds, edits, expected):
         assert sorted(used) == sorted(f"bids:raw:sub-01/fmap/sub-01_{n}.nii.gz" for n in written)
     else:
         assert used == ["bids:b1:sub-01/fmap/sub-01_TB1map.nii.gz"]
-    field = nibabel.load(participant.relative_field(collection, tmp_path / "work"))
+    field = nibabel.load(field_conversion.relative_field(collection, tmp_path / "work"))
     np.testing.assert_array_equal(field.affine, B1_AFFINE)
     # The AFI closed form is first order in TR/T1.
     np.testing.assert_allclose(field.get_fdata(), TRUE_B1, rtol=5e-3 if "AFI" in expected else 1e-6)

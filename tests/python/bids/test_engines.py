@@ -228,9 +228,10 @@ def test_a_participant_imports_nothing_beyond_the_preloaded(tmp_path):
 import importlib, pathlib, sys
 from tavni.mt_map.bids import app, runner
 from tavni.mt_map.bids.participant import process_participant
-options = app.AppOptions({str(raw)!r}, {str(tmp_path / "out")!r}, protocol={str(raw / "protocol.json")!r})
-(job,) = app.plan(options)
-pathlib.Path(options.output_dir).mkdir()
+from tavni.mt_map.bids.settings import AppOptions, Reading, Selection
+selection = Selection({str(raw)!r}, {str(tmp_path / "out")!r})
+(job,) = app.plan(AppOptions(selection, Reading({str(raw)!r}, protocol={str(raw / "protocol.json")!r})))
+pathlib.Path(selection.output_dir).mkdir()
 for name in runner.PRELOAD:
     importlib.import_module(name)
 before = set(sys.modules)

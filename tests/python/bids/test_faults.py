@@ -29,7 +29,7 @@ CHILD = """
 import os, signal, sys, time
 from pathlib import Path
 from tavni.mt_map import cli
-from tavni.mt_map.bids import participant
+from tavni.mt_map.bids import commit
 out, count = Path(sys.argv[3]).absolute(), [0]
 def hook(real, *paths):
     def counted(source, target, *rest):
@@ -46,9 +46,8 @@ def hook(real, *paths):
         return real(source, target, *rest)
     return counted
 os.replace = hook(os.replace)
-if hasattr(participant, "_exchange"):
-    real = (lambda a, b: False) if os.environ.get("NO_EXCHANGE") else participant._exchange
-    participant._exchange = hook(real)
+real = (lambda a, b: False) if os.environ.get("NO_EXCHANGE") else commit._exchange
+commit._exchange = hook(real)
 sys.argv = ["mt-map", *sys.argv[1:]]
 sys.exit(cli.main(sys.argv[1:]))
 """

@@ -1,8 +1,8 @@
 """The BIDS App's top level: plan the participants' jobs, run them, summarise.
 
 For the command line (``mt-map bids``) and for whoever wants to plan or run
-participants from Python: the options are an :class:`AppOptions` (or any
-object with its attributes, such as the command line's namespace).
+participants from Python: the settings are an :class:`AppOptions` of
+sections (``bids.settings``); each step here takes the sections it reads.
 """
 
 import contextlib
@@ -11,12 +11,11 @@ import shlex
 import signal
 import sys
 import threading
-from collections.abc import Sequence
-from dataclasses import dataclass
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 
 from tavni.mt_map._version import version
-from tavni.mt_map.bids.base import APP_NAME, FAIL_BELOW, BidsError, Job
+from tavni.mt_map.bids.base import APP_NAME, BidsError, Job, Outcome
 from tavni.mt_map.bids.collections import collections_of
 from tavni.mt_map.bids.derivatives import (
     check_output_location,
@@ -26,108 +25,34 @@ from tavni.mt_map.bids.derivatives import (
 from tavni.mt_map.bids.group import summarise_group
 from tavni.mt_map.bids.layout import open_layout, participants_and_sessions
 from tavni.mt_map.bids.overrides import read_overrides
-from tavni.mt_map.bids.settings import Reading
+from tavni.mt_map.bids.settings import (
+    AppOptions,
+    Execution,
+    Existing,
+    Processing,
+    Reading,
+    Selection,
+)
 
 __all__ = [
-    "AppOptions",
+    "check_settings",
     "plan",
     "command_line",
     "run",
+    "run_participants",
 ]
 
 log = logging.getLogger("tavni.mt_map.bids")
 
 
-@dataclass
-class AppOptions:
-    """What a run of the BIDS App is asked to do.
-
-    Attributes
-    ----------
-    bids_dir, output_dir : path-like
-        The BIDS dataset (read only) and the derivatives dataset to write.
-    analysis_level : {"participant", "group"}
-    participant_label, session_label : list of str, optional
-        Participants and sessions to process (without ``sub-``/``ses-``);
-        default all.
-    jobs : int
-        Participants processed at once on this machine.
-    dask_scheduler : str, optional
-        Address of a Dask distributed scheduler to run participants on.
-    dask_timeout : float
-        Seconds to wait there while no worker is alive.
-    slurm : bool
-        Run participants as Slurm jobs through a Dask cluster of the App's
-        own; ``slurm_queue``, ``slurm_account``, ``slurm_walltime``,
-        ``slurm_memory``, ``slurm_cores``, ``slurm_max_jobs`` (None: from
-        ``slurm_config`` or ``runner.SLURM_DEFAULTS``) say how.
-    skip_existing, overwrite : bool
-        What to do with participants that have outputs already.
-    assume_ms : bool
-        Read sidecar times too large to be seconds as milliseconds.
-    mask_dir : path-like, optional
-        Derivatives folder with a brain mask per participant; without one,
-        a brain mask is computed from each MT-weighted scan.
-    b1_dir : path-like, optional
-        Derivatives folder with a B1 map (``*_TB1map``, its sidecar's
-        ``Units``) per participant, used before the raw dataset's.
-    register : bool
-        Register the PD- and T1-weighted scans onto the MT-weighted one
-        (rigid head motion between the scans).
-    no_mask : bool
-        Without ``mask_dir``: compute no brain mask, fit every voxel.
-    protocol : path-like, optional
-        Protocol file completing or overriding the sidecars.
-    param : list of str, optional
-        ``KEY=VALUE`` parameters overriding sidecars and ``protocol``.
-    quiet : bool
-        No progress lines.
-    fail_below : float
-        A participant with a collection whose share of fitted voxels solved
-        is below this fails, its maps kept (default 0.5).
-    echo_combination : {"te0", "mean", "first"}
-        How the echoes of multi-echo scans become one image per contrast:
-        extrapolated to TE = 0 with one R2* (default), averaged, or the
-        first echo.
-    """
-
-    bids_dir: Path
-    output_dir: Path
-    analysis_level: str = "participant"
-    participant_label: list | None = None
-    session_label: list | None = None
-    jobs: int = 1
-    dask_scheduler: str | None = None
-    dask_timeout: float = 300.0
-    slurm: bool = False
-    slurm_queue: str | None = None
-    slurm_account: str | None = None
-    slurm_walltime: str | None = None
-    slurm_memory: str | None = None
-    slurm_cores: int | None = None
-    slurm_max_jobs: int | None = None
-    slurm_config: Path | None = None
-    skip_existing: bool = False
-    overwrite: bool = False
-    assume_ms: bool = False
-    mask_dir: Path | None = None
-    b1_dir: Path | None = None
-    register: bool = True
-    no_mask: bool = False
-    protocol: Path | None = None
-    param: list | None = None
-    quiet: bool = False
-    fail_below: float = FAIL_BELOW
-    echo_combination: str = "te0"
-
-
-def plan(options):
+def plan(options: AppOptions) -> list[Job]:
     """The participants' jobs, read from the dataset.
 
     Parameters
     ----------
     options : AppOptions
-        Or any object with its attributes.
+        Its ``selection`` and ``reading`` say what to read; each job carries
+        its ``processing`` and ``existing``.
 
     Returns
     -------
@@ -143,10 +68,12 @@ def plan(options):
     protocol.ParameterError
         A bad protocol file.
     """
-    return list(_planned(options))
+    return list(_planned(options.selection, options.reading, options.processing, options.existing))
 
 
-def _planned(options):
+def _planned(
+    selection: Selection, reading: Reading, processing: Processing, existing: Existing
+) -> Sequence[Job]:
     """The participants' jobs as :func:`plan` gives them, each one's inputs
     looked up when the job is first asked for.
 
@@ -155,44 +82,25 @@ def _planned(options):
     while the participants before it already run, not all before the first
     one starts.
     """
-    for option, folder in (("--mask-dir", options.mask_dir), ("--b1-dir", options.b1_dir)):
+    for option, folder in (("--mask-dir", reading.mask_dir), ("--b1-dir", reading.b1_dir)):
         # Checked once here, not failed once per participant.
         if folder is not None and not Path(folder).is_dir():
             raise BidsError(f"{option} '{folder}' is not a folder")
-    reading = Reading(
-        bids_dir=options.bids_dir,
-        assume_ms=options.assume_ms,
-        mask_dir=options.mask_dir,
-        b1_dir=options.b1_dir,
-        protocol=options.protocol,
-        param=options.param,
-    )
     layout = open_layout(reading.bids_dir)
     overrides = read_overrides(reading)
     known, sessions_by_participant = participants_and_sessions(layout)
-    labels = [label.removeprefix("sub-") for label in options.participant_label or known]
+    labels = [label.removeprefix("sub-") for label in selection.participant_label or known]
     unknown = [label for label in labels if label not in known]
     if unknown:
         raise BidsError(
-            f"no participant {', '.join(unknown)} in '{options.bids_dir}' "
+            f"no participant {', '.join(unknown)} in '{selection.bids_dir}' "
             f"(there are: {', '.join(known) or 'none'})"
         )
-    sessions_wanted = [s.removeprefix("ses-") for s in options.session_label or ()]
+    sessions_wanted = [s.removeprefix("ses-") for s in selection.session_label or ()]
     generated_by = {"Name": APP_NAME, "Version": version(), "CommandLine": command_line()}
 
     def job_of(participant):
-        job = Job(
-            participant,
-            str(options.output_dir),
-            [],
-            generated_by,
-            overwrite=options.overwrite,
-            skip_existing=options.skip_existing,
-            register=getattr(options, "register", True),
-            compute_mask=not getattr(options, "no_mask", False),
-            fail_below=getattr(options, "fail_below", FAIL_BELOW),
-            echo_combination=getattr(options, "echo_combination", "te0"),
-        )
+        job = Job(participant, str(selection.output_dir), [], generated_by, processing, existing)
         sessions = sessions_by_participant.get(participant) or [None]
         if sessions_wanted:
             sessions = [s for s in sessions if s in sessions_wanted]
@@ -230,39 +138,41 @@ class _OnDemand(Sequence):
         return self._made[index]
 
 
-def command_line():
+def command_line() -> str:
     """The command line of this process as ``mt-map ...``, shell-quoted, for
     the derivatives' ``GeneratedBy``.
     """
     return " ".join(shlex.quote(a) for a in ["mt-map"] + sys.argv[1:])
 
 
-def check_jobs(options):
-    """Refuses fewer than one participant at once (``options.jobs``), and a
-    ``fail_below`` outside 0 to 1.
+def check_settings(execution: Execution, processing: Processing) -> None:
+    """Refuses fewer than one participant at once (``execution.jobs``), and a
+    ``processing.fail_below`` outside 0 to 1.
 
     Parameters
     ----------
-    options : AppOptions
+    execution : Execution
+    processing : Processing
 
     Raises
     ------
     BidsError
     """
-    if options.jobs < 1:
-        raise BidsError(f"--jobs must be at least 1 (got {options.jobs})")
-    fail_below = getattr(options, "fail_below", FAIL_BELOW)
+    if execution.jobs < 1:
+        raise BidsError(f"--jobs must be at least 1 (got {execution.jobs})")
+    fail_below = processing.fail_below
     if not 0.0 <= fail_below <= 1.0:
         raise BidsError(f"--fail-below must be a share between 0 and 1 (got {fail_below:g})")
 
 
-def run_participants(options, on_done=None):
+def run_participants(
+    options: AppOptions, on_done: Callable[[Outcome, int, int], None] | None = None
+) -> list[Outcome]:
     """Plans and runs the participant level into the derivatives dataset.
 
     Parameters
     ----------
     options : AppOptions
-        Or any object with its attributes.
     on_done : callable, optional
         ``on_done(outcome, done, total)`` as each participant finishes.
 
@@ -278,9 +188,10 @@ def run_participants(options, on_done=None):
         Options or a dataset that cannot be used (participants' own
         failures are outcomes instead).
     """
-    check_jobs(options)
-    check_output_location(options.bids_dir, options.output_dir)
-    slurm = _slurm(options)
+    selection, execution = options.selection, options.execution
+    check_settings(execution, options.processing)
+    check_output_location(selection.bids_dir, selection.output_dir)
+    slurm = _slurm(execution)
     from tavni.mt_map.bids import runner
 
     # Participants in local processes fork from a server that imports the
@@ -288,50 +199,51 @@ def run_participants(options, on_done=None):
     # stopped (and waited for) however the run ends.
     # On a Dask cluster, the client connects and the workers import what
     # the participants need while the dataset is indexed, here.
-    local = options.jobs > 1 and not options.dask_scheduler and slurm is None
+    local = execution.jobs > 1 and not execution.dask_scheduler and slurm is None
     with (
         runner.forkserver_running(started=local),
-        runner.dask_connection(options.dask_scheduler, options.dask_timeout) as connection,
+        runner.dask_connection(execution.dask_scheduler, execution.dask_timeout) as connection,
     ):
-        jobs = _planned(options)
-        output_dir = Path(options.output_dir)
+        jobs = _planned(selection, options.reading, options.processing, options.existing)
+        output_dir = Path(selection.output_dir)
         try:
             output_dir.mkdir(parents=True, exist_ok=True)
         except OSError as error:
             raise BidsError(f"cannot create '{output_dir}': {error.strerror or error}") from None
-        from tavni.mt_map.bids.participant import recover
+        from tavni.mt_map.bids.commit import recover
 
         with output_lock(output_dir), _terminate_as_interrupt():
             # Checked again under the lock: the folder may have changed while
             # another run held it.
-            check_output_location(options.bids_dir, output_dir)
+            check_output_location(selection.bids_dir, output_dir)
             for line in recover(output_dir):
                 log.warning("%s", line)
-            write_dataset_description(options, jobs[0].generated_by)
+            write_dataset_description(output_dir, options.reading, jobs[0].generated_by)
             return runner.run(
                 jobs,
-                jobs_at_once=options.jobs,
+                jobs_at_once=execution.jobs,
                 scheduler=connection,
                 on_done=on_done,
-                dask_timeout=options.dask_timeout,
+                dask_timeout=execution.dask_timeout,
                 slurm=slurm,
             )
 
 
-def _slurm(options):
+def _slurm(execution: Execution) -> dict | None:
     """The Slurm settings asked for, or None."""
     from tavni.mt_map.bids.runner import SLURM_DEFAULTS, slurm_settings
 
-    if not getattr(options, "slurm", False):
+    slurm = execution.slurm
+    if slurm is None:
         return None
-    if options.dask_scheduler is not None:
+    if execution.dask_scheduler is not None:
         raise BidsError("--slurm and --dask-scheduler exclude each other")
-    given = {key: getattr(options, f"slurm_{key}", None) for key in SLURM_DEFAULTS}
-    return slurm_settings(given, getattr(options, "slurm_config", None))
+    given = {key: getattr(slurm, key, None) for key in SLURM_DEFAULTS}
+    return slurm_settings(given, slurm.config)
 
 
 @contextlib.contextmanager
-def _terminate_as_interrupt():
+def _terminate_as_interrupt() -> Iterator[None]:
     """SIGTERM (a scheduler's or a container's stop) ends the run as Ctrl-C
     does: the work folders and partial maps are removed on the way out.
     """
@@ -349,8 +261,8 @@ def _terminate_as_interrupt():
         signal.signal(signal.SIGTERM, previous)
 
 
-def run(options, on_done=None):
-    """Runs the participant or the group level, as ``options.analysis_level`` says.
+def run(options: AppOptions, on_done: Callable[[Outcome, int, int], None] | None = None) -> int:
+    """Runs the participant or the group level, as ``options.selection.analysis_level`` says.
 
     Parameters
     ----------
@@ -363,9 +275,9 @@ def run(options, on_done=None):
     int
         0, or 1 when a participant failed (too few voxels solved included).
     """
-    check_jobs(options)
-    if options.analysis_level == "group":
-        summarise_group(options)
+    check_settings(options.execution, options.processing)
+    if options.selection.analysis_level == "group":
+        summarise_group(options.selection)
         return 0
     outcomes = run_participants(options, on_done)
     return 1 if any(o.state == "failed" for o in outcomes) else 0

@@ -2,10 +2,11 @@
 
 from dataclasses import dataclass, field
 
+from tavni.mt_map.bids.settings import Existing, Processing
+
 __all__ = [
     "APP_NAME",
     "BidsError",
-    "FAIL_BELOW",
     "Collection",
     "Job",
     "Outcome",
@@ -14,11 +15,6 @@ __all__ = [
 
 APP_NAME = "tavni-mt-map"
 """The name the derivatives give their generator."""
-
-
-FAIL_BELOW = 0.5
-"""Share of a collection's fitted voxels solved below which its participant
-fails (``--fail-below``), its maps kept for a look."""
 
 
 class BidsError(Exception):
@@ -107,36 +103,24 @@ class Job:
     collections : list of Collection
     generated_by : dict
         The ``GeneratedBy`` entry of the sidecars.
-    overwrite, skip_existing : bool
+    processing : Processing
+        How its maps are made.
+    existing : Existing
         What to do when the participant has outputs already.
-    compute_mask : bool
-        Whether a collection without a given mask gets one computed from its
-        MT-weighted scan (else every voxel is fitted).
     threads : int or None
         Worker threads of the fits; set by the runner.
-    register : bool
-        Register the scans onto the MT-weighted one.
     error : str or None
         Why the participant cannot be run, found while planning.
-    fail_below : float
-        The participant fails (its maps kept) when a collection has less
-        than this share of its fitted voxels solved.
-    echo_combination : {"te0", "mean", "first"}
-        How multi-echo scans are combined into one image per contrast.
     """
 
     participant: str
     output_dir: str
     collections: list
     generated_by: dict
-    overwrite: bool = False
-    skip_existing: bool = False
-    compute_mask: bool = True
+    processing: Processing = field(default_factory=Processing)
+    existing: Existing = field(default_factory=Existing)
     threads: int | None = None
-    register: bool = True
     error: str | None = None  # found while planning: nothing to run
-    fail_below: float = FAIL_BELOW
-    echo_combination: str = "te0"
 
 
 @dataclass

@@ -15,7 +15,8 @@ import tempfile
 from pathlib import Path
 
 from tavni.mt_map.bids.base import APP_NAME, BidsError
-from tavni.mt_map.bids.naming import BIDSIGNORE, STATUS_DESC
+from tavni.mt_map.bids.naming import BRAIN_MASK_DESC, MASK_SUFFIX, STATUS, bidsignore
+from tavni.mt_map.bids.settings import Reading
 from tavni.mt_map.io.volumes import file_identity
 from tavni.mt_map.outputs import BIDS_MAPS, by_key
 
@@ -46,8 +47,8 @@ _OURS = re.compile(
     "_("
     + "|".join(
         [re.escape(kind.suffix) for kind in BIDS_MAPS]
-        + [f"desc-{STATUS_DESC}_dseg", f"desc-{by_key('echo_status').desc}_dseg"]
-        + ["desc-brain_mask"]
+        + [f"desc-{kind.desc}_{kind.suffix}" for kind in (STATUS, by_key("echo_status"))]
+        + [f"desc-{BRAIN_MASK_DESC}_{MASK_SUFFIX}"]
     )
     + r")\.(nii\.gz|json|tsv)$"
 )
@@ -113,7 +114,7 @@ def _generator_names(description):
     return [g.get("Name") for g in generated if isinstance(g, dict)]
 
 
-def write_dataset_description(options, generated_by):
+def write_dataset_description(output_dir: Path, reading: Reading, generated_by: dict) -> None:
     """dataset_description.json and .bidsignore of the derivatives dataset.
 
     Written once: kept if present and sound, so that runs can add
@@ -124,10 +125,11 @@ def write_dataset_description(options, generated_by):
 
     Parameters
     ----------
-    options : AppOptions
-        ``output_dir`` (created if missing), ``bids_dir`` (whose
-        description names the raw data), ``mask_dir`` and ``b1_dir``
-        (linked where given).
+    output_dir : path-like
+        The derivatives dataset (created if missing).
+    reading : Reading
+        ``bids_dir`` (whose description names the raw data), ``mask_dir``
+        and ``b1_dir`` (linked where given).
     generated_by : dict
         The ``GeneratedBy`` entry.
 
@@ -136,7 +138,7 @@ def write_dataset_description(options, generated_by):
     BidsError
         A file cannot be read or written; the message names it.
     """
-    output_dir = Path(options.output_dir)
+    output_dir = Path(output_dir)
     try:
         output_dir.mkdir(parents=True, exist_ok=True)
     except OSError as error:
@@ -150,15 +152,15 @@ def write_dataset_description(options, generated_by):
         except BidsError as error:
             log.warning("%s; written anew", error)
     if not sound:
-        raw_path = Path(options.bids_dir) / "dataset_description.json"
+        raw_path = Path(reading.bids_dir) / "dataset_description.json"
         raw = read_json(raw_path, "dataset description")
-        links = {"raw": dataset_link(options.bids_dir, output_dir)}
-        if options.mask_dir is not None:
-            links["mask"] = dataset_link(options.mask_dir, output_dir)
-        if getattr(options, "b1_dir", None) is not None:
-            links["b1"] = dataset_link(options.b1_dir, output_dir)
+        links = {"raw": dataset_link(reading.bids_dir, output_dir)}
+        if reading.mask_dir is not None:
+            links["mask"] = dataset_link(reading.mask_dir, output_dir)
+        if reading.b1_dir is not None:
+            links["b1"] = dataset_link(reading.b1_dir, output_dir)
         content = {
-            "Name": f"{APP_NAME} derivatives of {raw.get('Name', Path(options.bids_dir).name)}",
+            "Name": f"{APP_NAME} derivatives of {raw.get('Name', Path(reading.bids_dir).name)}",
             "BIDSVersion": raw.get("BIDSVersion", "1.9.0"),
             "DatasetType": "derivative",
             "GeneratedBy": [generated_by],
@@ -170,7 +172,7 @@ def write_dataset_description(options, generated_by):
         lines = ignore.read_text().splitlines() if ignore.exists() else []
     except OSError as error:
         raise BidsError(f"cannot read '{ignore}': {error.strerror or error}") from None
-    missing = [line for line in BIDSIGNORE if line not in lines]
+    missing = [line for line in bidsignore() if line not in lines]
     if missing:
         atomic_write(ignore, "\n".join([line for line in lines if line] + missing) + "\n")
 

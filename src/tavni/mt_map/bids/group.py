@@ -11,6 +11,7 @@ import math
 from pathlib import Path
 
 from tavni.mt_map.bids.base import BidsError, one_line
+from tavni.mt_map.bids.commit import recover
 from tavni.mt_map.bids.derivatives import (
     atomic_write,
     check_output_location,
@@ -18,8 +19,9 @@ from tavni.mt_map.bids.derivatives import (
     read_image,
     read_json,
 )
-from tavni.mt_map.bids.naming import FRACTION_SUFFIX, STATUS_DESC
-from tavni.mt_map.bids.participant import STATS_DESC, participant_state, recover
+from tavni.mt_map.bids.naming import FRACTION, STATS_DESC, STATUS, output_name
+from tavni.mt_map.bids.participant import participant_state
+from tavni.mt_map.bids.settings import Selection
 from tavni.mt_map.outputs import GROUP_MAPS
 from tavni.mt_map.status import fitted
 
@@ -71,7 +73,7 @@ def map_statistics(outputs):
 
 def _statistics(fraction, stem, outputs):
     """A collection's row: from its statistics file, else from its maps."""
-    path = fraction.with_name(f"{stem}_desc-{STATS_DESC}_{FRACTION_SUFFIX}.json")
+    path = fraction.with_name(output_name(stem, FRACTION, ".json", STATS_DESC))
     if not path.exists():
         return map_statistics(outputs)
     found = read_json(path, "statistics")
@@ -99,7 +101,7 @@ def _statistics(fraction, stem, outputs):
     return row
 
 
-def summarise_group(options):
+def summarise_group(selection: Selection) -> list[dict]:
     """group/summary.tsv and group/report.html from the participants' outputs.
 
     Holds the output folder's lock, finishes first what killed participant
@@ -111,7 +113,7 @@ def summarise_group(options):
 
     Parameters
     ----------
-    options : AppOptions
+    selection : Selection
         ``bids_dir``, ``output_dir``, and ``participant_label`` to keep only
         some.
 
@@ -126,31 +128,31 @@ def summarise_group(options):
         No participant outputs; another run holding the folder; or
         participants left out, each with its reason and file.
     """
-    output_dir = Path(options.output_dir)
+    output_dir = Path(selection.output_dir)
     if not output_dir.is_dir():
         raise BidsError(
             f"no participant outputs in '{output_dir}' (no such folder): "
             "run the participant level first"
         )
-    check_output_location(options.bids_dir, output_dir)
+    check_output_location(selection.bids_dir, output_dir)
     with output_lock(output_dir):
         for line in recover(output_dir):
             log.warning("%s", line)
-        return _summarise(options, output_dir)
+        return _summarise(selection.participant_label, output_dir)
 
 
 def _participant_rows(output_dir, participant):
     rows = []
     for fraction in sorted(
-        (output_dir / f"sub-{participant}").glob(f"**/anat/*_{FRACTION_SUFFIX}.nii.gz")
+        (output_dir / f"sub-{participant}").glob(f"**/anat/{output_name('*', FRACTION)}")
     ):
-        stem = fraction.name[: -len(f"_{FRACTION_SUFFIX}.nii.gz")]
+        stem = fraction.name[: -len(output_name("", FRACTION))]
         entities = dict(part.split("-", 1) for part in stem.split("_") if "-" in part)
         outputs = {
-            kind.key: str(fraction.with_name(f"{stem}_{kind.suffix}.nii.gz")) for kind in GROUP_MAPS
+            kind.key: str(fraction.with_name(output_name(stem, kind))) for kind in GROUP_MAPS
         }
-        outputs["status"] = str(fraction.with_name(f"{stem}_desc-{STATUS_DESC}_dseg.nii.gz"))
-        sidecar = read_json(fraction.with_name(f"{stem}_{FRACTION_SUFFIX}.json"), "sidecar")
+        outputs["status"] = str(fraction.with_name(output_name(stem, STATUS)))
+        sidecar = read_json(fraction.with_name(output_name(stem, FRACTION, ".json")), "sidecar")
         warnings = sidecar.get("ProcessingWarnings", [])
         rows.append(
             {
@@ -165,10 +167,10 @@ def _participant_rows(output_dir, participant):
     return rows
 
 
-def _summarise(options, output_dir):
+def _summarise(participant_label, output_dir):
     from tavni.mt_map.io.volumes import VolumeError
 
-    wanted = [label.removeprefix("sub-") for label in options.participant_label or ()]
+    wanted = [label.removeprefix("sub-") for label in participant_label or ()]
     found = {p.name.removeprefix("sub-").removesuffix(".html") for p in output_dir.glob("sub-*")}
     rows, problems = [], []
     for participant in sorted(found):
@@ -182,7 +184,7 @@ def _summarise(options, output_dir):
                 if not folder.exists()
                 else f"no report '{folder}.html'"
                 if not Path(f"{folder}.html").exists()
-                else f"no *_{FRACTION_SUFFIX}.nii.gz in '{folder}'"
+                else f"no {output_name('*', FRACTION)} in '{folder}'"
             )
             problems.append(f"sub-{participant}: incomplete ({what})")
             continue
@@ -193,7 +195,7 @@ def _summarise(options, output_dir):
             problems.append(f"sub-{participant}: {one_line(error)}")
     if not rows:
         raise BidsError(
-            f"no participant outputs (*_{FRACTION_SUFFIX}.nii.gz) in "
+            f"no participant outputs ({output_name('*', FRACTION)}) in "
             f"'{output_dir}': run the participant level first"
             + (f" ({'; '.join(problems)})" if problems else "")
         )

@@ -4,48 +4,96 @@ import functools
 import os
 from pathlib import Path
 
+from tavni.mt_map.outputs import BIDS_MAPS, OutputMap, by_key
+
 __all__ = [
-    "FRACTION_SUFFIX",
-    "STATUS_DESC",
-    "BIDSIGNORE",
+    "FRACTION",
+    "STATUS",
+    "STATS_DESC",
+    "BRAIN_MASK_DESC",
+    "MASK_SUFFIX",
     "IMAGE_EXTENSIONS",
+    "output_name",
+    "bidsignore",
     "entity_order",
     "bids_name",
     "unmatched_names",
     "relative",
 ]
 
-FRACTION_SUFFIX = "MPFmap"
-"""The custom suffix of the fraction map (BIDS has none for it); listed in
-.bidsignore."""
+FRACTION = by_key("fraction")
+"""The fraction map's row of the catalogue: its custom suffix names a
+collection's maps (BIDS has none for it)."""
+
+STATUS = by_key("status")
+"""The status segmentation's row of the catalogue (``_dseg`` with a
+``desc-`` of its own)."""
+
+STATS_DESC = "stats"
+"""The ``desc`` of each collection's statistics for the group level
+(``<stem>_desc-stats_MPFmap.json`` beside the maps): the fitted voxels, the
+share solved, each map's median and IQR in the fitted region."""
+
+MASK_SUFFIX, BRAIN_MASK_DESC = "mask", "brain"
+"""The suffix of a brain mask, and the ``desc`` of the one computed where
+none was given (``*_desc-brain_mask.nii.gz``)."""
 
 
-STATUS_DESC = "MPFstatus"
-"""The ``desc-`` of the status segmentation (``_dseg``)."""
+def output_name(stem: str, kind: OutputMap, extension: str = ".nii.gz", desc=None) -> str:
+    """The file name of one of a collection's outputs, beside its maps.
+
+    Parameters
+    ----------
+    stem : str
+        The entities before ``desc`` (``sub-01_ses-1``), or ``*`` for a
+        pattern matching every collection's.
+    kind : outputs.OutputMap
+        The catalogue's row: its suffix, and its ``desc`` unless given.
+    extension : str
+    desc : str, optional
+        A ``desc`` of the file's own (a sidecar-like file of the map's).
+
+    Returns
+    -------
+    str
+        ``<stem>[_desc-<desc>]_<suffix><extension>``; with an empty stem,
+        the name's ending (``_MPFmap.nii.gz``).
+    """
+    desc = kind.desc if desc is None else desc
+    return "_".join([stem] + ([f"desc-{desc}"] if desc else []) + [kind.suffix]) + extension
 
 
-BIDSIGNORE = (
-    "*_MPFmap.nii.gz",
-    "*_MPFmap.json",
-    "*_MPFsd.nii.gz",
-    "*_MPFsd.json",
-    "*_MPFsensR1.nii.gz",
-    "*_MPFsensR1.json",
-    "*_MPFsensB1.nii.gz",
-    "*_MPFsensB1.json",
-    "*_R2starsd.nii.gz",
-    "*_R2starsd.json",
-    "*_dseg.nii.gz",
-    "*_dseg.json",
-    "*_dseg.tsv",
-    "*_mask.nii.gz",
-    "*_mask.json",
-    "*.html",
-    "/group",
-)
-"""The lines of the derivatives' .bidsignore: the files no BIDS rule knows.
-The group level's folder is named without a trailing slash: the validator
-does not take ``group/`` for the folder itself."""
+def bidsignore() -> tuple[str, ...]:
+    """The lines of the derivatives' .bidsignore: the files no BIDS rule knows.
+
+    The maps whose suffixes the BIDS schema lacks (each image and its
+    sidecar), the segmentations with their tables and the brain mask (the
+    raw dataset's rules place neither in ``anat/``), the reports, and the
+    group level's folder, named without a trailing slash: the validator does
+    not take ``group/`` for the folder itself.
+
+    Returns
+    -------
+    tuple of str
+    """
+    known = _schema_suffixes()
+    lines = [
+        f"*_{kind.suffix}{extension}"
+        for kind in BIDS_MAPS
+        if kind.suffix not in known
+        for extension in (".nii.gz", ".json")
+    ]
+    lines += [f"*_{STATUS.suffix}{extension}" for extension in (".nii.gz", ".json", ".tsv")]
+    lines += [f"*_{MASK_SUFFIX}{extension}" for extension in (".nii.gz", ".json")]
+    return tuple(lines + ["*.html", "/group"])
+
+
+@functools.cache
+def _schema_suffixes():
+    """The suffixes the BIDS schema knows, read once."""
+    from bidsschematools import schema
+
+    return frozenset(entry["value"] for entry in schema.load_schema().objects.suffixes.values())
 
 
 IMAGE_EXTENSIONS = [".nii", ".nii.gz"]

@@ -18,7 +18,10 @@ from tavni.mt_map._version import version
 from tavni.mt_map.bids.base import APP_NAME, BidsError
 from tavni.mt_map.bids.derivatives import write_json
 from tavni.mt_map.bids.fields import BIDS_FIELDS, MT_PULSE_FIELDS
-from tavni.mt_map.bids.naming import FRACTION_SUFFIX
+from tavni.mt_map.bids.naming import BRAIN_MASK_DESC, FRACTION, MASK_SUFFIX, output_name
+from tavni.mt_map.defaults import ECHO_SPACING
+from tavni.mt_map.outputs import by_key
+from tavni.mt_map.scans import LABELS, ROLES
 
 __all__ = [
     "PHANTOM_SHARED",
@@ -39,16 +42,24 @@ __all__ = [
 # Scanner fields every phantom scan shares, beside the MT pulse's.
 PHANTOM_SHARED = {
     "MagneticFieldStrength": 3.0,
-    "EchoTime": 0.0023,
+    "EchoTime": ECHO_SPACING,  # the first echo's
     "PulseSequenceType": "spoiled gradient echo",
 }
 
 
-# (phantom file stem, BIDS entities, protocol keys of flip angle and TR, MTState)
-PHANTOM_SCANS = (
-    ("pdw", "flip-1_mt-off", "pdw_flip_angle_deg", "pdw_TR", False),
-    ("t1w", "flip-2_mt-off", "t1w_flip_angle_deg", "t1w_TR", False),
-    ("mtw", "flip-3_mt-on", "flip_angle_deg", "TR", True),
+# (phantom file stem: the scan's role, BIDS entities, protocol keys of flip
+# angle and TR, MTState), in the order of the roles.
+PHANTOM_SCANS = tuple(
+    (role, *scan)
+    for role, scan in zip(
+        ROLES,
+        (
+            ("flip-1_mt-off", "pdw_flip_angle_deg", "pdw_TR", False),
+            ("flip-2_mt-off", "t1w_flip_angle_deg", "t1w_TR", False),
+            ("flip-3_mt-on", "flip_angle_deg", "TR", True),
+        ),
+        strict=True,
+    )
 )
 
 
@@ -59,10 +70,11 @@ LAYOUTS = ("mts", "mpm")
 # acquisition entity, entities after the echo's, protocol keys of flip angle
 # and TR, MTState). The PD- and MT-weighted scans share their flip angle,
 # hence flip-1 both.
-MPM_SCANS = (
-    ("pdw", "acq-PDw", "flip-1_mt-off", "pdw_flip_angle_deg", "pdw_TR", False),
-    ("t1w", "acq-T1w", "flip-2_mt-off", "t1w_flip_angle_deg", "t1w_TR", False),
-    ("mtw", "acq-MTw", "flip-1_mt-on", "flip_angle_deg", "TR", True),
+MPM_SCANS = tuple(
+    (role, f"acq-{LABELS[role]}", entities, flip, tr, on)
+    for (role, _, flip, tr, on), entities in zip(
+        PHANTOM_SCANS, ("flip-1_mt-off", "flip-2_mt-off", "flip-1_mt-on"), strict=True
+    )
 )
 
 MPM_PROTOCOL = {
@@ -178,20 +190,20 @@ def mt_sidecar(values):
 
 
 def write_phantom_dataset(
-    directory,
-    participants,
+    directory: str | os.PathLike,
+    participants: int,
     *,
-    voxel_size=2.0,
-    anatomy="auto",
-    shape=None,
-    snr=None,
-    seed=0,
-    sidecars="bids",
-    b1_units=None,
-    layout="mts",
-    echoes=None,
+    voxel_size: float = 2.0,
+    anatomy: str = "auto",
+    shape: tuple | None = None,
+    snr: float | None = None,
+    seed: int = 0,
+    sidecars: str = "bids",
+    b1_units: str | None = None,
+    layout: str = "mts",
+    echoes: int | tuple | None = None,
     **acquisition,
-):
+) -> list[str]:
     """Writes a small qMRI-BIDS dataset of phantom heads into directory (new
     or empty), all or nothing.
 
@@ -254,12 +266,7 @@ def write_phantom_dataset(
     """
     from tavni.mt_map.sim import phantom
 
-    if sidecars not in SIDECAR_STYLES:
-        raise ValueError(f"sidecars must be one of {', '.join(SIDECAR_STYLES)} (got {sidecars!r})")
-    if b1_units is not None and b1_units not in B1_UNITS:
-        raise ValueError(f"B1 units must be one of {', '.join(B1_UNITS)} (got {b1_units!r})")
-    if layout not in LAYOUTS:
-        raise ValueError(f"the layout must be one of {', '.join(LAYOUTS)} (got {layout!r})")
+    _check_choices(sidecars, b1_units, layout)
     if layout == "mpm":
         acquisition["protocol"] = dict(MPM_PROTOCOL, **(acquisition.get("protocol") or {}))
         echoes = MPM_ECHOES if echoes is None else echoes
@@ -272,10 +279,6 @@ def write_phantom_dataset(
     directory.parent.mkdir(parents=True, exist_ok=True)
     work = Path(tempfile.mkdtemp(prefix=f".{directory.name}.", dir=directory.parent))
     labels = [f"{i + 1:02d}" for i in range(participants)]
-    description = {
-        "BIDSVersion": "1.10.0",
-        "GeneratedBy": [{"Name": APP_NAME, "Version": version()}],
-    }
     try:
         for index, label in enumerate(labels):
             head = phantom.make(
@@ -292,132 +295,184 @@ def write_phantom_dataset(
             subject = work / f"sub-{label}"
             for folder in ("anat", "fmap"):
                 (subject / folder).mkdir(parents=True)
-            scales = head.metadata.get("scale", {})
-            scans = _scan_files(label, layout, head.metadata.get("echoes"))
-            for stem, volume, name, echo_time in scans:
-                os.replace(files[volume], subject / "anat" / f"{name}.nii.gz")
-                flip_key, tr_key, on = _SCAN_KEYS[stem]
-                fields = scan_sidecar(
-                    head.protocol[flip_key],
-                    head.protocol[tr_key],
-                    on,
-                    sidecars,
-                    scales.get(stem, 1.0),
-                )
-                if echo_time is not None:
-                    fields["EchoTime"] = echo_time
-                if layout == "mpm" and on:
-                    fields.update(mt_sidecar(head.protocol))
-                write_json(subject / "anat" / f"{name}.json", fields)
-            intended = [f"bids::sub-{label}/anat/{name}.nii.gz" for _, _, name, _ in scans]
-            # The B1 sequence's images serve the MT-weighted scan.
-            mt_scan = [
-                f"bids::sub-{label}/anat/{name}.nii.gz"
-                for stem, _, name, _ in scans
-                if stem == "mtw"
-            ]
-            truth = work / "derivatives" / "phantom-truth" / f"sub-{label}"
-            b1_files = [("b1", "", "TB1map", _b1_map_fields(b1_units))]
-            if "b1_scans" in head.metadata:
-                (truth / "fmap").mkdir(parents=True)
-                os.replace(files["b1"], truth / "fmap" / f"sub-{label}_TB1map.nii.gz")
-                write_json(
-                    truth / "fmap" / f"sub-{label}_TB1map.json",
-                    {"Units": "relative", "SkullStripped": False},
-                )
-                b1_files = [
-                    (stem, f"{B1_FILES[stem][0]}_", B1_FILES[stem][1], fields)
-                    for stem, fields in head.metadata["b1_scans"].items()
-                ]
-            elif b1_units not in (None, "relative"):
-                _rescale(files["b1"], B1_UNITS[b1_units] or B1_MAP_FLIP_ANGLE)
-            for stem, entities, suffix, fields in b1_files + [("b0", "", "fieldmap", None)]:
-                if fields is None:
-                    fields = {"Units": "Hz"}
-                elif sidecars == "dcm2niix" and "RepetitionTimeExcitation" in fields:
-                    fields = dict(fields)
-                    fields["RepetitionTime"] = fields.pop("RepetitionTimeExcitation")
-                name = f"sub-{label}_{entities}{suffix}"
-                os.replace(files[stem], subject / "fmap" / f"{name}.nii.gz")
-                write_json(
-                    subject / "fmap" / f"{name}.json",
-                    {"IntendedFor": intended if stem in ("b0", "b1") else mt_scan, **fields},
-                )
-            # The B0 map's magnitude image: the MT scan's sequence without
-            # saturation, a proton-density-like image on the field map's
-            # grid (the head as it lay during the MT-weighted scan).
-            os.replace(files["ref"], subject / "fmap" / f"sub-{label}_magnitude.nii.gz")
-            derived = [
-                ("phantom-truth", "truth_f", FRACTION_SUFFIX),
-                ("phantom-truth", "truth_r1", "R1map"),
-                ("phantom-truth", "truth_m0", "M0map"),
-                ("brainmask", "brain_mask" if "brain_mask" in files else "mask", "desc-brain_mask"),
-            ]
-            if "truth_r2star" in files:
-                derived.insert(3, ("phantom-truth", "truth_r2star", "R2starmap"))
-            for folder, stem, suffix in derived:
-                target = work / "derivatives" / folder / f"sub-{label}" / "anat"
-                target.mkdir(parents=True, exist_ok=True)
-                os.replace(files[stem], target / f"sub-{label}_{suffix}.nii.gz")
-                if folder == "phantom-truth":  # the truth covers the whole head
-                    write_json(
-                        target / f"sub-{label}_{suffix}.json",
-                        {
-                            "Description": phantom.DESCRIPTIONS.get(stem)
-                            or phantom.MORE_DESCRIPTIONS[stem],
-                            "SkullStripped": False,
-                        },
-                    )
-            for key in ("motion", "scale"):
-                if key in head.metadata:
-                    write_json(truth / f"sub-{label}_{key}.json", head.metadata[key])
+            scans = _write_scans(subject, label, head, files, layout, sidecars)
+            _write_fieldmaps(work, label, head, files, scans, sidecars, b1_units)
+            _write_truth(work, label, head, files)
         shutil.rmtree(work / ".phantom")
-        write_json(
-            work / "dataset_description.json",
-            {"Name": "tavni-mt-map phantom heads", "DatasetType": "raw", **description},
-        )
-        shared = dict(PHANTOM_SHARED)
-        if "echoes" in head.metadata:  # each echo's sidecar has its own
-            del shared["EchoTime"]
-        if layout == "mpm":  # the MT pulse is in the MT-weighted scans' sidecars
-            write_json(work / "MPM.json", shared)
-        else:
-            write_json(work / "MTS.json", {**shared, **mt_sidecar(head.protocol)})
-        (work / "participants.tsv").write_text(
-            "participant_id\n" + "".join(f"sub-{label}\n" for label in labels)
-        )
-        readout = ""
-        if "echoes" in head.metadata:
-            counts = ", ".join(str(len(t)) for t in head.metadata["echoes"].values())
-            readout = f", read out at {counts} echoes 2.3 ms apart,"
-        (work / "README").write_text(
-            "Synthetic heads for trying the tavni-mt-map BIDS App: three SPGR scans "
-            f"(PD-, T1- and MT-weighted){readout} per participant and transmit and static "
-            "field maps. The true maps are in derivatives/phantom-truth, brain masks in "
-            "derivatives/brainmask; the tissue constants no sidecar holds are in "
-            "code/protocol.json.\n"
-        )
-        (work / "code").mkdir()
-        write_json(
-            work / "code" / "protocol.json",
-            {key: head.protocol[key] for key in protocol.TISSUE + ("T2b",)},
-        )
-        # The files of the truth no BIDS rule knows (the motion and scales
-        # applied are the phantom's own records).
-        (work / "derivatives" / "phantom-truth" / ".bidsignore").write_text(
-            f"*_{FRACTION_SUFFIX}.nii.gz\n*_{FRACTION_SUFFIX}.json\n*_motion.json\n*_scale.json\n"
-        )
-        for folder in ("phantom-truth", "brainmask"):
-            write_json(
-                work / "derivatives" / folder / "dataset_description.json",
-                {"Name": f"phantom {folder}", "DatasetType": "derivative", **description},
-            )
+        _write_dataset_files(work, labels, head, layout)
         if directory.exists():
             directory.rmdir()
         os.replace(work, directory)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     return head.notes
+
+
+def _check_choices(sidecars, b1_units, layout):
+    """Refuses a sidecar style, B1 units or layout the phantom cannot have."""
+    if sidecars not in SIDECAR_STYLES:
+        raise ValueError(f"sidecars must be one of {', '.join(SIDECAR_STYLES)} (got {sidecars!r})")
+    if b1_units is not None and b1_units not in B1_UNITS:
+        raise ValueError(f"B1 units must be one of {', '.join(B1_UNITS)} (got {b1_units!r})")
+    if layout not in LAYOUTS:
+        raise ValueError(f"the layout must be one of {', '.join(LAYOUTS)} (got {layout!r})")
+
+
+def _write_scans(subject, label, head, files, layout, sidecars):
+    """A participant's scans into ``anat/`` with their sidecars; gives them
+    as :func:`_scan_files` does.
+    """
+    scales = head.metadata.get("scale", {})
+    scans = _scan_files(label, layout, head.metadata.get("echoes"))
+    for stem, volume, name, echo_time in scans:
+        os.replace(files[volume], subject / "anat" / f"{name}.nii.gz")
+        flip_key, tr_key, on = _SCAN_KEYS[stem]
+        fields = scan_sidecar(
+            head.protocol[flip_key],
+            head.protocol[tr_key],
+            on,
+            sidecars,
+            scales.get(stem, 1.0),
+        )
+        if echo_time is not None:
+            fields["EchoTime"] = echo_time
+        if layout == "mpm" and on:
+            fields.update(mt_sidecar(head.protocol))
+        write_json(subject / "anat" / f"{name}.json", fields)
+    return scans
+
+
+def _write_fieldmaps(work, label, head, files, scans, sidecars, b1_units):
+    """A participant's ``fmap/``: the TB1map (or the B1 mapping sequence's
+    images, the true B1 then among the truth), the B0 map and its magnitude
+    image, each with the scans it serves.
+    """
+    subject = work / f"sub-{label}"
+    intended = [f"bids::sub-{label}/anat/{name}.nii.gz" for _, _, name, _ in scans]
+    # The B1 sequence's images serve the MT-weighted scan.
+    mt_scan = [
+        f"bids::sub-{label}/anat/{name}.nii.gz" for stem, _, name, _ in scans if stem == "mtw"
+    ]
+    truth = work / "derivatives" / "phantom-truth" / f"sub-{label}"
+    b1_files = [("b1", "", "TB1map", _b1_map_fields(b1_units))]
+    if "b1_scans" in head.metadata:
+        (truth / "fmap").mkdir(parents=True)
+        os.replace(files["b1"], truth / "fmap" / f"sub-{label}_TB1map.nii.gz")
+        write_json(
+            truth / "fmap" / f"sub-{label}_TB1map.json",
+            {"Units": "relative", "SkullStripped": False},
+        )
+        b1_files = [
+            (stem, f"{B1_FILES[stem][0]}_", B1_FILES[stem][1], fields)
+            for stem, fields in head.metadata["b1_scans"].items()
+        ]
+    elif b1_units not in (None, "relative"):
+        _rescale(files["b1"], B1_UNITS[b1_units] or B1_MAP_FLIP_ANGLE)
+    for stem, entities, suffix, fields in b1_files + [("b0", "", "fieldmap", None)]:
+        if fields is None:
+            fields = {"Units": "Hz"}
+        elif sidecars == "dcm2niix" and "RepetitionTimeExcitation" in fields:
+            fields = dict(fields)
+            fields["RepetitionTime"] = fields.pop("RepetitionTimeExcitation")
+        name = f"sub-{label}_{entities}{suffix}"
+        os.replace(files[stem], subject / "fmap" / f"{name}.nii.gz")
+        write_json(
+            subject / "fmap" / f"{name}.json",
+            {"IntendedFor": intended if stem in ("b0", "b1") else mt_scan, **fields},
+        )
+    # The B0 map's magnitude image: the MT scan's sequence without
+    # saturation, a proton-density-like image on the field map's
+    # grid (the head as it lay during the MT-weighted scan).
+    os.replace(files["ref"], subject / "fmap" / f"sub-{label}_magnitude.nii.gz")
+
+
+def _write_truth(work, label, head, files):
+    """A participant's true maps (``derivatives/phantom-truth``, with the
+    motion and scales applied) and brain mask (``derivatives/brainmask``).
+    """
+    from tavni.mt_map.sim import phantom
+
+    derived = [
+        ("phantom-truth", "truth_f", FRACTION.suffix),
+        ("phantom-truth", "truth_r1", by_key("r1").suffix),
+        ("phantom-truth", "truth_m0", by_key("m0").suffix),
+        (
+            "brainmask",
+            "brain_mask" if "brain_mask" in files else "mask",
+            f"desc-{BRAIN_MASK_DESC}_{MASK_SUFFIX}",
+        ),
+    ]
+    if "truth_r2star" in files:
+        derived.insert(3, ("phantom-truth", "truth_r2star", by_key("r2star").suffix))
+    for folder, stem, suffix in derived:
+        target = work / "derivatives" / folder / f"sub-{label}" / "anat"
+        target.mkdir(parents=True, exist_ok=True)
+        os.replace(files[stem], target / f"sub-{label}_{suffix}.nii.gz")
+        if folder == "phantom-truth":  # the truth covers the whole head
+            write_json(
+                target / f"sub-{label}_{suffix}.json",
+                {
+                    "Description": phantom.DESCRIPTIONS.get(stem)
+                    or phantom.MORE_DESCRIPTIONS[stem],
+                    "SkullStripped": False,
+                },
+            )
+    truth = work / "derivatives" / "phantom-truth" / f"sub-{label}"
+    for key in ("motion", "scale"):
+        if key in head.metadata:
+            write_json(truth / f"sub-{label}_{key}.json", head.metadata[key])
+
+
+def _write_dataset_files(work, labels, head, layout):
+    """The dataset's own files (description, the scans' shared sidecar,
+    participants.tsv, README, the tissue constants in ``code/``) and its
+    derivatives' descriptions; ``head`` is the last participant's.
+    """
+    description = {
+        "BIDSVersion": "1.10.0",
+        "GeneratedBy": [{"Name": APP_NAME, "Version": version()}],
+    }
+    write_json(
+        work / "dataset_description.json",
+        {"Name": "tavni-mt-map phantom heads", "DatasetType": "raw", **description},
+    )
+    shared = dict(PHANTOM_SHARED)
+    if "echoes" in head.metadata:  # each echo's sidecar has its own
+        del shared["EchoTime"]
+    if layout == "mpm":  # the MT pulse is in the MT-weighted scans' sidecars
+        write_json(work / "MPM.json", shared)
+    else:
+        write_json(work / "MTS.json", {**shared, **mt_sidecar(head.protocol)})
+    (work / "participants.tsv").write_text(
+        "participant_id\n" + "".join(f"sub-{label}\n" for label in labels)
+    )
+    readout = ""
+    if "echoes" in head.metadata:
+        counts = ", ".join(str(len(t)) for t in head.metadata["echoes"].values())
+        readout = f", read out at {counts} echoes {1000 * ECHO_SPACING:g} ms apart,"
+    (work / "README").write_text(
+        "Synthetic heads for trying the tavni-mt-map BIDS App: three SPGR scans "
+        f"(PD-, T1- and MT-weighted){readout} per participant and transmit and static "
+        "field maps. The true maps are in derivatives/phantom-truth, brain masks in "
+        "derivatives/brainmask; the tissue constants no sidecar holds are in "
+        "code/protocol.json.\n"
+    )
+    (work / "code").mkdir()
+    write_json(
+        work / "code" / "protocol.json",
+        {key: head.protocol[key] for key in protocol.TISSUE + ("T2b",)},
+    )
+    # The files of the truth no BIDS rule knows (the motion and scales
+    # applied are the phantom's own records).
+    fraction = [output_name("*", FRACTION, extension) for extension in (".nii.gz", ".json")]
+    (work / "derivatives" / "phantom-truth" / ".bidsignore").write_text(
+        "".join(f"{line}\n" for line in fraction + ["*_motion.json", "*_scale.json"])
+    )
+    for folder in ("phantom-truth", "brainmask"):
+        write_json(
+            work / "derivatives" / folder / "dataset_description.json",
+            {"Name": f"phantom {folder}", "DatasetType": "derivative", **description},
+        )
 
 
 # Each scan's protocol keys of flip angle and TR, and its MTState.

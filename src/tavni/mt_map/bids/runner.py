@@ -29,7 +29,7 @@ import time
 from pathlib import Path
 
 from tavni.mt_map.bids.base import BidsError, Outcome, one_line
-from tavni.mt_map.bids.naming import FRACTION_SUFFIX
+from tavni.mt_map.bids.naming import FRACTION, output_name
 from tavni.mt_map.parallel import available_cores
 
 __all__ = [
@@ -167,7 +167,7 @@ def _judged_on_disk(job, state, note):
     """
     from tavni.mt_map.bids.participant import state_on_disk
 
-    why, share, warnings = state_on_disk(job.output_dir, job.participant, job.fail_below)
+    why, share, warnings = state_on_disk(job.output_dir, job.participant, job.processing.fail_below)
     if why is not None:
         return Outcome(job.participant, "failed", why, warnings=warnings, solved=share)
     return Outcome(job.participant, state, note, warnings=warnings, solved=share)
@@ -205,7 +205,7 @@ def complete_on_disk(output_dir, participant, since_ns):
     try:
         if report.stat().st_mtime_ns < since_ns:
             return False
-        maps = (output_dir / f"sub-{participant}").rglob(f"*_{FRACTION_SUFFIX}.nii.gz")
+        maps = (output_dir / f"sub-{participant}").rglob(output_name("*", FRACTION))
         return any(path.stat().st_mtime_ns >= since_ns for path in maps)
     except OSError:
         return False

@@ -1,16 +1,32 @@
 """mt-map bids: the BIDS App on the command line."""
 
+import argparse
 import sys
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 from tavni.mt_map.cli.options import add_registration_options, share
+from tavni.mt_map.defaults import DASK_TIMEOUT, ECHO_COMBINATION, FAIL_BELOW
 from tavni.mt_map.protocol import ECHO_COMBINATIONS
 
-__all__ = ["add_parser", "run"]
+if TYPE_CHECKING:
+    from tavni.mt_map.bids.settings import AppOptions
+
+__all__ = ["add_parser", "run", "settings_of"]
 
 
-def add_parser(commands):
-    """The ``bids`` subcommand, on the subparsers of ``mt-map``."""
+def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
+    """The ``bids`` subcommand, on the subparsers of ``mt-map``.
+
+    Parameters
+    ----------
+    commands : argparse._SubParsersAction
+        The subparsers of ``mt-map``.
+
+    Returns
+    -------
+    argparse.ArgumentParser
+    """
     parser = commands.add_parser(
         "bids",
         help="BIDS App: maps for every participant of a qMRI-BIDS dataset",
@@ -20,6 +36,25 @@ def add_parser(commands):
         "BIDS derivatives dataset with sidecars and an HTML report "
         "(participant level), or summarises them (group level).",
     )
+    # In the order --help lists them.
+    _add_selection_options(parser)
+    _add_execution_options(parser)
+    _add_slurm_options(parser)
+    _add_existing_options(parser)
+    _add_reading_options(parser)
+    _add_processing_options(parser)
+    parser.add_argument("--quiet", action="store_true", help="no progress lines (warnings still)")
+    # Participants run side by side: the maps' messages go into their
+    # sidecars and reports as they arise, not onto the terminal, where they
+    # would interleave; each participant's warnings are printed together
+    # once it has finished, and the App's own warnings (a repaired
+    # participant, a lost scheduler) as they come.
+    parser.set_defaults(run=run, messages="tavni.mt_map.bids")
+    return parser
+
+
+def _add_selection_options(parser):
+    """The dataset, the derivatives and the participants and sessions to run."""
     parser.add_argument(
         "bids_dir", type=Path, metavar="BIDS_DIR", help="the BIDS dataset (read only)"
     )
@@ -47,6 +82,10 @@ def add_parser(commands):
         metavar="LABEL",
         help="sessions to process (without 'ses-'; default: all)",
     )
+
+
+def _add_execution_options(parser):
+    """Where the participants run: processes here or a Dask scheduler."""
     parser.add_argument(
         "--jobs",
         type=int,
@@ -65,13 +104,16 @@ def add_parser(commands):
     parser.add_argument(
         "--dask-timeout",
         type=float,
-        default=300.0,
+        default=DASK_TIMEOUT,
         metavar="SECONDS",
         help="with --dask-scheduler: give up when no worker has been alive "
         "for this long, at the start or while participants run; "
-        "participants not finished then are failed (default 300)",
+        f"participants not finished then are failed (default {DASK_TIMEOUT:g})",
     )
-    _add_slurm_options(parser)
+
+
+def _add_existing_options(parser):
+    """What to do with participants that have outputs already."""
     again = parser.add_mutually_exclusive_group()
     again.add_argument(
         "--skip-existing",
@@ -81,6 +123,10 @@ def add_parser(commands):
     again.add_argument(
         "--overwrite", action="store_true", help="redo participants that already have outputs"
     )
+
+
+def _add_reading_options(parser):
+    """How the dataset is read: sidecar units, masks, B1 maps and parameters."""
     parser.add_argument(
         "--assume-ms",
         action="store_true",
@@ -96,6 +142,7 @@ def add_parser(commands):
         "computed from the MT-weighted scan (median filter and Otsu's threshold), "
         "written as *_desc-brain_mask.nii.gz, and the maps are fitted inside it",
     )
+    # Listed beside --mask-dir, whose alternative it is; a processing setting.
     parser.add_argument(
         "--no-mask",
         action="store_true",
@@ -124,20 +171,24 @@ def add_parser(commands):
         help="one parameter (protocol-file key), overriding sidecars and "
         "--protocol; may be repeated",
     )
+
+
+def _add_processing_options(parser):
+    """How each participant's maps are made."""
     parser.add_argument(
         "--fail-below",
         type=share,
-        default=0.5,
+        default=FAIL_BELOW,
         metavar="SHARE",
         help="a participant with less than this share of its fitted voxels "
         "(not masked, valid input) solved fails: exit status 1, its line "
         "says why, its maps stay in place and --skip-existing redoes it "
-        "(default 0.5; 0 turns it off)",
+        f"(default {FAIL_BELOW:g}; 0 turns it off)",
     )
     parser.add_argument(
         "--echo-combination",
         choices=ECHO_COMBINATIONS,
-        default=ECHO_COMBINATIONS[0],
+        default=ECHO_COMBINATION,
         help="multi-echo scans (_MPM, or echo- images under _MTS): te0 extrapolates "
         "each contrast to TE = 0 with one R2* fitted over all echoes (default); "
         "mean averages each contrast's echoes, which biases f: "
@@ -147,14 +198,6 @@ def add_parser(commands):
         "and its sd are written (*_R2starmap, *_R2starsd) whichever is chosen",
     )
     add_registration_options(parser)
-    parser.add_argument("--quiet", action="store_true", help="no progress lines (warnings still)")
-    # Participants run side by side: the maps' messages go into their
-    # sidecars and reports as they arise, not onto the terminal, where they
-    # would interleave; each participant's warnings are printed together
-    # once it has finished, and the App's own warnings (a repaired
-    # participant, a lost scheduler) as they come.
-    parser.set_defaults(run=run, messages="tavni.mt_map.bids")
-    return parser
 
 
 def _add_slurm_options(parser):
@@ -193,26 +236,87 @@ def _add_slurm_options(parser):
         slurm.add_argument(f"--slurm-{name}", type=kind, metavar=metavar, help=text)
 
 
-def run(options):
-    """Runs the BIDS App on the parsed options; returns its exit status."""
+def settings_of(options: argparse.Namespace) -> "AppOptions":
+    """The BIDS App's settings, section by section, from the parsed options.
+
+    Parameters
+    ----------
+    options : argparse.Namespace
+        As :func:`add_parser`'s parser gives them.
+
+    Returns
+    -------
+    bids.settings.AppOptions
+    """
     import dataclasses
 
+    from tavni.mt_map.bids.settings import (
+        AppOptions,
+        Execution,
+        Existing,
+        Processing,
+        Reading,
+        Selection,
+        Slurm,
+    )
+
+    slurm = None
+    if options.slurm:
+        # --slurm-<name> for each of the section's settings.
+        names = [f.name for f in dataclasses.fields(Slurm)]
+        slurm = Slurm(**{name: getattr(options, f"slurm_{name}") for name in names})
+    return AppOptions(
+        Selection(
+            bids_dir=options.bids_dir,
+            output_dir=options.output_dir,
+            analysis_level=options.analysis_level,
+            participant_label=options.participant_label,
+            session_label=options.session_label,
+        ),
+        Reading(
+            bids_dir=options.bids_dir,
+            assume_ms=options.assume_ms,
+            mask_dir=options.mask_dir,
+            b1_dir=options.b1_dir,
+            protocol=options.protocol,
+            param=options.param,
+        ),
+        Processing(
+            register=options.register,
+            compute_mask=not options.no_mask,
+            fail_below=options.fail_below,
+            echo_combination=options.echo_combination,
+        ),
+        Existing(skip_existing=options.skip_existing, overwrite=options.overwrite),
+        Execution(
+            jobs=options.jobs,
+            dask_scheduler=options.dask_scheduler,
+            dask_timeout=options.dask_timeout,
+            slurm=slurm,
+            quiet=options.quiet,
+        ),
+    )
+
+
+def run(options: argparse.Namespace) -> int:
+    """Runs the BIDS App on the parsed options; returns its exit status."""
     from tavni.mt_map import bids
 
-    fields = [f.name for f in dataclasses.fields(bids.AppOptions)]
-    app = bids.AppOptions(**{name: getattr(options, name) for name in fields})
-    if app.analysis_level == "group":
-        bids.app.check_jobs(app)
-        rows = bids.summarise_group(app)
-        if not app.quiet:
+    app = settings_of(options)
+    quiet = app.execution.quiet
+    if app.selection.analysis_level == "group":
+        bids.app.check_settings(app.execution, app.processing)
+        rows = bids.summarise_group(app.selection)
+        if not quiet:
             print(
-                f"{len(rows)} participant/session rows in {Path(app.output_dir) / 'group' / 'summary.tsv'}"
+                f"{len(rows)} participant/session rows in "
+                f"{Path(app.selection.output_dir) / 'group' / 'summary.tsv'}"
             )
         return 0
     from tavni.mt_map.bids import runner
 
     def on_done(outcome, done, total):
-        if not app.quiet:
+        if not quiet:
             _progress(outcome, done, total)
         _warnings(outcome)
 
