@@ -172,10 +172,10 @@ def _run_chain(job, collection, outputs, fields, collector):
         b1=b1,
         b0=b0,
         mask=mask,
-        threads=job.threads,
-        quiet=True,
+        options=workflows.MapOptions(
+            threads=job.threads, quiet=True, register=job.processing.register
+        ),
         noise_required=False,
-        register=job.processing.register,
         scales=scales,
         observe=collector,
         **combination,
