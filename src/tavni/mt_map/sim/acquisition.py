@@ -16,9 +16,10 @@ import math
 
 import numpy as np
 
+from tavni.mt_map.defaults import B1_SCANS
+
 __all__ = [
     "MOTION",
-    "B1_SCANS",
     "B1_SEQUENCES",
     "rigid",
     "motions",
@@ -37,10 +38,6 @@ MOTION = {
 translation. With ``--motion DEG MM`` the PD-weighted scan's head is nodded
 by +DEG about x and moved MM up (+z); the T1-weighted scan's head is turned
 by -DEG about z and moved MM to the right (+x)."""
-
-B1_SCANS = ("map", "dam", "afi", "tfl")
-"""What the B1 sequence hands over: a relative map, or the images of the
-double-angle method, of actual flip-angle imaging or of a flip-angle map."""
 
 B1_SEQUENCES = {
     "dam": {"flip_angles_deg": (60.0, 120.0)},
