@@ -15,6 +15,7 @@ from pathlib import Path
 
 import numpy as np
 
+from tavni.mt_map.defaults import ECHO_SPACING
 from tavni.mt_map.io import volumes
 from tavni.mt_map.outputs import by_key
 from tavni.mt_map.sim import phantom as phantoms
@@ -209,8 +210,8 @@ def _summary_lines(head, maps, rows, rows_without_b1):
     if times is not None:
         counts = ", ".join(f"{label} {len(times[scan])}" for scan, label in _SCANS.items())
         lines.append(
-            f"echoes: {counts}, every {1000 * phantoms.ECHO_SPACING:g} ms from TE "
-            f"{1000 * phantoms.ECHO_SPACING:g} ms; each scan extrapolated to TE = 0 with one "
+            f"echoes: {counts}, every {1000 * ECHO_SPACING:g} ms from TE "
+            f"{1000 * ECHO_SPACING:g} ms; each scan extrapolated to TE = 0 with one "
             "R2* shared by the three"
         )
     lines += head.notes
