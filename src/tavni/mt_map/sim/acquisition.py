@@ -9,7 +9,8 @@
   actual flip-angle imaging (AFI) and a flip-angle map in tenths of a
   degree with its anatomical image (TFL).
 
-Used by :func:`tavni.mt_map.sim.phantom.make`; resampling is scipy.ndimage's.
+Used by the phantom's steps (:mod:`~tavni.mt_map.sim.scans`,
+:mod:`~tavni.mt_map.sim.fields`); resampling is scipy.ndimage's.
 """
 
 import math

@@ -54,7 +54,7 @@ PROTOCOL = {
     "T2_free": TISSUE_DEFAULTS["T2_free"][0],
     "T2b": TISSUE_DEFAULTS["T2b"][0],
 }
-"""The phantom's protocol, under the keys of ``protocol.PARAMETERS``."""
+"""The phantom's protocol, under the keys of ``registry.PARAMETERS``."""
 
 
 def echo_times(echoes):
