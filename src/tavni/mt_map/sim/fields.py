@@ -10,11 +10,13 @@ sequence's own grid with that sequence's images (``acquisition``).
 Used by :func:`tavni.mt_map.sim.phantom.make`.
 """
 
+from collections.abc import Sequence
+
 import numpy as np
 
 from tavni.mt_map.sim import acquisition
 from tavni.mt_map.sim import anatomy as anatomies
-from tavni.mt_map.sim.tissues import TYPICAL, tissue_parameters
+from tavni.mt_map.sim.tissues import TYPICAL, Participant, Tissue, tissue_parameters
 
 __all__ = ["transmit_field", "static_field", "field_maps", "b1_on_own_grid", "b1_scan_volumes"]
 
@@ -63,7 +65,13 @@ def static_field(x, y, z, participant=TYPICAL):
     return b0
 
 
-def field_maps(affine, grid, participant=TYPICAL, b1_variation=True, b0_variation=True):
+def field_maps(
+    affine: np.ndarray,
+    grid: tuple,
+    participant: Participant = TYPICAL,
+    b1_variation: bool = True,
+    b0_variation: bool = True,
+) -> tuple[np.ndarray, np.ndarray]:
     """The B1 and B0 maps on the scans' grid, as the phantom stores them.
 
     Parameters
@@ -92,7 +100,13 @@ def field_maps(affine, grid, participant=TYPICAL, b1_variation=True, b0_variatio
     return b1, b0
 
 
-def b1_on_own_grid(affine, grid, voxel_size, participant=TYPICAL, b1_variation=True):
+def b1_on_own_grid(
+    affine: np.ndarray,
+    grid: tuple,
+    voxel_size: float,
+    participant: Participant = TYPICAL,
+    b1_variation: bool = True,
+) -> tuple[np.ndarray, tuple, np.ndarray]:
     """The B1 map on the B1 sequence's own grid (``acquisition.b1_grid``),
     sampled from the field at its voxel centres.
 
@@ -121,7 +135,15 @@ def b1_on_own_grid(affine, grid, voxel_size, participant=TYPICAL, b1_variation=T
     return b1_affine, b1_shape, np.broadcast_to(field, b1_shape).astype(np.float32)
 
 
-def b1_scan_volumes(kind, b1, probabilities, tissues, grids, snr, seed):
+def b1_scan_volumes(
+    kind: str,
+    b1: np.ndarray,
+    probabilities: np.ndarray,
+    tissues: Sequence[Tissue],
+    grids: tuple | None,
+    snr: float | None,
+    seed: int,
+) -> dict:
     """The images of a B1 mapping sequence (``acquisition.b1_scan_images``).
 
     Parameters

@@ -38,7 +38,7 @@ from tavni.mt_map.sim import anatomy as anatomies
 from tavni.mt_map.sim import fields
 from tavni.mt_map.sim import scans as readout
 from tavni.mt_map.sim.scans import echo_name, echo_times, model_values
-from tavni.mt_map.sim.tissues import TISSUES, TYPICAL, r2star, tissue_parameters
+from tavni.mt_map.sim.tissues import TISSUES, TYPICAL, Participant, r2star, tissue_parameters
 
 __all__ = [
     "Phantom",
@@ -99,24 +99,24 @@ class Phantom:
 
 
 def make(
-    voxel_size=2.0,
+    voxel_size: float = 2.0,
     *,
-    anatomy="auto",
-    shape=None,
-    snr=None,
-    seed=0,
-    participant=TYPICAL,
-    b1_variation=True,
-    b0_variation=True,
-    protocol=None,
-    head=False,
-    motion=None,
-    auto_align=False,
-    b1_voxel_size=None,
-    b1_scans=B1_SCANS[0],
-    scale=None,
-    echoes=None,
-):
+    anatomy: str = "auto",
+    shape: tuple | None = None,
+    snr: float | None = None,
+    seed: int = 0,
+    participant: Participant = TYPICAL,
+    b1_variation: bool = True,
+    b0_variation: bool = True,
+    protocol: dict | None = None,
+    head: bool = False,
+    motion: tuple | None = None,
+    auto_align: bool = False,
+    b1_voxel_size: float | None = None,
+    b1_scans: str = B1_SCANS[0],
+    scale: tuple | None = None,
+    echoes: int | tuple | None = None,
+) -> Phantom:
     """The phantom's scans, fields, truth and tissue maps.
 
     Parameters

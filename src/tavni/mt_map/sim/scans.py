@@ -168,7 +168,7 @@ def model_values(protocol):
     return protocols.model_values(given)
 
 
-def protocol_with(protocol=None):
+def protocol_with(protocol: dict | None = None) -> dict:
     """``PROTOCOL`` with some keys changed.
 
     Parameters
@@ -188,7 +188,15 @@ def protocol_with(protocol=None):
     return p
 
 
-def ideal_scans(f, R1, M0, b1, b0, values, T2b):
+def ideal_scans(
+    f: np.ndarray,
+    R1: np.ndarray,
+    M0: np.ndarray,
+    b1: np.ndarray,
+    b0: np.ndarray,
+    values: dict,
+    T2b: float,
+) -> dict:
     """The noiseless scans the truth gives under the fields.
 
     Parameters
@@ -234,7 +242,9 @@ def ideal_scans(f, R1, M0, b1, b0, values, T2b):
     return scans
 
 
-def noise_sigma(pdw, probabilities, M0, snr):
+def noise_sigma(
+    pdw: np.ndarray, probabilities: np.ndarray, M0: np.ndarray, snr: float | None
+) -> float:
     """The noise's standard deviation per channel for an SNR.
 
     Set against the PDw scan at TE = 0, with or without echoes, so that one
@@ -264,7 +274,7 @@ def noise_sigma(pdw, probabilities, M0, snr):
     return float(reference.mean()) / snr
 
 
-def read_out_echoes(scans, times, R2star):
+def read_out_echoes(scans: dict, times: dict, R2star: np.ndarray) -> dict:
     """Replaces each scan by its echoes, S(TE) = S(0) exp(-R2* TE).
 
     Parameters
@@ -292,7 +302,14 @@ def read_out_echoes(scans, times, R2star):
     return series
 
 
-def move(scans, series, probabilities, affine, motion, auto_align=False):
+def move(
+    scans: dict,
+    series: dict,
+    probabilities: np.ndarray,
+    affine: np.ndarray,
+    motion: tuple[float, float],
+    auto_align: bool = False,
+) -> tuple[dict, dict]:
     """The head moved between the MT-weighted scan and the others.
 
     Parameters
@@ -334,7 +351,7 @@ def move(scans, series, probabilities, affine, motion, auto_align=False):
     return motions, affines
 
 
-def add_noise(scans, sigma, seed):
+def add_noise(scans: dict, sigma: float, seed: int) -> None:
     """Rician noise of ``sigma`` per channel on every image, in place, each
     drawn in turn from one generator of ``seed``.
 
@@ -349,7 +366,7 @@ def add_noise(scans, sigma, seed):
         scans[name] = rician(scans[name], sigma, rng)
 
 
-def scale(scans, series, factors):
+def scale(scans: dict, series: dict, factors: tuple[float, float, float]) -> dict:
     """Each scan multiplied by its factor (ref by the MTw scan's), in place,
     as a vendor's per-series scaling does.
 
