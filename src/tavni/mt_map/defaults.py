@@ -3,7 +3,7 @@
 Each default is written here once and read wherever it applies; the
 documentation quotes these names. Light on purpose (no NumPy), so that
 ``mt-map --help`` can read it. The tissue constants of the two-pool model
-live with the parameter registry (``protocol.TISSUE_DEFAULTS``).
+live with the parameter groups (``protocol.TISSUE_DEFAULTS``).
 """
 
 __all__ = ["B1_SCANS", "DASK_TIMEOUT", "ECHO_COMBINATION", "ECHO_SPACING", "FAIL_BELOW"]
