@@ -3,10 +3,10 @@
 Each default is written here once and read wherever it applies; the
 documentation quotes these names. Light on purpose (no NumPy), so that
 ``mt-map --help`` can read it. The tissue constants of the two-pool model
-live with the parameter registry (``protocol.TISSUE_DEFAULTS``).
+live with the parameter groups (``protocol.TISSUE_DEFAULTS``).
 """
 
-__all__ = ["DASK_TIMEOUT", "ECHO_COMBINATION", "ECHO_SPACING", "FAIL_BELOW"]
+__all__ = ["B1_SCANS", "DASK_TIMEOUT", "ECHO_COMBINATION", "ECHO_SPACING", "FAIL_BELOW"]
 
 DASK_TIMEOUT = 300.0
 """Seconds a run on a Dask cluster waits while no worker is alive."""
@@ -22,3 +22,8 @@ TE = 0 with one R2* shared by the contrasts."""
 ECHO_SPACING = 0.0023
 """Seconds between the echoes of the phantom's multi-echo readout: echo k
 (from 1) at k * ECHO_SPACING."""
+
+B1_SCANS = ("map", "dam", "afi", "tfl")
+"""What the phantom's B1 sequence hands over, the default first: a relative
+map, or the images of the double-angle method, of actual flip-angle imaging
+or of a flip-angle map."""

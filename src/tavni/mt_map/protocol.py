@@ -1,17 +1,15 @@
-"""Acquisition and model parameters: names, units, where they come from, and
-their one validation.
+"""Acquisition and model parameters: their groups, where values come from,
+and their one validation.
 
-Every command that takes sequence or tissue parameters (``mt-map fraction``,
-``mt-map voxel`` and those built on them) declares its options from the
-table ``PARAMETERS``, gathers the values from the command line and a
-protocol file with ``gather`` and checks them with ``validate``, so that a
-value is judged the same way wherever it is given, and every complaint
-names where the value came from (the option, or the key and the file).
-
-A new parameter is a new row of ``PARAMETERS``: its protocol key (also its
-name inside the program), option, unit, help text, the rule that makes it
-physical and the range typical of a human scanner, with the unit mistake a
-value outside that range most likely is.
+The parameters themselves are the rows of the registry
+(:data:`tavni.mt_map.registry.PARAMETERS`). This module groups them (the
+lineshape, the pulse, the scans, the tissue constants and their defaults),
+reads protocol files (``read_protocol``), checks values (``validate``)
+and converts them to the model's units (``model_values``), so that a
+value is judged the same way wherever it is given (an option, a protocol
+file, a sidecar, a Python keyword), and every complaint names where the
+value came from. The command line's options over the registry are in
+``cli.parameters``.
 
 Units: times in seconds, offsets in Hz, the saturation amplitude in rad/s,
 R1 in 1/s, flip angles in degrees as scanners state them (``model_values``
@@ -22,17 +20,15 @@ import math
 import os
 import stat
 from collections import namedtuple
-from pathlib import Path
 
 from tavni.mt_map.pulses import SHAPES
+from tavni.mt_map.registry import PARAMETERS
 
 __all__ = [
     "ECHO_COMBINATIONS",
     "PROTOCOL_MAX_BYTES",
     "PROTOCOL_MAX_DIGITS",
     "ParameterError",
-    "Parameter",
-    "PARAMETERS",
     "LINESHAPE",
     "PULSE",
     "PULSE_SHAPE",
@@ -47,9 +43,7 @@ __all__ = [
     "PROTOCOL_KEYS",
     "Given",
     "tissue_default",
-    "add_options",
     "read_protocol",
-    "gather",
     "require",
     "as_given",
     "as_one_given",
@@ -82,228 +76,6 @@ class ParameterError(Exception):
         super().__init__(message)
         self.parameter = parameter
 
-
-# A named tuple, not a dataclass: importing dataclasses would double what
-# `mt-map --help` spends beyond the interpreter's own start.
-class Parameter(
-    namedtuple(
-        "Parameter",
-        "key option unit help rule typical hint_low hint_high in_protocol choices",
-        defaults=((None, None), "", "", True, ()),
-    )
-):
-    """One acquisition or model parameter: a row of :data:`PARAMETERS`.
-
-    Attributes
-    ----------
-    key : str
-        Protocol-file key and name inside the program.
-    option : str
-        Command-line option.
-    unit : str
-        Unit symbol (a key of :data:`METAVARS`); the option's metavar is
-        made from it.
-    help : str
-        What the parameter is, for ``--help``.
-    rule : str
-        ``'positive'`` (> 0), ``'nonzero'`` (!= 0) or ``'angle'``
-        (0 < value < 90 degrees), ``'count'`` (a whole number >= 1), or
-        ``'finite'``. Every value must also be finite and non-zero in single
-        precision, as the model sees it, except ``'finite'`` ones, which
-        need only be finite there. ``'choice'``: a word of ``choices``.
-    typical : (float or None, float or None)
-        (low, high): the range typical of a human scanner, in ``unit``;
-        ``None`` where there is no bound. Outside it (as a magnitude) a
-        warning names ``hint_low`` or ``hint_high``, the likely unit mistake.
-    hint_low, hint_high : str
-        The likely unit mistake of a value below or above ``typical``.
-    in_protocol : bool
-        Whether a protocol file may hold it (measurements of one voxel,
-        such as R1 for ``mt-map voxel``, may not).
-    choices : tuple of str
-        The words a ``'choice'`` parameter takes.
-    """
-
-    __slots__ = ()
-
-
-PARAMETERS = {
-    p.key: p
-    for p in (
-        Parameter(
-            "delta_omega",
-            "--delta-omega",
-            "Hz",
-            "offset frequency of the saturation pulse, Hz",
-            "nonzero",
-            (100.0, 1e5),
-            "is it in kHz?",
-            "is it in Hz, not rad/s or mHz?",
-        ),
-        Parameter(
-            "omega_1_rms",
-            "--omega-1-rms",
-            "rad/s",
-            "RMS amplitude of the saturation pulse, rad/s",
-            "positive",
-            (10.0, 1e5),
-            "is it in microtesla? (1 uT is 267.5 rad/s)",
-            "is it in rad/s?",
-        ),
-        Parameter(
-            "duration",
-            "--duration",
-            "s",
-            "duration of the saturation pulse, s",
-            "positive",
-            (1e-3, None),
-            "is it in seconds?",
-        ),
-        Parameter(
-            "TR",
-            "--TR",
-            "s",
-            "repetition time, s",
-            "positive",
-            (1e-3, 1.0),
-            "is it in seconds?",
-            "is it in milliseconds?",
-        ),
-        Parameter(
-            "flip_angle_deg",
-            "--flip-angle",
-            "deg",
-            "excitation flip angle, degrees",
-            "angle",
-            (1.0, None),
-            "is it in radians? (give degrees)",
-        ),
-        Parameter(
-            "T2_free",
-            "--T2-free",
-            "s",
-            "transverse relaxation time of the free pool, s",
-            "positive",
-            (1e-3, 1.0),
-            "is it in seconds?",
-            "is it in milliseconds?",
-        ),
-        Parameter(
-            "T2b",
-            "--T2b",
-            "s",
-            "transverse relaxation time of the bound pool, s; G is computed from it "
-            "with the super-Lorentzian lineshape",
-            "positive",
-            (1e-6, 1e-4),
-            "is it in seconds?",
-            "is it in microseconds?",
-        ),
-        Parameter(
-            "G",
-            "--G",
-            "s",
-            "bound-pool absorption lineshape value at the offset, s",
-            "positive",
-            (None, 1e-3),
-            "",
-            "is it in seconds?",
-        ),
-        Parameter(
-            "R1",
-            "--R1",
-            "1/s",
-            "longitudinal relaxation rate, 1/s",
-            "positive",
-            (0.1, 20.0),
-            "is it in 1/s, not 1/ms?",
-            "is it T1 in milliseconds?",
-            in_protocol=False,
-        ),
-        Parameter(
-            "S_ratio", "--S-ratio", "", "measured ratio S_mt/S_ref", "finite", in_protocol=False
-        ),
-        # The PD- and T1-weighted scans of the three-scan chain (the MT-weighted
-        # one has flip_angle_deg and TR).
-        Parameter(
-            "pdw_flip_angle_deg",
-            "--pdw-flip-angle",
-            "deg",
-            "flip angle of the PD-weighted scan, degrees",
-            "angle",
-            (1.0, None),
-            "is it in radians? (give degrees)",
-        ),
-        Parameter(
-            "pdw_TR",
-            "--pdw-TR",
-            "s",
-            "repetition time of the PD-weighted scan, s",
-            "positive",
-            (1e-3, 1.0),
-            "is it in seconds?",
-            "is it in milliseconds?",
-        ),
-        Parameter(
-            "t1w_flip_angle_deg",
-            "--t1w-flip-angle",
-            "deg",
-            "flip angle of the T1-weighted scan, degrees",
-            "angle",
-            (1.0, None),
-            "is it in radians? (give degrees)",
-        ),
-        Parameter(
-            "t1w_TR",
-            "--t1w-TR",
-            "s",
-            "repetition time of the T1-weighted scan, s",
-            "positive",
-            (1e-3, 1.0),
-            "is it in seconds?",
-            "is it in milliseconds?",
-        ),
-        # The MT pulse as scanners state it, instead of omega_1_rms.
-        Parameter(
-            "mt_flip_angle_deg",
-            "--mt-flip-angle",
-            "deg",
-            "flip angle of one MT saturation pulse (on resonance), degrees; "
-            "omega_1_rms is computed from it",
-            "positive",
-            (20.0, 5000.0),
-            "is it in radians? (give degrees)",
-            "is it in degrees?",
-        ),
-        Parameter(
-            "mt_pulse_shape",
-            "--mt-pulse-shape",
-            "",
-            "shape of the MT pulse (default hard)",
-            "choice",
-            choices=tuple(SHAPES),
-        ),
-        Parameter(
-            "mt_bandwidth",
-            "--mt-bandwidth",
-            "Hz",
-            "bandwidth of a Gaussian MT pulse (FWHM of its spectrum), Hz",
-            "positive",
-            (10.0, 1e4),
-            "is it in kHz?",
-            "is it in Hz?",
-        ),
-        Parameter(
-            "mt_pulses",
-            "--mt-pulses",
-            "",
-            "MT pulses per TR (default 1); --duration is their total time",
-            "count",
-        ),
-    )
-}
-"""Every acquisition and model parameter by key: the registry that the
-options, the protocol files, the validation and the BIDS App read."""
 
 LINESHAPE = ("T2b", "G")
 """The bound pool's lineshape, given one way: G itself, or T2b for G to be
@@ -366,7 +138,7 @@ class Given(namedtuple("Given", "value name source", defaults=("",))):
     Attributes
     ----------
     value : float or str
-        The value, in the unit of its row of :data:`PARAMETERS` (a word for
+        The value, in the unit of its row of :data:`~tavni.mt_map.registry.PARAMETERS` (a word for
         a choice).
     name : str
         Where it was given: the option (``'--TR'``), the protocol key or
@@ -410,46 +182,6 @@ def tissue_default(key):
     """
     value, reference = TISSUE_DEFAULTS[key]
     return Given(value, key, f" (default, from {reference})")
-
-
-def add_options(parser, keys):
-    """Adds the options of parameters to an argparse parser.
-
-    Parameters
-    ----------
-    parser : argparse.ArgumentParser
-        The (sub)command's parser.
-    keys : sequence of str
-        Keys of ``PARAMETERS``; T2b and G become alternatives. A
-        ``--protocol FILE.json`` option is added for the protocol file.
-    """
-    group = parser.add_argument_group("sequence and tissue parameters")
-    lineshape = None
-    for key in keys:
-        p = PARAMETERS[key]
-        target = group
-        if key in LINESHAPE:
-            if lineshape is None:
-                lineshape = group.add_mutually_exclusive_group()
-            target = lineshape
-        if p.rule == "choice":
-            target.add_argument(p.option, dest=key, choices=p.choices, help=p.help)
-        else:
-            target.add_argument(
-                p.option,
-                dest=key,
-                type=int if p.rule == "count" else float,
-                metavar=METAVARS[p.unit],
-                help=p.help,
-            )
-    group.add_argument(
-        "--protocol",
-        type=Path,
-        metavar="FILE.json",
-        help="JSON file with the parameters above under the keys "
-        + ", ".join(k for k in keys if PARAMETERS[k].in_protocol)
-        + "; options given on the command line win",
-    )
 
 
 def _reject_constant(name):
@@ -559,51 +291,6 @@ def read_protocol(path):
     return given
 
 
-def gather(options, keys):
-    """The parameters from the command line, completed by a protocol file.
-
-    Parameters
-    ----------
-    options : argparse.Namespace
-        Parsed options with one attribute per key (None when not given) and
-        ``protocol``, the protocol file's path or None.
-    keys : sequence of str
-        Keys of ``PARAMETERS`` wanted. Of T2b and G one is returned; a
-        lineshape given on the command line beats the protocol's.
-
-    Returns
-    -------
-    dict of str to Given
-        Values in the units of ``PARAMETERS``, not yet validated.
-
-    Raises
-    ------
-    ParameterError
-        A missing parameter or a bad protocol file.
-    """
-    protocol_path = getattr(options, "protocol", None)
-    from_file = read_protocol(protocol_path) if protocol_path is not None else {}
-    # An alternative given on the command line beats all of the protocol's.
-    if any(getattr(options, key, None) is not None for key in LINESHAPE):
-        for key in LINESHAPE:
-            from_file.pop(key, None)
-    if getattr(options, "omega_1_rms", None) is not None:
-        for key in MT_PULSE:
-            from_file.pop(key, None)
-    if any(getattr(options, key, None) is not None for key in MT_PULSE):
-        from_file.pop("omega_1_rms", None)
-    given = {}
-    for key in keys:
-        value = getattr(options, key, None)
-        if value is not None:
-            given[key] = Given(value, PARAMETERS[key].option)
-        elif key in from_file:
-            given[key] = from_file[key]
-    where = " or in --protocol" if hasattr(options, "protocol") else ""
-    require(given, keys, lambda key: PARAMETERS[key].option, f"give on the command line{where}")
-    return given
-
-
 def require(given, keys, name=lambda key: key, hint="give them"):
     """Raises ParameterError naming the parameters of keys missing in given.
 
@@ -645,7 +332,7 @@ def as_given(parameters, keys):
     Parameters
     ----------
     parameters : dict
-        Key of :data:`PARAMETERS` to a number in its unit (or a word for a
+        Key of :data:`~tavni.mt_map.registry.PARAMETERS` to a number in its unit (or a word for a
         choice); values that are Given already stay as they are.
     keys : sequence of str
         The keys needed (see ``require``).

@@ -14,7 +14,7 @@ import pytest
 
 import tavni.mt_map as mt_map
 from tavni.mt_map.cli import main
-from tavni.mt_map.sim import phantom
+from tavni.mt_map.sim import phantom, scans, tissues
 
 SHAPE = (10, 9, 4)
 AFFINE = np.array([[2.0, 0, 0, -10], [0, 2.5, 0, 5], [0, 0, 3, 1], [0, 0, 0, 1]])
@@ -35,7 +35,7 @@ def volumes():
 
 
 # The phantom's protocol as the ratio path reads it.
-PROTOCOL = {k: v for k, v in phantom.PROTOCOL.items() if k in mt_map.protocol.PROTOCOL_KEYS}
+PROTOCOL = {k: v for k, v in scans.PROTOCOL.items() if k in mt_map.protocol.PROTOCOL_KEYS}
 
 
 def write(directory, volumes, suffix=".nii.gz", names=("mt", "ref", "r1", "b1")):
@@ -477,11 +477,11 @@ def test_demo_end_to_end_at_a_coarse_voxel_size(tmp_path, anatomy, echoes):
     lines = result.stdout.splitlines()
     rows = {
         tissue.name: line.split()[-9 - 2 * (echoes > 1) :]
-        for tissue in phantom.TISSUES
+        for tissue in tissues.TISSUES
         for line in lines
         if line.startswith(tissue.name)
     }
-    for name, tissue in zip(("white matter", "grey matter"), phantom.TISSUES):
+    for name, tissue in zip(("white matter", "grey matter"), tissues.TISSUES):
         count, true_f, estimated_f, _, true_r1, estimated_r1 = map(float, rows[name][:6])
         assert count > 0 and estimated_f == pytest.approx(true_f, abs=0.005)
         assert estimated_r1 == pytest.approx(true_r1, rel=0.02)
@@ -494,8 +494,8 @@ def test_demo_end_to_end_at_a_coarse_voxel_size(tmp_path, anatomy, echoes):
     figure = tmp_path / "demo" / "demo.png"
     assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     # The names the chain and the BIDS dataset writer rely on.
-    scans = ("pdw", "t1w", "mtw") if echoes == 1 else ("pdw_echo-6", "t1w_echo-6", "mtw_echo-6")
-    for stem in (*scans, "b1", "b0", "truth_f", "truth_r1", "truth_m0", "mtsat"):
+    stems = ("pdw", "t1w", "mtw") if echoes == 1 else ("pdw_echo-6", "t1w_echo-6", "mtw_echo-6")
+    for stem in (*stems, "b1", "b0", "truth_f", "truth_r1", "truth_m0", "mtsat"):
         assert (tmp_path / "demo" / f"{stem}.nii.gz").is_file()
     protocol = json.loads((tmp_path / "demo" / "protocol.json").read_text())
     assert {"pdw_flip_angle_deg", "pdw_TR", "t1w_flip_angle_deg", "t1w_TR"} <= set(protocol)
@@ -545,7 +545,7 @@ def test_streamed_maps_are_those_of_whole_float64_volumes(
         ratio = np.where(data["ref"] > 0, data["mt"] / data["ref"], np.nan)
     from tavni.mt_map import omega_1_rms_from_pulse
 
-    p = phantom.PROTOCOL
+    p = scans.PROTOCOL
     omega_1_rms = omega_1_rms_from_pulse(
         np.deg2rad(p["mt_flip_angle_deg"]),
         p["duration"] / p["mt_pulses"],
@@ -614,7 +614,7 @@ def test_a_budget_bounds_memory_whatever_the_volume(tmp_path):
 def phantom_G():
     from tavni.mt_map import super_lorentzian
 
-    return super_lorentzian(phantom.PROTOCOL["delta_omega"], phantom.PROTOCOL["T2b"])
+    return super_lorentzian(scans.PROTOCOL["delta_omega"], scans.PROTOCOL["T2b"])
 
 
 def swap_mt_and_ref(paths):

@@ -7,7 +7,7 @@ import pytest
 from scipy import ndimage
 
 from tavni.mt_map.preprocess.mask import brain_mask, write_brain_mask
-from tavni.mt_map.sim import anatomy, phantom
+from tavni.mt_map.sim import acquisition, anatomy, phantom
 
 
 def with_head(head, voxel_mm, rng):
@@ -20,7 +20,7 @@ def with_head(head, voxel_mm, rng):
     distance = ndimage.distance_transform_edt(~truth, sampling=voxel_mm)
     bright = 1.3 * np.median(scan[truth])
     shell = np.where(distance <= 5, 0.03 * bright, np.where(distance <= 10, bright, 0.0))
-    return np.where(truth, scan, phantom.rician(shell, head.noise_sigma, rng)), truth
+    return np.where(truth, scan, acquisition.rician(shell, head.noise_sigma, rng)), truth
 
 
 @pytest.mark.parametrize("scalp", [False, True], ids=["brain alone", "scalp and skull"])
@@ -60,12 +60,12 @@ def test_voxel_shape_and_non_finite_values():
         (np.zeros((20, 20, 20)), 2.0, "the image is blank"),
         (np.full((20, 20, 20), np.inf), 2.0, "the image is blank"),
         (
-            phantom.rician(np.zeros((60, 60, 60)), 1.0, np.random.default_rng(0)),
+            acquisition.rician(np.zeros((60, 60, 60)), 1.0, np.random.default_rng(0)),
             2.0,
             "times as bright as the background",
         ),
         (
-            phantom.rician(np.pad(np.full((4, 4, 4), 50.0), 10), 1.0, np.random.default_rng(0)),
+            acquisition.rician(np.pad(np.full((4, 4, 4), 50.0), 10), 1.0, np.random.default_rng(0)),
             2.0,
             "nothing is 8 mm thick",
         ),

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from tavni.mt_map import workflows
-from tavni.mt_map.sim import anatomy, phantom
+from tavni.mt_map.sim import acquisition, anatomy, fields, phantom, scans, tissues
 
 special = pytest.importorskip("scipy.special")
 
@@ -51,8 +51,8 @@ def test_brain_maps_are_probabilities_that_keep_volume_and_place(brain_1mm, voxe
 )
 def test_tissue_values_mix_by_probability(probabilities, expected):
     probabilities = np.array(probabilities, dtype=np.float32)[:, None]
-    f, R1, M0 = phantom.tissue_parameters(probabilities)
-    R2star = phantom.r2star(probabilities)
+    f, R1, M0 = tissues.tissue_parameters(probabilities)
+    R2star = tissues.r2star(probabilities)
     np.testing.assert_allclose([f[0], R1[0], M0[0], R2star[0]], expected, rtol=1e-6)
 
 
@@ -96,15 +96,15 @@ def test_echoes_decay_with_the_tissue_r2star(tmp_path, options):
         if count > 1:  # ln S against TE: a line of slope -R2*
             slope = np.polyfit(TE, np.log(S).T, 1)[0]
             np.testing.assert_allclose(-slope, R2star[tissue], rtol=1e-4, atol=1e-3)
-    for key, tissues in (("tissue_wm", 0), ("tissue_gm", 1), ("tissue_csf", 2)):
+    for key, index in (("tissue_wm", 0), ("tissue_gm", 1), ("tissue_csf", 2)):
         pure = single.volumes[key] > 0.99
-        assert np.allclose(R2star[pure], phantom.TISSUES[tissues].R2star)
+        assert np.allclose(R2star[pure], tissues.TISSUES[index].R2star)
 
 
 @pytest.mark.parametrize("nu", [0.0, 0.5, 1.0, 2.0, 4.0])
 def test_rician_mean_bias_matches_its_closed_form(nu):
     sigma, n = 1.0, 400_000
-    noisy = phantom.rician(np.full(n, nu), sigma, np.random.default_rng(7))
+    noisy = acquisition.rician(np.full(n, nu), sigma, np.random.default_rng(7))
     # E|S + noise| = sigma sqrt(pi/2) L_1/2(-nu^2 / (2 sigma^2)), with
     # L_1/2(x) = exp(x/2) ((1 - x) I0(-x/2) - x I1(-x/2)); ive(k, v) = Ik(v) exp(-v).
     x = -(nu**2) / (2 * sigma**2)
@@ -122,7 +122,7 @@ def test_rician_mean_bias_matches_its_closed_form(nu):
         (
             dict(
                 shape=(18, 20, 9),
-                participant=replace(phantom.TYPICAL, b1_floor=0.7, b1_centre_value=1.3),
+                participant=replace(tissues.TYPICAL, b1_floor=0.7, b1_centre_value=1.3),
             ),
             (0.7, 1.3),
         ),
@@ -156,9 +156,9 @@ def test_the_chain_inverts_the_noiseless_scans(tmp_path, options, b1_range):
 
 
 def test_participants_differ_slightly_and_reproducibly():
-    first, again, second = phantom.vary(0, seed=3), phantom.vary(0, seed=3), phantom.vary(1, seed=3)
+    first, again, second = tissues.vary(0, seed=3), tissues.vary(0, seed=3), tissues.vary(1, seed=3)
     assert first == again and first != second
-    for tissue, typical in zip(second.tissues, phantom.TISSUES):
+    for tissue, typical in zip(second.tissues, tissues.TISSUES):
         assert tissue.R1 == pytest.approx(typical.R1, rel=0.15) and tissue.R1 != typical.R1
     heads = [phantom.make(shape=(12, 14, 6), participant=p).volumes for p in (first, second)]
     assert 0 < np.abs(heads[0]["b1"] - heads[1]["b1"]).max() < 0.2
@@ -196,11 +196,11 @@ def test_the_head_shell_is_dark_bone_and_bright_scalp_outside_the_brain_mask(ana
     # Pure bone gives 2-5 % of white matter's signal in the VFA scans.
     from tavni.mt_map.relaxometry import spgr_signal
 
-    values = phantom.model_values(phantom.PROTOCOL)
+    values = scans.model_values(scans.PROTOCOL)
     for flip in ("pdw_flip_angle", "t1w_flip_angle"):
         wm, bone = (
             spgr_signal(t.M0, t.R1, values[flip], values["pdw_TR"])
-            for t in (phantom.TISSUES[0], phantom.SHELL_TISSUES[0])
+            for t in (tissues.TISSUES[0], tissues.SHELL_TISSUES[0])
         )
         assert 0.02 < bone / wm < 0.05
 
@@ -232,17 +232,17 @@ def test_motion_moves_the_head_by_the_transform_written_down(tmp_path, auto_alig
         np.testing.assert_array_equal(head.volumes[name], still.volumes[name])
 
 
-def b1_from_files(kind, images, fields):
+def b1_from_files(kind, images, sidecars):
     """Relative B1 by the B1 sequences' own formulas, from their images."""
     if kind == "dam":
-        alpha = math.radians(fields["b1_dam_flip1"]["FlipAngle"])
+        alpha = math.radians(sidecars["b1_dam_flip1"]["FlipAngle"])
         return np.arccos(images["b1_dam_flip2"] / (2 * images["b1_dam_flip1"])) / alpha
     if kind == "afi":
-        first, second = fields["b1_afi_tr1"], fields["b1_afi_tr2"]
+        first, second = sidecars["b1_afi_tr1"], sidecars["b1_afi_tr2"]
         r = images["b1_afi_tr2"] / images["b1_afi_tr1"]
         n = second["RepetitionTimeExcitation"] / first["RepetitionTimeExcitation"]
         return np.arccos((r * n - 1) / (n - r)) / math.radians(first["FlipAngle"])
-    return images["b1_tfl_famp"] / (10 * fields["b1_tfl_famp"]["FlipAngle"])
+    return images["b1_tfl_famp"] / (10 * sidecars["b1_tfl_famp"]["FlipAngle"])
 
 
 @pytest.mark.parametrize(
@@ -257,7 +257,7 @@ def test_b1_on_its_own_grid_and_its_scans_invert_to_the_field(tmp_path, kind, to
     assert b1.shape != scan.shape and not np.allclose(b1.affine[:3, :3], scan.affine[:3, :3])
     assert np.allclose(np.abs(b1.affine[:3, :3]).sum(axis=0), 7.0)
     x, y, z = anatomy.world_coordinates(b1.affine, b1.shape)
-    np.testing.assert_allclose(b1.get_fdata(), phantom.transmit_field(x, y, z), rtol=1e-6)
+    np.testing.assert_allclose(b1.get_fdata(), fields.transmit_field(x, y, z), rtol=1e-6)
     # The B1 grid holds every scan voxel.
     corners = np.array(np.meshgrid(*[(0, n - 1) for n in scan.shape], indexing="ij"))
     inside = nibabel.affines.apply_affine(
@@ -266,14 +266,14 @@ def test_b1_on_its_own_grid_and_its_scans_invert_to_the_field(tmp_path, kind, to
     assert (inside >= 0).all() and (inside <= np.array(b1.shape) - 1).all()
     if kind == "map":
         return
-    fields = json.loads(paths["b1_scans"].read_text())
+    sidecars = json.loads(paths["b1_scans"].read_text())
     images = {}
-    for stem in fields:
+    for stem in sidecars:
         image = nibabel.load(paths[stem])
         np.testing.assert_array_equal(image.affine, b1.affine)
         images[stem] = np.asarray(image.dataobj, dtype=np.float64)
-    first = images[next(iter(fields))]
+    first = images[next(iter(sidecars))]
     tissue = first > 0.2 * first.max()
     with np.errstate(invalid="ignore", divide="ignore"):
-        estimate = b1_from_files(kind, images, fields)[tissue]
+        estimate = b1_from_files(kind, images, sidecars)[tissue]
     np.testing.assert_allclose(estimate, b1.get_fdata()[tissue], rtol=tolerance, atol=1e-6)

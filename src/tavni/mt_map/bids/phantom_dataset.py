@@ -207,7 +207,7 @@ def write_phantom_dataset(
     """Writes a small qMRI-BIDS dataset of phantom heads into directory (new
     or empty), all or nothing.
 
-    Each participant is a slightly different head (``phantom.vary``): the
+    Each participant is a slightly different head (``tissues.vary``): the
     three MTS scans, a TB1map (relative) and a B0 fieldmap (Hz) with their
     sidecars and the fieldmap's magnitude image; the MT pulse in a dataset-level MTS.json. The truth goes to
     ``derivatives/phantom-truth``, a brain mask to ``derivatives/brainmask``
@@ -264,7 +264,7 @@ def write_phantom_dataset(
         A voxel size, SNR, seed, grid, acquisition, sidecar style or unit
         the phantom cannot have.
     """
-    from tavni.mt_map.sim import phantom
+    from tavni.mt_map.sim import phantom, tissues
 
     _check_choices(sidecars, b1_units, layout)
     if layout == "mpm":
@@ -287,7 +287,7 @@ def write_phantom_dataset(
                 shape=shape,
                 snr=snr,
                 seed=seed + index,
-                participant=phantom.vary(index, seed),
+                participant=tissues.vary(index, seed),
                 echoes=echoes,
                 **acquisition,
             )

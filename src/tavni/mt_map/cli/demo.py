@@ -3,6 +3,7 @@
 from pathlib import Path
 
 from tavni.mt_map.cli.options import UsageError, add_phantom_options
+from tavni.mt_map.defaults import ECHO_SPACING
 
 __all__ = ["add_parser", "run"]
 
@@ -52,8 +53,9 @@ def add_parser(commands):
         type=int,
         default=1,
         metavar="N",
-        help="read each scan out at N echoes, 2.3 ms apart, and let the chain extrapolate "
-        "them to TE = 0 with one R2*, printed against the truth (default 1: single-echo scans)",
+        help=f"read each scan out at N echoes, {1000 * ECHO_SPACING:g} ms apart, and let the "
+        "chain extrapolate them to TE = 0 with one R2*, printed against the truth (default 1: "
+        "single-echo scans)",
     )
     demo.add_argument("--quiet", action="store_true", help="no progress bars")
     demo.set_defaults(run=run)

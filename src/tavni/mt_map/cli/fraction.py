@@ -10,6 +10,7 @@ import tempfile
 from pathlib import Path
 
 from tavni.mt_map import protocol
+from tavni.mt_map.cli import parameters
 from tavni.mt_map.cli.options import (
     EXIT_TOO_FEW_SOLVED,
     UsageError,
@@ -20,6 +21,7 @@ from tavni.mt_map.cli.options import (
     share,
 )
 from tavni.mt_map.outputs import MAPS
+from tavni.mt_map.scans import ROLES
 
 __all__ = ["add_parser", "run"]
 
@@ -47,7 +49,7 @@ def _status_epilog():
 
 # The options of the two ways to a fraction map.
 RATIO_INPUTS = ("mt", "ref", "r1")
-SCAN_INPUTS = ("pdw", "t1w", "mtw")
+SCAN_INPUTS = ROLES
 # The maps only the chain makes, each asked for by its option (--r1-out ...).
 CHAIN_MAPS = tuple(row for row in MAPS if row.needs_scans)
 CHAIN_ONLY = (
@@ -92,7 +94,7 @@ def _brain_mask(options, scans, outputs):
     from tavni.mt_map.preprocess.mask import write_brain_mask
 
     mtw = scans["mtw"].images[0] if hasattr(scans["mtw"], "images") else scans["mtw"]
-    given = {name: getattr(options, name) for name in ("pdw", "t1w", "mtw", "b1", "b0")}
+    given = {name: getattr(options, name) for name in ROLES + ("b1", "b0")}
     inputs = [
         (f"--{name} image", path)
         for name, paths in given.items()
@@ -138,7 +140,7 @@ def run(options):
         missing = [name for name in SCAN_INPUTS if name not in from_scans]
         if missing:
             raise UsageError(f"the three-scan chain also needs {_option_names(missing)}")
-        given = protocol.gather(options, workflows.CHAIN_PARAMETERS)
+        given = parameters.gather(options, workflows.CHAIN_PARAMETERS)
         outputs = {
             "fraction": options.output,
             "status": options.status,
@@ -172,7 +174,7 @@ def run(options):
         raise UsageError(
             f"{_option_names(chain_only)} need the three scans ({_option_names(SCAN_INPUTS)})"
         )
-    given = protocol.gather(options, protocol.SEQUENCE + protocol.LINESHAPE)
+    given = parameters.gather(options, protocol.SEQUENCE + protocol.LINESHAPE)
     images = {name: getattr(options, name) for name, _ in workflows.FRACTION_IMAGES}
     outputs = {
         "fraction": options.output,
@@ -201,7 +203,7 @@ def _map_options(options):
     )
 
 
-def add_parser(commands):
+def add_parser(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     """The ``fraction`` command on the subparsers of ``mt-map``."""
     fraction = commands.add_parser(
         "fraction",
@@ -217,7 +219,17 @@ def add_parser(commands):
         "explains get NaN;\n--status says which is which. A summary of the "
         "voxels solved follows on stderr.",
     )
-    ratio_path = fraction.add_argument_group("from an MT image, its reference and an R1 map")
+    _add_ratio_inputs(fraction)
+    _add_chain_inputs(fraction)
+    _add_fit_options(fraction)
+    _add_outputs(fraction)
+    fraction.set_defaults(run=run)
+    return fraction
+
+
+def _add_ratio_inputs(parser: argparse.ArgumentParser) -> None:
+    """The images of the ratio path: --mt, --ref, --r1."""
+    ratio_path = parser.add_argument_group("from an MT image, its reference and an R1 map")
     ratio_path.add_argument("--mt", type=Path, metavar="MT.nii.gz", help="MT-weighted image")
     ratio_path.add_argument(
         "--ref",
@@ -228,7 +240,11 @@ def add_parser(commands):
     ratio_path.add_argument(
         "--r1", type=Path, metavar="R1.nii.gz", help="longitudinal relaxation rate map, 1/s"
     )
-    chain = fraction.add_argument_group(
+
+
+def _add_chain_inputs(parser: argparse.ArgumentParser) -> None:
+    """The three scans of the chain, --b0 and the maps only the chain makes."""
+    chain = parser.add_argument_group(
         "or from three SPGR scans (R1, M0 and the reference are computed)"
     )
     add_scan_inputs(chain, echoes=True)
@@ -245,20 +261,26 @@ def add_parser(commands):
             metavar=f"{row.short.upper()}.nii.gz",
             help=f"also write the map of {row.descrip} ({row.dtype})",
         )
-    fraction.add_argument(
+
+
+def _add_fit_options(parser: argparse.ArgumentParser) -> None:
+    """What the fit takes besides the images: B1, mask, registration, the
+    parameters, threads, --clip and --fast.
+    """
+    parser.add_argument(
         "--b1",
         type=Path,
         metavar="B1.nii.gz",
         help="relative transmit field (actual/nominal flip angle); scales "
         "the flip angle and the saturation amplitude",
     )
-    fraction.add_argument(
+    parser.add_argument(
         "--mask",
         type=Path,
         metavar="MASK.nii.gz",
         help="voxels to fit (nonzero); the others get NaN",
     )
-    fraction.add_argument(
+    parser.add_argument(
         "--brain-mask-out",
         type=Path,
         metavar="MASK.nii.gz",
@@ -266,19 +288,19 @@ def add_parser(commands):
         "threshold, morphology sized in mm: the BIDS App's), fit within it and write it "
         "here; instead of --mask",
     )
-    add_registration_options(fraction)
-    protocol.add_options(fraction, protocol.SCANS + protocol.SEQUENCE + protocol.LINESHAPE)
-    fraction.add_argument(
+    add_registration_options(parser)
+    parameters.add_options(parser, protocol.SCANS + protocol.SEQUENCE + protocol.LINESHAPE)
+    parser.add_argument(
         "--threads", type=int, metavar="N", help="worker threads (default: all cores)"
     )
-    fraction.add_argument(
+    parser.add_argument(
         "--clip",
         action="store_true",
         help="voxels whose ratio no fraction in [0, 0.5] explains get the "
         "nearer end (0 or 0.5) instead of NaN; their status still "
         "says so",
     )
-    fraction.add_argument(
+    parser.add_argument(
         "--fast",
         action="store_true",
         help="solve the model in exact arithmetic from its closed form, "
@@ -289,28 +311,34 @@ def add_parser(commands):
         "(offsets above 10 kHz, weak saturation); not reproducible to the bit "
         "across machines",
     )
-    add_max_memory(fraction, "fitted")
-    fraction.add_argument(
+
+
+def _add_outputs(parser: argparse.ArgumentParser) -> None:
+    """The memory budget, the outputs besides the map, --noise-sd, --fail-below,
+    --quiet and -o.
+    """
+    add_max_memory(parser, "fitted")
+    parser.add_argument(
         "--status",
         type=Path,
         metavar="STATUS.nii.gz",
         help="also write the per-voxel status codes (uint8)",
     )
-    fraction.add_argument(
+    parser.add_argument(
         "--uncertainty-out",
         type=Path,
         metavar="SD.nii.gz",
         help="standard deviation of f from the images' noise, to first "
         "order (float32, NaN where not solved)",
     )
-    fraction.add_argument(
+    parser.add_argument(
         "--sensitivity-out",
         type=Path,
         metavar="PREFIX",
         help="writes PREFIX_R1 and PREFIX_B1 (suffix of -o): the change of f "
         "when R1 or B1 is 1%% too high",
     )
-    fraction.add_argument(
+    parser.add_argument(
         "--noise-sd",
         type=float,
         nargs="+",
@@ -320,7 +348,7 @@ def add_parser(commands):
         "estimated from each image's background outside the head (or "
         "--mask)",
     )
-    fraction.add_argument(
+    parser.add_argument(
         "--fail-below",
         type=share,
         metavar="SHARE",
@@ -328,10 +356,10 @@ def add_parser(commands):
         "when fewer than this share of the fitted voxels (not masked, "
         "valid input) is solved",
     )
-    fraction.add_argument(
+    parser.add_argument(
         "--quiet", action="store_true", help="no progress bar and no summary (warnings still)"
     )
-    fraction.add_argument(
+    parser.add_argument(
         "-o",
         "--output",
         type=Path,
@@ -339,5 +367,3 @@ def add_parser(commands):
         metavar="MPF.nii.gz",
         help="fraction map to write (float32, geometry of the MT image)",
     )
-    fraction.set_defaults(run=run)
-    return fraction

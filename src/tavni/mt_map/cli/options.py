@@ -4,7 +4,9 @@ import argparse
 import sys
 from pathlib import Path
 
-from tavni.mt_map import protocol
+from tavni.mt_map.defaults import ECHO_COMBINATION
+from tavni.mt_map.protocol import ECHO_COMBINATIONS
+from tavni.mt_map.scans import ROLES
 
 __all__ = [
     "EXIT_TOO_FEW_SOLVED",
@@ -13,7 +15,6 @@ __all__ = [
     "VersionAction",
     "share",
     "memory_size",
-    "SCAN_KEYS",
     "add_scan_inputs",
     "add_common_map_options",
     "add_max_memory",
@@ -125,8 +126,8 @@ def memory_size(text):
     return int(value)
 
 
-SCAN_KEYS = protocol.SCANS + ("flip_angle_deg", "TR")
-"""The scans' flip angles and TRs (the MT-weighted scan's are flip_angle_deg, TR)."""
+_WEIGHTINGS = ("PD-weighted", "T1-weighted", "MT-weighted")
+"""The scans of ``scans.ROLES`` as the help names them."""
 
 
 def add_scan_inputs(parser, required=False, echoes=False):
@@ -140,8 +141,7 @@ def add_scan_inputs(parser, required=False, echoes=False):
         Each scan may be several images (one per echo) or a 4-D image, with
         ``--echo-times``, ``--echo-combination`` and per-scan echo times.
     """
-    scans = (("pdw", "PD-weighted"), ("t1w", "T1-weighted"), ("mtw", "MT-weighted"))
-    for name, what in scans:
+    for name, what in zip(ROLES, _WEIGHTINGS):
         parser.add_argument(
             f"--{name}",
             type=Path,
@@ -153,8 +153,6 @@ def add_scan_inputs(parser, required=False, echoes=False):
         )
     if not echoes:
         return
-    from tavni.mt_map.protocol import ECHO_COMBINATIONS as COMBINATIONS
-
     parser.add_argument(
         "--echo-times",
         type=float,
@@ -163,7 +161,7 @@ def add_scan_inputs(parser, required=False, echoes=False):
         help="echo times of multi-echo scans, seconds; each scan takes as many of them, "
         "from the first, as it has echoes",
     )
-    for name, what in scans:
+    for name, what in zip(ROLES, _WEIGHTINGS):
         parser.add_argument(
             f"--{name}-echo-times",
             type=float,
@@ -173,8 +171,8 @@ def add_scan_inputs(parser, required=False, echoes=False):
         )
     parser.add_argument(
         "--echo-combination",
-        choices=COMBINATIONS,
-        default=COMBINATIONS[0],
+        choices=ECHO_COMBINATIONS,
+        default=ECHO_COMBINATION,
         help="how each multi-echo scan becomes one image: te0 (default) extrapolates the "
         "three scans to TE = 0 with one R2* fitted to all their echoes; mean averages each "
         "scan's echoes, which is biased where the echo times differ (6 MT-weighted echoes "
@@ -203,10 +201,9 @@ def scans_with_echoes(options):
     from tavni.mt_map.io import volumes
     from tavni.mt_map.workflows.echoes import Echoes
 
-    names = ("pdw", "t1w", "mtw")
     shared = options.echo_times
-    own = {name: getattr(options, f"{name}_echo_times") for name in names}
-    images = {name: list(getattr(options, name)) for name in names}
+    own = {name: getattr(options, f"{name}_echo_times") for name in ROLES}
+    images = {name: list(getattr(options, name)) for name in ROLES}
     if shared is None and not any(own.values()):
         several = [f"--{n}" for n, files in images.items() if len(files) > 1]
         if several:

@@ -3,6 +3,9 @@
 from pathlib import Path
 
 from tavni.mt_map.cli.options import UsageError, add_phantom_options
+from tavni.mt_map.defaults import B1_SCANS, ECHO_SPACING
+
+_SPACING_MS = f"{1000 * ECHO_SPACING:g}"
 
 __all__ = ["add_parser", "run"]
 
@@ -167,8 +170,8 @@ def _add_scanner_options(parser):
     )
     scanner.add_argument(
         "--b1-scans",
-        choices=("map", "dam", "afi", "tfl"),  # acquisition.B1_SCANS, without NumPy
-        default="map",
+        choices=B1_SCANS,
+        default=B1_SCANS[0],
         help="what the B1 sequence gives: a relative map, or the images of the "
         "double-angle method, actual flip-angle imaging or a flip-angle map (default map)",
     )
@@ -184,8 +187,8 @@ def _add_scanner_options(parser):
         "--echoes",
         type=int,
         metavar="N",
-        help="read each scan out at N echoes, 2.3 ms apart from TE 2.3 ms, decaying "
-        "with the tissues' R2* (default 1: one image per scan, without decay; "
+        help=f"read each scan out at N echoes, {_SPACING_MS} ms apart from TE {_SPACING_MS} ms, "
+        "decaying with the tissues' R2* (default 1: one image per scan, without decay; "
         "with --layout mpm 8, 8 and 6 for the PDw, T1w and MTw scans)",
     )
     scanner.add_argument(

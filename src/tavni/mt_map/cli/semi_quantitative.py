@@ -3,7 +3,8 @@
 from pathlib import Path
 
 from tavni.mt_map import protocol
-from tavni.mt_map.cli.options import SCAN_KEYS, add_common_map_options, add_scan_inputs
+from tavni.mt_map.cli import parameters
+from tavni.mt_map.cli.options import add_common_map_options, add_scan_inputs
 
 __all__ = ["add_parser", "run"]
 
@@ -14,7 +15,7 @@ def run(options):
 
     given = {}
     if options.pdw is not None or options.t1w is not None:
-        given = protocol.gather(options, protocol.SCAN_KEYS)
+        given = parameters.gather(options, protocol.SCAN_KEYS)
     workflows.semi_quantitative_map(
         options.command,
         options.mtw,
@@ -53,7 +54,7 @@ def add_parser(commands):
         "al. 2013: C = 0.4); needs --b1",
     )
     add_common_map_options(mtsat)
-    protocol.add_options(mtsat, SCAN_KEYS)
+    parameters.add_options(mtsat, protocol.SCAN_KEYS)
     mtsat.add_argument(
         "-o",
         "--output",
@@ -92,7 +93,7 @@ def add_parser(commands):
         help="T1-weighted scan (for the synthetic reference)",
     )
     add_common_map_options(mtr)
-    protocol.add_options(mtr, SCAN_KEYS)
+    parameters.add_options(mtr, protocol.SCAN_KEYS)
     mtr.add_argument(
         "-o",
         "--output",

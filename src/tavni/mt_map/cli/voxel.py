@@ -1,6 +1,8 @@
 """mt-map voxel: the fraction of one voxel from its measured ratio."""
 
 from tavni.mt_map import protocol
+from tavni.mt_map.cli import parameters
+from tavni.mt_map.registry import PARAMETERS
 
 __all__ = ["add_parser", "run"]
 
@@ -9,7 +11,7 @@ def run(options):
     """Prints the fraction of one voxel; returns the exit status."""
     from tavni.mt_map import workflows
 
-    given = protocol.gather(options, ("S_ratio", "R1") + protocol.SEQUENCE + protocol.LINESHAPE)
+    given = parameters.gather(options, ("S_ratio", "R1") + protocol.SEQUENCE + protocol.LINESHAPE)
     f = workflows.fraction_of_voxel(given, tuple(options.bracket))
     print(f"f = {f:.6f}")
     return 0
@@ -29,12 +31,12 @@ def add_parser(commands):
         type=float,
         required=True,
         metavar="RATIO",
-        help=protocol.PARAMETERS["S_ratio"].help,
+        help=PARAMETERS["S_ratio"].help,
     )
     voxel.add_argument(
-        "--R1", type=float, required=True, metavar="PER_S", help=protocol.PARAMETERS["R1"].help
+        "--R1", type=float, required=True, metavar="PER_S", help=PARAMETERS["R1"].help
     )
-    protocol.add_options(voxel, protocol.SEQUENCE + protocol.LINESHAPE)
+    parameters.add_options(voxel, protocol.SEQUENCE + protocol.LINESHAPE)
     voxel.add_argument(
         "--bracket",
         type=float,

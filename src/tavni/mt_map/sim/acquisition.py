@@ -9,16 +9,18 @@
   actual flip-angle imaging (AFI) and a flip-angle map in tenths of a
   degree with its anatomical image (TFL).
 
-Used by :func:`tavni.mt_map.sim.phantom.make`; resampling is scipy.ndimage's.
+Used by the phantom's steps (:mod:`~tavni.mt_map.sim.scans`,
+:mod:`~tavni.mt_map.sim.fields`); resampling is scipy.ndimage's.
 """
 
 import math
 
 import numpy as np
 
+from tavni.mt_map.defaults import B1_SCANS
+
 __all__ = [
     "MOTION",
-    "B1_SCANS",
     "B1_SEQUENCES",
     "rigid",
     "motions",
@@ -37,10 +39,6 @@ MOTION = {
 translation. With ``--motion DEG MM`` the PD-weighted scan's head is nodded
 by +DEG about x and moved MM up (+z); the T1-weighted scan's head is turned
 by -DEG about z and moved MM to the right (+x)."""
-
-B1_SCANS = ("map", "dam", "afi", "tfl")
-"""What the B1 sequence hands over: a relative map, or the images of the
-double-angle method, of actual flip-angle imaging or of a flip-angle map."""
 
 B1_SEQUENCES = {
     "dam": {"flip_angles_deg": (60.0, 120.0)},
