@@ -18,8 +18,8 @@ The modules, from the dataset to the derivatives (each imports only those
 before it): ``base`` (errors and the plain data of a job), ``naming``
 (file names from the schema), ``inputs`` (scans and sidecars),
 ``derivatives`` (the derivatives dataset's files), ``report`` (HTML),
-``participant`` (one participant, atomically), ``group``, ``runner``
-(processes or a Dask cluster), ``app`` (planning and the whole run);
+``participant`` (one participant, atomically), ``group``, ``engines``
+(local processes, a Dask cluster or Slurm jobs), ``app`` (planning and the whole run);
 ``phantom_dataset`` writes a dataset to try it on.
 """
 

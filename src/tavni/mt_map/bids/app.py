@@ -62,7 +62,7 @@ class AppOptions:
         Run participants as Slurm jobs through a Dask cluster of the App's
         own; ``slurm_queue``, ``slurm_account``, ``slurm_walltime``,
         ``slurm_memory``, ``slurm_cores``, ``slurm_max_jobs`` (None: from
-        ``slurm_config`` or ``runner.SLURM_DEFAULTS``) say how.
+        ``slurm_config`` or ``engines.slurm.SLURM_DEFAULTS``) say how.
     skip_existing, overwrite : bool
         What to do with participants that have outputs already.
     assume_ms : bool
@@ -274,19 +274,13 @@ def run_participants(options, on_done=None):
     """
     check_jobs(options)
     check_output_location(options.bids_dir, options.output_dir)
-    slurm = _slurm(options)
-    from tavni.mt_map.bids import runner
+    from tavni.mt_map.bids import engines
 
-    # Participants in local processes fork from a server that imports the
-    # package first: started now, it imports while the dataset is indexed;
-    # stopped (and waited for) however the run ends.
-    # On a Dask cluster, the client connects and the workers import what
-    # the participants need while the dataset is indexed, here.
-    local = options.jobs > 1 and not options.dask_scheduler and slurm is None
-    with (
-        runner.forkserver_running(started=local),
-        runner.dask_connection(options.dask_scheduler, options.dask_timeout) as connection,
-    ):
+    # The engine starts now, while the dataset is indexed: the process that
+    # local participants fork from imports what they need; a Dask client
+    # connects and its workers import the same. It is closed (and waited
+    # for) however the run ends.
+    with engines.start(_execution(options)) as engine:
         jobs = _planned(options)
         output_dir = Path(options.output_dir)
         try:
@@ -302,26 +296,24 @@ def run_participants(options, on_done=None):
             for line in recover(output_dir):
                 log.warning("%s", line)
             write_dataset_description(options, jobs[0].generated_by)
-            return runner.run(
-                jobs,
-                jobs_at_once=options.jobs,
-                scheduler=connection,
-                on_done=on_done,
-                dask_timeout=options.dask_timeout,
-                slurm=slurm,
-            )
+            return engine.run(jobs, on_done=on_done)
 
 
-def _slurm(options):
-    """The Slurm settings asked for, or None."""
-    from tavni.mt_map.bids.runner import SLURM_DEFAULTS, slurm_settings
+def _execution(options):
+    """The options' section that says where and how the participants run."""
+    from dataclasses import fields
 
-    if not getattr(options, "slurm", False):
-        return None
-    if options.dask_scheduler is not None:
-        raise BidsError("--slurm and --dask-scheduler exclude each other")
-    given = {key: getattr(options, f"slurm_{key}", None) for key in SLURM_DEFAULTS}
-    return slurm_settings(given, getattr(options, "slurm_config", None))
+    from tavni.mt_map.bids.settings import Execution, Slurm
+
+    slurm = None
+    if getattr(options, "slurm", False):
+        slurm = Slurm(**{f.name: getattr(options, f"slurm_{f.name}", None) for f in fields(Slurm)})
+    return Execution(
+        jobs=options.jobs,
+        dask_scheduler=options.dask_scheduler,
+        dask_timeout=options.dask_timeout,
+        slurm=slurm,
+    )
 
 
 @contextlib.contextmanager
