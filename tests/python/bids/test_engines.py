@@ -246,6 +246,19 @@ print(state, sorted(name for name in set(sys.modules) - before
     assert done.stdout.split(maxsplit=1) == ["done", "[]\n"], done.stderr
 
 
+def test_local_processes_fork_from_a_server_ended_with_the_run():
+    import multiprocessing
+
+    from tavni.mt_map.bids.engines import start
+    from tavni.mt_map.bids.settings import Execution
+
+    with start(Execution(jobs=2)) as engine:
+        server = engine.server.process
+        assert server.is_alive()
+    # Waited for, so that its CPU time counts in this process's children's.
+    assert server.exitcode is not None and server not in multiprocessing.active_children()
+
+
 MAP, REPORT = "sub-01/anat/sub-01_MPFmap.nii.gz", "sub-01.html"
 
 

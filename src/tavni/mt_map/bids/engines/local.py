@@ -289,10 +289,15 @@ class _Server:
         if self.closed:
             return
         self.closed = True
-        self.stop(wait=5.0)
-        self.connection.close()
-        self.process.join(10.0)
-        if self.process.exitcode is None:
+        try:
+            self.stop(wait=5.0)
+        finally:
+            # Its participants have ended, and it has reaped each (their
+            # ends reached this process through it): it holds nothing more.
+            # Killed, it skips the interpreter's teardown of everything it
+            # preloaded, 0.2 s that the run would wait for, or the rest of
+            # its imports.
+            self.connection.close()
             self.process.kill()
             self.process.join()
 
@@ -325,9 +330,8 @@ def _serve(connection):
                 del running[key]
                 if served:
                     served = _answer(connection, "ended", key, entry.outcome, entry.exitcode)
-    # Its participants have ended, and it has reaped each: it holds nothing
-    # more. Ended here, it skips the interpreter's teardown of everything it
-    # preloaded, 0.2 s that the run would wait for.
+    # The run is gone and so are its participants: ended here, without the
+    # interpreter's teardown of everything preloaded.
     os._exit(0)
 
 
