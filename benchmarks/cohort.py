@@ -15,7 +15,7 @@ ways, interleaved round by round:
           a participant's modules in the run, beside its indexing;
   dask-preloaded
           the same, the workers started with ``--preload
-          tavni.mt_map.bids.runner`` as the documentation says: they
+          tavni.mt_map.bids.engines.dask`` as the documentation says: they
           import those modules as they start, as a cluster that stays up
           for many runs has them.
 For each: wall time, and CPU time (user + system) of everything that ran
@@ -100,7 +100,7 @@ def dask(dataset, output, preload=()):
 
 
 def dask_preloaded(dataset, output):
-    return dask(dataset, output, preload=["tavni.mt_map.bids.runner"])
+    return dask(dataset, output, preload=["tavni.mt_map.bids.engines.dask"])
 
 
 MODES = {"serial": serial, "jobs": jobs, "dask": dask, "dask-preloaded": dask_preloaded}

@@ -200,7 +200,8 @@ def test_dask_options_and_dataset_errors_end_with_one_line(app, options, message
 def test_dask_workers_import_a_participants_modules_before_it():
     from distributed import Client
 
-    from tavni.mt_map.bids.runner import PRELOAD, DaskConnection
+    from tavni.mt_map.bids.engines.dask import DaskConnection
+    from tavni.mt_map.bids.engines.local import PRELOAD
 
     def missing():
         return [name for name in PRELOAD if name not in sys.modules]
@@ -216,7 +217,7 @@ def test_dask_workers_import_a_participants_modules_before_it():
             connection.close()
         connection.close()
     # A worker started with the package's preload has them as it joins.
-    with local_cluster(preload=["tavni.mt_map.bids.runner"]) as cluster:
+    with local_cluster(preload=["tavni.mt_map.bids.engines.dask"]) as cluster:
         with Client(cluster) as client:
             assert list(client.run(missing).values()) == [[]]
 
@@ -226,13 +227,14 @@ def test_a_participant_imports_nothing_beyond_the_preloaded(tmp_path):
     raw = write_bids_dataset(tmp_path / "raw", ("01",))
     script = f"""
 import importlib, pathlib, sys
-from tavni.mt_map.bids import app, runner
+from tavni.mt_map.bids import app
+from tavni.mt_map.bids.engines.local import PRELOAD
 from tavni.mt_map.bids.participant import process_participant
 from tavni.mt_map.bids.settings import AppOptions, Reading, Selection
 selection = Selection({str(raw)!r}, {str(tmp_path / "out")!r})
 (job,) = app.plan(AppOptions(selection, Reading({str(raw)!r}, protocol={str(raw / "protocol.json")!r})))
 pathlib.Path(selection.output_dir).mkdir()
-for name in runner.PRELOAD:
+for name in PRELOAD:
     importlib.import_module(name)
 before = set(sys.modules)
 job.threads = 1
@@ -243,6 +245,19 @@ print(state, sorted(name for name in set(sys.modules) - before
 """
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     assert done.stdout.split(maxsplit=1) == ["done", "[]\n"], done.stderr
+
+
+def test_local_processes_fork_from_a_server_ended_with_the_run():
+    import multiprocessing
+
+    from tavni.mt_map.bids.engines import start
+    from tavni.mt_map.bids.settings import Execution
+
+    with start(Execution(jobs=2)) as engine:
+        server = engine.server.process
+        assert server.is_alive()
+    # Waited for, so that its CPU time counts in this process's children's.
+    assert server.exitcode is not None and server not in multiprocessing.active_children()
 
 
 MAP, REPORT = "sub-01/anat/sub-01_MPFmap.nii.gz", "sub-01.html"
@@ -259,7 +274,7 @@ MAP, REPORT = "sub-01/anat/sub-01_MPFmap.nii.gz", "sub-01.html"
     ],
 )
 def test_complete_on_disk(tmp_path, files, stale, complete):
-    from tavni.mt_map.bids.runner import complete_on_disk
+    from tavni.mt_map.bids.engines.on_disk import complete_on_disk
 
     for name in files:
         (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
@@ -274,7 +289,7 @@ def test_complete_on_disk(tmp_path, files, stale, complete):
     [(1, {}, 1), (2, None, 1), (4, {"participants": 1}, 4), (4, {"participants": 2}, 2)],
 )
 def test_a_dask_task_takes_its_workers_share_of_threads(nthreads, resources, threads):
-    from tavni.mt_map.bids.runner import task_threads
+    from tavni.mt_map.bids.engines.dask import task_threads
 
     assert task_threads(nthreads, resources) == threads
 
@@ -290,14 +305,16 @@ def test_a_dask_task_takes_its_workers_share_of_threads(nthreads, resources, thr
 )
 def test_slurm_settings_command_line_over_file(tmp_path, config, given, expected):
     from tavni.mt_map.bids.base import BidsError
-    from tavni.mt_map.bids.runner import slurm_settings
+    from tavni.mt_map.bids.engines.slurm import slurm_settings
+    from tavni.mt_map.bids.settings import Slurm
 
     (tmp_path / "slurm.yaml").write_text(config)
+    slurm = Slurm(config=tmp_path / "slurm.yaml", **given)
     if isinstance(expected, str):
         with pytest.raises(BidsError, match=expected):
-            slurm_settings(given, tmp_path / "slurm.yaml")
+            slurm_settings(slurm)
     else:
-        settings = slurm_settings(given, tmp_path / "slurm.yaml")
+        settings = slurm_settings(slurm)
         assert {key: settings[key] for key in expected} == expected
 
 

@@ -24,7 +24,7 @@ and field maps as collections), ``derivatives`` (the derivatives dataset's
 files), ``report`` (HTML), ``commit`` (a participant's results into place,
 atomically, and the recovery of interrupted commits), ``mapping`` (one
 collection through the chain), ``participant`` (one participant),
-``group``, ``runner`` (processes or a Dask cluster), ``app`` (planning and
+``group``, ``engines`` (local processes, a Dask cluster or Slurm jobs), ``app`` (planning and
 the whole run); ``phantom_dataset`` writes a dataset to try it on.
 """
 

@@ -191,19 +191,13 @@ def run_participants(
     selection, execution = options.selection, options.execution
     check_settings(execution, options.processing)
     check_output_location(selection.bids_dir, selection.output_dir)
-    slurm = _slurm(execution)
-    from tavni.mt_map.bids import runner
+    from tavni.mt_map.bids import engines
 
-    # Participants in local processes fork from a server that imports the
-    # package first: started now, it imports while the dataset is indexed;
-    # stopped (and waited for) however the run ends.
-    # On a Dask cluster, the client connects and the workers import what
-    # the participants need while the dataset is indexed, here.
-    local = execution.jobs > 1 and not execution.dask_scheduler and slurm is None
-    with (
-        runner.forkserver_running(started=local),
-        runner.dask_connection(execution.dask_scheduler, execution.dask_timeout) as connection,
-    ):
+    # The engine starts now, while the dataset is indexed: the process that
+    # local participants fork from imports what they need; a Dask client
+    # connects and its workers import the same. It is closed (and waited
+    # for) however the run ends.
+    with engines.start(execution) as engine:
         jobs = _planned(selection, options.reading, options.processing, options.existing)
         output_dir = Path(selection.output_dir)
         try:
@@ -219,27 +213,7 @@ def run_participants(
             for line in recover(output_dir):
                 log.warning("%s", line)
             write_dataset_description(output_dir, options.reading, jobs[0].generated_by)
-            return runner.run(
-                jobs,
-                jobs_at_once=execution.jobs,
-                scheduler=connection,
-                on_done=on_done,
-                dask_timeout=execution.dask_timeout,
-                slurm=slurm,
-            )
-
-
-def _slurm(execution: Execution) -> dict | None:
-    """The Slurm settings asked for, or None."""
-    from tavni.mt_map.bids.runner import SLURM_DEFAULTS, slurm_settings
-
-    slurm = execution.slurm
-    if slurm is None:
-        return None
-    if execution.dask_scheduler is not None:
-        raise BidsError("--slurm and --dask-scheduler exclude each other")
-    given = {key: getattr(slurm, key, None) for key in SLURM_DEFAULTS}
-    return slurm_settings(given, slurm.config)
+            return engine.run(jobs, on_done=on_done)
 
 
 @contextlib.contextmanager

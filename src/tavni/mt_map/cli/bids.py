@@ -313,7 +313,8 @@ def run(options: argparse.Namespace) -> int:
                 f"{Path(app.selection.output_dir) / 'group' / 'summary.tsv'}"
             )
         return 0
-    from tavni.mt_map.bids import runner
+    from tavni.mt_map.bids.engines import ClusterLost
+    from tavni.mt_map.bids.engines.progress import table
 
     def on_done(outcome, done, total):
         if not quiet:
@@ -322,11 +323,11 @@ def run(options: argparse.Namespace) -> int:
 
     try:
         outcomes = bids.run_participants(app, on_done=on_done)
-    except runner.ClusterLost as error:
+    except ClusterLost as error:
         # The table first, then the one line saying why the run ended.
-        print(runner.table(error.outcomes))
+        print(table(error.outcomes))
         raise
-    print(runner.table(outcomes))
+    print(table(outcomes))
     return 1 if any(o.state == "failed" for o in outcomes) else 0
 
 
