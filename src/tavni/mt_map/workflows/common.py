@@ -18,6 +18,7 @@ import numpy as np
 
 from tavni.mt_map import protocol
 from tavni.mt_map.io import volumes
+from tavni.mt_map.maps import ModelParameters
 from tavni.mt_map.outputs import MAPS
 from tavni.mt_map.parallel import MAX_THREADS, thread_count
 from tavni.mt_map.protocol import ParameterError
@@ -66,7 +67,7 @@ def check_threads(threads):
 
 # The protocol's values that fit_fraction takes after the ratio and R1, in
 # its order (model units: s, Hz, rad/s, radians).
-FIT_PARAMETERS = ("T2_free", "delta_omega", "omega_1_rms", "G", "TR", "duration", "flip_angle")
+FIT_PARAMETERS = ModelParameters._fields[1:]
 
 
 def fit_with(values, ratio, R1, **options):
