@@ -1,11 +1,11 @@
 """Magnetization-transfer mapping of the bound-pool fraction.
 
 The signal model of one voxel lives in the extension module
-:mod:`tavni.mt_map.mpf`; the array functions named here (from
-:mod:`~tavni.mt_map.maps`, :mod:`~tavni.mt_map.relaxometry`,
-:mod:`~tavni.mt_map.pulses` and :mod:`~tavni.mt_map.status`) are loaded on
-first use, so that importing the package imports neither NumPy nor the
-extension modules. Messages for a person go to the ``tavni.mt_map`` logger,
+:mod:`tavni.mt_map.mpf`; the array functions and status codes at the top
+level (from :mod:`~tavni.mt_map.maps`, :mod:`~tavni.mt_map.relaxometry`,
+:mod:`~tavni.mt_map.pulses` and :mod:`~tavni.mt_map.status`, as
+``__init__.pyi`` lists them) are loaded on first use, so that importing the
+package imports neither NumPy nor the extension modules. Messages for a person go to the ``tavni.mt_map`` logger,
 silent unless the caller configures logging.
 """
 
