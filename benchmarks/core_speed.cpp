@@ -31,9 +31,9 @@ void signal(benchmark::State &state) {
     Inputs in;
     for (auto _ : state) {
         benchmark::DoNotOptimize(in);
-        benchmark::DoNotOptimize(core::newRamani_corr(in.f, in.R1, in.T2_free, in.duration,
-                                                      in.delta_omega, in.TR, in.flip_angle,
-                                                      in.omega_1_rms, in.G));
+        benchmark::DoNotOptimize(
+            core::newRamani_corr(in.f, {in.R1, in.T2_free, in.delta_omega, in.omega_1_rms, in.G,
+                                        in.TR, in.duration, in.flip_angle}));
     }
 }
 

@@ -44,10 +44,10 @@ mt::FractionProblem protocol(float S_ratio) {
 // The measured ratio a voxel of fraction f would give: the model's own
 // signals, divided in double.
 float ratio_at(mt::FractionProblem p, float f) {
-    const float S_mt = mt::newRamani_corr(f, p.R1, p.T2_free, p.duration, p.delta_omega, p.TR,
-                                          p.flip_angle, p.omega_1_rms, p.G);
-    const float S_ref = mt::newRamani_corr(f, p.R1, p.T2_free, p.duration, p.delta_omega, p.TR,
-                                           p.flip_angle, 0.0f, p.G);
+    mt::SignalParameters reference = p.signal();
+    reference.omega_1_rms = 0.0f;
+    const float S_mt = mt::newRamani_corr(f, p.signal());
+    const float S_ref = mt::newRamani_corr(f, reference);
     return static_cast<float>(static_cast<double>(S_mt) / S_ref);
 }
 
@@ -100,8 +100,7 @@ TEST(FractionResidual, IsModelToTheBit) {
         // The forward model: the ratio that a measured ratio of 0 leaves, negated.
         p.S_ratio = 0.0f;
         const double ratio = -model_at(p, f);
-        const double predicted = mt::predicted_ratio(
-            f, p.R1, p.T2_free, p.delta_omega, p.omega_1_rms, p.G, p.TR, p.duration, p.flip_angle);
+        const double predicted = mt::predicted_ratio(f, p.signal());
         ASSERT_TRUE(bits_of(predicted) == bits_of(ratio) ||
                     (std::isnan(predicted) && std::isnan(ratio)))
             << "case " << i << ": f " << f << ", " << predicted << " != " << ratio;

@@ -69,8 +69,8 @@ struct Tissue {
     float f = 0.1f, R1 = 1.0f, T2_free = 0.05f, duration = 0.01f, delta_omega = 2000.0f, TR = 0.03f,
           flip_angle = 0.2f, omega_1_rms = 2000.0f, G = 1e-5f;
     float signal() const {
-        return newRamani_corr(f, R1, T2_free, duration, delta_omega, TR, flip_angle, omega_1_rms,
-                              G);
+        return newRamani_corr(f,
+                              {R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle});
     }
     double residual(float S_ratio) const {
         return model(f, S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration,
@@ -265,7 +265,7 @@ TEST_P(AgreesWithStepByStep, SignalAndResidual) {
         }
         // Argument order of the residual: f, S_ratio, R1, T2_free,
         // delta_omega, omega_1_rms, G, TR, duration, flip_angle.
-        const float S = newRamani_corr(v[0], v[2], v[3], v[8], v[4], v[7], v[9], v[5], v[6]);
+        const float S = newRamani_corr(v[0], {v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9]});
         const float S_expected =
             reference_signal(v[0], v[2], v[3], v[8], v[4], v[7], v[9], v[5], v[6]);
         ASSERT_TRUE(same_value(S, S_expected)) << n << ": " << S << " vs " << S_expected;

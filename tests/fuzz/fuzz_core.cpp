@@ -90,22 +90,27 @@ void fuzz_integrand(Input &in) {
 }
 
 void fuzz_signal(Input &in) {
-    float a[9];
-    for (float &x : a) {
-        x = in.take<float>();
+    core::SignalParameters p{};
+    const float f = in.take<float>();
+    // The input's bytes in the order they have always been read.
+    for (float *x : {&p.R1, &p.T2_free, &p.duration, &p.delta_omega, &p.TR, &p.flip_angle,
+                     &p.omega_1_rms, &p.G}) {
+        *x = in.take<float>();
     }
-    const float S = core::newRamani_corr(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]);
+    const float S = core::newRamani_corr(f, p);
     // The offset and the saturation amplitude enter squared; the flip angle
     // through an even cosine and an odd sine.
-    check(
-        same_value(S, core::newRamani_corr(a[0], a[1], a[2], a[3], -a[4], a[5], a[6], a[7], a[8])),
-        "signal: depends on the sign of delta_omega");
-    check(
-        same_value(S, core::newRamani_corr(a[0], a[1], a[2], a[3], a[4], a[5], a[6], -a[7], a[8])),
-        "signal: depends on the sign of omega_1_rms");
-    check(
-        same_value(-S, core::newRamani_corr(a[0], a[1], a[2], a[3], a[4], a[5], -a[6], a[7], a[8])),
-        "signal: not odd in flip_angle");
+    const auto negated = [&p](float core::SignalParameters::*field) {
+        core::SignalParameters q = p;
+        q.*field = -(q.*field);
+        return q;
+    };
+    check(same_value(S, core::newRamani_corr(f, negated(&core::SignalParameters::delta_omega))),
+          "signal: depends on the sign of delta_omega");
+    check(same_value(S, core::newRamani_corr(f, negated(&core::SignalParameters::omega_1_rms))),
+          "signal: depends on the sign of omega_1_rms");
+    check(same_value(-S, core::newRamani_corr(f, negated(&core::SignalParameters::flip_angle))),
+          "signal: not odd in flip_angle");
 }
 
 void fuzz_model(Input &in) {
@@ -122,8 +127,11 @@ void fuzz_model(Input &in) {
     check((std::isnan(r) && std::isnan(shifted)) || r == shifted,
           "model: S_ratio does not shift the result");
     // The ratio of the two signals built from the same terms.
-    const float S_ref = core::newRamani_corr(a[0], a[2], a[3], a[8], a[4], a[7], a[9], 0.0f, a[6]);
-    const float S_mt = core::newRamani_corr(a[0], a[2], a[3], a[8], a[4], a[7], a[9], a[5], a[6]);
+    const core::SignalParameters saturated{a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9]};
+    core::SignalParameters reference = saturated;
+    reference.omega_1_rms = 0.0f;
+    const float S_ref = core::newRamani_corr(a[0], reference);
+    const float S_mt = core::newRamani_corr(a[0], saturated);
     const double expected =
         S_ref == 0.0f
             ? NAN
@@ -251,8 +259,9 @@ void fuzz_solver(Input &in) {
     // with a few significant bits left, the residual's sign is rounding
     // noise.
     const auto normal_reference = [&p](float f) {
-        return std::fabs(core::newRamani_corr(f, p.R1, p.T2_free, p.duration, p.delta_omega, p.TR,
-                                              p.flip_angle, 0.0f, p.G)) >= FLT_MIN;
+        core::SignalParameters reference = p.signal();
+        reference.omega_1_rms = 0.0f;
+        return std::fabs(core::newRamani_corr(f, reference)) >= FLT_MIN;
     };
     const double r_lo = residual(brackets[1][0]), r_hi = residual(brackets[1][1]);
     if (core::in_physical_domain(p) && normal_reference(brackets[0][0]) &&

@@ -233,3 +233,21 @@ def test_version_mismatch_under_warnings_as_errors_fails_then_imports(claimed_ve
         f"failed: {MISMATCH}",
         "-0.0031462604281025097",
     ], result.stderr
+
+
+def test_top_level_names_load_from_their_modules_on_first_use():
+    # The names come from __init__.pyi; a typo there, or a name its module
+    # lacks, fails here. Importing the package alone loads no NumPy.
+    result = run_python("""
+        import importlib, sys
+        import tavni.mt_map as package
+        print("numpy" in sys.modules)
+        wrong = [name for name in package.__all__
+                 if getattr(package, name)
+                 is not getattr(importlib.import_module(package._TOP_LEVEL[name]), name)]
+        namespace = {}
+        exec("from tavni.mt_map import *", namespace)
+        print(wrong, sorted(set(package.__all__) - set(namespace)), len(package.__all__))
+        print(set(package.__all__) <= set(dir(package)))
+    """)
+    assert result.stdout.splitlines() == ["False", "[] [] 15", "True"], result.stderr

@@ -8,12 +8,18 @@ expanded to the broadcast shape: the kernels read each one where it lies
 (float32 as float32), so memory grows with the data and the outputs only.
 """
 
-import sys
-from typing import NamedTuple
+from typing import Any, Literal, NamedTuple, cast, overload
 
 import numpy as np
 
 from tavni.mt_map import _maps
+from tavni.mt_map.array_inputs import (
+    Floats,
+    RealArrayLike,
+    broadcast_shape,
+    mask_for,
+    real_array,
+)
 from tavni.mt_map.parallel import available_cores, thread_count
 from tavni.mt_map.status import (  # noqa: F401  (the array API's codes, as they always were)
     STATUS_ABOVE_BRACKET,
@@ -25,6 +31,7 @@ from tavni.mt_map.status import (  # noqa: F401  (the array API's codes, as they
 )
 
 __all__ = [
+    "ModelParameters",
     "FractionDerivatives",
     "super_lorentzian",
     "fit_fraction",
@@ -41,18 +48,32 @@ __all__ = [
     "STATUS_TWO_ROOTS",
 ]
 
-_FIT_INPUTS = (
-    "S_ratio",
-    "R1",
-    "T2_free",
-    "delta_omega",
-    "omega_1_rms",
-    "G",
-    "TR",
-    "duration",
-    "flip_angle",
-)
-_RATIO_INPUTS = ("f",) + _FIT_INPUTS[1:]
+
+class ModelParameters(NamedTuple):
+    """The two-pool model's parameters besides f and the measured ratio, in
+    the order ``mpf.model``, ``fit_fraction`` and ``predicted_ratio`` take
+    them, each a scalar or an array in the model's units.
+
+    The one list of them: the array functions and the workflows read the
+    names and their order here.
+    """
+
+    R1: RealArrayLike
+    """Longitudinal relaxation rate of both pools, in 1/s."""
+    T2_free: RealArrayLike
+    """Transverse relaxation time of the free pool, in s."""
+    delta_omega: RealArrayLike
+    """Offset frequency of the saturation pulse, in Hz."""
+    omega_1_rms: RealArrayLike
+    """RMS amplitude of the saturation pulse, in rad/s."""
+    G: RealArrayLike
+    """Absorption lineshape of the bound pool at the offset, in s."""
+    TR: RealArrayLike
+    """Repetition time, in s."""
+    duration: RealArrayLike
+    """Saturation time per TR, in s."""
+    flip_angle: RealArrayLike
+    """Excitation flip angle, in radians."""
 
 
 class FractionDerivatives(NamedTuple):
@@ -64,84 +85,20 @@ class FractionDerivatives(NamedTuple):
     each gives what that does to f, to first order.
     """
 
-    S_ratio: np.ndarray
+    S_ratio: Any
     """df/dS_ratio (S_ratio is dimensionless)."""
-    R1: np.ndarray
+    R1: Any
     """df/dR1, in s (R1 in 1/s)."""
-    b1: np.ndarray
+    b1: Any
     """df/db1, per unit of the relative transmit field."""
 
 
-def _broadcast_shape(named_arrays):
-    try:
-        return np.broadcast_shapes(*(array.shape for array in named_arrays.values()))
-    except ValueError:
-        shapes = ", ".join(
-            f"{name} {array.shape}" for name, array in named_arrays.items() if array.ndim > 0
-        )
-        raise ValueError(f"input shapes do not broadcast together: {shapes}") from None
-
-
-def _is_masked_array(value):
-    """Whether value is a ``numpy.ma`` array, without importing ``numpy.ma``
-    (tens of milliseconds) when nothing has: then none can exist.
-    """
-    ma = sys.modules.get("numpy.ma")
-    return ma is not None and isinstance(value, ma.MaskedArray)
-
-
-def _real_array(value, name):
-    """Value as an array the kernels can read in place, and the mask of a
-    ``numpy.ma`` array (True where masked; None if nothing is).
-
-    Real numbers only (bool and integers included). float32 (and float16)
-    becomes float32, every other real type float64, in this machine's byte
-    order and aligned: a copy, of the input's own size, only where it is not
-    so already.
-    """
-    masked = None
-    if _is_masked_array(value):
-        masked = np.ma.getmask(value)
-        masked = None if masked is np.ma.nomask or not masked.any() else masked
-        value = np.ma.getdata(value)
-    array = np.asarray(value)
-    if array.dtype.kind not in "biuf":
-        raise TypeError(f"{name} must be real numbers, got an array of {array.dtype}")
-    single = array.dtype.kind == "f" and array.dtype.itemsize <= 4
-    return np.require(array, np.float32 if single else np.float64, "A"), masked
-
-
-def _mask_array(mask):
-    """The voxels a ``mask`` argument lets through, as booleans of its own
-    shape: nonzero and not NaN, and not masked where it is a ``numpy.ma``
-    array.
-    """
-    masked = None
-    if _is_masked_array(mask):
-        masked, mask = np.ma.getmaskarray(mask), np.ma.getdata(mask)
-    array = np.asarray(mask)
-    if array.dtype.kind not in "biuf":
-        raise TypeError(f"mask must be booleans or real numbers, got an array of {array.dtype}")
-    if array.dtype.kind != "b":
-        array = (array != 0) & ~np.isnan(array) if array.dtype.kind == "f" else array != 0
-    return array if masked is None else array & ~masked
-
-
-def _mask_for(mask, shape):
-    """The voxels a ``mask`` argument lets through (see _mask_array), checked
-    to broadcast to the inputs' shape without widening it.
-    """
-    mask_array = _mask_array(mask)
-    try:
-        fits = np.broadcast_shapes(mask_array.shape, shape) == shape
-    except ValueError:
-        fits = False
-    if not fits:
-        raise ValueError(f"mask has shape {mask_array.shape}; the inputs broadcast to {shape}")
-    return mask_array
-
-
-def super_lorentzian(delta_omega, T2b):
+# Scalars in, a float out; anything else, an array.
+@overload
+def super_lorentzian(delta_omega: float, T2b: float) -> float: ...  # type: ignore[overload-overlap]
+@overload
+def super_lorentzian(delta_omega: RealArrayLike, T2b: RealArrayLike) -> Floats: ...
+def super_lorentzian(delta_omega: RealArrayLike, T2b: RealArrayLike) -> float | Floats:
     """Super-Lorentzian absorption lineshape G of the bound pool.
 
     The value that ``mpf.model`` takes as ``G``::
@@ -190,71 +147,169 @@ def super_lorentzian(delta_omega, T2b):
     --------
     >>> G = super_lorentzian(4000.0, 12e-6)
     """
-    arrays, masks = {}, []
+    arrays: dict[str, np.ndarray] = {}
+    masks = []
     for name, value in (("delta_omega", delta_omega), ("T2b", T2b)):
-        arrays[name], masked = _real_array(value, name)
+        arrays[name], masked = real_array(value, name)
         if masked is not None:
             masks.append(masked)
-    shape = _broadcast_shape(arrays)
+    shape = broadcast_shape(arrays)
     out = np.empty(shape, dtype=np.float64)
-    _maps.super_lorentzian(
-        *(np.broadcast_to(a, shape) for a in arrays.values()), out, available_cores()
-    )
+    offsets, T2b_values = (np.broadcast_to(a, shape) for a in arrays.values())
+    _maps.super_lorentzian(offsets, T2b_values, out, available_cores())
     for masked in masks:
         out[np.broadcast_to(masked, shape)] = np.nan
     return float(out[()]) if out.ndim == 0 else out
 
 
-def fit_fraction(
-    S_ratio,
-    R1,
-    T2_free,
-    delta_omega,
-    omega_1_rms,
-    G,
-    TR,
-    duration,
-    flip_angle,
+def _fit_inputs(
+    S_ratio: RealArrayLike, parameters: ModelParameters, b1: RealArrayLike | None
+) -> tuple[tuple[np.ndarray, ...], np.ndarray | None, list[np.ndarray], tuple[int, ...]]:
+    """The measured ratio and the model's parameters, in the model's order,
+    and b1 (None if not given) as arrays the kernels read in place, broadcast
+    without being copied; the voxels their ``numpy.ma`` masks let through;
+    and their broadcast shape.
+    """
+    named = {"S_ratio": S_ratio, **parameters._asdict(), "b1": b1}
+    arrays, masks = {}, []
+    for name, value in named.items():
+        if value is None and name == "b1":
+            continue
+        arrays[name], masked = real_array(value, name)
+        if masked is not None:
+            masks.append(~masked)
+    shape = broadcast_shape(arrays)
+    views = {name: np.broadcast_to(array, shape) for name, array in arrays.items()}
+    b1_view = views.pop("b1", None)
+    return tuple(views.values()), b1_view, masks, shape
+
+
+def _bracket_ends(bracket: tuple[float, float]) -> tuple[float, float]:
+    """The (lo, hi) of a ``bracket`` argument, checked: 0 <= lo < hi < 1."""
+    try:
+        lo, hi = (float(end) for end in bracket)
+    except (TypeError, ValueError, OverflowError):
+        raise ValueError(f"bracket must be a pair of numbers (lo, hi), got {bracket!r}") from None
+    if not 0.0 <= lo < hi < 1.0:
+        raise ValueError(f"bracket must satisfy 0 <= lo < hi < 1, got ({lo!r}, {hi!r})")
+    return lo, hi
+
+
+def _fraction_results(
+    f: Floats, status: np.ndarray, derivatives: FractionDerivatives | None, return_status: bool
+) -> Any:
+    """What ``fit_fraction`` returns: f, then the status if asked for, then
+    the derivatives if computed; plain numbers for a scalar fit.
+    """
+    results: tuple[Any, ...] = (f, status)
+    if f.ndim == 0:
+        results = (float(f[()]), int(status[()]))
+        if derivatives is not None:
+            derivatives = FractionDerivatives(*(float(d[()]) for d in derivatives))
+    results = results if return_status else results[:1]
+    results += (derivatives,) if derivatives is not None else ()
+    return results if len(results) > 1 else results[0]
+
+
+@overload
+def fit_fraction(  # type: ignore[overload-overlap]
+    S_ratio: float,
+    R1: float,
+    T2_free: float,
+    delta_omega: float,
+    omega_1_rms: float,
+    G: float,
+    TR: float,
+    duration: float,
+    flip_angle: float,
     *,
-    b1=None,
-    mask=None,
-    bracket=(0.0, 0.5),
-    clip=False,
-    exact=True,
-    threads=None,
-    return_status=False,
-    return_derivatives=False,
-):
+    b1: float | None = None,
+    mask: bool | None = None,
+    bracket: tuple[float, float] = (0.0, 0.5),
+    clip: bool = False,
+    exact: bool = True,
+    threads: int | None = None,
+    return_status: Literal[False] = False,
+    return_derivatives: Literal[False] = False,
+) -> float: ...
+@overload
+def fit_fraction(
+    S_ratio: RealArrayLike,
+    R1: RealArrayLike,
+    T2_free: RealArrayLike,
+    delta_omega: RealArrayLike,
+    omega_1_rms: RealArrayLike,
+    G: RealArrayLike,
+    TR: RealArrayLike,
+    duration: RealArrayLike,
+    flip_angle: RealArrayLike,
+    *,
+    b1: RealArrayLike | None = None,
+    mask: RealArrayLike | None = None,
+    bracket: tuple[float, float] = (0.0, 0.5),
+    clip: bool = False,
+    exact: bool = True,
+    threads: int | None = None,
+    return_status: Literal[False] = False,
+    return_derivatives: Literal[False] = False,
+) -> Floats: ...
+# With the status or the derivatives: a tuple whose length the flags decide.
+@overload
+def fit_fraction(
+    S_ratio: RealArrayLike,
+    R1: RealArrayLike,
+    T2_free: RealArrayLike,
+    delta_omega: RealArrayLike,
+    omega_1_rms: RealArrayLike,
+    G: RealArrayLike,
+    TR: RealArrayLike,
+    duration: RealArrayLike,
+    flip_angle: RealArrayLike,
+    *,
+    b1: RealArrayLike | None = None,
+    mask: RealArrayLike | None = None,
+    bracket: tuple[float, float] = (0.0, 0.5),
+    clip: bool = False,
+    exact: bool = True,
+    threads: int | None = None,
+    return_status: bool = False,
+    return_derivatives: bool = False,
+) -> Any: ...
+def fit_fraction(
+    S_ratio: RealArrayLike,
+    R1: RealArrayLike,
+    T2_free: RealArrayLike,
+    delta_omega: RealArrayLike,
+    omega_1_rms: RealArrayLike,
+    G: RealArrayLike,
+    TR: RealArrayLike,
+    duration: RealArrayLike,
+    flip_angle: RealArrayLike,
+    *,
+    b1: RealArrayLike | None = None,
+    mask: RealArrayLike | None = None,
+    bracket: tuple[float, float] = (0.0, 0.5),
+    clip: bool = False,
+    exact: bool = True,
+    threads: int | None = None,
+    return_status: bool = False,
+    return_derivatives: bool = False,
+) -> Any:
     """Bound-pool fraction f in every voxel: the zero of ``mpf.model`` in f.
 
-    The inputs are those of ``mpf.model`` after ``f``, in its units, as
-    real scalars or arrays of any shape (bool and integers included),
-    broadcast together without being expanded: memory grows with the
-    outputs, not with the inputs' product. float32 arrays are read as they
-    are. Voxels masked in a ``numpy.ma`` array are masked voxels.
+    The inputs are those of ``mpf.model`` after ``f``, in its units, as real
+    scalars or arrays of any shape (bool and integers included; float32 read
+    as it is), broadcast together without being expanded; voxels masked in a
+    ``numpy.ma`` array are masked. What a returned f guarantees, the physical
+    domain a voxel must lie in to be solved, and the fast mode's accuracy are
+    set out in the Python tutorial.
 
     Parameters
     ----------
     S_ratio : float or array_like
-        Measured ratio S_mt / S_ref of the MT-weighted and the reference
-        signal, dimensionless.
-    R1 : float or array_like
-        Longitudinal relaxation rate, in 1/s.
-    T2_free : float or array_like
-        Transverse relaxation time of the free pool, in s.
-    delta_omega : float or array_like
-        Offset frequency of the saturation pulse, in Hz.
-    omega_1_rms : float or array_like
-        RMS amplitude of the saturation pulse, in rad/s.
-    G : float or array_like
-        Absorption lineshape of the bound pool at the offset, in s (see
-        ``super_lorentzian``).
-    TR : float or array_like
-        Repetition time, in s.
-    duration : float or array_like
-        Saturation time per TR, in s.
-    flip_angle : float or array_like
-        Excitation flip angle, in radians.
+        Measured ratio S_mt / S_ref of the MT-weighted and reference signals.
+    R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle : float or array_like
+        The model's parameters, in its units (see :class:`ModelParameters`).
     b1 : float or array_like, optional
         Relative transmit field (actual / nominal), broadcast like the
         inputs; it scales both ``flip_angle`` and ``omega_1_rms``.
@@ -268,54 +323,35 @@ def fit_fraction(
         Without a zero in the bracket, return the bracket end where the
         residual is smaller instead of NaN (the status still says so).
     exact : bool
-        True (default): the search described below, on the model's
-        single-precision residual, reproducible to the bit. False: the fast
-        mode, several times faster: f is the zero of the same model in exact
-        arithmetic, where it has a closed form (a quadratic in the exchange
-        rate), solved in double precision without a search. Statuses are
-        those below, judged on the exact residual. f agrees with the exact
-        mode's to within the model's single-precision rounding carried into
-        f by the residual's slope: ``|f_fast - f| <= 4 * 2**-23 * S_ratio *
-        |df/dS_ratio|`` (the derivative as ``return_derivatives`` gives it),
-        1e-6 or better where the ratio moves with f (tissue at a few kHz),
-        up to 1e-3 and more where the residual is flat in f (offsets above
-        10 kHz, weak saturation). Where two zeros lie within rounding of
-        each other (offsets below a few hundred Hz) the modes may return
-        different ones. f is not promised to be the same to the bit on
-        another machine or in another version.
+        True (default): a search on the model's single-precision residual,
+        reproducible to the bit. False: the fast mode, several times faster:
+        the zero of the same model in exact arithmetic, from its closed form,
+        within ``4 * 2**-23 * S_ratio * |df/dS_ratio|`` of the exact mode's f
+        and not promised to the bit on another machine or version.
     threads : int, optional
-        Number of worker threads, a positive integer (more than 1024 count
-        as 1024); default: every core available.
-    return_status : bool
-        Also return the status code of every voxel.
-    return_derivatives : bool
-        Also return the first derivatives of f at the solution (see
-        Returns).
+        Worker threads, a positive integer (more than 1024 count as 1024);
+        default: every core available.
+    return_status, return_derivatives : bool
+        Also return the status code of every voxel, the first derivatives
+        of f at the solution.
 
     Returns
     -------
     f : float or numpy.ndarray
         Bound-pool fraction, dimensionless: a float64 array of the broadcast
         shape (a float when every input is a scalar); NaN where a voxel is
-        not solved.
+        not solved (nothing is raised for it).
     status : int or numpy.ndarray of uint8
-        With ``return_status=True``: ``STATUS_SOLVED``;
-        ``STATUS_TWO_ROOTS`` (the residual has two zeros in the bracket,
-        as it can at offsets below a few hundred Hz; f is the smaller; where
-        the two all but meet, any crossing of zero that rounding makes
-        counts); ``STATUS_BELOW_BRACKET`` / ``STATUS_ABOVE_BRACKET`` (no
-        zero in the bracket; it would lie beyond that end);
-        ``STATUS_INVALID_INPUT`` (an input outside the physical domain,
-        e.g. ``flip_angle`` 0, or a residual not finite where the solver
-        looked, or pure rounding noise); ``STATUS_MASKED``.
+        With ``return_status=True``: ``STATUS_SOLVED``, ``STATUS_TWO_ROOTS``
+        (f is the smaller zero), ``STATUS_BELOW_BRACKET`` /
+        ``STATUS_ABOVE_BRACKET`` (no zero in the bracket; it would lie beyond
+        that end), ``STATUS_INVALID_INPUT`` (outside the physical domain, or
+        a residual the solver cannot use) or ``STATUS_MASKED``.
     derivatives : FractionDerivatives
         With ``return_derivatives=True`` (after the status, if asked for):
-        float64 arrays of df/dS_ratio, df/dR1 (s) and df/db1 at the
-        solution, by the implicit function theorem df/dx = -(dr/dx)/(dr/df)
-        on the residual r in exact arithmetic, whose closed form gives the
-        derivatives analytically. NaN where the voxel is not solved (also
-        when clipped). What the error of an input or its noise does to f,
-        to first order.
+        df/dS_ratio, df/dR1 (s) and df/db1 at the solution, from the
+        residual's closed form by the implicit function theorem; NaN where
+        the voxel is not solved (also when clipped).
 
     Raises
     ------
@@ -327,86 +363,71 @@ def fit_fraction(
         numbers with 0 <= lo < hi < 1 (NaN and huge values included), a mask
         of the wrong shape or a thread count below 1.
     KeyboardInterrupt
-        Ctrl-C stops the fit within a fraction of a second; nothing is
-        returned then.
-
-    Notes
-    -----
-    Each voxel is solved in C++ on the single-precision values of f that the
-    model itself takes, with exactly the model's residual. A returned f lies
-    in the bracket and the residual is finite and of opposite signs at its
-    two single-precision neighbours (a neighbour of a bracket end may lie
-    one single-precision step outside it), or exactly zero at f, or f is a
-    bracket end where the residual is finite and within single-precision
-    rounding of zero (fluid, with S_ratio made at f = 0, comes back as 0).
-    An infinite residual is never a zero nor one side of a sign change.
-
-    Only voxels inside the model's physical domain are solved, judged on the
-    single-precision values the model sees (after ``b1`` scaling): every
-    input finite, R1 > 0, T2_free > 0, TR > 0, 0 <= duration <= TR,
-    G >= 0, delta_omega != 0, b1 > 0 and 0 < abs(flip_angle) < pi/2. Others
-    are NaN with ``STATUS_INVALID_INPUT``. Voxels without a solution are
-    NaN; nothing is raised for them.
+        Ctrl-C stops the fit within a fraction of a second.
 
     Examples
     --------
     >>> f = fit_fraction(0.55, 1.0, 0.04, 4000.0, 1500.0, 6.7e-6, 0.028, 0.012, 0.17)
     """
-    values = (S_ratio, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle)
-    arrays, masks = {}, []
-    for name, value in zip(_FIT_INPUTS + ("b1",), values + (b1,)):
-        if value is None and name == "b1":
-            continue
-        arrays[name], masked = _real_array(value, name)
-        if masked is not None:
-            masks.append(~masked)
-    shape = _broadcast_shape(arrays)
-
-    try:
-        lo, hi = (float(end) for end in bracket)
-    except (TypeError, ValueError, OverflowError):
-        raise ValueError(f"bracket must be a pair of numbers (lo, hi), got {bracket!r}") from None
-    if not 0.0 <= lo < hi < 1.0:
-        raise ValueError(f"bracket must satisfy 0 <= lo < hi < 1, got ({lo!r}, {hi!r})")
-
+    parameters = ModelParameters(R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle)
+    inputs, b1_view, masks, shape = _fit_inputs(S_ratio, parameters, b1)
+    lo, hi = _bracket_ends(bracket)
     if mask is not None:
-        masks.append(_mask_for(mask, shape))
+        masks.append(mask_for(mask, shape))
     threads = thread_count(threads)
 
     f = np.empty(shape, dtype=np.float64)
     status = np.empty(shape, dtype=np.uint8)
-    inputs = tuple(np.broadcast_to(arrays[name], shape) for name in _FIT_INPUTS)
-    b1_view = np.broadcast_to(arrays["b1"], shape) if "b1" in arrays else None
     derivatives = None
     if return_derivatives:
         derivatives = FractionDerivatives(*(np.empty(shape, dtype=np.float64) for _ in range(3)))
-    _maps.fit_fraction(
-        inputs,
-        b1_view,
-        tuple(np.broadcast_to(m, shape) for m in masks),
-        lo,
-        hi,
-        bool(clip),
-        bool(exact),
-        threads,
-        f,
-        status,
-        derivatives,
-    )
-
-    if f.ndim == 0:
-        f, status = float(f[()]), int(status[()])
-        if derivatives is not None:
-            derivatives = FractionDerivatives(*(float(d[()]) for d in derivatives))
-    results = (
-        (f,) + ((status,) if return_status else ()) + ((derivatives,) if return_derivatives else ())
-    )
-    return results if len(results) > 1 else f
+    masks_view = tuple(np.broadcast_to(m, shape) for m in masks)
+    settings = (lo, hi, bool(clip), bool(exact), threads)
+    _maps.fit_fraction(inputs, b1_view, masks_view, *settings, f, status, derivatives)
+    return _fraction_results(f, status, derivatives, return_status)
 
 
+@overload
+def predicted_ratio(  # type: ignore[overload-overlap]
+    f: float,
+    R1: float,
+    T2_free: float,
+    delta_omega: float,
+    omega_1_rms: float,
+    G: float,
+    TR: float,
+    duration: float,
+    flip_angle: float,
+    *,
+    threads: int | None = None,
+) -> float: ...
+@overload
 def predicted_ratio(
-    f, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle, *, threads=None
-):
+    f: RealArrayLike,
+    R1: RealArrayLike,
+    T2_free: RealArrayLike,
+    delta_omega: RealArrayLike,
+    omega_1_rms: RealArrayLike,
+    G: RealArrayLike,
+    TR: RealArrayLike,
+    duration: RealArrayLike,
+    flip_angle: RealArrayLike,
+    *,
+    threads: int | None = None,
+) -> Floats: ...
+def predicted_ratio(
+    f: RealArrayLike,
+    R1: RealArrayLike,
+    T2_free: RealArrayLike,
+    delta_omega: RealArrayLike,
+    omega_1_rms: RealArrayLike,
+    G: RealArrayLike,
+    TR: RealArrayLike,
+    duration: RealArrayLike,
+    flip_angle: RealArrayLike,
+    *,
+    threads: int | None = None,
+) -> float | Floats:
     """The MT ratio S_mt/S_ref that the two-pool model predicts for a
     bound-pool fraction f: the forward model of ``fit_fraction``.
 
@@ -466,13 +487,13 @@ def predicted_ratio(
     --------
     >>> ratio = predicted_ratio(0.12, 1.0, 0.04, 4000.0, 1500.0, 6.7e-6, 0.028, 0.012, 0.17)
     """
-    values = (f, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle)
+    parameters = ModelParameters(R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, flip_angle)
     arrays, masks = {}, []
-    for name, value in zip(_RATIO_INPUTS, values):
-        arrays[name], masked = _real_array(value, name)
+    for name, value in {"f": f, **parameters._asdict()}.items():
+        arrays[name], masked = real_array(value, name)
         if masked is not None:
             masks.append(masked)
-    shape = _broadcast_shape(arrays)
+    shape = broadcast_shape(arrays)
     threads = thread_count(threads)
 
     ratio = np.empty(shape, dtype=np.float64)
@@ -492,7 +513,9 @@ LINESHAPE_GRID_POINTS = 20001
 """Most offsets on one grid: wider spans get a coarser step."""
 
 
-def lineshape_at_offsets(offsets, T2b, grid=None):
+def lineshape_at_offsets(
+    offsets: np.ndarray, T2b: float | None, grid: tuple[Floats, Floats] | None = None
+) -> Floats:
     """The super-Lorentzian G at every offset of an array, interpolated.
 
     For offsets shifted voxel by voxel (a B0 map): G is computed on a grid
@@ -522,12 +545,13 @@ def lineshape_at_offsets(offsets, T2b, grid=None):
         finite = magnitude[np.isfinite(magnitude)]
         if finite.size == 0:
             return np.full(offsets.shape, np.nan)
-        grid = lineshape_grid(float(finite.min()), float(finite.max()), T2b)
+        # Without a grid T2b is needed; None is refused there as not real.
+        grid = lineshape_grid(float(finite.min()), float(finite.max()), cast(float, T2b))
     G = np.interp(magnitude, *grid)
     return np.where(np.isfinite(magnitude), G, np.nan)
 
 
-def lineshape_grid(lo, hi, T2b):
+def lineshape_grid(lo: float, hi: float, T2b: float) -> tuple[Floats, Floats]:
     """The grid on which ``lineshape_at_offsets`` interpolates.
 
     Parameters

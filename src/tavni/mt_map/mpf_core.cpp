@@ -29,13 +29,11 @@ double super_lorentzian_differential(float u, float Delta, float T2b) noexcept {
     return (1.0 / std::fabs(d)) * e;
 }
 
-float newRamani_corr(float f, float R1, float T2_free, float duration, float delta_omega, float TR,
-                     float flip_angle, float omega_1_rms, float G) noexcept {
-    const Excitation excitation = excitation_terms(flip_angle, TR);
-    const float s = duration / TR;  // duty cycle of the saturation, in single
-    const Saturation saturation =
-        saturation_terms(R1, s, excitation.beta, T2_free, delta_omega, omega_1_rms, G);
-    return steady_state_signal(saturation, exchange_terms(f, R1), R1, excitation.sin_flip);
+float newRamani_corr(float f, const SignalParameters &p) noexcept {
+    const Excitation excitation = excitation_terms(p.flip_angle, p.TR);
+    const float s = p.duration / p.TR;  // duty cycle of the saturation, in single
+    const Saturation saturation = saturation_terms(p, s, excitation.beta, p.omega_1_rms);
+    return steady_state_signal(saturation, exchange_terms(f, p.R1), p.R1, excitation.sin_flip);
 }
 
 double model(float f, float S_ratio, float R1, float T2_free, float delta_omega, float omega_1_rms,

@@ -60,6 +60,22 @@ inline double widen(float x) noexcept {
 }
 }  // namespace signal_steps
 
+// The tissue and sequence of one voxel as the signal takes them: every
+// parameter but the bound-pool fraction f (and, for the residual, the
+// measured ratio), each in single precision, in the order of model(). They
+// are read by name: TR and duration, both in s, or the offset and the
+// saturation amplitude, cannot trade places unseen as positional floats can.
+struct SignalParameters {
+    float R1;           // longitudinal relaxation rate of both pools, 1/s
+    float T2_free;      // transverse relaxation time of the free pool, s
+    float delta_omega;  // offset frequency of the saturation, Hz
+    float omega_1_rms;  // RMS amplitude of the saturation pulse, rad/s
+    float G;            // bound-pool absorption lineshape at the offset, s
+    float TR;           // repetition time, s
+    float duration;     // saturation time per TR, s
+    float flip_angle;   // excitation flip angle, rad
+};
+
 // What the excitation pulses contribute: flip angle and TR only.
 struct Excitation {
     float beta;       // free-pool loss rate, -ln(cos(flip_angle)) / TR
@@ -75,24 +91,25 @@ inline Excitation excitation_terms(float flip_angle, float TR) noexcept {
     return {to_single(-std::log(cos_flip) / widen(TR)), std::sin(flip)};
 }
 
-// One signal's saturation, at amplitude omega_1_rms: everything but f.
+// One signal's saturation, at amplitude omega_1_rms (the parameters' own for
+// the MT-weighted scan, 0 for the reference): everything but f.
 struct Saturation {
     float Wb_s;  // bound-pool saturation rate times the duty cycle s
     float A;     // Wb s + R1b
     double H;    // 1 + Wf s / R1f + beta / R1f
 };
 
-inline Saturation saturation_terms(float R1, float s, float beta, float T2_free, float delta_omega,
-                                   float omega_1_rms, float G) noexcept {
+inline Saturation saturation_terms(const SignalParameters &p, float s, float beta,
+                                   float omega_1_rms) noexcept {
     using namespace signal_steps;
     // Saturation rates at full power: the free pool's from its Lorentzian
     // line, the bound pool's from its lineshape value G. Both pools relax
     // with the one measured rate: R1f = R1b = R1.
-    const double w_over_offset = widen(omega_1_rms) / (two_pi * widen(delta_omega));
-    const float Wf = to_single(w_over_offset * w_over_offset / widen(T2_free));
-    const float Wb = to_single(widen(omega_1_rms * omega_1_rms) * pi * widen(G));
+    const double w_over_offset = widen(omega_1_rms) / (two_pi * widen(p.delta_omega));
+    const float Wf = to_single(w_over_offset * w_over_offset / widen(p.T2_free));
+    const float Wb = to_single(widen(omega_1_rms * omega_1_rms) * pi * widen(p.G));
     const float Wb_s = Wb * s;
-    return {Wb_s, Wb_s + R1, (1.0 + widen(Wf * s / R1)) + widen(beta / R1)};
+    return {Wb_s, Wb_s + p.R1, (1.0 + widen(Wf * s / p.R1)) + widen(beta / p.R1)};
 }
 
 // The exchange between the pools: f and R1 only.
@@ -144,13 +161,33 @@ struct ResidualTerms {
     Saturation saturated;  // omega_1_rms as given
 };
 
+// The excitation is that of p.flip_angle and p.TR, computed by the caller
+// (voxels that share both can share it).
+inline ResidualTerms residual_terms(float S_ratio, const SignalParameters &p,
+                                    const Excitation &excitation) noexcept {
+    const float s = p.duration / p.TR;  // duty cycle of the saturation, in single
+    return {signal_steps::widen(S_ratio), p.R1, excitation.sin_flip,
+            saturation_terms(p, s, excitation.beta, 0.0f),
+            saturation_terms(p, s, excitation.beta, p.omega_1_rms)};
+}
+
+// The same terms from the parameters one by one, in the order of model()
+// (which takes them so, as its Python binding does): the one place where
+// positional parameters become the named record.
 inline ResidualTerms residual_terms(float S_ratio, float R1, float T2_free, float delta_omega,
                                     float omega_1_rms, float G, float TR, float duration,
                                     const Excitation &excitation) noexcept {
-    const float s = duration / TR;  // duty cycle of the saturation, in single
-    return {signal_steps::widen(S_ratio), R1, excitation.sin_flip,
-            saturation_terms(R1, s, excitation.beta, T2_free, delta_omega, 0.0f, G),
-            saturation_terms(R1, s, excitation.beta, T2_free, delta_omega, omega_1_rms, G)};
+    SignalParameters p{};
+    p.R1 = R1;
+    p.T2_free = T2_free;
+    p.delta_omega = delta_omega;
+    p.omega_1_rms = omega_1_rms;
+    p.G = G;
+    p.TR = TR;
+    p.duration = duration;
+    // The excitation carries the flip angle; these terms do not read it.
+    p.flip_angle = std::numeric_limits<float>::quiet_NaN();
+    return residual_terms(S_ratio, p, excitation);
 }
 
 // Measured ratio minus the predicted one, S_mt/S_ref, at f: the two signals
@@ -170,8 +207,7 @@ inline double residual(const ResidualTerms &t, float f) noexcept {
 // Pulsed steady-state signal of a spoiled gradient echo with off-resonance
 // saturation in every repetition, for free and bound pools exchanging
 // magnetization (the bound pool holding the fraction f).
-float newRamani_corr(float f, float R1, float T2_free, float duration, float delta_omega, float TR,
-                     float flip_angle, float omega_1_rms, float G) noexcept;
+float newRamani_corr(float f, const SignalParameters &p) noexcept;
 
 // Measured MT ratio minus the predicted one, S_mt/S_ref; its zero in f is
 // the bound-pool fraction that explains the measurement. NaN when the

@@ -289,7 +289,7 @@ GROUP_MAPS = tuple(row for row in BIDS_MAPS if not row.needs_echoes)
 _BY_KEY = {row.key: row for row in MAPS}
 
 
-def by_key(key):
+def by_key(key: str) -> OutputMap:
     """The row of the map named ``key``.
 
     Parameters

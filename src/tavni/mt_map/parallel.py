@@ -7,6 +7,7 @@ many cores there are and whether a requested count is usable.
 
 import operator
 import os
+from typing import SupportsIndex
 
 __all__ = ["MAX_THREADS", "available_cores", "thread_count"]
 
@@ -14,7 +15,7 @@ MAX_THREADS = 1024
 """More worker threads than this is a mistake, not a machine."""
 
 
-def available_cores():
+def available_cores() -> int:
     """The cores this process may run on (its CPU affinity), at least 1.
 
     Returns
@@ -27,7 +28,7 @@ def available_cores():
         return os.cpu_count() or 1
 
 
-def thread_count(threads, limit=None):
+def thread_count(threads: SupportsIndex | None, limit: int | None = None) -> int:
     """The worker threads a ``threads`` argument asks for.
 
     Parameters

@@ -14,7 +14,10 @@ choices, the protocol's checks and the BIDS App take it from here.
 
 import math
 from collections.abc import Callable
-from typing import NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple
+
+if TYPE_CHECKING:
+    from tavni.mt_map.array_inputs import Floats, RealArrayLike
 
 __all__ = ["SHAPES", "PulseShape", "omega_1_rms_from_pulse"]
 
@@ -36,16 +39,16 @@ class PulseShape(NamedTuple):
     """
 
     name: str
-    rms: Callable[..., float]
-    needs: tuple = ()
+    rms: Callable[..., Any]
+    needs: tuple[str, ...] = ()
 
 
-def _hard_rms(flip_angle, pulse_duration):
+def _hard_rms(flip_angle: float, pulse_duration: float) -> float:
     # A constant amplitude: omega_1 = theta / tau throughout, its own RMS.
     return flip_angle / pulse_duration
 
 
-def _gaussian_rms(flip_angle, pulse_duration, bandwidth):
+def _gaussian_rms(flip_angle: float, pulse_duration: float, bandwidth: float) -> float:
     # Envelope a(t) = exp(-(t - tau/2)^2 / (2 sigma^2)) on [0, tau], with
     # sigma from the spectral FWHM: a Gaussian of time width sigma has a
     # spectrum of width 1/(2 pi sigma) (Hz, one standard deviation), whose
@@ -74,7 +77,12 @@ that ``omega_1_rms_from_pulse``, the protocol's ``mt_pulse_shape`` and the
 BIDS field ``MTPulseShape`` take their choices from."""
 
 
-def omega_1_rms_from_pulse(flip_angle, pulse_duration, shape="hard", bandwidth=None):
+def omega_1_rms_from_pulse(
+    flip_angle: "RealArrayLike",
+    pulse_duration: "RealArrayLike",
+    shape: str = "hard",
+    bandwidth: "RealArrayLike | None" = None,
+) -> "float | Floats":
     """RMS amplitude of an MT pulse, over the pulse, from its flip angle.
 
     With the pulse envelope a(t) on [0, tau], the amplitude is
@@ -125,7 +133,7 @@ def omega_1_rms_from_pulse(flip_angle, pulse_duration, shape="hard", bandwidth=N
     """
     import numpy as np
 
-    from tavni.mt_map.maps import _real_array
+    from tavni.mt_map.array_inputs import real_array
 
     if shape not in SHAPES:
         raise ValueError(f"MT pulse shape must be one of {', '.join(SHAPES)}, not {shape!r}")
@@ -134,7 +142,7 @@ def omega_1_rms_from_pulse(flip_angle, pulse_duration, shape="hard", bandwidth=N
     given = {"flip_angle": flip_angle, "pulse_duration": pulse_duration, "bandwidth": bandwidth}
     for name, value in given.items():
         if value is not None:
-            array, where = _real_array(value, name)
+            array, where = real_array(value, name)
             arrays[name] = array.astype(np.float64, copy=False)
             if where is not None:
                 masked = where if masked is None else masked | where

@@ -18,14 +18,18 @@ interpreter lock released.
 """
 
 import math
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 
 from tavni.mt_map import _maps
-from tavni.mt_map.maps import (
-    _broadcast_shape,
-    _mask_for,
-    _real_array,
+from tavni.mt_map.array_inputs import (
+    Floats,
+    RealArrayLike,
+    broadcast_shape,
+    mask_for,
+    real_array,
 )
 from tavni.mt_map.parallel import thread_count
 from tavni.mt_map.status import (
@@ -52,7 +56,7 @@ _MAX_ECHOES = _maps.ECHO_MAX_ECHOES
 _HALF_PI = 0.5 * math.pi
 
 
-def _float_or_array(array):
+def _float_or_array(array: np.ndarray) -> float | Floats:
     return float(array[()]) if array.ndim == 0 else array
 
 
@@ -69,10 +73,10 @@ def _inputs(**values):
     arrays, masked = {}, None
     for name, value in values.items():
         if value is not None:
-            arrays[name], where = _real_array(value, name)
+            arrays[name], where = real_array(value, name)
             if where is not None:
                 masked = where if masked is None else masked | where
-    return arrays, _broadcast_shape(arrays), masked
+    return arrays, broadcast_shape(arrays), masked
 
 
 def _view(arrays, name, shape):
@@ -86,7 +90,15 @@ def _nan_where(result, masked):
     return result
 
 
-def spgr_signal(M0, R1, flip_angle, TR, *, b1=None, threads=None):
+def spgr_signal(
+    M0: RealArrayLike,
+    R1: RealArrayLike,
+    flip_angle: RealArrayLike,
+    TR: RealArrayLike,
+    *,
+    b1: RealArrayLike | None = None,
+    threads: int | None = None,
+) -> float | Floats:
     """Steady-state signal of a spoiled gradient echo.
 
     ::
@@ -130,15 +142,22 @@ def spgr_signal(M0, R1, flip_angle, TR, *, b1=None, threads=None):
     """
     arrays, shape, masked = _inputs(M0=M0, R1=R1, flip_angle=flip_angle, TR=TR, b1=b1)
     signal = np.empty(shape)
-    _maps.spgr_signal(
-        *(_view(arrays, name, shape) for name in ("M0", "R1", "flip_angle", "TR", "b1")),
-        thread_count(threads),
-        signal,
+    M0_view, R1_view, flip_view, TR_view, b1_view = (
+        _view(arrays, name, shape) for name in ("M0", "R1", "flip_angle", "TR", "b1")
     )
+    _maps.spgr_signal(M0_view, R1_view, flip_view, TR_view, b1_view, thread_count(threads), signal)
     return _float_or_array(_nan_where(signal, masked))
 
 
-def synthetic_reference(M0, R1, flip_angle, TR, *, b1=None, threads=None):
+def synthetic_reference(
+    M0: RealArrayLike,
+    R1: RealArrayLike,
+    flip_angle: RealArrayLike,
+    TR: RealArrayLike,
+    *,
+    b1: RealArrayLike | None = None,
+    threads: int | None = None,
+) -> float | Floats:
     """The MT-weighted scan's signal had it no MT saturation, from M0 and R1.
 
     The SPGR steady state (``spgr_signal``) at the MT-weighted scan's own
@@ -204,7 +223,16 @@ def _despot1_least_squares(signals, flip_angles, TR, b1):
     return R1, M0, status
 
 
-def fit_r1(signals, flip_angles, TRs, *, b1=None, mask=None, return_status=False, threads=None):
+def fit_r1(
+    signals: Sequence[RealArrayLike],
+    flip_angles: Sequence[float],
+    TRs: Sequence[float],
+    *,
+    b1: RealArrayLike | None = None,
+    mask: RealArrayLike | None = None,
+    return_status: bool = False,
+    threads: int | None = None,
+) -> tuple[Any, ...]:
     """R1 and M0 from SPGR scans of two or more flip angles (variable flip angle).
 
     Every voxel's signals S_i, made at flip angles a_i = b1 * flip_angles[i]
@@ -279,7 +307,7 @@ def fit_r1(signals, flip_angles, TRs, *, b1=None, mask=None, return_status=False
     arrays, shape, masked = _inputs(**dict(zip(names, signals)), b1=b1)
     masks = [] if masked is None else [~masked]
     if mask is not None:
-        masks.append(_mask_for(mask, shape))
+        masks.append(mask_for(mask, shape))
     threads = thread_count(threads)
 
     if len(signals) > 2:
@@ -314,7 +342,7 @@ def fit_r1(signals, flip_angles, TRs, *, b1=None, mask=None, return_status=False
     return (R1, M0, status) if return_status else (R1, M0)
 
 
-def mtr(S_mt, S_ref):
+def mtr(S_mt: RealArrayLike, S_ref: RealArrayLike) -> float | Floats:
     """Magnetization-transfer ratio, percent.
 
     ::
@@ -344,32 +372,32 @@ def mtr(S_mt, S_ref):
         Inputs that do not broadcast.
     """
     arrays, _, masked = _inputs(S_mt=S_mt, S_ref=S_ref)
-    S_mt = arrays["S_mt"].astype(np.float64, copy=False)
-    S_ref = arrays["S_ref"].astype(np.float64, copy=False)
+    mt = arrays["S_mt"].astype(np.float64, copy=False)
+    ref = arrays["S_ref"].astype(np.float64, copy=False)
     # In place, one array of the volume's size at a time.
-    ratio = np.asarray(np.subtract(S_ref, S_mt))
+    ratio = np.asarray(np.subtract(ref, mt))
     with np.errstate(divide="ignore", invalid="ignore"):
-        ratio /= S_ref
+        ratio /= ref
     ratio *= 100.0
-    ratio[np.broadcast_to(~(S_ref > 0), ratio.shape)] = np.nan
+    ratio[np.broadcast_to(~(ref > 0), ratio.shape)] = np.nan
     return _float_or_array(_nan_where(ratio, masked))
 
 
 def mtsat(
-    S_pd,
-    S_t1,
-    S_mt,
-    flip_pd,
-    flip_t1,
-    flip_mt,
-    TR_pd,
-    TR_t1,
-    TR_mt,
+    S_pd: RealArrayLike,
+    S_t1: RealArrayLike,
+    S_mt: RealArrayLike,
+    flip_pd: float,
+    flip_t1: float,
+    flip_mt: float,
+    TR_pd: float,
+    TR_t1: float,
+    TR_mt: float,
     *,
-    b1=None,
-    b1_correction=None,
-    threads=None,
-):
+    b1: RealArrayLike | None = None,
+    b1_correction: float | None = None,
+    threads: int | None = None,
+) -> float | Floats:
     """MT saturation, percent units (Helms et al. 2008).
 
     With the small-angle approximations of the SPGR steady state, from the
@@ -435,7 +463,12 @@ def mtsat(
     return _float_or_array(_nan_where(saturation, masked))
 
 
-def fit_echoes(signals, echo_times, *, threads=None):
+def fit_echoes(
+    signals: Sequence[RealArrayLike],
+    echo_times: Sequence[RealArrayLike],
+    *,
+    threads: int | None = None,
+) -> tuple[Floats, Any, Any, Any]:
     """S(TE = 0) of every contrast and one R2* per voxel, from multi-echo readouts.
 
     Each contrast c (the PD-, T1- and MT-weighted scans, say) is read out at
@@ -522,7 +555,7 @@ def fit_echoes(signals, echo_times, *, threads=None):
             )
         if not (np.isfinite(TE) & (TE >= 0)).all():
             raise ValueError(f"fit_echoes: echo_times[{c}] must be finite and >= 0, got {TE}")
-        array, masked = _real_array(signal, f"signals[{c}]")
+        array, masked = real_array(signal, f"signals[{c}]")
         if array.ndim == 0 or array.shape[-1] != TE.size:
             raise ValueError(
                 f"fit_echoes: signals[{c}] has {array.shape[-1] if array.ndim else 0} echoes "
@@ -533,7 +566,7 @@ def fit_echoes(signals, echo_times, *, threads=None):
         times.append(TE)
         full.append(array)
         maps[f"signals[{c}]"] = array[..., 0]  # the map's axes alone
-    shape = _broadcast_shape(maps)
+    shape = broadcast_shape(maps)
     views = tuple(np.broadcast_to(a, shape + (TE.size,)) for a, TE in zip(full, times))
     S0 = np.empty(shape + (C,))
     R2star = np.empty(shape)

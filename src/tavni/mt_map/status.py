@@ -13,9 +13,13 @@ input") and 4 ("masked") mean the same in all; the others are each fit's
 own.
 """
 
-from typing import NamedTuple
+from collections.abc import Mapping
+from typing import TYPE_CHECKING, NamedTuple
 
 from tavni.mt_map import _maps
+
+if TYPE_CHECKING:
+    import numpy as np
 
 __all__ = [
     "ECHOES",
@@ -178,7 +182,7 @@ _NOT_FITTED = ("masked", "invalid input")
 _SOLVED = ("solved", "two roots", "R1 ambiguous")
 
 
-def status_table(table=FRACTION):
+def status_table(table: tuple[Status, ...] = FRACTION) -> tuple[tuple[int, str, str], ...]:
     """``(code, short name, meaning)`` of every code of a fit, by code.
 
     Parameters
@@ -190,10 +194,10 @@ def status_table(table=FRACTION):
     -------
     tuple of (int, str, str)
     """
-    return tuple(sorted(tuple(status) for status in table))
+    return tuple(sorted((status.code, status.name, status.meaning) for status in table))
 
 
-def fitted(status):
+def fitted(status: "np.ndarray") -> "np.ndarray":
     """Voxels the fit searched: neither masked nor without a valid measurement.
 
     Parameters
@@ -208,7 +212,7 @@ def fitted(status):
     return (status != STATUS_MASKED) & (status != STATUS_INVALID_INPUT)
 
 
-def solved(counts):
+def solved(counts: Mapping[str, int]) -> int:
     """How many of the voxels counted by name were solved (two roots included).
 
     Parameters
@@ -223,7 +227,7 @@ def solved(counts):
     return sum(counts.get(name, 0) for name in _SOLVED)
 
 
-def not_fitted(counts):
+def not_fitted(counts: Mapping[str, int]) -> int:
     """How many of the voxels counted by name were masked or invalid.
 
     Parameters

@@ -13,9 +13,14 @@ All arrays broadcast together; angles in radians, times in s, R1 in 1/s.
 """
 
 import math
-from typing import NamedTuple
+from collections.abc import Mapping, Sequence
+from typing import TYPE_CHECKING, NamedTuple, cast
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+if TYPE_CHECKING:
+    from tavni.mt_map.maps import FractionDerivatives
 
 __all__ = [
     "RAYLEIGH_MEAN_OVER_SIGMA",
@@ -61,7 +66,7 @@ class FractionUncertainty(NamedTuple):
     r1_sensitivity: np.ndarray
     """Change of f when the R1 the fraction model is given is 1% too high
     (the measured ratio held)."""
-    b1_sensitivity: np.ndarray
+    b1_sensitivity: np.ndarray | None
     """Change of f when the relative transmit field b1 is 1% too high, through
     everything b1 enters (flip angles and saturation power; in the three-scan
     chain also the R1 fit and the synthetic reference); None when not asked for."""
@@ -71,10 +76,10 @@ class FractionUncertainty(NamedTuple):
 # Noise from the background.
 
 
-def _real_image(image):
+def _real_image(image: ArrayLike) -> np.ndarray:
     """The image as float32 (kept) or float64 (anything else)."""
-    image = np.asarray(image)
-    return image if image.dtype == np.float32 else image.astype(np.float64, copy=False)
+    array = np.asarray(image)
+    return array if array.dtype == np.float32 else array.astype(np.float64, copy=False)
 
 
 def _dilate(mask, steps):
@@ -92,7 +97,9 @@ def _dilate(mask, steps):
     return grown
 
 
-def background_mask(image, head=None, *, margin=3, threshold=0.1):
+def background_mask(
+    image: ArrayLike, head: ArrayLike | None = None, *, margin: int = 3, threshold: float = 0.1
+) -> NDArray[np.bool_]:
     """The voxels of a magnitude image that hold noise only: outside the head.
 
     The head is grown by ``margin`` voxels, to leave out partial-volume
@@ -126,22 +133,24 @@ def background_mask(image, head=None, *, margin=3, threshold=0.1):
     where they are strong. A float32 image is read as it is, without a
     float64 copy; the percentile is taken in float64.
     """
-    image = _real_image(image)
-    measured = np.isfinite(image) & (image != 0.0)
-    values = image[measured & (image > 0.0)]
+    magnitude = _real_image(image)
+    measured = np.isfinite(magnitude) & (magnitude != 0.0)
+    values = magnitude[measured & (magnitude > 0.0)]
     if values.size == 0:
-        return np.zeros(image.shape, dtype=bool)
+        return np.zeros(magnitude.shape, dtype=np.bool_)
     # The float64 copy is the percentile's to reorder: no second copy.
     high = np.percentile(values.astype(np.float64), 99.0, overwrite_input=True)
-    bright = image > threshold * high
+    bright = magnitude > threshold * high
     if head is not None:
         # A brain mask leaves the scalp outside it, bright with fat: the
         # head is the mask and every voxel bright enough to be tissue.
-        bright |= np.broadcast_to(np.asarray(head, dtype=bool), image.shape)
+        bright |= np.broadcast_to(np.asarray(head, dtype=bool), magnitude.shape)
     return measured & ~_dilate(bright, margin)
 
 
-def noise_sd_from_background(image, background=None, *, head=None):
+def noise_sd_from_background(
+    image: ArrayLike, background: ArrayLike | None = None, *, head: ArrayLike | None = None
+) -> float:
     """Standard deviation sigma of the noise of a magnitude image, estimated
     from its background.
 
@@ -171,10 +180,10 @@ def noise_sd_from_background(image, background=None, *, head=None):
     NoiseEstimateError
         Fewer than ``MIN_BACKGROUND_VOXELS`` (100) finite background voxels.
     """
-    image = _real_image(image)
+    magnitude = _real_image(image)
     if background is None:
-        background = background_mask(image, head)
-    values = image[np.broadcast_to(np.asarray(background, dtype=bool), image.shape)]
+        background = background_mask(magnitude, head)
+    values = magnitude[np.broadcast_to(np.asarray(background, dtype=bool), magnitude.shape)]
     # Sums in float64 whatever the image's type: millions of float32 terms
     # would lose digits.
     values = values[np.isfinite(values)].astype(np.float64, copy=False)
@@ -188,7 +197,7 @@ def noise_sd_from_background(image, background=None, *, head=None):
     return float(np.mean(values) / RAYLEIGH_MEAN_OVER_SIGMA)
 
 
-def check_noise_levels(given, names):
+def check_noise_levels(given: Sequence[float], names: Sequence[str]) -> list[float]:
     """The given noise levels as floats, checked.
 
     Parameters
@@ -220,7 +229,12 @@ def check_noise_levels(given, names):
     return given
 
 
-def noise_levels(images, given=None, *, head=None):
+def noise_levels(
+    images: Mapping[str, np.ndarray],
+    given: Sequence[float] | None = None,
+    *,
+    head: ArrayLike | None = None,
+) -> tuple[dict[str, float], str]:
     """The noise standard deviation of each image, given or estimated.
 
     Parameters
@@ -268,7 +282,15 @@ def noise_levels(images, given=None, *, head=None):
 # The spoiled gradient echo's response to R1 and b1.
 
 
-def spgr_log_derivatives(R1, flip_angle, TR, *, b1=None, b1_term=True, threads=None):
+def spgr_log_derivatives(
+    R1: ArrayLike,
+    flip_angle: ArrayLike,
+    TR: ArrayLike,
+    *,
+    b1: ArrayLike | None = None,
+    b1_term: bool = True,
+    threads: int | None = None,
+) -> tuple[NDArray[np.float64], NDArray[np.float64] | None]:
     """How the spoiled-gradient-echo signal moves with R1 and b1, relative to S.
 
     For S = M0 sin(a) (1 - E) / (1 - cos(a) E), E = exp(-R1 TR),
@@ -310,11 +332,11 @@ def spgr_log_derivatives(R1, flip_angle, TR, *, b1=None, b1_term=True, threads=N
     arrays, shape, masked = _inputs(R1=R1, flip_angle=flip_angle, TR=TR, b1=b1)
     d_R1 = np.empty(shape)
     d_log_b1 = np.empty(shape) if b1_term else None
+    R1_view, flip_view, TR_view, b1_view = (
+        _view(arrays, name, shape) for name in ("R1", "flip_angle", "TR", "b1")
+    )
     _maps.spgr_log_derivatives(
-        *(_view(arrays, name, shape) for name in ("R1", "flip_angle", "TR", "b1")),
-        thread_count(threads),
-        d_R1,
-        d_log_b1,
+        R1_view, flip_view, TR_view, b1_view, thread_count(threads), d_R1, d_log_b1
     )
     _nan_where(d_R1, masked)
     return d_R1, None if d_log_b1 is None else _nan_where(d_log_b1, masked)
@@ -328,7 +350,17 @@ def _percent(per_unit, value, percent):
     return per_unit * (np.asarray(value, dtype=np.float64) * (percent / 100.0))
 
 
-def ratio_uncertainty(derivatives, S_mt, S_ref, R1, sigma_mt, sigma_ref, *, b1=None, percent=1.0):
+def ratio_uncertainty(
+    derivatives: "FractionDerivatives",
+    S_mt: ArrayLike,
+    S_ref: ArrayLike,
+    R1: ArrayLike,
+    sigma_mt: ArrayLike,
+    sigma_ref: ArrayLike,
+    *,
+    b1: ArrayLike | None = None,
+    percent: float = 1.0,
+) -> FractionUncertainty:
     """Uncertainty of f fitted from a measured MT image and its reference.
 
     With the relative noise of each image n = sigma / S, the ratio's is
@@ -369,21 +401,21 @@ def ratio_uncertainty(derivatives, S_mt, S_ref, R1, sigma_mt, sigma_ref, *, b1=N
 
 
 def three_scan_uncertainty(
-    derivatives,
-    S_pd,
-    S_t1,
-    S_mt,
-    S_ref,
-    R1,
-    flip_angles,
-    TRs,
-    sigmas,
+    derivatives: "FractionDerivatives",
+    S_pd: ArrayLike,
+    S_t1: ArrayLike,
+    S_mt: ArrayLike,
+    S_ref: ArrayLike,
+    R1: ArrayLike,
+    flip_angles: Sequence[float],
+    TRs: Sequence[float],
+    sigmas: Sequence[ArrayLike],
     *,
-    b1=None,
-    percent=1.0,
-    b1_sensitivity=True,
-    threads=None,
-):
+    b1: ArrayLike | None = None,
+    percent: float = 1.0,
+    b1_sensitivity: bool = True,
+    threads: int | None = None,
+) -> FractionUncertainty:
     """Uncertainty of f fitted from PD-, T1- and MT-weighted images.
 
     The chain: R1 and M0 from the PD- and T1-weighted signals (two spoiled
@@ -465,18 +497,18 @@ class LogDerivatives(NamedTuple):
 
 
 def three_scan_log_derivatives(
-    derivatives,
-    S_mt,
-    S_ref,
-    R1,
-    flip_angles,
-    TRs,
+    derivatives: "FractionDerivatives",
+    S_mt: ArrayLike,
+    S_ref: ArrayLike,
+    R1: ArrayLike,
+    flip_angles: Sequence[float],
+    TRs: Sequence[float],
     *,
-    b1=None,
-    percent=1.0,
-    b1_sensitivity=True,
-    threads=None,
-):
+    b1: ArrayLike | None = None,
+    percent: float = 1.0,
+    b1_sensitivity: bool = True,
+    threads: int | None = None,
+) -> tuple["LogDerivatives", NDArray[np.float64], NDArray[np.float64] | None]:
     """The part of ``three_scan_uncertainty`` that needs no noise level: how f
     moves with each scan's log signal, and its sensitivities to R1 and b1.
 
@@ -518,6 +550,8 @@ def three_scan_log_derivatives(
     # synthetic reference (its angle and, through R1 and M0, the rest) and
     # the fraction model itself.
     b1_value = np.asarray(1.0 if b1 is None else b1, dtype=np.float64)
+    # Asked for (b1_sensitivity), spgr_log_derivatives gave the b1 terms.
+    g_pd, g_t1, g_ref = (cast(np.ndarray, g) for g in (g_pd, g_t1, g_ref))
     dR1_dlog_b1 = -(g_t1 - g_pd) / det
     dlog_ref_dlog_b1 = (a_ref - a_pd) * dR1_dlog_b1 + (g_ref - g_pd)
     df_dlog_b1 = (
@@ -526,7 +560,9 @@ def three_scan_log_derivatives(
     return log_derivatives, r1_sensitivity, df_dlog_b1 * (percent / 100.0)
 
 
-def noise_sd_of_fraction(slopes, signals, sigmas):
+def noise_sd_of_fraction(
+    slopes: "LogDerivatives", signals: Sequence[ArrayLike], sigmas: Sequence[ArrayLike]
+) -> NDArray[np.float64]:
     """Standard deviation of f from the three scans' noise, to first order.
 
     Each scan's log signal has the standard deviation sigma / S, and the

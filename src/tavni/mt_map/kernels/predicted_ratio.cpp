@@ -36,9 +36,16 @@ void predicted_ratio_range(const PredictedRatioInputs &in, std::size_t begin, st
             excitation_TR = s[I::TR];
             have_excitation = true;
         }
-        ratio[i] =
-            predicted_ratio(s[I::f], s[I::R1], s[I::T2_free], s[I::delta_omega], s[I::omega_1_rms],
-                            s[I::G], s[I::TR], s[I::duration], excitation);
+        SignalParameters p{};
+        p.R1 = s[I::R1];
+        p.T2_free = s[I::T2_free];
+        p.delta_omega = s[I::delta_omega];
+        p.omega_1_rms = s[I::omega_1_rms];
+        p.G = s[I::G];
+        p.TR = s[I::TR];
+        p.duration = s[I::duration];
+        p.flip_angle = s[I::flip_angle];
+        ratio[i] = predicted_ratio(s[I::f], p, excitation);
     }
 }
 

@@ -16,22 +16,16 @@
 
 namespace tavni::mt_map {
 
-// S_mt/S_ref at f, with the excitation terms of flip angle and TR already
-// at hand (elements that share both can share them).
-inline double predicted_ratio(float f, float R1, float T2_free, float delta_omega,
-                              float omega_1_rms, float G, float TR, float duration,
+// S_mt/S_ref at f, with the excitation terms of p.flip_angle and p.TR
+// already at hand (elements that share both can share them).
+inline double predicted_ratio(float f, const SignalParameters &p,
                               const Excitation &excitation) noexcept {
-    return -residual(
-        residual_terms(0.0f, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, excitation),
-        f);
+    return -residual(residual_terms(0.0f, p, excitation), f);
 }
 
 // S_mt/S_ref at f: -model(f, 0, R1, ...), bit for bit.
-inline double predicted_ratio(float f, float R1, float T2_free, float delta_omega,
-                              float omega_1_rms, float G, float TR, float duration,
-                              float flip_angle) noexcept {
-    return predicted_ratio(f, R1, T2_free, delta_omega, omega_1_rms, G, TR, duration,
-                           excitation_terms(flip_angle, TR));
+inline double predicted_ratio(float f, const SignalParameters &p) noexcept {
+    return predicted_ratio(f, p, excitation_terms(p.flip_angle, p.TR));
 }
 
 // The inputs over a map, each read where it lies, in its own layout and

@@ -25,8 +25,7 @@ FractionResidual::FractionResidual(const FractionProblem &p) noexcept
     : FractionResidual(p, excitation_terms(p.flip_angle, p.TR)) {}
 
 FractionResidual::FractionResidual(const FractionProblem &p, const Excitation &e) noexcept
-    : terms_(residual_terms(p.S_ratio, p.R1, p.T2_free, p.delta_omega, p.omega_1_rms, p.G, p.TR,
-                            p.duration, e)) {}
+    : terms_(residual_terms(p.S_ratio, p.signal(), e)) {}
 
 bool FractionResidual::near_zero(double residual, double units) const noexcept {
     return within_rounding(residual, terms_.S_ratio, units);

@@ -21,8 +21,8 @@ __all__ = [
 
 
 # The protocol's values that fit_fraction takes after the ratio and R1, in
-# its order (model units: s, Hz, rad/s, radians).
-FIT_PARAMETERS = ("T2_free", "delta_omega", "omega_1_rms", "G", "TR", "duration", "flip_angle")
+# the model's order (model units: s, Hz, rad/s, radians).
+FIT_PARAMETERS = ModelParameters._fields[1:]
 
 
 def fit_with(values, ratio, R1, **options):
