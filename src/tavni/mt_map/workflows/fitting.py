@@ -9,6 +9,7 @@ the measured ratio, the fraction fit with a protocol's values
 import numpy as np
 
 from tavni.mt_map.io import volumes
+from tavni.mt_map.maps import ModelParameters
 
 __all__ = [
     "FIT_PARAMETERS",
