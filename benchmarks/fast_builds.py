@@ -10,7 +10,9 @@ and B1 per voxel, the ratio the model predicts plus noise) it times, all in
 this run and on every core, each build this processor runs against the
 numba parallel closed form of numba_baselines.py, and the exact mode
 against the numba parallel Brent loop, the two sides of each ratio timed in
-turn (best of --repeats). Then, for each build, how the fast way agrees
+turn (best of --repeats): the ratio of wall times, and of the CPU time
+every thread of the process spent (on a machine shared with other work the
+steadier of the two). Then, for each build, how the fast way agrees
 with the exact mode on 20,000 random voxels and protocols (offsets from
 100 Hz to 20 kHz): the voxels whose statuses differ, the largest difference
 in f over the documented allowance (4 units in the ratio's last
@@ -35,16 +37,18 @@ BRENT_XTOL = 1e-9  # about a tenth of a single-precision step of f near 0.1
 
 
 def best_alternating(functions, repeats):
-    """Best seconds of each function, run in turn: on a shared machine both
-    sides of a ratio meet the same load.
+    """[(best wall seconds, best CPU seconds of the process)] of each
+    function, run in turn: on a shared machine both sides of a ratio meet
+    the same load, and the CPU time (every thread's) is what the load
+    disturbs least.
     """
     times = [[] for _ in functions]
     for _ in range(repeats):
         for function, spent in zip(functions, times):
-            start = time.perf_counter()
+            wall, cpu = time.perf_counter(), time.process_time()
             function()
-            spent.append(time.perf_counter() - start)
-    return [min(spent) for spent in times]
+            spent.append((time.perf_counter() - wall, time.process_time() - cpu))
+    return [tuple(min(column) for column in zip(*spent)) for spent in times]
 
 
 def voxels(n, rng):
@@ -136,14 +140,17 @@ def main():
     )
     rows = []
     exact_time, brent_time = best_alternating([exact, brent], max(3, options.repeats // 2))
-    rows.append(("exact", "numba Brent / exact", brent_time / exact_time, exact_time))
+    rows.append(("exact", "numba Brent / exact", brent_time, exact_time))
     for build in builds:
         _maps.fast_kernel(build)
         fast_time, closed_time = best_alternating([fast, closed_form], options.repeats)
-        rows.append((build, "numba closed form / fast", closed_time / fast_time, fast_time))
-    for mode, name, ratio, seconds in rows:
-        per_voxel = seconds / options.voxels * threads * 1e9
-        print(f"{mode:<9} {name:<25} {ratio:6.2f}  ({per_voxel:.1f} ns per voxel per thread)")
+        rows.append((build, "numba closed form / fast", closed_time, fast_time))
+    print(f"{'':<9} {'':<25} {'wall':>6} {'CPU':>6}  CPU ns per voxel (ours, numba's)")
+    for mode, name, (peer_wall, peer_cpu), (wall, cpu) in rows:
+        print(
+            f"{mode:<9} {name:<25} {peer_wall / wall:6.2f} {peer_cpu / cpu:6.2f}  "
+            f"{cpu / options.voxels * 1e9:.1f}, {peer_cpu / options.voxels * 1e9:.1f}"
+        )
 
     args = random_protocols(20_000, np.random.default_rng(11))
     exact_fit = fit_fraction(*args, return_status=True, return_derivatives=True)
