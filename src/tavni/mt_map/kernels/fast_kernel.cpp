@@ -147,8 +147,13 @@ inline double cos_within_half_pi(double x) noexcept {
     }
 MT_MAP_FAST_BUILD(baseline, )
 MT_MAP_FAST_BUILD(avx2, [[gnu::target("avx2")]])
+#if defined(__clang__)  // its own spelling of the preference
+MT_MAP_FAST_BUILD(avx512, [[gnu::target("avx512f,avx512dq,avx512bw,avx512vl"),
+                            clang::min_vector_width(512)]])
+#else
 MT_MAP_FAST_BUILD(avx512,
                   [[gnu::target("avx512f,avx512dq,avx512bw,avx512vl,prefer-vector-width=512")]])
+#endif
 #undef MT_MAP_FAST_BUILD
 
 // The build in use: the widest this processor runs, unless use_fast_kernel
