@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <limits>
 #include <random>
@@ -555,6 +556,64 @@ TEST(FractionMap, ThreadsMaskTransmitFieldAndSharedValues) {
         ASSERT_EQ(status3[i], status1[i]) << i;
         ASSERT_TRUE(std::isnan(f1[i]) ? std::isnan(f3[i]) : std::fabs(f3[i] - f1[i]) <= 1e-6) << i;
     }
+}
+
+// Every build of the fast way this processor runs gives the baseline's bits,
+// on runs (arbitrary inputs, signs, masks, NaN and infinities among them)
+// and on maps in the common layout, lengths that leave partial vectors.
+TEST(FastKernel, EveryBuildGivesTheSameBits) {
+    std::mt19937 random(2027);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    static mt::ClosedFormRun run;
+    const float specials[] = {nan_f, inf_f, -inf_f, 0.0f, -0.0f, 1e-40f};
+    for (std::size_t i = 0; i < mt::ClosedFormRun::size; ++i) {
+        const float scale[] = {1.5f, 3.0f, 0.1f, 1e4f, 3000.0f, 3e-5f, 0.1f, 0.01f, 0.8f};
+        for (int j = 0; j < 9; ++j) {
+            run.values[j][i] = i % 17 == 0  ? specials[(i + j) % 6]
+                               : i % 5 == 0 ? -scale[j] * unit(random)
+                                            : scale[j] * unit(random);
+        }
+        run.b1[i] = 0.7 + 0.6 * unit(random);
+        run.fitted[i] = i % 11 != 0;
+    }
+    std::vector<double> S(1000), R1(1000), b1(1000);
+    for (std::size_t i = 0; i < S.size(); ++i) {
+        S[i] = i % 13 == 0 ? 1.2 : 0.3 + 0.6 * unit(random);
+        R1[i] = 0.2 + 2.0 * unit(random);
+        b1[i] = 0.7 + 0.6 * unit(random);
+    }
+    const mt::ClosedFormMap map{S.data(), R1.data(), b1.data(), 0.04,  4000.0,
+                                1500.0,   1.4e-5,    0.028,     0.012, 0.17};
+    const mt::FastKernel chosen = mt::fast_kernel();
+    const std::size_t run_length = mt::ClosedFormRun::size - 3, n = run_length + S.size();
+    std::vector<double> f[2] = {std::vector<double>(n), std::vector<double>(n)};
+    std::vector<std::uint8_t> status[2] = {std::vector<std::uint8_t>(n),
+                                           std::vector<std::uint8_t>(n)};
+    for (const mt::FastKernel k : mt::fast_kernels) {
+        const int at = k != mt::FastKernel::baseline;  // 0: the baseline's own
+        if (!mt::use_fast_kernel(k)) {
+            std::printf("this processor cannot run the %s build\n", mt::name_of(k));
+            continue;
+        }
+        for (const bool clip : {false, true}) {
+            mt::closed_form_run(run, run_length, 0.0, 0.5, clip, f[at].data(), status[at].data());
+            mt::closed_form_map(map, S.size(), 0.05, 0.45, clip, f[at].data() + run_length,
+                                status[at].data() + run_length);
+            if (k == mt::FastKernel::baseline) {
+                continue;  // the last: every other has been compared
+            }
+            mt::use_fast_kernel(mt::FastKernel::baseline);
+            mt::closed_form_run(run, run_length, 0.0, 0.5, clip, f[0].data(), status[0].data());
+            mt::closed_form_map(map, S.size(), 0.05, 0.45, clip, f[0].data() + run_length,
+                                status[0].data() + run_length);
+            mt::use_fast_kernel(k);
+            for (std::size_t i = 0; i < n; ++i) {
+                ASSERT_EQ(bits_of(f[1][i]), bits_of(f[0][i])) << mt::name_of(k) << " " << i;
+                ASSERT_EQ(status[1][i], status[0][i]) << mt::name_of(k) << " " << i;
+            }
+        }
+    }
+    mt::use_fast_kernel(chosen);
 }
 
 }  // namespace

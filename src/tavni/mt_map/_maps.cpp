@@ -8,6 +8,7 @@
 //   fit_r1(signals, flip_angles, TRs, b1, masks, threads, R1, M0, status)
 //   mtsat(signals, flip_angles, TRs, b1, correction, threads, saturation)
 //   fit_echoes(signals, echo_times, threads, S0, R2star, R2star_sd, status)
+//   fast_kernels(), fast_kernel([name])   builds of fit_fraction's fast way
 //
 // Outputs are C-contiguous buffers (float64 f, G and ratio, single-byte status)
 // whose shape is the map's (S0's has one more axis, last: the contrasts).
@@ -28,9 +29,12 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "kernels/echoes.hpp"
+#include "kernels/fast_kernel.hpp"
 #include "kernels/fraction_maps.hpp"
 #include "kernels/lineshape.hpp"
 #include "kernels/predicted_ratio.hpp"
@@ -773,6 +777,56 @@ PyObject *fit_echoes(PyObject *Py_UNUSED(self), PyObject *args) {
     return done ? none() : nullptr;
 }
 
+// The fast way's builds (fast_kernel.hpp): which this processor runs, which
+// is in use, and a way to choose one, for the tests and benchmarks of each.
+// MT_MAP_FAST_KERNEL=name in the environment chooses one as the module
+// loads.
+PyObject *fast_kernels(PyObject *, PyObject *) {
+    const char *names[std::size(core::fast_kernels)];
+    Py_ssize_t count = 0;
+    for (const core::FastKernel k : core::fast_kernels) {
+        if (core::can_run(k)) {
+            names[count++] = core::name_of(k);
+        }
+    }
+    PyObject *tuple = PyTuple_New(count);
+    for (Py_ssize_t i = 0; tuple != nullptr && i < count; ++i) {
+        PyObject *name = PyUnicode_FromString(names[i]);
+        if (name == nullptr) {
+            Py_DECREF(tuple);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(tuple, i, name);
+    }
+    return tuple;
+}
+
+// Chooses the build called name; false with an exception set where there is
+// none of that name or this processor cannot run it.
+bool choose_fast_kernel(const char *name, const char *where) {
+    for (const core::FastKernel k : core::fast_kernels) {
+        if (std::strcmp(name, core::name_of(k)) == 0) {
+            if (core::use_fast_kernel(k)) {
+                return true;
+            }
+            PyErr_Format(PyExc_ValueError, "%sthis processor cannot run the %s build", where, name);
+            return false;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "%sno build called '%s' (avx512, avx2 or baseline)", where,
+                 name);
+    return false;
+}
+
+PyObject *fast_kernel(PyObject *, PyObject *args) {
+    const char *name = nullptr;
+    if (!PyArg_ParseTuple(args, "|z:fast_kernel", &name) ||
+        (name != nullptr && !choose_fast_kernel(name, ""))) {
+        return nullptr;
+    }
+    return PyUnicode_FromString(core::name_of(core::fast_kernel()));
+}
+
 PyMethodDef methods[] = {
     {"super_lorentzian", super_lorentzian, METH_VARARGS,
      "super_lorentzian(Delta, T2b, out, threads): the lineshape, element by element, into out."},
@@ -796,6 +850,11 @@ PyMethodDef methods[] = {
     {"fit_echoes", fit_echoes, METH_VARARGS,
      "fit_echoes(signals, echo_times, threads, S0, R2star, R2star_sd, status): S_c(0) of every "
      "contrast and one R2* per voxel from multi-echo signals."},
+    {"fast_kernels", fast_kernels, METH_NOARGS,
+     "fast_kernels(): the builds of the fast way this processor runs, widest first."},
+    {"fast_kernel", fast_kernel, METH_VARARGS,
+     "fast_kernel([name]): the build of the fast way in use; with a name, that one from now "
+     "on (ValueError where this processor cannot run it)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -828,6 +887,11 @@ int exec_module(PyObject *module) {
         if (PyModule_AddIntConstant(module, c.name, c.value) < 0) {
             return -1;
         }
+    }
+    const char *forced = std::getenv("MT_MAP_FAST_KERNEL");
+    if (forced != nullptr && *forced != '\0' &&
+        !choose_fast_kernel(forced, "MT_MAP_FAST_KERNEL: ")) {
+        return -1;
     }
     return 0;
 }

@@ -44,4 +44,22 @@ struct ClosedFormMap {
 void closed_form_map(const ClosedFormMap &map, std::size_t n, double lo, double hi, bool clip,
                      double *f, std::uint8_t *status) noexcept;
 
+// The builds of the two loops above, one per instruction set, the widest
+// the processor runs chosen at the first call; all give the same bits.
+enum class FastKernel : int { baseline, avx2, avx512 };
+constexpr FastKernel fast_kernels[] = {FastKernel::avx512, FastKernel::avx2, FastKernel::baseline};
+
+// "avx512", "avx2" or "baseline".
+const char *name_of(FastKernel kernel) noexcept;
+
+// Whether this processor (and its operating system) runs the build.
+bool can_run(FastKernel kernel) noexcept;
+
+// The build in use.
+FastKernel fast_kernel() noexcept;
+
+// Uses that build from now on, in every thread (for tests and benchmarks of
+// each one); false, and no change, where this processor cannot run it.
+bool use_fast_kernel(FastKernel kernel) noexcept;
+
 }  // namespace tavni::mt_map
