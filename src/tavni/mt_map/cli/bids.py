@@ -248,54 +248,26 @@ def settings_of(options: argparse.Namespace) -> "AppOptions":
     -------
     bids.settings.AppOptions
     """
+    from tavni.mt_map.bids import settings
+
+    # Each setting is the option of its name (--slurm-<name> for Slurm's);
+    # only where the two differ is the value given here.
+    slurm = _section(settings.Slurm, options, prefix="slurm_") if options.slurm else None
+    return settings.AppOptions(
+        _section(settings.Selection, options),
+        _section(settings.Reading, options),
+        _section(settings.Processing, options, compute_mask=not options.no_mask),
+        _section(settings.Existing, options),
+        _section(settings.Execution, options, slurm=slurm),
+    )
+
+
+def _section(kind, options, prefix="", **given):
+    """A settings section filled from the parsed options by its field names."""
     import dataclasses
 
-    from tavni.mt_map.bids.settings import (
-        AppOptions,
-        Execution,
-        Existing,
-        Processing,
-        Reading,
-        Selection,
-        Slurm,
-    )
-
-    slurm = None
-    if options.slurm:
-        # --slurm-<name> for each of the section's settings.
-        names = [f.name for f in dataclasses.fields(Slurm)]
-        slurm = Slurm(**{name: getattr(options, f"slurm_{name}") for name in names})
-    return AppOptions(
-        Selection(
-            bids_dir=options.bids_dir,
-            output_dir=options.output_dir,
-            analysis_level=options.analysis_level,
-            participant_label=options.participant_label,
-            session_label=options.session_label,
-        ),
-        Reading(
-            bids_dir=options.bids_dir,
-            assume_ms=options.assume_ms,
-            mask_dir=options.mask_dir,
-            b1_dir=options.b1_dir,
-            protocol=options.protocol,
-            param=options.param,
-        ),
-        Processing(
-            register=options.register,
-            compute_mask=not options.no_mask,
-            fail_below=options.fail_below,
-            echo_combination=options.echo_combination,
-        ),
-        Existing(skip_existing=options.skip_existing, overwrite=options.overwrite),
-        Execution(
-            jobs=options.jobs,
-            dask_scheduler=options.dask_scheduler,
-            dask_timeout=options.dask_timeout,
-            slurm=slurm,
-            quiet=options.quiet,
-        ),
-    )
+    names = (field.name for field in dataclasses.fields(kind))
+    return kind(**{n: given[n] if n in given else getattr(options, prefix + n) for n in names})
 
 
 def run(options: argparse.Namespace) -> int:
