@@ -108,7 +108,7 @@ class Job:
     existing : Existing
         What to do when the participant has outputs already.
     threads : int or None
-        Worker threads of the fits; set by the runner.
+        Worker threads of the fits; set by the engine.
     error : str or None
         Why the participant cannot be run, found while planning.
     """
