@@ -15,6 +15,7 @@ Used by ``streaming`` (``tavni.mt_map.io.streaming``); ``HeldRuns`` also by
 the workflows' first pass.
 """
 
+import os
 import zlib
 from pathlib import Path
 
@@ -94,17 +95,17 @@ class ArrayReader:
 
     exact = True
 
-    def __init__(self, array, what):
+    def __init__(self, array: np.ndarray, what: str) -> None:
         self.what, self.shape, self.dtype = what, array.shape, np.dtype(np.float32)
         self._flat = np.asarray(array, dtype=np.float32).reshape(-1, order="F")
         self.position = 0
 
     @property
-    def voxels(self):
+    def voxels(self) -> int:
         """The volume's voxels."""
         return self._flat.size
 
-    def read(self, count):
+    def read(self, count: int) -> np.ndarray:
         """The next ``count`` values, read-only."""
         # A view, not a copy: copying each run into fresh memory cost more
         # than the decompression it replaces. Read-only, so that no
@@ -114,7 +115,7 @@ class ArrayReader:
         run.flags.writeable = False
         return run
 
-    def close(self):
+    def close(self) -> None:
         """Lets the volume go."""
         self._flat = None
 
@@ -136,7 +137,7 @@ class FileReader:
         With one line naming the file, when it cannot be opened.
     """
 
-    def __init__(self, path, what):
+    def __init__(self, path: str | os.PathLike, what: str) -> None:
         self.path, self.what = Path(path), what
         self._stream = self._array = self._flat = None
         try:
@@ -159,11 +160,11 @@ class FileReader:
         self.position = 0
 
     @property
-    def voxels(self):
+    def voxels(self) -> int:
         """The volume's voxels."""
         return int(np.prod(self.shape, dtype=np.int64))
 
-    def read(self, count):
+    def read(self, count: int) -> np.ndarray:
         """The next count values: float32 where exact, else float64."""
         try:
             return self._read(count)
@@ -198,7 +199,7 @@ class FileReader:
             np.float64, copy=False
         )
 
-    def close(self):
+    def close(self) -> None:
         """Closes the file."""
         if self._stream is not None:
             self._stream.close()

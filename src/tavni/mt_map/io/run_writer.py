@@ -8,11 +8,13 @@ once all are complete.
 """
 
 import errno
+import os
 import struct
 import zlib
 from pathlib import Path
 
 import numpy as np
+from numpy.typing import DTypeLike
 
 from tavni.mt_map.io.formats import Nifti, canonical_nan, format_of, gzipped
 from tavni.mt_map.io.volumes import VolumeError
@@ -32,7 +34,7 @@ GZIP_LEVEL = 1
 """Level of the outputs' compression: the fastest, as nibabel writes .nii.gz."""
 
 
-def write_error(what, path, error):
+def write_error(what: str, path: str | os.PathLike, error: OSError) -> VolumeError:
     """The one-line failure to write an output.
 
     Parameters
@@ -135,7 +137,15 @@ class OutputWriter:
         type, shape, scaling and display range set here).
     """
 
-    def __init__(self, path, what, temporary, shape, dtype, header=None):
+    def __init__(
+        self,
+        path: str | os.PathLike,
+        what: str,
+        temporary: str | os.PathLike,
+        shape: tuple[int, ...],
+        dtype: DTypeLike,
+        header=None,
+    ) -> None:
         self.path, self.what, self.temporary = Path(path), what, temporary
         self.shape, self.dtype = shape, np.dtype(dtype)
         self.header = header
@@ -160,7 +170,7 @@ class OutputWriter:
             self.path, self.shape, self.dtype, self.header, self._low, self._high
         )
 
-    def write(self, values):
+    def write(self, values: np.ndarray | list[np.ndarray]) -> None:
         """Writes one run, or a list of runs in order."""
         try:
             for run in values if isinstance(values, list) else [values]:
@@ -168,7 +178,7 @@ class OutputWriter:
         except OSError as error:
             raise write_error(self.what, self.path, error) from None
 
-    def finish(self):
+    def finish(self) -> None:
         """Writes the rest (and the final prelude) and closes the file."""
         try:
             self._finish()
@@ -218,7 +228,7 @@ class OutputWriter:
             self._file.write(prelude)
         self._file.close()
 
-    def abandon(self):
+    def abandon(self) -> None:
         """Closes and removes the temporary file; never raises, so that
         every other output is cleaned up too (closing a file on a full disk
         fails with the data it could not flush).
