@@ -178,7 +178,7 @@ def _planes(shape, first, count, rng, waves, parameters):
 def write(directory, shape=(176, 240, 256), seed=0, level=6):
     import nibabel
 
-    from tavni.mt_map.io import streaming
+    from tavni.mt_map.io.run_writer import OutputWriter
 
     directory = Path(directory)
     directory.mkdir(parents=True, exist_ok=True)
@@ -195,7 +195,7 @@ def write(directory, shape=(176, 240, 256), seed=0, level=6):
     writers = {}
     for name, dtype in IMAGES.items():
         path = directory / f"{name}.nii"
-        writers[name] = streaming._Writer(path, name, path, shape, dtype, header.copy())
+        writers[name] = OutputWriter(path, name, path, shape, dtype, header.copy())
     step = max(1, (1 << 21) // (shape[0] * shape[1]))
     for first in range(0, shape[2], step):
         values = _planes(shape, first, min(step, shape[2] - first), rng, waves, parameters)

@@ -254,13 +254,13 @@ def dates_r1(paths, monkeypatch):
 
 
 def full_disk(paths, monkeypatch):
-    from tavni.mt_map.io import streaming
+    from tavni.mt_map.io.run_writer import OutputWriter
 
     def fail(writer, values):
         writer._file.write(b"partial")
         raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), writer.temporary)
 
-    monkeypatch.setattr(streaming._Writer, "_write", fail)
+    monkeypatch.setattr(OutputWriter, "_write", fail)
 
 
 VOXEL = (

@@ -7,7 +7,7 @@ import nibabel
 import numpy as np
 import pytest
 
-from tavni.mt_map.io import streaming
+from tavni.mt_map.io import run_readers, run_writer, streaming
 from tavni.mt_map.io.volumes import VolumeError
 
 SHAPE = (6, 5, 7)
@@ -64,13 +64,13 @@ def test_runs_read_what_the_whole_volume_holds(tmp_path, encoding, run):
     writer, exact = ENCODINGS[encoding]
     path = tmp_path / f"image-{encoding}"
     writer(path, values())
-    reader = streaming._Reader(path, "image")
+    reader = run_readers.FileReader(path, "image")
     got = [reader.read(min(run, reader.voxels - start)) for start in range(0, reader.voxels, run)]
     reader.close()
     assert {part.dtype for part in got} == {np.dtype(np.float32 if exact else np.float64)}
     np.testing.assert_array_equal(np.concatenate(got).astype(np.float64), reference_values(path))
     if exact:  # kept as read, handed to a pass of other runs: the same values, read-only
-        held, again = streaming.HeldRuns(list(got)), []
+        held, again = run_readers.HeldRuns(list(got)), []
         while sum(map(len, again)) < reader.voxels:
             again.append(held.read(min(37, reader.voxels - sum(map(len, again)))))
         assert not any(part.flags.writeable for part in again)
@@ -124,9 +124,9 @@ def one_gzip_member(data):
 )
 def test_a_tiny_budget_writes_the_same_files(tmp_path, monkeypatch, suffix, deflate):
     if deflate is not None:  # another compressor, whose output depends on where input is cut
-        monkeypatch.setattr(streaming, "_deflate", pytest.importorskip("isal.isal_zlib"))
+        monkeypatch.setattr(run_writer, "_deflate", pytest.importorskip("isal.isal_zlib"))
     # Blocks that the runs straddle: the bytes must not depend on the runs.
-    monkeypatch.setattr(streaming, "_COMPRESS_BLOCK", 1000)
+    monkeypatch.setattr(run_writer, "_COMPRESS_BLOCK", 1000)
     whole = stream(tmp_path, suffix)
     # Room for a few voxels only: runs shorter than a plane, the last one short.
     tiny = stream(tmp_path, suffix, budget=streaming.BASELINE_BYTES + 700, tag="-tiny")

@@ -19,8 +19,8 @@ before it): ``settings`` (the run's settings in sections), ``base``
 (errors and the plain data of a job), ``naming`` (file names from the
 schema and the output catalogue), reading the dataset (``fields``,
 ``queries``, ``layout``, ``sidecars``, ``overrides``, ``parameters``,
-``fieldmaps``, ``masks``, ``collections``: a participant's scans, sidecars
-and field maps as collections), ``derivatives`` (the derivatives dataset's
+``fieldmaps``, ``masks``, ``scales``, ``collections``: a participant's
+scans, sidecars and field maps as collections), ``derivatives`` (the derivatives dataset's
 files), ``report`` (HTML), ``commit`` (a participant's results into place,
 atomically, and the recovery of interrupted commits), ``mapping`` (one
 collection through the chain), ``participant`` (one participant),

@@ -23,7 +23,7 @@ sidecar inheritance):
   transmit field (B1) and the B0 map (``fieldmaps``), a brain mask from
   ``--mask-dir`` (``masks``).
 - each scan's intensity scale from the converter's vendor fields
-  (``preprocess.scale``), and warnings where the scans differ in a way no
+  (``scales``), and warnings where the scans differ in a way no
   factor undoes.
 
 Values are never reinterpreted silently: a time that can only be in
@@ -276,7 +276,7 @@ def _scales(collection, scans, where):
     """Each scan's intensity factor and scale onto the collection; a warning
     where the scans differ in a way no factor undoes.
     """
-    from tavni.mt_map.preprocess import scale
+    from tavni.mt_map.bids import scales as scale
 
     for role, sidecar in scans.items():
         try:

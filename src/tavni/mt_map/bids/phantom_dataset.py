@@ -150,7 +150,7 @@ def scan_sidecar(flip_angle, TR, mt_on, style="bids", scale=1.0):
         }
     return {
         "Manufacturer": "Philips",
-        "FlipAngle": flip_angle,
+        BIDS_FIELDS["flip_angle_deg"]: flip_angle,
         "RepetitionTime": TR,
         "SequenceVariant": "MTC_SP" if mt_on else "SP",
         "PhilipsRescaleSlope": PHILIPS_RESCALE_SLOPE,
@@ -371,9 +371,9 @@ def _write_fieldmaps(work, label, head, files, scans, sidecars, b1_units):
     for stem, entities, suffix, fields in b1_files + [("b0", "", "fieldmap", None)]:
         if fields is None:
             fields = {"Units": "Hz"}
-        elif sidecars == "dcm2niix" and "RepetitionTimeExcitation" in fields:
+        elif sidecars == "dcm2niix" and BIDS_FIELDS["TR"] in fields:
             fields = dict(fields)
-            fields["RepetitionTime"] = fields.pop("RepetitionTimeExcitation")
+            fields["RepetitionTime"] = fields.pop(BIDS_FIELDS["TR"])
         name = f"sub-{label}_{entities}{suffix}"
         os.replace(files[stem], subject / "fmap" / f"{name}.nii.gz")
         write_json(
@@ -505,7 +505,7 @@ def _b1_map_fields(units):
     if units is None:
         return {"Units": "relative"}
     if units == "degrees":
-        return {"Units": "degrees", "FlipAngle": B1_MAP_FLIP_ANGLE}
+        return {"Units": "degrees", BIDS_FIELDS["flip_angle_deg"]: B1_MAP_FLIP_ANGLE}
     return {"Units": units}
 
 

@@ -78,8 +78,7 @@ inline double cos_within_half_pi(double x) noexcept {
     // the signal the readout sees cancels in the ratio.
     const double cos_flip = cos_within_half_pi(widen(p.flip_angle));
     const Excitation excitation{to_single(-log_of_positive(cos_flip) / widen(p.TR)), 0.0};
-    const ResidualTerms terms = residual_terms(p.S_ratio, p.R1, p.T2_free, p.delta_omega,
-                                               p.omega_1_rms, p.G, p.TR, p.duration, excitation);
+    const ResidualTerms terms = residual_terms(p.S_ratio, p.signal(), excitation);
     const FractionFit fit =
         closed_form_fraction(FractionResidual::quadratic(terms), terms.S_ratio, lo, hi, clip);
     f = pick(inside, fit.f, nan);

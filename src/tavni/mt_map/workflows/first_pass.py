@@ -37,7 +37,7 @@ def first_pass(prepared: Prepared, b1_on_grid: bool, given: dict, max_memory: in
     -------
     grid : tuple or None
         ``maps.lineshape_grid`` over the offsets, where there is a B0 map.
-    held : dict of str to streaming.HeldRuns
+    held : dict of str to run_readers.HeldRuns
         The B0 and B1 maps as read in this pass (their float32 runs, where
         they are float32 in their files), for the maps' pass to take from
         memory rather than decompress again.
@@ -47,7 +47,7 @@ def first_pass(prepared: Prepared, b1_on_grid: bool, given: dict, max_memory: in
     volumes.VolumeError
         A B1 map that is not relative (``B1Sample.check``).
     """
-    from tavni.mt_map.io import streaming
+    from tavni.mt_map.io import run_readers, streaming
 
     probes, arrays = prepared.probes, prepared.arrays
     like = probes["mtw"]
@@ -75,7 +75,7 @@ def first_pass(prepared: Prepared, b1_on_grid: bool, given: dict, max_memory: in
     if b1_sample is not None:
         b1_sample.check()
     held = {
-        name: streaming.HeldRuns(runs)
+        name: run_readers.HeldRuns(runs)
         for name, runs in kept.items()
         if runs and all(run.dtype == np.float32 for run in runs)
     }

@@ -1,5 +1,6 @@
 """One intensity scale for the scans of a collection, from the scale fields
-DICOM converters copy into the sidecars.
+DICOM converters copy into the sidecars: for the BIDS App's collections
+(``collections``), which read the sidecars.
 
 R1 and M0 come from the ratio of the PD- and T1-weighted scans, the
 bound-pool fraction and MTsat from the MT-weighted scan against them: a
