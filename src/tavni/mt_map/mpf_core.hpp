@@ -76,6 +76,24 @@ struct SignalParameters {
     float flip_angle;   // excitation flip angle, rad
 };
 
+// The record from the parameters one by one, in the order of model() (which
+// takes them so, as its Python binding does): the one place where
+// positional parameters become named ones.
+inline SignalParameters signal_parameters(float R1, float T2_free, float delta_omega,
+                                          float omega_1_rms, float G, float TR, float duration,
+                                          float flip_angle) noexcept {
+    SignalParameters p{};
+    p.R1 = R1;
+    p.T2_free = T2_free;
+    p.delta_omega = delta_omega;
+    p.omega_1_rms = omega_1_rms;
+    p.G = G;
+    p.TR = TR;
+    p.duration = duration;
+    p.flip_angle = flip_angle;
+    return p;
+}
+
 // What the excitation pulses contribute: flip angle and TR only.
 struct Excitation {
     float beta;       // free-pool loss rate, -ln(cos(flip_angle)) / TR
@@ -171,23 +189,15 @@ inline ResidualTerms residual_terms(float S_ratio, const SignalParameters &p,
             saturation_terms(p, s, excitation.beta, p.omega_1_rms)};
 }
 
-// The same terms from the parameters one by one, in the order of model()
-// (which takes them so, as its Python binding does): the one place where
-// positional parameters become the named record.
+// The same terms from the parameters one by one, in the order of model().
 inline ResidualTerms residual_terms(float S_ratio, float R1, float T2_free, float delta_omega,
                                     float omega_1_rms, float G, float TR, float duration,
                                     const Excitation &excitation) noexcept {
-    SignalParameters p{};
-    p.R1 = R1;
-    p.T2_free = T2_free;
-    p.delta_omega = delta_omega;
-    p.omega_1_rms = omega_1_rms;
-    p.G = G;
-    p.TR = TR;
-    p.duration = duration;
     // The excitation carries the flip angle; these terms do not read it.
-    p.flip_angle = std::numeric_limits<float>::quiet_NaN();
-    return residual_terms(S_ratio, p, excitation);
+    const float unread = std::numeric_limits<float>::quiet_NaN();
+    return residual_terms(
+        S_ratio, signal_parameters(R1, T2_free, delta_omega, omega_1_rms, G, TR, duration, unread),
+        excitation);
 }
 
 // Measured ratio minus the predicted one, S_mt/S_ref, at f: the two signals

@@ -20,16 +20,8 @@ struct FractionProblem {
 
     // The parameters of the signal: all but the measured ratio.
     SignalParameters signal() const noexcept {
-        SignalParameters p{};
-        p.R1 = R1;
-        p.T2_free = T2_free;
-        p.delta_omega = delta_omega;
-        p.omega_1_rms = omega_1_rms;
-        p.G = G;
-        p.TR = TR;
-        p.duration = duration;
-        p.flip_angle = flip_angle;
-        return p;
+        return signal_parameters(R1, T2_free, delta_omega, omega_1_rms, G, TR, duration,
+                                 flip_angle);
     }
 };
 
