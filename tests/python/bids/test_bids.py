@@ -18,9 +18,9 @@ from conftest import BIDS_ECHO_TIMES, BIDS_R2STAR, write_bids_dataset
 from tavni.mt_map import cli
 from tavni.mt_map.bids import base, naming
 from tavni.mt_map.bids.collections import collections_of
-from tavni.mt_map.bids.layout import open_layout, participants_and_sessions
-from tavni.mt_map.bids.overrides import read_overrides
+from tavni.mt_map.bids.dataset import open_layout, participants_and_sessions
 from tavni.mt_map.bids.settings import Reading
+from tavni.mt_map.bids.sidecars import read_overrides
 
 PARTICIPANTS = ("01", "02", "03")
 

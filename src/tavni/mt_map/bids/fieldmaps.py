@@ -1,56 +1,52 @@
-"""A collection's field maps: where its transmit field (B1) comes from, and
-its B0 map.
+"""Choosing, among the images found beside a collection's scans, its field
+maps and mask: where its transmit field (B1) comes from, its B0 map, and
+the one image of a derivatives folder.
 
-For ``collections``, which assembles a collection: :func:`b1_source` finds
-the B1 source by precedence (``--b1-dir``, then ``fmap/`` by
-``queries.B1_KINDS``) with the settings its computation needs,
-:func:`b0_map` the B0 map and its units, :func:`no_b1_note` the warning
-where there is no B1 source.
+For ``collections``, which assembles a collection from a
+``dataset.Session``: :func:`b1_source` finds the B1 source by precedence
+(``--b1-dir``, then ``fmap/`` by ``dataset.B1_KINDS``) with the settings
+its computation needs, or the warning where there is none; :func:`b0_map`
+the B0 map; :func:`derivative_image` the mask of ``--mask-dir``. Among
+several candidates, the one whose ``IntendedFor`` names the MT-weighted
+scan wins; several left are refused, naming them.
 """
 
 import math
 from pathlib import Path
 
 from tavni.mt_map.bids.base import BidsError
-from tavni.mt_map.bids.layout import derivative_image, where
-from tavni.mt_map.bids.naming import relative
-from tavni.mt_map.bids.queries import B0_SUFFIX, B1_KINDS, UNREAD_B1_KINDS, find, pick_one
-from tavni.mt_map.bids.settings import Reading
+from tavni.mt_map.bids.dataset import B0_SUFFIX, B1_KINDS, UNREAD_B1_KINDS, Derived, Session
 from tavni.mt_map.bids.sidecars import Sidecar
 
-__all__ = ["b0_map", "b1_source", "field_map", "find_b1", "no_b1_note"]
+__all__ = ["b0_map", "b1_source", "derivative_image", "field_map", "pick_one"]
 
 
-def _fmap_images(layout, participant, session, suffix):
-    """The participant's (and session's) images of a suffix in ``fmap/``."""
-    found = find(layout, "field maps", participant, session)
-    return [f for f in found if f.entities["suffix"] == suffix]
+def _fmap_images(found, suffix):
+    """The session's images of a suffix in ``fmap/``."""
+    return [s for s in found.field_maps if s.image.entities["suffix"] == suffix]
 
 
-def _intended(layout, image, target):
-    """Whether the image's IntendedFor lists target."""
-    intended = layout.get_metadata(image.path).get("IntendedFor", [])
+def _intended(sidecar, target):
+    """Whether the image's IntendedFor lists target (a Sidecar)."""
+    intended = sidecar.values.get("IntendedFor", [])
     intended = [intended] if isinstance(intended, str) else intended
-    target_name = relative(target, layout.root)
-    return any(str(i).endswith(target_name.split("/", 1)[1]) for i in intended)
+    return any(str(i).endswith(target.name().split("/", 1)[1]) for i in intended)
 
 
-def field_map(layout, participant: str, session: str | None, suffix: str, target: str):
+def field_map(found: Session, suffix: str, target: Sidecar) -> Sidecar | None:
     """The field map of a suffix meant for an image.
 
     Parameters
     ----------
-    layout : bids.BIDSLayout
-    participant : str
-    session : str or None
+    found : dataset.Session
     suffix : str
         "TB1map" or "fieldmap".
-    target : str
-        The MT-weighted scan's path.
+    target : sidecars.Sidecar
+        The MT-weighted scan's.
 
     Returns
     -------
-    bids.layout.BIDSImageFile or None
+    sidecars.Sidecar or None
         The fmap image whose IntendedFor lists target, else the only one of
         the session; None where there is none.
 
@@ -59,63 +55,44 @@ def field_map(layout, participant: str, session: str | None, suffix: str, target
     BidsError
         Several candidates.
     """
-    found = _fmap_images(layout, participant, session, suffix)
-    meant = [image for image in found if _intended(layout, image, target)]
-    return pick_one(meant or found, f"{suffix} images", where(participant, session))
+    candidates = _fmap_images(found, suffix)
+    meant = [sidecar for sidecar in candidates if _intended(sidecar, target)]
+    return pick_one(meant or candidates, f"{suffix} images", found.where)
 
 
-def b0_map(layout, participant: str, session: str | None, target: str):
-    """The B0 map meant for an image, and its units.
+def b0_map(found: Session, target: Sidecar) -> Sidecar | None:
+    """The B0 map meant for an image, with its units.
 
     Parameters
     ----------
-    layout : bids.BIDSLayout
-    participant : str
-    session : str or None
-    target : str
-        The MT-weighted scan's path.
+    found : dataset.Session
+    target : sidecars.Sidecar
+        The MT-weighted scan's.
 
     Returns
     -------
-    (str, str) or None
-        The ``fmap/*_fieldmap`` image's path and its sidecar's ``Units``;
-        None without one.
+    sidecars.Sidecar or None
+        The ``fmap/*_fieldmap`` image's, whose ``Units`` it has; None
+        without one.
 
     Raises
     ------
     BidsError
         Several candidates, or no ``Units``.
     """
-    b0 = field_map(layout, participant, session, B0_SUFFIX, target)
-    if b0 is None:
-        return None
-    units = layout.get_metadata(b0.path).get("Units")
-    if units is None:
-        raise BidsError(
-            f"{relative(b0.path, layout.root)}: sidecar field Units is missing (Hz, rad/s)"
-        )
-    return b0.path, units
+    b0 = field_map(found, B0_SUFFIX, target)
+    if b0 is not None and b0.values.get("Units") is None:
+        raise BidsError(f"{b0.name()}: sidecar field Units is missing (Hz, rad/s)")
+    return b0
 
 
-def no_b1_note(layout, participant: str, session: str | None) -> str:
+def _no_b1_note(found):
     """The warning of a collection without a B1 source: flip angles nominal,
-    and the B1 scans there are that the App cannot read, if any.
-
-    Parameters
-    ----------
-    layout : bids.BIDSLayout
-    participant : str
-    session : str or None
-
-    Returns
-    -------
-    str
-        Without the participant and session.
+    and the B1 scans there are that the App cannot read, if any (without
+    the participant and session).
     """
     kinds = ", ".join(f"fmap/*_{suffix}" for suffix in B1_KINDS)
-    unread = [
-        suffix for suffix in UNREAD_B1_KINDS if _fmap_images(layout, participant, session, suffix)
-    ]
+    unread = [suffix for suffix in UNREAD_B1_KINDS if _fmap_images(found, suffix)]
     hint = (
         f" ({', '.join(unread)} images are there, which this App cannot make a B1 map "
         "of: give a B1 map with --b1-dir)"
@@ -123,29 +100,6 @@ def no_b1_note(layout, participant: str, session: str | None) -> str:
         else ""
     )
     return f"no {kinds}; flip angles taken as nominal{hint}"
-
-
-def find_b1(b1_dir, participant: str, session: str | None):
-    """A B1 map for this participant (and session) from a derivatives folder.
-
-    Parameters
-    ----------
-    b1_dir : path-like
-        The derivatives folder (``--b1-dir``).
-    participant : str
-    session : str or None
-
-    Returns
-    -------
-    (bids.BIDSLayout, bids.layout.BIDSImageFile)
-        The folder's layout and its ``*_TB1map`` image.
-
-    Raises
-    ------
-    BidsError
-        None, several, or a folder pybids cannot index.
-    """
-    return derivative_image(b1_dir, "--b1-dir", "B1 map", participant, session)
 
 
 # The images of a B1 mapping sequence: the entity that tells them apart,
@@ -165,26 +119,27 @@ _B1_HINTS = {
 }
 
 
-def _b1_group(layout, participant, session, suffix, target, where):
-    """The images of one B1 mapping acquisition: label -> image, or None."""
+def _b1_group(found, suffix, target):
+    """The images of one B1 mapping acquisition: label -> Sidecar, or None."""
     entity, needed, optional = _B1_IMAGES[suffix]
     groups = {}
-    for image in _fmap_images(layout, participant, session, suffix):
+    for sidecar in _fmap_images(found, suffix):
+        image = sidecar.image
         label = str(image.entities.get(entity))
         if label not in needed + optional:
             continue
         key = tuple(
             str(image.entities.get(e)) for e in ("acquisition", "flip", "run") if e != entity
         )
-        groups.setdefault(key, {})[label] = image
+        groups.setdefault(key, {})[label] = sidecar
     if not groups:
         return None
-    meant = [g for g in groups.values() if any(_intended(layout, i, target) for i in g.values())]
+    meant = [g for g in groups.values() if any(_intended(s, target) for s in g.values())]
     chosen = meant or list(groups.values())
     if len(chosen) > 1:
-        names = ", ".join(sorted(Path(i.path).name for g in chosen for i in g.values()))
+        names = ", ".join(sorted(Path(s.image.path).name for g in chosen for s in g.values()))
         raise BidsError(
-            f"{where}: several {suffix} acquisitions ({names}); name the one meant in "
+            f"{found.where}: several {suffix} acquisitions ({names}); name the one meant in "
             "IntendedFor or keep one"
         )
     group = chosen[0]
@@ -192,9 +147,9 @@ def _b1_group(layout, participant, session, suffix, target, where):
     if absent:
         spell = "flip-" if entity == "flip" else "acq-"
         raise BidsError(
-            f"{where}: {suffix} needs the {' and '.join(spell + n for n in needed)} images; "
+            f"{found.where}: {suffix} needs the {' and '.join(spell + n for n in needed)} images; "
             f"{', '.join(spell + n for n in absent)} is missing in fmap/ "
-            f"(found {', '.join(sorted(Path(i.path).name for i in group.values()))})"
+            f"(found {', '.join(sorted(Path(s.image.path).name for s in group.values()))})"
         )
     return group
 
@@ -234,26 +189,26 @@ def _numbers(sidecars, field, missing, assume_ms, warnings, fallback=None):
     return values
 
 
-def _raw_b1(layout, participant, session, target, where, warnings):
+def _raw_b1(found, target, warnings):
     """The first B1 source of ``fmap/`` by precedence: (kind, label ->
-    image), or (None, None); the others present noted as not used.
+    Sidecar), or (None, None); the others present noted as not used.
     """
-    found = images = None
+    kind = images = None
     for suffix in B1_KINDS:
-        if found is not None:
-            if _fmap_images(layout, participant, session, suffix):
-                warnings.append(f"{where}: fmap/*_{suffix} present but not used ({found} is)")
+        if kind is not None:
+            if _fmap_images(found, suffix):
+                warnings.append(f"{found.where}: fmap/*_{suffix} present but not used ({kind} is)")
             continue
         if suffix == "TB1map":
-            image = field_map(layout, participant, session, suffix, target)
+            image = field_map(found, suffix, target)
             group = None if image is None else {"map": image}
         else:
-            group = _b1_group(layout, participant, session, suffix, target, where)
+            group = _b1_group(found, suffix, target)
         if group is None:
             continue
-        found = suffix
+        kind = suffix
         images = group
-    return found, images
+    return kind, images
 
 
 # What each raw B1 source is computed from: sidecars (label -> Sidecar),
@@ -314,8 +269,8 @@ _B1_READERS = {"TB1map": _tb1map, "TB1TFL": _tb1tfl, "TB1AFI": _tb1afi, "TB1DAM"
 
 
 def b1_source(
-    layout, participant: str, session: str | None, target: str, reading: Reading, warnings: list
-) -> tuple[dict | None, list]:
+    found: Session, target: Sidecar, assume_ms: bool, warnings: list
+) -> tuple[dict | None, list, str | None]:
     """Where the transmit field of a collection comes from.
 
     The first of: a ``*_TB1map`` in ``--b1-dir``, ``fmap/*_TB1map``, the
@@ -324,13 +279,11 @@ def b1_source(
 
     Parameters
     ----------
-    layout : bids.BIDSLayout
-    participant : str
-    session : str or None
-    target : str
-        The MT-weighted scan's path.
-    reading : settings.Reading
-        ``b1_dir`` and ``assume_ms`` are read.
+    found : dataset.Session
+    target : sidecars.Sidecar
+        The MT-weighted scan's.
+    assume_ms : bool
+        Read sidecar times too large to be seconds as milliseconds.
     warnings : list
         Where notes go (another source present but not used; times read
         as milliseconds).
@@ -348,39 +301,109 @@ def b1_source(
         Sidecar fields the source needs and lacks: (sidecar, field, what
         to write), to be reported with the collection's other missing
         fields.
+    note : str or None
+        Without a source, the warning that says so (without the
+        participant and session); else None.
 
     Raises
     ------
     BidsError
         Units not understood, a pair incomplete or ambiguous, DAM angles
         not in the ratio 1:2, AFI delays not TR1 < TR2 or flip angles that
-        differ.
+        differ; a ``--b1-dir`` without its one image.
     """
-    here = where(participant, session)
     missing = []
-    if reading.b1_dir is not None:
-        derived, image = find_b1(reading.b1_dir, participant, session)
-        sidecar = Sidecar(derived, image)
-        label = str(Path(reading.b1_dir) / sidecar.own_sidecar())
+    if found.b1 is not None:
+        sidecar = derivative_image(found.b1, found.where)
+        label = str(Path(found.b1.folder) / sidecar.own_sidecar())
         settings, kind = _map_settings(sidecar, label, missing)
-        return {
-            "kind": "derivative",
-            "files": [image.path],
-            "settings": settings,
-            "description": f"TB1map from --b1-dir ({kind})",
-            "uris": [f"bids:b1:{relative(image.path, reading.b1_dir)}"],
-        }, missing
-    found, images = _raw_b1(layout, participant, session, target, here, warnings)
-    if found is None:
-        return None, missing
-    sidecars = {label: Sidecar(layout, image) for label, image in images.items()}
-    files, settings, description = _B1_READERS[found](
-        sidecars, here, missing, reading.assume_ms, warnings
+        return (
+            {
+                "kind": "derivative",
+                "files": [sidecar.image.path],
+                "settings": settings,
+                "description": f"TB1map from --b1-dir ({kind})",
+                "uris": [f"bids:b1:{found.b1.names[sidecar.image.path]}"],
+            },
+            missing,
+            None,
+        )
+    kind, sidecars = _raw_b1(found, target, warnings)
+    if kind is None:
+        return None, missing, _no_b1_note(found)
+    files, settings, description = _B1_READERS[kind](
+        sidecars, found.where, missing, assume_ms, warnings
     )
-    return {
-        "kind": found,
-        "files": files,
-        "settings": settings,
-        "description": description,
-        "uris": [f"bids:raw:{relative(i.path, layout.root)}" for i in images.values()],
-    }, missing
+    return (
+        {
+            "kind": kind,
+            "files": files,
+            "settings": settings,
+            "description": description,
+            "uris": [f"bids:raw:{s.name()}" for s in sidecars.values()],
+        },
+        missing,
+        None,
+    )
+
+
+def derivative_image(derived: Derived, where: str, prefer: str | None = None) -> Sidecar:
+    """The one image of a derivatives folder for a participant and session.
+
+    Parameters
+    ----------
+    derived : dataset.Derived
+        What the folder holds (``--mask-dir``, ``--b1-dir``).
+    where : str
+        The participant and session, for messages.
+    prefer : str, optional
+        The ``desc-`` that wins where several are found.
+
+    Returns
+    -------
+    sidecars.Sidecar
+
+    Raises
+    ------
+    BidsError
+        None, several, or a folder pybids cannot index.
+    """
+    if derived.problem is not None:
+        raise BidsError(derived.problem)
+    preferred = [s for s in derived.images if prefer and s.image.entities.get("desc") == prefer]
+    image = pick_one(
+        preferred or derived.images, f"{derived.suffix} images in {derived.option}", where
+    )
+    if image is None:
+        raise BidsError(
+            f"{where}: no *_{derived.suffix} image in {derived.option} '{derived.folder}'"
+        )
+    return image
+
+
+def pick_one(candidates: list, what: str, where: str) -> Sidecar | None:
+    """The one candidate, or None without any.
+
+    Parameters
+    ----------
+    candidates : list of sidecars.Sidecar
+    what : str
+        What they are, for the message ("TB1map images", ...).
+    where : str
+        The participant and session, for the message.
+
+    Returns
+    -------
+    sidecars.Sidecar or None
+
+    Raises
+    ------
+    BidsError
+        Several candidates.
+    """
+    if len(candidates) > 1:
+        names = ", ".join(Path(c.image.path).name for c in candidates)
+        raise BidsError(
+            f"{where}: several {what} ({names}); name the one meant in its IntendedFor or keep one"
+        )
+    return candidates[0] if candidates else None
