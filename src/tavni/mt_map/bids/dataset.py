@@ -7,9 +7,21 @@ For the App's planning (``app``: :func:`open_layout`,
 collection is made of (a :class:`Session`): the scans, grouped into
 collections, the field-map candidates, and what ``--mask-dir`` and
 ``--b1-dir`` hold, each image with its :class:`~sidecars.Sidecar`. What
-is looked for is data (:data:`QUERIES`): the MT collection's scans are one
-query, their roles (PD-, T1- or MT-weighted) come from their sidecars,
-never from their names. A new kind of input is a new row there.
+is looked for is data (:data:`QUERIES`); a new kind of input is a new row
+there. Per participant and session:
+
+- the MT collection in ``anat/``: ``*_flip-<n>_mt-<on|off>_MTS.nii[.gz]``,
+  or a ``*_flip-<n>_VFA`` collection for R1 beside an MT-on ``_MTS`` image,
+  one query: the images' roles (PD-, T1- or MT-weighted) come from their
+  sidecars (``sidecars``), never from their names or flip index. Images
+  that differ in ``acq-``/``run-`` form separate collections, mapped
+  separately.
+- multi-echo readouts: the multi-parameter-mapping collection
+  ``*_acq-<PDw|T1w|MTw>_echo-<k>_flip-<n>_mt-<on|off>_MPM`` (the ``acq-``
+  labels that name a contrast do not split the collection), or ``echo-``
+  images under ``_MTS``.
+- the field maps of ``fmap/`` and the derivatives of ``--mask-dir`` and
+  ``--b1-dir``, among which ``collections`` chooses.
 """
 
 import json

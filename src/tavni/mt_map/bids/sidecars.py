@@ -10,6 +10,13 @@ milliseconds is refused with the fix (or read as such with
 ``--assume-ms``); every complaint names the JSON file to edit; each
 parameter is a ``protocol.Given``, named by its sidecar field and file, so
 that the chain's checks and the outputs' sidecars say where it came from.
+
+The images are told apart by their sidecars (``MTState``, else the
+converter's ``SequenceVariant``/``ScanOptions`` MT marks; ``FlipAngle``): of
+the MT-off images the smallest flip angle is the PD-weighted scan, the
+largest the T1-weighted one. The images that differ only in ``echo-`` are
+the echoes of one contrast, ordered by their sidecars' ``EchoTime`` (s),
+which they must have, all different, with one flip angle, TR and MT state.
 """
 
 import json
