@@ -6,7 +6,7 @@ For the App's planning (``app``: :func:`open_layout`,
 :func:`find_session` once per participant and session for all a
 collection is made of (a :class:`Session`): the scans, grouped into
 collections, the field-map candidates, and what ``--mask-dir`` and
-``--b1-dir`` hold, each image with its :class:`~sidecars.Sidecar`. What
+``--b1-dir`` hold, each image with its ``sidecars.Sidecar``. What
 is looked for is data (:data:`QUERIES`); a new kind of input is a new row
 there. Per participant and session:
 
