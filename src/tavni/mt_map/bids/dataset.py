@@ -100,7 +100,7 @@ QUERIES = {
 and the derivatives of ``--mask-dir`` and ``--b1-dir``."""
 
 
-def relative(path, root):
+def relative(path: str | os.PathLike, root: str | os.PathLike) -> str:
     """A path relative to a dataset's root, for messages and BIDS URIs.
 
     Parameters
@@ -410,11 +410,11 @@ def _collection_acquisition(image):
     return None if label is not None and str(label).lower() in _CONTRAST_LABELS else label
 
 
-def _sidecar(layout, image, root) -> Sidecar:
+def _sidecar(layout, image) -> Sidecar:
     """The image's sidecar: its metadata, and the JSON files that apply by
     the inheritance principle (same suffix, in the image's folder or above,
     entities a subset of the image's), nearest first: deeper folders, then
-    more entities; paths named relative to root.
+    more entities; paths also named relative to the layout's root.
     """
     own = {k: v for k, v in image.entities.items() if k not in _NOT_INHERITED}
     folder = Path(image.path).parent
@@ -425,7 +425,7 @@ def _sidecar(layout, image, root) -> Sidecar:
             if all(own.get(k) == v for k, v in entities.items()):
                 applying.append((-len(Path(path).parts), -len(entities), path))
     files = [path for *_, path in sorted(applying)]
-    values = layout.get_metadata(image.path)
+    root, values = layout.root, layout.get_metadata(image.path)
     return Sidecar(
         image, relative(image.path, root), values, [(p, relative(p, root)) for p in files]
     )
@@ -469,9 +469,11 @@ def _derived(folder, option, what, participant, session) -> Derived:
     try:
         layout = bids.BIDSLayout(folder, validate=False, config=["bids", "derivatives"])
     except Exception as error:
+        # Kept, not raised: the participant is refused for it where the
+        # image is chosen, after the complaints about its scans.
         return Derived(option, folder, suffix, [], {}, f"{option} '{folder}': {one_line(error)}")
     found = find(layout, what, participant, session)
-    images = [_sidecar(layout, image, layout.root) for image in found]
+    images = [_sidecar(layout, image) for image in found]
     names = {image.path: relative(image.path, folder) for image in found}
     return Derived(option, folder, suffix, images, names)
 
@@ -538,12 +540,11 @@ def find_session(layout, participant: str, session: str | None, reading: Reading
         key = (_collection_acquisition(image), image.entities.get("run"))
         groups.setdefault(key, []).append(image)
     collections = [
-        (acquisition, run, [_sidecar(layout, image, layout.root) for image in members])
+        (acquisition, run, [_sidecar(layout, image) for image in members])
         for (acquisition, run), members in sorted(groups.items(), key=lambda g: str(g[0]))
     ]
     field_maps = [
-        _sidecar(layout, image, layout.root)
-        for image in find(layout, "field maps", participant, session)
+        _sidecar(layout, image) for image in find(layout, "field maps", participant, session)
     ]
     derived = {
         option: _derived(folder, option, what, participant, session)
