@@ -44,7 +44,7 @@ class Sidecar:
     Attributes
     ----------
     image : bids.layout.BIDSImageFile
-    path : str
+    relative_path : str
         The image's path relative to its dataset.
     values : dict
         Its metadata, inherited fields included.
@@ -54,13 +54,13 @@ class Sidecar:
     """
 
     image: object
-    path: str
+    relative_path: str
     values: dict
     files: list
 
     def name(self) -> str:
         """The image's path relative to the dataset."""
-        return self.path
+        return self.relative_path
 
     def own_sidecar(self) -> str:
         """The image's own JSON sidecar, relative to the dataset."""
