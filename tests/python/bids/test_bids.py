@@ -18,9 +18,9 @@ from conftest import BIDS_ECHO_TIMES, BIDS_R2STAR, write_bids_dataset
 from tavni.mt_map import cli
 from tavni.mt_map.bids import base, naming
 from tavni.mt_map.bids.collections import collections_of
-from tavni.mt_map.bids.layout import open_layout, participants_and_sessions
-from tavni.mt_map.bids.overrides import read_overrides
+from tavni.mt_map.bids.dataset import open_layout, participants_and_sessions
 from tavni.mt_map.bids.settings import Reading
+from tavni.mt_map.bids.sidecars import read_overrides
 
 PARTICIPANTS = ("01", "02", "03")
 
@@ -717,6 +717,10 @@ class Refused(str):
     """The message a case is refused with."""
 
 
+# The --b1-dir map's sidecar, as the edits below name it from fmap/.
+B1_DERIVED = "../../../b1/sub-01/fmap/sub-01_TB1map"
+
+
 @pytest.mark.parametrize(
     "kinds, edits, expected",
     [
@@ -787,6 +791,14 @@ class Refused(str):
             ["dam"],
             {"flip-2_TB1DAM": "gone"},
             Refused("TB1DAM needs the flip-1 and flip-2 images; flip-2"),
+        ),
+        # A --b1-dir pybids cannot index refuses the participant, after
+        # what its scans' sidecars are refused for.
+        (["derivative"], {B1_DERIVED: {"IntendedFor": 5}}, Refused("--b1-dir '")),
+        (
+            ["derivative"],
+            {B1_DERIVED: {"IntendedFor": 5}, "../../MTS": {"MTOffsetFrequency": "x"}},
+            Refused("MTOffsetFrequency must be a number, not 'x'"),
         ),
     ],
 )

@@ -17,11 +17,12 @@ imported here.
 The modules, from the dataset to the derivatives (each imports only those
 before it): ``settings`` (the run's settings in sections), ``base``
 (errors and the plain data of a job), ``naming`` (file names from the
-schema and the output catalogue), reading the dataset (``fields``,
-``queries``, ``layout``, ``sidecars``, ``overrides``, ``parameters``,
-``fieldmaps``, ``masks``, ``scales``, ``collections``: a participant's
-scans, sidecars and field maps as collections), ``derivatives`` (the derivatives dataset's
-files), ``report`` (HTML), ``commit`` (a participant's results into place,
+schema and the output catalogue), reading the dataset (``fields``: the
+sidecar field names; ``sidecars``: the scans read from their sidecars;
+``dataset``: a session's files found with pybids; ``scales``: the
+vendors' intensity scales; ``collections``: the
+field maps chosen and the collections assembled), ``derivatives`` (the
+derivatives dataset's files), ``report`` (HTML), ``commit`` (a participant's results into place,
 atomically, and the recovery of interrupted commits), ``mapping`` (one
 collection through the chain), ``participant`` (one participant),
 ``group``, ``engines`` (local processes, a Dask cluster or Slurm jobs), ``app`` (planning and

@@ -17,14 +17,13 @@ from pathlib import Path
 from tavni.mt_map._version import version
 from tavni.mt_map.bids.base import APP_NAME, BidsError, Job, Outcome
 from tavni.mt_map.bids.collections import collections_of
+from tavni.mt_map.bids.dataset import open_layout, participants_and_sessions
 from tavni.mt_map.bids.derivatives import (
     check_output_location,
     output_lock,
     write_dataset_description,
 )
 from tavni.mt_map.bids.group import summarise_group
-from tavni.mt_map.bids.layout import open_layout, participants_and_sessions
-from tavni.mt_map.bids.overrides import read_overrides
 from tavni.mt_map.bids.settings import (
     AppOptions,
     Execution,
@@ -33,6 +32,7 @@ from tavni.mt_map.bids.settings import (
     Reading,
     Selection,
 )
+from tavni.mt_map.bids.sidecars import read_overrides
 
 __all__ = [
     "check_settings",
@@ -87,8 +87,8 @@ def _planned(
         if folder is not None and not Path(folder).is_dir():
             raise BidsError(f"{option} '{folder}' is not a folder")
     layout = open_layout(reading.bids_dir)
-    overrides = read_overrides(reading)
     known, sessions_by_participant = participants_and_sessions(layout)
+    overrides = read_overrides(reading)
     labels = [label.removeprefix("sub-") for label in selection.participant_label or known]
     unknown = [label for label in labels if label not in known]
     if unknown:

@@ -1,8 +1,6 @@
 """File names of the derivatives dataset, from the BIDS schema's entity order."""
 
 import functools
-import os
-from pathlib import Path
 
 from tavni.mt_map.outputs import BIDS_MAPS, OutputMap, by_key
 
@@ -18,7 +16,6 @@ __all__ = [
     "entity_order",
     "bids_name",
     "unmatched_names",
-    "relative",
 ]
 
 FRACTION = by_key("fraction")
@@ -171,35 +168,3 @@ def unmatched_names(paths):
     finally:
         logger.setLevel(level)
     return sorted(result["path_tracking"])
-
-
-def relative(path, root):
-    """A path relative to a dataset's root, for messages and BIDS URIs.
-
-    Parameters
-    ----------
-    path, root : path-like
-
-    Returns
-    -------
-    str
-        With forward slashes: the path as it is named inside the dataset,
-        symbolic links left as they are (a git-annex or DataLad dataset
-        links its files, or whole folders, to a store outside it).
-
-    Raises
-    ------
-    ValueError
-        A path that is not inside root, named or resolved.
-    """
-    # By name first: a link inside the dataset keeps its BIDS name even when
-    # its target lies elsewhere; resolving is for a root or path given
-    # through a link of its own (a symlinked home, a bind mount's path).
-    path, root = Path(os.path.abspath(path)), Path(os.path.abspath(root))
-    if path.is_relative_to(root):
-        return path.relative_to(root).as_posix()
-    resolved_root = root.resolve()
-    for candidate in (path, path.parent.resolve() / path.name, path.resolve()):
-        if candidate.is_relative_to(resolved_root):
-            return candidate.relative_to(resolved_root).as_posix()
-    raise ValueError(f"'{path}' is not inside the dataset '{root}'")
