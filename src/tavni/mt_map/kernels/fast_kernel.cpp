@@ -170,28 +170,22 @@ FastKernel in_use() noexcept {
     return static_cast<FastKernel>(k);
 }
 
+// Each entry point's builds, in the order of FastKernel's values.
+using RunFit = void (*)(const ClosedFormRun &, std::size_t, double, double, bool, double *,
+                        std::uint32_t *) noexcept;
+using MapFit = void (*)(const ClosedFormMap &, std::size_t, double, double, bool, double *,
+                        std::uint32_t *) noexcept;
+constexpr RunFit run_fits[] = {fit_run_baseline, fit_run_avx2, fit_run_avx512};
+constexpr MapFit map_fits[] = {fit_map_baseline, fit_map_avx2, fit_map_avx512};
+
 void fit_run(const ClosedFormRun &run, std::size_t n, double lo, double hi, bool clip, double *f,
              std::uint32_t *status) noexcept {
-    switch (in_use()) {
-    case FastKernel::avx512:
-        return fit_run_avx512(run, n, lo, hi, clip, f, status);
-    case FastKernel::avx2:
-        return fit_run_avx2(run, n, lo, hi, clip, f, status);
-    default:
-        return fit_run_baseline(run, n, lo, hi, clip, f, status);
-    }
+    run_fits[static_cast<int>(in_use())](run, n, lo, hi, clip, f, status);
 }
 
 void fit_map(const ClosedFormMap &map, std::size_t n, double lo, double hi, bool clip, double *f,
              std::uint32_t *status) noexcept {
-    switch (in_use()) {
-    case FastKernel::avx512:
-        return fit_map_avx512(map, n, lo, hi, clip, f, status);
-    case FastKernel::avx2:
-        return fit_map_avx2(map, n, lo, hi, clip, f, status);
-    default:
-        return fit_map_baseline(map, n, lo, hi, clip, f, status);
-    }
+    map_fits[static_cast<int>(in_use())](map, n, lo, hi, clip, f, status);
 }
 
 // Status codes from the loops' 32-bit lanes.
