@@ -135,3 +135,19 @@ def test_concurrent_callers_get_what_a_lone_caller_gets(frequent_switches):
         mismatches = [k for k, (a, b) in enumerate(zip(result, lone)) if a != b]
         assert mismatches == [], f"thread {index} differs from the lone caller"
     assert run_all(calls) == lone
+
+
+def test_a_fit_while_another_thread_imports_numpy_ma(monkeypatch):
+    # Another thread importing numpy.ma leaves its modules in sys.modules
+    # before they define their names: an array fitted meanwhile is no
+    # masked array (none can exist yet), not an AttributeError.
+    import types
+
+    import numpy as np
+
+    from tavni.mt_map import fit_fraction
+
+    for name in ("numpy.ma", "numpy.ma.core"):
+        monkeypatch.setitem(sys.modules, name, types.ModuleType(name))
+    f = fit_fraction(np.full(3, 0.6), *TYPICAL[mpf.model][2:])
+    assert np.all(np.isfinite(f))

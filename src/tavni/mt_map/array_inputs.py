@@ -64,9 +64,14 @@ def broadcast_shape(named_arrays: dict[str, np.ndarray]) -> tuple[int, ...]:
 def _is_masked_array(value: object) -> bool:
     """Whether value is a ``numpy.ma`` array, without importing ``numpy.ma``
     (tens of milliseconds) when nothing has: then none can exist.
+
+    The class is looked up where it is defined, and only once defined:
+    while another thread imports ``numpy.ma``, its modules stand in
+    ``sys.modules`` before their names do, and until the class statement
+    has run no masked array can exist either.
     """
-    ma = sys.modules.get("numpy.ma")
-    return ma is not None and isinstance(value, ma.MaskedArray)
+    masked_array = getattr(sys.modules.get("numpy.ma.core"), "MaskedArray", None)
+    return masked_array is not None and isinstance(value, masked_array)
 
 
 def real_array(value: Any, name: str) -> tuple[np.ndarray, np.ndarray | None]:
