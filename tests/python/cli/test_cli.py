@@ -632,6 +632,10 @@ def TR_in_ms(paths):
     paths["protocol"].write_text(json.dumps(dict(PROTOCOL, TR=28)))
 
 
+def zero_B1(paths):
+    nibabel.save(nibabel.Nifti1Image(np.zeros(SHAPE, np.float32), AFFINE), paths["b1"])
+
+
 @pytest.mark.parametrize(
     "damage, warnings, status",
     [
@@ -643,6 +647,8 @@ def TR_in_ms(paths):
             ["TR = 28 s in protocol", "is it in milliseconds?", "looks like milliseconds"],
             3,
         ),
+        # Every voxel invalid input: none fitted, and the B1 map named.
+        (zero_B1, ["invalid input; the B1 map '{b1}' is zero, negative or NaN in 100.0 %"], 3),
     ],
 )
 def test_summary_warns_when_few_voxels_are_solved(
@@ -651,19 +657,27 @@ def test_summary_warns_when_few_voxels_are_solved(
     paths = write(tmp_path, volumes)
     if damage is not None:
         damage(paths)
-    args = arguments(paths, tmp_path / "mpf.nii.gz", "--fail-below", "0.5")
+    # No --fail-below: the App's share, 0.5, by default.
+    args = arguments(paths, tmp_path / "mpf.nii.gz")
     assert main([a for a in args if a != "--quiet"]) == status
     lines = capsys.readouterr().err.splitlines()
     head, fitted = int((volumes["labels"] > 0).sum()), volumes["labels"].size
     solved = head if damage is None else 0
+    invalid = fitted if damage is zero_B1 else fitted - head
     summary = [line for line in lines if "mpf.nii.gz: " in line]
     assert len(summary) == 1
     assert f": {fitted} voxels: {solved} solved ({100 * solved / fitted:.1f} %)" in summary[0]
-    assert f"{fitted - head} invalid input" in summary[0]
+    assert f"{invalid} invalid input" in summary[0]
     warned = [line for line in lines if line.startswith("mt-map: warning: ")]
     for fragment in warnings:
-        assert any(fragment in line for line in warned), (fragment, lines)
-    assert (status == 3) == any("only 0.0 % of the" in line for line in warned)
+        assert any(fragment.format(**paths) in line for line in warned), (fragment, lines)
+    # The failure's line names the cause the last warning gave.
+    failed = [line for line in lines if "fewer than --fail-below 0.5 asks" in line]
+    assert len(failed) == (status == 3)
+    assert not failed or failed[0].endswith(warned[-1].split("; ", 1)[1])
+    assert (damage in (swap_mt_and_ref, T1_in_ms_as_R1, TR_in_ms)) == any(
+        "only 0.0 % of the" in line for line in warned
+    )
     # --quiet drops the summary, never the warnings.
     assert main(args + ["--fail-below", "0"]) == 0
     assert capsys.readouterr().err.splitlines() == warned
