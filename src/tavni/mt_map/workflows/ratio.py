@@ -4,8 +4,8 @@ import numpy as np
 
 from tavni.mt_map import protocol
 from tavni.mt_map import status as statuses
-from tavni.mt_map.protocol import ParameterError
 from tavni.mt_map.io.volumes import in_mask
+from tavni.mt_map.protocol import ParameterError
 from tavni.mt_map.status import status_table
 from tavni.mt_map.workflows import align
 from tavni.mt_map.workflows.align import onto_grid, with_alignment
