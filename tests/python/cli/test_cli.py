@@ -249,6 +249,21 @@ def complex_mt(paths, monkeypatch):
     nibabel.save(nibabel.Nifti1Image(data, AFFINE), paths["mt"])
 
 
+def four_d(*names, shape=SHAPE + (2,)):
+    """Damage: the images of ``names`` written 4-D (ours: two volumes)."""
+
+    def damage(paths, monkeypatch):
+        for name in names:
+            path = paths.get(name, paths["mt"].parent / f"{name}.nii")  # a new mask
+            data = (
+                nibabel.load(path).get_fdata(dtype=np.float32) if name in paths else np.ones(SHAPE)
+            )
+            data = np.broadcast_to(data.reshape(SHAPE + (1,) * (len(shape) - 3)), shape)
+            nibabel.save(nibabel.Nifti1Image(np.array(data), AFFINE), path)
+
+    return damage
+
+
 def dates_r1(paths, monkeypatch):
     np.save(paths["mt"].parent / "dates.npy", np.zeros(SHAPE, "datetime64[s]"))
 
@@ -371,6 +386,16 @@ VOXEL = (
         ),
         ("fraction", complex_mt, "MT image '{d}/mt.nii.gz' holds complex numbers (complex64)", 1),
         ("fraction --r1 {d}/dates.npy", dates_r1, "'{d}/dates.npy' holds dates and times", 1),
+        # Images of more than three axes, named with their shape before any is read.
+        ("fraction", four_d("b1"), "B1 map '{d}/b1.nii.gz' is 4-D (shape 10 x 9 x 4 x 2)", 1),
+        ("fraction", four_d("ref"), "reference image '{d}/ref.nii.gz' is 4-D (shape", 1),
+        ("fraction", four_d("mt", shape=SHAPE + (1,)), "is 4-D (shape 10 x 9 x 4 x 1)", 1),
+        (
+            "fraction --mask {d}/m.nii",
+            four_d("m", shape=SHAPE + (1, 1)),
+            "mask '{d}/m.nii' is 5",
+            1,
+        ),
         ("fraction --protocol {d}", None, "protocol '{d}': a directory, not a protocol file", 1),
         ("fraction", full_disk, "cannot write output '{d}/mpf.nii.gz': the disk is full", 1),
         # The other commands.
@@ -681,6 +706,54 @@ def test_summary_warns_when_few_voxels_are_solved(
     # --quiet drops the summary, never the warnings.
     assert main(args + ["--fail-below", "0"]) == 0
     assert capsys.readouterr().err.splitlines() == warned
+
+
+def moved(shift=(0, 0, 0), flip=False):
+    """A qform from the sform: shifted (mm), or left and right swapped about
+    the volume's centre.
+    """
+
+    def qform(affine):
+        changed = affine.copy()
+        if flip:
+            changed[:, 0] *= -1
+            changed[:3, 3] += affine[:3, 0] * (SHAPE[0] - 1)
+        changed[:3, 3] += shift
+        return changed
+
+    return qform
+
+
+@pytest.mark.parametrize(
+    "qform, apart",
+    [
+        (moved(), None),
+        (moved((4e-4, 0, 0)), None),  # rounding, not two places
+        (moved((40, 0, 0)), "40"),
+        (moved(flip=True), "18"),
+    ],
+)
+def test_maps_take_the_qform_of_the_sform_they_were_computed_on(
+    tmp_path, volumes, capsys, qform, apart
+):
+    paths = write(tmp_path, volumes)
+    image = nibabel.load(paths["mt"])
+    image.header.set_qform(qform(AFFINE), code=1)
+    nibabel.save(image, paths["mt"])
+    output, status = tmp_path / "mpf.nii.gz", tmp_path / "status.nii.gz"
+    assert main(arguments(paths, output, "--status", str(status))) == 0
+    warned = [line for line in capsys.readouterr().err.splitlines() if "qform" in line]
+    expected = f"MT image '{paths['mt']}': its sform and qform disagree by {apart} mm; the sform"
+    assert warned == (
+        []
+        if apart is None
+        else [f"mt-map: warning: {expected} is used, and the maps' qform is set to it"]
+    )
+    for path in (output, status):
+        header = nibabel.load(path).header
+        np.testing.assert_allclose(header.get_qform(), AFFINE, atol=1e-3)
+        # The qform takes the sform's code (aligned) when it takes its place.
+        assert (header["qform_code"], header["sform_code"]) == (1 if apart is None else 2, 2)
 
 
 def test_output_headers_describe_the_maps(tmp_path, volumes):

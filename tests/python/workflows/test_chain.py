@@ -75,6 +75,7 @@ def scans(tmp_path_factory):
     images.update(
         b1=truth["b1"], b0=truth["b0"], b1_percent=100 * truth["b1"], b1_zero=0 * truth["b1"]
     )
+    images["pdw_4d"] = np.stack([images["pdw"]] * 2, axis=-1)
     paths = {}
     for name, data in images.items():
         paths[name] = directory / f"{name}.nii.gz"
@@ -265,6 +266,11 @@ def test_only_the_voxels_to_fit_are_computed(tmp_path, scans, masked):
         (["--echo-times", "2.3"], "echo times in ms?"),
         (["--pdw", "{pdw}", "{t1w}"], "the echoes of a multi-echo scan need --echo-times"),
         (["--r2star-out", "{pdw}.r2.nii.gz"], "the R2* maps need multi-echo scans"),
+        (["--pdw", "{pdw_4d}"], "is 4-D (shape 6 x 5 x 4 x 2); a 3-D image is needed; a mu"),
+        (
+            ["--b1", "{pdw_4d}"],
+            "pdw_4d.nii.gz' is 4-D (shape 6 x 5 x 4 x 2); a 3-D image is needed\n",
+        ),
     ],
 )
 def test_chain_refusals(tmp_path, scans, capsys, extra, message):

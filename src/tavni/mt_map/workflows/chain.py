@@ -229,6 +229,8 @@ def _read_request(scans, fields, parameters, outputs, options, noise_sd, echo_co
         options=options,
         checks=[lambda: check_noise_sd(noise_sd, tuple(LABELS.values()))],
         stacklevel=4,
+        # A scan given as one image may hold its echoes along a fourth axis.
+        echoes=() if times is None else [n for n in times if f"{n}_echo2" not in images],
     )
     return _Chain(prepared, given, times, echo_runs)
 
