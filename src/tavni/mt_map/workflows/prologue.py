@@ -182,17 +182,10 @@ def probe_images(images, table, echoes=None, warnings=None):
             continue
         probe = probes[name] = volumes.probe(images[name], what_image)
         shape = tuple(probe.shape)
-        if len(shape) > 3 and not (echoes is not None and name in echoes and len(shape) == 4):
-            # No step past this one takes more axes (registration, runs,
-            # outputs): refused here, in the user's terms.
-            hint = (
-                "; a multi-echo scan needs its echo times"
-                if echoes is not None and name in ROLES and len(shape) == 4
-                else ""
-            )
-            raise volumes.VolumeError(
-                f"{what_image} '{probe.path}' is {len(shape)}-D (shape "
-                f"{' x '.join(map(str, shape))}); a 3-D image is needed{hint}"
+        if not (echoes is not None and name in echoes and len(shape) == 4):
+            multi_echo = echoes is not None and name in ROLES and len(shape) == 4
+            volumes.refuse_extra_axes(
+                probe, "; a multi-echo scan needs its echo times" if multi_echo else ""
             )
         apart = None if probe.header is None else form_disagreement(probe.header, shape)
         if apart is not None:
