@@ -47,9 +47,8 @@ def relative_field(collection: Collection, work: Path) -> str:
     """
     import numpy as np
 
-    from tavni.mt_map.preprocess import b1
-
     from tavni.mt_map.io.volumes import probe, refuse_extra_axes
+    from tavni.mt_map.preprocess import b1
 
     kind, files, settings = collection.b1_kind, collection.b1_files, collection.b1_settings
     # The dataset's own file named, not the converted copy the chain reads.
