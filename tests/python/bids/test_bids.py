@@ -964,6 +964,41 @@ def test_echoes_mapped(serial, tmp_path, layout, combination):
         assert errors == [], text
 
 
+def stacked(data):
+    return np.stack([data, data], axis=-1)
+
+
+@pytest.mark.parametrize(
+    "image, change, reason",
+    [
+        (
+            "fmap/sub-01_TB1map",
+            stacked,
+            r"B1 map '.*_TB1map\.nii\.gz' is 4-D \(shape \d+ x \d+ x \d+ x 2\)",
+        ),
+        ("anat/sub-01_flip-1_mt-on_MTS", stacked, r"MT-weighted scan '.*' is 4-D \(shape"),
+        # No flip angle: B1 named as the cause, not the flip angles and TRs.
+        (
+            "fmap/sub-01_TB1map",
+            np.zeros_like,
+            r"no voxel fitted .*; R1 could not be found .*: the B1 map '.*_TB1map.*' is zero, "
+            r"negative or NaN in 100\.0 %",
+        ),
+    ],
+)
+def test_images_that_cannot_give_maps_are_named(tmp_path, capsys, image, change, reason):
+    import re
+
+    raw, out = write_bids_dataset(tmp_path / "raw", ("01", "02")), tmp_path / "out"
+    path = raw / "sub-01" / f"{image}.nii.gz"
+    scan = nibabel.load(path)
+    nibabel.save(nibabel.Nifti1Image(change(scan.get_fdata()), scan.affine, scan.header), path)
+    assert run_app(raw, out, "participant") == 1
+    rows = capsys.readouterr().out.splitlines()
+    assert re.search(r"sub-01 +failed .*" + reason, rows[1]), rows[1]
+    assert rows[2].split()[:2] == ["sub-02", "done"]
+
+
 def test_b1_scans_the_app_cannot_read_are_named(tmp_path):
     # The MPM protocol's own B1 scans (spin and stimulated echoes, TB1EPI)
     # are no B1 map: the flip angles stay nominal and the warning says why.

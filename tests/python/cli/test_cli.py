@@ -249,6 +249,21 @@ def complex_mt(paths, monkeypatch):
     nibabel.save(nibabel.Nifti1Image(data, AFFINE), paths["mt"])
 
 
+def four_d(*names, shape=SHAPE + (2,)):
+    """Damage: the images of ``names`` written 4-D (ours: two volumes)."""
+
+    def damage(paths, monkeypatch):
+        for name in names:
+            path = paths.get(name, paths["mt"].parent / f"{name}.nii")  # a new mask
+            data = (
+                nibabel.load(path).get_fdata(dtype=np.float32) if name in paths else np.ones(SHAPE)
+            )
+            data = np.broadcast_to(data.reshape(SHAPE + (1,) * (len(shape) - 3)), shape)
+            nibabel.save(nibabel.Nifti1Image(np.array(data), AFFINE), path)
+
+    return damage
+
+
 def dates_r1(paths, monkeypatch):
     np.save(paths["mt"].parent / "dates.npy", np.zeros(SHAPE, "datetime64[s]"))
 
@@ -371,6 +386,16 @@ VOXEL = (
         ),
         ("fraction", complex_mt, "MT image '{d}/mt.nii.gz' holds complex numbers (complex64)", 1),
         ("fraction --r1 {d}/dates.npy", dates_r1, "'{d}/dates.npy' holds dates and times", 1),
+        # Images of more than three axes, named with their shape before any is read.
+        ("fraction", four_d("b1"), "B1 map '{d}/b1.nii.gz' is 4-D (shape 10 x 9 x 4 x 2)", 1),
+        ("fraction", four_d("ref"), "reference image '{d}/ref.nii.gz' is 4-D (shape", 1),
+        ("fraction", four_d("mt", shape=SHAPE + (1,)), "is 4-D (shape 10 x 9 x 4 x 1)", 1),
+        (
+            "fraction --mask {d}/m.nii",
+            four_d("m", shape=SHAPE + (1, 1)),
+            "mask '{d}/m.nii' is 5",
+            1,
+        ),
         ("fraction --protocol {d}", None, "protocol '{d}': a directory, not a protocol file", 1),
         ("fraction", full_disk, "cannot write output '{d}/mpf.nii.gz': the disk is full", 1),
         # The other commands.
@@ -632,6 +657,10 @@ def TR_in_ms(paths):
     paths["protocol"].write_text(json.dumps(dict(PROTOCOL, TR=28)))
 
 
+def zero_B1(paths):
+    nibabel.save(nibabel.Nifti1Image(np.zeros(SHAPE, np.float32), AFFINE), paths["b1"])
+
+
 @pytest.mark.parametrize(
     "damage, warnings, status",
     [
@@ -643,6 +672,8 @@ def TR_in_ms(paths):
             ["TR = 28 s in protocol", "is it in milliseconds?", "looks like milliseconds"],
             3,
         ),
+        # Every voxel invalid input: none fitted, and the B1 map named.
+        (zero_B1, ["invalid input; the B1 map '{b1}' is zero, negative or NaN in 100.0 %"], 3),
     ],
 )
 def test_summary_warns_when_few_voxels_are_solved(
@@ -651,22 +682,78 @@ def test_summary_warns_when_few_voxels_are_solved(
     paths = write(tmp_path, volumes)
     if damage is not None:
         damage(paths)
-    args = arguments(paths, tmp_path / "mpf.nii.gz", "--fail-below", "0.5")
+    # No --fail-below: the App's share, 0.5, by default.
+    args = arguments(paths, tmp_path / "mpf.nii.gz")
     assert main([a for a in args if a != "--quiet"]) == status
     lines = capsys.readouterr().err.splitlines()
     head, fitted = int((volumes["labels"] > 0).sum()), volumes["labels"].size
     solved = head if damage is None else 0
+    invalid = fitted if damage is zero_B1 else fitted - head
     summary = [line for line in lines if "mpf.nii.gz: " in line]
     assert len(summary) == 1
     assert f": {fitted} voxels: {solved} solved ({100 * solved / fitted:.1f} %)" in summary[0]
-    assert f"{fitted - head} invalid input" in summary[0]
+    assert f"{invalid} invalid input" in summary[0]
     warned = [line for line in lines if line.startswith("mt-map: warning: ")]
     for fragment in warnings:
-        assert any(fragment in line for line in warned), (fragment, lines)
-    assert (status == 3) == any("only 0.0 % of the" in line for line in warned)
+        assert any(fragment.format(**paths) in line for line in warned), (fragment, lines)
+    # The failure's line names the cause the last warning gave.
+    failed = [line for line in lines if "fewer than --fail-below 0.5 asks" in line]
+    assert len(failed) == (status == 3)
+    assert not failed or failed[0].endswith(warned[-1].split("; ", 1)[1])
+    assert (damage in (swap_mt_and_ref, T1_in_ms_as_R1, TR_in_ms)) == any(
+        "only 0.0 % of the" in line for line in warned
+    )
     # --quiet drops the summary, never the warnings.
     assert main(args + ["--fail-below", "0"]) == 0
     assert capsys.readouterr().err.splitlines() == warned
+
+
+def moved(shift=(0, 0, 0), flip=False):
+    """A qform from the sform: shifted (mm), or left and right swapped about
+    the volume's centre.
+    """
+
+    def qform(affine):
+        changed = affine.copy()
+        if flip:
+            changed[:, 0] *= -1
+            changed[:3, 3] += affine[:3, 0] * (SHAPE[0] - 1)
+        changed[:3, 3] += shift
+        return changed
+
+    return qform
+
+
+@pytest.mark.parametrize(
+    "qform, apart",
+    [
+        (moved(), None),
+        (moved((4e-4, 0, 0)), None),  # rounding, not two places
+        (moved((40, 0, 0)), "40"),
+        (moved(flip=True), "18"),
+    ],
+)
+def test_maps_take_the_qform_of_the_sform_they_were_computed_on(
+    tmp_path, volumes, capsys, qform, apart
+):
+    paths = write(tmp_path, volumes)
+    image = nibabel.load(paths["mt"])
+    image.header.set_qform(qform(AFFINE), code=1)
+    nibabel.save(image, paths["mt"])
+    output, status = tmp_path / "mpf.nii.gz", tmp_path / "status.nii.gz"
+    assert main(arguments(paths, output, "--status", str(status))) == 0
+    warned = [line for line in capsys.readouterr().err.splitlines() if "qform" in line]
+    expected = f"MT image '{paths['mt']}': its sform and qform disagree by {apart} mm; the sform"
+    assert warned == (
+        []
+        if apart is None
+        else [f"mt-map: warning: {expected} is used, and the maps' qform is set to it"]
+    )
+    for path in (output, status):
+        header = nibabel.load(path).header
+        np.testing.assert_allclose(header.get_qform(), AFFINE, atol=1e-3)
+        # The qform takes the sform's code (aligned) when it takes its place.
+        assert (header["qform_code"], header["sform_code"]) == (1 if apart is None else 2, 2)
 
 
 def test_output_headers_describe_the_maps(tmp_path, volumes):

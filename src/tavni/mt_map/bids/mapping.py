@@ -405,11 +405,14 @@ def _collector(collection, mask, computed, outputs):
     import numpy as np
 
     from tavni.mt_map.bids.report.collect import Collector, mask_centre
+    from tavni.mt_map.io.volumes import probe, refuse_extra_axes
 
     head = nibabel.load(str(collection.mtw))
     shape, affine = head.shape[:3], head.affine
     candidates, middle = None, [n // 2 for n in shape]
     if computed is None and mask is not None:
+        # Read here before the chain's own checks: a 4-D mask named as such.
+        refuse_extra_axes(probe(mask, "mask"))
         image = nibabel.load(str(mask))
         data = np.asanyarray(image.dataobj)
         middle = mask_centre(data, image.affine, shape, affine)

@@ -20,6 +20,7 @@ from tavni.mt_map.cli.options import (
     scans_with_echoes,
     share,
 )
+from tavni.mt_map.defaults import FAIL_BELOW
 from tavni.mt_map.outputs import MAPS
 from tavni.mt_map.scans import ROLES
 
@@ -67,14 +68,23 @@ def _option_names(names):
 
 
 def _exit_status(summary, fail_below):
-    if fail_below is not None and summary.solved_share < fail_below:
-        print(
-            f"mt-map: {100 * summary.solved_share:.1f} % of the fitted voxels solved, "
-            f"fewer than --fail-below {fail_below:g} asks",
-            file=sys.stderr,
-        )
-        return EXIT_TOO_FEW_SOLVED
-    return 0
+    """0, or EXIT_TOO_FEW_SOLVED with one line saying so and naming the
+    likely cause, when fewer than ``fail_below`` of the fitted voxels solved.
+    """
+    if summary.solved_share >= fail_below:
+        return 0
+    solved = (
+        f"{100 * summary.solved_share:.1f} % of the {summary.fitted} fitted voxels solved"
+        if summary.fitted
+        else "no voxel fitted (every voxel masked or without valid input)"
+    )
+    cause = f"; likely cause: {summary.cause}" if summary.cause else ""
+    print(
+        f"mt-map: {solved}, fewer than --fail-below {fail_below:g} asks "
+        f"(the maps are written; --fail-below 0 accepts any share){cause}",
+        file=sys.stderr,
+    )
+    return EXIT_TOO_FEW_SOLVED
 
 
 @contextlib.contextmanager
@@ -351,10 +361,12 @@ def _add_outputs(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--fail-below",
         type=share,
+        default=FAIL_BELOW,
         metavar="SHARE",
         help=f"exit with status {EXIT_TOO_FEW_SOLVED} (the maps written) "
         "when fewer than this share of the fitted voxels (not masked, "
-        "valid input) is solved",
+        f"valid input) is solved, as the BIDS App does (default {FAIL_BELOW:g}; "
+        "0 accepts any share)",
     )
     parser.add_argument(
         "--quiet", action="store_true", help="no progress bar and no summary (warnings still)"

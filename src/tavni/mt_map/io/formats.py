@@ -41,6 +41,7 @@ import numpy as np
 __all__ = [
     "EndsEarly",
     "canonical_nan",
+    "form_disagreement",
     "Format",
     "Nifti",
     "Numpy",
@@ -231,6 +232,45 @@ class Format:
         raise NotImplementedError
 
 
+# Beyond these a NIfTI header's sform and qform place the image differently:
+# the qform's float32 quaternion rounds its direction cosines by up to about
+# 1e-3 for rotations near 180 degrees (its first component then cancels),
+# while both store the translation in float32 alike.
+FORM_SHIFT_MM = 1e-3
+FORM_COSINE = 2e-3
+
+
+def form_disagreement(header, shape):
+    """How far a NIfTI header's qform places the image from its sform.
+
+    Parameters
+    ----------
+    header : nibabel.Nifti1Header
+    shape : tuple of int
+        The image's shape; its first three axes span the corners measured.
+
+    Returns
+    -------
+    float or None
+        The largest distance (mm) between the places the two forms give
+        a corner voxel; None when they agree (to the qform's rounding), or
+        either is not set (code 0).
+    """
+    sform, s_code = header.get_sform(coded=True)
+    qform, q_code = header.get_qform(coded=True)
+    if not (s_code and q_code):
+        return None
+    zooms = np.linalg.norm(sform[:3, :3], axis=0)
+    zooms[zooms == 0] = 1.0
+    cosines = np.abs(qform[:3, :3] - sform[:3, :3]) / zooms
+    shift = np.abs(qform[:3, 3] - sform[:3, 3])
+    if shift.max() <= FORM_SHIFT_MM and cosines.max() <= FORM_COSINE:
+        return None
+    ends = [(0, max(int(n) - 1, 0)) for n in (tuple(shape) + (1, 1, 1))[:3]]
+    corners = np.array([[i, j, k, 1.0] for i in ends[0] for j in ends[1] for k in ends[2]]).T
+    return float(np.linalg.norm((qform - sform) @ corners, axis=0).max())
+
+
 class Nifti(Format):
     """NIfTI-1 (.nii, .nii.gz), read and written through nibabel."""
 
@@ -283,6 +323,11 @@ class Nifti(Format):
         if copied:
             header.set_qform(*source.get_qform(coded=True))
             header.set_sform(*source.get_sform(coded=True))
+            if form_disagreement(source, shape) is not None:
+                # The maps were computed on the sform's grid (like.affine):
+                # the qform says the same, or a reader of it misplaces them.
+                sform, code = source.get_sform(coded=True)
+                header.set_qform(sform, code=code)
             zooms = source.get_zooms()
             header.set_zooms(zooms[: len(shape)] + (1.0,) * (len(shape) - len(zooms)))
             header.set_xyzt_units(*source.get_xyzt_units())

@@ -52,6 +52,7 @@ __all__ = [
     "geometry_header",
     "save_all",
     "in_mask",
+    "refuse_extra_axes",
 ]
 
 # The suffixes an output may end in, as messages name them.
@@ -225,6 +226,30 @@ def probe(path, what="image"):
             + (" (the magnitude image, not the complex one)" if kind == "c" else "")
         )
     return probed
+
+
+def refuse_extra_axes(probed, hint=""):
+    """Refuses an image of more than three axes where a 3-D one is needed.
+
+    Parameters
+    ----------
+    probed : Probe
+    hint : str
+        Appended to the message (``"; ..."``).
+
+    Raises
+    ------
+    VolumeError
+        One line naming the file and its shape.
+    """
+    shape = tuple(probed.shape)
+    if len(shape) > 3:
+        # No step takes more axes (registration, runs, outputs): refused
+        # before any is read, in the user's terms.
+        raise VolumeError(
+            f"{probed.what} '{probed.path}' is {len(shape)}-D (shape "
+            f"{' x '.join(map(str, shape))}); a 3-D image is needed{hint}"
+        )
 
 
 # Data types of images that hold no real numbers, by numpy kind.

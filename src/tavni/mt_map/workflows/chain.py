@@ -52,6 +52,7 @@ from tavni.mt_map.workflows.summary import (
     SOLVED_SHARE_WARNING,
     Summary,
     add_warning,
+    b1_cause,
     log,
 )
 
@@ -228,6 +229,8 @@ def _read_request(scans, fields, parameters, outputs, options, noise_sd, echo_co
         options=options,
         checks=[lambda: check_noise_sd(noise_sd, tuple(LABELS.values()))],
         stacklevel=4,
+        # A scan given as one image may hold its echoes along a fourth axis.
+        echoes=() if times is None else [n for n in times if f"{n}_echo2" not in images],
     )
     return _Chain(prepared, given, times, echo_runs)
 
@@ -397,22 +400,40 @@ def _summarise(chain, runs, grid, uncertainty, alignment, fraction, options):
             add_warning(summary, message)
         if echo_runs.counts:
             _warn_echo_fit(summary, echo_runs.counts)
-    _warn_of_failures(summary, runs, options.fail_below)
+    b1 = chain.prepared.probes.get("b1")
+    _warn_of_failures(summary, runs, options.fail_below, None if b1 is None else b1.path)
     return summary
 
 
-def _warn_of_failures(summary, runs, fail_below):
+def _warn_of_failures(summary, runs, fail_below, b1_path):
     """Warns when R1 or the fraction was found in few voxels, with the likely
-    cause, and when fewer than ``fail_below`` were solved.
+    cause (``b1_path``: the B1 map, named when it is mostly zero), and when
+    fewer than ``fail_below`` were solved.
     """
+    # A parameter outside the range of human scanners (protocol.validate's
+    # warning, with its unit mistake) is a likelier cause than the generic
+    # ones; a B1 map without a positive value where there is signal likelier
+    # still (no flip angle, no R1).
+    hints = "; ".join(w for w in summary.warnings if "for a human scanner; " in w)
     if runs.signal and runs.r1_failed > SOLVED_SHARE_WARNING * runs.signal:
+        b1 = b1_cause(runs.b1_missing, runs.signal, b1_path)
+        summary.cause = (
+            b1 or hints or "are the PD- and T1-weighted scans' flip angles and TRs right?"
+        )
         add_warning(
             summary,
             f"R1 could not be found in {runs.r1_failed} of the {runs.signal} voxels "
-            "with signal in both the PD- and T1-weighted scans: are their flip "
-            "angles and TRs right?",
+            "with signal in both the PD- and T1-weighted scans: "
+            + (b1 or "are their flip angles and TRs right?"),
         )
-    elif summary.fitted and summary.solved_share < SOLVED_SHARE_WARNING:
+    elif not summary.fitted:
+        summary.cause = (
+            "no voxel has signal (positive, not NaN) in both the PD- and T1-weighted scans"
+            if not runs.signal
+            else "every voxel is masked or has invalid input"
+        )
+        add_warning(summary, f"no voxel could be fitted: {summary.cause}")
+    elif summary.solved_share < SOLVED_SHARE_WARNING:
         ratios = np.concatenate(runs.ratio_sample)
         median_ratio = float(np.median(ratios)) if ratios.size else np.nan
         cause = (
@@ -421,6 +442,7 @@ def _warn_of_failures(summary, runs, fail_below):
             if median_ratio > 1.0
             else "check the sequence parameters and their units"
         )
+        summary.cause = hints or cause
         add_warning(
             summary,
             f"only {100 * summary.solved_share:.1f} % of the {summary.fitted} "

@@ -111,6 +111,9 @@ class ChainRuns(StatusCounts):
         self._sd_terms = None  # this run's, for the held runs
         super().__init__()
         self.r1_failed = self.signal = 0
+        # Voxels with signal whose B1 is zero, negative or NaN: no flip angle
+        # there, so no R1 (the likely cause when R1 is rarely found).
+        self.b1_missing = 0
         # Fitted voxels whose offset lies beyond the lineshape grid.
         self.off_grid = 0
         self.stride = max(1, voxels // SAMPLE)
@@ -269,6 +272,8 @@ class ChainRuns(StatusCounts):
         # Two roots are an R1 found (the smaller), not a failure of the fit.
         found = (r1_status == R1_STATUS_SOLVED) | (r1_status == R1_STATUS_TWO_ROOTS)
         self.r1_failed += int(np.count_nonzero(signal & ~found))
+        if "b1" in data:
+            self.b1_missing += int(np.count_nonzero(signal & np.isnan(data["b1"])))
         self.ratio_sample.append(
             ratio.reshape(-1)[np.flatnonzero(~np.isnan(ratio))[:: self.stride]]
         )

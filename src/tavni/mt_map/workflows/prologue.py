@@ -143,8 +143,10 @@ def check_outputs(images, table, outputs, protocol_path):
     volumes.check_outputs(list(outputs.values()), inputs)
 
 
-def probe_images(images, table):
-    """The headers of the images given.
+def probe_images(images, table, echoes=None, warnings=None):
+    """The headers of the images given, each a 3-D image (or a multi-echo
+    scan's 4-D one), with one warning for each whose sform and qform
+    disagree.
 
     Parameters
     ----------
@@ -152,6 +154,11 @@ def probe_images(images, table):
         Image name to path, None where not given.
     table : sequence of (str, str)
         (name, what it is), the image whose geometry the maps take first.
+    echoes : collection of str or None
+        The scans that may be 4-D (their echoes along the fourth axis);
+        None for a workflow that takes no echoes.
+    warnings : list or None
+        Where the geometry warnings are kept besides being issued.
 
     Returns
     -------
@@ -163,13 +170,33 @@ def probe_images(images, table):
     Raises
     ------
     VolumeError
-        An image that cannot be read.
+        An image that cannot be read, or one of more than three dimensions
+        where a 3-D image is needed.
     """
-    return {
-        name: volumes.probe(images[name], what_image)
-        for name, what_image in table
-        if images.get(name) is not None
-    }
+    from tavni.mt_map.io.formats import form_disagreement
+    from tavni.mt_map.scans import ROLES
+
+    probes = {}
+    for name, what_image in table:
+        if images.get(name) is None:
+            continue
+        probe = probes[name] = volumes.probe(images[name], what_image)
+        shape = tuple(probe.shape)
+        if not (echoes is not None and name in echoes and len(shape) == 4):
+            multi_echo = echoes is not None and name in ROLES and len(shape) == 4
+            volumes.refuse_extra_axes(
+                probe, "; a multi-echo scan needs its echo times" if multi_echo else ""
+            )
+        apart = None if probe.header is None else form_disagreement(probe.header, shape)
+        if apart is not None:
+            message = (
+                f"{what_image} '{probe.path}': its sform and qform disagree by "
+                f"{apart:.3g} mm; the sform is used, and the maps' qform is set to it"
+            )
+            warn(message)
+            if warnings is not None:
+                warnings.append(message)
+    return probes
 
 
 def _check_budget(max_memory):
@@ -186,7 +213,7 @@ class Prepared:
     written: dict  # output name -> volumes.Output
     probes: dict  # image name -> volumes.Probe, the maps' geometry first
     values: dict  # the parameters as the model takes them
-    warnings: list  # the parameters' warnings, already issued
+    warnings: list  # the parameters' and the images' geometry warnings, already issued
     alignment: object = None  # align.Alignment, once onto_grid has run
     max_memory: int | None = None  # bytes the workflow may use; None: the default
 
@@ -205,6 +232,7 @@ def prologue(
     options: MapOptions = DEFAULT_OPTIONS,
     checks: Sequence[Callable[[], None]] = (),
     stacklevel: int = 3,
+    echoes=None,
 ) -> Prepared:
     """The checks every workflow makes before it reads an image, in order.
 
@@ -234,6 +262,9 @@ def prologue(
         Further checks that raise ParameterError.
     stacklevel : int
         Of that deprecation warning: the workflow's caller's frame.
+    echoes : collection of str or None
+        The scans that may be 4-D (``probe_images``); None for a workflow
+        that takes no echoes.
 
     Returns
     -------
@@ -264,5 +295,5 @@ def prologue(
         warn(message)
     values = protocol.model_values(groups[0]) if groups else {}
     _check_budget(options.max_memory)
-    probes = probe_images(images, table)
+    probes = probe_images(images, table, echoes, warnings)
     return Prepared(written, probes, values, warnings, max_memory=options.max_memory)

@@ -4,6 +4,7 @@ import numpy as np
 
 from tavni.mt_map import protocol
 from tavni.mt_map import status as statuses
+from tavni.mt_map.io.volumes import in_mask
 from tavni.mt_map.protocol import ParameterError
 from tavni.mt_map.status import status_table
 from tavni.mt_map.workflows import align
@@ -99,6 +100,9 @@ class FractionRuns(StatusCounts):
         super().__init__()
         self.stride = max(1, voxels // SAMPLE)
         self.ratio_sample, self.R1_sample = [], []
+        # Voxels with a reference and R1 (in the mask), and those of them
+        # whose B1 is zero, negative or NaN (invalid input for that alone).
+        self.b1_missing = [0, 0]
 
     def __call__(self, values):
         """The maps of one run.
@@ -127,6 +131,12 @@ class FractionRuns(StatusCounts):
         sample = np.flatnonzero(fitted)[:: self.stride]
         self.ratio_sample.append(ratio.reshape(-1)[sample])
         self.R1_sample.append(R1.reshape(-1)[sample])
+        if "b1" in values:
+            measured = (reference > 0) & (R1 > 0)
+            if "mask" in values:
+                measured &= in_mask(values["mask"])
+            self.b1_missing[0] += int(np.count_nonzero(measured & ~(values["b1"] > 0)))
+            self.b1_missing[1] += int(np.count_nonzero(measured))
         maps_of_run = {"fraction": f, "status": status}
         if self.uncertainty is not None:
             from tavni.mt_map.uncertainty import ratio_uncertainty
@@ -244,7 +254,12 @@ def fraction_map(
         for note in summary.notes:
             log.info(note)
     diagnose(
-        summary, np.concatenate(runs.ratio_sample), np.concatenate(runs.R1_sample), given, images
+        summary,
+        np.concatenate(runs.ratio_sample),
+        np.concatenate(runs.R1_sample),
+        given,
+        images,
+        b1_missing=runs.b1_missing,
     )
     return summary
 

@@ -26,6 +26,7 @@ __all__ = [
     "StatusCounts",
     "diagnose",
     "add_warning",
+    "b1_cause",
 ]
 
 log = logging.getLogger("tavni.mt_map")
@@ -69,6 +70,9 @@ class Summary:
     echoes : dict or None
         For multi-echo scans: ``EchoCombination``, ``EchoTimes`` (s, per
         scan) and the echo fit's ``R2starStatus`` counts (JSON-able).
+    cause : str or None
+        When few voxels were solved, the likely cause, as the warning
+        names it (for the line of a run that fails on it).
     """
 
     counts: dict = field(default_factory=dict)
@@ -76,6 +80,7 @@ class Summary:
     notes: list = field(default_factory=list)  # remarks printed after the counts
     motion: dict = field(default_factory=dict)
     echoes: dict | None = None
+    cause: str | None = None
 
     @property
     def total(self):
@@ -169,7 +174,35 @@ class StatusCounts:
         return Summary({name: int(self.counts[code]) for code, name, _ in self.table})
 
 
-def diagnose(summary, ratio, R1, given, images):
+def b1_cause(missing, among, path):
+    """The B1 map named as the cause of few voxels solved, or None.
+
+    Parameters
+    ----------
+    missing : int
+        Voxels of ``among`` whose B1 is zero, negative or NaN.
+    among : int
+        Voxels with a measurement besides B1 (signal, in the mask).
+    path : path-like or None
+        The B1 map, for the message.
+
+    Returns
+    -------
+    str or None
+        One phrase when B1 is missing in at least ``SOLVED_SHARE_WARNING``
+        of ``among``: such voxels have no flip angle, hence no R1 and no
+        fraction.
+    """
+    if path is None or not among or missing < SOLVED_SHARE_WARNING * among:
+        return None
+    return (
+        f"the B1 map '{path}' is zero, negative or NaN in {100 * missing / among:.1f} % "
+        f"of the {among} voxels with signal: is it the right map, in relative units "
+        "(actual/nominal flip angle)?"
+    )
+
+
+def diagnose(summary, ratio, R1, given, images, b1_missing=(0, 0)):
     """Warns, naming what in the inputs looks wrong, when few voxels were solved.
 
     Parameters
@@ -182,13 +215,21 @@ def diagnose(summary, ratio, R1, given, images):
         The parameters; their TR is checked for milliseconds.
     images : dict
         Image name to path, for the messages.
+    b1_missing : (int, int)
+        Voxels with a reference and R1 (in the mask) whose B1 is zero,
+        negative or NaN, and all voxels with a reference and R1.
     """
+    b1 = b1_cause(*b1_missing, images.get("b1"))
     if summary.fitted == 0:
+        summary.cause = b1 or "every voxel is masked or has invalid input"
         warn(
-            "no voxel could be fitted: every voxel is masked or has invalid input "
-            "(reference <= 0, R1 <= 0 or NaN)"
+            "no voxel could be fitted: every voxel is masked or has invalid input"
+            + (f"; {b1}" if b1 else " (reference <= 0, R1 <= 0 or NaN)")
         )
         return
+    if b1 is not None:
+        # Those voxels are invalid input; the others may well solve.
+        warn(b1[0].upper() + b1[1:])
     if summary.solved_share >= SOLVED_SHARE_WARNING:
         return
     causes = []
@@ -209,6 +250,7 @@ def diagnose(summary, ratio, R1, given, images):
         causes.append(f"{TR.describe('s')} looks like milliseconds")
     if not causes:
         causes.append("check the sequence parameters and their units")
+    summary.cause = "; ".join(causes)
     warn(
         f"only {100 * summary.solved_share:.1f} % of the {summary.fitted} fitted voxels "
         f"were solved; " + "; ".join(causes)
