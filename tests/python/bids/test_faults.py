@@ -131,8 +131,8 @@ def restore(out, first):
 @pytest.mark.parametrize(
     "kill_at, exchange, rerun",
     # 1 the journal, 2 the folder swap (without one: 3 old aside, 4 new in),
-    # then the report; 0: the old folder aside, as versions before the
-    # journal left it.
+    # then the report; 0: no kill, beside folders of the user's named as
+    # work folders are (eight characters after the label).
     [(1, True, False), (2, True, True), (3, True, False)]
     + [(4, False, True), (5, False, False), (0, False, False)],
 )
@@ -140,18 +140,21 @@ def test_kill_at_each_rename(done, capsys, kill_at, exchange, rerun):
     raw, out, first, old, new, raw_hashes = done
     restore(out, first)
     env = {"KILL_AT": kill_at} | ({} if exchange else {"NO_EXCHANGE": 1})
-    if kill_at == 0:
-        (out / ".sub-01.killed_0").mkdir()
-        (out / "sub-01").rename(out / ".sub-01.killed_0/previous")
-    else:
-        assert child(raw, out, "--overwrite", "--participant-label", "01", **env).returncode == -9
+    users = [".sub-01.original", ".sub-01.backup01"] if kill_at == 0 else []
+    for name in users:
+        (out / name / "previous").mkdir(parents=True)
+        (out / name / "previous/notes.txt").write_text(name)
+    mine = snapshot(out, ".sub-01.*/**/*")
+    code = child(raw, out, "--overwrite", "--participant-label", "01", **env).returncode
+    assert code == (0 if kill_at == 0 else -9)
     if rerun:  # the next participant run finishes or clears what the dead one left
         assert child(raw, out, "--skip-existing").returncode == 0
     assert group(raw, out, capsys)[0] == 0
     summary = (out / "group/summary.tsv").read_text().splitlines()
     assert [line.split("\t")[0] for line in summary[1:]] == ["sub-01", "sub-02"]
-    assert snapshot(out, *ONE) == (old if kill_at <= 1 else new)
-    assert not list(out.glob(".sub-*")) and snapshot(raw) == raw_hashes
+    assert snapshot(out, *ONE) == (old if kill_at == 1 else new)
+    assert sorted(p.name for p in out.glob(".sub-*")) == sorted(users)
+    assert snapshot(out, ".sub-01.*/**/*") == mine and snapshot(raw) == raw_hashes
 
 
 def test_location_refused(tmp_path, capsys):
@@ -229,7 +232,8 @@ def test_disk_full_at_each_write(tmp_path, capsys, free_pages):
         assert cli.main(participant_level(raw, out)) == 0
         json.loads((out / "dataset_description.json").read_text())
         assert "*_MPFmap.nii.gz" in (out / ".bidsignore").read_text()
-        assert sorted(p.name for p in out.glob(".*")) == [".bidsignore", ".mt-map.lock"]
+        hidden = [".bidsignore", ".mt-map-files.json", ".mt-map.lock"]
+        assert sorted(p.name for p in out.glob(".*")) == hidden
     finally:
         subprocess.run(["umount", str(disk)], check=True)
 
