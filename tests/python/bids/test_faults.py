@@ -162,30 +162,98 @@ def test_location_refused(tmp_path, capsys):
     other = write_bids_dataset(tmp_path / "other", ("01",), SHAPE)
     bare = write_bids_dataset(tmp_path / "bare", ("01",), SHAPE)
     (bare / "dataset_description.json").unlink()
-    (tmp_path / "link").symlink_to(raw)
+    (raw / "sourcedata").mkdir()
+    sidecar = raw / "sub-01/anat/sub-01_flip-1_mt-on_MTS.json"
+    # Derivatives of other tools beside ours: one whose description names
+    # this program (as the phantom's truth does), one without description.
+    for name, generator in (("truth", [{"Name": "tavni-mt-map"}]), ("tool", None)):
+        maps = raw / f"derivatives/{name}/sub-01/anat"
+        maps.mkdir(parents=True)
+        shutil.copy(
+            raw / "sub-01/anat/sub-01_flip-1_mt-on_MTS.nii.gz", maps / "sub-01_MPFmap.nii.gz"
+        )
+        if generator:
+            description = {"Name": name, "DatasetType": "derivative", "GeneratedBy": generator}
+            (maps.parent.parent / "dataset_description.json").write_text(json.dumps(description))
+    links = {"link": raw, "lnsub": raw / "sub-01", "lnsrc": raw / "sourcedata"}
+    links["lnanat"] = raw / "sub-01/anat"
+    for name, target in links.items():
+        (tmp_path / name).symlink_to(target)
+    for name, lock in (("locklink", "symlink_to"), ("lockhard", "hardlink_to")):
+        (tmp_path / name).mkdir()
+        getattr(tmp_path / name / ".mt-map.lock", lock)(sidecar)
+    inside = "lies inside the BIDS dataset"
     cases = [
         (tmp_path / "link", "is the BIDS dataset"),
         (other, "is a raw BIDS dataset (its dataset_description.json has no DatasetType)"),
         (bare, "holds '"),
-        (raw / "sub-01/anat", "lies inside"),
+        (raw / "sub-01/anat", inside),
         (tmp_path, "contains the BIDS dataset"),
+        (tmp_path / "lnsub/out", f"{inside} '{raw}' (as its folder 'sub-01')"),
+        (tmp_path / "lnsrc", "(as its folder 'sourcedata')"),
+        (f"{tmp_path}/lnanat/../newout", "(as its folder 'sub-01')"),
+        (raw / "derivatives/truth", "without mt-map's record of the files it wrote"),
+        (raw / "derivatives/tool", "holds '"),
+        (raw / "derivatives/truth/sub-01/new", "/derivatives/truth', a derivatives dataset"),
+        (tmp_path / "locklink", "mt-map.lock' is a link"),
+        (tmp_path / "lockhard", "is a file of other names too"),
     ]
-    bind = tmp_path / "bind"
+    mounts = []
     if os.geteuid() == 0:
-        bind.mkdir()
-        subprocess.run(["mount", "--bind", str(raw), str(bind)], check=True)
-        cases.append((bind, "is the BIDS dataset"))
+        for name, target, message in (
+            ("bind", raw, "is the BIDS dataset"),
+            ("bsub", raw / "sub-01", "reached through a link or mount at"),
+        ):
+            (tmp_path / name).mkdir()
+            subprocess.run(["mount", "--bind", str(target), str(tmp_path / name)], check=True)
+            mounts.append(tmp_path / name)
+            cases.append((tmp_path / name / ("out" if name == "bsub" else ""), message))
     try:
         hashes = {d: snapshot(d) for d in (raw, other, bare)}
         for out, message in cases:
             assert cli.main(participant_level(raw, out, "--overwrite")) == 1
             assert message in capsys.readouterr().err, out
             assert {d: snapshot(d) for d in hashes} == hashes
+        assert not (tmp_path / "newout").exists() and not (tmp_path / "lnsub/out").exists()
         out = raw / "derivatives/mt-map"  # the usual place inside a dataset
         assert child(raw, out).returncode == 0 and (out / "sub-01.html").is_file()
+        # A run whose output lies in that one's would be replaced by its next run.
+        assert cli.main(participant_level(raw, out / "sub-01/nested")) == 1
+        assert "the output folder of another mt-map run" in capsys.readouterr().err
     finally:
-        if bind.is_dir():
-            subprocess.run(["umount", str(bind)], check=True)
+        for mount in mounts:
+            subprocess.run(["umount", str(mount)], check=True)
+
+
+@pytest.mark.parametrize(
+    "level, first_step, mine, named",
+    # Files of the user's where the App would write, at every level: each
+    # refused, nothing of the folder replaced.
+    [
+        ("participant", "remove sub-01", "sub-01.html", "sub-01.html"),
+        ("participant", "remove sub-01", "sub-01", "sub-01"),
+        ("participant", None, "sub-01/anat/notes.txt", "sub-01/anat/notes.txt"),
+        ("group", None, "group/summary.tsv", "group"),
+        ("group", "group", "group/old/report.html", "group/old"),
+    ],
+)
+def test_files_not_written_by_the_app_kept(done, capsys, level, first_step, mine, named):
+    raw, out, first, *_ = done
+    restore(out, first)
+    group_level = ["bids", str(raw), str(out), "group", "--quiet"]
+    if first_step == "group":
+        assert cli.main(group_level) == 0
+    elif first_step:
+        shutil.rmtree(out / "sub-01")
+        (out / "sub-01.html").unlink()
+    (out / mine).parent.mkdir(exist_ok=True)
+    (out / mine).write_text("the user's")
+    before = snapshot(out)
+    command = participant_level(raw, out, "--overwrite") if level == "participant" else []
+    assert cli.main(command or group_level) == 1
+    error = capsys.readouterr().err
+    assert f"holds '{out / named}', which mt-map did not write" in error
+    assert snapshot(out) == before
 
 
 @pytest.mark.parametrize("stop, status", [(signal.SIGKILL, -9), (signal.SIGTERM, 130)])
