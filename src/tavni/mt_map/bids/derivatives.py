@@ -33,6 +33,7 @@ __all__ = [
     "foreign_entry",
     "foreign_in_participant",
     "output_lock",
+    "read_record",
     "record_participant",
     "record_written",
 ]
@@ -306,8 +307,8 @@ def _raw_description(folder):
 def _raw_folders(raw):
     """Every folder of a raw dataset but its derivatives, by (device, inode).
 
-    Links to folders are followed (each folder once), so that a dataset
-    whose participants are links to another disk counts those too.
+    A link to a folder counts with the folder it reaches, whose own folders
+    are not walked: a link to a disk's root would have the whole disk walked.
     """
     found, pending = {}, [(raw, ".")]
     while pending:
@@ -324,8 +325,13 @@ def _raw_folders(raw):
             if relative == "." and entry.name == "derivatives":
                 continue
             with contextlib.suppress(OSError):
-                if entry.is_dir(follow_symlinks=True):
-                    pending.append((entry.path, Path(relative, entry.name).as_posix()))
+                if not entry.is_dir(follow_symlinks=True):
+                    continue
+                name = Path(relative, entry.name).as_posix()
+                if entry.is_symlink():
+                    found.setdefault(file_identity(entry.path), name)
+                else:
+                    pending.append((entry.path, name))
     return found
 
 
@@ -416,7 +422,7 @@ def _unlisted(top, relative, listed):
             if f"{(base / name).as_posix()}/" not in listed:
                 return Path(root) / name
         for name in sorted(files):
-            if name == RECORD_NAME or TEMPORARY_MARK in name and name.startswith("."):
+            if name == RECORD_NAME or (name.startswith(".") and TEMPORARY_MARK in name):
                 continue
             if (base / name).as_posix() not in listed:
                 return Path(root) / name
