@@ -42,7 +42,8 @@ def serial(tmp_path_factory):
 
 
 def derived_files(out):
-    return sorted(p.relative_to(out) for p in out.glob("sub-*/**/*") if p.is_file())
+    files = (p for p in out.glob("sub-*/**/*") if p.is_file() and not p.name.startswith("."))
+    return sorted(p.relative_to(out) for p in files)
 
 
 def test_derivatives_dataset(serial):
@@ -52,6 +53,10 @@ def test_derivatives_dataset(serial):
     assert description["GeneratedBy"][0]["Name"] == base.APP_NAME
     names = derived_files(out)
     assert len(names) == 22 * len(PARTICIPANTS)
+    # Each participant folder's record lists what it holds, and its report.
+    record = json.loads((out / "sub-01/.mt-map-files.json").read_text())["files"]
+    ours = {n.as_posix() for n in names if n.parts[0] == "sub-01"} | {"sub-01.html"}
+    assert {f for f in record if not f.endswith("/")} == ours
     # Only the custom fraction map and the status segmentation are outside
     # the schema, and .bidsignore lists them.
     ignored = (out / ".bidsignore").read_text().split()

@@ -131,8 +131,8 @@ def restore(out, first):
 @pytest.mark.parametrize(
     "kill_at, exchange, rerun",
     # 1 the journal, 2 the folder swap (without one: 3 old aside, 4 new in),
-    # then the report; 0: the old folder aside, as versions before the
-    # journal left it.
+    # then the report; 0: no kill, beside folders of the user's named as
+    # work folders are (eight characters after the label).
     [(1, True, False), (2, True, True), (3, True, False)]
     + [(4, False, True), (5, False, False), (0, False, False)],
 )
@@ -140,18 +140,21 @@ def test_kill_at_each_rename(done, capsys, kill_at, exchange, rerun):
     raw, out, first, old, new, raw_hashes = done
     restore(out, first)
     env = {"KILL_AT": kill_at} | ({} if exchange else {"NO_EXCHANGE": 1})
-    if kill_at == 0:
-        (out / ".sub-01.killed_0").mkdir()
-        (out / "sub-01").rename(out / ".sub-01.killed_0/previous")
-    else:
-        assert child(raw, out, "--overwrite", "--participant-label", "01", **env).returncode == -9
+    users = [".sub-01.original", ".sub-01.backup01"] if kill_at == 0 else []
+    for name in users:
+        (out / name / "previous").mkdir(parents=True)
+        (out / name / "previous/notes.txt").write_text(name)
+    mine = snapshot(out, ".sub-01.*/**/*")
+    code = child(raw, out, "--overwrite", "--participant-label", "01", **env).returncode
+    assert code == (0 if kill_at == 0 else -9)
     if rerun:  # the next participant run finishes or clears what the dead one left
         assert child(raw, out, "--skip-existing").returncode == 0
     assert group(raw, out, capsys)[0] == 0
     summary = (out / "group/summary.tsv").read_text().splitlines()
     assert [line.split("\t")[0] for line in summary[1:]] == ["sub-01", "sub-02"]
-    assert snapshot(out, *ONE) == (old if kill_at <= 1 else new)
-    assert not list(out.glob(".sub-*")) and snapshot(raw) == raw_hashes
+    assert snapshot(out, *ONE) == (old if kill_at == 1 else new)
+    assert sorted(p.name for p in out.glob(".sub-*")) == sorted(users)
+    assert snapshot(out, ".sub-01.*/**/*") == mine and snapshot(raw) == raw_hashes
 
 
 def test_location_refused(tmp_path, capsys):
@@ -159,30 +162,98 @@ def test_location_refused(tmp_path, capsys):
     other = write_bids_dataset(tmp_path / "other", ("01",), SHAPE)
     bare = write_bids_dataset(tmp_path / "bare", ("01",), SHAPE)
     (bare / "dataset_description.json").unlink()
-    (tmp_path / "link").symlink_to(raw)
+    (raw / "sourcedata").mkdir()
+    sidecar = raw / "sub-01/anat/sub-01_flip-1_mt-on_MTS.json"
+    # Derivatives of other tools beside ours: one whose description names
+    # this program (as the phantom's truth does), one without description.
+    for name, generator in (("truth", [{"Name": "tavni-mt-map"}]), ("tool", None)):
+        maps = raw / f"derivatives/{name}/sub-01/anat"
+        maps.mkdir(parents=True)
+        shutil.copy(
+            raw / "sub-01/anat/sub-01_flip-1_mt-on_MTS.nii.gz", maps / "sub-01_MPFmap.nii.gz"
+        )
+        if generator:
+            description = {"Name": name, "DatasetType": "derivative", "GeneratedBy": generator}
+            (maps.parent.parent / "dataset_description.json").write_text(json.dumps(description))
+    links = {"link": raw, "lnsub": raw / "sub-01", "lnsrc": raw / "sourcedata"}
+    links["lnanat"] = raw / "sub-01/anat"
+    for name, target in links.items():
+        (tmp_path / name).symlink_to(target)
+    for name, lock in (("locklink", "symlink_to"), ("lockhard", "hardlink_to")):
+        (tmp_path / name).mkdir()
+        getattr(tmp_path / name / ".mt-map.lock", lock)(sidecar)
+    inside = "lies inside the BIDS dataset"
     cases = [
         (tmp_path / "link", "is the BIDS dataset"),
         (other, "is a raw BIDS dataset (its dataset_description.json has no DatasetType)"),
         (bare, "holds '"),
-        (raw / "sub-01/anat", "lies inside"),
+        (raw / "sub-01/anat", inside),
         (tmp_path, "contains the BIDS dataset"),
+        (tmp_path / "lnsub/out", f"{inside} '{raw}' (as its folder 'sub-01')"),
+        (tmp_path / "lnsrc", "(as its folder 'sourcedata')"),
+        (f"{tmp_path}/lnanat/../newout", "(as its folder 'sub-01')"),
+        (raw / "derivatives/truth", "without mt-map's record of the files it wrote"),
+        (raw / "derivatives/tool", "holds '"),
+        (raw / "derivatives/truth/sub-01/new", "/derivatives/truth', a derivatives dataset"),
+        (tmp_path / "locklink", "mt-map.lock' is a link"),
+        (tmp_path / "lockhard", "is a file of other names too"),
     ]
-    bind = tmp_path / "bind"
+    mounts = []
     if os.geteuid() == 0:
-        bind.mkdir()
-        subprocess.run(["mount", "--bind", str(raw), str(bind)], check=True)
-        cases.append((bind, "is the BIDS dataset"))
+        for name, target, message in (
+            ("bind", raw, "is the BIDS dataset"),
+            ("bsub", raw / "sub-01", "reached through a link or mount at"),
+        ):
+            (tmp_path / name).mkdir()
+            subprocess.run(["mount", "--bind", str(target), str(tmp_path / name)], check=True)
+            mounts.append(tmp_path / name)
+            cases.append((tmp_path / name / ("out" if name == "bsub" else ""), message))
     try:
         hashes = {d: snapshot(d) for d in (raw, other, bare)}
         for out, message in cases:
             assert cli.main(participant_level(raw, out, "--overwrite")) == 1
             assert message in capsys.readouterr().err, out
             assert {d: snapshot(d) for d in hashes} == hashes
+        assert not (tmp_path / "newout").exists() and not (tmp_path / "lnsub/out").exists()
         out = raw / "derivatives/mt-map"  # the usual place inside a dataset
         assert child(raw, out).returncode == 0 and (out / "sub-01.html").is_file()
+        # A run whose output lies in that one's would be replaced by its next run.
+        assert cli.main(participant_level(raw, out / "sub-01/nested")) == 1
+        assert "the output folder of another mt-map run" in capsys.readouterr().err
     finally:
-        if bind.is_dir():
-            subprocess.run(["umount", str(bind)], check=True)
+        for mount in mounts:
+            subprocess.run(["umount", str(mount)], check=True)
+
+
+@pytest.mark.parametrize(
+    "level, first_step, mine, named",
+    # Files of the user's where the App would write, at every level: each
+    # refused, nothing of the folder replaced.
+    [
+        ("participant", "remove sub-01", "sub-01.html", "sub-01.html"),
+        ("participant", "remove sub-01", "sub-01", "sub-01"),
+        ("participant", None, "sub-01/anat/notes.txt", "sub-01/anat/notes.txt"),
+        ("group", None, "group/summary.tsv", "group"),
+        ("group", "group", "group/old/report.html", "group/old"),
+    ],
+)
+def test_files_not_written_by_the_app_kept(done, capsys, level, first_step, mine, named):
+    raw, out, first, *_ = done
+    restore(out, first)
+    group_level = ["bids", str(raw), str(out), "group", "--quiet"]
+    if first_step == "group":
+        assert cli.main(group_level) == 0
+    elif first_step:
+        shutil.rmtree(out / "sub-01")
+        (out / "sub-01.html").unlink()
+    (out / mine).parent.mkdir(exist_ok=True)
+    (out / mine).write_text("the user's")
+    before = snapshot(out)
+    command = participant_level(raw, out, "--overwrite") if level == "participant" else []
+    assert cli.main(command or group_level) == 1
+    error = capsys.readouterr().err
+    assert f"holds '{out / named}', which mt-map did not write" in error
+    assert snapshot(out) == before
 
 
 @pytest.mark.parametrize("stop, status", [(signal.SIGKILL, -9), (signal.SIGTERM, 130)])
@@ -229,7 +300,8 @@ def test_disk_full_at_each_write(tmp_path, capsys, free_pages):
         assert cli.main(participant_level(raw, out)) == 0
         json.loads((out / "dataset_description.json").read_text())
         assert "*_MPFmap.nii.gz" in (out / ".bidsignore").read_text()
-        assert sorted(p.name for p in out.glob(".*")) == [".bidsignore", ".mt-map.lock"]
+        hidden = [".bidsignore", ".mt-map-files.json", ".mt-map.lock"]
+        assert sorted(p.name for p in out.glob(".*")) == hidden
     finally:
         subprocess.run(["umount", str(disk)], check=True)
 

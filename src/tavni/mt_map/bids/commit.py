@@ -23,6 +23,7 @@ import tempfile
 from pathlib import Path
 
 from tavni.mt_map.bids.base import BidsError, one_line
+from tavni.mt_map.bids.derivatives import read_record, record_participant, record_written
 
 __all__ = [
     "JOURNAL",
@@ -38,10 +39,12 @@ JOURNAL = "commit.json"
 removed once folder and report are in place."""
 
 # A participant's work folder (tempfile.mkdtemp's eight characters after the
-# prefix) and the temporaries that atomic writes leave when killed.
+# prefix; its record lists it) and the temporaries that atomic writes leave
+# when killed.
 _WORK = re.compile(r"\.sub-([A-Za-z0-9]+)\.[a-z0-9_]{8}")
 _TEMPORARY = re.compile(
-    r"\.(dataset_description\.json|\.bidsignore|summary\.tsv|report\.html)\.[a-z0-9_]{8}"
+    r"\.(dataset_description\.json|\.bidsignore|summary\.tsv|report\.html|"
+    r"\.mt-map-files\.json)\.mt-map-[a-z0-9_]{8}"
 )
 
 
@@ -60,9 +63,26 @@ def work_folder(output_dir: Path, participant: str) -> Path:
     -------
     pathlib.Path
         Hidden (``.sub-<participant>.<8 characters>``): no BIDS reader sees
-        it, and :func:`recover` knows it by its name.
+        it; :func:`recover` knows it by its name and by the record in it
+        that lists it, so that no folder of the same name is taken for one.
     """
-    return Path(tempfile.mkdtemp(prefix=f".sub-{participant}.", dir=output_dir))
+    work = Path(tempfile.mkdtemp(prefix=f".sub-{participant}.", dir=output_dir))
+    try:
+        record_written(work, [f"{work.name}/"])
+    except BaseException:
+        os.rmdir(work)  # made here a moment ago, and empty: a full disk, say
+        raise
+    return work
+
+
+def _is_work_folder(entry: Path) -> bool:
+    """Whether entry is a work folder this program made: by its name and its record."""
+    if not _WORK.fullmatch(entry.name) or entry.is_symlink() or not entry.is_dir():
+        return False
+    try:
+        return f"{entry.name}/" in (read_record(entry) or ())
+    except BidsError:
+        return False
 
 
 def committed(work: Path) -> bool:
@@ -95,7 +115,10 @@ def commit_pending(output_dir: Path, participant: str) -> bool:
     bool
         A work folder of the participant's holds a journal.
     """
-    return any(committed(work) for work in output_dir.glob(f".sub-{participant}.*"))
+    return any(
+        committed(work) and _is_work_folder(work)
+        for work in output_dir.glob(f".sub-{participant}.*")
+    )
 
 
 def _rename(source, target):
@@ -165,6 +188,9 @@ def move_into_place(work: Path, output_dir: Path, participant: str) -> None:
     OSError
         A rename failed; the journal stays for the next run to finish.
     """
+    # The folder's record of what it holds (and of the report beside it)
+    # goes in with the folder, by the same rename.
+    record_participant(work / f"sub-{participant}", f"sub-{participant}.html")
     journal = {
         "participant": participant,
         "folder": os.lstat(work / f"sub-{participant}").st_ino,
@@ -237,7 +263,7 @@ def recover(output_dir: Path) -> list[str]:
         if not folder.is_dir():
             continue
         for entry in sorted(folder.iterdir()):
-            if folder == output_dir and entry.is_dir() and _WORK.fullmatch(entry.name):
+            if folder == output_dir and _is_work_folder(entry):
                 journal = entry / JOURNAL
                 if journal.exists():
                     try:
@@ -248,16 +274,7 @@ def recover(output_dir: Path) -> list[str]:
                         ) from None
                     name = entry.name.split(".")[1]
                     finished.append(f"{name}: the commit of a run that was stopped, finished")
-                else:
-                    # Versions before the journal moved the old folder into
-                    # the work folder first: a kill then left it only there.
-                    name = entry.name.split(".")[1]
-                    previous, final = entry / "previous", output_dir / name
-                    if previous.is_dir() and not final.exists():
-                        _rename(previous, final)
-                        finished.append(
-                            f"{name}: the folder a stopped run had moved aside, restored"
-                        )
+                else:  # a stopped run's partial maps
                     shutil.rmtree(entry, ignore_errors=True)
             elif entry.is_file() and _TEMPORARY.fullmatch(entry.name):
                 entry.unlink(missing_ok=True)

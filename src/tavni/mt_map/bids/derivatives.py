@@ -11,17 +11,18 @@ import logging
 import os
 import re
 import socket
+import stat
 import tempfile
 from pathlib import Path
 
 from tavni.mt_map.bids.base import APP_NAME, BidsError
-from tavni.mt_map.bids.naming import BRAIN_MASK_DESC, MASK_SUFFIX, STATUS, bidsignore
+from tavni.mt_map.bids.naming import bidsignore
 from tavni.mt_map.bids.settings import Reading
 from tavni.mt_map.io.volumes import file_identity
-from tavni.mt_map.outputs import BIDS_MAPS, by_key
 
 __all__ = [
     "LOCK_NAME",
+    "RECORD_NAME",
     "write_json",
     "write_dataset_description",
     "dataset_link",
@@ -29,8 +30,12 @@ __all__ = [
     "read_image",
     "read_json",
     "check_output_location",
-    "foreign_file",
+    "foreign_entry",
+    "foreign_in_participant",
     "output_lock",
+    "read_record",
+    "record_participant",
+    "record_written",
 ]
 
 log = logging.getLogger("tavni.mt_map.bids")
@@ -39,19 +44,17 @@ LOCK_NAME = ".mt-map.lock"
 """The file in the derivatives dataset that a run holds locked while it
 writes there (``flock``); it names the holder's process and host."""
 
-# The suffixes (with extensions) of the files a participant folder of ours
-# holds: the maps and their sidecars, the status segmentation and its table,
-# the brain mask computed where none was given, R2* and the echo fit's
-# status of multi-echo scans.
-_OURS = re.compile(
-    "_("
-    + "|".join(
-        [re.escape(kind.suffix) for kind in BIDS_MAPS]
-        + [f"desc-{kind.desc}_{kind.suffix}" for kind in (STATUS, by_key("echo_status"))]
-        + [f"desc-{BRAIN_MASK_DESC}_{MASK_SUFFIX}"]
-    )
-    + r")\.(nii\.gz|json|tsv)$"
-)
+RECORD_NAME = ".mt-map-files.json"
+"""The record of what this program wrote, and where: one in the derivatives
+dataset's root for the dataset's own files (its description, .bidsignore,
+the group level's), one in each participant folder for that folder's files
+and folders and the participant's report. Only what a record lists is ever
+replaced; a name alone proves nothing (another tool's maps have the same)."""
+
+TEMPORARY_MARK = ".mt-map-"
+"""What the name of a temporary file of :func:`atomic_write` holds after the
+file's own name (``.summary.tsv.mt-map-xxxxxxxx``): a killed run's leftovers
+are known by it and removed, and nobody else's file is."""
 
 
 def write_json(path, content):
@@ -144,6 +147,8 @@ def write_dataset_description(output_dir: Path, reading: Reading, generated_by: 
     except OSError as error:
         raise BidsError(f"cannot create '{output_dir}': {error.strerror or error}") from None
     description = output_dir / "dataset_description.json"
+    ignore = output_dir / ".bidsignore"
+    record_written(output_dir, [description.name, ignore.name])
     sound = False
     if description.exists():
         try:
@@ -167,7 +172,6 @@ def write_dataset_description(output_dir: Path, reading: Reading, generated_by: 
             "DatasetLinks": links,
         }
         atomic_write(description, json.dumps(content, indent=2) + "\n")
-    ignore = output_dir / ".bidsignore"
     try:
         lines = ignore.read_text().splitlines() if ignore.exists() else []
     except OSError as error:
@@ -234,7 +238,9 @@ def atomic_write(path, text):
     path = Path(path)
     temporary = None
     try:
-        handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", dir=path.parent)
+        handle, temporary = tempfile.mkstemp(
+            prefix=f".{path.name}{TEMPORARY_MARK}", dir=path.parent
+        )
         # mkstemp makes the file private (0600); the result gets the mode of
         # a file created as usual, 0644 under the common umask 022.
         os.fchmod(handle, 0o666 & ~_umask())
@@ -274,8 +280,8 @@ def read_image(path, what):
     return volumes.load(volumes.probe(path, what))
 
 
-def _raw_description(folder):
-    """Why folder is a raw BIDS dataset by its description, or None."""
+def _description(folder):
+    """The description of folder as a dict, None without a readable one."""
     path = Path(folder) / "dataset_description.json"
     if not path.is_file():
         return None
@@ -283,7 +289,13 @@ def _raw_description(folder):
         content = json.loads(path.read_text())
     except (OSError, ValueError):
         return None  # judged by what it holds instead
-    if not isinstance(content, dict):
+    return content if isinstance(content, dict) else None
+
+
+def _raw_description(folder):
+    """Why folder is a raw BIDS dataset by its description, or None."""
+    content = _description(folder)
+    if content is None:
         return None
     kind = content.get("DatasetType")
     if kind in (None, "raw"):
@@ -292,102 +304,328 @@ def _raw_description(folder):
     return None
 
 
-def foreign_file(folder):
-    """The first file in a participant folder that this program does not write.
+def _raw_folders(raw):
+    """Every folder of a raw dataset but its derivatives, by (device, inode).
+
+    A link to a folder counts with the folder it reaches, whose own folders
+    are not walked: a link to a disk's root would have the whole disk walked.
+    """
+    found, pending = {}, [(raw, ".")]
+    while pending:
+        folder, relative = pending.pop()
+        identity = file_identity(folder)
+        if identity is None or identity in found:
+            continue
+        found[identity] = relative
+        try:
+            entries = list(os.scandir(folder))
+        except OSError:
+            continue
+        for entry in entries:
+            if relative == "." and entry.name == "derivatives":
+                continue
+            with contextlib.suppress(OSError):
+                if not entry.is_dir(follow_symlinks=True):
+                    continue
+                name = Path(relative, entry.name).as_posix()
+                if entry.is_symlink():
+                    found.setdefault(file_identity(entry.path), name)
+                else:
+                    pending.append((entry.path, name))
+    return found
+
+
+def read_record(folder):
+    """The paths a record of this program's lists, relative to the
+    derivatives dataset's root; None where folder holds no record.
 
     Parameters
     ----------
     folder : path-like
-        ``sub-<label>`` of a derivatives dataset.
+        The derivatives dataset, or a participant folder of it.
 
     Returns
     -------
-    pathlib.Path or None
-        A raw scan, another pipeline's output, anything but our maps,
-        sidecars and status tables; None when there is none.
+    set of str or None
+        Files, and folders with a final ``/``.
+
+    Raises
+    ------
+    BidsError
+        A record that cannot be read; the message names it.
     """
-    for root, _, files in os.walk(folder):
+    path = Path(folder) / RECORD_NAME
+    if not os.path.lexists(path):
+        return None
+    content = read_json(path, "record of the files mt-map wrote")
+    listed = content.get("files", [])
+    if not isinstance(listed, list) or not all(isinstance(p, str) for p in listed):
+        raise BidsError(f"record of the files mt-map wrote '{path}' is damaged (no list 'files')")
+    return set(listed)
+
+
+def _write_record(folder, paths):
+    content = {"GeneratedBy": APP_NAME, "files": sorted(paths)}
+    atomic_write(Path(folder) / RECORD_NAME, json.dumps(content, indent=2) + "\n")
+
+
+def record_written(output_dir, paths):
+    """Adds paths to the derivatives dataset's record, before they are
+    written: a run stopped in between leaves a record naming a file that is
+    not there, never a file of ours that it does not name.
+
+    Parameters
+    ----------
+    output_dir : path-like
+        The derivatives dataset, held under :func:`output_lock`.
+    paths : iterable of str
+        Relative to ``output_dir``; folders with a final ``/``.
+
+    Raises
+    ------
+    BidsError
+        The record cannot be read or written.
+    """
+    known = read_record(output_dir) or set()
+    if not known.issuperset(paths):
+        _write_record(output_dir, known | set(paths))
+
+
+def record_participant(folder, report_name):
+    """Writes a participant folder's record: its files and folders, and its
+    report beside it, as they are now.
+
+    Parameters
+    ----------
+    folder : path-like
+        The finished ``sub-<label>`` folder (in its work folder).
+    report_name : str
+        ``sub-<label>.html``.
+    """
+    folder = Path(folder)
+    listed = [report_name, f"{folder.name}/"]
+    for root, folders, files in os.walk(folder):
+        relative = Path(folder.name, os.path.relpath(root, folder))
+        listed += [f"{(relative / name).as_posix()}/" for name in folders]
+        listed += [(relative / name).as_posix() for name in files if name != RECORD_NAME]
+    _write_record(folder, listed)
+
+
+def _unlisted(top, relative, listed):
+    """The first file or folder under top (``relative`` from the dataset's
+    root) that listed does not name, or None; the temporaries of killed
+    writes are left to :func:`commit.recover`.
+    """
+    for root, folders, files in os.walk(top):
+        base = Path(relative, os.path.relpath(root, top))
+        for name in sorted(folders):
+            if f"{(base / name).as_posix()}/" not in listed:
+                return Path(root) / name
         for name in sorted(files):
-            if not _OURS.search(name):
+            if name == RECORD_NAME or (name.startswith(".") and TEMPORARY_MARK in name):
+                continue
+            if (base / name).as_posix() not in listed:
                 return Path(root) / name
     return None
 
 
-def check_output_location(bids_dir, output_dir):
-    """Refuses an output folder where writing could destroy raw data.
+def foreign_in_participant(output_dir, participant):
+    """The first of a participant's outputs that this program did not write.
 
-    The output folder must not be, contain or lie inside a raw BIDS dataset
-    (but for its ``derivatives/``), whatever path reaches it: folders are
-    compared by device and inode, so a bind mount or a link of the input is
-    recognised, and by content (a description without a derivative
-    ``DatasetType``, participant folders holding files this program does
-    not write). An existing derivatives dataset must have been written by
-    this program.
+    Parameters
+    ----------
+    output_dir : path-like
+        The derivatives dataset.
+    participant : str
+        The label, without ``sub-``.
+
+    Returns
+    -------
+    pathlib.Path or None
+        The folder ``sub-<label>`` when it is no folder or holds no record,
+        a file or folder in it that its record does not list, or the report
+        ``sub-<label>.html`` when that record does not list it; None when
+        everything there is this program's (or nothing is there).
+
+    Raises
+    ------
+    BidsError
+        A record that cannot be read.
+    """
+    folder = Path(output_dir) / f"sub-{participant}"
+    report = Path(output_dir) / f"sub-{participant}.html"
+    listed = set()
+    if os.path.lexists(folder):
+        if folder.is_symlink() or not folder.is_dir():
+            return folder
+        listed = read_record(folder)
+        if listed is None:
+            return next(iter(sorted(folder.iterdir())), folder)
+        found = _unlisted(folder, folder.name, listed)
+        if found is not None:
+            return found
+    if os.path.lexists(report) and report.name not in listed:
+        return report
+    return None
+
+
+def foreign_entry(output_dir, level="participant"):
+    """The first thing in a derivatives dataset that this program would
+    replace but did not write.
+
+    What its records list is this program's: the dataset's description and,
+    as the level replaces them, the participants' folders and reports
+    (:func:`foreign_in_participant`; those a stopped run left half replaced
+    are judged once its commit is finished) or the group level's folder and
+    its files. Anything else there (a README, a DataLad dataset's
+    ``.datalad/``) is never touched, and allowed.
+
+    Parameters
+    ----------
+    output_dir : path-like
+    level : str
+        "participant" or "group": what the run replaces.
+
+    Returns
+    -------
+    pathlib.Path or None
+
+    Raises
+    ------
+    BidsError
+        A record that cannot be read.
+    """
+    out = Path(output_dir)
+    listed = read_record(out) or set()
+    description = out / "dataset_description.json"
+    if os.path.lexists(description) and description.name not in listed:
+        return description
+    group = out / "group"
+    if level == "group" and os.path.lexists(group):
+        if group.is_symlink() or not group.is_dir() or "group/" not in listed:
+            return group
+        found = _unlisted(group, "group", listed)
+        if found is not None:
+            return found
+    from tavni.mt_map.bids.commit import commit_pending
+
+    participants = re.compile(r"sub-([A-Za-z0-9]+)(\.html)?")
+    for entry in sorted(out.glob("sub-*") if level == "participant" else ()):
+        match = participants.fullmatch(entry.name)
+        if match is not None and commit_pending(out, match[1]):
+            continue  # half replaced by a stopped run, whose journal finishes it
+        found = entry if match is None else foreign_in_participant(out, match[1])
+        if found is not None:
+            return found
+    return None
+
+
+def check_output_location(bids_dir, output_dir, level="participant"):
+    """Refuses an output folder where writing could destroy data not this
+    program's.
+
+    Judged on the folder the path reaches (links and ``..`` resolved as
+    the system does), before anything is written there. It must not be,
+    contain or lie inside the raw BIDS dataset (but for its
+    ``derivatives/``): every folder from it up to the root is compared by
+    device and inode with every folder of the dataset, so that a link or a
+    bind mount of any of them is recognised. It must not be or lie inside
+    another raw dataset (a description without a derivative
+    ``DatasetType``), nor lie inside another derivatives dataset or another
+    run's output folder. An existing derivatives dataset must hold this
+    program's record of what it wrote, listing every file and folder it
+    would replace at this level (:func:`foreign_entry`).
 
     Parameters
     ----------
     bids_dir, output_dir : path-like
+    level : str
+        "participant" or "group".
 
     Raises
     ------
     BidsError
         Where the output folder may not be; the message says why.
     """
-    raw = Path(bids_dir)
-    out = Path(os.path.abspath(output_dir))
-    raw_id = file_identity(raw)
+    raw = Path(os.path.realpath(bids_dir))
+    out = Path(os.path.realpath(output_dir))
+    raw_folders = _raw_folders(raw)
     chain = [out, *out.parents]
-    for folder in chain:
+    for index, folder in enumerate(chain):
         identity = file_identity(folder)
         if identity is None:
             continue  # not created yet
-        if identity == raw_id:
+        inside = chain[index - 1] if index else None
+        where = raw_folders.get(identity)
+        if where == "." and inside is not None and inside.name == "derivatives":
+            continue  # the usual BIDS_DIR/derivatives/<name>, by whatever path
+        if where is not None and (where != "." or inside is not None):
+            # Folder is the raw dataset's own, under whatever name.
+            within = raw / where if where != "." else raw
+            how = "" if folder == within else f", reached through a link or mount at '{folder}'"
+            its = "" if where == "." else f" (as its folder '{where}'{how})"
+            raise BidsError(
+                f"OUTPUT_DIR '{output_dir}' lies inside the BIDS dataset '{bids_dir}'{its}; "
+                "derivatives go under its derivatives/ folder, e.g. BIDS_DIR/derivatives/mt-map"
+            )
+        if where is not None:
             why = f"the BIDS dataset '{bids_dir}' itself"
         else:
             why = _raw_description(folder)
             why = why and f"a raw BIDS dataset ({why})"
-        if why is None:
-            continue
-        if folder == out:
+        if why is not None and inside is None:
             raise BidsError(
                 f"OUTPUT_DIR '{output_dir}' is {why}: derivatives go to a folder of "
                 "their own, e.g. BIDS_DIR/derivatives/mt-map"
             )
-        below = out.relative_to(folder).parts[0]
-        if below != "derivatives":
+        if why is not None:
             raise BidsError(
                 f"OUTPUT_DIR '{output_dir}' lies inside '{folder}', which is {why}; "
                 "inside a BIDS dataset derivatives go under its derivatives/ folder"
             )
+        if inside is None:
+            continue
+        if any(os.path.lexists(folder / name) for name in (LOCK_NAME, RECORD_NAME)):
+            raise BidsError(
+                f"OUTPUT_DIR '{output_dir}' lies inside '{folder}', the output folder of "
+                "another mt-map run, whose next run could replace it: choose a folder "
+                "outside it"
+            )
+        content = _description(folder)
+        if content is not None and content.get("DatasetType") == "derivative":
+            raise BidsError(
+                f"OUTPUT_DIR '{output_dir}' lies inside '{folder}', a derivatives dataset "
+                "of its own: choose a folder beside it, not inside"
+            )
     out_id = file_identity(out)
     if out_id is None:
         return
-    for folder in [raw, *Path(os.path.abspath(raw)).parents]:
+    for folder in [raw, *raw.parents]:
         if file_identity(folder) == out_id:
             raise BidsError(
                 f"OUTPUT_DIR '{output_dir}' contains the BIDS dataset '{bids_dir}': "
                 "choose a folder of its own, e.g. BIDS_DIR/derivatives/mt-map"
             )
-    description = out / "dataset_description.json"
-    if description.is_file():
-        try:
-            content = read_json(description, "derivatives description")
-        except BidsError:
-            content = None  # a run stopped by a full disk: judged by what it holds
-        if content is not None and APP_NAME not in _generator_names(content):
-            names = ", ".join(str(n) for n in _generator_names(content)) or "no GeneratedBy"
-            raise BidsError(
-                f"OUTPUT_DIR '{output_dir}' is a derivatives dataset of another program "
-                f"({names} in '{description}'): choose a folder of its own"
-            )
-    for folder in sorted(out.glob("sub-*")):
-        if folder.is_dir():
-            found = foreign_file(folder)
-            if found is not None:
-                raise BidsError(
-                    f"OUTPUT_DIR '{output_dir}' holds '{found}', which this program does "
-                    "not write (raw data?): choose a folder of its own"
-                )
+    content = _description(out)
+    if content is not None and APP_NAME not in _generator_names(content):
+        names = ", ".join(str(n) for n in _generator_names(content)) or "no GeneratedBy"
+        raise BidsError(
+            f"OUTPUT_DIR '{output_dir}' is a derivatives dataset of another program "
+            f"({names} in '{out / 'dataset_description.json'}'): choose a folder of its own"
+        )
+    found = foreign_entry(out, level)
+    if found is not None and found.name == "dataset_description.json":
+        raise BidsError(
+            f"OUTPUT_DIR '{output_dir}' is a derivatives dataset without mt-map's record of "
+            f"the files it wrote ('{out / RECORD_NAME}'): made by another program, or by an "
+            "mt-map before that record; choose a folder of its own"
+        )
+    if found is not None:
+        raise BidsError(
+            f"OUTPUT_DIR '{output_dir}' holds '{found}', which mt-map did not write (its "
+            f"record '{RECORD_NAME}' does not list it): move it away or choose a folder "
+            "of its own"
+        )
 
 
 @contextlib.contextmanager
@@ -396,7 +634,10 @@ def output_lock(output_dir):
 
     An advisory lock (``flock``) on ``OUTPUT_DIR/.mt-map.lock``: the kernel
     releases it when the holder ends, however it ends, so that a run that
-    died never blocks the next one.
+    died never blocks the next one. The lock is opened without following a
+    link, and must be a file of its own: a link, or another name of some
+    file (as a version-control tool that saved it may leave), would have the
+    holder's name written into whatever file it reaches.
 
     Parameters
     ----------
@@ -406,14 +647,28 @@ def output_lock(output_dir):
     Raises
     ------
     BidsError
-        Another run holds it; the message names its process and host.
+        Another run holds it (the message names its process and host), or
+        it is not a file of its own.
     """
     path = Path(output_dir) / LOCK_NAME
+    flags = os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_NOCTTY
     try:
-        handle = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
+        handle = os.open(path, flags, 0o644)
     except OSError as error:
+        if os.path.islink(path):
+            raise BidsError(
+                f"lock '{path}' is a link: mt-map does not write through it; "
+                "delete the link (no run holds it) and run again"
+            ) from None
         raise BidsError(f"cannot open '{path}': {error.strerror or error}") from None
     try:
+        info = os.fstat(handle)
+        if not stat.S_ISREG(info.st_mode) or info.st_nlink != 1:
+            what = "not a file" if not stat.S_ISREG(info.st_mode) else "a file of other names too"
+            raise BidsError(
+                f"lock '{path}' is {what}: mt-map does not write into it; "
+                "delete it (no run holds it) and run again"
+            )
         try:
             fcntl.flock(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:

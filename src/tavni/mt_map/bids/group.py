@@ -18,6 +18,7 @@ from tavni.mt_map.bids.derivatives import (
     output_lock,
     read_image,
     read_json,
+    record_written,
 )
 from tavni.mt_map.bids.naming import FRACTION, STATS_DESC, STATUS, output_name
 from tavni.mt_map.bids.participant import participant_state
@@ -134,7 +135,7 @@ def summarise_group(selection: Selection) -> list[dict]:
             f"no participant outputs in '{output_dir}' (no such folder): "
             "run the participant level first"
         )
-    check_output_location(selection.bids_dir, output_dir)
+    check_output_location(selection.bids_dir, output_dir, "group")
     with output_lock(output_dir):
         for line in recover(output_dir):
             log.warning("%s", line)
@@ -200,6 +201,7 @@ def _summarise(participant_label, output_dir):
             + (f" ({'; '.join(problems)})" if problems else "")
         )
     group = output_dir / "group"
+    record_written(output_dir, ["group/", "group/summary.tsv", "group/report.html"])
     try:
         group.mkdir(exist_ok=True)
     except OSError as error:

@@ -11,7 +11,7 @@ from pathlib import Path
 
 from tavni.mt_map.bids.base import BidsError, Job, Outcome, one_line
 from tavni.mt_map.bids.commit import commit_pending, committed, move_into_place, work_folder
-from tavni.mt_map.bids.derivatives import foreign_file, read_image
+from tavni.mt_map.bids.derivatives import foreign_in_participant, read_image
 from tavni.mt_map.bids.mapping import map_collection
 from tavni.mt_map.bids.naming import FRACTION, STATUS, output_name
 
@@ -206,12 +206,14 @@ def process_participant(job: Job) -> Outcome:
             f"'{final}' exists{' (incomplete)' if state == 'incomplete' else ''} "
             "(use --skip-existing or --overwrite)",
         )
-    if final.is_dir():
-        found = foreign_file(final)
-        if found is not None:
-            return outcome(
-                "failed", f"'{found}' was not written by this program: '{final}' not replaced"
-            )
+    try:
+        found = foreign_in_participant(output_dir, job.participant)
+    except BidsError as error:
+        return outcome("failed", f"{error}: '{final}' not replaced")
+    if found is not None:
+        return outcome(
+            "failed", f"'{found}' was not written by mt-map: sub-{job.participant} not replaced"
+        )
     if job.error:
         return outcome("failed", job.error)
     work = None
