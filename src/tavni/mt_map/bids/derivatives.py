@@ -309,6 +309,9 @@ def _raw_folders(raw):
 
     A link to a folder counts with the folder it reaches, whose own folders
     are not walked: a link to a disk's root would have the whole disk walked.
+    Nor is version control's store walked (``.git``: under git-annex or
+    DataLad a folder for every object, hundreds of thousands of them), which
+    no one chooses as a place for derivatives.
     """
     found, pending = {}, [(raw, ".")]
     while pending:
@@ -322,7 +325,7 @@ def _raw_folders(raw):
         except OSError:
             continue
         for entry in entries:
-            if relative == "." and entry.name == "derivatives":
+            if relative == "." and entry.name in ("derivatives", ".git"):
                 continue
             with contextlib.suppress(OSError):
                 if not entry.is_dir(follow_symlinks=True):
