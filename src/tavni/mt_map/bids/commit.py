@@ -23,7 +23,7 @@ import tempfile
 from pathlib import Path
 
 from tavni.mt_map.bids.base import BidsError, one_line
-from tavni.mt_map.bids.derivatives import read_record, record_participant, record_written
+from tavni.mt_map.bids.ownership import read_record, record_participant, record_written
 
 __all__ = [
     "JOURNAL",
