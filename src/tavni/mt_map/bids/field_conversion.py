@@ -89,7 +89,8 @@ def _float_copy(values, like, target, descrip):
 
     from tavni.mt_map.io import volumes
 
-    target.parent.mkdir(parents=True, exist_ok=True)
+    # Not its parents: the work folder is gone once the run has ended.
+    target.parent.mkdir(exist_ok=True)
     target = target.with_name(target.name.split(".")[0] + ".nii.gz")
     volumes.save_all([volumes.Output(target, descrip, values, np.float32, like)])
     return str(target)
