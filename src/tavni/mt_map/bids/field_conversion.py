@@ -31,7 +31,8 @@ def relative_field(collection: Collection, work: Path) -> str:
     collection : Collection
         ``b1_kind``, ``b1_files`` and ``b1_settings`` are read.
     work : pathlib.Path
-        The participant's work folder.
+        The participant's work folder, existing (its ``inputs`` is made
+        in it).
 
     Returns
     -------
@@ -106,7 +107,8 @@ def hertz_field(path: str, units: str, work: Path, warnings: list) -> str:
     units : str
         Its sidecar's Units.
     work : pathlib.Path
-        The participant's work folder.
+        The participant's work folder, existing (its ``inputs`` is made
+        in it).
     warnings : list
         Where a line on the conversion goes.
 
