@@ -213,6 +213,17 @@ def _finish(work, output_dir, journal):
     shutil.rmtree(work, ignore_errors=True)
 
 
+def _read_journal(path):
+    """A journal's content; what cannot be followed raises ``_Broken``."""
+    try:
+        content = json.loads(path.read_text())
+    except ValueError:
+        content = None
+    if not isinstance(content, dict) or not {"participant", "folder", "report"} <= set(content):
+        raise _Broken("its journal is unreadable")
+    return content
+
+
 def recover(output_dir: Path) -> list[str]:
     """Finishes what killed runs left, and removes their leftovers.
 
@@ -246,12 +257,7 @@ def recover(output_dir: Path) -> list[str]:
                 journal, name = entry / JOURNAL, entry.name.split(".")[1]
                 if journal.exists():
                     try:
-                        try:
-                            content = json.loads(journal.read_text())
-                            [content[key] for key in ("participant", "folder", "report")]
-                        except (ValueError, KeyError, TypeError):
-                            raise _Broken("its journal is unreadable") from None
-                        _finish(entry, output_dir, content)
+                        _finish(entry, output_dir, _read_journal(journal))
                     except _Broken as error:
                         # Never to be finished: given up, the work folder
                         # goes as any unjournalled one does (the old
