@@ -861,6 +861,7 @@ def test_b1_sources(tmp_path, kinds, edits, expected):
         assert sorted(used) == sorted(f"bids:raw:sub-01/fmap/sub-01_{n}.nii.gz" for n in written)
     else:
         assert used == ["bids:b1:sub-01/fmap/sub-01_TB1map.nii.gz"]
+    (tmp_path / "work").mkdir()
     field = nibabel.load(field_conversion.relative_field(collection, tmp_path / "work"))
     np.testing.assert_array_equal(field.affine, B1_AFFINE)
     # The AFI closed form is first order in TR/T1.

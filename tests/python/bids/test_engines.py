@@ -15,10 +15,10 @@ import pytest
 from conftest import write_bids_dataset
 
 # Put first on PYTHONPATH, this runs in every interpreter the run starts (its
-# local processes, the Dask workers) and wraps one participant's steps:
+# local processes, the Dask workers) and wraps one participant's mapping:
 # "LABEL:kill:N" kills the process in the middle of the participant, on its
-# first N attempts; "LABEL:hang" leaves the task hanging once the outputs are
-# in place, as a worker whose answer never comes back.
+# first N attempts; "LABEL:slow:S" marks its start and waits S seconds
+# before mapping, as a long participant.
 SITECUSTOMIZE = """
 import os
 fault = os.environ.get("MT_MAP_TEST_FAULT")
@@ -26,20 +26,18 @@ if fault:
     import signal, time
     from tavni.mt_map.bids import participant
     label, what, times = (fault.split(":") + ["0"])[:3]
-    kills, mapped, moved = os.environ["MT_MAP_TEST_KILLS"], participant.map_collection, participant.move_into_place
+    kills, mapped = os.environ["MT_MAP_TEST_KILLS"], participant.map_collection
 
     def map_collection(job, *args):
         if what == "kill" and job.participant == label and len(os.listdir(kills)) < int(times):
             open(os.path.join(kills, str(len(os.listdir(kills)))), "x").close()
             os.kill(os.getpid(), signal.SIGKILL)
+        if what == "slow" and job.participant == label:
+            open(os.path.join(kills, "slow"), "w").close()
+            time.sleep(float(times))
         return mapped(job, *args)
 
-    def move_into_place(work, output_dir, label_moved):
-        moved(work, output_dir, label_moved)
-        if what == "hang" and label_moved == label:
-            time.sleep(60)
-
-    participant.map_collection, participant.move_into_place = map_collection, move_into_place
+    participant.map_collection = map_collection
 """
 
 
@@ -134,33 +132,43 @@ def no_workers(cluster, wait=True):
 
 
 def scheduler_lost(cluster, out):
-    """Closes the scheduler once sub-01's outputs are in place."""
+    """Closes the scheduler once sub-01 is in place and sub-02 under way."""
 
     def started(process):
-        wait_for(lambda: (out / "sub-01.html").exists())
+        wait_for(lambda: (out / "sub-01.html").exists() and (out.parent / "kills/slow").exists())
         cluster.sync(cluster.scheduler.close)
 
     return started
 
 
+def stamps(folder):
+    """Every path below the folder, hidden ones included, with its size and
+    modification time.
+    """
+    found = {}
+    for root, folders, files in os.walk(folder):
+        for name in folders + files:
+            info = os.lstat(os.path.join(root, name))
+            found[os.path.join(root, name)] = (info.st_size, info.st_mtime_ns)
+    return found
+
+
+LOST = "lost the Dask scheduler at {}"
+
+
 @pytest.mark.parametrize(
-    ("fault", "before", "during", "message", "expected"),
+    ("fault", "before", "during", "status", "message", "expected"),
     [
-        ("", no_workers, None, "no Dask worker joined the scheduler at {} within 3 s", []),
-        # sub-01's task never answers: its outcome comes from its files.
-        (
-            "01:hang",
-            None,
-            scheduler_lost,
-            "lost the Dask scheduler at {}",
-            [
-                "sub-01 done outputs complete; lost the Dask scheduler at {}",
-                "sub-02 failed lost the Dask scheduler at {}",
-            ],
-        ),
+        ("", no_workers, None, 1, "no Dask worker joined the scheduler at {} within 3 s", []),
+        # sub-02 is still mapping on a worker that outlives its scheduler:
+        # it is never committed, neither now nor once the run has ended.
+        ("02:slow:3", None, scheduler_lost, 1, LOST, ["sub-01 done", f"sub-02 failed {LOST}"]),
+        # The worker dies in sub-02 and its nanny starts another, on which
+        # the task is run again: the dead attempt's partial maps go.
+        ("02:kill:1", None, None, 0, None, ["sub-01 done", "sub-02 done"]),
     ],
 )
-def test_dask_faults_end_with_one_line(app, monkeypatch, fault, before, during, message, expected):
+def test_dask_faults(app, monkeypatch, fault, before, during, status, message, expected):
     monkeypatch.setenv("MT_MAP_TEST_FAULT", fault)  # before the workers start
     with local_cluster() as cluster:
         if before is not None:
@@ -171,11 +179,23 @@ def test_dask_faults_end_with_one_line(app, monkeypatch, fault, before, during, 
             fault, *options, timeout=60, started=during and during(cluster, app.out)
         )
         assert time.monotonic() - started < 30
-    assert code == 1
-    assert err.strip().splitlines()[-1].startswith("mt-map: error: " + message.format(address))
+        # Nothing reaches the output folder once the run has ended, while
+        # the workers are still there.
+        after = stamps(app.out)
+        time.sleep(5 if during else 0)
+        assert stamps(app.out) == after
+    assert code == status
+    if message is not None:
+        last = err.strip().splitlines()[-1]
+        assert last.startswith("mt-map: error: " + message.format(address))
     assert "Traceback" not in err
     assert outcomes(out) == [line.format(address) for line in expected]
-    assert not list(app.out.glob("sub-02*"))
+    # The participants done are committed, and only they.
+    done = [line.split()[0] for line in expected if line.split()[1] == "done"]
+    assert sorted(p.name for p in app.out.glob("sub-*")) == [
+        n + e for n in done for e in ("", ".html")
+    ]
+    assert not list(app.out.glob(".sub-*"))
 
 
 @pytest.mark.parametrize(
@@ -258,30 +278,6 @@ def test_local_processes_fork_from_a_server_ended_with_the_run():
         assert server.is_alive()
     # Waited for, so that its CPU time counts in this process's children's.
     assert server.exitcode is not None and server not in multiprocessing.active_children()
-
-
-MAP, REPORT = "sub-01/anat/sub-01_MPFmap.nii.gz", "sub-01.html"
-
-
-@pytest.mark.parametrize(
-    ("files", "stale", "complete"),
-    [
-        ([MAP, REPORT], [], True),
-        (["sub-01/ses-1/anat/sub-01_ses-1_MPFmap.nii.gz", REPORT], [], True),
-        ([MAP], [], False),  # the report not yet in place
-        ([MAP, REPORT], [REPORT], False),  # left by an earlier run
-        ([MAP, REPORT], [MAP], False),
-    ],
-)
-def test_complete_on_disk(tmp_path, files, stale, complete):
-    from tavni.mt_map.bids.engines.on_disk import complete_on_disk
-
-    for name in files:
-        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
-        (tmp_path / name).touch()
-    for name in stale:
-        os.utime(tmp_path / name, ns=(0, 0))
-    assert complete_on_disk(tmp_path, "01", since_ns=1) == complete
 
 
 @pytest.mark.parametrize(

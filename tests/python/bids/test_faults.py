@@ -157,6 +157,40 @@ def test_kill_at_each_rename(done, capsys, kill_at, exchange, rerun):
     assert snapshot(out, ".sub-01.*/**/*") == mine and snapshot(raw) == raw_hashes
 
 
+@pytest.mark.parametrize(
+    "kill_at, lost, what",
+    # Killed with the journal in place (2: before the folder swap, 3: before
+    # the report's rename), then a piece it names lost.
+    [
+        (2, "sub-01", "the new folder of sub-01 is gone"),
+        (3, "sub-01.html", "the new report of sub-01 is gone"),
+        (2, "commit.json", "its journal is unreadable"),
+    ],
+)
+def test_broken_journal_names_what_to_delete(done, kill_at, lost, what):
+    raw, out, first, old, new, raw_hashes = done
+    restore(out, first)
+    assert child(raw, out, "--overwrite", "--participant-label", "01", KILL_AT=kill_at).returncode
+    (work,) = out.glob(".sub-01.*")
+    journal = work / "commit.json"
+    if lost == "commit.json":
+        journal.write_text("{")
+    elif lost.endswith(".html"):
+        (work / lost).unlink()
+    else:
+        shutil.rmtree(work / lost)
+    refused = child(raw, out, "--skip-existing")
+    assert refused.returncode == 1
+    assert refused.stderr.strip().splitlines() == [
+        f"mt-map: error: cannot finish the commit a stopped run left in '{work}': {what}; "
+        f"delete '{journal}' to give it up, then run sub-01 again with --overwrite"
+    ]
+    journal.unlink()
+    assert child(raw, out, "--overwrite", "--participant-label", "01").returncode == 0
+    assert snapshot(out, *ONE) == new and not list(out.glob(".sub-*"))
+    assert snapshot(raw) == raw_hashes
+
+
 def test_location_refused(tmp_path, capsys):
     raw = write_bids_dataset(tmp_path / "raw", ("01",), SHAPE)
     other = write_bids_dataset(tmp_path / "other", ("01",), SHAPE)

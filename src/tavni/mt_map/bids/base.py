@@ -111,6 +111,11 @@ class Job:
         Worker threads of the fits; set by the engine.
     error : str or None
         Why the participant cannot be run, found while planning.
+    work : str or None
+        The work folder the run made for the participant, inside the
+        derivatives dataset: each attempt maps into a new folder in it, and
+        only the run that holds the output folder's lock commits one. None:
+        the process that runs the participant commits it itself.
     """
 
     participant: str
@@ -121,6 +126,7 @@ class Job:
     existing: Existing = field(default_factory=Existing)
     threads: int | None = None
     error: str | None = None  # found while planning: nothing to run
+    work: str | None = None
 
 
 @dataclass
@@ -140,6 +146,10 @@ class Outcome:
     solved : float or None
         The smallest share of fitted voxels solved among its collections,
         where its maps were made.
+    work : str or None
+        The finished attempt, inside the job's work folder, for the run to
+        commit (``participant.commit_participant``); None once committed or
+        when there is nothing to commit.
     """
 
     participant: str
@@ -148,6 +158,7 @@ class Outcome:
     seconds: float = 0.0
     warnings: list = field(default_factory=list)
     solved: float | None = None
+    work: str | None = None
 
 
 def one_line(error):

@@ -207,6 +207,10 @@ def move_into_place(work: Path, output_dir: Path, participant: str) -> None:
     _finish(work, Path(output_dir), journal)
 
 
+class _Broken(BidsError):  # noqa: N818 - what the journal is
+    """A journal that can never be followed: what it names is gone."""
+
+
 def _finish(work, output_dir, journal):
     """Brings a committed work folder's participant into place; repeatable
     from any point a kill left it at.
@@ -218,7 +222,7 @@ def _finish(work, output_dir, journal):
     new_report = work / f"sub-{participant}.html"
     if _inode(final) != journal["folder"]:
         if _inode(new_folder) != journal["folder"]:
-            raise BidsError(f"'{work}': the new folder of sub-{participant} is gone")
+            raise _Broken(f"the new folder of sub-{participant} is gone")
         if not final.exists():
             _rename(new_folder, final)
         elif not _exchange(new_folder, final):
@@ -228,11 +232,22 @@ def _finish(work, output_dir, journal):
             _rename(new_folder, final)
     if _inode(report) != journal["report"]:
         if _inode(new_report) != journal["report"]:
-            raise BidsError(f"'{work}': the new report of sub-{participant} is gone")
+            raise _Broken(f"the new report of sub-{participant} is gone")
         _rename(new_report, report)
     _sync(output_dir)
     (work / JOURNAL).unlink()
     shutil.rmtree(work, ignore_errors=True)
+
+
+def _read_journal(path):
+    """A journal's content; what cannot be followed raises ``_Broken``."""
+    try:
+        content = json.loads(path.read_text())
+    except ValueError:
+        content = None
+    if not isinstance(content, dict) or not {"participant", "folder", "report"} <= set(content):
+        raise _Broken("its journal is unreadable")
+    return content
 
 
 def recover(output_dir: Path) -> list[str]:
@@ -255,7 +270,8 @@ def recover(output_dir: Path) -> list[str]:
     Raises
     ------
     BidsError
-        A journal that cannot be followed; the message names the folder.
+        A journal that cannot be followed; the message names the folder,
+        and the journal to delete when what it names is gone.
     """
     output_dir = Path(output_dir)
     finished = []
@@ -264,15 +280,23 @@ def recover(output_dir: Path) -> list[str]:
             continue
         for entry in sorted(folder.iterdir()):
             if folder == output_dir and _is_work_folder(entry):
-                journal = entry / JOURNAL
+                journal, name = entry / JOURNAL, entry.name.split(".")[1]
                 if journal.exists():
                     try:
-                        _finish(entry, output_dir, json.loads(journal.read_text()))
-                    except (OSError, ValueError, KeyError) as error:
+                        _finish(entry, output_dir, _read_journal(journal))
+                    except _Broken as error:
+                        # Never to be finished: given up, the work folder
+                        # goes as any unjournalled one does (the old
+                        # folder restored if it had stepped aside).
+                        raise BidsError(
+                            f"cannot finish the commit a stopped run left in '{entry}': "
+                            f"{error}; delete '{journal}' to give it up, then run {name} "
+                            "again with --overwrite"
+                        ) from None
+                    except OSError as error:
                         raise BidsError(
                             f"cannot finish the interrupted commit in '{entry}': {one_line(error)}"
                         ) from None
-                    name = entry.name.split(".")[1]
                     finished.append(f"{name}: the commit of a run that was stopped, finished")
                 else:  # a stopped run's partial maps
                     shutil.rmtree(entry, ignore_errors=True)

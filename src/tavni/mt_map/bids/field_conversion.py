@@ -31,7 +31,8 @@ def relative_field(collection: Collection, work: Path) -> str:
     collection : Collection
         ``b1_kind``, ``b1_files`` and ``b1_settings`` are read.
     work : pathlib.Path
-        The participant's work folder.
+        The participant's work folder, existing (its ``inputs`` is made
+        in it).
 
     Returns
     -------
@@ -94,7 +95,8 @@ def _float_copy(values, like, target, descrip):
 
     from tavni.mt_map.io import volumes
 
-    target.parent.mkdir(parents=True, exist_ok=True)
+    # Not its parents: the work folder is gone once the run has ended.
+    target.parent.mkdir(exist_ok=True)
     target = target.with_name(target.name.split(".")[0] + ".nii.gz")
     volumes.save_all([volumes.Output(target, descrip, values, np.float32, like)])
     return str(target)
@@ -110,7 +112,8 @@ def hertz_field(path: str, units: str, work: Path, warnings: list) -> str:
     units : str
         Its sidecar's Units.
     work : pathlib.Path
-        The participant's work folder.
+        The participant's work folder, existing (its ``inputs`` is made
+        in it).
     warnings : list
         Where a line on the conversion goes.
 

@@ -140,7 +140,11 @@ def _namer(work, participant, collection):
     if session is not None:
         anat = anat / f"ses-{session}"
     anat = anat / "anat"
-    anat.mkdir(parents=True, exist_ok=True)
+    # One level at a time below the work folder, never the work folder
+    # itself: once the run has removed it (the run ended), this fails.
+    parts = anat.relative_to(work).parts
+    for depth in range(1, len(parts) + 1):
+        work.joinpath(*parts[:depth]).mkdir(exist_ok=True)
 
     def name(suffix, extension=".nii.gz", desc=None):
         entities = dict(collection.entities, description=desc)

@@ -1,12 +1,15 @@
-"""One participant, for the engines that run participants (``runner``):
-its collections mapped into a work folder, committed into the derivatives
-dataset complete or not at all (``commit``); and the policy that judges a
+"""One participant, for the engines that run participants (``engines``):
+its collections mapped into a work folder wherever it runs, committed into
+the derivatives dataset complete or not at all by the run that holds the
+output folder's lock (``commit``); and the policy that judges a
 participant, before (its outputs on disk: skip, redo or refuse) and after
 (the share of its fitted voxels solved).
 """
 
 import json
+import os
 import shutil
+import tempfile
 from pathlib import Path
 
 from tavni.mt_map.bids.base import BidsError, Job, Outcome, one_line
@@ -17,7 +20,9 @@ from tavni.mt_map.bids.naming import FRACTION, STATUS, output_name
 from tavni.mt_map.bids.ownership import foreign_in_participant
 
 __all__ = [
+    "commit_participant",
     "process_participant",
+    "remove_work",
     "participant_state",
     "solved_share",
     "shortfall",
@@ -165,11 +170,16 @@ def participant_state(output_dir: Path, participant: str) -> str:
 
 
 def process_participant(job: Job) -> Outcome:
-    """Maps every collection of one participant into the derivatives dataset.
+    """Maps every collection of one participant, for the run to commit.
 
-    Atomically: the participant's folder and report are the old ones or the
-    new ones at every instant, and a kill between the two leaves a journal
-    from which :func:`~tavni.mt_map.bids.commit.recover` finishes the commit.
+    Where it runs (a local process, a Dask worker, a Slurm job) it writes
+    only into a new attempt folder inside the work folder the run made for
+    the participant (``job.work``), and commits nothing: the run that holds
+    the output folder's lock does, as the outcome reaches it
+    (:func:`commit_participant`). Once that run has ended and removed the
+    work folder, an attempt still going can write nothing more. Without a
+    ``job.work`` this process is the run: it makes the work folder and
+    commits the participant itself.
 
     Parameters
     ----------
@@ -178,6 +188,7 @@ def process_participant(job: Job) -> Outcome:
     Returns
     -------
     Outcome
+        With ``work`` the finished attempt to commit, if maps were made.
         Never raises for a problem of this participant: it fails instead,
         with the reason.
     """
@@ -217,39 +228,128 @@ def process_participant(job: Job) -> Outcome:
         )
     if job.error:
         return outcome("failed", job.error)
+    own = job.work is None
+    if own:
+        try:
+            job.work = str(work_folder(output_dir, job.participant))
+        except OSError as error:
+            return outcome("failed", _reason(error, output_dir))
+    try:
+        mapped = _attempt(job, outcome)
+        return commit_participant(job, mapped) if own else mapped
+    finally:
+        if own:
+            remove_work(job)
+
+
+def _attempt(job, outcome):
+    """Maps the participant into a new attempt folder of the job's work folder."""
     work = None
     try:
-        work = work_folder(output_dir, job.participant)
+        # Not made if the run's work folder is gone: the run has ended.
+        work = Path(tempfile.mkdtemp(prefix="attempt.", dir=job.work))
         results = [map_collection(job, collection, work) for collection in job.collections]
         from tavni.mt_map.bids.report import participant_page
 
         participant_page.participant_report(
             work / f"sub-{job.participant}.html", job.participant, results
         )
-        move_into_place(work, output_dir, job.participant)
-        work = None  # removed by the commit
         warnings = [w for r in results for w in r["warnings"]]
-        # Too few voxels solved fails the participant; its maps stay in
-        # place for a look at what went wrong.
+        # Too few voxels solved fails the participant; its maps are
+        # committed all the same, for a look at what went wrong.
         counts = [r["counts"] for r in results]
         solved = min(solved_share(c) for c in counts) if counts else None
-        why = shortfall(counts, fail_below, warnings)
-        return outcome("failed" if why else "done", why or "", warnings, solved)
+        why = shortfall(counts, job.processing.fail_below, warnings)
+        done = outcome("failed" if why else "done", why or "", warnings, solved)
+        done.work, work = str(work), None
+        return done
     except Exception as error:  # whatever went wrong stays with this participant
-        from tavni.mt_map.io.volumes import VolumeError
-        from tavni.mt_map.protocol import ParameterError
-
-        expected = isinstance(error, (BidsError, VolumeError, ParameterError))
-        reason = one_line(error) if expected else f"{type(error).__name__}: {one_line(error)}"
-        if isinstance(error, OSError) and error.filename is None:
-            # A full disk says so without naming the file: the folder is
-            # where this participant was writing.
-            reason += f" (writing into '{work or output_dir}')"
-        return outcome("failed", reason)
+        return outcome("failed", _reason(error, work or job.work))
     finally:
-        if work is not None and committed(work):
-            # Committed but not finished (the disk filled between the
-            # renames, say): the journal lets the next run finish it.
-            work = None
         if work is not None:
             shutil.rmtree(work, ignore_errors=True)
+
+
+def _reason(error, folder):
+    """An error of a participant as its outcome's one line."""
+    from tavni.mt_map.io.volumes import VolumeError
+    from tavni.mt_map.protocol import ParameterError
+
+    expected = isinstance(error, (BidsError, VolumeError, ParameterError))
+    reason = one_line(error) if expected else f"{type(error).__name__}: {one_line(error)}"
+    if isinstance(error, OSError) and error.filename is None:
+        # A full disk says so without naming the file: the folder is
+        # where this participant was writing.
+        reason += f" (writing into '{folder}')"
+    return reason
+
+
+def commit_participant(job: Job, outcome: Outcome) -> Outcome:
+    """Commits a participant's finished attempt into the derivatives
+    dataset, complete or not at all.
+
+    Only for the process that holds the output folder's lock, while it
+    holds it. The attempt's folder and report become the work folder's,
+    which then replace the old ones by the journalled commit
+    (:func:`~tavni.mt_map.bids.commit.move_into_place`): the participant's
+    folder and report are the old ones or the new ones at every instant,
+    and a kill in between leaves a journal from which
+    :func:`~tavni.mt_map.bids.commit.recover` finishes the commit.
+
+    Parameters
+    ----------
+    job : Job
+        Its ``work`` holds the attempt.
+    outcome : Outcome
+        As :func:`process_participant` gave it; nothing to commit without
+        its ``work``.
+
+    Returns
+    -------
+    Outcome
+        The same, failed instead if the commit failed.
+    """
+    if outcome.work is None:
+        return outcome
+    attempt, outcome.work = Path(outcome.work), None
+    work, output_dir = Path(job.work), Path(job.output_dir)
+    try:
+        if attempt.parent != work:
+            raise BidsError(f"'{attempt}' is not in the work folder '{work}' of this run")
+        for name in (f"sub-{job.participant}", f"sub-{job.participant}.html"):
+            os.rename(attempt / name, work / name)
+        move_into_place(work, output_dir, job.participant)
+    except Exception as error:
+        outcome.state, outcome.reason = "failed", _reason(error, work)
+    return outcome
+
+
+def remove_work(job: Job) -> None:
+    """Removes the run's work folder of a participant, with whatever
+    attempts it holds, unless its commit is journalled (then the next run
+    finishes it).
+
+    The folder is first renamed aside, in one step: an attempt still
+    writing into it (on a worker whose run has ended) can then create
+    nothing more in the output folder.
+
+    Parameters
+    ----------
+    job : Job
+    """
+    if job.work is None:
+        return
+    work, job.work = Path(job.work), None
+    if not work.is_dir() or committed(work):
+        return
+    try:
+        aside = work_folder(work.parent, job.participant)
+    except OSError:
+        aside = None
+    else:
+        try:
+            os.rename(work, aside)  # over the empty folder just made
+        except OSError:
+            os.rmdir(aside)
+            aside = None
+    shutil.rmtree(aside or work, ignore_errors=True)

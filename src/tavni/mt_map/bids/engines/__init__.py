@@ -4,14 +4,15 @@ existing Dask distributed cluster, or as Slurm jobs.
 For the BIDS App (``bids.app``): :func:`start` gives the engine its
 :class:`~tavni.mt_map.bids.settings.Execution` section asks for, started
 while the dataset is indexed; its :meth:`Engine.run` processes each
-participant's job with ``bids.process_participant``, tells ``on_done`` as
-each one finishes, and returns their outcomes (``progress.table`` formats
+participant's job with ``bids.process_participant`` wherever it runs,
+commits each participant in the run's own process as its outcome arrives,
+tells ``on_done``, and returns their outcomes (``progress.table`` formats
 them). A failing participant never stops the others: its outcome carries
 the one-line reason. Nor does one whose process dies: locally each
 participant has a process of its own, started once more after a death
-(``local``); on a cluster a task that never answers is judged by its files
-(``on_disk``), and a cluster without workers for ``dask_timeout`` seconds or
-a lost scheduler ends the run with one line (``dask``, ``slurm``).
+(``local``); on a cluster a task that never answers fails its participant,
+never committed, and a cluster without workers for ``dask_timeout`` seconds
+or a lost scheduler ends the run with one line (``dask``, ``slurm``).
 
 Cores: each fit uses every thread it is given, so the machine's cores are
 split among the participants run at once (``--jobs N`` gives each
@@ -24,9 +25,9 @@ worker that runs one participant at a time on all the job's cores.
 
 import contextlib
 from collections.abc import Callable, Iterator, Sequence
+from pathlib import Path
 
 from tavni.mt_map.bids.base import BidsError, Job, Outcome
-from tavni.mt_map.bids.engines.on_disk import now_on_disk
 from tavni.mt_map.bids.engines.progress import Progress
 from tavni.mt_map.bids.settings import Execution
 
@@ -40,8 +41,7 @@ class ClusterLost(BidsError):  # noqa: N818 - says what happened, as BidsError d
     Attributes
     ----------
     outcomes : list of Outcome
-        Every participant's; those whose results never came back judged
-        from their files (``on_disk.complete_on_disk``).
+        Every participant's; those whose results never came back failed.
     """
 
     def __init__(self, message, outcomes):
@@ -54,15 +54,14 @@ class Engine:
     :meth:`outcomes` and lets go of what it holds in :meth:`close`.
     """
 
-    def outcomes(self, jobs: Sequence[Job], started_ns: int) -> Iterator[Outcome]:
-        """Each participant's outcome as it finishes, in any order.
+    def outcomes(self, jobs: Sequence[Job]) -> Iterator[Outcome]:
+        """Each participant's outcome as it finishes, in any order, with
+        its maps not yet committed (``participant.process_participant``).
 
         Parameters
         ----------
         jobs : sequence of Job
             Each taken only when it is to start (it may be planned then).
-        started_ns : int
-            Start of the run, as the output folder's filesystem stamps files.
 
         Yields
         ------
@@ -74,7 +73,15 @@ class Engine:
         """Lets go of the processes or the cluster; twice is once."""
 
     def run(self, jobs: Sequence[Job], on_done: Callable | None = None) -> list[Outcome]:
-        """Processes every job.
+        """Processes every job, and commits each participant as its outcome
+        arrives.
+
+        To be called by the process that holds the output folder's lock,
+        while it holds it: it alone commits, and only while the run is on.
+        Each participant is mapped into a work folder this process makes,
+        which it removes once the participant is committed or failed, and
+        on the way out, however the run ends: an attempt still going on a
+        worker (its scheduler lost, say) then writes nothing more.
 
         Parameters
         ----------
@@ -98,17 +105,53 @@ class Engine:
             while participants were running; it carries every participant's
             outcome.
         """
-        started = now_on_disk(jobs[0].output_dir if jobs else None)
+        from tavni.mt_map.bids.participant import commit_participant, remove_work
+
         progress = Progress(len(jobs), on_done)
+        taken = _WithWork(jobs)
+        done = []
         try:
             # Closed at once however the run ends: the engine's processes
             # or tasks are stopped then, not when the generator is collected.
-            with contextlib.closing(self.outcomes(jobs, started)) as outcomes:
-                done = [progress.done(outcome) for outcome in outcomes]
+            with contextlib.closing(self.outcomes(taken)) as outcomes:
+                for outcome in outcomes:
+                    job = taken.made[outcome.participant]
+                    outcome = commit_participant(job, outcome)
+                    remove_work(job)
+                    done.append(progress.done(outcome))
         except ClusterLost as error:
             error.outcomes = _in_order(error.outcomes, jobs)
             raise
+        finally:
+            for job in taken.made.values():
+                remove_work(job)
         return _in_order(done, jobs)
+
+
+class _WithWork(Sequence):
+    """The run's jobs, each given a work folder as it is first taken."""
+
+    def __init__(self, jobs):
+        self.jobs, self.made = jobs, {}
+
+    def __len__(self):
+        return len(self.jobs)
+
+    def __getitem__(self, index):
+        from tavni.mt_map.bids.commit import work_folder
+
+        job = self.jobs[index]
+        if job.participant not in self.made:
+            self.made[job.participant] = job
+            if job.error is None and job.work is None:
+                try:
+                    job.work = str(work_folder(Path(job.output_dir), job.participant))
+                except OSError as error:
+                    job.error = (
+                        f"cannot make a work folder in '{job.output_dir}': "
+                        f"{error.strerror or error}"
+                    )
+        return job
 
 
 def _in_order(outcomes, jobs):

@@ -18,7 +18,6 @@ from collections.abc import Iterator, Sequence
 from tavni.mt_map.bids.base import BidsError, Job, Outcome, one_line
 from tavni.mt_map.bids.engines import ClusterLost, Engine
 from tavni.mt_map.bids.engines.local import allocator_for_fits, preload
-from tavni.mt_map.bids.engines.on_disk import complete_on_disk, judged_on_disk
 
 __all__ = [
     "PARTICIPANT_RESOURCE",
@@ -53,11 +52,11 @@ class DaskEngine(Engine):
     def __init__(self, address: str, timeout: float):
         self.connection = DaskConnection(address, timeout)
 
-    def outcomes(self, jobs: Sequence[Job], started_ns: int) -> Iterator[Outcome]:
+    def outcomes(self, jobs: Sequence[Job]) -> Iterator[Outcome]:
         """Each participant's outcome as it finishes (see ``Engine.outcomes``)."""
         connection = self.connection
         client = connection.client()
-        tasks = Tasks(client, connection.address, connection.timeout, started_ns)
+        tasks = Tasks(client, connection.address, connection.timeout)
         yield from tasks.outcomes(jobs)
 
     def close(self) -> None:
@@ -86,7 +85,8 @@ def result_of(future, job: Job) -> Outcome:
 
 
 def on_worker(job: Job) -> Outcome:
-    """Runs on a Dask worker: the job with the worker's share of cores.
+    """Runs on a Dask worker: the job with the worker's share of cores,
+    mapped into its work folder and not committed (the run does that).
 
     Parameters
     ----------
@@ -253,8 +253,6 @@ class Tasks:
         The scheduler's, or what the cluster is called, for the messages.
     timeout : float
         Seconds to wait while no worker is alive.
-    started : int
-        Start of the run, as the output folder's filesystem stamps files.
     watch : optional
         On Slurm, the App's jobs (``slurm._SlurmJobs``): one participant
         given to each free worker.
@@ -262,9 +260,9 @@ class Tasks:
 
     POLL = 0.5  # s between looks at the scheduler and the workers
 
-    def __init__(self, client, address: str, timeout: float, started: int, watch=None):
+    def __init__(self, client, address: str, timeout: float, watch=None):
         self.client, self.address = client, address
-        self.timeout, self.started, self.watch = timeout, started, watch
+        self.timeout, self.watch = timeout, watch
 
     def outcomes(self, jobs: Sequence[Job]) -> Iterator[Outcome]:
         """Each participant's outcome as it finishes.
@@ -386,10 +384,8 @@ class Tasks:
     def _outcome(self, future, job):
         outcome = result_of(future, job)
         if outcome.state == "failed" and future.status != "finished":
-            # The task itself never answered (its worker died, ...): the
-            # files say whether the participant got through.
-            if complete_on_disk(job.output_dir, job.participant, self.started):
-                return judged_on_disk(job, "done", f"outputs complete; {outcome.reason}")
+            # The task itself never answered (its worker died, ...): what
+            # it mapped is never committed.
             if self.watch is not None and outcome.reason.startswith("KilledWorker"):
                 outcome.reason = self.watch.ended_line
         return outcome
@@ -408,12 +404,11 @@ class Tasks:
         return f"lost the Dask scheduler at {self.address}{why}"
 
     def _give_up(self, why, pending, outcomes, queue=()):
-        """Every participant without an answer judged from its files."""
+        """Every participant without an answer failed: whatever its worker
+        still maps is never committed.
+        """
         for job in [*pending.values(), *queue]:
-            if complete_on_disk(job.output_dir, job.participant, self.started):
-                outcome = judged_on_disk(job, "done", f"outputs complete; {why}")
-            else:
-                outcome = Outcome(job.participant, "failed", why)
+            outcome = Outcome(job.participant, "failed", why)
             outcomes.append(outcome)
             yield outcome
         try:

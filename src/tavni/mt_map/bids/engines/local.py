@@ -17,11 +17,9 @@ import time
 from collections import deque
 from collections.abc import Iterable, Iterator, Sequence
 from multiprocessing.connection import wait
-from pathlib import Path
 
 from tavni.mt_map.bids.base import BidsError, Job, Outcome
 from tavni.mt_map.bids.engines import Engine
-from tavni.mt_map.bids.engines.on_disk import complete_on_disk, judged_on_disk
 from tavni.mt_map.parallel import available_cores
 
 __all__ = ["ATTEMPTS", "PRELOAD", "LocalEngine", "allocator_for_fits", "preload"]
@@ -84,7 +82,7 @@ class LocalEngine(Engine):
         # Started now, so that it imports while the dataset is indexed.
         self.server = _Server() if at_once > 1 else None
 
-    def outcomes(self, jobs: Sequence[Job], started_ns: int) -> Iterator[Outcome]:
+    def outcomes(self, jobs: Sequence[Job]) -> Iterator[Outcome]:
         """Each participant's outcome as it finishes (see ``Engine.outcomes``)."""
         from tavni.mt_map.bids.participant import process_participant
 
@@ -102,7 +100,7 @@ class LocalEngine(Engine):
                 yield process_participant(job)
             return
         try:
-            yield from _Processes(self.server, at_once, started_ns).run(with_threads())
+            yield from _Processes(self.server, at_once).run(with_threads())
         finally:
             self.close()
 
@@ -118,8 +116,6 @@ class _Attempt:
     def __init__(self, job, number, earlier=None):
         self.job, self.number, self.earlier = job, number, earlier
         self.key = f"{job.participant}/{number}"
-        output_dir = Path(job.output_dir)
-        self.work_before = set(output_dir.glob(f".sub-{job.participant}.*"))
         self.pid = self.exitcode = self.outcome = None
         self.interrupted = False
 
@@ -135,20 +131,6 @@ class _Attempt:
             return f"its process was killed by {name}{cause}"
         return f"its process ended with status {code} before reporting"
 
-    def remove_work(self):
-        """Removes the work folders this attempt left behind.
-
-        Not one that holds the earlier outputs, moved aside for the new
-        ones that never took their place: it is their only copy.
-        """
-        import shutil
-
-        output_dir = Path(self.job.output_dir)
-        final = output_dir / f"sub-{self.job.participant}"
-        for work in set(output_dir.glob(f".sub-{self.job.participant}.*")) - self.work_before:
-            if not (work / "previous").exists() or final.exists():
-                shutil.rmtree(work, ignore_errors=True)
-
     def signal(self, number):
         """Sends the process a signal, once it has started."""
         if self.pid is not None:
@@ -159,8 +141,8 @@ class _Attempt:
 class _Processes:
     """At most ``at_once`` participants at a time, each in its own process."""
 
-    def __init__(self, server, at_once, started):
-        self.server, self.at_once, self.started = server, at_once, started
+    def __init__(self, server, at_once):
+        self.server, self.at_once = server, at_once
 
     def run(self, jobs: Iterable[Job]) -> Iterator[Outcome]:
         # Jobs are taken one at a time as processes free up (each may be
@@ -189,8 +171,8 @@ class _Processes:
                         yield outcome
         finally:
             # An interrupt or an error of this process: the participants
-            # still running are interrupted too, so that they remove their
-            # work folders, and killed if they do not end soon.
+            # still running are interrupted too, and killed if they do not
+            # end soon; the run then removes their work folders.
             self.server.stop(wait=5.0)
 
     def _ended(self, attempt):
@@ -199,10 +181,9 @@ class _Processes:
             if attempt.earlier and not attempt.outcome.reason:
                 attempt.outcome.reason = f"started again: {attempt.earlier}"
             return attempt.outcome
+        # A dead attempt committed nothing; what it mapped goes with the
+        # participant's work folder.
         job, death = attempt.job, attempt.death()
-        attempt.remove_work()
-        if complete_on_disk(job.output_dir, job.participant, self.started):
-            return judged_on_disk(job, "done", f"{death} after its outputs were in place")
         if attempt.number < ATTEMPTS:
             _log.warning("sub-%s: %s; started once more", job.participant, death)
             return None
@@ -262,7 +243,7 @@ class _Server:
 
     def stop(self, wait):
         """Interrupts the participants still running, waits up to ``wait`` s
-        for them, then kills them and removes their work folders.
+        for them, then kills them.
         """
         deadline = time.monotonic() + wait
         with contextlib.suppress(BidsError):
@@ -272,17 +253,13 @@ class _Server:
                         attempt.signal(signal.SIGINT)
                         attempt.interrupted = True
                 self.ended(timeout=0.05)
-            killed = list(self.running.values())
             deadline = time.monotonic() + 60.0
             while self.running and time.monotonic() < deadline:
                 for attempt in self.running.values():
                     attempt.signal(signal.SIGKILL)
                 self.ended(timeout=0.05)
-            for attempt in killed:
-                attempt.remove_work()
         for attempt in self.running.values():  # the server itself was lost
             attempt.signal(signal.SIGKILL)
-            attempt.remove_work()
         self.running.clear()
 
     def close(self):
@@ -404,7 +381,7 @@ def _in_process(writer, job):
     try:
         outcome = process_participant(job)
     except KeyboardInterrupt:
-        # Its work folder is gone already; the run says what happened.
+        # Its attempt folder is gone already; the run says what happened.
         raise SystemExit(130) from None
     writer.send(outcome)
     writer.close()

@@ -44,9 +44,9 @@ class SlurmEngine(Engine):
     def __init__(self, slurm: Slurm, timeout: float):
         self.settings, self.timeout = slurm_settings(slurm), timeout
 
-    def outcomes(self, jobs: Sequence[Job], started_ns: int) -> Iterator[Outcome]:
+    def outcomes(self, jobs: Sequence[Job]) -> Iterator[Outcome]:
         """Each participant's outcome as it finishes (see ``Engine.outcomes``)."""
-        yield from _run_on_slurm(jobs, self.settings, self.timeout, started_ns)
+        yield from _run_on_slurm(jobs, self.settings, self.timeout)
 
 
 SLURM_DEFAULTS = {
@@ -164,7 +164,7 @@ def participant_memory(jobs: Sequence[Job]) -> int:
     return -(-int(1.25 * peak) // step) * step
 
 
-def _run_on_slurm(jobs, settings, timeout, started):
+def _run_on_slurm(jobs, settings, timeout):
     if not timeout > 0:
         raise BidsError(f"--dask-timeout must be positive (got {timeout})")
     try:
@@ -207,7 +207,7 @@ def _run_on_slurm(jobs, settings, timeout, started):
             "Slurm jobs of %s and %s cores each, up to %s", memory, settings["cores"], watch.most
         )
         try:
-            yield from Tasks(client, "the Slurm cluster", timeout, started, watch).outcomes(jobs)
+            yield from Tasks(client, "the Slurm cluster", timeout, watch).outcomes(jobs)
         finally:
             close_quietly(client)
     finally:
