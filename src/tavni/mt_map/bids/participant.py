@@ -343,7 +343,9 @@ def remove_work(job: Job) -> None:
     if not work.is_dir() or committed(work):
         return
     try:
-        aside = work_folder(work.parent, job.participant)
+        # Empty (a new work folder would hold its record): a folder renames
+        # over an empty one only.
+        aside = Path(tempfile.mkdtemp(prefix=f".sub-{job.participant}.", dir=work.parent))
     except OSError:
         aside = None
     else:
