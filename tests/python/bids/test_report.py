@@ -165,7 +165,7 @@ def test_colour_ranges_from_the_brain(derived):
     _, _, ((result, figures),) = derived
     (images,) = [found["ranges"] for heading, _, _, found in figures if heading.startswith("Maps")]
     assert set(images) == {key for key, *_ in statistics.SHOWN}
-    from tavni.mt_map.bids.files import read_image
+    from tavni.mt_map.bids.derivatives import read_image
     from tavni.mt_map.status import fitted
 
     status = read_image(result["outputs"]["status"], "status").data
@@ -211,7 +211,7 @@ def test_tissue_classes(derived):
     """R1 in the brain splits into CSF < grey < white matter; a flat map
     into nothing, and says so.
     """
-    from tavni.mt_map.bids.files import read_image
+    from tavni.mt_map.bids.derivatives import read_image
 
     _, ((result, _), _), _ = derived
     r1 = read_image(result["outputs"]["r1"], "R1").data

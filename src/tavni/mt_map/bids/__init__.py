@@ -22,9 +22,9 @@ sidecar field names; ``sidecars``: the scans read from their sidecars;
 ``dataset``: a session's files found with pybids; ``scales``: the
 vendors' intensity scales; ``collections``: the
 field maps chosen and the collections assembled), the derivatives
-dataset's files (``files``: written whole; ``ownership``: the record of
-what the App wrote; ``location``: where the dataset may lie, and its lock;
-``derivatives``: its description), ``report`` (HTML), ``commit`` (a participant's results into place,
+dataset (``derivatives``: where it may lie, its lock, its description and
+files written whole; ``ownership``: what in it is the App's), ``report``
+(HTML), ``commit`` (a participant's results into place,
 atomically, and the recovery of interrupted commits), ``mapping`` (one
 collection through the chain), ``participant`` (one participant),
 ``group``, ``engines`` (local processes, a Dask cluster or Slurm jobs), ``app`` (planning and

@@ -18,9 +18,12 @@ from tavni.mt_map._version import version
 from tavni.mt_map.bids.base import APP_NAME, BidsError, Job, Outcome
 from tavni.mt_map.bids.collections import collections_of
 from tavni.mt_map.bids.dataset import open_layout, participants_and_sessions
-from tavni.mt_map.bids.derivatives import write_dataset_description
+from tavni.mt_map.bids.derivatives import (
+    check_output_location,
+    output_lock,
+    write_dataset_description,
+)
 from tavni.mt_map.bids.group import summarise_group
-from tavni.mt_map.bids.location import check_output_location, output_lock
 from tavni.mt_map.bids.settings import (
     AppOptions,
     Execution,

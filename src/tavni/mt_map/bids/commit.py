@@ -23,25 +23,16 @@ import tempfile
 from pathlib import Path
 
 from tavni.mt_map.bids.base import BidsError, one_line
-from tavni.mt_map.bids.ownership import read_record, record_participant, record_written
+from tavni.mt_map.bids.derivatives import record_participant, record_written
+from tavni.mt_map.bids.ownership import JOURNAL, is_work_folder
 
 __all__ = [
-    "JOURNAL",
-    "commit_pending",
-    "committed",
     "move_into_place",
     "recover",
     "work_folder",
 ]
 
-JOURNAL = "commit.json"
-"""The work folder's journal: written once its participant is complete,
-removed once folder and report are in place."""
-
-# A participant's work folder (tempfile.mkdtemp's eight characters after the
-# prefix; its record lists it) and the temporaries that atomic writes leave
-# when killed.
-_WORK = re.compile(r"\.sub-([A-Za-z0-9]+)\.[a-z0-9_]{8}")
+# The temporaries that atomic writes leave when killed.
 _TEMPORARY = re.compile(
     r"\.(dataset_description\.json|\.bidsignore|summary\.tsv|report\.html|"
     r"\.mt-map-files\.json)\.mt-map-[a-z0-9_]{8}"
@@ -73,52 +64,6 @@ def work_folder(output_dir: Path, participant: str) -> Path:
         os.rmdir(work)  # made here a moment ago, and empty: a full disk, say
         raise
     return work
-
-
-def _is_work_folder(entry: Path) -> bool:
-    """Whether entry is a work folder this program made: by its name and its record."""
-    if not _WORK.fullmatch(entry.name) or entry.is_symlink() or not entry.is_dir():
-        return False
-    try:
-        return f"{entry.name}/" in (read_record(entry) or ())
-    except BidsError:
-        return False
-
-
-def committed(work: Path) -> bool:
-    """Whether a work folder holds its journal: committed, to be finished
-    (by the commit or, after a failure, by :func:`recover`), not removed.
-
-    Parameters
-    ----------
-    work : pathlib.Path
-
-    Returns
-    -------
-    bool
-    """
-    return (work / JOURNAL).exists()
-
-
-def commit_pending(output_dir: Path, participant: str) -> bool:
-    """Whether a killed run left a participant's commit half done.
-
-    Parameters
-    ----------
-    output_dir : pathlib.Path
-        The derivatives dataset.
-    participant : str
-        The label, without ``sub-``.
-
-    Returns
-    -------
-    bool
-        A work folder of the participant's holds a journal.
-    """
-    return any(
-        committed(work) and _is_work_folder(work)
-        for work in output_dir.glob(f".sub-{participant}.*")
-    )
 
 
 def _rename(source, target):
@@ -279,7 +224,7 @@ def recover(output_dir: Path) -> list[str]:
         if not folder.is_dir():
             continue
         for entry in sorted(folder.iterdir()):
-            if folder == output_dir and _is_work_folder(entry):
+            if folder == output_dir and is_work_folder(entry):
                 journal, name = entry / JOURNAL, entry.name.split(".")[1]
                 if journal.exists():
                     try:

@@ -10,7 +10,7 @@ import math
 from pathlib import Path
 
 from tavni.mt_map.bids.base import BidsError, Collection
-from tavni.mt_map.bids.files import read_image
+from tavni.mt_map.bids.derivatives import read_image
 
 __all__ = ["hertz_field", "relative_field", "scaled_copy"]
 

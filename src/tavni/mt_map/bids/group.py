@@ -12,10 +12,15 @@ from pathlib import Path
 
 from tavni.mt_map.bids.base import BidsError, one_line
 from tavni.mt_map.bids.commit import recover
-from tavni.mt_map.bids.files import atomic_write, read_image, read_json
-from tavni.mt_map.bids.location import check_output_location, output_lock
+from tavni.mt_map.bids.derivatives import (
+    atomic_write,
+    check_output_location,
+    output_lock,
+    read_image,
+    record_written,
+)
 from tavni.mt_map.bids.naming import FRACTION, STATS_DESC, STATUS, output_name
-from tavni.mt_map.bids.ownership import record_written
+from tavni.mt_map.bids.ownership import read_json
 from tavni.mt_map.bids.participant import participant_state
 from tavni.mt_map.bids.settings import Selection
 from tavni.mt_map.outputs import GROUP_MAPS

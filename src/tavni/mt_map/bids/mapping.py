@@ -8,8 +8,8 @@ import os
 from pathlib import Path
 
 from tavni.mt_map.bids.base import BidsError, Collection, Job, one_line
+from tavni.mt_map.bids.derivatives import write_json
 from tavni.mt_map.bids.field_conversion import hertz_field, relative_field
-from tavni.mt_map.bids.files import write_json
 from tavni.mt_map.bids.naming import (
     BRAIN_MASK_DESC,
     FRACTION,

@@ -1,7 +1,9 @@
 """What in the derivatives dataset is this program's: the record it keeps
-of what it wrote and where, and the files and folders it finds there that
-it did not write (another tool's, or the user's), which it never replaces.
-For the location check, the participant and group levels and the commit.
+of what it wrote and where (read here, written by ``derivatives`` as it
+writes), its work folders and their journals, and the files and folders it
+finds there that it did not write (another tool's, or the user's), which it
+never replaces. For the location check, the participant and group levels
+and the commit.
 """
 
 import json
@@ -9,16 +11,19 @@ import os
 import re
 from pathlib import Path
 
-from tavni.mt_map.bids.base import APP_NAME, BidsError
-from tavni.mt_map.bids.files import TEMPORARY_MARK, atomic_write, read_json
+from tavni.mt_map.bids.base import BidsError
 
 __all__ = [
     "RECORD_NAME",
+    "JOURNAL",
+    "TEMPORARY_MARK",
+    "read_json",
     "read_record",
-    "record_written",
-    "record_participant",
     "foreign_in_participant",
     "foreign_entry",
+    "is_work_folder",
+    "committed",
+    "commit_pending",
 ]
 
 
@@ -28,6 +33,55 @@ dataset's root for the dataset's own files (its description, .bidsignore,
 the group level's), one in each participant folder for that folder's files
 and folders and the participant's report. Only what a record lists is ever
 replaced; a name alone proves nothing (another tool's maps have the same)."""
+
+
+JOURNAL = "commit.json"
+"""The work folder's journal: written once its participant is complete,
+removed once folder and report are in place."""
+
+
+# A participant's work folder: tempfile.mkdtemp's eight characters after the
+# prefix; its record lists it.
+_WORK = re.compile(r"\.sub-([A-Za-z0-9]+)\.[a-z0-9_]{8}")
+
+
+TEMPORARY_MARK = ".mt-map-"
+"""What the name of a temporary file of :func:`atomic_write` holds after the
+file's own name (``.summary.tsv.mt-map-xxxxxxxx``): a killed run's leftovers
+are known by it and removed, and nobody else's file is."""
+
+
+def read_json(path, what="file"):
+    """The JSON object in path.
+
+    Parameters
+    ----------
+    path : path-like
+    what : str
+        What it is, for messages.
+
+    Returns
+    -------
+    dict
+
+    Raises
+    ------
+    BidsError
+        Missing, unreadable, not JSON or not an object; the message names
+        the file.
+    """
+    try:
+        content = json.loads(Path(path).read_text())
+    except OSError as error:
+        raise BidsError(f"cannot read {what} '{path}': {error.strerror or error}") from None
+    except ValueError as error:
+        size = Path(path).stat().st_size
+        raise BidsError(
+            f"{what} '{path}' is not JSON ({'empty' if size == 0 else error})"
+        ) from None
+    if not isinstance(content, dict):
+        raise BidsError(f"{what} '{path}' is not a JSON object")
+    return content
 
 
 def read_record(folder):
@@ -57,53 +111,6 @@ def read_record(folder):
     if not isinstance(listed, list) or not all(isinstance(p, str) for p in listed):
         raise BidsError(f"record of the files mt-map wrote '{path}' is damaged (no list 'files')")
     return set(listed)
-
-
-def _write_record(folder, paths):
-    content = {"GeneratedBy": APP_NAME, "files": sorted(paths)}
-    atomic_write(Path(folder) / RECORD_NAME, json.dumps(content, indent=2) + "\n")
-
-
-def record_written(output_dir, paths):
-    """Adds paths to the derivatives dataset's record, before they are
-    written: a run stopped in between leaves a record naming a file that is
-    not there, never a file of ours that it does not name.
-
-    Parameters
-    ----------
-    output_dir : path-like
-        The derivatives dataset, held under :func:`output_lock`.
-    paths : iterable of str
-        Relative to ``output_dir``; folders with a final ``/``.
-
-    Raises
-    ------
-    BidsError
-        The record cannot be read or written.
-    """
-    known = read_record(output_dir) or set()
-    if not known.issuperset(paths):
-        _write_record(output_dir, known | set(paths))
-
-
-def record_participant(folder, report_name):
-    """Writes a participant folder's record: its files and folders, and its
-    report beside it, as they are now.
-
-    Parameters
-    ----------
-    folder : path-like
-        The finished ``sub-<label>`` folder (in its work folder).
-    report_name : str
-        ``sub-<label>.html``.
-    """
-    folder = Path(folder)
-    listed = [report_name, f"{folder.name}/"]
-    for root, folders, files in os.walk(folder):
-        relative = Path(folder.name, os.path.relpath(root, folder))
-        listed += [f"{(relative / name).as_posix()}/" for name in folders]
-        listed += [(relative / name).as_posix() for name in files if name != RECORD_NAME]
-    _write_record(folder, listed)
 
 
 def _unlisted(top, relative, listed):
@@ -202,7 +209,6 @@ def foreign_entry(output_dir, level="participant"):
         found = _unlisted(group, "group", listed)
         if found is not None:
             return found
-    from tavni.mt_map.bids.commit import commit_pending
 
     participants = re.compile(r"sub-([A-Za-z0-9]+)(\.html)?")
     for entry in sorted(out.glob("sub-*") if level == "participant" else ()):
@@ -213,3 +219,58 @@ def foreign_entry(output_dir, level="participant"):
         if found is not None:
             return found
     return None
+
+
+def is_work_folder(entry: Path) -> bool:
+    """Whether entry is a work folder this program made: by its name and its record.
+
+    Parameters
+    ----------
+    entry : pathlib.Path
+
+    Returns
+    -------
+    bool
+    """
+    if not _WORK.fullmatch(entry.name) or entry.is_symlink() or not entry.is_dir():
+        return False
+    try:
+        return f"{entry.name}/" in (read_record(entry) or ())
+    except BidsError:
+        return False
+
+
+def committed(work: Path) -> bool:
+    """Whether a work folder holds its journal: committed, to be finished
+    (by the commit or, after a failure, by :func:`recover`), not removed.
+
+    Parameters
+    ----------
+    work : pathlib.Path
+
+    Returns
+    -------
+    bool
+    """
+    return (work / JOURNAL).exists()
+
+
+def commit_pending(output_dir: Path, participant: str) -> bool:
+    """Whether a killed run left a participant's commit half done.
+
+    Parameters
+    ----------
+    output_dir : pathlib.Path
+        The derivatives dataset.
+    participant : str
+        The label, without ``sub-``.
+
+    Returns
+    -------
+    bool
+        A work folder of the participant's holds a journal.
+    """
+    return any(
+        committed(work) and is_work_folder(work)
+        for work in output_dir.glob(f".sub-{participant}.*")
+    )

@@ -13,11 +13,11 @@ import tempfile
 from pathlib import Path
 
 from tavni.mt_map.bids.base import BidsError, Job, Outcome, one_line
-from tavni.mt_map.bids.commit import commit_pending, committed, move_into_place, work_folder
-from tavni.mt_map.bids.files import read_image
+from tavni.mt_map.bids.commit import move_into_place, work_folder
+from tavni.mt_map.bids.derivatives import read_image
 from tavni.mt_map.bids.mapping import map_collection
 from tavni.mt_map.bids.naming import FRACTION, STATUS, output_name
-from tavni.mt_map.bids.ownership import foreign_in_participant
+from tavni.mt_map.bids.ownership import commit_pending, committed, foreign_in_participant
 
 __all__ = [
     "commit_participant",

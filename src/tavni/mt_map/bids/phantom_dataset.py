@@ -16,8 +16,8 @@ from pathlib import Path
 from tavni.mt_map import protocol
 from tavni.mt_map._version import version
 from tavni.mt_map.bids.base import APP_NAME, BidsError
+from tavni.mt_map.bids.derivatives import write_json
 from tavni.mt_map.bids.fields import BIDS_FIELDS, MT_PULSE_FIELDS
-from tavni.mt_map.bids.files import write_json
 from tavni.mt_map.bids.naming import BRAIN_MASK_DESC, FRACTION, MASK_SUFFIX, output_name
 from tavni.mt_map.defaults import ECHO_SPACING
 from tavni.mt_map.outputs import by_key
