@@ -290,6 +290,20 @@ def test_files_not_written_by_the_app_kept(done, capsys, level, first_step, mine
     assert snapshot(out) == before
 
 
+def test_a_link_in_place_of_the_group_report_is_not_written_through(done):
+    raw, out, first, *_ = done
+    restore(out, first)
+    group_level = ["bids", str(raw), str(out), "group", "--quiet"]
+    assert cli.main(group_level) == 0
+    sidecar = next(raw.glob("sub-01/anat/*.json"))
+    kept = sidecar.read_bytes()
+    (out / "group/report.html").unlink()
+    (out / "group/report.html").symlink_to(sidecar)
+    assert cli.main(group_level) == 0
+    assert sidecar.read_bytes() == kept
+    assert not (out / "group/report.html").is_symlink()
+
+
 @pytest.mark.parametrize("stop, status", [(signal.SIGKILL, -9), (signal.SIGTERM, 130)])
 def test_two_runs_at_once(tmp_path, capsys, stop, status):
     raw, out = write_bids_dataset(tmp_path / "raw", ("01",), SHAPE), tmp_path / "out"

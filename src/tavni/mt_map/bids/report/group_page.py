@@ -6,6 +6,7 @@ figure drawn by ``render``), and one row per participant with its flags.
 import html
 import math
 
+from tavni.mt_map.bids.derivatives import atomic_write
 from tavni.mt_map.bids.report.page import page, rows_table
 from tavni.mt_map.bids.report.render import embedded, group_figure
 from tavni.mt_map.bids.report.statistics import cohort_outliers, row_name
@@ -86,5 +87,6 @@ def group_report(path, rows: list) -> None:
         + "<h2>Summary</h2>"
         + table
     )
-    with open(path, "w", encoding="utf-8") as stream:
-        stream.write(page("Group: MT and relaxometry maps", body))
+    # Replaced in one step, never written through: what stands at path (a
+    # link a user put there, say) is not followed.
+    atomic_write(path, page("Group: MT and relaxometry maps", body))
