@@ -126,7 +126,7 @@ def atomic_write(path, text):
 
 
 def read_image(path, what):
-    """The image at path.
+    """The 3-D image at path (a field map, a map of ours).
 
     Parameters
     ----------
@@ -142,10 +142,14 @@ def read_image(path, what):
     Raises
     ------
     volumes.VolumeError
+        Unreadable, or of more than three axes (named with its shape before
+        any of it is read).
     """
     from tavni.mt_map.io import volumes
 
-    return volumes.load(volumes.probe(path, what))
+    probed = volumes.probe(path, what)
+    volumes.refuse_extra_axes(probed)
+    return volumes.load(probed)
 
 
 def _generator_names(description):

@@ -48,14 +48,11 @@ def relative_field(collection: Collection, work: Path) -> str:
     """
     import numpy as np
 
-    from tavni.mt_map.io.volumes import probe, refuse_extra_axes
     from tavni.mt_map.preprocess import b1
 
+    # Each image read here is named as the dataset has it (read_image refuses
+    # one of more than three axes), not as the converted copy the chain reads.
     kind, files, settings = collection.b1_kind, collection.b1_files, collection.b1_settings
-    # The dataset's own file named, not the converted copy the chain reads.
-    what = {"TB1map": "B1 map", "derivative": "B1 map", "TB1TFL": "TFL flip-angle map"}
-    for path in files:
-        refuse_extra_axes(probe(path, what.get(kind, f"{kind} image")))
     if kind in ("TB1map", "derivative"):
         if b1.units_kind(settings["units"]) == "relative":
             return files[0]
@@ -130,9 +127,6 @@ def hertz_field(path: str, units: str, work: Path, warnings: list) -> str:
     spelled = str(units).strip().lower().replace(" ", "")
     if spelled in ("hz", "hertz"):
         return path
-    from tavni.mt_map.io.volumes import probe, refuse_extra_axes
-
-    refuse_extra_axes(probe(path, "B0 map"))
     name = Path(path).name
     if spelled in ("rad/s", "rad*s^-1", "rad.s-1"):
         warnings.append(f"{name}: Units rad/s converted to Hz")
