@@ -24,7 +24,7 @@ from pathlib import Path
 
 from tavni.mt_map.bids.base import BidsError, one_line
 from tavni.mt_map.bids.derivatives import record_participant, record_written
-from tavni.mt_map.bids.ownership import JOURNAL, is_work_folder
+from tavni.mt_map.bids.ownership import JOURNAL, RECORD_NAME, TEMPORARY_MARK, is_work_folder
 
 __all__ = [
     "move_into_place",
@@ -32,10 +32,14 @@ __all__ = [
     "work_folder",
 ]
 
-# The temporaries that atomic writes leave when killed.
+# The temporaries that atomic writes of the App's own files leave when
+# killed: the file's name, the mark, mkstemp's eight characters.
 _TEMPORARY = re.compile(
     r"\.(dataset_description\.json|\.bidsignore|summary\.tsv|report\.html|"
-    r"\.mt-map-files\.json)\.mt-map-[a-z0-9_]{8}"
+    + re.escape(RECORD_NAME)
+    + ")"
+    + re.escape(TEMPORARY_MARK)
+    + "[a-z0-9_]{8}"
 )
 
 
